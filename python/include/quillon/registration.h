@@ -1,0 +1,31 @@
+// The registration routine of every area. The module entry creates the five
+// submodules and calls these in a fixed order; each routine fills only the
+// submodule it is given and never registers another area's types.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace quillon {
+
+// kycm
+void register_data_types(pybind11::module_& kycm);
+void register_data_buffers(pybind11::module_& kycm);
+void register_datasets(pybind11::module_& kycm);
+void register_device(pybind11::module_& kycm);
+void register_memory(pybind11::module_& kycm);
+void register_tensors(pybind11::module_& kycm);
+void register_utilities(pybind11::module_& kycm);
+void register_log(pybind11::module_& kycm);
+
+// kyme
+void register_media_types(pybind11::module_& kyme);
+void register_decoder(pybind11::module_& kyme);
+void register_encoder(pybind11::module_& kyme);
+
+// kyml
+void register_management(pybind11::module_& kyml);
+void register_device_indices(pybind11::module_& kyml);
+void register_cards(pybind11::module_& kyml);
+void register_dies(pybind11::module_& kyml);
+
+}  // namespace quillon

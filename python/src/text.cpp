@@ -1,0 +1,40 @@
+// Text conversions shared by the bindings.
+#include "quillon/text.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace py = pybind11;
+
+namespace quillon {
+
+py::str text_to_str(const char* text, std::size_t length) {
+  PyObject* decoded = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(length), nullptr);
+  if (decoded == nullptr) {
+    PyErr_Clear();
+    throw std::runtime_error("Could not allocate string object!");
+  }
+  return py::reinterpret_steal<py::str>(decoded);
+}
+
+py::str text_to_str(const char* text) { return text_to_str(text, std::strlen(text)); }
+
+py::object text_or_none(const char* text) {
+  if (text == nullptr) return py::none();
+  return text_to_str(text);
+}
+
+py::str fixed_text(const char* field, std::size_t capacity) {
+  const void* end = std::memchr(field, '\0', capacity);
+  const std::size_t length = end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - field) : capacity;
+  return text_to_str(field, length);
+}
+
+void store_fixed_text(char* field, std::size_t capacity, const std::string& value) {
+  if (capacity == 0) return;
+  const std::size_t length = value.size() < capacity ? value.size() : capacity - 1;
+  std::memcpy(field, value.data(), length);
+  std::memset(field + length, 0, capacity - length);
+}
+
+}  // namespace quillon

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the examples and the tests need.
+# Idempotent and non-interactive: when everything is present it only checks.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build pkg-config clang clang-format clang-tidy
+  libclang-rt-14-dev
+  # Python side: the interpreter the module is built for, and its test tools
+  python3 python3-dev python3-numpy python3-pytest pybind11-dev python3-pybind11
+  python3-pil python3-opencv
+  # host SDK libraries
+  nlohmann-json3-dev libspdlog-dev libfmt-dev libssl-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
+  libturbojpeg0-dev libjpeg62-turbo-dev libopencv-dev
+  # tests
+  libgtest-dev ffmpeg
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# The main job: builds the module and runs the example program.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QUILLON_BUILD_DIR:-$root/build}
+export QUILLON_BUILD_DIR=$build
+
+"$root/scripts/build.sh" >/dev/null
+PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}" /usr/bin/python3 "$root/examples/devices.py" "$@"

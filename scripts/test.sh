@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The whole test suite: install, build, the host SDK's GoogleTest suite,
+# the fuzz runs, then the Python tests (whose summary closes the output).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${QUILLON_BUILD_DIR:-$root/build}
+export QUILLON_BUILD_DIR=$build
+
+"$root/scripts/build.sh"
+
+echo "== host SDK unit tests"
+ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
+
+if [ -x "$root/scripts/fuzz.sh" ]; then
+  echo "== fuzzing"
+  "$root/scripts/fuzz.sh"
+fi
+
+echo "== Python tests"
+cd "$root"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python "$@"

@@ -1,0 +1,52 @@
+// Every return code the host SDK gives out, with its description. One table
+// serves all five libraries so that codes never collide between them.
+#pragma once
+
+#include <cstdint>
+
+#include "kycore/export.h"
+
+namespace kycore {
+
+// Code ranges: kycm 100000s, kyce 200000s, kycl 300000s, kyme 400000s,
+// kyml 70000s. 999991 is the runtime's "not implemented".
+enum Code : uint32_t {
+  OK = 0,
+
+  // common runtime
+  KYCM_INVALID_ARGUMENT = 100001,
+  KYCM_NOT_INITIALIZED = 100002,
+  KYCM_ALREADY_INITIALIZED = 100003,
+  KYCM_INVALID_DEVICE = 100004,
+  KYCM_INVALID_HANDLE = 100005,
+  KYCM_NO_CURRENT_DEVICE = 100006,
+  KYCM_BUFFER_TOO_SMALL = 100007,
+  KYCM_OUT_OF_MEMORY = 100008,
+  KYCM_OUT_OF_HOST_MEMORY = 100009,
+  KYCM_CONFIG_UNREADABLE = 100010,
+  KYCM_CONFIG_SYNTAX = 100011,
+  KYCM_CONFIG_INVALID = 100012,
+  KYCM_INVALID_ADDRESS = 100013,
+  KYCM_OUT_OF_RANGE = 100014,
+  KYCM_WRONG_MEMORY_KIND = 100015,
+  KYCM_INDEX_OUT_OF_RANGE = 100016,
+  KYCM_DATASET_MODE = 100017,
+  KYCM_INVALID_SHAPE = 100018,
+  KYCM_INVALID_DATA_TYPE = 100019,
+  KYCM_IO_ERROR = 100020,
+  KYCM_NOT_IMPLEMENTED = 999991,
+};
+
+struct CodeInfo {
+  uint32_t code;
+  const char* name;
+  const char* description;
+};
+
+// The description of a code, or nullptr when the SDK never returns it.
+KY_EXPORT const CodeInfo* find_code(uint32_t code);
+
+// All known codes, for listing and tests.
+KY_EXPORT const CodeInfo* code_table(std::size_t* count);
+
+}  // namespace kycore

@@ -1,0 +1,127 @@
+// Device memory blocks, their addresses and per-device accounting.
+#include "kycore/device_memory.h"
+
+#include <map>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "kycore/error_codes.h"
+#include "kycore/platform.h"
+
+namespace kycore {
+namespace {
+
+constexpr uint64_t kTag = 0xDEull << 56;
+constexpr uint64_t kTagMask = 0xFFull << 56;
+constexpr int kDeviceShift = 48;
+constexpr uint64_t kOffsetMask = (1ull << kDeviceShift) - 1;
+// Blocks are placed on 4 KiB boundaries of the device's address range, with
+// a gap after each so that an overrun never lands in the next block.
+constexpr uint64_t kPlacement = 4096;
+
+struct Block {
+  std::shared_ptr<uint8_t> data;
+  uint64_t size;
+  int32_t device;
+  BlockOwner owner;
+};
+
+uint64_t round_up(uint64_t value, uint64_t step) { return (value + step - 1) / step * step; }
+
+}  // namespace
+
+struct DeviceMemory::Impl {
+  mutable std::mutex mutex;
+  std::map<uint64_t, Block> blocks;  // by start address
+  std::map<int32_t, uint64_t> used;
+  std::map<int32_t, uint64_t> next_offset;
+};
+
+DeviceMemory::DeviceMemory() : impl_(std::make_unique<Impl>()) {}
+DeviceMemory::~DeviceMemory() = default;
+
+DeviceMemory& DeviceMemory::instance() {
+  static auto* memory = new DeviceMemory();  // never destroyed, see HandleRegistry
+  return *memory;
+}
+
+bool DeviceMemory::is_device_address(const void* address) {
+  return (reinterpret_cast<uint64_t>(address) & kTagMask) == kTag;
+}
+
+uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner, void** address) {
+  if (address == nullptr) return KYCM_INVALID_ARGUMENT;
+  const auto platform = current_platform();
+  const DieConfig* die = device >= 0 ? platform->device(static_cast<std::size_t>(device)) : nullptr;
+  if (die == nullptr || device > 0xff) return KYCM_INVALID_DEVICE;
+  if (size == 0) return KYCM_INVALID_ARGUMENT;
+
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  uint64_t& used = impl_->used[device];
+  if (size > die->memory_bytes - std::min(used, die->memory_bytes)) return KYCM_OUT_OF_MEMORY;
+  uint64_t& next = impl_->next_offset[device];
+  const uint64_t span = round_up(size, kPlacement) + kPlacement;
+  if (next + span > kOffsetMask) return KYCM_OUT_OF_MEMORY;  // address range exhausted
+
+  uint8_t* raw = new (std::nothrow) uint8_t[size];
+  if (raw == nullptr) return KYCM_OUT_OF_HOST_MEMORY;
+  const uint64_t start = kTag | (static_cast<uint64_t>(device) << kDeviceShift) | (next + kPlacement);
+  next += span;
+  used += size;
+  impl_->blocks.emplace(start, Block{std::shared_ptr<uint8_t>(raw, std::default_delete<uint8_t[]>()), size, device, owner});
+  *address = reinterpret_cast<void*>(start);
+  return OK;
+}
+
+uint32_t DeviceMemory::release(const void* address, BlockOwner owner) {
+  std::shared_ptr<uint8_t> data;  // freed after the lock is dropped
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto it = impl_->blocks.find(reinterpret_cast<uint64_t>(address));
+  if (it == impl_->blocks.end() || it->second.owner != owner) return KYCM_INVALID_ADDRESS;
+  impl_->used[it->second.device] -= it->second.size;
+  data = std::move(it->second.data);
+  impl_->blocks.erase(it);
+  return OK;
+}
+
+DeviceSpan DeviceMemory::resolve(const void* address, uint64_t size) const {
+  const uint64_t value = reinterpret_cast<uint64_t>(address);
+  if ((value & kTagMask) != kTag) return {};
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto it = impl_->blocks.upper_bound(value);
+  if (it == impl_->blocks.begin()) return {};
+  --it;
+  const uint64_t offset = value - it->first;
+  if (offset > it->second.size || size > it->second.size - offset) return {};
+  return DeviceSpan{it->second.data, it->second.data.get() + offset, it->second.device, it->second.size - offset};
+}
+
+uint64_t DeviceMemory::used(int32_t device) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto it = impl_->used.find(device);
+  return it == impl_->used.end() ? 0 : it->second;
+}
+
+std::size_t DeviceMemory::block_count(int32_t device) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  std::size_t count = 0;
+  for (const auto& [start, block] : impl_->blocks) count += (device < 0 || block.device == device) ? 1 : 0;
+  return count;
+}
+
+void DeviceMemory::release_device(int32_t device) {
+  std::vector<std::shared_ptr<uint8_t>> released;  // freed after the lock is dropped
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  for (auto it = impl_->blocks.begin(); it != impl_->blocks.end();) {
+    if (device < 0 || it->second.device == device) {
+      impl_->used[it->second.device] -= it->second.size;
+      released.push_back(std::move(it->second.data));
+      it = impl_->blocks.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace kycore

@@ -1,0 +1,260 @@
+// Platform configuration: the JSON schema, its validation and the default.
+#include "kycore/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "kycore/error_codes.h"
+
+namespace kycore {
+namespace {
+
+using nlohmann::json;
+
+struct ConfigError {
+  uint32_t code;
+  std::string message;
+};
+
+[[noreturn]] void invalid(const std::string& message) { throw ConfigError{KYCM_CONFIG_INVALID, message}; }
+
+void only_keys(const json& object, const std::set<std::string>& allowed, const std::string& where) {
+  if (!object.is_object()) invalid(where + " must be an object");
+  for (const auto& item : object.items()) {
+    if (allowed.count(item.key()) == 0) invalid("unknown key \"" + item.key() + "\" in " + where);
+  }
+}
+
+uint64_t unsigned_value(const json& object, const char* key, uint64_t fallback, uint64_t low, uint64_t high,
+                        const std::string& where) {
+  auto it = object.find(key);
+  if (it == object.end()) return fallback;
+  if (!it->is_number_unsigned() && !(it->is_number_integer() && it->get<int64_t>() >= 0)) {
+    invalid(std::string(key) + " in " + where + " must be a non-negative integer");
+  }
+  const uint64_t value = it->get<uint64_t>();
+  if (value < low || value > high) {
+    invalid(std::string(key) + " in " + where + " must lie in [" + std::to_string(low) + ", " + std::to_string(high) +
+            "]");
+  }
+  return value;
+}
+
+std::string text_value(const json& object, const char* key, const std::string& fallback, const std::string& where) {
+  auto it = object.find(key);
+  if (it == object.end()) return fallback;
+  if (!it->is_string()) invalid(std::string(key) + " in " + where + " must be a string");
+  return it->get<std::string>();
+}
+
+DieConfig parse_die(const json& node, const DieConfig& defaults, const std::string& where) {
+  only_keys(node, {"memory_mib", "decode_channels", "encode_channels", "jpeg_decode_channels", "jpeg_encode_channels"},
+            where);
+  DieConfig die = defaults;
+  die.memory_bytes = unsigned_value(node, "memory_mib", defaults.memory_bytes >> 20, 1, 1u << 20, where) << 20;
+  die.decode_channels = unsigned_value(node, "decode_channels", defaults.decode_channels, 0, 1024, where);
+  die.encode_channels = unsigned_value(node, "encode_channels", defaults.encode_channels, 0, 1024, where);
+  die.jpeg_decode_channels = unsigned_value(node, "jpeg_decode_channels", defaults.jpeg_decode_channels, 0, 1024, where);
+  die.jpeg_encode_channels = unsigned_value(node, "jpeg_encode_channels", defaults.jpeg_encode_channels, 0, 1024, where);
+  return die;
+}
+
+std::string default_uuid(std::size_t card) {
+  char text[40];
+  std::snprintf(text, sizeof text, "51a7c0de-0000-4000-8000-%012zx", card + 1);
+  return text;
+}
+
+std::string format_bus_id(uint32_t domain, uint32_t bus, uint32_t device, uint32_t function) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", domain, bus, device, function);
+  return text;
+}
+
+void parse_bus_id(CardConfig& card, const std::string& text, const std::string& where) {
+  unsigned domain = 0, bus = 0, device = 0, function = 0;
+  char tail = 0;
+  if (std::sscanf(text.c_str(), "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function, &tail) != 4 ||
+      device > 0x1f || function > 7) {
+    invalid("pci_bus_id in " + where + " must look like \"0000:3b:00.0\"");
+  }
+  card.pci_domain = domain;
+  card.pci_bus = bus;
+  card.pci_device = device;
+  card.pci_function = function;
+  card.pci_bus_id = format_bus_id(domain, bus, device, function);
+}
+
+CardConfig make_card(std::size_t index, std::size_t dies, const DieConfig& die) {
+  CardConfig card;
+  card.name = "QX-220";
+  card.uuid = default_uuid(index);
+  char serial[24];
+  std::snprintf(serial, sizeof serial, "QX%010zu", 2300000001u + index);
+  card.serial = serial;
+  card.pci_domain = 0;
+  card.pci_bus = static_cast<uint32_t>(0x3b + index);
+  card.pci_bus_id = format_bus_id(0, card.pci_bus, 0, 0);
+  card.card_id = static_cast<uint16_t>(index);
+  card.fan_speed = 35;
+  card.dies.assign(dies, die);
+  return card;
+}
+
+Platform parse_document(const json& root) {
+  only_keys(root, {"driver_version", "cards", "dies_per_card", "die"}, "the platform");
+  Platform platform;
+  platform.driver_version = text_value(root, "driver_version", platform.driver_version, "the platform");
+  const DieConfig die_defaults = root.contains("die") ? parse_die(root["die"], DieConfig{}, "die") : DieConfig{};
+  const std::size_t dies_per_card = unsigned_value(root, "dies_per_card", 2, 1, 4, "the platform");
+
+  auto cards = root.find("cards");
+  if (cards == root.end() || cards->is_number()) {
+    const std::size_t count = cards == root.end() ? 1 : unsigned_value(root, "cards", 1, 1, 64, "the platform");
+    for (std::size_t i = 0; i < count; ++i) platform.cards.push_back(make_card(i, dies_per_card, die_defaults));
+    return platform;
+  }
+  if (!cards->is_array() || cards->empty() || cards->size() > 64) invalid("cards must be a count or a list of 1 to 64 cards");
+
+  std::set<std::string> bus_ids;
+  std::set<uint32_t> card_ids;
+  for (std::size_t i = 0; i < cards->size(); ++i) {
+    const json& node = (*cards)[i];
+    const std::string where = "card " + std::to_string(i);
+    only_keys(node, {"name", "uuid", "serial", "pci_bus_id", "card_id", "fan_speed", "dies"}, where);
+    CardConfig card = make_card(i, dies_per_card, die_defaults);
+    card.name = text_value(node, "name", card.name, where);
+    card.uuid = text_value(node, "uuid", card.uuid, where);
+    card.serial = text_value(node, "serial", card.serial, where);
+    if (card.name.size() > 63 || card.uuid.size() > 63 || card.serial.size() > 63) {
+      invalid("name, uuid and serial in " + where + " must be shorter than 64 bytes");
+    }
+    parse_bus_id(card, text_value(node, "pci_bus_id", card.pci_bus_id, where), where);
+    card.card_id = static_cast<uint16_t>(unsigned_value(node, "card_id", card.card_id, 0, 0xffff, where));
+    card.fan_speed = static_cast<uint32_t>(unsigned_value(node, "fan_speed", card.fan_speed, 0, 100, where));
+    if (auto dies = node.find("dies"); dies != node.end()) {
+      if (dies->is_number()) {
+        card.dies.assign(unsigned_value(node, "dies", 2, 1, 4, where), die_defaults);
+      } else if (dies->is_array() && !dies->empty() && dies->size() <= 4) {
+        card.dies.clear();
+        for (std::size_t d = 0; d < dies->size(); ++d) {
+          card.dies.push_back(parse_die((*dies)[d], die_defaults, where + " die " + std::to_string(d)));
+        }
+      } else {
+        invalid("dies in " + where + " must be a count or a list of 1 to 4 dies");
+      }
+    }
+    if (!bus_ids.insert(card.pci_bus_id).second) invalid("pci_bus_id of " + where + " repeats another card's");
+    if (!card_ids.insert(card.card_id).second) invalid("card_id of " + where + " repeats another card's");
+    platform.cards.push_back(std::move(card));
+  }
+  return platform;
+}
+
+struct CurrentPlatform {
+  std::mutex mutex;
+  std::shared_ptr<const Platform> platform;
+};
+
+CurrentPlatform& current() {
+  static auto* c = new CurrentPlatform();  // never destroyed: used from static destructors
+  return *c;
+}
+
+}  // namespace
+
+std::size_t Platform::device_count() const {
+  std::size_t count = 0;
+  for (const auto& card : cards) count += card.dies.size();
+  return count;
+}
+
+bool Platform::locate(std::size_t device, std::size_t* card, std::size_t* die) const {
+  for (std::size_t c = 0; c < cards.size(); ++c) {
+    if (device < cards[c].dies.size()) {
+      *card = c;
+      *die = device;
+      return true;
+    }
+    device -= cards[c].dies.size();
+  }
+  return false;
+}
+
+const DieConfig* Platform::device(std::size_t index) const {
+  std::size_t card = 0, die = 0;
+  return locate(index, &card, &die) ? &cards[card].dies[die] : nullptr;
+}
+
+Platform default_platform() { return parse_document(json::object()); }
+
+PlatformResult parse_platform(std::string_view text) {
+  PlatformResult result;
+  try {
+    result.platform = parse_document(json::parse(text));
+  } catch (const json::parse_error& e) {
+    result.code = KYCM_CONFIG_SYNTAX;
+    result.message = e.what();
+  } catch (const ConfigError& e) {
+    result.code = e.code;
+    result.message = e.message;
+  } catch (const json::exception& e) {
+    result.code = KYCM_CONFIG_INVALID;
+    result.message = e.what();
+  }
+  return result;
+}
+
+PlatformResult load_platform_file(const std::string& path) {
+  std::error_code error;
+  std::ifstream file;
+  if (std::filesystem::is_regular_file(path, error)) file.open(path, std::ios::binary);
+  std::ostringstream text;
+  if (file.is_open()) text << file.rdbuf();
+  if (!file.is_open() || file.bad()) {
+    PlatformResult result;
+    result.code = KYCM_CONFIG_UNREADABLE;
+    result.message = "cannot read " + path;
+    return result;
+  }
+  PlatformResult result = parse_platform(text.str());
+  if (result.code != 0) result.message = path + ": " + result.message;
+  return result;
+}
+
+PlatformResult resolve_platform(const char* config) {
+  if (config == nullptr || config[0] == '\0') {
+    const char* path = std::getenv(kPlatformEnvironmentVariable);
+    if (path == nullptr || path[0] == '\0') return PlatformResult{0, {}, default_platform()};
+    return load_platform_file(path);
+  }
+  std::string_view text(config);
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first != std::string_view::npos && text[first] == '{') return parse_platform(text);
+  return load_platform_file(config);
+}
+
+std::shared_ptr<const Platform> current_platform() {
+  auto& c = current();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  if (!c.platform) {
+    PlatformResult result = resolve_platform(nullptr);
+    c.platform = std::make_shared<const Platform>(result.code == 0 ? std::move(result.platform) : default_platform());
+  }
+  return c.platform;
+}
+
+void install_platform(Platform platform) {
+  auto& c = current();
+  auto next = std::make_shared<const Platform>(std::move(platform));
+  std::lock_guard<std::mutex> lock(c.mutex);
+  c.platform = std::move(next);
+}
+
+}  // namespace kycore

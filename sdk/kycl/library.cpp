@@ -1,0 +1,2 @@
+// The kycl library's sources live in this folder, one concern per file.
+#include "kycl.h"

@@ -1,0 +1,112 @@
+// Initialisation, device selection and reset, version and error texts.
+#include <cstdio>
+#include <cstring>
+
+#include "kycm.h"
+#include "kycore/device_memory.h"
+#include "kycore/error_codes.h"
+#include "kycore/handle_registry.h"
+#include "kycore/platform.h"
+#include "kycore/test_control.h"
+#include "runtime_state.h"
+
+namespace kycm {
+
+RuntimeState& runtime() {
+  static RuntimeState state;
+  return state;
+}
+
+uint32_t device_count() { return static_cast<uint32_t>(kycore::current_platform()->device_count()); }
+
+bool valid_device(uint32_t device) { return device < device_count(); }
+
+}  // namespace kycm
+
+using kycm::runtime;
+using namespace kycore;
+
+namespace {
+
+constexpr const char* kVersionText = "2.1.0.2";
+
+void release_runtime_objects(int32_t device) {
+  auto& registry = HandleRegistry::instance();
+  registry.remove_device(device);
+  DeviceMemory::instance().release_device(device);
+}
+
+}  // namespace
+
+extern "C" {
+
+KY_EXPORT kycmRet_t kycmInitialize(const char* config) {
+  KY_GATE("kycmInitialize", {}, config);
+  if (runtime().initialized.load()) return KYCM_ALREADY_INITIALIZED;
+  PlatformResult result = resolve_platform(config);
+  if (result.code != 0) {
+    std::fprintf(stderr, "kycm: platform configuration refused: %s\n", result.message.c_str());
+    return result.code;
+  }
+  install_platform(std::move(result.platform));
+  runtime().device.store(0);
+  runtime().initialized.store(true);
+  return OK;
+}
+
+KY_EXPORT kycmRet_t kycmUninitialize(void) {
+  KY_GATE("kycmUninitialize", {});
+  if (!runtime().initialized.exchange(false)) return KYCM_NOT_INITIALIZED;
+  release_runtime_objects(kNoDevice);
+  return OK;
+}
+
+KY_EXPORT kycmRet_t kycmSetDevice(uint32_t device) {
+  KY_GATE("kycmSetDevice", {}, device);
+  if (!runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
+  if (!kycm::valid_device(device)) return KYCM_INVALID_DEVICE;
+  runtime().device.store(device);
+  return OK;
+}
+
+KY_EXPORT kycmRet_t kycmResetDevice(uint32_t device) {
+  KY_GATE("kycmResetDevice", {}, device);
+  if (!runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
+  if (!kycm::valid_device(device)) return KYCM_INVALID_DEVICE;
+  release_runtime_objects(static_cast<int32_t>(device));
+  return OK;
+}
+
+KY_EXPORT kycmRet_t kycmGetDevice(uint32_t* device) {
+  KY_GATE("kycmGetDevice", {}, device);
+  if (device == nullptr) return KYCM_INVALID_ARGUMENT;
+  if (!runtime().initialized.load(std::memory_order_relaxed)) return KYCM_NOT_INITIALIZED;
+  *device = runtime().device.load(std::memory_order_relaxed);
+  return OK;
+}
+
+KY_EXPORT kycmRet_t kycmGetVersion(const char** version, int32_t* major, int32_t* minor, int32_t* patch,
+                                   int32_t* build) {
+  KY_GATE("kycmGetVersion", if (version) *version = nullptr, version, major, minor, patch, build);
+  if (version == nullptr) return KYCM_INVALID_ARGUMENT;
+  *version = kVersionText;
+  if (major) *major = 2;
+  if (minor) *minor = 1;
+  if (patch) *patch = 0;
+  if (build) *build = 2;
+  return OK;
+}
+
+KY_EXPORT kycmRet_t kycmGetErrDesc(uint32_t code, char* buffer, uint32_t length) {
+  KY_GATE("kycmGetErrDesc", {}, code, buffer, length);
+  if (buffer == nullptr || length == 0) return KYCM_INVALID_ARGUMENT;
+  const CodeInfo* info = find_code(code);
+  if (info != nullptr) {
+    std::snprintf(buffer, length, "%s", info->description);
+  } else {
+    std::snprintf(buffer, length, "Unknown error code %u.", code);
+  }
+  return OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,2 @@
+// The kyme library's sources live in this folder, one concern per file.
+#include "kyme.h"

@@ -1,0 +1,39 @@
+"""Puts the build tree on the path and gives every test a clean runtime."""
+import os
+import pathlib
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BUILD = pathlib.Path(os.environ.get("QUILLON_BUILD_DIR", ROOT / "build"))
+MODULE_DIR = BUILD / "python"
+sys.path.insert(0, str(MODULE_DIR))
+
+import _quillon_pybind11 as quillon  # noqa: E402
+import _quillon_testctl as testctl  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def clean_control():
+    """Test control disarmed and the journal empty before and after each test."""
+    testctl.reset()
+    yield
+    testctl.reset()
+
+
+@pytest.fixture
+def runtime():
+    """An initialised common runtime, released after the test."""
+    kycm = quillon.kycm
+    kycm.uninitialize()
+    assert kycm.initialize() == 0
+    yield kycm
+    kycm.uninitialize()
+
+
+@pytest.fixture
+def journal():
+    """Records library calls during the test; call it to read them."""
+    testctl.record()
+    return testctl.journal

@@ -1,0 +1,74 @@
+// _quillon_testctl: the tests' handle on the host SDK's test control (arming
+// failures and empty results, reading the call journal) plus a few probes of
+// library state. Built for the tests only; never installed.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "kycore/device_memory.h"
+#include "kycore/handle_registry.h"
+#include "kycore/test_control.h"
+
+namespace py = pybind11;
+
+namespace {
+
+py::object arg_to_python(const kycore::Arg& arg) {
+  using Kind = kycore::Arg::Kind;
+  switch (arg.kind) {
+    case Kind::text:
+      return arg.is_null ? py::object(py::none()) : py::object(py::str(arg.text));
+    case Kind::signed_integer:
+      return py::int_(static_cast<int64_t>(arg.bits));
+    case Kind::unsigned_integer:
+      return py::int_(arg.bits);
+    case Kind::real:
+      return py::float_(arg.real);
+    case Kind::pointer:
+      return arg.is_null ? py::object(py::none()) : py::object(py::bool_(true));
+  }
+  return py::none();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_quillon_testctl, m) {
+  m.doc() = "Test control of the host SDK (tests only).";
+  m.def("arm_failure", &kycore::arm_failure, py::arg("function"), py::arg("code"), py::arg("count") = 1,
+        "Make the next `count` calls of `function` return `code` and do nothing else (-1: until reset).");
+  m.def("arm_empty", &kycore::arm_empty, py::arg("function"), py::arg("count") = 1,
+        "Make the next `count` calls of `function` succeed with null or empty outputs.");
+  m.def("record", [] { kycore::set_journal(true); }, "Start recording calls in the journal.");
+  m.def("stop_recording", [] { kycore::set_journal(false); });
+  m.def(
+      "journal",
+      [] {
+        py::list calls;
+        for (const auto& call : kycore::journal()) {
+          py::tuple args(call.args.size());
+          for (std::size_t i = 0; i < call.args.size(); ++i) args[i] = arg_to_python(call.args[i]);
+          calls.append(py::make_tuple(call.function, args));
+        }
+        return calls;
+      },
+      "The recorded calls as (function name, argument tuple); pointers read True when present, None when null.");
+  m.def("clear_journal", &kycore::clear_journal);
+  m.def("reset", &kycore::reset_control, "Disarm everything and stop and clear the journal.");
+
+  m.def(
+      "named_capsule",
+      [](uintptr_t address, const std::string& name) {
+        // The name must outlive the capsule: keep every name ever asked for.
+        static std::vector<std::unique_ptr<std::string>> names;
+        names.push_back(std::make_unique<std::string>(name));
+        return py::capsule(reinterpret_cast<void*>(address), names.back()->c_str());
+      },
+      "A capsule with a name, as another extension would make it.");
+  m.def(
+      "capsule_address",
+      [](const py::capsule& capsule) { return reinterpret_cast<uintptr_t>(capsule.get_pointer()); },
+      "The address a capsule carries, whatever its name.");
+  m.def("handle_count", [] { return kycore::HandleRegistry::instance().size(); });
+  m.def("device_memory_used", [](int32_t device) { return kycore::DeviceMemory::instance().used(device); });
+  m.def(
+      "noop", [] { return 0u; }, "Does nothing; the baseline of call-overhead benchmarks.");
+}
