@@ -16,6 +16,12 @@ extern "C" {
 
 typedef uint32_t kycmRet_t;
 
+/* Data types and data buffers */
+
+/* Datasets */
+
+/* Tensors */
+
 /* Devices, initialisation and contexts */
 KY_API kycmRet_t kycmSetDevice(uint32_t device);
 KY_API kycmRet_t kycmResetDevice(uint32_t device);
@@ -29,6 +35,12 @@ KY_API kycmRet_t kycmCreateContext(uint32_t device, void** context);
 KY_API kycmRet_t kycmDestroyContext(void* context);
 KY_API kycmRet_t kycmSetCurrentContext(void* context);
 KY_API kycmRet_t kycmGetCurrentContext(void** context);
+
+/* Device memory and copies */
+
+/* Numeric and host utilities */
+
+/* Logging */
 
 #ifdef __cplusplus
 }

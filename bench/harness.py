@@ -1,0 +1,50 @@
+"""Shared timing and reporting for the benchmarks.
+
+Every benchmark compares against a baseline measured in the same process,
+and reports a ratio; absolute times are printed only as context.
+"""
+import os
+import pathlib
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+BUILD = pathlib.Path(os.environ.get("QUILLON_BUILD_DIR", ROOT / "build"))
+sys.path.insert(0, str(BUILD / "python"))
+
+
+def best_time(fn, number=1, repeat=5):
+    """The best of `repeat` runs of `number` calls of fn, in seconds per call."""
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(number):
+            fn()
+        best = min(best, (time.perf_counter() - start) / number)
+    return best
+
+
+def interleaved(fns, number=1, repeat=7):
+    """Best seconds per call of each function, measured in alternation so
+    that the machine's state drifts alike for all of them."""
+    best = [float("inf")] * len(fns)
+    for _ in range(repeat):
+        for i, fn in enumerate(fns):
+            best[i] = min(best[i], best_time(fn, number, 1))
+    return best
+
+
+class Report:
+    def __init__(self):
+        self.rows = []
+
+    def ratio(self, name, value, target, higher_is_better, detail=""):
+        """Records `value` (a ratio) against its target."""
+        met = value >= target if higher_is_better else value <= target
+        sign = ">=" if higher_is_better else "<="
+        self.rows.append((name, value, f"{sign} {target:g}", "ok" if met else "MISSED", detail))
+
+    def print(self):
+        width = max((len(r[0]) for r in self.rows), default=10)
+        for name, value, target, verdict, detail in self.rows:
+            print(f"{name:<{width}}  {value:8.3f}x  target {target:<8} {verdict:<6} {detail}")
