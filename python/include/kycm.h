@@ -39,6 +39,8 @@ KY_API kycmRet_t kycmGetCurrentContext(void** context);
 /* Device memory and copies */
 
 /* Numeric and host utilities */
+KY_API kycmRet_t kycmMallocHost(uint64_t size, void** address);
+KY_API kycmRet_t kycmFreeHost(void* address);
 
 /* Logging */
 

@@ -1,0 +1,33 @@
+// Host memory handed out by the runtime (kycmMallocHost): tracked so that a
+// free of an unknown or already freed address is refused, and so that copies
+// can check that a host range lies inside a live block.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "kycore/export.h"
+
+namespace kycore {
+
+class KY_EXPORT HostMemory {
+ public:
+  static HostMemory& instance();
+
+  // 0 or an error code; `*address` is the new block.
+  uint32_t allocate(uint64_t size, void** address);
+  // 0, or KYCM_INVALID_ADDRESS when `address` is not the start of a live block.
+  uint32_t release(const void* address);
+  // True when [address, address + size) lies inside one live block.
+  bool contains(const void* address, uint64_t size) const;
+  uint64_t used() const;
+  std::size_t block_count() const;
+
+ private:
+  HostMemory();
+  ~HostMemory();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kycore

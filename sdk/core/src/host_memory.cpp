@@ -1,0 +1,72 @@
+// Tracking of the runtime's host memory blocks.
+#include "kycore/host_memory.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "kycore/error_codes.h"
+
+namespace kycore {
+
+struct HostMemory::Impl {
+  mutable std::mutex mutex;
+  std::map<uintptr_t, uint64_t> blocks;  // start -> size
+  uint64_t used = 0;
+};
+
+HostMemory::HostMemory() : impl_(std::make_unique<Impl>()) {}
+HostMemory::~HostMemory() = default;
+
+HostMemory& HostMemory::instance() {
+  static auto* memory = new HostMemory();  // never destroyed: used from static destructors
+  return *memory;
+}
+
+uint32_t HostMemory::allocate(uint64_t size, void** address) {
+  if (address == nullptr || size == 0) return KYCM_INVALID_ARGUMENT;
+  // 64-byte alignment suits vector loads and DMA-style copies.
+  const uint64_t rounded = (size + 63) / 64 * 64;
+  if (rounded < size) return KYCM_OUT_OF_HOST_MEMORY;
+  void* block = std::aligned_alloc(64, rounded);
+  if (block == nullptr) return KYCM_OUT_OF_HOST_MEMORY;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->blocks.emplace(reinterpret_cast<uintptr_t>(block), size);
+  impl_->used += size;
+  *address = block;
+  return OK;
+}
+
+uint32_t HostMemory::release(const void* address) {
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    auto it = impl_->blocks.find(reinterpret_cast<uintptr_t>(address));
+    if (it == impl_->blocks.end()) return KYCM_INVALID_ADDRESS;
+    impl_->used -= it->second;
+    impl_->blocks.erase(it);
+  }
+  std::free(const_cast<void*>(address));
+  return OK;
+}
+
+bool HostMemory::contains(const void* address, uint64_t size) const {
+  const auto value = reinterpret_cast<uintptr_t>(address);
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto it = impl_->blocks.upper_bound(value);
+  if (it == impl_->blocks.begin()) return false;
+  --it;
+  const uint64_t offset = value - it->first;
+  return offset <= it->second && size <= it->second - offset;
+}
+
+uint64_t HostMemory::used() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->used;
+}
+
+std::size_t HostMemory::block_count() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->blocks.size();
+}
+
+}  // namespace kycore

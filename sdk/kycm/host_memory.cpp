@@ -1,0 +1,21 @@
+// Host memory of the common runtime.
+#include "kycore/host_memory.h"
+
+#include "kycm.h"
+#include "kycore/error_codes.h"
+#include "kycore/test_control.h"
+
+extern "C" {
+
+KY_EXPORT kycmRet_t kycmMallocHost(uint64_t size, void** address) {
+  KY_GATE("kycmMallocHost", if (address) *address = nullptr, size, address);
+  return kycore::HostMemory::instance().allocate(size, address);
+}
+
+KY_EXPORT kycmRet_t kycmFreeHost(void* address) {
+  KY_GATE("kycmFreeHost", {}, address);
+  if (address == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
+  return kycore::HostMemory::instance().release(address);
+}
+
+}  // extern "C"
