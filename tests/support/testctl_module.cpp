@@ -7,10 +7,21 @@
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
 #include "kycore/test_control.h"
+#include "quillon/enums.h"
+#include "quillon/errors.h"
+#include "quillon/handle.h"
 
 namespace py = pybind11;
 
 namespace {
+
+// Stand-ins that exercise the module's shared conventions in isolation.
+enum SampleEnum : uint32_t { SAMPLE_ZERO = 0, SAMPLE_ONE = 1, SAMPLE_ALIAS = 1, SAMPLE_BIG = 0xffffffffu };
+
+struct SampleRecord {
+  uint32_t a;
+  uint64_t b;
+};
 
 py::object arg_to_python(const kycore::Arg& arg) {
   using Kind = kycore::Arg::Kind;
@@ -69,6 +80,23 @@ PYBIND11_MODULE(_quillon_testctl, m) {
       "The address a capsule carries, whatever its name.");
   m.def("handle_count", [] { return kycore::HandleRegistry::instance().size(); });
   m.def("device_memory_used", [](int32_t device) { return kycore::DeviceMemory::instance().used(device); });
+  quillon::register_enum<SampleEnum>(m, "SampleEnum",
+                                     {{"SAMPLE_ZERO", SAMPLE_ZERO},
+                                      {"SAMPLE_ONE", SAMPLE_ONE},
+                                      {"SAMPLE_ALIAS", SAMPLE_ALIAS},
+                                      {"SAMPLE_BIG", SAMPLE_BIG}});
+  py::class_<SampleRecord>(m, "SampleRecord").def(py::init<>()).def_readwrite("a", &SampleRecord::a);
+  m.def(
+      "record_address", [](SampleRecord& r) { return reinterpret_cast<uintptr_t>(&r); },
+      "The address of a record instance's C record.");
+  m.def(
+      "echo_handle", [](quillon::Handle h) { return h; }, "Converts a handle in and back out.");
+  m.def(
+      "handle_address", [](quillon::Handle h) { return reinterpret_cast<uintptr_t>(h.ptr); },
+      "The address a handle argument converts to.");
+  m.def(
+      "raise_call_error", [](const std::string& format, uint32_t code) { quillon::raise_call_error(format.c_str(), code); },
+      "The value-returning bindings' failure path.");
   m.def(
       "noop", [] { return 0u; }, "Does nothing; the baseline of call-overhead benchmarks.");
 }

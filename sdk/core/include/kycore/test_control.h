@@ -28,7 +28,8 @@ struct Arg {
   double real = 0.0;
 
   Arg(const char* s) : kind(Kind::text), is_null(s == nullptr), text(s ? s : "") {}
-  Arg(char* s) : Arg(static_cast<const char*>(s)) {}
+  // A writable char buffer is an output: recorded as a pointer, never read.
+  Arg(char* s) : Arg(static_cast<const void*>(s)) {}
   Arg(const void* p) : kind(Kind::pointer), is_null(p == nullptr) {}
   template <class T, std::enable_if_t<std::is_integral_v<T> || std::is_enum_v<T>, int> = 0>
   Arg(T v) {  // NOLINT(cppcoreguidelines-pro-type-member-init)

@@ -1,0 +1,111 @@
+"""The conventions every binding shares: handle capsules, the value-returning
+error path, integer argument checks and enumerations."""
+import pickle
+
+import pytest
+
+import _quillon_testctl as testctl
+from conftest import quillon
+
+kycm = quillon.kycm
+
+
+class TestHandles:
+    def test_none_and_null_round_trip(self):
+        assert testctl.echo_handle(None) is None
+        assert testctl.handle_address(None) == 0
+
+    def test_a_returned_handle_is_an_unnamed_capsule(self, runtime):
+        context = kycm.createContext(0)
+        assert type(context).__name__ == "PyCapsule"
+        assert "NULL" in repr(context)  # unnamed
+        assert testctl.capsule_address(context) == testctl.handle_address(context)
+        assert kycm.destroyContext(context) == 0
+
+    def test_capsules_made_elsewhere_are_accepted_named_or_not(self, runtime):
+        context = kycm.createContext(1)
+        address = testctl.capsule_address(context)
+        foreign = testctl.named_capsule(address, "another.extension.handle")
+        assert testctl.handle_address(foreign) == address
+        assert kycm.setCurrentContext(foreign) == 0
+        assert testctl.capsule_address(kycm.getCurrentContext()) == address
+        assert kycm.destroyContext(foreign) == 0
+
+    def test_a_record_instance_passes_its_record_address(self):
+        record = testctl.SampleRecord()
+        assert testctl.handle_address(record) == testctl.record_address(record)
+
+    def test_other_objects_are_refused(self):
+        for value in (0, 1.5, "text", b"bytes", [None], object()):
+            with pytest.raises(TypeError, match="capsule"):
+                testctl.handle_address(value)
+
+    def test_two_capsules_of_one_pointer_are_distinct_objects(self, runtime):
+        context = kycm.createContext(0)
+        kycm.setCurrentContext(context)
+        first, second = kycm.getCurrentContext(), kycm.getCurrentContext()
+        assert first is not second and first != second
+        assert testctl.capsule_address(first) == testctl.capsule_address(second)
+
+    def test_garbage_handles_are_refused_by_the_library_not_a_crash(self, runtime):
+        for address in (1, 0xDEADBEEF, 0xD100000000000001, 2**64 - 1):
+            assert kycm.destroyContext(testctl.named_capsule(address, "junk")) == 100005
+            assert kycm.setCurrentContext(testctl.named_capsule(address, "junk")) == 100005
+
+
+class TestValueReturningErrors:
+    def test_library_failure_raises_runtime_error_with_the_code(self, runtime):
+        testctl.arm_failure("kycmGetDevice", 3)
+        with pytest.raises(RuntimeError) as raised:
+            kycm.getDevice()
+        assert str(raised.value) == "get device error, ret: 3."
+        assert kycm.getDevice() == 0  # armed for one call only
+
+    def test_code_is_printed_signed_and_message_capped_at_100_bytes(self):
+        with pytest.raises(RuntimeError, match=r"^x error, ret: -1\.$"):
+            testctl.raise_call_error("x error, ret: %d.", 2**32 - 1)
+        with pytest.raises(RuntimeError) as raised:
+            testctl.raise_call_error("y" * 120 + " error, ret: %d.", 7)
+        assert str(raised.value) == "y" * 99
+
+
+class TestIntegerArguments:
+    @pytest.mark.parametrize("value", [-1, 2**32, 2**64, 1.0, "1", None])
+    def test_out_of_range_or_wrong_type_never_reaches_the_library(self, runtime, journal, value):
+        for function in (kycm.setDevice, kycm.resetDevice, kycm.createContext, kycm.getErrDesc):
+            with pytest.raises(TypeError):
+                function(value)
+        assert journal() == []
+
+    def test_the_full_unsigned_range_is_accepted(self, runtime):
+        assert kycm.setDevice(2**32 - 1) == 100004
+        assert kycm.getErrDesc(2**32 - 1) == "Unknown error code 4294967295."
+
+
+class TestEnumerations:
+    E = testctl.SampleEnum
+
+    def test_construction_value_int_and_index(self):
+        assert self.E(1) == self.E.SAMPLE_ONE
+        assert self.E.SAMPLE_BIG.value == 2**32 - 1
+        assert int(self.E.SAMPLE_ONE) == 1
+        assert [10, 20][self.E.SAMPLE_ONE] == 20
+
+    def test_equal_values_resolve_to_the_first_name(self):
+        assert self.E.SAMPLE_ALIAS == self.E.SAMPLE_ONE
+        assert self.E(1).name == "SAMPLE_ONE"
+        assert list(self.E.__members__) == ["SAMPLE_ZERO", "SAMPLE_ONE", "SAMPLE_ALIAS", "SAMPLE_BIG"]
+
+    def test_pickled_by_integer(self):
+        member = self.E.SAMPLE_BIG
+        assert member.__getstate__() == 2**32 - 1
+        assert pickle.loads(pickle.dumps(member)) == member
+
+    def test_not_arithmetic_and_not_exported(self):
+        with pytest.raises(TypeError):
+            self.E.SAMPLE_ONE + 1
+        with pytest.raises(TypeError):
+            self.E.SAMPLE_ZERO < self.E.SAMPLE_ONE
+        with pytest.raises(TypeError):
+            self.E.SAMPLE_ONE | self.E.SAMPLE_ZERO
+        assert not hasattr(testctl, "SAMPLE_ONE")

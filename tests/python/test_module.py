@@ -1,0 +1,122 @@
+"""What importing the module sets up: attributes, submodules, constants and
+the interpreter version check."""
+import glob
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import MODULE_DIR, quillon
+
+EXPECTED_DOC = (
+    "\n"
+    "        The Ordal SDK\n"
+    "        -----------------------\n"
+    "        .. currentmodule:: quillon\n"
+    "        .. autosummary::\n"
+    "           :toctree: _generate\n"
+    "           kycm\n"
+    "           kyme\n"
+    "           kycl\n"
+    "           kyml\n"
+    "           kyce\n"
+    "    "
+)
+
+SUBMODULES = {
+    "kycm": "ordal common library.",
+    "kyme": "ordal media engine.",
+    "kycl": "ordal Accelerate Language.",
+    "kyce": "ordal  preprocess op engine.",
+    "kyml": "ordal management library.",
+}
+
+
+def test_module_attributes():
+    assert quillon.__doc__ == EXPECTED_DOC
+    assert len(EXPECTED_DOC.split("\n")) == 12
+    assert quillon.__version__ == "2.1.0.2"
+    # "Mar  7 2023 15:48:04": the date keeps its padded day, one space, the time.
+    assert re.fullmatch(r"[A-Z][a-z]{2} [ 123]\d \d{4} \d\d:\d\d:\d\d", quillon.__time_compiled__)
+
+
+def test_submodules_are_attributes_and_registered_under_dotted_names():
+    names = list(vars(quillon))
+    positions = [names.index(name) for name in SUBMODULES]
+    assert positions == sorted(positions), "submodules created in the order kycm, kyme, kycl, kyce, kyml"
+    assert names.index("__version__") < names.index("__time_compiled__") < positions[0]
+    for name, doc in SUBMODULES.items():
+        sub = getattr(quillon, name)
+        assert sub.__doc__ == doc
+        assert sub.__name__ == f"_quillon_pybind11.{name}"
+        assert sys.modules[f"_quillon_pybind11.{name}"] is sub
+
+
+def test_constants_set_by_the_entry():
+    assert quillon.kycm.kycmER_SUCCESS == 0
+    assert type(quillon.kycm.kycmER_SUCCESS) is int
+    assert quillon.kycl.kyclER_SUCCESS == 0
+    assert quillon.kycl.kyclER_WAIT_MORE_INPUT == 301041
+
+
+def test_only_the_entry_point_is_exported():
+    module_file = quillon.__file__
+    symbols = subprocess.run(["nm", "-D", "--defined-only", module_file], capture_output=True, text=True)
+    if symbols.returncode != 0:
+        pytest.skip("nm is not available")
+    exported = [line.split()[-1] for line in symbols.stdout.splitlines() if " T " in line]
+    assert exported == ["PyInit__quillon_pybind11"]
+
+
+def other_interpreters():
+    """Interpreters of another minor version than the one the module targets."""
+    own = f"{sys.version_info.major}.{sys.version_info.minor}"
+    candidates = glob.glob("/root/.pyenv/versions/*/bin/python3") + glob.glob("/usr/bin/python3.*")
+    found = []
+    for path in sorted(set(candidates)):
+        if not os.access(path, os.X_OK) or re.search(r"-config$|m$", path):
+            continue
+        probe = subprocess.run([path, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
+                               capture_output=True, text=True)
+        if probe.returncode == 0 and probe.stdout.strip() != own:
+            found.append(path)
+    return found
+
+
+def test_another_interpreter_refuses_the_import(tmp_path):
+    interpreters = [p for p in other_interpreters() if "/3." in p or "python3." in p]
+    if not interpreters:
+        pytest.skip("no interpreter of another Python version on this machine")
+    # An untagged copy lets any interpreter try to load it; the libraries are
+    # found through the module's run path in the build tree.
+    shutil.copy(quillon.__file__, tmp_path / "_quillon_pybind11.so")
+    own = f"{sys.version_info.major}.{sys.version_info.minor}"
+    tried = 0
+    for interpreter in interpreters:
+        script = (
+            "import sys\n"
+            f"sys.path.insert(0, {str(tmp_path)!r})\n"
+            "import json\n"
+            "try:\n"
+            "    import _quillon_pybind11\n"
+            "    print(json.dumps({'ImportError': None}))\n"
+            "except ImportError as e:\n"
+            "    print(json.dumps({'ImportError': str(e), 'VERSION': sys.version}))\n"
+        )
+        run = subprocess.run([interpreter, "-c", script], capture_output=True, text=True)
+        assert run.returncode == 0, run.stderr
+        lines = json.loads(run.stdout)
+        assert lines["ImportError"] is not None, f"{interpreter} imported the module"
+        if "undefined symbol" in lines["ImportError"]:
+            continue  # too different an ABI to even load; try the next
+        tried += 1
+        assert lines["ImportError"] == (
+            f"Python version mismatch: module was compiled for Python {own}, but the interpreter version "
+            f"is incompatible: {lines['VERSION']}."
+        )
+    if tried == 0:
+        pytest.skip("no other interpreter could load the module file")
