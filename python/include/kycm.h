@@ -28,8 +28,7 @@ KY_API kycmRet_t kycmResetDevice(uint32_t device);
 KY_API kycmRet_t kycmGetDevice(uint32_t* device);
 KY_API kycmRet_t kycmInitialize(const char* config);
 KY_API kycmRet_t kycmUninitialize(void);
-KY_API kycmRet_t kycmGetVersion(const char** version, int32_t* major, int32_t* minor, int32_t* patch,
-                                int32_t* build);
+KY_API kycmRet_t kycmGetVersion(const char** version, int32_t* major, int32_t* minor, int32_t* patch, int32_t* build);
 KY_API kycmRet_t kycmGetErrDesc(uint32_t code, char* buffer, uint32_t length);
 KY_API kycmRet_t kycmCreateContext(uint32_t device, void** context);
 KY_API kycmRet_t kycmDestroyContext(void* context);

@@ -70,7 +70,8 @@ void register_all(py::module_& m) {
 
 }  // namespace
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit__quillon_pybind11() {
+// The interpreter finds the entry point by this exact name.
+extern "C" PYBIND11_EXPORT PyObject* PyInit__quillon_pybind11() {  // NOLINT(bugprone-reserved-identifier)
   if (!interpreter_matches()) {
     PyErr_Format(PyExc_ImportError,
                  "Python version mismatch: module was compiled for Python %s, but the interpreter version is "

@@ -1,6 +1,7 @@
 // Text conversions shared by the bindings.
 #include "quillon/text.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -26,15 +27,16 @@ py::object text_or_none(const char* text) {
 
 py::str fixed_text(const char* field, std::size_t capacity) {
   const void* end = std::memchr(field, '\0', capacity);
-  const std::size_t length = end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - field) : capacity;
+  const std::size_t length =
+      end != nullptr ? static_cast<std::size_t>(static_cast<const char*>(end) - field) : capacity;
   return text_to_str(field, length);
 }
 
 void store_fixed_text(char* field, std::size_t capacity, const std::string& value) {
   if (capacity == 0) return;
   const std::size_t length = value.size() < capacity ? value.size() : capacity - 1;
-  std::memcpy(field, value.data(), length);
-  std::memset(field + length, 0, capacity - length);
+  std::copy_n(value.data(), length, field);
+  std::fill(field + length, field + capacity, '\0');
 }
 
 }  // namespace quillon

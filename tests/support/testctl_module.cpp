@@ -48,7 +48,8 @@ PYBIND11_MODULE(_quillon_testctl, m) {
         "Make the next `count` calls of `function` return `code` and do nothing else (-1: until reset).");
   m.def("arm_empty", &kycore::arm_empty, py::arg("function"), py::arg("count") = 1,
         "Make the next `count` calls of `function` succeed with null or empty outputs.");
-  m.def("record", [] { kycore::set_journal(true); }, "Start recording calls in the journal.");
+  m.def(
+      "record", [] { kycore::set_journal(true); }, "Start recording calls in the journal.");
   m.def("stop_recording", [] { kycore::set_journal(false); });
   m.def(
       "journal",
@@ -75,8 +76,7 @@ PYBIND11_MODULE(_quillon_testctl, m) {
       },
       "A capsule with a name, as another extension would make it.");
   m.def(
-      "capsule_address",
-      [](const py::capsule& capsule) { return reinterpret_cast<uintptr_t>(capsule.get_pointer()); },
+      "capsule_address", [](const py::capsule& capsule) { return reinterpret_cast<uintptr_t>(capsule.get_pointer()); },
       "The address a capsule carries, whatever its name.");
   m.def("handle_count", [] { return kycore::HandleRegistry::instance().size(); });
   m.def("device_memory_used", [](int32_t device) { return kycore::DeviceMemory::instance().used(device); });
@@ -95,7 +95,8 @@ PYBIND11_MODULE(_quillon_testctl, m) {
       "handle_address", [](quillon::Handle h) { return reinterpret_cast<uintptr_t>(h.ptr); },
       "The address a handle argument converts to.");
   m.def(
-      "raise_call_error", [](const std::string& format, uint32_t code) { quillon::raise_call_error(format.c_str(), code); },
+      "raise_call_error",
+      [](const std::string& format, uint32_t code) { quillon::raise_call_error(format.c_str(), code); },
       "The value-returning bindings' failure path.");
   m.def(
       "noop", [] { return 0u; }, "Does nothing; the baseline of call-overhead benchmarks.");

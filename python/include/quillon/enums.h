@@ -12,8 +12,7 @@ namespace quillon {
 
 template <class E>
 pybind11::enum_<E> register_enum(pybind11::handle scope, const char* name,
-                                 std::initializer_list<std::pair<const char*, E>> members,
-                                 const char* doc = nullptr) {
+                                 std::initializer_list<std::pair<const char*, E>> members, const char* doc = nullptr) {
   pybind11::enum_<E> type = doc != nullptr ? pybind11::enum_<E>(scope, name, doc) : pybind11::enum_<E>(scope, name);
   for (const auto& [member, value] : members) type.value(member, value);
   // Members are deliberately not exported into the enclosing module; when two

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#define QUILLON_ASSERT_LAYOUT(type, size, align)                    \
+#define QUILLON_ASSERT_LAYOUT(type, size, align)                           \
   static_assert(sizeof(type) == (size), #type " must be " #size " bytes"); \
   static_assert(alignof(type) == (align), #type " must be aligned to " #align)
 

@@ -69,7 +69,8 @@ uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner,
   const uint64_t start = kTag | (static_cast<uint64_t>(device) << kDeviceShift) | (next + kPlacement);
   next += span;
   used += size;
-  impl_->blocks.emplace(start, Block{std::shared_ptr<uint8_t>(raw, std::default_delete<uint8_t[]>()), size, device, owner});
+  impl_->blocks.emplace(start,
+                        Block{std::shared_ptr<uint8_t>(raw, std::default_delete<uint8_t[]>()), size, device, owner});
   *address = reinterpret_cast<void*>(start);
   return OK;
 }

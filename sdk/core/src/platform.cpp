@@ -60,8 +60,10 @@ DieConfig parse_die(const json& node, const DieConfig& defaults, const std::stri
   die.memory_bytes = unsigned_value(node, "memory_mib", defaults.memory_bytes >> 20, 1, 1u << 20, where) << 20;
   die.decode_channels = unsigned_value(node, "decode_channels", defaults.decode_channels, 0, 1024, where);
   die.encode_channels = unsigned_value(node, "encode_channels", defaults.encode_channels, 0, 1024, where);
-  die.jpeg_decode_channels = unsigned_value(node, "jpeg_decode_channels", defaults.jpeg_decode_channels, 0, 1024, where);
-  die.jpeg_encode_channels = unsigned_value(node, "jpeg_encode_channels", defaults.jpeg_encode_channels, 0, 1024, where);
+  die.jpeg_decode_channels =
+      unsigned_value(node, "jpeg_decode_channels", defaults.jpeg_decode_channels, 0, 1024, where);
+  die.jpeg_encode_channels =
+      unsigned_value(node, "jpeg_encode_channels", defaults.jpeg_encode_channels, 0, 1024, where);
   return die;
 }
 
@@ -80,8 +82,8 @@ std::string format_bus_id(uint32_t domain, uint32_t bus, uint32_t device, uint32
 void parse_bus_id(CardConfig& card, const std::string& text, const std::string& where) {
   unsigned domain = 0, bus = 0, device = 0, function = 0;
   char tail = 0;
-  if (std::sscanf(text.c_str(), "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function, &tail) != 4 ||
-      device > 0x1f || function > 7) {
+  if (std::sscanf(text.c_str(), "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function, &tail) != 4 || device > 0x1f ||
+      function > 7) {
     invalid("pci_bus_id in " + where + " must look like \"0000:3b:00.0\"");
   }
   card.pci_domain = domain;
@@ -120,7 +122,8 @@ Platform parse_document(const json& root) {
     for (std::size_t i = 0; i < count; ++i) platform.cards.push_back(make_card(i, dies_per_card, die_defaults));
     return platform;
   }
-  if (!cards->is_array() || cards->empty() || cards->size() > 64) invalid("cards must be a count or a list of 1 to 64 cards");
+  if (!cards->is_array() || cards->empty() || cards->size() > 64)
+    invalid("cards must be a count or a list of 1 to 64 cards");
 
   std::set<std::string> bus_ids;
   std::set<uint32_t> card_ids;

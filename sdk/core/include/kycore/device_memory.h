@@ -19,7 +19,7 @@ struct DeviceSpan {
   std::shared_ptr<uint8_t> keep;  // holds the block while the span is used
   uint8_t* data = nullptr;        // host backing of the first byte
   int32_t device = -1;
-  uint64_t available = 0;         // bytes from `data` to the block's end
+  uint64_t available = 0;  // bytes from `data` to the block's end
 };
 
 class KY_EXPORT DeviceMemory {

@@ -82,16 +82,16 @@ KY_EXPORT void reset_control();  // disarm everything, stop and clear the journa
 // Opens a library function. `ret` converts a code into the function's return
 // type; `on_empty` clears its outputs when the call is armed to succeed
 // empty. The argument list is evaluated only when test control is active.
-#define KY_GATE_AS(ret, name, on_empty, ...)                                          \
-  do {                                                                                \
-    if (KY_UNLIKELY(::kycore::control_active())) {                                    \
+#define KY_GATE_AS(ret, name, on_empty, ...)                                           \
+  do {                                                                                 \
+    if (KY_UNLIKELY(::kycore::control_active())) {                                     \
       const ::kycore::Verdict ky_verdict_ = ::kycore::check_call(name, {__VA_ARGS__}); \
       if (ky_verdict_.action == ::kycore::Action::fail) return ret(ky_verdict_.code);  \
       if (ky_verdict_.action == ::kycore::Action::empty) {                             \
         on_empty;                                                                      \
         return ret(0);                                                                 \
       }                                                                                \
-    }                                                                                 \
+    }                                                                                  \
   } while (0)
 
 #define KY_CODE_AS_UINT(code) static_cast<uint32_t>(code)
