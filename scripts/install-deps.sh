@@ -9,11 +9,11 @@ packages=(
   libclang-rt-14-dev
   # Python side: the interpreter the module is built for, and its test tools
   python3 python3-dev python3-numpy python3-pytest pybind11-dev python3-pybind11
-  python3-pil python3-opencv
+  python3-pil
   # host SDK libraries
-  nlohmann-json3-dev libspdlog-dev libfmt-dev libssl-dev
+  nlohmann-json3-dev libspdlog-dev libfmt-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
-  libturbojpeg0-dev libjpeg62-turbo-dev libopencv-dev
+  libturbojpeg0-dev libjpeg62-turbo-dev
   # tests
   libgtest-dev ffmpeg
 )
