@@ -6,6 +6,7 @@
 
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
+#include "kycore/host_memory.h"
 #include "kycore/test_control.h"
 
 namespace py = pybind11;
@@ -69,6 +70,12 @@ PYBIND11_MODULE(_quillon_testctl, m) {
       "The address a capsule carries, whatever its name.");
   m.def("handle_count", [] { return kycore::HandleRegistry::instance().size(); });
   m.def("device_memory_used", [](int32_t device) { return kycore::DeviceMemory::instance().used(device); });
+  m.def(
+      "device_memory_blocks", [](int32_t device) { return kycore::DeviceMemory::instance().block_count(device); },
+      "Live device memory blocks of a device (-1: all devices).");
+  m.def(
+      "host_memory_used", [] { return kycore::HostMemory::instance().used(); },
+      "Bytes in the runtime's live host blocks.");
   m.def(
       "noop", [] { return 0u; }, "Does nothing; the baseline of call-overhead benchmarks.");
 }
