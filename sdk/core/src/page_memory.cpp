@@ -3,14 +3,18 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace kycore {
 namespace {
 
 constexpr uint64_t kHugePage = 2ull << 20;
+constexpr uint64_t kLargeBlockOffset = 16;  // see the header
 
-uint64_t mapped_length(uint64_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
+uint64_t mapped_length(uint64_t size) {
+  return (size + kLargeBlockOffset + kHugePage - 1) / kHugePage * kHugePage;
+}
 
 }  // namespace
 
@@ -35,7 +39,7 @@ void* allocate_block(uint64_t size) {
 #ifdef MADV_HUGEPAGE
   madvise(block, length, MADV_HUGEPAGE);  // advice only: without huge pages the block still works
 #endif
-  return block;
+  return static_cast<uint8_t*>(block) + kLargeBlockOffset;
 }
 
 void release_block(void* block, uint64_t size) {
@@ -43,7 +47,7 @@ void release_block(void* block, uint64_t size) {
   if (size < kLargeBlockBytes) {
     std::free(block);
   } else {
-    munmap(block, mapped_length(size));
+    munmap(static_cast<uint8_t*>(block) - kLargeBlockOffset, mapped_length(size));
   }
 }
 
