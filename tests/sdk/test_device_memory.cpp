@@ -62,6 +62,7 @@ TEST_F(DeviceMemoryTest, CallersOwnHostMemoryMustBeMappedAndAccessible) {
   std::vector<uint8_t> out(4);
   EXPECT_EQ(kycmMemcpy(block, out.data(), 4, kycmCT_COPY_FROM_DEVICE), 0u);
   EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3, 4}));
+  EXPECT_EQ(kycmMemcpy(block, out.data(), 4, static_cast<kycmCopyMemType>(3)), KYCM_INVALID_COPY_TYPE);
 
   const long page = 4096;
   void* read_only = mmap(nullptr, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -3,7 +3,6 @@
 
 #include <map>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "kycore/error_codes.h"
