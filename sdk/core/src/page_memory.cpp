@@ -12,9 +12,7 @@ namespace {
 constexpr uint64_t kHugePage = 2ull << 20;
 constexpr uint64_t kLargeBlockOffset = 16;  // see the header
 
-uint64_t mapped_length(uint64_t size) {
-  return (size + kLargeBlockOffset + kHugePage - 1) / kHugePage * kHugePage;
-}
+uint64_t mapped_length(uint64_t size) { return (size + kLargeBlockOffset + kHugePage - 1) / kHugePage * kHugePage; }
 
 }  // namespace
 
