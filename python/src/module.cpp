@@ -53,6 +53,8 @@ void register_all(py::module_& m) {
 
   auto kycm = m.def_submodule("kycm", "ordal common library.");
   quillon::register_device(kycm);
+  quillon::register_memory(kycm);
+  quillon::register_log(kycm);
 
   auto kyme = m.def_submodule("kyme", "ordal media engine.");
   (void)kyme;

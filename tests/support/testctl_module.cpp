@@ -6,6 +6,7 @@
 
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
+#include "kycore/host_memory.h"
 #include "kycore/test_control.h"
 #include "quillon/enums.h"
 #include "quillon/errors.h"
@@ -98,6 +99,12 @@ PYBIND11_MODULE(_quillon_testctl, m) {
       "raise_call_error",
       [](const std::string& format, uint32_t code) { quillon::raise_call_error(format.c_str(), code); },
       "The value-returning bindings' failure path.");
+  m.def(
+      "device_memory_blocks", [](int32_t device) { return kycore::DeviceMemory::instance().block_count(device); },
+      "Live device memory blocks of a device (-1: all devices).");
+  m.def(
+      "host_memory_used", [] { return kycore::HostMemory::instance().used(); },
+      "Bytes in the runtime's live host blocks.");
   m.def(
       "noop", [] { return 0u; }, "Does nothing; the baseline of call-overhead benchmarks.");
 }

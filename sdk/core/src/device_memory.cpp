@@ -3,10 +3,10 @@
 
 #include <map>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "kycore/error_codes.h"
+#include "kycore/page_memory.h"
 #include "kycore/platform.h"
 
 namespace kycore {
@@ -64,13 +64,15 @@ uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner,
   const uint64_t span = round_up(size, kPlacement) + kPlacement;
   if (next + span > kOffsetMask) return KYCM_OUT_OF_MEMORY;  // address range exhausted
 
-  uint8_t* raw = new (std::nothrow) uint8_t[size];
+  // Not zero-filled, as device memory is not: a fresh block reads as whatever
+  // the host gives (zero pages for large blocks).
+  auto* raw = static_cast<uint8_t*>(allocate_block(size));
   if (raw == nullptr) return KYCM_OUT_OF_HOST_MEMORY;
   const uint64_t start = kTag | (static_cast<uint64_t>(device) << kDeviceShift) | (next + kPlacement);
   next += span;
   used += size;
-  impl_->blocks.emplace(start,
-                        Block{std::shared_ptr<uint8_t>(raw, std::default_delete<uint8_t[]>()), size, device, owner});
+  impl_->blocks.emplace(
+      start, Block{std::shared_ptr<uint8_t>(raw, [size](uint8_t* p) { release_block(p, size); }), size, device, owner});
   *address = reinterpret_cast<void*>(start);
   return OK;
 }
@@ -79,7 +81,8 @@ uint32_t DeviceMemory::release(const void* address, BlockOwner owner) {
   std::shared_ptr<uint8_t> data;  // freed after the lock is dropped
   std::lock_guard<std::mutex> lock(impl_->mutex);
   auto it = impl_->blocks.find(reinterpret_cast<uint64_t>(address));
-  if (it == impl_->blocks.end() || it->second.owner != owner) return KYCM_INVALID_ADDRESS;
+  if (it == impl_->blocks.end()) return KYCM_INVALID_ADDRESS;
+  if (it->second.owner != owner) return KYCM_WRONG_ALLOCATOR;
   impl_->used[it->second.device] -= it->second.size;
   data = std::move(it->second.data);
   impl_->blocks.erase(it);

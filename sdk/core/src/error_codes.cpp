@@ -30,6 +30,12 @@ constexpr CodeInfo kCodes[] = {
     {KYCM_INVALID_SHAPE, "KYCM_INVALID_SHAPE", "The shape has too many dimensions or a negative dimension."},
     {KYCM_INVALID_DATA_TYPE, "KYCM_INVALID_DATA_TYPE", "The data type is not one the call accepts."},
     {KYCM_IO_ERROR, "KYCM_IO_ERROR", "A file could not be read or written."},
+    {KYCM_WRONG_DEVICE, "KYCM_WRONG_DEVICE", "The memory does not belong to the device given."},
+    {KYCM_WRONG_ALLOCATOR, "KYCM_WRONG_ALLOCATOR",
+     "The memory comes from the other allocator: free what malloc gave, freeModelInOut what mallocModelInOut gave."},
+    {KYCM_LOG_DESTINATION, "KYCM_LOG_DESTINATION", "The log destination (QUILLON_LOG) cannot be opened for writing."},
+    {KYCM_LOG_CONFIG, "KYCM_LOG_CONFIG", "QUILLON_LOG_LEVEL is not a level name (trace ... fatal) or number (0 to 6)."},
+    {KYCM_INVALID_COPY_TYPE, "KYCM_INVALID_COPY_TYPE", "The copy type is not one of the copy directions."},
     {KYCM_NOT_IMPLEMENTED, "KYCM_NOT_IMPLEMENTED", "The function is not implemented."},
 };
 

@@ -2,10 +2,12 @@
 #include "kycore/host_memory.h"
 
 #include <cstdlib>
+#include <iterator>
 #include <map>
 #include <mutex>
 
 #include "kycore/error_codes.h"
+#include "kycore/page_memory.h"
 
 namespace kycore {
 
@@ -25,10 +27,8 @@ HostMemory& HostMemory::instance() {
 
 uint32_t HostMemory::allocate(uint64_t size, void** address) {
   if (address == nullptr || size == 0) return KYCM_INVALID_ARGUMENT;
-  // 64-byte alignment suits vector loads and DMA-style copies.
-  const uint64_t rounded = (size + 63) / 64 * 64;
-  if (rounded < size) return KYCM_OUT_OF_HOST_MEMORY;
-  void* block = std::aligned_alloc(64, rounded);
+  // At least 64-byte alignment, which suits vector loads and DMA-style copies.
+  void* block = allocate_block(size);
   if (block == nullptr) return KYCM_OUT_OF_HOST_MEMORY;
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->blocks.emplace(reinterpret_cast<uintptr_t>(block), size);
@@ -38,14 +38,16 @@ uint32_t HostMemory::allocate(uint64_t size, void** address) {
 }
 
 uint32_t HostMemory::release(const void* address) {
+  uint64_t size = 0;
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     auto it = impl_->blocks.find(reinterpret_cast<uintptr_t>(address));
     if (it == impl_->blocks.end()) return KYCM_INVALID_ADDRESS;
+    size = it->second;
     impl_->used -= it->second;
     impl_->blocks.erase(it);
   }
-  std::free(const_cast<void*>(address));
+  release_block(const_cast<void*>(address), size);
   return OK;
 }
 
@@ -57,6 +59,21 @@ bool HostMemory::contains(const void* address, uint64_t size) const {
   --it;
   const uint64_t offset = value - it->first;
   return offset <= it->second && size <= it->second - offset;
+}
+
+HostRange HostMemory::locate(const void* address, uint64_t size) const {
+  const auto value = reinterpret_cast<uintptr_t>(address);
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto next = impl_->blocks.upper_bound(value);
+  if (next != impl_->blocks.begin()) {
+    auto it = std::prev(next);
+    const uint64_t offset = value - it->first;
+    if (offset < it->second || (offset == it->second && size == 0)) {
+      return size <= it->second - offset ? HostRange::inside : HostRange::overlapping;
+    }
+  }
+  if (next != impl_->blocks.end() && size > next->first - value) return HostRange::overlapping;
+  return HostRange::outside;
 }
 
 uint64_t HostMemory::used() const {

@@ -28,8 +28,8 @@ class KY_EXPORT DeviceMemory {
 
   // 0 or an error code (invalid device, out of memory).
   uint32_t allocate(int32_t device, uint64_t size, BlockOwner owner, void** address);
-  // 0, or KYCM_INVALID_ADDRESS when the address is not the start of a live
-  // block of this owner.
+  // 0, KYCM_INVALID_ADDRESS when the address is not the start of a live
+  // block, or KYCM_WRONG_ALLOCATOR when the block has another owner.
   uint32_t release(const void* address, BlockOwner owner);
 
   // The host backing of [address, address + size) when the whole range lies

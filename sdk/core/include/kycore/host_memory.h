@@ -10,6 +10,13 @@
 
 namespace kycore {
 
+// Where a host range lies relative to the runtime's live host blocks.
+enum class HostRange : uint8_t {
+  inside,       // wholly inside one live block
+  outside,      // touches no live block: the caller's own memory
+  overlapping,  // starts in a block and runs past its end, or runs into one
+};
+
 class KY_EXPORT HostMemory {
  public:
   static HostMemory& instance();
@@ -20,6 +27,7 @@ class KY_EXPORT HostMemory {
   uint32_t release(const void* address);
   // True when [address, address + size) lies inside one live block.
   bool contains(const void* address, uint64_t size) const;
+  HostRange locate(const void* address, uint64_t size) const;
   uint64_t used() const;
   std::size_t block_count() const;
 

@@ -1,0 +1,16 @@
+// Reads of host memory named by a handle, for the helpers that copy from an
+// address without a library call. The module cannot know where the caller's
+// block ends, but it refuses an address that is not readable host memory
+// (a device address, a handle of another kind, an unmapped range) with a
+// Python exception instead of letting the process fault.
+#pragma once
+
+#include <cstddef>
+
+namespace quillon {
+
+// Throws ValueError, naming `function`, unless every page of
+// [address, address + size) is mapped and its first and last bytes can be read.
+void require_readable_host_memory(const void* address, std::size_t size, const char* function);
+
+}  // namespace quillon

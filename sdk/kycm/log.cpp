@@ -1,0 +1,47 @@
+// The common runtime's log functions, over the log shared by the libraries.
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "kycm.h"
+#include "kycore/error_codes.h"
+#include "kycore/runtime_log.h"
+#include "kycore/test_control.h"
+
+extern "C" {
+
+KY_EXPORT kycmRet_t kycmInitLogger(void) {
+  KY_GATE("kycmInitLogger", {});
+  return kycore::runtime_log::open();
+}
+
+KY_EXPORT kycmRet_t kycmLogMessage(kycmLogChannel channel, kycmLogLevel level, const char* function, const char* file,
+                                   int32_t line, const char* format, ...) {
+  KY_GATE("kycmLogMessage", {}, channel, level, function, file, line, format);
+  const auto channel_value = static_cast<uint32_t>(channel);
+  const auto level_value = static_cast<uint32_t>(level);
+  if (kycore::runtime_log::channel_name(channel_value) == nullptr ||
+      kycore::runtime_log::level_name(level_value) == nullptr) {
+    return kycore::KYCM_INVALID_ARGUMENT;
+  }
+  // A null message is logged as an empty text: the origin alone still says
+  // something happened there.
+  std::string text;
+  if (format != nullptr) {
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length > 0) {
+      text.resize(static_cast<std::size_t>(length) + 1);
+      std::vsnprintf(text.data(), text.size(), format, args);
+      text.pop_back();
+    }
+    va_end(args);
+  }
+  return kycore::runtime_log::write(channel_value, level_value, file, line, function, text);
+}
+
+}  // extern "C"

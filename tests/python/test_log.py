@@ -1,0 +1,94 @@
+"""The runtime's log: enumerations, what logMessage hands the library, and
+the lines the host SDK writes."""
+import re
+
+import pytest
+
+import _quillon_pybind11 as quillon
+import _quillon_testctl as testctl
+
+kycm = quillon.kycm
+LC, LL = kycm.logChannel, kycm.logLevel
+
+LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6} \[\d+:\d+\] \[(\w+)\] \[(\w+)\] (.+):(\d+) (\S+): (.*)$")
+
+
+@pytest.fixture
+def log_file(tmp_path, monkeypatch):
+    """The log opened on a fresh file; back on standard error afterwards."""
+    path = tmp_path / "runtime.log"
+    monkeypatch.setenv("QUILLON_LOG", str(path))
+    monkeypatch.delenv("QUILLON_LOG_LEVEL", raising=False)
+    assert kycm.initLogger() == 0
+    yield path
+    monkeypatch.undo()
+    assert kycm.initLogger() == 0
+
+
+def lines(path):
+    return [LINE.match(line).groups() for line in path.read_text().splitlines()]
+
+
+def test_enumerations():
+    assert LL(6) == LL.kycmLL_FATAL and LC(8) == LC.kycmLC_TM
+    assert [int(v) for v in LC.__members__.values()] == list(range(9))
+    assert [int(v) for v in LL.__members__.values()] == list(range(7))
+    assert not hasattr(kycm, "kycmLL_INFO") and not hasattr(kycm, "kycmLC_APP")
+
+
+def test_what_reaches_the_library(journal):
+    kycm.logMessage(LC.kycmLC_APP, LL.kycmLL_INFO, "hello")
+    kycm.logMessage(LC.kycmLC_TM, LL.kycmLL_FATAL, None)
+    kycm.logMessage(LC.kycmLC_CM, LL.kycmLL_WARN, "50% of %s")
+    (first, second, third) = journal()
+    name, (channel, level, function, file, line, text) = first
+    assert (name, channel, level, function, line, text) == ("kycmLogMessage", 0, 2, "operator()", 37, "hello")
+    assert file.endswith("python/src/log.cpp") and file.startswith("/")
+    assert second[1][:2] == (8, 6) and second[1][5] is None
+    assert third[1][5] == "50%% of %%s"  # the library formats it back to the text
+
+
+def test_refused_arguments(journal):
+    for call in (lambda: kycm.logMessage(0, LL.kycmLL_INFO, "x"),
+                 lambda: kycm.logMessage(LC.kycmLC_APP, 2, "x"),
+                 lambda: kycm.logMessage(LC.kycmLC_APP, LL.kycmLL_INFO, b"x"),
+                 lambda: kycm.logMessage(LL.kycmLL_INFO, LC.kycmLC_APP, "x")):
+        with pytest.raises(TypeError):
+            call()
+    assert journal() == []
+
+
+def test_library_codes_are_returned():
+    testctl.arm_failure("kycmLogMessage", 9)
+    testctl.arm_failure("kycmInitLogger", 11)
+    assert kycm.logMessage(LC.kycmLC_APP, LL.kycmLL_INFO, "x") == 9
+    assert kycm.initLogger() == 11
+
+
+def test_one_line_per_message_with_its_origin_and_literal_text(log_file):
+    assert kycm.logMessage(LC.kycmLC_ME, LL.kycmLL_ERROR, "100% done %s %d %n %%") == 0
+    assert kycm.logMessage(LC.kycmLC_APP, LL.kycmLL_ALARM, "two\nlines") == 0
+    assert kycm.logMessage(LC.kycmLC_NN, LL.kycmLL_FATAL, None) == 0
+    first, second, third = lines(log_file)
+    assert first[:2] == ("ME", "ERROR") and first[5] == "100% done %s %d %n %%"
+    assert first[2].endswith("python/src/log.cpp") and first[3:5] == ("37", "operator()")
+    assert second[:2] == ("APP", "ALARM") and second[5] == r"two\nlines"
+    assert third[:2] == ("NN", "FATAL") and third[5] == ""
+
+
+def test_threshold_from_the_environment(log_file, monkeypatch):
+    monkeypatch.setenv("QUILLON_LOG_LEVEL", "warn")
+    assert kycm.initLogger() == 0
+    for level in LL.__members__.values():
+        kycm.logMessage(LC.kycmLC_CL, level, level.name)
+    assert [line[5] for line in lines(log_file)] == ["kycmLL_WARN", "kycmLL_ERROR", "kycmLL_ALARM", "kycmLL_FATAL"]
+
+
+def test_bad_configuration_is_refused_and_keeps_the_log(log_file, monkeypatch):
+    monkeypatch.setenv("QUILLON_LOG_LEVEL", "loud")
+    assert kycm.initLogger() == 100053
+    monkeypatch.setenv("QUILLON_LOG_LEVEL", "0")
+    monkeypatch.setenv("QUILLON_LOG", str(log_file / "under-a-file.log"))
+    assert kycm.initLogger() == 100052
+    kycm.logMessage(LC.kycmLC_RT, LL.kycmLL_INFO, "still here")
+    assert [line[5] for line in lines(log_file)] == ["still here"]
