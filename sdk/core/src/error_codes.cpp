@@ -28,6 +28,9 @@ constexpr CodeInfo kCodes[] = {
     {KYCM_INVALID_SHAPE, "KYCM_INVALID_SHAPE", "The shape has too many dimensions or a negative dimension."},
     {KYCM_INVALID_DATA_TYPE, "KYCM_INVALID_DATA_TYPE", "The data type is not one the call accepts."},
     {KYCM_IO_ERROR, "KYCM_IO_ERROR", "A file could not be read or written."},
+    {KYCM_INVALID_DEVICE_TYPE, "KYCM_INVALID_DEVICE_TYPE", "The device type is neither kycmDE_CPU nor kycmDE_KYCC."},
+    {KYCM_MEMORY_OWNED_BY_TENSOR, "KYCM_MEMORY_OWNED_BY_TENSOR",
+     "The memory belongs to a tensor that took ownership of it: destroy the tensor to release it."},
     {KYCM_NOT_IMPLEMENTED, "KYCM_NOT_IMPLEMENTED", "The function is not implemented."},
 };
 
