@@ -35,8 +35,8 @@ inline uint16_t float_bits_to_half(uint32_t f) {
     return sign | nan;
   }
   if (magnitude >= 0x477ff000u) return sign | 0x7c00u;  // 65520 and above round to infinity
-  if (magnitude < 0x38800000u) {                          // below the smallest normal half
-    if (magnitude <= 0x33000000u) return sign;            // at most half the smallest subnormal
+  if (magnitude < 0x38800000u) {                        // below the smallest normal half
+    if (magnitude <= 0x33000000u) return sign;          // at most half the smallest subnormal
     const uint32_t shift = 126u - (magnitude >> 23);
     const uint32_t mantissa = (magnitude & 0x7fffffu) | 0x800000u;
     uint32_t result = mantissa >> shift;
