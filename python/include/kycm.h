@@ -4,6 +4,7 @@
 #ifndef KYCM_H
 #define KYCM_H
 
+#include <stdbool.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -17,10 +18,77 @@ extern "C" {
 typedef uint32_t kycmRet_t;
 
 /* Data types and data buffers */
+typedef enum kycmDType {
+  kycmDT_UINT8 = 0,
+  kycmDT_INT8 = 1,
+  kycmDT_UINT16 = 2,
+  kycmDT_INT16 = 3,
+  kycmDT_UINT32 = 4,
+  kycmDT_INT32 = 5,
+  kycmDT_FLOAT16 = 6,
+  kycmDT_FLOAT32 = 7,
+  kycmDT_BFLOAT = 8,
+  kycmDT_ANY = 99
+} kycmDType;
+
+typedef enum kycmDeviceType { kycmDE_CPU = 1, kycmDE_KYCC = 14 } kycmDeviceType;
+
+/* Where a block of memory lives: host (kycmDE_CPU) or one of the devices. */
+typedef struct kycmDeviceInfo {
+  kycmDeviceType deviceType;
+  uint32_t deviceIdx;
+} kycmDeviceInfo;
+
+KY_API kycmRet_t kycmCreateDataBuffer(kycmDeviceInfo info, void* address, uint64_t size, void** buffer);
+KY_API kycmRet_t kycmCreateDataBufferFromContext(kycmDeviceType type, void* address, uint64_t size, void** buffer);
+KY_API kycmRet_t kycmDestroyDataBuffer(void* buffer);
+KY_API kycmRet_t kycmGetDataBufferAddr(void* buffer, void** address);
+KY_API kycmRet_t kycmGetDataBufferSize(void* buffer, uint64_t* size);
+KY_API kycmRet_t kycmGetDataBufferDeviceInfo(void* buffer, kycmDeviceInfo* info);
+KY_API kycmRet_t kycmUpdateDataBuffer(void* buffer, kycmDeviceInfo info, void* address, uint64_t size);
 
 /* Datasets */
+typedef enum kycmDatasetMode { kycmDM_BUFFER = 0, kycmDM_TENSOR = 1 } kycmDatasetMode;
+
+KY_API kycmRet_t kycmCreateDataset(kycmDatasetMode mode, void** dataset);
+KY_API kycmRet_t kycmDestroyDataset(void* dataset);
+KY_API kycmRet_t kycmAddDatasetBuffer(void* dataset, void* buffer);
+KY_API kycmRet_t kycmGetDatasetBufferCount(void* dataset, uint32_t* count);
+KY_API kycmRet_t kycmGetDatasetBuffer(void* dataset, int32_t index, void** buffer);
+KY_API kycmRet_t kycmAddDatasetTensor(void* dataset, void* tensor);
+KY_API kycmRet_t kycmGetDatasetTensorCount(void* dataset, uint32_t* count);
+KY_API kycmRet_t kycmGetDatasetTensor(void* dataset, int32_t index, void** tensor);
+KY_API kycmRet_t kycmGetDatasetMode(void* dataset, kycmDatasetMode* mode);
+KY_API kycmRet_t kycmGetDatasetUserCtx(void* dataset, void** context);
+KY_API kycmRet_t kycmSetDatasetUserCtx(void* dataset, void* context);
+KY_API kycmRet_t kycmClearDataset(void* dataset);
+/* Destroys the dataset and every data buffer or tensor it holds. */
+KY_API kycmRet_t kycmDestroyDatasetAll(void* dataset);
 
 /* Tensors */
+#define KYCM_MAX_DIMS 6
+
+typedef struct kycmShape {
+  uint32_t ndims;
+  int64_t dims[KYCM_MAX_DIMS];
+} kycmShape;
+
+KY_API kycmRet_t kycmCreateTensor(kycmDeviceInfo info, kycmShape shape, kycmDType type, void** tensor);
+/* `takeOwnership`: true hands the data handle to the tensor, which frees it
+ * when it is destroyed; false leaves it to the caller. */
+KY_API kycmRet_t kycmCreateTensorWithDataHandle(kycmDeviceInfo info, kycmShape shape, kycmDType type, void* data,
+                                                bool takeOwnership, void** tensor);
+KY_API kycmRet_t kycmDestroyTensor(void* tensor);
+KY_API kycmRet_t kycmGetTensorDataHandle(void* tensor, void** data);
+KY_API kycmRet_t kycmSetTensorDataHandle(void* tensor, void* data, bool takeOwnership);
+KY_API kycmRet_t kycmGetTensorDeviceInfo(void* tensor, kycmDeviceInfo* info);
+KY_API kycmRet_t kycmGetTensorShape(void* tensor, kycmShape* shape);
+KY_API kycmRet_t kycmSetTensorShape(void* tensor, const kycmShape* shape);
+KY_API kycmRet_t kycmGetTensorDataType(void* tensor, kycmDType* type);
+KY_API kycmRet_t kycmSetTensorDataType(void* tensor, kycmDType type);
+/* The tensor's size in bytes: the product of its dimensions times the
+ * element size. */
+KY_API kycmRet_t kycmGetTensorSize(void* tensor, uint64_t* size);
 
 /* Devices, initialisation and contexts */
 KY_API kycmRet_t kycmSetDevice(uint32_t device);
@@ -56,6 +124,14 @@ KY_API kycmRet_t kycmMemset(void* address, int32_t value, uint64_t size);
 KY_API kycmRet_t kycmMemsetAsync(void* address, int32_t value, uint64_t size, void* stream);
 
 /* Numeric and host utilities */
+KY_API kycmRet_t kycmGetDataTypeSize(kycmDType type, uint32_t* size);
+/* IEEE 754 binary16 <-> binary32, rounding to nearest even. */
+KY_API kycmRet_t kycmFloat16ToFloat32(uint16_t value, float* result);
+KY_API kycmRet_t kycmFloat32ToFloat16(float value, uint16_t* result);
+KY_API kycmRet_t kycmFloat16ToFloat32Array(const uint16_t* values, uint32_t count, float* results);
+KY_API kycmRet_t kycmFloat32ToFloat16Array(const float* values, uint32_t count, uint16_t* results);
+/* The card id, the die's index on its card and the card's PCI bus number. */
+KY_API kycmRet_t kycmGetDeviceIdInfo(uint32_t device, uint32_t* cardId, uint32_t* dieId, uint32_t* pciBus);
 KY_API kycmRet_t kycmMallocHost(uint64_t size, void** address);
 KY_API kycmRet_t kycmFreeHost(void* address);
 

@@ -52,8 +52,13 @@ void register_all(py::module_& m) {
   m.attr("__time_compiled__") = std::string(__DATE__) + " " + __TIME__;
 
   auto kycm = m.def_submodule("kycm", "ordal common library.");
+  quillon::register_data_types(kycm);
+  quillon::register_data_buffers(kycm);
+  quillon::register_datasets(kycm);
   quillon::register_device(kycm);
   quillon::register_memory(kycm);
+  quillon::register_tensors(kycm);
+  quillon::register_utilities(kycm);
   quillon::register_log(kycm);
 
   auto kyme = m.def_submodule("kyme", "ordal media engine.");

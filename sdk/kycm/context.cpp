@@ -23,6 +23,13 @@ std::shared_ptr<Context> find_context(const void* handle) {
 
 }  // namespace
 
+uint32_t kycm::current_thread_device() {
+  if (t_current_context != nullptr) {
+    if (auto context = find_context(t_current_context)) return context->device;
+  }
+  return kycm::runtime().device.load();
+}
+
 extern "C" {
 
 KY_EXPORT kycmRet_t kycmCreateContext(uint32_t device, void** context) {

@@ -4,6 +4,7 @@
 #include "kycm.h"
 #include "kycore/error_codes.h"
 #include "kycore/test_control.h"
+#include "objects.h"
 
 extern "C" {
 
@@ -15,6 +16,7 @@ KY_EXPORT kycmRet_t kycmMallocHost(uint64_t size, void** address) {
 KY_EXPORT kycmRet_t kycmFreeHost(void* address) {
   KY_GATE("kycmFreeHost", {}, address);
   if (address == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
+  if (kycm::owned_by_tensor(address)) return kycore::KYCM_MEMORY_OWNED_BY_TENSOR;
   return kycore::HostMemory::instance().release(address);
 }
 

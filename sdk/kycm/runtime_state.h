@@ -20,4 +20,8 @@ uint32_t device_count();
 // True when `device` is one of the platform's devices.
 bool valid_device(uint32_t device);
 
+// The device of the calling thread's current context, or the process's
+// device when the thread has none.
+uint32_t current_thread_device();
+
 }  // namespace kycm

@@ -101,6 +101,12 @@ DeviceSpan DeviceMemory::resolve(const void* address, uint64_t size) const {
   return DeviceSpan{it->second.data, it->second.data.get() + offset, it->second.device, it->second.size - offset};
 }
 
+bool DeviceMemory::is_block_start(const void* address, BlockOwner owner) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto it = impl_->blocks.find(reinterpret_cast<uint64_t>(address));
+  return it != impl_->blocks.end() && it->second.owner == owner;
+}
+
 uint64_t DeviceMemory::used(int32_t device) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   auto it = impl_->used.find(device);

@@ -76,6 +76,11 @@ HostRange HostMemory::locate(const void* address, uint64_t size) const {
   return HostRange::outside;
 }
 
+bool HostMemory::is_block_start(const void* address) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->blocks.count(reinterpret_cast<uintptr_t>(address)) != 0;
+}
+
 uint64_t HostMemory::used() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->used;

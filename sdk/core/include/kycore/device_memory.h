@@ -37,6 +37,8 @@ class KY_EXPORT DeviceMemory {
   DeviceSpan resolve(const void* address, uint64_t size) const;
 
   static bool is_device_address(const void* address);
+  // True when `address` is the start of a live block of this owner.
+  bool is_block_start(const void* address, BlockOwner owner) const;
 
   uint64_t used(int32_t device) const;
   std::size_t block_count(int32_t device) const;

@@ -28,6 +28,8 @@ class KY_EXPORT HostMemory {
   // True when [address, address + size) lies inside one live block.
   bool contains(const void* address, uint64_t size) const;
   HostRange locate(const void* address, uint64_t size) const;
+  // True when `address` is the start of a live block.
+  bool is_block_start(const void* address) const;
   uint64_t used() const;
   std::size_t block_count() const;
 

@@ -1,0 +1,110 @@
+// Array conversions between binary16 and binary32. With F16C and AVX2 the
+// hardware converts 16 values at a time; blocks holding a value whose hardware
+// conversion differs from ours (a signalling NaN, which the hardware would
+// quiet) fall back to the exact scalar routine. Setting QUILLON_FLOAT16_PORTABLE
+// to a non-empty value other than 0 forces the portable path.
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+#include <cstdlib>
+
+#include "float16.h"
+#include "kycore/export.h"
+
+namespace kycm {
+namespace {
+
+void half_to_float_portable(const uint16_t* in, std::size_t n, float* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = half_to_float(in[i]);
+}
+
+void float_to_half_portable(const float* in, std::size_t n, uint16_t* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = float_to_half(in[i]);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define KYCM_HAVE_F16C_PATH 1
+
+__attribute__((target("f16c,avx2"))) void half_to_float_f16c(const uint16_t* in, std::size_t n, float* out) {
+  const __m256i quiet_exponent = _mm256_set1_epi16(0x7e00);
+  const __m256i infinity = _mm256_set1_epi16(0x7c00);
+  const __m256i mantissa = _mm256_set1_epi16(0x03ff);
+  const __m256i zero = _mm256_setzero_si256();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    // Signalling NaN: all-ones exponent, quiet bit clear, mantissa not zero.
+    const __m256i no_quiet_bit = _mm256_cmpeq_epi16(_mm256_and_si256(h, quiet_exponent), infinity);
+    const __m256i no_payload = _mm256_cmpeq_epi16(_mm256_and_si256(h, mantissa), zero);
+    const __m256i signalling = _mm256_andnot_si256(no_payload, no_quiet_bit);
+    if (KY_UNLIKELY(!_mm256_testz_si256(signalling, signalling))) {
+      half_to_float_portable(in + i, 16, out + i);
+      continue;
+    }
+    _mm256_storeu_ps(out + i, _mm256_cvtph_ps(_mm256_castsi256_si128(h)));
+    _mm256_storeu_ps(out + i + 8, _mm256_cvtph_ps(_mm256_extracti128_si256(h, 1)));
+  }
+  half_to_float_portable(in + i, n - i, out + i);
+}
+
+__attribute__((target("f16c,avx2"))) void float_to_half_f16c(const float* in, std::size_t n, uint16_t* out) {
+  const __m256i magnitude = _mm256_set1_epi32(0x7fffffff);
+  const __m256i infinity = _mm256_set1_epi32(0x7f800000);
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m256 a = _mm256_loadu_ps(in + i);
+    const __m256 b = _mm256_loadu_ps(in + i + 8);
+    // Any NaN: the hardware would quiet it, so those blocks go the exact way.
+    const __m256i nan_a = _mm256_cmpgt_epi32(_mm256_and_si256(_mm256_castps_si256(a), magnitude), infinity);
+    const __m256i nan_b = _mm256_cmpgt_epi32(_mm256_and_si256(_mm256_castps_si256(b), magnitude), infinity);
+    const __m256i nan = _mm256_or_si256(nan_a, nan_b);
+    if (KY_UNLIKELY(!_mm256_testz_si256(nan, nan))) {
+      float_to_half_portable(in + i, 16, out + i);
+      continue;
+    }
+    const __m128i ha = _mm256_cvtps_ph(a, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m128i hb = _mm256_cvtps_ph(b, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_set_m128i(hb, ha));
+  }
+  float_to_half_portable(in + i, n - i, out + i);
+}
+#endif
+
+struct Kernels {
+  void (*half_to_float)(const uint16_t*, std::size_t, float*);
+  void (*float_to_half)(const float*, std::size_t, uint16_t*);
+  const char* name;
+};
+
+Kernels pick_kernels() {
+  const char* forced = std::getenv("QUILLON_FLOAT16_PORTABLE");
+  const bool portable_only = forced != nullptr && forced[0] != '\0' && !(forced[0] == '0' && forced[1] == '\0');
+#ifdef KYCM_HAVE_F16C_PATH
+  __builtin_cpu_init();
+  if (!portable_only && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx2")) {
+    return {half_to_float_f16c, float_to_half_f16c, "f16c"};
+  }
+#endif
+  (void)portable_only;
+  return {half_to_float_portable, float_to_half_portable, "portable"};
+}
+
+const Kernels& kernels() {
+  static const Kernels chosen = pick_kernels();
+  return chosen;
+}
+
+}  // namespace
+
+void half_to_float_array(const uint16_t* values, std::size_t count, float* results) {
+  kernels().half_to_float(values, count, results);
+}
+
+void float_to_half_array(const float* values, std::size_t count, uint16_t* results) {
+  kernels().float_to_half(values, count, results);
+}
+
+const char* float16_array_path() { return kernels().name; }
+
+}  // namespace kycm

@@ -1,0 +1,184 @@
+"""Tensors and the shape adaptor."""
+import numpy as np
+import pytest
+
+import _quillon_pybind11 as quillon
+import _quillon_testctl as testctl
+
+kycm = quillon.kycm
+
+INVALID_HANDLE = 100005
+INVALID_ADDRESS = 100013
+OUT_OF_RANGE = 100014
+INVALID_SHAPE = 100018
+INVALID_DATA_TYPE = 100019
+OWNED_BY_TENSOR = 100031
+
+
+def info(kind=None, index=0):
+    record = kycm.deviceInfo()
+    record.deviceType = kind or kycm.deviceType.kycmDE_KYCC
+    record.deviceIdx = index
+    return record
+
+
+def shape(*dims, ndims=None):
+    record = kycm.shape()
+    record.ndims = len(dims) if ndims is None else ndims
+    record.shapes = list(dims)
+    return record
+
+
+def test_shape_adaptor():
+    s = kycm.shape()
+    assert s.ndims == 0 and s.shapes == []
+    s.shapes = (1, 2, 3, 4)
+    assert s.ndims == 0 and s.shapes == [1, 2, 3, 4]
+    s.ndims = 2
+    assert s.shapes == [1, 2, 3, 4]
+    s.shapes.append(5)  # reading gives a new list
+    assert s.shapes == [1, 2, 3, 4]
+    with pytest.raises(TypeError):
+        s.ndims = -1
+    with pytest.raises(TypeError):
+        s.shapes = [1.5]
+
+
+def test_life_cycle_on_a_device(runtime):
+    before = testctl.device_memory_used(1)
+    tensor = kycm.createTensor(info(index=1), shape(1, 3, 224, 224), kycm.dType.kycmDT_FLOAT32)
+    assert kycm.getTensorSize(tensor) == 3 * 224 * 224 * 4
+    assert testctl.device_memory_used(1) == before + 3 * 224 * 224 * 4
+    out = kycm.shape()
+    assert kycm.getTensorShape(tensor, out) == 0
+    assert (out.ndims, out.shapes) == (4, [1, 3, 224, 224])
+    assert kycm.getTensorDataType(tensor) == kycm.dType.kycmDT_FLOAT32
+    device = kycm.deviceInfo()
+    assert kycm.getTensorDeviceInfo(tensor, device) == 0 and device.deviceIdx == 1
+    assert kycm.getTensorDeviceInfo(tensor, None) == 100001
+
+    assert kycm.setTensorDataType(tensor, kycm.dType.kycmDT_FLOAT16) == 0
+    assert kycm.getTensorSize(tensor) == 3 * 224 * 224 * 2
+    assert kycm.setTensorShape(tensor, shape(3, 224, 224)) == 0
+    # The memory does not grow with the shape.
+    assert kycm.setTensorShape(tensor, shape(4, 3, 224, 224)) == OUT_OF_RANGE
+    assert kycm.setTensorDataType(tensor, kycm.dType.kycmDT_ANY) == INVALID_DATA_TYPE
+
+    assert kycm.destroyTensor(tensor) == 0
+    assert testctl.device_memory_used(1) == before
+    assert kycm.destroyTensor(tensor) == INVALID_HANDLE
+    with pytest.raises(RuntimeError, match=r"^get tensor size error, ret: 100005\.$"):
+        kycm.getTensorSize(tensor)
+
+
+def test_what_the_library_receives(runtime, journal):
+    # ndims as the caller set it, one slot per listed dimension.
+    tensor = kycm.createTensor(info(), shape(2, 3, 4, 5, ndims=3), kycm.dType.kycmDT_INT16)
+    assert journal()[-1] == ("kycmCreateTensor", (14, 0, 3, 2, 3, 4, 5, 0, 0, 3, True))
+    assert kycm.getTensorSize(tensor) == 2 * 3 * 4 * 2
+    host = kycm.mallocHost(8)
+    testctl.clear_journal()
+    for flag in (None, np.bool_(True), False, 1):
+        t = kycm.createTensorWithDataHandle(info(kycm.deviceType.kycmDE_CPU), shape(2), kycm.dType.kycmDT_UINT8,
+                                            host, flag)
+        kycm.setTensorDataHandle(t, host, False)  # hand the memory back before the next round
+        kycm.destroyTensor(t)
+    flags = [args[-2] for name, args in journal() if name == "kycmCreateTensorWithDataHandle"]
+    assert flags == [0, 1, 0, 1]
+
+
+@pytest.mark.parametrize("call", [
+    lambda s: kycm.createTensor(info(), s, kycm.dType.kycmDT_UINT8),
+    lambda s: kycm.createTensorWithDataHandle(info(), s, kycm.dType.kycmDT_UINT8, None, False),
+    lambda s: kycm.setTensorShape(None, s),
+])
+def test_refused_before_the_library(runtime, journal, call):
+    with pytest.raises(TypeError, match="shape"):
+        call(None)
+    with pytest.raises(ValueError, match="at most 6"):
+        call(shape(*range(1, 8)))
+    assert journal() == []
+
+
+def test_none_records_are_refused(runtime, journal):
+    with pytest.raises(TypeError, match="deviceInfo"):
+        kycm.createTensor(None, shape(1), kycm.dType.kycmDT_UINT8)
+    with pytest.raises(TypeError, match="deviceInfo"):
+        kycm.createTensorWithDataHandle(None, shape(1), kycm.dType.kycmDT_UINT8, None, False)
+    with pytest.raises(TypeError, match="shape"):
+        kycm.getTensorShape(None, None)
+    assert journal() == []
+
+
+def test_shapes_the_library_refuses(runtime):
+    for bad, code in [(shape(1, 2, ndims=7), INVALID_SHAPE), (shape(2, -1), INVALID_SHAPE),
+                      (shape(2**40, 2**40), INVALID_SHAPE)]:
+        with pytest.raises(RuntimeError, match=rf"^create tensor error, ret: {code}\.$"):
+            kycm.createTensor(info(), bad, kycm.dType.kycmDT_UINT8)
+    with pytest.raises(RuntimeError, match=rf"^create tensor error, ret: {INVALID_DATA_TYPE}\.$"):
+        kycm.createTensor(info(), shape(4), kycm.dType.kycmDT_ANY)
+    with pytest.raises(RuntimeError, match=r"^create tensor error, ret: 100008\.$"):
+        kycm.createTensor(info(), shape(1 << 40), kycm.dType.kycmDT_UINT8)  # beyond the device's memory
+    empty = kycm.createTensor(info(), shape(0, 5), kycm.dType.kycmDT_UINT8)
+    assert kycm.getTensorSize(empty) == 0 and kycm.getTensorDataHandle(empty) is None
+
+
+def test_failed_get_shape_leaves_the_adaptor(runtime):
+    tensor = kycm.createTensor(info(), shape(7), kycm.dType.kycmDT_UINT8)
+    out = shape(9, 9)
+    testctl.arm_failure("kycmGetTensorShape", 5)
+    assert kycm.getTensorShape(tensor, out) == 5
+    assert (out.ndims, out.shapes) == (2, [9, 9])
+
+
+def test_ownership_of_a_data_handle(runtime):
+    cpu = info(kycm.deviceType.kycmDE_CPU)
+    host = kycm.mallocHost(64)
+    borrowed = kycm.createTensorWithDataHandle(cpu, shape(16), kycm.dType.kycmDT_FLOAT32, host, False)
+    assert testctl.capsule_address(kycm.getTensorDataHandle(borrowed)) == testctl.capsule_address(host)
+    kycm.destroyTensor(borrowed)
+
+    owner = kycm.createTensorWithDataHandle(cpu, shape(16), kycm.dType.kycmDT_FLOAT32, host, True)
+    assert kycm.freeHost(host) == OWNED_BY_TENSOR
+    with pytest.raises(RuntimeError, match=rf"ret: {OWNED_BY_TENSOR}\.$"):
+        kycm.createTensorWithDataHandle(cpu, shape(16), kycm.dType.kycmDT_FLOAT32, host, True)
+    assert kycm.destroyTensor(owner) == 0
+    assert kycm.freeHost(host) == INVALID_ADDRESS  # freed with its tensor
+
+
+def test_data_handle_checks(runtime):
+    cpu = info(kycm.deviceType.kycmDE_CPU)
+    host = kycm.mallocHost(64)
+    with pytest.raises(RuntimeError, match=rf"^create tensor with data handle error, ret: {OUT_OF_RANGE}\.$"):
+        kycm.createTensorWithDataHandle(cpu, shape(17), kycm.dType.kycmDT_FLOAT32, host, False)
+    with pytest.raises(RuntimeError, match=r"^create tensor with data handle error, ret: 100001\.$"):
+        kycm.createTensorWithDataHandle(cpu, shape(1), kycm.dType.kycmDT_FLOAT32, None, False)
+    device = kycm.createTensor(info(), shape(64), kycm.dType.kycmDT_UINT8)
+    block = kycm.getTensorDataHandle(device)
+    with pytest.raises(RuntimeError, match=r"ret: 100015\.$"):  # device memory for a host tensor
+        kycm.createTensorWithDataHandle(cpu, shape(1), kycm.dType.kycmDT_UINT8, block, False)
+    # Already owned by the tensor that allocated it.
+    with pytest.raises(RuntimeError, match=rf"ret: {OWNED_BY_TENSOR}\.$"):
+        kycm.createTensorWithDataHandle(info(), shape(64), kycm.dType.kycmDT_UINT8, block, True)
+
+    # Replacing the data handle frees the memory the tensor owned.
+    before = testctl.device_memory_used(0)
+    other = kycm.createTensor(info(), shape(32), kycm.dType.kycmDT_UINT8)
+    other_block = kycm.getTensorDataHandle(other)
+    assert kycm.setTensorDataHandle(other, other_block, False) == 0  # gives it back to the caller
+    assert kycm.setTensorDataHandle(device, other_block, True) == OUT_OF_RANGE  # 32 bytes for 64
+    assert kycm.setTensorShape(device, shape(32)) == 0
+    assert kycm.setTensorDataHandle(device, other_block, True) == 0
+    assert testctl.device_memory_used(0) == before + 32 - 64
+    assert kycm.setTensorDataHandle(device, host, False) == 100015
+    assert kycm.setTensorDataHandle(device, None, False) == 0
+    assert kycm.getTensorDataHandle(device) is None
+    assert testctl.device_memory_used(0) == before - 64
+    kycm.freeHost(host)
+
+
+def test_reset_device_releases_its_tensors(runtime):
+    tensor = kycm.createTensor(info(index=1), shape(1024), kycm.dType.kycmDT_UINT8)
+    assert kycm.resetDevice(1) == 0
+    assert testctl.device_memory_used(1) == 0
+    assert kycm.destroyTensor(tensor) == INVALID_HANDLE

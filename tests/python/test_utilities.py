@@ -1,0 +1,179 @@
+"""Element sizes, float16 conversions, host memory, device identity and the
+order in which kycm registers these areas."""
+import ctypes
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import _quillon_pybind11 as quillon
+import _quillon_testctl as testctl
+
+kycm = quillon.kycm
+
+ALL_HALVES = np.arange(65536, dtype=np.uint32).astype(np.uint16)
+
+
+def float_sample(count=1 << 20, seed=7):
+    """Random float32 bit patterns (NaNs and infinities included), plus every
+    kind of tie: halfway between two normal halves, two subnormal halves, and
+    at the edges of the half range."""
+    rng = np.random.default_rng(seed)
+    bits = rng.integers(0, 2**32, count, dtype=np.uint64).astype(np.uint32)
+    halves = rng.integers(0, 0x7c00, count // 4, dtype=np.uint32).astype(np.uint16)
+    low = halves.view(np.float16).astype(np.float32).astype(np.float64)
+    high = (halves + 1).view(np.float16).astype(np.float32).astype(np.float64)
+    ties = ((low + high) / 2).astype(np.float32)  # exact: the midpoint fits in float32
+    edges = np.array([65504, 65519.99, 65520, 65536, 2.0**-24, 2.0**-25, 2.0**-25 * 1.0000001, 2.0**-14,
+                      1.5 * 2.0**-24, 2.5 * 2.0**-24, 1e-45, 3.4e38], dtype=np.float32)
+    values = np.concatenate([bits.view(np.float32), ties, -ties, edges, -edges])
+    return values
+
+
+def same_bits(a, b):
+    return np.array_equal(np.asarray(a).view(np.uint8), np.asarray(b).view(np.uint8))
+
+
+def same_through_python_floats(a, b):
+    """Equal bits, except that a signalling NaN comes back quiet: a Python
+    float (a double) cannot carry one."""
+    a, b = np.asarray(a), np.asarray(b)
+    nan = np.isnan(a.view(np.float16) if a.dtype == np.uint16 else a)
+    return np.array_equal(a[~nan], b[~nan]) and np.isnan(b.view(a.dtype)[nan].view(
+        np.float16 if a.dtype == np.uint16 else np.float32)).all()
+
+
+def test_data_type_sizes():
+    sizes = {"kycmDT_UINT8": 1, "kycmDT_INT8": 1, "kycmDT_UINT16": 2, "kycmDT_INT16": 2, "kycmDT_UINT32": 4,
+             "kycmDT_INT32": 4, "kycmDT_FLOAT16": 2, "kycmDT_FLOAT32": 4, "kycmDT_BFLOAT": 2}
+    for name, size in sizes.items():
+        assert kycm.getDataTypeSize(getattr(kycm.dType, name)) == size
+    with pytest.raises(RuntimeError, match=r"^get data type size error, ret: 100019\.$"):
+        kycm.getDataTypeSize(kycm.dType.kycmDT_ANY)
+
+
+def test_every_half_converts_like_numpy():
+    expected = ALL_HALVES.view(np.float16).astype(np.float32)
+    assert same_bits(kycm.float16ToFloat32Array(ALL_HALVES), expected)
+    scalar = np.array([kycm.float16ToFloat32(int(h)) for h in ALL_HALVES], dtype=np.float32)
+    assert same_through_python_floats(expected, scalar)
+    # Back again: every half, NaN payloads included, survives the round trip.
+    assert same_bits(kycm.float32ToFloat16Array(expected), ALL_HALVES)
+
+
+@pytest.mark.filterwarnings("ignore:overflow encountered")
+def test_floats_round_like_numpy():
+    values = float_sample()
+    expected = values.astype(np.float16).view(np.uint16)
+    assert same_bits(kycm.float32ToFloat16Array(values), expected)
+    some = values[::97]
+    scalar = np.array([kycm.float32ToFloat16(float(v)) for v in some], dtype=np.uint16)
+    assert same_through_python_floats(some.astype(np.float16).view(np.uint16), scalar)
+
+
+def test_portable_path_gives_the_same_bits(tmp_path):
+    script = (
+        "import sys, numpy as np; sys.path.insert(0, sys.argv[1]); sys.path.insert(0, sys.argv[2]);"
+        "import _quillon_pybind11 as q; from test_utilities import float_sample, ALL_HALVES;"
+        "v = float_sample(1 << 16); k = q.kycm;"
+        "assert (k.float32ToFloat16Array(v) == v.astype(np.float16).view(np.uint16)).all();"
+        "f = k.float16ToFloat32Array(ALL_HALVES);"
+        "assert (f.view(np.uint32) == ALL_HALVES.view(np.float16).astype(np.float32).view(np.uint32)).all()")
+    module_dir = os.path.dirname(quillon.__file__)
+    env = dict(os.environ, QUILLON_FLOAT16_PORTABLE="1")
+    subprocess.run([sys.executable, "-c", script, module_dir, os.path.dirname(__file__)], env=env, check=True)
+
+
+def test_array_inputs_in_element_order():
+    values = np.arange(40, dtype=np.float32).reshape(4, 10)
+    assert same_bits(kycm.float32ToFloat16Array(values[:, ::-3]),
+                     values[:, ::-3].astype(np.float16).ravel().view(np.uint16))
+    halves = np.arange(0x3c00, 0x3c00 + 64, dtype=np.uint16)
+    assert same_bits(kycm.float16ToFloat32Array(halves[::-1]), halves[::-1].view(np.float16).astype(np.float32))
+    assert kycm.float16ToFloat32Array(halves.reshape(8, 8)).shape == (64,)
+    assert kycm.float32ToFloat16Array([1.0, 0.5]).tolist() == [0x3c00, 0x3800]  # lists and float64 are cast
+
+
+def test_conversions_reach_the_library(journal):
+    empty = kycm.float32ToFloat16Array(np.array([], dtype=np.float32))
+    assert empty.dtype == np.uint16 and empty.size == 0
+    assert journal()[-1][0] == "kycmFloat32ToFloat16Array" and journal()[-1][1][1] == 0
+    for bad in (65536, -1):
+        with pytest.raises(TypeError):
+            kycm.float16ToFloat32(bad)
+    with pytest.raises(TypeError):
+        kycm.float32ToFloat16("1.0")
+    testctl.clear_journal()
+    assert np.isnan(kycm.float16ToFloat32(65535))
+    assert journal() == [("kycmFloat16ToFloat32", (65535, True))]
+    result = kycm.float32ToFloat16(1.0)
+    assert type(result) is int and result == 0x3c00
+
+
+def test_conversion_failures():
+    testctl.arm_failure("kycmFloat16ToFloat32Array", 9)
+    with pytest.raises(RuntimeError, match=r"^float16 to float32 array error, ret: 9\.$"):
+        kycm.float16ToFloat32Array(np.zeros(3, np.uint16))
+    testctl.arm_failure("kycmFloat32ToFloat16Array", 9)
+    with pytest.raises(RuntimeError, match=r"^float32 to float16 array error, ret: 9\.$"):
+        kycm.float32ToFloat16Array(np.zeros(3, np.float32))
+    testctl.arm_failure("kycmFloat32ToFloat16", 4)
+    with pytest.raises(RuntimeError, match=r"^float32 to float16 error, ret: 4\.$"):
+        kycm.float32ToFloat16(1.0)
+    testctl.arm_failure("kycmFloat16ToFloat32", 4)
+    with pytest.raises(RuntimeError, match=r"^float16 to float32 error, ret: 4\.$"):
+        kycm.float16ToFloat32(1)
+
+
+def test_float16_array_from_host_memory(runtime):
+    block = kycm.mallocHost(6)
+    ctypes.memmove(testctl.capsule_address(block), np.array([1, 2, 0xffff], np.uint16).tobytes(), 6)
+    assert kycm.getFloat16Array(block, 5).tolist() == [1, 2]  # the odd byte is ignored
+    assert kycm.getFloat16Array(block, 0).size == 0
+    # Without memory there is nothing to copy: zeros of the asked length.
+    assert kycm.getFloat16Array(None, 6).tolist() == [0, 0, 0]
+    kycm.freeHost(block)
+
+
+def test_host_memory(runtime):
+    block = kycm.mallocHost(128)
+    assert kycm.freeHost(block) == 0
+    assert kycm.freeHost(block) == 100013
+    assert kycm.freeHost(None) == 100001
+    with pytest.raises(RuntimeError, match=r"^malloc host error, ret: 100001\.$"):
+        kycm.mallocHost(0)
+    testctl.arm_empty("kycmMallocHost")
+    assert kycm.mallocHost(8) is None
+
+
+def test_device_id_info(runtime):
+    ids = kycm.getDeviceIdInfo(0)
+    assert ids == [0, 0, 0x3b]
+    assert all(type(v) is int for v in ids)
+    with pytest.raises(RuntimeError, match=r"^get device id info error, ret: 100004\.$"):
+        kycm.getDeviceIdInfo(2)
+    kycm.uninitialize()
+    config = '{"cards": [{"card_id": 7, "pci_bus_id": "0000:5e:00.0", "dies": 1}, {"card_id": 9, "dies": 2}]}'
+    assert kycm.initialize(config) == 0
+    assert [kycm.getDeviceIdInfo(d)[:2] for d in range(3)] == [[7, 0], [9, 0], [9, 1]]
+    assert kycm.getDeviceIdInfo(0)[2] == 0x5e
+
+
+def test_registration_order():
+    names = [n for n in vars(kycm) if not n.startswith("__")]
+    expected = [
+        "ER_SUCCESS", "ER_NOT_IMPLEMENT", "dType", "deviceType", "deviceInfo", "createDataBuffer",
+        "createDataBufferFromContext", "destroyDataBuffer", "getDataBufferAddr", "getDataBufferSize",
+        "getDataBufferDeviceInfo", "updateDataBuffer", "datasetMode", "createDataset", "destroyDataset",
+        "addDatasetBuffer", "getDatasetBufferCount", "getDatasetBuffer", "addDatasetTensor", "getDatasetTensorCount",
+        "getDatasetTensor", "getDatasetMode", "getDatasetUserCtx", "setDatasetUserCtx", "clearDataset", "setDevice",
+        "getCurrentContext", "shape", "createTensor", "createTensorWithDataHandle", "destroyTensor",
+        "getTensorDataHandle", "setTensorDataHandle", "getTensorDeviceInfo", "getTensorShape", "setTensorShape",
+        "getTensorDataType", "setTensorDataType", "getTensorSize", "getDataTypeSize", "float16ToFloat32",
+        "float32ToFloat16", "float16ToFloat32Array", "float32ToFloat16Array", "getFloat16Array", "destroyDatasetAll",
+        "mallocHost", "freeHost", "getDeviceIdInfo"]
+    positions = [names.index(n) for n in expected]
+    assert positions == sorted(positions)
+    assert kycm.getDataTypeSize.__doc__.endswith("\n\n Get the size for a data type\n")

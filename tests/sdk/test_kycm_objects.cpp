@@ -1,0 +1,130 @@
+// libkycm's data buffers, datasets and tensors through the C interface: what
+// the Python tests cannot reach (null out-parameters, shapes passed by value,
+// the life of owned memory across runtime release).
+#include <gtest/gtest.h>
+
+#include "kycm.h"
+#include "kycore/device_memory.h"
+#include "kycore/error_codes.h"
+#include "kycore/host_memory.h"
+
+namespace {
+
+class KycmObjects : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(kycmInitialize(nullptr), 0u); }
+  void TearDown() override { kycmUninitialize(); }
+
+  static kycmShape shape_of(std::initializer_list<int64_t> dims) {
+    kycmShape shape{};
+    for (int64_t d : dims) shape.dims[shape.ndims++] = d;
+    return shape;
+  }
+  const kycmDeviceInfo device0{kycmDE_KYCC, 0};
+  const kycmDeviceInfo host{kycmDE_CPU, 0};
+};
+
+TEST_F(KycmObjects, NullOutputsAndUnknownHandlesAreRefused) {
+  EXPECT_EQ(kycmCreateDataset(kycmDM_BUFFER, nullptr), kycore::KYCM_INVALID_ARGUMENT);
+  EXPECT_EQ(kycmCreateTensor(device0, shape_of({1}), kycmDT_UINT8, nullptr), kycore::KYCM_INVALID_ARGUMENT);
+  void* dataset = nullptr;
+  ASSERT_EQ(kycmCreateDataset(kycmDM_TENSOR, &dataset), 0u);
+  EXPECT_EQ(kycmGetDatasetTensorCount(dataset, nullptr), kycore::KYCM_INVALID_ARGUMENT);
+  uint64_t size = 0;
+  // A dataset is not a tensor, and a made-up pointer is nothing.
+  EXPECT_EQ(kycmGetTensorSize(dataset, &size), kycore::KYCM_INVALID_HANDLE);
+  int local = 0;
+  EXPECT_EQ(kycmDestroyTensor(&local), kycore::KYCM_INVALID_HANDLE);
+  EXPECT_EQ(kycmCreateDataset(static_cast<kycmDatasetMode>(5), &dataset), kycore::KYCM_INVALID_ARGUMENT);
+}
+
+TEST_F(KycmObjects, ShapesAndTypesAreChecked) {
+  void* tensor = nullptr;
+  kycmShape seven{};
+  seven.ndims = 7;
+  EXPECT_EQ(kycmCreateTensor(device0, seven, kycmDT_UINT8, &tensor), kycore::KYCM_INVALID_SHAPE);
+  EXPECT_EQ(kycmCreateTensor(device0, shape_of({INT64_MAX, 4}), kycmDT_UINT8, &tensor), kycore::KYCM_INVALID_SHAPE);
+  EXPECT_EQ(kycmCreateTensor(device0, shape_of({4}), static_cast<kycmDType>(42), &tensor),
+            kycore::KYCM_INVALID_DATA_TYPE);
+  EXPECT_EQ(kycmCreateTensor(kycmDeviceInfo{static_cast<kycmDeviceType>(3), 0}, shape_of({4}), kycmDT_UINT8, &tensor),
+            kycore::KYCM_INVALID_DEVICE_TYPE);
+  EXPECT_EQ(tensor, nullptr);
+
+  ASSERT_EQ(kycmCreateTensor(device0, shape_of({2, 3}), kycmDT_BFLOAT, &tensor), 0u);
+  kycmShape read{};
+  ASSERT_EQ(kycmGetTensorShape(tensor, &read), 0u);
+  EXPECT_EQ(read.ndims, 2u);
+  EXPECT_EQ(read.dims[1], 3);
+  EXPECT_EQ(read.dims[2], 0);
+  uint64_t size = 0;
+  ASSERT_EQ(kycmGetTensorSize(tensor, &size), 0u);
+  EXPECT_EQ(size, 12u);
+  EXPECT_EQ(kycmSetTensorShape(tensor, &seven), kycore::KYCM_INVALID_SHAPE);
+  EXPECT_EQ(kycmSetTensorShape(tensor, nullptr), kycore::KYCM_INVALID_ARGUMENT);
+  EXPECT_EQ(kycmDestroyTensor(tensor), 0u);
+}
+
+TEST_F(KycmObjects, OwnedMemoryFollowsItsTensor) {
+  auto& memory = kycore::DeviceMemory::instance();
+  const uint64_t before = memory.used(0);
+  void* block = nullptr;
+  void* tensor = nullptr;
+  ASSERT_EQ(memory.allocate(0, 256, kycore::BlockOwner::runtime, &block), 0u);
+  // Only the start of a whole runtime block can change hands.
+  EXPECT_EQ(kycmCreateTensorWithDataHandle(device0, shape_of({16}), kycmDT_UINT8, static_cast<char*>(block) + 16, true,
+                                           &tensor),
+            kycore::KYCM_INVALID_ADDRESS);
+  ASSERT_EQ(kycmCreateTensorWithDataHandle(device0, shape_of({256}), kycmDT_UINT8, block, true, &tensor), 0u);
+  EXPECT_EQ(memory.used(0), before + 256);
+  // Releasing the runtime releases the tensor and, with it, the memory.
+  kycmUninitialize();
+  EXPECT_EQ(memory.used(0), before);
+  ASSERT_EQ(kycmInitialize(nullptr), 0u);
+
+  void* host_block = nullptr;
+  ASSERT_EQ(kycmMallocHost(64, &host_block), 0u);
+  ASSERT_EQ(kycmCreateTensorWithDataHandle(host, shape_of({64}), kycmDT_UINT8, host_block, true, &tensor), 0u);
+  EXPECT_EQ(kycmFreeHost(host_block), kycore::KYCM_MEMORY_OWNED_BY_TENSOR);
+  // Handing it back to the caller: the tensor no longer frees it.
+  ASSERT_EQ(kycmSetTensorDataHandle(tensor, host_block, false), 0u);
+  ASSERT_EQ(kycmDestroyTensor(tensor), 0u);
+  EXPECT_TRUE(kycore::HostMemory::instance().is_block_start(host_block));
+  EXPECT_EQ(kycmFreeHost(host_block), 0u);
+}
+
+TEST_F(KycmObjects, DataBuffersOnlyDescribeMemory) {
+  void* block = nullptr;
+  ASSERT_EQ(kycmMallocHost(32, &block), 0u);
+  void* buffer = nullptr;
+  ASSERT_EQ(kycmCreateDataBuffer(host, block, 32, &buffer), 0u);
+  void* dataset = nullptr;
+  ASSERT_EQ(kycmCreateDataset(kycmDM_BUFFER, &dataset), 0u);
+  ASSERT_EQ(kycmAddDatasetBuffer(dataset, buffer), 0u);
+  void* got = nullptr;
+  EXPECT_EQ(kycmGetDatasetBuffer(dataset, 1, &got), kycore::KYCM_INDEX_OUT_OF_RANGE);
+  EXPECT_EQ(kycmGetDatasetTensor(dataset, 0, &got), kycore::KYCM_DATASET_MODE);
+  ASSERT_EQ(kycmDestroyDatasetAll(dataset), 0u);
+  EXPECT_EQ(kycmDestroyDataBuffer(buffer), kycore::KYCM_INVALID_HANDLE);
+  EXPECT_EQ(kycmFreeHost(block), 0u);
+}
+
+TEST_F(KycmObjects, Float16ScalarCornerCases) {
+  const struct {
+    float value;
+    uint16_t half;
+  } cases[] = {{65504.0f, 0x7bff},       {65520.0f, 0x7c00},       {65519.996f, 0x7bff},    {5.9604645e-08f, 0x0001},
+               {2.9802322e-08f, 0x0000}, {8.940697e-08f, 0x0002},  {-0.0f, 0x8000},         {6.1035156e-05f, 0x0400},
+               {1.0009766f, 0x3c01},     {1.00048828125f, 0x3c00}, {1.00146484375f, 0x3c02}};
+  for (const auto& c : cases) {
+    uint16_t half = 0xffff;
+    ASSERT_EQ(kycmFloat32ToFloat16(c.value, &half), 0u);
+    EXPECT_EQ(half, c.half) << c.value;
+  }
+  float value = 0;
+  ASSERT_EQ(kycmFloat16ToFloat32(0x0001, &value), 0u);
+  EXPECT_EQ(value, 5.9604645e-08f);
+  EXPECT_EQ(kycmFloat16ToFloat32Array(nullptr, 0, nullptr), 0u);
+  EXPECT_EQ(kycmFloat16ToFloat32Array(nullptr, 1, &value), kycore::KYCM_INVALID_ARGUMENT);
+}
+
+}  // namespace
