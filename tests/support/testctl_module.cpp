@@ -37,7 +37,8 @@ PYBIND11_MODULE(_quillon_testctl, m) {
         "Make the next `count` calls of `function` return `code` and do nothing else (-1: until reset).");
   m.def("arm_empty", &kycore::arm_empty, py::arg("function"), py::arg("count") = 1,
         "Make the next `count` calls of `function` succeed with null or empty outputs.");
-  m.def("record", [] { kycore::set_journal(true); }, "Start recording calls in the journal.");
+  m.def(
+      "record", [] { kycore::set_journal(true); }, "Start recording calls in the journal.");
   m.def("stop_recording", [] { kycore::set_journal(false); });
   m.def(
       "journal",
@@ -64,8 +65,7 @@ PYBIND11_MODULE(_quillon_testctl, m) {
       },
       "A capsule with a name, as another extension would make it.");
   m.def(
-      "capsule_address",
-      [](const py::capsule& capsule) { return reinterpret_cast<uintptr_t>(capsule.get_pointer()); },
+      "capsule_address", [](const py::capsule& capsule) { return reinterpret_cast<uintptr_t>(capsule.get_pointer()); },
       "The address a capsule carries, whatever its name.");
   m.def("handle_count", [] { return kycore::HandleRegistry::instance().size(); });
   m.def("device_memory_used", [](int32_t device) { return kycore::DeviceMemory::instance().used(device); });
@@ -82,8 +82,7 @@ PYBIND11_MODULE(_quillon_testctl, m) {
   m.def(
       "device_memory_release",
       [](uintptr_t address) {
-        return kycore::DeviceMemory::instance().release(reinterpret_cast<void*>(address),
-                                                        kycore::BlockOwner::runtime);
+        return kycore::DeviceMemory::instance().release(reinterpret_cast<void*>(address), kycore::BlockOwner::runtime);
       },
       "Frees a block from device_memory_allocate; returns the code.");
   m.def(
