@@ -32,6 +32,14 @@ class TestInventory:
         manage = kyml.getManageNodeAttribute()
         assert manage.name == "/dev/kyml_ctl" and manage.majorMinor.major == 511
 
+    @pytest.mark.parametrize("platform", [{"cards": [{"uuid": "0123456789abcdef" * 2, "name": "N" * 31}]}],
+                             indirect=True)
+    def test_text_filling_its_whole_field_is_read_to_the_field_end(self, platform):
+        card, = kyml.getCardInfo([])
+        assert card.uuid == "0123456789abcdef" * 2  # 32 bytes, no NUL in the field
+        assert card.cardTypeName == "N" * 31
+        assert kyml.getUUID(kyml.getCardHandleByIndex(0)) == card.uuid
+
     def test_list_is_appended_and_returned(self, platform):
         cards = ["earlier"]
         result = kyml.getCardInfo(cards)
