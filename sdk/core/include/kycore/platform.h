@@ -54,8 +54,8 @@ struct KY_EXPORT Platform {
 };
 
 struct PlatformResult {
-  uint32_t code = 0;      // 0, or one of the KYCM_CONFIG_* codes
-  std::string message;    // what was wrong, for logs and tests
+  uint32_t code = 0;    // 0, or one of the KYCM_CONFIG_* codes
+  std::string message;  // what was wrong, for logs and tests
   Platform platform;
 };
 
