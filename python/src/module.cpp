@@ -72,7 +72,10 @@ void register_all(py::module_& m) {
   (void)kyce;
 
   auto kyml = m.def_submodule("kyml", "ordal management library.");
-  (void)kyml;
+  quillon::register_management(kyml);
+  quillon::register_device_indices(kyml);
+  quillon::register_cards(kyml);
+  quillon::register_dies(kyml);
 }
 
 }  // namespace

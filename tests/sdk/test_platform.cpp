@@ -54,6 +54,22 @@ TEST(Platform, CountShorthandAndDieDefaults) {
   EXPECT_NE(result.platform.cards[0].pci_bus_id, result.platform.cards[1].pci_bus_id);
 }
 
+TEST(Platform, ManagementFieldsHaveDefaultsAndOverrides) {
+  const auto defaults = kycore::default_platform();
+  EXPECT_EQ(defaults.node_major, 508u);
+  EXPECT_EQ(defaults.cards[0].uuid.size(), 32u);
+  EXPECT_EQ(defaults.cards[0].ai_capability, 128u);
+  EXPECT_EQ(defaults.cards[0].video_capability, 64u);
+
+  const auto result = parse_platform(R"({"node_major": 300, "driver_version": "3.0.1",
+    "cards": [{"ai_capability": 7, "video_capability": 9, "uuid": "0123456789abcdef0123456789abcdef"}]})");
+  ASSERT_EQ(result.code, 0u) << result.message;
+  EXPECT_EQ(result.platform.node_major, 300u);
+  EXPECT_EQ(result.platform.driver_version, "3.0.1");
+  EXPECT_EQ(result.platform.cards[0].ai_capability, 7u);
+  EXPECT_EQ(result.platform.cards[0].video_capability, 9u);
+}
+
 TEST(Platform, MalformedJsonIsASyntaxError) {
   for (const char* text : {"", "{", "{\"cards\": [}", "nul", "{\"cards\": 1,}", "\xff\xfe"}) {
     const auto result = parse_platform(text);
@@ -79,6 +95,13 @@ TEST(Platform, WrongValuesAreInvalidWithAReason) {
       R"({"cards": [{"name": 7}]})",
       R"({"cardz": 2})",
       R"({"cards": [{"dies": [{"memory": 5}]}]})",
+      R"({"cards": [{"uuid": "0123456789abcdef0123456789abcdef0"}]})",
+      R"({"cards": [{"uuid": ""}]})",
+      R"({"cards": [{"name": "a card type name of 32 bytes...."}]})",
+      R"({"cards": [{"uuid": "u", "card_id": 1}, {"uuid": "u", "card_id": 2}]})",
+      R"({"node_major": 0})",
+      R"({"driver_version": ""})",
+      R"({"cards": [{"ai_capability": -1}]})",
   };
   for (const char* text : cases) {
     const auto result = parse_platform(text);

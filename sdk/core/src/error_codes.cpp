@@ -40,6 +40,26 @@ constexpr CodeInfo kCodes[] = {
     {KYCM_MEMORY_OWNED_BY_TENSOR, "KYCM_MEMORY_OWNED_BY_TENSOR",
      "The memory belongs to a tensor that took ownership of it: destroy the tensor to release it."},
     {KYCM_NOT_IMPLEMENTED, "KYCM_NOT_IMPLEMENTED", "The function is not implemented."},
+
+    // management library (its codes are those of its kymlOpStatus_enum)
+    {70001, "KYML_ERROR_UNINITIALIZED", "The management library is not initialized: call init first."},
+    {70002, "KYML_ERROR_INITIALIZED", "The management library is already initialized."},
+    {70003, "KYML_ERROR_FETCH_API", "A driver interface of the management library could not be reached."},
+    {70004, "KYML_ERROR_CARD_EMPTY", "No card is present."},
+    {70005, "KYML_ERROR_INITI_FAIL", "The management library failed to initialize."},
+    {70006, "KYML_ERROR_CARD_NOTFOUND", "No card, die or device matches the given handle, index or identifier."},
+    {70007, "KYML_ERROR_INPUT_PARAMETER_NULL", "A required pointer or text argument is null."},
+    {70008, "KYML_ERROR_INPUT_PARAMETER_ERROR", "An argument is malformed or out of its range."},
+    {70009, "KYML_ERROR_PCIE_MAJOR_ERROR", "The PCIe management node has an unexpected major number."},
+    {70010, "KYML_USER_BUF_INSUFFICIENT", "The caller's buffer is too small for the result."},
+    {70011, "KYML_ERROR_CALLBACK_INITIALIZED", "The callback is already registered."},
+    {70012, "KYML_ERROR_CALLBACK_UNINITIALIZED", "No callback is registered."},
+    {70013, "KYML_ERROR_PROFILER_ALREADY_RUNNING", "The profiler is already running."},
+    {70014, "KYML_ERROR_PROFILER_ALREADY_STOP", "The profiler is already stopped, or its export file type is invalid."},
+    {70016, "KYML_ERROR_PROFILER_EXPORT_FOLDER_PATH_INVALID", "The profiler's export folder is not a usable path."},
+    {70017, "KYML_ERROR_AI_SCRIPT_PATH_INVALID", "The AI script path is not valid."},
+    {70018, "KYML_ERROR_AI_SCRIPT_ROOT_PERMISSION", "The AI script needs root permission."},
+    {79999, "KYML_ERROR_MAX", "The upper bound of the management library's codes."},
 };
 
 }  // namespace

@@ -69,7 +69,7 @@ DieConfig parse_die(const json& node, const DieConfig& defaults, const std::stri
 
 std::string default_uuid(std::size_t card) {
   char text[40];
-  std::snprintf(text, sizeof text, "51a7c0de-0000-4000-8000-%012zx", card + 1);
+  std::snprintf(text, sizeof text, "51a7c0de000040008000%012zx", card + 1);
   return text;
 }
 
@@ -110,9 +110,15 @@ CardConfig make_card(std::size_t index, std::size_t dies, const DieConfig& die) 
 }
 
 Platform parse_document(const json& root) {
-  only_keys(root, {"driver_version", "cards", "dies_per_card", "die"}, "the platform");
+  only_keys(root, {"driver_version", "node_major", "cards", "dies_per_card", "die"}, "the platform");
   Platform platform;
   platform.driver_version = text_value(root, "driver_version", platform.driver_version, "the platform");
+  if (platform.driver_version.empty() || platform.driver_version.size() > 63) {
+    invalid("driver_version must be 1 to 63 bytes");
+  }
+  // The node majors in use are node_major to node_major + 3.
+  platform.node_major =
+      static_cast<uint32_t>(unsigned_value(root, "node_major", platform.node_major, 1, 4092, "the platform"));
   const DieConfig die_defaults = root.contains("die") ? parse_die(root["die"], DieConfig{}, "die") : DieConfig{};
   const std::size_t dies_per_card = unsigned_value(root, "dies_per_card", 2, 1, 4, "the platform");
 
@@ -126,21 +132,29 @@ Platform parse_document(const json& root) {
     invalid("cards must be a count or a list of 1 to 64 cards");
 
   std::set<std::string> bus_ids;
+  std::set<std::string> uuids;
   std::set<uint32_t> card_ids;
   for (std::size_t i = 0; i < cards->size(); ++i) {
     const json& node = (*cards)[i];
     const std::string where = "card " + std::to_string(i);
-    only_keys(node, {"name", "uuid", "serial", "pci_bus_id", "card_id", "fan_speed", "dies"}, where);
+    only_keys(
+        node,
+        {"name", "uuid", "serial", "pci_bus_id", "card_id", "fan_speed", "ai_capability", "video_capability", "dies"},
+        where);
     CardConfig card = make_card(i, dies_per_card, die_defaults);
     card.name = text_value(node, "name", card.name, where);
     card.uuid = text_value(node, "uuid", card.uuid, where);
     card.serial = text_value(node, "serial", card.serial, where);
-    if (card.name.size() > 63 || card.uuid.size() > 63 || card.serial.size() > 63) {
-      invalid("name, uuid and serial in " + where + " must be shorter than 64 bytes");
+    if (card.name.size() > 31 || card.uuid.empty() || card.uuid.size() > 32 || card.serial.size() > 63) {
+      invalid("in " + where + ", name must be at most 31 bytes, uuid 1 to 32 bytes and serial at most 63 bytes");
     }
     parse_bus_id(card, text_value(node, "pci_bus_id", card.pci_bus_id, where), where);
     card.card_id = static_cast<uint16_t>(unsigned_value(node, "card_id", card.card_id, 0, 0xffff, where));
     card.fan_speed = static_cast<uint32_t>(unsigned_value(node, "fan_speed", card.fan_speed, 0, 100, where));
+    card.ai_capability =
+        static_cast<uint32_t>(unsigned_value(node, "ai_capability", card.ai_capability, 0, 0xffffffffu, where));
+    card.video_capability =
+        static_cast<uint32_t>(unsigned_value(node, "video_capability", card.video_capability, 0, 0xffffffffu, where));
     if (auto dies = node.find("dies"); dies != node.end()) {
       if (dies->is_number()) {
         card.dies.assign(unsigned_value(node, "dies", 2, 1, 4, where), die_defaults);
@@ -155,6 +169,7 @@ Platform parse_document(const json& root) {
     }
     if (!bus_ids.insert(card.pci_bus_id).second) invalid("pci_bus_id of " + where + " repeats another card's");
     if (!card_ids.insert(card.card_id).second) invalid("card_id of " + where + " repeats another card's");
+    if (!uuids.insert(card.uuid).second) invalid("uuid of " + where + " repeats another card's");
     platform.cards.push_back(std::move(card));
   }
   return platform;

@@ -23,8 +23,8 @@ struct DieConfig {
 };
 
 struct CardConfig {
-  std::string name;
-  std::string uuid;
+  std::string name;  // the card type name, at most 31 bytes
+  std::string uuid;  // at most 32 bytes
   std::string serial;
   // PCI location, always consistent with pci_bus_id ("dddd:bb:dd.f").
   std::string pci_bus_id;
@@ -34,11 +34,16 @@ struct CardConfig {
   uint32_t pci_function = 0;
   uint16_t card_id = 0;
   uint32_t fan_speed = 0;  // percent
+  // What the card offers, as the management library reports it.
+  uint32_t ai_capability = 128;
+  uint32_t video_capability = 64;
   std::vector<DieConfig> dies;
 };
 
 struct KY_EXPORT Platform {
   std::string driver_version = "2.1.0";
+  // The first of the major numbers of the cards' device nodes.
+  uint32_t node_major = 508;
   std::vector<CardConfig> cards;
 
   // Devices are the dies of all cards, numbered card by card.

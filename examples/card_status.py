@@ -1,0 +1,134 @@
+"""Show the cards and dies of the machine: temperature, power, memory,
+utilisation and the processes using each die.
+
+    python3 examples/card_status.py            # one table
+    python3 examples/card_status.py --watch 2  # refresh every 2 seconds (Ctrl-C ends)
+
+It uses only the public functions of the module's `kyml` submodule.
+"""
+import argparse
+import datetime
+import os
+import pathlib
+import sys
+import time
+
+try:
+    import _quillon_pybind11 as quillon
+except ImportError:  # run from a source tree: use its build
+    build = pathlib.Path(os.environ.get("QUILLON_BUILD_DIR",
+                                        pathlib.Path(__file__).resolve().parents[1] / "build"))
+    sys.path.insert(0, str(build / "python"))
+    import _quillon_pybind11 as quillon
+
+kyml = quillon.kyml
+
+COLUMNS = ("Die", "Device", "Temp", "Power", "Memory used / total", "Mem", "AI", "VDSP", "Enc", "Dec", "Procs")
+RIGHT = {"Temp", "Power", "Memory used / total", "Mem", "AI", "VDSP", "Enc", "Dec", "Procs"}
+
+
+def mib(value):
+    return f"{value / (1 << 20):.0f}"
+
+
+def die_row(card_index, die_index, die, info, processes):
+    temperature = kyml.temperature()
+    kyml.getTemperature(die, temperature)
+    power = kyml.power()
+    kyml.getPower(die, power)
+    memory = kyml.getMemUtilizationRate(die)
+    rate = kyml.getUtilizationRate(die)
+    return {
+        "Die": f"{card_index}:{die_index}",
+        "Device": info.kyccBaseInfo.name,
+        "Temp": f"{max(temperature.temperature) / temperature.unit:.0f} C",
+        "Power": f"{power.power[0] / power.unit:.1f} W",
+        "Memory used / total": f"{mib(memory.used)} / {mib(memory.total)} MiB",
+        "Mem": f"{memory.utilizationRate} %",
+        "AI": f"{rate.ai} %",
+        "VDSP": f"{rate.vdsp} %",
+        "Enc": f"{rate.vemcu} %",
+        "Dec": f"{rate.vdmcu} %",
+        "Procs": str(len(processes)),
+    }
+
+
+def snapshot():
+    """The status as lines of text."""
+    cards = kyml.getCardInfo([])
+    lines = [f"kyml {kyml.getVersion()}   driver {kyml.getDriverSWVersion()}   "
+             f"{len(cards)} card(s)   {datetime.datetime.now():%Y-%m-%d %H:%M:%S}"]
+    rows, card_lines, users = [], {}, []
+    for card_index, card in enumerate(cards):
+        handle = kyml.getCardHandleByIndex(card_index)
+        fan = kyml.fanSpeedInfo()
+        kyml.getFanSpeedInfo(handle, fan)
+        card_lines[len(rows)] = (f"Card {card_index}: {card.cardTypeName}  id {card.cardId}  "
+                                 f"bus {card.pciInfo.busId}  uuid {card.uuid}  fan {fan.fanSpeedLevel} %")
+        for die_index, info in enumerate(card.dieInfo):
+            die = kyml.getDieHandleByIndex(handle, die_index)
+            processes = kyml.getRunningProcesses(die, [])
+            rows.append(die_row(card_index, die_index, die, info, processes))
+            users += [(f"{card_index}:{die_index}", p) for p in processes]
+
+    widths = {c: max([len(c)] + [len(r[c]) for r in rows]) for c in COLUMNS}
+    table_width = sum(widths.values()) + 3 * len(COLUMNS) + 1
+    widest_card = max(len(text) for text in card_lines.values()) + 4 if card_lines else 0
+    widths[COLUMNS[-1]] += max(0, widest_card - table_width)  # card lines fit inside the frame
+    rule = "+" + "+".join("-" * (widths[c] + 2) for c in COLUMNS) + "+"
+
+    def cells(values):
+        return "| " + " | ".join(values[c].rjust(widths[c]) if c in RIGHT else values[c].ljust(widths[c])
+                                 for c in COLUMNS) + " |"
+
+    lines += [rule, cells({c: c for c in COLUMNS}), rule.replace("-", "=")]
+    for i, row in enumerate(rows):
+        if i in card_lines:
+            if i:
+                lines.append(rule)
+            lines.append("| " + card_lines[i].ljust(len(rule) - 4) + " |")
+        lines.append(cells(row))
+    lines.append(rule)
+
+    lines.append("Processes:")
+    if not users:
+        lines.append("  none")
+    else:
+        lines.append(f"  {'Die':<6} {'PID':>8}  {'Name':<20} {'Memory':>10}")
+        for die_label, process in users:
+            lines.append(f"  {die_label:<6} {process.pid:>8}  {process.name:<20} {process.memused:>6} MiB")
+    return lines
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Status of the accelerator cards and their dies.")
+    parser.add_argument("--watch", type=float, metavar="N", help="refresh every N seconds")
+    parser.add_argument("--count", type=int, metavar="K", help="with --watch, stop after K tables")
+    args = parser.parse_args(argv)
+    if args.watch is not None and args.watch <= 0:
+        parser.error("--watch needs a positive number of seconds")
+
+    status = kyml.init()
+    if status not in (kyml.opStatus.KYML_SUCCESS, kyml.opStatus.KYML_ERROR_INITIALIZED):
+        raise SystemExit(f"cannot start the management library: {kyml.errorString(status)}")
+    try:
+        shown = 0
+        while True:
+            lines = snapshot()
+            if args.watch is not None and sys.stdout.isatty():
+                sys.stdout.write("\033[H\033[2J")
+            print("\n".join(lines), flush=True)
+            shown += 1
+            if args.watch is None or (args.count is not None and shown >= args.count):
+                break
+            print()
+            time.sleep(args.watch)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        if status == kyml.opStatus.KYML_SUCCESS:
+            kyml.shutDown()
+
+
+if __name__ == "__main__":
+    main()

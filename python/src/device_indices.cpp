@@ -1,0 +1,71 @@
+// kyml: the runtime's AI and codec devices and the die behind a logical
+// device index.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <vector>
+
+#include "kyml.h"
+#include "quillon/errors.h"
+#include "quillon/management_records.h"
+#include "quillon/registration.h"
+
+namespace py = pybind11;
+
+namespace quillon {
+namespace {
+
+// Exactly `count` records, zero-filled so that entries the library leaves
+// alone convert to empty records; the array is released on every path.
+template <class Adaptor, class Record>
+std::vector<Adaptor> describe(kymlOpStatus_enum (*read)(Record*, uint32_t), uint32_t count, const char* message) {
+  std::vector<Record> records(count);
+  check(read(records.data(), count), message);
+  std::vector<Adaptor> devices;
+  devices.reserve(count);
+  for (const auto& record : records) devices.emplace_back(record);
+  return devices;
+}
+
+}  // namespace
+
+void register_device_indices(py::module_& m) {
+  m.def(
+      "getAiDeviceCount",
+      [] {
+        uint32_t count = 0;
+        check(kymlGetAiDeviceCount(&count), "get ai device count error, ret: %d.");
+        return count;
+      },
+      "get the count of ai device.");
+  m.def(
+      "getCodecDeviceCount",
+      [] {
+        uint32_t count = 0;
+        check(kymlGetCodecDeviceCount(&count), "get codec device count error, ret: %d.");
+        return count;
+      },
+      "get the count of codec device.");
+  m.def(
+      "getAiDevInfo",
+      [](uint32_t count) {
+        return describe<kymlAiDevInfoPy>(kymlGetAiDevInfo, count, "get ai device info error, ret: %d.");
+      },
+      "get the information of ai device.");
+  m.def(
+      "getCodecDevInfo",
+      [](uint32_t count) {
+        return describe<kymlCodecDevInfoPy>(kymlGetCodecDevInfo, count, "get codec device info error, ret: %d.");
+      },
+      "get the information of codec device.");
+  m.def(
+      "getDieIndexByDevIndex",
+      [](uint32_t device) {
+        kymlDieIndex word = 0;
+        check(kymlGetDieIndexByDevIndex(device, &word), "get dieIndex by index error, ret: %d.");
+        return kymlDieIndexPy_union::unpack(word);
+      },
+      "get the physical index of die by logical index.");
+}
+
+}  // namespace quillon

@@ -1,0 +1,63 @@
+// kyml: library control, version, logging and error texts.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+
+#include "kyml.h"
+#include "quillon/errors.h"
+#include "quillon/management_records.h"
+#include "quillon/text.h"
+
+namespace py = pybind11;
+
+namespace quillon {
+namespace {
+
+// The library reads the message as a printf format with no arguments:
+// doubling every per-cent sign makes it print the text as given.
+std::string literal_format(const std::string& text) {
+  std::string format;
+  format.reserve(text.size());
+  for (char c : text) {
+    format.push_back(c);
+    if (c == '%') format.push_back('%');
+  }
+  return format;
+}
+
+}  // namespace
+
+void register_management_control(py::module_& m) {
+  m.def(
+      "init", [] { return kymlInit(); }, "initialize the environment for kyml api.");
+  m.def(
+      "shutDown", [] { return kymlShutDown(); }, "release the environment for kyml api.");
+  m.def(
+      "getVersion",
+      [] {
+        const char* text = nullptr;
+        uint32_t major = 0, minor = 0, patch = 0, build = 0;
+        check(kymlGetVersion(&text, &major, &minor, &patch, &build), "get version error, ret: %d.");
+        return text_or_none(text);
+      },
+      "get the kyml api version information.");
+  m.def(
+      "setLogLevel", [](kymlLogLevel_enum level) { return kymlSetLogLevel(level); },
+      "set logger system for message logging.");
+  m.def(
+      "logMsg",
+      [](kymlLogLevel_enum level, const std::string& module, kymlOpStatus_enum status, const std::string& message) {
+        return kymlLogMsg(level, module.c_str(), status, literal_format(message).c_str());
+      },
+      "write a message to the console or file.");
+  m.def(
+      "errorString",
+      [](kymlOpStatus_enum code) {
+        const char* text = kymlErrorString(code);
+        return text != nullptr ? text_to_str(text) : py::str("");
+      },
+      "convert the description of an error code from error code.");
+}
+
+}  // namespace quillon

@@ -1,0 +1,116 @@
+// Library control: initialisation, version, error texts and logging into the
+// common runtime's log.
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "inventory.h"
+#include "kycore/error_codes.h"
+#include "kycore/log.h"
+
+namespace {
+
+constexpr const char* kVersionText = "2.1.0.2";
+
+// The library's levels (trace to fatal, then none) on the runtime's scale,
+// which has an alarm level between error and fatal.
+kycore::LogLevel runtime_level(kymlLogLevel_enum level) {
+  switch (level) {
+    case KYML_LOG_TRACE:
+      return kycore::LogLevel::trace;
+    case KYML_LOG_DEBUG:
+      return kycore::LogLevel::debug;
+    case KYML_LOG_INFO:
+      return kycore::LogLevel::info;
+    case KYML_LOG_WARN:
+      return kycore::LogLevel::warn;
+    case KYML_LOG_ERROR:
+      return kycore::LogLevel::error;
+    case KYML_LOG_FATAL:
+      return kycore::LogLevel::fatal;
+    case KYML_LOG_NONE:
+      return kycore::LogLevel::off;
+  }
+  return kycore::LogLevel::off;
+}
+
+const char* no_text(uint32_t /*code*/) { return nullptr; }
+
+bool valid_level(kymlLogLevel_enum level) {
+  return static_cast<uint32_t>(level) <= static_cast<uint32_t>(KYML_LOG_NONE);
+}
+
+}  // namespace
+
+extern "C" {
+
+KY_EXPORT kymlOpStatus_enum kymlInit(void) {
+  KYML_GATE("kymlInit", {});
+  if (kycore::current_platform()->cards.empty()) return KYML_ERROR_CARD_EMPTY;
+  if (kyml::set_initialized(true)) return KYML_ERROR_INITIALIZED;
+  return KYML_SUCCESS;
+}
+
+KY_EXPORT kymlOpStatus_enum kymlShutDown(void) {
+  KYML_GATE("kymlShutDown", {});
+  if (!kyml::set_initialized(false)) return KYML_ERROR_UNINITIALIZED;
+  return KYML_SUCCESS;
+}
+
+KY_EXPORT kymlOpStatus_enum kymlGetVersion(const char** version, uint32_t* major, uint32_t* minor, uint32_t* patch,
+                                           uint32_t* build) {
+  KYML_GATE("kymlGetVersion", if (version)* version = nullptr, version, major, minor, patch, build);
+  if (version == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
+  *version = kVersionText;
+  if (major) *major = 2;
+  if (minor) *minor = 1;
+  if (patch) *patch = 0;
+  if (build) *build = 2;
+  return KYML_SUCCESS;
+}
+
+KY_EXPORT kymlOpStatus_enum kymlSetLogLevel(kymlLogLevel_enum level) {
+  KYML_GATE("kymlSetLogLevel", {}, level);
+  if (!valid_level(level)) return KYML_ERROR_INPUT_PARAMETER_ERROR;
+  kycore::set_log_threshold(runtime_level(level));
+  return KYML_SUCCESS;
+}
+
+KY_EXPORT kymlOpStatus_enum kymlLogMsg(kymlLogLevel_enum level, const char* module, kymlOpStatus_enum status,
+                                       const char* format, ...) {
+  KYML_GATE("kymlLogMsg", {}, level, module, status, format);
+  if (!valid_level(level) || level == KYML_LOG_NONE) return KYML_ERROR_INPUT_PARAMETER_ERROR;
+  if (format == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
+  const kycore::LogLevel target = runtime_level(level);
+  if (!kycore::log_enabled(target)) return KYML_SUCCESS;
+
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text;
+  if (length > 0) {
+    std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, again);
+    text.assign(buffer.data(), static_cast<std::size_t>(length));
+  }
+  va_end(again);
+  if (status != KYML_SUCCESS) {
+    text += " (" + std::to_string(static_cast<uint32_t>(status)) + ": " + kymlErrorString(status) + ")";
+  }
+  kycore::log_message(kycore::LogChannel::ml, target, nullptr, 0, module, text);
+  return KYML_SUCCESS;
+}
+
+KY_EXPORT const char* kymlErrorString(kymlOpStatus_enum code) {
+  // Test control can make this return a null text (armed failure or empty).
+  KY_GATE_AS(no_text, "kymlErrorString", {}, code);
+  const auto value = static_cast<uint32_t>(code);
+  const kycore::CodeInfo* info = value == 0 || (value >= 70000 && value <= 79999) ? kycore::find_code(value) : nullptr;
+  return info != nullptr ? info->description : "Unknown error code.";
+}
+
+}  // extern "C"

@@ -1,2 +1,0 @@
-// The kyml library's sources live in this folder, one concern per file.
-#include "kyml.h"

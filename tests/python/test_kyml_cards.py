@@ -1,0 +1,129 @@
+"""kyml cards on a configured two-card platform: inventory, lookups, queries."""
+import pytest
+
+import _quillon_pybind11 as quillon
+import _quillon_testctl as testctl
+from kyml_platforms import platform, stopped  # noqa: F401
+
+kyml = quillon.kyml
+opStatus = kyml.opStatus
+
+
+class TestInventory:
+    def test_card_info_describes_the_configuration(self, platform):
+        assert kyml.getCardCount() == 2
+        first, second = kyml.getCardInfo([])
+        assert (first.cardId, first.uuid, first.cardTypeName, first.dieNum) == (4660, "card-a", "QX-220", 2)
+        assert (second.cardId, second.uuid, second.cardTypeName, second.dieNum) == (7, "card-b", "QX-110", 3)
+        assert len(first.dieInfo) == 2 and len(second.dieInfo) == 3
+        assert (second.cardCapability.aiCapability, second.cardCapability.videoCapability) == (64, 32)
+        pci = second.pciInfo
+        assert pci.busId == "0001:af:1f.7"
+        assert (pci.domain, pci.bus, pci.card) == (1, 0xAF, 0x1F)
+        assert pci.pciSubId.subcardId == 3  # the die count
+        # Dies are the runtime's devices, numbered card by card.
+        assert [d.kyccBaseInfo.name for c in (first, second) for d in c.dieInfo] == \
+            [f"/dev/kycc{n}" for n in range(5)]
+        assert [(d.dieIndex.dieId, d.dieIndex.cardId, d.dieIndex.seqNum) for d in second.dieInfo] == \
+            [(0, 7, 2), (1, 7, 3), (2, 7, 4)]
+        node = second.dieInfo[1].kyccBaseInfo.majorMinor
+        assert (node.major, node.minor) == (508, 3)
+        assert kyml.getDriverSWVersion() == "2.1.7"
+        manage = kyml.getManageNodeAttribute()
+        assert manage.name == "/dev/kyml_ctl" and manage.majorMinor.major == 511
+
+    @pytest.mark.parametrize("platform", [{"cards": [{"uuid": "0123456789abcdef" * 2, "name": "N" * 31}]}],
+                             indirect=True)
+    def test_text_filling_its_whole_field_is_read_to_the_field_end(self, platform):
+        card, = kyml.getCardInfo([])
+        assert card.uuid == "0123456789abcdef" * 2  # 32 bytes, no NUL in the field
+        assert card.cardTypeName == "N" * 31
+        assert kyml.getUUID(kyml.getCardHandleByIndex(0)) == card.uuid
+
+    def test_list_is_appended_and_returned(self, platform):
+        cards = ["earlier"]
+        result = kyml.getCardInfo(cards)
+        assert result is cards
+        assert cards[0] == "earlier" and [c.cardId for c in cards[1:]] == [4660, 7]
+
+        class Cards(list):
+            pass
+
+        assert len(kyml.getCardInfo(Cards())) == 2
+        with pytest.raises(TypeError):
+            kyml.getCardInfo(())
+
+    def test_failure_leaves_the_list_unchanged(self, platform):
+        cards = [1]
+        testctl.arm_failure("kymlGetCardInfo", 70010)
+        with pytest.raises(RuntimeError, match=r"^get card info error, ret: 70010\.$"):
+            kyml.getCardInfo(cards)
+        assert cards == [1]
+
+
+class TestLookups:
+    def test_every_lookup_finds_the_same_card(self, platform):
+        handle = kyml.getCardHandleByIndex(1)
+        assert kyml.getCardHandleByCardId(7) == handle
+        assert kyml.getCardHandleByUUID("card-b") == handle
+        assert kyml.getCardHandleByPciBusId("0001:af:1f.7") == handle
+        assert kyml.getCardHandleByPciBusId("0001:AF:1F.7") == handle
+        assert kyml.getCardHandleByPciBusId("3b:00.0") == kyml.getCardHandleByIndex(0)
+        assert kyml.getUUID(handle) == "card-b"
+        assert kyml.getPciInfo(handle).busId == "0001:af:1f.7"
+        assert handle != kyml.getCardHandleByIndex(0)
+        assert 0 < handle < 2**64
+
+    @pytest.mark.parametrize("lookup, key, message", [
+        ("getCardHandleByIndex", 2, "get card handle by index error, ret: 70006."),
+        ("getCardHandleByCardId", 8, "get card handle by card id error, ret: 70006."),
+        ("getCardHandleByUUID", "card-c", "get card handle by uuid error, ret: 70006."),
+        ("getCardHandleByPciBusId", "0000:3c:00.0", "get card handle by pci bus id error, ret: 70006."),
+        ("getCardHandleByPciBusId", "not a bus", "get card handle by pci bus id error, ret: 70008."),
+        ("getUUID", 12345, "get uuid error, ret: 70008."),
+        ("getPciInfo", 0, "get pci info error, ret: 70008."),
+    ])
+    def test_misses_and_bad_arguments(self, platform, lookup, key, message):
+        with pytest.raises(RuntimeError) as error:
+            getattr(kyml, lookup)(key)
+        assert str(error.value) == message
+
+    def test_card_id_above_16_bits_never_reaches_the_library(self, stopped, journal):
+        with pytest.raises(TypeError):
+            kyml.getCardHandleByCardId(65536)
+        with pytest.raises(TypeError):
+            kyml.getCardHandleByIndex(-1)
+        assert journal() == []
+        with pytest.raises(RuntimeError, match="70001"):
+            kyml.getCardHandleByCardId(65535)
+        assert journal() == [("kymlGetCardHandleByCardId", (65535, True))]
+
+    def test_uuid_is_read_up_to_its_nul(self, platform):
+        handle = kyml.getCardHandleByIndex(0)
+        testctl.arm_empty("kymlGetUUID")
+        assert kyml.getUUID(handle) == ""
+
+
+class TestRecordsFilledInPlace:
+    def test_capability_and_fan_speed(self, platform, journal):
+        handle = kyml.getCardHandleByCardId(7)
+        capability, fan = kyml.capability(), kyml.fanSpeedInfo()
+        assert kyml.getCapability(handle, capability) == opStatus.KYML_SUCCESS
+        assert kyml.getFanSpeedInfo(handle, fan) == opStatus.KYML_SUCCESS
+        assert (capability.aiCapability, capability.videoCapability, fan.fanSpeedLevel) == (64, 32, 60)
+        assert journal()[-2:] == [("kymlGetCapability", (handle, True)), ("kymlGetFanSpeedInfo", (handle, True))]
+
+    def test_codes_are_returned_not_raised(self, platform):
+        fan = kyml.fanSpeedInfo()
+        assert kyml.getFanSpeedInfo(1, fan) == opStatus.KYML_ERROR_INPUT_PARAMETER_ERROR
+        testctl.arm_failure("kymlGetCapability", 70006)
+        assert kyml.getCapability(kyml.getCardHandleByIndex(0), kyml.capability()) == \
+            opStatus.KYML_ERROR_CARD_NOTFOUND
+
+    def test_none_record_is_a_type_error(self, platform, journal):
+        handle = kyml.getCardHandleByIndex(0)
+        with pytest.raises(TypeError, match="must not be None"):
+            kyml.getCapability(handle, None)
+        with pytest.raises(TypeError, match="must not be None"):
+            kyml.getFanSpeedInfo(handle, None)
+        assert journal() == [("kymlGetCardHandleByIndex", (0, True))]

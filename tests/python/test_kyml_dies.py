@@ -1,0 +1,186 @@
+"""kyml dies and device indices: handles, sensors, utilisation, processes."""
+import os
+
+import pytest
+
+import _quillon_pybind11 as quillon
+import _quillon_testctl as testctl
+from kyml_platforms import EIGHT_DEVICES, platform, stopped  # noqa: F401
+
+kycm = quillon.kycm
+kyml = quillon.kyml
+opStatus = kyml.opStatus
+
+SENSORS = [  # binding, record, list field, readings
+    ("getPllClocks", "pllClock", "clockArray", 12),
+    ("getTemperature", "temperature", "temperature", 15),
+    ("getPower", "power", "power", 4),
+    ("getPinVolt", "pinVolt", "pinVolt", 6),
+    ("getPowerCur", "powerCur", "powerCur", 3),
+    ("getPowerVolt", "powerVolt", "powerVolt", 3),
+    ("getTempThreshold", "tempThreshold", "tempThreshold", 3),
+]
+
+
+def dies():
+    """Every die handle, card by card."""
+    handles = []
+    for c in range(kyml.getCardCount()):
+        card = kyml.getCardHandleByIndex(c)
+        handles += [kyml.getDieHandleByIndex(card, d) for d in range(kyml.getDieCount(card))]
+    return handles
+
+
+def read(binding, record, die):
+    value = getattr(kyml, record)()
+    assert getattr(kyml, binding)(die, value) == opStatus.KYML_SUCCESS
+    return value
+
+
+class TestDieHandles:
+    def test_die_info_appends_and_agrees_with_handles(self, platform):
+        card = kyml.getCardHandleByCardId(7)
+        assert kyml.getDieCount(card) == 3
+        listed = ["earlier"]
+        assert kyml.getDieInfo(card, listed) is listed
+        assert listed[0] == "earlier" and len(listed) == 4
+        for position, info in enumerate(listed[1:]):
+            assert info.dieIndex.dieId == position and info.dieIndex.cardId == 7
+            assert kyml.getDieHandleByDieIndex(info.dieIndex) == kyml.getDieHandleByIndex(card, position)
+        assert len(set(dies())) == 5
+
+    @pytest.mark.parametrize("platform", [EIGHT_DEVICES], indirect=True)
+    def test_die_index_word_packing(self, platform, journal):
+        index = kyml.getDieIndexByDevIndex(7)
+        assert (index.dieId, index.cardId, index.seqNum) == (2, 4660, 7)
+        die = kyml.getDieHandleByDieIndex(index)
+        assert journal()[-1] == ("kymlGetDieHandleByDieIndex", (118633474, True))
+        card = kyml.getCardHandleByCardId(4660)
+        assert die == kyml.getDieHandleByIndex(card, 2)
+
+    def test_die_index_from_the_library_word(self, platform):
+        first = kyml.getDieIndexByDevIndex(1)  # word bytes 1, 0x34, 0x12, 1
+        assert (first.dieId, first.cardId, first.seqNum) == (1, 4660, 1)
+
+    def test_misses(self, platform):
+        card = kyml.getCardHandleByIndex(0)
+        with pytest.raises(RuntimeError, match=r"^get die handle by index error, ret: 70006\.$"):
+            kyml.getDieHandleByIndex(card, 2)
+        with pytest.raises(RuntimeError, match=r"^get die count error, ret: 70008\.$"):
+            kyml.getDieCount(kyml.getDieHandleByIndex(card, 0))  # a die is not a card
+        with pytest.raises(RuntimeError, match=r"^get dieIndex by index error, ret: 70006\.$"):
+            kyml.getDieIndexByDevIndex(5)
+        with pytest.raises(RuntimeError, match=r"^get die handle by dieIndex error, ret: 70006\.$"):
+            kyml.getDieHandleByDieIndex(kyml.dieIndex())  # die 0 of card 0 does not exist here
+        with pytest.raises(TypeError, match="must not be None"):
+            kyml.getDieHandleByDieIndex(None)
+        with pytest.raises(TypeError):
+            kyml.getDieCount(-1)
+
+
+class TestDevices:
+    def test_ai_and_codec_devices_are_the_runtime_devices(self, platform):
+        assert kyml.getAiDeviceCount() == kyml.getCodecDeviceCount() == 5
+        ai = kyml.getAiDevInfo(5)
+        codec = kyml.getCodecDevInfo(5)
+        for device in range(5):
+            index = kyml.getDieIndexByDevIndex(device)
+            assert ai[device].dieIndex.seqNum == codec[device].dieIndex.seqNum == index.seqNum == device
+            assert ai[device].aiBaseInfo.name == f"/dev/kycc{device}"
+            assert codec[device].videoBaseInfo.name == f"/dev/kyvideo{device}"
+        assert kycm.setDevice(4) == 0 and kycm.setDevice(5) != 0
+
+    def test_counts_beyond_the_platform_and_zero(self, platform, journal):
+        assert kyml.getAiDevInfo(0) == []
+        assert journal()[-1] == ("kymlGetAiDevInfo", (None, 0))
+        extra = kyml.getAiDevInfo(7)
+        assert len(extra) == 7 and extra[6].aiBaseInfo.name == ""
+        testctl.arm_failure("kymlGetCodecDevInfo", 70003)
+        with pytest.raises(RuntimeError, match=r"^get codec device info error, ret: 70003\.$"):
+            kyml.getCodecDevInfo(2)
+
+
+class TestSensors:
+    @pytest.mark.parametrize("binding, record, field, readings", SENSORS)
+    def test_fill_sets_exactly_the_record_readings(self, platform, binding, record, field, readings):
+        die = dies()[0]
+        value = read(binding, record, die)
+        assert len(getattr(value, field)) == readings and value.unit > 0
+        before = list(getattr(value, field))
+        testctl.arm_failure("kymlG" + binding[1:], 70006)
+        with pytest.raises(RuntimeError, match=r"error, ret: 70006\.$"):
+            getattr(kyml, binding)(die, value)
+        assert getattr(value, field) == before
+        with pytest.raises(TypeError, match="must not be None"):
+            getattr(kyml, binding)(die, None)
+
+    def test_readings_are_consistent(self, platform):
+        for die in dies():
+            volts = read("getPowerVolt", "powerVolt", die).powerVolt
+            amps = read("getPowerCur", "powerCur", die).powerCur
+            power = read("getPower", "power", die).power
+            assert power[1:] == [v * a // 1000 for v, a in zip(volts, amps)]
+            assert power[0] == sum(power[1:])
+            temperature = read("getTemperature", "temperature", die)
+            threshold = read("getTempThreshold", "tempThreshold", die)
+            assert temperature.unit == threshold.unit
+            assert 20 * temperature.unit < min(temperature.temperature)
+            assert max(temperature.temperature) < min(threshold.tempThreshold)
+            rate = kyml.getUtilizationRate(die)
+            assert all(0 <= v <= 100 for v in (rate.ai, rate.vdsp, rate.vemcu, rate.vdmcu))
+            mcu = kyml.mcuUtilizationRate()
+            assert kyml.getMcuUtilizationRate(die, mcu) == opStatus.KYML_SUCCESS
+            assert (len(mcu.vdsp), len(mcu.vemcu), len(mcu.vdmcu)) == (4, 4, 3)
+            assert mcu.ai == rate.ai
+
+    def test_readings_are_reproducible_and_move_over_time(self, platform, monkeypatch):
+        die = dies()[2]
+
+        def sample(second):
+            monkeypatch.setenv("QUILLON_SENSOR_CLOCK", str(second))
+            return read("getTemperature", "temperature", die).temperature + read("getPower", "power", die).power
+
+        assert sample(10) == sample(10)
+        assert len({tuple(sample(s)) for s in range(10, 20)}) > 5
+
+
+class TestMemoryAndProcesses:
+    def test_memory_utilisation_follows_allocations(self, platform):
+        die = dies()[1]  # device 1: 128 MiB
+        idle = kyml.getMemUtilizationRate(die)
+        assert (idle.total, idle.used, idle.free, idle.utilizationRate) == (128 << 20, 0, 128 << 20, 0)
+        assert kyml.getRunningProcesses(die, []) == []
+        address = testctl.device_memory_allocate(1, 40 << 20)
+        try:
+            busy = kyml.getMemUtilizationRate(die)
+            assert (busy.used, busy.free, busy.utilizationRate) == (40 << 20, 88 << 20, 31)
+            assert kyml.getMemUtilizationRate(dies()[0]).used == 0
+            earlier = ["earlier"]
+            processes = kyml.getRunningProcesses(die, earlier)
+            assert processes is earlier and len(processes) == 2
+            me = processes[1]
+            assert (me.pid, me.memused) == (os.getpid(), 40)
+            assert me.name and me.name in open("/proc/self/cmdline", "rb").read().decode(errors="replace")
+            assert kyml.getNetWorkRunningInfo(die, []) == []  # no models loaded
+        finally:
+            assert testctl.device_memory_release(address) == 0
+        assert kyml.getMemUtilizationRate(die).used == 0
+        assert kyml.getRunningProcesses(die, []) == []
+
+    def test_a_context_lists_the_process(self, platform):
+        context = kycm.createContext(3)
+        try:
+            listed = [kyml.getRunningProcesses(die, []) for die in dies()]
+            assert [len(p) for p in listed] == [0, 0, 0, 1, 0]
+            assert listed[3][0].memused == 0
+        finally:
+            kycm.destroyContext(context)
+
+    def test_failure_leaves_the_list_unchanged(self, platform):
+        processes = ["x"]
+        testctl.arm_failure("kymlGetRunningProcesses", 70008)
+        with pytest.raises(RuntimeError, match=r"^get running processes error, ret: 70008\.$"):
+            kyml.getRunningProcesses(dies()[0], processes)
+        assert processes == ["x"]
+        with pytest.raises(RuntimeError, match=r"^get utilization rate error, ret: 70008\.$"):
+            kyml.getUtilizationRate(1)
