@@ -7,7 +7,7 @@
 
 #include "inventory.h"
 #include "kycore/error_codes.h"
-#include "kycore/log.h"
+#include "kycore/runtime_log.h"
 
 namespace {
 
@@ -15,24 +15,24 @@ constexpr const char* kVersionText = "2.1.0.2";
 
 // The library's levels (trace to fatal, then none) on the runtime's scale,
 // which has an alarm level between error and fatal.
-kycore::LogLevel runtime_level(kymlLogLevel_enum level) {
+kycore::runtime_log::Level runtime_level(kymlLogLevel_enum level) {
   switch (level) {
     case KYML_LOG_TRACE:
-      return kycore::LogLevel::trace;
+      return kycore::runtime_log::trace;
     case KYML_LOG_DEBUG:
-      return kycore::LogLevel::debug;
+      return kycore::runtime_log::debug;
     case KYML_LOG_INFO:
-      return kycore::LogLevel::info;
+      return kycore::runtime_log::info;
     case KYML_LOG_WARN:
-      return kycore::LogLevel::warn;
+      return kycore::runtime_log::warn;
     case KYML_LOG_ERROR:
-      return kycore::LogLevel::error;
+      return kycore::runtime_log::error;
     case KYML_LOG_FATAL:
-      return kycore::LogLevel::fatal;
+      return kycore::runtime_log::fatal;
     case KYML_LOG_NONE:
-      return kycore::LogLevel::off;
+      return static_cast<kycore::runtime_log::Level>(kycore::runtime_log::level_count);
   }
-  return kycore::LogLevel::off;
+  return static_cast<kycore::runtime_log::Level>(kycore::runtime_log::level_count);
 }
 
 const char* no_text(uint32_t /*code*/) { return nullptr; }
@@ -73,7 +73,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetVersion(const char** version, uint32_t* major
 KY_EXPORT kymlOpStatus_enum kymlSetLogLevel(kymlLogLevel_enum level) {
   KYML_GATE("kymlSetLogLevel", {}, level);
   if (!valid_level(level)) return KYML_ERROR_INPUT_PARAMETER_ERROR;
-  kycore::set_log_threshold(runtime_level(level));
+  kycore::runtime_log::set_threshold(runtime_level(level));
   return KYML_SUCCESS;
 }
 
@@ -82,8 +82,8 @@ KY_EXPORT kymlOpStatus_enum kymlLogMsg(kymlLogLevel_enum level, const char* modu
   KYML_GATE("kymlLogMsg", {}, level, module, status, format);
   if (!valid_level(level) || level == KYML_LOG_NONE) return KYML_ERROR_INPUT_PARAMETER_ERROR;
   if (format == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
-  const kycore::LogLevel target = runtime_level(level);
-  if (!kycore::log_enabled(target)) return KYML_SUCCESS;
+  const kycore::runtime_log::Level target = runtime_level(level);
+  if (target < kycore::runtime_log::threshold()) return KYML_SUCCESS;
 
   va_list args;
   va_start(args, format);
@@ -101,7 +101,9 @@ KY_EXPORT kymlOpStatus_enum kymlLogMsg(kymlLogLevel_enum level, const char* modu
   if (status != KYML_SUCCESS) {
     text += " (" + std::to_string(static_cast<uint32_t>(status)) + ": " + kymlErrorString(status) + ")";
   }
-  kycore::log_message(kycore::LogChannel::ml, target, nullptr, 0, module, text);
+  if (kycore::runtime_log::write(kycore::runtime_log::ml, target, "libkyml", 0, module, text) != 0) {
+    return KYML_ERROR_INITI_FAIL;  // the log could not be opened
+  }
   return KYML_SUCCESS;
 }
 

@@ -70,7 +70,7 @@ class TestLogging:
         kyml.logMsg(logLevel.KYML_LOG_WARN, "probe", opStatus.KYML_SUCCESS, "100% %s %n %d done")
         assert journal()[-1] == ("kymlLogMsg", (3, "probe", 0, "100%% %%s %%n %%d done"))
         err = capfd.readouterr().err
-        assert "[ML] [warn] probe: 100% %s %n %d done" in err
+        assert "[ML] [WARN] libkyml:0 probe: 100% %s %n %d done" in err
 
     def test_threshold_is_the_shared_log_level(self, capfd, log_level):
         assert kyml.setLogLevel(logLevel.KYML_LOG_ERROR) == opStatus.KYML_SUCCESS
@@ -78,7 +78,7 @@ class TestLogging:
         kyml.logMsg(logLevel.KYML_LOG_FATAL, "m", opStatus.KYML_ERROR_CARD_NOTFOUND, "loud")
         err = capfd.readouterr().err
         assert "quiet" not in err
-        assert "[fatal] m: loud (70006: No card, die or device" in err
+        assert "[ML] [FATAL] libkyml:0 m: loud (70006: No card, die or device" in err
         kyml.setLogLevel(logLevel.KYML_LOG_NONE)
         kyml.logMsg(logLevel.KYML_LOG_FATAL, "m", opStatus.KYML_SUCCESS, "silenced")
         assert "silenced" not in capfd.readouterr().err

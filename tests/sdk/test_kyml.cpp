@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kycore/log.h"
+#include "kycore/runtime_log.h"
 #include "kycore/platform.h"
 #include "kyml.h"
 
@@ -95,14 +95,14 @@ TEST_F(Kyml, DeviceIndicesFollowTheRuntimeNumbering) {
 }
 
 TEST(KymlLog, ThresholdIsSharedWithTheCore) {
-  const auto before = kycore::log_threshold();
+  const auto before = kycore::runtime_log::threshold();
   EXPECT_EQ(kymlSetLogLevel(KYML_LOG_ERROR), KYML_SUCCESS);
-  EXPECT_EQ(kycore::log_threshold(), kycore::LogLevel::error);
+  EXPECT_EQ(kycore::runtime_log::threshold(), kycore::runtime_log::error);
   EXPECT_EQ(kymlSetLogLevel(KYML_LOG_FATAL), KYML_SUCCESS);
-  EXPECT_EQ(kycore::log_threshold(), kycore::LogLevel::fatal);
+  EXPECT_EQ(kycore::runtime_log::threshold(), kycore::runtime_log::fatal);
   EXPECT_EQ(kymlSetLogLevel(static_cast<kymlLogLevel_enum>(7)), KYML_ERROR_INPUT_PARAMETER_ERROR);
   EXPECT_EQ(kymlLogMsg(KYML_LOG_INFO, "m", KYML_SUCCESS, nullptr), KYML_ERROR_INPUT_PARAMETER_NULL);
-  kycore::set_log_threshold(before);
+  kycore::runtime_log::set_threshold(before);
 }
 
 }  // namespace

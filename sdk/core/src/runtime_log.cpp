@@ -112,7 +112,8 @@ uint32_t open() {
 }
 
 void set_threshold(Level level) {
-  if (level < level_count) state().threshold.store(level);
+  // level_count itself is 'off': no message reaches it.
+  if (level <= level_count) state().threshold.store(level);
 }
 
 Level threshold() { return static_cast<Level>(state().threshold.load()); }

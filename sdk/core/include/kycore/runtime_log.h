@@ -31,8 +31,8 @@ enum Level : uint32_t { trace = 0, debug, info, warn, error, alarm, fatal, level
 // KYCM_LOG_DESTINATION / KYCM_LOG_CONFIG; on failure the log stays as it was.
 KY_EXPORT uint32_t open();
 
-// Messages below the threshold are dropped. open() resets it from the
-// configuration.
+// Messages below the threshold are dropped; a threshold of level_count drops
+// every message. open() resets it from the configuration.
 KY_EXPORT void set_threshold(Level level);
 KY_EXPORT Level threshold();
 
