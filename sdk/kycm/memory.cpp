@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "kycm.h"
+#include "objects.h"
 #include "kycore/device_memory.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
@@ -176,6 +177,8 @@ KY_EXPORT kycmRet_t kycmMalloc(uint64_t size, void** address) {
 
 KY_EXPORT kycmRet_t kycmFree(void* address) {
   KY_GATE("kycmFree", {}, address);
+  // A tensor that took the block would be left pointing at freed memory.
+  if (kycm::owned_by_tensor(address)) return kycore::KYCM_MEMORY_OWNED_BY_TENSOR;
   return release(address, BlockOwner::runtime);
 }
 

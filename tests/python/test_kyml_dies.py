@@ -150,7 +150,8 @@ class TestMemoryAndProcesses:
         idle = kyml.getMemUtilizationRate(die)
         assert (idle.total, idle.used, idle.free, idle.utilizationRate) == (128 << 20, 0, 128 << 20, 0)
         assert kyml.getRunningProcesses(die, []) == []
-        address = testctl.device_memory_allocate(1, 40 << 20)
+        assert kycm.setDevice(1) == 0
+        address = kycm.malloc(40 << 20)
         try:
             busy = kyml.getMemUtilizationRate(die)
             assert (busy.used, busy.free, busy.utilizationRate) == (40 << 20, 88 << 20, 31)
@@ -163,7 +164,7 @@ class TestMemoryAndProcesses:
             assert me.name and me.name in open("/proc/self/cmdline", "rb").read().decode(errors="replace")
             assert kyml.getNetWorkRunningInfo(die, []) == []  # no models loaded
         finally:
-            assert testctl.device_memory_release(address) == 0
+            assert kycm.free(address) == 0
         assert kyml.getMemUtilizationRate(die).used == 0
         assert kyml.getRunningProcesses(die, []) == []
 

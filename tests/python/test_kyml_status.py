@@ -6,9 +6,10 @@ import re
 import subprocess
 import sys
 
-import _quillon_testctl as testctl
 from kyml_platforms import TWO_CARDS, platform  # noqa: F401
-from conftest import MODULE_DIR, ROOT
+from conftest import MODULE_DIR, ROOT, quillon
+
+kycm = quillon.kycm
 
 PROGRAM = ROOT / "examples" / "card_status.py"
 
@@ -40,13 +41,14 @@ def test_watch_refreshes(tmp_path):
 
 
 def test_processes_of_this_process_are_shown(platform):
-    spec = importlib.util.spec_from_file_location("card_status", PROGRAM)
-    status = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(status)
-    address = testctl.device_memory_allocate(3, 5 << 20)
+    module_spec = importlib.util.spec_from_file_location("card_status", PROGRAM)
+    status = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(status)
+    kycm.setDevice(3)
+    address = kycm.malloc(5 << 20)
     try:
         text = "\n".join(status.snapshot())
     finally:
-        testctl.device_memory_release(address)
+        kycm.free(address)
     assert re.search(rf"^  1:1 +{os.getpid()} +\S+ +5 MiB$", text, re.M), text
     assert re.search(r"^\| 1:1 .*\|\s+5 / 256 MiB \|", text, re.M), text

@@ -160,6 +160,7 @@ def test_data_handle_checks(runtime):
     # Already owned by the tensor that allocated it.
     with pytest.raises(RuntimeError, match=rf"ret: {OWNED_BY_TENSOR}\.$"):
         kycm.createTensorWithDataHandle(info(), shape(64), kycm.dType.kycmDT_UINT8, block, True)
+    assert kycm.free(block) == OWNED_BY_TENSOR  # the tensor would be left on freed memory
 
     # Replacing the data handle frees the memory the tensor owned.
     before = testctl.device_memory_used(0)

@@ -106,21 +106,5 @@ PYBIND11_MODULE(_quillon_testctl, m) {
       "host_memory_used", [] { return kycore::HostMemory::instance().used(); },
       "Bytes in the runtime's live host blocks.");
   m.def(
-      "device_memory_allocate",
-      [](int32_t device, uint64_t size) {
-        void* address = nullptr;
-        const uint32_t code =
-            kycore::DeviceMemory::instance().allocate(device, size, kycore::BlockOwner::runtime, &address);
-        if (code != 0) throw std::runtime_error("device memory allocation failed: " + std::to_string(code));
-        return reinterpret_cast<uintptr_t>(address);
-      },
-      "Allocates device memory as the runtime would and returns its device address.");
-  m.def(
-      "device_memory_release",
-      [](uintptr_t address) {
-        return kycore::DeviceMemory::instance().release(reinterpret_cast<void*>(address), kycore::BlockOwner::runtime);
-      },
-      "Frees a block from device_memory_allocate; returns the code.");
-  m.def(
       "noop", [] { return 0u; }, "Does nothing; the baseline of call-overhead benchmarks.");
 }
