@@ -28,6 +28,11 @@ constexpr CodeInfo kCodes[] = {
     {KYCM_INVALID_SHAPE, "KYCM_INVALID_SHAPE", "The shape has too many dimensions or a negative dimension."},
     {KYCM_INVALID_DATA_TYPE, "KYCM_INVALID_DATA_TYPE", "The data type is not one the call accepts."},
     {KYCM_IO_ERROR, "KYCM_IO_ERROR", "A file could not be read or written."},
+    {KYME_WARN_MORE_DATA, "KYME_WARN_MORE_DATA", "The decoder needs more input before it can give a picture."},
+    {KYME_WARN_EOS, "KYME_WARN_EOS", "The end of the stream was reached."},
+    {KYME_INVALID_ARGUMENT, "KYME_INVALID_ARGUMENT", "A media engine argument is null or out of its range."},
+    {KYME_NOT_INITIALIZED, "KYME_NOT_INITIALIZED", "The media engine is not initialized: call systemInitialize first."},
+    {KYME_ALREADY_INITIALIZED, "KYME_ALREADY_INITIALIZED", "The media engine is already initialized."},
     {KYCM_NOT_IMPLEMENTED, "KYCM_NOT_IMPLEMENTED", "The function is not implemented."},
 };
 
