@@ -82,12 +82,13 @@ NalCutter::Status NalCutter::next(const uint8_t** data, std::size_t* size) {
     origin = std::max(origin, length_ >= 3 ? length_ - 3 : 0);
     from = length_;
     std::size_t dropped = 0;
-    if (!fill(origin, &dropped)) {
+    const bool more = fill(origin, &dropped);
+    origin -= dropped;
+    from -= dropped;
+    if (!more) {
       position_ = length_;
       return Status::end;
     }
-    origin -= dropped;
-    from -= dropped;
   }
   std::size_t start = one - zeros;
 
@@ -107,13 +108,14 @@ NalCutter::Status NalCutter::next(const uint8_t** data, std::size_t* size) {
     }
     from = length_;
     std::size_t dropped = 0;
-    if (!fill(start, &dropped)) {
-      end = length_;
-      break;
-    }
+    const bool more = fill(start, &dropped);
     start -= dropped;
     one -= dropped;
     from -= dropped;
+    if (!more) {
+      end = length_;
+      break;
+    }
   }
   if (end - start > max_unit_) {
     position_ = start;
