@@ -4,9 +4,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstring>
+
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
 #include "kycore/test_control.h"
+#include "quillon/handle.h"
 
 namespace py = pybind11;
 
@@ -69,6 +72,19 @@ PYBIND11_MODULE(_quillon_testctl, m) {
       "The address a capsule carries, whatever its name.");
   m.def("handle_count", [] { return kycore::HandleRegistry::instance().size(); });
   m.def("device_memory_used", [](int32_t device) { return kycore::DeviceMemory::instance().used(device); });
+  m.def(
+      "peek",
+      [](quillon::Handle target, std::size_t offset, std::size_t size) {
+        return py::bytes(static_cast<const char*>(target.ptr) + offset, size);
+      },
+      "Bytes of a record (a registered instance or a capsule) at an offset, to check layouts.");
+  m.def(
+      "poke",
+      [](quillon::Handle target, std::size_t offset, const py::bytes& data) {
+        const std::string bytes = data;
+        std::memcpy(static_cast<char*>(target.ptr) + offset, bytes.data(), bytes.size());
+      },
+      "Writes bytes into a record at an offset, to build states Python cannot reach.");
   m.def(
       "noop", [] { return 0u; }, "Does nothing; the baseline of call-overhead benchmarks.");
 }
