@@ -1,6 +1,7 @@
 // kyme: YUVReader, which reads raw YUV 4:2:0 pictures (planar or NV12/NV21)
 // from a file one by one into a host buffer and describes each as a frame.
 #include <pybind11/pybind11.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -94,9 +95,15 @@ class YUVReader {
     const uint64_t index = counter_++;
     if (!buffer_ || file_ == nullptr) return 0;
     const uint64_t total = layout_.total();
-    const std::size_t got = std::fread(buffer_.get(), 1, total, file_);
+    const int64_t left = bytes_left();
+    if (left == 0) return 0;
+    // A final picture the file holds only in part is not read at all, so
+    // the buffer (and frames that show it) keeps the previous picture.
+    const bool partial = left > 0 && static_cast<uint64_t>(left) < total;
+    const std::size_t got = partial ? 0 : std::fread(buffer_.get(), 1, total, file_);
     if (got != total) {
-      if (got == 0 && std::feof(file_) != 0) return 0;
+      if (partial) std::fseek(file_, 0, SEEK_END);
+      if (!partial && got == 0 && std::feof(file_) != 0) return 0;
       std::printf("Read data failed\n");
       std::fflush(stdout);
       return 0;
@@ -117,6 +124,15 @@ class YUVReader {
     record.frameType = KYME_FRM_I;
     frame_from_library(record, frame);
     return 1;
+  }
+
+  // Bytes between the position and the end of a regular file; -1 when the
+  // file cannot tell (a pipe, say), in which case reading finds out.
+  int64_t bytes_left() const {
+    struct stat info {};
+    const off_t position = ftello(file_);
+    if (position < 0 || fstat(fileno(file_), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return info.st_size > position ? static_cast<int64_t>(info.st_size - position) : 0;
   }
 
   void seek_to_start() {
