@@ -6,6 +6,10 @@
 
 #include <unistd.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -14,6 +18,76 @@ namespace quillon {
 namespace {
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// The first i in [from, end) with base[i - 2] == 0, base[i - 1] == 0 and
+// base[i] == 1, or `end`; `from` is at least 2. Vector versions look at 16
+// or 32 positions per step and leave the rest to the plain loop.
+std::size_t find_zero_zero_one_plain(const uint8_t* base, std::size_t from, std::size_t end) {
+  std::size_t i = from;
+  while (i < end) {
+    const void* hit = std::memchr(base + i, 0x01, end - i);
+    if (hit == nullptr) return end;
+    i = static_cast<std::size_t>(static_cast<const uint8_t*>(hit) - base);
+    if (base[i - 1] == 0 && base[i - 2] == 0) return i;
+    ++i;
+  }
+  return end;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+std::size_t find_zero_zero_one_sse2(const uint8_t* base, std::size_t from, std::size_t end) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  std::size_t i = from;
+  for (; i + 16 <= end; i += 16) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i - 2));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i - 1));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
+    const __m128i hits = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
+                                       _mm_cmpeq_epi8(c, one));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+  }
+  return find_zero_zero_one_plain(base, i, end);
+}
+
+__attribute__((target("avx2"))) inline __m256i zero_zero_one_at(const uint8_t* p) {
+  const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 2));
+  const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 1));
+  const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  return _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, _mm256_setzero_si256()),
+                                           _mm256_cmpeq_epi8(b, _mm256_setzero_si256())),
+                          _mm256_cmpeq_epi8(c, _mm256_set1_epi8(1)));
+}
+
+__attribute__((target("avx2"))) std::size_t find_zero_zero_one_avx2(const uint8_t* base, std::size_t from,
+                                                                     std::size_t end) {
+  std::size_t i = from;
+  for (; i + 64 <= end; i += 64) {
+    const auto low = static_cast<uint32_t>(_mm256_movemask_epi8(zero_zero_one_at(base + i)));
+    const auto high = static_cast<uint32_t>(_mm256_movemask_epi8(zero_zero_one_at(base + i + 32)));
+    const uint64_t mask = low | static_cast<uint64_t>(high) << 32;
+    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctzll(mask));
+  }
+  return find_zero_zero_one_sse2(base, i, end);
+}
+
+using Finder = std::size_t (*)(const uint8_t*, std::size_t, std::size_t);
+
+Finder pick_finder() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? find_zero_zero_one_avx2 : find_zero_zero_one_sse2;
+}
+
+std::size_t find_zero_zero_one(const uint8_t* base, std::size_t from, std::size_t end) {
+  static const Finder finder = pick_finder();
+  return finder(base, from, end);
+}
+#else
+std::size_t find_zero_zero_one(const uint8_t* base, std::size_t from, std::size_t end) {
+  return find_zero_zero_one_plain(base, from, end);
+}
+#endif
 
 }  // namespace
 
@@ -30,7 +104,8 @@ NalCutter::NalCutter(int fd, std::size_t max_unit, std::size_t block)
 // the file (a read error ends the stream the same way).
 bool NalCutter::fill(std::size_t keep_from, std::size_t* dropped) {
   *dropped = 0;
-  if (length_ + block_ > capacity_ && keep_from > 0) {
+  // Dropping consumed blocks early keeps the window small and in the cache.
+  if (keep_from >= block_ || (length_ + block_ > capacity_ && keep_from > 0)) {
     std::memmove(buffer_.get(), buffer_.get() + keep_from, length_ - keep_from);
     window_offset_ += keep_from;
     length_ -= keep_from;
@@ -55,18 +130,12 @@ std::size_t NalCutter::zeros_before(std::size_t index, std::size_t origin) const
 
 std::size_t NalCutter::find_start_code(std::size_t from, std::size_t origin, std::size_t* zeros) const {
   const uint8_t* base = buffer_.get();
-  while (from < length_) {
-    const void* hit = std::memchr(base + from, 0x01, length_ - from);
-    if (hit == nullptr) return kNone;
-    const std::size_t index = static_cast<std::size_t>(static_cast<const uint8_t*>(hit) - base);
-    const std::size_t count = zeros_before(index, origin);
-    if (count >= 2) {
-      *zeros = count;
-      return index;
-    }
-    from = index + 1;
-  }
-  return kNone;
+  // A 0x01 needs two zeros before it, both at or after `origin`.
+  std::size_t i = std::max(from, origin + 2);
+  if (i < length_) i = find_zero_zero_one(base, i, length_);
+  if (i >= length_) return kNone;
+  *zeros = zeros_before(i, origin);
+  return i;
 }
 
 NalCutter::Status NalCutter::next(const uint8_t** data, std::size_t* size) {
