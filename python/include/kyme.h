@@ -199,8 +199,7 @@ typedef struct kymeRational {
 KY_API kymeRet_t kymeSystemInitialize(void);
 KY_API kymeRet_t kymeSystemUninitialize(void);
 /* The text is owned by the library; the numbers are major, minor, patch and build. */
-KY_API kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor, uint32_t* patch,
-                                uint32_t* build);
+KY_API kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor, uint32_t* patch, uint32_t* build);
 
 /* Decoder */
 

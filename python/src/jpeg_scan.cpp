@@ -89,9 +89,7 @@ class Bytes {
 // Frame headers after which the last end-of-image of the file is the one
 // that counts: the start-of-frame markers other than baseline (C0), leaving
 // out C4 (Huffman tables).
-bool is_late_frame_header(uint8_t m) {
-  return (m >= 0xC1 && m <= 0xCB && m != 0xC4);
-}
+bool is_late_frame_header(uint8_t m) { return (m >= 0xC1 && m <= 0xCB && m != 0xC4); }
 
 ScanResult run_scan(Bytes& bytes) {
   uint64_t saved = 0;  // length up to the end of an embedded thumbnail
@@ -193,7 +191,9 @@ FileBuffer::~FileBuffer() { reset(); }
 
 void FileBuffer::reserve(uint64_t size) {
   size = std::max<uint64_t>(size, 1);
-  if (size <= capacity_) return;
+  // A block much larger than needed is given back, with the pages an
+  // earlier, larger file made resident.
+  if (size <= capacity_ && capacity_ / 2 <= size) return;
   reset();
   // Large blocks come straight from the kernel and cost memory only where
   // they are written.

@@ -43,8 +43,8 @@ std::size_t find_zero_zero_one_sse2(const uint8_t* base, std::size_t from, std::
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i - 2));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i - 1));
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + i));
-    const __m128i hits = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
-                                       _mm_cmpeq_epi8(c, one));
+    const __m128i hits =
+        _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)), _mm_cmpeq_epi8(c, one));
     const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
     if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
   }
@@ -55,13 +55,13 @@ __attribute__((target("avx2"))) inline __m256i zero_zero_one_at(const uint8_t* p
   const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 2));
   const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 1));
   const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  return _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(a, _mm256_setzero_si256()),
-                                           _mm256_cmpeq_epi8(b, _mm256_setzero_si256())),
-                          _mm256_cmpeq_epi8(c, _mm256_set1_epi8(1)));
+  return _mm256_and_si256(
+      _mm256_and_si256(_mm256_cmpeq_epi8(a, _mm256_setzero_si256()), _mm256_cmpeq_epi8(b, _mm256_setzero_si256())),
+      _mm256_cmpeq_epi8(c, _mm256_set1_epi8(1)));
 }
 
 __attribute__((target("avx2"))) std::size_t find_zero_zero_one_avx2(const uint8_t* base, std::size_t from,
-                                                                     std::size_t end) {
+                                                                    std::size_t end) {
   std::size_t i = from;
   for (; i + 64 <= end; i += 64) {
     const auto low = static_cast<uint32_t>(_mm256_movemask_epi8(zero_zero_one_at(base + i)));

@@ -91,8 +91,8 @@ void set_stream_data(kymeStream& stream, const StreamBytes& bytes) {
   }
   const auto array = py::reinterpret_borrow<py::array>(bytes.object);
   if (!array.dtype().is(py::dtype::of<uint8_t>()) && !array.dtype().equal(py::dtype::of<uint8_t>())) {
-    throw py::type_error("setStreamData takes a numpy.ndarray of uint8, not of " +
-                         std::string(py::str(array.dtype())) + "; convert it with numpy.ascontiguousarray(data, "
+    throw py::type_error("setStreamData takes a numpy.ndarray of uint8, not of " + std::string(py::str(array.dtype())) +
+                         "; convert it with numpy.ascontiguousarray(data, "
                          "dtype=numpy.uint8) and keep the result alive while the stream is in use");
   }
   if ((array.flags() & py::array::c_style) == 0) {
@@ -209,4 +209,3 @@ void register_stream_readers(py::module_& m) {
 }
 
 }  // namespace quillon
-

@@ -31,8 +31,8 @@ class FileBuffer {
   FileBuffer(const FileBuffer&) = delete;
   FileBuffer& operator=(const FileBuffer&) = delete;
 
-  // Makes room for `size` bytes (at least one), keeping the block when it is
-  // large enough. Throws std::bad_alloc.
+  // Makes room for `size` bytes (at least one), keeping the block when it
+  // fits without being more than twice as large. Throws std::bad_alloc.
   void reserve(uint64_t size);
   void reset();  // frees the block
   uint8_t* data() const { return data_; }
