@@ -13,20 +13,20 @@ mkdir -p "$out/bin" "$out/seeds/nal" "$out/seeds/jpeg" "$out/corpus/nal" "$out/c
 
 flags=(-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
        -fno-omit-frame-pointer -I"$root/python/include")
-build_target() {  # name, sources...
-  local name=$1
-  shift
+build_target() {  # name, parser (its header and source are python/include/quillon/<parser>.h, python/src/<parser>.cpp)
+  local name=$1 parser=$2
   local binary="$out/bin/$name"
+  local sources=("$root/tests/fuzz/$name.cpp" "$root/python/src/$parser.cpp")
   local newer=0
-  for source in "$@"; do
-    if [ ! -e "$binary" ] || [ "$source" -nt "$binary" ]; then newer=1; fi
+  for file in "${sources[@]}" "$root/python/include/quillon/$parser.h" "$0"; do
+    if [ ! -e "$binary" ] || [ "$file" -nt "$binary" ]; then newer=1; fi
   done
   if [ "$newer" = 1 ]; then
-    clang++ "${flags[@]}" "$@" -o "$binary"
+    clang++ "${flags[@]}" "${sources[@]}" -o "$binary"
   fi
 }
-build_target nal_cutter_fuzz "$root/tests/fuzz/nal_cutter_fuzz.cpp" "$root/python/src/nal_cutter.cpp"
-build_target jpeg_scan_fuzz "$root/tests/fuzz/jpeg_scan_fuzz.cpp" "$root/python/src/jpeg_scan.cpp"
+build_target nal_cutter_fuzz nal_cutter
+build_target jpeg_scan_fuzz jpeg_scan
 
 # Seeds: real encoder output. The cutter's inputs start with two bytes that
 # choose its block size and unit limit.
