@@ -97,35 +97,18 @@ void frame_from_library(const kymeFrame& record, kymeFramePy& frame) {
 namespace {
 
 // A buffer view's own copy of the bytes, freed when the view is released.
-struct ViewCopy {
-  Py_ssize_t shape[1];
-  Py_ssize_t strides[1];
-  uint8_t bytes[1];
-};
-
-char kByteFormat[] = "B";
-
-int fill_view_with_copy(PyObject* owner, Py_buffer* view, const void* source, std::size_t size) {
-  auto* copy = static_cast<ViewCopy*>(std::malloc(offsetof(ViewCopy, bytes) + (size > 0 ? size : 1)));
+int fill_view_with_copy(PyObject* owner, Py_buffer* view, int flags, const void* source, std::size_t size) {
+  void* copy = std::malloc(size > 0 ? size : 1);
   if (copy == nullptr) {
-    PyErr_NoMemory();
     view->obj = nullptr;
+    PyErr_NoMemory();
     return -1;
   }
-  if (size > 0) std::memcpy(copy->bytes, source, size);
-  copy->shape[0] = static_cast<Py_ssize_t>(size);
-  copy->strides[0] = 1;
-  view->obj = owner;
-  Py_INCREF(owner);
-  view->buf = copy->bytes;
-  view->len = static_cast<Py_ssize_t>(size);
-  view->itemsize = 1;
-  view->readonly = 0;
-  view->ndim = 1;
-  view->format = kByteFormat;
-  view->shape = copy->shape;
-  view->strides = copy->strides;
-  view->suboffsets = nullptr;
+  if (size > 0) std::memcpy(copy, source, size);
+  if (PyBuffer_FillInfo(view, owner, copy, static_cast<Py_ssize_t>(size), 0, flags) != 0) {
+    std::free(copy);
+    return -1;
+  }
   view->internal = copy;
   return 0;
 }
@@ -139,14 +122,14 @@ int refuse_view(Py_buffer* view, PyObject* type, const std::string& message) {
 }
 
 // The stream's bytes, copied when the view is requested.
-int stream_get_buffer(PyObject* self, Py_buffer* view, int /*flags*/) {
+int stream_get_buffer(PyObject* self, Py_buffer* view, int flags) {
   try {
     const auto& stream = py::cast<const kymeStream&>(py::handle(self));
     if (stream.data == nullptr && stream.length != 0) {
       return refuse_view(view, PyExc_RuntimeError,
                          "The stream has no data address but a length of " + std::to_string(stream.length) + " bytes.");
     }
-    return fill_view_with_copy(self, view, stream.data, stream.length);
+    return fill_view_with_copy(self, view, flags, stream.data, stream.length);
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (const std::exception& e) {
@@ -158,7 +141,7 @@ int stream_get_buffer(PyObject* self, Py_buffer* view, int /*flags*/) {
 
 // A host frame's bytes from its first plane address, copied when the view
 // is requested.
-int frame_get_buffer(PyObject* self, Py_buffer* view, int /*flags*/) {
+int frame_get_buffer(PyObject* self, Py_buffer* view, int flags) {
   try {
     const auto& frame = py::cast<const kymeFramePy&>(py::handle(self));
     if (frame.memoryType != KYME_MEM_HOST) {
@@ -169,7 +152,7 @@ int frame_get_buffer(PyObject* self, Py_buffer* view, int /*flags*/) {
       return refuse_view(view, PyExc_RuntimeError,
                          "The frame has no data address but a size of " + std::to_string(frame.dataSize) + " bytes.");
     }
-    return fill_view_with_copy(self, view, first, frame.dataSize);
+    return fill_view_with_copy(self, view, flags, first, frame.dataSize);
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (const std::exception& e) {
