@@ -12,6 +12,199 @@ extern "C" {
 #define KY_API __attribute__((visibility("default")))
 #endif
 
+typedef uint32_t kymeRet_t;
+
+/* Media types */
+
+#define KYME_MAX_VIDEO_PLANE 3
+
+#define kymeER_SUCCESS 0
+#define kymeER_RSLT_OK 0
+#define kymeER_RSLT_WARN_MORE_DATA 401001
+#define kymeER_RSLT_WARN_EOS 401002
+#define kymeER_RSLT_ERR_START 402000
+
+typedef enum {
+  KYME_CODEC_DEC_JPEG = 0,
+  KYME_CODEC_DEC_H264 = 1,
+  KYME_CODEC_DEC_HEVC = 2,
+  KYME_CODEC_ENC_JPEG = 100,
+  KYME_CODEC_ENC_H264 = 101,
+  KYME_CODEC_ENC_HEVC = 102
+} kymeCodecType;
+
+typedef enum { KYME_SRC_FRAME = 0 } kymeSourceMode;
+
+typedef enum { KYME_MEM_DEVICE = 0, KYME_MEM_HOST = 1, KYME_MEM_FLUSH = 2 } kymeMemoryType;
+
+typedef enum {
+  KYME_PIX_FMT_NONE = -1,
+  KYME_PIX_FMT_YUV420P = 0,
+  KYME_PIX_FMT_YUV444P = 1,
+  KYME_PIX_FMT_YUV422P = 2,
+  KYME_PIX_FMT_YUV420P9 = 3,
+  KYME_PIX_FMT_YUV422P9 = 4,
+  KYME_PIX_FMT_YUV444P9 = 5,
+  KYME_PIX_FMT_YUV420P10 = 6,
+  KYME_PIX_FMT_YUV422P10 = 7,
+  KYME_PIX_FMT_YUV444P10 = 8,
+  KYME_PIX_FMT_YUV420P12 = 9,
+  KYME_PIX_FMT_YUV422P12 = 10,
+  KYME_PIX_FMT_YUV444P12 = 11,
+  KYME_PIX_FMT_NV12 = 12,
+  KYME_PIX_FMT_NV21 = 13,
+  KYME_PIX_FMT_GRAY8 = 14,
+  KYME_PIX_FMT_GRAY9 = 15,
+  KYME_PIX_FMT_GRAY10 = 16,
+  KYME_PIX_FMT_GRAY12 = 17,
+  KYME_PIX_FMT_RGB24 = 18,
+  KYME_PIX_FMT_BGR24 = 19,
+  KYME_PIX_FMT_ARGB = 20,
+  KYME_PIX_FMT_RGBA = 21,
+  KYME_PIX_FMT_ABGR = 22,
+  KYME_PIX_FMT_BGRA = 23,
+  KYME_PIX_FMT_YUV420_PLANAR_10BIT_I010 = 24,
+  KYME_PIX_FMT_YUV420_PLANAR_10BIT_P010 = 25
+} kymePixelFormat;
+
+typedef enum {
+  KYME_ST_NONE = 0,
+  KYME_ST_READY = 1,
+  KYME_ST_RUNNING = 2,
+  KYME_ST_ERROR = 3,
+  KYME_ST_STOPPING = 4,
+  KYME_ST_STOPPED = 5
+} kymeState;
+
+typedef enum { KYME_FLD_FRAME = 0 } kymeVideoField;
+
+typedef enum { KYME_FRM_I = 0, KYME_FRM_P = 1, KYME_FRM_B = 2 } kymeFrameType;
+
+typedef enum {
+  KYME_CHROMA_FMT_NONE = -1,
+  KYME_CHROMA_FMT_400 = 0,
+  KYME_CHROMA_FMT_411 = 1,
+  KYME_CHROMA_FMT_420 = 2,
+  KYME_CHROMA_FMT_422 = 3,
+  KYME_CHROMA_FMT_440 = 4,
+  KYME_CHROMA_FMT_444 = 5
+} kymeChromaFormat;
+
+typedef enum {
+  KYME_JPEG_NONE = 0,
+  KYME_JPEG_BASELINE = 1,
+  KYME_JPEG_PROGRESSIVE = 2,
+  KYME_JPEG_NONINTERLEAVED = 3
+} kymeJpegCodingMode;
+
+/* Profiles and levels of different codecs share values. */
+typedef enum {
+  KYME_VIDEO_PRFL_HEVC_MAIN_STILL_PICTURE = 1,
+  KYME_VIDEO_PRFL_HEVC_MAIN = 0,
+  KYME_VIDEO_PRFL_HEVC_MAIN_10 = 2,
+  KYME_VIDEO_PRFL_HEVC_MAIN_REXT = 3,
+  KYME_VIDEO_PRFL_H264_BASELINE = 9,
+  KYME_VIDEO_PRFL_H264_MAIN = 10,
+  KYME_VIDEO_PRFL_H264_HIGH = 11,
+  KYME_VIDEO_PRFL_H264_HIGH_10 = 12,
+  KYME_VIDEO_PRFL_AV1_MAIN = 0,
+  KYME_VIDEO_PRFL_AV1_HIGH = 1,
+  KYME_VIDEO_PRFL_AV1_PROFESSIONAL = 2
+} kymeVideoProfile;
+
+typedef enum {
+  KYME_VIDEO_LVL_HEVC_1 = 30,
+  KYME_VIDEO_LVL_HEVC_2 = 60,
+  KYME_VIDEO_LVL_HEVC_2_1 = 63,
+  KYME_VIDEO_LVL_HEVC_3 = 90,
+  KYME_VIDEO_LVL_HEVC_3_1 = 93,
+  KYME_VIDEO_LVL_HEVC_4 = 120,
+  KYME_VIDEO_LVL_HEVC_4_1 = 123,
+  KYME_VIDEO_LVL_HEVC_5 = 150,
+  KYME_VIDEO_LVL_HEVC_5_1 = 153,
+  KYME_VIDEO_LVL_HEVC_5_2 = 156,
+  KYME_VIDEO_LVL_HEVC_6 = 180,
+  KYME_VIDEO_LVL_HEVC_6_1 = 183,
+  KYME_VIDEO_LVL_HEVC_6_2 = 186,
+  KYME_VIDEO_LVL_H264_1 = 10,
+  KYME_VIDEO_LVL_H264_1_b = 99,
+  KYME_VIDEO_LVL_H264_1_1 = 11,
+  KYME_VIDEO_LVL_H264_1_2 = 12,
+  KYME_VIDEO_LVL_H264_1_3 = 13,
+  KYME_VIDEO_LVL_H264_2 = 20,
+  KYME_VIDEO_LVL_H264_2_1 = 21,
+  KYME_VIDEO_LVL_H264_2_2 = 22,
+  KYME_VIDEO_LVL_H264_3 = 30,
+  KYME_VIDEO_LVL_H264_3_1 = 31,
+  KYME_VIDEO_LVL_H264_3_2 = 32,
+  KYME_VIDEO_LVL_H264_4 = 40,
+  KYME_VIDEO_LVL_H264_4_1 = 41,
+  KYME_VIDEO_LVL_H264_4_2 = 42,
+  KYME_VIDEO_LVL_H264_5 = 50,
+  KYME_VIDEO_LVL_H264_5_1 = 51,
+  KYME_VIDEO_LVL_H264_5_2 = 52,
+  KYME_VIDEO_LVL_H264_6 = 60,
+  KYME_VIDEO_LVL_H264_6_1 = 61,
+  KYME_VIDEO_LVL_H264_6_2 = 62
+} kymeVideoLevel;
+
+/* Compressed data handed to a decoder or received from an encoder. */
+typedef struct kymeStream {
+  uint8_t* data;
+  uint32_t length; /* bytes at data */
+  uint32_t reserved;
+  int64_t pts;
+  uint64_t inputBusAddress;
+} kymeStream;
+
+/* A picture: per-plane addresses and strides, size, format. */
+typedef struct kymeFrame {
+  uint8_t* data[KYME_MAX_VIDEO_PLANE];
+  uint64_t busAddress[KYME_MAX_VIDEO_PLANE];
+  uint32_t stride[KYME_MAX_VIDEO_PLANE];
+  uint32_t dataSize;
+  uint32_t width;
+  uint32_t height;
+  int64_t pts; /* presentation time stamp or picture counter */
+  kymeMemoryType memoryType;
+  kymeVideoField field;
+  kymePixelFormat pixelFormat;
+  kymeFrameType frameType;
+  struct CropInfo {
+    uint32_t flag;
+    uint32_t width;
+    uint32_t height;
+    uint32_t xOffset;
+    uint32_t yOffset;
+  } cropInfo;
+  void* privateData;
+} kymeFrame;
+
+typedef struct kymeVersion {
+  uint32_t major;
+  uint32_t minor;
+  uint32_t build;
+} kymeVersion;
+
+typedef struct kymeHardwareID {
+  int32_t dieID;
+  int32_t coreID;
+} kymeHardwareID;
+
+typedef struct kymeRational {
+  uint32_t numerator;
+  uint32_t denominator;
+} kymeRational;
+
+KY_API kymeRet_t kymeSystemInitialize(void);
+KY_API kymeRet_t kymeSystemUninitialize(void);
+/* The text is owned by the library; the numbers are major, minor, patch and build. */
+KY_API kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor, uint32_t* patch, uint32_t* build);
+
+/* Decoder */
+
+/* Encoder */
+
 #ifdef __cplusplus
 }
 #endif

@@ -62,7 +62,12 @@ void register_all(py::module_& m) {
   quillon::register_log(kycm);
 
   auto kyme = m.def_submodule("kyme", "ordal media engine.");
-  (void)kyme;
+  quillon::register_media_types(kyme);
+  // The decoder routine registers the stream readers after its own records
+  // and functions, and the encoder routine the YUV reader after its own; the
+  // two calls below stand at those positions and move into the routines.
+  quillon::register_stream_readers(kyme);
+  quillon::register_yuv_reader(kyme);
 
   auto kycl = m.def_submodule("kycl", "ordal Accelerate Language.");
   kycl.attr("kyclER_SUCCESS") = 0;

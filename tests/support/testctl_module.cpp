@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstring>
+
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
 #include "kycore/host_memory.h"
@@ -105,6 +107,19 @@ PYBIND11_MODULE(_quillon_testctl, m) {
   m.def(
       "host_memory_used", [] { return kycore::HostMemory::instance().used(); },
       "Bytes in the runtime's live host blocks.");
+  m.def(
+      "peek",
+      [](quillon::Handle target, std::size_t offset, std::size_t size) {
+        return py::bytes(static_cast<const char*>(target.ptr) + offset, size);
+      },
+      "Bytes of a record (a registered instance or a capsule) at an offset, to check layouts.");
+  m.def(
+      "poke",
+      [](quillon::Handle target, std::size_t offset, const py::bytes& data) {
+        const std::string bytes = data;
+        std::memcpy(static_cast<char*>(target.ptr) + offset, bytes.data(), bytes.size());
+      },
+      "Writes bytes into a record at an offset, to build states Python cannot reach.");
   m.def(
       "noop", [] { return 0u; }, "Does nothing; the baseline of call-overhead benchmarks.");
 }

@@ -21,6 +21,10 @@ void register_log(pybind11::module_& kycm);
 void register_media_types(pybind11::module_& kyme);
 void register_decoder(pybind11::module_& kyme);
 void register_encoder(pybind11::module_& kyme);
+// Registered at the end of the decoder routine (after its functions) and of
+// the encoder routine respectively.
+void register_stream_readers(pybind11::module_& kyme);
+void register_yuv_reader(pybind11::module_& kyme);
 
 // kyml
 void register_management(pybind11::module_& kyml);

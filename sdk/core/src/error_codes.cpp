@@ -39,6 +39,11 @@ constexpr CodeInfo kCodes[] = {
     {KYCM_INVALID_DEVICE_TYPE, "KYCM_INVALID_DEVICE_TYPE", "The device type is neither kycmDE_CPU nor kycmDE_KYCC."},
     {KYCM_MEMORY_OWNED_BY_TENSOR, "KYCM_MEMORY_OWNED_BY_TENSOR",
      "The memory belongs to a tensor that took ownership of it: destroy the tensor to release it."},
+    {KYME_WARN_MORE_DATA, "KYME_WARN_MORE_DATA", "The decoder needs more input before it can give a picture."},
+    {KYME_WARN_EOS, "KYME_WARN_EOS", "The end of the stream was reached."},
+    {KYME_INVALID_ARGUMENT, "KYME_INVALID_ARGUMENT", "A media engine argument is null or out of its range."},
+    {KYME_NOT_INITIALIZED, "KYME_NOT_INITIALIZED", "The media engine is not initialized: call systemInitialize first."},
+    {KYME_ALREADY_INITIALIZED, "KYME_ALREADY_INITIALIZED", "The media engine is already initialized."},
     {KYCM_NOT_IMPLEMENTED, "KYCM_NOT_IMPLEMENTED", "The function is not implemented."},
 
     // management library (its codes are those of its kymlOpStatus_enum)

@@ -1,0 +1,39 @@
+// Shared pieces of the kyme bindings: the frame adaptor and its conversions
+// to and from the library record, and loading a JPEG file for the decoder.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kyme.h"
+#include "quillon/jpeg_scan.h"
+
+namespace quillon {
+
+// `frame` in Python: the library record plus the per-plane arrays as lists.
+struct kymeFramePy : kymeFrame {
+  kymeFramePy() : kymeFrame{} {}
+  std::vector<void*> data;
+  std::vector<uint64_t> busAddress;
+  std::vector<uint32_t> stride;
+};
+
+// Fills a zeroed library record from the adaptor: at most three entries per
+// list, missing slots stay 0, scalar fields copied unchanged.
+kymeFrame frame_to_library(const kymeFramePy& frame);
+
+// Updates the adaptor in place from a library record: each list gets exactly
+// three entries, scalar fields copied unchanged.
+void frame_from_library(const kymeFrame& record, kymeFramePy& frame);
+
+// Reads the JPEG file at `path` into `buffer` as far as its scan needs and
+// returns the scanned length. A file that cannot be opened or read raises
+// OSError (FileNotFoundError when missing) carrying "Unable to open input
+// file" and the path; a file without a proper end prints "EOI missing from
+// end of file!" and yields the length of any thumbnail that ended before.
+uint64_t load_jpeg_file(const std::string& path, jpeg::FileBuffer& buffer);
+
+}  // namespace quillon

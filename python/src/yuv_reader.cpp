@@ -1,0 +1,165 @@
+// kyme: YUVReader, which reads raw YUV 4:2:0 pictures (planar or NV12/NV21)
+// from a file one by one into a host buffer and describes each as a frame.
+#include <pybind11/pybind11.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "kyme.h"
+#include "quillon/media.h"
+#include "quillon/registration.h"
+
+namespace py = pybind11;
+
+namespace quillon {
+namespace {
+
+struct PlaneLayout {
+  uint64_t size[3] = {0, 0, 0};
+  uint32_t stride[3] = {0, 0, 0};
+  uint64_t total() const { return size[0] + size[1] + size[2]; }
+};
+
+bool supported(kymePixelFormat format) {
+  return format == KYME_PIX_FMT_YUV420P || format == KYME_PIX_FMT_NV12 || format == KYME_PIX_FMT_NV21;
+}
+
+// Plane sizes follow the file's stride, not the picture width; chroma rows
+// and columns round up.
+PlaneLayout layout_of(kymePixelFormat format, int64_t height, int64_t stride) {
+  PlaneLayout layout;
+  const auto chroma_rows = static_cast<uint64_t>((height + 1) / 2);
+  layout.size[0] = static_cast<uint64_t>(stride * height);
+  layout.stride[0] = static_cast<uint32_t>(stride);
+  if (format == KYME_PIX_FMT_YUV420P) {
+    const auto chroma_stride = static_cast<uint64_t>((stride + 1) / 2);
+    layout.size[1] = layout.size[2] = chroma_rows * chroma_stride;
+    layout.stride[1] = layout.stride[2] = static_cast<uint32_t>(chroma_stride);
+  } else {
+    const auto even_stride = static_cast<uint64_t>((stride + 1) / 2 * 2);
+    layout.size[1] = chroma_rows * even_stride;
+    layout.stride[1] = static_cast<uint32_t>(even_stride);
+  }
+  return layout;
+}
+
+class YUVReader {
+ public:
+  YUVReader(std::string path, kymePixelFormat format, int32_t width, int32_t height, int32_t stride)
+      : path_(std::move(path)), format_(format), width_(width), height_(height), stride_(stride) {}
+  ~YUVReader() { release(); }
+  YUVReader(const YUVReader&) = delete;
+  YUVReader& operator=(const YUVReader&) = delete;
+
+  void init() {
+    release();  // a second init starts over instead of leaking the first file and buffer
+    if (!supported(format_)) {
+      std::printf("Sorry, format %d is not supported yet!\n", static_cast<int>(format_));
+      std::fflush(stdout);
+      return;
+    }
+    if (height_ <= 0 || stride_ <= 0) {
+      std::printf("Sorry, picture height %d and stride %d are not supported!\n", height_, stride_);
+      std::fflush(stdout);
+      return;
+    }
+    const PlaneLayout layout = layout_of(format_, height_, stride_);
+    if (layout.total() > UINT32_MAX) {
+      std::printf("Sorry, pictures of %llu bytes are not supported!\n",
+                  static_cast<unsigned long long>(layout.total()));
+      std::fflush(stdout);
+      return;
+    }
+    file_ = std::fopen(path_.c_str(), "rbe");
+    if (file_ == nullptr) {
+      std::printf("Fail to open file <%s>\n", path_.c_str());
+      std::fflush(stdout);
+      return;
+    }
+    layout_ = layout;
+    buffer_.reset(new uint8_t[layout.total()]);
+  }
+
+  void release() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    buffer_.reset();
+  }
+
+  // 1 and the next picture in `frame`, or 0 at the end of the file or when
+  // the file holds only part of the next picture.
+  int getFrame(kymeFramePy& frame) {
+    const uint64_t index = counter_++;
+    if (!buffer_ || file_ == nullptr) return 0;
+    const uint64_t total = layout_.total();
+    const int64_t left = bytes_left();
+    if (left == 0) return 0;
+    // A final picture the file holds only in part is not read at all, so
+    // the buffer (and frames that show it) keeps the previous picture.
+    const bool partial = left > 0 && static_cast<uint64_t>(left) < total;
+    const std::size_t got = partial ? 0 : std::fread(buffer_.get(), 1, total, file_);
+    if (got != total) {
+      if (partial) std::fseek(file_, 0, SEEK_END);
+      if (!partial && got == 0 && std::feof(file_) != 0) return 0;
+      std::printf("Read data failed\n");
+      std::fflush(stdout);
+      return 0;
+    }
+    kymeFrame record{};
+    uint8_t* base = buffer_.get();
+    record.data[0] = base;
+    record.data[1] = base + layout_.size[0];
+    record.data[2] = layout_.size[2] != 0 ? base + layout_.size[0] + layout_.size[1] : nullptr;
+    for (int i = 0; i < 3; ++i) record.stride[i] = layout_.stride[i];
+    record.dataSize = static_cast<uint32_t>(total);
+    record.width = static_cast<uint32_t>(width_);
+    record.height = static_cast<uint32_t>(height_);
+    record.pts = static_cast<int64_t>(index);
+    record.memoryType = KYME_MEM_HOST;
+    record.field = KYME_FLD_FRAME;
+    record.pixelFormat = format_;
+    record.frameType = KYME_FRM_I;
+    frame_from_library(record, frame);
+    return 1;
+  }
+
+  // Bytes between the position and the end of a regular file; -1 when the
+  // file cannot tell (a pipe, say), in which case reading finds out.
+  int64_t bytes_left() const {
+    struct stat info {};
+    const off_t position = ftello(file_);
+    if (position < 0 || fstat(fileno(file_), &info) != 0 || !S_ISREG(info.st_mode)) return -1;
+    return info.st_size > position ? static_cast<int64_t>(info.st_size - position) : 0;
+  }
+
+  void seek_to_start() {
+    if (file_ != nullptr) std::fseek(file_, 0, SEEK_SET);
+  }
+
+ private:
+  std::string path_;
+  kymePixelFormat format_;
+  int32_t width_;
+  int32_t height_;
+  int32_t stride_;
+  uint64_t counter_ = 0;
+  PlaneLayout layout_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  std::FILE* file_ = nullptr;
+};
+
+}  // namespace
+
+void register_yuv_reader(py::module_& m) {
+  py::class_<YUVReader>(m, "YUVReader")
+      .def(py::init<std::string, kymePixelFormat, int32_t, int32_t, int32_t>())
+      .def("init", &YUVReader::init)
+      .def("release", &YUVReader::release)
+      .def("getFrame", &YUVReader::getFrame)
+      .def("seek_to_start", &YUVReader::seek_to_start);
+}
+
+}  // namespace quillon

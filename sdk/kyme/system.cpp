@@ -1,0 +1,44 @@
+// The media engine's system state: initialisation and version.
+#include <atomic>
+
+#include "kycore/error_codes.h"
+#include "kycore/export.h"
+#include "kycore/test_control.h"
+#include "kyme.h"
+
+using namespace kycore;
+
+namespace {
+
+std::atomic<bool> g_initialized{false};
+
+char g_version_text[] = "2.1.0.2";
+
+}  // namespace
+
+extern "C" {
+
+KY_EXPORT kymeRet_t kymeSystemInitialize(void) {
+  KY_GATE("kymeSystemInitialize", {});
+  if (g_initialized.exchange(true)) return KYME_ALREADY_INITIALIZED;
+  return OK;
+}
+
+KY_EXPORT kymeRet_t kymeSystemUninitialize(void) {
+  KY_GATE("kymeSystemUninitialize", {});
+  if (!g_initialized.exchange(false)) return KYME_NOT_INITIALIZED;
+  return OK;
+}
+
+KY_EXPORT kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor, uint32_t* patch, uint32_t* build) {
+  KY_GATE("kymeGetVersion", if (version)* version = nullptr, version, major, minor, patch, build);
+  if (version == nullptr) return KYME_INVALID_ARGUMENT;
+  *version = g_version_text;
+  if (major) *major = 2;
+  if (minor) *minor = 1;
+  if (patch) *patch = 0;
+  if (build) *build = 2;
+  return OK;
+}
+
+}  // extern "C"
