@@ -2,18 +2,10 @@
 #ifndef KYCE_H
 #define KYCE_H
 
-#include <stdint.h>
+#include "ky_api.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
+KY_BEGIN_DECLS
 
-#ifndef KY_API
-#define KY_API __attribute__((visibility("default")))
-#endif
-
-#ifdef __cplusplus
-}
-#endif
+KY_END_DECLS
 
 #endif /* KYCE_H */

@@ -5,15 +5,9 @@
 #define KYCM_H
 
 #include <stdbool.h>
-#include <stdint.h>
+#include "ky_api.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-#ifndef KY_API
-#define KY_API __attribute__((visibility("default")))
-#endif
+KY_BEGIN_DECLS
 
 typedef uint32_t kycmRet_t;
 
@@ -161,8 +155,6 @@ KY_API kycmRet_t kycmInitLogger(void);
 KY_API kycmRet_t kycmLogMessage(kycmLogChannel channel, kycmLogLevel level, const char* function, const char* file,
                                 int32_t line, const char* format, ...);
 
-#ifdef __cplusplus
-}
-#endif
+KY_END_DECLS
 
 #endif /* KYCM_H */

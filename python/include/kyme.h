@@ -2,15 +2,9 @@
 #ifndef KYME_H
 #define KYME_H
 
-#include <stdint.h>
+#include "ky_api.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-#ifndef KY_API
-#define KY_API __attribute__((visibility("default")))
-#endif
+KY_BEGIN_DECLS
 
 typedef uint32_t kymeRet_t;
 
@@ -205,8 +199,6 @@ KY_API kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor
 
 /* Encoder */
 
-#ifdef __cplusplus
-}
-#endif
+KY_END_DECLS
 
 #endif /* KYME_H */

@@ -2,15 +2,9 @@
 #ifndef KYML_H
 #define KYML_H
 
-#include <stdint.h>
+#include "ky_api.h"
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-#ifndef KY_API
-#define KY_API __attribute__((visibility("default")))
-#endif
+KY_BEGIN_DECLS
 
 /* Result codes and log levels */
 
@@ -249,8 +243,6 @@ KY_API kymlOpStatus_enum kymlGetAiDevInfo(kymlAiDevInfo_struct* devices, uint32_
 KY_API kymlOpStatus_enum kymlGetCodecDevInfo(kymlCodecDevInfo_struct* devices, uint32_t count);
 KY_API kymlOpStatus_enum kymlGetDieIndexByDevIndex(uint32_t devIndex, kymlDieIndex* dieIndex);
 
-#ifdef __cplusplus
-}
-#endif
+KY_END_DECLS
 
 #endif /* KYML_H */
