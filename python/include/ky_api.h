@@ -7,6 +7,11 @@
 
 #define KY_API __attribute__((visibility("default")))
 
+/* Closes every enumeration: its values then span the whole 32-bit signed
+ * range, so any value a caller passes is a value of the type (the libraries
+ * refuse the ones they do not know) and the type stays 32 bits wide. */
+#define KY_ENUM_RANGE(type) type##_RANGE_MIN_ = -0x7FFFFFFF - 1, type##_RANGE_MAX_ = 0x7FFFFFFF
+
 #ifdef __cplusplus
 #define KY_BEGIN_DECLS extern "C" {
 #define KY_END_DECLS }

@@ -22,10 +22,11 @@ typedef enum kycmDType {
   kycmDT_FLOAT16 = 6,
   kycmDT_FLOAT32 = 7,
   kycmDT_BFLOAT = 8,
-  kycmDT_ANY = 99
+  kycmDT_ANY = 99,
+  KY_ENUM_RANGE(kycmDType)
 } kycmDType;
 
-typedef enum kycmDeviceType { kycmDE_CPU = 1, kycmDE_KYCC = 14 } kycmDeviceType;
+typedef enum kycmDeviceType { kycmDE_CPU = 1, kycmDE_KYCC = 14, KY_ENUM_RANGE(kycmDeviceType) } kycmDeviceType;
 
 /* Where a block of memory lives: host (kycmDE_CPU) or one of the devices. */
 typedef struct kycmDeviceInfo {
@@ -42,7 +43,7 @@ KY_API kycmRet_t kycmGetDataBufferDeviceInfo(void* buffer, kycmDeviceInfo* info)
 KY_API kycmRet_t kycmUpdateDataBuffer(void* buffer, kycmDeviceInfo info, void* address, uint64_t size);
 
 /* Datasets */
-typedef enum kycmDatasetMode { kycmDM_BUFFER = 0, kycmDM_TENSOR = 1 } kycmDatasetMode;
+typedef enum kycmDatasetMode { kycmDM_BUFFER = 0, kycmDM_TENSOR = 1, KY_ENUM_RANGE(kycmDatasetMode) } kycmDatasetMode;
 
 KY_API kycmRet_t kycmCreateDataset(kycmDatasetMode mode, void** dataset);
 KY_API kycmRet_t kycmDestroyDataset(void* dataset);
@@ -102,6 +103,7 @@ typedef enum {
   kycmCT_COPY_FROM_DEVICE = 0,
   kycmCT_COPY_TO_DEVICE = 1,
   kycmCT_COPY_DEVICE_TO_DEVICE = 2,
+  KY_ENUM_RANGE(kycmCopyMemType)
 } kycmCopyMemType;
 KY_API kycmRet_t kycmMalloc(uint64_t size, void** address);
 KY_API kycmRet_t kycmFree(void* address);
@@ -140,6 +142,7 @@ typedef enum {
   kycmLC_RT = 6,
   kycmLC_NN = 7,
   kycmLC_TM = 8,
+  KY_ENUM_RANGE(kycmLogChannel)
 } kycmLogChannel;
 typedef enum {
   kycmLL_TRACE = 0,
@@ -149,6 +152,7 @@ typedef enum {
   kycmLL_ERROR = 4,
   kycmLL_ALARM = 5,
   kycmLL_FATAL = 6,
+  KY_ENUM_RANGE(kycmLogLevel)
 } kycmLogLevel;
 KY_API kycmRet_t kycmInitLogger(void);
 /* `format` and the arguments after it are formatted as by printf. */

@@ -24,12 +24,13 @@ typedef enum {
   KYME_CODEC_DEC_HEVC = 2,
   KYME_CODEC_ENC_JPEG = 100,
   KYME_CODEC_ENC_H264 = 101,
-  KYME_CODEC_ENC_HEVC = 102
+  KYME_CODEC_ENC_HEVC = 102,
+  KY_ENUM_RANGE(kymeCodecType)
 } kymeCodecType;
 
-typedef enum { KYME_SRC_FRAME = 0 } kymeSourceMode;
+typedef enum { KYME_SRC_FRAME = 0, KY_ENUM_RANGE(kymeSourceMode) } kymeSourceMode;
 
-typedef enum { KYME_MEM_DEVICE = 0, KYME_MEM_HOST = 1, KYME_MEM_FLUSH = 2 } kymeMemoryType;
+typedef enum { KYME_MEM_DEVICE = 0, KYME_MEM_HOST = 1, KYME_MEM_FLUSH = 2, KY_ENUM_RANGE(kymeMemoryType) } kymeMemoryType;
 
 typedef enum {
   KYME_PIX_FMT_NONE = -1,
@@ -58,7 +59,8 @@ typedef enum {
   KYME_PIX_FMT_ABGR = 22,
   KYME_PIX_FMT_BGRA = 23,
   KYME_PIX_FMT_YUV420_PLANAR_10BIT_I010 = 24,
-  KYME_PIX_FMT_YUV420_PLANAR_10BIT_P010 = 25
+  KYME_PIX_FMT_YUV420_PLANAR_10BIT_P010 = 25,
+  KY_ENUM_RANGE(kymePixelFormat)
 } kymePixelFormat;
 
 typedef enum {
@@ -67,12 +69,13 @@ typedef enum {
   KYME_ST_RUNNING = 2,
   KYME_ST_ERROR = 3,
   KYME_ST_STOPPING = 4,
-  KYME_ST_STOPPED = 5
+  KYME_ST_STOPPED = 5,
+  KY_ENUM_RANGE(kymeState)
 } kymeState;
 
-typedef enum { KYME_FLD_FRAME = 0 } kymeVideoField;
+typedef enum { KYME_FLD_FRAME = 0, KY_ENUM_RANGE(kymeVideoField) } kymeVideoField;
 
-typedef enum { KYME_FRM_I = 0, KYME_FRM_P = 1, KYME_FRM_B = 2 } kymeFrameType;
+typedef enum { KYME_FRM_I = 0, KYME_FRM_P = 1, KYME_FRM_B = 2, KY_ENUM_RANGE(kymeFrameType) } kymeFrameType;
 
 typedef enum {
   KYME_CHROMA_FMT_NONE = -1,
@@ -81,14 +84,16 @@ typedef enum {
   KYME_CHROMA_FMT_420 = 2,
   KYME_CHROMA_FMT_422 = 3,
   KYME_CHROMA_FMT_440 = 4,
-  KYME_CHROMA_FMT_444 = 5
+  KYME_CHROMA_FMT_444 = 5,
+  KY_ENUM_RANGE(kymeChromaFormat)
 } kymeChromaFormat;
 
 typedef enum {
   KYME_JPEG_NONE = 0,
   KYME_JPEG_BASELINE = 1,
   KYME_JPEG_PROGRESSIVE = 2,
-  KYME_JPEG_NONINTERLEAVED = 3
+  KYME_JPEG_NONINTERLEAVED = 3,
+  KY_ENUM_RANGE(kymeJpegCodingMode)
 } kymeJpegCodingMode;
 
 /* Profiles and levels of different codecs share values. */
@@ -103,7 +108,8 @@ typedef enum {
   KYME_VIDEO_PRFL_H264_HIGH_10 = 12,
   KYME_VIDEO_PRFL_AV1_MAIN = 0,
   KYME_VIDEO_PRFL_AV1_HIGH = 1,
-  KYME_VIDEO_PRFL_AV1_PROFESSIONAL = 2
+  KYME_VIDEO_PRFL_AV1_PROFESSIONAL = 2,
+  KY_ENUM_RANGE(kymeVideoProfile)
 } kymeVideoProfile;
 
 typedef enum {
@@ -139,7 +145,8 @@ typedef enum {
   KYME_VIDEO_LVL_H264_5_2 = 52,
   KYME_VIDEO_LVL_H264_6 = 60,
   KYME_VIDEO_LVL_H264_6_1 = 61,
-  KYME_VIDEO_LVL_H264_6_2 = 62
+  KYME_VIDEO_LVL_H264_6_2 = 62,
+  KY_ENUM_RANGE(kymeVideoLevel)
 } kymeVideoLevel;
 
 /* Compressed data handed to a decoder or received from an encoder. */

@@ -28,7 +28,8 @@ typedef enum kymlOpStatus_enum {
   KYML_ERROR_PROFILER_EXPORT_FOLDER_PATH_INVALID = 70016,
   KYML_ERROR_AI_SCRIPT_PATH_INVALID = 70017,
   KYML_ERROR_AI_SCRIPT_ROOT_PERMISSION = 70018,
-  KYML_ERROR_MAX = 79999
+  KYML_ERROR_MAX = 79999,
+  KY_ENUM_RANGE(kymlOpStatus_enum)
 } kymlOpStatus_enum;
 
 typedef enum kymlLogLevel_enum {
@@ -38,7 +39,8 @@ typedef enum kymlLogLevel_enum {
   KYML_LOG_WARN = 3,
   KYML_LOG_ERROR = 4,
   KYML_LOG_FATAL = 5,
-  KYML_LOG_NONE = 6
+  KYML_LOG_NONE = 6,
+  KY_ENUM_RANGE(kymlLogLevel_enum)
 } kymlLogLevel_enum;
 
 #define MAX_PLL_CLOCK_SUBMODULE 12

@@ -17,8 +17,9 @@ uint32_t check_device_info(const kycmDeviceInfo& info) {
       return OK;
     case kycmDE_KYCC:
       return valid_device(info.deviceIdx) ? OK : KYCM_INVALID_DEVICE;
+    default:  // any other value a caller put in the record
+      return KYCM_INVALID_DEVICE_TYPE;
   }
-  return KYCM_INVALID_DEVICE_TYPE;
 }
 
 uint32_t check_location(const kycmDeviceInfo& info, const void* address, uint64_t size) {

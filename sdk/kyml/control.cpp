@@ -30,9 +30,9 @@ kycore::runtime_log::Level runtime_level(kymlLogLevel_enum level) {
     case KYML_LOG_FATAL:
       return kycore::runtime_log::fatal;
     case KYML_LOG_NONE:
+    default:  // callers check the level first; anything else silences
       return static_cast<kycore::runtime_log::Level>(kycore::runtime_log::level_count);
   }
-  return static_cast<kycore::runtime_log::Level>(kycore::runtime_log::level_count);
 }
 
 const char* no_text(uint32_t /*code*/) { return nullptr; }
