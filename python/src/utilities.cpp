@@ -9,6 +9,7 @@
 #include "kycm.h"
 #include "quillon/errors.h"
 #include "quillon/handle.h"
+#include "quillon/host_read.h"
 #include "quillon/registration.h"
 
 namespace py = pybind11;
@@ -89,6 +90,7 @@ void register_utilities(py::module_& m) {
         if (memory.ptr == nullptr) {
           std::memset(values.mutable_data(), 0, count * sizeof(uint16_t));
         } else {
+          require_readable_host_memory(memory.ptr, count * sizeof(uint16_t), "getFloat16Array");
           std::memcpy(values.mutable_data(), memory.ptr, count * sizeof(uint16_t));
         }
         return values;

@@ -135,6 +135,11 @@ def test_float16_array_from_host_memory(runtime):
     # Without memory there is nothing to copy: zeros of the asked length.
     assert kycm.getFloat16Array(None, 6).tolist() == [0, 0, 0]
     kycm.freeHost(block)
+    # Device memory and unmapped addresses raise instead of faulting.
+    with pytest.raises(ValueError, match="readable"):
+        kycm.getFloat16Array(kycm.malloc(16), 16)
+    with pytest.raises(ValueError, match="readable"):
+        kycm.getFloat16Array(testctl.named_capsule(0x1000, "unmapped"), 2)
 
 
 def test_host_memory(runtime):
