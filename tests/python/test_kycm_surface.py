@@ -1,8 +1,10 @@
 """The whole kycm submodule as Python sees it: every name in registration
 order, each function's rendered signature and docstring, the enumerations'
 members and the records' properties."""
+import numpy as np
 import pytest
 
+import _quillon_testctl as testctl
 from conftest import quillon
 
 kycm = quillon.kycm
@@ -164,3 +166,55 @@ def test_record_properties_are_read_write(name, properties):
     exposed = [attr for attr, value in vars(cls).items() if isinstance(value, property)]
     assert exposed == list(properties)
     assert all(vars(cls)[attr].fset is not None for attr in properties)
+
+
+# Every value-returning binding: the library function it calls and the start
+# of its failure text. Arguments are the least that reach the library.
+VALUE_RETURNING = [
+    ("createDataBuffer", "kycmCreateDataBuffer", lambda: (kycm.deviceInfo(), None, 0), "create data buffer"),
+    ("createDataBufferFromContext", "kycmCreateDataBufferFromContext",
+     lambda: (kycm.deviceType.kycmDE_CPU, None, 0), "create data buffer from context"),
+    ("getDataBufferAddr", "kycmGetDataBufferAddr", lambda: (None,), "get data buffer addr"),
+    ("getDataBufferSize", "kycmGetDataBufferSize", lambda: (None,), "get data buffer size"),
+    ("createDataset", "kycmCreateDataset", lambda: (kycm.datasetMode.kycmDM_TENSOR,), "create dataset"),
+    ("getDatasetBufferCount", "kycmGetDatasetBufferCount", lambda: (None,), "get dataset buffer count"),
+    ("getDatasetBuffer", "kycmGetDatasetBuffer", lambda: (None, 0), "get dataset buffer"),
+    ("getDatasetTensorCount", "kycmGetDatasetTensorCount", lambda: (None,), "get dataset tensor count"),
+    ("getDatasetTensor", "kycmGetDatasetTensor", lambda: (None, 0), "get dataset tensor"),
+    ("getDatasetMode", "kycmGetDatasetMode", lambda: (None,), "get dataset mode"),
+    ("getDatasetUserCtx", "kycmGetDatasetUserCtx", lambda: (None,), "get dataset user ctx"),
+    ("getDevice", "kycmGetDevice", lambda: (), "get device"),
+    ("getVersion", "kycmGetVersion", lambda: (), "get version"),
+    ("getErrDesc", "kycmGetErrDesc", lambda: (0,), "get error description"),
+    ("createContext", "kycmCreateContext", lambda: (0,), "create context"),
+    ("getCurrentContext", "kycmGetCurrentContext", lambda: (), "get current context"),
+    ("malloc", "kycmMalloc", lambda: (16,), "malloc"),
+    ("mallocModelInOut", "kycmMallocModelInOut", lambda: (16,), "malloc model input"),
+    ("getHandleFromNumpy", "kycmMallocHost", lambda: ([1, 2],), "malloc host"),
+    ("createTensor", "kycmCreateTensor", lambda: (kycm.deviceInfo(), kycm.shape(), kycm.dType.kycmDT_UINT8),
+     "create tensor"),
+    ("createTensorWithDataHandle", "kycmCreateTensorWithDataHandle",
+     lambda: (kycm.deviceInfo(), kycm.shape(), kycm.dType.kycmDT_UINT8, None, False), "create tensor with data handle"),
+    ("getTensorDataHandle", "kycmGetTensorDataHandle", lambda: (None,), "get tensor data handle"),
+    ("getTensorDataType", "kycmGetTensorDataType", lambda: (None,), "get tensor data type"),
+    ("getTensorSize", "kycmGetTensorSize", lambda: (None,), "get tensor size"),
+    ("getDataTypeSize", "kycmGetDataTypeSize", lambda: (kycm.dType.kycmDT_UINT8,), "get data type size"),
+    ("float16ToFloat32", "kycmFloat16ToFloat32", lambda: (0,), "float16 to float32"),
+    ("float32ToFloat16", "kycmFloat32ToFloat16", lambda: (0.0,), "float32 to float16"),
+    ("float16ToFloat32Array", "kycmFloat16ToFloat32Array", lambda: (np.zeros(3, np.uint16),),
+     "float16 to float32 array"),
+    ("float32ToFloat16Array", "kycmFloat32ToFloat16Array", lambda: (np.zeros(3, np.float32),),
+     "float32 to float16 array"),
+    ("mallocHost", "kycmMallocHost", lambda: (16,), "malloc host"),
+    ("getDeviceIdInfo", "kycmGetDeviceIdInfo", lambda: (0,), "get device id info"),
+]
+
+
+@pytest.mark.parametrize("name, library, args, text", VALUE_RETURNING, ids=[v[0] for v in VALUE_RETURNING])
+def test_failure_text_of_each_value_returning_binding(journal, name, library, args, text):
+    # The code is printed signed, as the library's unsigned code reads in C.
+    testctl.arm_failure(library, 2**32 - 2)
+    with pytest.raises(RuntimeError) as raised:
+        getattr(kycm, name)(*args())
+    assert str(raised.value) == f"{text} error, ret: -2."
+    assert [call for call, _ in journal()] == [library]
