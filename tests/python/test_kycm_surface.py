@@ -218,3 +218,53 @@ def test_failure_text_of_each_value_returning_binding(journal, name, library, ar
         getattr(kycm, name)(*args())
     assert str(raised.value) == f"{text} error, ret: -2."
     assert [call for call, _ in journal()] == [library]
+
+
+CT = kycm.copyMemType.kycmCT_COPY_TO_DEVICE
+STATUS_RETURNING = [
+    ("destroyDataBuffer", "kycmDestroyDataBuffer", lambda: (None,)),
+    ("getDataBufferDeviceInfo", "kycmGetDataBufferDeviceInfo", lambda: (None, None)),
+    ("updateDataBuffer", "kycmUpdateDataBuffer", lambda: (None, kycm.deviceInfo(), None, 0)),
+    ("destroyDataset", "kycmDestroyDataset", lambda: (None,)),
+    ("addDatasetBuffer", "kycmAddDatasetBuffer", lambda: (None, None)),
+    ("addDatasetTensor", "kycmAddDatasetTensor", lambda: (None, None)),
+    ("setDatasetUserCtx", "kycmSetDatasetUserCtx", lambda: (None, None)),
+    ("clearDataset", "kycmClearDataset", lambda: (None,)),
+    ("setDevice", "kycmSetDevice", lambda: (0,)),
+    ("resetDevice", "kycmResetDevice", lambda: (0,)),
+    ("initialize", "kycmInitialize", lambda: ()),
+    ("uninitialize", "kycmUninitialize", lambda: ()),
+    ("destroyContext", "kycmDestroyContext", lambda: (None,)),
+    ("setCurrentContext", "kycmSetCurrentContext", lambda: (None,)),
+    ("free", "kycmFree", lambda: (None,)),
+    ("freeModelInOut", "kycmFreeModelInOut", lambda: (None,)),
+    ("memcpy", "kycmMemcpy", lambda: (None, None, 0, CT)),
+    ("memcpyAsync", "kycmMemcpyAsync", lambda: (None, None, 0, CT, None)),
+    ("memcpyDevices", "kycmMemcpyDevices", lambda: (None, 0, None, 0, 0)),
+    ("memcpyDevicesAsync", "kycmMemcpyDevicesAsync", lambda: (None, 0, None, 0, 0, None)),
+    ("memset", "kycmMemset", lambda: (None, 0, 0)),
+    ("memsetAsync", "kycmMemsetAsync", lambda: (None, 0, 0, None)),
+    ("destroyTensor", "kycmDestroyTensor", lambda: (None,)),
+    ("setTensorDataHandle", "kycmSetTensorDataHandle", lambda: (None, None, False)),
+    ("getTensorDeviceInfo", "kycmGetTensorDeviceInfo", lambda: (None, None)),
+    ("getTensorShape", "kycmGetTensorShape", lambda: (None, kycm.shape())),
+    ("setTensorShape", "kycmSetTensorShape", lambda: (None, kycm.shape())),
+    ("setTensorDataType", "kycmSetTensorDataType", lambda: (None, kycm.dType.kycmDT_UINT8)),
+    ("destroyDatasetAll", "kycmDestroyDatasetAll", lambda: (None,)),
+    ("freeHost", "kycmFreeHost", lambda: (None,)),
+    ("initLogger", "kycmInitLogger", lambda: ()),
+    ("logMessage", "kycmLogMessage", lambda: (kycm.logChannel.kycmLC_APP, kycm.logLevel.kycmLL_INFO, "x")),
+]
+
+
+@pytest.mark.parametrize("name, library, args", STATUS_RETURNING, ids=[s[0] for s in STATUS_RETURNING])
+def test_status_returning_bindings_hand_back_the_unsigned_code(journal, name, library, args):
+    testctl.arm_failure(library, 2**32 - 2)
+    assert getattr(kycm, name)(*args()) == 2**32 - 2
+    assert [call for call, _ in journal()] == [library]
+
+
+def test_every_function_is_in_one_of_the_tables():
+    copies_only = {"getNumpyFromHandle", "getFloat16Array"}  # no library call
+    tabled = [v[0] for v in VALUE_RETURNING] + [s[0] for s in STATUS_RETURNING] + sorted(copies_only)
+    assert sorted(tabled) == sorted(name for kind, name, _ in SURFACE if kind == "function")
