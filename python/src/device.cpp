@@ -1,6 +1,9 @@
 // kycm: device selection and reset, initialisation, version and error texts,
 // contexts.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
 
 #include "kycm.h"
 #include "quillon/errors.h"
@@ -31,11 +34,12 @@ void register_device(py::module_& m) {
   m.def("uninitialize", &kycmUninitialize, "Release the environment for KYCM API.");
   m.def(
       "getVersion",
-      [] {
+      []() -> std::optional<py::str> {
         const char* text = nullptr;
         int32_t major = 0, minor = 0, patch = 0, build = 0;
         check(kycmGetVersion(&text, &major, &minor, &patch, &build), "get version error, ret: %d.");
-        return text_or_none(text);
+        if (text == nullptr) return std::nullopt;
+        return text_to_str(text);
       },
       "Get the version of the common runtime library.");
   m.def(

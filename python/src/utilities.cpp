@@ -4,11 +4,13 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "kycm.h"
 #include "quillon/errors.h"
 #include "quillon/handle.h"
+#include "quillon/host_read.h"
 #include "quillon/registration.h"
 
 namespace py = pybind11;
@@ -19,15 +21,16 @@ namespace {
 template <class T>
 using input_array = py::array_t<T, py::array::c_style | py::array::forcecast>;
 
-// The library counts in 32 bits; longer arrays go in pieces, so that every
-// element is converted. An empty array still makes one call with count 0.
+// The library counts in 32 bits: an array whose count fits goes in one call,
+// a longer one in pieces, so that every element is converted. An empty array
+// still makes one call with count 0.
 template <class In, class Out, class Convert>
 py::array_t<Out> convert_array(const input_array<In>& values, Convert convert, const char* message) {
   const auto count = static_cast<std::size_t>(values.size());
   py::array_t<Out> results(static_cast<py::ssize_t>(count));
   const In* in = values.data();
   Out* out = results.mutable_data();
-  constexpr std::size_t kPiece = 1u << 30;
+  constexpr std::size_t kPiece = UINT32_MAX;
   std::size_t done = 0;
   do {
     const std::size_t piece = std::min(count - done, kPiece);
@@ -89,6 +92,7 @@ void register_utilities(py::module_& m) {
         if (memory.ptr == nullptr) {
           std::memset(values.mutable_data(), 0, count * sizeof(uint16_t));
         } else {
+          require_readable_host_memory(memory.ptr, count * sizeof(uint16_t), "getFloat16Array");
           std::memcpy(values.mutable_data(), memory.ptr, count * sizeof(uint16_t));
         }
         return values;

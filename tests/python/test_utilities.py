@@ -112,6 +112,14 @@ def test_conversions_reach_the_library(journal):
     assert type(result) is int and result == 0x3c00
 
 
+def test_a_count_that_fits_32_bits_is_one_call(journal):
+    halves = np.zeros(2**30 + 1, dtype=np.uint16)  # untouched zero pages, never converted
+    testctl.arm_failure("kycmFloat16ToFloat32Array", 9)
+    with pytest.raises(RuntimeError, match=r"^float16 to float32 array error, ret: 9\.$"):
+        kycm.float16ToFloat32Array(halves)
+    assert journal() == [("kycmFloat16ToFloat32Array", (True, 2**30 + 1, True))]
+
+
 def test_conversion_failures():
     testctl.arm_failure("kycmFloat16ToFloat32Array", 9)
     with pytest.raises(RuntimeError, match=r"^float16 to float32 array error, ret: 9\.$"):
@@ -135,6 +143,11 @@ def test_float16_array_from_host_memory(runtime):
     # Without memory there is nothing to copy: zeros of the asked length.
     assert kycm.getFloat16Array(None, 6).tolist() == [0, 0, 0]
     kycm.freeHost(block)
+    # Device memory and unmapped addresses raise instead of faulting.
+    with pytest.raises(ValueError, match="readable"):
+        kycm.getFloat16Array(kycm.malloc(16), 16)
+    with pytest.raises(ValueError, match="readable"):
+        kycm.getFloat16Array(testctl.named_capsule(0x1000, "unmapped"), 2)
 
 
 def test_host_memory(runtime):
