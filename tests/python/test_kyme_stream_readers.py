@@ -344,3 +344,57 @@ class TestJpegReader:
             f.write(files["baseline"])
             f.truncate(2**32 + 16)  # sparse: the size's low 32 bits are 16
         assert jpeg_length(path) == (1, files["baseline"])
+
+
+RELEASED_VIEWS = r"""
+import gc, sys
+import _quillon_pybind11 as quillon
+kyme = quillon.kyme
+
+def view(record):
+    try:
+        memoryview(record)
+    except RuntimeError as error:
+        return str(error)
+    return "read"
+
+h264, yuv = sys.argv[1:3]
+for how in ("release", "collect"):
+    reader = kyme.H264Reader(h264)
+    reader.init()
+    s = kyme.stream()
+    assert reader.getStream(s) == 1 and view(s) == "read"
+    if how == "release":
+        reader.release()
+    del reader
+    gc.collect()
+    print(view(s))
+reader = kyme.YUVReader(yuv, kyme.pixelFormat.KYME_PIX_FMT_NV12, 1920, 1080, 1920)
+reader.init()
+f = kyme.frame()
+assert reader.getFrame(f) == 1 and view(f) == "read"
+reader.release()
+print(view(f))
+"""
+
+
+def test_views_of_buffers_already_freed_are_refused(tmp_path):
+    """A stream or frame that outlives its reader's buffer must not fault
+    the process when viewed. The child's allocator is told to give back
+    every large block when it is freed, as it does for the first ones."""
+    import sys
+    h264 = tmp_path / "one.h264"
+    h264.write_bytes(b"\x00\x00\x01\x65" + b"\xab" * 100)
+    yuv = tmp_path / "one.yuv"
+    yuv.write_bytes(bytes(1920 * 1080 * 3 // 2))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), MALLOC_MMAP_THRESHOLD_="131072")
+    run = subprocess.run([sys.executable, "-c", RELEASED_VIEWS, str(h264), str(yuv)], capture_output=True,
+                         text=True, env=env, timeout=60)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines == [
+        "The stream's data address does not point to 104 readable bytes of host memory (was the reader that "
+        "filled it released, or the array it points at freed?).",
+    ] * 2 + [
+        "The frame's data address does not point to 3110400 readable bytes of host memory (was the reader that "
+        "filled it released, or the array it points at freed?)."]
