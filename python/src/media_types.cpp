@@ -95,6 +95,17 @@ void frame_from_library(const kymeFrame& record, kymeFramePy& frame) {
   static_cast<kymeFrame&>(frame) = record;
 }
 
+void keep_owner_alive(py::handle record, py::handle owner) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(record.ptr());
+  if (instance->has_patients) {
+    const auto& patients = py::detail::get_internals().patients;
+    const auto found = patients.find(record.ptr());
+    if (found != patients.end() && found->second.size() == 1 && found->second.front() == owner.ptr()) return;
+    py::detail::clear_patients(record.ptr());
+  }
+  py::detail::add_patient(record.ptr(), owner.ptr());
+}
+
 namespace {
 
 // A buffer view's own copy of the bytes, freed when the view is released.
