@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <memory>
 #include <vector>
 
 #include "kyml.h"
@@ -16,14 +17,16 @@ namespace quillon {
 namespace {
 
 // Exactly `count` records, zero-filled so that entries the library leaves
-// alone convert to empty records; the array is released on every path.
+// alone convert to empty records; the array is released on every path. An
+// array of no records is still a valid address, as the library expects an
+// array even when the count is 0.
 template <class Adaptor, class Record>
 std::vector<Adaptor> describe(kymlOpStatus_enum (*read)(Record*, uint32_t), uint32_t count, const char* message) {
-  std::vector<Record> records(count);
-  check(read(records.data(), count), message);
+  std::unique_ptr<Record[]> records(new Record[count]());
+  check(read(records.get(), count), message);
   std::vector<Adaptor> devices;
   devices.reserve(count);
-  for (const auto& record : records) devices.emplace_back(record);
+  for (uint32_t i = 0; i < count; ++i) devices.emplace_back(records[i]);
   return devices;
 }
 

@@ -45,11 +45,15 @@ bool ends_readable(const unsigned char* first, const unsigned char* last) {
 
 }  // namespace
 
-void require_readable_host_memory(const void* address, std::size_t size, const char* function) {
-  if (size == 0) return;
+bool readable_host_memory(const void* address, std::size_t size) {
+  if (size == 0) return true;
   const auto* bytes = static_cast<const unsigned char*>(address);
-  if (address == nullptr || !pages_mapped(reinterpret_cast<uintptr_t>(address), size) ||
-      !ends_readable(bytes, bytes + size - 1)) {
+  return address != nullptr && pages_mapped(reinterpret_cast<uintptr_t>(address), size) &&
+         ends_readable(bytes, bytes + size - 1);
+}
+
+void require_readable_host_memory(const void* address, std::size_t size, const char* function) {
+  if (!readable_host_memory(address, size)) {
     throw py::value_error(std::string(function) + ": the memory handle does not point to " + std::to_string(size) +
                           " readable bytes of host memory (device memory must first be copied to the host "
                           "with memcpy)");

@@ -12,6 +12,7 @@
 #include "quillon/enums.h"
 #include "quillon/errors.h"
 #include "quillon/handle.h"
+#include "quillon/host_read.h"
 #include "quillon/media.h"
 #include "quillon/records.h"
 #include "quillon/registration.h"
@@ -94,6 +95,17 @@ void frame_from_library(const kymeFrame& record, kymeFramePy& frame) {
   static_cast<kymeFrame&>(frame) = record;
 }
 
+void keep_owner_alive(py::handle record, py::handle owner) {
+  auto* instance = reinterpret_cast<py::detail::instance*>(record.ptr());
+  if (instance->has_patients) {
+    const auto& patients = py::detail::get_internals().patients;
+    const auto found = patients.find(record.ptr());
+    if (found != patients.end() && found->second.size() == 1 && found->second.front() == owner.ptr()) return;
+    py::detail::clear_patients(record.ptr());
+  }
+  py::detail::add_patient(record.ptr(), owner.ptr());
+}
+
 namespace {
 
 // A buffer view's own copy of the bytes, freed when the view is released.
@@ -121,6 +133,15 @@ int refuse_view(Py_buffer* view, PyObject* type, const std::string& message) {
   return -1;
 }
 
+// The bytes behind a view may be gone without the record knowing: a reader
+// released or collected, an array freed after setStreamData. Such an address
+// is refused rather than read.
+std::string unreadable(const char* record, uint32_t size) {
+  return std::string("The ") + record + "'s data address does not point to " + std::to_string(size) +
+         " readable bytes of host memory (was the reader that filled it released, or the array it points at "
+         "freed?).";
+}
+
 // The stream's bytes, copied when the view is requested.
 int stream_get_buffer(PyObject* self, Py_buffer* view, int flags) {
   try {
@@ -128,6 +149,9 @@ int stream_get_buffer(PyObject* self, Py_buffer* view, int flags) {
     if (stream.data == nullptr && stream.length != 0) {
       return refuse_view(view, PyExc_RuntimeError,
                          "The stream has no data address but a length of " + std::to_string(stream.length) + " bytes.");
+    }
+    if (!readable_host_memory(stream.data, stream.length)) {
+      return refuse_view(view, PyExc_RuntimeError, unreadable("stream", stream.length));
     }
     return fill_view_with_copy(self, view, flags, stream.data, stream.length);
   } catch (py::error_already_set& e) {
@@ -151,6 +175,9 @@ int frame_get_buffer(PyObject* self, Py_buffer* view, int flags) {
     if (first == nullptr && frame.dataSize != 0) {
       return refuse_view(view, PyExc_RuntimeError,
                          "The frame has no data address but a size of " + std::to_string(frame.dataSize) + " bytes.");
+    }
+    if (!readable_host_memory(first, frame.dataSize)) {
+      return refuse_view(view, PyExc_RuntimeError, unreadable("frame", frame.dataSize));
     }
     return fill_view_with_copy(self, view, flags, first, frame.dataSize);
   } catch (py::error_already_set& e) {

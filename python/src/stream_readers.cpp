@@ -107,6 +107,7 @@ void set_stream_data(kymeStream& stream, const StreamBytes& bytes) {
   }
   stream.data = static_cast<uint8_t*>(const_cast<void*>(array.data()));
   stream.length = static_cast<uint32_t>(size);
+  keep_owner_alive(python_object_of(stream), array);
 }
 
 // Reads NAL units from a file opened by init.
@@ -190,6 +191,15 @@ class JpegReader {
   jpeg::FileBuffer buffer_;
 };
 
+// getStream of a reader: a stream it fills keeps the reader, and so its
+// buffer, alive.
+template <class Reader>
+int get_stream(Reader& reader, kymeStream& stream) {
+  const int filled = reader.getStream(stream);
+  if (filled != 0) keep_owner_alive(python_object_of(stream), python_object_of(reader));
+  return filled;
+}
+
 }  // namespace
 
 void register_stream_readers(py::module_& m) {
@@ -199,13 +209,13 @@ void register_stream_readers(py::module_& m) {
       .def(py::init<std::string>())
       .def("init", &H264Reader::init)
       .def("release", &H264Reader::release)
-      .def("getStream", &H264Reader::getStream);
+      .def("getStream", &get_stream<H264Reader>);
 
   py::class_<JpegReader>(m, "JpegReader")
       .def(py::init<std::string>())
       .def("init", &JpegReader::init)
       .def("release", &JpegReader::release)
-      .def("getStream", &JpegReader::getStream);
+      .def("getStream", &get_stream<JpegReader>);
 }
 
 }  // namespace quillon

@@ -158,7 +158,13 @@ void register_yuv_reader(py::module_& m) {
       .def(py::init<std::string, kymePixelFormat, int32_t, int32_t, int32_t>())
       .def("init", &YUVReader::init)
       .def("release", &YUVReader::release)
-      .def("getFrame", &YUVReader::getFrame)
+      .def("getFrame",
+           [](YUVReader& reader, kymeFramePy& frame) {
+             // A frame it fills keeps the reader, and so its buffer, alive.
+             const int filled = reader.getFrame(frame);
+             if (filled != 0) keep_owner_alive(python_object_of(frame), python_object_of(reader));
+             return filled;
+           })
       .def("seek_to_start", &YUVReader::seek_to_start);
 }
 

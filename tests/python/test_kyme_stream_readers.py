@@ -159,6 +159,9 @@ class TestH264ReaderCrafted:
         assert reader.getStream(s) == 1
         del reader
         gc.collect()
+        assert open_fds() == before + 1  # the stream points into the reader's buffer
+        s = kyme.stream()
+        gc.collect()
         assert open_fds() == before
         reader = kyme.H264Reader(str(path))
         reader.init()
@@ -344,3 +347,103 @@ class TestJpegReader:
             f.write(files["baseline"])
             f.truncate(2**32 + 16)  # sparse: the size's low 32 bits are 16
         assert jpeg_length(path) == (1, files["baseline"])
+
+
+
+RELEASED_VIEWS = r"""
+import sys
+import _quillon_pybind11 as quillon
+kyme = quillon.kyme
+
+def view(record):
+    try:
+        memoryview(record)
+    except RuntimeError as error:
+        return str(error)
+    return "read"
+
+h264, yuv = sys.argv[1:3]
+reader = kyme.H264Reader(h264)
+reader.init()
+s = kyme.stream()
+assert reader.getStream(s) == 1 and view(s) == "read"
+reader.release()
+print(view(s))
+reader = kyme.YUVReader(yuv, kyme.pixelFormat.KYME_PIX_FMT_NV12, 1920, 1080, 1920)
+reader.init()
+f = kyme.frame()
+assert reader.getFrame(f) == 1 and view(f) == "read"
+reader.release()
+print(view(f))
+"""
+
+
+def test_views_of_released_buffers_are_refused(tmp_path):
+    """A stream or frame viewed after its reader's release must not fault
+    the process. The child's allocator is told to give back every large
+    block when it is freed, as it does for the first ones."""
+    import sys
+    h264 = tmp_path / "one.h264"
+    h264.write_bytes(b"\x00\x00\x01\x65" + b"\xab" * 100)
+    yuv = tmp_path / "one.yuv"
+    yuv.write_bytes(bytes(1920 * 1080 * 3 // 2))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), MALLOC_MMAP_THRESHOLD_="131072")
+    run = subprocess.run([sys.executable, "-c", RELEASED_VIEWS, str(h264), str(yuv)], capture_output=True,
+                         text=True, env=env, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        "The stream's data address does not point to 104 readable bytes of host memory (was the reader that "
+        "filled it released, or the array it points at freed?).",
+        "The frame's data address does not point to 3110400 readable bytes of host memory (was the reader that "
+        "filled it released, or the array it points at freed?)."]
+
+
+def test_records_keep_the_owner_of_their_bytes_alive(tmp_path):
+    """A reader dropped without release lives on while a stream or frame it
+    filled points into its buffer, and only the last owner is kept."""
+    import weakref
+    h264 = tmp_path / "two.h264"
+    units = [b"\x00\x00\x01\x65" + b"\xab" * 50, b"\x00\x00\x01\x41" + b"\xcd" * 50]
+    h264.write_bytes(b"".join(units))
+    before = open_fds()
+    (tmp_path / "none.jpg").write_bytes(b"\xff\xd8\xff\xd9")
+    readers, s = [], kyme.stream()
+    for fill in range(2):
+        reader = kyme.H264Reader(str(h264))
+        reader.init()
+        for unit in units[:fill + 1]:
+            assert reader.getStream(s) == 1
+        readers.append(weakref.ref(reader))
+        del reader
+        gc.collect()
+        assert bytes(np.array(s)) == unit
+    assert readers[0]() is None and readers[1]() is not None  # the first is no longer pointed into
+    jpeg = kyme.JpegReader(str(tmp_path / "none.jpg"))
+    jpeg.init()
+    assert jpeg.getStream(s) == 1
+    del jpeg
+    gc.collect()
+    assert readers[1]() is None and bytes(np.array(s)) == b"\xff\xd8\xff\xd9"
+    array = np.arange(6, dtype=np.uint8)
+    owner = weakref.ref(array)
+    kyme.setStreamData(s, array)
+    del array
+    gc.collect()
+    assert owner() is not None and bytes(np.array(s)) == bytes(range(6))
+    del s
+    gc.collect()
+    assert owner() is None and open_fds() == before
+
+    yuv = tmp_path / "one.yuv"
+    yuv.write_bytes(bytes(range(24)))
+    reader = kyme.YUVReader(str(yuv), kyme.pixelFormat.KYME_PIX_FMT_NV12, 4, 4, 4)
+    reader.init()
+    alive = weakref.ref(reader)
+    frame = kyme.frame()
+    assert reader.getFrame(frame) == 1
+    del reader
+    gc.collect()
+    assert alive() is not None and bytes(np.array(frame)) == bytes(range(24))
+    del frame
+    gc.collect()
+    assert alive() is None and open_fds() == before

@@ -9,8 +9,11 @@
 
 namespace quillon {
 
-// Throws ValueError, naming `function`, unless every page of
-// [address, address + size) is mapped and its first and last bytes can be read.
+// True when every page of [address, address + size) is mapped and its first
+// and last bytes can be read (always for size 0).
+bool readable_host_memory(const void* address, std::size_t size);
+
+// Throws ValueError, naming `function`, unless the range is readable as above.
 void require_readable_host_memory(const void* address, std::size_t size, const char* function);
 
 }  // namespace quillon

@@ -29,6 +29,18 @@ kymeFrame frame_to_library(const kymeFramePy& frame);
 // three entries, scalar fields copied unchanged.
 void frame_from_library(const kymeFrame& record, kymeFramePy& frame);
 
+// Makes a stream or frame keep alive the object that owns the bytes it now
+// points at (the reader that filled it, the array given to setStreamData)
+// and nothing it pointed at before, so that dropping the owner does not
+// leave the record pointing at freed memory.
+void keep_owner_alive(pybind11::handle record, pybind11::handle owner);
+
+// The Python object of an instance a binding received by reference.
+template <class T>
+pybind11::object python_object_of(T& value) {
+  return pybind11::cast(&value, pybind11::return_value_policy::reference);
+}
+
 // Reads the JPEG file at `path` into `buffer` as far as its scan needs and
 // returns the scanned length. A file that cannot be opened or read raises
 // OSError (FileNotFoundError when missing) carrying "Unable to open input
