@@ -148,7 +148,8 @@ int stream_get_buffer(PyObject* self, Py_buffer* view, int flags) {
     const auto& stream = py::cast<const kymeStream&>(py::handle(self));
     if (stream.data == nullptr && stream.length != 0) {
       return refuse_view(view, PyExc_RuntimeError,
-                         "The stream has no data address but a length of " + std::to_string(stream.length) + " bytes.");
+                         "The stream has no data address but a length of " + std::to_string(stream.length) +
+                             " bytes (was the reader that filled it released?).");
     }
     if (!readable_host_memory(stream.data, stream.length)) {
       return refuse_view(view, PyExc_RuntimeError, unreadable("stream", stream.length));
@@ -174,7 +175,8 @@ int frame_get_buffer(PyObject* self, Py_buffer* view, int flags) {
     const void* first = frame.data.empty() ? nullptr : frame.data.front();
     if (first == nullptr && frame.dataSize != 0) {
       return refuse_view(view, PyExc_RuntimeError,
-                         "The frame has no data address but a size of " + std::to_string(frame.dataSize) + " bytes.");
+                         "The frame has no data address but a size of " + std::to_string(frame.dataSize) +
+                             " bytes (was the reader that filled it released?).");
     }
     if (!readable_host_memory(first, frame.dataSize)) {
       return refuse_view(view, PyExc_RuntimeError, unreadable("frame", frame.dataSize));

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "kyme.h"
+#include "quillon/filled_records.h"
 #include "quillon/jpeg_scan.h"
 #include "quillon/media.h"
 #include "quillon/nal_cutter.h"
@@ -127,10 +128,17 @@ class H264Reader {
   }
 
   void release() {
+    if (cutter_) {
+      filled_.detach_all<kymeStream>([&](kymeStream& stream) {
+        if (points_into(stream.data, cutter_->buffer(), cutter_->capacity())) stream.data = nullptr;
+      });
+    }
     cutter_.reset();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+
+  void filled(py::handle stream) { filled_.add(stream); }
 
   int getStream(kymeStream& stream) {
     if (!cutter_) return 0;
@@ -157,6 +165,7 @@ class H264Reader {
   int fd_ = -1;
   std::unique_ptr<NalCutter> cutter_;
   uint64_t units_ = 0;
+  FilledRecords filled_;
 };
 
 // Loads a whole JPEG file on each getStream.
@@ -172,13 +181,21 @@ class JpegReader {
   void init() { ready_ = true; }
 
   void release() {
+    detach_from(buffer_.data(), buffer_.capacity());
     buffer_.reset();
     ready_ = false;
   }
 
+  void filled(py::handle stream) { filled_.add(stream); }
+
   int getStream(kymeStream& stream) {
     if (!ready_) return 0;
+    uint8_t* const before = buffer_.data();
+    const uint64_t capacity_before = buffer_.capacity();
     const uint64_t length = load_jpeg_file(path_, buffer_);
+    // A larger file moves the bytes to a new buffer; streams filled before
+    // must not keep pointing at the old one.
+    if (buffer_.data() != before) detach_from(before, capacity_before);
     stream.data = buffer_.data();
     stream.length = static_cast<uint32_t>(length);
     stream.pts = 0;
@@ -186,9 +203,16 @@ class JpegReader {
   }
 
  private:
+  void detach_from(const uint8_t* begin, uint64_t size) {
+    filled_.detach_all<kymeStream>([&](kymeStream& stream) {
+      if (points_into(stream.data, begin, size)) stream.data = nullptr;
+    });
+  }
+
   std::string path_;
   bool ready_ = false;
   jpeg::FileBuffer buffer_;
+  FilledRecords filled_;
 };
 
 // getStream of a reader: a stream it fills keeps the reader, and so its
@@ -196,7 +220,11 @@ class JpegReader {
 template <class Reader>
 int get_stream(Reader& reader, kymeStream& stream) {
   const int filled = reader.getStream(stream);
-  if (filled != 0) keep_owner_alive(python_object_of(stream), python_object_of(reader));
+  if (filled != 0) {
+    py::object record = python_object_of(stream);
+    keep_owner_alive(record, python_object_of(reader));
+    reader.filled(record);
+  }
   return filled;
 }
 

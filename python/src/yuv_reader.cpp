@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kyme.h"
+#include "quillon/filled_records.h"
 #include "quillon/media.h"
 #include "quillon/registration.h"
 
@@ -84,10 +85,26 @@ class YUVReader {
   }
 
   void release() {
+    if (buffer_) {
+      const uint8_t* begin = buffer_.get();
+      const uint64_t size = layout_.total();
+      filled_.detach_all<kymeFramePy>([&](kymeFramePy& frame) {
+        // The adaptor's plane list and the record's own plane addresses.
+        auto& planes = static_cast<kymeFrame&>(frame).data;
+        for (auto& plane : planes) {
+          if (points_into(plane, begin, size)) plane = nullptr;
+        }
+        for (auto& plane : frame.data) {
+          if (points_into(plane, begin, size)) plane = nullptr;
+        }
+      });
+    }
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
     buffer_.reset();
   }
+
+  void filled(py::handle frame) { filled_.add(frame); }
 
   // 1 and the next picture in `frame`, or 0 at the end of the file or when
   // the file holds only part of the next picture.
@@ -149,6 +166,7 @@ class YUVReader {
   PlaneLayout layout_;
   std::unique_ptr<uint8_t[]> buffer_;
   std::FILE* file_ = nullptr;
+  FilledRecords filled_;
 };
 
 }  // namespace
@@ -162,7 +180,11 @@ void register_yuv_reader(py::module_& m) {
            [](YUVReader& reader, kymeFramePy& frame) {
              // A frame it fills keeps the reader, and so its buffer, alive.
              const int filled = reader.getFrame(frame);
-             if (filled != 0) keep_owner_alive(python_object_of(frame), python_object_of(reader));
+             if (filled != 0) {
+               py::object record = python_object_of(frame);
+               keep_owner_alive(record, python_object_of(reader));
+               reader.filled(record);
+             }
              return filled;
            })
       .def("seek_to_start", &YUVReader::seek_to_start);

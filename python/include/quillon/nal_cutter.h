@@ -33,6 +33,10 @@ class NalCutter {
   // File offset where the next call begins.
   uint64_t position() const { return window_offset_ + position_; }
 
+  // The buffer every returned unit lies in.
+  const uint8_t* buffer() const { return buffer_.get(); }
+  std::size_t capacity() const { return capacity_; }
+
  private:
   bool fill(std::size_t keep_from, std::size_t* dropped);
   std::size_t zeros_before(std::size_t index, std::size_t origin) const;

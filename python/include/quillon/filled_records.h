@@ -1,0 +1,42 @@
+// The streams and frames a reader has pointed into its buffer. When the
+// reader frees that buffer (release, a second init) it takes the address back
+// from every such record that still points there, so a later view of the
+// record raises instead of reading freed memory. Records are held weakly: a
+// record keeps its reader alive, never the other way round.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace quillon {
+
+class FilledRecords {
+ public:
+  // Remembers `record` (once), forgetting records that no longer exist.
+  void add(pybind11::handle record);
+
+  // Calls `detach(record)` for every remembered record still alive, then
+  // forgets them all. `Record` is the C++ type the records bind.
+  template <class Record, class Detach>
+  void detach_all(Detach detach) {
+    for (const auto& ref : records_) {
+      pybind11::object record = ref();
+      if (!record.is_none()) detach(record.cast<Record&>());
+    }
+    records_.clear();
+  }
+
+ private:
+  std::vector<pybind11::weakref> records_;
+};
+
+// True when `address` lies in [begin, begin + size).
+inline bool points_into(const void* address, const void* begin, std::size_t size) {
+  const auto a = reinterpret_cast<uintptr_t>(address);
+  const auto b = reinterpret_cast<uintptr_t>(begin);
+  return begin != nullptr && a >= b && a - b < size;
+}
+
+}  // namespace quillon
