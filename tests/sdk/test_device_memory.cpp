@@ -75,6 +75,17 @@ TEST_F(DeviceMemoryTest, CallersOwnHostMemoryMustBeMappedAndAccessible) {
   munmap(read_only, page);
   EXPECT_EQ(kycmMemcpy(read_only, block, 4, kycmCT_COPY_TO_DEVICE), KYCM_INVALID_ADDRESS);
   munmap(no_access, page);
+
+  // A range whose first byte is accessible but whose last lies in a page that
+  // is mapped without access is refused too.
+  auto* pair =
+      static_cast<uint8_t*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pair, MAP_FAILED);
+  ASSERT_EQ(mprotect(pair + page, page, PROT_NONE), 0);
+  EXPECT_EQ(kycmMemcpy(block, pair + page - 2, 4, kycmCT_COPY_FROM_DEVICE), KYCM_INVALID_ADDRESS);
+  EXPECT_EQ(kycmMemcpy(pair + page - 2, block, 4, kycmCT_COPY_TO_DEVICE), KYCM_INVALID_ADDRESS);
+  EXPECT_EQ(kycmMemcpy(block, pair + page - 4, 4, kycmCT_COPY_FROM_DEVICE), 0u);
+  munmap(pair, 2 * page);
 }
 
 TEST_F(DeviceMemoryTest, HostRangesAreLocatedAgainstTheRuntimesBlocks) {

@@ -42,10 +42,11 @@ int probe(const void* first, const void* last, HostAccess access) {
   iovec local{bytes, 2};
   iovec remote[2] = {{const_cast<void*>(first), 1}, {const_cast<void*>(last), 1}};
   const pid_t self = getpid();
-  if (process_vm_readv(self, &local, 1, remote, 2, 0) != 2) return errno == EFAULT ? 0 : -1;
-  if (access == HostAccess::read) return 1;
-  if (process_vm_writev(self, &local, 1, remote, 2, 0) != 2) return errno == EFAULT ? 0 : -1;
-  return 1;
+  // A partial transfer means the second byte is not accessible.
+  const auto verdict = [](ssize_t moved) { return moved == 2 ? 1 : (moved >= 0 || errno == EFAULT) ? 0 : -1; };
+  const int read = verdict(process_vm_readv(self, &local, 1, remote, 2, 0));
+  if (read != 1 || access == HostAccess::read) return read;
+  return verdict(process_vm_writev(self, &local, 1, remote, 2, 0));
 }
 
 }  // namespace
