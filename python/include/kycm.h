@@ -5,6 +5,7 @@
 #define KYCM_H
 
 #include <stdbool.h>
+
 #include "ky_api.h"
 
 KY_BEGIN_DECLS

@@ -30,7 +30,12 @@ typedef enum {
 
 typedef enum { KYME_SRC_FRAME = 0, KY_ENUM_RANGE(kymeSourceMode) } kymeSourceMode;
 
-typedef enum { KYME_MEM_DEVICE = 0, KYME_MEM_HOST = 1, KYME_MEM_FLUSH = 2, KY_ENUM_RANGE(kymeMemoryType) } kymeMemoryType;
+typedef enum {
+  KYME_MEM_DEVICE = 0,
+  KYME_MEM_HOST = 1,
+  KYME_MEM_FLUSH = 2,
+  KY_ENUM_RANGE(kymeMemoryType)
+} kymeMemoryType;
 
 typedef enum {
   KYME_PIX_FMT_NONE = -1,

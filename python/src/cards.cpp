@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kyml.h"
@@ -41,7 +42,7 @@ void register_cards(py::module_& m) {
         std::vector<kymlCardInfo_struct> records(kListCapacity);  // zero-filled
         uint32_t count = 0;
         check(kymlGetCardInfo(&count, records.data(), kListCapacity), "get card info error, ret: %d.");
-        return append_converted<kymlCardInfoPy>(cards, records.data(), count);
+        return append_converted<kymlCardInfoPy>(std::move(cards), records.data(), count);
       },
       "get the information of card.");
   m.def(

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <utility>
 #include <vector>
 
 #include "kyml.h"
@@ -44,7 +45,7 @@ auto process_lister(ProcessLister list, const char* message) {
     std::vector<kymlProcessInfo_struct> records(kListCapacity);  // zero-filled
     uint32_t count = 0;
     check(list(die, records.data(), &count, kListCapacity), message);
-    return append_converted<kymlProcessInfoPy>(processes, records.data(), count);
+    return append_converted<kymlProcessInfoPy>(std::move(processes), records.data(), count);
   };
 }
 
@@ -65,7 +66,7 @@ void register_dies(py::module_& m) {
         std::vector<kymlDieBaseInfo_struct> records(kListCapacity);  // zero-filled
         uint32_t count = 0;
         check(kymlGetDieInfo(card, records.data(), &count, kListCapacity), "get die info error, ret: %d.");
-        return append_converted<kymlDieBaseInfoPy>(dies, records.data(), count);
+        return append_converted<kymlDieBaseInfoPy>(std::move(dies), records.data(), count);
       },
       "get the information of die of the specified handle of card.");
   m.def(

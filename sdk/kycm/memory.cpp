@@ -12,7 +12,6 @@
 #include <memory>
 
 #include "kycm.h"
-#include "objects.h"
 #include "kycore/device_memory.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
@@ -20,6 +19,7 @@
 #include "kycore/host_memory.h"
 #include "kycore/stream.h"
 #include "kycore/test_control.h"
+#include "objects.h"
 #include "runtime_state.h"
 
 using namespace kycore;

@@ -120,7 +120,7 @@ bool owned_by_tensor(const void* address) {
 extern "C" {
 
 KY_EXPORT kycmRet_t kycmCreateTensor(kycmDeviceInfo info, kycmShape shape, kycmDType type, void** tensor) {
-  KY_GATE("kycmCreateTensor", if (tensor) *tensor = nullptr, info.deviceType, info.deviceIdx, shape.ndims,
+  KY_GATE("kycmCreateTensor", if (tensor)* tensor = nullptr, info.deviceType, info.deviceIdx, shape.ndims,
           shape.dims[0], shape.dims[1], shape.dims[2], shape.dims[3], shape.dims[4], shape.dims[5], type, tensor);
   if (tensor == nullptr) return KYCM_INVALID_ARGUMENT;
   *tensor = nullptr;
@@ -143,7 +143,7 @@ KY_EXPORT kycmRet_t kycmCreateTensor(kycmDeviceInfo info, kycmShape shape, kycmD
 
 KY_EXPORT kycmRet_t kycmCreateTensorWithDataHandle(kycmDeviceInfo info, kycmShape shape, kycmDType type, void* data,
                                                    bool takeOwnership, void** tensor) {
-  KY_GATE("kycmCreateTensorWithDataHandle", if (tensor) *tensor = nullptr, info.deviceType, info.deviceIdx, shape.ndims,
+  KY_GATE("kycmCreateTensorWithDataHandle", if (tensor)* tensor = nullptr, info.deviceType, info.deviceIdx, shape.ndims,
           shape.dims[0], shape.dims[1], shape.dims[2], shape.dims[3], shape.dims[4], shape.dims[5], type, data,
           takeOwnership, tensor);
   if (tensor == nullptr) return KYCM_INVALID_ARGUMENT;
@@ -175,7 +175,7 @@ KY_EXPORT kycmRet_t kycmDestroyTensor(void* tensor) {
 }
 
 KY_EXPORT kycmRet_t kycmGetTensorDataHandle(void* tensor, void** data) {
-  KY_GATE("kycmGetTensorDataHandle", if (data) *data = nullptr, tensor, data);
+  KY_GATE("kycmGetTensorDataHandle", if (data)* data = nullptr, tensor, data);
   if (data == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -230,7 +230,7 @@ KY_EXPORT kycmRet_t kycmGetTensorDeviceInfo(void* tensor, kycmDeviceInfo* info) 
 }
 
 KY_EXPORT kycmRet_t kycmGetTensorShape(void* tensor, kycmShape* shape) {
-  KY_GATE("kycmGetTensorShape", if (shape) *shape = kycmShape{}, tensor, shape);
+  KY_GATE("kycmGetTensorShape", if (shape)* shape = kycmShape{}, tensor, shape);
   if (shape == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -256,7 +256,7 @@ KY_EXPORT kycmRet_t kycmSetTensorShape(void* tensor, const kycmShape* shape) {
 }
 
 KY_EXPORT kycmRet_t kycmGetTensorDataType(void* tensor, kycmDType* type) {
-  KY_GATE("kycmGetTensorDataType", if (type) *type = kycmDT_UINT8, tensor, type);
+  KY_GATE("kycmGetTensorDataType", if (type)* type = kycmDT_UINT8, tensor, type);
   if (type == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -280,7 +280,7 @@ KY_EXPORT kycmRet_t kycmSetTensorDataType(void* tensor, kycmDType type) {
 }
 
 KY_EXPORT kycmRet_t kycmGetTensorSize(void* tensor, uint64_t* size) {
-  KY_GATE("kycmGetTensorSize", if (size) *size = 0, tensor, size);
+  KY_GATE("kycmGetTensorSize", if (size)* size = 0, tensor, size);
   if (size == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;

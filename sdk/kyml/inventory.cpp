@@ -1,6 +1,7 @@
 // Handles, lookups and the inventory records of cards and dies.
 #include "inventory.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -27,8 +28,9 @@ int64_t steady_seconds() {
 // Fixed-size text fields take the text up to their size; a text that fills
 // the field exactly has no NUL, as the records allow.
 void copy_field(char* field, std::size_t capacity, const std::string& text) {
-  std::memset(field, 0, capacity);
-  std::memcpy(field, text.data(), text.size() < capacity ? text.size() : capacity);
+  const std::size_t length = text.size() < capacity ? text.size() : capacity;
+  std::copy_n(text.data(), length, field);
+  std::fill(field + length, field + capacity, '\0');
 }
 
 std::string numbered(const char* prefix, std::size_t number) { return prefix + std::to_string(number); }

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "kycore/runtime_log.h"
 #include "kycore/platform.h"
+#include "kycore/runtime_log.h"
 #include "kyml.h"
 
 namespace {

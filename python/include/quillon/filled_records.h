@@ -18,12 +18,18 @@ class FilledRecords {
   void add(pybind11::handle record);
 
   // Calls `detach(record)` for every remembered record still alive, then
-  // forgets them all. `Record` is the C++ type the records bind.
+  // forgets them all. `Record` is the C++ type the records bind. Never
+  // throws: readers call it from their destructors.
   template <class Record, class Detach>
-  void detach_all(Detach detach) {
+  void detach_all(Detach detach) noexcept {
     for (const auto& ref : records_) {
-      pybind11::object record = ref();
-      if (!record.is_none()) detach(record.cast<Record&>());
+      try {
+        pybind11::object record = ref();
+        if (!record.is_none()) detach(record.cast<Record&>());
+      } catch (...) {
+        // The record is gone or no longer of this type: nothing of ours to
+        // take back from it.
+      }
     }
     records_.clear();
   }
