@@ -16,8 +16,7 @@ KY_EXPORT kycmRet_t kycmMallocHost(uint64_t size, void** address) {
 KY_EXPORT kycmRet_t kycmFreeHost(void* address) {
   KY_GATE("kycmFreeHost", {}, address);
   if (address == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
-  if (kycm::owned_by_tensor(address)) return kycore::KYCM_MEMORY_OWNED_BY_TENSOR;
-  return kycore::HostMemory::instance().release(address);
+  return kycm::release_unless_owned(address, [address] { return kycore::HostMemory::instance().release(address); });
 }
 
 }  // extern "C"

@@ -178,8 +178,7 @@ KY_EXPORT kycmRet_t kycmMalloc(uint64_t size, void** address) {
 KY_EXPORT kycmRet_t kycmFree(void* address) {
   KY_GATE("kycmFree", {}, address);
   // A tensor that took the block would be left pointing at freed memory.
-  if (kycm::owned_by_tensor(address)) return kycore::KYCM_MEMORY_OWNED_BY_TENSOR;
-  return release(address, BlockOwner::runtime);
+  return kycm::release_unless_owned(address, [address] { return release(address, BlockOwner::runtime); });
 }
 
 KY_EXPORT kycmRet_t kycmMallocModelInOut(uint64_t size, void** address) {

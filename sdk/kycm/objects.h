@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -45,7 +46,9 @@ uint32_t check_location(const kycmDeviceInfo& info, const void* address, uint64_
 uint32_t element_size(uint32_t type);
 
 // Memory handed to tensors: a block owned by a tensor cannot be freed through
-// the runtime's free functions, nor owned by a second tensor.
-bool owned_by_tensor(const void* address);
+// the runtime's free functions, nor owned by a second tensor. Runs `release`
+// (the free) unless a tensor owns `address`; no tensor can take the block
+// meanwhile.
+uint32_t release_unless_owned(const void* address, const std::function<uint32_t()>& release);
 
 }  // namespace kycm

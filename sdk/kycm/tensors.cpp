@@ -28,20 +28,24 @@ Ownership& ownership() {
   return *state;
 }
 
-bool claim(const void* address) {
-  auto& state = ownership();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.owned.insert(address).second;
+// Held across every change of a block's ownership and every free of a block
+// that a tensor could own, so that a block is never freed while a tensor takes
+// it, nor taken while it is being freed.
+std::unique_lock<std::mutex> lock_ownership() { return std::unique_lock<std::mutex>(ownership().mutex); }
+
+void claim(const void* address) {
+  auto lock = lock_ownership();
+  ownership().owned.insert(address);
 }
 
 void unclaim(const void* address) {
-  auto& state = ownership();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  state.owned.erase(address);
+  auto lock = lock_ownership();
+  ownership().owned.erase(address);
 }
 
 void release_owned(void* data) {
-  unclaim(data);
+  auto lock = lock_ownership();
+  ownership().owned.erase(data);
   // Either may already be gone (device reset, runtime released): not an error.
   if (DeviceMemory::is_device_address(data)) {
     DeviceMemory::instance().release(data, BlockOwner::runtime);
@@ -53,11 +57,12 @@ void release_owned(void* data) {
 // Only whole blocks from the runtime's allocators can be handed over, since
 // the tensor frees them with the matching allocator.
 uint32_t take_ownership(const kycmDeviceInfo& info, void* data) {
+  auto lock = lock_ownership();
   const bool whole_block = info.deviceType == kycmDE_KYCC
                                ? DeviceMemory::instance().is_block_start(data, BlockOwner::runtime)
                                : HostMemory::instance().is_block_start(data);
   if (!whole_block) return KYCM_INVALID_ADDRESS;
-  return claim(data) ? OK : KYCM_MEMORY_OWNED_BY_TENSOR;
+  return ownership().owned.insert(data).second ? OK : KYCM_MEMORY_OWNED_BY_TENSOR;
 }
 
 uint32_t byte_size(const kycmShape& shape, uint32_t type, uint64_t* bytes) {
@@ -109,10 +114,10 @@ std::shared_ptr<Tensor> find_tensor(const void* handle) {
   return HandleRegistry::instance().find<Tensor>(handle, HandleKind::tensor);
 }
 
-bool owned_by_tensor(const void* address) {
-  auto& state = ownership();
-  std::lock_guard<std::mutex> lock(state.mutex);
-  return state.owned.count(address) != 0;
+uint32_t release_unless_owned(const void* address, const std::function<uint32_t()>& release) {
+  auto lock = lock_ownership();
+  if (ownership().owned.count(address) != 0) return KYCM_MEMORY_OWNED_BY_TENSOR;
+  return release();
 }
 
 }  // namespace kycm

@@ -3,6 +3,9 @@
 // the life of owned memory across runtime release).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "kycm.h"
 #include "kycore/device_memory.h"
 #include "kycore/error_codes.h"
@@ -90,6 +93,40 @@ TEST_F(KycmObjects, OwnedMemoryFollowsItsTensor) {
   ASSERT_EQ(kycmDestroyTensor(tensor), 0u);
   EXPECT_TRUE(kycore::HostMemory::instance().is_block_start(host_block));
   EXPECT_EQ(kycmFreeHost(host_block), 0u);
+}
+
+// A free racing a tensor that takes the same block: each block must end with
+// exactly one of them, never freed by the caller while a tensor owns it.
+TEST_F(KycmObjects, AFreeRacingATakeoverReleasesTheBlockOnce) {
+  constexpr int kBlocks = 20000;
+  const std::size_t blocks_before = kycore::HostMemory::instance().block_count();
+  std::atomic<void*> offered{nullptr};
+  std::atomic<bool> done{false};
+  int freed = 0;
+  std::thread caller([&] {
+    while (!done.load()) {
+      void* block = offered.exchange(nullptr);
+      if (block != nullptr && kycmFreeHost(block) == 0u) ++freed;
+    }
+  });
+  int released_here = 0;  // by a tensor, or freed by this thread
+  for (int i = 0; i < kBlocks; ++i) {
+    void* block = nullptr;
+    ASSERT_EQ(kycmMallocHost(64, &block), 0u);
+    offered.store(block);
+    void* tensor = nullptr;
+    if (kycmCreateTensorWithDataHandle(host, shape_of({64}), kycmDT_UINT8, block, true, &tensor) == 0u) {
+      ++released_here;
+      ASSERT_EQ(kycmDestroyTensor(tensor), 0u);
+    }
+    offered.store(nullptr);
+    // Not taken and not yet freed by the other thread: free it here.
+    if (kycore::HostMemory::instance().is_block_start(block) && kycmFreeHost(block) == 0u) ++released_here;
+  }
+  done.store(true);
+  caller.join();
+  EXPECT_EQ(released_here + freed, kBlocks);
+  EXPECT_EQ(kycore::HostMemory::instance().block_count(), blocks_before);
 }
 
 TEST_F(KycmObjects, DataBuffersOnlyDescribeMemory) {
