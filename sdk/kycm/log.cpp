@@ -1,6 +1,5 @@
 // The common runtime's log functions, over the log shared by the libraries.
 #include <cstdarg>
-#include <cstdio>
 #include <string>
 
 #include "kycm.h"
@@ -24,21 +23,14 @@ KY_EXPORT kycmRet_t kycmLogMessage(kycmLogChannel channel, kycmLogLevel level, c
       kycore::runtime_log::level_name(level_value) == nullptr) {
     return kycore::KYCM_INVALID_ARGUMENT;
   }
+  if (!kycore::runtime_log::admits(level_value)) return kycore::OK;
   // A null message is logged as an empty text: the origin alone still says
   // something happened there.
   std::string text;
   if (format != nullptr) {
     va_list args;
     va_start(args, format);
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length > 0) {
-      text.resize(static_cast<std::size_t>(length) + 1);
-      std::vsnprintf(text.data(), text.size(), format, args);
-      text.pop_back();
-    }
+    text = kycore::runtime_log::vformat(format, args);
     va_end(args);
   }
   return kycore::runtime_log::write(channel_value, level_value, file, line, function, text);

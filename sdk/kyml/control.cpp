@@ -1,9 +1,7 @@
 // Library control: initialisation, version, error texts and logging into the
 // common runtime's log.
 #include <cstdarg>
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "inventory.h"
 #include "kycore/error_codes.h"
@@ -83,21 +81,12 @@ KY_EXPORT kymlOpStatus_enum kymlLogMsg(kymlLogLevel_enum level, const char* modu
   if (!valid_level(level) || level == KYML_LOG_NONE) return KYML_ERROR_INPUT_PARAMETER_ERROR;
   if (format == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   const kycore::runtime_log::Level target = runtime_level(level);
-  if (target < kycore::runtime_log::threshold()) return KYML_SUCCESS;
+  if (!kycore::runtime_log::admits(target)) return KYML_SUCCESS;
 
   va_list args;
   va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  const int length = std::vsnprintf(nullptr, 0, format, args);
+  std::string text = kycore::runtime_log::vformat(format, args);
   va_end(args);
-  std::string text;
-  if (length > 0) {
-    std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(buffer.data(), buffer.size(), format, again);
-    text.assign(buffer.data(), static_cast<std::size_t>(length));
-  }
-  va_end(again);
   if (status != KYML_SUCCESS) {
     text += " (" + std::to_string(static_cast<uint32_t>(status)) + ": " + kymlErrorString(status) + ")";
   }

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -29,7 +30,11 @@ static_assert(std::size(kChannelNames) == channel_count && std::size(kLevelNames
 struct State {
   std::mutex mutex;
   std::shared_ptr<spdlog::logger> logger;  // null until opened
+  std::atomic<bool> opened{false};         // logger is set
   std::atomic<uint32_t> threshold{info};
+  // The threshold was set since the log was last opened explicitly: opening
+  // it for a first message keeps that threshold instead of the configured one.
+  std::atomic<bool> threshold_set{false};
 };
 
 State& state() {
@@ -63,7 +68,7 @@ spdlog::level::level_enum spdlog_level(uint32_t level) {
   return kMap[level];
 }
 
-uint32_t open_locked(State& s) {
+uint32_t open_locked(State& s, bool keep_threshold) {
   Level level = info;
   if (!parse_level(std::getenv("QUILLON_LOG_LEVEL"), &level)) return KYCM_LOG_CONFIG;
   const char* destination = std::getenv("QUILLON_LOG");
@@ -86,7 +91,8 @@ uint32_t open_locked(State& s) {
   logger->set_level(spdlog::level::trace);  // the threshold is applied before spdlog
   logger->flush_on(spdlog::level::trace);   // every line reaches its destination at once
   s.logger = std::move(logger);
-  s.threshold.store(level);
+  s.opened.store(true);
+  if (!keep_threshold) s.threshold.store(level);
   return OK;
 }
 
@@ -108,12 +114,39 @@ void append_single_line(std::string& out, std::string_view text) {
 uint32_t open() {
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
-  return open_locked(s);
+  const uint32_t code = open_locked(s, false);
+  if (code == OK) s.threshold_set.store(false);
+  return code;
 }
 
 void set_threshold(Level level) {
   // level_count itself is 'off': no message reaches it.
-  if (level <= level_count) state().threshold.store(level);
+  if (level > level_count) return;
+  State& s = state();
+  s.threshold.store(level);
+  s.threshold_set.store(true);
+}
+
+bool admits(uint32_t level) {
+  const State& s = state();
+  // Before the log is opened the configured threshold is not known yet,
+  // unless one was set: the message decides once it has opened the log.
+  if (!s.opened.load() && !s.threshold_set.load()) return true;
+  return level >= s.threshold.load(std::memory_order_relaxed);
+}
+
+std::string vformat(const char* format, va_list args) {
+  std::string text;
+  va_list measure;
+  va_copy(measure, args);
+  const int length = std::vsnprintf(nullptr, 0, format, measure);
+  va_end(measure);
+  if (length > 0) {
+    text.resize(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.pop_back();
+  }
+  return text;
 }
 
 Level threshold() { return static_cast<Level>(state().threshold.load()); }
@@ -130,7 +163,7 @@ uint32_t write(uint32_t channel, uint32_t level, const char* file, int32_t line,
   {
     std::lock_guard<std::mutex> lock(s.mutex);
     if (!s.logger) {
-      const uint32_t code = open_locked(s);
+      const uint32_t code = open_locked(s, s.threshold_set.load());
       if (code != OK) return code;
     }
     logger = s.logger;

@@ -14,7 +14,9 @@
 // never spans lines.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "kycore/export.h"
@@ -32,9 +34,17 @@ enum Level : uint32_t { trace = 0, debug, info, warn, error, alarm, fatal, level
 KY_EXPORT uint32_t open();
 
 // Messages below the threshold are dropped; a threshold of level_count drops
-// every message. open() resets it from the configuration.
+// every message. open() resets it from the configuration; a threshold set
+// before the log is opened holds when a first message opens it.
 KY_EXPORT void set_threshold(Level level);
 KY_EXPORT Level threshold();
+
+// False when a message of `level` would be dropped, so that callers can skip
+// building it; true while that is not known yet (the log is not open).
+KY_EXPORT bool admits(uint32_t level);
+
+// printf-style formatting of a message's text.
+KY_EXPORT std::string vformat(const char* format, va_list args);
 
 // Writes one message. 0, KYCM_INVALID_ARGUMENT for an unknown channel or
 // level, or the error of opening the log when this is its first message.
