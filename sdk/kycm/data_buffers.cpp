@@ -19,10 +19,6 @@ std::shared_ptr<DataBuffer> find_data_buffer(const void* handle) {
 
 namespace {
 
-int32_t bound_device(const kycmDeviceInfo& info) {
-  return info.deviceType == kycmDE_KYCC ? static_cast<int32_t>(info.deviceIdx) : kNoDevice;
-}
-
 uint32_t create(const kycmDeviceInfo& info, void* address, uint64_t size, void** buffer) {
   if (buffer == nullptr) return KYCM_INVALID_ARGUMENT;
   *buffer = nullptr;
@@ -32,7 +28,7 @@ uint32_t create(const kycmDeviceInfo& info, void* address, uint64_t size, void**
   object->info = info;
   object->address = address;
   object->size = size;
-  *buffer = HandleRegistry::instance().add(HandleKind::data_buffer, std::move(object), bound_device(info));
+  *buffer = HandleRegistry::instance().add(HandleKind::data_buffer, std::move(object), kycm::bound_device(info));
   return OK;
 }
 

@@ -22,6 +22,10 @@ uint32_t check_device_info(const kycmDeviceInfo& info) {
   }
 }
 
+int32_t bound_device(const kycmDeviceInfo& info) {
+  return info.deviceType == kycmDE_KYCC ? static_cast<int32_t>(info.deviceIdx) : kNoDevice;
+}
+
 uint32_t check_location(const kycmDeviceInfo& info, const void* address, uint64_t size) {
   if (const uint32_t code = check_device_info(info)) return code;
   if (address == nullptr) return size == 0 ? OK : KYCM_INVALID_ARGUMENT;

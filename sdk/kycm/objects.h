@@ -36,6 +36,10 @@ std::shared_ptr<Tensor> find_tensor(const void* handle);
 // 0, or the code refusing `info` (unknown device type, invalid device).
 uint32_t check_device_info(const kycmDeviceInfo& info);
 
+// The device a handle describing memory of `info` is bound to (released
+// with it on reset), or kNoDevice for host memory.
+int32_t bound_device(const kycmDeviceInfo& info);
+
 // 0 when [address, address + size) is memory of the kind `info` names: for a
 // device, inside one live block of that device; for the host, any address
 // that is neither device memory nor a handle, and inside its block when the

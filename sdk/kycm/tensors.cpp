@@ -86,10 +86,6 @@ kycmShape normalised(const kycmShape& shape) {
   return result;
 }
 
-int32_t bound_device(const kycmDeviceInfo& info) {
-  return info.deviceType == kycmDE_KYCC ? static_cast<int32_t>(info.deviceIdx) : kNoDevice;
-}
-
 uint32_t allocate(const kycmDeviceInfo& info, uint64_t bytes, void** data) {
   if (info.deviceType == kycmDE_KYCC) {
     return DeviceMemory::instance().allocate(static_cast<int32_t>(info.deviceIdx), bytes, BlockOwner::runtime, data);
@@ -98,7 +94,7 @@ uint32_t allocate(const kycmDeviceInfo& info, uint64_t bytes, void** data) {
 }
 
 void* publish(std::shared_ptr<Tensor> tensor) {
-  const int32_t device = bound_device(tensor->info);
+  const int32_t device = kycm::bound_device(tensor->info);
   return HandleRegistry::instance().add(HandleKind::tensor, std::move(tensor), device);
 }
 
