@@ -26,8 +26,9 @@ using namespace kycore;
 
 namespace {
 
-// A checked range. A device range holds its block, so that a copy queued on
-// a stream still has its memory if the block is freed before it runs.
+// A checked range. A device range, or a host range in one of the runtime's
+// host blocks, holds its block, so that a copy queued on a stream still has
+// its memory if the block is freed before it runs.
 struct Range {
   uint8_t* data = nullptr;
   std::shared_ptr<uint8_t> keep;
@@ -55,7 +56,7 @@ uint32_t check_host_range(const void* address, uint64_t size, HostAccess access,
   if (DeviceMemory::is_device_address(address) || HandleRegistry::looks_like_handle(address)) {
     return KYCM_WRONG_MEMORY_KIND;
   }
-  switch (HostMemory::instance().locate(address, size)) {
+  switch (HostMemory::instance().locate(address, size, &range->keep)) {
     case HostRange::inside:
       break;
     case HostRange::overlapping:

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -116,6 +117,34 @@ TEST_F(DeviceMemoryTest, AsynchronousWorkWaitsForItsStreamAndKeepsItsBlocks) {
   EXPECT_EQ(out, (std::vector<uint8_t>{9, 9, 3, 4}));
   HandleRegistry::instance().remove<Stream>(handle, HandleKind::stream);
   EXPECT_EQ(kycmMemsetAsync(block, 0, 1, handle), KYCM_INVALID_HANDLE);
+}
+
+TEST_F(DeviceMemoryTest, QueuedCopiesKeepTheRuntimesHostBlocks) {
+  // Blocks this large are unmapped when freed: a copy into or out of one
+  // freed too early would fault.
+  constexpr uint64_t kSize = 4ull << 20;
+  EXPECT_EXIT(
+      {
+        auto stream = std::make_shared<ManualStream>();
+        void* handle = HandleRegistry::instance().add<Stream>(HandleKind::stream, stream);
+        const std::size_t blocks_before = HostMemory::instance().block_count();
+        void* device = nullptr;
+        void* into = nullptr;
+        void* from = nullptr;
+        if (kycmMalloc(kSize, &device) != 0u || kycmMallocHost(kSize, &into) != 0u ||
+            kycmMallocHost(kSize, &from) != 0u) {
+          std::exit(1);
+        }
+        std::memset(from, 7, kSize);
+        if (kycmMemcpyAsync(from, device, kSize, kycmCT_COPY_TO_DEVICE, handle) != 0u ||
+            kycmMemcpyAsync(device, into, kSize, kycmCT_COPY_FROM_DEVICE, handle) != 0u) {
+          std::exit(2);
+        }
+        if (kycmFreeHost(from) != 0u || kycmFreeHost(into) != 0u) std::exit(3);
+        stream->run();
+        std::exit(HostMemory::instance().block_count() == blocks_before ? 0 : 4);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(DeviceMemoryTest, ResetReleasesOnlyThatDevice) {

@@ -27,7 +27,9 @@ class KY_EXPORT HostMemory {
   uint32_t release(const void* address);
   // True when [address, address + size) lies inside one live block.
   bool contains(const void* address, uint64_t size) const;
-  HostRange locate(const void* address, uint64_t size) const;
+  // For a range inside a block, `keep` (when given) receives a reference that
+  // keeps the block's memory alive after the block is freed.
+  HostRange locate(const void* address, uint64_t size, std::shared_ptr<uint8_t>* keep = nullptr) const;
   // True when `address` is the start of a live block.
   bool is_block_start(const void* address) const;
   uint64_t used() const;
