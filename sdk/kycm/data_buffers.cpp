@@ -95,6 +95,8 @@ KY_EXPORT kycmRet_t kycmUpdateDataBuffer(void* buffer, kycmDeviceInfo info, void
   object->info = info;
   object->address = address;
   object->size = size;
+  // The buffer now goes with the device of the memory it describes.
+  HandleRegistry::instance().rebind<DataBuffer>(buffer, HandleKind::data_buffer, kycm::bound_device(info));
   return OK;
 }
 

@@ -145,6 +145,22 @@ TEST_F(KycmObjects, DataBuffersOnlyDescribeMemory) {
   EXPECT_EQ(kycmFreeHost(block), 0u);
 }
 
+TEST_F(KycmObjects, AnUpdatedBufferGoesWithTheDeviceItNowDescribes) {
+  void* on_zero = nullptr;
+  void* on_one = nullptr;
+  ASSERT_EQ(kycmMalloc(16, &on_zero), 0u);
+  ASSERT_EQ(kycmSetDevice(1), 0u);
+  ASSERT_EQ(kycmMalloc(16, &on_one), 0u);
+  void* buffer = nullptr;
+  ASSERT_EQ(kycmCreateDataBuffer(device0, on_zero, 16, &buffer), 0u);
+  ASSERT_EQ(kycmUpdateDataBuffer(buffer, kycmDeviceInfo{kycmDE_KYCC, 1}, on_one, 16), 0u);
+  ASSERT_EQ(kycmResetDevice(0), 0u);
+  uint64_t size = 0;
+  EXPECT_EQ(kycmGetDataBufferSize(buffer, &size), 0u);
+  ASSERT_EQ(kycmResetDevice(1), 0u);
+  EXPECT_EQ(kycmGetDataBufferSize(buffer, &size), kycore::KYCM_INVALID_HANDLE);
+}
+
 TEST_F(KycmObjects, Float16ScalarCornerCases) {
   const struct {
     float value;

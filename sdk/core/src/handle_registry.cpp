@@ -71,6 +71,15 @@ std::shared_ptr<void> HandleRegistry::remove_erased(const void* handle, HandleKi
   return object;
 }
 
+bool HandleRegistry::rebind_erased(const void* handle, HandleKind kind, std::type_index type, int32_t device) {
+  if (!looks_like_handle(handle)) return false;
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto it = impl_->entries.find(reinterpret_cast<uint64_t>(handle));
+  if (it == impl_->entries.end() || it->second.kind != kind || it->second.type != type) return false;
+  it->second.device = device;
+  return true;
+}
+
 std::size_t HandleRegistry::remove_device(int32_t device) {
   std::vector<std::shared_ptr<void>> released;  // destroyed outside the lock
   std::lock_guard<std::mutex> lock(impl_->mutex);

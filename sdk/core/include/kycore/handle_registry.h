@@ -53,6 +53,13 @@ class KY_EXPORT HandleRegistry {
     return std::static_pointer_cast<T>(remove_erased(handle, kind, std::type_index(typeid(T))));
   }
 
+  // Binds a live handle of this kind to another device (kNoDevice: none);
+  // false when the handle is not live.
+  template <class T>
+  bool rebind(const void* handle, HandleKind kind, int32_t device) {
+    return rebind_erased(handle, kind, std::type_index(typeid(T)), device);
+  }
+
   // Unregisters every handle bound to a device, or every handle at all when
   // `device` is kNoDevice. Returns how many were released.
   std::size_t remove_device(int32_t device);
@@ -71,6 +78,7 @@ class KY_EXPORT HandleRegistry {
   void* add_erased(HandleKind kind, std::type_index type, std::shared_ptr<void> object, int32_t device);
   std::shared_ptr<void> find_erased(const void* handle, HandleKind kind, std::type_index type) const;
   std::shared_ptr<void> remove_erased(const void* handle, HandleKind kind, std::type_index type);
+  bool rebind_erased(const void* handle, HandleKind kind, std::type_index type, int32_t device);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;
