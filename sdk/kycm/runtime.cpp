@@ -1,6 +1,7 @@
 // Initialisation, device selection and reset, version and error texts.
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "kycm.h"
 #include "kycore/device_memory.h"
@@ -30,6 +31,13 @@ namespace {
 
 constexpr const char* kVersionText = "2.1.0.2";
 
+// Serialises initialisation and release: of concurrent initializations one
+// installs its platform, the others find the runtime initialised.
+std::mutex& life_cycle() {
+  static auto* mutex = new std::mutex();  // never destroyed: used from static destructors
+  return *mutex;
+}
+
 void release_runtime_objects(int32_t device) {
   auto& registry = HandleRegistry::instance();
   registry.remove_device(device);
@@ -42,6 +50,7 @@ extern "C" {
 
 KY_EXPORT kycmRet_t kycmInitialize(const char* config) {
   KY_GATE("kycmInitialize", {}, config);
+  std::lock_guard<std::mutex> lock(life_cycle());
   if (runtime().initialized.load()) return KYCM_ALREADY_INITIALIZED;
   PlatformResult result = resolve_platform(config);
   if (result.code != 0) {
@@ -56,6 +65,7 @@ KY_EXPORT kycmRet_t kycmInitialize(const char* config) {
 
 KY_EXPORT kycmRet_t kycmUninitialize(void) {
   KY_GATE("kycmUninitialize", {});
+  std::lock_guard<std::mutex> lock(life_cycle());
   if (!runtime().initialized.exchange(false)) return KYCM_NOT_INITIALIZED;
   release_runtime_objects(kNoDevice);
   return OK;
