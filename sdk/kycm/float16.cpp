@@ -74,7 +74,6 @@ __attribute__((target("f16c,avx2"))) void float_to_half_f16c(const float* in, st
 struct Kernels {
   void (*half_to_float)(const uint16_t*, std::size_t, float*);
   void (*float_to_half)(const float*, std::size_t, uint16_t*);
-  const char* name;
 };
 
 Kernels pick_kernels() {
@@ -83,11 +82,11 @@ Kernels pick_kernels() {
 #ifdef KYCM_HAVE_F16C_PATH
   __builtin_cpu_init();
   if (!portable_only && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx2")) {
-    return {half_to_float_f16c, float_to_half_f16c, "f16c"};
+    return {half_to_float_f16c, float_to_half_f16c};
   }
 #endif
   (void)portable_only;
-  return {half_to_float_portable, float_to_half_portable, "portable"};
+  return {half_to_float_portable, float_to_half_portable};
 }
 
 const Kernels& kernels() {
@@ -104,7 +103,5 @@ void half_to_float_array(const uint16_t* values, std::size_t count, float* resul
 void float_to_half_array(const float* values, std::size_t count, uint16_t* results) {
   kernels().float_to_half(values, count, results);
 }
-
-const char* float16_array_path() { return kernels().name; }
 
 }  // namespace kycm

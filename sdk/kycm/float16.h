@@ -68,7 +68,4 @@ inline uint16_t float_to_half(float value) {
 void half_to_float_array(const uint16_t* values, std::size_t count, float* results);
 void float_to_half_array(const float* values, std::size_t count, uint16_t* results);
 
-// "f16c" or "portable": the array path in use, for diagnostics and tests.
-const char* float16_array_path();
-
 }  // namespace kycm

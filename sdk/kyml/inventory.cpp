@@ -78,14 +78,6 @@ kymlOpStatus_enum find_die(uint64_t handle, DieRef* out) {
   return KYML_ERROR_CARD_NOTFOUND;
 }
 
-bool die_of_device(std::size_t device, DieRef* out) {
-  auto platform = kycore::current_platform();
-  std::size_t card = 0, die = 0;
-  if (!platform->locate(device, &card, &die)) return false;
-  *out = DieRef{std::move(platform), card, die, device};
-  return true;
-}
-
 std::size_t device_number(const kycore::Platform& platform, std::size_t card, std::size_t die) {
   std::size_t device = die;
   for (std::size_t c = 0; c < card; ++c) device += platform.cards[c].dies.size();

@@ -55,8 +55,6 @@ uint64_t die_handle(const kycore::CardConfig& card, std::size_t die);
 // die of the platform in force.
 kymlOpStatus_enum find_card(uint64_t handle, CardRef* out);
 kymlOpStatus_enum find_die(uint64_t handle, DieRef* out);
-// The die that a runtime device number names; false when out of range.
-bool die_of_device(std::size_t device, DieRef* out);
 
 std::size_t device_number(const kycore::Platform& platform, std::size_t card, std::size_t die);
 uint32_t die_index_word(const kycore::Platform& platform, std::size_t card, std::size_t die);
