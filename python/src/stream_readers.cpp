@@ -215,16 +215,11 @@ class JpegReader {
   FilledRecords filled_;
 };
 
-// getStream of a reader: a stream it fills keeps the reader, and so its
-// buffer, alive.
+// getStream of a reader, adopting the stream it fills.
 template <class Reader>
 int get_stream(Reader& reader, kymeStream& stream) {
   const int filled = reader.getStream(stream);
-  if (filled != 0) {
-    py::object record = python_object_of(stream);
-    keep_owner_alive(record, python_object_of(reader));
-    reader.filled(record);
-  }
+  if (filled != 0) adopt_filled_record(reader, stream);
   return filled;
 }
 
