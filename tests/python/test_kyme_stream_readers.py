@@ -427,6 +427,26 @@ def test_a_jpeg_of_another_size_takes_the_buffer_away_from_earlier_streams(tmp_p
     reader.release()
 
 
+def test_release_reaches_every_stream_kept_among_many(tmp_path):
+    """Records that died are forgotten along the way; the ones kept, and
+    records that took a dead one's address, are still taken back."""
+    path = tmp_path / "many.h264"
+    path.write_bytes((b"\x00\x00\x01\x41" + b"\xab" * 20) * 1000)
+    reader = kyme.H264Reader(str(path))
+    reader.init()
+    kept = []
+    for index in range(1000):
+        stream = kyme.stream()
+        assert reader.getStream(stream) == 1
+        if index % 3 == 0:
+            kept.append(stream)
+        del stream
+    reader.release()
+    for stream in kept:
+        with pytest.raises(RuntimeError, match="no data address"):
+            memoryview(stream)
+
+
 def test_records_keep_the_owner_of_their_bytes_alive(tmp_path):
     """A reader dropped without release lives on while a stream or frame it
     filled points into its buffer, and only the last owner is kept."""
