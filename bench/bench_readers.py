@@ -1,4 +1,5 @@
-"""H264Reader throughput against plain 1 MiB block reads of the same file.
+"""H264Reader throughput against plain 1 MiB block reads of the same file,
+and the cost of keeping every stream it fills.
 
 A short H.264 stream is encoded once and repeated up to 200 MB in a temporary
 folder (deleted afterwards); the file is read once first so both runs find
@@ -31,11 +32,44 @@ def make_stream(folder):
     return path, written
 
 
+KEPT_UNITS = 40000
+
+
+def kept_streams(report, kyme):
+    """Cutting small units into a new stream each time, keeping every stream
+    against dropping it: the reader's bookkeeping of filled streams must stay
+    linear in their number."""
+    folder = tempfile.mkdtemp(prefix="quillon-bench-")
+    try:
+        path = os.path.join(folder, "small.h264")
+        with open(path, "wb") as f:
+            f.write((b"\x00\x00\x01\x41" + b"\xab" * 20) * KEPT_UNITS)
+
+        def cut(keep):
+            reader = kyme.H264Reader(path)
+            reader.init()
+            kept = []
+            while True:
+                stream = kyme.stream()
+                if not reader.getStream(stream):
+                    break
+                if keep:
+                    kept.append(stream)
+            reader.release()
+
+        dropping, keeping = interleaved([lambda: cut(False), lambda: cut(True)], number=1, repeat=3)
+        report.ratio(f"H264Reader keeping {KEPT_UNITS} streams / dropping them", keeping / dropping, 3.0, False,
+                     f"({keeping * 1e3:.0f} ms vs {dropping * 1e3:.0f} ms)")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def run(report):
+    import _quillon_pybind11 as quillon
+    kept_streams(report, quillon.kyme)
     if shutil.which("ffmpeg") is None:
         print("bench_readers: ffmpeg is not installed, skipped")
         return
-    import _quillon_pybind11 as quillon
     kyme = quillon.kyme
 
     folder = tempfile.mkdtemp(prefix="quillon-bench-")

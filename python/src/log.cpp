@@ -1,7 +1,6 @@
 // kycm: the runtime's log. Python code opens it and writes messages into it
-// under a channel and a level; the origin recorded for every message is this
-// file, the fixed function name "operator()" and the line of the library call
-// below (the module has no log of its own and never writes one by itself).
+// under a channel and a level (the module has no log of its own and never
+// writes one by itself).
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -11,31 +10,20 @@
 #include "kycm.h"
 #include "quillon/enums.h"
 #include "quillon/registration.h"
+#include "quillon/text.h"
 
 namespace py = pybind11;
 
 namespace {
 
-// The library formats the message as printf does; doubling every per-cent
-// sign makes that formatting give the text back unchanged.
-std::string literal_format(const std::string& message) {
-  std::string format;
-  format.reserve(message.size());
-  for (char c : message) {
-    format += c;
-    if (c == '%') format += '%';
-  }
-  return format;
-}
+// The origin every message records: this file, the function name
+// "operator()" and line 37, whatever the layout of this file.
+constexpr int kOriginLine = 37;
 
-// The library call stays on the line the static_assert names: that line
-// number is part of what every message records.
 kycmRet_t log_message(kycmLogChannel channel, kycmLogLevel level, const std::optional<py::str>& message) {
   const std::optional<std::string> format =
-      message ? std::optional<std::string>(literal_format(std::string(*message))) : std::nullopt;
-  const char* text = format ? format->c_str() : nullptr;
-  return kycmLogMessage(channel, level, "operator()", __FILE__, __LINE__, text);
-  static_assert(__LINE__ == 38, "the library call above must stay on line 37");
+      message ? std::optional<std::string>(quillon::printf_literal(std::string(*message))) : std::nullopt;
+  return kycmLogMessage(channel, level, "operator()", __FILE__, kOriginLine, format ? format->c_str() : nullptr);
 }
 
 }  // namespace

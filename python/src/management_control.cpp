@@ -12,21 +12,6 @@
 namespace py = pybind11;
 
 namespace quillon {
-namespace {
-
-// The library reads the message as a printf format with no arguments:
-// doubling every per-cent sign makes it print the text as given.
-std::string literal_format(const std::string& text) {
-  std::string format;
-  format.reserve(text.size());
-  for (char c : text) {
-    format.push_back(c);
-    if (c == '%') format.push_back('%');
-  }
-  return format;
-}
-
-}  // namespace
 
 void register_management_control(py::module_& m) {
   m.def(
@@ -48,7 +33,7 @@ void register_management_control(py::module_& m) {
   m.def(
       "logMsg",
       [](kymlLogLevel_enum level, const std::string& module, kymlOpStatus_enum status, const std::string& message) {
-        return kymlLogMsg(level, module.c_str(), status, literal_format(message).c_str());
+        return kymlLogMsg(level, module.c_str(), status, printf_literal(message).c_str());
       },
       "write a message to the console or file.");
   m.def(

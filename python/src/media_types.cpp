@@ -133,28 +133,32 @@ int refuse_view(Py_buffer* view, PyObject* type, const std::string& message) {
   return -1;
 }
 
-// The bytes behind a view may be gone without the record knowing: a reader
-// released or collected, an array freed after setStreamData. Such an address
-// is refused rather than read.
-std::string unreadable(const char* record, uint32_t size) {
-  return std::string("The ") + record + "'s data address does not point to " + std::to_string(size) +
-         " readable bytes of host memory (was the reader that filled it released, or the array it points at "
-         "freed?).";
+// A view of `size` bytes at `address`, the first plane or stream data of a
+// `record`. The bytes behind a view may be gone without the record knowing: a
+// reader released or collected, an array freed after setStreamData. Such an
+// address is refused rather than read.
+int copy_into_view(PyObject* self, Py_buffer* view, int flags, const char* record, const char* size_name,
+                   const void* address, uint32_t size) {
+  if (address == nullptr && size != 0) {
+    return refuse_view(view, PyExc_RuntimeError,
+                       std::string("The ") + record + " has no data address but a " + size_name + " of " +
+                           std::to_string(size) + " bytes (was the reader that filled it released?).");
+  }
+  if (!readable_host_memory(address, size)) {
+    return refuse_view(view, PyExc_RuntimeError,
+                       std::string("The ") + record + "'s data address does not point to " + std::to_string(size) +
+                           " readable bytes of host memory (was the reader that filled it released, or the array "
+                           "it points at freed?).");
+  }
+  return fill_view_with_copy(self, view, flags, address, size);
 }
 
-// The stream's bytes, copied when the view is requested.
-int stream_get_buffer(PyObject* self, Py_buffer* view, int flags) {
+// The buffer slot of a record class: `view_of(self, view, flags)` fills the
+// view or sets the error; any C++ exception becomes the Python error.
+template <class View>
+int guarded_view(PyObject* self, Py_buffer* view, int flags, View view_of) {
   try {
-    const auto& stream = py::cast<const kymeStream&>(py::handle(self));
-    if (stream.data == nullptr && stream.length != 0) {
-      return refuse_view(view, PyExc_RuntimeError,
-                         "The stream has no data address but a length of " + std::to_string(stream.length) +
-                             " bytes (was the reader that filled it released?).");
-    }
-    if (!readable_host_memory(stream.data, stream.length)) {
-      return refuse_view(view, PyExc_RuntimeError, unreadable("stream", stream.length));
-    }
-    return fill_view_with_copy(self, view, flags, stream.data, stream.length);
+    return view_of(self, view, flags);
   } catch (py::error_already_set& e) {
     e.restore();
   } catch (const std::exception& e) {
@@ -162,33 +166,27 @@ int stream_get_buffer(PyObject* self, Py_buffer* view, int flags) {
   }
   view->obj = nullptr;
   return -1;
+}
+
+// The stream's bytes, copied when the view is requested.
+int stream_get_buffer(PyObject* self, Py_buffer* view, int flags) {
+  return guarded_view(self, view, flags, [](PyObject* object, Py_buffer* out, int requested) {
+    const auto& stream = py::cast<const kymeStream&>(py::handle(object));
+    return copy_into_view(object, out, requested, "stream", "length", stream.data, stream.length);
+  });
 }
 
 // A host frame's bytes from its first plane address, copied when the view
 // is requested.
 int frame_get_buffer(PyObject* self, Py_buffer* view, int flags) {
-  try {
-    const auto& frame = py::cast<const kymeFramePy&>(py::handle(self));
+  return guarded_view(self, view, flags, [](PyObject* object, Py_buffer* out, int requested) {
+    const auto& frame = py::cast<const kymeFramePy&>(py::handle(object));
     if (frame.memoryType != KYME_MEM_HOST) {
-      return refuse_view(view, PyExc_RuntimeError, "Only support frame on the host, please transfer to the host.");
+      return refuse_view(out, PyExc_RuntimeError, "Only support frame on the host, please transfer to the host.");
     }
     const void* first = frame.data.empty() ? nullptr : frame.data.front();
-    if (first == nullptr && frame.dataSize != 0) {
-      return refuse_view(view, PyExc_RuntimeError,
-                         "The frame has no data address but a size of " + std::to_string(frame.dataSize) +
-                             " bytes (was the reader that filled it released?).");
-    }
-    if (!readable_host_memory(first, frame.dataSize)) {
-      return refuse_view(view, PyExc_RuntimeError, unreadable("frame", frame.dataSize));
-    }
-    return fill_view_with_copy(self, view, flags, first, frame.dataSize);
-  } catch (py::error_already_set& e) {
-    e.restore();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  }
-  view->obj = nullptr;
-  return -1;
+    return copy_into_view(object, out, requested, "frame", "size", first, frame.dataSize);
+  });
 }
 
 // pybind11's own buffer hook cannot raise or own a copy, so the class gets

@@ -190,12 +190,23 @@ class JpegReader {
 
   int getStream(kymeStream& stream) {
     if (!ready_) return 0;
-    uint8_t* const before = buffer_.data();
+    // A file of another size may get a new buffer, and the allocator often
+    // hands back the same address with a smaller block; streams filled
+    // before must not keep pointing there with their old length, whether the
+    // load then succeeds or fails.
+    const uint8_t* const before = buffer_.data();
     const uint64_t capacity_before = buffer_.capacity();
-    const uint64_t length = load_jpeg_file(path_, buffer_);
-    // A larger file moves the bytes to a new buffer; streams filled before
-    // must not keep pointing at the old one.
-    if (buffer_.data() != before) detach_from(before, capacity_before);
+    const auto take_back_if_replaced = [&] {
+      if (buffer_.data() != before || buffer_.capacity() != capacity_before) detach_from(before, capacity_before);
+    };
+    uint64_t length = 0;
+    try {
+      length = load_jpeg_file(path_, buffer_);
+    } catch (...) {
+      take_back_if_replaced();
+      throw;
+    }
+    take_back_if_replaced();
     stream.data = buffer_.data();
     stream.length = static_cast<uint32_t>(length);
     stream.pts = 0;
@@ -215,16 +226,11 @@ class JpegReader {
   FilledRecords filled_;
 };
 
-// getStream of a reader: a stream it fills keeps the reader, and so its
-// buffer, alive.
+// getStream of a reader, adopting the stream it fills.
 template <class Reader>
 int get_stream(Reader& reader, kymeStream& stream) {
   const int filled = reader.getStream(stream);
-  if (filled != 0) {
-    py::object record = python_object_of(stream);
-    keep_owner_alive(record, python_object_of(reader));
-    reader.filled(record);
-  }
+  if (filled != 0) adopt_filled_record(reader, stream);
   return filled;
 }
 

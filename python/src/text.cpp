@@ -39,4 +39,14 @@ void store_fixed_text(char* field, std::size_t capacity, const std::string& valu
   std::fill(field + length, field + capacity, '\0');
 }
 
+std::string printf_literal(const std::string& text) {
+  std::string format;
+  format.reserve(text.size());
+  for (char c : text) {
+    format += c;
+    if (c == '%') format += '%';
+  }
+  return format;
+}
+
 }  // namespace quillon

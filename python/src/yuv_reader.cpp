@@ -178,13 +178,8 @@ void register_yuv_reader(py::module_& m) {
       .def("release", &YUVReader::release)
       .def("getFrame",
            [](YUVReader& reader, kymeFramePy& frame) {
-             // A frame it fills keeps the reader, and so its buffer, alive.
              const int filled = reader.getFrame(frame);
-             if (filled != 0) {
-               py::object record = python_object_of(frame);
-               keep_owner_alive(record, python_object_of(reader));
-               reader.filled(record);
-             }
+             if (filled != 0) adopt_filled_record(reader, frame);
              return filled;
            })
       .def("seek_to_start", &YUVReader::seek_to_start);

@@ -405,24 +405,46 @@ def test_views_of_released_buffers_are_refused(tmp_path):
         "The stream has no data address but a length of 68 bytes (was the reader that filled it released?)."]
 
 
-def test_a_jpeg_that_grows_moves_the_buffer_away_from_earlier_streams(tmp_path):
-    path = tmp_path / "grows.jpg"
-    small = b"\xff\xd8" + b"\x11" * 16 + b"\xff\xd9"
-    path.write_bytes(small)
+@pytest.mark.parametrize("first_size, second_size", [(16, 4 << 20), (20000, 5000), (100000, 40000)])
+def test_a_jpeg_of_another_size_takes_the_buffer_away_from_earlier_streams(tmp_path, first_size, second_size):
+    """A file that grows or shrinks enough gets a new buffer. The allocator
+    often gives a shrunk one the old address: an earlier stream must still
+    not read its old length from there."""
+    path = tmp_path / "changes.jpg"
+    first_bytes = b"\xff\xd8" + b"\x11" * first_size + b"\xff\xd9"
+    path.write_bytes(first_bytes)
     reader = kyme.JpegReader(str(path))
     reader.init()
     first, second = kyme.stream(), kyme.stream()
     assert reader.getStream(first) == 1
-    assert bytes(memoryview(first)) == small
-    large = b"\xff\xd8" + b"\x22" * (4 << 20) + b"\xff\xd9"
-    path.write_bytes(large)
+    assert bytes(memoryview(first)) == first_bytes
+    second_bytes = b"\xff\xd8" + b"\x22" * second_size + b"\xff\xd9"
+    path.write_bytes(second_bytes)
     assert reader.getStream(second) == 1
-    assert bytes(memoryview(second)) == large
-    # The small file's buffer was freed for the large one: the earlier stream
-    # no longer points at it.
+    assert bytes(memoryview(second)) == second_bytes
     with pytest.raises(RuntimeError, match=r"was the reader that filled it released\?"):
         memoryview(first)
     reader.release()
+
+
+def test_release_reaches_every_stream_kept_among_many(tmp_path):
+    """Records that died are forgotten along the way; the ones kept, and
+    records that took a dead one's address, are still taken back."""
+    path = tmp_path / "many.h264"
+    path.write_bytes((b"\x00\x00\x01\x41" + b"\xab" * 20) * 1000)
+    reader = kyme.H264Reader(str(path))
+    reader.init()
+    kept = []
+    for index in range(1000):
+        stream = kyme.stream()
+        assert reader.getStream(stream) == 1
+        if index % 3 == 0:
+            kept.append(stream)
+        del stream
+    reader.release()
+    for stream in kept:
+        with pytest.raises(RuntimeError, match="no data address"):
+            memoryview(stream)
 
 
 def test_records_keep_the_owner_of_their_bytes_alive(tmp_path):

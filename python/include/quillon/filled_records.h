@@ -7,14 +7,17 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <unordered_map>
 
 namespace quillon {
 
 class FilledRecords {
  public:
-  // Remembers `record` (once), forgetting records that no longer exist.
+  // Remembers `record` (once). Records that no longer exist are forgotten
+  // from time to time, so that a reader filling many records, kept or not,
+  // spends constant time per record.
   void add(pybind11::handle record);
 
   // Calls `detach(record)` for every remembered record still alive, then
@@ -22,7 +25,7 @@ class FilledRecords {
   // throws: readers call it from their destructors.
   template <class Record, class Detach>
   void detach_all(Detach detach) noexcept {
-    for (const auto& ref : records_) {
+    for (const auto& [address, ref] : records_) {
       try {
         pybind11::object record = ref();
         if (!record.is_none()) detach(record.cast<Record&>());
@@ -32,10 +35,16 @@ class FilledRecords {
       }
     }
     records_.clear();
+    prune_at_ = kFirstPrune;
   }
 
  private:
-  std::vector<pybind11::weakref> records_;
+  static constexpr std::size_t kFirstPrune = 64;
+
+  // Keyed by the record's address; the weak reference tells whether the
+  // record there is still the one remembered.
+  std::unordered_map<PyObject*, pybind11::weakref> records_;
+  std::size_t prune_at_ = kFirstPrune;
 };
 
 // True when `address` lies in [begin, begin + size).

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kyml.h"
+#include "quillon/record_args.h"
 
 namespace quillon {
 
@@ -106,16 +107,6 @@ struct kymlProcessInfoPy : kymlProcessInfo_struct {
   kymlProcessInfoPy() : kymlProcessInfo_struct{} {}
   explicit kymlProcessInfoPy(const kymlProcessInfo_struct& record);
 };
-
-// Record arguments are taken by pointer so that None is refused with a
-// TypeError naming the function rather than reaching the library.
-template <class T>
-T& require_record(T* record, const char* function, const char* type_name) {
-  if (record == nullptr) {
-    throw pybind11::type_error(std::string(function) + "(): the " + type_name + " argument must not be None");
-  }
-  return *record;
-}
 
 // The most records a list-filling call hands the library.
 constexpr uint32_t kListCapacity = 64;

@@ -41,6 +41,16 @@ pybind11::object python_object_of(T& value) {
   return pybind11::cast(&value, pybind11::return_value_policy::reference);
 }
 
+// After a reader pointed `record` (a stream or frame) into its buffer: the
+// record keeps the reader, and so the buffer, alive, and the reader remembers
+// the record to take the address back when it frees the buffer.
+template <class Reader, class Record>
+void adopt_filled_record(Reader& reader, Record& record) {
+  pybind11::object object = python_object_of(record);
+  keep_owner_alive(object, python_object_of(reader));
+  reader.filled(object);
+}
+
 // Reads the JPEG file at `path` into `buffer` as far as its scan needs and
 // returns the scanned length. A file that cannot be opened or read raises
 // OSError (FileNotFoundError when missing) carrying "Unable to open input

@@ -1,5 +1,7 @@
-// Records that a binding reads by value must not arrive as None: the binding
-// takes a pointer and refuses null with TypeError before the library is called.
+// Record arguments that must not arrive as None (a record the library reads by
+// value, or an adaptor the binding fills): the binding takes a pointer and
+// refuses null with TypeError, naming the function, before the library is
+// called.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -11,7 +13,7 @@ namespace quillon {
 template <class T>
 const T& require_record(const T* record, const char* function, const char* type_name) {
   if (record == nullptr) {
-    throw pybind11::type_error(std::string(function) + "(): a " + type_name + " is required, not None");
+    throw pybind11::type_error(std::string(function) + "(): the " + type_name + " argument must not be None");
   }
   return *record;
 }

@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <string>
 
 namespace quillon {
 
@@ -22,5 +23,10 @@ pybind11::str fixed_text(const char* field, std::size_t capacity);
 // Copies `value` into a fixed-size char array, truncating so that the
 // terminating NUL always fits.
 void store_fixed_text(char* field, std::size_t capacity, const std::string& value);
+
+// `text` as a printf format without arguments that prints it unchanged: every
+// per-cent sign doubled. For the libraries' log calls, which format the
+// message they are given.
+std::string printf_literal(const std::string& text);
 
 }  // namespace quillon
