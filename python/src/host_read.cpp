@@ -37,10 +37,12 @@ bool ends_readable(const unsigned char* first, const unsigned char* last) {
   unsigned char bytes[2];
   iovec local{bytes, sizeof bytes};
   iovec remote[2] = {{const_cast<unsigned char*>(first), 1}, {const_cast<unsigned char*>(last), 1}};
-  if (process_vm_readv(getpid(), &local, 1, remote, 2, 0) == 2) return true;
-  // Only a fault is a verdict; a kernel that refuses the call itself leaves
-  // the mapping check as the only one.
-  return errno != EFAULT;
+  const ssize_t moved = process_vm_readv(getpid(), &local, 1, remote, 2, 0);
+  if (moved == 2) return true;
+  // A partial read means the last byte faulted. Otherwise only a fault is a
+  // verdict; a kernel that refuses the call itself leaves the mapping check
+  // as the only one.
+  return moved < 0 && errno != EFAULT;
 }
 
 }  // namespace

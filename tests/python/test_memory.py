@@ -1,4 +1,6 @@
 """Device memory, copies, fills and the numpy <-> host memory helpers."""
+import ctypes
+import mmap
 import signal
 import subprocess
 import sys
@@ -233,6 +235,28 @@ class TestNumpyHelpers:
             kycm.getNumpyFromHandle(kycm.malloc(16), 16)
         with pytest.raises(ValueError, match="readable"):
             kycm.getNumpyFromHandle(testctl.named_capsule(0x1000, "unmapped"), 1)
+
+    def test_a_range_running_into_an_inaccessible_page_is_refused(self, runtime):
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.mmap.restype = ctypes.c_void_p
+        libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                              ctypes.c_long]
+        libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+        libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+        page = mmap.PAGESIZE
+        base = libc.mmap(None, 2 * page, mmap.PROT_READ | mmap.PROT_WRITE, mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS,
+                         -1, 0)
+        assert base not in (None, ctypes.c_void_p(-1).value)
+        try:
+            assert libc.mprotect(base + page, page, 0) == 0  # PROT_NONE
+            ctypes.memset(base + page - 4, 7, 4)
+            assert kycm.getNumpyFromHandle(testctl.named_capsule(base + page - 4, "edge"), 4).tolist() == [7] * 4
+            with pytest.raises(ValueError, match="readable"):
+                kycm.getNumpyFromHandle(testctl.named_capsule(base + page - 2, "edge"), 4)
+            with pytest.raises(ValueError, match="readable"):
+                kycm.getFloat16Array(testctl.named_capsule(base + page - 2, "edge"), 4)
+        finally:
+            libc.munmap(base, 2 * page)
 
 
 def test_dereferencing_device_memory_from_the_host_faults(tmp_path):
