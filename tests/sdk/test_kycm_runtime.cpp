@@ -14,6 +14,7 @@ TEST(KycmRuntime, OfConcurrentInitializationsExactlyOneSucceeds) {
     std::atomic<bool> go{false};
     std::atomic<int> succeeded{0};
     std::vector<std::thread> threads;
+    threads.reserve(3);
     for (int t = 0; t < 3; ++t) {
       threads.emplace_back([&] {
         while (!go.load()) std::this_thread::yield();
