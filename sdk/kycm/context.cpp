@@ -33,7 +33,7 @@ uint32_t kycm::current_thread_device() {
 extern "C" {
 
 KY_EXPORT kycmRet_t kycmCreateContext(uint32_t device, void** context) {
-  KY_GATE("kycmCreateContext", if (context)* context = nullptr, device, context);
+  KY_GATE("kycmCreateContext", ::kycore::clear_output(context), device, context);
   if (context == nullptr) return KYCM_INVALID_ARGUMENT;
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (!kycm::valid_device(device)) return KYCM_INVALID_DEVICE;
@@ -59,7 +59,7 @@ KY_EXPORT kycmRet_t kycmSetCurrentContext(void* context) {
 }
 
 KY_EXPORT kycmRet_t kycmGetCurrentContext(void** context) {
-  KY_GATE("kycmGetCurrentContext", if (context)* context = nullptr, context);
+  KY_GATE("kycmGetCurrentContext", ::kycore::clear_output(context), context);
   if (context == nullptr) return KYCM_INVALID_ARGUMENT;
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (t_current_context != nullptr && !find_context(t_current_context)) t_current_context = nullptr;

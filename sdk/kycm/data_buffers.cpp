@@ -37,13 +37,13 @@ uint32_t create(const kycmDeviceInfo& info, void* address, uint64_t size, void**
 extern "C" {
 
 KY_EXPORT kycmRet_t kycmCreateDataBuffer(kycmDeviceInfo info, void* address, uint64_t size, void** buffer) {
-  KY_GATE("kycmCreateDataBuffer", if (buffer)* buffer = nullptr, info.deviceType, info.deviceIdx, address, size,
+  KY_GATE("kycmCreateDataBuffer", ::kycore::clear_output(buffer), info.deviceType, info.deviceIdx, address, size,
           buffer);
   return create(info, address, size, buffer);
 }
 
 KY_EXPORT kycmRet_t kycmCreateDataBufferFromContext(kycmDeviceType type, void* address, uint64_t size, void** buffer) {
-  KY_GATE("kycmCreateDataBufferFromContext", if (buffer)* buffer = nullptr, type, address, size, buffer);
+  KY_GATE("kycmCreateDataBufferFromContext", ::kycore::clear_output(buffer), type, address, size, buffer);
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   // The device comes from the calling thread's current context.
   const kycmDeviceInfo info{type, type == kycmDE_KYCC ? kycm::current_thread_device() : 0u};
@@ -57,7 +57,7 @@ KY_EXPORT kycmRet_t kycmDestroyDataBuffer(void* buffer) {
 }
 
 KY_EXPORT kycmRet_t kycmGetDataBufferAddr(void* buffer, void** address) {
-  KY_GATE("kycmGetDataBufferAddr", if (address)* address = nullptr, buffer, address);
+  KY_GATE("kycmGetDataBufferAddr", ::kycore::clear_output(address), buffer, address);
   if (address == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_data_buffer(buffer);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -67,7 +67,7 @@ KY_EXPORT kycmRet_t kycmGetDataBufferAddr(void* buffer, void** address) {
 }
 
 KY_EXPORT kycmRet_t kycmGetDataBufferSize(void* buffer, uint64_t* size) {
-  KY_GATE("kycmGetDataBufferSize", if (size)* size = 0, buffer, size);
+  KY_GATE("kycmGetDataBufferSize", ::kycore::clear_output(size), buffer, size);
   if (size == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_data_buffer(buffer);
   if (!object) return KYCM_INVALID_HANDLE;

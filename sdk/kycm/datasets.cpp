@@ -66,7 +66,7 @@ uint32_t get_element(void* dataset, int32_t index, void** result, kycmDatasetMod
 extern "C" {
 
 KY_EXPORT kycmRet_t kycmCreateDataset(kycmDatasetMode mode, void** dataset) {
-  KY_GATE("kycmCreateDataset", if (dataset)* dataset = nullptr, mode, dataset);
+  KY_GATE("kycmCreateDataset", ::kycore::clear_output(dataset), mode, dataset);
   if (dataset == nullptr) return KYCM_INVALID_ARGUMENT;
   *dataset = nullptr;
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
@@ -89,12 +89,12 @@ KY_EXPORT kycmRet_t kycmAddDatasetBuffer(void* dataset, void* buffer) {
 }
 
 KY_EXPORT kycmRet_t kycmGetDatasetBufferCount(void* dataset, uint32_t* count) {
-  KY_GATE("kycmGetDatasetBufferCount", if (count)* count = 0, dataset, count);
+  KY_GATE("kycmGetDatasetBufferCount", ::kycore::clear_output(count), dataset, count);
   return count_of(dataset, count, kycmDM_BUFFER);
 }
 
 KY_EXPORT kycmRet_t kycmGetDatasetBuffer(void* dataset, int32_t index, void** buffer) {
-  KY_GATE("kycmGetDatasetBuffer", if (buffer)* buffer = nullptr, dataset, index, buffer);
+  KY_GATE("kycmGetDatasetBuffer", ::kycore::clear_output(buffer), dataset, index, buffer);
   return get_element(dataset, index, buffer, kycmDM_BUFFER);
 }
 
@@ -104,17 +104,17 @@ KY_EXPORT kycmRet_t kycmAddDatasetTensor(void* dataset, void* tensor) {
 }
 
 KY_EXPORT kycmRet_t kycmGetDatasetTensorCount(void* dataset, uint32_t* count) {
-  KY_GATE("kycmGetDatasetTensorCount", if (count)* count = 0, dataset, count);
+  KY_GATE("kycmGetDatasetTensorCount", ::kycore::clear_output(count), dataset, count);
   return count_of(dataset, count, kycmDM_TENSOR);
 }
 
 KY_EXPORT kycmRet_t kycmGetDatasetTensor(void* dataset, int32_t index, void** tensor) {
-  KY_GATE("kycmGetDatasetTensor", if (tensor)* tensor = nullptr, dataset, index, tensor);
+  KY_GATE("kycmGetDatasetTensor", ::kycore::clear_output(tensor), dataset, index, tensor);
   return get_element(dataset, index, tensor, kycmDM_TENSOR);
 }
 
 KY_EXPORT kycmRet_t kycmGetDatasetMode(void* dataset, kycmDatasetMode* mode) {
-  KY_GATE("kycmGetDatasetMode", if (mode)* mode = kycmDM_BUFFER, dataset, mode);
+  KY_GATE("kycmGetDatasetMode", ::kycore::clear_output(mode), dataset, mode);
   if (mode == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = find_dataset(dataset);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -124,7 +124,7 @@ KY_EXPORT kycmRet_t kycmGetDatasetMode(void* dataset, kycmDatasetMode* mode) {
 }
 
 KY_EXPORT kycmRet_t kycmGetDatasetUserCtx(void* dataset, void** context) {
-  KY_GATE("kycmGetDatasetUserCtx", if (context)* context = nullptr, dataset, context);
+  KY_GATE("kycmGetDatasetUserCtx", ::kycore::clear_output(context), dataset, context);
   if (context == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = find_dataset(dataset);
   if (!object) return KYCM_INVALID_HANDLE;

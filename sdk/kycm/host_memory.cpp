@@ -9,7 +9,7 @@
 extern "C" {
 
 KY_EXPORT kycmRet_t kycmMallocHost(uint64_t size, void** address) {
-  KY_GATE("kycmMallocHost", if (address)* address = nullptr, size, address);
+  KY_GATE("kycmMallocHost", ::kycore::clear_output(address), size, address);
   return kycore::HostMemory::instance().allocate(size, address);
 }
 

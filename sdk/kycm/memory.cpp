@@ -172,7 +172,7 @@ uint32_t memset_on(void* address, int32_t value, uint64_t size, void* stream) {
 extern "C" {
 
 KY_EXPORT kycmRet_t kycmMalloc(uint64_t size, void** address) {
-  KY_GATE("kycmMalloc", if (address)* address = nullptr, size, address);
+  KY_GATE("kycmMalloc", ::kycore::clear_output(address), size, address);
   return allocate(size, BlockOwner::runtime, address);
 }
 
@@ -183,7 +183,7 @@ KY_EXPORT kycmRet_t kycmFree(void* address) {
 }
 
 KY_EXPORT kycmRet_t kycmMallocModelInOut(uint64_t size, void** address) {
-  KY_GATE("kycmMallocModelInOut", if (address)* address = nullptr, size, address);
+  KY_GATE("kycmMallocModelInOut", ::kycore::clear_output(address), size, address);
   return allocate(size, BlockOwner::model_io, address);
 }
 

@@ -97,7 +97,7 @@ KY_EXPORT kycmRet_t kycmGetDevice(uint32_t* device) {
 
 KY_EXPORT kycmRet_t kycmGetVersion(const char** version, int32_t* major, int32_t* minor, int32_t* patch,
                                    int32_t* build) {
-  KY_GATE("kycmGetVersion", if (version)* version = nullptr, version, major, minor, patch, build);
+  KY_GATE("kycmGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYCM_INVALID_ARGUMENT;
   *version = kVersionText;
   if (major) *major = 2;

@@ -121,7 +121,7 @@ uint32_t release_unless_owned(const void* address, const std::function<uint32_t(
 extern "C" {
 
 KY_EXPORT kycmRet_t kycmCreateTensor(kycmDeviceInfo info, kycmShape shape, kycmDType type, void** tensor) {
-  KY_GATE("kycmCreateTensor", if (tensor)* tensor = nullptr, info.deviceType, info.deviceIdx, shape.ndims,
+  KY_GATE("kycmCreateTensor", ::kycore::clear_output(tensor), info.deviceType, info.deviceIdx, shape.ndims,
           shape.dims[0], shape.dims[1], shape.dims[2], shape.dims[3], shape.dims[4], shape.dims[5], type, tensor);
   if (tensor == nullptr) return KYCM_INVALID_ARGUMENT;
   *tensor = nullptr;
@@ -144,9 +144,9 @@ KY_EXPORT kycmRet_t kycmCreateTensor(kycmDeviceInfo info, kycmShape shape, kycmD
 
 KY_EXPORT kycmRet_t kycmCreateTensorWithDataHandle(kycmDeviceInfo info, kycmShape shape, kycmDType type, void* data,
                                                    bool takeOwnership, void** tensor) {
-  KY_GATE("kycmCreateTensorWithDataHandle", if (tensor)* tensor = nullptr, info.deviceType, info.deviceIdx, shape.ndims,
-          shape.dims[0], shape.dims[1], shape.dims[2], shape.dims[3], shape.dims[4], shape.dims[5], type, data,
-          takeOwnership, tensor);
+  KY_GATE("kycmCreateTensorWithDataHandle", ::kycore::clear_output(tensor), info.deviceType, info.deviceIdx,
+          shape.ndims, shape.dims[0], shape.dims[1], shape.dims[2], shape.dims[3], shape.dims[4], shape.dims[5], type,
+          data, takeOwnership, tensor);
   if (tensor == nullptr) return KYCM_INVALID_ARGUMENT;
   *tensor = nullptr;
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
@@ -176,7 +176,7 @@ KY_EXPORT kycmRet_t kycmDestroyTensor(void* tensor) {
 }
 
 KY_EXPORT kycmRet_t kycmGetTensorDataHandle(void* tensor, void** data) {
-  KY_GATE("kycmGetTensorDataHandle", if (data)* data = nullptr, tensor, data);
+  KY_GATE("kycmGetTensorDataHandle", ::kycore::clear_output(data), tensor, data);
   if (data == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -231,7 +231,7 @@ KY_EXPORT kycmRet_t kycmGetTensorDeviceInfo(void* tensor, kycmDeviceInfo* info) 
 }
 
 KY_EXPORT kycmRet_t kycmGetTensorShape(void* tensor, kycmShape* shape) {
-  KY_GATE("kycmGetTensorShape", if (shape)* shape = kycmShape{}, tensor, shape);
+  KY_GATE("kycmGetTensorShape", ::kycore::clear_output(shape), tensor, shape);
   if (shape == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -257,7 +257,7 @@ KY_EXPORT kycmRet_t kycmSetTensorShape(void* tensor, const kycmShape* shape) {
 }
 
 KY_EXPORT kycmRet_t kycmGetTensorDataType(void* tensor, kycmDType* type) {
-  KY_GATE("kycmGetTensorDataType", if (type)* type = kycmDT_UINT8, tensor, type);
+  KY_GATE("kycmGetTensorDataType", ::kycore::clear_output(type), tensor, type);
   if (type == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -281,7 +281,7 @@ KY_EXPORT kycmRet_t kycmSetTensorDataType(void* tensor, kycmDType type) {
 }
 
 KY_EXPORT kycmRet_t kycmGetTensorSize(void* tensor, uint64_t* size) {
-  KY_GATE("kycmGetTensorSize", if (size)* size = 0, tensor, size);
+  KY_GATE("kycmGetTensorSize", ::kycore::clear_output(size), tensor, size);
   if (size == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;

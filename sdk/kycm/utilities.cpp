@@ -12,7 +12,7 @@ using namespace kycore;
 extern "C" {
 
 KY_EXPORT kycmRet_t kycmGetDataTypeSize(kycmDType type, uint32_t* size) {
-  KY_GATE("kycmGetDataTypeSize", if (size)* size = 0, type, size);
+  KY_GATE("kycmGetDataTypeSize", ::kycore::clear_output(size), type, size);
   if (size == nullptr) return KYCM_INVALID_ARGUMENT;
   const uint32_t bytes = kycm::element_size(type);
   if (bytes == 0) return KYCM_INVALID_DATA_TYPE;
@@ -21,14 +21,14 @@ KY_EXPORT kycmRet_t kycmGetDataTypeSize(kycmDType type, uint32_t* size) {
 }
 
 KY_EXPORT kycmRet_t kycmFloat16ToFloat32(uint16_t value, float* result) {
-  KY_GATE("kycmFloat16ToFloat32", if (result)* result = 0.0f, value, result);
+  KY_GATE("kycmFloat16ToFloat32", ::kycore::clear_output(result), value, result);
   if (result == nullptr) return KYCM_INVALID_ARGUMENT;
   *result = kycm::half_to_float(value);
   return OK;
 }
 
 KY_EXPORT kycmRet_t kycmFloat32ToFloat16(float value, uint16_t* result) {
-  KY_GATE("kycmFloat32ToFloat16", if (result)* result = 0, static_cast<double>(value), result);
+  KY_GATE("kycmFloat32ToFloat16", ::kycore::clear_output(result), static_cast<double>(value), result);
   if (result == nullptr) return KYCM_INVALID_ARGUMENT;
   *result = kycm::float_to_half(value);
   return OK;

@@ -31,7 +31,7 @@ KY_EXPORT kymeRet_t kymeSystemUninitialize(void) {
 }
 
 KY_EXPORT kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor, uint32_t* patch, uint32_t* build) {
-  KY_GATE("kymeGetVersion", if (version)* version = nullptr, version, major, minor, patch, build);
+  KY_GATE("kymeGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYME_INVALID_ARGUMENT;
   *version = g_version_text;
   if (major) *major = 2;

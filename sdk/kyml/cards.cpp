@@ -35,7 +35,7 @@ using kyml::CardRef;
 extern "C" {
 
 KY_EXPORT kymlOpStatus_enum kymlGetCardCount(uint32_t* count) {
-  KYML_GATE("kymlGetCardCount", if (count)* count = 0, count);
+  KYML_GATE("kymlGetCardCount", ::kycore::clear_output(count), count);
   KYML_REQUIRE_INIT();
   if (count == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   *count = static_cast<uint32_t>(kycore::current_platform()->cards.size());
@@ -43,7 +43,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetCardCount(uint32_t* count) {
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetCardInfo(uint32_t* count, kymlCardInfo_struct* cards, uint32_t capacity) {
-  KYML_GATE("kymlGetCardInfo", if (count)* count = 0, count, cards, capacity);
+  KYML_GATE("kymlGetCardInfo", ::kycore::clear_output(count), count, cards, capacity);
   KYML_REQUIRE_INIT();
   if (count == nullptr || cards == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   const auto platform = kycore::current_platform();
@@ -55,7 +55,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetCardInfo(uint32_t* count, kymlCardInfo_struct
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetHandleByUUID(const char* uuid, uint64_t* card) {
-  KYML_GATE("kymlGetHandleByUUID", if (card)* card = 0, uuid, card);
+  KYML_GATE("kymlGetHandleByUUID", ::kycore::clear_output(card), uuid, card);
   KYML_REQUIRE_INIT();
   if (uuid == nullptr || card == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   if (uuid[0] == '\0') return KYML_ERROR_INPUT_PARAMETER_ERROR;
@@ -69,7 +69,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetHandleByUUID(const char* uuid, uint64_t* card
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetHandleByPciBusId(const char* busId, uint64_t* card) {
-  KYML_GATE("kymlGetHandleByPciBusId", if (card)* card = 0, busId, card);
+  KYML_GATE("kymlGetHandleByPciBusId", ::kycore::clear_output(card), busId, card);
   KYML_REQUIRE_INIT();
   if (busId == nullptr || card == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   uint32_t domain = 0, bus = 0, device = 0, function = 0;
@@ -85,7 +85,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetHandleByPciBusId(const char* busId, uint64_t*
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetCardHandleByIndex(uint32_t index, uint64_t* card) {
-  KYML_GATE("kymlGetCardHandleByIndex", if (card)* card = 0, index, card);
+  KYML_GATE("kymlGetCardHandleByIndex", ::kycore::clear_output(card), index, card);
   KYML_REQUIRE_INIT();
   if (card == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   const auto platform = kycore::current_platform();
@@ -95,7 +95,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetCardHandleByIndex(uint32_t index, uint64_t* c
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetCardHandleByCardId(uint16_t cardId, uint64_t* card) {
-  KYML_GATE("kymlGetCardHandleByCardId", if (card)* card = 0, cardId, card);
+  KYML_GATE("kymlGetCardHandleByCardId", ::kycore::clear_output(card), cardId, card);
   KYML_REQUIRE_INIT();
   if (card == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   for (const auto& config : kycore::current_platform()->cards) {
@@ -116,7 +116,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetUUID(uint64_t card, char* uuid, uint32_t size
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetPciInfo(uint64_t card, kymlPciInfo_struct* info) {
-  KYML_GATE("kymlGetPciInfo", if (info) std::memset(info, 0, sizeof *info), card, info);
+  KYML_GATE("kymlGetPciInfo", ::kycore::clear_output(info), card, info);
   KYML_REQUIRE_INIT();
   if (info == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   CardRef ref;
@@ -126,7 +126,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetPciInfo(uint64_t card, kymlPciInfo_struct* in
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetCapability(uint64_t card, kymlCapability_struct* capability) {
-  KYML_GATE("kymlGetCapability", if (capability)* capability = {}, card, capability);
+  KYML_GATE("kymlGetCapability", ::kycore::clear_output(capability), card, capability);
   KYML_REQUIRE_INIT();
   if (capability == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   CardRef ref;
@@ -137,7 +137,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetCapability(uint64_t card, kymlCapability_stru
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetFanSpeedInfo(uint64_t card, kymlFanSpeedInfo_struct* fan) {
-  KYML_GATE("kymlGetFanSpeedInfo", if (fan)* fan = {}, card, fan);
+  KYML_GATE("kymlGetFanSpeedInfo", ::kycore::clear_output(fan), card, fan);
   KYML_REQUIRE_INIT();
   if (fan == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   CardRef ref;
@@ -147,7 +147,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetFanSpeedInfo(uint64_t card, kymlFanSpeedInfo_
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetManageNodeAttribute(kymlNodeBaseInfo_struct* node) {
-  KYML_GATE("kymlGetManageNodeAttribute", if (node) std::memset(node, 0, sizeof *node), node);
+  KYML_GATE("kymlGetManageNodeAttribute", ::kycore::clear_output(node), node);
   KYML_REQUIRE_INIT();
   if (node == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   kyml::fill_manage_node(node, *kycore::current_platform());

@@ -58,7 +58,7 @@ KY_EXPORT kymlOpStatus_enum kymlShutDown(void) {
 
 KY_EXPORT kymlOpStatus_enum kymlGetVersion(const char** version, uint32_t* major, uint32_t* minor, uint32_t* patch,
                                            uint32_t* build) {
-  KYML_GATE("kymlGetVersion", if (version)* version = nullptr, version, major, minor, patch, build);
+  KYML_GATE("kymlGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   *version = kVersionText;
   if (major) *major = 2;

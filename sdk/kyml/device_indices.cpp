@@ -38,12 +38,12 @@ kymlOpStatus_enum count_devices(uint32_t* count) {
 extern "C" {
 
 KY_EXPORT kymlOpStatus_enum kymlGetAiDeviceCount(uint32_t* count) {
-  KYML_GATE("kymlGetAiDeviceCount", if (count)* count = 0, count);
+  KYML_GATE("kymlGetAiDeviceCount", ::kycore::clear_output(count), count);
   return count_devices(count);
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetCodecDeviceCount(uint32_t* count) {
-  KYML_GATE("kymlGetCodecDeviceCount", if (count)* count = 0, count);
+  KYML_GATE("kymlGetCodecDeviceCount", ::kycore::clear_output(count), count);
   return count_devices(count);
 }
 
@@ -58,7 +58,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetCodecDevInfo(kymlCodecDevInfo_struct* devices
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetDieIndexByDevIndex(uint32_t devIndex, kymlDieIndex* dieIndex) {
-  KYML_GATE("kymlGetDieIndexByDevIndex", if (dieIndex)* dieIndex = 0, devIndex, dieIndex);
+  KYML_GATE("kymlGetDieIndexByDevIndex", ::kycore::clear_output(dieIndex), devIndex, dieIndex);
   KYML_REQUIRE_INIT();
   if (dieIndex == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   const auto platform = kycore::current_platform();

@@ -60,7 +60,7 @@ kymlOpStatus_enum list_self(uint64_t die, kymlProcessInfo_struct* processes, uin
 extern "C" {
 
 KY_EXPORT kymlOpStatus_enum kymlGetDieCount(uint64_t card, uint32_t* count) {
-  KYML_GATE("kymlGetDieCount", if (count)* count = 0, card, count);
+  KYML_GATE("kymlGetDieCount", ::kycore::clear_output(count), card, count);
   KYML_REQUIRE_INIT();
   if (count == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   kyml::CardRef ref;
@@ -71,7 +71,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetDieCount(uint64_t card, uint32_t* count) {
 
 KY_EXPORT kymlOpStatus_enum kymlGetDieInfo(uint64_t card, kymlDieBaseInfo_struct* dies, uint32_t* count,
                                            uint32_t capacity) {
-  KYML_GATE("kymlGetDieInfo", if (count)* count = 0, card, dies, count, capacity);
+  KYML_GATE("kymlGetDieInfo", ::kycore::clear_output(count), card, dies, count, capacity);
   KYML_REQUIRE_INIT();
   if (count == nullptr || dies == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   kyml::CardRef ref;
@@ -84,7 +84,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetDieInfo(uint64_t card, kymlDieBaseInfo_struct
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByIndex(uint64_t card, uint32_t index, uint64_t* die) {
-  KYML_GATE("kymlGetDieHandleByIndex", if (die)* die = 0, card, index, die);
+  KYML_GATE("kymlGetDieHandleByIndex", ::kycore::clear_output(die), card, index, die);
   KYML_REQUIRE_INIT();
   if (die == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   kyml::CardRef ref;
@@ -95,7 +95,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByIndex(uint64_t card, uint32_t inde
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByDieIndex(uint32_t dieIndex, uint64_t* die) {
-  KYML_GATE("kymlGetDieHandleByDieIndex", if (die)* die = 0, dieIndex, die);
+  KYML_GATE("kymlGetDieHandleByDieIndex", ::kycore::clear_output(die), dieIndex, die);
   KYML_REQUIRE_INIT();
   if (die == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   const auto platform = kycore::current_platform();
@@ -111,56 +111,56 @@ KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByDieIndex(uint32_t dieIndex, uint64
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetPllClocks(uint64_t die, kymlPllClock_struct* clocks) {
-  KYML_GATE("kymlGetPllClocks", if (clocks)* clocks = {}, die, clocks);
+  KYML_GATE("kymlGetPllClocks", ::kycore::clear_output(clocks), die, clocks);
   KYML_READ_DIE(die, clocks, r);
   store_readings(clocks, 1, clocks->clockArray, r.clock);
   return KYML_SUCCESS;
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetTemperature(uint64_t die, kymlTemperature_struct* temperature) {
-  KYML_GATE("kymlGetTemperature", if (temperature)* temperature = {}, die, temperature);
+  KYML_GATE("kymlGetTemperature", ::kycore::clear_output(temperature), die, temperature);
   KYML_READ_DIE(die, temperature, r);
   store_readings(temperature, kyml::kMilli, temperature->temperature, r.temperature);
   return KYML_SUCCESS;
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetPower(uint64_t die, kymlPower_struct* power) {
-  KYML_GATE("kymlGetPower", if (power)* power = {}, die, power);
+  KYML_GATE("kymlGetPower", ::kycore::clear_output(power), die, power);
   KYML_READ_DIE(die, power, r);
   store_readings(power, kyml::kMilli, power->power, r.power);
   return KYML_SUCCESS;
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetPinVolt(uint64_t die, kymlPinVolt_struct* volt) {
-  KYML_GATE("kymlGetPinVolt", if (volt)* volt = {}, die, volt);
+  KYML_GATE("kymlGetPinVolt", ::kycore::clear_output(volt), die, volt);
   KYML_READ_DIE(die, volt, r);
   store_readings(volt, kyml::kMilli, volt->pinVolt, r.pin_voltage);
   return KYML_SUCCESS;
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetPowerCur(uint64_t die, kymlPowerCur_struct* current) {
-  KYML_GATE("kymlGetPowerCur", if (current)* current = {}, die, current);
+  KYML_GATE("kymlGetPowerCur", ::kycore::clear_output(current), die, current);
   KYML_READ_DIE(die, current, r);
   store_readings(current, kyml::kMilli, current->powerCur, r.rail_current);
   return KYML_SUCCESS;
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetPowerVolt(uint64_t die, kymlPowerVolt_struct* volt) {
-  KYML_GATE("kymlGetPowerVolt", if (volt)* volt = {}, die, volt);
+  KYML_GATE("kymlGetPowerVolt", ::kycore::clear_output(volt), die, volt);
   KYML_READ_DIE(die, volt, r);
   store_readings(volt, kyml::kMilli, volt->powerVolt, r.rail_voltage);
   return KYML_SUCCESS;
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetTempThreshold(uint64_t die, kymlTempThreshold_struct* threshold) {
-  KYML_GATE("kymlGetTempThreshold", if (threshold)* threshold = {}, die, threshold);
+  KYML_GATE("kymlGetTempThreshold", ::kycore::clear_output(threshold), die, threshold);
   KYML_READ_DIE(die, threshold, r);
   store_readings(threshold, kyml::kMilli, threshold->tempThreshold, r.threshold);
   return KYML_SUCCESS;
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetMemUtilizationRate(uint64_t die, kymlMemUtilizationRate_stuct* rate) {
-  KYML_GATE("kymlGetMemUtilizationRate", if (rate)* rate = {}, die, rate);
+  KYML_GATE("kymlGetMemUtilizationRate", ::kycore::clear_output(rate), die, rate);
   KYML_READ_DIE(die, rate, r);
   rate->total = r.memory_total;
   rate->used = r.memory_used;
@@ -170,7 +170,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetMemUtilizationRate(uint64_t die, kymlMemUtili
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetMcuUtilizationRate(uint64_t die, kymlMcuUtilizationRate_struct* rate) {
-  KYML_GATE("kymlGetMcuUtilizationRate", if (rate)* rate = {}, die, rate);
+  KYML_GATE("kymlGetMcuUtilizationRate", ::kycore::clear_output(rate), die, rate);
   KYML_READ_DIE(die, rate, r);
   rate->ai = r.ai;
   std::copy(r.vdsp.begin(), r.vdsp.end(), rate->vdsp);
@@ -180,7 +180,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetMcuUtilizationRate(uint64_t die, kymlMcuUtili
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetUtilizationRate(uint64_t die, kymlUtilizationRate_struct* rate) {
-  KYML_GATE("kymlGetUtilizationRate", if (rate)* rate = {}, die, rate);
+  KYML_GATE("kymlGetUtilizationRate", ::kycore::clear_output(rate), die, rate);
   KYML_READ_DIE(die, rate, r);
   const auto average = [](const auto& cores) {
     int64_t sum = 0;
@@ -196,13 +196,13 @@ KY_EXPORT kymlOpStatus_enum kymlGetUtilizationRate(uint64_t die, kymlUtilization
 
 KY_EXPORT kymlOpStatus_enum kymlGetRunningProcesses(uint64_t die, kymlProcessInfo_struct* processes, uint32_t* count,
                                                     uint32_t capacity) {
-  KYML_GATE("kymlGetRunningProcesses", if (count)* count = 0, die, processes, count, capacity);
+  KYML_GATE("kymlGetRunningProcesses", ::kycore::clear_output(count), die, processes, count, capacity);
   return list_self(die, processes, count, capacity, &kyml::process_uses);
 }
 
 KY_EXPORT kymlOpStatus_enum kymlGetNetWorkRunningInfo(uint64_t die, kymlProcessInfo_struct* processes, uint32_t* count,
                                                       uint32_t capacity) {
-  KYML_GATE("kymlGetNetWorkRunningInfo", if (count)* count = 0, die, processes, count, capacity);
+  KYML_GATE("kymlGetNetWorkRunningInfo", ::kycore::clear_output(count), die, processes, count, capacity);
   return list_self(die, processes, count, capacity, &kyml::process_runs_models);
 }
 

@@ -79,6 +79,17 @@ KY_EXPORT void reset_control();  // disarm everything, stop and clear the journa
 
 }  // namespace kycore
 
+namespace kycore {
+
+// The usual `on_empty` of KY_GATE: an output the caller passed reads as
+// zero, null or an all-zero record.
+template <class T>
+void clear_output(T* output) {
+  if (output != nullptr) *output = T{};
+}
+
+}  // namespace kycore
+
 // Opens a library function. `ret` converts a code into the function's return
 // type; `on_empty` clears its outputs when the call is armed to succeed
 // empty. The argument list is evaluated only when test control is active.
