@@ -9,6 +9,7 @@
 #include "kycore/handle_registry.h"
 #include "kycore/platform.h"
 #include "kycore/test_control.h"
+#include "kycore/version.h"
 #include "runtime_state.h"
 
 namespace kycm {
@@ -29,7 +30,7 @@ using namespace kycore;
 
 namespace {
 
-constexpr const char* kVersionText = "2.1.0.2";
+constexpr const char* kVersionText = KY_SDK_VERSION_TEXT;
 
 // Serialises initialisation and release: of concurrent initializations one
 // installs its platform, the others find the runtime initialised.
@@ -100,10 +101,7 @@ KY_EXPORT kycmRet_t kycmGetVersion(const char** version, int32_t* major, int32_t
   KY_GATE("kycmGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYCM_INVALID_ARGUMENT;
   *version = kVersionText;
-  if (major) *major = 2;
-  if (minor) *minor = 1;
-  if (patch) *patch = 0;
-  if (build) *build = 2;
+  kycore::store_version_numbers(major, minor, patch, build);
   return OK;
 }
 

@@ -4,6 +4,7 @@
 #include "kycore/error_codes.h"
 #include "kycore/export.h"
 #include "kycore/test_control.h"
+#include "kycore/version.h"
 #include "kyme.h"
 
 using namespace kycore;
@@ -12,7 +13,8 @@ namespace {
 
 std::atomic<bool> g_initialized{false};
 
-char g_version_text[] = "2.1.0.2";
+// Writable: the library hands it out as char*.
+char g_version_text[] = KY_SDK_VERSION_TEXT;
 
 }  // namespace
 
@@ -34,10 +36,7 @@ KY_EXPORT kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* mi
   KY_GATE("kymeGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYME_INVALID_ARGUMENT;
   *version = g_version_text;
-  if (major) *major = 2;
-  if (minor) *minor = 1;
-  if (patch) *patch = 0;
-  if (build) *build = 2;
+  kycore::store_version_numbers(major, minor, patch, build);
   return OK;
 }
 

@@ -6,10 +6,11 @@
 #include "inventory.h"
 #include "kycore/error_codes.h"
 #include "kycore/runtime_log.h"
+#include "kycore/version.h"
 
 namespace {
 
-constexpr const char* kVersionText = "2.1.0.2";
+constexpr const char* kVersionText = KY_SDK_VERSION_TEXT;
 
 // The library's levels (trace to fatal, then none) on the runtime's scale,
 // which has an alarm level between error and fatal.
@@ -61,10 +62,7 @@ KY_EXPORT kymlOpStatus_enum kymlGetVersion(const char** version, uint32_t* major
   KYML_GATE("kymlGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   *version = kVersionText;
-  if (major) *major = 2;
-  if (minor) *minor = 1;
-  if (patch) *patch = 0;
-  if (build) *build = 2;
+  kycore::store_version_numbers(major, minor, patch, build);
   return KYML_SUCCESS;
 }
 
