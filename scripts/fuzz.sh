@@ -12,13 +12,13 @@ seconds=${QUILLON_FUZZ_SECONDS:-30}
 mkdir -p "$out/bin" "$out/seeds/nal" "$out/seeds/jpeg" "$out/corpus/nal" "$out/corpus/jpeg" "$out/artifacts"
 
 flags=(-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
-       -fno-omit-frame-pointer -I"$root/python/include")
-build_target() {  # name, parser (its header and source are python/include/quillon/<parser>.h, python/src/<parser>.cpp)
+       -fno-omit-frame-pointer -I"$root/python/src")
+build_target() {  # name, parser (its header and source are python/src/kyme/<parser>.h and .cpp)
   local name=$1 parser=$2
   local binary="$out/bin/$name"
-  local sources=("$root/tests/fuzz/$name.cpp" "$root/python/src/$parser.cpp")
+  local sources=("$root/tests/fuzz/$name.cpp" "$root/python/src/kyme/$parser.cpp")
   local newer=0
-  for file in "${sources[@]}" "$root/python/include/quillon/$parser.h" "$0"; do
+  for file in "${sources[@]}" "$root/python/src/kyme/$parser.h" "$0"; do
     if [ ! -e "$binary" ] || [ "$file" -nt "$binary" ]; then newer=1; fi
   done
   if [ "$newer" = 1 ]; then

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "quillon/jpeg_scan.h"
+#include "kyme/jpeg_scan.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "quillon/nal_cutter.h"
+#include "kyme/nal_cutter.h"
 
 namespace {
 

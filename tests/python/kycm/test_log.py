@@ -43,7 +43,7 @@ def test_what_reaches_the_library(journal):
     (first, second, third) = journal()
     name, (channel, level, function, file, line, text) = first
     assert (name, channel, level, function, line, text) == ("kycmLogMessage", 0, 2, "operator()", 37, "hello")
-    assert file.endswith("python/src/log.cpp") and file.startswith("/")
+    assert file.endswith("python/src/kycm/log.cpp") and file.startswith("/")
     assert second[1][:2] == (8, 6) and second[1][5] is None
     assert third[1][5] == "50%% of %%s"  # the library formats it back to the text
 
@@ -71,7 +71,7 @@ def test_one_line_per_message_with_its_origin_and_literal_text(log_file):
     assert kycm.logMessage(LC.kycmLC_NN, LL.kycmLL_FATAL, None) == 0
     first, second, third = lines(log_file)
     assert first[:2] == ("ME", "ERROR") and first[5] == "100% done %s %d %n %%"
-    assert first[2].endswith("python/src/log.cpp") and first[3:5] == ("37", "operator()")
+    assert first[2].endswith("python/src/kycm/log.cpp") and first[3:5] == ("37", "operator()")
     assert second[:2] == ("APP", "ALARM") and second[5] == r"two\nlines"
     assert third[:2] == ("NN", "FATAL") and third[5] == ""
 

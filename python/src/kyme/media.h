@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kyme.h"
-#include "quillon/jpeg_scan.h"
+#include "kyme/jpeg_scan.h"
 
 namespace quillon {
 

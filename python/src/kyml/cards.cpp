@@ -9,7 +9,7 @@
 
 #include "kyml.h"
 #include "quillon/errors.h"
-#include "quillon/management_records.h"
+#include "kyml/records.h"
 #include "quillon/registration.h"
 #include "quillon/text.h"
 

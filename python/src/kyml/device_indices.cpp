@@ -8,7 +8,7 @@
 
 #include "kyml.h"
 #include "quillon/errors.h"
-#include "quillon/management_records.h"
+#include "kyml/records.h"
 #include "quillon/registration.h"
 
 namespace py = pybind11;

@@ -10,7 +10,7 @@
 
 #include "kyme.h"
 #include "quillon/filled_records.h"
-#include "quillon/media.h"
+#include "kyme/media.h"
 #include "quillon/registration.h"
 
 namespace py = pybind11;

@@ -5,7 +5,7 @@ import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
-from kyml_platforms import EIGHT_DEVICES, platform, stopped  # noqa: F401
+from platforms import EIGHT_DEVICES, platform, stopped  # noqa: F401
 
 kycm = quillon.kycm
 kyml = quillon.kyml

@@ -5,7 +5,7 @@
 
 #include "kyml.h"
 #include "quillon/enums.h"
-#include "quillon/management_records.h"
+#include "kyml/records.h"
 #include "quillon/records.h"
 #include "quillon/registration.h"
 

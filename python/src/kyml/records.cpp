@@ -1,5 +1,5 @@
 // kyml: conversions from the management library's records to their adaptors.
-#include "quillon/management_records.h"
+#include "kyml/records.h"
 
 #include <algorithm>
 

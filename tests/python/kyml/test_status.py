@@ -6,7 +6,7 @@ import re
 import subprocess
 import sys
 
-from kyml_platforms import TWO_CARDS, platform  # noqa: F401
+from platforms import TWO_CARDS, platform  # noqa: F401
 from conftest import MODULE_DIR, ROOT, quillon
 
 kycm = quillon.kycm

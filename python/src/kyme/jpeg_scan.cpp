@@ -5,7 +5,7 @@
 // other than baseline and Huffman tables the last end-of-image in the file
 // is the one that counts. Bytes are read from a file only as the walk
 // reaches them.
-#include "quillon/jpeg_scan.h"
+#include "kyme/jpeg_scan.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -13,7 +13,7 @@
 #include "quillon/errors.h"
 #include "quillon/handle.h"
 #include "quillon/host_read.h"
-#include "quillon/media.h"
+#include "kyme/media.h"
 #include "quillon/records.h"
 #include "quillon/registration.h"
 #include "quillon/text.h"

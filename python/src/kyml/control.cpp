@@ -6,7 +6,7 @@
 
 #include "kyml.h"
 #include "quillon/errors.h"
-#include "quillon/management_records.h"
+#include "kyml/records.h"
 #include "quillon/text.h"
 
 namespace py = pybind11;

@@ -2,7 +2,7 @@
 // keeps the unit being cut; start codes are found by looking for their 0x01
 // and counting the zeros before it, which gives the same units as counting
 // zero runs byte by byte from the current position.
-#include "quillon/nal_cutter.h"
+#include "kyme/nal_cutter.h"
 
 #include <unistd.h>
 

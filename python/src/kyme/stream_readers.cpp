@@ -14,9 +14,9 @@
 
 #include "kyme.h"
 #include "quillon/filled_records.h"
-#include "quillon/jpeg_scan.h"
-#include "quillon/media.h"
-#include "quillon/nal_cutter.h"
+#include "kyme/jpeg_scan.h"
+#include "kyme/media.h"
+#include "kyme/nal_cutter.h"
 #include "quillon/registration.h"
 
 namespace py = pybind11;
