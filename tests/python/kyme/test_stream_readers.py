@@ -1,16 +1,19 @@
 """setStreamData, H264Reader and JpegReader, on crafted files and on real
-streams and pictures made by ffmpeg."""
+streams and pictures made by ffmpeg, and the life of the buffers they fill."""
 import gc
 import io
 import os
 import re
 import shutil
 import subprocess
+import sys
+import weakref
 
 import numpy as np
 import pytest
 
 import _quillon_pybind11 as quillon
+import _quillon_testctl as testctl
 
 kyme = quillon.kyme
 MAX_UNIT = 0x1000000
@@ -18,12 +21,15 @@ FFMPEG = shutil.which("ffmpeg")
 needs_ffmpeg = pytest.mark.skipif(FFMPEG is None, reason="ffmpeg is not installed")
 
 
+def started(cls, path, *args):
+    reader = cls(str(path), *args)
+    reader.init()
+    return reader
+
+
 def read_units(path):
     """All units of a file as (bytes, pts), read through H264Reader."""
-    reader = kyme.H264Reader(str(path))
-    reader.init()
-    stream = kyme.stream()
-    units = []
+    reader, stream, units = started(kyme.H264Reader, path), kyme.stream(), []
     while reader.getStream(stream):
         units.append((bytes(np.array(stream)), stream.pts))
     reader.release()
@@ -37,16 +43,13 @@ def open_fds():
 
 class TestSetStreamData:
     def test_points_the_stream_at_the_array(self):
-        data = np.arange(10, dtype=np.uint8)
-        s = kyme.stream()
+        data, s = np.arange(10, dtype=np.uint8), kyme.stream()
         s.pts = 7
         kyme.setStreamData(s, data)
         data[3] = 42
-        assert bytes(np.array(s)) == data.tobytes()
-        assert s.pts == 7 and s.inputBusAddress == 0
-        assert quillon_address(s.stream) == data.ctypes.data
-        grid = np.zeros((4, 5), dtype=np.uint8)
-        kyme.setStreamData(s, grid)
+        assert bytes(np.array(s)) == data.tobytes() and (s.pts, s.inputBusAddress) == (7, 0)
+        assert testctl.capsule_address(s.stream) == data.ctypes.data
+        kyme.setStreamData(s, np.zeros((4, 5), dtype=np.uint8))
         assert np.array(s).size == 20
 
     @pytest.mark.parametrize("argument", [[1, 2, 3], np.arange(4, dtype=np.float32), np.arange(8, dtype=np.uint8)[::2],
@@ -67,79 +70,43 @@ class TestSetStreamData:
             kyme.setStreamData(s, huge)
         assert s.stream is None
 
-    def test_signatures(self):
-        assert kyme.setStreamData.__doc__.startswith(
-            "setStreamData(arg0: _quillon_pybind11.kyme.stream, arg1: numpy.ndarray[numpy.uint8]) -> None")
-        for cls in (kyme.H264Reader, kyme.JpegReader):
-            name = f"_quillon_pybind11.kyme.{cls.__name__}"
-            assert f"__init__(self: {name}, arg0: str) -> None" in cls.__init__.__doc__
-            assert cls.init.__doc__.startswith(f"init(self: {name}) -> None")
-            assert cls.release.__doc__.startswith(f"release(self: {name}) -> None")
-            assert cls.getStream.__doc__.startswith(
-                f"getStream(self: {name}, arg0: _quillon_pybind11.kyme.stream) -> int")
-
-
-def quillon_address(capsule):
-    import _quillon_testctl as testctl
-    return testctl.capsule_address(capsule)
-
 
 class TestH264ReaderCrafted:
     def test_units_with_four_and_three_byte_start_codes(self, tmp_path):
-        path = tmp_path / "three.h264"
         units = [b"\x00\x00\x00\x01\x67\xaa\xbb", b"\x00\x00\x01\x68\xcc", b"\x00\x00\x01\x65\x88\x84\x00\x10"]
-        path.write_bytes(b"".join(units))
-        reader = kyme.H264Reader(str(path))
-        reader.init()
-        s = kyme.stream()
+        (tmp_path / "three.h264").write_bytes(b"".join(units))
+        reader, s = started(kyme.H264Reader, tmp_path / "three.h264"), kyme.stream()
         for pts, unit in enumerate(units):
-            assert reader.getStream(s) == 1
-            assert bytes(np.array(s)) == unit and s.pts == pts
-        assert reader.getStream(s) == 0
-        assert reader.getStream(s) == 0
+            assert reader.getStream(s) == 1 and bytes(np.array(s)) == unit and s.pts == pts
+        assert reader.getStream(s) == 0 and reader.getStream(s) == 0
         assert s.pts == 2 and bytes(np.array(s)) == units[-1]  # left as it was
         reader.release()
 
-    def test_zeros_beyond_three_stay_with_the_unit_before(self, tmp_path):
-        path = tmp_path / "zeros.h264"
-        path.write_bytes(b"\x00\x00\x01\x09\xf0" + b"\x00" * 5 + b"\x01\x67\x42" + b"\x00" * 40)
-        assert [u for u, _ in read_units(path)] == [
-            b"\x00\x00\x01\x09\xf0\x00\x00", b"\x00\x00\x00\x01\x67\x42" + b"\x00" * 40]
-
-    def test_bytes_before_the_first_start_code_are_skipped(self, tmp_path):
-        path = tmp_path / "junk.h264"
-        path.write_bytes(b"\x12\x00\x01\x00\x34\x00\x00\x01\x41\x01")
-        assert read_units(path) == [(b"\x00\x00\x01\x41\x01", 0)]
-
-    @pytest.mark.parametrize("content", [b"", b"\x00" * 100_000, b"\x01\x02\x00\x01"])
-    def test_no_unit(self, tmp_path, content):
-        path = tmp_path / "none.h264"
-        path.write_bytes(content)
-        assert read_units(path) == []
+    @pytest.mark.parametrize("content, units", [
+        # Zeros beyond three stay with the unit before.
+        (b"\x00\x00\x01\x09\xf0" + b"\x00" * 5 + b"\x01\x67\x42" + b"\x00" * 40,
+         [b"\x00\x00\x01\x09\xf0\x00\x00", b"\x00\x00\x00\x01\x67\x42" + b"\x00" * 40]),
+        (b"\x12\x00\x01\x00\x34\x00\x00\x01\x41\x01", [b"\x00\x00\x01\x41\x01"]),  # leading bytes skipped
+        (b"", []), (b"\x00" * 100_000, []), (b"\x01\x02\x00\x01", []),
+    ])
+    def test_cuts(self, tmp_path, content, units):
+        (tmp_path / "cut.h264").write_bytes(content)
+        assert read_units(tmp_path / "cut.h264") == [(unit, pts) for pts, unit in enumerate(units)]
 
     def test_unit_limit(self, tmp_path, capfd):
-        fits = tmp_path / "fits.h264"
         body = b"\x00\x00\x01\x65" + b"\xff" * (MAX_UNIT - 4)
-        fits.write_bytes(body + b"\x00\x00\x01\x68")
-        units = read_units(fits)
-        assert [len(u) for u, _ in units] == [MAX_UNIT, 4]
-
-        too_long = tmp_path / "too_long.h264"
-        too_long.write_bytes(b"\x00\x00\x01\x67\x42" + body + b"\xff" + b"\x00\x00\x01\x68")
-        reader = kyme.H264Reader(str(too_long))
-        reader.init()
-        s = kyme.stream()
+        (tmp_path / "fits.h264").write_bytes(body + b"\x00\x00\x01\x68")
+        assert [len(u) for u, _ in read_units(tmp_path / "fits.h264")] == [MAX_UNIT, 4]
+        (tmp_path / "long.h264").write_bytes(b"\x00\x00\x01\x67\x42" + body + b"\xff" + b"\x00\x00\x01\x68")
+        reader, s = started(kyme.H264Reader, tmp_path / "long.h264"), kyme.stream()
         assert reader.getStream(s) == 1 and bytes(np.array(s)) == b"\x00\x00\x01\x67\x42"
         capfd.readouterr()
-        assert reader.getStream(s) == 0
-        assert reader.getStream(s) == 0  # still at the unit that does not fit
-        assert capfd.readouterr().err == "NAL does not fit provided buffer\n" * 2
-        assert s.pts == 0
+        assert reader.getStream(s) == 0 and reader.getStream(s) == 0  # still at the unit that does not fit
+        assert capfd.readouterr().err == "NAL does not fit provided buffer\n" * 2 and s.pts == 0
         reader.release()
 
     def test_lifecycle_without_a_file(self, tmp_path):
-        s = kyme.stream()
-        missing = kyme.H264Reader(str(tmp_path / "missing.h264"))
+        s, missing = kyme.stream(), kyme.H264Reader(str(tmp_path / "missing.h264"))
         assert missing.getStream(s) == 0  # before init
         missing.init()  # not reported
         assert missing.getStream(s) == 0
@@ -151,23 +118,18 @@ class TestH264ReaderCrafted:
         path = tmp_path / "a.h264"
         path.write_bytes(b"\x00\x00\x01\x09\xf0" * 3)
         before = open_fds()
-        reader = kyme.H264Reader(str(path))
-        reader.init()
+        reader = started(kyme.H264Reader, path)
         reader.init()  # a second init reopens instead of leaking
         assert open_fds() == before + 1
         s = kyme.stream()
         assert reader.getStream(s) == 1
         del reader
-        gc.collect()
         assert open_fds() == before + 1  # the stream points into the reader's buffer
         s = kyme.stream()
-        gc.collect()
         assert open_fds() == before
-        reader = kyme.H264Reader(str(path))
-        reader.init()
+        reader = started(kyme.H264Reader, path)
         reader.release()
-        assert reader.getStream(s) == 0
-        assert open_fds() == before
+        assert reader.getStream(s) == 0 and open_fds() == before
 
 
 # Real streams --------------------------------------------------------------
@@ -218,9 +180,8 @@ def video_streams(tmp_path_factory):
 @pytest.mark.parametrize("name", ["h264", "hevc", "zeros"])
 def test_real_streams_are_cut_at_every_start_code(video_streams, name):
     path = video_streams[name]
-    data = path.read_bytes()
     units = read_units(path)
-    assert b"".join(u for u, _ in units) == data
+    assert b"".join(u for u, _ in units) == path.read_bytes()
     assert [pts for _, pts in units] == list(range(len(units)))
     assert all(u.startswith(b"\x00\x00\x01") or u.startswith(b"\x00\x00\x00\x01") for u, _ in units)
     assert len(units) == traced_unit_count(path)
@@ -233,10 +194,10 @@ def test_real_streams_are_cut_at_every_start_code(video_streams, name):
 
 # JPEG ----------------------------------------------------------------------
 
-def jpeg_length(path):
-    reader = kyme.JpegReader(str(path))
-    reader.init()
-    s = kyme.stream()
+def jpeg_length(path, content=None):
+    if content is not None:
+        path.write_bytes(content)
+    reader, s = started(kyme.JpegReader, path), kyme.stream()
     result = reader.getStream(s)
     data = bytes(np.array(s))
     assert s.pts == 0
@@ -245,110 +206,88 @@ def jpeg_length(path):
 
 
 @pytest.fixture(scope="session")
-def jpegs(tmp_path_factory):
+def jpegs():
     from PIL import Image
-    folder = tmp_path_factory.mktemp("jpeg")
     image = Image.effect_mandelbrot((96, 64), (-2, -1, 1, 1), 100).convert("RGB")
-    baseline = io.BytesIO()
-    image.save(baseline, "JPEG", quality=80)
-    progressive = io.BytesIO()
-    image.save(progressive, "JPEG", quality=80, progressive=True)
-    thumbnail = io.BytesIO()
-    image.resize((16, 12)).save(thumbnail, "JPEG", quality=50)
-    files = {"baseline": baseline.getvalue(), "progressive": progressive.getvalue(), "thumb": thumbnail.getvalue()}
-    if FFMPEG is not None:
-        encode(folder / "mjpeg.jpg", "-c:v", "mjpeg", "-update", "1", frames=1, size="320x240")
-        files["mjpeg"] = (folder / "mjpeg.jpg").read_bytes()
-    return folder, files
+    files = {}
+    for name, picture, options in [("baseline", image, {"quality": 80}),
+                                   ("progressive", image, {"quality": 80, "progressive": True}),
+                                   ("thumb", image.resize((16, 12)), {"quality": 50})]:
+        out = io.BytesIO()
+        picture.save(out, "JPEG", **options)
+        files[name] = out.getvalue()
+    return files
 
 
-def with_segment(jpeg, marker, payload):
-    """The picture with one more segment right after its start of image."""
+@pytest.fixture(scope="session")
+def mjpeg(tmp_path_factory):
+    if FFMPEG is None:
+        pytest.skip("ffmpeg is not installed")
+    path = tmp_path_factory.mktemp("jpeg") / "mjpeg.jpg"
+    return encode(path, "-c:v", "mjpeg", "-update", "1", frames=1, size="320x240").read_bytes()
+
+
+def with_thumbnail(jpeg, thumb, marker=b"\xff\xe0", tag=b"JFXX\x00\x10"):
+    """The picture with a thumbnail segment right after its start of image."""
+    payload = tag + thumb
     return jpeg[:2] + marker + (len(payload) + 2).to_bytes(2, "big") + payload + jpeg[2:]
 
 
 class TestJpegReader:
-    @pytest.mark.parametrize("name", ["baseline", "progressive", "mjpeg"])
-    def test_whole_file(self, jpegs, name):
-        folder, files = jpegs
-        if name not in files:
-            pytest.skip("ffmpeg is not installed")
-        path = folder / f"{name}-whole.jpg"
-        path.write_bytes(files[name])
-        assert jpeg_length(path) == (1, files[name])
-
-    def test_trailing_bytes(self, jpegs, tmp_path):
-        _, files = jpegs
-        # After a baseline frame the first end of image counts...
-        path = tmp_path / "baseline-trailing.jpg"
-        path.write_bytes(files["baseline"] + b"\x00\xff\xd9trailer")
-        assert jpeg_length(path) == (1, files["baseline"])
-        # ...after a progressive one the last.
-        path = tmp_path / "progressive-trailing.jpg"
-        path.write_bytes(files["progressive"] + b"\x00\xff\xd9trailer")
-        assert jpeg_length(path) == (1, files["progressive"] + b"\x00\xff\xd9")
+    def test_whole_files_and_trailing_bytes(self, jpegs, mjpeg, tmp_path):
+        path = tmp_path / "a.jpg"
+        for content in (jpegs["baseline"], jpegs["progressive"], mjpeg):
+            assert jpeg_length(path, content) == (1, content)
+        # After a baseline frame the first end of image counts, after a progressive one the last.
+        assert jpeg_length(path, jpegs["baseline"] + b"\x00\xff\xd9trailer") == (1, jpegs["baseline"])
+        assert jpeg_length(path, jpegs["progressive"] + b"\x00\xff\xd9trailer") == \
+            (1, jpegs["progressive"] + b"\x00\xff\xd9")
 
     def test_thumbnails_do_not_end_the_picture(self, jpegs, tmp_path):
-        _, files = jpegs
-        jfxx = with_segment(files["baseline"], b"\xff\xe0", b"JFXX\x00\x10" + files["thumb"])
-        exif = with_segment(files["baseline"], b"\xff\xe1", b"Exif\x00\x00" + files["thumb"])
-        for name, content in [("jfxx", jfxx), ("exif", exif)]:
-            path = tmp_path / f"{name}.jpg"
-            path.write_bytes(content)
-            assert jpeg_length(path) == (1, content)
+        for marker, tag in [(b"\xff\xe0", b"JFXX\x00\x10"), (b"\xff\xe1", b"Exif\x00\x00")]:
+            content = with_thumbnail(jpegs["baseline"], jpegs["thumb"], marker, tag)
+            assert jpeg_length(tmp_path / "t.jpg", content) == (1, content)
 
     def test_missing_end_of_image(self, jpegs, tmp_path, capfd):
-        _, files = jpegs
         path = tmp_path / "cut.jpg"
-        path.write_bytes(files["baseline"][:-2])
         capfd.readouterr()
-        assert jpeg_length(path) == (0, b"")
+        assert jpeg_length(path, jpegs["baseline"][:-2]) == (0, b"")
         assert capfd.readouterr().out == "EOI missing from end of file!\n"
         # A thumbnail that ended before gives its length.
-        jfxx = with_segment(files["baseline"], b"\xff\xe0", b"JFXX\x00\x10" + files["thumb"])
-        path.write_bytes(jfxx[:-2])
-        result, data = jpeg_length(path)
-        assert result == 1 and data == jfxx[:jfxx.index(b"\xff\xd9") + 2]
-        path.write_bytes(b"")
-        assert jpeg_length(path) == (0, b"")
+        jfxx = with_thumbnail(jpegs["baseline"], jpegs["thumb"])
+        assert jpeg_length(path, jfxx[:-2]) == (1, jfxx[:jfxx.index(b"\xff\xd9") + 2])
+        assert jpeg_length(path, b"") == (0, b"")
 
     def test_unopenable_files_raise_and_the_process_goes_on(self, tmp_path):
-        s = kyme.stream()
-        missing = tmp_path / "missing.jpg"
-        reader = kyme.JpegReader(str(missing))
-        reader.init()
+        s, missing = kyme.stream(), tmp_path / "missing.jpg"
         with pytest.raises(FileNotFoundError, match="Unable to open input file") as caught:
-            reader.getStream(s)
+            started(kyme.JpegReader, missing).getStream(s)
         assert str(missing) in str(caught.value)
-        reader = kyme.JpegReader(str(tmp_path))
-        reader.init()
         with pytest.raises(IsADirectoryError, match="Unable to open input file"):
-            reader.getStream(s)
+            started(kyme.JpegReader, tmp_path).getStream(s)
         assert s.stream is None
 
     def test_lifecycle(self, jpegs, tmp_path):
-        _, files = jpegs
         path = tmp_path / "a.jpg"
-        path.write_bytes(files["baseline"])
-        reader = kyme.JpegReader(str(path))
-        s = kyme.stream()
+        path.write_bytes(jpegs["baseline"])
+        reader, s = kyme.JpegReader(str(path)), kyme.stream()
         assert reader.getStream(s) == 0  # before init
         reader.init()
         assert reader.getStream(s) == 1 and reader.getStream(s) == 1
-        assert bytes(np.array(s)) == files["baseline"] and s.pts == 0
+        assert bytes(np.array(s)) == jpegs["baseline"] and s.pts == 0
         reader.release()
         reader.release()
         assert reader.getStream(s) == 0
 
     def test_files_of_four_gibibytes_and_more_use_their_full_size(self, jpegs, tmp_path):
-        _, files = jpegs
         path = tmp_path / "sparse.jpg"
         with open(path, "wb") as f:
-            f.write(files["baseline"])
+            f.write(jpegs["baseline"])
             f.truncate(2**32 + 16)  # sparse: the size's low 32 bits are 16
-        assert jpeg_length(path) == (1, files["baseline"])
+        assert jpeg_length(path) == (1, jpegs["baseline"])
 
 
+# The buffers' life ----------------------------------------------------------
 
 RELEASED_VIEWS = r"""
 import sys
@@ -363,23 +302,14 @@ def view(record):
     return "read"
 
 h264, yuv, jpeg = sys.argv[1:4]
-reader = kyme.H264Reader(h264)
-reader.init()
-s = kyme.stream()
-assert reader.getStream(s) == 1 and view(s) == "read"
-reader.release()
-print(view(s))
-reader = kyme.YUVReader(yuv, kyme.pixelFormat.KYME_PIX_FMT_NV12, 1920, 1080, 1920)
-reader.init()
-f = kyme.frame()
-assert reader.getFrame(f) == 1 and view(f) == "read"
-reader.release()
-print(view(f))
-reader = kyme.JpegReader(jpeg)
-reader.init()
-assert reader.getStream(s) == 1 and view(s) == "read"
-reader.release()
-print(view(s))
+for reader, record, fill in [(kyme.H264Reader(h264), kyme.stream(), "getStream"),
+                             (kyme.YUVReader(yuv, kyme.pixelFormat.KYME_PIX_FMT_NV12, 1920, 1080, 1920), kyme.frame(),
+                              "getFrame"),
+                             (kyme.JpegReader(jpeg), kyme.stream(), "getStream")]:
+    reader.init()
+    assert getattr(reader, fill)(record) == 1 and view(record) == "read"
+    reader.release()
+    print(view(record))
 """
 
 
@@ -388,21 +318,18 @@ def test_views_of_released_buffers_are_refused(tmp_path):
     the process nor read freed memory: release takes the address back from
     the records the reader filled. The child's allocator gives back every
     large block when it is freed, so a read of a freed buffer would fault."""
-    import sys
-    h264 = tmp_path / "one.h264"
-    h264.write_bytes(b"\x00\x00\x01\x65" + b"\xab" * 100)
-    yuv = tmp_path / "one.yuv"
-    yuv.write_bytes(bytes(1920 * 1080 * 3 // 2))
-    jpeg = tmp_path / "one.jpg"
-    jpeg.write_bytes(b"\xff\xd8" + b"\x00" * 64 + b"\xff\xd9")
+    (tmp_path / "one.h264").write_bytes(b"\x00\x00\x01\x65" + b"\xab" * 100)
+    (tmp_path / "one.yuv").write_bytes(bytes(1920 * 1080 * 3 // 2))
+    (tmp_path / "one.jpg").write_bytes(b"\xff\xd8" + b"\x00" * 64 + b"\xff\xd9")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), MALLOC_MMAP_THRESHOLD_="131072")
-    run = subprocess.run([sys.executable, "-c", RELEASED_VIEWS, str(h264), str(yuv), str(jpeg)], capture_output=True,
-                         text=True, env=env, timeout=60)
+    run = subprocess.run([sys.executable, "-c", RELEASED_VIEWS, *(str(tmp_path / f"one.{e}") for e in
+                                                                  ("h264", "yuv", "jpg"))],
+                         capture_output=True, text=True, env=env, timeout=60)
     assert run.returncode == 0, run.stderr
-    assert run.stdout.splitlines() == [
-        "The stream has no data address but a length of 104 bytes (was the reader that filled it released?).",
-        "The frame has no data address but a size of 3110400 bytes (was the reader that filled it released?).",
-        "The stream has no data address but a length of 68 bytes (was the reader that filled it released?)."]
+    end = "bytes (was the reader that filled it released?)."
+    assert run.stdout.splitlines() == [f"The stream has no data address but a length of 104 {end}",
+                                       f"The frame has no data address but a size of 3110400 {end}",
+                                       f"The stream has no data address but a length of 68 {end}"]
 
 
 @pytest.mark.parametrize("first_size, second_size", [(16, 4 << 20), (20000, 5000), (100000, 40000)])
@@ -411,17 +338,13 @@ def test_a_jpeg_of_another_size_takes_the_buffer_away_from_earlier_streams(tmp_p
     often gives a shrunk one the old address: an earlier stream must still
     not read its old length from there."""
     path = tmp_path / "changes.jpg"
-    first_bytes = b"\xff\xd8" + b"\x11" * first_size + b"\xff\xd9"
+    first_bytes, second_bytes = (b"\xff\xd8" + fill * size + b"\xff\xd9"
+                                 for fill, size in ((b"\x11", first_size), (b"\x22", second_size)))
     path.write_bytes(first_bytes)
-    reader = kyme.JpegReader(str(path))
-    reader.init()
-    first, second = kyme.stream(), kyme.stream()
-    assert reader.getStream(first) == 1
-    assert bytes(memoryview(first)) == first_bytes
-    second_bytes = b"\xff\xd8" + b"\x22" * second_size + b"\xff\xd9"
+    reader, first, second = started(kyme.JpegReader, path), kyme.stream(), kyme.stream()
+    assert reader.getStream(first) == 1 and bytes(memoryview(first)) == first_bytes
     path.write_bytes(second_bytes)
-    assert reader.getStream(second) == 1
-    assert bytes(memoryview(second)) == second_bytes
+    assert reader.getStream(second) == 1 and bytes(memoryview(second)) == second_bytes
     with pytest.raises(RuntimeError, match=r"was the reader that filled it released\?"):
         memoryview(first)
     reader.release()
@@ -432,9 +355,7 @@ def test_release_reaches_every_stream_kept_among_many(tmp_path):
     records that took a dead one's address, are still taken back."""
     path = tmp_path / "many.h264"
     path.write_bytes((b"\x00\x00\x01\x41" + b"\xab" * 20) * 1000)
-    reader = kyme.H264Reader(str(path))
-    reader.init()
-    kept = []
+    reader, kept = started(kyme.H264Reader, path), []
     for index in range(1000):
         stream = kyme.stream()
         assert reader.getStream(stream) == 1
@@ -450,7 +371,6 @@ def test_release_reaches_every_stream_kept_among_many(tmp_path):
 def test_records_keep_the_owner_of_their_bytes_alive(tmp_path):
     """A reader dropped without release lives on while a stream or frame it
     filled points into its buffer, and only the last owner is kept."""
-    import weakref
     h264 = tmp_path / "two.h264"
     units = [b"\x00\x00\x01\x65" + b"\xab" * 50, b"\x00\x00\x01\x41" + b"\xcd" * 50]
     h264.write_bytes(b"".join(units))
@@ -458,8 +378,7 @@ def test_records_keep_the_owner_of_their_bytes_alive(tmp_path):
     (tmp_path / "none.jpg").write_bytes(b"\xff\xd8\xff\xd9")
     readers, s = [], kyme.stream()
     for fill in range(2):
-        reader = kyme.H264Reader(str(h264))
-        reader.init()
+        reader = started(kyme.H264Reader, h264)
         for unit in units[:fill + 1]:
             assert reader.getStream(s) == 1
         readers.append(weakref.ref(reader))
@@ -467,8 +386,7 @@ def test_records_keep_the_owner_of_their_bytes_alive(tmp_path):
         gc.collect()
         assert bytes(np.array(s)) == unit
     assert readers[0]() is None and readers[1]() is not None  # the first is no longer pointed into
-    jpeg = kyme.JpegReader(str(tmp_path / "none.jpg"))
-    jpeg.init()
+    jpeg = started(kyme.JpegReader, tmp_path / "none.jpg")
     assert jpeg.getStream(s) == 1
     del jpeg
     gc.collect()
@@ -483,12 +401,9 @@ def test_records_keep_the_owner_of_their_bytes_alive(tmp_path):
     gc.collect()
     assert owner() is None and open_fds() == before
 
-    yuv = tmp_path / "one.yuv"
-    yuv.write_bytes(bytes(range(24)))
-    reader = kyme.YUVReader(str(yuv), kyme.pixelFormat.KYME_PIX_FMT_NV12, 4, 4, 4)
-    reader.init()
-    alive = weakref.ref(reader)
-    frame = kyme.frame()
+    (tmp_path / "one.yuv").write_bytes(bytes(range(24)))
+    reader = started(kyme.YUVReader, tmp_path / "one.yuv", kyme.pixelFormat.KYME_PIX_FMT_NV12, 4, 4, 4)
+    alive, frame = weakref.ref(reader), kyme.frame()
     assert reader.getFrame(frame) == 1
     del reader
     gc.collect()
