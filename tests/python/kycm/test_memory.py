@@ -1,16 +1,12 @@
 """Device memory, copies, fills and the numpy <-> host memory helpers."""
 import ctypes
 import mmap
-import signal
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
-from conftest import MODULE_DIR
 
 kycm = quillon.kycm
 CT = kycm.copyMemType
@@ -48,12 +44,6 @@ def download(device, size):
     return kycm.getNumpyFromHandle(host, size)
 
 
-def test_copy_type_enumeration():
-    assert CT(2) == CT.kycmCT_COPY_DEVICE_TO_DEVICE
-    assert [int(m) for m in CT.__members__.values()] == [0, 1, 2]
-    assert not hasattr(kycm, "kycmCT_COPY_TO_DEVICE")
-
-
 class TestAllocation:
     def test_accounting_per_device_and_double_free(self, runtime):
         before = testctl.device_memory_used(0)
@@ -64,13 +54,11 @@ class TestAllocation:
         assert testctl.device_memory_used(1) == 10
         assert kycm.free(a) == 0 and kycm.freeModelInOut(b) == 0 and kycm.free(c) == 0
         assert testctl.device_memory_used(0) == before and testctl.device_memory_used(1) == 0
-        assert kycm.free(a) == INVALID_ADDRESS
-        assert kycm.free(at(c, 4)) == INVALID_ADDRESS
+        assert kycm.free(a) == kycm.free(at(c, 4)) == INVALID_ADDRESS
 
     def test_each_block_is_freed_only_by_its_own_allocator(self, runtime):
         plain, model = kycm.malloc(64), kycm.mallocModelInOut(64)
-        assert kycm.freeModelInOut(plain) == WRONG_ALLOCATOR
-        assert kycm.free(model) == WRONG_ALLOCATOR
+        assert kycm.freeModelInOut(plain) == kycm.free(model) == WRONG_ALLOCATOR
         assert testctl.device_memory_blocks(-1) == 2
         assert kycm.free(plain) == 0 and kycm.freeModelInOut(model) == 0
 
@@ -84,17 +72,11 @@ class TestAllocation:
         assert kycm.freeModelInOut(kycm.mallocModelInOut(GIB + 1)) == 0
 
     def test_refused_frees(self, runtime):
-        assert kycm.free(None) == INVALID_ARGUMENT
-        assert kycm.free(kycm.getHandleFromNumpy([1])) == WRONG_MEMORY_KIND
+        assert (kycm.free(None), kycm.free(kycm.getHandleFromNumpy([1]))) == (INVALID_ARGUMENT, WRONG_MEMORY_KIND)
 
-    def test_library_failures_and_empty_results(self, runtime):
-        with pytest.raises(RuntimeError, match=r"^malloc error, ret: 3\.$"):
-            testctl.arm_failure("kycmMalloc", 3)
-            kycm.malloc(8)
+    def test_empty_results_and_no_runtime(self, runtime):
         testctl.arm_empty("kycmMallocModelInOut")
         assert kycm.mallocModelInOut(8) is None
-
-    def test_not_initialized(self):
         kycm.uninitialize()
         with pytest.raises(RuntimeError, match=rf"^malloc error, ret: {NOT_INITIALIZED}\.$"):
             kycm.malloc(8)
@@ -126,9 +108,8 @@ class TestCopies:
         host = kycm.getHandleFromNumpy(np.zeros(64, np.uint8))
         to_host = CT.kycmCT_COPY_FROM_DEVICE
         assert kycm.memcpy(at(device, 32), host, 32, to_host) == 0
-        assert kycm.memcpy(at(device, 32), host, 33, to_host) == OUT_OF_RANGE
-        assert kycm.memcpy(device, at(host, 1), 64, to_host) == OUT_OF_RANGE
-        assert kycm.memcpy(device, host, 65, to_host) == OUT_OF_RANGE
+        for source, destination, size in [(at(device, 32), host, 33), (device, at(host, 1), 64), (device, host, 65)]:
+            assert kycm.memcpy(source, destination, size, to_host) == OUT_OF_RANGE
         assert kycm.getNumpyFromHandle(host, 64).tolist() == [5] * 32 + [0] * 32
         kycm.free(device)
         assert kycm.memcpy(device, host, 1, to_host) == INVALID_ADDRESS
@@ -139,9 +120,6 @@ class TestCopies:
         outside = testctl.named_capsule(target.ctypes.data, "numpy data")
         assert kycm.memcpy(device, outside, 32, CT.kycmCT_COPY_FROM_DEVICE) == 0
         assert target.tolist() == list(range(32))
-        unmapped = testctl.named_capsule(0x1000, "unmapped")
-        assert kycm.memcpy(device, unmapped, 32, CT.kycmCT_COPY_FROM_DEVICE) == INVALID_ADDRESS
-        assert kycm.memcpy(unmapped, device, 32, CT.kycmCT_COPY_TO_DEVICE) == INVALID_ADDRESS
 
     def test_between_devices(self, runtime):
         source = upload(np.arange(100))
@@ -178,8 +156,8 @@ class TestCopies:
         stream = testctl.named_capsule(0x5000, "not a stream")
         host = kycm.getHandleFromNumpy([1, 2, 3, 4])
         assert kycm.memcpyAsync(host, device, 4, CT.kycmCT_COPY_TO_DEVICE, stream) == INVALID_HANDLE
-        assert kycm.memsetAsync(device, 1, 4, device) == INVALID_HANDLE
-        assert kycm.memcpyDevicesAsync(device, 0, device, 0, 4, stream) == INVALID_HANDLE
+        assert kycm.memsetAsync(device, 1, 4, device) == kycm.memcpyDevicesAsync(device, 0, device, 0, 4, stream) == \
+            INVALID_HANDLE
         assert download(device, 4).tolist() == [0, 0, 0, 0]
 
     def test_arguments_reach_the_library(self, runtime, journal):
@@ -257,19 +235,3 @@ class TestNumpyHelpers:
                 kycm.getFloat16Array(testctl.named_capsule(base + page - 2, "edge"), 4)
         finally:
             libc.munmap(base, 2 * page)
-
-
-def test_dereferencing_device_memory_from_the_host_faults(tmp_path):
-    script = f"""
-import ctypes, sys
-sys.path.insert(0, {str(MODULE_DIR)!r})
-import _quillon_pybind11 as quillon, _quillon_testctl as testctl
-quillon.kycm.initialize()
-address = testctl.capsule_address(quillon.kycm.malloc(64))
-print("reading", flush=True)
-ctypes.string_at(address, 1)
-print("read it", flush=True)
-"""
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert done.stdout == "reading\n"
-    assert done.returncode in (-signal.SIGSEGV, -signal.SIGBUS)

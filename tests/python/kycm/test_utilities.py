@@ -1,5 +1,4 @@
-"""Element sizes, float16 conversions, host memory, device identity and the
-order in which kycm registers these areas."""
+"""Element sizes, float16 conversions, host memory and device identity."""
 import ctypes
 import os
 import subprocess
@@ -26,8 +25,8 @@ def float_sample(count=1 << 20, seed=7):
     low = halves.view(np.float16).astype(np.float32).astype(np.float64)
     high = (halves + 1).view(np.float16).astype(np.float32).astype(np.float64)
     ties = ((low + high) / 2).astype(np.float32)  # exact: the midpoint fits in float32
-    edges = np.array([65504, 65519.99, 65520, 65536, 2.0**-24, 2.0**-25, 2.0**-25 * 1.0000001, 2.0**-14,
-                      1.5 * 2.0**-24, 2.5 * 2.0**-24, 1e-45, 3.4e38], dtype=np.float32)
+    edges = np.array([65504, 65519.99, 65520, 65536, 2.0**-24, 2.0**-25, 2.0**-25 * 1.0000001, 2.0**-14, 1.5 * 2.0**-24,
+                      2.5 * 2.0**-24, 1e-45, 3.4e38, 0.0, 1.00048828125, 1.00146484375], dtype=np.float32)
     values = np.concatenate([bits.view(np.float32), ties, -ties, edges, -edges])
     return values
 
@@ -46,10 +45,8 @@ def same_through_python_floats(a, b):
 
 
 def test_data_type_sizes():
-    sizes = {"kycmDT_UINT8": 1, "kycmDT_INT8": 1, "kycmDT_UINT16": 2, "kycmDT_INT16": 2, "kycmDT_UINT32": 4,
-             "kycmDT_INT32": 4, "kycmDT_FLOAT16": 2, "kycmDT_FLOAT32": 4, "kycmDT_BFLOAT": 2}
-    for name, size in sizes.items():
-        assert kycm.getDataTypeSize(getattr(kycm.dType, name)) == size
+    sizes = [kycm.getDataTypeSize(kind) for kind in list(kycm.dType.__members__.values())[:-1]]
+    assert sizes == [1, 1, 2, 2, 4, 4, 2, 4, 2]
     with pytest.raises(RuntimeError, match=r"^get data type size error, ret: 100019\.$"):
         kycm.getDataTypeSize(kycm.dType.kycmDT_ANY)
 
@@ -68,7 +65,7 @@ def test_floats_round_like_numpy():
     values = float_sample()
     expected = values.astype(np.float16).view(np.uint16)
     assert same_bits(kycm.float32ToFloat16Array(values), expected)
-    some = values[::97]
+    some = np.concatenate([values[::97], values[-30:]])  # and every edge
     scalar = np.array([kycm.float32ToFloat16(float(v)) for v in some], dtype=np.uint16)
     assert same_through_python_floats(some.astype(np.float16).view(np.uint16), scalar)
 
@@ -108,8 +105,7 @@ def test_conversions_reach_the_library(journal):
     testctl.clear_journal()
     assert np.isnan(kycm.float16ToFloat32(65535))
     assert journal() == [("kycmFloat16ToFloat32", (65535, True))]
-    result = kycm.float32ToFloat16(1.0)
-    assert type(result) is int and result == 0x3c00
+    assert kycm.float32ToFloat16(1.0) == 0x3c00 and type(kycm.float32ToFloat16(1.0)) is int
 
 
 def test_a_count_that_fits_32_bits_is_one_call(journal):
@@ -118,21 +114,6 @@ def test_a_count_that_fits_32_bits_is_one_call(journal):
     with pytest.raises(RuntimeError, match=r"^float16 to float32 array error, ret: 9\.$"):
         kycm.float16ToFloat32Array(halves)
     assert journal() == [("kycmFloat16ToFloat32Array", (True, 2**30 + 1, True))]
-
-
-def test_conversion_failures():
-    testctl.arm_failure("kycmFloat16ToFloat32Array", 9)
-    with pytest.raises(RuntimeError, match=r"^float16 to float32 array error, ret: 9\.$"):
-        kycm.float16ToFloat32Array(np.zeros(3, np.uint16))
-    testctl.arm_failure("kycmFloat32ToFloat16Array", 9)
-    with pytest.raises(RuntimeError, match=r"^float32 to float16 array error, ret: 9\.$"):
-        kycm.float32ToFloat16Array(np.zeros(3, np.float32))
-    testctl.arm_failure("kycmFloat32ToFloat16", 4)
-    with pytest.raises(RuntimeError, match=r"^float32 to float16 error, ret: 4\.$"):
-        kycm.float32ToFloat16(1.0)
-    testctl.arm_failure("kycmFloat16ToFloat32", 4)
-    with pytest.raises(RuntimeError, match=r"^float16 to float32 error, ret: 4\.$"):
-        kycm.float16ToFloat32(1)
 
 
 def test_float16_array_from_host_memory(runtime):
@@ -163,8 +144,7 @@ def test_host_memory(runtime):
 
 def test_device_id_info(runtime):
     ids = kycm.getDeviceIdInfo(0)
-    assert ids == [0, 0, 0x3b]
-    assert all(type(v) is int for v in ids)
+    assert ids == [0, 0, 0x3b] and all(type(v) is int for v in ids)
     with pytest.raises(RuntimeError, match=r"^get device id info error, ret: 100004\.$"):
         kycm.getDeviceIdInfo(2)
     kycm.uninitialize()
@@ -172,21 +152,3 @@ def test_device_id_info(runtime):
     assert kycm.initialize(config) == 0
     assert [kycm.getDeviceIdInfo(d)[:2] for d in range(3)] == [[7, 0], [9, 0], [9, 1]]
     assert kycm.getDeviceIdInfo(0)[2] == 0x5e
-
-
-def test_registration_order():
-    names = [n for n in vars(kycm) if not n.startswith("__")]
-    expected = [
-        "ER_SUCCESS", "ER_NOT_IMPLEMENT", "dType", "deviceType", "deviceInfo", "createDataBuffer",
-        "createDataBufferFromContext", "destroyDataBuffer", "getDataBufferAddr", "getDataBufferSize",
-        "getDataBufferDeviceInfo", "updateDataBuffer", "datasetMode", "createDataset", "destroyDataset",
-        "addDatasetBuffer", "getDatasetBufferCount", "getDatasetBuffer", "addDatasetTensor", "getDatasetTensorCount",
-        "getDatasetTensor", "getDatasetMode", "getDatasetUserCtx", "setDatasetUserCtx", "clearDataset", "setDevice",
-        "getCurrentContext", "shape", "createTensor", "createTensorWithDataHandle", "destroyTensor",
-        "getTensorDataHandle", "setTensorDataHandle", "getTensorDeviceInfo", "getTensorShape", "setTensorShape",
-        "getTensorDataType", "setTensorDataType", "getTensorSize", "getDataTypeSize", "float16ToFloat32",
-        "float32ToFloat16", "float16ToFloat32Array", "float32ToFloat16Array", "getFloat16Array", "destroyDatasetAll",
-        "mallocHost", "freeHost", "getDeviceIdInfo"]
-    positions = [names.index(n) for n in expected]
-    assert positions == sorted(positions)
-    assert kycm.getDataTypeSize.__doc__.endswith("\n\n Get the size for a data type\n")
