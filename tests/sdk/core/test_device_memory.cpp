@@ -147,16 +147,6 @@ TEST_F(DeviceMemoryTest, QueuedCopiesKeepTheRuntimesHostBlocks) {
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(DeviceMemoryTest, ResetReleasesOnlyThatDevice) {
-  void *first = nullptr, *second = nullptr;
-  ASSERT_EQ(kycmMalloc(10, &first), 0u);
-  ASSERT_EQ(kycmSetDevice(1), 0u);
-  ASSERT_EQ(kycmMallocModelInOut(20, &second), 0u);
-  ASSERT_EQ(kycmResetDevice(1), 0u);
-  EXPECT_EQ(kycmFreeModelInOut(second), KYCM_INVALID_ADDRESS);
-  EXPECT_EQ(kycmFree(first), 0u);
-}
-
 TEST(RuntimeLog, MessagesAreFormattedAsByPrintfAndWrittenOnOneLine) {
   const std::string path = ::testing::TempDir() + "runtime_log_test.log";
   std::remove(path.c_str());

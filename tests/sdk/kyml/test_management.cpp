@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "kycore/platform.h"
-#include "kycore/runtime_log.h"
 #include "kyml.h"
 
 namespace {
@@ -41,6 +40,8 @@ TEST_F(Kyml, NullOutputsAreRefused) {
   EXPECT_EQ(kymlGetAiDevInfo(nullptr, 2), KYML_ERROR_INPUT_PARAMETER_NULL);
   EXPECT_EQ(kymlGetAiDevInfo(nullptr, 0), KYML_SUCCESS);
   EXPECT_EQ(kymlGetVersion(nullptr, nullptr, nullptr, nullptr, nullptr), KYML_ERROR_INPUT_PARAMETER_NULL);
+  EXPECT_EQ(kymlLogMsg(KYML_LOG_INFO, "m", KYML_SUCCESS, nullptr), KYML_ERROR_INPUT_PARAMETER_NULL);
+  EXPECT_EQ(kymlSetLogLevel(static_cast<kymlLogLevel_enum>(7)), KYML_ERROR_INPUT_PARAMETER_ERROR);
 }
 
 TEST_F(Kyml, SmallBuffersAreReportedNotOverrun) {
@@ -80,29 +81,10 @@ TEST_F(Kyml, HandlesOfOneKindAreRefusedAsAnother) {
   EXPECT_EQ(kymlGetDieCount(card, &count), KYML_ERROR_CARD_NOTFOUND);
 }
 
-TEST_F(Kyml, DeviceIndicesFollowTheRuntimeNumbering) {
-  kymlDieIndex word = 0;
-  ASSERT_EQ(kymlGetDieIndexByDevIndex(3, &word), KYML_SUCCESS);
-  EXPECT_EQ(word, 0u | (4u << 8) | (3u << 24));  // die 0 of card 4, device 3
-  EXPECT_EQ(kymlGetDieIndexByDevIndex(4, &word), KYML_ERROR_CARD_NOTFOUND);
-  uint64_t by_word = 0, by_index = 0, card = 0;
+TEST_F(Kyml, ADieIndexMustMatchItsDeviceNumber) {
+  uint64_t by_word = 0;
   ASSERT_EQ(kymlGetDieHandleByDieIndex(2u | (9u << 8) | (2u << 24), &by_word), KYML_SUCCESS);
-  ASSERT_EQ(kymlGetCardHandleByIndex(0, &card), KYML_SUCCESS);
-  ASSERT_EQ(kymlGetDieHandleByIndex(card, 2, &by_index), KYML_SUCCESS);
-  EXPECT_EQ(by_word, by_index);
-  // The sequence number must match as well.
   EXPECT_EQ(kymlGetDieHandleByDieIndex(2u | (9u << 8) | (5u << 24), &by_word), KYML_ERROR_CARD_NOTFOUND);
-}
-
-TEST(KymlLog, ThresholdIsSharedWithTheCore) {
-  const auto before = kycore::runtime_log::threshold();
-  EXPECT_EQ(kymlSetLogLevel(KYML_LOG_ERROR), KYML_SUCCESS);
-  EXPECT_EQ(kycore::runtime_log::threshold(), kycore::runtime_log::error);
-  EXPECT_EQ(kymlSetLogLevel(KYML_LOG_FATAL), KYML_SUCCESS);
-  EXPECT_EQ(kycore::runtime_log::threshold(), kycore::runtime_log::fatal);
-  EXPECT_EQ(kymlSetLogLevel(static_cast<kymlLogLevel_enum>(7)), KYML_ERROR_INPUT_PARAMETER_ERROR);
-  EXPECT_EQ(kymlLogMsg(KYML_LOG_INFO, "m", KYML_SUCCESS, nullptr), KYML_ERROR_INPUT_PARAMETER_NULL);
-  kycore::runtime_log::set_threshold(before);
 }
 
 }  // namespace
