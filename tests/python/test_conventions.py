@@ -35,8 +35,7 @@ class TestHandles:
 
     def test_other_objects_are_refused(self):
         for value in (0, 1.5, "text", b"bytes", [None], object()):
-            with pytest.raises(TypeError, match="capsule"):
-                testctl.handle_address(value)
+            pytest.raises(TypeError, testctl.handle_address, value).match("capsule")
 
     def test_two_capsules_of_one_pointer_are_distinct_objects(self, runtime):
         context = kycm.createContext(0)
@@ -54,8 +53,7 @@ class TestHandles:
 class TestValueReturningErrors:
     def test_library_failure_raises_runtime_error_with_the_code(self, runtime):
         testctl.arm_failure("kycmGetDevice", 3)
-        with pytest.raises(RuntimeError, match=r"^get device error, ret: 3\.$"):
-            kycm.getDevice()
+        pytest.raises(RuntimeError, kycm.getDevice).match(r"^get device error, ret: 3\.$")
         assert kycm.getDevice() == 0  # armed for one call only
 
     def test_code_is_printed_signed_and_message_capped_at_100_bytes(self):
@@ -70,8 +68,7 @@ class TestIntegerArguments:
     @pytest.mark.parametrize("value", [-1, 2**32, 2**64, 1.0, "1", None])
     def test_out_of_range_or_wrong_type_never_reaches_the_library(self, runtime, journal, value):
         for function in (kycm.setDevice, kycm.resetDevice, kycm.createContext, kycm.getErrDesc):
-            with pytest.raises(TypeError):
-                function(value)
+            pytest.raises(TypeError, function, value)
         assert journal() == []
 
     def test_the_full_unsigned_range_is_accepted(self, runtime):
@@ -91,6 +88,5 @@ class TestEnumerations:
 
     def test_not_arithmetic_and_not_exported(self):
         for operation in (lambda a, b: a + 1, lambda a, b: a < b, lambda a, b: a | b):
-            with pytest.raises(TypeError):
-                operation(self.E.SAMPLE_ONE, self.E.SAMPLE_ZERO)
+            pytest.raises(TypeError, operation, self.E.SAMPLE_ONE, self.E.SAMPLE_ZERO)
         assert not hasattr(testctl, "SAMPLE_ONE")

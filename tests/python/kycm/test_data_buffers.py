@@ -51,8 +51,7 @@ def test_host_buffer_life_cycle(runtime):
 
     assert kycm.destroyDataBuffer(buffer) == 0
     assert kycm.destroyDataBuffer(buffer) == INVALID_HANDLE
-    with pytest.raises(RuntimeError, match=r"^get data buffer size error, ret: 100005\.$"):
-        kycm.getDataBufferSize(buffer)
+    pytest.raises(RuntimeError, kycm.getDataBufferSize, buffer).match(r"^get data buffer size error, ret: 100005\.$")
     # The buffer never owned the memory it described.
     assert kycm.freeHost(host) == 0 and kycm.freeHost(other) == 0
 
@@ -91,12 +90,9 @@ def test_buffer_from_context_takes_the_threads_device(runtime):
 
 
 def test_what_reaches_the_library(runtime, journal):
-    with pytest.raises(TypeError, match="deviceInfo"):
-        kycm.createDataBuffer(None, None, 0)
-    with pytest.raises(TypeError):
-        kycm.updateDataBuffer(None, None, None, 0)
-    with pytest.raises(TypeError):
-        kycm.createDataBuffer(kycm.deviceInfo(), None, -1)
+    pytest.raises(TypeError, kycm.createDataBuffer, None, None, 0).match("deviceInfo")
+    pytest.raises(TypeError, kycm.updateDataBuffer, None, None, None, 0)
+    pytest.raises(TypeError, lambda: kycm.createDataBuffer(kycm.deviceInfo(), None, -1))
     assert journal() == []
 
     empty = kycm.createDataBuffer(device_info(kycm.deviceType.kycmDE_CPU), None, 0)

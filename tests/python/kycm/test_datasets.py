@@ -44,8 +44,7 @@ def test_buffer_dataset_life_cycle(runtime, journal):
         with pytest.raises(RuntimeError, match=rf"^get dataset buffer error, ret: {INDEX_OUT_OF_RANGE}\.$"):
             kycm.getDatasetBuffer(dataset, index)
     assert [args[1] for _, args in journal()] == [-1, 3]
-    with pytest.raises(TypeError):
-        kycm.getDatasetBuffer(dataset, 2**31)
+    pytest.raises(TypeError, lambda: kycm.getDatasetBuffer(dataset, 2**31))
 
     assert kycm.clearDataset(dataset) == 0 and kycm.getDatasetBufferCount(dataset) == 0
     assert (kycm.destroyDataset(dataset), kycm.destroyDataset(dataset)) == (0, INVALID_HANDLE)
@@ -101,8 +100,7 @@ def test_destroy_all_destroys_buffers_but_not_the_memory_they_describe(runtime):
 
 
 def test_null_dataset_and_int_mode_are_refused(runtime):
-    with pytest.raises(TypeError):
-        kycm.createDataset(1)
+    pytest.raises(TypeError, kycm.createDataset, 1)
     with pytest.raises(RuntimeError, match=r"^get dataset buffer count error, ret: 100005\.$"):
         kycm.getDatasetBufferCount(None)
     assert kycm.clearDataset(None) == INVALID_HANDLE

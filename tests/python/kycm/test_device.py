@@ -31,14 +31,12 @@ class TestInitialize:
         assert [args for name, args in journal() if name == "kycmInitialize"] == \
             [(None,), (None,), ("/no/such/platform.json",)]
         for value in (1, 2.5, ["a"], object()):
-            with pytest.raises(TypeError):
-                kycm.initialize(value)
+            pytest.raises(TypeError, kycm.initialize, value)
         assert len(journal()) == 6
 
     def test_life_cycle_codes(self, released):
         assert kycm.uninitialize() == NOT_INITIALIZED and kycm.setDevice(0) == NOT_INITIALIZED
-        with pytest.raises(RuntimeError, match=r"^get device error, ret: 100002\.$"):
-            kycm.getDevice()
+        pytest.raises(RuntimeError, kycm.getDevice).match(r"^get device error, ret: 100002\.$")
         assert [kycm.initialize(), kycm.initialize(), kycm.uninitialize()] == [0, ALREADY_INITIALIZED, 0]
 
     def test_platform_from_inline_json_or_file(self, released, tmp_path):
@@ -98,8 +96,7 @@ class TestContexts:
         assert testctl.capsule_address(kycm.getCurrentContext()) == testctl.capsule_address(context)
         assert kycm.destroyContext(context) == 0 and kycm.getCurrentContext() is None
         assert kycm.destroyContext(context) == INVALID_HANDLE and kycm.setCurrentContext(context) == INVALID_HANDLE
-        with pytest.raises(RuntimeError, match=r"^create context error, ret: 100004\.$"):
-            kycm.createContext(2)
+        pytest.raises(RuntimeError, kycm.createContext, 2).match(r"^create context error, ret: 100004\.$")
         testctl.arm_empty("kycmCreateContext")
         assert kycm.createContext(0) is None
 

@@ -66,32 +66,28 @@ class TestAllocation:
         big = kycm.malloc(3 * GIB)  # never touched, so it costs no host memory
         with pytest.raises(RuntimeError, match=rf"^malloc model input error, ret: {OUT_OF_MEMORY}\.$"):
             kycm.mallocModelInOut(GIB + 1)
-        with pytest.raises(RuntimeError, match=rf"^malloc error, ret: {OUT_OF_MEMORY}\.$"):
-            kycm.malloc(5 * GIB)
-        assert kycm.free(big) == 0
-        assert kycm.freeModelInOut(kycm.mallocModelInOut(GIB + 1)) == 0
+        pytest.raises(RuntimeError, lambda: kycm.malloc(5 * GIB)).match(rf"^malloc error, ret: {OUT_OF_MEMORY}\.$")
+        assert kycm.free(big) == 0 and kycm.freeModelInOut(kycm.mallocModelInOut(GIB + 1)) == 0
 
-    def test_refused_frees(self, runtime):
+    def test_refused_frees_empty_results_and_no_runtime(self, runtime):
         assert (kycm.free(None), kycm.free(kycm.getHandleFromNumpy([1]))) == (INVALID_ARGUMENT, WRONG_MEMORY_KIND)
-
-    def test_empty_results_and_no_runtime(self, runtime):
         testctl.arm_empty("kycmMallocModelInOut")
         assert kycm.mallocModelInOut(8) is None
         kycm.uninitialize()
-        with pytest.raises(RuntimeError, match=rf"^malloc error, ret: {NOT_INITIALIZED}\.$"):
-            kycm.malloc(8)
+        pytest.raises(RuntimeError, kycm.malloc, 8).match(rf"^malloc error, ret: {NOT_INITIALIZED}\.$")
 
 
 class TestCopies:
-    def test_round_trip_and_device_to_device(self, runtime):
+    def test_round_trip_device_to_device_and_into_the_callers_memory(self, runtime):
         data = np.arange(256, dtype=np.uint8)
-        a = upload(data)
-        b = kycm.malloc(256)
+        a, b, target = upload(data), kycm.malloc(256), np.zeros(32, np.uint8)
         assert kycm.memcpy(a, b, 256, CT.kycmCT_COPY_DEVICE_TO_DEVICE) == 0
         assert np.array_equal(download(b, 256), data)
         # overlapping ranges of one block move as by memmove
         assert kycm.memcpy(a, at(a, 1), 255, CT.kycmCT_COPY_DEVICE_TO_DEVICE) == 0
         assert np.array_equal(download(a, 256)[1:], data[:255])
+        outside = testctl.named_capsule(target.ctypes.data, "numpy data")
+        assert kycm.memcpy(b, outside, 32, CT.kycmCT_COPY_FROM_DEVICE) == 0 and target.tolist() == list(range(32))
 
     def test_each_side_must_be_of_the_kind_the_copy_type_says(self, runtime):
         device = kycm.malloc(16)
@@ -114,47 +110,34 @@ class TestCopies:
         kycm.free(device)
         assert kycm.memcpy(device, host, 1, to_host) == INVALID_ADDRESS
 
-    def test_the_callers_own_host_memory(self, runtime):
-        device = upload(np.arange(32))
-        target = np.zeros(32, np.uint8)
-        outside = testctl.named_capsule(target.ctypes.data, "numpy data")
-        assert kycm.memcpy(device, outside, 32, CT.kycmCT_COPY_FROM_DEVICE) == 0
-        assert target.tolist() == list(range(32))
-
     def test_between_devices(self, runtime):
         source = upload(np.arange(100))
         kycm.setDevice(1)
         destination = kycm.malloc(100)
         assert kycm.memcpyDevices(source, 0, destination, 1, 100) == 0
         assert np.array_equal(download(destination, 100), np.arange(100))
-        assert kycm.memcpyDevices(source, 1, destination, 1, 100) == WRONG_DEVICE
-        assert kycm.memcpyDevices(source, 0, destination, 7, 100) == INVALID_DEVICE
-        assert kycm.memcpyDevices(source, 0, destination, 1, 101) == OUT_OF_RANGE
+        codes = [kycm.memcpyDevices(source, d, destination, e, n) for d, e, n in [(1, 1, 100), (0, 7, 100), (0, 1, 101)]]
+        assert codes == [WRONG_DEVICE, INVALID_DEVICE, OUT_OF_RANGE]
 
     def test_memset_fills_with_the_low_byte(self, runtime, journal):
         device = upload(np.zeros(8))
-        assert kycm.memset(device, 256 + 7, 6) == 0
-        assert kycm.memset(device, -1, 1) == 0
+        assert kycm.memset(device, 256 + 7, 6) == kycm.memset(device, -1, 1) == 0
         assert ("kycmMemset", (True, 263, 6)) in journal()
         assert download(device, 8).tolist() == [255, 7, 7, 7, 7, 7, 0, 0]
-        assert kycm.memset(device, 0, 9) == OUT_OF_RANGE
-        assert kycm.memset(kycm.getHandleFromNumpy([1]), 0, 1) == WRONG_MEMORY_KIND
+        assert (kycm.memset(device, 0, 9), kycm.memset(kycm.getHandleFromNumpy([1]), 0, 1)) == \
+            (OUT_OF_RANGE, WRONG_MEMORY_KIND)
 
     def test_async_forms_on_the_default_stream_are_done_on_return(self, runtime):
-        a = upload(np.arange(16))
+        a, host = upload(np.arange(16)), kycm.getHandleFromNumpy(np.zeros(16, np.uint8))
         kycm.setDevice(1)
         b = kycm.malloc(16)
-        kycm.setDevice(0)
-        host = kycm.getHandleFromNumpy(np.zeros(16, np.uint8))
-        assert kycm.memsetAsync(a, 9, 4, None) == 0
-        assert kycm.memcpyDevicesAsync(a, 0, b, 1, 16, None) == 0
+        assert kycm.memsetAsync(a, 9, 4, None) == kycm.memcpyDevicesAsync(a, 0, b, 1, 16, None) == 0
         assert kycm.memcpyAsync(b, host, 16, CT.kycmCT_COPY_FROM_DEVICE, None) == 0
         assert kycm.getNumpyFromHandle(host, 16).tolist() == [9] * 4 + list(range(4, 16))
 
     def test_unknown_streams_are_refused_before_anything_moves(self, runtime):
-        device = upload(np.zeros(4))
+        device, host = upload(np.zeros(4)), kycm.getHandleFromNumpy([1, 2, 3, 4])
         stream = testctl.named_capsule(0x5000, "not a stream")
-        host = kycm.getHandleFromNumpy([1, 2, 3, 4])
         assert kycm.memcpyAsync(host, device, 4, CT.kycmCT_COPY_TO_DEVICE, stream) == INVALID_HANDLE
         assert kycm.memsetAsync(device, 1, 4, device) == kycm.memcpyDevicesAsync(device, 0, device, 0, 4, stream) == \
             INVALID_HANDLE
@@ -164,17 +147,15 @@ class TestCopies:
         device = kycm.malloc(8)
         kycm.memcpyAsync(device, None, 8, CT.kycmCT_COPY_FROM_DEVICE, None)
         kycm.memcpyDevices(device, 0, device, 1, 2**64 - 1)
-        calls = journal()
-        assert ("kycmMemcpyAsync", (True, None, 8, 0, None)) in calls
-        assert ("kycmMemcpyDevices", (True, 0, True, 1, 2**64 - 1)) in calls
+        assert journal()[-2:] == [("kycmMemcpyAsync", (True, None, 8, 0, None)),
+                                  ("kycmMemcpyDevices", (True, 0, True, 1, 2**64 - 1))]
 
     def test_refused_arguments(self, runtime, journal):
         device = kycm.malloc(8)
-        for call in (lambda: kycm.memcpy(device, device, 8, 2), lambda: kycm.memset(device, 2**31, 8),
-                     lambda: kycm.memset(device, 0, -1), lambda: kycm.malloc(2**64),
-                     lambda: kycm.memcpyDevices(device, -1, device, 0, 8)):
-            with pytest.raises(TypeError):
-                call()
+        for call, args in [(kycm.memcpy, (device, device, 8, 2)), (kycm.memset, (device, 2**31, 8)),
+                           (kycm.memset, (device, 0, -1)), (kycm.malloc, (2**64,)),
+                           (kycm.memcpyDevices, (device, -1, device, 0, 8))]:
+            pytest.raises(TypeError, lambda: call(*args))
         assert [name for name, _ in journal()] == ["kycmMalloc"]
 
 
@@ -186,8 +167,7 @@ class TestNumpyHelpers:
         first = kycm.getNumpyFromHandle(handle, 1000)
         assert np.array_equal(first, np.arange(1000, dtype=np.uint16).astype(np.uint8))
         first[:] = 1
-        assert kycm.getNumpyFromHandle(handle, 3).tolist() == [0, 1, 2]
-        assert first.flags.owndata and first.ndim == 1 and first.dtype == np.uint8
+        assert kycm.getNumpyFromHandle(handle, 3).tolist() == [0, 1, 2] and first.flags.owndata
 
     def test_elements_are_converted_and_taken_in_order(self, runtime, journal):
         floats = kycm.getHandleFromNumpy([1.0, 2.0, 3.0])
@@ -201,16 +181,13 @@ class TestNumpyHelpers:
     def test_the_full_64_bit_element_count_reaches_the_allocator(self, runtime, journal):
         huge = np.zeros(2**32 + 1, dtype=np.uint8)  # untouched zero pages
         testctl.arm_failure("kycmMallocHost", 7)
-        with pytest.raises(RuntimeError, match=r"^malloc host error, ret: 7\.$"):
-            kycm.getHandleFromNumpy(huge)
+        pytest.raises(RuntimeError, kycm.getHandleFromNumpy, huge).match(r"^malloc host error, ret: 7\.$")
         assert journal() == [("kycmMallocHost", (2**32 + 1, True))]
 
     def test_reads_that_cannot_be_served_raise(self, runtime):
         assert kycm.getNumpyFromHandle(None, 0).size == 0
-        with pytest.raises(ValueError, match="handle is None"):
-            kycm.getNumpyFromHandle(None, 1)
-        with pytest.raises(ValueError, match="readable"):
-            kycm.getNumpyFromHandle(kycm.malloc(16), 16)
+        pytest.raises(ValueError, kycm.getNumpyFromHandle, None, 1).match("handle is None")
+        pytest.raises(ValueError, lambda: kycm.getNumpyFromHandle(kycm.malloc(16), 16)).match("readable")
         with pytest.raises(ValueError, match="readable"):
             kycm.getNumpyFromHandle(testctl.named_capsule(0x1000, "unmapped"), 1)
 

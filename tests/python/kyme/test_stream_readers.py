@@ -56,8 +56,7 @@ class TestSetStreamData:
                                           b"abc"])
     def test_refuses_what_would_need_a_temporary_copy(self, argument):
         s = kyme.stream()
-        with pytest.raises(TypeError, match="setStreamData"):
-            kyme.setStreamData(s, argument)
+        pytest.raises(TypeError, kyme.setStreamData, s, argument).match("setStreamData")
         assert s.stream is None
 
     def test_refuses_more_than_four_gibibytes(self):
@@ -66,8 +65,7 @@ class TestSetStreamData:
         except MemoryError:
             pytest.skip("no address space for a 4 GiB array")
         s = kyme.stream()
-        with pytest.raises(ValueError, match="4294967295"):
-            kyme.setStreamData(s, huge)
+        pytest.raises(ValueError, kyme.setStreamData, s, huge).match("4294967295")
         assert s.stream is None
 
 
@@ -345,8 +343,7 @@ def test_a_jpeg_of_another_size_takes_the_buffer_away_from_earlier_streams(tmp_p
     assert reader.getStream(first) == 1 and bytes(memoryview(first)) == first_bytes
     path.write_bytes(second_bytes)
     assert reader.getStream(second) == 1 and bytes(memoryview(second)) == second_bytes
-    with pytest.raises(RuntimeError, match=r"was the reader that filled it released\?"):
-        memoryview(first)
+    pytest.raises(RuntimeError, memoryview, first).match(r"was the reader that filled it released\?")
     reader.release()
 
 
@@ -364,8 +361,7 @@ def test_release_reaches_every_stream_kept_among_many(tmp_path):
         del stream
     reader.release()
     for stream in kept:
-        with pytest.raises(RuntimeError, match="no data address"):
-            memoryview(stream)
+        pytest.raises(RuntimeError, memoryview, stream).match("no data address")
 
 
 def test_records_keep_the_owner_of_their_bytes_alive(tmp_path):

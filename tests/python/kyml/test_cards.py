@@ -45,14 +45,12 @@ class TestInventory:
             pass
 
         assert len(kyml.getCardInfo(Cards())) == 2
-        with pytest.raises(TypeError):
-            kyml.getCardInfo(())
+        pytest.raises(TypeError, lambda: kyml.getCardInfo(()))
 
     def test_failure_leaves_the_list_unchanged(self, platform):
         cards = [1]
         testctl.arm_failure("kymlGetCardInfo", 70010)
-        with pytest.raises(RuntimeError, match=r"^get card info error, ret: 70010\.$"):
-            kyml.getCardInfo(cards)
+        pytest.raises(RuntimeError, kyml.getCardInfo, cards).match(r"^get card info error, ret: 70010\.$")
         assert cards == [1]
 
 
@@ -79,13 +77,10 @@ class TestLookups:
         assert str(error.value) == message
 
     def test_card_id_above_16_bits_never_reaches_the_library(self, stopped, journal):
-        with pytest.raises(TypeError):
-            kyml.getCardHandleByCardId(65536)
-        with pytest.raises(TypeError):
-            kyml.getCardHandleByIndex(-1)
+        pytest.raises(TypeError, kyml.getCardHandleByCardId, 65536)
+        pytest.raises(TypeError, lambda: kyml.getCardHandleByIndex(-1))
         assert journal() == []
-        with pytest.raises(RuntimeError, match="70001"):
-            kyml.getCardHandleByCardId(65535)
+        pytest.raises(RuntimeError, kyml.getCardHandleByCardId, 65535).match("70001")
         assert journal() == [("kymlGetCardHandleByCardId", (65535, True))]
 
     def test_uuid_is_read_up_to_its_nul(self, platform):
@@ -106,6 +101,5 @@ class TestRecordsFilledInPlace:
         assert kyml.getFanSpeedInfo(1, kyml.fanSpeedInfo()) == opStatus.KYML_ERROR_INPUT_PARAMETER_ERROR
         testctl.clear_journal()
         for binding in (kyml.getCapability, kyml.getFanSpeedInfo):
-            with pytest.raises(TypeError, match="must not be None"):
-                binding(1, None)
+            pytest.raises(TypeError, binding, 1, None).match("must not be None")
         assert journal() == []

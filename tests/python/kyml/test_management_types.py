@@ -26,7 +26,5 @@ def test_nested_records_keep_their_owner_alive():
 
 
 def test_plain_int_is_not_an_enumeration_argument():
-    with pytest.raises(TypeError):
-        kyml.setLogLevel(2)
-    with pytest.raises(TypeError):
-        kyml.errorString(70001)
+    pytest.raises(TypeError, kyml.setLogLevel, 2)
+    pytest.raises(TypeError, kyml.errorString, 70001)
