@@ -18,15 +18,16 @@ def counter_of(frame):
     return int.from_bytes(testctl.peek(frame, 72, 8), "little", signed=True)
 
 
-def plane_offsets(frame):
-    base = testctl.capsule_address(frame.data[0])
-    return [None if d is None else testctl.capsule_address(d) - base for d in frame.data]
+def pictures(path, count, size, tail=b""):
+    data = np.random.default_rng(1).integers(0, 256, size * count, dtype=np.uint8).tobytes()
+    path.write_bytes(data + tail)
+    return [data[i * size:(i + 1) * size] for i in range(count)]
 
 
-def pictures(path, count, size, seed=1):
-    data = np.random.default_rng(seed).integers(0, 256, size * count, dtype=np.uint8)
-    path.write_bytes(data.tobytes())
-    return [data[i * size:(i + 1) * size].tobytes() for i in range(count)]
+def started(path, pixel, width, height, stride):
+    reader = kyme.YUVReader(str(path), pixel, width, height, stride)
+    reader.init()
+    return reader, kyme.frame()
 
 
 @pytest.mark.parametrize("pixel, width, height, stride, sizes, strides", [
@@ -36,52 +37,39 @@ def pictures(path, count, size, seed=1):
     (fmt.KYME_PIX_FMT_YUV420P, 31, 15, 35, [525, 144, 144], [35, 18, 18]),
 ])
 def test_plane_layout_follows_the_stride(tmp_path, pixel, width, height, stride, sizes, strides):
-    path = tmp_path / "one.yuv"
-    total = sum(sizes)
-    (picture,) = pictures(path, 1, total)
-    reader = kyme.YUVReader(str(path), pixel, width, height, stride)
-    reader.init()
-    frame = kyme.frame()
+    (picture,) = pictures(tmp_path / "one.yuv", 1, sum(sizes))
+    reader, frame = started(tmp_path / "one.yuv", pixel, width, height, stride)
     assert reader.getFrame(frame) == 1
-    assert (frame.width, frame.height, frame.dataSize, frame.stride) == (width, height, total, strides)
-    assert plane_offsets(frame) == [0, sizes[0], sizes[0] + sizes[1] if sizes[2] else None]
+    assert (frame.width, frame.height, frame.dataSize, frame.stride) == (width, height, sum(sizes), strides)
+    base = testctl.capsule_address(frame.data[0])
+    assert [None if d is None else testctl.capsule_address(d) - base for d in frame.data] == \
+        [0, sizes[0], sizes[0] + sizes[1] if sizes[2] else None]
     assert (frame.memoryType, frame.pixelFormat, frame.busAddress) == (kyme.memoryType.KYME_MEM_HOST, pixel, [0] * 3)
     assert bytes(np.array(frame)) == picture
     reader.release()
 
 
 def test_pictures_counters_and_seek(tmp_path):
-    path = tmp_path / "two.yuv"
-    first, second = pictures(path, 2, 6 * 4 + 2 * 3 * 2)
-    reader = kyme.YUVReader(str(path), fmt.KYME_PIX_FMT_YUV420P, 6, 4, 6)
-    reader.init()
-    frame = kyme.frame()
-    assert reader.getFrame(frame) == 1 and counter_of(frame) == 0 and bytes(np.array(frame)) == first
-    assert reader.getFrame(frame) == 1 and counter_of(frame) == 1 and bytes(np.array(frame)) == second
-    assert reader.getFrame(frame) == 0
-    assert counter_of(frame) == 1  # untouched
-    assert len(frame.data) == len(frame.stride) == len(frame.busAddress) == 3
+    first, second = pictures(tmp_path / "two.yuv", 2, 6 * 4 + 2 * 3 * 2)
+    reader, frame = started(tmp_path / "two.yuv", fmt.KYME_PIX_FMT_YUV420P, 6, 4, 6)
+    for counter, picture in [(0, first), (1, second)]:
+        assert reader.getFrame(frame) == 1 and counter_of(frame) == counter and bytes(np.array(frame)) == picture
+    assert reader.getFrame(frame) == 0 and counter_of(frame) == 1  # untouched
     reader.seek_to_start()
     assert reader.getFrame(frame) == 1 and counter_of(frame) == 3 and bytes(np.array(frame)) == first
     reader.release()
 
 
 def test_truncated_final_picture_is_refused(tmp_path, capfd):
-    path = tmp_path / "short.yuv"
     size = 8 * 2 + 2 * 4 * 1
-    (first,) = pictures(path, 1, size)
-    with open(path, "ab") as f:
-        f.write(b"\x07" * (size - 3))  # all planes but the last bytes of the second picture
-    reader = kyme.YUVReader(str(path), fmt.KYME_PIX_FMT_YUV420P, 8, 2, 8)
-    reader.init()
-    frame = kyme.frame()
+    # All planes but the last bytes of the second picture.
+    (first,) = pictures(tmp_path / "short.yuv", 1, size, b"\x07" * (size - 3))
+    reader, frame = started(tmp_path / "short.yuv", fmt.KYME_PIX_FMT_YUV420P, 8, 2, 8)
     assert reader.getFrame(frame) == 1
     capfd.readouterr()
-    assert reader.getFrame(frame) == 0
-    assert capfd.readouterr().out == "Read data failed\n"
+    assert reader.getFrame(frame) == 0 and capfd.readouterr().out == "Read data failed\n"
     assert bytes(np.array(frame)) == first and counter_of(frame) == 0
-    assert reader.getFrame(frame) == 0  # then the end of the file, silently
-    assert capfd.readouterr().out == ""
+    assert reader.getFrame(frame) == 0 and capfd.readouterr().out == ""  # then the end of the file, silently
     reader.release()
 
 
@@ -91,32 +79,21 @@ def test_truncated_final_picture_is_refused(tmp_path, capfd):
     (fmt.KYME_PIX_FMT_NV12, 8, 8, -8, "Sorry, picture height 8 and stride -8 are not supported!\n"),
     (fmt.KYME_PIX_FMT_NV12, 8, 0, 8, "Sorry, picture height 0 and stride 8 are not supported!\n"),
     (fmt.KYME_PIX_FMT_YUV420P, 8, 2**31 - 1, 2**31 - 1, "Sorry, pictures of "),
+    (fmt.KYME_PIX_FMT_NV12, 4, 4, 4, "Fail to open file <{path}>\n"),
 ])
-def test_refused_layouts(tmp_path, capfd, pixel, width, height, stride, message):
-    path = tmp_path / "any.yuv"
-    path.write_bytes(bytes(1024))
-    reader = kyme.YUVReader(str(path), pixel, width, height, stride)
-    reader.init()
-    assert capfd.readouterr().out.startswith(message)
-    assert reader.getFrame(kyme.frame()) == 0
+def test_refused_layouts_and_files(tmp_path, capfd, pixel, width, height, stride, message):
+    if not message.startswith("Fail"):
+        (tmp_path / "any.yuv").write_bytes(bytes(1024))
+    reader, frame = started(tmp_path / "any.yuv", pixel, width, height, stride)
+    assert capfd.readouterr().out.startswith(message.format(path=tmp_path / "any.yuv")) and reader.getFrame(frame) == 0
     reader.release()
 
 
-def test_missing_file(tmp_path, capfd):
-    path = tmp_path / "missing.yuv"
-    reader = kyme.YUVReader(str(path), fmt.KYME_PIX_FMT_NV12, 4, 4, 4)
-    reader.init()
-    assert capfd.readouterr().out == f"Fail to open file <{path}>\n"
-    assert reader.getFrame(kyme.frame()) == 0
-
-
 def test_reader_life_releases_what_it_holds(tmp_path):
-    path = tmp_path / "life.yuv"
-    first, _ = pictures(path, 2, 4 * 2 + 4 * 1)
+    first, _ = pictures(tmp_path / "life.yuv", 2, 4 * 2 + 4 * 1)
     gc.collect()
     before = len(os.listdir("/proc/self/fd"))
-    reader = kyme.YUVReader(str(path), fmt.KYME_PIX_FMT_NV21, 4, 2, 4)
-    frame = kyme.frame()
+    reader, frame = kyme.YUVReader(str(tmp_path / "life.yuv"), fmt.KYME_PIX_FMT_NV21, 4, 2, 4), kyme.frame()
     assert reader.getFrame(frame) == 0  # before init
     reader.init()
     assert reader.getFrame(frame) == 1

@@ -99,35 +99,6 @@ class TestSensors:
         assert getattr(value, field) == before
         pytest.raises(TypeError, getattr(kyml, binding), die, None).match("must not be None")
 
-    def test_readings_are_consistent(self, platform):
-        for die in dies():
-            volts = read("getPowerVolt", "powerVolt", die).powerVolt
-            amps = read("getPowerCur", "powerCur", die).powerCur
-            power = read("getPower", "power", die).power
-            assert power[1:] == [v * a // 1000 for v, a in zip(volts, amps)]
-            assert power[0] == sum(power[1:])
-            temperature, threshold = read("getTemperature", "temperature", die), read("getTempThreshold",
-                                                                                     "tempThreshold", die)
-            assert temperature.unit == threshold.unit
-            assert 20 * temperature.unit < min(temperature.temperature) <= max(temperature.temperature) < \
-                min(threshold.tempThreshold)
-            rate = kyml.getUtilizationRate(die)
-            assert all(0 <= v <= 100 for v in (rate.ai, rate.vdsp, rate.vemcu, rate.vdmcu))
-            mcu = kyml.mcuUtilizationRate()
-            assert kyml.getMcuUtilizationRate(die, mcu) == opStatus.KYML_SUCCESS
-            assert (len(mcu.vdsp), len(mcu.vemcu), len(mcu.vdmcu), mcu.ai) == (4, 4, 3, rate.ai)
-
-    def test_readings_are_reproducible_and_move_over_time(self, platform, monkeypatch):
-        die = dies()[2]
-
-        def sample(second):
-            monkeypatch.setenv("QUILLON_SENSOR_CLOCK", str(second))
-            return read("getTemperature", "temperature", die).temperature + read("getPower", "power", die).power
-
-        assert sample(10) == sample(10)
-        assert len({tuple(sample(s)) for s in range(10, 20)}) > 5
-
-
 class TestMemoryAndProcesses:
     def test_memory_utilisation_follows_allocations(self, platform):
         die = dies()[1]  # device 1: 128 MiB
