@@ -16,39 +16,21 @@ struct Other {
   int value;
 };
 
-TEST(HandleRegistry, FindsLiveHandlesOfTheirKindOnly) {
+// Unknown, destroyed and made-up handles are refused through the libraries in
+// the Python tests; what only the registry shows is checked here.
+TEST(HandleRegistry, FindsLiveHandlesOfTheirKindAndTypeAndNeverReusesOne) {
   auto& registry = HandleRegistry::instance();
   void* handle = registry.add(HandleKind::tensor, std::make_shared<Thing>(Thing{7}));
-  ASSERT_NE(handle, nullptr);
   EXPECT_TRUE(HandleRegistry::looks_like_handle(handle));
   ASSERT_TRUE(registry.find<Thing>(handle, HandleKind::tensor));
   EXPECT_EQ(registry.find<Thing>(handle, HandleKind::tensor)->value, 7);
   EXPECT_FALSE(registry.find<Thing>(handle, HandleKind::dataset));
   EXPECT_FALSE(registry.find<Other>(handle, HandleKind::tensor));
   EXPECT_TRUE(registry.remove<Thing>(handle, HandleKind::tensor));
-}
-
-TEST(HandleRegistry, RefusesUnknownDestroyedAndForeignValues) {
-  auto& registry = HandleRegistry::instance();
-  void* handle = registry.add(HandleKind::context, std::make_shared<Thing>(Thing{1}));
-  ASSERT_TRUE(registry.remove<Thing>(handle, HandleKind::context));
-  EXPECT_FALSE(registry.find<Thing>(handle, HandleKind::context));
-  EXPECT_FALSE(registry.remove<Thing>(handle, HandleKind::context));  // double destroy
-
-  int local = 0;
-  EXPECT_FALSE(registry.find<Thing>(&local, HandleKind::context));
-  EXPECT_FALSE(registry.find<Thing>(nullptr, HandleKind::context));
-  EXPECT_FALSE(registry.find<Thing>(reinterpret_cast<void*>(~uintptr_t{0}), HandleKind::context));
-}
-
-TEST(HandleRegistry, NeverReusesAHandle) {
-  auto& registry = HandleRegistry::instance();
-  void* first = registry.add(HandleKind::op, std::make_shared<Thing>(Thing{1}));
-  registry.remove<Thing>(first, HandleKind::op);
-  void* second = registry.add(HandleKind::op, std::make_shared<Thing>(Thing{2}));
-  EXPECT_NE(first, second);
-  EXPECT_FALSE(registry.find<Thing>(first, HandleKind::op));
-  registry.remove<Thing>(second, HandleKind::op);
+  void* next = registry.add(HandleKind::tensor, std::make_shared<Thing>(Thing{2}));
+  EXPECT_NE(next, handle);
+  EXPECT_FALSE(registry.find<Thing>(handle, HandleKind::tensor));
+  registry.remove<Thing>(next, HandleKind::tensor);
 }
 
 TEST(HandleRegistry, ReleasesWhatIsBoundToADevice) {

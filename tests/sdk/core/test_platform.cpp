@@ -2,9 +2,6 @@
 // for everything malformed.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-
 #include "kycore/error_codes.h"
 #include "kycore/platform.h"
 
@@ -12,27 +9,22 @@ using kycore::parse_platform;
 
 namespace {
 
-TEST(Platform, DefaultIsOneCardWithTwoDies) {
+// The default's two devices and bus id are read through kycm in the Python tests.
+TEST(Platform, DefaultManagementFields) {
   const auto platform = kycore::default_platform();
-  ASSERT_EQ(platform.cards.size(), 1u);
-  EXPECT_EQ(platform.cards[0].dies.size(), 2u);
-  EXPECT_EQ(platform.device_count(), 2u);
-  EXPECT_EQ(platform.cards[0].pci_bus_id, "0000:3b:00.0");
   EXPECT_EQ(platform.node_major, 508u);
   EXPECT_EQ(platform.cards[0].uuid.size(), 32u);
   EXPECT_EQ(platform.cards[0].ai_capability, 128u);
   EXPECT_EQ(platform.cards[0].video_capability, 64u);
 }
 
+// Card ids, bus ids and die numbering are read back through kyml in the
+// Python tests; the die fields and device lookup only here.
 TEST(Platform, CardsWithDieListsNumberDevicesCardByCard) {
   const auto result = parse_platform(R"({
-    "cards": [
-      {"dies": [{"memory_mib": 1024}, {"memory_mib": 2048, "decode_channels": 8}]},
-      {"dies": 3, "pci_bus_id": "0001:af:1f.7", "card_id": 4660, "uuid": "u-2"}
-    ]})");
+    "cards": [{"dies": [{"memory_mib": 1024}, {"memory_mib": 2048, "decode_channels": 8}]}, {"dies": 3}]})");
   ASSERT_EQ(result.code, 0u) << result.message;
   const auto& p = result.platform;
-  EXPECT_EQ(p.device_count(), 5u);
   EXPECT_EQ(p.device(1)->memory_bytes, 2048ull << 20);
   EXPECT_EQ(p.device(1)->decode_channels, 8u);
   std::size_t card = 9, die = 9;
@@ -41,9 +33,6 @@ TEST(Platform, CardsWithDieListsNumberDevicesCardByCard) {
   EXPECT_EQ(die, 2u);
   EXPECT_FALSE(p.locate(5, &card, &die));
   EXPECT_EQ(p.device(5), nullptr);
-  const auto& second = p.cards[1];
-  EXPECT_EQ(second.pci_device, 0x1fu);
-  EXPECT_EQ(second.pci_function, 7u);
 }
 
 TEST(Platform, CountShorthandAndDieDefaults) {
@@ -93,17 +82,10 @@ TEST(Platform, WrongValuesAreInvalidWithAReason) {
 TEST(Platform, FilesAndConfigurationTexts) {
   EXPECT_EQ(kycore::load_platform_file("/nonexistent/platform.json").code, kycore::KYCM_CONFIG_UNREADABLE);
   EXPECT_EQ(kycore::load_platform_file("/").code, kycore::KYCM_CONFIG_UNREADABLE);
-
-  const std::string path = ::testing::TempDir() + "platform.json";
-  std::ofstream(path) << R"({"cards": 2})";
-  const auto from_file = kycore::resolve_platform(path.c_str());
-  ASSERT_EQ(from_file.code, 0u) << from_file.message;
-  EXPECT_EQ(from_file.platform.device_count(), 4u);
-
+  // Blanks before the brace still make it configuration text, not a file name.
   const auto inline_json = kycore::resolve_platform(R"(  {"dies_per_card": 1})");
   ASSERT_EQ(inline_json.code, 0u);
   EXPECT_EQ(inline_json.platform.device_count(), 1u);
-  std::remove(path.c_str());
 }
 
 TEST(ErrorCodes, EveryCodeHasADescription) {
