@@ -3,7 +3,7 @@ import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
-from platforms import platform, stopped  # noqa: F401
+from platforms import stopped  # noqa: F401
 
 kyml = quillon.kyml
 opStatus = kyml.opStatus
