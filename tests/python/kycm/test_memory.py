@@ -116,7 +116,8 @@ class TestCopies:
         destination = kycm.malloc(100)
         assert kycm.memcpyDevices(source, 0, destination, 1, 100) == 0
         assert np.array_equal(download(destination, 100), np.arange(100))
-        codes = [kycm.memcpyDevices(source, d, destination, e, n) for d, e, n in [(1, 1, 100), (0, 7, 100), (0, 1, 101)]]
+        cases = [(1, 1, 100), (0, 7, 100), (0, 1, 101)]
+        codes = [kycm.memcpyDevices(source, d, destination, e, n) for d, e, n in cases]
         assert codes == [WRONG_DEVICE, INVALID_DEVICE, OUT_OF_RANGE]
 
     def test_memset_fills_with_the_low_byte(self, runtime, journal):
@@ -192,23 +193,15 @@ class TestNumpyHelpers:
             kycm.getNumpyFromHandle(testctl.named_capsule(0x1000, "unmapped"), 1)
 
     def test_a_range_running_into_an_inaccessible_page_is_refused(self, runtime):
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.mmap.restype = ctypes.c_void_p
-        libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int,
-                              ctypes.c_long]
-        libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+        page, libc = mmap.PAGESIZE, ctypes.CDLL(None)
         libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
-        page = mmap.PAGESIZE
-        base = libc.mmap(None, 2 * page, mmap.PROT_READ | mmap.PROT_WRITE, mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS,
-                         -1, 0)
-        assert base not in (None, ctypes.c_void_p(-1).value)
+        pages = mmap.mmap(-1, 2 * page)
+        base = ctypes.addressof(ctypes.c_char.from_buffer(pages))
+        pages[page - 4:page] = b"\x07" * 4
+        assert libc.mprotect(base + page, page, 0) == 0  # no access
         try:
-            assert libc.mprotect(base + page, page, 0) == 0  # PROT_NONE
-            ctypes.memset(base + page - 4, 7, 4)
             assert kycm.getNumpyFromHandle(testctl.named_capsule(base + page - 4, "edge"), 4).tolist() == [7] * 4
-            with pytest.raises(ValueError, match="readable"):
-                kycm.getNumpyFromHandle(testctl.named_capsule(base + page - 2, "edge"), 4)
-            with pytest.raises(ValueError, match="readable"):
-                kycm.getFloat16Array(testctl.named_capsule(base + page - 2, "edge"), 4)
+            for read in (kycm.getNumpyFromHandle, kycm.getFloat16Array):
+                pytest.raises(ValueError, read, testctl.named_capsule(base + page - 2, "edge"), 4).match("readable")
         finally:
-            libc.munmap(base, 2 * page)
+            libc.mprotect(base + page, page, mmap.PROT_READ | mmap.PROT_WRITE)

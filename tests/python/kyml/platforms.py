@@ -9,25 +9,14 @@ kycm = quillon.kycm
 kyml = quillon.kyml
 
 # Two cards: the first with two small dies, the second with three.
-TWO_CARDS = {
-    "driver_version": "2.1.7",
-    "cards": [
-        {"card_id": 4660, "uuid": "card-a", "pci_bus_id": "0000:3b:00.0",
-         "dies": [{"memory_mib": 64}, {"memory_mib": 128}]},
-        {"card_id": 7, "uuid": "card-b", "name": "QX-110", "pci_bus_id": "0001:af:1f.7",
-         "fan_speed": 60, "ai_capability": 64, "video_capability": 32,
-         "dies": [{"memory_mib": 256}, {"memory_mib": 256}, {"memory_mib": 256}]},
-    ],
-}
+TWO_CARDS = {"driver_version": "2.1.7", "cards": [
+    {"card_id": 4660, "uuid": "card-a", "pci_bus_id": "0000:3b:00.0",
+     "dies": [{"memory_mib": 64}, {"memory_mib": 128}]},
+    {"card_id": 7, "uuid": "card-b", "name": "QX-110", "pci_bus_id": "0001:af:1f.7", "fan_speed": 60,
+     "ai_capability": 64, "video_capability": 32, "dies": [{"memory_mib": 256}] * 3}]}
 
 # Device 7 is the third die (dieId 2) of the card with id 4660.
-EIGHT_DEVICES = {
-    "cards": [
-        {"card_id": 1, "dies": 4},
-        {"card_id": 2, "dies": 1},
-        {"card_id": 4660, "dies": 3},
-    ],
-}
+EIGHT_DEVICES = {"cards": [{"card_id": 1, "dies": 4}, {"card_id": 2, "dies": 1}, {"card_id": 4660, "dies": 3}]}
 
 
 def _install(config):
