@@ -1,5 +1,4 @@
 """Initialisation, device selection, version and error texts, contexts."""
-import json
 import threading
 
 import pytest
@@ -9,10 +8,7 @@ from conftest import quillon
 
 kycm = quillon.kycm
 
-NOT_INITIALIZED = 100002
-ALREADY_INITIALIZED = 100003
-INVALID_DEVICE = 100004
-INVALID_HANDLE = 100005
+NOT_INITIALIZED, ALREADY_INITIALIZED, INVALID_DEVICE, INVALID_HANDLE = 100002, 100003, 100004, 100005
 
 
 @pytest.fixture
@@ -38,13 +34,6 @@ class TestInitialize:
         assert kycm.uninitialize() == NOT_INITIALIZED and kycm.setDevice(0) == NOT_INITIALIZED
         pytest.raises(RuntimeError, kycm.getDevice).match(r"^get device error, ret: 100002\.$")
         assert [kycm.initialize(), kycm.initialize(), kycm.uninitialize()] == [0, ALREADY_INITIALIZED, 0]
-
-    def test_platform_from_inline_json_or_file(self, released, tmp_path):
-        path = tmp_path / "platform.json"
-        path.write_text(json.dumps({"cards": [{"dies": 1}]}))
-        assert kycm.initialize(str(path)) == 0 and kycm.setDevice(1) == INVALID_DEVICE
-        kycm.uninitialize()
-        assert kycm.initialize() == 0 and kycm.setDevice(1) == 0  # back to the default: two devices
 
     @pytest.mark.parametrize("config, code", [("/no/such/platform.json", 100010), ("{not json", 100011),
                                               ('{"cards": 0}', 100012)])

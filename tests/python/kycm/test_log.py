@@ -58,14 +58,6 @@ def test_one_line_per_message_with_its_origin_and_literal_text(log_file):
     assert third[:2] == ("NN", "FATAL") and third[5] == ""
 
 
-def test_threshold_from_the_environment(log_file, monkeypatch):
-    monkeypatch.setenv("QUILLON_LOG_LEVEL", "warn")
-    assert kycm.initLogger() == 0
-    for level in LL.__members__.values():
-        kycm.logMessage(LC.kycmLC_CL, level, level.name)
-    assert [line[5] for line in lines(log_file)] == ["kycmLL_WARN", "kycmLL_ERROR", "kycmLL_ALARM", "kycmLL_FATAL"]
-
-
 def test_bad_configuration_is_refused_and_keeps_the_log(log_file, monkeypatch):
     monkeypatch.setenv("QUILLON_LOG_LEVEL", "loud")
     assert kycm.initLogger() == 100053

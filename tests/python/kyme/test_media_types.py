@@ -107,12 +107,9 @@ class TestViews:
         assert crop.width == 640
 
 
-def test_system_functions_return_the_library_codes(journal):
+def test_system_functions_return_the_library_codes():
     kyme.systemUninitialize()
-    testctl.clear_journal()
-    assert [kyme.systemInitialize(), kyme.systemInitialize()] == [0, 402003]
-    assert [kyme.systemUninitialize(), kyme.systemUninitialize()] == [0, 402002]
-    assert [name for name, _ in journal()] == ["kymeSystemInitialize"] * 2 + ["kymeSystemUninitialize"] * 2
-    assert kyme.getVersion() == "2.1.0.2"
+    codes = [kyme.systemInitialize(), kyme.systemInitialize(), kyme.systemUninitialize(), kyme.systemUninitialize()]
+    assert codes == [0, 402003, 0, 402002] and kyme.getVersion() == "2.1.0.2"
     testctl.arm_empty("kymeGetVersion")
     assert kyme.getVersion() is None
