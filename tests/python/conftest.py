@@ -37,3 +37,17 @@ def journal():
     """Records library calls during the test; call it to read them."""
     testctl.record()
     return testctl.journal
+
+
+def device_info(kind=None, index=0):
+    """A kycm device description: a card's device unless `kind` says otherwise."""
+    record = quillon.kycm.deviceInfo()
+    record.deviceType, record.deviceIdx = kind or quillon.kycm.deviceType.kycmDE_KYCC, index
+    return record
+
+
+def shape(*dims, ndims=None):
+    """A kycm shape of `dims`, with `ndims` as given or their number."""
+    record = quillon.kycm.shape()
+    record.ndims, record.shapes = len(dims) if ndims is None else ndims, list(dims)
+    return record

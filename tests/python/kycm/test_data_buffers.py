@@ -3,22 +3,15 @@ import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
+from conftest import device_info, shape
 
 kycm = quillon.kycm
 CPU, KYCC = kycm.deviceType.kycmDE_CPU, kycm.deviceType.kycmDE_KYCC
 
 
-def device_info(kind, index=0):
-    info = kycm.deviceInfo()
-    info.deviceType, info.deviceIdx = kind, index
-    return info
-
-
 def device_block(index, size):
     """Device memory of `size` bytes on device `index`, owned by a tensor."""
-    shape = kycm.shape()
-    shape.ndims, shape.shapes = 1, [size]
-    tensor = kycm.createTensor(device_info(KYCC, index), shape, kycm.dType.kycmDT_UINT8)
+    tensor = kycm.createTensor(device_info(KYCC, index), shape(size), kycm.dType.kycmDT_UINT8)
     return tensor, kycm.getTensorDataHandle(tensor)
 
 

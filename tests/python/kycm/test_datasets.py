@@ -3,6 +3,7 @@ import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
+from conftest import device_info, shape
 
 kycm = quillon.kycm
 BUFFERS, TENSORS = kycm.datasetMode.kycmDM_BUFFER, kycm.datasetMode.kycmDM_TENSOR
@@ -11,16 +12,12 @@ address = testctl.capsule_address
 
 
 def cpu_buffer(size=32):
-    info, host = kycm.deviceInfo(), kycm.mallocHost(size)
-    info.deviceType = kycm.deviceType.kycmDE_CPU
-    return kycm.createDataBuffer(info, host, size), host
+    host = kycm.mallocHost(size)
+    return kycm.createDataBuffer(device_info(kycm.deviceType.kycmDE_CPU), host, size), host
 
 
 def device_tensor(*dims):
-    info, shape = kycm.deviceInfo(), kycm.shape()
-    info.deviceType = kycm.deviceType.kycmDE_KYCC
-    shape.ndims, shape.shapes = len(dims), list(dims)
-    return kycm.createTensor(info, shape, kycm.dType.kycmDT_FLOAT32)
+    return kycm.createTensor(device_info(), shape(*dims), kycm.dType.kycmDT_FLOAT32)
 
 
 def test_buffer_dataset_life_cycle(runtime, journal):

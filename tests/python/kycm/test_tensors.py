@@ -4,25 +4,12 @@ import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
+from conftest import device_info as info, shape
 
 kycm = quillon.kycm
 
 INVALID_HANDLE, INVALID_ADDRESS, OUT_OF_RANGE = 100005, 100013, 100014
 INVALID_SHAPE, INVALID_DATA_TYPE, OWNED_BY_TENSOR = 100018, 100019, 100031
-
-
-def info(kind=None, index=0):
-    record = kycm.deviceInfo()
-    record.deviceType = kind or kycm.deviceType.kycmDE_KYCC
-    record.deviceIdx = index
-    return record
-
-
-def shape(*dims, ndims=None):
-    record = kycm.shape()
-    record.ndims = len(dims) if ndims is None else ndims
-    record.shapes = list(dims)
-    return record
 
 
 def test_shape_adaptor():

@@ -1,4 +1,5 @@
-"""kyml cards on a configured two-card platform: inventory, lookups, queries."""
+"""kyml cards on a configured two-card platform: inventory, lookups, queries;
+fresh and nested records."""
 import pytest
 
 import _quillon_pybind11 as quillon
@@ -99,3 +100,18 @@ class TestRecordsFilledInPlace:
         for binding in (kyml.getCapability, kyml.getFanSpeedInfo):
             pytest.raises(TypeError, binding, 1, None).match("must not be None")
         assert journal() == []
+
+
+class TestRecords:
+    def test_new_records_are_empty(self):
+        assert (kyml.pllClock().unit, kyml.pllClock().clockArray, kyml.nodeBaseInfo().name) == (0, [], "")
+        card, mcu = kyml.cardInfo(), kyml.mcuUtilizationRate()
+        assert (card.uuid, card.cardTypeName, card.dieNum, card.dieInfo) == ("", "", 0, [])
+        assert (card.pciInfo.busId, card.pciInfo.pciSubId.subcardId) == ("", 0)
+        assert (mcu.ai, mcu.vdsp, mcu.vemcu, mcu.vdmcu) == (0, [], [], [])
+
+    def test_nested_records_keep_their_owner_alive(self):
+        info = kyml.cardInfo()
+        pci = info.pciInfo
+        del info
+        assert pci.busId == ""
