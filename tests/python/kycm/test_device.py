@@ -43,10 +43,6 @@ class TestInitialize:
 
 
 class TestDevices:
-    def test_a_refused_device_leaves_the_selection(self, runtime):
-        assert kycm.getDevice() == 0 and kycm.setDevice(1) == 0
-        assert kycm.setDevice(2) == INVALID_DEVICE and kycm.getDevice() == 1
-
     def test_reset_releases_what_is_bound_to_that_device_only(self, runtime):
         on_zero, on_one = kycm.createContext(0), kycm.createContext(1)
         assert kycm.resetDevice(0) == 0
