@@ -80,17 +80,6 @@ class TestH264ReaderCrafted:
         assert s.pts == 2 and bytes(np.array(s)) == units[-1]  # left as it was
         reader.release()
 
-    @pytest.mark.parametrize("content, units", [
-        # Zeros beyond three stay with the unit before.
-        (b"\x00\x00\x01\x09\xf0" + b"\x00" * 5 + b"\x01\x67\x42" + b"\x00" * 40,
-         [b"\x00\x00\x01\x09\xf0\x00\x00", b"\x00\x00\x00\x01\x67\x42" + b"\x00" * 40]),
-        (b"\x12\x00\x01\x00\x34\x00\x00\x01\x41\x01", [b"\x00\x00\x01\x41\x01"]),  # leading bytes skipped
-        (b"", []), (b"\x00" * 100_000, []), (b"\x01\x02\x00\x01", []),
-    ])
-    def test_cuts(self, tmp_path, content, units):
-        (tmp_path / "cut.h264").write_bytes(content)
-        assert read_units(tmp_path / "cut.h264") == [(unit, pts) for pts, unit in enumerate(units)]
-
     def test_unit_limit(self, tmp_path, capfd):
         body = b"\x00\x00\x01\x65" + b"\xff" * (MAX_UNIT - 4)
         (tmp_path / "fits.h264").write_bytes(body + b"\x00\x00\x01\x68")

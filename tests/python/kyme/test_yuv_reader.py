@@ -31,7 +31,6 @@ def started(path, pixel, width, height, stride):
 
 
 @pytest.mark.parametrize("pixel, width, height, stride, sizes, strides", [
-    (fmt.KYME_PIX_FMT_YUV420P, 1920, 1080, 1920, [2073600, 518400, 518400], [1920, 960, 960]),
     (fmt.KYME_PIX_FMT_NV12, 1919, 1079, 1919, [1919 * 1079, 1036800, 0], [1919, 1920, 0]),
     (fmt.KYME_PIX_FMT_NV21, 33, 17, 40, [680, 360, 0], [40, 40, 0]),
     (fmt.KYME_PIX_FMT_YUV420P, 31, 15, 35, [525, 144, 144], [35, 18, 18]),

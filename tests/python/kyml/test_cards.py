@@ -89,8 +89,7 @@ class TestRecordsFilledInPlace:
     def test_capability_and_fan_speed(self, platform, journal):
         handle = kyml.getCardHandleByCardId(7)
         capability, fan = kyml.capability(), kyml.fanSpeedInfo()
-        assert kyml.getCapability(handle, capability) == opStatus.KYML_SUCCESS
-        assert kyml.getFanSpeedInfo(handle, fan) == opStatus.KYML_SUCCESS
+        assert kyml.getCapability(handle, capability) == kyml.getFanSpeedInfo(handle, fan) == opStatus.KYML_SUCCESS
         assert (capability.aiCapability, capability.videoCapability, fan.fanSpeedLevel) == (64, 32, 60)
         assert journal()[-2:] == [("kymlGetCapability", (handle, True)), ("kymlGetFanSpeedInfo", (handle, True))]
 

@@ -30,9 +30,8 @@ def test_version_and_error_texts(journal):
     assert kyml.getVersion() == "2.1.0.2"
     testctl.arm_empty("kymlGetVersion")
     assert kyml.getVersion() is None
-    texts = {member: kyml.errorString(member) for member in opStatus.__members__.values()}
-    assert all(texts.values()) and "not initialized" in texts[opStatus.KYML_ERROR_UNINITIALIZED]
-    assert texts[opStatus.KYML_ERROR_UNINITIALIZED] != texts[opStatus.KYML_ERROR_INITIALIZED]
+    texts = [kyml.errorString(member) for member in opStatus.__members__.values()]
+    assert all(texts) and "not initialized" in texts[1] and texts[1] != texts[2]  # not and already initialized
     assert kyml.errorString(opStatus(424242)) == "Unknown error code."
     testctl.clear_journal()
     testctl.arm_empty("kymlErrorString")

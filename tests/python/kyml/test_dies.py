@@ -12,12 +12,9 @@ kyml = quillon.kyml
 opStatus = kyml.opStatus
 
 SENSORS = [  # binding, record, list field, readings
-    ("getPllClocks", "pllClock", "clockArray", 12),
-    ("getTemperature", "temperature", "temperature", 15),
-    ("getPower", "power", "power", 4),
-    ("getPinVolt", "pinVolt", "pinVolt", 6),
-    ("getPowerCur", "powerCur", "powerCur", 3),
-    ("getPowerVolt", "powerVolt", "powerVolt", 3),
+    ("getPllClocks", "pllClock", "clockArray", 12), ("getTemperature", "temperature", "temperature", 15),
+    ("getPower", "power", "power", 4), ("getPinVolt", "pinVolt", "pinVolt", 6),
+    ("getPowerCur", "powerCur", "powerCur", 3), ("getPowerVolt", "powerVolt", "powerVolt", 3),
     ("getTempThreshold", "tempThreshold", "tempThreshold", 3),
 ]
 
@@ -29,12 +26,6 @@ def dies():
         card = kyml.getCardHandleByIndex(c)
         handles += [kyml.getDieHandleByIndex(card, d) for d in range(kyml.getDieCount(card))]
     return handles
-
-
-def read(binding, record, die):
-    value = getattr(kyml, record)()
-    assert getattr(kyml, binding)(die, value) == opStatus.KYML_SUCCESS
-    return value
 
 
 class TestDieHandles:
@@ -55,6 +46,7 @@ class TestDieHandles:
         die = kyml.getDieHandleByDieIndex(index)
         assert journal()[-1] == ("kymlGetDieHandleByDieIndex", (118633474, True))
         assert die == kyml.getDieHandleByIndex(kyml.getCardHandleByCardId(4660), 2)
+
 
 class TestDevices:
     def test_ai_and_codec_devices_are_the_runtime_devices(self, platform):
@@ -77,14 +69,15 @@ class TestDevices:
 class TestSensors:
     @pytest.mark.parametrize("binding, record, field, readings", SENSORS)
     def test_fill_sets_exactly_the_record_readings(self, platform, binding, record, field, readings):
-        die = dies()[0]
-        value = read(binding, record, die)
+        die, value = dies()[0], getattr(kyml, record)()
+        assert getattr(kyml, binding)(die, value) == opStatus.KYML_SUCCESS
         before = list(getattr(value, field))
         assert len(before) == readings and value.unit > 0
         testctl.arm_failure("kymlG" + binding[1:], 70006)
         pytest.raises(RuntimeError, getattr(kyml, binding), die, value).match(r"error, ret: 70006\.$")
         assert getattr(value, field) == before
         pytest.raises(TypeError, getattr(kyml, binding), die, None).match("must not be None")
+
 
 class TestMemoryAndProcesses:
     def test_memory_utilisation_follows_allocations(self, platform):
