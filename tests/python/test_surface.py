@@ -13,53 +13,54 @@ from conftest import quillon
 # signature and, after "::", its docstring; the submodule's own type names drop
 # "_quillon_pybind11.<submodule>." and parameters their "argN: " labels. A record
 # or class shows its constructor's parameters, then its fields ("=": writable) and
-# methods. An enumeration shows its members after their shared prefix; a "const"
-# line the plain integers registered in a row. A function ending in "! text"
-# raises "text error, ret: <code>." when its library call fails (the code printed
-# signed, as the library's unsigned code reads in C); one ending in "!=" returns
-# the library's code.
+# methods. An enumeration shows its members after their shared prefix, a value
+# only where it is not the one before plus one, as C counts; a "const" line the
+# plain integers registered in a row. A function ending in "! text" raises "text
+# error, ret: <code>." when its library call fails (the code printed signed, as
+# the library's unsigned code reads in C); a bare "!" stands for its name's words
+# ("getDataBufferAddr": "get data buffer addr"); one ending in "!=" returns the
+# library's code.
 SURFACE = {
     "kycm": """
 const ER_SUCCESS=0, ER_NOT_IMPLEMENT=999991
-enum dType kycmDT_*: UINT8=0, INT8=1, UINT16=2, INT16=3, UINT32=4, INT32=5, FLOAT16=6, FLOAT32=7, BFLOAT=8, ANY=99
+enum dType kycmDT_*: UINT8=0, INT8, UINT16, INT16, UINT32, INT32, FLOAT16, FLOAT32, BFLOAT, ANY=99
 enum deviceType kycmDE_*: CPU=1, KYCC=14
 class deviceInfo(): deviceType=, deviceIdx=
-createDataBuffer(deviceInfo, capsule, int) -> capsule :: Create a data buffer. ! create data buffer
-createDataBufferFromContext(deviceType, capsule, int) -> capsule :: Create a data buffer from device context. ! create
-    data buffer from context
+createDataBuffer(deviceInfo, capsule, int) -> capsule :: Create a data buffer. !
+createDataBufferFromContext(deviceType, capsule, int) -> capsule :: Create a data buffer from device context. !
 destroyDataBuffer(capsule) -> int :: Destroy a data buffer. !=
-getDataBufferAddr(capsule) -> capsule :: Get the buffer address for a data buffer. ! get data buffer addr
-getDataBufferSize(capsule) -> int :: Get the buffer size for a data buffer. ! get data buffer size
+getDataBufferAddr(capsule) -> capsule :: Get the buffer address for a data buffer. !
+getDataBufferSize(capsule) -> int :: Get the buffer size for a data buffer. !
 getDataBufferDeviceInfo(capsule, deviceInfo) -> int :: Get the device information for a data buffer. !=
 updateDataBuffer(capsule, deviceInfo, capsule, int) -> int :: Update a data buffer. !=
-enum datasetMode kycmDM_*: BUFFER=0, TENSOR=1
-createDataset(datasetMode) -> capsule :: Create a dataset. ! create dataset
+enum datasetMode kycmDM_*: BUFFER=0, TENSOR
+createDataset(datasetMode) -> capsule :: Create a dataset. !
 destroyDataset(capsule) -> int :: Destroy a dataset. !=
 addDatasetBuffer(capsule, capsule) -> int :: Add a dataset buffer. !=
-getDatasetBufferCount(capsule) -> int :: Get the data buffer count for a dataset. ! get dataset buffer count
-getDatasetBuffer(capsule, int) -> capsule :: Get the data buffer by index for a dataset. ! get dataset buffer
+getDatasetBufferCount(capsule) -> int :: Get the data buffer count for a dataset. !
+getDatasetBuffer(capsule, int) -> capsule :: Get the data buffer by index for a dataset. !
 addDatasetTensor(capsule, capsule) -> int :: Add a tensor into a dataset. !=
-getDatasetTensorCount(capsule) -> int :: Get the tensor count for a dataset. ! get dataset tensor count
-getDatasetTensor(capsule, int) -> capsule :: Get the tensor by index for a dataset. ! get dataset tensor
-getDatasetMode(capsule) -> datasetMode :: Get the mode for a dataset. ! get dataset mode
-getDatasetUserCtx(capsule) -> capsule :: Get the user context data for a dataset. ! get dataset user ctx
+getDatasetTensorCount(capsule) -> int :: Get the tensor count for a dataset. !
+getDatasetTensor(capsule, int) -> capsule :: Get the tensor by index for a dataset. !
+getDatasetMode(capsule) -> datasetMode :: Get the mode for a dataset. !
+getDatasetUserCtx(capsule) -> capsule :: Get the user context data for a dataset. !
 setDatasetUserCtx(capsule, capsule) -> int :: Set the user context data for a dataset. !=
 clearDataset(capsule) -> int :: Clear a dataset. !=
 setDevice(int) -> int :: Set the device to be used in the process. !=
 resetDevice(int) -> int :: Reset the device used in the process. All resources bound to this device will be released.
     !=
-getDevice() -> int :: Get current device index ! get device
+getDevice() -> int :: Get current device index !
 const kycmER_SUCCESS=0
 initialize(config: str = None) -> int :: Initialize the environment for KYCM API. !=
 uninitialize() -> int :: Release the environment for KYCM API. !=
-getVersion() -> Optional[str] :: Get the version of the common runtime library. ! get version
+getVersion() -> Optional[str] :: Get the version of the common runtime library. !
 getErrDesc(int) -> str :: Get the description for an error code. ! get error description
-createContext(int) -> capsule :: Create a context in assigned device ! create context
+createContext(int) -> capsule :: Create a context in assigned device !
 destroyContext(capsule) -> int :: Destroy a context in the device !=
 setCurrentContext(capsule) -> int :: Set the current context for the calling thread !=
-getCurrentContext() -> capsule :: Get the current context for the calling thread ! get current context
-enum copyMemType kycmCT_COPY_*: FROM_DEVICE=0, TO_DEVICE=1, DEVICE_TO_DEVICE=2
-malloc(int) -> capsule :: Allocate memory from device. ! malloc
+getCurrentContext() -> capsule :: Get the current context for the calling thread !
+enum copyMemType kycmCT_COPY_*: FROM_DEVICE=0, TO_DEVICE, DEVICE_TO_DEVICE
+malloc(int) -> capsule :: Allocate memory from device. !
 free(capsule) -> int :: Free a memory in device. !=
 mallocModelInOut(int) -> capsule :: Allocate memory for model input or output from device. ! malloc model input
 freeModelInOut(capsule) -> int :: Free a model input or output memory in device. !=
@@ -76,54 +77,53 @@ memset(capsule, int, int) -> int :: Set a memory block with a specific value. Sy
 memsetAsync(capsule, int, int, capsule) -> int :: Set a memory block with a specific value. Asynchronous interface. !=
 class shape(): ndims=, shapes=
 createTensor(deviceInfo, shape, dType) -> capsule :: Create a tensor for a device with specific shapes and data type.
-    ! create tensor
+    !
 createTensorWithDataHandle(deviceInfo, shape, dType, capsule, bool) -> capsule :: Create a tensor with data handle for
-    a device with specific shapes and data type. ! create tensor with data handle
+    a device with specific shapes and data type. !
 destroyTensor(capsule) -> int :: Destroy a tensor. !=
-getTensorDataHandle(capsule) -> capsule :: Get the data handle of a tensor. ! get tensor data handle
+getTensorDataHandle(capsule) -> capsule :: Get the data handle of a tensor. !
 setTensorDataHandle(capsule, capsule, bool) -> int :: Set the data handle for a tensor. !=
 getTensorDeviceInfo(capsule, deviceInfo) -> int :: Get the device information of a tensor. !=
 getTensorShape(capsule, shape) -> int :: Get the data shape of a tensor. !=
 setTensorShape(capsule, shape) -> int :: Set the data shape of a tensor. !=
-getTensorDataType(capsule) -> dType :: Get the data type of a tensor. ! get tensor data type
+getTensorDataType(capsule) -> dType :: Get the data type of a tensor. !
 setTensorDataType(capsule, dType) -> int :: Set the data type of a tensor. !=
-getTensorSize(capsule) -> int :: Get the size of a tensor. ! get tensor size
-getDataTypeSize(dType) -> int ::  Get the size for a data type ! get data type size
-float16ToFloat32(int) -> float :: Convert a float16 number to float32 number ! float16 to float32
-float32ToFloat16(float) -> int :: Convert a float32 number to float16 number ! float32 to float16
+getTensorSize(capsule) -> int :: Get the size of a tensor. !
+getDataTypeSize(dType) -> int ::  Get the size for a data type !
+float16ToFloat32(int) -> float :: Convert a float16 number to float32 number !
+float32ToFloat16(float) -> int :: Convert a float32 number to float16 number !
 float16ToFloat32Array(numpy.ndarray[numpy.uint16]) -> numpy.ndarray[numpy.float32] :: Convert an array of float16
-    number to the array of float32 number ! float16 to float32 array
+    number to the array of float32 number !
 float32ToFloat16Array(numpy.ndarray[numpy.float32]) -> numpy.ndarray[numpy.uint16] :: Convert an array of float32
-    number to the array of float16 number ! float32 to float16 array
+    number to the array of float16 number !
 getFloat16Array(capsule, int) -> numpy.ndarray[numpy.uint16] :: get the array of float16 number
 destroyDatasetAll(capsule) -> int :: Destroy all data in a dataset including itself. !=
-mallocHost(int) -> capsule :: Allocate memory from host. ! malloc host
+mallocHost(int) -> capsule :: Allocate memory from host. !
 freeHost(capsule) -> int :: Free a memory in host. !=
-getDeviceIdInfo(int) -> list :: Get device index information. ! get device id info
-enum logChannel kycmLC_*: APP=0, CM=1, CE=2, CL=3, ME=4, ML=5, RT=6, NN=7, TM=8
-enum logLevel kycmLL_*: TRACE=0, DEBUG=1, INFO=2, WARN=3, ERROR=4, ALARM=5, FATAL=6
+getDeviceIdInfo(int) -> list :: Get device index information. !
+enum logChannel kycmLC_*: APP=0, CM, CE, CL, ME, ML, RT, NN, TM
+enum logLevel kycmLL_*: TRACE=0, DEBUG, INFO, WARN, ERROR, ALARM, FATAL
 initLogger() -> int :: Initialize logger system for message logging. !=
 logMessage(logChannel, logLevel, Optional[str]) -> int :: Write a message to the log file. !=
 """,
     "kyme": """
-enum codecType KYME_CODEC_*: DEC_JPEG=0, DEC_H264=1, DEC_HEVC=2, ENC_JPEG=100, ENC_H264=101, ENC_HEVC=102
+enum codecType KYME_CODEC_*: DEC_JPEG=0, DEC_H264, DEC_HEVC, ENC_JPEG=100, ENC_H264, ENC_HEVC
 enum sourceMode KYME_SRC_*: FRAME=0
-enum memoryType KYME_MEM_*: DEVICE=0, HOST=1, FLUSH=2
-enum pixelFormat KYME_PIX_FMT_*: NONE=-1, YUV420P=0, YUV444P=1, YUV422P=2, YUV420P9=3, YUV422P9=4, YUV444P9=5,
-    YUV420P10=6, YUV422P10=7, YUV444P10=8, YUV420P12=9, YUV422P12=10, YUV444P12=11, NV12=12, NV21=13, GRAY8=14,
-    GRAY9=15, GRAY10=16, GRAY12=17, RGB24=18, BGR24=19, ARGB=20, RGBA=21, ABGR=22, BGRA=23,
-    YUV420_PLANAR_10BIT_I010=24, YUV420_PLANAR_10BIT_P010=25
-enum state KYME_ST_*: NONE=0, READY=1, RUNNING=2, ERROR=3, STOPPING=4, STOPPED=5
+enum memoryType KYME_MEM_*: DEVICE=0, HOST, FLUSH
+enum pixelFormat KYME_PIX_FMT_*: NONE=-1, YUV420P, YUV444P, YUV422P, YUV420P9, YUV422P9, YUV444P9, YUV420P10,
+    YUV422P10, YUV444P10, YUV420P12, YUV422P12, YUV444P12, NV12, NV21, GRAY8, GRAY9, GRAY10, GRAY12, RGB24, BGR24,
+    ARGB, RGBA, ABGR, BGRA, YUV420_PLANAR_10BIT_I010, YUV420_PLANAR_10BIT_P010
+enum state KYME_ST_*: NONE=0, READY, RUNNING, ERROR, STOPPING, STOPPED
 enum videoField KYME_FLD_*: FRAME=0
-enum frameType KYME_FRM_*: I=0, P=1, B=2
-enum chromaFormat KYME_CHROMA_FMT_*: NONE=-1, 400=0, 411=1, 420=2, 422=3, 440=4, 444=5
-enum jpegCodingMode KYME_JPEG_*: NONE=0, BASELINE=1, PROGRESSIVE=2, NONINTERLEAVED=3
-enum videoProfile KYME_VIDEO_PRFL_*: HEVC_MAIN_STILL_PICTURE=1, HEVC_MAIN=0, HEVC_MAIN_10=2, HEVC_MAIN_REXT=3,
-    H264_BASELINE=9, H264_MAIN=10, H264_HIGH=11, H264_HIGH_10=12, AV1_MAIN=0, AV1_HIGH=1, AV1_PROFESSIONAL=2
+enum frameType KYME_FRM_*: I=0, P, B
+enum chromaFormat KYME_CHROMA_FMT_*: NONE=-1, 400, 411, 420, 422, 440, 444
+enum jpegCodingMode KYME_JPEG_*: NONE=0, BASELINE, PROGRESSIVE, NONINTERLEAVED
+enum videoProfile KYME_VIDEO_PRFL_*: HEVC_MAIN_STILL_PICTURE=1, HEVC_MAIN=0, HEVC_MAIN_10=2, HEVC_MAIN_REXT,
+    H264_BASELINE=9, H264_MAIN, H264_HIGH, H264_HIGH_10, AV1_MAIN=0, AV1_HIGH, AV1_PROFESSIONAL
 enum videoLevel KYME_VIDEO_LVL_*: HEVC_1=30, HEVC_2=60, HEVC_2_1=63, HEVC_3=90, HEVC_3_1=93, HEVC_4=120, HEVC_4_1=123,
     HEVC_5=150, HEVC_5_1=153, HEVC_5_2=156, HEVC_6=180, HEVC_6_1=183, HEVC_6_2=186, H264_1=10, H264_1_b=99,
-    H264_1_1=11, H264_1_2=12, H264_1_3=13, H264_2=20, H264_2_1=21, H264_2_2=22, H264_3=30, H264_3_1=31, H264_3_2=32,
-    H264_4=40, H264_4_1=41, H264_4_2=42, H264_5=50, H264_5_1=51, H264_5_2=52, H264_6=60, H264_6_1=61, H264_6_2=62
+    H264_1_1=11, H264_1_2, H264_1_3, H264_2=20, H264_2_1, H264_2_2, H264_3=30, H264_3_1, H264_3_2, H264_4=40,
+    H264_4_1, H264_4_2, H264_5=50, H264_5_1, H264_5_2, H264_6=60, H264_6_1, H264_6_2
 class stream(): stream, pts=, inputBusAddress
 class frame(): dataSize, width, height, memoryType, field, pixelFormat, frameType, cropInfo, privateData, data,
     busAddress, stride
@@ -135,7 +135,7 @@ const kymeER_SUCCESS=0, kymeER_RSLT_OK=0, kymeER_RSLT_ERR_START=402000, KYME_MAX
     kymeER_RSLT_WARN_MORE_DATA=401001, kymeER_RSLT_WARN_EOS=401002
 systemInitialize() -> int :: Initialize the kyme system. !=
 systemUninitialize() -> int :: Uninitialize the kyme system. !=
-getVersion() -> object :: Get the KYME API version information. ! get version
+getVersion() -> object :: Get the KYME API version information. !
 setStreamData(stream, numpy.ndarray[numpy.uint8]) -> None
 class H264Reader(str): init() -> None, release() -> None, getStream(stream) -> int
 class JpegReader(str): init() -> None, release() -> None, getStream(stream) -> int
@@ -143,14 +143,13 @@ class YUVReader(str, pixelFormat, int, int, int): init() -> None, release() -> N
     seek_to_start() -> None
 """,
     "kyml": """
-enum opStatus KYML_*: SUCCESS=0, ERROR_UNINITIALIZED=70001, ERROR_INITIALIZED=70002, ERROR_FETCH_API=70003,
-    ERROR_CARD_EMPTY=70004, ERROR_INITI_FAIL=70005, ERROR_CARD_NOTFOUND=70006, ERROR_INPUT_PARAMETER_NULL=70007,
-    ERROR_INPUT_PARAMETER_ERROR=70008, ERROR_PCIE_MAJOR_ERROR=70009, USER_BUF_INSUFFICIENT=70010,
-    ERROR_CALLBACK_INITIALIZED=70011, ERROR_CALLBACK_UNINITIALIZED=70012, ERROR_PROFILER_ALREADY_RUNNING=70013,
-    ERROR_PROFILER_ALREADY_STOP=70014, ERROR_PROFILER_EXPORT_FILE_TYPE_INVALID=70014,
-    ERROR_PROFILER_EXPORT_FOLDER_PATH_INVALID=70016, ERROR_AI_SCRIPT_PATH_INVALID=70017,
-    ERROR_AI_SCRIPT_ROOT_PERMISSION=70018, ERROR_MAX=79999
-enum logLevel KYML_LOG_*: TRACE=0, DEBUG=1, INFO=2, WARN=3, ERROR=4, FATAL=5, NONE=6
+enum opStatus KYML_*: SUCCESS=0, ERROR_UNINITIALIZED=70001, ERROR_INITIALIZED, ERROR_FETCH_API, ERROR_CARD_EMPTY,
+    ERROR_INITI_FAIL, ERROR_CARD_NOTFOUND, ERROR_INPUT_PARAMETER_NULL, ERROR_INPUT_PARAMETER_ERROR,
+    ERROR_PCIE_MAJOR_ERROR, USER_BUF_INSUFFICIENT, ERROR_CALLBACK_INITIALIZED, ERROR_CALLBACK_UNINITIALIZED,
+    ERROR_PROFILER_ALREADY_RUNNING, ERROR_PROFILER_ALREADY_STOP, ERROR_PROFILER_EXPORT_FILE_TYPE_INVALID=70014,
+    ERROR_PROFILER_EXPORT_FOLDER_PATH_INVALID=70016, ERROR_AI_SCRIPT_PATH_INVALID, ERROR_AI_SCRIPT_ROOT_PERMISSION,
+    ERROR_MAX=79999
+enum logLevel KYML_LOG_*: TRACE=0, DEBUG, INFO, WARN, ERROR, FATAL, NONE
 class pciCardId(): renderId, cardId
 class pciSubSystemId(): subRenderId, subcardId
 class nodeMajorMinor(): minor, major
@@ -180,35 +179,34 @@ const kymlER_SUCCESS=0, MAX_PLL_CLOCK_SUBMODULE=12, MAX_TEMPERATURE_SUBMODULE=15
     MAX_PVT_VOLT_SUMMODULE=7, MAX_DIE_CMCU_NUM=1, MAX_DIE_VDSP_NUM=4, MAX_DIE_VDMCU_NUM=3, MAX_DIE_VEMCU_NUM=4
 init() -> opStatus :: initialize the environment for kyml api. !=
 shutDown() -> opStatus :: release the environment for kyml api. !=
-getVersion() -> object :: get the kyml api version information. ! get version
+getVersion() -> object :: get the kyml api version information. !
 setLogLevel(logLevel) -> opStatus :: set logger system for message logging. !=
 logMsg(logLevel, str, opStatus, str) -> opStatus :: write a message to the console or file.
 errorString(opStatus) -> str :: convert the description of an error code from error code.
-getAiDeviceCount() -> int :: get the count of ai device. ! get ai device count
-getCodecDeviceCount() -> int :: get the count of codec device. ! get codec device count
+getAiDeviceCount() -> int :: get the count of ai device. !
+getCodecDeviceCount() -> int :: get the count of codec device. !
 getAiDevInfo(int) -> List[aiDevInfo] :: get the information of ai device. ! get ai device info
 getCodecDevInfo(int) -> List[codecDevInfo] :: get the information of codec device. ! get codec device info
 getDieIndexByDevIndex(int) -> dieIndex :: get the physical index of die by logical index. ! get dieIndex by index
-getCardCount() -> int :: get the count of card. ! get card count
-getCardInfo(list) -> list :: get the information of card. ! get card info
-getCardHandleByUUID(str) -> int :: get the card handle by uuid. ! get card handle by uuid
-getCardHandleByPciBusId(str) -> int :: get the card handle by pciBus id. ! get card handle by pci bus id
-getCardHandleByIndex(int) -> int :: get the card handle by index of card. ! get card handle by index
-getCardHandleByCardId(int) -> int :: get the card handle by card id. ! get card handle by card id
-getUUID(int) -> str :: get the uuid by the specified handle of card. ! get uuid
-getPciInfo(int) -> pciInfo :: get the pci information by the specified handle of card. ! get pci info
+getCardCount() -> int :: get the count of card. !
+getCardInfo(list) -> list :: get the information of card. !
+getCardHandleByUUID(str) -> int :: get the card handle by uuid. !
+getCardHandleByPciBusId(str) -> int :: get the card handle by pciBus id. !
+getCardHandleByIndex(int) -> int :: get the card handle by index of card. !
+getCardHandleByCardId(int) -> int :: get the card handle by card id. !
+getUUID(int) -> str :: get the uuid by the specified handle of card. !
+getPciInfo(int) -> pciInfo :: get the pci information by the specified handle of card. !
 getCapability(int, capability) -> opStatus :: get the capability by the specified handle of card. !=
 getFanSpeedInfo(int, fanSpeedInfo) -> opStatus :: get the fan speed of card. !=
-getManageNodeAttribute() -> nodeBaseInfo :: get the attributes of managed node. ! get manage node attribute
+getManageNodeAttribute() -> nodeBaseInfo :: get the attributes of managed node. !
 getDriverSWVersion() -> str :: get the version information of driver. ! get driver SW version
-getDieCount(int) -> int :: get the count of die of the specified handle of card. ! get die count
-getDieInfo(int, list) -> list :: get the information of die of the specified handle of card. ! get die info
-getDieHandleByIndex(int, int) -> int :: get the handle of die by card handle and index. ! get die handle by index
+getDieCount(int) -> int :: get the count of die of the specified handle of card. !
+getDieInfo(int, list) -> list :: get the information of die of the specified handle of card. !
+getDieHandleByIndex(int, int) -> int :: get the handle of die by card handle and index. !
 getDieHandleByDieIndex(dieIndex) -> int :: get the handle of die by its index. ! get die handle by dieIndex
-getPllClocks(int, pllClock) -> opStatus :: get the pll clocks information by the specified handle of die. ! get pll
-    clocks
-getTemperature(int, temperature) -> opStatus :: get the temperature information of its die. ! get temperature
-getPower(int, power) -> opStatus :: get the power information of its die. ! get power
+getPllClocks(int, pllClock) -> opStatus :: get the pll clocks information by the specified handle of die. !
+getTemperature(int, temperature) -> opStatus :: get the temperature information of its die. !
+getPower(int, power) -> opStatus :: get the power information of its die. !
 getPinVolt(int, pinVolt) -> opStatus :: get the pin voltage information of its die. ! get pin voltage
 getPowerCur(int, powerCur) -> opStatus :: get the power current information of its die. ! get power current
 getPowerVolt(int, powerVolt) -> opStatus :: get the power voltage information of its die. ! get power voltage
@@ -216,10 +214,9 @@ getTempThreshold(int, tempThreshold) -> opStatus :: get the temperature threshol
     threshold
 getMemUtilizationRate(int) -> memUtilizationRate :: get the memory utilization rate of die. ! get memory utilization
     rate
-getMcuUtilizationRate(int, mcuUtilizationRate) -> opStatus :: get the mcu utilization rate of die. ! get mcu
-    utilization rate
-getUtilizationRate(int) -> utilizationRate :: get the utilization rate of die. ! get utilization rate
-getRunningProcesses(int, list) -> list :: get the process information of die. ! get running processes
+getMcuUtilizationRate(int, mcuUtilizationRate) -> opStatus :: get the mcu utilization rate of die. !
+getUtilizationRate(int) -> utilizationRate :: get the utilization rate of die. !
+getRunningProcesses(int, list) -> list :: get the process information of die. !
 getNetWorkRunningInfo(int, list) -> list :: get the net process information of die. ! get network running info
 """,
 }
@@ -230,9 +227,9 @@ LIBRARY = {"getHandleFromNumpy": "kycmMallocHost", "getCardHandleByUUID": "kymlG
 
 
 def table(sub):
-    """(surface line, failure mark) per name."""
-    lines = re.sub(r"\n +", " ", SURFACE[sub].strip()).splitlines()
-    return [(line.partition(" !")[0], line.partition(" !")[2]) for line in lines]
+    """(surface line, failure mark or None) per name."""
+    lines = [line.partition(" !") for line in re.sub(r"\n +", " ", SURFACE[sub].strip()).splitlines()]
+    return [(line, mark.strip() if bang else None) for line, bang, mark in lines]
 
 
 def signature(doc, name, own):
@@ -259,7 +256,9 @@ def render(sub):
             members = [(member, item.value) for member, item in value.__members__.items()]
             prefix = os.path.commonprefix([m for m, _ in members])
             prefix = prefix[:prefix.rfind("_") + 1]
-            lines.append(f"enum {name} {prefix}*: " + ", ".join(f"{m[len(prefix):]}={v}" for m, v in members))
+            shown = [m[len(prefix):] + ("" if i and v == members[i - 1][1] + 1 else f"={v}")
+                     for i, (m, v) in enumerate(members)]
+            lines.append(f"enum {name} {prefix}*: " + ", ".join(shown))
         elif isinstance(value, type):
             parts = [attr + ("=" if item.fset else "") if isinstance(item, property) else
                      attr + signature(item.__doc__, name, own) for attr, item in vars(value).items()
@@ -298,7 +297,7 @@ def argument(module, kind):
 
 
 FAILING = [pytest.param(sub, line, mark, id=line.partition("(")[0]) for sub in SURFACE
-           for line, mark in table(sub) if mark]
+           for line, mark in table(sub) if mark is not None]
 
 
 @pytest.mark.parametrize("sub, line, mark", FAILING)
@@ -314,5 +313,6 @@ def test_library_failure_of_each_binding(journal, sub, line, mark):
     else:
         with pytest.raises(RuntimeError) as raised:
             getattr(module, name)(*args)
-        assert str(raised.value) == f"{mark.strip()} error, ret: -2."
+        text = mark or " ".join(word.lower() for word in re.findall(r"[A-Z]+(?![a-z])|[A-Z]?[a-z0-9]+", name))
+        assert str(raised.value) == f"{text} error, ret: -2."
     assert [call for call, _ in journal()] == [library]

@@ -28,13 +28,6 @@ def lines(path):
     return [LINE.match(line).groups() for line in path.read_text().splitlines()]
 
 
-def test_refused_arguments(journal):
-    for args in [(0, LL.kycmLL_INFO, "x"), (LC.kycmLC_APP, 2, "x"), (LC.kycmLC_APP, LL.kycmLL_INFO, b"x"),
-                 (LL.kycmLL_INFO, LC.kycmLC_APP, "x")]:
-        pytest.raises(TypeError, lambda: kycm.logMessage(*args))
-    assert journal() == []
-
-
 def test_one_line_per_message_with_its_origin_and_literal_text(log_file):
     assert kycm.logMessage(LC.kycmLC_ME, LL.kycmLL_ERROR, "100% done %s %d %n %%") == 0
     assert kycm.logMessage(LC.kycmLC_APP, LL.kycmLL_ALARM, "two\nlines") == 0

@@ -16,7 +16,6 @@ class TestInventory:
         first, second = kyml.getCardInfo([])
         assert (first.cardId, first.uuid, first.cardTypeName, first.dieNum) == (4660, "card-a", "QX-220", 2)
         assert (second.cardId, second.uuid, second.cardTypeName, second.dieNum) == (7, "card-b", "QX-110", 3)
-        assert len(first.dieInfo) == 2 and len(second.dieInfo) == 3
         assert (second.cardCapability.aiCapability, second.cardCapability.videoCapability) == (64, 32)
         pci = second.pciInfo
         assert (pci.busId, pci.domain, pci.bus, pci.card) == ("0001:af:1f.7", 1, 0xAF, 0x1F)
@@ -24,10 +23,8 @@ class TestInventory:
         # Dies are the runtime's devices, numbered card by card.
         assert [d.kyccBaseInfo.name for c in (first, second) for d in c.dieInfo] == \
             [f"/dev/kycc{n}" for n in range(5)]
-        assert [(d.dieIndex.dieId, d.dieIndex.cardId, d.dieIndex.seqNum) for d in second.dieInfo] == \
-            [(0, 7, 2), (1, 7, 3), (2, 7, 4)]
-        node = second.dieInfo[1].kyccBaseInfo.majorMinor
-        assert (node.major, node.minor) == (508, 3)
+        assert [(d.dieIndex.dieId, d.dieIndex.cardId, d.dieIndex.seqNum, d.kyccBaseInfo.majorMinor.minor)
+                for d in second.dieInfo] == [(0, 7, 2, 2), (1, 7, 3, 3), (2, 7, 4, 4)]
         manage = kyml.getManageNodeAttribute()
         assert (kyml.getDriverSWVersion(), manage.name, manage.majorMinor.major) == ("2.1.7", "/dev/kyml_ctl", 511)
 

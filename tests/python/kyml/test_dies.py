@@ -30,10 +30,8 @@ def dies():
 
 class TestDieHandles:
     def test_die_info_appends_and_agrees_with_handles(self, platform):
-        card = kyml.getCardHandleByCardId(7)
-        assert kyml.getDieCount(card) == 3
-        listed = ["earlier"]
-        assert kyml.getDieInfo(card, listed) is listed and len(listed) == 4
+        card, listed = kyml.getCardHandleByCardId(7), ["earlier"]
+        assert kyml.getDieInfo(card, listed) is listed and len(listed) == 1 + kyml.getDieCount(card) == 4
         for position, info in enumerate(listed[1:]):
             assert (info.dieIndex.dieId, info.dieIndex.cardId) == (position, 7)
             assert kyml.getDieHandleByDieIndex(info.dieIndex) == kyml.getDieHandleByIndex(card, position)
