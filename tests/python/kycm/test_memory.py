@@ -149,8 +149,8 @@ class TestNumpyHelpers:
         assert kycm.getNumpyFromHandle(None, 0).size == 0
         pytest.raises(ValueError, kycm.getNumpyFromHandle, None, 1).match("handle is None")
         pytest.raises(ValueError, lambda: kycm.getNumpyFromHandle(kycm.malloc(16), 16)).match("readable")
-        with pytest.raises(ValueError, match="readable"):
-            kycm.getNumpyFromHandle(testctl.named_capsule(0x1000, "unmapped"), 1)
+        unmapped = testctl.named_capsule(0x1000, "unmapped")
+        pytest.raises(ValueError, kycm.getNumpyFromHandle, unmapped, 1).match("readable")
 
     def test_a_range_running_into_an_inaccessible_page_is_refused(self, runtime):
         page, libc = mmap.PAGESIZE, ctypes.CDLL(None)

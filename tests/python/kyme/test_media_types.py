@@ -58,8 +58,7 @@ class TestLayouts:
         assert testctl.peek(stream, 16, 8) == le(-2, 8)
         rational.numerator, rational.denominator = 30000, 1001
         assert testctl.peek(rational, 0, 8) == le(30000) + le(1001)
-        with pytest.raises(TypeError):
-            rational.numerator = -1
+        pytest.raises(TypeError, setattr, rational, "numerator", -1)
 
 
 class TestViews:
