@@ -65,8 +65,7 @@ TEST_F(KycmObjects, ShapesAndTypesAreChecked) {
 TEST_F(KycmObjects, OwnedMemoryFollowsItsTensor) {
   auto& memory = kycore::DeviceMemory::instance();
   const uint64_t before = memory.used(0);
-  void* block = nullptr;
-  void* tensor = nullptr;
+  void *block = nullptr, *tensor = nullptr;
   ASSERT_EQ(memory.allocate(0, 256, kycore::BlockOwner::runtime, &block), 0u);
   // Only the start of a whole runtime block can change hands.
   EXPECT_EQ(kycmCreateTensorWithDataHandle(device0, shape_of({16}), kycmDT_UINT8, static_cast<char*>(block) + 16, true,
@@ -115,12 +114,10 @@ TEST_F(KycmObjects, AFreeRacingATakeoverReleasesTheBlockOnce) {
 }
 
 TEST_F(KycmObjects, AnUpdatedBufferGoesWithTheDeviceItNowDescribes) {
-  void* on_zero = nullptr;
-  void* on_one = nullptr;
+  void *on_zero = nullptr, *on_one = nullptr, *buffer = nullptr;
   ASSERT_EQ(kycmMalloc(16, &on_zero), 0u);
   ASSERT_EQ(kycmSetDevice(1), 0u);
   ASSERT_EQ(kycmMalloc(16, &on_one), 0u);
-  void* buffer = nullptr;
   ASSERT_EQ(kycmCreateDataBuffer(device0, on_zero, 16, &buffer), 0u);
   ASSERT_EQ(kycmUpdateDataBuffer(buffer, kycmDeviceInfo{kycmDE_KYCC, 1}, on_one, 16), 0u);
   ASSERT_EQ(kycmResetDevice(0), 0u);
