@@ -36,7 +36,7 @@ def download(device, size):
 
 
 class TestAllocation:
-    def test_accounting_per_device_and_double_free(self, runtime):
+    def test_accounting_per_device_double_free_and_the_allocator_that_frees(self, runtime):
         before = testctl.device_memory_used(0)
         a, b = kycm.malloc(1000), kycm.mallocModelInOut(24)
         assert testctl.device_memory_used(0) == before + 1024
@@ -46,12 +46,10 @@ class TestAllocation:
         assert kycm.free(a) == 0 and kycm.freeModelInOut(b) == 0 and kycm.free(c) == 0
         assert testctl.device_memory_used(0) == before and testctl.device_memory_used(1) == 0
         assert kycm.free(a) == kycm.free(at(c, 4)) == INVALID_ADDRESS
-
-    def test_each_block_is_freed_only_by_its_own_allocator(self, runtime):
+        # Each block is freed only by its own allocator.
         plain, model = kycm.malloc(64), kycm.mallocModelInOut(64)
         assert kycm.freeModelInOut(plain) == kycm.free(model) == WRONG_ALLOCATOR
-        assert testctl.device_memory_blocks(-1) == 2
-        assert kycm.free(plain) == 0 and kycm.freeModelInOut(model) == 0
+        assert testctl.device_memory_blocks(-1) == 2 and kycm.free(plain) == kycm.freeModelInOut(model) == 0
 
     def test_refused_frees_empty_results_and_no_runtime(self, runtime):
         assert (kycm.free(None), kycm.free(kycm.getHandleFromNumpy([1]))) == (INVALID_ARGUMENT, WRONG_MEMORY_KIND)
