@@ -49,7 +49,7 @@ class TestSetStreamData:
         data[3] = 42
         assert bytes(np.array(s)) == data.tobytes() and (s.pts, s.inputBusAddress) == (7, 0)
         assert testctl.capsule_address(s.stream) == data.ctypes.data
-        kyme.setStreamData(s, np.zeros((4, 5), dtype=np.uint8))
+        kyme.setStreamData(s, np.zeros((4, 5), dtype=np.uint8))  # any shape, contiguous
         assert np.array(s).size == 20
 
     @pytest.mark.parametrize("argument", [[1, 2, 3], np.arange(4, dtype=np.float32), np.arange(8, dtype=np.uint8)[::2],
