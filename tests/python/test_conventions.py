@@ -38,14 +38,12 @@ class TestHandles:
             assert kycm.setCurrentContext(testctl.named_capsule(address, "junk")) == 100005
 
 
-class TestValueReturningErrors:
+class TestErrorsAndIntegerArguments:
     def test_code_is_printed_signed_and_message_capped_at_100_bytes(self):
         fail = testctl.raise_call_error
         pytest.raises(RuntimeError, fail, "x error, ret: %d.", 2**32 - 1).match(r"^x error, ret: -1\.$")
         assert str(pytest.raises(RuntimeError, fail, "y" * 120 + " error, ret: %d.", 7).value) == "y" * 99
 
-
-class TestIntegerArguments:
     @pytest.mark.parametrize("value", [-1, 2**32, 2**64, 1.0, "1", None])
     def test_out_of_range_or_wrong_type_never_reaches_the_library(self, runtime, journal, value):
         for function in (kycm.setDevice, kycm.resetDevice, kycm.createContext, kycm.getErrDesc):

@@ -19,7 +19,7 @@ def released():
     kycm.uninitialize()
 
 
-class TestInitialize:
+class TestRuntimeAndDevices:
     def test_configuration_text_reaches_the_library_as_given(self, released, journal):
         for config in [(), (None,), ("/no/such/platform.json",)]:
             kycm.initialize(*config)
@@ -37,8 +37,6 @@ class TestInitialize:
         for config, code in [("/no/such/platform.json", 100010), ("{not json", 100011), ('{"cards": 0}', 100012)]:
             assert kycm.initialize(config) == code and kycm.uninitialize() == kycm.setDevice(0) == NOT_INITIALIZED
 
-
-class TestDevices:
     def test_reset_releases_what_is_bound_to_that_device_only(self, runtime):
         on_zero, on_one = kycm.createContext(0), kycm.createContext(1)
         assert kycm.resetDevice(0) == 0

@@ -35,7 +35,7 @@ def download(device, size):
     return kycm.getNumpyFromHandle(host, size)
 
 
-class TestAllocation:
+class TestAllocationAndCopies:
     def test_accounting_per_device_double_free_and_the_allocator_that_frees(self, runtime):
         before = testctl.device_memory_used(0)
         a, b = kycm.malloc(1000), kycm.mallocModelInOut(24)
@@ -58,8 +58,6 @@ class TestAllocation:
         kycm.uninitialize()
         pytest.raises(RuntimeError, kycm.malloc, 8).match(rf"^malloc error, ret: {NOT_INITIALIZED}\.$")
 
-
-class TestCopies:
     def test_round_trip_device_to_device_and_into_the_callers_memory(self, runtime):
         data = np.arange(256, dtype=np.uint8)
         a, b, target = upload(data), kycm.malloc(256), np.zeros(32, np.uint8)

@@ -81,7 +81,7 @@ class TestLookups:
 
 
 
-class TestRecordsFilledInPlace:
+class TestRecords:
     def test_capability_and_fan_speed(self, platform, journal):
         handle = kyml.getCardHandleByCardId(7)
         capability, fan = kyml.capability(), kyml.fanSpeedInfo()
@@ -96,8 +96,6 @@ class TestRecordsFilledInPlace:
             pytest.raises(TypeError, binding, 1, None).match("must not be None")
         assert journal() == []
 
-
-class TestRecords:
     def test_new_records_are_empty(self):
         assert (kyml.pllClock().unit, kyml.pllClock().clockArray, kyml.nodeBaseInfo().name) == (0, [], "")
         card, mcu = kyml.cardInfo(), kyml.mcuUtilizationRate()

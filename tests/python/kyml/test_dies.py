@@ -46,7 +46,7 @@ class TestDieHandles:
         assert die == kyml.getDieHandleByIndex(kyml.getCardHandleByCardId(4660), 2)
 
 
-class TestDevices:
+class TestDevicesAndSensors:
     def test_ai_and_codec_devices_are_the_runtime_devices(self, platform):
         assert kyml.getAiDeviceCount() == kyml.getCodecDeviceCount() == 5
         ai, codec = kyml.getAiDevInfo(5), kyml.getCodecDevInfo(5)
@@ -63,8 +63,6 @@ class TestDevices:
         extra = kyml.getAiDevInfo(7)
         assert len(extra) == 7 and extra[6].aiBaseInfo.name == ""
 
-
-class TestSensors:
     @pytest.mark.parametrize("binding, record, field, readings", SENSORS)
     def test_fill_sets_exactly_the_record_readings(self, platform, binding, record, field, readings):
         die, value = dies()[0], getattr(kyml, record)()
