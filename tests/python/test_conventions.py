@@ -51,8 +51,7 @@ class TestErrorsAndIntegerArguments:
         assert journal() == []
 
     def test_the_full_unsigned_range_is_accepted(self, runtime):
-        assert kycm.setDevice(2**32 - 1) == 100004
-        assert kycm.getErrDesc(2**32 - 1) == "Unknown error code 4294967295."
+        assert (kycm.setDevice(2**32 - 1), kycm.getErrDesc(2**32 - 1)) == (100004, "Unknown error code 4294967295.")
 
 
 class TestEnumerations:

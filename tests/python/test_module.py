@@ -16,22 +16,14 @@ EXPECTED_DOC = "\n" + "".join(f"        {line}\n" for line in [
     "The Ordal SDK", "-----------------------", ".. currentmodule:: quillon", ".. autosummary::",
     "   :toctree: _generate", "   kycm", "   kyme", "   kycl", "   kyml", "   kyce"]) + "    "
 
-SUBMODULES = {
-    "kycm": "ordal common library.",
-    "kyme": "ordal media engine.",
-    "kycl": "ordal Accelerate Language.",
-    "kyce": "ordal  preprocess op engine.",
-    "kyml": "ordal management library.",
-}
+SUBMODULES = {"kycm": "ordal common library.", "kyme": "ordal media engine.", "kycl": "ordal Accelerate Language.",
+              "kyce": "ordal  preprocess op engine.", "kyml": "ordal management library."}
 
 
-def test_module_attributes():
+def test_module_attributes_and_submodules_registered_under_dotted_names():
     assert quillon.__doc__ == EXPECTED_DOC and quillon.__version__ == "2.1.0.2"
     # "Mar  7 2023 15:48:04": the date keeps its padded day, one space, the time.
     assert re.fullmatch(r"[A-Z][a-z]{2} [ 123]\d \d{4} \d\d:\d\d:\d\d", quillon.__time_compiled__)
-
-
-def test_submodules_are_attributes_and_registered_under_dotted_names():
     names = list(vars(quillon))
     positions = [names.index(name) for name in SUBMODULES]
     assert positions == sorted(positions), "submodules created in the order kycm, kyme, kycl, kyce, kyml"
@@ -40,10 +32,7 @@ def test_submodules_are_attributes_and_registered_under_dotted_names():
         sub = getattr(quillon, name)
         assert (sub.__doc__, sub.__name__) == (doc, f"_quillon_pybind11.{name}")
         assert sys.modules[f"_quillon_pybind11.{name}"] is sub
-
-
-def test_constants_set_by_the_entry():
-    assert (quillon.kycl.kyclER_SUCCESS, quillon.kycl.kyclER_WAIT_MORE_INPUT) == (0, 301041)
+    assert (quillon.kycl.kyclER_SUCCESS, quillon.kycl.kyclER_WAIT_MORE_INPUT) == (0, 301041)  # set by the entry
 
 
 def test_only_the_entry_point_is_exported():

@@ -55,7 +55,7 @@ def test_modes_refuse_the_other_kind(runtime):
     assert address(kycm.getDatasetUserCtx(buffers)) == 0x1234  # clearing keeps the user context
 
 
-def test_destroy_all_releases_tensors_and_their_memory(runtime):
+def test_destroy_all_releases_tensors_with_their_memory_and_buffers_without_it(runtime):
     before = testctl.device_memory_used(0)
     dataset = kycm.createDataset(TENSORS)
     first, second = device_tensor(2, 8), device_tensor(16)
@@ -64,13 +64,10 @@ def test_destroy_all_releases_tensors_and_their_memory(runtime):
     assert testctl.device_memory_used(0) == before + 2 * 8 * 4 + 16 * 4
     assert kycm.destroyDatasetAll(dataset) == 0 and testctl.device_memory_used(0) == before
     assert kycm.destroyTensor(first) == kycm.destroyDatasetAll(dataset) == INVALID_HANDLE
-
-
-def test_destroy_all_destroys_buffers_but_not_the_memory_they_describe(runtime):
+    # Buffers are destroyed, not the memory they describe.
     dataset = kycm.createDataset(BUFFERS)
     (kept, kept_host), (gone, gone_host) = cpu_buffer(), cpu_buffer()
-    kycm.addDatasetBuffer(dataset, kept)
-    kycm.addDatasetBuffer(dataset, gone)
+    assert kycm.addDatasetBuffer(dataset, kept) == kycm.addDatasetBuffer(dataset, gone) == 0
     assert kycm.destroyDataBuffer(gone) == 0  # already destroyed elements are skipped
     assert kycm.destroyDatasetAll(dataset) == 0 and kycm.destroyDataBuffer(kept) == INVALID_HANDLE
     assert kycm.freeHost(kept_host) == 0 and kycm.freeHost(gone_host) == 0

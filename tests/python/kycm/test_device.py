@@ -66,9 +66,8 @@ def test_version_and_error_texts(runtime, journal):
 
 class TestContexts:
     def test_create_set_get_destroy(self, runtime):
-        assert kycm.getCurrentContext() is None
         context = kycm.createContext(1)
-        assert kycm.setCurrentContext(context) == 0
+        assert kycm.getCurrentContext() is None and kycm.setCurrentContext(context) == 0
         assert testctl.capsule_address(kycm.getCurrentContext()) == testctl.capsule_address(context)
         assert kycm.destroyContext(context) == 0 and kycm.getCurrentContext() is None
         assert kycm.destroyContext(context) == INVALID_HANDLE and kycm.setCurrentContext(context) == INVALID_HANDLE

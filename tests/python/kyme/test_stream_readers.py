@@ -92,16 +92,13 @@ class TestH264ReaderCrafted:
         assert capfd.readouterr().err == "NAL does not fit provided buffer\n" * 2 and s.pts == 0
         reader.release()
 
-    def test_lifecycle_without_a_file(self, tmp_path):
+    def test_readers_close_their_file_and_a_missing_one_reads_nothing(self, tmp_path):
         s, missing = kyme.stream(), kyme.H264Reader(str(tmp_path / "missing.h264"))
         assert missing.getStream(s) == 0  # before init
         missing.init()  # not reported
-        assert missing.getStream(s) == 0
+        assert missing.getStream(s) == 0 and s.stream is None
         missing.release()
         missing.release()
-        assert s.stream is None
-
-    def test_readers_close_their_file(self, tmp_path):
         path = tmp_path / "a.h264"
         path.write_bytes(b"\x00\x00\x01\x09\xf0" * 3)
         before = open_fds()

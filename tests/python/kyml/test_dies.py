@@ -76,7 +76,7 @@ class TestDevicesAndSensors:
 
 
 class TestMemoryAndProcesses:
-    def test_memory_utilisation_follows_allocations(self, platform):
+    def test_memory_utilisation_and_processes_follow_allocations_and_contexts(self, platform):
         die = dies()[1]  # device 1: 128 MiB
         idle = kyml.getMemUtilizationRate(die)
         assert (idle.total, idle.used, idle.free, idle.utilizationRate) == (128 << 20, 0, 128 << 20, 0)
@@ -94,10 +94,8 @@ class TestMemoryAndProcesses:
             assert kycm.free(address) == 0
         assert kyml.getMemUtilizationRate(die).used == 0 and kyml.getRunningProcesses(die, []) == []
 
-    def test_a_context_lists_the_process(self, platform):
+        # A context alone lists the process on its device, using no memory.
         context = kycm.createContext(3)
-        try:
-            listed = [kyml.getRunningProcesses(die, []) for die in dies()]
-            assert [len(p) for p in listed] == [0, 0, 0, 1, 0] and listed[3][0].memused == 0
-        finally:
-            kycm.destroyContext(context)
+        listed = [kyml.getRunningProcesses(die, []) for die in dies()]
+        assert kycm.destroyContext(context) == 0
+        assert [len(p) for p in listed] == [0, 0, 0, 1, 0] and listed[3][0].memused == 0
