@@ -40,7 +40,11 @@ def test_version_and_error_texts(journal):
 
 
 class TestLogging:
-    def test_percent_prints_literally(self, capfd, journal, log_level):
+    def test_percent_prints_literally_and_bad_arguments_are_refused(self, capfd, journal, log_level):
+        for args in [(logLevel.KYML_LOG_INFO, "a", 0, "b"), (logLevel.KYML_LOG_INFO, None, opStatus.KYML_SUCCESS, "b")]:
+            pytest.raises(TypeError, kyml.logMsg, *args)
+        assert kyml.logMsg(logLevel.KYML_LOG_NONE, "a", opStatus.KYML_SUCCESS, "b") == \
+            opStatus.KYML_ERROR_INPUT_PARAMETER_ERROR
         kyml.setLogLevel(logLevel.KYML_LOG_TRACE)
         assert kyml.logMsg(logLevel.KYML_LOG_WARN, "probe", opStatus.KYML_SUCCESS, "100% %s %n %d done") == \
             opStatus.KYML_SUCCESS
@@ -56,9 +60,3 @@ class TestLogging:
         kyml.setLogLevel(logLevel.KYML_LOG_NONE)
         kyml.logMsg(logLevel.KYML_LOG_FATAL, "m", opStatus.KYML_SUCCESS, "silenced")
         assert "silenced" not in capfd.readouterr().err
-
-    def test_bad_arguments(self):
-        for args in [(logLevel.KYML_LOG_INFO, "a", 0, "b"), (logLevel.KYML_LOG_INFO, None, opStatus.KYML_SUCCESS, "b")]:
-            pytest.raises(TypeError, lambda: kyml.logMsg(*args))
-        assert kyml.logMsg(logLevel.KYML_LOG_NONE, "a", opStatus.KYML_SUCCESS, "b") == \
-            opStatus.KYML_ERROR_INPUT_PARAMETER_ERROR
