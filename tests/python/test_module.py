@@ -77,11 +77,9 @@ def test_installed_module_loads_without_library_path(tmp_path):
     assert len(installed) == 1
     assert not list(tmp_path.glob("**/_quillon_testctl*")), "the test-only module is never installed"
     env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "PYTHONPATH")}
-    probe = subprocess.run(
-        [sys.executable, "-c",
-         "import sys; sys.path.insert(0, sys.argv[1]); import _quillon_pybind11 as q; "
-         "print(q.__file__); print(q.kycm.initialize())",
-         str(installed[0].parent)],
-        capture_output=True, text=True, env=env, cwd=tmp_path)
+    script = "import sys; sys.path.insert(0, sys.argv[1]); import _quillon_pybind11 as q; " \
+             "print(q.__file__, q.kycm.initialize())"
+    probe = subprocess.run([sys.executable, "-c", script, str(installed[0].parent)], capture_output=True, text=True,
+                           env=env, cwd=tmp_path)
     assert probe.returncode == 0, probe.stderr
     assert probe.stdout.split() == [str(installed[0]), "0"]

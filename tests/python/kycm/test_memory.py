@@ -117,7 +117,7 @@ class TestAllocationAndCopies:
 
 
 class TestNumpyHelpers:
-    def test_round_trip_gives_an_independent_copy(self, runtime):
+    def test_round_trip_gives_an_independent_copy_of_the_elements_in_order(self, runtime, journal):
         data = np.arange(1000, dtype=np.uint16).astype(np.uint8)
         handle = kycm.getHandleFromNumpy(data)
         data[:] = 0
@@ -125,8 +125,7 @@ class TestNumpyHelpers:
         assert np.array_equal(first, np.arange(1000, dtype=np.uint16).astype(np.uint8))
         first[:] = 1
         assert kycm.getNumpyFromHandle(handle, 3).tolist() == [0, 1, 2] and first.flags.owndata
-
-    def test_elements_are_converted_and_taken_in_order(self, runtime, journal):
+        # Elements are converted and taken in order.
         floats = kycm.getHandleFromNumpy([1.0, 2.0, 3.0])
         assert ("kycmMallocHost", (3, True)) in journal()
         assert kycm.getNumpyFromHandle(floats, 3).tolist() == [1, 2, 3]
