@@ -210,7 +210,7 @@ def with_thumbnail(jpeg, thumb, marker=b"\xff\xe0", tag=b"JFXX\x00\x10"):
 
 
 class TestJpegReader:
-    def test_whole_files_and_trailing_bytes(self, jpegs, mjpeg, tmp_path):
+    def test_whole_files_trailing_bytes_and_thumbnails(self, jpegs, mjpeg, tmp_path):
         path = tmp_path / "a.jpg"
         for content in (jpegs["baseline"], jpegs["progressive"], mjpeg):
             assert jpeg_length(path, content) == (1, content)
@@ -218,11 +218,10 @@ class TestJpegReader:
         assert jpeg_length(path, jpegs["baseline"] + b"\x00\xff\xd9trailer") == (1, jpegs["baseline"])
         assert jpeg_length(path, jpegs["progressive"] + b"\x00\xff\xd9trailer") == \
             (1, jpegs["progressive"] + b"\x00\xff\xd9")
-
-    def test_thumbnails_do_not_end_the_picture(self, jpegs, tmp_path):
+        # Thumbnails do not end the picture.
         for marker, tag in [(b"\xff\xe0", b"JFXX\x00\x10"), (b"\xff\xe1", b"Exif\x00\x00")]:
             content = with_thumbnail(jpegs["baseline"], jpegs["thumb"], marker, tag)
-            assert jpeg_length(tmp_path / "t.jpg", content) == (1, content)
+            assert jpeg_length(path, content) == (1, content)
 
     def test_missing_end_of_image(self, jpegs, tmp_path, capfd):
         path = tmp_path / "cut.jpg"
