@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace quillon {
@@ -13,8 +14,9 @@ namespace quillon {
 pybind11::str text_to_str(const char* text, std::size_t length);
 pybind11::str text_to_str(const char* text);
 
-// A NUL-terminated text, or None for a null pointer.
-pybind11::object text_or_none(const char* text);
+// A NUL-terminated text, or None for a null pointer (rendered in signatures
+// as Optional[str]).
+std::optional<pybind11::str> text_or_none(const char* text);
 
 // A fixed-size char array of a record read up to its first NUL, never past
 // its end.
