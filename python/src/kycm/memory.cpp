@@ -29,7 +29,7 @@ py::array_t<uint8_t> numpy_from_handle(Handle memory, uint64_t size) {
   if (size > static_cast<uint64_t>(PTRDIFF_MAX)) {
     throw py::value_error("getNumpyFromHandle: size " + std::to_string(size) + " is larger than any array");
   }
-  quillon::require_extent(memory, size, "getNumpyFromHandle");
+  require_extent(memory, size, "getNumpyFromHandle");
   quillon::require_readable_host_memory(memory.ptr, size, "getNumpyFromHandle");
   py::array_t<uint8_t> array(static_cast<py::ssize_t>(size));
   if (size != 0) std::memcpy(array.mutable_data(), memory.ptr, size);
@@ -45,6 +45,12 @@ Handle handle_from_numpy(const py::array_t<uint8_t, py::array::c_style | py::arr
   check(kycmMallocHost(size, &block), "malloc host error, ret: %d.");
   if (block != nullptr && size != 0) std::memcpy(block, array.data(), size);
   return Handle(block);
+}
+
+// Both sides of a copy hold `size` bytes, as far as the module can tell.
+void require_extents(const Handle& source, const Handle& destination, uint64_t size, const char* function) {
+  require_extent(source, size, function);
+  require_extent(destination, size, function);
 }
 
 }  // namespace
@@ -82,8 +88,7 @@ void register_memory(py::module_& m) {
   m.def(
       "memcpy",
       [](Handle source, Handle destination, uint64_t size, kycmCopyMemType type) {
-        require_extent(source, size, "memcpy");
-        require_extent(destination, size, "memcpy");
+        require_extents(source, destination, size, "memcpy");
         return kycmMemcpy(source.ptr, destination.ptr, size, type);
       },
       "Copy a memory between host and device according to copy type. Synchronous interface.");
@@ -92,16 +97,14 @@ void register_memory(py::module_& m) {
   m.def(
       "memcpyAsync",
       [](Handle source, Handle destination, uint64_t size, kycmCopyMemType type, Handle stream) {
-        require_extent(source, size, "memcpyAsync");
-        require_extent(destination, size, "memcpyAsync");
+        require_extents(source, destination, size, "memcpyAsync");
         return kycmMemcpyAsync(source.ptr, destination.ptr, size, type, stream.ptr);
       },
       "Copy a memory between host and device according to copy type. Asynchronous interface.");
   m.def(
       "memcpyDevices",
       [](Handle source, uint32_t source_device, Handle destination, uint32_t destination_device, uint64_t size) {
-        require_extent(source, size, "memcpyDevices");
-        require_extent(destination, size, "memcpyDevices");
+        require_extents(source, destination, size, "memcpyDevices");
         return kycmMemcpyDevices(source.ptr, source_device, destination.ptr, destination_device, size);
       },
       "Copy a memory between two devices. Synchronous interface.");
@@ -109,8 +112,7 @@ void register_memory(py::module_& m) {
       "memcpyDevicesAsync",
       [](Handle source, uint32_t source_device, Handle destination, uint32_t destination_device, uint64_t size,
          Handle stream) {
-        require_extent(source, size, "memcpyDevicesAsync");
-        require_extent(destination, size, "memcpyDevicesAsync");
+        require_extents(source, destination, size, "memcpyDevicesAsync");
         return kycmMemcpyDevicesAsync(source.ptr, source_device, destination.ptr, destination_device, size, stream.ptr);
       },
       "Copy a memory between two devices. Asynchronous interface.");
