@@ -20,8 +20,8 @@ py::str text_to_str(const char* text, std::size_t length) {
 
 py::str text_to_str(const char* text) { return text_to_str(text, std::strlen(text)); }
 
-py::object text_or_none(const char* text) {
-  if (text == nullptr) return py::none();
+std::optional<py::str> text_or_none(const char* text) {
+  if (text == nullptr) return std::nullopt;
   return text_to_str(text);
 }
 

@@ -9,6 +9,7 @@
 #include "kycm.h"
 
 struct kycmShapePy : kycmShape {
+  using library_record = kycmShape;
   std::vector<int64_t> shapes;
 
   kycmShapePy() : kycmShape{} {}

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "kycm.h"
+#include "quillon/classes.h"
 #include "quillon/enums.h"
 #include "quillon/errors.h"
 #include "quillon/handle.h"
@@ -23,7 +24,7 @@ namespace quillon {
 void register_data_buffers(py::module_& m) {
   register_enum<kycmDeviceType>(m, "deviceType", {{"kycmDE_CPU", kycmDE_CPU}, {"kycmDE_KYCC", kycmDE_KYCC}});
 
-  py::class_<kycmDeviceInfo>(m, "deviceInfo")
+  class_<kycmDeviceInfo>(m, "deviceInfo")
       .def(py::init([] { return kycmDeviceInfo{}; }))
       .def_readwrite("deviceType", &kycmDeviceInfo::deviceType)
       .def_readwrite("deviceIdx", &kycmDeviceInfo::deviceIdx);
@@ -32,6 +33,7 @@ void register_data_buffers(py::module_& m) {
       "createDataBuffer",
       [](const kycmDeviceInfo* info, Handle address, uint64_t size) {
         const kycmDeviceInfo& device = require_record(info, "createDataBuffer", "deviceInfo");
+        require_extent(address, size, "createDataBuffer");
         void* buffer = nullptr;
         check(kycmCreateDataBuffer(device, address.ptr, size, &buffer), "create data buffer error, ret: %d.");
         return Handle(buffer);
@@ -40,6 +42,7 @@ void register_data_buffers(py::module_& m) {
   m.def(
       "createDataBufferFromContext",
       [](kycmDeviceType type, Handle address, uint64_t size) {
+        require_extent(address, size, "createDataBufferFromContext");
         void* buffer = nullptr;
         check(kycmCreateDataBufferFromContext(type, address.ptr, size, &buffer),
               "create data buffer from context error, ret: %d.");
@@ -72,6 +75,7 @@ void register_data_buffers(py::module_& m) {
       "updateDataBuffer",
       [](Handle buffer, const kycmDeviceInfo* info, Handle address, uint64_t size) {
         const kycmDeviceInfo& device = require_record(info, "updateDataBuffer", "deviceInfo");
+        require_extent(address, size, "updateDataBuffer");
         return kycmUpdateDataBuffer(buffer.ptr, device, address.ptr, size);
       },
       "Update a data buffer.");

@@ -38,8 +38,7 @@ void register_device(py::module_& m) {
         const char* text = nullptr;
         int32_t major = 0, minor = 0, patch = 0, build = 0;
         check(kycmGetVersion(&text, &major, &minor, &patch, &build), "get version error, ret: %d.");
-        if (text == nullptr) return std::nullopt;
-        return text_to_str(text);
+        return text_or_none(text);
       },
       "Get the version of the common runtime library.");
   m.def(

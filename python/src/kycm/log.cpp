@@ -20,9 +20,9 @@ namespace {
 // "operator()" and line 37, whatever the layout of this file.
 constexpr int kOriginLine = 37;
 
-kycmRet_t log_message(kycmLogChannel channel, kycmLogLevel level, const std::optional<py::str>& message) {
+kycmRet_t log_message(kycmLogChannel channel, kycmLogLevel level, const std::optional<quillon::StrArg>& message) {
   const std::optional<std::string> format =
-      message ? std::optional<std::string>(quillon::printf_literal(std::string(*message))) : std::nullopt;
+      message ? std::optional<std::string>(quillon::printf_literal(message->utf8)) : std::nullopt;
   return kycmLogMessage(channel, level, "operator()", __FILE__, kOriginLine, format ? format->c_str() : nullptr);
 }
 

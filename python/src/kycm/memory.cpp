@@ -17,6 +17,7 @@
 namespace py = pybind11;
 using quillon::check;
 using quillon::Handle;
+using quillon::require_extent;
 
 namespace {
 
@@ -28,6 +29,7 @@ py::array_t<uint8_t> numpy_from_handle(Handle memory, uint64_t size) {
   if (size > static_cast<uint64_t>(PTRDIFF_MAX)) {
     throw py::value_error("getNumpyFromHandle: size " + std::to_string(size) + " is larger than any array");
   }
+  require_extent(memory, size, "getNumpyFromHandle");
   quillon::require_readable_host_memory(memory.ptr, size, "getNumpyFromHandle");
   py::array_t<uint8_t> array(static_cast<py::ssize_t>(size));
   if (size != 0) std::memcpy(array.mutable_data(), memory.ptr, size);
@@ -43,6 +45,12 @@ Handle handle_from_numpy(const py::array_t<uint8_t, py::array::c_style | py::arr
   check(kycmMallocHost(size, &block), "malloc host error, ret: %d.");
   if (block != nullptr && size != 0) std::memcpy(block, array.data(), size);
   return Handle(block);
+}
+
+// Both sides of a copy hold `size` bytes, as far as the module can tell.
+void require_extents(const Handle& source, const Handle& destination, uint64_t size, const char* function) {
+  require_extent(source, size, function);
+  require_extent(destination, size, function);
 }
 
 }  // namespace
@@ -80,6 +88,7 @@ void register_memory(py::module_& m) {
   m.def(
       "memcpy",
       [](Handle source, Handle destination, uint64_t size, kycmCopyMemType type) {
+        require_extents(source, destination, size, "memcpy");
         return kycmMemcpy(source.ptr, destination.ptr, size, type);
       },
       "Copy a memory between host and device according to copy type. Synchronous interface.");
@@ -88,12 +97,14 @@ void register_memory(py::module_& m) {
   m.def(
       "memcpyAsync",
       [](Handle source, Handle destination, uint64_t size, kycmCopyMemType type, Handle stream) {
+        require_extents(source, destination, size, "memcpyAsync");
         return kycmMemcpyAsync(source.ptr, destination.ptr, size, type, stream.ptr);
       },
       "Copy a memory between host and device according to copy type. Asynchronous interface.");
   m.def(
       "memcpyDevices",
       [](Handle source, uint32_t source_device, Handle destination, uint32_t destination_device, uint64_t size) {
+        require_extents(source, destination, size, "memcpyDevices");
         return kycmMemcpyDevices(source.ptr, source_device, destination.ptr, destination_device, size);
       },
       "Copy a memory between two devices. Synchronous interface.");
@@ -101,15 +112,21 @@ void register_memory(py::module_& m) {
       "memcpyDevicesAsync",
       [](Handle source, uint32_t source_device, Handle destination, uint32_t destination_device, uint64_t size,
          Handle stream) {
+        require_extents(source, destination, size, "memcpyDevicesAsync");
         return kycmMemcpyDevicesAsync(source.ptr, source_device, destination.ptr, destination_device, size, stream.ptr);
       },
       "Copy a memory between two devices. Asynchronous interface.");
   m.def(
-      "memset", [](Handle memory, int32_t value, uint64_t size) { return kycmMemset(memory.ptr, value, size); },
+      "memset",
+      [](Handle memory, int32_t value, uint64_t size) {
+        require_extent(memory, size, "memset");
+        return kycmMemset(memory.ptr, value, size);
+      },
       "Set a memory block with a specific value. Synchronous interface.");
   m.def(
       "memsetAsync",
       [](Handle memory, int32_t value, uint64_t size, Handle stream) {
+        require_extent(memory, size, "memsetAsync");
         return kycmMemsetAsync(memory.ptr, value, size, stream.ptr);
       },
       "Set a memory block with a specific value. Asynchronous interface.");

@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include "kycm.h"
+#include "quillon/classes.h"
 #include "quillon/errors.h"
 #include "quillon/handle.h"
 #include "quillon/record_args.h"
@@ -27,7 +28,7 @@ const kycmShapePy& shape_arg(const kycmShapePy* shape, const char* function) {
 }  // namespace
 
 void register_tensors(py::module_& m) {
-  py::class_<kycmShapePy>(m, "shape")
+  class_<kycmShapePy>(m, "shape")
       .def(py::init<>())
       .def_property(
           "ndims", [](const kycmShapePy& self) { return self.ndims; },
@@ -49,6 +50,7 @@ void register_tensors(py::module_& m) {
       [](const kycmDeviceInfo* info, const kycmShapePy* shape, kycmDType type, Handle data, bool flag) {
         const kycmDeviceInfo& device = require_record(info, "createTensorWithDataHandle", "deviceInfo");
         const kycmShape record = to_library_shape(shape_arg(shape, "createTensorWithDataHandle"));
+        refuse_record_object(data, "createTensorWithDataHandle", "a tensor's data");
         void* tensor = nullptr;
         check(kycmCreateTensorWithDataHandle(device, record, type, data.ptr, flag, &tensor),
               "create tensor with data handle error, ret: %d.");
@@ -67,7 +69,10 @@ void register_tensors(py::module_& m) {
       "Get the data handle of a tensor.");
   m.def(
       "setTensorDataHandle",
-      [](Handle tensor, Handle data, bool flag) { return kycmSetTensorDataHandle(tensor.ptr, data.ptr, flag); },
+      [](Handle tensor, Handle data, bool flag) {
+        refuse_record_object(data, "setTensorDataHandle", "a tensor's data");
+        return kycmSetTensorDataHandle(tensor.ptr, data.ptr, flag);
+      },
       "Set the data handle for a tensor.");
   m.def(
       "getTensorDeviceInfo",

@@ -92,6 +92,7 @@ void register_utilities(py::module_& m) {
         if (memory.ptr == nullptr) {
           std::memset(values.mutable_data(), 0, count * sizeof(uint16_t));
         } else {
+          require_extent(memory, count * sizeof(uint16_t), "getFloat16Array");
           require_readable_host_memory(memory.ptr, count * sizeof(uint16_t), "getFloat16Array");
           std::memcpy(values.mutable_data(), memory.ptr, count * sizeof(uint16_t));
         }

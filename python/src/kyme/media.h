@@ -15,6 +15,7 @@ namespace quillon {
 
 // `frame` in Python: the library record plus the per-plane arrays as lists.
 struct kymeFramePy : kymeFrame {
+  using library_record = kymeFrame;
   kymeFramePy() : kymeFrame{} {}
   std::vector<void*> data;
   std::vector<uint64_t> busAddress;

@@ -6,14 +6,16 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "kyme.h"
+#include "kyme/media.h"
+#include "quillon/classes.h"
 #include "quillon/enums.h"
 #include "quillon/errors.h"
 #include "quillon/handle.h"
 #include "quillon/host_read.h"
-#include "kyme/media.h"
 #include "quillon/records.h"
 #include "quillon/registration.h"
 #include "quillon/text.h"
@@ -161,6 +163,8 @@ int guarded_view(PyObject* self, Py_buffer* view, int flags, View view_of) {
     return view_of(self, view, flags);
   } catch (py::error_already_set& e) {
     e.restore();
+  } catch (const py::builtin_exception& e) {
+    e.set_error();  // TypeError for a record never constructed, among others
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   }
@@ -298,14 +302,14 @@ void register_enums(py::module_& m) {
 }
 
 void register_records(py::module_& m) {
-  py::class_<kymeStream> stream(m, "stream", py::buffer_protocol());
+  class_<kymeStream> stream(m, "stream", py::buffer_protocol());
   stream.def(py::init([] { return kymeStream{}; }))
       .def_property_readonly("stream", [](const kymeStream& s) { return Handle(s.data); })
       .def_readwrite("pts", &kymeStream::pts)
       .def_readonly("inputBusAddress", &kymeStream::inputBusAddress);
   install_copying_buffer(stream, stream_get_buffer);
 
-  py::class_<kymeFramePy> frame(m, "frame", py::buffer_protocol());
+  class_<kymeFramePy> frame(m, "frame", py::buffer_protocol());
   frame.def(py::init<>())
       .def_readonly("dataSize", &kymeFramePy::dataSize)
       .def_readonly("width", &kymeFramePy::width)
@@ -327,7 +331,7 @@ void register_records(py::module_& m) {
       .def_property_readonly("stride", [](const kymeFramePy& f) { return f.stride; });
   install_copying_buffer(frame, frame_get_buffer);
 
-  py::class_<kymeFrame::CropInfo>(m, "cropInfo")
+  class_<kymeFrame::CropInfo>(m, "cropInfo")
       .def(py::init([] { return kymeFrame::CropInfo{}; }))
       .def_readonly("flag", &kymeFrame::CropInfo::flag)
       .def_readonly("width", &kymeFrame::CropInfo::width)
@@ -335,18 +339,18 @@ void register_records(py::module_& m) {
       .def_readonly("xOffset", &kymeFrame::CropInfo::xOffset)
       .def_readonly("yOffset", &kymeFrame::CropInfo::yOffset);
 
-  py::class_<kymeVersion>(m, "version")
+  class_<kymeVersion>(m, "version")
       .def(py::init([] { return kymeVersion{}; }))
       .def_readonly("major", &kymeVersion::major)
       .def_readonly("minor", &kymeVersion::minor)
       .def_readonly("build", &kymeVersion::build);
 
-  py::class_<kymeHardwareID>(m, "hardwareID")
+  class_<kymeHardwareID>(m, "hardwareID")
       .def(py::init([] { return kymeHardwareID{}; }))
       .def_readonly("dieID", &kymeHardwareID::dieID)
       .def_readonly("coreID", &kymeHardwareID::coreID);
 
-  py::class_<kymeRational>(m, "rational")
+  class_<kymeRational>(m, "rational")
       .def(py::init([] { return kymeRational{}; }))
       .def_readwrite("numerator", &kymeRational::numerator)
       .def_readwrite("denominator", &kymeRational::denominator);
@@ -369,7 +373,7 @@ void register_media_types(py::module_& m) {
   m.def("systemUninitialize", &kymeSystemUninitialize, "Uninitialize the kyme system.");
   m.def(
       "getVersion",
-      [] {
+      []() -> std::optional<py::str> {
         char* text = nullptr;
         uint32_t major = 0, minor = 0, patch = 0, build = 0;
         check(kymeGetVersion(&text, &major, &minor, &patch, &build), "get version error, ret: %d.");

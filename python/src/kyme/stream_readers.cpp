@@ -13,10 +13,11 @@
 #include <string>
 
 #include "kyme.h"
-#include "quillon/filled_records.h"
 #include "kyme/jpeg_scan.h"
 #include "kyme/media.h"
 #include "kyme/nal_cutter.h"
+#include "quillon/classes.h"
+#include "quillon/filled_records.h"
 #include "quillon/registration.h"
 
 namespace py = pybind11;
@@ -239,13 +240,13 @@ int get_stream(Reader& reader, kymeStream& stream) {
 void register_stream_readers(py::module_& m) {
   m.def("setStreamData", &set_stream_data);
 
-  py::class_<H264Reader>(m, "H264Reader")
+  class_<H264Reader>(m, "H264Reader")
       .def(py::init<std::string>())
       .def("init", &H264Reader::init)
       .def("release", &H264Reader::release)
       .def("getStream", &get_stream<H264Reader>);
 
-  py::class_<JpegReader>(m, "JpegReader")
+  class_<JpegReader>(m, "JpegReader")
       .def(py::init<std::string>())
       .def("init", &JpegReader::init)
       .def("release", &JpegReader::release)

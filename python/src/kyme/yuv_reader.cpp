@@ -9,8 +9,9 @@
 #include <string>
 
 #include "kyme.h"
-#include "quillon/filled_records.h"
 #include "kyme/media.h"
+#include "quillon/classes.h"
+#include "quillon/filled_records.h"
 #include "quillon/registration.h"
 
 namespace py = pybind11;
@@ -172,7 +173,7 @@ class YUVReader {
 }  // namespace
 
 void register_yuv_reader(py::module_& m) {
-  py::class_<YUVReader>(m, "YUVReader")
+  class_<YUVReader>(m, "YUVReader")
       .def(py::init<std::string, kymePixelFormat, int32_t, int32_t, int32_t>())
       .def("init", &YUVReader::init)
       .def("release", &YUVReader::release)

@@ -2,11 +2,12 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
 #include <string>
 
 #include "kyml.h"
-#include "quillon/errors.h"
 #include "kyml/records.h"
+#include "quillon/errors.h"
 #include "quillon/text.h"
 
 namespace py = pybind11;
@@ -20,7 +21,7 @@ void register_management_control(py::module_& m) {
       "shutDown", [] { return kymlShutDown(); }, "release the environment for kyml api.");
   m.def(
       "getVersion",
-      [] {
+      []() -> std::optional<py::str> {
         const char* text = nullptr;
         uint32_t major = 0, minor = 0, patch = 0, build = 0;
         check(kymlGetVersion(&text, &major, &minor, &patch, &build), "get version error, ret: %d.");

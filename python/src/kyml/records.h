@@ -37,12 +37,14 @@ struct kymlDieIndexPy_union {
 };
 
 struct kymlNodeBaseInfoPy : kymlNodeBaseInfo_struct {
+  using library_record = kymlNodeBaseInfo_struct;
   std::string name_text;
   kymlNodeBaseInfoPy() : kymlNodeBaseInfo_struct{} {}
   explicit kymlNodeBaseInfoPy(const kymlNodeBaseInfo_struct& record);
 };
 
 struct kymlDieBaseInfoPy : kymlDieBaseInfo_struct {
+  using library_record = kymlDieBaseInfo_struct;
   kymlDieIndexPy_union index;
   kymlNodeBaseInfoPy kycc, render, video;
   kymlDieBaseInfoPy() : kymlDieBaseInfo_struct{} {}
@@ -50,6 +52,7 @@ struct kymlDieBaseInfoPy : kymlDieBaseInfo_struct {
 };
 
 struct kymlAiDevInfoPy : kymlAiDevInfo_struct {
+  using library_record = kymlAiDevInfo_struct;
   kymlDieIndexPy_union index;
   kymlNodeBaseInfoPy node;
   kymlAiDevInfoPy() : kymlAiDevInfo_struct{} {}
@@ -57,6 +60,7 @@ struct kymlAiDevInfoPy : kymlAiDevInfo_struct {
 };
 
 struct kymlCodecDevInfoPy : kymlCodecDevInfo_struct {
+  using library_record = kymlCodecDevInfo_struct;
   kymlDieIndexPy_union index;
   kymlNodeBaseInfoPy node;
   kymlCodecDevInfoPy() : kymlCodecDevInfo_struct{} {}
@@ -64,6 +68,7 @@ struct kymlCodecDevInfoPy : kymlCodecDevInfo_struct {
 };
 
 struct kymlPciInfoPy : kymlPciInfo_struct {
+  using library_record = kymlPciInfo_struct;
   std::string bus_id;
   kymlPciSubSystemIdPy_union sub_id{};
   kymlNodeBaseInfoPy card_node, version_node, ctl_node;
@@ -72,6 +77,7 @@ struct kymlPciInfoPy : kymlPciInfo_struct {
 };
 
 struct kymlCardInfoPy : kymlCardInfo_struct {
+  using library_record = kymlCardInfo_struct;
   std::string uuid_text, type_name;
   kymlPciInfoPy pci;
   kymlNodeBaseInfoPy manage_node;
@@ -83,6 +89,7 @@ struct kymlCardInfoPy : kymlCardInfo_struct {
 // The sensor records: a unit and a fixed array of readings, as a list.
 template <class Record>
 struct SensorPy : Record {
+  using library_record = Record;
   std::vector<uint32_t> readings;
   SensorPy() : Record{} {}
 };
@@ -96,6 +103,7 @@ using kymlPowerCurPy = SensorPy<kymlPowerCur_struct>;
 using kymlPowerVoltPy = SensorPy<kymlPowerVolt_struct>;
 
 struct kymlMcuUtilizationRatePy : kymlMcuUtilizationRate_struct {
+  using library_record = kymlMcuUtilizationRate_struct;
   std::vector<int32_t> vdsp_list, vemcu_list, vdmcu_list;
   kymlMcuUtilizationRatePy() : kymlMcuUtilizationRate_struct{} {}
   // Copies the record and sets every list to the record's array length.
@@ -103,6 +111,7 @@ struct kymlMcuUtilizationRatePy : kymlMcuUtilizationRate_struct {
 };
 
 struct kymlProcessInfoPy : kymlProcessInfo_struct {
+  using library_record = kymlProcessInfo_struct;
   std::string name_text;
   kymlProcessInfoPy() : kymlProcessInfo_struct{} {}
   explicit kymlProcessInfoPy(const kymlProcessInfo_struct& record);

@@ -4,8 +4,9 @@
 #include <pybind11/stl.h>
 
 #include "kyml.h"
-#include "quillon/enums.h"
 #include "kyml/records.h"
+#include "quillon/classes.h"
+#include "quillon/enums.h"
 #include "quillon/records.h"
 #include "quillon/registration.h"
 
@@ -104,8 +105,8 @@ namespace quillon {
 namespace {
 
 template <class T>
-py::class_<T> record(py::module_& m, const char* name) {
-  py::class_<T> type(m, name);
+class_<T> record(py::module_& m, const char* name) {
+  class_<T> type(m, name);
   type.def(py::init<>());
   return type;
 }
