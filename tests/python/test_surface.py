@@ -135,7 +135,7 @@ const kymeER_SUCCESS=0, kymeER_RSLT_OK=0, kymeER_RSLT_ERR_START=402000, KYME_MAX
     kymeER_RSLT_WARN_MORE_DATA=401001, kymeER_RSLT_WARN_EOS=401002
 systemInitialize() -> int :: Initialize the kyme system. !=
 systemUninitialize() -> int :: Uninitialize the kyme system. !=
-getVersion() -> object :: Get the KYME API version information. !
+getVersion() -> Optional[str] :: Get the KYME API version information. !
 setStreamData(stream, numpy.ndarray[numpy.uint8]) -> None
 class H264Reader(str): init() -> None, release() -> None, getStream(stream) -> int
 class JpegReader(str): init() -> None, release() -> None, getStream(stream) -> int
@@ -179,7 +179,7 @@ const kymlER_SUCCESS=0, MAX_PLL_CLOCK_SUBMODULE=12, MAX_TEMPERATURE_SUBMODULE=15
     MAX_PVT_VOLT_SUMMODULE=7, MAX_DIE_CMCU_NUM=1, MAX_DIE_VDSP_NUM=4, MAX_DIE_VDMCU_NUM=3, MAX_DIE_VEMCU_NUM=4
 init() -> opStatus :: initialize the environment for kyml api. !=
 shutDown() -> opStatus :: release the environment for kyml api. !=
-getVersion() -> object :: get the kyml api version information. !
+getVersion() -> Optional[str] :: get the kyml api version information. !
 setLogLevel(logLevel) -> opStatus :: set logger system for message logging. !=
 logMsg(logLevel, str, opStatus, str) -> opStatus :: write a message to the console or file.
 errorString(opStatus) -> str :: convert the description of an error code from error code.
