@@ -1,7 +1,6 @@
-"""Readers read regular files only: a named pipe without a writer, a device
-or a folder is a file that cannot be read, and opening one never blocks.
-Each case runs in a child process, so that a reader stuck in open() fails
-the test instead of freezing it."""
+"""Readers read regular files only: a named pipe or a device cannot be
+opened, and opening one never blocks. Each case runs in a child process, so
+that a reader stuck in open() fails the test instead of freezing it."""
 import os
 import subprocess
 import sys
@@ -13,43 +12,26 @@ from conftest import MODULE_DIR
 PROBE = """
 import sys
 sys.path.insert(0, sys.argv[1])
-import _quillon_pybind11 as quillon
-kyme = quillon.kyme
+from _quillon_pybind11 import kyme as k
 path = sys.argv[2]
-h264 = kyme.H264Reader(path)
-h264.init()
-print("h264", h264.getStream(kyme.stream()))
-yuv = kyme.YUVReader(path, kyme.pixelFormat.KYME_PIX_FMT_NV12, 4, 4, 4)
-yuv.init()
-print("yuv", yuv.getFrame(kyme.frame()))
-jpeg = kyme.JpegReader(path)
-jpeg.init()
+h, y, j = k.H264Reader(path), k.YUVReader(path, k.pixelFormat.KYME_PIX_FMT_NV12, 4, 4, 4), k.JpegReader(path)
+h.init(), y.init(), j.init()
+print(h.getStream(k.stream()), y.getFrame(k.frame()))
 try:
-    print("jpeg", jpeg.getStream(kyme.stream()))
+    j.getStream(k.stream())
 except OSError as error:
-    print("jpeg", type(error).__name__, error.strerror, error.filename == path)
+    print(error.errno, error.strerror)
 """
 
 
-@pytest.mark.parametrize("kind", ["fifo", "device", "folder"])
-def test_files_that_are_not_regular_cannot_be_read(tmp_path, kind):
+@pytest.mark.parametrize("kind", ["fifo", "device"])
+def test_only_regular_files_are_opened(tmp_path, kind):
+    path = "/dev/zero" if kind == "device" else tmp_path / "pipe"  # zero pictures for ever, once
     if kind == "fifo":
-        path = tmp_path / "pipe"
         os.mkfifo(path)
-    elif kind == "device":
-        path = "/dev/zero"  # endless zero pictures before readers checked the kind
-    else:
-        path = tmp_path
     try:
         done = subprocess.run([sys.executable, "-c", PROBE, str(MODULE_DIR), str(path)],
                               capture_output=True, text=True, timeout=20)
     except subprocess.TimeoutExpired:
-        pytest.fail(f"a reader blocked opening a {kind}")
-    assert done.returncode == 0, done.stderr
-    error = "IsADirectoryError" if kind == "folder" else "OSError"
-    assert done.stdout.splitlines() == [
-        "h264 0",
-        f"Fail to open file <{path}>",
-        "yuv 0",
-        f"jpeg {error} Unable to open input file True",
-    ]
+        pytest.fail("a reader blocked opening a named pipe")
+    assert done.stdout == f"Fail to open file <{path}>\n0 0\n22 Unable to open input file\n", done.stderr
