@@ -89,7 +89,7 @@ KY_EXPORT kymlOpStatus_enum kymlLogMsg(kymlLogLevel_enum level, const char* modu
     text += " (" + std::to_string(static_cast<uint32_t>(status)) + ": " + kymlErrorString(status) + ")";
   }
   if (kycore::runtime_log::write(kycore::runtime_log::ml, target, "libkyml", 0, module, text) != 0) {
-    return KYML_ERROR_INITI_FAIL;  // the log could not be opened
+    return KYML_ERROR_INITI_FAIL;  // the log could not be opened or the line written
   }
   return KYML_SUCCESS;
 }

@@ -7,8 +7,6 @@
 // reaches them.
 #include "kyme/jpeg_scan.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include "kyme/regular_file.h"
 
 namespace quillon {
 namespace jpeg {
@@ -210,29 +210,12 @@ void FileBuffer::reset() {
 
 FileScan scan_file(const std::string& path, FileBuffer& buffer, uint64_t capacity, std::size_t block) {
   FileScan out;
-  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  uint64_t size = 0;
+  Descriptor file(open_regular_file(path, &size));
   if (file.get() < 0) {
     out.status = FileScan::Status::open_failed;
     out.error = errno;
     return out;
-  }
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0) {
-    out.status = FileScan::Status::open_failed;
-    out.error = errno;
-    return out;
-  }
-  if (S_ISDIR(info.st_mode)) {
-    out.status = FileScan::Status::open_failed;
-    out.error = EISDIR;
-    return out;
-  }
-  uint64_t size = 0;
-  if (S_ISREG(info.st_mode)) {
-    size = static_cast<uint64_t>(info.st_size);
-  } else {
-    const off_t end = ::lseek(file.get(), 0, SEEK_END);
-    size = end > 0 ? static_cast<uint64_t>(end) : 0;
   }
   size = std::min(size, capacity);
   buffer.reserve(size);

@@ -52,7 +52,8 @@ struct FileScan {
 
 // Reads the file at `path` into `buffer` (at most `capacity` bytes, taken
 // from the file's 64-bit size) block by block, only as far as the scan needs
-// it, and scans it. On success the image is the first `result.length` bytes
+// it, and scans it. Only a regular file is read; anything else fails to open
+// (see open_regular_file). On success the image is the first `result.length` bytes
 // of `buffer`. Nothing is printed; failures are reported in the result.
 FileScan scan_file(const std::string& path, FileBuffer& buffer, uint64_t capacity = kBufferCapacity,
                    std::size_t block = std::size_t{1} << 20);

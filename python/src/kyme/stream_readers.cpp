@@ -2,7 +2,6 @@
 // NAL units of an Annex B file one by one; JpegReader loads a JPEG file up
 // to its end of image. Both fill a `stream` that points into the reader's
 // own buffer, valid until the reader's next getStream or release.
-#include <fcntl.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "kyme/jpeg_scan.h"
 #include "kyme/media.h"
 #include "kyme/nal_cutter.h"
+#include "kyme/regular_file.h"
 #include "quillon/classes.h"
 #include "quillon/filled_records.h"
 #include "quillon/registration.h"
@@ -122,9 +122,9 @@ class H264Reader {
 
   void init() {
     release();
-    // A file that cannot be opened is not reported here: getStream then
-    // returns 0.
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    // A file that cannot be opened (or is not a regular file) is not
+    // reported here: getStream then returns 0.
+    fd_ = open_regular_file(path_);
     if (fd_ >= 0) cutter_ = std::make_unique<NalCutter>(fd_);
   }
 

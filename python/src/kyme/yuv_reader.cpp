@@ -2,6 +2,7 @@
 // from a file one by one into a host buffer and describes each as a frame.
 #include <pybind11/pybind11.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include "kyme.h"
 #include "kyme/media.h"
+#include "kyme/regular_file.h"
 #include "quillon/classes.h"
 #include "quillon/filled_records.h"
 #include "quillon/registration.h"
@@ -68,6 +70,13 @@ class YUVReader {
       std::fflush(stdout);
       return;
     }
+    // A luma row holds the picture's width in bytes: a wider picture would
+    // describe bytes its stride does not have.
+    if (width_ <= 0 || width_ > stride_) {
+      std::printf("Sorry, picture width %d and stride %d are not supported!\n", width_, stride_);
+      std::fflush(stdout);
+      return;
+    }
     const PlaneLayout layout = layout_of(format_, height_, stride_);
     if (layout.total() > UINT32_MAX) {
       std::printf("Sorry, pictures of %llu bytes are not supported!\n",
@@ -75,8 +84,10 @@ class YUVReader {
       std::fflush(stdout);
       return;
     }
-    file_ = std::fopen(path_.c_str(), "rbe");
+    const int fd = open_regular_file(path_);
+    file_ = fd >= 0 ? ::fdopen(fd, "rb") : nullptr;
     if (file_ == nullptr) {
+      if (fd >= 0) ::close(fd);
       std::printf("Fail to open file <%s>\n", path_.c_str());
       std::fflush(stdout);
       return;

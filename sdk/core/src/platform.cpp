@@ -1,14 +1,17 @@
 // Platform configuration: the JSON schema, its validation and the default.
 #include "kycore/platform.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "kycore/error_codes.h"
 
@@ -50,7 +53,11 @@ std::string text_value(const json& object, const char* key, const std::string& f
   auto it = object.find(key);
   if (it == object.end()) return fallback;
   if (!it->is_string()) invalid(std::string(key) + " in " + where + " must be a string");
-  return it->get<std::string>();
+  std::string text = it->get<std::string>();
+  // The libraries hand texts on as NUL-terminated C strings: one cut short
+  // by a NUL would be reported as another text than the one compared.
+  if (text.find('\0') != std::string::npos) invalid(std::string(key) + " in " + where + " must not contain a NUL");
+  return text;
 }
 
 DieConfig parse_die(const json& node, const DieConfig& defaults, const std::string& where) {
@@ -79,18 +86,48 @@ std::string format_bus_id(uint32_t domain, uint32_t bus, uint32_t device, uint32
   return text;
 }
 
+struct BusIdField {
+  const char* name;
+  char separator;  // after the field; '\0' for the last
+  std::size_t digits;
+  uint32_t high;
+  const char* rule;
+};
+
+constexpr BusIdField kBusIdFields[] = {
+    {"domain", ':', 4, 0xffff, "1 to 4 hex digits"},
+    {"bus", ':', 2, 0xff, "1 or 2 hex digits"},
+    {"device", '.', 2, 0x1f, "1 or 2 hex digits up to 1f"},
+    {"function", '\0', 1, 7, "one hex digit up to 7"},
+};
+
+// "dddd:bb:dd.f" with hex digits only in each field: no sign, space or
+// prefix, which a scanf-style parse would take and turn into another id.
 void parse_bus_id(CardConfig& card, const std::string& text, const std::string& where) {
-  unsigned domain = 0, bus = 0, device = 0, function = 0;
-  char tail = 0;
-  if (std::sscanf(text.c_str(), "%4x:%2x:%2x.%1x%c", &domain, &bus, &device, &function, &tail) != 4 || device > 0x1f ||
-      function > 7) {
-    invalid("pci_bus_id in " + where + " must look like \"0000:3b:00.0\"");
+  const std::string shape = "pci_bus_id in " + where + " must look like \"0000:3b:00.0\"";
+  uint32_t values[std::size(kBusIdFields)] = {};
+  std::string_view rest(text);
+  for (std::size_t i = 0; i < std::size(kBusIdFields); ++i) {
+    const BusIdField& field = kBusIdFields[i];
+    std::string_view digits = rest;
+    if (field.separator != '\0') {
+      const auto at = rest.find(field.separator);
+      if (at == std::string_view::npos) invalid(shape);
+      digits = rest.substr(0, at);
+      rest.remove_prefix(at + 1);
+    }
+    const char* end = digits.data() + digits.size();
+    const auto parsed = std::from_chars(digits.data(), end, values[i], 16);
+    if (digits.empty() || digits.size() > field.digits || parsed.ec != std::errc() || parsed.ptr != end ||
+        values[i] > field.high) {
+      invalid(shape + ": its " + field.name + " must be " + field.rule);
+    }
   }
-  card.pci_domain = domain;
-  card.pci_bus = bus;
-  card.pci_device = device;
-  card.pci_function = function;
-  card.pci_bus_id = format_bus_id(domain, bus, device, function);
+  card.pci_domain = values[0];
+  card.pci_bus = values[1];
+  card.pci_device = values[2];
+  card.pci_function = values[3];
+  card.pci_bus_id = format_bus_id(values[0], values[1], values[2], values[3]);
 }
 
 CardConfig make_card(std::size_t index, std::size_t dies, const DieConfig& die) {

@@ -1,14 +1,16 @@
-// The runtime's log on top of spdlog: spdlog gives the sinks (console or
-// file), their locking, the time stamps and flushing; the line layout with
-// channel, level and origin is ours.
+// The runtime's log on top of spdlog: spdlog gives the file sink, the
+// locking, the time stamps and flushing; the line layout with channel, level
+// and origin is ours, and so is the console sink, which reports a failed
+// write where spdlog's ignores it.
 #include "kycore/runtime_log.h"
 
 #include <spdlog/logger.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/basic_file_sink.h>
-#include <spdlog/sinks/stdout_sinks.h>
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +37,32 @@ struct State {
   // The threshold was set since the log was last opened explicitly: opening
   // it for a first message keeps that threshold instead of the configured one.
   std::atomic<bool> threshold_set{false};
+};
+
+// Set by the logger's error handler, which spdlog calls on the writing
+// thread instead of throwing, when a line could not be written or flushed.
+thread_local bool write_failed = false;
+
+// Standard output or standard error, flushed after every line; a line that
+// does not reach the stream in full is an error.
+class ConsoleSink final : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  explicit ConsoleSink(std::FILE* stream) : stream_(stream) {}
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& message) override {
+    spdlog::memory_buf_t line;
+    formatter_->format(message, line);
+    if (std::fwrite(line.data(), 1, line.size(), stream_) != line.size() || std::fflush(stream_) != 0) {
+      throw spdlog::spdlog_ex("cannot write the log line", errno);
+    }
+  }
+  void flush_() override {
+    if (std::fflush(stream_) != 0) throw spdlog::spdlog_ex("cannot flush the log", errno);
+  }
+
+ private:
+  std::FILE* stream_;
 };
 
 State& state() {
@@ -75,9 +103,9 @@ uint32_t open_locked(State& s, bool keep_threshold) {
   spdlog::sink_ptr sink;
   try {
     if (destination == nullptr || *destination == '\0' || std::strcmp(destination, "stderr") == 0) {
-      sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+      sink = std::make_shared<ConsoleSink>(stderr);
     } else if (std::strcmp(destination, "stdout") == 0) {
-      sink = std::make_shared<spdlog::sinks::stdout_sink_mt>();
+      sink = std::make_shared<ConsoleSink>(stdout);
     } else {
       sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>(destination, false);
     }
@@ -90,13 +118,15 @@ uint32_t open_locked(State& s, bool keep_threshold) {
   logger->set_pattern("%Y-%m-%d %H:%M:%S.%f [%P:%t] %v");
   logger->set_level(spdlog::level::trace);  // the threshold is applied before spdlog
   logger->flush_on(spdlog::level::trace);   // every line reaches its destination at once
+  logger->set_error_handler([](const std::string& /*what*/) { write_failed = true; });
   s.logger = std::move(logger);
   s.opened.store(true);
   if (!keep_threshold) s.threshold.store(level);
   return OK;
 }
 
-// The text with line breaks spelled out, so that one message is one line.
+// A caller's text with line breaks spelled out, so that one message is one
+// line and no field can start a line of its own.
 void append_single_line(std::string& out, std::string_view text) {
   for (char c : text) {
     if (c == '\n') {
@@ -123,6 +153,9 @@ void set_threshold(Level level) {
   // level_count itself is 'off': no message reaches it.
   if (level > level_count) return;
   State& s = state();
+  // Under the log's lock, so that a first message opening the log at this
+  // moment cannot overwrite it with the configured threshold afterwards.
+  std::lock_guard<std::mutex> lock(s.mutex);
   s.threshold.store(level);
   s.threshold_set.store(true);
 }
@@ -177,19 +210,20 @@ uint32_t write(uint32_t channel, uint32_t level, const char* file, int32_t line,
   message += "] [";
   message += kLevelNames[level];
   message += "] ";
-  message += file != nullptr ? file : "?";
+  append_single_line(message, file != nullptr ? file : "?");
   message += ':';
   message += std::to_string(line);
   message += ' ';
-  message += function != nullptr ? function : "?";
+  append_single_line(message, function != nullptr ? function : "?");
   message += ": ";
   append_single_line(message, text);
+  write_failed = false;
   try {
     logger->log(spdlog::source_loc{}, spdlog_level(level), spdlog::string_view_t(message.data(), message.size()));
   } catch (const std::exception&) {
-    return KYCM_LOG_DESTINATION;
+    write_failed = true;
   }
-  return OK;
+  return write_failed ? KYCM_IO_ERROR : OK;
 }
 
 }  // namespace runtime_log

@@ -77,6 +77,8 @@ def test_truncated_final_picture_is_refused(tmp_path, capfd):
     (fmt.KYME_PIX_FMT_NONE, 8, 8, 8, "Sorry, format -1 is not supported yet!\n"),
     (fmt.KYME_PIX_FMT_NV12, 8, 8, -8, "Sorry, picture height 8 and stride -8 are not supported!\n"),
     (fmt.KYME_PIX_FMT_NV12, 8, 0, 8, "Sorry, picture height 0 and stride 8 are not supported!\n"),
+    (fmt.KYME_PIX_FMT_NV12, -5, 8, 8, "Sorry, picture width -5 and stride 8 are not supported!\n"),
+    (fmt.KYME_PIX_FMT_NV12, 9, 8, 8, "Sorry, picture width 9 and stride 8 are not supported!\n"),
     (fmt.KYME_PIX_FMT_YUV420P, 8, 2**31 - 1, 2**31 - 1, "Sorry, pictures of "),
     (fmt.KYME_PIX_FMT_NV12, 4, 4, 4, "Fail to open file <{path}>\n"),
 ])

@@ -10,8 +10,8 @@
 //                      alarm, fatal, or their numbers 0 to 6.
 // Each message is one line:
 //   2026-12-06 20:41:07.123456 [pid:tid] [CM] [INFO] file:line function: text
-// Line breaks inside the text are written as \n and \r so that a message
-// never spans lines.
+// Line breaks inside the text, the file and the function are written as \n
+// and \r so that a message never spans lines.
 #pragma once
 
 #include <cstdarg>
@@ -35,7 +35,7 @@ KY_EXPORT uint32_t open();
 
 // Messages below the threshold are dropped; a threshold of level_count drops
 // every message. open() resets it from the configuration; a threshold set
-// before the log is opened holds when a first message opens it.
+// before or while a first message opens the log holds.
 KY_EXPORT void set_threshold(Level level);
 KY_EXPORT Level threshold();
 
@@ -47,7 +47,8 @@ KY_EXPORT bool admits(uint32_t level);
 KY_EXPORT std::string vformat(const char* format, va_list args);
 
 // Writes one message. 0, KYCM_INVALID_ARGUMENT for an unknown channel or
-// level, or the error of opening the log when this is its first message.
+// level, the error of opening the log when this is its first message, or
+// KYCM_IO_ERROR when the line could not be written and flushed in full.
 // `text` is written as it is (no formatting).
 KY_EXPORT uint32_t write(uint32_t channel, uint32_t level, const char* file, int32_t line, const char* function,
                          std::string_view text);

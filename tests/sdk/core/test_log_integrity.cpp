@@ -1,0 +1,86 @@
+// The log's lines say what happened: caller fields cannot start a line, a
+// line that could not be written is reported, the level set last holds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "kycm.h"
+#include "kycore/error_codes.h"
+#include "kyml.h"
+
+namespace {
+
+void log_to(const char* destination) {
+  setenv("QUILLON_LOG", destination, 1);
+  unsetenv("QUILLON_LOG_LEVEL");
+  kycmInitLogger();
+}
+
+TEST(LogIntegrity, CallerFieldsCannotStartALine) {
+  const std::string path = ::testing::TempDir() + "log_integrity_fields.log";
+  std::remove(path.c_str());
+  log_to(path.c_str());
+  const char* forged = "x\n2026-01-01 00:00:00.000000 [1:1] [CM] [FATAL] f.c:1 g: forged\r";
+  EXPECT_EQ(kycmLogMessage(kycmLC_CM, kycmLL_INFO, forged, forged, 1, "%s", forged), 0u);
+  EXPECT_EQ(kymlLogMsg(KYML_LOG_INFO, forged, KYML_SUCCESS, "text"), KYML_SUCCESS);
+  log_to("stderr");
+  std::ostringstream read;
+  read << std::ifstream(path).rdbuf();
+  const std::string text = read.str();
+  const std::string escaped = R"(x\n2026-01-01 00:00:00.000000 [1:1] [CM] [FATAL] f.c:1 g: forged\r)";
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  EXPECT_NE(text.find("] " + escaped + ":1 " + escaped + ": " + escaped + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[ML] [INFO] libkyml:0 " + escaped + ": text\n"), std::string::npos) << text;
+}
+
+TEST(LogIntegrity, AWriteThatFailsIsReported) {
+  log_to("/dev/full");
+  EXPECT_EQ(kycmLogMessage(kycmLC_CM, kycmLL_ERROR, "fn", "file.c", 1, "lost"), kycore::KYCM_IO_ERROR);
+  EXPECT_EQ(kymlLogMsg(KYML_LOG_ERROR, "m", KYML_SUCCESS, "lost"), KYML_ERROR_INITI_FAIL);
+  EXPECT_EXIT(  // standard output on a full device
+      {
+        if (std::freopen("/dev/full", "w", stdout) == nullptr) std::_Exit(2);
+        log_to("stdout");
+        std::_Exit(kycmLogMessage(kycmLC_CM, kycmLL_ERROR, "f", "f.c", 1, "lost") == kycore::KYCM_IO_ERROR ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  log_to("stderr");
+}
+
+// The log is a named pipe, so a first message stays inside opening the log
+// until the pipe's other end is opened; NONE is set right then, so a later
+// FATAL message must be dropped. One fresh process per round: the log opens
+// once per process.
+TEST(LogIntegrity, TheLevelSetLastHoldsWhileTheFirstMessageOpensTheLog) {
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  const std::string fifo = ::testing::TempDir() + "log_integrity_threshold.fifo";
+  for (int round = 0; round < 40; ++round) {
+    ASSERT_EXIT(
+        {
+          ::unlink(fifo.c_str());
+          if (::mkfifo(fifo.c_str(), 0600) != 0) std::_Exit(2);
+          setenv("QUILLON_LOG", fifo.c_str(), 1);
+          std::thread first([] { kycmLogMessage(kycmLC_CM, kycmLL_INFO, "fn", "file.c", 1, "first"); });
+          const int log = ::open(fifo.c_str(), O_RDONLY);  // returns once the first message opens the log
+          kymlSetLogLevel(KYML_LOG_NONE);
+          first.join();
+          kycmLogMessage(kycmLC_CM, kycmLL_FATAL, "fn", "file.c", 1, "after NONE");
+          ::fcntl(log, F_SETFL, O_NONBLOCK);
+          char text[4096] = {};
+          const bool written = ::read(log, text, sizeof text - 1) > 0 && std::strstr(text, "after NONE") != nullptr;
+          std::_Exit(written ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "")
+        << "round " << round;
+  }
+}
+
+}  // namespace
