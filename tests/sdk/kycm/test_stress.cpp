@@ -5,6 +5,7 @@
 // an ordering fault would break, since ThreadSanitizer sees data races only.
 // QUILLON_STRESS_SECONDS sets the time per case (default 1).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -254,7 +255,7 @@ void log_lines(int t) {
 
 TEST_F(KycmStress, EverythingAtOnce) {
   // The log goes to a file for the time of the case.
-  const std::string log_path = ::testing::TempDir() + "quillon_stress.log";
+  const std::string log_path = ::testing::TempDir() + "quillon_stress_" + std::to_string(getpid()) + ".log";
   setenv("QUILLON_LOG", log_path.c_str(), 1);
   ASSERT_EQ(runtime_log::open(), 0u);
   std::atomic<int> lifecycles{0};
