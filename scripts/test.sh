@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: install, build, the host SDK's GoogleTest suite,
-# the fuzz runs, then the Python tests (whose summary closes the output).
+# the fuzz runs, the multi-thread stress under ThreadSanitizer, then the
+# Python tests (whose summary closes the output).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QUILLON_BUILD_DIR:-$root/build}
@@ -14,6 +15,11 @@ ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
 if [ -x "$root/scripts/fuzz.sh" ]; then
   echo "== fuzzing"
   "$root/scripts/fuzz.sh"
+fi
+
+if [ -x "$root/scripts/tsan.sh" ]; then
+  echo "== multi-thread stress under ThreadSanitizer"
+  "$root/scripts/tsan.sh"
 fi
 
 echo "== Python tests"

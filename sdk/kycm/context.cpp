@@ -2,6 +2,7 @@
 #include "kycm.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
+#include "kycore/life_cycle.h"
 #include "kycore/test_control.h"
 #include "runtime_state.h"
 
@@ -35,6 +36,7 @@ extern "C" {
 KY_EXPORT kycmRet_t kycmCreateContext(uint32_t device, void** context) {
   KY_GATE("kycmCreateContext", ::kycore::clear_output(context), device, context);
   if (context == nullptr) return KYCM_INVALID_ARGUMENT;
+  auto lock = creating();
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (!kycm::valid_device(device)) return KYCM_INVALID_DEVICE;
   *context = HandleRegistry::instance().add(HandleKind::context, std::make_shared<Context>(Context{device}),

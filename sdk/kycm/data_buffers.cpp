@@ -2,6 +2,7 @@
 // (address, size, device). A buffer never owns the memory it describes.
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
+#include "kycore/life_cycle.h"
 #include "kycore/test_control.h"
 #include "objects.h"
 #include "runtime_state.h"
@@ -22,6 +23,7 @@ namespace {
 uint32_t create(const kycmDeviceInfo& info, void* address, uint64_t size, void** buffer) {
   if (buffer == nullptr) return KYCM_INVALID_ARGUMENT;
   *buffer = nullptr;
+  auto lock = creating();
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (const uint32_t code = kycm::check_location(info, address, size)) return code;
   auto object = std::make_shared<DataBuffer>();
@@ -90,6 +92,8 @@ KY_EXPORT kycmRet_t kycmUpdateDataBuffer(void* buffer, kycmDeviceInfo info, void
   KY_GATE("kycmUpdateDataBuffer", {}, buffer, info.deviceType, info.deviceIdx, address, size);
   auto object = kycm::find_data_buffer(buffer);
   if (!object) return KYCM_INVALID_HANDLE;
+  // A reset must not free the memory between the check and the rebinding.
+  auto life_cycle = creating();
   if (const uint32_t code = kycm::check_location(info, address, size)) return code;
   std::lock_guard<std::mutex> lock(object->mutex);
   object->info = info;

@@ -8,6 +8,7 @@
 
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
+#include "kycore/life_cycle.h"
 #include "kycore/test_control.h"
 #include "objects.h"
 #include "runtime_state.h"
@@ -69,6 +70,7 @@ KY_EXPORT kycmRet_t kycmCreateDataset(kycmDatasetMode mode, void** dataset) {
   KY_GATE("kycmCreateDataset", ::kycore::clear_output(dataset), mode, dataset);
   if (dataset == nullptr) return KYCM_INVALID_ARGUMENT;
   *dataset = nullptr;
+  auto lock = creating();
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (mode != kycmDM_BUFFER && mode != kycmDM_TENSOR) return KYCM_INVALID_ARGUMENT;
   auto object = std::make_shared<Dataset>();

@@ -4,6 +4,7 @@
 // quiet) fall back to the exact scalar routine. Setting QUILLON_FLOAT16_PORTABLE
 // to a non-empty value other than 0 forces the portable path.
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -25,6 +26,23 @@ void float_to_half_portable(const float* in, std::size_t n, uint16_t* out) {
 
 #if defined(__x86_64__) || defined(__i386__)
 #define KYCM_HAVE_F16C_PATH 1
+
+// True when the processor has F16C and AVX2 and the system saves the AVX
+// registers across context switches. Read from cpuid and xgetbv, which every
+// supported compiler accepts (not all of them know "f16c" as a feature name).
+bool cpu_has_f16c_and_avx2() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+  const bool f16c = (ecx & (1u << 29)) != 0;
+  const bool osxsave = (ecx & (1u << 27)) != 0;
+  const bool avx = (ecx & (1u << 28)) != 0;
+  if (!f16c || !osxsave || !avx) return false;
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  if ((xcr0_low & 0x6u) != 0x6u) return false;  // SSE and AVX state enabled
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+  return (ebx & (1u << 5)) != 0;  // AVX2
+}
 
 __attribute__((target("f16c,avx2"))) void half_to_float_f16c(const uint16_t* in, std::size_t n, float* out) {
   const __m256i quiet_exponent = _mm256_set1_epi16(0x7e00);
@@ -80,8 +98,7 @@ Kernels pick_kernels() {
   const char* forced = std::getenv("QUILLON_FLOAT16_PORTABLE");
   const bool portable_only = forced != nullptr && forced[0] != '\0' && !(forced[0] == '0' && forced[1] == '\0');
 #ifdef KYCM_HAVE_F16C_PATH
-  __builtin_cpu_init();
-  if (!portable_only && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx2")) {
+  if (!portable_only && cpu_has_f16c_and_avx2()) {
     return {half_to_float_f16c, float_to_half_f16c};
   }
 #endif

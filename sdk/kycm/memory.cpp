@@ -17,6 +17,7 @@
 #include "kycore/handle_registry.h"
 #include "kycore/host_access.h"
 #include "kycore/host_memory.h"
+#include "kycore/life_cycle.h"
 #include "kycore/stream.h"
 #include "kycore/test_control.h"
 #include "objects.h"
@@ -122,6 +123,7 @@ uint32_t submit(const std::shared_ptr<Stream>& queue, std::function<uint32_t()> 
 uint32_t allocate(uint64_t size, BlockOwner owner, void** address) {
   if (address == nullptr) return KYCM_INVALID_ARGUMENT;
   *address = nullptr;
+  auto lock = creating();
   if (!initialized()) return KYCM_NOT_INITIALIZED;
   return DeviceMemory::instance().allocate(static_cast<int32_t>(kycm::runtime().device.load()), size, owner, address);
 }

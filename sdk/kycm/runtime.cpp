@@ -1,12 +1,12 @@
 // Initialisation, device selection and reset, version and error texts.
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "kycm.h"
 #include "kycore/device_memory.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
+#include "kycore/life_cycle.h"
 #include "kycore/platform.h"
 #include "kycore/test_control.h"
 #include "kycore/version.h"
@@ -32,13 +32,6 @@ namespace {
 
 constexpr const char* kVersionText = KY_SDK_VERSION_TEXT;
 
-// Serialises initialisation and release: of concurrent initializations one
-// installs its platform, the others find the runtime initialised.
-std::mutex& life_cycle() {
-  static auto* mutex = new std::mutex();  // never destroyed: used from static destructors
-  return *mutex;
-}
-
 void release_runtime_objects(int32_t device) {
   auto& registry = HandleRegistry::instance();
   registry.remove_device(device);
@@ -51,7 +44,9 @@ extern "C" {
 
 KY_EXPORT kycmRet_t kycmInitialize(const char* config) {
   KY_GATE("kycmInitialize", {}, config);
-  std::lock_guard<std::mutex> lock(life_cycle());
+  // Of concurrent initializations one installs its platform, the others find
+  // the runtime initialised.
+  auto lock = changing_life_cycle();
   if (runtime().initialized.load()) return KYCM_ALREADY_INITIALIZED;
   PlatformResult result = resolve_platform(config);
   if (result.code != 0) {
@@ -66,7 +61,7 @@ KY_EXPORT kycmRet_t kycmInitialize(const char* config) {
 
 KY_EXPORT kycmRet_t kycmUninitialize(void) {
   KY_GATE("kycmUninitialize", {});
-  std::lock_guard<std::mutex> lock(life_cycle());
+  auto lock = changing_life_cycle();
   if (!runtime().initialized.exchange(false)) return KYCM_NOT_INITIALIZED;
   release_runtime_objects(kNoDevice);
   return OK;
@@ -82,6 +77,7 @@ KY_EXPORT kycmRet_t kycmSetDevice(uint32_t device) {
 
 KY_EXPORT kycmRet_t kycmResetDevice(uint32_t device) {
   KY_GATE("kycmResetDevice", {}, device);
+  auto lock = changing_life_cycle();
   if (!runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (!kycm::valid_device(device)) return KYCM_INVALID_DEVICE;
   release_runtime_objects(static_cast<int32_t>(device));

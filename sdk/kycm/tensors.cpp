@@ -9,6 +9,7 @@
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
 #include "kycore/host_memory.h"
+#include "kycore/life_cycle.h"
 #include "kycore/test_control.h"
 #include "objects.h"
 #include "runtime_state.h"
@@ -125,6 +126,7 @@ KY_EXPORT kycmRet_t kycmCreateTensor(kycmDeviceInfo info, kycmShape shape, kycmD
           shape.dims[0], shape.dims[1], shape.dims[2], shape.dims[3], shape.dims[4], shape.dims[5], type, tensor);
   if (tensor == nullptr) return KYCM_INVALID_ARGUMENT;
   *tensor = nullptr;
+  auto lock = creating();
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (const uint32_t code = kycm::check_device_info(info)) return code;
   uint64_t bytes = 0;
@@ -149,6 +151,7 @@ KY_EXPORT kycmRet_t kycmCreateTensorWithDataHandle(kycmDeviceInfo info, kycmShap
           data, takeOwnership, tensor);
   if (tensor == nullptr) return KYCM_INVALID_ARGUMENT;
   *tensor = nullptr;
+  auto lock = creating();
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (data == nullptr) return KYCM_INVALID_ARGUMENT;
   uint64_t bytes = 0;
@@ -189,6 +192,8 @@ KY_EXPORT kycmRet_t kycmSetTensorDataHandle(void* tensor, void* data, bool takeO
   KY_GATE("kycmSetTensorDataHandle", {}, tensor, data, takeOwnership);
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;
+  // A reset must not free new memory between its check and the hand-over.
+  auto life_cycle = creating();
   std::lock_guard<std::mutex> lock(object->mutex);
   if (data == nullptr) {
     // Detaches the memory: owned memory is freed, the tensor has none after.

@@ -1,10 +1,12 @@
 // Device memory blocks, their addresses and per-device accounting.
 #include "kycore/device_memory.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "address_range.h"
 #include "kycore/error_codes.h"
 #include "kycore/page_memory.h"
 #include "kycore/platform.h"
@@ -15,9 +17,10 @@ namespace {
 constexpr uint64_t kTag = 0xDEull << 56;
 constexpr uint64_t kTagMask = 0xFFull << 56;
 constexpr int kDeviceShift = 48;
-constexpr uint64_t kOffsetMask = (1ull << kDeviceShift) - 1;
-// Blocks are placed on 4 KiB boundaries of the device's address range, with
-// a gap after each so that an overrun never lands in the next block.
+constexpr uint64_t kRangeBytes = 1ull << kDeviceShift;
+// Blocks are placed on 4 KiB boundaries of the device's address range, each
+// span a guard gap followed by the block, so that an overrun never lands in
+// the next block.
 constexpr uint64_t kPlacement = 4096;
 
 struct Block {
@@ -29,13 +32,21 @@ struct Block {
 
 uint64_t round_up(uint64_t value, uint64_t step) { return (value + step - 1) / step * step; }
 
+// The span of address range a block of `size` bytes takes.
+uint64_t span_of(uint64_t size) { return round_up(size, kPlacement) + kPlacement; }
+
 }  // namespace
 
 struct DeviceMemory::Impl {
   mutable std::mutex mutex;
   std::map<uint64_t, Block> blocks;  // by start address
   std::map<int32_t, uint64_t> used;
-  std::map<int32_t, uint64_t> next_offset;
+  std::map<int32_t, AddressRange> ranges;
+
+  AddressRange& range(int32_t device) { return ranges.try_emplace(device, kRangeBytes).first->second; }
+  void give_back(uint64_t start, const Block& block) {
+    range(block.device).give_back((start & (kRangeBytes - 1)) - kPlacement, span_of(block.size));
+  }
 };
 
 DeviceMemory::DeviceMemory() : impl_(std::make_unique<Impl>()) {}
@@ -60,16 +71,18 @@ uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner,
   std::lock_guard<std::mutex> lock(impl_->mutex);
   uint64_t& used = impl_->used[device];
   if (size > die->memory_bytes - std::min(used, die->memory_bytes)) return KYCM_OUT_OF_MEMORY;
-  uint64_t& next = impl_->next_offset[device];
-  const uint64_t span = round_up(size, kPlacement) + kPlacement;
-  if (next + span > kOffsetMask) return KYCM_OUT_OF_MEMORY;  // address range exhausted
+  AddressRange& range = impl_->range(device);
+  uint64_t offset = 0;
+  if (!range.take(span_of(size), &offset)) return KYCM_OUT_OF_MEMORY;  // address range exhausted
 
   // Not zero-filled, as device memory is not: a fresh block reads as whatever
   // the host gives (zero pages for large blocks).
   auto* raw = static_cast<uint8_t*>(allocate_block(size));
-  if (raw == nullptr) return KYCM_OUT_OF_HOST_MEMORY;
-  const uint64_t start = kTag | (static_cast<uint64_t>(device) << kDeviceShift) | (next + kPlacement);
-  next += span;
+  if (raw == nullptr) {
+    range.give_back(offset, span_of(size));
+    return KYCM_OUT_OF_HOST_MEMORY;
+  }
+  const uint64_t start = kTag | (static_cast<uint64_t>(device) << kDeviceShift) | (offset + kPlacement);
   used += size;
   impl_->blocks.emplace(
       start, Block{std::shared_ptr<uint8_t>(raw, [size](uint8_t* p) { release_block(p, size); }), size, device, owner});
@@ -84,6 +97,7 @@ uint32_t DeviceMemory::release(const void* address, BlockOwner owner) {
   if (it == impl_->blocks.end()) return KYCM_INVALID_ADDRESS;
   if (it->second.owner != owner) return KYCM_WRONG_ALLOCATOR;
   impl_->used[it->second.device] -= it->second.size;
+  impl_->give_back(it->first, it->second);
   data = std::move(it->second.data);
   impl_->blocks.erase(it);
   return OK;
@@ -131,6 +145,10 @@ void DeviceMemory::release_device(int32_t device) {
     } else {
       ++it;
     }
+  }
+  // The device starts afresh: its whole address range is free again.
+  for (auto& [id, range] : impl_->ranges) {
+    if (device < 0 || id == device) range.reset();
   }
 }
 

@@ -2,7 +2,10 @@
 // entry gives; blocks are backed by host memory that only the SDK touches.
 // Device addresses are non-canonical (0xDE in the top byte, the device in the
 // next byte), so host code that dereferences one faults at once, as it would
-// with the card; addresses are never reused, so a freed address stays invalid.
+// with the card. Freed addresses come back to their device only after a
+// quarantine and after every never-used address (see address_range.h), so a
+// stale address is refused for a long while; releasing a device's blocks
+// frees its whole address range.
 #pragma once
 
 #include <cstdint>
