@@ -275,16 +275,6 @@ def test_every_name_in_order_with_its_signature_and_docstring(sub):
     assert render(sub) == [line for line, _ in table(sub)]
 
 
-@pytest.mark.parametrize("sub", SURFACE)
-def test_enumerations_name_a_value_by_its_first_member_and_keep_members_inside(sub):
-    module = getattr(quillon, sub)
-    for name, cls in vars(module).items():
-        for member, item in getattr(cls, "__members__", {}).items():
-            first = cls(item.value)
-            assert first == item and str(first) == f"{name}.{first.name}" and not hasattr(module, member)
-            assert list(cls.__members__).index(first.name) <= list(cls.__members__).index(member)
-
-
 def argument(module, kind):
     """The least argument of a parameter type that reaches the library."""
     plain = {"capsule": None, "int": 0, "float": 0.0, "bool": False, "str": "x", "Optional[str]": "x", "list": []}

@@ -22,4 +22,3 @@ def test_conversions_and_refusals_before_the_library(journal):
             with pytest.raises(ValueError, match="more than any platform holds"):
                 describe(count)
     assert journal() == []
-    assert {s.getVersion.__doc__.split("\n")[0] for s in (kycm, kyme, kyml)} == {"getVersion() -> Optional[str]"}

@@ -8,7 +8,6 @@
 
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
-#include "kycore/host_memory.h"
 #include "kycore/test_control.h"
 #include "quillon/enums.h"
 #include "quillon/errors.h"
@@ -53,7 +52,6 @@ PYBIND11_MODULE(_quillon_testctl, m) {
         "Make the next `count` calls of `function` succeed with null or empty outputs.");
   m.def(
       "record", [] { kycore::set_journal(true); }, "Start recording calls in the journal.");
-  m.def("stop_recording", [] { kycore::set_journal(false); });
   m.def(
       "journal",
       [] {
@@ -104,9 +102,6 @@ PYBIND11_MODULE(_quillon_testctl, m) {
   m.def(
       "device_memory_blocks", [](int32_t device) { return kycore::DeviceMemory::instance().block_count(device); },
       "Live device memory blocks of a device (-1: all devices).");
-  m.def(
-      "host_memory_used", [] { return kycore::HostMemory::instance().used(); },
-      "Bytes in the runtime's live host blocks.");
   m.def(
       "peek",
       [](quillon::Handle target, std::size_t offset, std::size_t size) {

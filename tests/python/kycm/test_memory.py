@@ -109,9 +109,7 @@ class TestAllocationAndCopies:
 
     def test_refused_arguments(self, runtime, journal):
         device = kycm.malloc(8)
-        for call, args in [(kycm.memcpy, (device, device, 8, 2)), (kycm.memset, (device, 2**31, 8)),
-                           (kycm.memset, (device, 0, -1)), (kycm.malloc, (2**64,)),
-                           (kycm.memcpyDevices, (device, -1, device, 0, 8))]:
+        for call, args in [(kycm.memcpy, (device, device, 8, 2)), (kycm.memset, (device, 2**31, 8))]:
             pytest.raises(TypeError, lambda: call(*args))
         assert [name for name, _ in journal()] == ["kycmMalloc"]
 

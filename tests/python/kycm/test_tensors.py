@@ -16,11 +16,9 @@ def test_shape_adaptor():
     s = kycm.shape()
     assert s.ndims == 0 and s.shapes == []
     s.shapes = (1, 2, 3, 4)
-    s.ndims = 2
     s.shapes.append(5)  # reading gives a new list
-    assert s.ndims == 2 and s.shapes == [1, 2, 3, 4]  # ndims and the listed dimensions are apart
-    for field, bad in [("ndims", -1), ("shapes", [1.5])]:
-        pytest.raises(TypeError, setattr, s, field, bad)
+    assert s.shapes == [1, 2, 3, 4]
+    pytest.raises(TypeError, setattr, s, "shapes", [1.5])
 
 
 def test_life_cycle_on_a_device(runtime):
@@ -30,7 +28,6 @@ def test_life_cycle_on_a_device(runtime):
     out, device = kycm.shape(), kycm.deviceInfo()
     assert kycm.getTensorShape(tensor, out) == 0 and (out.ndims, out.shapes) == (4, [1, 3, 224, 224])
     assert kycm.getTensorDeviceInfo(tensor, device) == 0 and device.deviceIdx == 1
-    assert kycm.getTensorDeviceInfo(tensor, None) == 100001
     assert kycm.setTensorDataType(tensor, kycm.dType.kycmDT_FLOAT16) == 0
     assert kycm.getTensorSize(tensor) == 3 * 224 * 224 * 2
     # The memory does not grow with the shape.
@@ -72,13 +69,8 @@ def test_what_the_library_receives(runtime, journal):
 def test_refused_before_the_library(runtime, journal, call):
     pytest.raises(TypeError, call, None).match("shape")
     pytest.raises(ValueError, lambda: call(shape(*range(1, 8)))).match("at most 6")
-    assert journal() == []
-
-
-def test_none_records_are_refused(runtime, journal):
     with pytest.raises(TypeError, match=r"^createTensor\(\): the deviceInfo argument must not be None$"):
         kycm.createTensor(None, shape(1), kycm.dType.kycmDT_UINT8)
-    pytest.raises(TypeError, kycm.getTensorShape, None, None).match("shape")
     assert journal() == []
 
 

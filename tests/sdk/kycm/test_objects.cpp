@@ -43,11 +43,7 @@ TEST_F(KycmObjects, NullOutputsAndUnknownHandlesAreRefused) {
 
 TEST_F(KycmObjects, ShapesAndTypesAreChecked) {
   void* tensor = nullptr;
-  kycmShape seven{};
-  seven.ndims = 7;
   EXPECT_EQ(kycmCreateTensor(device0, shape_of({INT64_MAX, 4}), kycmDT_UINT8, &tensor), kycore::KYCM_INVALID_SHAPE);
-  EXPECT_EQ(kycmCreateTensor(device0, shape_of({4}), static_cast<kycmDType>(42), &tensor),
-            kycore::KYCM_INVALID_DATA_TYPE);
   EXPECT_EQ(kycmCreateTensor(kycmDeviceInfo{static_cast<kycmDeviceType>(3), 0}, shape_of({4}), kycmDT_UINT8, &tensor),
             kycore::KYCM_INVALID_DEVICE_TYPE);
   EXPECT_EQ(tensor, nullptr);
@@ -57,7 +53,6 @@ TEST_F(KycmObjects, ShapesAndTypesAreChecked) {
   ASSERT_EQ(kycmGetTensorShape(tensor, &read), 0u);
   EXPECT_EQ(read.ndims, 2u);
   EXPECT_EQ(read.dims[2], 0);  // slots past ndims are zero
-  EXPECT_EQ(kycmSetTensorShape(tensor, &seven), kycore::KYCM_INVALID_SHAPE);
   EXPECT_EQ(kycmSetTensorShape(tensor, nullptr), kycore::KYCM_INVALID_ARGUMENT);
   EXPECT_EQ(kycmDestroyTensor(tensor), 0u);
 }
@@ -125,12 +120,6 @@ TEST_F(KycmObjects, AnUpdatedBufferGoesWithTheDeviceItNowDescribes) {
   EXPECT_EQ(kycmGetDataBufferSize(buffer, &size), 0u);
   ASSERT_EQ(kycmResetDevice(1), 0u);
   EXPECT_EQ(kycmGetDataBufferSize(buffer, &size), kycore::KYCM_INVALID_HANDLE);
-}
-
-TEST_F(KycmObjects, Float16ArraysWithoutMemory) {
-  float value = 0;
-  EXPECT_EQ(kycmFloat16ToFloat32Array(nullptr, 0, nullptr), 0u);
-  EXPECT_EQ(kycmFloat16ToFloat32Array(nullptr, 1, &value), kycore::KYCM_INVALID_ARGUMENT);
 }
 
 }  // namespace
