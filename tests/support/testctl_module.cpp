@@ -50,8 +50,7 @@ PYBIND11_MODULE(_quillon_testctl, m) {
         "Make the next `count` calls of `function` return `code` and do nothing else (-1: until reset).");
   m.def("arm_empty", &kycore::arm_empty, py::arg("function"), py::arg("count") = 1,
         "Make the next `count` calls of `function` succeed with null or empty outputs.");
-  m.def(
-      "record", [] { kycore::set_journal(true); }, "Start recording calls in the journal.");
+  m.def("record", [] { kycore::set_journal(true); });
   m.def(
       "journal",
       [] {
@@ -76,9 +75,8 @@ PYBIND11_MODULE(_quillon_testctl, m) {
         return py::capsule(reinterpret_cast<void*>(address), names.back()->c_str());
       },
       "A capsule with a name, as another extension would make it.");
-  m.def(
-      "capsule_address", [](const py::capsule& capsule) { return reinterpret_cast<uintptr_t>(capsule.get_pointer()); },
-      "The address a capsule carries, whatever its name.");
+  m.def("capsule_address",
+        [](const py::capsule& capsule) { return reinterpret_cast<uintptr_t>(capsule.get_pointer()); });
   m.def("handle_count", [] { return kycore::HandleRegistry::instance().size(); });
   m.def("device_memory_used", [](int32_t device) { return kycore::DeviceMemory::instance().used(device); });
   quillon::register_enum<SampleEnum>(m, "SampleEnum",
@@ -87,14 +85,9 @@ PYBIND11_MODULE(_quillon_testctl, m) {
                                       {"SAMPLE_ALIAS", SAMPLE_ALIAS},
                                       {"SAMPLE_BIG", SAMPLE_BIG}});
   py::class_<SampleRecord>(m, "SampleRecord").def(py::init<>()).def_readwrite("a", &SampleRecord::a);
-  m.def(
-      "record_address", [](SampleRecord& r) { return reinterpret_cast<uintptr_t>(&r); },
-      "The address of a record instance's C record.");
-  m.def(
-      "echo_handle", [](quillon::Handle h) { return h; }, "Converts a handle in and back out.");
-  m.def(
-      "handle_address", [](quillon::Handle h) { return reinterpret_cast<uintptr_t>(h.ptr); },
-      "The address a handle argument converts to.");
+  m.def("record_address", [](SampleRecord& r) { return reinterpret_cast<uintptr_t>(&r); });
+  m.def("echo_handle", [](quillon::Handle h) { return h; });
+  m.def("handle_address", [](quillon::Handle h) { return reinterpret_cast<uintptr_t>(h.ptr); });
   m.def(
       "raise_call_error",
       [](const std::string& format, uint32_t code) { quillon::raise_call_error(format.c_str(), code); },
@@ -115,6 +108,6 @@ PYBIND11_MODULE(_quillon_testctl, m) {
         std::memcpy(static_cast<char*>(target.ptr) + offset, bytes.data(), bytes.size());
       },
       "Writes bytes into a record at an offset, to build states Python cannot reach.");
-  m.def(
-      "noop", [] { return 0u; }, "Does nothing; the baseline of call-overhead benchmarks.");
+  // The baseline of the call-overhead benchmark.
+  m.def("noop", [] { return 0u; });
 }

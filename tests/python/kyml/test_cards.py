@@ -81,12 +81,8 @@ class TestRecords:
         assert (capability.aiCapability, capability.videoCapability, fan.fanSpeedLevel) == (64, 32, 60)
         assert journal()[-2:] == [("kymlGetCapability", (handle, True)), ("kymlGetFanSpeedInfo", (handle, True))]
 
-    def test_bad_handles_return_codes_and_none_records_are_refused(self, platform, journal):
+    def test_bad_handles_return_codes(self, platform):
         assert kyml.getFanSpeedInfo(1, kyml.fanSpeedInfo()) == opStatus.KYML_ERROR_INPUT_PARAMETER_ERROR
-        testctl.clear_journal()
-        for binding in (kyml.getCapability, kyml.getFanSpeedInfo):
-            pytest.raises(TypeError, binding, 1, None).match("must not be None")
-        assert journal() == []
 
     def test_new_records_are_empty(self):
         assert (kyml.pllClock().unit, kyml.pllClock().clockArray, kyml.nodeBaseInfo().name) == (0, [], "")

@@ -42,6 +42,7 @@ void run_threads(const std::function<void(int, std::minstd_rand&)>& step) {
   const double seconds = text != nullptr ? std::atof(text) : 0;
   stop.store(false);
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       std::minstd_rand random(static_cast<unsigned>(t + 1));
@@ -258,6 +259,7 @@ TEST(KycmRuntime, OfConcurrentInitializationsExactlyOneSucceeds) {
     std::atomic<bool> go{false};
     std::atomic<int> succeeded{0};
     std::vector<std::thread> threads;
+    threads.reserve(3);
     for (int t = 0; t < 3; ++t) {
       threads.emplace_back([&] {
         while (!go.load()) std::this_thread::yield();
