@@ -68,7 +68,7 @@ class Image:
         kycm.freeHost(host)
         return data
 
-    def planes(self, tolerance=0, expected=None):
+    def planes(self):
         """The planes after an op; every byte outside them must be as uploaded."""
         data = self.read()
         got = [np.array(v) for v in self.views(data)]
