@@ -206,8 +206,7 @@ typedef struct kyceAffineMatrix {
 #define kyceER_INVALID_PARAMETER (kyceER_BASE + 8) /* other parameters: a count of 0, a singular matrix */
 #define kyceER_OPERATION_FAILED (kyceER_BASE + 9)  /* the operation could not run (host memory exhausted) */
 
-KY_API uint32_t kyceGetVersion(const char** text, uint32_t* major, uint32_t* minor, uint32_t* patch,
-                               uint32_t* build);
+KY_API uint32_t kyceGetVersion(const char** text, uint32_t* major, uint32_t* minor, uint32_t* patch, uint32_t* build);
 
 KY_API uint32_t kyceResize(kyceResizeType type, kyceImageDesc input, void* input_image, kyceImageDesc output,
                            void* output_image);
@@ -216,8 +215,8 @@ KY_API uint32_t kyceCrop(cropRect* rect, kyceImageDesc input, void* input_image,
 KY_API uint32_t kyceYuvFlip(kyceFlipType axis, kyceImageDesc input, void* input_image, kyceImageDesc output,
                             void* output_image);
 KY_API uint32_t kyceWarpAffine(kyceAffineMatrix* matrix, kyceWarpAffineMode mode, kycePaddingType padding,
-                               kycePaddingValues* values, kyceImageDesc input, void* input_image,
-                               kyceImageDesc output, void* output_image);
+                               kycePaddingValues* values, kyceImageDesc input, void* input_image, kyceImageDesc output,
+                               void* output_image);
 KY_API uint32_t kyceCvtColor(kyceColorCvtCode code, kyceColorSpace space, kyceImageDesc input, void* input_image,
                              kyceImageDesc output, void* output_image);
 KY_API uint32_t kyceResizeCopyMakeBorder(kyceResizeType type, kycePaddingType padding, kycePaddingValues* values,

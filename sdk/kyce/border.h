@@ -1,9 +1,8 @@
 // Padding types and values as OpenCV border modes and per-plane scalars.
 #pragma once
 
-#include <opencv2/core.hpp>
-
 #include <cstddef>
+#include <opencv2/core.hpp>
 
 #include "kyce.h"
 

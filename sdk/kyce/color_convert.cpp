@@ -3,7 +3,6 @@
 // ones the op engine's own (yuv_bt709.h). Gray conversions use OpenCV's
 // weights whatever the colour space, which only concerns YUV.
 #include <opencv2/imgproc.hpp>
-
 #include <vector>
 
 #include "device_image.h"

@@ -1,9 +1,8 @@
 // resizeCopyMakeBorder: the source resized into the output's inner area
 // (the output size less the edges), then the edges filled as OpenCV's
 // copyMakeBorder fills them. YUV images take even edges, halved for chroma.
-#include <opencv2/imgproc.hpp>
-
 #include <cstdint>
+#include <opencv2/imgproc.hpp>
 #include <vector>
 
 #include "border.h"

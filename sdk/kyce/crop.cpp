@@ -22,8 +22,7 @@ extern "C" KY_API uint32_t kyceCrop(cropRect* rect, kyceImageDesc input, void* i
     if (code != kyceER_SUCCESS) return code;
     if (region.width != output.width || region.height != output.height) return kyceER_INVALID_SIZE;
     source.detach_from(target);
-    kyce::resize_planes(kyceRESIZE_NO_RESIZE, kyce::crop_views(source.planes(), region, input.format),
-                        target.planes());
+    kyce::resize_planes(kyceRESIZE_NO_RESIZE, kyce::crop_views(source.planes(), region, input.format), target.planes());
     return kyceER_SUCCESS;
   });
 }

@@ -21,8 +21,8 @@ std::vector<cv::Mat> crop_views(const std::vector<cv::Mat>& planes, const cropRe
   std::vector<cv::Mat> views;
   for (size_t i = 0; i < planes.size(); ++i) {
     const int divisor = (is_yuv(format) && i > 0) ? 2 : 1;
-    views.push_back(planes[i](cv::Rect(rect.start_x / divisor, rect.start_y / divisor, rect.width / divisor,
-                                       rect.height / divisor)));
+    views.push_back(planes[i](
+        cv::Rect(rect.start_x / divisor, rect.start_y / divisor, rect.width / divisor, rect.height / divisor)));
   }
   return views;
 }

@@ -2,9 +2,8 @@
 // shared by crop and batchCropResize.
 #pragma once
 
-#include <opencv2/core.hpp>
-
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <vector>
 
 #include "kyce.h"

@@ -3,9 +3,8 @@
 // that memory. Ops reach pixels only through these views.
 #pragma once
 
-#include <opencv2/core.hpp>
-
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <vector>
 
 #include "kyce.h"

@@ -3,9 +3,8 @@
 // NO_RESIZE. Shared by resize, scale, batchCropResize and the border op.
 #pragma once
 
-#include <opencv2/core.hpp>
-
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <vector>
 
 #include "kyce.h"

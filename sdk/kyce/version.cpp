@@ -1,7 +1,8 @@
 // The op engine's version query.
+#include "kycore/version.h"
+
 #include "kyce.h"
 #include "kycore/test_control.h"
-#include "kycore/version.h"
 
 extern "C" KY_API uint32_t kyceGetVersion(const char** text, uint32_t* major, uint32_t* minor, uint32_t* patch,
                                           uint32_t* build) {

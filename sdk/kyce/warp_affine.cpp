@@ -2,9 +2,8 @@
 // coordinates, as OpenCV's warpAffine without WARP_INVERSE_MAP; destination
 // pixels whose source falls outside take the padding. Interleaved RGB/BGR,
 // gray and planar RGB (plane by plane) images.
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 
 #include "border.h"
 #include "device_image.h"

@@ -8,8 +8,8 @@
 #include "kycore/test_control.h"
 #include "op_guard.h"
 
-extern "C" KY_API uint32_t kyceYuvFlip(kyceFlipType axis, kyceImageDesc input, void* input_image,
-                                       kyceImageDesc output, void* output_image) {
+extern "C" KY_API uint32_t kyceYuvFlip(kyceFlipType axis, kyceImageDesc input, void* input_image, kyceImageDesc output,
+                                       void* output_image) {
   KY_GATE("kyceYuvFlip", {}, axis, input_image, output_image);
   return kyce::guarded([&]() -> uint32_t {
     int flip_code = 0;

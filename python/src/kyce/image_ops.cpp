@@ -34,7 +34,8 @@ uint32_t crop(cropRect* rect, const kyceImageDesc& input, Handle input_image, co
 uint32_t warp_affine(const kyceAffineMatrixPy* matrix, kyceWarpAffineMode mode, kycePaddingType padding,
                      const kycePaddingValuesPy* values, const kyceImageDesc& input, Handle input_image,
                      const kyceImageDesc& output, Handle output_image) {
-  kyceAffineMatrix matrix_record = to_affine_matrix(require_record(matrix, "warpAffine", "affineMatrixPy"), "warpAffine");
+  kyceAffineMatrix matrix_record =
+      to_affine_matrix(require_record(matrix, "warpAffine", "affineMatrixPy"), "warpAffine");
   kycePaddingValues values_record =
       to_padding_values(require_record(values, "warpAffine", "paddingValuesPy"), "warpAffine");
   return kyceWarpAffine(&matrix_record, mode, padding, &values_record, input, input_image.ptr, output,
@@ -44,8 +45,8 @@ uint32_t warp_affine(const kyceAffineMatrixPy* matrix, kyceWarpAffineMode mode, 
 uint32_t resize_copy_make_border(kyceResizeType type, kycePaddingType padding, const kycePaddingValuesPy* values,
                                  kycePaddingEdges* edges, const kyceImageDesc& input, Handle input_image,
                                  const kyceImageDesc& output, Handle output_image) {
-  kycePaddingValues values_record = to_padding_values(
-      require_record(values, "resizeCopyMakeBorder", "paddingValuesPy"), "resizeCopyMakeBorder");
+  kycePaddingValues values_record =
+      to_padding_values(require_record(values, "resizeCopyMakeBorder", "paddingValuesPy"), "resizeCopyMakeBorder");
   require_record(edges, "resizeCopyMakeBorder", "paddingEdges");
   return kyceResizeCopyMakeBorder(type, padding, &values_record, edges, input, input_image.ptr, output,
                                   output_image.ptr);
@@ -61,8 +62,8 @@ uint32_t batch_crop_resize(std::vector<cropRect> rects, kyceResizeType type, con
                              pointers.data());
 }
 
-uint32_t scale(kyceResizeType type, const kyceImageDesc& input, Handle input_image,
-               std::vector<kyceImageDesc> outputs, const std::vector<Handle>& output_images) {
+uint32_t scale(kyceResizeType type, const kyceImageDesc& input, Handle input_image, std::vector<kyceImageDesc> outputs,
+               const std::vector<Handle>& output_images) {
   if (outputs.size() != output_images.size()) {
     throw py::type_error("kyce scale error. Output imageDescs size != output handles size.");
   }
@@ -89,9 +90,8 @@ void register_image_ops(py::module_& m) {
   m.def(
       "cvtColor",
       [](kyceColorCvtCode code, kyceColorSpace space, const kyceImageDesc& input, Handle input_image,
-         const kyceImageDesc& output, Handle output_image) {
-        return kyceCvtColor(code, space, input, input_image.ptr, output, output_image.ptr);
-      },
+         const kyceImageDesc& output,
+         Handle output_image) { return kyceCvtColor(code, space, input, input_image.ptr, output, output_image.ptr); },
       "cvtColor ordal preprocess op.");
   m.def("resizeCopyMakeBorder", &resize_copy_make_border, "ResizeCopyMakeBorder ordal preprocess op.");
   m.def("batchCropResize", &batch_crop_resize, "BatchCropResize ordal preprocess op.");
