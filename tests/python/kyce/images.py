@@ -90,10 +90,12 @@ def desc(fmt, w, h, wp=None, hp=None):
 
 @functools.lru_cache(maxsize=None)
 def natural_rgb(w, h):
-    """A natural-looking test picture (moving gradients, text, colour bars)."""
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", f"testsrc2=size={w}x{h}", "-frames:v", "1",
+    """A natural-looking test picture (gradients, text, colour bars); the
+    source makes even sizes only, so odd ones are cut from the next even one."""
+    ew, eh = w + w % 2, h + h % 2
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", f"testsrc2=size={ew}x{eh}", "-frames:v", "1",
                           "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], check=True, capture_output=True).stdout
-    return np.frombuffer(raw, np.uint8).reshape(h, w, 3)
+    return np.frombuffer(raw, np.uint8).reshape(eh, ew, 3)[:h, :w]
 
 
 def picture(fmt, w, h, natural=True, seed=0):
