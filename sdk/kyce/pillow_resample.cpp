@@ -90,8 +90,10 @@ Coefficients precompute(int in_size, int out_size, const Filter& filter) {
   for (int i = 0; i < out_size; ++i) {
     const double center = (i + 0.5) * scale;
     const double ss = 1.0 / filterscale;
-    const int xmin = std::max(static_cast<int>(center - support + 0.5), 0);
-    const int xmax = std::min(static_cast<int>(center + support + 0.5), in_size) - xmin;
+    // Truncation after adding one half, not rounding: the reference's bounds.
+    const int xmin = std::max(static_cast<int>(center - support + 0.5), 0);  // NOLINT(bugprone-incorrect-roundings)
+    const int xmax =
+        std::min(static_cast<int>(center + support + 0.5), in_size) - xmin;  // NOLINT(bugprone-incorrect-roundings)
     double sum = 0.0;
     for (int x = 0; x < xmax; ++x) {
       k[x] = filter.function((x + xmin - center + 0.5) * ss);

@@ -48,8 +48,9 @@ void nv12_to_rgb_bt709(const cv::Mat& y, const cv::Mat& uv, cv::Mat& rgb, bool b
     const uint8_t* chroma = uv.ptr<uint8_t>(row / 2);
     uint8_t* out = rgb.ptr<uint8_t>(row);
     for (int col = 0; col < y.cols; ++col) {
-      const int u = chroma[(col / 2) * 2];
-      const int v = chroma[(col / 2) * 2 + 1];
+      const uint8_t* pair = chroma + (col & ~1);
+      const int u = pair[0];
+      const int v = pair[1];
       const double l = tables.luma[luma[col]];
       out[col * 3 + r_index] = to_byte(l + tables.r_from_v[v]);
       out[col * 3 + 1] = to_byte(l + tables.g_from_u[u] + tables.g_from_v[v]);
