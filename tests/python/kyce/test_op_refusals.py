@@ -2,7 +2,7 @@
 codes or the bindings' exceptions, and leave every output byte as it was."""
 import pytest
 
-from images import GRAY, I420, NV12, RGB, device, desc, kyce  # noqa: F401
+from images import GRAY, I420, NV12, RGB, device, desc, kycm, kyce  # noqa: F401
 from test_image_ops import padding_values, rect
 
 R = kyce.resizeType
@@ -14,6 +14,7 @@ NULL, FORMAT, SIZE, PITCH, MEMORY, TYPE, PARAMETER = (BASE + 1, BASE + 2, BASE +
 def test_bad_arguments_are_codes_and_write_nothing(device):
     src, dst = device(NV12, 64, 48), device(NV12, 32, 24)
     small = device(NV12, 8, 8)
+    host = kycm.mallocHost(dst.buf.size)
     good = (src.desc, src.handle, dst.desc, dst.handle)
     bilinear = R.kyceRESIZE_BILINEAR
 
@@ -35,6 +36,7 @@ def test_bad_arguments_are_codes_and_write_nothing(device):
         (resize(d_out=desc(NV12, 64, 48)), MEMORY),  # larger than the output buffer
         (resize(d_out=desc(NV12, 2 ** 30, 2 ** 30)), MEMORY),
         (resize(h_in=small.handle, d_in=desc(NV12, 64, 48)), MEMORY),
+        (resize(h_out=host), MEMORY),  # host memory is not an image
         (resize(kind=R.kyceRESIZE_NO_RESIZE), SIZE),
         (kyce.crop(rect(40, 0, 32, 24), *good), SIZE),  # past the right edge
         (kyce.crop(rect(1, 0, 32, 24), *good), SIZE),  # odd YUV corner
@@ -69,6 +71,7 @@ def test_bad_arguments_are_codes_and_write_nothing(device):
     edges.left, edges.right = 1, 0
     cases += [(kyce.resizeCopyMakeBorder(bilinear, constant, values, edges, *good), SIZE)]  # odd YUV edge
     assert [code for code, _ in cases] == [expected for _, expected in cases]
+    kycm.freeHost(host)
     for image in (dst, small, rgb_out):
         assert all((p == 0xA5).all() for p in image.planes())
 
