@@ -97,6 +97,9 @@ def test_crop_and_flip_match_numpy(device, fmt):
                        (kyce.flipType.kyceFLIP_BOTH_AXES, lambda p: p[::-1, ::-1])]:
         assert kyce.yuvFlip(axis, src.desc, src.handle, out.desc, out.handle) == 0
         assert_planes(out.planes(), [flip(p) for p in planes])
+    # In place: the source is read as it was before the op.
+    assert kyce.yuvFlip(kyce.flipType.kyceFLIP_BOTH_AXES, src.desc, src.handle, src.desc, src.handle) == 0
+    assert_planes(src.planes(), [p[::-1, ::-1] for p in planes])
 
 
 C = kyce.colorCvtCode
