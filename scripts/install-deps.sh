@@ -14,8 +14,9 @@ packages=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libturbojpeg0-dev libjpeg62-turbo-dev
+  libopencv-imgproc-dev
   # tests
-  libgtest-dev ffmpeg
+  libgtest-dev ffmpeg python3-opencv
 )
 
 missing=()

@@ -74,7 +74,8 @@ void register_all(py::module_& m) {
   kycl.attr("kyclER_WAIT_MORE_INPUT") = 301041;
 
   auto kyce = m.def_submodule("kyce", "ordal  preprocess op engine.");
-  (void)kyce;
+  quillon::register_kyce_types(kyce);
+  quillon::register_image_ops(kyce);
 
   auto kyml = m.def_submodule("kyml", "ordal management library.");
   quillon::register_management(kyml);

@@ -26,6 +26,11 @@ void register_encoder(pybind11::module_& kyme);
 void register_stream_readers(pybind11::module_& kyme);
 void register_yuv_reader(pybind11::module_& kyme);
 
+// kyce: the op engine's types first, then (after the customized-op
+// functions) the image ops.
+void register_kyce_types(pybind11::module_& kyce);
+void register_image_ops(pybind11::module_& kyce);
+
 // kyml
 void register_management(pybind11::module_& kyml);
 void register_device_indices(pybind11::module_& kyml);
