@@ -8,6 +8,7 @@
 
 #include "kyce.h"
 #include "kyce/adaptors.h"
+#include "quillon/classes.h"
 #include "quillon/enums.h"
 #include "quillon/records.h"
 #include "quillon/registration.h"
@@ -61,8 +62,8 @@ void copy_bounded(const std::vector<Item>& items, Item (&slots)[N], const char* 
 }
 
 template <class T>
-py::class_<T> record(py::module_& m, const char* name) {
-  py::class_<T> type(m, name);
+quillon::class_<T> record(py::module_& m, const char* name) {
+  quillon::class_<T> type(m, name);
   type.def(py::init([] { return T{}; }));
   return type;
 }
