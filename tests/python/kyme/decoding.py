@@ -61,6 +61,7 @@ class Decoder:
 
     def __init__(self, channel):
         self.channel, self.digests, self.frame = channel, [], kyme.frame()
+        self.types = []
 
     def drain(self, timeout=0):
         while True:
@@ -69,6 +70,7 @@ class Decoder:
                 return code
             assert kyme.transferFrameFromDecoder(self.channel, self.frame, False) == OK
             self.digests.append(hashlib.md5(memoryview(self.frame)).hexdigest())
+            self.types.append(self.frame.frameType.name[-1])
             assert kyme.decReleaseFrame(self.channel, self.frame, 0) == OK
 
     def send(self, stream):

@@ -41,7 +41,7 @@ def test_pictures_equal_ffmpegs(media, streams, monkeypatch, name, feed, threads
     for stream in pieces:
         decoder.send(stream)
     assert decoder.finish() == expected
-    assert len(expected) == 30
+    assert len(expected) == 30 and set(decoder.types) == {"I", "P", "B"}
 
 
 def test_output_formats_and_picture_description(media, streams):
