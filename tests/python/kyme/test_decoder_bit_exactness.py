@@ -44,21 +44,31 @@ def test_pictures_equal_ffmpegs(media, streams, monkeypatch, name, feed, threads
     assert len(expected) == 30 and set(decoder.types) == {"I", "P", "B"}
 
 
-def test_output_formats_and_picture_description(media, streams):
-    path, codec, _, _ = streams["h264"]
-    data = np.fromfile(path, dtype=np.uint8)
-    for output, md5_format in (("KYME_PIX_FMT_NV12", "nv12"), ("KYME_PIX_FMT_NV21", "nv21")):
-        open_channel(0, codec, output)
-        decoder = Decoder(0)
-        for stream in chunks(data):
-            decoder.send(stream)
-        assert decoder.finish() == reference(path, md5_format)
-        frame = decoder.frame
-        assert (frame.width, frame.height, frame.stride) == (322, 178, [322, 322, 0])
-        assert frame.pixelFormat == getattr(kyme.pixelFormat, output) and frame.memoryType == kyme.memoryType.KYME_MEM_HOST
-        assert (frame.cropInfo.flag, frame.cropInfo.width, frame.cropInfo.height) == (1, 322, 178)
-        assert kyme.destroyDecoderChannel(0) == 0
+FORMATS = [  # stream, output format, ffmpeg's name of it, strides of a 322 pixels wide picture
+    ("h264", "KYME_PIX_FMT_NV12", "nv12", [322, 322, 0]),
+    ("h264", "KYME_PIX_FMT_NV21", "nv21", [322, 322, 0]),
+    ("hevc10", "KYME_PIX_FMT_YUV420_PLANAR_10BIT_P010", "p010le", [644, 644, 0]),
+    ("hevc10", "KYME_PIX_FMT_YUV420P10", "yuv420p10le", [644, 322, 322]),
+]
 
+
+@pytest.mark.parametrize("name, output, md5_format, strides", FORMATS)
+def test_output_formats_and_picture_description(media, streams, name, output, md5_format, strides):
+    path, codec, _, _ = streams[name]
+    open_channel(0, codec, output)
+    decoder = Decoder(0)
+    for stream in chunks(np.fromfile(path, dtype=np.uint8)):
+        decoder.send(stream)
+    assert decoder.finish() == reference(path, md5_format)
+    frame = decoder.frame
+    assert (frame.width, frame.height, frame.stride) == (322, 178, strides)
+    assert frame.pixelFormat == getattr(kyme.pixelFormat, output) and frame.memoryType == kyme.memoryType.KYME_MEM_HOST
+    assert (frame.cropInfo.flag, frame.cropInfo.width, frame.cropInfo.height) == (1, 322, 178)
+
+
+def test_video_information(streams):
+    path, _, _, _ = streams["h264"]
+    data = np.fromfile(path, dtype=np.uint8)
     info, stream = kyme.decVideoInfo(), kyme.stream()
     kyme.setStreamData(stream, data)
     assert kyme.getVideoInfo(stream, kyme.codecType.KYME_CODEC_DEC_H264, info) == 0

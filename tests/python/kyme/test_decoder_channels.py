@@ -203,3 +203,15 @@ def test_available_channels_failure_text():
     testctl.arm_failure("kymeGetDecoderAvailableChannels", 402002)
     with pytest.raises(RuntimeError, match=r"^get decoder avaliable channels error, ret: 402002\.$"):
         kyme.getDecoderAvailableChannels()
+
+
+def test_destroy_returns_the_memory_of_pictures_never_released(media, clip):
+    path, _ = clip
+    before = testctl.device_memory_used(0)
+    open_channel(0, H264, extra=30)
+    send_units(0, units(path) + [np.zeros(0, np.uint8)])
+    for _ in range(30):  # each frame object is dropped with its picture unreleased
+        assert kyme.receiveFrameFromDecoder(0, kyme.frame(), host_options(), 5000) == OK
+    assert testctl.device_memory_used(0) >= before + 30 * (322 * 178 * 3 // 2)
+    assert kyme.destroyDecoderChannel(0) == OK
+    assert testctl.device_memory_used(0) == before
