@@ -22,7 +22,7 @@ def streams(tmp_path_factory):
 
 
 @pytest.fixture
-def media():
+def media(runtime):  # the default platform: two devices
     kyme.systemUninitialize()
     assert kyme.systemInitialize() == 0
     yield

@@ -25,7 +25,7 @@ def clip(tmp_path_factory):
 
 
 @pytest.fixture
-def media():
+def media(runtime):  # the default platform: two devices
     kyme.systemUninitialize()
     assert kyme.systemInitialize() == 0
     yield
@@ -43,7 +43,7 @@ def send_units(channel, arrays, timeout=1000):
         assert kyme.sendStreamToDecoder(channel, stream, timeout) == OK
 
 
-def test_life_cycle_codes():
+def test_life_cycle_codes(runtime):
     kyme.systemUninitialize()
     assert kyme.createDecoderChannel(parameters(H264), 0) == NOT_INITIALIZED
     assert kyme.systemInitialize() == OK

@@ -15,7 +15,7 @@ UNSUPPORTED, CORRUPT = 402008, 402009
 
 
 @pytest.fixture
-def media():
+def media(runtime):  # the default platform: two devices
     kyme.systemUninitialize()
     assert kyme.systemInitialize() == 0
     yield
