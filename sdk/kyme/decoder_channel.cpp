@@ -296,10 +296,11 @@ uint32_t DecoderChannel::receive(kymeFrame* output, const kymeDecOutputOptions* 
   if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
   if (!output_.empty()) {
     Picture* picture = output_.front();
+    // Without its host copy the picture stays first in line.
+    if (to_host && host_copy(*picture, output) != OK) return KYME_OUT_OF_MEMORY;
     output_.pop_front();
     held_.emplace(picture->id, picture);
-    if (to_host) return host_copy(*picture, output);
-    *output = picture->frame;
+    if (!to_host) *output = picture->frame;
     return OK;
   }
   if (end_reached_) return kymeER_RSLT_WARN_EOS;

@@ -160,7 +160,6 @@ uint32_t jpeg_sync_decode(uint32_t channel, const std::string& path, kymeFramePy
   kymeFramePy& output = require_record(frame, "jpegSyncDecoder", "frame");
   jpeg::FileBuffer buffer;
   kymeStream stream{};
-  stream.data = buffer.data();
   stream.length = static_cast<uint32_t>(load_jpeg_file(path, buffer));
   stream.data = buffer.data();
   kymeFrame local{};
