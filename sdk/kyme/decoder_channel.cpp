@@ -227,14 +227,14 @@ void DecoderChannel::run() {
     if (quit_) return;
     Input input = std::move(input_.front());
     input_.pop_front();
-    input_bytes_ -= input.bytes.size();
+    input_bytes_ -= input.size;
     input_space_.notify_all();
     lock.unlock();
     WorkerSink sink(*this);
     if (input.end) {
       codec_->finish(sink);
     } else {
-      codec_->decode(input.bytes.data(), input.bytes.size(), input.pts, sink);
+      codec_->decode(input.bytes.data(), input.size, input.pts, sink);
     }
     lock.lock();
     if (input.end && !quit_) {
@@ -267,12 +267,15 @@ uint32_t DecoderChannel::send(const kymeStream& stream, uint32_t timeout) {
     const uint8_t* bytes = stream_bytes(stream, &keep);
     if (bytes == nullptr) return KYME_INVALID_ARGUMENT;
     // Copied before waiting: the caller may reuse its buffer once this returns.
+    input.bytes.reserve(stream.length + kInputPadding);
     input.bytes.assign(bytes, bytes + stream.length);
+    input.bytes.resize(stream.length + kInputPadding, 0);
   }
   std::unique_lock<std::mutex> lock(mutex_);
   if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
   if (end_sent_) return kymeER_RSLT_WARN_EOS;
-  const std::size_t size = input.bytes.size();
+  const std::size_t size = stream.length;
+  input.size = size;
   const bool room = wait_for(lock, input_space_, timeout, [&] {
     return state_ != KYME_ST_RUNNING ||
            (input_.size() < kInputQueueStreams && (input_.empty() || input_bytes_ + size <= kInputQueueBytes));

@@ -60,7 +60,8 @@ class DecoderChannel {
   class WorkerSink;
   class SyncSink;
   struct Input {
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> bytes;  // the stream, then kInputPadding zeros
+    std::size_t size = 0;        // of the stream
     int64_t pts = 0;
     bool end = false;
   };

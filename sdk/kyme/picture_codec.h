@@ -13,6 +13,11 @@ extern "C" {
 
 namespace kyme {
 
+// Bytes handed to a codec are followed by this many readable zero bytes:
+// libavcodec's parser and bit readers read ahead of the data's end
+// (AV_INPUT_BUFFER_PADDING_SIZE).
+constexpr std::size_t kInputPadding = 64;
+
 // Where a codec writes one picture: the planes of a packed block.
 struct PictureTarget {
   uint8_t* planes[4] = {};
@@ -45,7 +50,7 @@ class PictureSink {
 class PictureCodec {
  public:
   virtual ~PictureCodec() = default;
-  // Decodes what `size` bytes complete. Returns 0, or the code of the
+  // Decodes what `size` bytes complete (followed by kInputPadding zeros). Returns 0, or the code of the
   // failure that made it give up on these bytes.
   virtual uint32_t decode(const uint8_t* data, std::size_t size, int64_t pts, PictureSink& sink) = 0;
   // The end of the stream: gives every picture still inside.

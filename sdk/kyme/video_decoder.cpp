@@ -11,6 +11,8 @@ extern "C" {
 }
 
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 #include "kycore/error_codes.h"
 #include "picture_format.h"
@@ -289,7 +291,9 @@ uint32_t probe_video(kymeCodecType codec, const uint8_t* data, std::size_t size,
     found = true;
     return false;
   };
-  session.parse(data, size, 0, on_packet, on_frame);
+  std::vector<uint8_t> padded(size + kInputPadding, 0);
+  if (size > 0) std::memcpy(padded.data(), data, size);
+  session.parse(padded.data(), size, 0, on_packet, on_frame);
   if (!found) session.drain(on_packet, on_frame);
   if (!found) return kymeER_RSLT_WARN_MORE_DATA;
   *info = result;
