@@ -63,10 +63,9 @@ void register_all(py::module_& m) {
 
   auto kyme = m.def_submodule("kyme", "ordal media engine.");
   quillon::register_media_types(kyme);
-  // The decoder routine registers the stream readers after its own records
-  // and functions, and the encoder routine the YUV reader after its own; the
-  // two calls below stand at those positions and move into the routines.
-  quillon::register_stream_readers(kyme);
+  // The decoder routine ends with the stream readers. The encoder routine
+  // will end with the YUV reader; the call below stands at that position.
+  quillon::register_decoder(kyme);
   quillon::register_yuv_reader(kyme);
 
   auto kycl = m.def_submodule("kycl", "ordal Accelerate Language.");

@@ -209,6 +209,119 @@ KY_API kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor
 
 /* Decoder */
 
+#define KYME_DEC_MAX_PIX_FMT_NUM 23
+#define KYME_DEC_MAX_CODING_MODE_NUM 23
+#define KYME_DEC_JPEG_MAX_WIDTH 32768
+#define KYME_DEC_JPEG_MAX_HEIGHT 32768
+#define KYME_DEC_JPEG_MIN_WIDTH 128
+#define KYME_DEC_JPEG_MIN_HEIGHT 128
+#define KYME_DEC_VIDEO_MAX_WIDTH 4096
+#define KYME_DEC_VIDEO_MAX_HEIGHT 4096
+#define KYME_DEC_VIDEO_MIN_WIDTH 128
+#define KYME_DEC_VIDEO_MIN_HEIGHT 128
+#define KYME_DEC_MAX_STREAM_BUFFER_SIZE 0x1000000
+
+typedef enum {
+  KYME_DEC_NORMAL = 0,
+  KYME_DEC_INTRA_ONLY = 1,
+  KYME_DEC_SKIP_NONREF = 2,
+  KY_ENUM_RANGE(kymeDecMode)
+} kymeDecMode;
+
+typedef struct kymeDecChannelParameters {
+  kymeCodecType codecType;
+  kymeSourceMode sourceMode;
+  kymeDecMode decodeMode;
+  kymePixelFormat pixelFormat; /* of the pictures the channel gives out */
+  uint32_t extraBufferNumber;  /* pictures the channel may hold beyond its base count */
+  uint32_t enProfiling;
+  uint32_t enableMC;
+} kymeDecChannelParameters;
+
+typedef struct kymeDecStreamInfo {
+  uint32_t width;
+  uint32_t height;
+  uint32_t fps;
+  uint32_t pixelSize;
+} kymeDecStreamInfo;
+
+typedef struct kymeDecJpegInfo {
+  uint32_t width;
+  uint32_t height;
+  uint32_t x_density;
+  uint32_t y_density;
+  kymeChromaFormat outputFormat;
+  kymeJpegCodingMode codingMode;
+} kymeDecJpegInfo;
+
+typedef struct kymeDecStatus {
+  kymeState state;
+  kymeHardwareID hardwareID;
+  uint32_t result;
+  uint32_t runningFrames;
+  uint32_t reorderedFrames;
+  uint32_t bufferedFrames;
+  uint32_t droppedFrames;
+} kymeDecStatus;
+
+typedef struct kymeDecOutputOptions {
+  kymeMemoryType memoryType;
+  uint32_t enableCrop;
+} kymeDecOutputOptions;
+
+typedef struct kymeDecVideoInfo {
+  uint32_t width;
+  uint32_t height;
+  uint32_t cropFlag;
+  uint32_t cropWidth;
+  uint32_t cropHeight;
+  uint32_t xOffset;
+  uint32_t yOffset;
+  kymeRational fps;
+  kymePixelFormat pixelFormat;
+} kymeDecVideoInfo;
+
+typedef struct kymeJpegDecCapability {
+  uint32_t maxWidth;
+  uint32_t maxHeight;
+  uint32_t minWidth;
+  uint32_t minHeight;
+  kymeJpegCodingMode codingMode[KYME_DEC_MAX_CODING_MODE_NUM];
+  kymePixelFormat pixelFormats[KYME_DEC_MAX_PIX_FMT_NUM];
+} kymeJpegDecCapability;
+
+typedef struct kymeVideoDecCapability {
+  uint32_t bitDepth;
+  uint32_t maxWidth;
+  uint32_t maxHeight;
+  uint16_t minWidth;
+  uint16_t minHeight;
+  kymeVideoProfile maxProFile;
+  kymeVideoLevel maxLevel;
+  kymePixelFormat pixelFormats[KYME_DEC_MAX_PIX_FMT_NUM];
+} kymeVideoDecCapability;
+
+KY_API kymeRet_t kymeCreateDecoderChannel(kymeDecChannelParameters* parameters, uint32_t channel);
+/* The symbol keeps its historical spelling. */
+KY_API kymeRet_t kymeDestoryDecoderChannel(uint32_t channel);
+KY_API kymeRet_t kymeStartDecoder(uint32_t channel);
+KY_API kymeRet_t kymeResetDecoder(uint32_t channel);
+KY_API kymeRet_t kymeStopDecoder(uint32_t channel);
+/* Time-outs are in milliseconds; 0xFFFFFFFF waits without limit. */
+KY_API kymeRet_t kymeSendStreamToDecoder(uint32_t channel, kymeStream* stream, uint32_t timeout);
+KY_API kymeRet_t kymeReceiveFrameFromDecoder(uint32_t channel, kymeFrame* output, kymeDecOutputOptions* options,
+                                             uint32_t timeout);
+KY_API kymeRet_t kymeJpegSyncDecoder(uint32_t channel, kymeStream* stream, kymeFrame* output, uint32_t timeout);
+KY_API kymeRet_t kymeTransferFrameFromDecoder(uint32_t channel, kymeFrame* frame, uint32_t flag);
+KY_API kymeRet_t kymeDecReleaseFrame(uint32_t channel, kymeFrame* frame, uint32_t timeout);
+KY_API kymeRet_t kymeGetJpegInfo(kymeStream* stream, kymeDecJpegInfo* info);
+KY_API kymeRet_t kymeGetVideoInfo(kymeStream* stream, kymeCodecType codec, kymeDecVideoInfo* info);
+KY_API kymeRet_t kymeGetStreamInfoFromDecoder(uint32_t channel, kymeDecStreamInfo* info);
+KY_API kymeRet_t kymeGetDecoderStatus(uint32_t channel, kymeDecStatus* status);
+KY_API kymeRet_t kymeJpegDecGetCaps(kymeJpegDecCapability* output);
+KY_API kymeRet_t kymeVideoDecGetCaps(kymeCodecType codec, kymeVideoDecCapability* output);
+KY_API kymeRet_t kymeGetDecoderAvailableChannels(uint32_t* count);
+
 /* Encoder */
 
 KY_END_DECLS

@@ -1,6 +1,7 @@
 // The media engine's system state: initialisation and version.
 #include <atomic>
 
+#include "decoder_registry.h"
 #include "kycore/error_codes.h"
 #include "kycore/export.h"
 #include "kycore/test_control.h"
@@ -18,6 +19,12 @@ char g_version_text[] = KY_SDK_VERSION_TEXT;
 
 }  // namespace
 
+namespace kyme {
+
+bool media_initialized() { return g_initialized.load(); }
+
+}  // namespace kyme
+
 extern "C" {
 
 KY_EXPORT kymeRet_t kymeSystemInitialize(void) {
@@ -28,6 +35,9 @@ KY_EXPORT kymeRet_t kymeSystemInitialize(void) {
 
 KY_EXPORT kymeRet_t kymeSystemUninitialize(void) {
   KY_GATE("kymeSystemUninitialize", {});
+  if (!g_initialized.load()) return KYME_NOT_INITIALIZED;
+  // Channels left open are destroyed, as the card does when its media engine stops.
+  kyme::destroy_all_decoder_channels();
   if (!g_initialized.exchange(false)) return KYME_NOT_INITIALIZED;
   return OK;
 }

@@ -1,4 +1,4 @@
-"""Every name of the kycm, kyme and kyml submodules as users see them, in
+"""Every name of the five submodules as users see them, in
 registration order, and what each function does when its library call fails."""
 import os
 import re
@@ -136,11 +136,90 @@ const kymeER_SUCCESS=0, kymeER_RSLT_OK=0, kymeER_RSLT_ERR_START=402000, KYME_MAX
 systemInitialize() -> int :: Initialize the kyme system. !=
 systemUninitialize() -> int :: Uninitialize the kyme system. !=
 getVersion() -> Optional[str] :: Get the KYME API version information. !
+enum decodeMode KYME_DEC_*: NORMAL=0, INTRA_ONLY, SKIP_NONREF
+class decChannelParamters(): codecType=, sourceMode=, decodeMode=, pixelFormat=, extraBufferNumber=, enProfiling=,
+    enableMC=
+class decStreamInfo(): width, height, fps, pixelSize
+class decJpegInfo(): width, height, x_density, y_density, outputFormat, codingMode
+class decStatus(): state, hardwareID, result, runningFrames, reorderedFrames, bufferedFrames, droppedFrames
+class decOutputOptions(): memoryType=, enableCrop=
+class decVideoInfo(): width, height, cropFlag, cropWidth, cropHeight, xOffset, yOffset, fps, pixelFormat
+class jpegDecCapability(): maxWidth, maxHeight, minWidth, minHeight, codingMode, pixelFormats
+class videoDecCapability(): bitDepth, maxWidth, maxHeight, minWidth, minHeight, maxProFile, maxLevel, pixelFormats
+const KYME_DEC_MAX_PIX_FMT_NUM=23, KYME_DEC_MAX_CODING_MODE_NUM=23, KYME_DEC_JPEG_MAX_WIDTH=32768,
+    KYME_DEC_JPEG_MAX_HEIGHT=32768, KYME_DEC_JPEG_MIN_WIDTH=128, KYME_DEC_JPEG_MIN_HEIGHT=128,
+    KYME_DEC_VIDEO_MAX_WIDTH=4096, KYME_DEC_VIDEO_MAX_HEIGHT=4096, KYME_DEC_VIDEO_MIN_WIDTH=128,
+    KYME_DEC_VIDEO_MIN_HEIGHT=128, KYME_DEC_MAX_STREAM_BUFFER_SIZE=16777216
+createDecoderChannel(decChannelParamters, int) -> int :: Create an decoder channel. !=
+destroyDecoderChannel(int) -> int :: Destroy an decoder channel.
+startDecoder(int) -> int :: Start the decoder. !=
+resetDecoder(int) -> int :: Restart the decoder. !=
+stopDecoder(int) -> int :: Stop the decoder. !=
+sendStreamToDecoder(int, stream, int) -> int :: Send a stream to decoder to decode. !=
+receiveFrameFromDecoder(int, frame, decOutputOptions, int) -> int :: Receive a frame from Decoder. !=
+jpegSyncDecoder(int, str, frame, int) -> int :: Send Jepg stream to decoder to decode, a sync api.
+transferFrameFromDecoder(int, frame, bool) -> int :: Tranfer frame data from device to host. !=
+decReleaseFrame(int, frame, int) -> int :: Release the kyme frame whose content filled by kymeReceiveFrameFromDecoder.
+    !=
+getJpegInfo(str, decJpegInfo) -> int :: Get input jpeg information.
+getVideoInfo(stream, codecType, decVideoInfo) -> int :: Get input video information. !=
+getStreamInfoFromDecoder(int, decStreamInfo) -> int :: Get the Stream information by Decoder. !=
+getDecoderStatus(int, decStatus) -> int :: Get the Decoder status information. !=
+jpegDecGetCaps(jpegDecCapability) -> int :: Get the ability of the jpeg decoder on the device. !=
+videoDecGetCaps(codecType, videoDecCapability) -> int :: Get the ability of the video decoder on the device. !=
+getDecoderAvailableChannels() -> int :: Get the Decoder available channels. ! get decoder avaliable channels
 setStreamData(stream, numpy.ndarray[numpy.uint8]) -> None
 class H264Reader(str): init() -> None, release() -> None, getStream(stream) -> int
 class JpegReader(str): init() -> None, release() -> None, getStream(stream) -> int
 class YUVReader(str, pixelFormat, int, int, int): init() -> None, release() -> None, getFrame(frame) -> int,
     seek_to_start() -> None
+""",
+    "kycl": """
+const kyclER_SUCCESS=0, kyclER_WAIT_MORE_INPUT=301041
+""",
+    "kyce": """
+enum imageType kyceIMG_*: YUV_NV12=0, YUV_I420, RGB_PLANAR=5000, RGB888=5002, BGR888, GRAY, FORMAT_BUTT
+enum opType kyceOP_*: MEM_COPY_OP=10, BERT_EMBEDDING_OP, CUSTOMIZED_OP=20, RESIZE=30, CROP, CVT_COLOR,
+    BATCH_CROP_RESIZE, WARP_AFFINE, FLIP, SCALE, COPY_MAKE_BORDER, FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR=100,
+    FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_NORM_TENSOR, FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR,
+    FUSION_OP_YUV_NV12_CROP_CVTCOLOR_RESIZE_NORM_TENSOR, FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_CROP_NORM_TENSOR,
+    FUSION_OP_YUV_NV12_CVTCOLOR_LETTERBOX_NORM_TENSOR, FUSION_OP_YUV_NV12_LETTERBOX_2RGB_NORM_TENSOR,
+    FUSION_OP_RGB_CVTCOLOR_NORM_TENSOR, FUSION_OP_RGB_RESIZE_CVTCOLOR_NORM_TENSOR,
+    FUSION_OP_RGB_RESIZE_CVTCOLOR_CROP_NORM_TENSOR, FUSION_OP_RGB_CROP_RESIZE_CVTCOLOR_NORM_TENSOR,
+    FUSION_OP_RGB_LETTERBOX_CVTCOLOR_NORM_TENSOR, FUSION_OP_MAX_NUM=255
+enum resizeType kyceRESIZE_*: NO_RESIZE=0, BILINEAR, NEAREST, BICUBIC, LANCZOS, BILINEAR_PILLOW, BILINEAR_CV,
+    LANCZOS_PILLOW, LANCZOS_CV, BOX_PILLOW, HAMMING_PILLOW, BICUBIC_PILLOW, NEAREST_CV, BUTT
+enum colorCvtCode kyceCOLOR_*: YUV2RGB_NV12=0, YUV2BGR_NV12, NO_CHANGE, BGR2RGB, RGB2BGR=3, BGR2RGB_INTERLEAVE2PLANAR,
+    RGB2BGR_INTERLEAVE2PLANAR, BGR2BGR_INTERLEAVE2PLANAR, RGB2RGB_INTERLEAVE2PLANAR, YUV2GRAY_NV12, BGR2GRAY_INTERLEAVE,
+    BGR2GRAY_PLANAR, RGB2GRAY_INTERLEAVE, RGB2GRAY_PLANAR, RGB2YUV_NV12_PLANAR, BGR2YUV_NV12_PLANAR, CVT_CODE_BUTT
+enum colorSpace kyceCOLOR_SPACE_*: BT709=0, BT601, BUTT
+enum flipType kyceFLIP_*: X_AXIS=0, Y_AXIS, BOTH_AXES
+enum paddingType kyceEDGE_PADDING_*: TYPE_CONSTANT=0, REPLICATE, TYPE_REFLECT, TYPE_BUTT
+enum warpAffineMode kyceWARP_AFFINE_MODE_*: NEAREST=0, BILINEAR, BUTT
+enum dataType kyceDT_*: INT=1, UINT_8, UINT_16, UINT_32, UINT_64, FLOAT, FLOAT_16, DOUBLE
+enum paramType kycePARAM_*: ELEMENT=1, ARRAY, TENSOR
+enum normType kyceNORM_*: NORMALIZATION_NONE=0, EQUAL, MINUSMEAN, MINUSMEAN_DIVSTD, DIV255_MINUSMEAN_DIVSTD,
+    DIV1275_MINUSONE, DIV255, NORMALIZATION_NONE_BUTT
+enum tensorizationType kyceTENSORIZATION_*: NONE=0, UINT8, UINT8_INTERLEAVE, FP16, FP16_INTERLEAVE, FP16_INTERLEAVE_RGB,
+    TYPE_BUTT
+class imageDesc(): width=, height=, widthPitch=, heightPitch=, format=
+class cropRect(): start_x=, start_y=, width=, height=
+class paddingEdges(): top=, bottom=, left=, right=
+class paddingValuesPy(): value=
+class affineMatrixPy(): matrix=
+const OPNAME_MAX_LEN=256, kyceER_SUCCESS=0, kyceER_BASE=200000
+getVersion() -> int :: Get the version of the preprocess op engine.
+resize(resizeType, imageDesc, capsule, imageDesc, capsule) -> int :: Resize ordal preprocess op. !=
+crop(cropRect, imageDesc, capsule, imageDesc, capsule) -> int :: Crop ordal preprocess op. !=
+yuvFlip(flipType, imageDesc, capsule, imageDesc, capsule) -> int :: YuvFlip ordal preprocess op. !=
+warpAffine(affineMatrixPy, warpAffineMode, paddingType, paddingValuesPy, imageDesc, capsule, imageDesc, capsule) -> int
+    :: WarpAffine ordal preprocess op. !=
+cvtColor(colorCvtCode, colorSpace, imageDesc, capsule, imageDesc, capsule) -> int :: cvtColor ordal preprocess op. !=
+resizeCopyMakeBorder(resizeType, paddingType, paddingValuesPy, paddingEdges, imageDesc, capsule, imageDesc, capsule) ->
+    int :: ResizeCopyMakeBorder ordal preprocess op. !=
+batchCropResize(List[cropRect], resizeType, imageDesc, capsule, imageDesc, List[capsule]) -> int :: BatchCropResize
+    ordal preprocess op. !=
+scale(resizeType, imageDesc, capsule, List[imageDesc], List[capsule]) -> int :: Scale ordal preprocess op. !=
 """,
     "kyml": """
 enum opStatus KYML_*: SUCCESS=0, ERROR_UNINITIALIZED=70001, ERROR_INITIALIZED, ERROR_FETCH_API, ERROR_CARD_EMPTY,
@@ -280,6 +359,8 @@ def argument(module, kind):
     plain = {"capsule": None, "int": 0, "float": 0.0, "bool": False, "str": "x", "Optional[str]": "x", "list": []}
     if kind in plain:
         return plain[kind]
+    if kind.startswith("List["):
+        return []
     if kind.startswith("numpy.ndarray"):
         return np.zeros(3, kind[20:-1])
     cls = getattr(module, kind)

@@ -59,4 +59,8 @@ void adopt_filled_record(Reader& reader, Record& record) {
 // end of file!" and yields the length of any thumbnail that ended before.
 uint64_t load_jpeg_file(const std::string& path, jpeg::FileBuffer& buffer);
 
+// Takes the plane addresses back from every frame holding a decoded host
+// picture, when the media engine is uninitialised with channels still open.
+void forget_decoder_frames();
+
 }  // namespace quillon

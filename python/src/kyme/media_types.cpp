@@ -370,7 +370,15 @@ void register_media_types(py::module_& m) {
   m.attr("kymeER_RSLT_WARN_EOS") = kymeER_RSLT_WARN_EOS;
 
   m.def("systemInitialize", &kymeSystemInitialize, "Initialize the kyme system.");
-  m.def("systemUninitialize", &kymeSystemUninitialize, "Uninitialize the kyme system.");
+  m.def(
+      "systemUninitialize",
+      [] {
+        const uint32_t code = kymeSystemUninitialize();
+        // The library destroys the channels left open, and their pictures with them.
+        if (code == 0) forget_decoder_frames();
+        return code;
+      },
+      "Uninitialize the kyme system.");
   m.def(
       "getVersion",
       []() -> std::optional<py::str> {

@@ -44,6 +44,18 @@ constexpr CodeInfo kCodes[] = {
     {KYME_INVALID_ARGUMENT, "KYME_INVALID_ARGUMENT", "A media engine argument is null or out of its range."},
     {KYME_NOT_INITIALIZED, "KYME_NOT_INITIALIZED", "The media engine is not initialized: call systemInitialize first."},
     {KYME_ALREADY_INITIALIZED, "KYME_ALREADY_INITIALIZED", "The media engine is already initialized."},
+    {KYME_INVALID_CHANNEL, "KYME_INVALID_CHANNEL",
+     "The channel number is not one of the platform's decoder channels for this codec, or no channel is created "
+     "there."},
+    {KYME_CHANNEL_BUSY, "KYME_CHANNEL_BUSY", "A channel is already created on this channel number."},
+    {KYME_WRONG_STATE, "KYME_WRONG_STATE", "The channel is not in a state that allows the call."},
+    {KYME_TIMEOUT, "KYME_TIMEOUT", "The time-out passed before the decoder could take the stream or give a picture."},
+    {KYME_UNSUPPORTED_STREAM, "KYME_UNSUPPORTED_STREAM",
+     "The stream uses a coding the decoder does not support (lossless JPEG, or a size or format beyond its limits)."},
+    {KYME_CORRUPT_STREAM, "KYME_CORRUPT_STREAM", "The stream is corrupt and gave no picture."},
+    {KYME_UNKNOWN_FRAME, "KYME_UNKNOWN_FRAME",
+     "The frame is not a picture this channel gave out, or it was already released."},
+    {KYME_OUT_OF_MEMORY, "KYME_OUT_OF_MEMORY", "The device has not enough free memory for the decoder's pictures."},
     {KYCM_NOT_IMPLEMENTED, "KYCM_NOT_IMPLEMENTED", "The function is not implemented."},
 
     // management library (its codes are those of its kymlOpStatus_enum)

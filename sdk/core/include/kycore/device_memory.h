@@ -16,7 +16,7 @@
 namespace kycore {
 
 // Who may free a block: memory from one allocator is refused by another's free.
-enum class BlockOwner : uint8_t { runtime = 1, model_io = 2 };
+enum class BlockOwner : uint8_t { runtime = 1, model_io = 2, media = 3 };
 
 struct DeviceSpan {
   std::shared_ptr<uint8_t> keep;  // holds the block while the span is used

@@ -1,0 +1,480 @@
+// A decoder channel's queues, worker and picture pool. One mutex guards all
+// of a channel's state; the codec runs outside it, so the caller can send
+// and receive while the worker decodes.
+#include "decoder_channel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <functional>
+
+#include "jpeg_decoder.h"
+#include "kycore/error_codes.h"
+#include "stream_bytes.h"
+#include "video_decoder.h"
+
+namespace kyme {
+
+using namespace kycore;
+
+struct DecoderChannel::Picture {
+  uint64_t id = 0;
+  void* address = nullptr;  // start of the device block
+  DeviceSpan span;          // its host backing, written by the worker
+  uint64_t capacity = 0;
+  std::unique_ptr<uint8_t[]> host;  // the host copy, from transfer until release
+  uint64_t host_capacity = 0;
+  PictureLayout layout;
+  kymePixelFormat format = KYME_PIX_FMT_NONE;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  PictureTarget target;
+  kymeFrame frame{};  // the picture as it lies in device memory
+};
+
+namespace {
+
+// Waits on `cv` until `done()`, for `timeout` milliseconds (kWaitForever:
+// without limit). Returns done().
+template <class Done>
+bool wait_for(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, uint32_t timeout, Done done) {
+  if (timeout == kWaitForever) {
+    cv.wait(lock, done);
+    return true;
+  }
+  return cv.wait_for(lock, std::chrono::milliseconds(timeout), done);
+}
+
+}  // namespace
+
+// How the worker's codec reaches the pool and the output queue.
+class DecoderChannel::WorkerSink final : public PictureSink {
+ public:
+  explicit WorkerSink(DecoderChannel& channel) : channel_(channel) {}
+
+  PictureTarget* acquire(kymePixelFormat format, AVPixelFormat layout, uint32_t width, uint32_t height) override {
+    std::unique_lock<std::mutex> lock(channel_.mutex_);
+    current_ = channel_.acquire(
+        lock, format, layout, width, height, [this] { return channel_.quit_; }, kWaitForever);
+    return current_ != nullptr ? &current_->target : nullptr;
+  }
+
+  void commit(PictureTarget* /*target*/, const PictureInfo& info) override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    channel_.describe(*current_, info);
+    channel_.output_.push_back(current_);
+    current_ = nullptr;
+    channel_.output_ready_.notify_all();
+  }
+
+  void abandon(PictureTarget* /*target*/) override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    channel_.give_back(current_);
+    current_ = nullptr;
+  }
+
+  void picture_sent() override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    ++channel_.sent_;
+  }
+
+  void dropped(uint32_t code) override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    ++channel_.dropped_;
+    channel_.result_ = code;
+  }
+
+  bool stopping() const override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    return channel_.quit_;
+  }
+
+ private:
+  DecoderChannel& channel_;
+  Picture* current_ = nullptr;
+};
+
+// A synchronous JPEG decode: the picture goes straight to the caller.
+class DecoderChannel::SyncSink final : public PictureSink {
+ public:
+  SyncSink(DecoderChannel& channel, uint32_t timeout) : channel_(channel), timeout_(timeout) {}
+
+  PictureTarget* acquire(kymePixelFormat format, AVPixelFormat layout, uint32_t width, uint32_t height) override {
+    std::unique_lock<std::mutex> lock(channel_.mutex_);
+    current_ = channel_.acquire(
+        lock, format, layout, width, height, [this] { return channel_.state_ != KYME_ST_RUNNING; }, timeout_);
+    return current_ != nullptr ? &current_->target : nullptr;
+  }
+
+  void commit(PictureTarget* /*target*/, const PictureInfo& info) override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    channel_.describe(*current_, info);
+    channel_.held_.emplace(current_->id, current_);
+    result_ = current_;
+    current_ = nullptr;
+  }
+
+  void abandon(PictureTarget* /*target*/) override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    channel_.give_back(current_);
+    current_ = nullptr;
+  }
+
+  void picture_sent() override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    ++channel_.sent_;
+  }
+
+  void dropped(uint32_t code) override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    ++channel_.dropped_;
+    channel_.result_ = code;
+  }
+
+  bool stopping() const override { return false; }
+
+  Picture* result() const { return result_; }
+
+ private:
+  DecoderChannel& channel_;
+  uint32_t timeout_;
+  Picture* current_ = nullptr;
+  Picture* result_ = nullptr;
+};
+
+DecoderChannel::DecoderChannel(int32_t device, uint32_t core, const kymeDecChannelParameters& parameters, int threads)
+    : device_(device),
+      core_(core),
+      parameters_(parameters),
+      threads_(threads),
+      pool_limit_(kBasePictures + parameters.extraBufferNumber) {}
+
+DecoderChannel::~DecoderChannel() {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stop_worker(lock);
+  }
+  for (const auto& picture : pool_) {
+    if (picture->address != nullptr) DeviceMemory::instance().release(picture->address, BlockOwner::media);
+  }
+}
+
+std::unique_ptr<PictureCodec> DecoderChannel::make_codec() const {
+  if (is_jpeg()) return make_jpeg_codec(parameters_.pixelFormat);
+  return make_video_codec(parameters_.codecType, parameters_.pixelFormat, parameters_.decodeMode, threads_);
+}
+
+void DecoderChannel::stop_worker(std::unique_lock<std::mutex>& lock) {
+  if (!worker_.joinable()) return;
+  quit_ = true;
+  input_ready_.notify_all();
+  pool_room_.notify_all();
+  lock.unlock();
+  worker_.join();
+  lock.lock();
+  quit_ = false;
+}
+
+void DecoderChannel::discard_undelivered() {
+  input_.clear();
+  input_bytes_ = 0;
+  for (Picture* picture : output_) give_back(picture);
+  output_.clear();
+  end_sent_ = false;
+  end_reached_ = false;
+  input_space_.notify_all();
+}
+
+uint32_t DecoderChannel::start() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (state_ != KYME_ST_READY && state_ != KYME_ST_STOPPED) return KYME_WRONG_STATE;
+  auto codec = make_codec();
+  if (!codec) return KYME_OUT_OF_MEMORY;
+  codec_ = std::move(codec);
+  discard_undelivered();
+  state_ = KYME_ST_RUNNING;
+  worker_ = std::thread([this] { run(); });
+  return OK;
+}
+
+uint32_t DecoderChannel::stop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
+  state_ = KYME_ST_STOPPING;
+  output_ready_.notify_all();
+  input_space_.notify_all();
+  pool_room_.notify_all();
+  stop_worker(lock);
+  discard_undelivered();
+  state_ = KYME_ST_STOPPED;
+  return OK;
+}
+
+uint32_t DecoderChannel::reset() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (state_ != KYME_ST_RUNNING && state_ != KYME_ST_READY && state_ != KYME_ST_STOPPED) return KYME_WRONG_STATE;
+  stop_worker(lock);
+  discard_undelivered();
+  if (codec_) codec_->flush();
+  result_ = 0;
+  if (state_ == KYME_ST_RUNNING) worker_ = std::thread([this] { run(); });
+  return OK;
+}
+
+void DecoderChannel::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    input_ready_.wait(lock, [this] { return quit_ || !input_.empty(); });
+    if (quit_) return;
+    Input input = std::move(input_.front());
+    input_.pop_front();
+    input_bytes_ -= input.size;
+    input_space_.notify_all();
+    lock.unlock();
+    WorkerSink sink(*this);
+    if (input.end) {
+      codec_->finish(sink);
+    } else {
+      codec_->decode(input.bytes.data(), input.size, input.pts, sink);
+    }
+    lock.lock();
+    if (input.end && !quit_) {
+      end_reached_ = true;
+      output_ready_.notify_all();
+    }
+  }
+}
+
+uint32_t DecoderChannel::send(const kymeStream& stream, uint32_t timeout) {
+  const uint32_t limit = is_jpeg() ? kMaxJpegStream : kMaxVideoStream;
+  if (stream.length > limit || (stream.length > 0 && stream.data == nullptr)) return KYME_INVALID_ARGUMENT;
+  Input input;
+  input.pts = stream.pts;
+  input.end = stream.length == 0;
+  if (!input.end) {
+    DeviceSpan keep;
+    const uint8_t* bytes = stream_bytes(stream, &keep);
+    if (bytes == nullptr) return KYME_INVALID_ARGUMENT;
+    // Copied before waiting: the caller may reuse its buffer once this returns.
+    input.bytes.reserve(stream.length + kInputPadding);
+    input.bytes.assign(bytes, bytes + stream.length);
+    input.bytes.resize(stream.length + kInputPadding, 0);
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
+  if (end_sent_) return kymeER_RSLT_WARN_EOS;
+  const std::size_t size = stream.length;
+  input.size = size;
+  const bool room = wait_for(lock, input_space_, timeout, [&] {
+    return state_ != KYME_ST_RUNNING ||
+           (input_.size() < kInputQueueStreams && (input_.empty() || input_bytes_ + size <= kInputQueueBytes));
+  });
+  if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
+  if (!room) return KYME_TIMEOUT;
+  end_sent_ = input.end;
+  input_bytes_ += size;
+  input_.push_back(std::move(input));
+  input_ready_.notify_one();
+  return OK;
+}
+
+uint32_t DecoderChannel::receive(kymeFrame* output, const kymeDecOutputOptions* options, uint32_t timeout) {
+  if (output == nullptr) return KYME_INVALID_ARGUMENT;
+  const bool to_host = options != nullptr && options->memoryType == KYME_MEM_HOST;
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
+  const bool ready = wait_for(lock, output_ready_, timeout,
+                              [this] { return state_ != KYME_ST_RUNNING || !output_.empty() || end_reached_; });
+  if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
+  if (!output_.empty()) {
+    Picture* picture = output_.front();
+    // Without its host copy the picture stays first in line.
+    if (to_host && host_copy(*picture, output) != OK) return KYME_OUT_OF_MEMORY;
+    output_.pop_front();
+    held_.emplace(picture->id, picture);
+    if (!to_host) *output = picture->frame;
+    return OK;
+  }
+  if (end_reached_) return kymeER_RSLT_WARN_EOS;
+  return ready ? KYME_WRONG_STATE : KYME_TIMEOUT;
+}
+
+uint32_t DecoderChannel::decode_jpeg_now(const kymeStream& stream, kymeFrame* output, uint32_t timeout) {
+  if (output == nullptr || !is_jpeg()) return KYME_INVALID_ARGUMENT;
+  if (stream.length == 0 || stream.data == nullptr || stream.length > kMaxJpegStream) return KYME_INVALID_ARGUMENT;
+  DeviceSpan keep;
+  const uint8_t* bytes = stream_bytes(stream, &keep);
+  if (bytes == nullptr) return KYME_INVALID_ARGUMENT;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
+  }
+  std::lock_guard<std::mutex> one_at_a_time(sync_mutex_);
+  if (!sync_codec_) sync_codec_ = make_jpeg_codec(parameters_.pixelFormat);
+  SyncSink sink(*this, timeout);
+  const uint32_t code = sync_codec_->decode(bytes, stream.length, stream.pts, sink);
+  if (code != 0) return code;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Picture* picture = sink.result();
+  if (picture == nullptr || held_.count(picture->id) == 0) return KYME_WRONG_STATE;
+  *output = picture->frame;
+  return OK;
+}
+
+DecoderChannel::Picture* DecoderChannel::held(const kymeFrame& frame) {
+  const auto found = held_.find(reinterpret_cast<uint64_t>(frame.privateData));
+  return found != held_.end() ? found->second : nullptr;
+}
+
+uint32_t DecoderChannel::transfer(kymeFrame* frame) {
+  if (frame == nullptr) return KYME_INVALID_ARGUMENT;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Picture* picture = held(*frame);
+  if (picture == nullptr) return KYME_UNKNOWN_FRAME;
+  return host_copy(*picture, frame);
+}
+
+uint32_t DecoderChannel::release(const kymeFrame& frame) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Picture* picture = held(frame);
+  if (picture == nullptr) return KYME_UNKNOWN_FRAME;
+  held_.erase(picture->id);
+  give_back(picture);
+  return OK;
+}
+
+uint32_t DecoderChannel::host_copy(Picture& picture, kymeFrame* output) {
+  const uint64_t size = picture.layout.size;
+  if (picture.host_capacity < size) {
+    picture.host.reset(new (std::nothrow) uint8_t[size]);
+    picture.host_capacity = picture.host ? size : 0;
+    if (!picture.host) return KYME_OUT_OF_MEMORY;
+  }
+  std::memcpy(picture.host.get(), picture.span.data, size);
+  kymeFrame host = picture.frame;
+  for (uint32_t i = 0; i < picture.layout.planes; ++i) host.data[i] = picture.host.get() + picture.layout.offset[i];
+  host.memoryType = KYME_MEM_HOST;
+  *output = host;
+  return OK;
+}
+
+DecoderChannel::Picture* DecoderChannel::acquire(std::unique_lock<std::mutex>& lock, kymePixelFormat format,
+                                                 AVPixelFormat layout, uint32_t width, uint32_t height,
+                                                 const std::function<bool()>& give_up, uint32_t timeout) {
+  PictureLayout shape;
+  if (!layout_picture(layout, width, height, &shape)) {
+    ++dropped_;
+    result_ = KYME_UNSUPPORTED_STREAM;
+    return nullptr;
+  }
+  const bool room = wait_for(lock, pool_room_, timeout, [&] { return give_up() || in_use_ < pool_limit_; });
+  if (!room || give_up()) return nullptr;
+  // A free picture whose block is large enough, else any free one, else a new one.
+  Picture* picture = nullptr;
+  for (const auto& candidate : pool_) {
+    if (candidate->id != 0) continue;
+    if (candidate->capacity >= shape.size) {
+      picture = candidate.get();
+      break;
+    }
+    if (picture == nullptr) picture = candidate.get();
+  }
+  if (picture == nullptr) {
+    pool_.push_back(std::make_unique<Picture>());
+    picture = pool_.back().get();
+  }
+  if (picture->capacity < shape.size) {
+    DeviceMemory& memory = DeviceMemory::instance();
+    if (picture->address != nullptr) memory.release(picture->address, BlockOwner::media);
+    picture->address = nullptr;
+    picture->span = {};
+    picture->capacity = 0;
+    void* address = nullptr;
+    if (memory.allocate(device_, shape.size, BlockOwner::media, &address) != OK) {
+      ++dropped_;
+      result_ = KYME_OUT_OF_MEMORY;
+      return nullptr;
+    }
+    picture->address = address;
+    picture->span = memory.resolve(address, shape.size);
+    picture->capacity = shape.size;
+  }
+  picture->id = next_id_++;
+  picture->layout = shape;
+  picture->format = format;
+  picture->width = width;
+  picture->height = height;
+  picture->target = {};
+  for (uint32_t i = 0; i < shape.planes; ++i) {
+    picture->target.planes[i] = picture->span.data + shape.offset[i];
+    picture->target.linesizes[i] = static_cast<int>(shape.stride[i]);
+  }
+  ++in_use_;
+  return picture;
+}
+
+void DecoderChannel::give_back(Picture* picture) {
+  if (picture == nullptr) return;
+  picture->id = 0;
+  // The host copy is the caller's until release; it is not kept.
+  picture->host.reset();
+  picture->host_capacity = 0;
+  --in_use_;
+  pool_room_.notify_all();
+}
+
+void DecoderChannel::describe(Picture& picture, const PictureInfo& info) {
+  kymeFrame frame{};
+  auto* base = static_cast<uint8_t*>(picture.address);
+  for (uint32_t i = 0; i < picture.layout.planes; ++i) {
+    frame.data[i] = base + picture.layout.offset[i];
+    frame.busAddress[i] = reinterpret_cast<uint64_t>(base) + picture.layout.offset[i];
+    frame.stride[i] = picture.layout.stride[i];
+  }
+  frame.dataSize = static_cast<uint32_t>(picture.layout.size);
+  frame.width = picture.width;
+  frame.height = picture.height;
+  frame.pts = info.pts;
+  frame.memoryType = KYME_MEM_DEVICE;
+  frame.field = KYME_FLD_FRAME;
+  frame.pixelFormat = picture.format;
+  frame.frameType = info.type;
+  frame.cropInfo = info.crop;
+  if (frame.cropInfo.width == 0) {
+    frame.cropInfo.width = picture.width;
+    frame.cropInfo.height = picture.height;
+  }
+  // The picture's identity, not an address: release and transfer find the
+  // picture by it, and a released picture's number is never used again.
+  frame.privateData = reinterpret_cast<void*>(picture.id);
+  picture.frame = frame;
+  ++decoded_;
+  info_.width = picture.width;
+  info_.height = picture.height;
+  info_.fps = info.fps;
+  info_.pixelSize = frame.dataSize;
+}
+
+uint32_t DecoderChannel::stream_info(kymeDecStreamInfo* info) {
+  if (info == nullptr) return KYME_INVALID_ARGUMENT;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (info_.width == 0) return kymeER_RSLT_WARN_MORE_DATA;
+  *info = info_;
+  return OK;
+}
+
+void DecoderChannel::status(kymeDecStatus* status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  kymeDecStatus s{};
+  s.state = state_;
+  s.hardwareID = kymeHardwareID{device_, static_cast<int32_t>(core_)};
+  s.result = result_;
+  const auto clamp = [](uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX)); };
+  s.runningFrames = clamp(decoded_);
+  s.reorderedFrames = clamp(sent_ > decoded_ + dropped_ ? sent_ - decoded_ - dropped_ : 0);
+  s.bufferedFrames = clamp(output_.size());
+  s.droppedFrames = clamp(dropped_);
+  *status = s;
+}
+
+}  // namespace kyme

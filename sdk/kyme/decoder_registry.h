@@ -1,0 +1,12 @@
+// The decoder channels of the process, by channel number.
+#pragma once
+
+namespace kyme {
+
+// Whether systemInitialize has been called (and no systemUninitialize since).
+bool media_initialized();
+
+// Destroys every channel, as systemUninitialize does.
+void destroy_all_decoder_channels();
+
+}  // namespace kyme

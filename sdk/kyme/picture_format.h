@@ -1,0 +1,35 @@
+// The pixel formats of decoded pictures: the media engine's names, the
+// codec library's, and how a picture of each is laid out in one block.
+#pragma once
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
+#include <array>
+#include <cstdint>
+
+#include "kyme.h"
+
+namespace kyme {
+
+// The codec library's format for a media engine format; AV_PIX_FMT_NONE when
+// the decoder cannot give that format.
+AVPixelFormat to_av_format(kymePixelFormat format);
+// The media engine's name of a format the codecs produce; KYME_PIX_FMT_NONE
+// when it has none.
+kymePixelFormat from_av_format(AVPixelFormat format);
+
+// A picture packed in one block: planes one after another, rows without
+// padding, so that the block read from its start is the raw picture.
+struct PictureLayout {
+  std::array<uint64_t, KYME_MAX_VIDEO_PLANE> offset{};
+  std::array<uint32_t, KYME_MAX_VIDEO_PLANE> stride{};
+  uint32_t planes = 0;
+  uint64_t size = 0;
+};
+
+// False when the format or size cannot be laid out.
+bool layout_picture(AVPixelFormat format, uint32_t width, uint32_t height, PictureLayout* layout);
+
+}  // namespace kyme

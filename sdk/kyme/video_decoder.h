@@ -1,0 +1,22 @@
+// H.264 and HEVC decoding with libavcodec, fed with bytes cut anywhere: its
+// parser finds the pictures.
+#pragma once
+
+#include <memory>
+
+#include "kyme.h"
+#include "picture_codec.h"
+
+namespace kyme {
+
+// Null when the codec type is not a video decoder or libavcodec lacks it.
+// `threads` is libavcodec's thread count (0: as many as processors).
+std::unique_ptr<PictureCodec> make_video_codec(kymeCodecType codec, kymePixelFormat output, kymeDecMode mode,
+                                               int threads);
+
+// Size, crop, frame rate and format of the stream's first sequence, decoded
+// from its first picture (kymeER_RSLT_WARN_MORE_DATA when the bytes hold
+// none).
+uint32_t probe_video(kymeCodecType codec, const uint8_t* data, std::size_t size, kymeDecVideoInfo* info);
+
+}  // namespace kyme

@@ -1,0 +1,217 @@
+"""Decoder channels: life cycle and its error codes, end of stream,
+time-outs, back-pressure from unreleased pictures, a sender and a receiver
+on two threads, channels on two devices at once, corrupt input, and frames
+whose pictures were released or whose channel was destroyed."""
+import hashlib
+import shutil
+import threading
+
+import numpy as np
+import pytest
+
+import _quillon_testctl as testctl
+from decoding import (EOS, OK, TIMEOUT, UNKNOWN_FRAME, WRONG_STATE, Decoder, chunks, encode, host_options, kyme,
+                      nal_units, open_channel, parameters, reference)
+
+pytestmark = pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+H264 = "KYME_CODEC_DEC_H264"
+NOT_INITIALIZED, INVALID_CHANNEL, BUSY = 402002, 402004, 402005
+
+
+@pytest.fixture(scope="module")
+def clip(tmp_path_factory):
+    path = encode(tmp_path_factory.mktemp("clip") / "clip.h264", "h264")
+    return path, reference(path, "yuv420p")
+
+
+@pytest.fixture
+def media(runtime):  # the default platform: two devices
+    kyme.systemUninitialize()
+    assert kyme.systemInitialize() == 0
+    yield
+    kyme.systemUninitialize()
+
+
+def units(path):
+    return [np.array(s) for s in nal_units(path)]
+
+
+def send_units(channel, arrays, timeout=1000):
+    stream = kyme.stream()
+    for array in arrays:
+        kyme.setStreamData(stream, array)
+        assert kyme.sendStreamToDecoder(channel, stream, timeout) == OK
+
+
+def test_life_cycle_codes(runtime):
+    kyme.systemUninitialize()
+    assert kyme.createDecoderChannel(parameters(H264), 0) == NOT_INITIALIZED
+    assert kyme.systemInitialize() == OK
+    try:
+        free = kyme.getDecoderAvailableChannels()
+        assert free == 128  # two devices of max(32 video, 64 JPEG) channel numbers
+        assert kyme.createDecoderChannel(parameters(H264), 32) == INVALID_CHANNEL  # JPEG-only number
+        assert kyme.createDecoderChannel(parameters("KYME_CODEC_DEC_JPEG"), 32) == OK
+        assert kyme.createDecoderChannel(parameters(H264), 0) == OK
+        assert kyme.createDecoderChannel(parameters(H264), 0) == BUSY
+        assert kyme.createDecoderChannel(parameters(H264), 128) == INVALID_CHANNEL
+        assert kyme.getDecoderAvailableChannels() == free - 2
+        status = kyme.decStatus()
+        assert kyme.getDecoderStatus(0, status) == OK and status.state == kyme.state.KYME_ST_READY
+        assert kyme.sendStreamToDecoder(0, kyme.stream(), 0) == WRONG_STATE
+        assert kyme.receiveFrameFromDecoder(0, kyme.frame(), kyme.decOutputOptions(), 0) == WRONG_STATE
+        assert kyme.stopDecoder(0) == WRONG_STATE
+        assert kyme.startDecoder(0) == OK and kyme.startDecoder(0) == WRONG_STATE
+        kyme.getDecoderStatus(0, status)
+        assert status.state == kyme.state.KYME_ST_RUNNING and status.hardwareID.dieID == 0
+        assert kyme.getStreamInfoFromDecoder(0, kyme.decStreamInfo()) == 401001  # nothing decoded yet
+        assert kyme.receiveFrameFromDecoder(0, kyme.frame(), kyme.decOutputOptions(), 20) == TIMEOUT
+        assert kyme.stopDecoder(0) == OK
+        kyme.getDecoderStatus(0, status)
+        assert status.state == kyme.state.KYME_ST_STOPPED
+        assert kyme.decReleaseFrame(0, kyme.frame(), 0) == UNKNOWN_FRAME
+        assert kyme.destroyDecoderChannel(0) == OK and kyme.destroyDecoderChannel(0) == INVALID_CHANNEL
+        assert kyme.startDecoder(0) == INVALID_CHANNEL
+    finally:
+        assert kyme.systemUninitialize() == OK  # destroys channel 32 as well
+    assert kyme.systemInitialize() == OK
+    assert kyme.getDecoderAvailableChannels() == 128
+    kyme.systemUninitialize()
+
+
+def test_end_of_stream_time_outs_and_reset(media, clip):
+    path, expected = clip
+    open_channel(0, H264)
+    decoder = Decoder(0)
+    arrays = units(path)
+    for stream in chunks(np.concatenate(arrays)):
+        decoder.send(stream)
+    assert decoder.finish() == expected
+    assert kyme.receiveFrameFromDecoder(0, kyme.frame(), kyme.decOutputOptions(), 0) == EOS
+    assert kyme.sendStreamToDecoder(0, kyme.stream(), 0) == EOS  # until reset
+    status = kyme.decStatus()
+    kyme.getDecoderStatus(0, status)
+    assert (status.runningFrames, status.bufferedFrames, status.droppedFrames) == (30, 0, 0)
+    info = kyme.decStreamInfo()
+    assert kyme.getStreamInfoFromDecoder(0, info) == OK
+    assert (info.width, info.height, info.fps, info.pixelSize) == (322, 178, 25, 322 * 178 + 2 * 161 * 89)
+    assert kyme.resetDecoder(0) == OK
+    decoder.digests = []
+    for stream in nal_units(path):
+        decoder.send(stream)
+    assert decoder.finish() == expected
+
+
+def test_unreleased_pictures_stall_the_decoder_until_released(media, clip):
+    path, expected = clip
+    open_channel(0, H264, extra=2)  # a pool of 4 + 2 pictures
+    stream, held, code = kyme.stream(), [], OK
+    arrays = iter(units(path))
+    for array in arrays:  # never receives: the input queue and then the send time out
+        kyme.setStreamData(stream, array)
+        if (code := kyme.sendStreamToDecoder(0, stream, 200)) != OK:
+            break
+    assert code == TIMEOUT
+    while (frame := kyme.frame()) and kyme.receiveFrameFromDecoder(0, frame, kyme.decOutputOptions(), 200) == OK:
+        held.append(frame)
+    assert len(held) == 6  # the pool, no more
+    decoder = Decoder(0)
+    for frame in held:
+        assert kyme.transferFrameFromDecoder(0, frame, True) == OK
+        decoder.digests.append(hashlib.md5(memoryview(frame)).hexdigest())
+        assert kyme.decReleaseFrame(0, frame, 0) == OK
+        assert kyme.decReleaseFrame(0, frame, 0) == UNKNOWN_FRAME
+    decoder.send(stream)
+    for array in arrays:
+        kyme.setStreamData(stream, array)
+        decoder.send(stream)
+    assert decoder.finish() == expected
+
+
+def test_one_thread_sends_while_another_receives(media, clip):
+    path, expected = clip
+    arrays = units(path)
+    results = {}
+
+    def receive(channel):
+        decoder = Decoder(channel)
+        results[channel] = (decoder.drain(10000), decoder.digests)
+
+    # Channels 0 and 64 are on the two devices; the receivers block in the
+    # library, so the senders only progress if the lock is released.
+    threads = [threading.Thread(target=receive, args=(c,)) for c in (0, 64)]
+    for channel in (0, 64):
+        open_channel(channel, H264)
+    for t in threads:
+        t.start()
+    for channel in (0, 64):
+        send_units(channel, arrays, 0xFFFFFFFF)
+        send_units(channel, [np.zeros(0, np.uint8)])
+    for t in threads:
+        t.join(60)
+    assert results == {0: (EOS, expected), 64: (EOS, expected)}
+    status = kyme.decStatus()
+    kyme.getDecoderStatus(64, status)
+    assert status.hardwareID.dieID == 1
+
+
+@pytest.mark.parametrize("damage", ["truncated", "bit-flipped"])
+def test_corrupt_input_is_dropped_and_decoding_resumes(media, clip, damage):
+    path, expected = clip
+    arrays = units(path)
+    slices = [i for i, a in enumerate(arrays) if a[4 if a[2] == 0 else 3] & 0x1F in (1, 5)]
+    broken = slices[len(slices) // 5]  # in the first group of pictures (12 pictures of 3 slices)
+    a = arrays[broken].copy()
+    if damage == "truncated":
+        a = a[:len(a) // 2]
+    else:
+        a[len(a) // 3:] ^= 0x5A
+    arrays[broken] = a
+    open_channel(0, H264)
+    decoder = Decoder(0)
+    stream = kyme.stream()
+    for array in arrays:
+        kyme.setStreamData(stream, array)
+        decoder.send(stream)
+    digests = decoder.finish()
+    # The later groups of pictures decode exactly as before.
+    assert digests[-12:] == expected[-12:]
+    status = kyme.decStatus()
+    kyme.getDecoderStatus(0, status)
+    assert status.runningFrames == len(digests) and status.runningFrames + status.droppedFrames >= 29
+
+
+def test_views_of_released_or_destroyed_pictures_raise(media, clip):
+    path, _ = clip
+    open_channel(0, H264, extra=30)  # room for every picture
+    send_units(0, units(path) + [np.zeros(0, np.uint8)])
+    first, second = kyme.frame(), kyme.frame()
+    assert kyme.receiveFrameFromDecoder(0, first, host_options(), 5000) == OK
+    assert kyme.receiveFrameFromDecoder(0, second, kyme.decOutputOptions(), 5000) == OK
+    assert kyme.transferFrameFromDecoder(0, second, False) == OK
+    assert [len(second.data), len(second.busAddress), len(second.stride)] == [3, 3, 3]
+    assert len(memoryview(first)) == first.dataSize and len(memoryview(second)) == second.dataSize
+    assert kyme.decReleaseFrame(0, first, 0) == OK
+    with pytest.raises(RuntimeError):
+        memoryview(first)
+    assert kyme.destroyDecoderChannel(0) == OK
+    with pytest.raises(RuntimeError):
+        memoryview(second)
+
+
+def test_available_channels_failure_text():
+    testctl.arm_failure("kymeGetDecoderAvailableChannels", 402002)
+    with pytest.raises(RuntimeError, match=r"^get decoder avaliable channels error, ret: 402002\.$"):
+        kyme.getDecoderAvailableChannels()
+
+
+def test_destroy_returns_the_memory_of_pictures_never_released(media, clip):
+    path, _ = clip
+    before = testctl.device_memory_used(0)
+    open_channel(0, H264, extra=30)
+    send_units(0, units(path) + [np.zeros(0, np.uint8)])
+    for _ in range(30):  # each frame object is dropped with its picture unreleased
+        assert kyme.receiveFrameFromDecoder(0, kyme.frame(), host_options(), 5000) == OK
+    assert testctl.device_memory_used(0) >= before + 30 * (322 * 178 * 3 // 2)
+    assert kyme.destroyDecoderChannel(0) == OK
+    assert testctl.device_memory_used(0) == before
