@@ -61,9 +61,13 @@ KNOWN_CRASHES = [
 
 
 def known(finding):
-    text = " ".join(finding["args"])
-    return next((fault for target, args, fault in KNOWN_CRASHES
-                 if re.fullmatch(target, finding["target"]) and re.search(args, text)), None)
+    """The known fault behind a finding: its call, or the earlier call it needs."""
+    for target, args in filter(None, (finding["call"], finding.get("cause"))):
+        text = ", ".join(args)
+        for pattern, arg_pattern, fault in KNOWN_CRASHES:
+            if re.fullmatch(pattern, target) and re.search(arg_pattern, text):
+                return fault
+    return None
 
 
 class Run:
@@ -205,7 +209,7 @@ class Sweep:
             return None
         low, high = finding["first"], index
         if not self.kills(state, low, index + 1):
-            return "none found (the crash depends on more than the calls before it)"
+            return None
         while high - low > 1 and time.monotonic() < deadline:
             middle = (low + high) // 2
             if self.kills(state, middle, index + 1):
@@ -214,15 +218,15 @@ class Sweep:
                 high = middle
         if high - low > 1:
             return None
-        target, args = self.calls[state][low]
-        return f"{target}({', '.join(args)})"
+        return tuple(self.calls[state][low])
 
 
 def describe(finding):
-    where = f"{finding['target']}({', '.join(finding['args'])}) [{finding['state']}]"
-    text = f"{finding['outcome']}: {where}"
+    target, args = finding["call"]
+    text = f"{finding['outcome']}: {target}({', '.join(args)}) [{finding['state']}]"
     if finding.get("cause"):
-        text += f"; needs the earlier call {finding['cause']}"
+        target, args = finding["cause"]
+        text += f"; needs the earlier call {target}({', '.join(args)})"
     if finding["detail"]:
         text += f"\n      {finding['detail']}"
     return text
@@ -236,7 +240,7 @@ def test_no_hostile_argument_kills_the_interpreter(tmp_path):
     findings = sweep.run(slices)
     deadline = time.monotonic() + REPLAY_BUDGET
     for finding in findings:
-        finding["target"], finding["args"] = calls[finding["state"]][finding["index"]]
+        finding["call"] = tuple(calls[finding["state"]][finding["index"]])
         finding["cause"] = sweep.attribute(finding, deadline)
     expected = [(f, known(f)) for f in findings if known(f)]
     unexpected = [f for f in findings if not known(f)]
