@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: install, build, the host SDK's GoogleTest suite,
-# the fuzz runs, then the Python tests (whose summary closes the output).
+# the fuzz runs, the Python tests under the sanitizers, then the Python tests
+# (whose summary closes the output).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QUILLON_BUILD_DIR:-$root/build}
@@ -14,6 +15,11 @@ ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
 if [ -x "$root/scripts/fuzz.sh" ]; then
   echo "== fuzzing"
   "$root/scripts/fuzz.sh"
+fi
+
+if [ "${QUILLON_SKIP_SANITIZER:-0}" != 1 ]; then
+  echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+  "$root/scripts/sanitize.sh" "$@"
 fi
 
 echo "== Python tests"
