@@ -111,7 +111,8 @@ class TestH264ReaderCrafted:
         path.write_bytes(b"\x12\x00\x01\x00\x34\x00\x00\x01\x41\x01")
         assert read_units(path) == [(b"\x00\x00\x01\x41\x01", 0)]
 
-    @pytest.mark.parametrize("content", [b"", b"\x00" * 100_000, b"\x01\x02\x00\x01"])
+    @pytest.mark.parametrize("content", [b"", b"\x00" * 100_000, b"\x01\x02\x00\x01"],
+                             ids=["empty", "zeros", "no start code"])
     def test_no_unit(self, tmp_path, content):
         path = tmp_path / "none.h264"
         path.write_bytes(content)
