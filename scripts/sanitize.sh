@@ -18,12 +18,27 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPython3_EXECUTA
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target _quillon_pybind11 _quillon_testctl
 
-runtime=$(${CXX:-g++} -print-file-name=libasan.so)
-# The interpreter's own allocations are never freed at exit, so leak checking
+# The C++ runtime is preloaded too: the sanitizer wraps exception throwing
+# only when the C++ runtime is there as it starts.
+runtime="$(${CXX:-g++} -print-file-name=libasan.so) $(readlink -f "$(${CXX:-g++} -print-file-name=libstdc++.so)")"
+# Reports go to files, as pytest captures the standard error of the process
+# that dies. The interpreter's own allocations are never freed at exit, so leak checking
 # stays off; everything else halts at the first report with a nonzero status.
-export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=0:exitcode=86:allocator_may_return_null=1:max_allocation_size_mb=1024:detect_stack_use_after_return=0:strict_init_order=1:check_initialization_order=1
-export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86
+reports=$build/sanitizer-reports
+rm -rf "$reports" && mkdir -p "$reports"
+export ASAN_OPTIONS=log_path=$reports/asan:detect_leaks=0:halt_on_error=1:abort_on_error=0:exitcode=86:allocator_may_return_null=1:detect_stack_use_after_return=0:strict_init_order=1:check_initialization_order=1
+export UBSAN_OPTIONS=log_path=$reports/ubsan:halt_on_error=1:print_stacktrace=1:exitcode=86
 export QUILLON_BUILD_DIR=$build
 export QUILLON_SANITIZER=1
 cd "$root"
-LD_PRELOAD="$runtime" /usr/bin/python3 -m pytest -q -p no:cacheprovider -m "not no_sanitizer" tests/python "$@"
+status=0
+LD_PRELOAD="$runtime" /usr/bin/python3 -m pytest -q -p no:cacheprovider -m "not no_sanitizer" tests/python "$@" || status=$?
+# The hostile-argument sweep's workers report on their own standard error,
+# which the sweep reads and judges.
+# Warnings (a huge allocation refused) are not reports.
+if grep -qlE "ERROR: AddressSanitizer|runtime error:|CHECK failed" "$reports"/* 2>/dev/null; then
+  cat "$reports"/* >&2
+  echo "sanitizer reports above (kept in $reports)" >&2
+  status=1
+fi
+exit $status

@@ -440,7 +440,7 @@ def make_data(directory):
 def limit_memory():
     """Sizes far beyond memory then fail at once instead of being zero-filled
     for seconds (not under AddressSanitizer, whose shadow needs the address
-    space; there its max_allocation_size_mb does the same)."""
+    space; there the sweep sets max_allocation_size_mb)."""
     if os.environ.get("QUILLON_SANITIZER") != "1":
         import resource
 

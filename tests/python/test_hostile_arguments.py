@@ -109,6 +109,13 @@ def worker_environment():
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (str(MODULE_DIR), HERE, env.get("PYTHONPATH")) if p)
     env.setdefault("QUILLON_LOG", os.devnull)
+    # Sanitizer reports of a worker go to its standard error, read here.
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if name in env:
+            env[name] = ":".join(o for o in env[name].split(":") if not o.startswith("log_path="))
+    if SANITIZED:
+        # Sizes far beyond memory fail at once rather than being zero-filled.
+        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":max_allocation_size_mb=1024"
     return env
 
 
