@@ -17,11 +17,17 @@ if [ -x "$root/scripts/fuzz.sh" ]; then
   "$root/scripts/fuzz.sh"
 fi
 
+# A failure under the sanitizers still lets the plain run report.
+sanitized=0
 if [ "${QUILLON_SKIP_SANITIZER:-0}" != 1 ]; then
   echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-  "$root/scripts/sanitize.sh" "$@"
+  "$root/scripts/sanitize.sh" "$@" || sanitized=$?
 fi
 
 echo "== Python tests"
 cd "$root"
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python "$@"
+if [ "$sanitized" != 0 ]; then
+  echo "the Python tests failed under the sanitizers (above)" >&2
+  exit "$sanitized"
+fi
