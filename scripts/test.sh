@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: install, build, the host SDK's GoogleTest suite,
-# the fuzz runs, the multi-thread stress under ThreadSanitizer, then the
+# the fuzz runs, the multi-thread stress under ThreadSanitizer, the Python
+# tests under the address and undefined-behaviour sanitizers, then the plain
 # Python tests (whose summary closes the output).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,6 +23,17 @@ if [ -x "$root/scripts/tsan.sh" ]; then
   "$root/scripts/tsan.sh"
 fi
 
+# A failure under the sanitizers still lets the plain run report.
+sanitized=0
+if [ "${QUILLON_SKIP_SANITIZER:-0}" != 1 ]; then
+  echo "== Python tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+  "$root/scripts/sanitize.sh" "$@" || sanitized=$?
+fi
+
 echo "== Python tests"
 cd "$root"
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python "$@"
+if [ "$sanitized" != 0 ]; then
+  echo "the Python tests failed under the sanitizers (above)" >&2
+  exit "$sanitized"
+fi

@@ -14,6 +14,11 @@ import _quillon_pybind11 as quillon  # noqa: E402
 import _quillon_testctl as testctl  # noqa: E402
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "no_sanitizer: measures memory or expects a raw fault; left out of the sanitizer run")
+
+
 @pytest.fixture(autouse=True)
 def clean_control():
     """Test control disarmed and the journal empty before and after each test."""

@@ -59,6 +59,7 @@ class TestLayouts:
 
 
 class TestViews:
+    @pytest.mark.no_sanitizer  # measures resident memory
     def test_views_are_freed_when_released(self):
         data = np.ones(4 << 20, dtype=np.uint8)
         s = kyme.stream()
