@@ -1,5 +1,5 @@
 """Every method, property, buffer and handle conversion of every class refuses an instance whose
-constructor never ran with TypeError (swept in a child process, so that a crash is named)."""
+constructor never ran (or None in its place) with TypeError (swept in a child process, so that a crash is named)."""
 import subprocess
 import sys
 
@@ -22,6 +22,7 @@ def attempts(cls):
             elif callable(member) and not isinstance(member, (type, cls)) and name not in (
                     "__init__", "__new__", "__setstate__"):  # constructors run on such instances by design
                 # Arguments are counted before any converts, and self converts first.
+                yield f"{name}(None)", lambda member=member: member(None)  # None is no instance either
                 for count in range(6):
                     yield name, lambda member=member, count=count: member(obj, *[None] * count)
 
@@ -37,7 +38,7 @@ def sweep():
                     print(f"FAIL {sub}.{cls.__name__} {what}: accepted", flush=True)
                 except (TypeError, AttributeError) as error:  # AttributeError: read-only property
                     if not any(text in str(error) for text in ("never constructed", "incompatible function",
-                                                               "bytes-like", "no setter")):
+                                                               "bytes-like", "no setter", "__entries")):
                         print(f"FAIL {sub}.{cls.__name__} {what}: {error}", flush=True)
 
 

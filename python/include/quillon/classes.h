@@ -15,6 +15,7 @@
 #include <string>
 #include <type_traits>
 #include <typeinfo>
+#include <utility>
 
 #include "quillon/handle.h"
 
@@ -68,14 +69,36 @@ void guard_class() {
   set_record_extent(typeid(T), detail::record_extent<T>());
 }
 
-// pybind11::class_ with the guards above.
+// pybind11::class_ with the guards above. Methods given as member-function
+// pointers are bound through a reference to the instance: pybind11 binds them
+// through a pointer, which lets `Class.method(None)` call on a null object.
 template <class T, class... Options>
 class class_ : public pybind11::class_<T, Options...> {
+  using Base = pybind11::class_<T, Options...>;
+
+  template <class R, class C, class... Args>
+  static auto through_reference(R (C::*method)(Args...)) {
+    return [method](T& self, Args... args) -> R { return (self.*method)(std::forward<Args>(args)...); };
+  }
+  template <class R, class C, class... Args>
+  static auto through_reference(R (C::*method)(Args...) const) {
+    return [method](const T& self, Args... args) -> R { return (self.*method)(std::forward<Args>(args)...); };
+  }
+  template <class X>
+  static X&& through_reference(X&& anything) {
+    return std::forward<X>(anything);
+  }
+
  public:
   template <class... Extra>
-  class_(pybind11::handle scope, const char* name, const Extra&... extra)
-      : pybind11::class_<T, Options...>(scope, name, extra...) {
+  class_(pybind11::handle scope, const char* name, const Extra&... extra) : Base(scope, name, extra...) {
     guard_class<T>();
+  }
+
+  template <class... Args>
+  class_& def(Args&&... args) {
+    Base::def(through_reference(std::forward<Args>(args))...);
+    return *this;
   }
 };
 
