@@ -54,8 +54,8 @@ class Quarantine {
     // Replacing the pages with an inaccessible reservation gives their
     // memory back at once and keeps the addresses from being reused.
     if (mapping.length > kQuarantineBytes ||
-        mmap(mapping.base, mapping.length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1,
-             0) == MAP_FAILED) {
+        mmap(mapping.base, mapping.length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0) ==
+            MAP_FAILED) {
       munmap(mapping.base, mapping.length);
       return;
     }
