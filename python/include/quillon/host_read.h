@@ -9,8 +9,8 @@
 
 namespace quillon {
 
-// True when every page of [address, address + size) is mapped and its first
-// and last bytes can be read (always for size 0).
+// True when every page of [address, address + size) is mapped and readable
+// (always for size 0). Pages the copy is about to read may be faulted in.
 bool readable_host_memory(const void* address, std::size_t size);
 
 // Throws ValueError, naming `function`, unless the range is readable as above.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kyme.h"
+#include "kyme/guarded_buffer.h"
 #include "kyme/media.h"
 #include "kyme/regular_file.h"
 #include "quillon/classes.h"
@@ -93,12 +94,12 @@ class YUVReader {
       return;
     }
     layout_ = layout;
-    buffer_.reset(new uint8_t[layout.total()]);
+    buffer_.allocate(layout.total());
   }
 
   void release() {
-    if (buffer_) {
-      const uint8_t* begin = buffer_.get();
+    if (buffer_.data() != nullptr) {
+      const uint8_t* begin = buffer_.data();
       const uint64_t size = layout_.total();
       filled_.detach_all<kymeFramePy>([&](kymeFramePy& frame) {
         // The adaptor's plane list and the record's own plane addresses.
@@ -122,14 +123,14 @@ class YUVReader {
   // the file holds only part of the next picture.
   int getFrame(kymeFramePy& frame) {
     const uint64_t index = counter_++;
-    if (!buffer_ || file_ == nullptr) return 0;
+    if (buffer_.data() == nullptr || file_ == nullptr) return 0;
     const uint64_t total = layout_.total();
     const int64_t left = bytes_left();
     if (left == 0) return 0;
     // A final picture the file holds only in part is not read at all, so
     // the buffer (and frames that show it) keeps the previous picture.
     const bool partial = left > 0 && static_cast<uint64_t>(left) < total;
-    const std::size_t got = partial ? 0 : std::fread(buffer_.get(), 1, total, file_);
+    const std::size_t got = partial ? 0 : std::fread(buffer_.data(), 1, total, file_);
     if (got != total) {
       if (partial) std::fseek(file_, 0, SEEK_END);
       if (!partial && got == 0 && std::feof(file_) != 0) return 0;
@@ -138,7 +139,7 @@ class YUVReader {
       return 0;
     }
     kymeFrame record{};
-    uint8_t* base = buffer_.get();
+    uint8_t* base = buffer_.data();
     record.data[0] = base;
     record.data[1] = base + layout_.size[0];
     record.data[2] = layout_.size[2] != 0 ? base + layout_.size[0] + layout_.size[1] : nullptr;
@@ -176,7 +177,8 @@ class YUVReader {
   int32_t stride_;
   uint64_t counter_ = 0;
   PlaneLayout layout_;
-  std::unique_ptr<uint8_t[]> buffer_;
+  // Pages of its own, so that a stale plane address is refused once released.
+  GuardedBuffer buffer_;
   std::FILE* file_ = nullptr;
   FilledRecords filled_;
 };

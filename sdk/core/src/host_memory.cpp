@@ -1,4 +1,5 @@
-// Tracking of the runtime's host memory blocks.
+// Tracking of the runtime's host memory blocks, which are fenced by
+// inaccessible pages (guarded_memory).
 #include "kycore/host_memory.h"
 
 #include <cstdlib>
@@ -7,7 +8,7 @@
 #include <mutex>
 
 #include "kycore/error_codes.h"
-#include "kycore/page_memory.h"
+#include "kycore/guarded_memory.h"
 
 namespace kycore {
 
@@ -38,10 +39,12 @@ HostMemory& HostMemory::instance() {
 
 uint32_t HostMemory::allocate(uint64_t size, void** address) {
   if (address == nullptr || size == 0) return KYCM_INVALID_ARGUMENT;
-  // At least 64-byte alignment, which suits vector loads and DMA-style copies.
-  auto* block = static_cast<uint8_t*>(allocate_block(size));
+  // At least 64-byte alignment, which suits vector loads and DMA-style
+  // copies; the block ends against an inaccessible page (see the header).
+  bool guarded = false;
+  auto* block = static_cast<uint8_t*>(allocate_guarded_block(size, &guarded));
   if (block == nullptr) return KYCM_OUT_OF_HOST_MEMORY;
-  std::shared_ptr<uint8_t> data(block, [size](uint8_t* p) { release_block(p, size); });
+  std::shared_ptr<uint8_t> data(block, [size, guarded](uint8_t* p) { release_guarded_block(p, size, guarded); });
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->blocks.emplace(reinterpret_cast<uintptr_t>(block), Block{size, std::move(data)});
   impl_->used += size;
