@@ -48,23 +48,7 @@ REPLAY_BUDGET = 60
 
 # Crashes of faults being mended elsewhere: (target pattern, argument pattern,
 # fault). Each entry goes when its fix lands.
-KNOWN_CRASHES = [
-    # An instance whose constructor never ran, as the instance of a method or
-    # property, or passed where a record or a handle is expected.
-    (r".*", r"^uninit |, uninit kyme\.frame\b", "never-constructed instance"),
-    # A record instance used as copy source or destination corrupts the heap;
-    # a later call then dies.
-    (r"kycm\.memcpy\w*", r"\b(record|ready|new|released) ", "record written over by memcpy"),
-    # A destroyed host block (or one uninitialisation released) is still read
-    # or written: silent in the release build, use-after-free under ASan.
-    (r"kycm\.(getNumpyFromHandle|getFloat16Array|memcpy\w*)", r"\b((live|stale) host block|cap freed host block)\b",
-     "stale host address"),
-    # A count far above any platform is allocated for before the library is
-    # asked: a refused allocation, fatal under ASan.
-    (r"kyml\.get(AiDev|CodecDev)Info", r"^int ", "huge count allocated first"),
-    # None as the instance of a reader's method reaches it as a null object.
-    (r"kyme\.(H264Reader|JpegReader|YUVReader)\.\w+", r"^none\b", "None as the instance of a reader method"),
-]
+KNOWN_CRASHES = []
 
 
 def known(finding):
