@@ -71,6 +71,11 @@ void register_all(py::module_& m) {
   auto kycl = m.def_submodule("kycl", "ordal Accelerate Language.");
   kycl.attr("kyclER_SUCCESS") = 0;
   kycl.attr("kyclER_WAIT_MORE_INPUT") = 301041;
+  quillon::register_kycl_version(kycl);
+  quillon::register_op_streams(kycl);
+  quillon::register_graph_building(kycl);
+  quillon::register_models(kycl);
+  quillon::register_load_image(kycl);
 
   auto kyce = m.def_submodule("kyce", "ordal  preprocess op engine.");
   quillon::register_kyce_types(kyce);

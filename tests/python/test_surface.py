@@ -176,6 +176,46 @@ class YUVReader(str, pixelFormat, int, int, int): init() -> None, release() -> N
 """,
     "kycl": """
 const kyclER_SUCCESS=0, kyclER_WAIT_MORE_INPUT=301041
+getVersion() -> str :: get the kycl version.
+enum balance_mode kyclBM_*: ONCE=0, RUN
+class callBackStatus(): errorCode=, isStreamEnd=
+createOpGraph() -> capsule :: creat the kycl op graph ! create graph
+destroyOpGraph(capsule) -> int :: destroy the kycl op graph !=
+destroyOpStream(capsule) -> int :: destroy the kycl op stream !=
+subscribeStreamReport(capsule, Callable[[capsule, capsule, capsule, callBackStatus, object], None], object) -> int ::
+    Subscribe a callback function to the stream to receive the result report when a specific stream operator execution
+    is completed.
+createOpStream(capsule, balance_mode) -> capsule :: create the kycl stream ! create stream
+buildStream(capsule) -> int :: build the kycl stream  !=
+runStream(capsule, capsule, capsule, int) -> int :: run the kycl stream  !=
+runStreamAsync(capsule, capsule, capsule) -> int :: run the kycl stream  !=
+synchronizeStream(capsule, int) -> int :: Synchronize the running of a stream. !=
+synchronizeDevice(int, int) -> int :: Synchronize the running of all stream of a device. !=
+getStreamCacheNumber(capsule) -> int :: Get the cache number of a stream. !
+requestOutputDataset(capsule) -> capsule :: request the output dataset !
+createGraphInputOp(capsule, int) -> capsule :: creat the kycl graph input op !
+connectOps(capsule, capsule) -> int :: connect the kycl op !=
+createRunModelOp(capsule) -> capsule :: create the kycl op that runs a model ! create graph run model op
+registerGetOutput(capsule, capsule) -> int :: regist get the kycl out put !=
+registerGetOutputs(capsule, List[capsule]) -> int :: regist get the kycl out put !=
+createModel(str, str, str, str) -> capsule :: create the kycl model !
+destroyModel(capsule) -> int :: destroy the kycl model !=
+createDynamicModel(str, str) -> capsule :: create the kycl model !
+setDynamicModelInputShape(capsule, List[_quillon_pybind11.kycm.shape]) -> int :: set the kycl model batch size !=
+setModelBatchSize(capsule, int) -> int :: set the kycl model batch size !=
+getModelBatchSize(capsule) -> int :: get the kycl model batch size !
+getModelMaxBatchSize(capsule) -> int :: get the kycl model max batch size !
+getDynamicModelMaxBatchSize(capsule, List[_quillon_pybind11.kycm.shape]) -> int :: get the kycl model max batch size !
+getModelInputCount(capsule) -> int :: Get the input count for a model. !
+getModelOutputDataTypeByIndex(capsule, int) -> _quillon_pybind11.kycm.dType :: Get the data type of a model's output by
+    index. !
+getModelOutputCount(capsule) -> int :: Get the output count for a model. !
+getModelInputShapeByIndex(capsule, int, _quillon_pybind11.kycm.shape) -> int :: Get the input shape by index for a
+    model.
+getModelOutputSizeByIndex(capsule, int) -> int :: Get the output data size by index for a model. !
+getModelOutputShapeByIndex(capsule, int, _quillon_pybind11.kycm.shape) -> int :: Get the output shape by index for a
+    model.
+loadImage(str, int, int) -> object :: load test image
 """,
     "kyce": """
 enum imageType kyceIMG_*: YUV_NV12=0, YUV_I420, RGB_PLANAR=5000, RGB888=5002, BGR888, GRAY, FORMAT_BUTT

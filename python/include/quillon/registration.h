@@ -26,6 +26,14 @@ void register_encoder(pybind11::module_& kyme);
 void register_stream_readers(pybind11::module_& kyme);
 void register_yuv_reader(pybind11::module_& kyme);
 
+// kycl, in this order after the submodule's constants: the version query,
+// the op-graph and stream group, graph building, the model group, loadImage.
+void register_kycl_version(pybind11::module_& kycl);
+void register_op_streams(pybind11::module_& kycl);
+void register_graph_building(pybind11::module_& kycl);
+void register_models(pybind11::module_& kycl);
+void register_load_image(pybind11::module_& kycl);
+
 // kyce: the op engine's types first, then (after the customized-op
 // functions) the image ops.
 void register_kyce_types(pybind11::module_& kyce);

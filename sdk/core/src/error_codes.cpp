@@ -56,6 +56,14 @@ constexpr CodeInfo kCodes[] = {
     {KYME_UNKNOWN_FRAME, "KYME_UNKNOWN_FRAME",
      "The frame is not a picture this channel gave out, or it was already released."},
     {KYME_OUT_OF_MEMORY, "KYME_OUT_OF_MEMORY", "The device has not enough free memory for the decoder's pictures."},
+    {KYCL_WAIT_MORE_INPUT, "KYCL_WAIT_MORE_INPUT", "The request was queued; its result comes with a later one."},
+    {KYCL_INVALID_GRAPH, "KYCL_INVALID_GRAPH",
+     "The op graph has an unfed op, a cycle, no registered output, or mismatched shapes."},
+    {KYCL_STREAM_NOT_BUILT, "KYCL_STREAM_NOT_BUILT", "The stream is not built: call buildStream first."},
+    {KYCL_STREAM_BUILT, "KYCL_STREAM_BUILT", "The stream is already built."},
+    {KYCL_UNSUPPORTED_MODEL, "KYCL_UNSUPPORTED_MODEL", "The model file cannot be read or run by the inference engine."},
+    {KYCL_TIMEOUT, "KYCL_TIMEOUT", "The stream's queued requests did not all complete within the time-out."},
+    {KYCL_BATCH_TOO_LARGE, "KYCL_BATCH_TOO_LARGE", "The batch size is zero or above the model's maximum."},
     {KYCM_NOT_IMPLEMENTED, "KYCM_NOT_IMPLEMENTED", "The function is not implemented."},
 
     // management library (its codes are those of its kymlOpStatus_enum)

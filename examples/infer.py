@@ -1,0 +1,80 @@
+"""Run an ONNX model file through kycl on an image (or random input) and print
+its outputs.
+
+    python3 examples/infer.py model.onnx                 # random input
+    python3 examples/infer.py model.onnx picture.png     # resized to the input, NCHW, scaled to [0, 1]
+
+The model runs in a stream: a graph input op feeds a run-model op whose
+outputs are registered, the input goes to device memory, and the outputs
+come back from the dataset the stream gives for them.
+"""
+import argparse
+
+import numpy as np
+
+import _quillon_pybind11 as quillon
+
+kycl, kycm = quillon.kycl, quillon.kycm
+CT = kycm.copyMemType
+NUMPY = {kycm.dType.kycmDT_FLOAT32: np.float32, kycm.dType.kycmDT_FLOAT16: np.float16,
+         kycm.dType.kycmDT_UINT8: np.uint8, kycm.dType.kycmDT_INT8: np.int8, kycm.dType.kycmDT_INT32: np.int32,
+         kycm.dType.kycmDT_INT16: np.int16, kycm.dType.kycmDT_UINT16: np.uint16}
+
+
+def input_array(shape, image):
+    if image is None:
+        return np.random.default_rng(0).random(shape, dtype=np.float32)
+    from PIL import Image
+    height, width = shape[-2], shape[-1]
+    pixels = np.asarray(Image.open(image).convert("RGB").resize((width, height)), np.float32) / 255
+    return np.ascontiguousarray(np.broadcast_to(pixels.transpose(2, 0, 1)[:shape[-3]], shape), np.float32)
+
+
+def device_dataset(arrays):
+    dataset = kycm.createDataset(kycm.datasetMode.kycmDM_BUFFER)
+    info = kycm.deviceInfo()
+    info.deviceType, info.deviceIdx = kycm.deviceType.kycmDE_KYCC, 0
+    for array in arrays:
+        data = array.view(np.uint8).reshape(-1)
+        address = kycm.malloc(len(data))
+        assert kycm.memcpy(kycm.getHandleFromNumpy(data), address, len(data), CT.kycmCT_COPY_TO_DEVICE) == 0
+        kycm.addDatasetBuffer(dataset, kycm.createDataBuffer(info, address, len(data)))
+    return dataset
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("model")
+    parser.add_argument("image", nargs="?")
+    args = parser.parse_args()
+    assert kycm.initialize() == 0
+    model = kycl.createModel(args.model, "", "", "")
+    graph, op = kycl.createOpGraph(), kycl.createRunModelOp(model)
+    arrays = []
+    for index in range(kycl.getModelInputCount(model)):  # the image feeds the first input, noise the others
+        shape = kycm.shape()
+        kycl.getModelInputShapeByIndex(model, index, shape)
+        arrays.append(input_array(shape.shapes, args.image if index == 0 else None))
+        kycl.connectOps(kycl.createGraphInputOp(graph, index), op)
+    kycl.registerGetOutput(graph, op)
+    stream = kycl.createOpStream(graph, kycl.balance_mode.kyclBM_ONCE)
+    assert kycl.buildStream(stream) == 0
+    outputs = kycl.requestOutputDataset(stream)
+    code = kycl.runStream(stream, device_dataset(arrays), outputs, 0)
+    if code != 0:
+        raise SystemExit(f"runStream failed: {code}")
+    for index in range(kycl.getModelOutputCount(model)):
+        size = kycl.getModelOutputSizeByIndex(model, index)
+        out_shape = kycm.shape()
+        kycl.getModelOutputShapeByIndex(model, index, out_shape)
+        host = kycm.getHandleFromNumpy(np.zeros(size, np.uint8))
+        buffer = kycm.getDatasetBuffer(outputs, index)
+        kycm.memcpy(kycm.getDataBufferAddr(buffer), host, size, CT.kycmCT_COPY_FROM_DEVICE)
+        values = kycm.getNumpyFromHandle(host, size).view(NUMPY[kycl.getModelOutputDataTypeByIndex(model, index)])
+        print(f"output {index} shape {out_shape.shapes}:\n{values.reshape(out_shape.shapes)}")
+    kycl.destroyOpStream(stream), kycl.destroyOpGraph(graph), kycl.destroyModel(model)
+    kycm.uninitialize()
+
+
+if __name__ == "__main__":
+    main()

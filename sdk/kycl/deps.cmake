@@ -1,0 +1,11 @@
+# libkycl reads model files with ONNX's own parser and runs them with
+# OpenCV's dnn module. Debian's OpenCV ships no CMake or pkg-config
+# description for its parts, so they are found directly; ONNX ships one
+# (which needs protobuf found first).
+find_package(Protobuf REQUIRED)
+find_package(ONNX REQUIRED)
+find_path(KYCL_OPENCV_INCLUDE_DIR opencv2/dnn.hpp PATH_SUFFIXES opencv4 REQUIRED)
+find_library(KYCL_OPENCV_CORE opencv_core REQUIRED)
+find_library(KYCL_OPENCV_DNN opencv_dnn REQUIRED)
+target_include_directories(kycl SYSTEM PRIVATE ${KYCL_OPENCV_INCLUDE_DIR})
+target_link_libraries(kycl PRIVATE kycm onnx_proto ${KYCL_OPENCV_DNN} ${KYCL_OPENCV_CORE})

@@ -1,2 +1,0 @@
-// The kycl library's sources live in this folder, one concern per file.
-#include "kycl.h"

@@ -1,0 +1,104 @@
+// Reading a model file: the declared inputs and outputs come from the ONNX
+// graph itself (OpenCV cannot report declared input shapes), the network
+// from OpenCV's ONNX importer.
+#include <onnx/onnx_pb.h>
+
+#include <fstream>
+#include <sstream>
+#include <unordered_set>
+
+#include "kycore/error_codes.h"
+#include "model.h"
+
+namespace kycl {
+namespace {
+
+constexpr std::size_t kMaxDims = 6;
+
+bool to_dtype(int32_t onnx_type, kycmDType* type) {
+  switch (onnx_type) {
+    case onnx::TensorProto::FLOAT:
+      *type = kycmDT_FLOAT32;
+      return true;
+    case onnx::TensorProto::UINT8:
+      *type = kycmDT_UINT8;
+      return true;
+    case onnx::TensorProto::INT8:
+      *type = kycmDT_INT8;
+      return true;
+    case onnx::TensorProto::UINT16:
+      *type = kycmDT_UINT16;
+      return true;
+    case onnx::TensorProto::INT16:
+      *type = kycmDT_INT16;
+      return true;
+    case onnx::TensorProto::INT32:
+      *type = kycmDT_INT32;
+      return true;
+    case onnx::TensorProto::FLOAT16:
+      *type = kycmDT_FLOAT16;
+      return true;
+    default:
+      return false;  // no element type of the SDK holds it
+  }
+}
+
+bool to_info(const onnx::ValueInfoProto& value, TensorInfo* info) {
+  if (!value.type().has_tensor_type()) return false;
+  const auto& tensor = value.type().tensor_type();
+  if (!to_dtype(tensor.elem_type(), &info->type)) return false;
+  info->name = value.name();
+  if (!tensor.has_shape() || static_cast<std::size_t>(tensor.shape().dim_size()) > kMaxDims) return false;
+  for (const auto& dim : tensor.shape().dim()) {
+    info->dims.push_back(dim.has_dim_value() && dim.dim_value() > 0 ? dim.dim_value() : -1);
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t Model::load(const char* path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return kycore::KYCM_IO_ERROR;
+  std::stringstream stream;
+  stream << file.rdbuf();
+  const std::string bytes = stream.str();
+  onnx::ModelProto proto;
+  if (!proto.ParseFromString(bytes)) return kycore::KYCL_UNSUPPORTED_MODEL;
+  const auto& graph = proto.graph();
+  std::unordered_set<std::string> constants;
+  for (const auto& initializer : graph.initializer()) constants.insert(initializer.name());
+  for (const auto& value : graph.input()) {
+    if (constants.count(value.name()) != 0) continue;  // a weight, not an input
+    TensorInfo info;
+    if (!to_info(value, &info)) return kycore::KYCL_UNSUPPORTED_MODEL;
+    inputs.push_back(std::move(info));
+  }
+  for (const auto& value : graph.output()) {
+    TensorInfo info;
+    if (!to_info(value, &info)) return kycore::KYCL_UNSUPPORTED_MODEL;
+    outputs.push_back(std::move(info));
+  }
+  if (inputs.empty() || outputs.empty()) return kycore::KYCL_UNSUPPORTED_MODEL;
+  symbolic_batch = true;
+  for (const auto& input : inputs) symbolic_batch = symbolic_batch && !input.dims.empty() && input.dims[0] < 0;
+  try {
+    net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
+  } catch (const cv::Exception&) {
+    return kycore::KYCL_UNSUPPORTED_MODEL;
+  }
+  if (net.empty()) return kycore::KYCL_UNSUPPORTED_MODEL;
+  net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+  net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+  // Symbolic dimensions start at 1 until the caller sets a shape.
+  std::vector<std::vector<int64_t>> shapes;
+  for (const auto& input : inputs) {
+    std::vector<int64_t> shape = input.dims;
+    for (auto& dim : shape) dim = dim < 0 ? 1 : dim;
+    shapes.push_back(shape);
+  }
+  std::lock_guard<std::mutex> hold(lock);
+  return reshape(shapes);
+}
+
+}  // namespace kycl

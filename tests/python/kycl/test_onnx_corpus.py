@@ -1,0 +1,58 @@
+"""ONNX's own node tests (Debian's libonnx-testdata) through kycl: every model
+OpenCV imports runs through a stream and matches the stored outputs; every
+other one is refused at createModel with a code."""
+import glob
+import os
+
+import numpy as np
+import onnx
+import pytest
+from onnx import numpy_helper
+
+from test_models_and_streams import inputs, kycl, read
+
+CORPUS = "/usr/share/libonnx-testdata/data/node"
+# Where OpenCV 4.6 itself computes something else than the reference
+# (1-D concat, uint8 division, opset-13 softmax axes, some pooling pads).
+OPENCV_DIFFERS = {"test_averagepool_2d_pads_count_include_pad", "test_averagepool_2d_precomputed_pads_count_include_pad",
+                  "test_averagepool_2d_same_lower", "test_concat_1d_axis_negative_1", "test_div_uint8",
+                  "test_logsoftmax_default_axis", "test_maxpool_2d_dilations", "test_maxpool_2d_same_lower",
+                  "test_softmax_default_axis"}
+
+
+def tensors(folder, kind):
+    return [numpy_helper.to_array(onnx.load_tensor(p)) for p in sorted(glob.glob(f"{folder}/test_data_set_0/{kind}_*.pb"))]
+
+
+def run(path):
+    """True when the model's outputs match the stored ones; None when refused."""
+    try:
+        model = kycl.createModel(path, "", "", "")
+    except RuntimeError:
+        return None
+    folder = os.path.dirname(path)
+    given, expected = tensors(folder, "input"), tensors(folder, "output")
+    graph, op = kycl.createOpGraph(), kycl.createRunModelOp(model)
+    for k in range(len(given)):
+        assert kycl.connectOps(kycl.createGraphInputOp(graph, k), op) == 0
+    assert kycl.registerGetOutput(graph, op) == 0
+    stream = kycl.createOpStream(graph, kycl.balance_mode.kyclBM_ONCE)
+    try:
+        assert kycl.buildStream(stream) == 0
+        out = kycl.requestOutputDataset(stream)
+        if kycl.runStream(stream, inputs(*given), out, 0) != 0:
+            return False
+        got = [read(out, i, e.dtype) for i, e in enumerate(expected)]
+        return all(g.size == e.size and np.allclose(g.reshape(e.shape), e, rtol=1e-3, atol=1e-4, equal_nan=True)
+                   for g, e in zip(got, expected))
+    finally:
+        kycl.destroyOpStream(stream), kycl.destroyOpGraph(graph), kycl.destroyModel(model)
+
+
+@pytest.mark.skipif(not os.path.isdir(CORPUS), reason="libonnx-testdata is not installed")
+def test_every_node_test_opencv_imports_matches_its_stored_outputs(runtime):
+    results = {os.path.basename(os.path.dirname(p)): run(p) for p in sorted(glob.glob(f"{CORPUS}/*/model.onnx"))}
+    ran = {name for name, ok in results.items() if ok is not None}
+    wrong = {name for name in ran if not results[name]}
+    print(f"node tests: {len(ran)} ran, {len(ran) - len(wrong)} matched, {len(results) - len(ran)} refused")
+    assert len(ran) > 200 and wrong <= OPENCV_DIFFERS
