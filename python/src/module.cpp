@@ -63,10 +63,10 @@ void register_all(py::module_& m) {
 
   auto kyme = m.def_submodule("kyme", "ordal media engine.");
   quillon::register_media_types(kyme);
-  // The decoder routine ends with the stream readers. The encoder routine
-  // will end with the YUV reader; the call below stands at that position.
+  // The decoder routine ends with the stream readers, the encoder routine
+  // with the YUV reader.
   quillon::register_decoder(kyme);
-  quillon::register_yuv_reader(kyme);
+  quillon::register_encoder(kyme);
 
   auto kycl = m.def_submodule("kycl", "ordal Accelerate Language.");
   kycl.attr("kyclER_SUCCESS") = 0;

@@ -324,6 +324,159 @@ KY_API kymeRet_t kymeGetDecoderAvailableChannels(uint32_t* count);
 
 /* Encoder */
 
+#define KYME_ENC_MAX_STRM_BUF_NUM 2
+#define KYME_ENC_MAX_REF_FRAMES 8
+#define KYME_ENC_MAX_GOP_SIZE 16
+#define KYME_ENC_MAX_LTR_FRAMES 8
+#define KYME_ENC_MAX_ROI_NUM 8
+#define KYME_ENC_DEFAULT_PAR 0xFFFFFFFFu /* in an unsigned field: the encoder's default */
+#define KYME_ENC_VIDEO_MAX_HEIGHT 8192
+#define KYME_ENC_VIDEO_MAX_WIDTH 8192
+#define KYME_ENC_VIDEO_MIN_HEIGHT 64
+#define KYME_ENC_VIDEO_MIN_WIDTH 64
+#define KYME_ENC_JPEG_MAX_HEIGHT 16384
+#define KYME_ENC_JPEG_MAX_WIDTH 16384
+#define KYME_ENC_JPEG_MIN_HEIGHT 32
+#define KYME_ENC_JPEG_MIN_WIDTH 32
+#define KYME_ENC_MAX_OUTBUF_NUM 32
+
+typedef enum {
+  KYME_GOLD_QUALITY = 0,
+  KYME_SILVER_QUALITY = 1,
+  KYME_SILVER2_QUALITY = 2,
+  KYME_BRONZE_QUALITY = 3,
+  KY_ENUM_RANGE(kymeEncQualityMode)
+} kymeEncQualityMode;
+
+typedef enum {
+  KYME_ENC_TUNE_PSNR = 0,
+  KYME_ENC_TUNE_SSIM = 1,
+  KYME_ENC_TUNE_VISUAL = 2,
+  KYME_ENC_TUNE_SHARP_VISUAL = 3,
+  KY_ENUM_RANGE(kymeEncTuneType)
+} kymeEncTuneType;
+
+typedef enum { KYME_ENC_QP = 0, KYME_ENC_QP_DELTA = 1, KY_ENUM_RANGE(kymeEncQPType) } kymeEncQPType;
+
+/* The HEVC NAL unit types of prefix and suffix SEI. */
+typedef enum { KYME_ENC_SEI_PREFIX = 39, KYME_ENC_SEI_SUFFIX = 40, KY_ENUM_RANGE(kymeEncSEINalType) } kymeEncSEINalType;
+
+typedef enum {
+  KYME_SEI_BUFFERING_PERIOD = 0,
+  KYME_SEI_USER_DATA_UNREGISTERED = 5,
+  KY_ENUM_RANGE(kymeSEIPayloadType)
+} kymeSEIPayloadType;
+
+typedef struct kymeEncExternalSEI {
+  kymeEncSEINalType nalType;
+  uint8_t payloadType; /* a kymeSEIPayloadType value */
+  uint32_t payloadDataSize;
+  uint8_t* payloadData;
+} kymeEncExternalSEI;
+
+typedef struct kymeEncPictureArea {
+  uint32_t enable;
+  uint32_t top;
+  uint32_t left;
+  uint32_t bottom;
+  uint32_t right;
+} kymeEncPictureArea;
+
+typedef struct kymeEncPictureROI {
+  kymeEncPictureArea area;
+  kymeEncQPType qpType;
+  int32_t qpValue;
+} kymeEncPictureROI;
+
+typedef struct kymeEncROIMap {
+  int8_t* roiMapDeltaQp;
+  uint32_t roiMapDeltaQpSize;
+} kymeEncROIMap;
+
+/* Per-picture parameters; the area holds either ROIs or an ROI map. */
+typedef struct kymeEncExtendedParams {
+  uint32_t forceIDR;
+  union {
+    kymeEncPictureROI roi[KYME_ENC_MAX_ROI_NUM];
+    kymeEncROIMap roiMap;
+  } area;
+  uint32_t updateBitRate;
+  uint32_t resetStream;
+} kymeEncExtendedParams;
+
+typedef struct kymeEncVideoConfiguration {
+  kymeVideoProfile profile;
+  kymeVideoLevel level;
+  uint32_t width;
+  uint32_t height;
+  kymeRational frameRate;
+  uint32_t bitDepthLuma;
+  uint32_t bitDepthChroma;
+  uint32_t gopSize;
+  uint32_t gdrDuration;
+  uint32_t lookaheadDepth;
+  kymeEncQualityMode qualityMode;
+  kymeEncTuneType tune;
+  uint32_t keyInt;
+  int32_t crf;
+  uint32_t cqp;
+  uint32_t llRc;
+  uint32_t bitRate;
+  uint32_t initQp;
+  uint32_t vbvBufSize;
+  uint32_t vbvMaxRate;
+  uint32_t intraQpDelta;
+  uint32_t qpMinI;
+  uint32_t qpMaxI;
+  uint32_t qpMinPB;
+  uint32_t qpMaxPB;
+  uint32_t vbr;
+  float aqStrength;
+  uint32_t enableROI;
+  uint32_t P2B;
+  uint32_t bBPyramid;
+  float maxFrameSizeMultiple;
+} kymeEncVideoConfiguration;
+
+typedef struct kymeEncJPEGConfiguration {
+  uint32_t codingWidth;
+  uint32_t codingHeight;
+  kymePixelFormat frameType;
+  uint32_t userDataLength; /* bytes at userData, the terminating zero included */
+  const char* userData;
+  uint32_t losslessEn;
+} kymeEncJPEGConfiguration;
+
+typedef struct kymeEncChannelParameters {
+  kymeCodecType codecType;
+  uint32_t outbufNum;
+  uint32_t enProfiling;
+  union {
+    kymeEncVideoConfiguration video; /* H.264 and HEVC */
+    kymeEncJPEGConfiguration jpeg;   /* KYME_CODEC_ENC_JPEG */
+  } config;
+} kymeEncChannelParameters;
+
+typedef struct kymeEncOutputOptions {
+  uint32_t reserved;
+} kymeEncOutputOptions;
+
+KY_API kymeRet_t kymeCreateEncoderChannel(kymeEncChannelParameters* parameters, uint32_t channel);
+/* The symbol keeps its historical spelling. */
+KY_API kymeRet_t kymeDestoryEncoderChannel(uint32_t channel);
+KY_API kymeRet_t kymeStartEncoder(uint32_t channel);
+KY_API kymeRet_t kymeResetEncoder(uint32_t channel);
+KY_API kymeRet_t kymeStopEncoder(uint32_t channel);
+/* `params` may be null. */
+KY_API kymeRet_t kymeSendFrameToEncoder(uint32_t channel, kymeFrame* frame, kymeEncExtendedParams* params,
+                                        uint32_t timeout);
+/* The bytes stay the library's until kymeEncReleaseStream. */
+KY_API kymeRet_t kymeReceiveStreamFromEncoder(uint32_t channel, kymeStream* stream, uint32_t timeout);
+KY_API kymeRet_t kymeJpegSyncEncoder(uint32_t channel, kymeFrame* frame, kymeStream* output,
+                                     kymeEncExtendedParams* params, uint32_t timeout);
+KY_API kymeRet_t kymeEncReleaseStream(uint32_t channel, kymeStream* stream, uint32_t timeout);
+KY_API kymeRet_t kymeGetEncoderAvailableChannels(uint32_t* count);
+
 KY_END_DECLS
 
 #endif /* KYME_H */

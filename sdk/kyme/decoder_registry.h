@@ -1,4 +1,4 @@
-// The decoder channels of the process, by channel number.
+// The decoder and encoder channels of the process, by channel number.
 #pragma once
 
 namespace kyme {
@@ -8,5 +8,6 @@ bool media_initialized();
 
 // Destroys every channel, as systemUninitialize does.
 void destroy_all_decoder_channels();
+void destroy_all_encoder_channels();
 
 }  // namespace kyme

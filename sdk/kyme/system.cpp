@@ -38,6 +38,7 @@ KY_EXPORT kymeRet_t kymeSystemUninitialize(void) {
   if (!g_initialized.load()) return KYME_NOT_INITIALIZED;
   // Channels left open are destroyed, as the card does when its media engine stops.
   kyme::destroy_all_decoder_channels();
+  kyme::destroy_all_encoder_channels();
   if (!g_initialized.exchange(false)) return KYME_NOT_INITIALIZED;
   return OK;
 }

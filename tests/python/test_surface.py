@@ -171,6 +171,39 @@ getDecoderAvailableChannels() -> int :: Get the Decoder available channels. ! ge
 setStreamData(stream, numpy.ndarray[numpy.uint8]) -> None
 class H264Reader(str): init() -> None, release() -> None, getStream(stream) -> int
 class JpegReader(str): init() -> None, release() -> None, getStream(stream) -> int
+enum encQualityMode KYME_*: GOLD_QUALITY=0, SILVER_QUALITY, SILVER2_QUALITY, BRONZE_QUALITY
+enum encTuneType KYME_ENC_TUNE_*: PSNR=0, SSIM, VISUAL, SHARP_VISUAL
+enum encQPType KYME_ENC_*: QP=0, QP_DELTA
+enum encSEINalType KYME_ENC_SEI_*: PREFIX=39, SUFFIX
+enum encSEIPayloadType KYME_SEI_*: BUFFERING_PERIOD=0, USER_DATA_UNREGISTERED=5
+class encExternalSEI(): nalType=, payloadDataSize=
+class encPictureArea(): enable=, top=, left=, bottom=, right=
+class encPictureROI(): area=, qpType=, qpValue=
+class encROIMap(): roiMapDeltaQpSize=
+class encExtendedParams(): forceIDR=, roi=, roiMap=, updateBitRate=, resetStream=
+class encVideoConfiguration(): profile=, level=, width=, height=, frameRate=, bitDepthLuma=, bitDepthChroma=, gopSize=,
+    gdrDuration=, lookaheadDepth=, qualityMode=, tune=, keyInt=, crf=, cqp=, llRc=, bitRate=, initQp=, vbvBufSize=,
+    vbvMaxRate=, intraQpDelta=, qpMinI=, qpMaxI=, qpMinPB=, qpMaxPB=, vbr=, aqStrength=, enableROI=, P2B=, bBPyramid=,
+    maxFrameSizeMultiple=
+class encJPEGConfiguration(): codingWidth=, codingHeight=, frameType=, losslessEn=, userData=
+class encChannelParamters(): codecType=, outbufNum=, enProfiling=, jpegConfig=, videoConfig=
+class encOutputOptions(): reserved
+const KYME_ENC_MAX_STRM_BUF_NUM=2, KYME_ENC_MAX_REF_FRAMES=8, KYME_ENC_MAX_GOP_SIZE=16, KYME_ENC_MAX_LTR_FRAMES=8,
+    KYME_ENC_MAX_ROI_NUM=8, KYME_ENC_DEFAULT_PAR=4294967295, KYME_ENC_VIDEO_MAX_HEIGHT=8192,
+    KYME_ENC_VIDEO_MAX_WIDTH=8192, KYME_ENC_VIDEO_MIN_HEIGHT=64, KYME_ENC_VIDEO_MIN_WIDTH=64,
+    KYME_ENC_JPEG_MAX_HEIGHT=16384, KYME_ENC_JPEG_MAX_WIDTH=16384, KYME_ENC_JPEG_MIN_HEIGHT=32,
+    KYME_ENC_JPEG_MIN_WIDTH=32, KYME_ENC_MAX_OUTBUF_NUM=32
+createEncoderChannel(encChannelParamters, int) -> int :: Create an encoder channel. !=
+destroyEncoderChannel(int) -> int :: Destroy an encoder channel.
+startEncoder(int) -> int :: Start the encoder. !=
+resetEncoder(int) -> int :: Restart the encoder. !=
+stopEncoder(int) -> int :: Stop the encoder. !=
+sendFrameToEncoder(int, frame, encExtendedParams, int) -> int :: Send a frame to Encoder to encode. !=
+receiveStreamFromEncoder(int, stream, int) -> int :: Receive a stream from Encoder. !=
+jpegSyncEncoder(int, frame, stream, encExtendedParams, int) -> int :: Jpeg Encode Sync api. !=
+encReleaseStream(int, stream, int) -> int :: Release the kyme stream whose content filled by
+    kymeReceiveStreamFromEncoder. !=
+getEncoderAvailableChannels() -> int :: Get the Encoder available channels.
 class YUVReader(str, pixelFormat, int, int, int): init() -> None, release() -> None, getFrame(frame) -> int,
     seek_to_start() -> None
 """,
