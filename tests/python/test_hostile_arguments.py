@@ -70,11 +70,12 @@ def run_worker(state, first, last, dirs):
             elif time.monotonic() - progress > HANG_SECONDS:
                 process.kill()
                 hung = process.wait() or True
-    lines = open(base + ".out").read().split()
+    # Progress is call numbers, one a line; a library may print its own text there too.
+    lines = open(base + ".out", errors="replace").read().split()
     errors = open(base + ".err", errors="replace").read().strip().splitlines()
     if not hung and process.returncode == 0 and lines[-1:] == ["done"]:
         return None
-    calls = [line for line in lines if line != "done"]
+    calls = [line for line in lines if line.isdigit()]
     if not calls:
         raise RuntimeError("a sweep worker died before its first call:\n" + "\n".join(errors))
     code = process.returncode
