@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "kyml.h"
-#include "quillon/errors.h"
 #include "kyml/records.h"
+#include "quillon/errors.h"
 #include "quillon/registration.h"
 #include "quillon/text.h"
 

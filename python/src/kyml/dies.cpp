@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "kyml.h"
-#include "quillon/errors.h"
 #include "kyml/records.h"
+#include "quillon/errors.h"
 #include "quillon/registration.h"
 
 namespace py = pybind11;
