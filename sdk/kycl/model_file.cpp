@@ -1,10 +1,14 @@
 // Reading a model file: the declared inputs and outputs come from the ONNX
 // graph itself (OpenCV cannot report declared input shapes), the network
 // from OpenCV's ONNX importer.
+#include <fcntl.h>
 #include <onnx/onnx_pb.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <cerrno>
+#include <cstdint>
+#include <string>
 #include <unordered_set>
 
 #include "kycore/error_codes.h"
@@ -14,6 +18,8 @@ namespace kycl {
 namespace {
 
 constexpr std::size_t kMaxDims = 6;
+// The largest message protobuf parses.
+constexpr uint64_t kMaxModelBytes = (uint64_t{1} << 31) - 1;
 
 bool to_dtype(int32_t onnx_type, kycmDType* type) {
   switch (onnx_type) {
@@ -55,14 +61,38 @@ bool to_info(const onnx::ValueInfoProto& value, TensorInfo* info) {
   return true;
 }
 
+// The whole of a regular file. Anything else is refused before a byte is
+// read: a pipe without a writer would block for ever, and a device such as
+// /dev/zero never ends.
+bool read_regular_file(const char* path, std::string* bytes) {
+  if (path == nullptr) return false;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat info {};
+  bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0 &&
+            static_cast<uint64_t>(info.st_size) <= kMaxModelBytes;
+  if (ok) {
+    bytes->resize(static_cast<std::size_t>(info.st_size));
+    std::size_t done = 0;
+    while (ok && done < bytes->size()) {
+      const ssize_t got = ::pread(fd, bytes->data() + done, bytes->size() - done, static_cast<off_t>(done));
+      if (got > 0) {
+        done += static_cast<std::size_t>(got);
+      } else if (got == 0 || errno != EINTR) {
+        ok = got == 0 && done == bytes->size();
+      }
+    }
+    bytes->resize(done);
+  }
+  ::close(fd);
+  return ok;
+}
+
 }  // namespace
 
 uint32_t Model::load(const char* path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return kycore::KYCM_IO_ERROR;
-  std::stringstream stream;
-  stream << file.rdbuf();
-  const std::string bytes = stream.str();
+  std::string bytes;
+  if (!read_regular_file(path, &bytes)) return kycore::KYCM_IO_ERROR;
   onnx::ModelProto proto;
   if (!proto.ParseFromString(bytes)) return kycore::KYCL_UNSUPPORTED_MODEL;
   const auto& graph = proto.graph();

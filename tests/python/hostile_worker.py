@@ -163,9 +163,14 @@ class Values:
 
     def __init__(self, quillon, state, data_dir):
         self.q, self.data, self.instances, self.keep, self.live, self.stale = quillon, data_dir, {}, [], {}, {}
-        self.numpy_block, page = np.arange(16, dtype=np.uint8), mmap.mmap(-1, mmap.PAGESIZE)
-        self.unmapped = ctypes.addressof(ctypes.c_char.from_buffer(page))
-        page.close()
+        self.numpy_block = np.arange(16, dtype=np.uint8)
+        # A page reserved without access for the worker's life: an unmapped page could be
+        # mapped again by the allocator and become readable memory, which the helpers trust.
+        libc = ctypes.CDLL(None)
+        libc.mmap.restype, libc.mmap.argtypes = ctypes.c_void_p, [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
+                                                                 ctypes.c_int, ctypes.c_int, ctypes.c_long]
+        self.unmapped = libc.mmap(None, mmap.PAGESIZE, mmap.PROT_NONE if hasattr(mmap, "PROT_NONE") else 0,
+                                  mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS, -1, 0)
         if state != "before":
             self.stale = self.handles()
             kycm = quillon.kycm
