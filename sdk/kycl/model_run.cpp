@@ -66,19 +66,11 @@ bool store_output(const TensorInfo& info, const cv::Mat& result, uint8_t* data) 
 
 }  // namespace
 
+// The common runtime's own table, so the two libraries never disagree on a
+// type's size. Model types are only those the file reader maps.
 uint64_t element_size(kycmDType type) {
-  switch (type) {
-    case kycmDT_UINT8:
-    case kycmDT_INT8:
-      return 1;
-    case kycmDT_UINT16:
-    case kycmDT_INT16:
-    case kycmDT_FLOAT16:
-    case kycmDT_BFLOAT:
-      return 2;
-    default:
-      return 4;
-  }
+  uint32_t size = 0;
+  return kycmGetDataTypeSize(type, &size) == kycore::OK ? size : 0;
 }
 
 uint64_t TensorInfo::element_count() const {

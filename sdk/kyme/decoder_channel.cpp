@@ -47,10 +47,38 @@ bool wait_for(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, u
 
 }  // namespace
 
-// How the worker's codec reaches the pool and the output queue.
-class DecoderChannel::WorkerSink final : public PictureSink {
+// What every sink of a channel does alike: give back a picture the codec
+// abandoned, count pictures sent and dropped.
+class DecoderChannel::ChannelSink : public PictureSink {
  public:
-  explicit WorkerSink(DecoderChannel& channel) : channel_(channel) {}
+  explicit ChannelSink(DecoderChannel& channel) : channel_(channel) {}
+
+  void abandon(PictureTarget* /*target*/) override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    channel_.give_back(current_);
+    current_ = nullptr;
+  }
+
+  void picture_sent() override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    ++channel_.sent_;
+  }
+
+  void dropped(uint32_t code) override {
+    std::lock_guard<std::mutex> lock(channel_.mutex_);
+    ++channel_.dropped_;
+    channel_.result_ = code;
+  }
+
+ protected:
+  DecoderChannel& channel_;
+  Picture* current_ = nullptr;
+};
+
+// How the worker's codec reaches the pool and the output queue.
+class DecoderChannel::WorkerSink final : public ChannelSink {
+ public:
+  explicit WorkerSink(DecoderChannel& channel) : ChannelSink(channel) {}
 
   PictureTarget* acquire(kymePixelFormat format, AVPixelFormat layout, uint32_t width, uint32_t height) override {
     std::unique_lock<std::mutex> lock(channel_.mutex_);
@@ -67,37 +95,16 @@ class DecoderChannel::WorkerSink final : public PictureSink {
     channel_.output_ready_.notify_all();
   }
 
-  void abandon(PictureTarget* /*target*/) override {
-    std::lock_guard<std::mutex> lock(channel_.mutex_);
-    channel_.give_back(current_);
-    current_ = nullptr;
-  }
-
-  void picture_sent() override {
-    std::lock_guard<std::mutex> lock(channel_.mutex_);
-    ++channel_.sent_;
-  }
-
-  void dropped(uint32_t code) override {
-    std::lock_guard<std::mutex> lock(channel_.mutex_);
-    ++channel_.dropped_;
-    channel_.result_ = code;
-  }
-
   bool stopping() const override {
     std::lock_guard<std::mutex> lock(channel_.mutex_);
     return channel_.quit_;
   }
-
- private:
-  DecoderChannel& channel_;
-  Picture* current_ = nullptr;
 };
 
 // A synchronous JPEG decode: the picture goes straight to the caller.
-class DecoderChannel::SyncSink final : public PictureSink {
+class DecoderChannel::SyncSink final : public ChannelSink {
  public:
-  SyncSink(DecoderChannel& channel, uint32_t timeout) : channel_(channel), timeout_(timeout) {}
+  SyncSink(DecoderChannel& channel, uint32_t timeout) : ChannelSink(channel), timeout_(timeout) {}
 
   PictureTarget* acquire(kymePixelFormat format, AVPixelFormat layout, uint32_t width, uint32_t height) override {
     std::unique_lock<std::mutex> lock(channel_.mutex_);
@@ -114,31 +121,12 @@ class DecoderChannel::SyncSink final : public PictureSink {
     current_ = nullptr;
   }
 
-  void abandon(PictureTarget* /*target*/) override {
-    std::lock_guard<std::mutex> lock(channel_.mutex_);
-    channel_.give_back(current_);
-    current_ = nullptr;
-  }
-
-  void picture_sent() override {
-    std::lock_guard<std::mutex> lock(channel_.mutex_);
-    ++channel_.sent_;
-  }
-
-  void dropped(uint32_t code) override {
-    std::lock_guard<std::mutex> lock(channel_.mutex_);
-    ++channel_.dropped_;
-    channel_.result_ = code;
-  }
-
   bool stopping() const override { return false; }
 
   Picture* result() const { return result_; }
 
  private:
-  DecoderChannel& channel_;
   uint32_t timeout_;
-  Picture* current_ = nullptr;
   Picture* result_ = nullptr;
 };
 

@@ -57,6 +57,7 @@ class DecoderChannel {
 
  private:
   struct Picture;
+  class ChannelSink;
   class WorkerSink;
   class SyncSink;
   struct Input {
