@@ -159,8 +159,10 @@ class VideoEncoder final : public PictureEncoder {
     }
   }
 
-  // x264 takes a new target at once; x265 through libavcodec cannot, so its
-  // stream is ended and a new one begins (with an IDR picture) at the new rate.
+  // x264 takes a new constant bit rate at once (libavcodec passes a changed
+  // target and VBV to it). Its variable bit rate and x265 do not follow a
+  // changed target, so their stream is ended and a new one begins (with an
+  // IDR picture) at the new rate.
   uint32_t change_bit_rate(int64_t bit_rate, UnitSink& sink) {
     settings_.bit_rate = bit_rate;
     if (settings_.rate_control == RateControl::constant_bit_rate) {
@@ -168,7 +170,7 @@ class VideoEncoder final : public PictureEncoder {
       settings_.max_rate = bit_rate;
       settings_.buffer = seconds * bit_rate / 1000;
     }
-    if (!settings_.hevc) {
+    if (!settings_.hevc && settings_.rate_control == RateControl::constant_bit_rate) {
       context_->bit_rate = settings_.bit_rate;
       context_->rc_max_rate = settings_.max_rate;
       context_->rc_buffer_size = static_cast<int>(std::min<int64_t>(settings_.buffer, INT32_MAX));

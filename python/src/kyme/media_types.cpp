@@ -149,8 +149,8 @@ int copy_into_view(PyObject* self, Py_buffer* view, int flags, const char* recor
   if (!readable_host_memory(address, size)) {
     return refuse_view(view, PyExc_RuntimeError,
                        std::string("The ") + record + "'s data address does not point to " + std::to_string(size) +
-                           " readable bytes of host memory (was the reader that filled it released, or the array "
-                           "it points at freed?).");
+                           " readable bytes of host memory (was the reader that filled it released, the array "
+                           "it points at freed, or the encoder's stream given back with encReleaseStream?).");
   }
   return fill_view_with_copy(self, view, flags, address, size);
 }
