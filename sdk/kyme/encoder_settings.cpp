@@ -4,6 +4,7 @@
 // KYME_ENC_DEFAULT_PAR the encoder's default.
 #include "encoder_settings.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>

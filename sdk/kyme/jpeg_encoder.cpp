@@ -90,7 +90,7 @@ void fill_row(const AVFrame* picture, kymePixelFormat format, const Layout& layo
   const uint8_t* u = picture->data[1] + static_cast<std::ptrdiff_t>(cy) * picture->linesize[1];
   if (format == KYME_PIX_FMT_NV12 || format == KYME_PIX_FMT_NV21) {
     const int first = format == KYME_PIX_FMT_NV12 ? 0 : 1;
-    for (int x = 0; x < width; ++x) {
+    for (std::ptrdiff_t x = 0; x < width; ++x) {
       row[3 * x] = luma[x];
       row[3 * x + 1] = u[2 * (x / 2) + first];
       row[3 * x + 2] = u[2 * (x / 2) + 1 - first];
@@ -98,8 +98,8 @@ void fill_row(const AVFrame* picture, kymePixelFormat format, const Layout& layo
     return;
   }
   const uint8_t* v = picture->data[2] + static_cast<std::ptrdiff_t>(cy) * picture->linesize[2];
-  const int h = layout.h_sampling;
-  for (int x = 0; x < width; ++x) {
+  const std::ptrdiff_t h = layout.h_sampling;
+  for (std::ptrdiff_t x = 0; x < width; ++x) {
     row[3 * x] = luma[x];
     row[3 * x + 1] = u[x / h];
     row[3 * x + 2] = v[x / h];

@@ -53,7 +53,10 @@ class VideoEncoder final : public PictureEncoder {
     std::string params = s.hevc ? "log-level=error" : "";
     // x265 repeats its parameter sets with each key picture only when told.
     if (s.hevc) params += ":repeat-headers=1";
-    for (const auto& [key, value] : s.params) params += (params.empty() ? "" : ":") + key + "=" + value;
+    for (const auto& [key, value] : s.params) {
+      if (!params.empty()) params += ':';
+      params.append(key).append("=").append(value);
+    }
     if (!params.empty()) av_dict_set(&options, s.hevc ? "x265-params" : "x264-params", params.c_str(), 0);
     const int result = avcodec_open2(context_, codec_, &options);
     av_dict_free(&options);
