@@ -36,9 +36,11 @@ bool read_value(kyceDataType type, va_list* args, kyce::AttrValue* value) {
     case kyceDT_UINT_16:
       value->integer = va_arg(*args, int);
       return true;
-    case kyceDT_UINT_32:
-      value->integer = va_arg(*args, unsigned int);
+    case kyceDT_UINT_32: {
+      const unsigned int bits = va_arg(*args, unsigned int);
+      value->integer = bits;
       return true;
+    }
     case kyceDT_UINT_64:
     case kyceDT_FLOAT_16:
       value->unsigned64 = va_arg(*args, uint64_t);

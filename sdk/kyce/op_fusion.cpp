@@ -324,7 +324,10 @@ class FusionOp : public TableOp {
     } else {
       p.rgb = source.planes()[0];
     }
+    // A conversion of NV12 that ends the steps is done in the tensor's pass.
+    const bool convert_in_last_pass = recipe_.steps.back() == Step::cvt && s.space == kyceCOLOR_SPACE_BT601;
     for (const Step step : recipe_.steps) {
+      if (step == Step::cvt && convert_in_last_pass && p.yuv) break;
       switch (step) {
         case Step::crop:
           code = crop(p, s);
@@ -342,6 +345,7 @@ class FusionOp : public TableOp {
       if (code != kyceER_SUCCESS) return code;
     }
     if (p.width() != s.width || p.height() != s.height) return kyceER_INVALID_SIZE;
+    if (p.yuv) return write_tensor_nv12_bt601(p.y, p.uv, swap, s.norm, s.tensor, tensor.data);
     const int order[3] = {p.swapped ? 2 : 0, 1, p.swapped ? 0 : 2};
     return write_tensor(p.rgb, order, s.norm, s.tensor, tensor.data);
   }

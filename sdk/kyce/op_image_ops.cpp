@@ -180,6 +180,7 @@ class ScaleOp : public TableOp {
     uint32_t code = output_count(count);
     if (code != kyceER_SUCCESS) return code;
     std::vector<kyceImageDesc> descs;
+    descs.reserve(static_cast<std::size_t>(count));
     for (int32_t i = 0; i < count; ++i) descs.push_back(image_desc("output_descs", 5 * i));
     std::vector<void*> addresses;
     code = packed_outputs(output, descs, &addresses);
@@ -206,6 +207,7 @@ class BatchCropResizeOp : public TableOp {
     uint32_t code = output_count(count);
     if (code != kyceER_SUCCESS) return code;
     std::vector<cropRect> rects;
+    rects.reserve(static_cast<std::size_t>(count));
     for (int32_t i = 0; i < count; ++i) {
       rects.push_back({i32("crop_rects", 4 * i), i32("crop_rects", 4 * i + 1), i32("crop_rects", 4 * i + 2),
                        i32("crop_rects", 4 * i + 3)});

@@ -88,7 +88,8 @@ AttrSlot to_slot(kyceDataType type, const AttrValue& value) {
 
 }  // namespace
 
-TableOp::TableOp(std::vector<AttrSpec> specs) {
+TableOp::TableOp(const std::vector<AttrSpec>& specs) {
+  attributes_.reserve(specs.size());
   for (const AttrSpec& spec : specs) {
     AttrSlot zero{};
     zero.u64 = 0;

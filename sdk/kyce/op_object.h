@@ -66,7 +66,7 @@ class TableOp : public OpObject {
   uint32_t execute(void* input, void* output) final;
 
  protected:
-  explicit TableOp(std::vector<AttrSpec> specs);
+  explicit TableOp(const std::vector<AttrSpec>& specs);
   virtual uint32_t run(void* input, void* output) = 0;
 
   // Typed reads for run() and defaults for constructors; the name must be in

@@ -33,4 +33,9 @@ uint32_t check_normalisation(const Normalisation& norm);
 uint32_t write_tensor(const cv::Mat& pixels, const int (&order)[3], const Normalisation& norm,
                       kyceTensorizationType type, uint8_t* out);
 
+// The same for an NV12 picture (even width) converted to RGB, or BGR with
+// `blue_first`, by the BT.601 conversion of cvtColor, in the same pass.
+uint32_t write_tensor_nv12_bt601(const cv::Mat& y, const cv::Mat& uv, bool blue_first, const Normalisation& norm,
+                                 kyceTensorizationType type, uint8_t* out);
+
 }  // namespace kyce
