@@ -24,6 +24,8 @@ namespace {
 
 enum class Step { crop, resize, cvt, letterbox };
 
+constexpr int kLargestResize = 8192;
+
 struct Recipe {
   kyceOpType type;
   bool nv12;
@@ -170,7 +172,11 @@ class FusionOp : public TableOp {
     if (resize_then_crop(recipe_)) {
       s->resize_width = i32("resize_size", 0);
       s->resize_height = i32("resize_size", 1);
-      if (s->resize_width <= 0 || s->resize_height <= 0) return kyceER_INVALID_SIZE;
+      // The one size the input and output blocks do not bound.
+      if (s->resize_width <= 0 || s->resize_height <= 0 || s->resize_width > kLargestResize ||
+          s->resize_height > kLargestResize) {
+        return kyceER_INVALID_SIZE;
+      }
     }
     if (has(recipe_, Step::crop)) {
       s->crop = {i32("crop_rect", 0), i32("crop_rect", 1), i32("crop_rect", 2), i32("crop_rect", 3)};

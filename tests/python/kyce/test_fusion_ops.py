@@ -190,6 +190,8 @@ def test_fusion_refusals(device):
         (nv12, op_type, {"output_size": (640, 480)}, BASE + 6),  # tensor larger than its block
         (nv12, O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR,
          {"resize_size": (40, 30), "crop_rect": (0, 0, 30, 24)}, BASE + 4),  # crop is not the output's size
+        (nv12, O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR,
+         {"resize_size": (40, 2**30), "crop_rect": (0, 0, 32, 24)}, BASE + 4),  # bounded by neither block
     ]
     for src, kind, extra, expected in cases:
         op = configure(kyce.createOp(kind), input_desc=desc_list(src.desc), **dict({"output_size": (32, 24)}, **extra))
