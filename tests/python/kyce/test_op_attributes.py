@@ -32,19 +32,23 @@ E, A = PT.kycePARAM_ELEMENT, PT.kycePARAM_ARRAY
     ("element", DT.kyceDT_UINT_8, math.nan, 0),
     ("array", DT.kyceDT_UINT_8, 300, 44),
     ("array", DT.kyceDT_INT, 2.9, 2),
+    # The element setters pass index 0 after the value, so the library, which
+    # reads an index for an array parameter type, never reads an argument
+    # that was not passed.
+    ("element-array", DT.kyceDT_INT, 5, 5),
+    ("element-array", DT.kyceDT_DOUBLE, 1.5, 1.5),
 ])
 def test_setters_convert_by_data_type(journal, setter, dtype, value, sent):
-    if setter == "element":
-        code = kyce.setKyceOPAttr(None, "a", dtype, E, value)
+    ptype = E if setter == "element" else A
+    if setter.startswith("element"):
+        code = kyce.setKyceOPAttr(None, "a", dtype, ptype, value)
     else:
         code = kyce.setKyceOPAttrArray(None, "a", dtype, A, value, 7)
     assert code == BASE + 1  # no op
     (name, args), = journal()
-    assert name == "kyceSetOpAttr" and args[1:4] == ("a", int(dtype), int(E if setter == "element" else A))
+    assert name == "kyceSetOpAttr" and args[1:4] == ("a", int(dtype), int(ptype))
     assert args[4] == sent and type(args[4]) is type(sent)
-    # The element setters pass index 0, so a library reading an index for an
-    # array parameter type never reads an argument that was not passed.
-    assert args[5] == (0 if setter == "element" else 7)
+    assert args[5] == (7 if setter == "array" else 0)
 
 
 def test_setters_refuse_unknown_data_types_and_plain_ints(journal):
