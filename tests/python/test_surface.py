@@ -293,6 +293,27 @@ resizeCopyMakeBorder(resizeType, paddingType, paddingValuesPy, paddingEdges, ima
 batchCropResize(List[cropRect], resizeType, imageDesc, capsule, imageDesc, List[capsule]) -> int :: BatchCropResize
     ordal preprocess op. !=
 scale(resizeType, imageDesc, capsule, List[imageDesc], List[capsule]) -> int :: Scale ordal preprocess op. !=
+createOp(opType) -> capsule :: Create one ordal preprocess op. !
+destroyOp(capsule) -> int :: Destroy ordal preprocess op. !=
+setKyceOPAttr(capsule, str, dataType, paramType, int) -> int | (capsule, str, dataType, paramType,
+    float) -> int ::   preprocess op. !=
+setKyceOPAttrArray(capsule, str, dataType, paramType, int, int) -> int | (capsule, str, dataType, paramType, float, int)
+    -> int ::   preprocess op. !=
+getKyceOPAttrInt(capsule, str, dataType) -> int ::   preprocess op. ! get op attr
+getKyceOPAttrUint8(capsule, str, dataType) -> int ::   preprocess op. ! get op attr
+getKyceOPAttrUint16(capsule, str, dataType) -> int ::   preprocess op. ! get op attr
+getKyceOPAttrUint32(capsule, str, dataType) -> int ::   preprocess op. ! get op attr
+getKyceOPAttrUint64(capsule, str, dataType) -> int ::   preprocess op. ! get op attr
+getKyceOPAttrFloat(capsule, str, dataType) -> float ::   preprocess op. ! get op attr
+getKyceOPAttrDouble(capsule, str, dataType) -> float ::   preprocess op. ! get op attr
+getKyceOPAttrArrayInt(capsule, str, dataType, int) -> int ::   preprocess op. ! get op attr array
+getKyceOPAttrArrayUint8(capsule, str, dataType, int) -> int ::   preprocess op. ! get op attr array
+getKyceOPAttrArrayUint16(capsule, str, dataType, int) -> int ::   preprocess op. ! get op attr array
+getKyceOPAttrArrayUint32(capsule, str, dataType, int) -> int ::   preprocess op. ! get op attr array
+getKyceOPAttrArrayUint64(capsule, str, dataType, int) -> int ::   preprocess op. ! get op attr array
+getKyceOPAttrArrayFloat(capsule, str, dataType, int) -> float ::   preprocess op. ! get op attr array
+getKyceOPAttrArrayDouble(capsule, str, dataType, int) -> float ::   preprocess op. ! get op attr array
+executeOp(capsule, capsule, capsule) -> int ::  ordal preprocess op. !=
 """,
     "kyml": """
 enum opStatus KYML_*: SUCCESS=0, ERROR_UNINITIALIZED=70001, ERROR_INITIALIZED, ERROR_FETCH_API, ERROR_CARD_EMPTY,
@@ -375,7 +396,12 @@ getNetWorkRunningInfo(int, list) -> list :: get the net process information of d
 
 # Library functions not named after their binding.
 LIBRARY = {"getHandleFromNumpy": "kycmMallocHost", "getCardHandleByUUID": "kymlGetHandleByUUID",
-           "getCardHandleByPciBusId": "kymlGetHandleByPciBusId"}
+           "getCardHandleByPciBusId": "kymlGetHandleByPciBusId", "setKyceOPAttr": "kyceSetOpAttr",
+           "setKyceOPAttrArray": "kyceSetOpAttr",
+           **{f"getKyceOPAttr{kind}": "kyceGetOpAttr" for kind in ("Int", "Uint8", "Uint16", "Uint32", "Uint64",
+                                                                  "Float", "Double")},
+           **{f"getKyceOPAttrArray{kind}": "kyceGetOpAttrArray" for kind in ("Int", "Uint8", "Uint16", "Uint32",
+                                                                            "Uint64", "Float", "Double")}}
 
 
 def table(sub):
@@ -385,8 +411,13 @@ def table(sub):
 
 
 def signature(doc, name, own):
-    """A rendered docstring as "(params) -> result[ :: text]"; anything else as it stands."""
+    """A rendered docstring as "(params) -> result[ :: text]", overloads joined by " | "; anything else as it
+    stands."""
     text = re.sub(r"\barg\d+: ", "", doc.replace(own, "")).replace(f"self: {name}, ", "").replace(f"self: {name})", ")")
+    overloads = re.findall(rf"^\d+\. {name}(\(.*\) -> \S+)\n(?:\n(.+)\n)?", text, re.M)
+    if text.startswith(f"{name}(*args, **kwargs)\nOverloaded function.") and overloads:
+        docs = {d for _, d in overloads}
+        return " | ".join(s for s, _ in overloads) + (f" :: {docs.pop()}" if len(docs) == 1 and "" not in docs else "")
     match = re.fullmatch(r"\w+(\(.*\)(?: -> \S+)?)\n(?:\n(.+)\n)?", text)
     return text if match is None else match[1] + (f" :: {match[2]}" if match[2] is not None else "")
 
