@@ -7,3 +7,7 @@ find_library(KYCE_OPENCV_CORE opencv_core REQUIRED)
 find_library(KYCE_OPENCV_IMGPROC opencv_imgproc REQUIRED)
 target_include_directories(kyce SYSTEM PRIVATE ${KYCE_OPENCV_INCLUDE_DIR})
 target_link_libraries(kyce PRIVATE ${KYCE_OPENCV_IMGPROC} ${KYCE_OPENCV_CORE})
+# MD5 digests come from OpenSSL's libcrypto (Debian's libssl-dev); plug-ins
+# of customized ops are opened with the dynamic loader.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+target_link_libraries(kyce PRIVATE OpenSSL::Crypto ${CMAKE_DL_LIBS})
