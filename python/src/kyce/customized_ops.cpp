@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kyce.h"
@@ -143,7 +144,10 @@ void register_customized_op_examples(py::module_& m) {
   quillon::class_<customCfgExamplePy>(m, "customCfgExample")
       .def(py::init([] { return customCfgExamplePy{}; }))
       .def_readwrite("iimage_shape", &customCfgExamplePy::iimage_shape)
-      .def_readwrite("oimage_shape", &customCfgExamplePy::oimage_shape)
+      // By value: items referring into the vector would dangle once it is replaced.
+      .def_property(
+          "oimage_shape", [](const customCfgExamplePy& config) { return config.oimage_shape; },
+          [](customCfgExamplePy& config, std::vector<yuvNv12Shape> shapes) { config.oimage_shape = std::move(shapes); })
       .def_readwrite("scale", &customCfgExamplePy::scale);
   m.def("setCustomizedOpConfigExample", &set_config_example, "ordal preprocess op setCustomizedOpConfig.");
   m.def("setCustomizedOpCfgCallbackExample", &set_callback_example, "ordal preprocess op setCustomizedOpConfig.");
