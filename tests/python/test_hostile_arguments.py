@@ -60,8 +60,9 @@ def run_worker(state, first, last, dirs):
     # (index of the call it died or hung in, what happened).
     base = os.path.join(dirs[1], f"{state}-{first}-{last}-{time.monotonic_ns()}")
     with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
+        # In a folder of its own: a call given a relative path may create that file.
         process = subprocess.Popen([sys.executable, worker.__file__, state, str(first), str(last), dirs[0]],
-                                   stdout=out, stderr=err, env=environment())
+                                   stdout=out, stderr=err, env=environment(), cwd=dirs[1])
         hung, size, progress = False, -1, time.monotonic()
         while process.poll() is None and not hung:
             time.sleep(0.2)

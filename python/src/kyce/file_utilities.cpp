@@ -6,6 +6,7 @@
 // None (and never writes a file from a copy that failed); files are digested
 // whole, in chunks, whatever their size; a digest is never made of a null
 // buffer, a size below 1 or a file that cannot be opened.
+#include <fcntl.h>
 #include <pybind11/pybind11.h>
 #include <unistd.h>
 
@@ -71,6 +72,7 @@ std::string file_md5(const StrArg& path) {
     raise_os_error(error, path.utf8);
   }
   Descriptor file{fd};
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a larger read-ahead
   std::unique_ptr<uint8_t, HostFree> chunk(static_cast<uint8_t*>(std::malloc(kDigestChunk)));  // NOLINT
   if (!chunk) throw std::bad_alloc();
   md5::Digest digest;
