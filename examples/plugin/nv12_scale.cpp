@@ -9,12 +9,11 @@
 //   - or the example callback table: one input and one output, their shapes
 //     as N, C, H, W (pitches equal to the sizes), and the horizontal and
 //     vertical factors in per cent.
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
 #include <cstring>
 #include <exception>
 #include <new>
+#include <opencv2/imgproc.hpp>
 
 #include "kyce_plugin.h"
 
@@ -76,8 +75,7 @@ int32_t configure(void* instance, const void* block, uint32_t size) {
   if (size != sizeof(kyceCustomCfgExample)) return bad_argument;
   kyceCustomCfgExample config;
   std::memcpy(&config, block, sizeof config);
-  return accept(static_cast<Instance*>(instance), config.iimage_shape, config.oimage_shape, config.scale,
-                config.scale);
+  return accept(static_cast<Instance*>(instance), config.iimage_shape, config.oimage_shape, config.scale, config.scale);
 }
 
 int32_t configure_callbacks(void* instance, const kycePluginCallback* callbacks, uint32_t count) {

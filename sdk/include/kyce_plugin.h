@@ -50,8 +50,7 @@ typedef struct kycePluginTable {
    * the caller named, each from its address to the end of its block, so an
    * op must check that its picture fits. The input never overlaps the
    * output (the library hands over a copy when the caller's did). */
-  int32_t (*execute)(void* instance, const uint8_t* input, uint64_t input_size, uint8_t* output,
-                     uint64_t output_size);
+  int32_t (*execute)(void* instance, const uint8_t* input, uint64_t input_size, uint8_t* output, uint64_t output_size);
   /* Releases an instance; called exactly once for each created one. */
   void (*destroy)(void* instance);
 } kycePluginTable;

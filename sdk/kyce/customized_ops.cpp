@@ -178,8 +178,7 @@ bool is_customized_op(const void* op) { return static_cast<bool>(find_op(op)); }
 
 uint32_t destroy_customized_op(const void* op) {
   // The instance is released when the last reference (a running call's) goes.
-  return HandleRegistry::instance().remove<CustomizedOp>(op, HandleKind::op) ? kyceER_SUCCESS
-                                                                               : kyceER_INVALID_HANDLE;
+  return HandleRegistry::instance().remove<CustomizedOp>(op, HandleKind::op) ? kyceER_SUCCESS : kyceER_INVALID_HANDLE;
 }
 
 uint32_t execute_customized_op(const void* op, void* input, void* output) {
@@ -202,9 +201,8 @@ uint32_t execute_customized_op(const void* op, void* input, void* output) {
   }
   std::lock_guard<std::mutex> lock(found->mutex);
   const kycePluginTable* table = found->library->table;
-  return call_plugin("kyceExecuteOp", found->library->path, [&] {
-    return table->execute(found->instance, source, in.available, out.data, out.available);
-  });
+  return call_plugin("kyceExecuteOp", found->library->path,
+                     [&] { return table->execute(found->instance, source, in.available, out.data, out.available); });
 }
 
 }  // namespace kyce

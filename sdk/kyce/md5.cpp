@@ -1,10 +1,10 @@
 // MD5 through OpenSSL's EVP interface, which picks the processor's fastest
 // implementation. The algorithm is fetched once per process.
-#include "ky_md5.h"
-
 #include <openssl/evp.h>
 
 #include <stdexcept>
+
+#include "ky_md5.h"
 
 namespace md5 {
 namespace {
@@ -18,7 +18,7 @@ const EVP_MD* algorithm() {
 std::string hex(const unsigned char* bytes, unsigned int count) {
   static const char digits[] = "0123456789abcdef";
   std::string text(2 * static_cast<std::size_t>(count), '0');
-  for (unsigned int i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     text[2 * i] = digits[bytes[i] >> 4];
     text[2 * i + 1] = digits[bytes[i] & 0xF];
   }

@@ -111,8 +111,12 @@ void* slot(Function* function) {
 
 uint32_t set_callback_example(Handle op) {
   void* table[KYCE_EXAMPLE_CALLBACK_SLOTS + 1] = {
-      slot(&example_input_count),  slot(&example_input_shape),       slot(&example_output_count),
-      slot(&example_output_shape), slot(&example_horizontal_factor), slot(&example_vertical_factor),
+      slot(&example_input_count),
+      slot(&example_input_shape),
+      slot(&example_output_count),
+      slot(&example_output_shape),
+      slot(&example_horizontal_factor),
+      slot(&example_vertical_factor),
       nullptr,
   };
   return kyceSetCustomizedOpCfgCallback(op.ptr, table);

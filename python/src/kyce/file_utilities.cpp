@@ -16,9 +16,9 @@
 #include <memory>
 #include <string>
 
+#include "ky_md5.h"
 #include "kycm.h"
 #include "kyme/regular_file.h"
-#include "ky_md5.h"
 #include "quillon/file_upload.h"
 #include "quillon/handle.h"
 #include "quillon/host_read.h"
@@ -72,7 +72,7 @@ std::string file_md5(const StrArg& path) {
     raise_os_error(error, path.utf8);
   }
   Descriptor file{fd};
-  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a larger read-ahead
+  (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);                                        // a larger read-ahead
   std::unique_ptr<uint8_t, HostFree> chunk(static_cast<uint8_t*>(std::malloc(kDigestChunk)));  // NOLINT
   if (!chunk) throw std::bad_alloc();
   md5::Digest digest;
@@ -102,7 +102,8 @@ std::string buffer_md5(Handle buffer, int32_t size) {
 // copy leaves any existing file as it was.
 void save_handle_to_image(int32_t size, Handle memory, const StrArg& path) {
   const char* name = path_argument(path, "saveHandelToImage");
-  if (size < 0) throw py::value_error("saveHandelToImage(): the size must not be negative, not " + std::to_string(size));
+  if (size < 0)
+    throw py::value_error("saveHandelToImage(): the size must not be negative, not " + std::to_string(size));
   const auto bytes = static_cast<std::size_t>(size);
   require_extent(memory, bytes, "saveHandelToImage");
   std::unique_ptr<uint8_t, HostFree> host(static_cast<uint8_t*>(std::malloc(bytes == 0 ? 1 : bytes)));  // NOLINT

@@ -24,7 +24,8 @@ Bytes blocky_picture() {
     for (int x = 0; x < 16; ++x) picture[y * 16 + x] = static_cast<uint8_t>(10 * (y / 2) + x / 2);
   }
   for (int y = 0; y < 4; ++y) {
-    for (int x = 0; x < 16; ++x) picture[128 + y * 16 + x] = static_cast<uint8_t>(100 + 20 * (y / 2) + x / 4 * 2 + x % 2);
+    for (int x = 0; x < 16; ++x)
+      picture[128 + y * 16 + x] = static_cast<uint8_t>(100 + 20 * (y / 2) + x / 4 * 2 + x % 2);
   }
   return picture;
 }
@@ -89,9 +90,12 @@ TEST_F(CustomizedOpExecution, BothConfigurationsScaleThePicture) {
   ASSERT_EQ(kyce::execute_customized_op(op_, input, output), 0u);
   EXPECT_EQ(download(output, halved.size()), halved);
 
-  void* callbacks[] = {reinterpret_cast<void*>(&one),     reinterpret_cast<void*>(&in_shape),
-                       reinterpret_cast<void*>(&one),     reinterpret_cast<void*>(&out_shape),
-                       reinterpret_cast<void*>(&hundred), reinterpret_cast<void*>(&hundred),
+  void* callbacks[] = {reinterpret_cast<void*>(&one),
+                       reinterpret_cast<void*>(&in_shape),
+                       reinterpret_cast<void*>(&one),
+                       reinterpret_cast<void*>(&out_shape),
+                       reinterpret_cast<void*>(&hundred),
+                       reinterpret_cast<void*>(&hundred),
                        nullptr};
   void* cleared = upload(Bytes(halved.size()));
   ASSERT_EQ(kyceSetCustomizedOpCfgCallback(op_, callbacks), 0u);
