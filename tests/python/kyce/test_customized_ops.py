@@ -11,6 +11,7 @@ kyce = quillon.kyce
 PLUGIN = BUILD / "plugins" / "libkyce_nv12_scale.so"
 BASE = 200000
 INVALID_PARAMETER, INVALID_HANDLE, LOAD, INVALID, RELEASED, UNKNOWN_NAME = (BASE + n for n in (8, 20, 21, 22, 23, 24))
+CONFIG_ERROR = r"^kyce setCustomizedOpConfig error\.$"
 
 
 def mapped(path):
@@ -21,9 +22,7 @@ def mapped(path):
 @pytest.fixture
 def plugin(tmp_path):
     """A private copy of the plug-in, so that whether it is mapped says only what this test did."""
-    copy = tmp_path / "libcopy.so"
-    shutil.copy(PLUGIN, copy)
-    return copy
+    return shutil.copy(PLUGIN, tmp_path / "libcopy.so")
 
 
 def shape(width, height, pad=0):
@@ -44,29 +43,23 @@ def code_of(call, *args):
     return int(str(raised.value).rpartition(" ")[2].rstrip("."))
 
 
-def test_ops_are_listed_by_index_and_created_by_name():
+def test_plug_ins_load_list_their_ops_and_create_them_by_name(tmp_path):
     info = kyce.loadCustomizedOp(str(PLUGIN))
-    assert kyce.getCustomizedOpCount(info) == 2
-    assert [kyce.getCustomizedOpName(info, i) for i in range(2)] == ["nv12_scale", "nv12_scale_nearest"]
+    assert [kyce.getCustomizedOpName(info, i) for i in range(kyce.getCustomizedOpCount(info))] == [
+        "nv12_scale", "nv12_scale_nearest"]
+    assert code_of(kyce.getCustomizedOpName, info, 2) == code_of(kyce.getCustomizedOpName, info, -1)
     assert code_of(kyce.getCustomizedOpName, info, 2) == INVALID_PARAMETER
-    assert code_of(kyce.getCustomizedOpName, info, -1) == INVALID_PARAMETER
     assert type(kyce.createCustomizedOp(info, "nv12_scale_nearest")).__name__ == "PyCapsule"
     assert code_of(kyce.createCustomizedOp, info, "nv12_scale_") == UNKNOWN_NAME
-    with pytest.raises(ValueError, match="NUL"):
-        kyce.createCustomizedOp(info, "nv12_scale\0")
-    assert kyce.unloadCustomizedOps(info) == 0 and kyce.destroyCustomizedOpInfo(info) == 0
-
-
-def test_only_plug_ins_load(tmp_path):
-    text = tmp_path / "notes.so"
-    text.write_text("not a library")
-    assert code_of(kyce.loadCustomizedOp, str(tmp_path / "missing.so")) == LOAD
-    assert code_of(kyce.loadCustomizedOp, str(text)) == LOAD
-    assert code_of(kyce.loadCustomizedOp, "") == LOAD
+    (tmp_path / "text.so").write_text("not a library")
+    for path in (tmp_path / "missing.so", tmp_path / "text.so", ""):
+        assert code_of(kyce.loadCustomizedOp, str(path)) == LOAD
     # A shared library without the plug-in entry point.
     assert code_of(kyce.loadCustomizedOp, str(BUILD / "python" / "libkycm.so")) == INVALID
-    with pytest.raises(ValueError, match="NUL"):
-        kyce.loadCustomizedOp(str(PLUGIN) + "\0ignored")
+    for call, args in ((kyce.createCustomizedOp, (info, "nv12_scale\0")), (kyce.loadCustomizedOp, (f"{PLUGIN}\0x",))):
+        with pytest.raises(ValueError, match="NUL"):
+            call(*args)
+    assert kyce.unloadCustomizedOps(info) == 0 and kyce.destroyCustomizedOpInfo(info) == 0
 
 
 def test_both_example_configurations_reach_the_op(journal):
@@ -74,30 +67,24 @@ def test_both_example_configurations_reach_the_op(journal):
     op = kyce.createCustomizedOp(info, "nv12_scale")
     assert kyce.setCustomizedOpConfigExample(op, config([shape(32, 16)], scale=2.0)) == 0
     assert kyce.setCustomizedOpCfgCallbackExample(op) == 0
-    calls = journal()
-    assert [(name, args[-1]) for name, args in calls if name == "kyceSetCustomizedOpConfig"] == [
-        ("kyceSetCustomizedOpConfig", 36)]
-    # The op checks what it is given: a zoom below 1, an odd size.
-    for bad in (config([shape(32, 16)], scale=0.5), config([shape(31, 16)])):
-        with pytest.raises(TypeError, match=r"^kyce setCustomizedOpConfig error\.$"):
-            kyce.setCustomizedOpConfigExample(op, bad)
+    assert [args[-1] for name, args in journal() if name == "kyceSetCustomizedOpConfig"] == [36]
+    # The op checks what it is given: a zoom below 1, an odd size; None is no op.
+    for target, bad in ((op, config([shape(32, 16)], 0.5)), (op, config([shape(31, 16)])),
+                        (None, config([shape(8, 8)]))):
+        with pytest.raises(TypeError, match=CONFIG_ERROR):
+            kyce.setCustomizedOpConfigExample(target, bad)
     for outputs in ([], [shape(32, 16)] * 2):
         with pytest.raises(TypeError, match="^Op output count not same as define$"):
             kyce.setCustomizedOpConfigExample(op, config(outputs))
     with pytest.raises(TypeError, match="must not be None"):
         kyce.setCustomizedOpConfigExample(op, None)
-    with pytest.raises(TypeError, match=r"^kyce setCustomizedOpConfig error\.$"):
-        kyce.setCustomizedOpConfigExample(None, config([shape(32, 16)]))
-    assert kyce.setCustomizedOpCfgCallbackExample(None) == BASE + 1
-    assert kyce.setCustomizedOpCfgCallbackExample(info) == INVALID_HANDLE
+    assert (kyce.setCustomizedOpCfgCallbackExample(None), kyce.setCustomizedOpCfgCallbackExample(info)) == (
+        BASE + 1, INVALID_HANDLE)
     kyce.unloadCustomizedOps(info), kyce.destroyCustomizedOpInfo(info)
-
-
-def test_configuration_adaptor_views_and_copies():
+    # The output shapes read as copies: items referring into the list would dangle once it is replaced.
     c = config([shape(32, 16)])
-    c.iimage_shape.width = 128
+    c.iimage_shape.width, c.oimage_shape[0].width = 128, 4
     c.oimage_shape.append(shape(8, 8))
-    c.oimage_shape[0].width = 4
     assert (c.iimage_shape.width, len(c.oimage_shape), c.oimage_shape[0].width) == (128, 1, 32)
 
 
@@ -106,20 +93,10 @@ def test_configuration_adaptor_views_and_copies():
 def test_info_is_released_in_either_order(plugin, first, second):
     info = kyce.loadCustomizedOp(str(plugin))
     assert mapped(plugin)
-    assert first(info) == 0
-    assert not mapped(plugin)
+    assert first(info) == 0 and not mapped(plugin)
     assert first(info) == RELEASED
-    assert code_of(kyce.getCustomizedOpCount, info) == RELEASED
-    assert code_of(kyce.createCustomizedOp, info, "nv12_scale") == RELEASED
+    assert code_of(kyce.getCustomizedOpCount, info) == code_of(kyce.createCustomizedOp, info, "nv12_scale") == RELEASED
     assert second(info) == 0
     # The handle is gone: nothing of it is used again.
-    assert first(info) == second(info) == INVALID_HANDLE
-    assert code_of(kyce.getCustomizedOpName, info, 0) == INVALID_HANDLE
+    assert first(info) == second(info) == code_of(kyce.getCustomizedOpName, info, 0) == INVALID_HANDLE
 
-
-def test_an_op_keeps_its_plug_in_loaded(plugin):
-    info = kyce.loadCustomizedOp(str(plugin))
-    op = kyce.createCustomizedOp(info, "nv12_scale")
-    assert kyce.unloadCustomizedOps(info) == 0 and kyce.destroyCustomizedOpInfo(info) == 0
-    assert mapped(plugin)
-    assert kyce.setCustomizedOpCfgCallbackExample(op) == 0
