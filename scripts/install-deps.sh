@@ -14,7 +14,7 @@ packages=(
   nlohmann-json3-dev libspdlog-dev libfmt-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libturbojpeg0-dev libjpeg62-turbo-dev
-  libopencv-imgproc-dev libopencv-dnn-dev libonnx-dev libprotobuf-dev
+  libopencv-imgproc-dev libopencv-dnn-dev libonnx-dev libprotobuf-dev libssl-dev
   # tests
   libgtest-dev ffmpeg python3-opencv python3-onnx libonnx-testdata
 )

@@ -250,6 +250,31 @@ KY_API uint32_t kyceSetOpAttr(void* op, const char* name, kyceDataType dtype, ky
 KY_API uint32_t kyceGetOpAttr(void* op, const char* name, kyceDataType dtype, void* value);
 KY_API uint32_t kyceGetOpAttrArray(void* op, const char* name, kyceDataType dtype, int index, void* value);
 KY_API uint32_t kyceExecuteOp(void* op, void* input, void* output);
+/* Customized ops: plug-in libraries of user-supplied ops (kyce_plugin.h gives
+ * their interface). An info is the loaded set; release it with both
+ * kyceUnloadCustomizedOps (the plug-in library) and kyceDestroyCustomizedOpInfo
+ * (the info), in either order. An op created from an info keeps the plug-in
+ * loaded until the op itself is destroyed. */
+#define kyceER_INVALID_HANDLE (kyceER_BASE + 20)     /* not a live info or op handle */
+#define kyceER_PLUGIN_LOAD (kyceER_BASE + 21)        /* the plug-in library could not be loaded */
+#define kyceER_PLUGIN_INVALID (kyceER_BASE + 22)     /* no entry point, another interface version, bad table */
+#define kyceER_PLUGIN_RELEASED (kyceER_BASE + 23)    /* the info was already unloaded or destroyed */
+#define kyceER_UNKNOWN_OP_NAME (kyceER_BASE + 24)    /* no op of that name in the plug-in */
+#define kyceER_PLUGIN_UNSUPPORTED (kyceER_BASE + 25) /* the op takes no configuration of that kind */
+#define kyceER_PLUGIN_FAILED (kyceER_BASE + 26)      /* the plug-in reported a failure (see the runtime log) */
+
+/* The most slots a configuration callback table may have before its null. */
+#define KYCE_MAX_CFG_CALLBACKS 16
+
+KY_API uint32_t kyceLoadCustomizedOps(const char* path, void** info);
+KY_API uint32_t kyceDestroyCustomizedOpInfo(void* info);
+KY_API uint32_t kyceUnloadCustomizedOps(void* info);
+KY_API uint32_t kyceGetCustomizedOpCount(void* info, int32_t* count);
+KY_API uint32_t kyceGetCustomizedOpName(void* info, int32_t index, char* name, uint32_t size);
+KY_API uint32_t kyceCreateCustomizedOp(void* info, const char* name, void** op);
+/* The op copies what it keeps of the block or the table before returning. */
+KY_API uint32_t kyceSetCustomizedOpConfig(void* op, const void* config, uint32_t size);
+KY_API uint32_t kyceSetCustomizedOpCfgCallback(void* op, void* const* callbacks);
 
 KY_END_DECLS
 

@@ -9,3 +9,7 @@ target_include_directories(kyce SYSTEM PRIVATE ${KYCE_OPENCV_INCLUDE_DIR})
 target_link_libraries(kyce PRIVATE ${KYCE_OPENCV_IMGPROC} ${KYCE_OPENCV_CORE})
 # float16 tensors are converted by the common runtime, as a user would.
 target_link_libraries(kyce PRIVATE kycm)
+# MD5 digests come from OpenSSL's libcrypto (Debian's libssl-dev); plug-ins
+# of customized ops are opened with the dynamic loader.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+target_link_libraries(kyce PRIVATE OpenSSL::Crypto ${CMAKE_DL_LIBS})

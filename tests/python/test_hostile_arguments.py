@@ -43,8 +43,9 @@ REPORT = re.compile(r"ERROR: AddressSanitizer|runtime error:|Fatal Python error|
 
 def environment():
     env = dict(os.environ, QUILLON_LOG=os.environ.get("QUILLON_LOG", os.devnull))
-    module_dir = os.path.dirname(_quillon_pybind11.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, (module_dir, os.path.dirname(__file__), env.get("PYTHONPATH"))))
+    module_dir = os.path.abspath(os.path.dirname(_quillon_pybind11.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, (module_dir, os.path.dirname(os.path.abspath(__file__)),
+                                                env.get("PYTHONPATH"))))
     # A worker's sanitizer reports go to its standard error, read here.
     for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
         if name in env:
@@ -60,8 +61,9 @@ def run_worker(state, first, last, dirs):
     # (index of the call it died or hung in, what happened).
     base = os.path.join(dirs[1], f"{state}-{first}-{last}-{time.monotonic_ns()}")
     with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
-        process = subprocess.Popen([sys.executable, worker.__file__, state, str(first), str(last), dirs[0]],
-                                   stdout=out, stderr=err, env=environment())
+        # In a folder of its own: a call given a relative path may create that file.
+        process = subprocess.Popen([sys.executable, os.path.abspath(worker.__file__), state, str(first), str(last),
+                                    dirs[0]], stdout=out, stderr=err, env=environment(), cwd=dirs[1])
         hung, size, progress = False, -1, time.monotonic()
         while process.poll() is None and not hung:
             time.sleep(0.2)

@@ -282,6 +282,12 @@ class paddingValuesPy(): value=
 class affineMatrixPy(): matrix=
 const OPNAME_MAX_LEN=256, kyceER_SUCCESS=0, kyceER_BASE=200000
 getVersion() -> int :: Get the version of the preprocess op engine.
+loadCustomizedOp(str) -> capsule :: ordal preprocess op loadCustomizedOp. !
+destroyCustomizedOpInfo(capsule) -> int :: ordal preprocess op destroyCustomizedOpInfo. !=
+unloadCustomizedOps(capsule) -> int :: ordal preprocess op unloadCustomizedOps. !=
+getCustomizedOpCount(capsule) -> int :: ordal preprocess op getCustomizedOpCount. !
+getCustomizedOpName(capsule, int) -> str :: ordal preprocess op getCustomizedOpName. !
+createCustomizedOp(capsule, str) -> capsule :: ordal preprocess op createCustomizedOp. !
 resize(resizeType, imageDesc, capsule, imageDesc, capsule) -> int :: Resize ordal preprocess op. !=
 crop(cropRect, imageDesc, capsule, imageDesc, capsule) -> int :: Crop ordal preprocess op. !=
 yuvFlip(flipType, imageDesc, capsule, imageDesc, capsule) -> int :: YuvFlip ordal preprocess op. !=
@@ -314,6 +320,14 @@ getKyceOPAttrArrayUint64(capsule, str, dataType, int) -> int ::   preprocess op.
 getKyceOPAttrArrayFloat(capsule, str, dataType, int) -> float ::   preprocess op. ! get op attr array
 getKyceOPAttrArrayDouble(capsule, str, dataType, int) -> float ::   preprocess op. ! get op attr array
 executeOp(capsule, capsule, capsule) -> int ::  ordal preprocess op. !=
+readImageFile(str, int, int, int) -> capsule :: read image file
+genFileMd5sum(str) -> str :: generate file md5 sum
+genBufferMd5sum(capsule, int) -> str :: generate buffer md5 sum
+saveHandelToImage(int, capsule, str) -> None :: save device handle to image file
+class yuvNv12Shape(): height=, width=, h_pitch=, w_pitch=
+class customCfgExample(): iimage_shape=, oimage_shape=, scale=
+setCustomizedOpConfigExample(capsule, customCfgExample) -> int :: ordal preprocess op setCustomizedOpConfig.
+setCustomizedOpCfgCallbackExample(capsule) -> int :: ordal preprocess op setCustomizedOpConfig. !=
 """,
     "kyml": """
 enum opStatus KYML_*: SUCCESS=0, ERROR_UNINITIALIZED=70001, ERROR_INITIALIZED, ERROR_FETCH_API, ERROR_CARD_EMPTY,
@@ -397,6 +411,8 @@ getNetWorkRunningInfo(int, list) -> list :: get the net process information of d
 # Library functions not named after their binding.
 LIBRARY = {"getHandleFromNumpy": "kycmMallocHost", "getCardHandleByUUID": "kymlGetHandleByUUID",
            "getCardHandleByPciBusId": "kymlGetHandleByPciBusId", "setKyceOPAttr": "kyceSetOpAttr",
+           "loadCustomizedOp": "kyceLoadCustomizedOps",
+           "setCustomizedOpCfgCallbackExample": "kyceSetCustomizedOpCfgCallback",
            "setKyceOPAttrArray": "kyceSetOpAttr",
            **{f"getKyceOPAttr{kind}": "kyceGetOpAttr" for kind in ("Int", "Uint8", "Uint16", "Uint32", "Uint64",
                                                                   "Float", "Double")},

@@ -34,11 +34,15 @@ void register_graph_building(pybind11::module_& kycl);
 void register_models(pybind11::module_& kycl);
 void register_load_image(pybind11::module_& kycl);
 
-// kyce: the op engine's types first, then (after the customized-op
-// functions) the image ops, then the op objects.
+// kyce, in this order: the op engine's types, the customized-op functions,
+// the image ops, the op objects, the image-file functions, and last the
+// customized-op configuration examples.
 void register_kyce_types(pybind11::module_& kyce);
+void register_customized_ops(pybind11::module_& kyce);
 void register_image_ops(pybind11::module_& kyce);
 void register_op_objects(pybind11::module_& kyce);
+void register_file_utilities(pybind11::module_& kyce);
+void register_customized_op_examples(pybind11::module_& kyce);
 
 // kyml
 void register_management(pybind11::module_& kyml);
