@@ -60,15 +60,20 @@ struct Stream {
   const void* graph = nullptr;
   kyclBalanceMode mode = kyclBM_ONCE;
   std::mutex lock;
-  std::condition_variable work;  // the worker: a batch was queued, or stop
-  std::condition_variable idle;  // synchronisers: nothing left, or stopped
+  std::condition_variable work;     // the worker: a batch was queued, or stop
+  std::condition_variable results;  // the reporter: a batch ran, or stop
+  std::condition_variable idle;     // synchronisers: nothing left, or stopped
   std::vector<std::pair<kyclStreamReportFn, void*>> reports;
   std::shared_ptr<const BuiltGraph> built;
   std::vector<Request> pending;             // a batch still filling (batching mode)
   std::deque<std::vector<Request>> queue;   // batches waiting for the worker
-  uint32_t in_flight = 0;                   // pending, queued or running
+  std::deque<std::pair<std::vector<Request>, uint32_t>> ran;  // batches and codes to report
+  uint32_t in_flight = 0;                   // pending, queued, running or reporting
   bool stopping = false;
+  // Running and reporting are separate threads, so that a report function
+  // that waits (for the Python interpreter, say) never holds up the models.
   std::thread worker;
+  std::thread reporter;
 };
 
 std::shared_ptr<Graph> find_graph(const void* handle);

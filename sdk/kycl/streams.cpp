@@ -1,5 +1,6 @@
-// Streams: a built graph with its own worker thread. runStream runs a request
-// on the caller's thread; runStreamAsync queues it for the worker. Every
+// Streams: a built graph with its own worker thread, and a reporter thread
+// for what the worker ran. runStream runs a request on the caller's thread;
+// runStreamAsync queues it for the worker. Every
 // completed request is reported to each subscribed function with the
 // handles (stream, inputs dataset, outputs dataset).
 // In the batching balance mode (kyclBM_RUN) requests are gathered until
@@ -61,21 +62,34 @@ void finished(Stream& stream, std::size_t count) {
   if (stream.in_flight == 0) stream.idle.notify_all();
 }
 
-void work(const std::shared_ptr<Stream>& stream, void* handle) {
+void work(const std::shared_ptr<Stream>& stream) {
   std::unique_lock<std::mutex> hold(stream->lock);
   for (;;) {
     stream->work.wait(hold, [&] { return stream->stopping || !stream->queue.empty(); });
     if (stream->stopping) return;
-    const std::vector<Request> batch = std::move(stream->queue.front());
+    std::vector<Request> batch = std::move(stream->queue.front());
     stream->queue.pop_front();
     auto built = stream->built;
     hold.unlock();
     const uint32_t code = run_graph(*built, batch.data(), batch.size());
-    bool end = false;
-    {
-      std::lock_guard<std::mutex> peek(stream->lock);
-      end = stream->queue.empty() && stream->pending.empty();
-    }
+    hold.lock();
+    if (stream->stopping) return;
+    stream->ran.emplace_back(std::move(batch), code);
+    stream->results.notify_one();
+  }
+}
+
+void deliver(const std::shared_ptr<Stream>& stream, void* handle) {
+  std::unique_lock<std::mutex> hold(stream->lock);
+  for (;;) {
+    stream->results.wait(hold, [&] { return stream->stopping || !stream->ran.empty(); });
+    if (stream->stopping) return;
+    auto [batch, code] = std::move(stream->ran.front());
+    stream->ran.pop_front();
+    // The last report while nothing else is waiting: what ran is all there was.
+    const bool end = stream->ran.empty() && stream->queue.empty() && stream->pending.empty() &&
+                     stream->in_flight == batch.size();
+    hold.unlock();
     report(*stream, handle, batch, code, end);
     hold.lock();
     if (stream->stopping) return;  // destroyed meanwhile: the count was reset
@@ -91,7 +105,10 @@ void flush(const std::shared_ptr<Stream>& stream, void* handle) {
     stream->pending.clear();
   }
   if (stream->queue.empty()) return;
-  if (!stream->worker.joinable()) stream->worker = std::thread(work, stream, handle);
+  if (!stream->worker.joinable()) {
+    stream->worker = std::thread(work, stream);
+    stream->reporter = std::thread(deliver, stream, handle);
+  }
   stream->work.notify_one();
 }
 
@@ -144,19 +161,24 @@ extern "C" KY_API kyclRet_t kyclDestroyOpStream(void* stream) {
   auto removed = HandleRegistry::instance().remove<Stream>(stream, HandleKind::stream);
   if (!removed) return kycore::KYCM_INVALID_HANDLE;
   std::thread worker;
+  std::thread reporter;
   {
     std::lock_guard<std::mutex> hold(removed->lock);
     removed->stopping = true;
     removed->queue.clear();
     removed->pending.clear();
     removed->in_flight = 0;
+    removed->ran.clear();
     worker = std::move(removed->worker);
+    reporter = std::move(removed->reporter);
   }
   removed->work.notify_all();
+  removed->results.notify_all();
   removed->idle.notify_all();
   // The worker may be delivering a report that needs the caller's own
   // locks (or be the caller): it finishes on its own, holding the stream.
   if (worker.joinable()) worker.detach();
+  if (reporter.joinable()) reporter.detach();
   return kycore::OK;
 }
 
