@@ -69,6 +69,7 @@ struct Stream {
   std::deque<std::vector<Request>> queue;   // batches waiting for the worker
   std::deque<std::pair<std::vector<Request>, uint32_t>> ran;  // batches and codes to report
   uint32_t in_flight = 0;                   // pending, queued, running or reporting
+  bool running = false;                     // the worker is running a batch
   bool stopping = false;
   // Running and reporting are separate threads, so that a report function
   // that waits (for the Python interpreter, say) never holds up the models.

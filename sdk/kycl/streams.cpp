@@ -39,6 +39,11 @@ std::shared_ptr<Stream> find_stream(const void* handle) {
   return HandleRegistry::instance().find<Stream>(handle, HandleKind::stream);
 }
 
+// The stream this thread is reporting on. A report function that
+// synchronises its own stream waits until everything queued has run: the
+// reports still owed come from this very thread once it returns.
+thread_local const Stream* t_reporting = nullptr;
+
 // Reports every request of a finished batch, in order. `end` marks the
 // last report of the batch when nothing else waits on the stream.
 void report(Stream& stream, void* handle, const std::vector<Request>& requests, uint32_t code, bool end) {
@@ -47,12 +52,15 @@ void report(Stream& stream, void* handle, const std::vector<Request>& requests, 
     std::lock_guard<std::mutex> hold(stream.lock);
     reports = stream.reports;
   }
+  const Stream* outer = t_reporting;
+  t_reporting = &stream;
   for (std::size_t r = 0; r < requests.size(); ++r) {
     for (const auto& [function, user] : reports) {
       kyclCallbackStatus status{code, end && r + 1 == requests.size() ? 1 : 0};
       function(handle, requests[r].inputs, requests[r].outputs, &status, user);
     }
   }
+  t_reporting = outer;
 }
 
 // Counts a batch as done; wakes synchronisers when the stream is idle.
@@ -69,13 +77,16 @@ void work(const std::shared_ptr<Stream>& stream) {
     if (stream->stopping) return;
     std::vector<Request> batch = std::move(stream->queue.front());
     stream->queue.pop_front();
+    stream->running = true;
     auto built = stream->built;
     hold.unlock();
     const uint32_t code = run_graph(*built, batch.data(), batch.size());
     hold.lock();
     if (stream->stopping) return;
+    stream->running = false;
     stream->ran.emplace_back(std::move(batch), code);
     stream->results.notify_one();
+    if (stream->queue.empty()) stream->idle.notify_all();  // a report function may wait for this
   }
 }
 
@@ -117,7 +128,11 @@ void flush(const std::shared_ptr<Stream>& stream, void* handle) {
 uint32_t drain(const std::shared_ptr<Stream>& stream, void* handle, uint32_t timeout_ms) {
   std::unique_lock<std::mutex> hold(stream->lock);
   if (!stream->stopping) flush(stream, handle);
-  auto idle = [&] { return stream->in_flight == 0 || stream->stopping; };
+  const bool reporting = t_reporting == stream.get();
+  auto idle = [&] {
+    if (stream->stopping) return true;
+    return reporting ? stream->queue.empty() && stream->pending.empty() && !stream->running : stream->in_flight == 0;
+  };
   if (timeout_ms == 0) {
     stream->idle.wait(hold, idle);
     return kycore::OK;
