@@ -65,11 +65,11 @@ struct Stream {
   std::condition_variable idle;     // synchronisers: nothing left, or stopped
   std::vector<std::pair<kyclStreamReportFn, void*>> reports;
   std::shared_ptr<const BuiltGraph> built;
-  std::vector<Request> pending;             // a batch still filling (batching mode)
-  std::deque<std::vector<Request>> queue;   // batches waiting for the worker
+  std::vector<Request> pending;                               // a batch still filling (batching mode)
+  std::deque<std::vector<Request>> queue;                     // batches waiting for the worker
   std::deque<std::pair<std::vector<Request>, uint32_t>> ran;  // batches and codes to report
-  uint32_t in_flight = 0;                   // pending, queued, running or reporting
-  bool running = false;                     // the worker is running a batch
+  uint32_t in_flight = 0;                                     // pending, queued, running or reporting
+  bool running = false;                                       // the worker is running a batch
   bool stopping = false;
   // Running and reporting are separate threads, so that a report function
   // that waits (for the Python interpreter, say) never holds up the models.

@@ -98,8 +98,8 @@ void deliver(const std::shared_ptr<Stream>& stream, void* handle) {
     auto [batch, code] = std::move(stream->ran.front());
     stream->ran.pop_front();
     // The last report while nothing else is waiting: what ran is all there was.
-    const bool end = stream->ran.empty() && stream->queue.empty() && stream->pending.empty() &&
-                     stream->in_flight == batch.size();
+    const bool end =
+        stream->ran.empty() && stream->queue.empty() && stream->pending.empty() && stream->in_flight == batch.size();
     hold.unlock();
     report(*stream, handle, batch, code, end);
     hold.lock();
