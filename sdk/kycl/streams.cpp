@@ -7,6 +7,7 @@
 #include <list>
 
 #include "graph.h"
+#include "kycore/busy_time.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
 #include "kycore/platform.h"
@@ -44,6 +45,12 @@ void report(Stream& stream, void* handle, const Request& request, uint32_t code,
   }
 }
 
+// One request, charged to the stream's device as AI engine time.
+uint32_t timed_run(const Stream& stream, const BuiltGraph& built, const Request& request) {
+  const kycore::BusyScope busy(static_cast<int32_t>(stream.device), kycore::Engine::ai);
+  return run_graph(built, request.inputs, request.outputs);
+}
+
 void work(const std::shared_ptr<Stream>& stream, void* handle) {
   std::unique_lock<std::mutex> hold(stream->lock);
   for (;;) {
@@ -53,7 +60,7 @@ void work(const std::shared_ptr<Stream>& stream, void* handle) {
     stream->queue.pop_front();
     auto built = stream->built;
     hold.unlock();
-    const uint32_t code = run_graph(*built, request.inputs, request.outputs);
+    const uint32_t code = timed_run(*stream, *built, request);
     bool end = false;
     {
       std::lock_guard<std::mutex> peek(stream->lock);
@@ -91,6 +98,7 @@ extern "C" KY_API kyclRet_t kyclCreateOpStream(void* graph, kyclBalanceMode mode
   if (kycmGetDevice(&device) != kycore::OK) device = 0;
   auto made = std::make_shared<Stream>();
   made->graph = graph;
+  made->device = device;
   made->mode = mode;
   *stream = HandleRegistry::instance().add(HandleKind::stream, made);
   std::lock_guard<std::mutex> hold(g_streams_lock);
@@ -152,7 +160,7 @@ extern "C" KY_API kyclRet_t kyclRunStream(void* stream, void* inputs, void* outp
     built = found->built;
   }
   if (!built) return kycore::KYCL_STREAM_NOT_BUILT;
-  const uint32_t code = run_graph(*built, inputs, outputs);
+  const uint32_t code = timed_run(*found, *built, Request{inputs, outputs});
   report(*found, stream, Request{inputs, outputs}, code, true);
   return code;
 }
