@@ -57,14 +57,14 @@ COLOURS: dict[str, tuple[int, int, int]] = {
     "yellow": (255, 255, 0), "cyan": (0, 255, 255), "magenta": (255, 0, 255),
 }
 CLASS_NAMES = list(COLOURS)
-MODEL_SIZE = 224          # the built-in model's input: 1 x 3 x 224 x 224, RGB in [0, 1]
+MODEL_SIZE = 112          # the built-in model's input: 1 x 3 x 112 x 112, RGB in [0, 1]
 PIXEL_SHARPNESS = 40.0    # how firmly each pixel is given to its nearest colour
 CLASS_SHARPNESS = 8.0     # softmax over the colour shares
 DEMO_SIZE = (1920, 1080)
 DEMO_PICTURES = 300
 DEMO_RATE = 30
 GROUP = 30                # demo pictures between IDR pictures
-SHEET_COLUMNS, SHEET_ROWS, THUMB = 6, 4, (240, 135)
+SHEET_COLUMNS, SHEET_ROWS, THUMB = 6, 4, (240, 136)
 WAIT = 0xFFFFFFFF         # no time limit, for the library's time-outs
 EOS = 401002              # kymeER_RSLT_WARN_EOS: the channel gave its last picture
 TIMEOUT = 402007          # KYME_TIMEOUT
@@ -170,18 +170,9 @@ def demo_picture(index: int, width: int, height: int) -> np.ndarray:
 
 def rgb_to_i420(rgb: np.ndarray) -> np.ndarray:
     """Limited-range BT.601 YUV 4:2:0, planes one after another."""
-    f = rgb.astype(np.float32)
-    r, g, b = f[..., 0], f[..., 1], f[..., 2]
-    y = 16 + 0.257 * r + 0.504 * g + 0.098 * b
-    u = 128 - 0.148 * r - 0.291 * g + 0.439 * b
-    v = 128 + 0.439 * r - 0.368 * g - 0.071 * b
-    h, w = y.shape
+    import cv2
 
-    def half(plane: np.ndarray) -> np.ndarray:
-        return plane.reshape(h // 2, 2, w // 2, 2).mean(axis=(1, 3))
-
-    planes = [y, half(u), half(v)]
-    return np.concatenate([np.clip(np.rint(p), 0, 255).astype(np.uint8).ravel() for p in planes])
+    return np.asarray(cv2.cvtColor(rgb, cv2.COLOR_RGB2YUV_I420)).reshape(-1)
 
 
 def encode_demo_clip(path: pathlib.Path, width: int, height: int, count: int, quiet: bool) -> None:
@@ -414,7 +405,8 @@ class Die:
     pending: collections.deque[tuple[int, Result, float]] = field(default_factory=collections.deque)
     last_done: float = 0.0
     thumbnails: list[Result] = field(default_factory=list)
-    thumbnail_stride: int = 1
+    thumbnail_stride: int = 4
+    thumbnail_buffers: tuple[Any, Any, Any] = (None, None, None)
     peak_memory: int = 0
     memory_total: int = 0
 
@@ -548,7 +540,7 @@ def preprocess(die: Die, slot: Slot, frame: Any, model: Model) -> int:
 # ---------------------------------------------------------------- the pipeline
 
 
-SLOTS_PER_DIE = 4
+SLOTS_PER_DIE = 6
 
 
 class Pipeline:
@@ -575,6 +567,8 @@ class Pipeline:
             check(kycl.buildStream(die.stream), "buildStream")
             kycl.subscribeStreamReport(die.stream, self.on_report, die)
             die.op = fusion_op(self.model)
+            pixels = THUMB[0] * THUMB[1]
+            die.thumbnail_buffers = (kycm.malloc(pixels * 3 // 2), kycm.malloc(pixels * 3), kycm.mallocHost(pixels * 3))
             tensor_bytes = 3 * self.model.width * self.model.height * 4
             die.free = queue.Queue()
             for number in range(SLOTS_PER_DIE):
@@ -664,11 +658,16 @@ class Pipeline:
                 feed.start()
                 receiver.start()
             self.watch(threads)
-            for k, die in enumerate(self.dies):
+            for die in self.dies:
                 kycl.synchronizeStream(die.stream, 0)
         finally:
+            # Stopping the channels wakes a thread waiting in one; the
+            # threads end before their channels go.
             for channel in channels:
                 kyme.stopDecoder(channel)
+            for thread in threads:
+                thread.join(10)
+            for channel in channels:
                 kyme.destroyDecoderChannel(channel)
         if self.error is not None:
             raise self.error
@@ -708,7 +707,7 @@ class Pipeline:
             pts = frame_pts(frame)
             thumbnail = None
             if code == 0 and order % die.thumbnail_stride == 0:
-                thumbnail = self.thumbnail(channel, frame)
+                thumbnail = self.thumbnail(die, frame)
             kyme.decReleaseFrame(channel, frame, 0)
             with self.stats.lock:
                 self.stats.preprocess_s += done - start
@@ -744,23 +743,28 @@ class Pipeline:
             die.thumbnails = die.thumbnails[::2]
             die.thumbnail_stride *= 2
 
-    def thumbnail(self, channel: int, frame: Any) -> np.ndarray | None:
-        """A small RGB copy of a sampled picture, for the contact sheet."""
-        if kyme.transferFrameFromDecoder(channel, frame, False) != 0:
+    @staticmethod
+    def thumbnail(die: Die, frame: Any) -> np.ndarray | None:
+        """A small RGB copy of a sampled picture for the contact sheet, made on
+        the die (resize, then colour conversion) so that only it is copied."""
+        width, height = THUMB
+        nv12_desc = image_desc(width, height, kyce.imageType.kyceIMG_YUV_NV12)
+        rgb_desc = image_desc(width, height, kyce.imageType.kyceIMG_RGB888)
+        nv12, rgb, host = die.thumbnail_buffers
+        source = image_desc(frame.width, frame.height, kyce.imageType.kyceIMG_YUV_NV12)
+        if (kyce.resize(kyce.resizeType.kyceRESIZE_BILINEAR, source, frame.data[0], nv12_desc, nv12) != 0
+                or kyce.cvtColor(kyce.colorCvtCode.kyceCOLOR_YUV2RGB_NV12, kyce.colorSpace.kyceCOLOR_SPACE_BT601,
+                                 nv12_desc, nv12, rgb_desc, rgb) != 0
+                or kycm.memcpy(rgb, host, width * height * 3, kycm.copyMemType.kycmCT_COPY_FROM_DEVICE) != 0):
             return None
-        import cv2
-        nv12 = np.array(memoryview(frame)).reshape(frame.height * 3 // 2, frame.width)
-        small = cv2.resize(cv2.cvtColor(nv12, cv2.COLOR_YUV2RGB_NV12), THUMB, interpolation=cv2.INTER_AREA)
-        return np.asarray(small)
+        return np.asarray(kycm.getNumpyFromHandle(host, width * height * 3)).reshape(height, width, 3)
 
     def watch(self, threads: list[threading.Thread]) -> None:
         """Waits for the threads, drawing the progress bar meanwhile."""
-        while any(t.is_alive() for t in threads):
-            time.sleep(0.2)
+        while any(t.is_alive() for t in threads) and self.error is None:
+            threads[-1].join(0.2)
             self.sample_memory()
             self.draw_progress()
-            if self.error is not None:
-                break
 
     def draw_progress(self) -> None:
         if self.quiet:
