@@ -36,6 +36,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 try:
     import _quillon_pybind11 as quillon
@@ -141,7 +142,7 @@ def collect_inputs(arguments: Sequence[str]) -> list[Input]:
 # ---------------------------------------------------------------- demo clip
 
 
-def demo_picture(index: int, width: int, height: int) -> np.ndarray:
+def demo_picture(index: int, width: int, height: int) -> npt.NDArray[np.uint8]:
     """Picture `index` of the demo: a plain background whose colour changes
     every two seconds, crossed by moving shapes of other colours."""
     names = ["blue", "red", "green", "yellow", "cyan", "magenta", "grey", "white", "black"]
@@ -168,9 +169,9 @@ def demo_picture(index: int, width: int, height: int) -> np.ndarray:
     return picture
 
 
-def rgb_to_i420(rgb: np.ndarray) -> np.ndarray:
+def rgb_to_i420(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
     """Limited-range BT.601 YUV 4:2:0, planes one after another."""
-    import cv2
+    import cv2  # type: ignore[import]
 
     return np.asarray(cv2.cvtColor(rgb, cv2.COLOR_RGB2YUV_I420)).reshape(-1)
 
@@ -295,7 +296,7 @@ def build_model(path: pathlib.Path) -> None:
     names the dominant colour. Edge energy is the mean magnitude of Sobel
     gradients of the grey picture.
     """
-    import onnx
+    import onnx  # type: ignore[import]
     from onnx import TensorProto, helper, numpy_helper
 
     colours = np.array(list(COLOURS.values()), np.float32) / 255
@@ -358,7 +359,7 @@ class Result:
     top: int
     score: float
     edges: float | None
-    thumbnail: np.ndarray | None = None
+    thumbnail: npt.NDArray[np.uint8] | None = None
 
 
 @dataclass
@@ -423,7 +424,7 @@ class Slot:
 
 def list_dies() -> list[tuple[int, str, int]]:
     """(device, label, kyml die handle) of every die, in device order."""
-    dies = []
+    dies: list[tuple[int, str, int]] = []
     for card_index, card in enumerate(kyml.getCardInfo([])):
         handle = kyml.getCardHandleByIndex(card_index)
         for die_index in range(len(card.dieInfo)):
@@ -744,7 +745,7 @@ class Pipeline:
             die.thumbnail_stride *= 2
 
     @staticmethod
-    def thumbnail(die: Die, frame: Any) -> np.ndarray | None:
+    def thumbnail(die: Die, frame: Any) -> npt.NDArray[np.uint8] | None:
         """A small RGB copy of a sampled picture for the contact sheet, made on
         the die (resize, then colour conversion) so that only it is copied."""
         width, height = THUMB
@@ -983,7 +984,7 @@ def write_outputs(out: pathlib.Path, results: list[Result], model: Model) -> tup
 def contact_sheet(path: pathlib.Path, sampled: list[tuple[int, Result]], model: Model) -> int:
     """Thumbnails of up to SHEET_COLUMNS x SHEET_ROWS pictures spread over the
     run, each labelled with its picture number and result."""
-    from PIL import Image, ImageDraw
+    from PIL import Image, ImageDraw  # type: ignore[import]
 
     cells = SHEET_COLUMNS * SHEET_ROWS
     if len(sampled) > cells:
