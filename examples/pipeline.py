@@ -382,10 +382,11 @@ class Stats:
 
 
 def progress_line(quiet: bool, text: str) -> None:
+    """Rewrites the progress line on standard error; an empty text clears it."""
     if quiet:
         return
     width = 110
-    sys.stderr.write("\r" + text[:width].ljust(width if text else width) + ("" if text else "\r"))
+    sys.stderr.write("\r" + text[:width].ljust(width) + ("" if text else "\r"))
     sys.stderr.flush()
 
 
@@ -586,6 +587,8 @@ class Pipeline:
         self.sample_memory()
 
     def close(self) -> None:
+        # The datasets, buffers and memory blocks go with the runtime
+        # (kycm.uninitialize); the library objects below do not.
         for die in self.dies:
             if die.stream is not None:
                 kycl.synchronizeStream(die.stream, 0)
