@@ -80,6 +80,7 @@ void register_all(py::module_& m) {
   auto kyce = m.def_submodule("kyce", "ordal  preprocess op engine.");
   quillon::register_kyce_types(kyce);
   quillon::register_image_ops(kyce);
+  quillon::register_op_objects(kyce);
 
   auto kyml = m.def_submodule("kyml", "ordal management library.");
   quillon::register_management(kyml);

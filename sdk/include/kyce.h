@@ -205,6 +205,11 @@ typedef struct kyceAffineMatrix {
 #define kyceER_INVALID_TYPE (kyceER_BASE + 7)      /* an enumeration value the op does not know */
 #define kyceER_INVALID_PARAMETER (kyceER_BASE + 8) /* other parameters: a count of 0, a singular matrix */
 #define kyceER_OPERATION_FAILED (kyceER_BASE + 9)  /* the operation could not run (host memory exhausted) */
+/* Op objects. */
+#define kyceER_OP_NOT_SUPPORTED (kyceER_BASE + 20) /* an op type the library does not implement */
+#define kyceER_ATTR_NAME (kyceER_BASE + 21)        /* no attribute of that name on the op */
+#define kyceER_ATTR_TYPE (kyceER_BASE + 22)        /* a data or parameter type other than the attribute's */
+#define kyceER_ATTR_INDEX (kyceER_BASE + 23)       /* an index outside the attribute's elements */
 
 KY_API uint32_t kyceGetVersion(const char** text, uint32_t* major, uint32_t* minor, uint32_t* patch, uint32_t* build);
 
@@ -226,6 +231,25 @@ KY_API uint32_t kyceBatchCropResize(cropRect* rects, uint32_t count, kyceResizeT
                                     void* input_image, kyceImageDesc output, void** output_images);
 KY_API uint32_t kyceScale(kyceResizeType type, uint32_t count, kyceImageDesc input, void* input_image,
                           kyceImageDesc* outputs, void** output_images);
+
+/* Op objects: an op of a type is created, given its attributes by name,
+ * executed on an input and an output handle, and destroyed. The README gives
+ * each op type's attributes and what its two handles are.
+ *
+ * kyceSetOpAttr takes the value after the parameter type, promoted as a
+ * variadic argument: int for kyceDT_INT, kyceDT_UINT_8 and kyceDT_UINT_16,
+ * unsigned int for kyceDT_UINT_32, uint64_t for kyceDT_UINT_64 and
+ * kyceDT_FLOAT_16 (the binary16 bits in its low 16 bits), double for
+ * kyceDT_FLOAT and kyceDT_DOUBLE. An int index follows the value when the
+ * parameter type is kycePARAM_ARRAY or kycePARAM_TENSOR; it is not read for
+ * kycePARAM_ELEMENT. The getters write the attribute's own width at `value`
+ * (1, 2, 4 or 8 bytes, by data type). */
+KY_API uint32_t kyceCreateOp(kyceOpType type, void** op);
+KY_API uint32_t kyceDestroyOp(void* op);
+KY_API uint32_t kyceSetOpAttr(void* op, const char* name, kyceDataType dtype, kyceParamType ptype, ...);
+KY_API uint32_t kyceGetOpAttr(void* op, const char* name, kyceDataType dtype, void* value);
+KY_API uint32_t kyceGetOpAttrArray(void* op, const char* name, kyceDataType dtype, int index, void* value);
+KY_API uint32_t kyceExecuteOp(void* op, void* input, void* output);
 
 KY_END_DECLS
 

@@ -7,3 +7,5 @@ find_library(KYCE_OPENCV_CORE opencv_core REQUIRED)
 find_library(KYCE_OPENCV_IMGPROC opencv_imgproc REQUIRED)
 target_include_directories(kyce SYSTEM PRIVATE ${KYCE_OPENCV_INCLUDE_DIR})
 target_link_libraries(kyce PRIVATE ${KYCE_OPENCV_IMGPROC} ${KYCE_OPENCV_CORE})
+# float16 tensors are converted by the common runtime, as a user would.
+target_link_libraries(kyce PRIVATE kycm)

@@ -35,9 +35,10 @@ void register_models(pybind11::module_& kycl);
 void register_load_image(pybind11::module_& kycl);
 
 // kyce: the op engine's types first, then (after the customized-op
-// functions) the image ops.
+// functions) the image ops, then the op objects.
 void register_kyce_types(pybind11::module_& kyce);
 void register_image_ops(pybind11::module_& kyce);
+void register_op_objects(pybind11::module_& kyce);
 
 // kyml
 void register_management(pybind11::module_& kyml);

@@ -1,0 +1,146 @@
+// The op-object functions of the C interface. kyceSetOpAttr reads its value
+// by data type and its index only for array and tensor parameter types (see
+// kyce.h), so a caller that passes what the header says is never read past.
+#include <cstdarg>
+
+#include "kyce.h"
+#include "kycore/error_codes.h"
+#include "kycore/test_control.h"
+#include "op_guard.h"
+#include "op_object.h"
+#include "op_types.h"
+
+namespace {
+
+bool is_op_type(kyceOpType type) {
+  switch (type) {
+    case kyceOP_MEM_COPY_OP:
+    case kyceOP_BERT_EMBEDDING_OP:
+    case kyceOP_CUSTOMIZED_OP:
+    case kyceOP_FUSION_OP_MAX_NUM:
+      return true;
+    default:
+      return (type >= kyceOP_RESIZE && type <= kyceOP_COPY_MAKE_BORDER) ||
+             (type >= kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR &&
+              type <= kyceOP_FUSION_OP_RGB_LETTERBOX_CVTCOLOR_NORM_TENSOR);
+  }
+}
+
+// The value of the variadic list, read as kyce.h says for its data type;
+// false for a data type outside 1 to 8 (nothing is read then).
+bool read_value(kyceDataType type, va_list* args, kyce::AttrValue* value) {
+  value->type = type;
+  switch (type) {
+    case kyceDT_INT:
+    case kyceDT_UINT_8:
+    case kyceDT_UINT_16:
+      value->integer = va_arg(*args, int);
+      return true;
+    case kyceDT_UINT_32:
+      value->integer = va_arg(*args, unsigned int);
+      return true;
+    case kyceDT_UINT_64:
+    case kyceDT_FLOAT_16:
+      value->unsigned64 = va_arg(*args, uint64_t);
+      return true;
+    case kyceDT_FLOAT:
+    case kyceDT_DOUBLE:
+      value->real = va_arg(*args, double);
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The value as the journal records it.
+kycore::Arg journal_value(const kyce::AttrValue& value) {
+  switch (value.type) {
+    case kyceDT_UINT_64:
+    case kyceDT_FLOAT_16:
+      return kycore::Arg(value.unsigned64);
+    case kyceDT_FLOAT:
+    case kyceDT_DOUBLE:
+      return kycore::Arg(value.real);
+    default:
+      return kycore::Arg(value.integer);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+KY_API uint32_t kyceCreateOp(kyceOpType type, void** op) {
+  KY_GATE("kyceCreateOp", kycore::clear_output(op), type, static_cast<const void*>(op));
+  return kyce::guarded([&]() -> uint32_t {
+    if (op == nullptr) return kyceER_NULL_ARGUMENT;
+    *op = nullptr;
+    if (!is_op_type(type)) return kyceER_INVALID_TYPE;
+    std::shared_ptr<kyce::OpObject> made = kyce::make_memory_copy_op(type);
+    if (made == nullptr) made = kyce::make_image_op(type);
+    if (made == nullptr) made = kyce::make_fusion_op(type);
+    if (made == nullptr) return kyceER_OP_NOT_SUPPORTED;
+    *op = kyce::register_op(std::move(made));
+    return kyceER_SUCCESS;
+  });
+}
+
+KY_API uint32_t kyceDestroyOp(void* op) {
+  KY_GATE("kyceDestroyOp", {}, op);
+  return kyce::guarded([&]() -> uint32_t {
+    if (op == nullptr) return kyceER_NULL_ARGUMENT;
+    return kyce::unregister_op(op) ? uint32_t{kyceER_SUCCESS} : uint32_t{kycore::KYCM_INVALID_HANDLE};
+  });
+}
+
+KY_API uint32_t kyceSetOpAttr(void* op, const char* name, kyceDataType dtype, kyceParamType ptype, ...) {
+  kyce::AttrValue value;
+  int32_t index = 0;
+  va_list args;
+  va_start(args, ptype);
+  const bool known = read_value(dtype, &args, &value);
+  if (known && (ptype == kycePARAM_ARRAY || ptype == kycePARAM_TENSOR)) index = va_arg(args, int);
+  va_end(args);
+  KY_GATE("kyceSetOpAttr", {}, op, name, dtype, ptype, journal_value(value), index);
+  return kyce::guarded([&]() -> uint32_t {
+    if (!known) return kyceER_INVALID_DATA_TYPE;
+    if (op == nullptr || name == nullptr) return kyceER_NULL_ARGUMENT;
+    const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
+    if (target == nullptr) return kycore::KYCM_INVALID_HANDLE;
+    return target->set_attr(name, ptype, value, index);
+  });
+}
+
+KY_API uint32_t kyceGetOpAttrArray(void* op, const char* name, kyceDataType dtype, int index, void* value) {
+  KY_GATE("kyceGetOpAttrArray", {}, op, name, dtype, index, value);
+  return kyce::guarded([&]() -> uint32_t {
+    if (kyce::data_type_width(dtype) == 0) return kyceER_INVALID_DATA_TYPE;
+    if (op == nullptr || name == nullptr || value == nullptr) return kyceER_NULL_ARGUMENT;
+    const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
+    if (target == nullptr) return kycore::KYCM_INVALID_HANDLE;
+    return target->get_attr(name, dtype, index, value);
+  });
+}
+
+KY_API uint32_t kyceGetOpAttr(void* op, const char* name, kyceDataType dtype, void* value) {
+  KY_GATE("kyceGetOpAttr", {}, op, name, dtype, value);
+  return kyce::guarded([&]() -> uint32_t {
+    if (kyce::data_type_width(dtype) == 0) return kyceER_INVALID_DATA_TYPE;
+    if (op == nullptr || name == nullptr || value == nullptr) return kyceER_NULL_ARGUMENT;
+    const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
+    if (target == nullptr) return kycore::KYCM_INVALID_HANDLE;
+    return target->get_attr(name, dtype, 0, value);
+  });
+}
+
+KY_API uint32_t kyceExecuteOp(void* op, void* input, void* output) {
+  KY_GATE("kyceExecuteOp", {}, op, input, output);
+  return kyce::guarded([&]() -> uint32_t {
+    if (op == nullptr) return kyceER_NULL_ARGUMENT;
+    const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
+    if (target == nullptr) return kycore::KYCM_INVALID_HANDLE;
+    return target->execute(input, output);
+  });
+}
+
+}  // extern "C"
