@@ -4,7 +4,6 @@
 #include "decoder_channel.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <functional>
 
@@ -32,21 +31,6 @@ struct DecoderChannel::Picture {
   PictureTarget target;
   kymeFrame frame{};  // the picture as it lies in device memory
 };
-
-namespace {
-
-// Waits on `cv` until `done()`, for `timeout` milliseconds (kWaitForever:
-// without limit). Returns done().
-template <class Done>
-bool wait_for(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, uint32_t timeout, Done done) {
-  if (timeout == kWaitForever) {
-    cv.wait(lock, done);
-    return true;
-  }
-  return cv.wait_for(lock, std::chrono::milliseconds(timeout), done);
-}
-
-}  // namespace
 
 // What every sink of a channel does alike: give back a picture the codec
 // abandoned, count pictures sent and dropped.

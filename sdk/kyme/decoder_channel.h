@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "channel_wait.h"
 #include "kycore/device_memory.h"
 #include "kyme.h"
 #include "picture_codec.h"
@@ -32,7 +33,6 @@ constexpr std::size_t kInputQueueBytes = 64u << 20;
 // bytes), or a whole JPEG file.
 constexpr uint32_t kMaxVideoStream = KYME_DEC_MAX_STREAM_BUFFER_SIZE;
 constexpr uint32_t kMaxJpegStream = 0x20000000;
-constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
 
 class DecoderChannel {
  public:

@@ -6,39 +6,41 @@
 // created on the first encode_channels of them, a JPEG channel on the first
 // jpeg_encode_channels.
 //
-// This build keeps the channels' life cycle but has no encoding yet: sending,
-// receiving, synchronous JPEG encoding and releasing return
-// KYCM_NOT_IMPLEMENTED on a valid channel, so a caller learns it at once
-// rather than waiting for output that never comes.
+// The configuration is checked, and the codec opened, when the channel is
+// created: a configuration the codec refuses is a code there, never a
+// failure later.
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "decoder_registry.h"
+#include "encoder_channel.h"
+#include "encoder_settings.h"
+#include "jpeg_encoder.h"
 #include "kycore/error_codes.h"
 #include "kycore/export.h"
+#include "kycore/host_access.h"
 #include "kycore/platform.h"
 #include "kycore/test_control.h"
 #include "kyme.h"
+#include "video_encoder.h"
 
 using namespace kycore;
 
 namespace kyme {
 namespace {
 
-struct EncoderChannel {
-  kymeCodecType codec;
-  kymeState state = KYME_ST_READY;
-};
-
 struct Registry {
   std::mutex mutex;
-  std::unordered_map<uint32_t, EncoderChannel> channels;
+  std::unordered_map<uint32_t, std::shared_ptr<EncoderChannel>> channels;
 };
 
 Registry& registry() {
-  static auto* r = new Registry();
+  static auto* r = new Registry();  // never destroyed: worker threads may outlive static destruction
   return *r;
 }
 
@@ -64,37 +66,86 @@ bool locate(uint32_t channel, Slot* slot) {
   return false;
 }
 
+// libavcodec's threads per video channel: QUILLON_ENCODE_THREADS (0 lets
+// libavcodec choose), 1 by default.
+int encode_threads() {
+  const char* text = std::getenv("QUILLON_ENCODE_THREADS");
+  if (text == nullptr || *text == '\0') return 1;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (*end != '\0' || value < 0 || value > 64) return 1;
+  return static_cast<int>(value);
+}
+
 bool unsigned_in(uint32_t value, uint32_t low, uint32_t high) { return value >= low && value <= high; }
 
-bool valid_video(const kymeEncVideoConfiguration& v) {
-  return unsigned_in(v.width, KYME_ENC_VIDEO_MIN_WIDTH, KYME_ENC_VIDEO_MAX_WIDTH) &&
-         unsigned_in(v.height, KYME_ENC_VIDEO_MIN_HEIGHT, KYME_ENC_VIDEO_MAX_HEIGHT) && v.width % 2 == 0 &&
-         v.height % 2 == 0 && v.frameRate.numerator != 0 && v.frameRate.denominator != 0;
+// The JPEG configuration, checked; the user data text copied (its address
+// is only valid during the call).
+uint32_t plan_jpeg(const kymeEncJPEGConfiguration& j, EncoderChannel::Factory* factory) {
+  if (!unsigned_in(j.codingWidth, KYME_ENC_JPEG_MIN_WIDTH, KYME_ENC_JPEG_MAX_WIDTH) ||
+      !unsigned_in(j.codingHeight, KYME_ENC_JPEG_MIN_HEIGHT, KYME_ENC_JPEG_MAX_HEIGHT) ||
+      (j.userDataLength != 0 && j.userData == nullptr) || j.userDataLength > kMaxJpegComment + 1) {
+    return KYME_INVALID_ARGUMENT;
+  }
+  // libjpeg-turbo of this generation writes no lossless JPEG.
+  if (j.losslessEn != 0) return KYME_UNSUPPORTED_CONFIG;
+  if (!jpeg_encodes(j.frameType)) return KYME_UNSUPPORTED_FORMAT;
+  std::string comment;
+  if (j.userDataLength != 0) {
+    if (!host_range_accessible(j.userData, j.userDataLength, HostAccess::read)) return KYME_INVALID_ARGUMENT;
+    comment.assign(j.userData, strnlen(j.userData, j.userDataLength));
+  }
+  const kymePixelFormat format = j.frameType;
+  const int width = static_cast<int>(j.codingWidth);
+  const int height = static_cast<int>(j.codingHeight);
+  *factory = [=](std::unique_ptr<PictureEncoder>* out) -> uint32_t {
+    *out = make_jpeg_encoder(format, width, height, comment);
+    return *out ? OK : KYME_UNSUPPORTED_FORMAT;
+  };
+  return OK;
 }
 
-bool valid_jpeg(const kymeEncJPEGConfiguration& j) {
-  return unsigned_in(j.codingWidth, KYME_ENC_JPEG_MIN_WIDTH, KYME_ENC_JPEG_MAX_WIDTH) &&
-         unsigned_in(j.codingHeight, KYME_ENC_JPEG_MIN_HEIGHT, KYME_ENC_JPEG_MAX_HEIGHT) &&
-         (j.userDataLength == 0 || j.userData != nullptr);
+uint32_t plan_channel(const kymeEncChannelParameters& p, EncoderChannel::Factory* factory) {
+  if (p.codecType == KYME_CODEC_ENC_JPEG) return plan_jpeg(p.config.jpeg, factory);
+  VideoSettings settings;
+  const uint32_t code = plan_video(p.codecType, p.config.video, &settings);
+  if (code != OK) return code;
+  const int threads = encode_threads();
+  *factory = [settings, threads](std::unique_ptr<PictureEncoder>* out) {
+    return open_video_encoder(settings, threads, out);
+  };
+  return OK;
 }
 
-// Runs `call(channel)` on the channel numbered `number`, under the registry's lock.
-template <class Call>
-uint32_t with_channel(uint32_t number, Call call) {
+uint32_t find(uint32_t channel, std::shared_ptr<EncoderChannel>* found) {
   if (!media_initialized()) return KYME_NOT_INITIALIZED;
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  const auto it = r.channels.find(number);
+  const auto it = r.channels.find(channel);
   if (it == r.channels.end()) return KYME_INVALID_CHANNEL;
-  return call(it->second);
+  *found = it->second;
+  return OK;
+}
+
+// Runs `call(channel)` on the channel numbered `number`; the call runs
+// outside the registry's lock, so a blocked channel blocks no other.
+template <class Call>
+uint32_t with_channel(uint32_t number, Call call) {
+  std::shared_ptr<EncoderChannel> channel;
+  const uint32_t code = find(number, &channel);
+  return code != OK ? code : call(*channel);
 }
 
 }  // namespace
 
 void destroy_all_encoder_channels() {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  r.channels.clear();
+  std::unordered_map<uint32_t, std::shared_ptr<EncoderChannel>> channels;
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    channels.swap(r.channels);
+  }
+  for (auto& [number, channel] : channels) channel->stop();
 }
 
 }  // namespace kyme
@@ -109,50 +160,57 @@ KY_EXPORT kymeRet_t kymeCreateEncoderChannel(kymeEncChannelParameters* parameter
   if (parameters == nullptr || parameters->outbufNum > KYME_ENC_MAX_OUTBUF_NUM) return KYME_INVALID_ARGUMENT;
   const kymeCodecType codec = parameters->codecType;
   const bool jpeg = codec == KYME_CODEC_ENC_JPEG;
-  if (jpeg ? !valid_jpeg(parameters->config.jpeg)
-           : (codec != KYME_CODEC_ENC_H264 && codec != KYME_CODEC_ENC_HEVC) || !valid_video(parameters->config.video)) {
-    return KYME_INVALID_ARGUMENT;
-  }
+  if (!jpeg && codec != KYME_CODEC_ENC_H264 && codec != KYME_CODEC_ENC_HEVC) return KYME_INVALID_ARGUMENT;
+  EncoderChannel::Factory factory;
+  const uint32_t planned = plan_channel(*parameters, &factory);
+  if (planned != OK) return planned;
   Slot slot;
   if (!locate(channel, &slot) || slot.core >= (jpeg ? slot.jpeg : slot.video)) return KYME_INVALID_CHANNEL;
   Registry& r = registry();
+  {
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.channels.count(channel) != 0) return KYME_CHANNEL_BUSY;
+  }
+  // Opened outside the registry's lock: x265 takes a while.
+  std::unique_ptr<PictureEncoder> encoder;
+  const uint32_t opened = factory(&encoder);
+  if (opened != OK) return opened;
+  auto made = std::make_shared<EncoderChannel>(*parameters, std::move(encoder), std::move(factory));
   std::lock_guard<std::mutex> lock(r.mutex);
-  if (r.channels.count(channel) != 0) return KYME_CHANNEL_BUSY;
-  r.channels.emplace(channel, EncoderChannel{codec});
+  if (!r.channels.emplace(channel, std::move(made)).second) return KYME_CHANNEL_BUSY;
   return OK;
 }
 
 KY_EXPORT kymeRet_t kymeDestoryEncoderChannel(uint32_t channel) {
   KY_GATE("kymeDestoryEncoderChannel", {}, channel);
   if (!media_initialized()) return KYME_NOT_INITIALIZED;
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  return r.channels.erase(channel) != 0 ? OK : KYME_INVALID_CHANNEL;
+  std::shared_ptr<EncoderChannel> gone;
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    const auto it = r.channels.find(channel);
+    if (it == r.channels.end()) return KYME_INVALID_CHANNEL;
+    gone = std::move(it->second);
+    r.channels.erase(it);
+  }
+  // Wakes callers still waiting on the channel; the last of them frees it.
+  gone->stop();
+  return OK;
 }
 
 KY_EXPORT kymeRet_t kymeStartEncoder(uint32_t channel) {
   KY_GATE("kymeStartEncoder", {}, channel);
-  return with_channel(channel, [](EncoderChannel& c) -> uint32_t {
-    if (c.state == KYME_ST_RUNNING) return KYME_WRONG_STATE;
-    c.state = KYME_ST_RUNNING;
-    return OK;
-  });
+  return with_channel(channel, [](EncoderChannel& c) { return c.start(); });
 }
 
 KY_EXPORT kymeRet_t kymeResetEncoder(uint32_t channel) {
   KY_GATE("kymeResetEncoder", {}, channel);
-  return with_channel(channel, [](EncoderChannel& c) -> uint32_t {
-    c.state = KYME_ST_READY;
-    return OK;
-  });
+  return with_channel(channel, [](EncoderChannel& c) { return c.reset(); });
 }
 
 KY_EXPORT kymeRet_t kymeStopEncoder(uint32_t channel) {
   KY_GATE("kymeStopEncoder", {}, channel);
-  return with_channel(channel, [](EncoderChannel& c) -> uint32_t {
-    c.state = KYME_ST_STOPPED;
-    return OK;
-  });
+  return with_channel(channel, [](EncoderChannel& c) { return c.stop(); });
 }
 
 KY_EXPORT kymeRet_t kymeSendFrameToEncoder(uint32_t channel, kymeFrame* frame, kymeEncExtendedParams* params,
@@ -160,13 +218,13 @@ KY_EXPORT kymeRet_t kymeSendFrameToEncoder(uint32_t channel, kymeFrame* frame, k
   KY_GATE("kymeSendFrameToEncoder", {}, channel, static_cast<const void*>(frame), static_cast<const void*>(params),
           timeout);
   if (frame == nullptr) return KYME_INVALID_ARGUMENT;
-  return with_channel(channel, [](EncoderChannel&) -> uint32_t { return KYCM_NOT_IMPLEMENTED; });
+  return with_channel(channel, [&](EncoderChannel& c) { return c.send(*frame, params, timeout); });
 }
 
 KY_EXPORT kymeRet_t kymeReceiveStreamFromEncoder(uint32_t channel, kymeStream* stream, uint32_t timeout) {
   KY_GATE("kymeReceiveStreamFromEncoder", {}, channel, static_cast<const void*>(stream), timeout);
   if (stream == nullptr) return KYME_INVALID_ARGUMENT;
-  return with_channel(channel, [](EncoderChannel&) -> uint32_t { return KYCM_NOT_IMPLEMENTED; });
+  return with_channel(channel, [&](EncoderChannel& c) { return c.receive(stream, timeout); });
 }
 
 KY_EXPORT kymeRet_t kymeJpegSyncEncoder(uint32_t channel, kymeFrame* frame, kymeStream* output,
@@ -174,13 +232,13 @@ KY_EXPORT kymeRet_t kymeJpegSyncEncoder(uint32_t channel, kymeFrame* frame, kyme
   KY_GATE("kymeJpegSyncEncoder", {}, channel, static_cast<const void*>(frame), static_cast<const void*>(output),
           static_cast<const void*>(params), timeout);
   if (frame == nullptr || output == nullptr) return KYME_INVALID_ARGUMENT;
-  return with_channel(channel, [](EncoderChannel&) -> uint32_t { return KYCM_NOT_IMPLEMENTED; });
+  return with_channel(channel, [&](EncoderChannel& c) { return c.encode_jpeg_now(*frame, output, timeout); });
 }
 
 KY_EXPORT kymeRet_t kymeEncReleaseStream(uint32_t channel, kymeStream* stream, uint32_t timeout) {
   KY_GATE("kymeEncReleaseStream", {}, channel, static_cast<const void*>(stream), timeout);
   if (stream == nullptr) return KYME_INVALID_ARGUMENT;
-  return with_channel(channel, [](EncoderChannel&) -> uint32_t { return KYCM_NOT_IMPLEMENTED; });
+  return with_channel(channel, [&](EncoderChannel& c) { return c.release(*stream); });
 }
 
 KY_EXPORT kymeRet_t kymeGetEncoderAvailableChannels(uint32_t* count) {

@@ -1,0 +1,106 @@
+"""Shared by the encoder tests: raw clips made with ffmpeg, a loop that
+encodes a reader's pictures through a channel, and what ffmpeg says about
+the result."""
+import json
+import subprocess
+
+import numpy as np
+
+import _quillon_pybind11 as quillon
+
+kyme = quillon.kyme
+OK, EOS, TIMEOUT = 0, 401002, 402007
+INVALID_ARGUMENT, WRONG_STATE = 402001, 402006
+UNSUPPORTED_CONFIG, UNKNOWN_STREAM, UNSUPPORTED_FORMAT = 402012, 402013, 402014
+DEFAULT = 0xFFFFFFFF
+H264, HEVC = kyme.codecType.KYME_CODEC_ENC_H264, kyme.codecType.KYME_CODEC_ENC_HEVC
+
+
+def raw_clip(path, frames, size="320x240", pix_fmt="yuv420p", source="testsrc2"):
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"{source}=size={size}:rate=25",
+                    "-frames:v", str(frames), "-pix_fmt", pix_fmt, "-f", "rawvideo", str(path)], check=True)
+    return path
+
+
+def video_parameters(codec, width=320, height=240, **fields):
+    p = kyme.encChannelParamters()
+    p.codecType = codec
+    v = p.videoConfig
+    v.width, v.height = width, height
+    v.frameRate.numerator, v.frameRate.denominator = 25, 1
+    v.qualityMode = kyme.encQualityMode.KYME_BRONZE_QUALITY  # ultrafast: tests stay quick
+    for name, value in fields.items():
+        setattr(v, name, value)
+    return p
+
+
+class Encoder:
+    """A started channel whose coded units are collected, each released."""
+
+    def __init__(self, channel, parameters):
+        assert kyme.createEncoderChannel(parameters, channel) == OK
+        assert kyme.startEncoder(channel) == OK
+        self.channel, self.units, self.pts, self.stream = channel, [], [], kyme.stream()
+
+    def drain(self, timeout=0):
+        while (code := kyme.receiveStreamFromEncoder(self.channel, self.stream, timeout)) == OK:
+            self.units.append(bytes(memoryview(self.stream)))
+            self.pts.append(self.stream.pts)
+            assert kyme.encReleaseStream(self.channel, self.stream, 0) == OK
+        return code
+
+    def send(self, frame, params=None):
+        while (code := kyme.sendFrameToEncoder(self.channel, frame, params, 100)) == TIMEOUT:
+            self.drain()
+        assert code == OK
+        self.drain()
+
+    def finish(self):
+        assert kyme.sendFrameToEncoder(self.channel, kyme.frame(), None, 1000) == OK
+        assert self.drain(60000) == EOS
+        assert kyme.stopEncoder(self.channel) == OK and kyme.destroyEncoderChannel(self.channel) == OK
+        return b"".join(self.units)
+
+
+def encode_file(path, parameters, pix=kyme.pixelFormat.KYME_PIX_FMT_YUV420P, params_of=lambda index: None,
+                channel=0):
+    """Encodes every picture of a raw file; `params_of(i)` gives picture i's extended parameters."""
+    v = parameters.videoConfig
+    reader, frame = kyme.YUVReader(str(path), pix, v.width, v.height, v.width), kyme.frame()
+    reader.init()
+    encoder, index = Encoder(channel, parameters), 0
+    while reader.getFrame(frame):
+        encoder.send(frame, params_of(index))
+        index += 1
+    reader.release()
+    return encoder.finish()
+
+
+def probe(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                          "stream=codec_name,profile,level,width,height,nb_read_frames", "-of", "json", str(path)],
+                         check=True, capture_output=True, text=True).stdout
+    return json.loads(out)["streams"][0]
+
+
+def decoded(path, width, height, pix_fmt="yuv420p"):
+    """ffmpeg's pictures of a stream as (count, height*3/2, width) luma+chroma rows; fails on any error."""
+    run = subprocess.run(["ffmpeg", "-v", "error", "-xerror", "-i", str(path), "-f", "rawvideo", "-pix_fmt", pix_fmt,
+                          "-"], capture_output=True, check=True)
+    assert run.stderr == b""
+    return np.frombuffer(run.stdout, np.uint8).reshape(-1, height * 3 // 2, width)
+
+
+def psnr(a, b):
+    mse = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
+    return 99.0 if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
+
+
+def nal_types(data, hevc):
+    """The NAL unit types of an Annex B stream, in order."""
+    types, i = [], data.find(b"\0\0\1")
+    while i >= 0:
+        header = data[i + 3]
+        types.append((header >> 1) & 0x3F if hevc else header & 0x1F)
+        i = data.find(b"\0\0\1", i + 3)
+    return types
