@@ -187,10 +187,7 @@ def encode_demo_clip(path: pathlib.Path, width: int, height: int, count: int, qu
     rate = kyme.rational()
     rate.numerator, rate.denominator = DEMO_RATE, 1
     video.frameRate = rate
-    video.gopSize = GROUP
-    video.keyInt = GROUP
-    video.bitRate = 4_000_000
-    video.bitDepthLuma = video.bitDepthChroma = 8
+    video.keyInt = GROUP  # an IDR picture every GROUP pictures: where the dies share the clip
     parameters.videoConfig = video
     check(kyme.createEncoderChannel(parameters, channel), "createEncoderChannel")
     check(kyme.startEncoder(channel), "startEncoder")
@@ -402,6 +399,7 @@ class Die:
     model: Any = None
     graph: Any = None
     op: Any = None  # the fusion op, or None for the stand-in
+    op_input: tuple[int, int] = (0, 0)  # the picture size the op is set for
     slots: list[Slot] = field(default_factory=list)
     free: Any = None  # a queue of free slot numbers
     pending: collections.deque[tuple[int, Result, float]] = field(default_factory=collections.deque)
@@ -479,7 +477,8 @@ class Model:
 
 def fusion_op(model: Model) -> Any:
     """The fusion op NV12 -> resize -> RGB planar -> normalise -> float32
-    tensor, or None when the op engine does not offer it."""
+    tensor in the model's input layout, or None when the op engine does not
+    offer it (preprocessing then falls back to two image ops and numpy)."""
     create = getattr(kyce, "createOp", None)
     if create is None:
         return None
@@ -487,19 +486,28 @@ def fusion_op(model: Model) -> Any:
         op = create(kyce.opType.kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR)
     except RuntimeError:
         return None
-    element, int_type = kyce.paramType.kycePARAM_ELEMENT, kyce.dataType.kyceDT_INT
-    settings = [
-        ("dst_width", model.width), ("dst_height", model.height),
-        ("resize_type", int(kyce.resizeType.kyceRESIZE_BILINEAR)),
-        ("color_space", int(kyce.colorSpace.kyceCOLOR_SPACE_BT601)),
-        ("norm_type", int(kyce.normType.kyceNORM_DIV255)),
-        ("tensor_type", int(kyce.tensorizationType.kyceTENSORIZATION_NONE)),
+    codes = [
+        set_array(op, "output_size", [model.width, model.height]),
+        set_element(op, "resize_type", int(kyce.resizeType.kyceRESIZE_BILINEAR)),
+        set_element(op, "cvt_code", int(kyce.colorCvtCode.kyceCOLOR_YUV2RGB_NV12)),
+        set_element(op, "color_space", int(kyce.colorSpace.kyceCOLOR_SPACE_BT601)),
+        set_element(op, "norm_type", int(kyce.normType.kyceNORM_DIV255)),
+        set_element(op, "tensorization_type", int(kyce.tensorizationType.kyceTENSORIZATION_NONE)),
     ]
-    for name, value in settings:
-        if kyce.setKyceOPAttr(op, name, int_type, element, value) != 0:
-            kyce.destroyOp(op)
-            return None
+    if any(codes):
+        kyce.destroyOp(op)
+        return None
     return op
+
+
+def set_element(op: Any, name: str, value: int) -> int:
+    return int(kyce.setKyceOPAttr(op, name, kyce.dataType.kyceDT_INT, kyce.paramType.kycePARAM_ELEMENT, value))
+
+
+def set_array(op: Any, name: str, values: Sequence[int]) -> int:
+    codes = [kyce.setKyceOPAttrArray(op, name, kyce.dataType.kyceDT_INT, kyce.paramType.kycePARAM_ARRAY, value, index)
+             for index, value in enumerate(values)]
+    return int(next((code for code in codes if code), 0))
 
 
 def image_desc(width: int, height: int, fmt: Any) -> Any:
@@ -509,13 +517,16 @@ def image_desc(width: int, height: int, fmt: Any) -> Any:
 
 
 def preprocess(die: Die, slot: Slot, frame: Any, model: Model) -> int:
-    """Writes the picture's model input into the slot's tensor; 0 or a code."""
+    """Writes the picture's model input into the slot's tensor; 0 or a code.
+    Pictures are packed NV12: the pitches are the sizes."""
     source = image_desc(frame.width, frame.height, kyce.imageType.kyceIMG_YUV_NV12)
     if die.op is not None:
-        set_size = kyce.setKyceOPAttr
-        element, int_type = kyce.paramType.kycePARAM_ELEMENT, kyce.dataType.kyceDT_INT
-        set_size(die.op, "src_width", int_type, element, frame.width)
-        set_size(die.op, "src_height", int_type, element, frame.height)
+        if die.op_input != (frame.width, frame.height):  # the op keeps the last picture size
+            code = set_array(die.op, "input_desc", [frame.width, frame.height, frame.width, frame.height,
+                                                    int(kyce.imageType.kyceIMG_YUV_NV12)])
+            if code != 0:
+                return code
+            die.op_input = (frame.width, frame.height)
         return int(kyce.executeOp(die.op, frame.data[0], slot.tensor))
     # Stand-in: resize and convert on the device, normalise on the host.
     small_nv12, rgb, host = slot.staging
@@ -565,7 +576,7 @@ class Pipeline:
             run = kycl.createRunModelOp(die.model)
             kycl.connectOps(kycl.createGraphInputOp(die.graph, 0), run)
             kycl.registerGetOutput(die.graph, run)
-            die.stream = kycl.createOpStream(die.graph, kycl.balance_mode.kyclBM_RUN)
+            die.stream = kycl.createOpStream(die.graph, kycl.balance_mode.kyclBM_ONCE)
             check(kycl.buildStream(die.stream), "buildStream")
             kycl.subscribeStreamReport(die.stream, self.on_report, die)
             die.op = fusion_op(self.model)
@@ -783,9 +794,9 @@ class Pipeline:
         loads = []
         for die in self.dies:
             rates = kyml.getUtilizationRate(die.handle)
-            loads.append(f"{die.label} dec {rates.vdmcu}% dsp {rates.vdsp}% ai {rates.ai}%")
+            loads.append(f"{die.label} {rates.vdmcu}/{rates.vdsp}/{rates.ai}%")
         eta = f"{left:4.0f} s left" if left == left else "   ? s left"
-        progress_line(False, f"[{bar:<20}] {done} pictures {rate:6.1f}/s {eta} | " + " | ".join(loads))
+        progress_line(False, f"[{bar:<20}] {done} pictures {rate:6.1f}/s {eta} | dec/dsp/ai " + " ".join(loads))
 
 
 def frame_pts(frame: Any) -> int:
