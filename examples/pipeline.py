@@ -27,7 +27,6 @@ import json
 import os
 import pathlib
 import queue
-import subprocess
 import sys
 import tempfile
 import threading
@@ -69,7 +68,6 @@ SHEET_COLUMNS, SHEET_ROWS, THUMB = 6, 4, (240, 136)
 WAIT = 0xFFFFFFFF         # no time limit, for the library's time-outs
 EOS = 401002              # kymeER_RSLT_WARN_EOS: the channel gave its last picture
 TIMEOUT = 402007          # KYME_TIMEOUT
-NOT_IMPLEMENTED = 999991  # KYCM_NOT_IMPLEMENTED
 
 
 class UserError(Exception):
@@ -148,7 +146,7 @@ def demo_picture(index: int, width: int, height: int) -> npt.NDArray[np.uint8]:
     names = ["blue", "red", "green", "yellow", "cyan", "magenta", "grey", "white", "black"]
     background = COLOURS[names[(index // (2 * DEMO_RATE)) % len(names)]]
     picture = np.empty((height, width, 3), np.uint8)
-    picture[:] = background
+    paint(picture, background)
     t = index / DEMO_RATE
     shapes = [("red", 0.9, 0.5, 0.18), ("green", 1.3, 1.1, 0.12), ("yellow", 0.7, 1.7, 0.15),
               ("white", 1.7, 0.3, 0.08), ("magenta", 0.5, 2.3, 0.1)]
@@ -165,8 +163,14 @@ def demo_picture(index: int, width: int, height: int) -> npt.NDArray[np.uint8]:
             mask = (ys[top:bottom] - cy) ** 2 + (xs[:, left:right] - cx) ** 2 <= r * r
             picture[top:bottom, left:right][mask] = colour
         else:  # a square
-            picture[top:bottom, left:right] = colour
+            paint(picture[top:bottom, left:right], colour)
     return picture
+
+
+def paint(region: npt.NDArray[np.uint8], colour: tuple[int, int, int]) -> None:
+    # One row of the colour copied down the region: much faster than
+    # broadcasting three values over every pixel.
+    region[...] = np.tile(np.asarray(colour, np.uint8), (region.shape[1], 1))
 
 
 def rgb_to_i420(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
@@ -191,10 +195,14 @@ def encode_demo_clip(path: pathlib.Path, width: int, height: int, count: int, qu
     parameters.videoConfig = video
     check(kyme.createEncoderChannel(parameters, channel), "createEncoderChannel")
     check(kyme.startEncoder(channel), "startEncoder")
-    # The encoder may still hold a picture after sending it: each of a few
-    # readers (one picture file each) is reused only after the others.
+    # One picture file, rewritten for every picture and read back by a YUV
+    # reader (whose count gives the pictures their time stamps); the encoder
+    # copies a picture when it is sent.
     folder = tempfile.TemporaryDirectory(prefix="quillon-demo-")
-    readers: list[Any] = []
+    picture = os.path.join(folder.name, "picture.yuv")
+    pathlib.Path(picture).write_bytes(b"")
+    reader = kyme.YUVReader(picture, kyme.pixelFormat.KYME_PIX_FMT_YUV420P, width, height, width)
+    reader.init()
     frame, stream = kyme.frame(), kyme.stream()
     partial = path.with_suffix(".part")
     try:
@@ -206,14 +214,8 @@ def encode_demo_clip(path: pathlib.Path, width: int, height: int, count: int, qu
                 return int(code)
 
             for index in range(count):
-                slot = index % 4
-                picture = os.path.join(folder.name, f"{slot}.yuv")
-                with open(picture, "wb") as f:
+                with open(picture, "r+b") as f:
                     f.write(rgb_to_i420(demo_picture(index, width, height)).tobytes())
-                if len(readers) <= slot:
-                    readers.append(kyme.YUVReader(picture, kyme.pixelFormat.KYME_PIX_FMT_YUV420P, width, height, width))
-                    readers[slot].init()
-                reader = readers[slot]
                 reader.seek_to_start()
                 if not reader.getFrame(frame):
                     raise RuntimeError("the demo picture could not be read back")
@@ -222,38 +224,18 @@ def encode_demo_clip(path: pathlib.Path, width: int, height: int, count: int, qu
                 check(code, "sendFrameToEncoder")
                 drain(0)
                 progress_line(quiet, f"making the demo clip: {index + 1}/{count} pictures")
-            end = kyme.frame()  # an empty picture ends the stream
-            kyme.sendFrameToEncoder(channel, end, None, 1000)
-            code = drain(5000)
-            if code not in (EOS, TIMEOUT):
-                check(code, "receiveStreamFromEncoder")
+            check(kyme.sendFrameToEncoder(channel, kyme.frame(), None, WAIT), "sendFrameToEncoder")  # the end
+            code = drain(60000)
+            if code != EOS:
+                check(code, "receiveStreamFromEncoder (end of the stream)")
         partial.replace(path)
     finally:
-        for reader in readers:
-            reader.release()
+        reader.release()
         folder.cleanup()
         kyme.stopEncoder(channel)
         kyme.destroyEncoderChannel(channel)
         partial.unlink(missing_ok=True)
         progress_line(quiet, "")
-
-
-def encode_demo_with_ffmpeg(path: pathlib.Path, width: int, height: int, count: int, quiet: bool) -> None:
-    """Stand-in while the host SDK has no encoder: the same pictures through ffmpeg."""
-    partial = path.with_suffix(".part")
-    command = ["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s", f"{width}x{height}",
-               "-r", str(DEMO_RATE), "-i", "-", "-c:v", "libx264", "-g", str(GROUP), "-bf", "0", "-b:v", "4M",
-               "-f", "h264", str(partial)]
-    process = subprocess.Popen(command, stdin=subprocess.PIPE)
-    assert process.stdin is not None
-    for index in range(count):
-        process.stdin.write(rgb_to_i420(demo_picture(index, width, height)).tobytes())
-        progress_line(quiet, f"making the demo clip: {index + 1}/{count} pictures")
-    process.stdin.close()
-    if process.wait() != 0:
-        raise RuntimeError("ffmpeg could not encode the demo clip")
-    partial.replace(path)
-    progress_line(quiet, "")
 
 
 def demo_clip(cache: pathlib.Path, width: int, height: int, count: int, quiet: bool) -> pathlib.Path:
@@ -262,20 +244,11 @@ def demo_clip(cache: pathlib.Path, width: int, height: int, count: int, quiet: b
     if path.exists() and path.stat().st_size > 0:
         return path
     cache.mkdir(parents=True, exist_ok=True)
-    try:
-        encode_demo_clip(path, width, height, count, quiet)
-    except EncoderMissing:
-        encode_demo_with_ffmpeg(path, width, height, count, quiet)
+    encode_demo_clip(path, width, height, count, quiet)
     return path
 
 
-class EncoderMissing(Exception):
-    pass
-
-
 def check(code: int, what: str) -> None:
-    if code == NOT_IMPLEMENTED and what in ("sendFrameToEncoder", "receiveStreamFromEncoder"):
-        raise EncoderMissing(what)
     if code != 0:
         raise RuntimeError(f"{what} failed with code {code}")
 
