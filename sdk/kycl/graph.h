@@ -31,14 +31,24 @@ struct Graph {
 };
 
 // A graph checked by buildStream: the run-model ops in an order where every
-// op comes after its sources, and the outputs, all held alive.
+// op comes after its sources, and the outputs, all held alive. The sources
+// are resolved here, so connections made or ops destroyed after building do
+// not change what a stream runs.
 struct BuiltGraph {
-  struct Step {
+  struct Source {
     const void* handle;
     std::shared_ptr<Op> op;
   };
+  struct Step {
+    const void* handle;
+    std::shared_ptr<Op> op;
+    std::vector<Source> sources;  // one per model input, in order
+  };
   std::vector<Step> steps;
   std::vector<Step> outputs;
+  // Requests run together as one batch of the models: 1 except in the
+  // batching balance mode (kyclBM_RUN), where it is the graph's batch size.
+  uint32_t batch = 1;
 };
 
 struct Request {
@@ -51,25 +61,36 @@ struct Stream {
   uint32_t device = 0;  // the device current when it was made: its requests run there
   kyclBalanceMode mode = kyclBM_ONCE;
   std::mutex lock;
-  std::condition_variable changed;
+  std::condition_variable work;     // the worker: a batch was queued, or stop
+  std::condition_variable results;  // the reporter: a batch ran, or stop
+  std::condition_variable idle;     // synchronisers: nothing left, or stopped
   std::vector<std::pair<kyclStreamReportFn, void*>> reports;
   std::shared_ptr<const BuiltGraph> built;
-  std::deque<Request> queue;
-  uint32_t in_flight = 0;  // queued or running
+  std::vector<Request> pending;                               // a batch still filling (batching mode)
+  std::deque<std::vector<Request>> queue;                     // batches waiting for the worker
+  std::deque<std::pair<std::vector<Request>, uint32_t>> ran;  // batches and codes to report
+  uint32_t in_flight = 0;                                     // pending, queued, running or reporting
+  bool running = false;                                       // the worker is running a batch
   bool stopping = false;
+  // Running and reporting are separate threads, so that a report function
+  // that waits (for the Python interpreter, say) never holds up the models.
   std::thread worker;
+  std::thread reporter;
 };
 
 std::shared_ptr<Graph> find_graph(const void* handle);
 std::shared_ptr<Op> find_op(const void* handle);
 std::shared_ptr<Model> find_model(const void* handle);
 
-// Checks a graph and orders it for running (0 or KYCL_INVALID_GRAPH).
-uint32_t build_graph(Graph& graph, std::shared_ptr<const BuiltGraph>* built);
-// Runs one request through a built graph: the inputs and outputs are
-// datasets of device buffers.
-uint32_t run_graph(const BuiltGraph& graph, void* inputs, void* outputs);
-// A dataset of device buffers sized for the graph's outputs.
+// Checks a graph and orders it for running (0 or KYCL_INVALID_GRAPH); in
+// the batching mode also finds the batch its requests are gathered into.
+uint32_t build_graph(Graph& graph, kyclBalanceMode mode, std::shared_ptr<const BuiltGraph>* built);
+// Runs up to graph.batch requests through a built graph as one batch: each
+// request's inputs and outputs are datasets of device buffers holding one
+// batch's share (all of it when the batch is 1). Missing requests of a
+// batch run on zeros.
+uint32_t run_graph(const BuiltGraph& graph, const Request* requests, std::size_t count);
+// A dataset of device buffers sized for one request's share of the outputs.
 uint32_t make_output_dataset(const BuiltGraph& graph, void** dataset);
 
 }  // namespace kycl

@@ -36,6 +36,7 @@ struct Model {
   bool symbolic_batch = false;  // every input's first dimension is symbolic
   std::mutex lock;              // OpenCV's network is not safe to share between threads
   cv::dnn::Net net;
+  std::vector<cv::String> output_names;  // what forward is asked for: the file's outputs, in order
 
   // Reads and checks the file; 0 or a code.
   uint32_t load(const char* path);

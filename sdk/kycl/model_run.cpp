@@ -40,7 +40,7 @@ cv::Mat input_blob(const TensorInfo& info, const uint8_t* data) {
   }
   const int depth = cv_depth(info.type);
   cv::Mat view(static_cast<int>(sizes.size()), sizes.data(), depth, const_cast<uint8_t*>(data));
-  if (depth == CV_8U || depth == CV_32F) return view.clone();
+  if (depth == CV_8U || depth == CV_32F) return view;  // setInput copies it
   cv::Mat blob;
   view.convertTo(blob, CV_32F);
   return blob;
@@ -51,6 +51,10 @@ cv::Mat input_blob(const TensorInfo& info, const uint8_t* data) {
 bool store_output(const TensorInfo& info, const cv::Mat& result, uint8_t* data) {
   if (static_cast<uint64_t>(result.total()) != info.element_count()) return false;
   cv::Mat values = result.isContinuous() ? result : result.clone();
+  if (values.depth() == cv_depth(info.type) && info.type != kycmDT_FLOAT16) {
+    std::memcpy(data, values.data, info.byte_size());
+    return true;
+  }
   if (info.type == kycmDT_FLOAT16) {
     cv::Mat floats;
     values.convertTo(floats, CV_32F);
@@ -107,9 +111,9 @@ uint32_t Model::reshape(const std::vector<std::vector<int64_t>>& shapes) {
   uint32_t code = kycore::OK;
   try {
     for (std::size_t i = 0; i < inputs.size(); ++i) net.setInput(input_blob(inputs[i], in[i]), inputs[i].name);
-    std::vector<cv::String> names;
-    for (const auto& output : outputs) names.push_back(output.name);
-    net.forward(results, names);
+    output_names.clear();
+    for (const auto& output : outputs) output_names.push_back(output.name);
+    net.forward(results, output_names);
     if (results.size() != outputs.size()) code = kycore::KYCL_UNSUPPORTED_MODEL;
   } catch (const cv::Exception&) {
     code = kycore::KYCL_UNSUPPORTED_MODEL;
@@ -129,10 +133,8 @@ uint32_t Model::reshape(const std::vector<std::vector<int64_t>>& shapes) {
 uint32_t Model::run(const std::vector<const uint8_t*>& in, const std::vector<uint8_t*>& out) {
   try {
     for (std::size_t i = 0; i < inputs.size(); ++i) net.setInput(input_blob(inputs[i], in[i]), inputs[i].name);
-    std::vector<cv::String> names;
-    for (const auto& output : outputs) names.push_back(output.name);
     std::vector<cv::Mat> results;
-    net.forward(results, names);
+    net.forward(results, output_names);
     if (results.size() != outputs.size()) return kycore::KYCL_UNSUPPORTED_MODEL;
     for (std::size_t i = 0; i < outputs.size(); ++i) {
       if (!store_output(outputs[i], results[i], out[i])) return kycore::KYCL_UNSUPPORTED_MODEL;

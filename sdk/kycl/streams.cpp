@@ -1,7 +1,13 @@
-// Streams: a built graph with its own worker thread. runStream runs a request
-// on the caller's thread; runStreamAsync queues it for the worker. Every
+// Streams: a built graph with its own worker thread, and a reporter thread
+// for what the worker ran. runStream runs a request on the caller's thread;
+// runStreamAsync queues it for the worker. Every
 // completed request is reported to each subscribed function with the
 // handles (stream, inputs dataset, outputs dataset).
+// In the batching balance mode (kyclBM_RUN) requests are gathered until
+// they fill the graph's batch; one that only joins a batch is answered with
+// kyclER_WAIT_MORE_INPUT, and the one that fills it runs the whole batch
+// (on the caller's thread for runStream, on the worker for runStreamAsync).
+// Synchronising runs a batch that is still filling as it is.
 #include <algorithm>
 #include <chrono>
 #include <list>
@@ -22,6 +28,7 @@ namespace {
 struct LiveStream {
   uint32_t device;
   std::weak_ptr<Stream> stream;
+  void* handle;
 };
 
 // Every stream made, for synchronizeDevice; expired entries are dropped as
@@ -33,56 +40,122 @@ std::shared_ptr<Stream> find_stream(const void* handle) {
   return HandleRegistry::instance().find<Stream>(handle, HandleKind::stream);
 }
 
-void report(Stream& stream, void* handle, const Request& request, uint32_t code, bool end) {
+// The stream this thread is reporting on. A report function that
+// synchronises its own stream waits until everything queued has run: the
+// reports still owed come from this very thread once it returns.
+thread_local const Stream* t_reporting = nullptr;
+
+// Reports every request of a finished batch, in order. `end` marks the
+// last report of the batch when nothing else waits on the stream.
+void report(Stream& stream, void* handle, const std::vector<Request>& requests, uint32_t code, bool end) {
   std::vector<std::pair<kyclStreamReportFn, void*>> reports;
   {
     std::lock_guard<std::mutex> hold(stream.lock);
     reports = stream.reports;
   }
-  for (const auto& [function, user] : reports) {
-    kyclCallbackStatus status{code, end ? 1 : 0};
-    function(handle, request.inputs, request.outputs, &status, user);
+  const Stream* outer = t_reporting;
+  t_reporting = &stream;
+  for (std::size_t r = 0; r < requests.size(); ++r) {
+    for (const auto& [function, user] : reports) {
+      kyclCallbackStatus status{code, end && r + 1 == requests.size() ? 1 : 0};
+      function(handle, requests[r].inputs, requests[r].outputs, &status, user);
+    }
   }
+  t_reporting = outer;
 }
 
-// One request, charged to the stream's device as AI engine time.
-uint32_t timed_run(const Stream& stream, const BuiltGraph& built, const Request& request) {
+// Runs a batch, charged to the stream's device as AI engine time.
+uint32_t timed_run(const Stream& stream, const BuiltGraph& built, const Request* requests, std::size_t count) {
   const kycore::BusyScope busy(static_cast<int32_t>(stream.device), kycore::Engine::ai);
-  return run_graph(built, request.inputs, request.outputs);
+  return run_graph(built, requests, count);
 }
 
-void work(const std::shared_ptr<Stream>& stream, void* handle) {
+// Counts a batch as done; wakes synchronisers when the stream is idle.
+// Called with the stream's lock held.
+void finished(Stream& stream, std::size_t count) {
+  stream.in_flight -= static_cast<uint32_t>(std::min<std::size_t>(count, stream.in_flight));
+  if (stream.in_flight == 0) stream.idle.notify_all();
+}
+
+void work(const std::shared_ptr<Stream>& stream) {
   std::unique_lock<std::mutex> hold(stream->lock);
   for (;;) {
-    stream->changed.wait(hold, [&] { return stream->stopping || !stream->queue.empty(); });
+    stream->work.wait(hold, [&] { return stream->stopping || !stream->queue.empty(); });
     if (stream->stopping) return;
-    const Request request = stream->queue.front();
+    std::vector<Request> batch = std::move(stream->queue.front());
     stream->queue.pop_front();
+    stream->running = true;
     auto built = stream->built;
     hold.unlock();
-    const uint32_t code = timed_run(*stream, *built, request);
-    bool end = false;
-    {
-      std::lock_guard<std::mutex> peek(stream->lock);
-      end = stream->queue.empty();
-    }
-    report(*stream, handle, request, code, end);
+    const uint32_t code = timed_run(*stream, *built, batch.data(), batch.size());
     hold.lock();
-    if (stream->stopping) return;  // destroyed meanwhile: the count was reset
-    --stream->in_flight;
-    stream->changed.notify_all();
+    if (stream->stopping) return;
+    stream->running = false;
+    stream->ran.emplace_back(std::move(batch), code);
+    stream->results.notify_one();
+    if (stream->queue.empty()) stream->idle.notify_all();  // a report function may wait for this
   }
 }
 
-// Waits until the stream has nothing queued or running; 0 means no limit.
-uint32_t drain(Stream& stream, uint32_t timeout_ms) {
-  std::unique_lock<std::mutex> hold(stream.lock);
-  auto idle = [&] { return stream.in_flight == 0 || stream.stopping; };
+void deliver(const std::shared_ptr<Stream>& stream, void* handle) {
+  std::unique_lock<std::mutex> hold(stream->lock);
+  for (;;) {
+    stream->results.wait(hold, [&] { return stream->stopping || !stream->ran.empty(); });
+    if (stream->stopping) return;
+    auto [batch, code] = std::move(stream->ran.front());
+    stream->ran.pop_front();
+    // The last report while nothing else is waiting: what ran is all there was.
+    const bool end =
+        stream->ran.empty() && stream->queue.empty() && stream->pending.empty() && stream->in_flight == batch.size();
+    hold.unlock();
+    report(*stream, handle, batch, code, end);
+    hold.lock();
+    if (stream->stopping) return;  // destroyed meanwhile: the count was reset
+    finished(*stream, batch.size());
+  }
+}
+
+// Hands the stream's queued batches, and a batch still filling, to the
+// worker. Called with the stream's lock held.
+void flush(const std::shared_ptr<Stream>& stream, void* handle) {
+  if (!stream->pending.empty()) {
+    stream->queue.push_back(std::move(stream->pending));
+    stream->pending.clear();
+  }
+  if (stream->queue.empty()) return;
+  if (!stream->worker.joinable()) {
+    stream->worker = std::thread(work, stream);
+    stream->reporter = std::thread(deliver, stream, handle);
+  }
+  stream->work.notify_one();
+}
+
+// Waits until the stream has nothing pending, queued or running; 0 means no
+// limit. A batch still filling is run as it is, the rest of it on zeros.
+uint32_t drain(const std::shared_ptr<Stream>& stream, void* handle, uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> hold(stream->lock);
+  if (!stream->stopping) flush(stream, handle);
+  const bool reporting = t_reporting == stream.get();
+  auto idle = [&] {
+    if (stream->stopping) return true;
+    return reporting ? stream->queue.empty() && stream->pending.empty() && !stream->running : stream->in_flight == 0;
+  };
   if (timeout_ms == 0) {
-    stream.changed.wait(hold, idle);
+    stream->idle.wait(hold, idle);
     return kycore::OK;
   }
-  return stream.changed.wait_for(hold, std::chrono::milliseconds(timeout_ms), idle) ? kycore::OK : kycore::KYCL_TIMEOUT;
+  return stream->idle.wait_for(hold, std::chrono::milliseconds(timeout_ms), idle) ? kycore::OK : kycore::KYCL_TIMEOUT;
+}
+
+// Takes a request into the stream's batch. True when the batch is now full
+// and was taken out into `full`. Called with the stream's lock held.
+bool take(Stream& stream, const Request& request, std::vector<Request>* full) {
+  stream.pending.push_back(request);
+  ++stream.in_flight;
+  if (stream.pending.size() < stream.built->batch) return false;
+  *full = std::move(stream.pending);
+  stream.pending.clear();
+  return true;
 }
 
 }  // namespace
@@ -102,7 +175,7 @@ extern "C" KY_API kyclRet_t kyclCreateOpStream(void* graph, kyclBalanceMode mode
   made->mode = mode;
   *stream = HandleRegistry::instance().add(HandleKind::stream, made);
   std::lock_guard<std::mutex> hold(g_streams_lock);
-  g_streams.push_back({device, made});
+  g_streams.push_back({device, made, *stream});
   return kycore::OK;
 }
 
@@ -111,17 +184,24 @@ extern "C" KY_API kyclRet_t kyclDestroyOpStream(void* stream) {
   auto removed = HandleRegistry::instance().remove<Stream>(stream, HandleKind::stream);
   if (!removed) return kycore::KYCM_INVALID_HANDLE;
   std::thread worker;
+  std::thread reporter;
   {
     std::lock_guard<std::mutex> hold(removed->lock);
     removed->stopping = true;
     removed->queue.clear();
+    removed->pending.clear();
     removed->in_flight = 0;
+    removed->ran.clear();
     worker = std::move(removed->worker);
+    reporter = std::move(removed->reporter);
   }
-  removed->changed.notify_all();
+  removed->work.notify_all();
+  removed->results.notify_all();
+  removed->idle.notify_all();
   // The worker may be delivering a report that needs the caller's own
   // locks (or be the caller): it finishes on its own, holding the stream.
   if (worker.joinable()) worker.detach();
+  if (reporter.joinable()) reporter.detach();
   return kycore::OK;
 }
 
@@ -142,7 +222,7 @@ extern "C" KY_API kyclRet_t kyclBuildStream(void* stream) {
   auto graph = find_graph(found->graph);
   if (!graph) return kycore::KYCM_INVALID_HANDLE;
   std::shared_ptr<const BuiltGraph> built;
-  const uint32_t code = build_graph(*graph, &built);
+  const uint32_t code = build_graph(*graph, found->mode, &built);
   if (code != kycore::OK) return code;
   std::lock_guard<std::mutex> hold(found->lock);
   if (found->built) return kycore::KYCL_STREAM_BUILT;
@@ -154,14 +234,25 @@ extern "C" KY_API kyclRet_t kyclRunStream(void* stream, void* inputs, void* outp
   KY_GATE("kyclRunStream", {}, stream, inputs, outputs, timeout_ms);
   auto found = find_stream(stream);
   if (!found) return kycore::KYCM_INVALID_HANDLE;
+  std::vector<Request> batch;
   std::shared_ptr<const BuiltGraph> built;
   {
     std::lock_guard<std::mutex> hold(found->lock);
     built = found->built;
+    if (!built) return kycore::KYCL_STREAM_NOT_BUILT;
+    if (built->batch == 1) {
+      batch.push_back({inputs, outputs});
+    } else if (!take(*found, {inputs, outputs}, &batch)) {
+      return kycore::KYCL_WAIT_MORE_INPUT;
+    }
   }
-  if (!built) return kycore::KYCL_STREAM_NOT_BUILT;
-  const uint32_t code = timed_run(*found, *built, Request{inputs, outputs});
-  report(*found, stream, Request{inputs, outputs}, code, true);
+  // The request that fills a batch runs it here, for all its requests.
+  const uint32_t code = timed_run(*found, *built, batch.data(), batch.size());
+  report(*found, stream, batch, code, true);
+  if (built->batch != 1) {
+    std::lock_guard<std::mutex> hold(found->lock);
+    if (!found->stopping) finished(*found, batch.size());
+  }
   return code;
 }
 
@@ -171,10 +262,10 @@ extern "C" KY_API kyclRet_t kyclRunStreamAsync(void* stream, void* inputs, void*
   if (!found) return kycore::KYCM_INVALID_HANDLE;
   std::lock_guard<std::mutex> hold(found->lock);
   if (!found->built) return kycore::KYCL_STREAM_NOT_BUILT;
-  if (!found->worker.joinable()) found->worker = std::thread(work, found, stream);
-  found->queue.push_back({inputs, outputs});
-  ++found->in_flight;
-  found->changed.notify_all();
+  std::vector<Request> batch;
+  if (!take(*found, {inputs, outputs}, &batch)) return kycore::KYCL_WAIT_MORE_INPUT;
+  found->queue.push_back(std::move(batch));
+  flush(found, stream);
   return kycore::OK;
 }
 
@@ -182,13 +273,13 @@ extern "C" KY_API kyclRet_t kyclSynchronizeStream(void* stream, uint32_t timeout
   KY_GATE("kyclSynchronizeStream", {}, stream, timeout_ms);
   auto found = find_stream(stream);
   if (!found) return kycore::KYCM_INVALID_HANDLE;
-  return drain(*found, timeout_ms);
+  return drain(found, stream, timeout_ms);
 }
 
 extern "C" KY_API kyclRet_t kyclSynchronizeDevice(uint32_t device, uint32_t timeout_ms) {
   KY_GATE("kyclSynchronizeDevice", {}, device, timeout_ms);
   if (device >= kycore::current_platform()->device_count()) return kycore::KYCM_INVALID_DEVICE;
-  std::vector<std::shared_ptr<Stream>> streams;
+  std::vector<std::pair<std::shared_ptr<Stream>, void*>> streams;
   {
     std::lock_guard<std::mutex> hold(g_streams_lock);
     for (auto it = g_streams.begin(); it != g_streams.end();) {
@@ -197,12 +288,12 @@ extern "C" KY_API kyclRet_t kyclSynchronizeDevice(uint32_t device, uint32_t time
         it = g_streams.erase(it);
         continue;
       }
-      if (it->device == device) streams.push_back(live);
+      if (it->device == device) streams.emplace_back(live, it->handle);
       ++it;
     }
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (const auto& stream : streams) {
+  for (const auto& [stream, handle] : streams) {
     uint32_t left = 0;
     if (timeout_ms != 0) {
       const auto remaining =
@@ -210,7 +301,7 @@ extern "C" KY_API kyclRet_t kyclSynchronizeDevice(uint32_t device, uint32_t time
       if (remaining.count() <= 0) return kycore::KYCL_TIMEOUT;
       left = static_cast<uint32_t>(remaining.count());
     }
-    const uint32_t code = drain(*stream, left);
+    const uint32_t code = drain(stream, handle, left);
     if (code != kycore::OK) return code;
   }
   return kycore::OK;

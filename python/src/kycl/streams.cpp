@@ -38,6 +38,34 @@ struct Subscription {
   ReportCallable callable;
 };
 
+// A thread the interpreter does not know gets a Python thread state the
+// first time it reports and keeps it until the thread ends. Making and
+// dropping one per report costs more than a small model's whole run: the
+// interpreter maps and unmaps a frame stack each time, and every unmapping
+// interrupts the other cores.
+class KeptThreadState {
+ public:
+  static void ensure() {
+    thread_local KeptThreadState kept;
+    if (kept.owned_ || PyGILState_GetThisThreadState() != nullptr) return;
+    PyGILState_Ensure();  // makes the state, holding it once
+    PyEval_SaveThread();  // lets the lock go, keeps the state
+    kept.owned_ = true;
+  }
+  KeptThreadState() = default;
+  KeptThreadState(const KeptThreadState&) = delete;
+  KeptThreadState& operator=(const KeptThreadState&) = delete;
+  ~KeptThreadState() {
+    if (!owned_ || _Py_IsFinalizing()) return;  // a finishing interpreter drops it itself
+    PyGILState_Ensure();
+    PyGILState_Release(PyGILState_LOCKED);    // gives back this Ensure, keeps the lock
+    PyGILState_Release(PyGILState_UNLOCKED);  // the last hold: the state goes, with the lock
+  }
+
+ private:
+  bool owned_ = false;
+};
+
 // Runs on the library's thread. Nothing from the callable reaches the library.
 void report_bridge(void* a, void* b, void* c, kyclCallbackStatus* status, void* user) {
   kyclCallbackStatusPy value;
@@ -46,6 +74,7 @@ void report_bridge(void* a, void* b, void* c, kyclCallbackStatus* status, void* 
     value.isStreamEnd = status->isStreamEnd != 0 ? 1 : 0;
   }
   if (user == nullptr || _Py_IsFinalizing()) return;
+  KeptThreadState::ensure();
   py::gil_scoped_acquire gil;
   auto* subscription = static_cast<Subscription*>(user);
   try {

@@ -1,4 +1,4 @@
-"""ONNX's own node tests (Debian's libonnx-testdata) through kycl: every model
+"""ONNX's own node and simple tests (Debian's libonnx-testdata) through kycl: every model
 OpenCV imports runs through a stream and matches the stored outputs; every
 other one is refused at createModel with a code."""
 import glob
@@ -11,7 +11,7 @@ from onnx import numpy_helper
 
 from test_models_and_streams import inputs, kycl, read
 
-CORPUS = "/usr/share/libonnx-testdata/data/node"
+CORPUS = "/usr/share/libonnx-testdata/data"
 # Where OpenCV 4.6 itself computes something else than the reference
 # (1-D concat, uint8 division, opset-13 softmax axes, some pooling pads).
 OPENCV_DIFFERS = {"test_averagepool_2d_pads_count_include_pad", "test_averagepool_2d_precomputed_pads_count_include_pad",
@@ -51,8 +51,9 @@ def run(path):
 
 @pytest.mark.skipif(not os.path.isdir(CORPUS), reason="libonnx-testdata is not installed")
 def test_every_node_test_opencv_imports_matches_its_stored_outputs(runtime):
-    results = {os.path.basename(os.path.dirname(p)): run(p) for p in sorted(glob.glob(f"{CORPUS}/*/model.onnx"))}
+    paths = sorted(glob.glob(f"{CORPUS}/node/*/model.onnx") + glob.glob(f"{CORPUS}/simple/*/model.onnx"))
+    results = {os.path.basename(os.path.dirname(p)): run(p) for p in paths}
     ran = {name for name, ok in results.items() if ok is not None}
     wrong = {name for name in ran if not results[name]}
-    print(f"node tests: {len(ran)} ran, {len(ran) - len(wrong)} matched, {len(results) - len(ran)} refused")
+    print(f"node and simple tests: {len(ran)} ran, {len(ran) - len(wrong)} matched, {len(results) - len(ran)} refused")
     assert len(ran) > 200 and wrong <= OPENCV_DIFFERS

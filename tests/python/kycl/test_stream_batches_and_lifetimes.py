@@ -1,0 +1,78 @@
+"""Streams over time: the batching balance mode gathers requests into the
+model's batch, a thousand asynchronous requests come back in order with their
+own results in bounded memory, and a stream outlives its graph and model."""
+import os
+import threading
+
+import numpy as np
+import pytest
+
+from test_models_and_streams import CT, INVALID_HANDLE, W, dense, inputs, kycl, kycm, read, stream_for
+
+WAIT = kycl.kyclER_WAIT_MORE_INPUT
+
+
+def test_batching_mode_waits_for_a_full_batch_and_flushes_on_synchronize(runtime, tmp_path):
+    model = kycl.createDynamicModel(dense(tmp_path, batch="N"), "")
+    assert kycl.setModelBatchSize(model, 4) == 0
+    _, stream = stream_for(model, kycl.balance_mode.kyclBM_RUN)
+    assert kycl.buildStream(stream) == 0
+    reports, rows = [], [np.full((1, 4), k / 4 - 1, np.float32) for k in range(10)]
+    assert kycl.subscribeStreamReport(stream, lambda a, b, c, s, u: reports.append((s.errorCode, s.isStreamEnd)), 0) == 0
+    outs = [kycl.requestOutputDataset(stream) for _ in rows]  # one request's row each
+    # The request that fills the batch runs it for all four, here on the caller's thread.
+    assert [kycl.runStream(stream, inputs(rows[k]), outs[k], 0) for k in range(4)] == [WAIT] * 3 + [0]
+    assert [kycl.runStreamAsync(stream, inputs(rows[k]), outs[k]) for k in range(4, 10)] == [WAIT] * 3 + [0, WAIT, WAIT]
+    assert kycl.getStreamCacheNumber(stream) >= 2
+    assert kycl.synchronizeStream(stream, 0) == 0 and kycl.getStreamCacheNumber(stream) == 0
+    ends = [end for _, end in reports]  # the 8th ends the stream when the 9th had not come yet
+    assert ends[:7] + ends[8:] == [False] * 3 + [True] + [False] * 4 + [True] and {c for c, _ in reports} == {0}
+    for row, out in zip(rows, outs):
+        np.testing.assert_allclose(read(out, 0, np.float32), np.maximum(row @ W, 0)[0], atol=1e-6)
+
+
+@pytest.mark.no_sanitizer
+def test_a_thousand_async_requests_return_in_order_in_bounded_memory(runtime, tmp_path):
+    _, stream = stream_for(kycl.createModel(dense(tmp_path), "", "", ""))
+    assert kycl.buildStream(stream) == 0
+    free, ring = threading.Semaphore(8), [(inputs(np.zeros(8, np.float32)), kycl.requestOutputDataset(stream))
+                                          for _ in range(8)]
+    wrong, done = [], []
+
+    def report(a, ins, outs, status, user):  # report k must carry request k's own result
+        x = np.full((2, 4), len(done) / 500 - 1, np.float32)
+        if status.errorCode or not np.allclose(read(outs, 0, np.float32).reshape(2, 3), np.maximum(x @ W, 0), atol=1e-5):
+            wrong.append(len(done))
+        done.append(free.release())
+
+    assert kycl.subscribeStreamReport(stream, report, None) == 0
+    resident = lambda: int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")  # noqa: E731
+    for k in range(1000):
+        free.acquire()  # ring slot k % 8 last served request k - 8, reported by now
+        ins, outs = ring[k % 8]
+        x = np.full(8, k / 500 - 1, np.float32).view(np.uint8)
+        address = kycm.getDataBufferAddr(kycm.getDatasetBuffer(ins, 0))
+        assert kycm.memcpy(kycm.getHandleFromNumpy(x), address, 32, CT.kycmCT_COPY_TO_DEVICE) == 0
+        assert kycl.runStreamAsync(stream, ins, outs) == 0
+        start = resident() if k == 200 else start if k > 200 else 0
+    assert kycl.synchronizeStream(stream, 0) == 0 and len(done) == 1000 and wrong == []
+    assert resident() - start < 8 << 20
+
+
+def test_a_stream_outlives_its_graph_and_model_and_ignores_later_connections(runtime, tmp_path):
+    model = kycl.createModel(dense(tmp_path), "", "", "")
+    graph, stream = stream_for(model)
+    assert kycl.buildStream(stream) == 0
+    # Connections made after building once made the stream read past the model's inputs.
+    assert kycl.connectOps(kycl.createGraphInputOp(graph, 1), kycl.createRunModelOp(model)) == 0
+    x, out = np.linspace(-1, 1, 8, dtype=np.float32).reshape(2, 4), kycl.requestOutputDataset(stream)
+    assert kycl.destroyModel(model) == 0 and kycl.destroyOpGraph(graph) == 0
+    # A report function may synchronise its own stream (it waited for itself until the time-out).
+    codes = []
+    assert kycl.subscribeStreamReport(stream, lambda *args: codes.append(kycl.synchronizeStream(stream, 3000)), 0) == 0
+    assert kycl.runStreamAsync(stream, inputs(x), out) == 0 and kycl.synchronizeStream(stream, 0) == 0 and codes == [0]
+    np.testing.assert_allclose(read(out, 0, np.float32).reshape(2, 3), np.maximum(x @ W, 0), atol=1e-6)
+    assert kycl.destroyOpStream(stream) == 0
+    assert kycl.runStreamAsync(stream, None, None) == kycl.synchronizeStream(stream, 9) == INVALID_HANDLE
+    with pytest.raises(RuntimeError, match="request output dataset error"):
+        kycl.requestOutputDataset(stream)
