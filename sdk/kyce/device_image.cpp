@@ -4,6 +4,8 @@
 // and pitches so that chroma sits at exactly half the luma geometry.
 #include "device_image.h"
 
+#include "op_guard.h"
+
 namespace kyce {
 
 bool is_yuv(kyceImageType format) { return format == kyceIMG_YUV_NV12 || format == kyceIMG_YUV_I420; }
@@ -68,6 +70,7 @@ uint32_t DeviceImage::open(const kyceImageDesc& desc, void* address) {
   if (!kycore::DeviceMemory::is_device_address(address)) return kyceER_INVALID_MEMORY;
   span_ = kycore::DeviceMemory::instance().resolve(address, bytes_);
   if (span_.data == nullptr) return kyceER_INVALID_MEMORY;
+  if (t_op_device < 0) t_op_device = span_.device;
   desc_ = desc;
   planes_.clear();
   for (const PlaneGeometry& plane : geometry) {

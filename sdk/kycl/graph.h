@@ -58,6 +58,7 @@ struct Request {
 
 struct Stream {
   const void* graph = nullptr;
+  uint32_t device = 0;  // the device current when it was made: its requests run there
   kyclBalanceMode mode = kyclBM_ONCE;
   std::mutex lock;
   std::condition_variable work;     // the worker: a batch was queued, or stop

@@ -13,6 +13,7 @@
 #include <list>
 
 #include "graph.h"
+#include "kycore/busy_time.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
 #include "kycore/platform.h"
@@ -63,6 +64,12 @@ void report(Stream& stream, void* handle, const std::vector<Request>& requests, 
   t_reporting = outer;
 }
 
+// Runs a batch, charged to the stream's device as AI engine time.
+uint32_t timed_run(const Stream& stream, const BuiltGraph& built, const Request* requests, std::size_t count) {
+  const kycore::BusyScope busy(static_cast<int32_t>(stream.device), kycore::Engine::ai);
+  return run_graph(built, requests, count);
+}
+
 // Counts a batch as done; wakes synchronisers when the stream is idle.
 // Called with the stream's lock held.
 void finished(Stream& stream, std::size_t count) {
@@ -80,7 +87,7 @@ void work(const std::shared_ptr<Stream>& stream) {
     stream->running = true;
     auto built = stream->built;
     hold.unlock();
-    const uint32_t code = run_graph(*built, batch.data(), batch.size());
+    const uint32_t code = timed_run(*stream, *built, batch.data(), batch.size());
     hold.lock();
     if (stream->stopping) return;
     stream->running = false;
@@ -164,6 +171,7 @@ extern "C" KY_API kyclRet_t kyclCreateOpStream(void* graph, kyclBalanceMode mode
   if (kycmGetDevice(&device) != kycore::OK) device = 0;
   auto made = std::make_shared<Stream>();
   made->graph = graph;
+  made->device = device;
   made->mode = mode;
   *stream = HandleRegistry::instance().add(HandleKind::stream, made);
   std::lock_guard<std::mutex> hold(g_streams_lock);
@@ -239,7 +247,7 @@ extern "C" KY_API kyclRet_t kyclRunStream(void* stream, void* inputs, void* outp
     }
   }
   // The request that fills a batch runs it here, for all its requests.
-  const uint32_t code = run_graph(*built, batch.data(), batch.size());
+  const uint32_t code = timed_run(*found, *built, batch.data(), batch.size());
   report(*found, stream, batch, code, true);
   if (built->batch != 1) {
     std::lock_guard<std::mutex> hold(found->lock);

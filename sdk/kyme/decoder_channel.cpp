@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "jpeg_decoder.h"
+#include "kycore/busy_time.h"
 #include "kycore/error_codes.h"
 #include "stream_bytes.h"
 #include "video_decoder.h"
@@ -62,12 +63,17 @@ class DecoderChannel::ChannelSink : public PictureSink {
 // How the worker's codec reaches the pool and the output queue.
 class DecoderChannel::WorkerSink final : public ChannelSink {
  public:
-  explicit WorkerSink(DecoderChannel& channel) : ChannelSink(channel) {}
+  // The sink lives for one piece of input: the channel's decoder is busy
+  // meanwhile, except while it waits for the caller to release pictures.
+  explicit WorkerSink(DecoderChannel& channel)
+      : ChannelSink(channel), busy_(channel.device_, kycore::Engine::decoder, channel.core_) {}
 
   PictureTarget* acquire(kymePixelFormat format, AVPixelFormat layout, uint32_t width, uint32_t height) override {
     std::unique_lock<std::mutex> lock(channel_.mutex_);
+    busy_.pause();
     current_ = channel_.acquire(
         lock, format, layout, width, height, [this] { return channel_.quit_; }, kWaitForever);
+    busy_.resume();
     return current_ != nullptr ? &current_->target : nullptr;
   }
 
@@ -83,6 +89,9 @@ class DecoderChannel::WorkerSink final : public ChannelSink {
     std::lock_guard<std::mutex> lock(channel_.mutex_);
     return channel_.quit_;
   }
+
+ private:
+  kycore::BusyScope busy_;
 };
 
 // A synchronous JPEG decode: the picture goes straight to the caller.
@@ -284,6 +293,7 @@ uint32_t DecoderChannel::decode_jpeg_now(const kymeStream& stream, kymeFrame* ou
   std::lock_guard<std::mutex> one_at_a_time(sync_mutex_);
   if (!sync_codec_) sync_codec_ = make_jpeg_codec(parameters_.pixelFormat);
   SyncSink sink(*this, timeout);
+  const kycore::BusyScope busy(device_, kycore::Engine::decoder, core_);
   const uint32_t code = sync_codec_->decode(bytes, stream.length, stream.pts, sink);
   if (code != 0) return code;
   std::lock_guard<std::mutex> lock(mutex_);

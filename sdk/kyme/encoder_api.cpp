@@ -48,6 +48,7 @@ struct Slot {
   uint32_t core = 0;
   uint32_t video = 0;
   uint32_t jpeg = 0;
+  int32_t device = -1;
 };
 
 uint64_t numbers_of(const DieConfig* die) { return std::max(die->encode_channels, die->jpeg_encode_channels); }
@@ -58,7 +59,8 @@ bool locate(uint32_t channel, Slot* slot) {
   for (std::size_t d = 0; d < platform->device_count(); ++d) {
     const DieConfig* die = platform->device(d);
     if (channel < base + numbers_of(die)) {
-      *slot = Slot{static_cast<uint32_t>(channel - base), die->encode_channels, die->jpeg_encode_channels};
+      *slot = Slot{static_cast<uint32_t>(channel - base), die->encode_channels, die->jpeg_encode_channels,
+                   static_cast<int32_t>(d)};
       return true;
     }
     base += numbers_of(die);
@@ -176,6 +178,7 @@ KY_EXPORT kymeRet_t kymeCreateEncoderChannel(kymeEncChannelParameters* parameter
   const uint32_t opened = factory(&encoder);
   if (opened != OK) return opened;
   auto made = std::make_shared<EncoderChannel>(*parameters, std::move(encoder), std::move(factory));
+  made->place(slot.device, slot.core);
   std::lock_guard<std::mutex> lock(r.mutex);
   if (!r.channels.emplace(channel, std::move(made)).second) return KYME_CHANNEL_BUSY;
   return OK;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "encoder_input.h"
+#include "kycore/busy_time.h"
 #include "kycore/error_codes.h"
 #include "kycore/guarded_memory.h"
 
@@ -37,7 +38,10 @@ std::unique_ptr<EncoderChannel::Unit> EncoderChannel::make_unit(const uint8_t* d
 // The worker's units go to the output queue, waiting for room there.
 class EncoderChannel::WorkerSink final : public UnitSink {
  public:
-  explicit WorkerSink(EncoderChannel& channel) : channel_(channel) {}
+  // The sink lives for one picture: the channel's encoder is busy meanwhile,
+  // except while it waits for the caller to take streams.
+  explicit WorkerSink(EncoderChannel& channel)
+      : channel_(channel), busy_(channel.device_, kycore::Engine::encoder, channel.core_) {}
 
   bool put(const uint8_t* data, std::size_t size, int64_t pts) override {
     std::unique_ptr<Unit> unit = make_unit(data, size, pts);
@@ -47,8 +51,10 @@ class EncoderChannel::WorkerSink final : public UnitSink {
       return !channel_.quit_;
     }
     ++channel_.pending_;
+    busy_.pause();
     channel_.output_room_.wait(lock,
                                [this] { return channel_.quit_ || channel_.units_in_use() <= channel_.capacity_; });
+    busy_.resume();
     --channel_.pending_;
     if (channel_.quit_) return false;
     channel_.output_.push_back(std::move(unit));
@@ -58,6 +64,7 @@ class EncoderChannel::WorkerSink final : public UnitSink {
 
  private:
   EncoderChannel& channel_;
+  kycore::BusyScope busy_;
 };
 
 // A synchronous encode keeps its one unit for the caller.
@@ -247,6 +254,7 @@ uint32_t EncoderChannel::encode_jpeg_now(const kymeFrame& frame, kymeStream* str
     if (copied != OK) return copied;
   }
   HeldSink sink;
+  const kycore::BusyScope busy(device_, kycore::Engine::encoder, core_);
   const uint32_t code = sync_encoder_->encode(picture.get(), PictureRequest{}, sink);
   if (code != OK) return code;
   if (!sink.unit) return KYME_OUT_OF_MEMORY;

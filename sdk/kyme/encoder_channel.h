@@ -41,6 +41,11 @@ class EncoderChannel {
   EncoderChannel(const EncoderChannel&) = delete;
   EncoderChannel& operator=(const EncoderChannel&) = delete;
 
+  // The die and engine core the channel's work is charged to.
+  void place(int32_t device, uint32_t core) {
+    device_ = device;
+    core_ = core;
+  }
   uint32_t start();
   uint32_t stop();
   uint32_t reset();
@@ -89,6 +94,8 @@ class EncoderChannel {
   std::unordered_map<const uint8_t*, std::unique_ptr<Unit>> held_;
   std::size_t pending_ = 0;  // units being made room for
   uint32_t result_ = 0;      // the last failure of the worker's codec
+  int32_t device_ = 0;
+  uint32_t core_ = 0;
 
   std::mutex input_mutex_;  // the converter of caller pictures
   SwsContext* scaler_ = nullptr;

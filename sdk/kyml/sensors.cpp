@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "kycore/busy_time.h"
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
 
@@ -40,8 +41,6 @@ int32_t wobble(uint64_t device, int64_t second, uint64_t channel, int32_t spread
   return static_cast<int32_t>(mix(device, second, channel) % static_cast<uint64_t>(2 * spread + 1)) - spread;
 }
 
-int32_t percent(int64_t value) { return static_cast<int32_t>(std::clamp<int64_t>(value, 0, 100)); }
-
 int32_t device_id(std::size_t device) { return static_cast<int32_t>(device); }
 
 }  // namespace
@@ -60,33 +59,27 @@ DieReadings read_die(const DieRef& die) {
   const std::size_t device = die.device;
   const int64_t s = sensor_second();
   const auto& config = die.config();
-  auto& registry = HandleRegistry::instance();
 
   r.memory_total = config.memory_bytes;
   r.memory_used = std::min(kycore::DeviceMemory::instance().used(device_id(device)), r.memory_total);
   const int64_t memory_percent = static_cast<int64_t>(r.memory_used * 100 / r.memory_total);
 
-  // Utilisation from what the process runs on the die.
-  const bool models = process_runs_models(device);
-  const bool used = process_uses(device);
-  const int64_t ai_base = models ? 55 : used ? 6 : 0;
-  r.ai = percent(ai_base + (ai_base > 0 ? wobble(device, s, 1, models ? 10 : 3) : wobble(device, s, 1, 1) + 1));
-  for (std::size_t i = 0; i < r.vdsp.size(); ++i) {
-    r.vdsp[i] = percent((used ? 4 : 0) + wobble(device, s, 10 + i, 2) + 2);
-  }
-  const auto decoders = static_cast<int64_t>(registry.count(HandleKind::decoder_channel, device_id(device)));
-  const auto encoders = static_cast<int64_t>(registry.count(HandleKind::encoder_channel, device_id(device)));
-  for (std::size_t i = 0; i < r.vdmcu.size(); ++i) {
-    const int64_t share =
-        (decoders + static_cast<int64_t>(r.vdmcu.size() - 1 - i)) / static_cast<int64_t>(r.vdmcu.size());
-    r.vdmcu[i] = percent(share * 15 + wobble(device, s, 20 + i, 1) + 1);
-  }
-  for (std::size_t i = 0; i < r.vemcu.size(); ++i) {
-    const int64_t share =
-        (encoders + static_cast<int64_t>(r.vemcu.size() - 1 - i)) / static_cast<int64_t>(r.vemcu.size());
-    r.vemcu[i] = percent(share * 20 + wobble(device, s, 30 + i, 1) + 1);
-  }
+  // Utilisation is the engines' measured busy time over the sampling
+  // interval; each engine core reads its own share.
+  using kycore::Engine;
+  const int32_t id = device_id(device);
+  r.ai = kycore::busy_percent(id, Engine::ai, 0, 1);
+  const auto per_core = [id](auto& cores, Engine engine) {
+    for (std::size_t i = 0; i < cores.size(); ++i) {
+      cores[i] = kycore::busy_percent(id, engine, static_cast<int32_t>(i), static_cast<uint32_t>(cores.size()));
+    }
+  };
+  per_core(r.vdsp, Engine::vdsp);
+  per_core(r.vdmcu, Engine::decoder);
+  per_core(r.vemcu, Engine::encoder);
   int64_t codec = 0;
+  int64_t vdsp = 0;
+  for (auto v : r.vdsp) vdsp += v;
   for (auto v : r.vdmcu) codec += v;
   for (auto v : r.vemcu) codec += v;
 
@@ -96,7 +89,7 @@ DieReadings read_die(const DieRef& die) {
                     static_cast<uint32_t>(900 + wobble(device, s, 42, 4))};
   r.rail_current = {static_cast<uint32_t>(3000 + 140 * r.ai + wobble(device, s, 43, 40)),
                     static_cast<uint32_t>(1500 + 12 * memory_percent + wobble(device, s, 44, 30)),
-                    static_cast<uint32_t>(1800 + 8 * codec + wobble(device, s, 45, 30))};
+                    static_cast<uint32_t>(1800 + 8 * codec + 6 * vdsp + wobble(device, s, 45, 30))};
   r.power[0] = 0;
   for (std::size_t i = 0; i < r.rail_voltage.size(); ++i) {
     r.power[i + 1] = r.rail_voltage[i] * r.rail_current[i] / kMilli;

@@ -1,10 +1,11 @@
-// The sensor and utilisation model of a die. Readings follow from what this
-// process runs on the die (contexts, memory, models, codec channels) plus a
-// small deterministic wobble that depends only on the die and the second
-// (seconds since init, or QUILLON_SENSOR_CLOCK when set), so a run can be
-// reproduced exactly. Readings are consistent with each other: temperatures
-// rise with load and stay below the thresholds, and each rail's power is its
-// voltage times its current.
+// The sensors of a die. Utilisation is measured: the busy time of the die's
+// engines over the last sampling interval. What has no physical source here
+// (voltages, currents, power, temperatures) is modelled from that utilisation
+// and the memory in use, plus a small deterministic wobble that depends only
+// on the die and the second (seconds since init, or QUILLON_SENSOR_CLOCK when
+// set). Readings are consistent with each other: temperatures rise with load
+// and stay below the thresholds, and each rail's power is its voltage times
+// its current.
 #pragma once
 
 #include <array>

@@ -1,0 +1,119 @@
+// Busy-time accounting per device and engine: finished work is kept only as
+// long as it can overlap the sampling interval, running work by its start.
+#include "kycore/busy_time.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+namespace kycore {
+namespace {
+
+using Key = std::tuple<int32_t, Engine>;
+
+struct Span {
+  uint32_t core;
+  BusyClock::time_point start;
+  BusyClock::time_point end;
+};
+
+struct Running {
+  Key key;
+  uint32_t core;
+  BusyClock::time_point start;
+};
+
+struct Ledger {
+  std::mutex lock;
+  std::map<Key, std::deque<Span>> finished;  // in order of their end
+  std::unordered_map<uint64_t, Running> running;
+  uint64_t next_token = 1;
+
+  void forget_old(std::deque<Span>& spans, BusyClock::time_point now) {
+    while (!spans.empty() && spans.front().end + kBusyInterval <= now) spans.pop_front();
+  }
+  void finish(const Key& key, uint32_t core, BusyClock::time_point start, BusyClock::time_point end) {
+    auto& spans = finished[key];
+    forget_old(spans, end);
+    spans.push_back({core, start, end});
+  }
+};
+
+Ledger& ledger() {
+  static auto* l = new Ledger();  // never destroyed: worker threads may outlive static destruction
+  return *l;
+}
+
+}  // namespace
+
+uint64_t begin_busy(int32_t device, Engine engine, uint32_t core) {
+  Ledger& l = ledger();
+  const auto now = BusyClock::now();
+  std::lock_guard<std::mutex> hold(l.lock);
+  const uint64_t token = l.next_token++;
+  l.running.emplace(token, Running{Key{device, engine}, core, now});
+  return token;
+}
+
+void end_busy(uint64_t token) {
+  Ledger& l = ledger();
+  const auto now = BusyClock::now();
+  std::lock_guard<std::mutex> hold(l.lock);
+  const auto it = l.running.find(token);
+  if (it == l.running.end()) return;  // forgotten by clear_busy meanwhile
+  l.finish(it->second.key, it->second.core, it->second.start, now);
+  l.running.erase(it);
+}
+
+void add_busy(int32_t device, Engine engine, uint32_t core, BusyClock::time_point start) {
+  if (device < 0) return;
+  Ledger& l = ledger();
+  const auto now = BusyClock::now();
+  std::lock_guard<std::mutex> hold(l.lock);
+  l.finish(Key{device, engine}, core, start, now);
+}
+
+int32_t busy_percent(int32_t device, Engine engine, int32_t core, uint32_t cores) {
+  if (cores == 0 || (core >= 0 && static_cast<uint32_t>(core) >= cores)) return 0;
+  Ledger& l = ledger();
+  const auto now = BusyClock::now();
+  const auto from = now - kBusyInterval;
+  const Key key{device, engine};
+  std::vector<std::chrono::nanoseconds> busy(cores, std::chrono::nanoseconds{0});
+  const auto charge = [&](uint32_t on, BusyClock::time_point start, BusyClock::time_point end) {
+    const auto begin = std::max(start, from);
+    if (end > begin) busy[on % cores] += end - begin;
+  };
+  {
+    std::lock_guard<std::mutex> hold(l.lock);
+    const auto found = l.finished.find(key);
+    if (found != l.finished.end()) {
+      l.forget_old(found->second, now);
+      for (const Span& span : found->second) charge(span.core, span.start, span.end);
+    }
+    for (const auto& [token, run] : l.running) {
+      if (run.key == key) charge(run.core, run.start, now);
+    }
+  }
+  // Several channels sharing a core can add up to more than the interval.
+  const auto percent = [](std::chrono::nanoseconds time) {
+    return std::min<int64_t>(100, time.count() * 100 / std::chrono::nanoseconds(kBusyInterval).count());
+  };
+  if (core >= 0) return static_cast<int32_t>(percent(busy[static_cast<uint32_t>(core)]));
+  int64_t sum = 0;
+  for (const auto time : busy) sum += percent(time);
+  return static_cast<int32_t>(sum / cores);
+}
+
+void clear_busy() {
+  Ledger& l = ledger();
+  std::lock_guard<std::mutex> hold(l.lock);
+  l.finished.clear();
+  l.running.clear();
+}
+
+}  // namespace kycore
