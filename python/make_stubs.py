@@ -18,7 +18,7 @@ import types
 
 MODULE = "_quillon_pybind11"
 TYPING_NAMES = ("Any", "Callable", "ClassVar", "Dict", "Iterable", "Iterator", "List",
-                "Optional", "Tuple", "Union", "overload")
+                "Optional", "Sequence", "Tuple", "Union", "overload")
 HANDLE = "_Capsule"
 
 
@@ -26,12 +26,23 @@ def in_type_position(name):
     """Matches NAME where it is a type: after an annotation colon, a return
     arrow, an opening bracket or a comma (not a parameter's own name, which a
     colon follows), and not already followed by type arguments."""
-    return re.compile(rf"(?:(?<=-> )|(?<=: )|(?<=\[)|(?<=,)|(?<=, )){name}\b(?![\[.\w]|:(?! \.\.\.))")
+    return re.compile(rf"(?:(?<=-> )|(?<=: )|(?<=\[)|(?<=,)|(?<=, )){re.escape(name)}\b(?![\[.\w]|:(?! \.\.\.))")
 
 
-CAPSULE = in_type_position("capsule")
-BARE_LIST = in_type_position("list")
-BARE_DICT = in_type_position("dict")
+# The binding layer's names for Python types that have no type arguments in
+# its signatures, or no name in typing at all.
+BINDING_TYPES = [(in_type_position(name), typed) for name, typed in (
+    ("capsule", HANDLE),
+    ("list", "List[Any]"),
+    ("dict", "Dict[Any, Any]"),
+    ("tuple", "Tuple[Any, ...]"),
+    ("sequence", "Sequence[Any]"),
+    ("iterable", "Iterable[Any]"),
+    ("iterator", "Iterator[Any]"),
+    ("function", "Callable[..., Any]"),
+    ("buffer", "Any"),
+    ("numpy.ndarray", "numpy.typing.NDArray[Any]"),
+)]
 NDARRAY = re.compile(r"\bnumpy\.ndarray\[")
 CLASS = re.compile(r"^class (\w+)")
 
@@ -53,9 +64,8 @@ def tidy(text):
             continue
         if current and line.strip().startswith("__members__: ClassVar[dict]"):
             line = line.replace("ClassVar[dict]", f"ClassVar[Dict[str, {current}]]")
-        line = CAPSULE.sub(HANDLE, line)
-        line = BARE_LIST.sub("List[Any]", line)
-        line = BARE_DICT.sub("Dict[Any, Any]", line)
+        for pattern, typed in BINDING_TYPES:
+            line = pattern.sub(typed, line)
         line = NDARRAY.sub("numpy.typing.NDArray[", line)
         lines.append(line)
     imports = [line for line in lines if line.startswith(("import ", "from "))]
@@ -63,7 +73,7 @@ def tidy(text):
     if "numpy.typing." in body:
         imports.append("import numpy.typing")
     used = [n for n in TYPING_NAMES if re.search(rf"\b{n}\b", body)]
-    if HANDLE in body and "Any" not in used:
+    if ("Any" in body or HANDLE in body) and "Any" not in used:
         used = sorted(used + ["Any"], key=TYPING_NAMES.index)
     header = ["# Generated from the built module by python/make_stubs.py.", ""]
     if used:
