@@ -15,4 +15,4 @@ from _quillon_pybind11 import kycm as kycm
 from _quillon_pybind11 import kyme as kyme
 from _quillon_pybind11 import kyml as kyml
 
-__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml", "__version__", "__time_compiled__"]
+__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml"]
