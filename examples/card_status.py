@@ -3,6 +3,9 @@ utilisation and the processes using each die.
 
     python3 examples/card_status.py            # one table
     python3 examples/card_status.py --watch 2  # refresh every 2 seconds (Ctrl-C ends)
+    python3 examples/card_status.py --count 3  # three tables, 2 seconds apart
+
+Installed with pip, the same program is the command `quillon-status`.
 
 It uses only the public functions of the module's `kyml` submodule.
 """
@@ -12,6 +15,7 @@ import os
 import pathlib
 import sys
 import time
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 try:
     import _quillon_pybind11 as quillon
@@ -27,11 +31,11 @@ COLUMNS = ("Die", "Device", "Temp", "Power", "Memory used / total", "Mem", "AI",
 RIGHT = {"Temp", "Power", "Memory used / total", "Mem", "AI", "VDSP", "Enc", "Dec", "Procs"}
 
 
-def mib(value):
+def mib(value: int) -> str:
     return f"{value / (1 << 20):.0f}"
 
 
-def die_row(card_index, die_index, die, info, processes):
+def die_row(card_index: int, die_index: int, die: int, info: Any, processes: List[Any]) -> Dict[str, str]:
     temperature = kyml.temperature()
     kyml.getTemperature(die, temperature)
     power = kyml.power()
@@ -53,12 +57,14 @@ def die_row(card_index, die_index, die, info, processes):
     }
 
 
-def snapshot():
+def snapshot() -> List[str]:
     """The status as lines of text."""
     cards = kyml.getCardInfo([])
     lines = [f"kyml {kyml.getVersion()}   driver {kyml.getDriverSWVersion()}   "
              f"{len(cards)} card(s)   {datetime.datetime.now():%Y-%m-%d %H:%M:%S}"]
-    rows, card_lines, users = [], {}, []
+    rows: List[Dict[str, str]] = []
+    card_lines: Dict[int, str] = {}
+    users: List[Tuple[str, Any]] = []
     for card_index, card in enumerate(cards):
         handle = kyml.getCardHandleByIndex(card_index)
         fan = kyml.fanSpeedInfo()
@@ -77,7 +83,7 @@ def snapshot():
     widths[COLUMNS[-1]] += max(0, widest_card - table_width)  # card lines fit inside the frame
     rule = "+" + "+".join("-" * (widths[c] + 2) for c in COLUMNS) + "+"
 
-    def cells(values):
+    def cells(values: Dict[str, str]) -> str:
         return "| " + " | ".join(values[c].rjust(widths[c]) if c in RIGHT else values[c].ljust(widths[c])
                                  for c in COLUMNS) + " |"
 
@@ -100,13 +106,19 @@ def snapshot():
     return lines
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(description="Status of the accelerator cards and their dies.")
     parser.add_argument("--watch", type=float, metavar="N", help="refresh every N seconds")
-    parser.add_argument("--count", type=int, metavar="K", help="with --watch, stop after K tables")
+    parser.add_argument("--count", type=int, metavar="K",
+                        help="stop after K tables (every 2 seconds unless --watch says otherwise)")
     args = parser.parse_args(argv)
     if args.watch is not None and args.watch <= 0:
         parser.error("--watch needs a positive number of seconds")
+    if args.count is not None:
+        if args.count <= 0:
+            parser.error("--count needs a positive number of tables")
+        if args.watch is None:
+            args.watch = 2.0
 
     status = kyml.init()
     if status not in (kyml.opStatus.KYML_SUCCESS, kyml.opStatus.KYML_ERROR_INITIALIZED):
@@ -128,7 +140,8 @@ def main(argv=None):
     finally:
         if status == kyml.opStatus.KYML_SUCCESS:
             kyml.shutDown()
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -12,6 +12,7 @@ stays flat however long the file is.
 import argparse
 import os
 import sys
+from typing import BinaryIO, Optional, Union
 
 import numpy as np
 
@@ -23,7 +24,7 @@ EOS = kyme.kymeER_RSLT_WARN_EOS
 TIMEOUT = 402007  # the host SDK's time-out code (see the README's Decoder section)
 
 
-def codec_of(path):
+def codec_of(path: str) -> str:
     with open(path, "rb") as f:
         head = f.read(64)
     if head[:2] == b"\xff\xd8":
@@ -40,12 +41,13 @@ def codec_of(path):
 
 
 class Saver:
-    def __init__(self, folder, stem, as_yuv):
+    def __init__(self, folder: str, stem: str, as_yuv: bool) -> None:
         self.folder, self.as_yuv, self.count = folder, as_yuv, 0
-        self.raw = open(os.path.join(folder, stem + ".yuv"), "wb") if as_yuv else None
+        self.raw: Optional[BinaryIO] = open(os.path.join(folder, stem + ".yuv"), "wb") if as_yuv else None
 
-    def save(self, frame):
-        pixels = np.array(memoryview(frame))
+    def save(self, frame: quillon.kyme.frame) -> None:
+        # The frame exports its bytes as a buffer, which these stubs cannot declare.
+        pixels = np.frombuffer(memoryview(frame), np.uint8)  # type: ignore[arg-type]
         if self.raw is not None:
             self.raw.write(pixels.tobytes())
         else:
@@ -55,18 +57,18 @@ class Saver:
                 os.path.join(self.folder, f"{self.count:06d}.png"))
         self.count += 1
 
-    def close(self):
+    def close(self) -> None:
         if self.raw is not None:
             self.raw.close()
 
 
-def check(code, what):
+def check(code: int, what: str) -> None:
     if code != kyme.kymeER_SUCCESS:
         raise SystemExit(f"{what} failed with code {code}")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("input")
     parser.add_argument("folder")
     parser.add_argument("--yuv", action="store_true", help="write raw YUV (planes as decoded) instead of PNG")
@@ -86,7 +88,7 @@ def main():
     options.memoryType = kyme.memoryType.KYME_MEM_HOST
     size = os.path.getsize(args.input)
 
-    def receive(timeout):
+    def receive(timeout: int) -> int:
         while (code := kyme.receiveFrameFromDecoder(CHANNEL, frame, options, timeout)) == 0:
             saver.save(frame)
             kyme.decReleaseFrame(CHANNEL, frame, 0)
@@ -94,7 +96,7 @@ def main():
 
     try:
         if codec == "KYME_CODEC_DEC_JPEG":
-            reader = kyme.JpegReader(args.input)
+            reader: Union[kyme.JpegReader, kyme.H264Reader] = kyme.JpegReader(args.input)
         else:
             reader = kyme.H264Reader(args.input)
         reader.init()
@@ -102,7 +104,7 @@ def main():
         while reader.getStream(stream):
             while kyme.sendStreamToDecoder(CHANNEL, stream, 100) == TIMEOUT:
                 receive(0)  # the decoder waits for pictures to be taken
-            sent += len(memoryview(stream))
+            sent += len(memoryview(stream))  # type: ignore[arg-type]
             receive(0)
             if codec == "KYME_CODEC_DEC_JPEG":
                 break

@@ -9,7 +9,7 @@ import _quillon_pybind11 as quillon
 kycm = quillon.kycm
 
 
-def main():
+def main() -> None:
     print(f"quillon {quillon.__version__} (built {quillon.__time_compiled__})")
     ret = kycm.initialize()
     if ret != kycm.kycmER_SUCCESS:

@@ -9,19 +9,21 @@ outputs are registered, the input goes to device memory, and the outputs
 come back from the dataset the stream gives for them.
 """
 import argparse
+from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
+import numpy.typing as npt
 
 import _quillon_pybind11 as quillon
 
 kycl, kycm = quillon.kycl, quillon.kycm
 CT = kycm.copyMemType
-NUMPY = {kycm.dType.kycmDT_FLOAT32: np.float32, kycm.dType.kycmDT_FLOAT16: np.float16,
+NUMPY: Dict[Any, Any] = {kycm.dType.kycmDT_FLOAT32: np.float32, kycm.dType.kycmDT_FLOAT16: np.float16,
          kycm.dType.kycmDT_UINT8: np.uint8, kycm.dType.kycmDT_INT8: np.int8, kycm.dType.kycmDT_INT32: np.int32,
          kycm.dType.kycmDT_INT16: np.int16, kycm.dType.kycmDT_UINT16: np.uint16}
 
 
-def input_array(shape, image):
+def input_array(shape: Sequence[int], image: Optional[str]) -> npt.NDArray[np.float32]:
     if image is None:
         return np.random.default_rng(0).random(shape, dtype=np.float32)
     from PIL import Image
@@ -30,7 +32,7 @@ def input_array(shape, image):
     return np.ascontiguousarray(np.broadcast_to(pixels.transpose(2, 0, 1)[:shape[-3]], shape), np.float32)
 
 
-def device_dataset(arrays):
+def device_dataset(arrays: List[npt.NDArray[np.float32]]) -> Any:
     dataset = kycm.createDataset(kycm.datasetMode.kycmDM_BUFFER)
     info = kycm.deviceInfo()
     info.deviceType, info.deviceIdx = kycm.deviceType.kycmDE_KYCC, 0
@@ -42,8 +44,8 @@ def device_dataset(arrays):
     return dataset
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("model")
     parser.add_argument("image", nargs="?")
     args = parser.parse_args()

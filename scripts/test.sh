@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The whole test suite: install, build, the host SDK's GoogleTest suite,
-# the fuzz runs, the multi-thread stress under ThreadSanitizer, the Python
-# tests under the address and undefined-behaviour sanitizers, then the plain
-# Python tests (whose summary closes the output).
+# The whole test suite: install, build, the host SDK's GoogleTest suite, the
+# pip package, the fuzz runs, the multi-thread stress under ThreadSanitizer,
+# the Python tests under the address and undefined-behaviour sanitizers, then
+# the plain Python tests (whose summary closes the output).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QUILLON_BUILD_DIR:-$root/build}
@@ -12,6 +12,9 @@ export QUILLON_BUILD_DIR=$build
 
 echo "== host SDK unit tests"
 ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"
+
+echo "== the pip package"
+"$root/scripts/package-check.sh"
 
 if [ -x "$root/scripts/fuzz.sh" ]; then
   echo "== fuzzing"

@@ -1,0 +1,18 @@
+"""The Ordal SDK from Python: the five submodules of the extension module
+_quillon_pybind11 under the package name `quillon`.
+
+    from quillon import kycm, kyml
+    kycm.initialize()
+
+`python3 -m quillon` prints the version, the platform and the devices; the
+commands quillon-status and quillon-pipeline are installed with the package.
+"""
+from _quillon_pybind11 import __time_compiled__ as __time_compiled__
+from _quillon_pybind11 import __version__ as __version__
+from _quillon_pybind11 import kyce as kyce
+from _quillon_pybind11 import kycl as kycl
+from _quillon_pybind11 import kycm as kycm
+from _quillon_pybind11 import kyme as kyme
+from _quillon_pybind11 import kyml as kyml
+
+__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml"]
