@@ -255,13 +255,13 @@ KY_API uint32_t kyceExecuteOp(void* op, void* input, void* output);
  * kyceUnloadCustomizedOps (the plug-in library) and kyceDestroyCustomizedOpInfo
  * (the info), in either order. An op created from an info keeps the plug-in
  * loaded until the op itself is destroyed. */
-#define kyceER_INVALID_HANDLE (kyceER_BASE + 20)     /* not a live info or op handle */
-#define kyceER_PLUGIN_LOAD (kyceER_BASE + 21)        /* the plug-in library could not be loaded */
-#define kyceER_PLUGIN_INVALID (kyceER_BASE + 22)     /* no entry point, another interface version, bad table */
-#define kyceER_PLUGIN_RELEASED (kyceER_BASE + 23)    /* the info was already unloaded or destroyed */
-#define kyceER_UNKNOWN_OP_NAME (kyceER_BASE + 24)    /* no op of that name in the plug-in */
-#define kyceER_PLUGIN_UNSUPPORTED (kyceER_BASE + 25) /* the op takes no configuration of that kind */
-#define kyceER_PLUGIN_FAILED (kyceER_BASE + 26)      /* the plug-in reported a failure (see the runtime log) */
+#define kyceER_INVALID_HANDLE (kyceER_BASE + 30)     /* not a live info or op handle */
+#define kyceER_PLUGIN_LOAD (kyceER_BASE + 31)        /* the plug-in library could not be loaded */
+#define kyceER_PLUGIN_INVALID (kyceER_BASE + 32)     /* no entry point, another interface version, bad table */
+#define kyceER_PLUGIN_RELEASED (kyceER_BASE + 33)    /* the info was already unloaded or destroyed */
+#define kyceER_UNKNOWN_OP_NAME (kyceER_BASE + 34)    /* no op of that name in the plug-in */
+#define kyceER_PLUGIN_UNSUPPORTED (kyceER_BASE + 35) /* the op takes no configuration of that kind */
+#define kyceER_PLUGIN_FAILED (kyceER_BASE + 36)      /* the plug-in reported a failure (see the runtime log) */
 
 /* The most slots a configuration callback table may have before its null. */
 #define KYCE_MAX_CFG_CALLBACKS 16

@@ -3,6 +3,7 @@
 // kyce.h), so a caller that passes what the header says is never read past.
 #include <cstdarg>
 
+#include "customized_ops.h"
 #include "kyce.h"
 #include "kycore/error_codes.h"
 #include "kycore/test_control.h"
@@ -91,7 +92,9 @@ KY_API uint32_t kyceDestroyOp(void* op) {
   KY_GATE("kyceDestroyOp", {}, op);
   return kyce::guarded([&]() -> uint32_t {
     if (op == nullptr) return kyceER_NULL_ARGUMENT;
-    return kyce::unregister_op(op) ? uint32_t{kyceER_SUCCESS} : uint32_t{kycore::KYCM_INVALID_HANDLE};
+    if (kyce::unregister_op(op)) return kyceER_SUCCESS;
+    if (kyce::is_customized_op(op)) return kyce::destroy_customized_op(op);
+    return kycore::KYCM_INVALID_HANDLE;
   });
 }
 
@@ -108,7 +111,8 @@ KY_API uint32_t kyceSetOpAttr(void* op, const char* name, kyceDataType dtype, ky
     if (!known) return kyceER_INVALID_DATA_TYPE;
     if (op == nullptr || name == nullptr) return kyceER_NULL_ARGUMENT;
     const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
-    if (target == nullptr) return kycore::KYCM_INVALID_HANDLE;
+    if (target == nullptr)
+      return kyce::is_customized_op(op) ? uint32_t{kyceER_ATTR_NAME} : uint32_t{kycore::KYCM_INVALID_HANDLE};
     return target->set_attr(name, ptype, value, index);
   });
 }
@@ -119,7 +123,8 @@ KY_API uint32_t kyceGetOpAttrArray(void* op, const char* name, kyceDataType dtyp
     if (kyce::data_type_width(dtype) == 0) return kyceER_INVALID_DATA_TYPE;
     if (op == nullptr || name == nullptr || value == nullptr) return kyceER_NULL_ARGUMENT;
     const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
-    if (target == nullptr) return kycore::KYCM_INVALID_HANDLE;
+    if (target == nullptr)
+      return kyce::is_customized_op(op) ? uint32_t{kyceER_ATTR_NAME} : uint32_t{kycore::KYCM_INVALID_HANDLE};
     return target->get_attr(name, dtype, index, value);
   });
 }
@@ -130,7 +135,8 @@ KY_API uint32_t kyceGetOpAttr(void* op, const char* name, kyceDataType dtype, vo
     if (kyce::data_type_width(dtype) == 0) return kyceER_INVALID_DATA_TYPE;
     if (op == nullptr || name == nullptr || value == nullptr) return kyceER_NULL_ARGUMENT;
     const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
-    if (target == nullptr) return kycore::KYCM_INVALID_HANDLE;
+    if (target == nullptr)
+      return kyce::is_customized_op(op) ? uint32_t{kyceER_ATTR_NAME} : uint32_t{kycore::KYCM_INVALID_HANDLE};
     return target->get_attr(name, dtype, 0, value);
   });
 }
@@ -140,7 +146,10 @@ KY_API uint32_t kyceExecuteOp(void* op, void* input, void* output) {
   return kyce::guarded([&]() -> uint32_t {
     if (op == nullptr) return kyceER_NULL_ARGUMENT;
     const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
-    if (target == nullptr) return kycore::KYCM_INVALID_HANDLE;
+    if (target == nullptr) {
+      return kyce::is_customized_op(op) ? kyce::execute_customized_op(op, input, output)
+                                        : uint32_t{kycore::KYCM_INVALID_HANDLE};
+    }
     return target->execute(input, output);
   });
 }
