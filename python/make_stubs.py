@@ -44,6 +44,9 @@ BINDING_TYPES = [(in_type_position(name), typed) for name, typed in (
     ("numpy.ndarray", "numpy.typing.NDArray[Any]"),
 )]
 NDARRAY = re.compile(r"\bnumpy\.ndarray\[")
+# Records that functions take by pointer and accept as None (a null pointer:
+# "no extended parameters").
+NULLABLE_RECORDS = re.compile(r"(?<=: )(encExtendedParams)\b(?=[,)])")
 CLASS = re.compile(r"^class (\w+)")
 
 
@@ -67,6 +70,8 @@ def tidy(text):
         for pattern, typed in BINDING_TYPES:
             line = pattern.sub(typed, line)
         line = NDARRAY.sub("numpy.typing.NDArray[", line)
+        if line.lstrip().startswith("def "):
+            line = NULLABLE_RECORDS.sub(r"Optional[\1]", line)
         lines.append(line)
     imports = [line for line in lines if line.startswith(("import ", "from "))]
     body = "\n".join(line for line in lines if line not in imports).strip("\n")
