@@ -14,6 +14,7 @@ import os
 import pathlib
 import sys
 import tempfile
+from typing import Any
 
 import numpy as np
 
@@ -23,19 +24,19 @@ kycm, kyce = quillon.kycm, quillon.kyce
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
-def default_plugin():
+def default_plugin() -> str:
     built = pathlib.Path(os.environ.get("QUILLON_BUILD_DIR", ROOT / "build")) / "plugins" / "libkyce_nv12_scale.so"
     # Otherwise the loader looks the name up as it looks up any library.
     return str(built) if built.exists() else "libkyce_nv12_scale.so"
 
 
-def shape(width, height):
+def shape(width: int, height: int) -> Any:
     s = kyce.yuvNv12Shape()
     s.width, s.height, s.w_pitch, s.h_pitch = width, height, width, height
     return s
 
 
-def generated_picture(path, width, height):
+def generated_picture(path: pathlib.Path, width: int, height: int) -> None:
     x, y = np.meshgrid(np.arange(width), np.arange(height))
     luma = ((x + y) * 255 // (width + height)).astype(np.uint8)
     chroma = np.full((height // 2, width), 128, np.uint8)
@@ -43,7 +44,7 @@ def generated_picture(path, width, height):
     path.write_bytes(luma.tobytes() + chroma.tobytes())
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("input", nargs="?")
     parser.add_argument("width", nargs="?", type=int, default=1280)

@@ -13,6 +13,7 @@ error.
 import argparse
 import os
 import sys
+from typing import IO, Any, Optional
 
 import _quillon_pybind11 as quillon
 
@@ -25,19 +26,19 @@ QUALITY = {"gold": "KYME_GOLD_QUALITY", "silver": "KYME_SILVER_QUALITY", "silver
            "bronze": "KYME_BRONZE_QUALITY"}
 
 
-def check(code, what):
+def check(code: int, what: str) -> None:
     if code != kyme.kymeER_SUCCESS:
         raise SystemExit(f"{what} failed with code {code}")
 
 
-def codec_of(args):
+def codec_of(args: argparse.Namespace) -> str:
     if args.codec:
-        return args.codec
+        return str(args.codec)
     ext = os.path.splitext(args.output)[1].lower()
     return "hevc" if ext in (".hevc", ".265", ".h265") else "h264"
 
 
-def parameters(args, codec, pixel):
+def parameters(args: argparse.Namespace, codec: str, pixel: Any) -> Any:
     p = kyme.encChannelParamters()
     if codec == "jpeg":
         p.codecType = kyme.codecType.KYME_CODEC_ENC_JPEG
@@ -63,17 +64,17 @@ def parameters(args, codec, pixel):
 class Sink:
     """Where coded units go: one stream file, or one JPEG file per picture."""
 
-    def __init__(self, path, jpeg):
+    def __init__(self, path: str, jpeg: bool) -> None:
         self.path, self.jpeg, self.count, self.bytes = path, jpeg, 0, 0
+        self.file: Optional[IO[bytes]] = None
         if jpeg:
             os.makedirs(path, exist_ok=True)
-            self.file = None
         else:
             self.file = open(path, "wb")
 
-    def write(self, stream):
+    def write(self, stream: Any) -> None:
         data = memoryview(stream)
-        if self.jpeg:
+        if self.file is None:
             with open(os.path.join(self.path, f"{self.count:06d}.jpg"), "wb") as f:
                 f.write(data)
         else:
@@ -81,17 +82,17 @@ class Sink:
         self.count += 1
         self.bytes += len(data)
 
-    def close(self):
+    def close(self) -> None:
         if self.file is not None:
             self.file.close()
 
 
-def progress(done, total, width=40):
+def progress(done: int, total: int, width: int = 40) -> None:
     filled = width * done // max(total, 1)
     print(f"\r[{'#' * filled}{'.' * (width - filled)}] {done}/{total} pictures", end="", file=sys.stderr, flush=True)
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("input")
     parser.add_argument("width", type=int)
@@ -116,7 +117,7 @@ def main():
     check(kyme.startEncoder(CHANNEL), "startEncoder")
     sink, frame, stream, sent = Sink(args.output, codec == "jpeg"), kyme.frame(), kyme.stream(), 0
 
-    def receive(timeout):
+    def receive(timeout: int) -> int:
         while (code := kyme.receiveStreamFromEncoder(CHANNEL, stream, timeout)) == 0:
             sink.write(stream)
             kyme.encReleaseStream(CHANNEL, stream, 0)

@@ -971,7 +971,7 @@ def write_outputs(out: pathlib.Path, results: list[Result], model: Model) -> tup
 def contact_sheet(path: pathlib.Path, sampled: list[tuple[int, Result]], model: Model) -> int:
     """Thumbnails of up to SHEET_COLUMNS x SHEET_ROWS pictures spread over the
     run, each labelled with its picture number and result."""
-    from PIL import Image, ImageDraw  # type: ignore[import]
+    from PIL import Image, ImageDraw
 
     cells = SHEET_COLUMNS * SHEET_ROWS
     if len(sampled) > cells:
