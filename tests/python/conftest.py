@@ -38,6 +38,15 @@ def runtime():
 
 
 @pytest.fixture
+def media(runtime):
+    """An initialised media system on the default platform (two devices), released after the test."""
+    quillon.kyme.systemUninitialize()
+    assert quillon.kyme.systemInitialize() == 0
+    yield
+    quillon.kyme.systemUninitialize()
+
+
+@pytest.fixture
 def journal():
     """Records library calls during the test; call it to read them."""
     testctl.record()

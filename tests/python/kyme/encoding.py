@@ -95,12 +95,3 @@ def psnr(a, b):
     mse = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
     return 99.0 if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
 
-
-def nal_types(data, hevc):
-    """The NAL unit types of an Annex B stream, in order."""
-    types, i = [], data.find(b"\0\0\1")
-    while i >= 0:
-        header = data[i + 3]
-        types.append((header >> 1) & 0x3F if hevc else header & 0x1F)
-        i = data.find(b"\0\0\1", i + 3)
-    return types

@@ -21,14 +21,6 @@ def streams(tmp_path_factory):
     return made
 
 
-@pytest.fixture
-def media(runtime):  # the default platform: two devices
-    kyme.systemUninitialize()
-    assert kyme.systemInitialize() == 0
-    yield
-    kyme.systemUninitialize()
-
-
 @pytest.mark.parametrize("threads", ["1", "2"])
 @pytest.mark.parametrize("feed", ["nal_units", "chunks"])
 @pytest.mark.parametrize("name", list(STREAMS))

@@ -24,14 +24,6 @@ def clip(tmp_path_factory):
     return path, reference(path, "yuv420p")
 
 
-@pytest.fixture
-def media(runtime):  # the default platform: two devices
-    kyme.systemUninitialize()
-    assert kyme.systemInitialize() == 0
-    yield
-    kyme.systemUninitialize()
-
-
 def units(path):
     return [np.array(s) for s in nal_units(path)]
 

@@ -14,14 +14,6 @@ JPEG = "KYME_CODEC_DEC_JPEG"
 UNSUPPORTED, CORRUPT = 402008, 402009
 
 
-@pytest.fixture
-def media(runtime):  # the default platform: two devices
-    kyme.systemUninitialize()
-    assert kyme.systemInitialize() == 0
-    yield
-    kyme.systemUninitialize()
-
-
 @pytest.fixture(scope="module")
 def picture():
     rgb = np.array(Image.effect_mandelbrot((333, 251), (-2, -1.2, 1, 1.2), 60).convert("RGB"))

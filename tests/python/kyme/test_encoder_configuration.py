@@ -3,18 +3,8 @@ adaptors hand the library, and which parameters a channel refuses."""
 import pytest
 
 import _quillon_testctl as testctl
-from conftest import quillon
-
-kyme = quillon.kyme
+from encoding import H264, HEVC, kyme, video_parameters as video
 INVALID_ARGUMENT, INVALID_CHANNEL, CHANNEL_BUSY, WRONG_STATE = 402001, 402004, 402005, 402006
-
-
-@pytest.fixture
-def media(runtime):
-    kyme.systemUninitialize()
-    assert kyme.systemInitialize() == 0
-    yield
-    kyme.systemUninitialize()
 
 
 def roi(qp, top=0):
@@ -40,7 +30,7 @@ def test_roi_list_holds_copies_that_outlive_replacement():
 
 
 def test_nested_records_are_copied_in_and_negative_unsigned_values_refused():
-    config, rate = kyme.encVideoConfiguration(), quillon.kyme.rational()
+    config, rate = kyme.encVideoConfiguration(), kyme.rational()
     assert (config.frameRate.numerator, config.frameRate.denominator) == (0, 0)
     rate.numerator = 30
     config.frameRate = rate
@@ -53,16 +43,8 @@ def test_nested_records_are_copied_in_and_negative_unsigned_values_refused():
     assert kyme.encChannelParamters().codecType == 0
 
 
-def video(codec, width=320, height=240):
-    params = kyme.encChannelParamters()
-    params.codecType = codec
-    params.videoConfig.width, params.videoConfig.height = width, height
-    params.videoConfig.frameRate.numerator = params.videoConfig.frameRate.denominator = 1
-    return params
-
-
 def test_each_codec_reads_only_its_own_configuration(media):
-    hevc = video(kyme.codecType.KYME_CODEC_ENC_HEVC)
+    hevc = video(HEVC)
     hevc.jpegConfig.codingWidth = 1  # ignored by a video channel
     assert kyme.createEncoderChannel(hevc, 0) == 0
     jpeg = kyme.encChannelParamters()
@@ -72,21 +54,20 @@ def test_each_codec_reads_only_its_own_configuration(media):
     assert kyme.createEncoderChannel(jpeg, 1) == 0  # an all-zero videoConfig is not looked at
     jpeg.jpegConfig.codingWidth = 16
     assert kyme.createEncoderChannel(jpeg, 2) == INVALID_ARGUMENT
-    for bad in (video(kyme.codecType.KYME_CODEC_DEC_H264), video(kyme.codecType.KYME_CODEC_ENC_H264, 8194),
-                video(kyme.codecType.KYME_CODEC_ENC_H264, 320, 63)):
+    for bad in (video(kyme.codecType.KYME_CODEC_DEC_H264), video(H264, 8194), video(H264, 320, 63)):
         assert kyme.createEncoderChannel(bad, 3) == INVALID_ARGUMENT
 
 
 def test_life_cycle_codes(media):
     before = kyme.getEncoderAvailableChannels()
-    assert kyme.createEncoderChannel(video(kyme.codecType.KYME_CODEC_ENC_H264), 4) == 0
-    assert kyme.createEncoderChannel(video(kyme.codecType.KYME_CODEC_ENC_H264), 4) == CHANNEL_BUSY
+    assert kyme.createEncoderChannel(video(H264), 4) == 0
+    assert kyme.createEncoderChannel(video(H264), 4) == CHANNEL_BUSY
     assert kyme.getEncoderAvailableChannels() == before - 1
     assert kyme.startEncoder(4) == 0 and kyme.startEncoder(4) == WRONG_STATE
     assert kyme.stopEncoder(4) == 0
     assert kyme.destroyEncoderChannel(4) == 0 and kyme.destroyEncoderChannel(4) == INVALID_CHANNEL
     assert kyme.startEncoder(4) == INVALID_CHANNEL
-    assert kyme.createEncoderChannel(video(kyme.codecType.KYME_CODEC_ENC_H264), 10**6) == INVALID_CHANNEL
+    assert kyme.createEncoderChannel(video(H264), 10**6) == INVALID_CHANNEL
 
 
 def test_available_channels_failure_text():

@@ -15,14 +15,6 @@ from encoding import (H264, HEVC, OK, UNSUPPORTED_FORMAT, Encoder, decoded, enco
 fmt = kyme.pixelFormat
 
 
-@pytest.fixture
-def media(runtime):
-    kyme.systemUninitialize()
-    assert kyme.systemInitialize() == 0
-    yield
-    kyme.systemUninitialize()
-
-
 def first_frame(path, pixel, width=320, height=240):
     reader, frame = kyme.YUVReader(str(path), pixel, width, height, width), kyme.frame()
     reader.init()

@@ -8,14 +8,6 @@ from encoding import (H264, HEVC, INVALID_ARGUMENT, OK, UNSUPPORTED_CONFIG, UNSU
                       kyme, psnr, raw_clip, video_parameters)
 
 
-@pytest.fixture
-def media(runtime):
-    kyme.systemUninitialize()
-    assert kyme.systemInitialize() == 0
-    yield
-    kyme.systemUninitialize()
-
-
 @pytest.fixture(scope="module")
 def long_clip(tmp_path_factory):
     return raw_clip(tmp_path_factory.mktemp("clips") / "long.yuv", 300)

@@ -10,14 +10,6 @@ from encoding import (DEFAULT, EOS, H264, HEVC, OK, UNKNOWN_STREAM, WRONG_STATE,
 LEVEL, PROFILE = kyme.videoLevel, kyme.videoProfile
 
 
-@pytest.fixture
-def media(runtime):
-    kyme.systemUninitialize()
-    assert kyme.systemInitialize() == 0
-    yield
-    kyme.systemUninitialize()
-
-
 @pytest.fixture(scope="module")
 def clip(tmp_path_factory):
     folder = tmp_path_factory.mktemp("clips")
