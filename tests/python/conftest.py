@@ -3,6 +3,7 @@ import os
 import pathlib
 import sys
 
+import numpy as np
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -51,6 +52,25 @@ def journal():
     """Records library calls during the test; call it to read them."""
     testctl.record()
     return testctl.journal
+
+
+def upload(data):
+    """Device memory holding the bytes of `data`."""
+    data = np.ascontiguousarray(data).view(np.uint8).reshape(-1)
+    host, device = quillon.kycm.getHandleFromNumpy(data), quillon.kycm.malloc(max(data.size, 1))
+    assert quillon.kycm.memcpy(host, device, data.size, quillon.kycm.copyMemType.kycmCT_COPY_TO_DEVICE) == 0
+    quillon.kycm.freeHost(host)
+    return device
+
+
+def download(handle, size, offset=0):
+    """`size` bytes of device memory from `offset` on, as a numpy array."""
+    kycm = quillon.kycm
+    host = kycm.getHandleFromNumpy(np.zeros(offset + size, np.uint8))
+    assert kycm.memcpy(handle, host, offset + size, kycm.copyMemType.kycmCT_COPY_FROM_DEVICE) == 0
+    data = kycm.getNumpyFromHandle(host, offset + size)[offset:]
+    kycm.freeHost(host)
+    return data
 
 
 def device_info(kind=None, index=0):

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import _quillon_pybind11 as quillon
+from conftest import download, upload
 
 kycm, kyce = quillon.kycm, quillon.kyce
 T = kyce.imageType
@@ -53,20 +54,13 @@ class Image:
         if planes is not None:
             for view, plane in zip(self.views(self.buf), planes):
                 view[...] = plane
-        self.handle = kycm.malloc(self.buf.size)
-        host = kycm.getHandleFromNumpy(self.buf)
-        assert kycm.memcpy(host, self.handle, self.buf.size, kycm.copyMemType.kycmCT_COPY_TO_DEVICE) == 0
-        kycm.freeHost(host)
+        self.handle = upload(self.buf)
 
     def views(self, buf):
         return plane_views(buf, self.fmt, self.w, self.h, self.desc.widthPitch, self.desc.heightPitch)
 
     def read(self):
-        host = kycm.getHandleFromNumpy(np.zeros(self.buf.size, np.uint8))
-        assert kycm.memcpy(self.handle, host, self.buf.size, kycm.copyMemType.kycmCT_COPY_FROM_DEVICE) == 0
-        data = kycm.getNumpyFromHandle(host, self.buf.size)
-        kycm.freeHost(host)
-        return data
+        return download(self.handle, self.buf.size)
 
     def planes(self):
         """The planes after an op; every byte outside them must be as uploaded."""

@@ -1,7 +1,6 @@
 """Op objects configured from keyword arguments, and device blocks read back."""
-import numpy as np
-
-from images import kycm, kyce
+from conftest import download  # noqa: F401
+from images import kyce
 
 DT, PT, O = kyce.dataType, kyce.paramType, kyce.opType
 # Attributes whose data type is not kyceDT_INT.
@@ -22,11 +21,3 @@ def configure(op, **attributes):
 
 def desc_list(d):
     return [d.width, d.height, d.widthPitch, d.heightPitch, int(d.format)]
-
-
-def download(handle, size, offset=0):
-    host = kycm.getHandleFromNumpy(np.zeros(offset + size, np.uint8))
-    assert kycm.memcpy(handle, host, offset + size, kycm.copyMemType.kycmCT_COPY_FROM_DEVICE) == 0
-    data = kycm.getNumpyFromHandle(host, offset + size)[offset:]
-    kycm.freeHost(host)
-    return data

@@ -9,22 +9,13 @@ import numpy as np
 import pytest
 
 import _quillon_testctl as testctl
-from conftest import quillon
+from conftest import download, quillon, upload
 
 kycm, kyce = quillon.kycm, quillon.kyce
-TO_DEVICE, FROM_DEVICE = kycm.copyMemType.kycmCT_COPY_TO_DEVICE, kycm.copyMemType.kycmCT_COPY_FROM_DEVICE
 
 
 def md5sum(path):
     return subprocess.run(["md5sum", str(path)], check=True, capture_output=True, text=True).stdout.split()[0]
-
-
-def device_bytes(handle, size):
-    host = kycm.getHandleFromNumpy(np.zeros(size, np.uint8))
-    assert kycm.memcpy(handle, host, size, FROM_DEVICE) == 0
-    data = kycm.getNumpyFromHandle(host, size).tobytes()
-    kycm.freeHost(host)
-    return data
 
 
 def test_read_image_file_uploads_the_first_size_bytes_or_says_why_not(runtime, tmp_path, capfd):
@@ -32,7 +23,7 @@ def test_read_image_file_uploads_the_first_size_bytes_or_says_why_not(runtime, t
     path.write_bytes(data)
     for size, unused in ((100, (0, 0)), (60, (-7, 2**31 - 1))):
         handle = kyce.readImageFile(str(path), *unused, size)
-        assert device_bytes(handle, size) == data[:size]
+        assert download(handle, size).tobytes() == data[:size]
         kycm.free(handle)
     for target, size, message in (
             (path, 101, f"Error: Failed to read file {path}, size is not as expected. \n"),
@@ -89,8 +80,7 @@ def test_digests_refuse_what_they_cannot_read(runtime, tmp_path, capfd):
 
 def test_saving_writes_the_device_bytes_or_raises_and_writes_nothing(runtime, tmp_path):
     data, path, kept = os.urandom(5000), tmp_path / "saved.raw", tmp_path / "kept.raw"
-    host, device = kycm.getHandleFromNumpy(np.frombuffer(data, np.uint8)), kycm.malloc(len(data))
-    assert kycm.memcpy(host, device, len(data), TO_DEVICE) == 0
+    host, device = kycm.getHandleFromNumpy(np.frombuffer(data, np.uint8)), upload(np.frombuffer(data, np.uint8))
     assert kyce.saveHandelToImage(len(data), device, str(path)) is None
     assert path.read_bytes() == data
     assert kyce.genFileMd5sum(str(path)) == kyce.genBufferMd5sum(host, len(data))

@@ -7,6 +7,7 @@ import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
+from conftest import download, upload
 
 kycm = quillon.kycm
 CT = kycm.copyMemType
@@ -18,21 +19,6 @@ INVALID_ADDRESS, OUT_OF_RANGE, WRONG_MEMORY_KIND, WRONG_DEVICE, WRONG_ALLOCATOR 
 def at(capsule, offset):
     """A handle `offset` bytes into a block, as C code would compute it."""
     return testctl.named_capsule(testctl.capsule_address(capsule) + offset, "offset")
-
-
-def upload(data):
-    """Device memory holding `data`."""
-    data = np.asarray(data, dtype=np.uint8)
-    host = kycm.getHandleFromNumpy(data)
-    device = kycm.malloc(len(data))
-    assert kycm.memcpy(host, device, len(data), CT.kycmCT_COPY_TO_DEVICE) == 0
-    return device
-
-
-def download(device, size):
-    host = kycm.getHandleFromNumpy(np.zeros(size, np.uint8))
-    assert kycm.memcpy(device, host, size, CT.kycmCT_COPY_FROM_DEVICE) == 0
-    return kycm.getNumpyFromHandle(host, size)
 
 
 class TestAllocationAndCopies:
@@ -80,7 +66,7 @@ class TestAllocationAndCopies:
         assert kycm.memcpy(None, device, 16, CT.kycmCT_COPY_TO_DEVICE) == INVALID_ARGUMENT
 
     def test_ranges_must_lie_inside_live_blocks(self, runtime):
-        device = upload(np.full(64, 5))
+        device = upload(np.full(64, 5, np.uint8))
         host = kycm.getHandleFromNumpy(np.zeros(64, np.uint8))
         to_host = CT.kycmCT_COPY_FROM_DEVICE
         assert kycm.memcpy(at(device, 32), host, 32, to_host) == 0
@@ -91,7 +77,7 @@ class TestAllocationAndCopies:
         assert kycm.memcpy(device, host, 1, to_host) == INVALID_ADDRESS
 
     def test_between_devices_and_async_forms_on_the_default_stream(self, runtime):
-        a, host = upload(np.arange(16)), kycm.getHandleFromNumpy(np.zeros(16, np.uint8))
+        a, host = upload(np.arange(16, dtype=np.uint8)), kycm.getHandleFromNumpy(np.zeros(16, np.uint8))
         kycm.setDevice(1)
         b = kycm.malloc(16)
         assert kycm.memsetAsync(a, 9, 4, None) == kycm.memcpyDevicesAsync(a, 0, b, 1, 16, None) == 0
