@@ -62,6 +62,14 @@ class Encoder:
         return b"".join(self.units)
 
 
+def first_frame(path, pixel=kyme.pixelFormat.KYME_PIX_FMT_YUV420P, width=320, height=240):
+    """A started reader of a raw file and its first picture."""
+    reader, frame = kyme.YUVReader(str(path), pixel, width, height, width), kyme.frame()
+    reader.init()
+    assert reader.getFrame(frame)
+    return reader, frame
+
+
 def encode_file(path, parameters, pix=kyme.pixelFormat.KYME_PIX_FMT_YUV420P, params_of=lambda index: None,
                 channel=0):
     """Encodes every picture of a raw file; `params_of(i)` gives picture i's extended parameters."""

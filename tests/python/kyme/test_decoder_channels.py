@@ -191,12 +191,6 @@ def test_views_of_released_or_destroyed_pictures_raise(media, clip):
         memoryview(second)
 
 
-def test_available_channels_failure_text():
-    testctl.arm_failure("kymeGetDecoderAvailableChannels", 402002)
-    with pytest.raises(RuntimeError, match=r"^get decoder avaliable channels error, ret: 402002\.$"):
-        kyme.getDecoderAvailableChannels()
-
-
 def test_destroy_returns_the_memory_of_pictures_never_released(media, clip):
     path, _ = clip
     before = testctl.device_memory_used(0)

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from decoding import OK, Decoder, host_options, kyme, open_channel
+from decoding import OK, Decoder, kyme, open_channel
 
 JPEG = "KYME_CODEC_DEC_JPEG"
 UNSUPPORTED, CORRUPT = 402008, 402009

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 from encoding import (H264, HEVC, INVALID_ARGUMENT, OK, UNSUPPORTED_CONFIG, UNSUPPORTED_FORMAT, decoded, encode_file,
-                      kyme, psnr, raw_clip, video_parameters)
+                      first_frame, kyme, psnr, raw_clip, video_parameters)
 
 
 @pytest.fixture(scope="module")
@@ -36,11 +36,8 @@ def test_target_bit_rate_is_met_and_follows_an_update(media, long_clip, codec, v
 
 
 def test_update_without_a_target_is_refused(media, long_clip):
-    request, frame = kyme.encExtendedParams(), kyme.frame()
+    request, (reader, frame) = kyme.encExtendedParams(), first_frame(long_clip)
     request.updateBitRate = 1000
-    reader = kyme.YUVReader(str(long_clip), kyme.pixelFormat.KYME_PIX_FMT_YUV420P, 320, 240, 320)
-    reader.init()
-    assert reader.getFrame(frame)
     assert kyme.createEncoderChannel(video_parameters(H264), 0) == OK and kyme.startEncoder(0) == OK
     assert kyme.sendFrameToEncoder(0, frame, request, 0) == UNSUPPORTED_CONFIG
     roi = kyme.encPictureROI()
