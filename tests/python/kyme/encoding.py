@@ -34,6 +34,15 @@ def video_parameters(codec, width=320, height=240, **fields):
     return p
 
 
+def jpeg_parameters(width=320, height=240, **fields):
+    p = kyme.encChannelParamters()
+    p.codecType = kyme.codecType.KYME_CODEC_ENC_JPEG
+    p.jpegConfig.codingWidth, p.jpegConfig.codingHeight = width, height
+    for name, value in fields.items():
+        setattr(p.jpegConfig, name, value)
+    return p
+
+
 class Encoder:
     """A started channel whose coded units are collected, each released."""
 

@@ -3,8 +3,10 @@ adaptors hand the library, and which parameters a channel refuses."""
 import pytest
 
 import _quillon_testctl as testctl
-from encoding import H264, HEVC, kyme, video_parameters as video
-INVALID_ARGUMENT, INVALID_CHANNEL, CHANNEL_BUSY, WRONG_STATE = 402001, 402004, 402005, 402006
+from encoding import (H264, HEVC, INVALID_ARGUMENT, UNSUPPORTED_CONFIG, UNSUPPORTED_FORMAT, jpeg_parameters,
+                      kyme, video_parameters as video)
+
+INVALID_CHANNEL, CHANNEL_BUSY, WRONG_STATE = 402004, 402005, 402006
 
 
 def roi(qp, top=0):
@@ -47,13 +49,12 @@ def test_each_codec_reads_only_its_own_configuration(media):
     hevc = video(HEVC)
     hevc.jpegConfig.codingWidth = 1  # ignored by a video channel
     assert kyme.createEncoderChannel(hevc, 0) == 0
-    jpeg = kyme.encChannelParamters()
-    jpeg.codecType = kyme.codecType.KYME_CODEC_ENC_JPEG
-    jpeg.jpegConfig.codingWidth = jpeg.jpegConfig.codingHeight = 64
-    jpeg.jpegConfig.userData = "abc"
+    jpeg = jpeg_parameters(64, 64, userData="abc")
     assert kyme.createEncoderChannel(jpeg, 1) == 0  # an all-zero videoConfig is not looked at
-    jpeg.jpegConfig.codingWidth = 16
-    assert kyme.createEncoderChannel(jpeg, 2) == INVALID_ARGUMENT
+    for fields, code in [({"codingWidth": 16}, INVALID_ARGUMENT), ({"losslessEn": 1}, UNSUPPORTED_CONFIG),
+                         ({"frameType": kyme.pixelFormat.KYME_PIX_FMT_YUV420P10}, UNSUPPORTED_FORMAT),
+                         ({"frameType": kyme.pixelFormat.KYME_PIX_FMT_NV21, "userData": "x" * 65534}, INVALID_ARGUMENT)]:
+        assert kyme.createEncoderChannel(jpeg_parameters(64, 64, **fields), 2) == code, fields
     for bad in (video(kyme.codecType.KYME_CODEC_DEC_H264), video(H264, 8194), video(H264, 320, 63)):
         assert kyme.createEncoderChannel(bad, 3) == INVALID_ARGUMENT
 

@@ -9,18 +9,15 @@ import pytest
 from PIL import Image
 
 from decoding import open_channel
-from encoding import (H264, HEVC, OK, UNSUPPORTED_FORMAT, Encoder, decoded, encode_file, first_frame, kyme, probe, psnr,
-                      raw_clip, video_parameters)
+from encoding import (H264, HEVC, OK, UNSUPPORTED_FORMAT, Encoder, decoded, encode_file, first_frame, jpeg_parameters,
+                      kyme, probe, psnr, raw_clip, video_parameters)
 
 fmt = kyme.pixelFormat
 
 
 def jpeg_channel(channel, pixel, comment):
-    p = kyme.encChannelParamters()
-    p.codecType = kyme.codecType.KYME_CODEC_ENC_JPEG
-    p.jpegConfig.codingWidth, p.jpegConfig.codingHeight = 320, 240
-    p.jpegConfig.frameType, p.jpegConfig.userData = pixel, comment
-    assert kyme.createEncoderChannel(p, channel) == OK and kyme.startEncoder(channel) == OK
+    assert kyme.createEncoderChannel(jpeg_parameters(frameType=pixel, userData=comment), channel) == OK
+    assert kyme.startEncoder(channel) == OK
 
 
 def decode_jpeg(path):

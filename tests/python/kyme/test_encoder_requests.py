@@ -4,8 +4,8 @@ the codecs cannot honour refused when the channel is created."""
 import numpy as np
 import pytest
 
-from encoding import (H264, HEVC, INVALID_ARGUMENT, OK, UNSUPPORTED_CONFIG, UNSUPPORTED_FORMAT, decoded, encode_file,
-                      first_frame, kyme, psnr, raw_clip, video_parameters)
+from encoding import (H264, HEVC, INVALID_ARGUMENT, OK, UNSUPPORTED_CONFIG, decoded, encode_file, first_frame, kyme, psnr,
+                      raw_clip, video_parameters)
 
 
 @pytest.fixture(scope="module")
@@ -88,14 +88,3 @@ def test_combinations_the_codecs_cannot_honour_are_refused_at_creation(media, co
     assert kyme.createEncoderChannel(video_parameters(codec, **fields), 0) == code
     assert kyme.getEncoderAvailableChannels() > 0 and kyme.startEncoder(0) != OK  # nothing was created
 
-
-def test_jpeg_configurations_refused_at_creation(media):
-    p = kyme.encChannelParamters()
-    p.codecType = kyme.codecType.KYME_CODEC_ENC_JPEG
-    p.jpegConfig.codingWidth = p.jpegConfig.codingHeight = 64
-    p.jpegConfig.losslessEn = 1
-    assert kyme.createEncoderChannel(p, 0) == UNSUPPORTED_CONFIG
-    p.jpegConfig.losslessEn, p.jpegConfig.frameType = 0, kyme.pixelFormat.KYME_PIX_FMT_YUV420P10
-    assert kyme.createEncoderChannel(p, 0) == UNSUPPORTED_FORMAT
-    p.jpegConfig.frameType, p.jpegConfig.userData = kyme.pixelFormat.KYME_PIX_FMT_NV21, "x" * 65534
-    assert kyme.createEncoderChannel(p, 0) == INVALID_ARGUMENT
