@@ -19,29 +19,21 @@ TWO_CARDS = {"driver_version": "2.1.7", "cards": [
 EIGHT_DEVICES = {"cards": [{"card_id": 1, "dies": 4}, {"card_id": 2, "dies": 1}, {"card_id": 4660, "dies": 3}]}
 
 
-def _install(config):
-    kycm.uninitialize()
-    assert kycm.initialize(json.dumps(config)) == 0
-
-
-def _restore():
-    kycm.uninitialize()
-    kycm.initialize()  # back to QUILLON_PLATFORM or the default
-    kycm.uninitialize()
-
-
 @pytest.fixture
 def platform(request):
     """Installs the platform named by the test's parameter (default: two
     cards) through the common runtime, starts the management library and
     undoes both afterwards."""
     config = getattr(request, "param", TWO_CARDS)
-    _install(config)
+    kycm.uninitialize()
+    assert kycm.initialize(json.dumps(config)) == 0
     kyml.shutDown()
     assert kyml.init() == kyml.opStatus.KYML_SUCCESS
     yield config
     kyml.shutDown()
-    _restore()
+    kycm.uninitialize()
+    kycm.initialize()  # back to QUILLON_PLATFORM or the default
+    kycm.uninitialize()
 
 
 @pytest.fixture
