@@ -4,6 +4,7 @@ module's own H264Reader for the units it cuts."""
 import numpy as np
 import pytest
 
+from decoding import nal_units
 from encoding import (DEFAULT, EOS, H264, HEVC, OK, UNKNOWN_STREAM, WRONG_STATE, Encoder, decoded, encode_file, kyme,
                       probe, psnr, raw_clip, video_parameters)
 
@@ -16,20 +17,10 @@ def clip(tmp_path_factory):
     return raw_clip(folder / "clip.yuv", 30), raw_clip(folder / "clip_nv12.yuv", 30, pix_fmt="nv12")
 
 
-def source(path):
-    return np.fromfile(path, np.uint8).reshape(-1, 360, 320)
-
-
 def unit_types(path, hevc):
     """The NAL type of each unit the module's H264Reader cuts from a file."""
-    reader, stream, units = kyme.H264Reader(str(path)), kyme.stream(), []
-    reader.init()
-    while reader.getStream(stream):
-        data = bytes(memoryview(stream))
-        header = data[data.index(b"\0\0\1") + 3]
-        units.append((header >> 1) & 0x3F if hevc else header & 0x1F)
-    reader.release()
-    return units
+    headers = [data[data.index(b"\0\0\1") + 3] for data in (bytes(memoryview(s)) for s in nal_units(path))]
+    return [(h >> 1) & 0x3F if hevc else h & 0x1F for h in headers]
 
 
 @pytest.mark.parametrize("codec, nv12, profile, level, expected", [
@@ -49,7 +40,7 @@ def test_stream_has_the_configured_coding_and_decodes_close_to_the_source(media,
     info = probe(out)
     assert (info["codec_name"], info["profile"], info["level"]) == expected
     assert (info["width"], info["height"], info["nb_read_frames"]) == (320, 240, "30")
-    assert psnr(decoded(out, 320, 240), source(clip[0])) >= 38
+    assert psnr(decoded(out, 320, 240), np.fromfile(clip[0], np.uint8).reshape(-1, 360, 320)) >= 38
 
 
 @pytest.mark.parametrize("codec, idr, parameter_set", [(H264, {5}, 7), (HEVC, {19, 20}, 32)])
