@@ -1,6 +1,7 @@
 """Where the encoder's pictures come from and where its output goes: JPEG
-files that Pillow and the module's decoder read back, and device and 10-bit
-pictures straight from the decoder."""
+files that Pillow and the module's decoder read back, device and 10-bit
+pictures straight from the decoder, and a YUV file's round trip through the
+module's own readers."""
 import io
 import subprocess
 
@@ -8,7 +9,7 @@ import numpy as np
 import pytest
 from PIL import Image
 
-from decoding import open_channel
+from decoding import host_options, open_channel
 from encoding import (H264, HEVC, OK, UNSUPPORTED_FORMAT, Encoder, decoded, encode_file, first_frame, jpeg_parameters,
                       kyme, probe, psnr, raw_clip, video_parameters)
 
@@ -95,6 +96,24 @@ def test_ten_bit_device_pictures_from_the_decoder(media, tmp_path, codec, profil
     ours = decoded(out, 320, 240, "yuv420p10le")
     theirs = decoded(source, 320, 240, "yuv420p10le")
     assert psnr(ours.view(np.uint16) >> 2, theirs.view(np.uint16) >> 2) >= 38
+
+
+def test_round_trip_through_the_module_readers_and_decoder(media, tmp_path):
+    clip = raw_clip(tmp_path / "clip.yuv", 20)
+    out = tmp_path / "clip.h264"
+    out.write_bytes(encode_file(clip, video_parameters(H264, gopSize=3)))
+    open_channel(0, "KYME_CODEC_DEC_H264")
+    reader, stream, frame, pictures, sent = kyme.H264Reader(str(out)), kyme.stream(), kyme.frame(), [], True
+    reader.init()
+    while sent:
+        sent = reader.getStream(stream)
+        assert kyme.sendStreamToDecoder(0, stream if sent else kyme.stream(), 1000) == OK
+        while kyme.receiveFrameFromDecoder(0, frame, host_options(), 0 if sent else 5000) == OK:
+            pictures.append(np.array(frame).reshape(360, 320))
+            assert kyme.decReleaseFrame(0, frame, 0) == OK
+    reader.release()
+    assert len(pictures) == 20
+    assert psnr(np.array(pictures), np.fromfile(clip, np.uint8).reshape(-1, 360, 320)) >= 38
 
 
 @pytest.mark.no_sanitizer
