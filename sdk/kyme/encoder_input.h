@@ -9,6 +9,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <array>
 #include <cstdint>
 
 #include "encoder_codec.h"
@@ -22,7 +23,7 @@ struct SourcePicture {
   AVPixelFormat format = AV_PIX_FMT_NONE;
   const uint8_t* planes[4] = {};
   int strides[4] = {};
-  kycore::DeviceSpan keep[KYME_MAX_VIDEO_PLANE];
+  std::array<kycore::DeviceSpan, KYME_MAX_VIDEO_PLANE> keep;
   int64_t pts = 0;
 };
 
