@@ -87,7 +87,6 @@ EncoderChannel::EncoderChannel(const kymeEncChannelParameters& parameters, std::
 EncoderChannel::~EncoderChannel() {
   std::unique_lock<std::mutex> lock(mutex_);
   stop_worker(lock);
-  sws_freeContext(scaler_);
 }
 
 void EncoderChannel::stop_worker(std::unique_lock<std::mutex>& lock) {
@@ -177,6 +176,7 @@ void EncoderChannel::run() {
 
 uint32_t EncoderChannel::send(const kymeFrame& frame, const kymeEncExtendedParams* params, uint32_t timeout) {
   Input input;
+  SourcePicture source;
   const bool end = frame.dataSize == 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -184,19 +184,35 @@ uint32_t EncoderChannel::send(const kymeFrame& frame, const kymeEncExtendedParam
     if (end_sent_) return kymeER_RSLT_WARN_EOS;
   }
   if (!end) {
-    // Copied before waiting: the caller may reuse its picture once this returns.
     const uint32_t checked = encoder_->check(params, &input.request);
     if (checked != OK) return checked;
-    std::lock_guard<std::mutex> converting(input_mutex_);
-    const uint32_t copied = copy_picture(frame, *encoder_, &scaler_, &input.picture);
-    if (copied != OK) return copied;
   }
   std::unique_lock<std::mutex> lock(mutex_);
-  const bool room = wait_for(lock, input_space_, timeout,
-                             [&] { return state_ != KYME_ST_RUNNING || input_.size() < kInputPictures; });
+  const bool room = wait_for(lock, input_space_, timeout, [&] {
+    return state_ != KYME_ST_RUNNING || input_.size() + reserved_inputs_ < kInputPictures;
+  });
   if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
   if (end_sent_) return kymeER_RSLT_WARN_EOS;
   if (!room) return KYME_TIMEOUT;
+  if (!end) {
+    // Read once there is room, and before returning: the caller may reuse
+    // its picture once this returns. A caller polling a full channel pays
+    // neither the check of its memory nor the copy on every attempt. The
+    // place is kept meanwhile.
+    ++reserved_inputs_;
+    lock.unlock();
+    uint32_t copied = locate_picture(frame, *encoder_, &source);
+    if (copied == OK) {
+      std::lock_guard<std::mutex> converting(input_mutex_);
+      copied = buffers_.copy(source, *encoder_, &input.picture);
+    }
+    lock.lock();
+    --reserved_inputs_;
+    input_space_.notify_all();
+    if (copied != OK) return copied;
+    if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
+    if (end_sent_) return kymeER_RSLT_WARN_EOS;
+  }
   end_sent_ = end;
   input_.push_back(std::move(input));
   input_ready_.notify_one();
@@ -247,10 +263,13 @@ uint32_t EncoderChannel::encode_jpeg_now(const kymeFrame& frame, kymeStream* str
     const uint32_t made = make_(&sync_encoder_);
     if (made != OK) return made;
   }
+  SourcePicture source;
+  const uint32_t located = locate_picture(frame, *sync_encoder_, &source);
+  if (located != OK) return located;
   FramePtr picture;
   {
     std::lock_guard<std::mutex> converting(input_mutex_);
-    const uint32_t copied = copy_picture(frame, *sync_encoder_, &scaler_, &picture);
+    const uint32_t copied = buffers_.copy(source, *sync_encoder_, &picture);
     if (copied != OK) return copied;
   }
   HeldSink sink;

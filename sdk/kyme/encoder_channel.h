@@ -16,6 +16,7 @@
 
 #include "channel_wait.h"
 #include "encoder_codec.h"
+#include "encoder_input.h"
 #include "kyme.h"
 
 extern "C" {
@@ -90,6 +91,7 @@ class EncoderChannel {
   std::thread worker_;
   std::unique_ptr<PictureEncoder> encoder_;
   std::deque<Input> input_;
+  std::size_t reserved_inputs_ = 0;  // places kept for pictures being copied
   std::deque<std::unique_ptr<Unit>> output_;
   std::unordered_map<const uint8_t*, std::unique_ptr<Unit>> held_;
   std::size_t pending_ = 0;  // units being made room for
@@ -97,8 +99,8 @@ class EncoderChannel {
   int32_t device_ = 0;
   uint32_t core_ = 0;
 
-  std::mutex input_mutex_;  // the converter of caller pictures
-  SwsContext* scaler_ = nullptr;
+  std::mutex input_mutex_;  // the converter and buffers of caller pictures
+  PictureBuffers buffers_;
 
   std::mutex sync_mutex_;  // one synchronous JPEG encode at a time
   std::unique_ptr<PictureEncoder> sync_encoder_;
