@@ -7,9 +7,8 @@
 // jpeg_decode_channels.
 #include <cstdlib>
 #include <memory>
-#include <mutex>
-#include <unordered_map>
 
+#include "channel_table.h"
 #include "decoder_channel.h"
 #include "decoder_registry.h"
 #include "jpeg_header.h"
@@ -26,15 +25,7 @@ using namespace kycore;
 namespace kyme {
 namespace {
 
-struct Registry {
-  std::mutex mutex;
-  std::unordered_map<uint32_t, std::shared_ptr<DecoderChannel>> channels;
-};
-
-Registry& registry() {
-  static auto* r = new Registry();  // never destroyed: worker threads may outlive static destruction
-  return *r;
-}
+ChannelTable<DecoderChannel>& channels() { return ChannelTable<DecoderChannel>::instance(); }
 
 struct Slot {
   int32_t device = -1;
@@ -70,22 +61,9 @@ int decode_threads() {
   return static_cast<int>(value);
 }
 
-uint32_t find(uint32_t channel, std::shared_ptr<DecoderChannel>* found) {
-  if (!media_initialized()) return KYME_NOT_INITIALIZED;
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  const auto it = r.channels.find(channel);
-  if (it == r.channels.end()) return KYME_INVALID_CHANNEL;
-  *found = it->second;
-  return OK;
-}
-
-// Runs `call(channel)` on the channel numbered `number`.
 template <class Call>
 uint32_t with_channel(uint32_t number, Call call) {
-  std::shared_ptr<DecoderChannel> channel;
-  const uint32_t code = find(number, &channel);
-  return code != OK ? code : call(*channel);
+  return channels().with(number, call);
 }
 
 bool valid_codec(kymeCodecType codec) {
@@ -117,15 +95,7 @@ void fill_formats(kymePixelFormat (&out)[KYME_DEC_MAX_PIX_FMT_NUM], const kymePi
 
 }  // namespace
 
-void destroy_all_decoder_channels() {
-  std::unordered_map<uint32_t, std::shared_ptr<DecoderChannel>> channels;
-  {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    channels.swap(r.channels);
-  }
-  for (auto& [number, channel] : channels) channel->stop();
-}
+void destroy_all_decoder_channels() { channels().destroy_all(); }
 
 }  // namespace kyme
 
@@ -148,28 +118,14 @@ KY_EXPORT kymeRet_t kymeCreateDecoderChannel(kymeDecChannelParameters* parameter
   if (!locate(channel, &slot)) return KYME_INVALID_CHANNEL;
   const bool jpeg = parameters->codecType == KYME_CODEC_DEC_JPEG;
   if (slot.core >= (jpeg ? slot.jpeg : slot.video)) return KYME_INVALID_CHANNEL;
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (r.channels.count(channel) != 0) return KYME_CHANNEL_BUSY;
-  r.channels.emplace(channel, std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, decode_threads()));
-  return OK;
+  if (channels().contains(channel)) return KYME_CHANNEL_BUSY;
+  return channels().add(channel,
+                        std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, decode_threads()));
 }
 
 KY_EXPORT kymeRet_t kymeDestoryDecoderChannel(uint32_t channel) {
   KY_GATE("kymeDestoryDecoderChannel", {}, channel);
-  if (!media_initialized()) return KYME_NOT_INITIALIZED;
-  std::shared_ptr<DecoderChannel> gone;
-  {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    const auto it = r.channels.find(channel);
-    if (it == r.channels.end()) return KYME_INVALID_CHANNEL;
-    gone = std::move(it->second);
-    r.channels.erase(it);
-  }
-  // Wakes callers still waiting on the channel; the last of them frees it.
-  gone->stop();
-  return OK;
+  return channels().destroy(channel);
 }
 
 KY_EXPORT kymeRet_t kymeStartDecoder(uint32_t channel) {
@@ -306,9 +262,7 @@ KY_EXPORT kymeRet_t kymeGetDecoderAvailableChannels(uint32_t* count) {
     const DieConfig* die = platform->device(d);
     total += std::max(die->decode_channels, die->jpeg_decode_channels);
   }
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  const uint64_t used = r.channels.size();
+  const uint64_t used = channels().size();
   *count = static_cast<uint32_t>(total > used ? total - used : 0);
   return OK;
 }

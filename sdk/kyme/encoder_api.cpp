@@ -13,10 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <unordered_map>
 
+#include "channel_table.h"
 #include "decoder_registry.h"
 #include "encoder_channel.h"
 #include "encoder_settings.h"
@@ -34,15 +33,7 @@ using namespace kycore;
 namespace kyme {
 namespace {
 
-struct Registry {
-  std::mutex mutex;
-  std::unordered_map<uint32_t, std::shared_ptr<EncoderChannel>> channels;
-};
-
-Registry& registry() {
-  static auto* r = new Registry();  // never destroyed: worker threads may outlive static destruction
-  return *r;
-}
+ChannelTable<EncoderChannel>& channels() { return ChannelTable<EncoderChannel>::instance(); }
 
 struct Slot {
   uint32_t core = 0;
@@ -119,36 +110,14 @@ uint32_t plan_channel(const kymeEncChannelParameters& p, EncoderChannel::Factory
   return OK;
 }
 
-uint32_t find(uint32_t channel, std::shared_ptr<EncoderChannel>* found) {
-  if (!media_initialized()) return KYME_NOT_INITIALIZED;
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  const auto it = r.channels.find(channel);
-  if (it == r.channels.end()) return KYME_INVALID_CHANNEL;
-  *found = it->second;
-  return OK;
-}
-
-// Runs `call(channel)` on the channel numbered `number`; the call runs
-// outside the registry's lock, so a blocked channel blocks no other.
 template <class Call>
 uint32_t with_channel(uint32_t number, Call call) {
-  std::shared_ptr<EncoderChannel> channel;
-  const uint32_t code = find(number, &channel);
-  return code != OK ? code : call(*channel);
+  return channels().with(number, call);
 }
 
 }  // namespace
 
-void destroy_all_encoder_channels() {
-  std::unordered_map<uint32_t, std::shared_ptr<EncoderChannel>> channels;
-  {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    channels.swap(r.channels);
-  }
-  for (auto& [number, channel] : channels) channel->stop();
-}
+void destroy_all_encoder_channels() { channels().destroy_all(); }
 
 }  // namespace kyme
 
@@ -168,37 +137,19 @@ KY_EXPORT kymeRet_t kymeCreateEncoderChannel(kymeEncChannelParameters* parameter
   if (planned != OK) return planned;
   Slot slot;
   if (!locate(channel, &slot) || slot.core >= (jpeg ? slot.jpeg : slot.video)) return KYME_INVALID_CHANNEL;
-  Registry& r = registry();
-  {
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.channels.count(channel) != 0) return KYME_CHANNEL_BUSY;
-  }
-  // Opened outside the registry's lock: x265 takes a while.
+  if (channels().contains(channel)) return KYME_CHANNEL_BUSY;
+  // Opened outside the table's lock: x265 takes a while.
   std::unique_ptr<PictureEncoder> encoder;
   const uint32_t opened = factory(&encoder);
   if (opened != OK) return opened;
   auto made = std::make_shared<EncoderChannel>(*parameters, std::move(encoder), std::move(factory));
   made->place(slot.device, slot.core);
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (!r.channels.emplace(channel, std::move(made)).second) return KYME_CHANNEL_BUSY;
-  return OK;
+  return channels().add(channel, std::move(made));
 }
 
 KY_EXPORT kymeRet_t kymeDestoryEncoderChannel(uint32_t channel) {
   KY_GATE("kymeDestoryEncoderChannel", {}, channel);
-  if (!media_initialized()) return KYME_NOT_INITIALIZED;
-  std::shared_ptr<EncoderChannel> gone;
-  {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    const auto it = r.channels.find(channel);
-    if (it == r.channels.end()) return KYME_INVALID_CHANNEL;
-    gone = std::move(it->second);
-    r.channels.erase(it);
-  }
-  // Wakes callers still waiting on the channel; the last of them frees it.
-  gone->stop();
-  return OK;
+  return channels().destroy(channel);
 }
 
 KY_EXPORT kymeRet_t kymeStartEncoder(uint32_t channel) {
@@ -251,9 +202,7 @@ KY_EXPORT kymeRet_t kymeGetEncoderAvailableChannels(uint32_t* count) {
   const auto platform = current_platform();
   uint64_t total = 0;
   for (std::size_t d = 0; d < platform->device_count(); ++d) total += numbers_of(platform->device(d));
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  *count = static_cast<uint32_t>(total - std::min<uint64_t>(total, r.channels.size()));
+  *count = static_cast<uint32_t>(total - std::min<uint64_t>(total, channels().size()));
   return OK;
 }
 
