@@ -29,7 +29,7 @@ COMMANDS = {
     "quillon-pipeline": ("pipeline.py", "_pipeline"),
 }
 # The pipeline example may be absent from a checkout; its command then is too.
-PRESENT = {name: spec for name, spec in COMMANDS.items() if (ROOT / "examples" / spec[0]).is_file()}
+PRESENT = {name: entry for name, entry in COMMANDS.items() if (ROOT / "examples" / entry[0]).is_file()}
 
 
 def run(*command, env=None):

@@ -62,19 +62,19 @@ bool resize_then_crop(const Recipe& recipe) {
   return resize != recipe.steps.end() && crop != recipe.steps.end() && crop > resize;
 }
 
-std::vector<AttrSpec> attributes_of(const Recipe& recipe) {
-  std::vector<AttrSpec> specs = {{"input_desc", kyceDT_INT, 5}, {"output_size", kyceDT_INT, 2}};
-  if (has(recipe, Step::resize) || has(recipe, Step::letterbox)) specs.push_back({"resize_type", kyceDT_INT, 1});
-  if (resize_then_crop(recipe)) specs.push_back({"resize_size", kyceDT_INT, 2});
-  if (has(recipe, Step::crop)) specs.push_back({"crop_rect", kyceDT_INT, 4});
-  if (has(recipe, Step::letterbox)) specs.push_back({"padding_values", kyceDT_UINT_8, 3});
-  specs.push_back({"cvt_code", kyceDT_INT, 1});
-  if (recipe.nv12) specs.push_back({"color_space", kyceDT_INT, 1});
-  specs.push_back({"norm_type", kyceDT_INT, 1});
-  specs.push_back({"mean", kyceDT_FLOAT, 3});
-  specs.push_back({"std", kyceDT_FLOAT, 3});
-  specs.push_back({"tensorization_type", kyceDT_INT, 1});
-  return specs;
+std::vector<AttrDef> attributes_of(const Recipe& recipe) {
+  std::vector<AttrDef> defs = {{"input_desc", kyceDT_INT, 5}, {"output_size", kyceDT_INT, 2}};
+  if (has(recipe, Step::resize) || has(recipe, Step::letterbox)) defs.push_back({"resize_type", kyceDT_INT, 1});
+  if (resize_then_crop(recipe)) defs.push_back({"resize_size", kyceDT_INT, 2});
+  if (has(recipe, Step::crop)) defs.push_back({"crop_rect", kyceDT_INT, 4});
+  if (has(recipe, Step::letterbox)) defs.push_back({"padding_values", kyceDT_UINT_8, 3});
+  defs.push_back({"cvt_code", kyceDT_INT, 1});
+  if (recipe.nv12) defs.push_back({"color_space", kyceDT_INT, 1});
+  defs.push_back({"norm_type", kyceDT_INT, 1});
+  defs.push_back({"mean", kyceDT_FLOAT, 3});
+  defs.push_back({"std", kyceDT_FLOAT, 3});
+  defs.push_back({"tensorization_type", kyceDT_INT, 1});
+  return defs;
 }
 
 // The picture between steps: NV12 planes until the conversion, then 3

@@ -16,8 +16,8 @@ namespace {
 
 constexpr int32_t kMaxOutputs = 16;
 constexpr uint64_t kLargestOffset = uint64_t{1} << 48;
-const AttrSpec kInputDesc{"input_desc", kyceDT_INT, 5};
-const AttrSpec kOutputDesc{"output_desc", kyceDT_INT, 5};
+const AttrDef kInputDesc{"input_desc", kyceDT_INT, 5};
+const AttrDef kOutputDesc{"output_desc", kyceDT_INT, 5};
 
 AttrSlot int_slot(int32_t value) {
   AttrSlot slot{};

@@ -88,18 +88,18 @@ AttrSlot to_slot(kyceDataType type, const AttrValue& value) {
 
 }  // namespace
 
-TableOp::TableOp(const std::vector<AttrSpec>& specs) {
-  attributes_.reserve(specs.size());
-  for (const AttrSpec& spec : specs) {
+TableOp::TableOp(const std::vector<AttrDef>& defs) {
+  attributes_.reserve(defs.size());
+  for (const AttrDef& def : defs) {
     AttrSlot zero{};
     zero.u64 = 0;
-    attributes_.push_back({spec, std::vector<AttrSlot>(static_cast<std::size_t>(spec.count), zero)});
+    attributes_.push_back({def, std::vector<AttrSlot>(static_cast<std::size_t>(def.count), zero)});
   }
 }
 
 const TableOp::Attribute* TableOp::find(const char* name) const {
   for (const Attribute& attribute : attributes_) {
-    if (std::strcmp(attribute.spec.name, name) == 0) return &attribute;
+    if (std::strcmp(attribute.def.name, name) == 0) return &attribute;
   }
   return nullptr;
 }
@@ -108,10 +108,10 @@ uint32_t TableOp::set_attr(const char* name, kyceParamType param, const AttrValu
   const std::lock_guard<std::mutex> lock(mutex_);
   auto* attribute = const_cast<Attribute*>(find(name));
   if (attribute == nullptr) return kyceER_ATTR_NAME;
-  const kyceParamType expected = attribute->spec.count == 1 ? kycePARAM_ELEMENT : kycePARAM_ARRAY;
-  if (value.type != attribute->spec.type || param != expected) return kyceER_ATTR_TYPE;
-  if (index < 0 || index >= attribute->spec.count) return kyceER_ATTR_INDEX;
-  attribute->values[static_cast<std::size_t>(index)] = to_slot(attribute->spec.type, value);
+  const kyceParamType expected = attribute->def.count == 1 ? kycePARAM_ELEMENT : kycePARAM_ARRAY;
+  if (value.type != attribute->def.type || param != expected) return kyceER_ATTR_TYPE;
+  if (index < 0 || index >= attribute->def.count) return kyceER_ATTR_INDEX;
+  attribute->values[static_cast<std::size_t>(index)] = to_slot(attribute->def.type, value);
   return kyceER_SUCCESS;
 }
 
@@ -119,8 +119,8 @@ uint32_t TableOp::get_attr(const char* name, kyceDataType type, int32_t index, v
   const std::lock_guard<std::mutex> lock(mutex_);
   const Attribute* attribute = find(name);
   if (attribute == nullptr) return kyceER_ATTR_NAME;
-  if (type != attribute->spec.type) return kyceER_ATTR_TYPE;
-  if (index < 0 || index >= attribute->spec.count) return kyceER_ATTR_INDEX;
+  if (type != attribute->def.type) return kyceER_ATTR_TYPE;
+  if (index < 0 || index >= attribute->def.count) return kyceER_ATTR_INDEX;
   std::memcpy(value, &attribute->values[static_cast<std::size_t>(index)], data_type_width(type));
   return kyceER_SUCCESS;
 }
@@ -132,7 +132,7 @@ uint32_t TableOp::execute(void* input, void* output) {
 
 const AttrSlot& TableOp::slot(const char* name, kyceDataType type, int32_t index) const {
   const Attribute* attribute = find(name);
-  if (attribute == nullptr || attribute->spec.type != type || index < 0 || index >= attribute->spec.count) {
+  if (attribute == nullptr || attribute->def.type != type || index < 0 || index >= attribute->def.count) {
     throw std::logic_error(std::string("op attribute read as another kind: ") + name);
   }
   return attribute->values[static_cast<std::size_t>(index)];
@@ -147,7 +147,7 @@ double TableOp::f64(const char* name, int32_t index) const { return slot(name, k
 
 void TableOp::set_default(const char* name, int32_t index, AttrSlot value) {
   const Attribute* attribute = find(name);
-  if (attribute == nullptr || index < 0 || index >= attribute->spec.count) {
+  if (attribute == nullptr || index < 0 || index >= attribute->def.count) {
     throw std::logic_error(std::string("default for an attribute the op lacks: ") + name);
   }
   const_cast<Attribute*>(attribute)->values[static_cast<std::size_t>(index)] = value;

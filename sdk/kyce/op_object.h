@@ -51,7 +51,7 @@ void* register_op(std::shared_ptr<OpObject> op);
 std::shared_ptr<OpObject> find_op(const void* handle);
 bool unregister_op(const void* handle);
 
-struct AttrSpec {
+struct AttrDef {
   const char* name;
   kyceDataType type;
   int32_t count;  // 1: an element (kycePARAM_ELEMENT); more: an array (kycePARAM_ARRAY)
@@ -66,7 +66,7 @@ class TableOp : public OpObject {
   uint32_t execute(void* input, void* output) final;
 
  protected:
-  explicit TableOp(const std::vector<AttrSpec>& specs);
+  explicit TableOp(const std::vector<AttrDef>& defs);
   virtual uint32_t run(void* input, void* output) = 0;
 
   // Typed reads for run() and defaults for constructors; the name must be in
@@ -84,7 +84,7 @@ class TableOp : public OpObject {
 
  private:
   struct Attribute {
-    AttrSpec spec;
+    AttrDef def;
     std::vector<AttrSlot> values;
   };
   const Attribute* find(const char* name) const;
