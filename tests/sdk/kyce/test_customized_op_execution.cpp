@@ -1,6 +1,6 @@
-// Customized ops run through the calls the generic op functions use: the
-// example plug-in scaling NV12 pictures in device memory after either kind
-// of configuration, the refusals of execution, and the plug-in's life.
+// Customized ops run through the generic op functions: the example plug-in
+// scaling NV12 pictures in device memory after either kind of configuration,
+// the refusals of execution, and the plug-in's life.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -46,7 +46,7 @@ class CustomizedOpExecution : public ::testing::Test {
     ASSERT_EQ(kyceCreateCustomizedOp(info_, "nv12_scale", &op_), 0u);
   }
   void TearDown() override {
-    kyce::destroy_customized_op(op_);
+    kyceDestroyOp(op_);
     kyceUnloadCustomizedOps(info_);
     kyceDestroyCustomizedOpInfo(info_);
     for (void* block : blocks_) kycmFree(block);
@@ -93,22 +93,22 @@ TEST_F(CustomizedOpExecution, BothConfigurationsScaleThePicture) {
   void* input = upload(picture);
   void* output = upload(Bytes(48));
   ASSERT_EQ(configure(1.0F), 0u);
-  ASSERT_EQ(kyce::execute_customized_op(op_, input, output), 0u);
+  ASSERT_EQ(kyceExecuteOp(op_, input, output), 0u);
   EXPECT_EQ(download(output, 48), sampled(picture, 0, 0, 2));
 
   void* callbacks[] = {slot(&one),     slot(&in_shape), slot(&one), slot(&out_shape),
                        slot(&hundred), slot(&hundred),  nullptr};
   void* cleared = upload(Bytes(48));
   ASSERT_EQ(kyceSetCustomizedOpCfgCallback(op_, callbacks), 0u);
-  ASSERT_EQ(kyce::execute_customized_op(op_, input, cleared), 0u);
+  ASSERT_EQ(kyceExecuteOp(op_, input, cleared), 0u);
   EXPECT_EQ(download(cleared, 48), sampled(picture, 0, 0, 2));
 
   // A zoom of 2 shows the centre 8x4 at its own size: a plain copy of it.
   ASSERT_EQ(configure(2.0F), 0u);
-  ASSERT_EQ(kyce::execute_customized_op(op_, input, output), 0u);
+  ASSERT_EQ(kyceExecuteOp(op_, input, output), 0u);
   EXPECT_EQ(download(output, 48), sampled(picture, 4, 2, 1));
   // The same block as input and output reads the picture as it was.
-  ASSERT_EQ(kyce::execute_customized_op(op_, input, input), 0u);
+  ASSERT_EQ(kyceExecuteOp(op_, input, input), 0u);
   EXPECT_EQ(download(input, 48), sampled(picture, 4, 2, 1));
 }
 
@@ -133,8 +133,10 @@ TEST_F(CustomizedOpExecution, AnOpOutlivesItsInfoAndThenClosesThePlugIn) {
   ASSERT_EQ(kyceUnloadCustomizedOps(info_), 0u);
   ASSERT_EQ(kyceDestroyCustomizedOpInfo(info_), 0u);
   ASSERT_EQ(configure(1.0F), 0u);
-  ASSERT_EQ(kyce::execute_customized_op(op_, upload(blocky_picture()), upload(Bytes(48))), 0u);
-  ASSERT_EQ(kyce::destroy_customized_op(op_), 0u);
+  ASSERT_EQ(kyceExecuteOp(op_, upload(blocky_picture()), upload(Bytes(48))), 0u);
+  int64_t value = 0;
+  EXPECT_EQ(kyceGetOpAttr(op_, "scale", kyceDT_INT, &value), static_cast<uint32_t>(kyceER_ATTR_NAME));
+  ASSERT_EQ(kyceDestroyOp(op_), 0u);
   EXPECT_FALSE(kyce::is_customized_op(op_));
   EXPECT_EQ(kyce::destroy_customized_op(op_), static_cast<uint32_t>(kyceER_INVALID_HANDLE));
   void* still = dlopen(KYCE_EXAMPLE_PLUGIN, RTLD_NOW | RTLD_NOLOAD);
