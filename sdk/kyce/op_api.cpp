@@ -69,6 +69,20 @@ kycore::Arg journal_value(const kyce::AttrValue& value) {
   }
 }
 
+// The code for a handle that is no op object of this library's own: a
+// customized op has no attributes, anything else is not an op.
+uint32_t not_an_op_object(const void* op) {
+  return kyce::is_customized_op(op) ? uint32_t{kyceER_ATTR_NAME} : uint32_t{kycore::KYCM_INVALID_HANDLE};
+}
+
+uint32_t get_attr(void* op, const char* name, kyceDataType dtype, int index, void* value) {
+  if (kyce::data_type_width(dtype) == 0) return kyceER_INVALID_DATA_TYPE;
+  if (op == nullptr || name == nullptr || value == nullptr) return kyceER_NULL_ARGUMENT;
+  const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
+  if (target == nullptr) return not_an_op_object(op);
+  return target->get_attr(name, dtype, index, value);
+}
+
 }  // namespace
 
 extern "C" {
@@ -111,34 +125,19 @@ KY_API uint32_t kyceSetOpAttr(void* op, const char* name, kyceDataType dtype, ky
     if (!known) return kyceER_INVALID_DATA_TYPE;
     if (op == nullptr || name == nullptr) return kyceER_NULL_ARGUMENT;
     const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
-    if (target == nullptr)
-      return kyce::is_customized_op(op) ? uint32_t{kyceER_ATTR_NAME} : uint32_t{kycore::KYCM_INVALID_HANDLE};
+    if (target == nullptr) return not_an_op_object(op);
     return target->set_attr(name, ptype, value, index);
   });
 }
 
 KY_API uint32_t kyceGetOpAttrArray(void* op, const char* name, kyceDataType dtype, int index, void* value) {
   KY_GATE("kyceGetOpAttrArray", {}, op, name, dtype, index, value);
-  return kyce::guarded([&]() -> uint32_t {
-    if (kyce::data_type_width(dtype) == 0) return kyceER_INVALID_DATA_TYPE;
-    if (op == nullptr || name == nullptr || value == nullptr) return kyceER_NULL_ARGUMENT;
-    const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
-    if (target == nullptr)
-      return kyce::is_customized_op(op) ? uint32_t{kyceER_ATTR_NAME} : uint32_t{kycore::KYCM_INVALID_HANDLE};
-    return target->get_attr(name, dtype, index, value);
-  });
+  return kyce::guarded([&]() -> uint32_t { return get_attr(op, name, dtype, index, value); });
 }
 
 KY_API uint32_t kyceGetOpAttr(void* op, const char* name, kyceDataType dtype, void* value) {
   KY_GATE("kyceGetOpAttr", {}, op, name, dtype, value);
-  return kyce::guarded([&]() -> uint32_t {
-    if (kyce::data_type_width(dtype) == 0) return kyceER_INVALID_DATA_TYPE;
-    if (op == nullptr || name == nullptr || value == nullptr) return kyceER_NULL_ARGUMENT;
-    const std::shared_ptr<kyce::OpObject> target = kyce::find_op(op);
-    if (target == nullptr)
-      return kyce::is_customized_op(op) ? uint32_t{kyceER_ATTR_NAME} : uint32_t{kycore::KYCM_INVALID_HANDLE};
-    return target->get_attr(name, dtype, 0, value);
-  });
+  return kyce::guarded([&]() -> uint32_t { return get_attr(op, name, dtype, 0, value); });
 }
 
 KY_API uint32_t kyceExecuteOp(void* op, void* input, void* output) {

@@ -182,7 +182,8 @@ class FusionOp : public TableOp {
       s->crop = {i32("crop_rect", 0), i32("crop_rect", 1), i32("crop_rect", 2), i32("crop_rect", 3)};
     }
     if (has(recipe_, Step::letterbox)) {
-      for (int32_t c = 0; c < 3; ++c) s->padding[c] = u8("padding_values", c);
+      const kycePaddingValues values = padding_values();
+      for (int32_t c = 0; c < 3; ++c) s->padding[c] = values.value[c];
     }
     s->cvt = static_cast<kyceColorCvtCode>(i32("cvt_code"));
     bool swap = false;

@@ -110,8 +110,7 @@ class WarpAffineOp : public TableOp {
   uint32_t run(void* input, void* output) override {
     kyceAffineMatrix matrix{};
     for (int32_t i = 0; i < 6; ++i) matrix.matrix[i] = f64("matrix", i);
-    kycePaddingValues values{};
-    for (int32_t i = 0; i < 3; ++i) values.value[i] = u8("padding_values", i);
+    kycePaddingValues values = padding_values();
     return kyceWarpAffine(&matrix, static_cast<kyceWarpAffineMode>(i32("mode")),
                           static_cast<kycePaddingType>(i32("padding_type")), &values, image_desc("input_desc"), input,
                           image_desc("output_desc"), output);
@@ -132,8 +131,7 @@ class CopyMakeBorderOp : public TableOp {
 
  private:
   uint32_t run(void* input, void* output) override {
-    kycePaddingValues values{};
-    for (int32_t i = 0; i < 3; ++i) values.value[i] = u8("padding_values", i);
+    kycePaddingValues values = padding_values();
     kycePaddingEdges edges{u32("edges", 0), u32("edges", 1), u32("edges", 2), u32("edges", 3)};
     return kyceResizeCopyMakeBorder(static_cast<kyceResizeType>(i32("resize_type")),
                                     static_cast<kycePaddingType>(i32("padding_type")), &values, &edges,

@@ -163,4 +163,10 @@ kyceImageDesc TableOp::image_desc(const char* name, int32_t first) const {
   return desc;
 }
 
+kycePaddingValues TableOp::padding_values() const {
+  kycePaddingValues values{};
+  for (int32_t i = 0; i < 3; ++i) values.value[i] = u8("padding_values", i);
+  return values;
+}
+
 }  // namespace kyce

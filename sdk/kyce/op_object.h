@@ -81,6 +81,8 @@ class TableOp : public OpObject {
   // An image description held as an INT[5] attribute (width, height,
   // widthPitch, heightPitch, format).
   kyceImageDesc image_desc(const char* name, int32_t first = 0) const;
+  // The UINT_8[3] attribute "padding_values".
+  kycePaddingValues padding_values() const;
 
  private:
   struct Attribute {
