@@ -21,21 +21,41 @@ measures its edge energy, with fixed kernels anyone can check by eye.
 """
 from __future__ import annotations
 
-import argparse
-import collections
-import json
 import os
-import pathlib
-import queue
+import signal
 import sys
-import tempfile
-import threading
-import time
-from dataclasses import dataclass, field
-from typing import Any, Callable, Iterator, Sequence
+from types import FrameType
 
-import numpy as np
-import numpy.typing as npt
+MESSAGE_INTERRUPTED = "\nquillon-pipeline: interrupted\n"
+
+
+def leave_now(signum: int, frame: FrameType | None) -> None:
+    """SIGINT or SIGTERM while nothing needs undoing (start-up, the end):
+    the message and exit status 130 at once, not a traceback out of an import."""
+    os.write(2, MESSAGE_INTERRUPTED.encode())
+    os._exit(130)
+
+
+# Run as the program (the script, or the installed command's copy of it):
+# the handler goes in before the imports below, which take a while.
+if __name__ in ("__main__", "quillon._pipeline"):
+    signal.signal(signal.SIGINT, leave_now)
+    signal.signal(signal.SIGTERM, leave_now)
+
+import argparse  # noqa: E402
+import collections  # noqa: E402
+import contextlib  # noqa: E402
+import json  # noqa: E402
+import pathlib  # noqa: E402
+import queue  # noqa: E402
+import tempfile  # noqa: E402
+import threading  # noqa: E402
+import time  # noqa: E402
+from dataclasses import dataclass, field  # noqa: E402
+from typing import Any, Callable, Iterator, Sequence  # noqa: E402
+
+import numpy as np  # noqa: E402
+import numpy.typing as npt  # noqa: E402
 
 try:
     import _quillon_pybind11 as quillon
@@ -72,6 +92,52 @@ TIMEOUT = 402007          # KYME_TIMEOUT
 
 class UserError(Exception):
     """A problem with what the user gave: reported as a message, not a traceback."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """SIGINT or SIGTERM during the run."""
+
+
+class Signals:
+    """SIGINT and SIGTERM during a run: the first stops the run by raising
+    Interrupted in the main thread (the run's clean-up then releases the
+    card), later ones leave at once. Inside `held()` (outputs being put in
+    place) a signal waits for the block to end."""
+
+    def __init__(self) -> None:
+        self.holding = False
+        self.pending = False
+        self.previous: list[tuple[int, Any]] = []
+
+    def __enter__(self) -> Signals:
+        # signal.signal works in the main thread only; a program calling
+        # main() from another thread keeps its own handling.
+        if threading.current_thread() is threading.main_thread():
+            for number in (signal.SIGINT, signal.SIGTERM):
+                self.previous.append((number, signal.signal(number, self.stop)))
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for number, handler in self.previous:
+            signal.signal(number, handler)
+
+    def stop(self, signum: int, frame: FrameType | None) -> None:
+        if self.holding:
+            self.pending = True
+            return
+        for number, _ in self.previous:
+            signal.signal(number, leave_now)
+        raise Interrupted
+
+    @contextlib.contextmanager
+    def held(self) -> Iterator[None]:
+        self.holding = True
+        try:
+            yield
+        finally:
+            self.holding = False
+        if self.pending:
+            self.stop(signal.SIGINT, None)
 
 
 # ---------------------------------------------------------------- inputs
@@ -243,9 +309,19 @@ def demo_clip(cache: pathlib.Path, width: int, height: int, count: int, quiet: b
     path = cache / f"demo-{width}x{height}-{count}.h264"
     if path.exists() and path.stat().st_size > 0:
         return path
-    cache.mkdir(parents=True, exist_ok=True)
-    encode_demo_clip(path, width, height, count, quiet)
+    with cache_written(cache):
+        cache.mkdir(parents=True, exist_ok=True)
+        encode_demo_clip(path, width, height, count, quiet)
     return path
+
+
+@contextlib.contextmanager
+def cache_written(cache: pathlib.Path) -> Iterator[None]:
+    """A full or failing disk under the cache folder is the user's to mend: one line."""
+    try:
+        yield
+    except OSError as error:
+        raise UserError(f"{cache}: the cache folder cannot be written ({error.strerror or error})") from None
 
 
 def check(code: int, what: str) -> None:
@@ -304,15 +380,19 @@ def build_model(path: pathlib.Path) -> None:
     model.ir_version = 7
     onnx.checker.check_model(model)
     partial = path.with_suffix(".part")
-    onnx.save(model, str(partial))
-    partial.replace(path)
+    try:
+        onnx.save(model, str(partial))
+        partial.replace(path)
+    finally:
+        partial.unlink(missing_ok=True)
 
 
 def builtin_model(cache: pathlib.Path) -> pathlib.Path:
     path = cache / f"dominant-colour-{MODEL_SIZE}.onnx"
     if not path.exists():
-        cache.mkdir(parents=True, exist_ok=True)
-        build_model(path)
+        with cache_written(cache):
+            cache.mkdir(parents=True, exist_ok=True)
+            build_model(path)
     return path
 
 
@@ -648,6 +728,9 @@ class Pipeline:
             self.watch(threads)
             for die in self.dies:
                 kycl.synchronizeStream(die.stream, 0)
+        except BaseException as error:  # an interruption: the threads stop too
+            self.error = self.error or error
+            raise
         finally:
             # Stopping the channels wakes a thread waiting in one; the
             # threads end before their channels go.
@@ -952,7 +1035,11 @@ class Feeder:
 # ---------------------------------------------------------------- output
 
 
-def write_outputs(out: pathlib.Path, results: list[Result], model: Model) -> tuple[pathlib.Path, pathlib.Path, int]:
+def write_outputs(out: pathlib.Path, results: list[Result], model: Model,
+                  signals: Signals) -> tuple[pathlib.Path, pathlib.Path, int]:
+    """Writes the results and the contact sheet under partial names beside the
+    previous run's files, and replaces those only when both are complete: a
+    failing disk or an interruption leaves the previous outputs as they were."""
     results.sort(key=lambda r: (r.group, r.order))
     lines = []
     for index, r in enumerate(results):
@@ -960,12 +1047,50 @@ def write_outputs(out: pathlib.Path, results: list[Result], model: Model) -> tup
                                 "class": model.label(r.top), "score": round(r.score, 4)}
         if r.edges is not None:
             line["edge_energy"] = round(r.edges, 4)
-        lines.append(json.dumps(line))
-    jsonl = out / "results.jsonl"
-    jsonl.write_text("\n".join(lines) + ("\n" if lines else ""))
-    sheet = out / "contact_sheet.png"
-    count = contact_sheet(sheet, [(i, r) for i, r in enumerate(results) if r.thumbnail is not None], model)
+        lines.append(json.dumps(line) + "\n")
+    jsonl, sheet = out / "results.jsonl", out / "contact_sheet.png"
+    jsonl_partial, sheet_partial = out / "results.partial.jsonl", out / "contact_sheet.partial.png"
+    kept = f"the previous {jsonl.name} and {sheet.name} are kept"
+    with signals.held():
+        write_whole_lines(jsonl_partial, lines, kept)
+        try:
+            count = contact_sheet(sheet_partial, [(i, r) for i, r in enumerate(results) if r.thumbnail is not None],
+                                  model)
+            with open(sheet_partial, "rb") as written:
+                os.fsync(written.fileno())
+        except OSError as error:
+            sheet_partial.unlink(missing_ok=True)
+            raise UserError(f"{sheet_partial}: cannot be written ({error.strerror or error}); {kept}") from None
+        os.replace(jsonl_partial, jsonl)
+        os.replace(sheet_partial, sheet)
     return jsonl, sheet, count
+
+
+def write_whole_lines(path: pathlib.Path, lines: list[str], kept: str) -> None:
+    """Writes `lines` (each ending in a newline) to `path` and flushes them to
+    the disk. When the disk fails, the file is cut back to its last whole line
+    and UserError says so: a reader never finds half a line."""
+    descriptor = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+    whole = 0  # bytes of whole lines in the file
+    try:
+        chunk: list[str] = []
+        for number, line in enumerate(lines, 1):
+            chunk.append(line)
+            if len(chunk) < 512 and number < len(lines):
+                continue
+            data = memoryview("".join(chunk).encode())
+            written = 0
+            while written < len(data):  # a nearly full disk takes part of a write
+                written += os.write(descriptor, data[written:])
+            whole += len(data)
+            chunk = []
+        os.fsync(descriptor)
+    except OSError as error:
+        with contextlib.suppress(OSError):
+            os.ftruncate(descriptor, whole)
+        raise UserError(f"{path}: cannot be written ({error.strerror or error}); {kept}") from None
+    finally:
+        os.close(descriptor)
 
 
 def contact_sheet(path: pathlib.Path, sampled: list[tuple[int, Result]], model: Model) -> int:
@@ -1071,17 +1196,18 @@ def writable_folder(path: pathlib.Path) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_arguments(argv)
-    try:
-        return run(args)
-    except UserError as error:
-        print(f"quillon-pipeline: error: {error}", file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print("\nquillon-pipeline: interrupted", file=sys.stderr)
-        return 130
+    with Signals() as signals:
+        try:
+            return run(args, signals)
+        except UserError as error:
+            print(f"quillon-pipeline: error: {error}", file=sys.stderr)
+            return 2
+        except KeyboardInterrupt:
+            sys.stderr.write(MESSAGE_INTERRUPTED)
+            return 130
 
 
-def run(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace, signals: Signals) -> int:
     out = pathlib.Path(args.out)
     inputs = collect_inputs(args.inputs)
     model_path = pathlib.Path(args.model) if args.model else None
@@ -1111,7 +1237,7 @@ def run(args: argparse.Namespace) -> int:
         pipeline.sample_memory()
         elapsed = time.perf_counter() - started
         progress_line(args.quiet, "")
-        jsonl, sheet, thumbnails = write_outputs(out, pipeline.stats.results, model)
+        jsonl, sheet, thumbnails = write_outputs(out, pipeline.stats.results, model, signals)
         print(summary(pipeline, elapsed, inputs, jsonl, sheet, thumbnails))
         if not pipeline.stats.results:
             print("quillon-pipeline: error: no picture could be decoded", file=sys.stderr)

@@ -1,10 +1,17 @@
 """The main job end to end on small inputs: every picture once with the class
 the same pipeline written in OpenCV gives, a contact sheet of the stated
-size, clear refusals of bad input, and a corrupt picture skipped."""
+size, clear refusals of bad input, and a corrupt picture skipped; and as a
+program: exit status 0 every time, signals at any moment and a full disk
+answered with one line, previous outputs kept."""
+import contextlib
 import json
+import os
 import pathlib
+import resource
+import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -15,6 +22,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 
 import bench_pipeline  # noqa: E402
 import pipeline  # noqa: E402
+from conftest import MODULE_DIR  # noqa: E402
 
 pytestmark = pytest.mark.no_sanitizer
 SIZE = (320, 240)
@@ -132,3 +140,91 @@ def test_a_corrupt_picture_is_skipped_and_the_others_kept(tmp_path, capsys):
     else:  # decoded with concealment: still one picture among the others
         assert len(got) == len(expected)
         assert got[:8] + got[9:] == expected[:8] + expected[9:]
+
+
+def program(*arguments, file_size_limit=None):
+    """The main job in a process of its own, as a user or CI starts it."""
+    def limit():
+        if file_size_limit is not None:  # writes past the limit fail as on a full disk
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
+    return subprocess.Popen([sys.executable, str(ROOT / "examples" / "pipeline.py"), *map(str, arguments)],
+                            env=dict(os.environ, PYTHONPATH=str(MODULE_DIR)), preexec_fn=limit,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def test_the_main_job_exits_0_every_time(tmp_path):
+    runs = []
+    for _ in range(20):
+        process = program("--demo-pictures", 20, "--cache", tmp_path / "cache", "--out", tmp_path / "out", "--quiet")
+        out, err = process.communicate(timeout=300)
+        runs.append((process.returncode, err[-200:]))
+    assert [code for code, _ in runs] == [0] * 20, runs
+
+
+def test_a_full_disk_gets_one_line_and_keeps_the_previous_outputs(tmp_path, capsys, clips):
+    code, _, err = run(tmp_path, capsys, clips[0])
+    assert code == 0, err
+    out = tmp_path / "out"
+    names = ["results.jsonl", "contact_sheet.png"]
+    previous = [(out / name).read_bytes() for name in names]
+    cases = [  # the results fail midway; the contact sheet fails; a fresh cache fails
+        (clips[0], tmp_path / "cache", 1000),
+        (clips[0], tmp_path / "cache", len(previous[0]) + 1000),
+        ("--demo-pictures", 2, tmp_path / "fresh cache", 1000),
+    ]
+    for *arguments, cache, limit in cases:
+        process = program(*arguments, "--out", out, "--cache", cache, "--quiet", file_size_limit=limit)
+        _, err = process.communicate(timeout=120)
+        assert process.returncode == 2 and len(err.strip().splitlines()) == 1, (limit, err)
+        assert "cannot be written" in err
+        assert [(out / name).read_bytes() for name in names] == previous
+        partial = out / "results.partial.jsonl"
+        if partial.exists():
+            text = partial.read_text()
+            assert text == "" or text.endswith("\n")
+            [json.loads(line) for line in text.splitlines()]
+        assert not (out / "contact_sheet.partial.png").exists()
+
+
+def handlers_in(process):
+    """The program's first lines ran: SIGTERM, which the interpreter leaves alone, is caught."""
+    with open(f"/proc/{process.pid}/status") as status:
+        caught = int(next(line for line in status if line.startswith("SigCgt")).split()[1], 16)
+    return bool(caught & (1 << (signal.SIGTERM - 1)))
+
+
+def mapped(library):
+    """An import of the program is under way: the extension it loads is mapped."""
+    def check(process):
+        with open(f"/proc/{process.pid}/maps") as maps:
+            return library in maps.read()
+    return check
+
+
+def running(process):
+    """A progress line came: pictures are going through."""
+    return b" pictures " in os.read(process.stderr.fileno(), 4096)
+
+
+@pytest.mark.parametrize("signum, moment", [
+    (signal.SIGINT, handlers_in), (signal.SIGINT, mapped("numpy")), (signal.SIGINT, mapped("_quillon_pybind11")),
+    (signal.SIGINT, running), (signal.SIGTERM, handlers_in), (signal.SIGTERM, running)],
+    ids=["SIGINT-at-start", "SIGINT-importing-numpy", "SIGINT-importing-the-module", "SIGINT-running",
+         "SIGTERM-at-start", "SIGTERM-running"])
+def test_a_signal_at_any_moment_stops_with_one_line(tmp_path, clips, signum, moment):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "results.jsonl").write_text('{"previous": "run"}\n')
+    # Ten times the clip: long enough to be caught running.
+    process = program(*[clips[0]] * 10, "--out", out, "--cache", tmp_path / "cache")
+    for _ in range(10000):  # bounded: without the moment, the signal goes anyway
+        with contextlib.suppress(OSError, StopIteration):
+            if moment(process):
+                break
+        time.sleep(0.001)
+    process.send_signal(signum)
+    _, err = process.communicate(timeout=120)
+    assert process.returncode == 130 and "Traceback" not in err, err
+    assert err.strip().splitlines()[-1] == "quillon-pipeline: interrupted"
+    assert (out / "results.jsonl").read_text() == '{"previous": "run"}\n'
