@@ -24,10 +24,21 @@ kycm, kyce = quillon.kycm, quillon.kyce
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
+PLUGIN = "libkyce_nv12_scale.so"
+
+
 def default_plugin() -> str:
-    built = pathlib.Path(os.environ.get("QUILLON_BUILD_DIR", ROOT / "build")) / "plugins" / "libkyce_nv12_scale.so"
-    # Otherwise the loader looks the name up as it looks up any library.
-    return str(built) if built.exists() else "libkyce_nv12_scale.so"
+    """The example plug-in where a build or an installation puts it: beside the
+    module in a build tree (<build>/plugins), under <prefix>/lib/quillon/plugins
+    after `cmake --install`. The pip package does not ship it."""
+    module = pathlib.Path(quillon.__file__).resolve().parent
+    places = [pathlib.Path(os.environ.get("QUILLON_BUILD_DIR", ROOT / "build")) / "plugins",
+              module.parent / "plugins", module.parents[1] / "quillon" / "plugins"]
+    for place in places:
+        if (place / PLUGIN).is_file():
+            return str(place / PLUGIN)
+    raise SystemExit(f"{PLUGIN}, the example plug-in, is not installed with the package: build it in a clone "
+                     f"(./scripts/build.sh makes build/plugins/{PLUGIN}) and give it with --plugin")
 
 
 def shape(width: int, height: int) -> Any:
@@ -50,15 +61,19 @@ def main() -> int:
     parser.add_argument("width", nargs="?", type=int, default=1280)
     parser.add_argument("height", nargs="?", type=int, default=720)
     parser.add_argument("output", nargs="?", default="scaled.nv12")
-    parser.add_argument("--plugin", default=default_plugin())
+    parser.add_argument("--plugin", help="the plug-in (default: the example plug-in of a build or installation)")
     parser.add_argument("--zoom", type=float, default=1.0)
     parser.add_argument("--list", action="store_true", help="only list the plug-in's ops")
     args = parser.parse_args()
+    plugin = args.plugin or default_plugin()
 
     kycm.initialize()
-    info = kyce.loadCustomizedOp(args.plugin)
+    try:
+        info = kyce.loadCustomizedOp(plugin)
+    except RuntimeError as error:
+        raise SystemExit(f"{plugin}: not a plug-in of customized ops that can be loaded ({error})") from None
     names = [kyce.getCustomizedOpName(info, i) for i in range(kyce.getCustomizedOpCount(info))]
-    print(f"{args.plugin}: {', '.join(names)}")
+    print(f"{plugin}: {', '.join(names)}")
     if args.list:
         return 0
 

@@ -25,8 +25,11 @@ TIMEOUT = 402007  # the host SDK's time-out code (see the README's Decoder secti
 
 
 def codec_of(path: str) -> str:
-    with open(path, "rb") as f:
-        head = f.read(64)
+    try:
+        with open(path, "rb") as f:
+            head = f.read(64)
+    except OSError as error:
+        raise SystemExit(f"{path}: cannot be read ({error.strerror})") from None
     if head[:2] == b"\xff\xd8":
         return "KYME_CODEC_DEC_JPEG"
     start = head.find(b"\x00\x00\x01")
@@ -67,14 +70,17 @@ def check(code: int, what: str) -> None:
         raise SystemExit(f"{what} failed with code {code}")
 
 
-def main() -> None:
+def main() -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("input")
     parser.add_argument("folder")
     parser.add_argument("--yuv", action="store_true", help="write raw YUV (planes as decoded) instead of PNG")
     args = parser.parse_args()
-    os.makedirs(args.folder, exist_ok=True)
     codec = codec_of(args.input)
+    try:
+        os.makedirs(args.folder, exist_ok=True)
+    except OSError as error:
+        raise SystemExit(f"{args.folder}: the output folder cannot be made ({error.strerror})") from None
 
     check(kyme.systemInitialize(), "systemInitialize")
     parameters = kyme.decChannelParamters()
@@ -116,13 +122,22 @@ def main() -> None:
         code = receive(10000)
         if code != EOS:
             raise SystemExit(f"receiveFrameFromDecoder failed with code {code}")
+        # A picture the decoder refuses (a corrupt one, or a coding it does
+        # not support) is dropped and counted in the channel's status.
+        status = kyme.decStatus()
+        check(kyme.getDecoderStatus(CHANNEL, status), "getDecoderStatus")
+        dropped, reason = status.droppedFrames, status.result
     finally:
         saver.close()
         kyme.stopDecoder(CHANNEL)
         kyme.destroyDecoderChannel(CHANNEL)
         kyme.systemUninitialize()
-    print(f"\r{saver.count} pictures saved in {args.folder}" + " " * 20, file=sys.stderr)
+    why = f"{dropped} not decoded: {quillon.kycm.getErrDesc(reason).rstrip('.')} (code {reason})" if dropped else ""
+    if not saver.count:
+        raise SystemExit(f"\r{args.input}: no picture saved; {why or 'the file holds no picture'}")
+    print(f"\r{saver.count} pictures saved in {args.folder}" + (f"; {why}" if why else "") + " " * 20, file=sys.stderr)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

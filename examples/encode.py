@@ -7,8 +7,9 @@ through the media engine.
 
 The codec follows the output's extension (.h264/.264, .hevc/.265) unless
 --codec says otherwise. The stream written is an Annex B elementary stream
-that ffmpeg and the module's own H264Reader read. Progress goes to standard
-error.
+that ffmpeg and the module's own H264Reader read; a container name (.mp4,
+.mkv, ...) is refused, as is an input that does not hold whole pictures of
+the size given. Progress goes to standard error.
 """
 import argparse
 import os
@@ -31,11 +32,33 @@ def check(code: int, what: str) -> None:
         raise SystemExit(f"{what} failed with code {code}")
 
 
+# Container formats: the encoder writes elementary streams, which these names would misdescribe.
+CONTAINERS = (".mp4", ".m4v", ".mov", ".mkv", ".webm", ".avi", ".ts", ".mts", ".m2ts", ".flv", ".3gp", ".mpg", ".mpeg")
+
+
 def codec_of(args: argparse.Namespace) -> str:
+    ext = os.path.splitext(args.output)[1].lower()
+    if ext in CONTAINERS and args.codec != "jpeg":
+        raise SystemExit(f"{args.output}: the encoder writes a raw elementary stream, not {ext[1:].upper()}: "
+                         "name the output .h264 or .hevc (ffmpeg -i clip.h264 -c copy clip.mp4 muxes it)")
     if args.codec:
         return str(args.codec)
-    ext = os.path.splitext(args.output)[1].lower()
     return "hevc" if ext in (".hevc", ".265", ".h265") else "h264"
+
+
+def whole_pictures(args: argparse.Namespace) -> int:
+    """The number of pictures in the input, which must hold whole pictures of the given size."""
+    if args.width <= 0 or args.height <= 0:
+        raise SystemExit(f"{args.width}x{args.height}: the width and height must be positive")
+    picture_size = args.width * args.height + 2 * ((args.height + 1) // 2) * ((args.width + 1) // 2)
+    try:
+        size = os.path.getsize(args.input)
+    except OSError as error:
+        raise SystemExit(f"{args.input}: cannot be read ({error.strerror})") from None
+    if size == 0 or size % picture_size:
+        raise SystemExit(f"{args.input}: {size} bytes is not a whole number of {args.width}x{args.height} "
+                         f"{args.format} pictures ({picture_size} bytes each): check the width and height")
+    return int(size // picture_size)
 
 
 def parameters(args: argparse.Namespace, codec: str, pixel: Any) -> Any:
@@ -108,9 +131,8 @@ def main() -> None:
     parser.add_argument("--comment", default="", help="JPEG comment segment")
     args = parser.parse_args()
     codec, pixel = codec_of(args), getattr(kyme.pixelFormat, FORMATS[args.format])
+    total = whole_pictures(args)
     reader = kyme.YUVReader(args.input, pixel, args.width, args.height, args.width)
-    picture_size = args.width * args.height + 2 * ((args.height + 1) // 2) * ((args.width + 1) // 2)
-    total = os.path.getsize(args.input) // picture_size
 
     check(kyme.systemInitialize(), "systemInitialize")
     check(kyme.createEncoderChannel(parameters(args, codec, pixel), CHANNEL), "createEncoderChannel")

@@ -9,6 +9,7 @@ outputs are registered, the input goes to device memory, and the outputs
 come back from the dataset the stream gives for them.
 """
 import argparse
+import os
 from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
@@ -26,10 +27,24 @@ NUMPY: Dict[Any, Any] = {kycm.dType.kycmDT_FLOAT32: np.float32, kycm.dType.kycmD
 def input_array(shape: Sequence[int], image: Optional[str]) -> npt.NDArray[np.float32]:
     if image is None:
         return np.random.default_rng(0).random(shape, dtype=np.float32)
+    # An image input is N x C x H x W or N x H x W x C, with 1 or 3 channels.
+    dims = list(shape)
+    if len(dims) == 4 and dims[1] in (1, 3):
+        channels_last, (channels, height, width) = False, dims[1:]
+    elif len(dims) == 4 and dims[3] in (1, 3):
+        channels_last, (height, width, channels) = True, dims[1:]
+    else:
+        raise SystemExit(f"the model's first input is {dims}, not an image (N x C x H x W or N x H x W x C, "
+                         "C 1 or 3): run it without a picture")
     from PIL import Image
-    height, width = shape[-2], shape[-1]
-    pixels = np.asarray(Image.open(image).convert("RGB").resize((width, height)), np.float32) / 255
-    return np.ascontiguousarray(np.broadcast_to(pixels.transpose(2, 0, 1)[:shape[-3]], shape), np.float32)
+    try:
+        with Image.open(image) as opened:
+            picture = opened.convert("RGB" if channels == 3 else "L").resize((width, height))
+    except OSError as error:  # missing, unreadable or not a picture
+        raise SystemExit(f"{image}: not a picture Pillow can read ({error})") from None
+    pixels = np.asarray(picture, np.float32).reshape(height, width, channels) / 255
+    layout = pixels if channels_last else pixels.transpose(2, 0, 1)
+    return np.ascontiguousarray(np.broadcast_to(layout, dims), np.float32)
 
 
 def device_dataset(arrays: List[npt.NDArray[np.float32]]) -> Any:
@@ -50,7 +65,12 @@ def main() -> None:
     parser.add_argument("image", nargs="?")
     args = parser.parse_args()
     assert kycm.initialize() == 0
-    model = kycl.createModel(args.model, "", "", "")
+    if not os.path.isfile(args.model):
+        raise SystemExit(f"{args.model}: no such file")
+    try:
+        model = kycl.createModel(args.model, "", "", "")
+    except RuntimeError as error:
+        raise SystemExit(f"{args.model}: not a model the runtime can load ({error})") from None
     graph, op = kycl.createOpGraph(), kycl.createRunModelOp(model)
     arrays = []
     for index in range(kycl.getModelInputCount(model)):  # the image feeds the first input, noise the others
