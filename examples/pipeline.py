@@ -102,7 +102,8 @@ class Signals:
     """SIGINT and SIGTERM during a run: the first stops the run by raising
     Interrupted in the main thread (the run's clean-up then releases the
     card), later ones leave at once. Inside `held()` (outputs being put in
-    place) a signal waits for the block to end."""
+    place, the card being released) the first signal waits for the block to
+    end; a second one does not."""
 
     def __init__(self) -> None:
         self.holding = False
@@ -122,11 +123,13 @@ class Signals:
             signal.signal(number, handler)
 
     def stop(self, signum: int, frame: FrameType | None) -> None:
-        if self.holding:
+        if self.holding and not self.pending:
             self.pending = True
             return
         for number, _ in self.previous:
             signal.signal(number, leave_now)
+        if self.holding:
+            leave_now(signum, frame)
         raise Interrupted
 
     @contextlib.contextmanager
@@ -137,6 +140,7 @@ class Signals:
         finally:
             self.holding = False
         if self.pending:
+            self.pending = False
             self.stop(signal.SIGINT, None)
 
 
@@ -1244,12 +1248,13 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             return 1
         return 0
     finally:
-        if pipeline is not None:
-            pipeline.close()
-        if managed:
-            kyml.shutDown()
-        kyme.systemUninitialize()
-        kycm.uninitialize()
+        with signals.held():
+            if pipeline is not None:
+                pipeline.close()
+            if managed:
+                kyml.shutDown()
+            kyme.systemUninitialize()
+            kycm.uninitialize()
 
 
 if __name__ == "__main__":
