@@ -10,7 +10,8 @@ import pytest
 from PIL import Image
 
 import _quillon_pybind11 as quillon
-from decoding import OK, Decoder, kyme, open_channel
+import _quillon_testctl as testctl
+from decoding import OK, TIMEOUT, UNKNOWN_FRAME, Decoder, kyme, open_channel
 
 JPEG = "KYME_CODEC_DEC_JPEG"
 UNSUPPORTED, CORRUPT = 402008, 402009
@@ -150,3 +151,40 @@ def test_capability_lists_are_appended_to():
     assert (video.bitDepth, video.maxWidth, video.minWidth, len(video.pixelFormats)) == (10, 4096, 128, 23)
     assert kyme.pixelFormat.KYME_PIX_FMT_YUV420_PLANAR_10BIT_P010 in video.pixelFormats
     assert kyme.decChannelParamters().pixelFormat == kyme.pixelFormat.KYME_PIX_FMT_YUV420P
+
+
+@pytest.mark.parametrize("release", ["reset", "uninitialize"])
+def test_pictures_of_a_reset_device_are_never_handed_out(media, picture, tmp_path, release):
+    path = tmp_path / "p.jpg"
+    picture.save(path)
+    open_channel(0, JPEG, "KYME_PIX_FMT_RGB24")  # four pictures in its pool
+    held = [kyme.frame(), kyme.frame()]
+    for frame in held:
+        assert kyme.jpegSyncDecoder(0, str(path), frame, 1000) == OK
+    stream, array = kyme.stream(), np.fromfile(path, np.uint8)
+    kyme.setStreamData(stream, array)
+    status = kyme.decStatus()
+    for _ in range(2):
+        assert kyme.sendStreamToDecoder(0, stream, 1000) == OK
+    while kyme.getDecoderStatus(0, status) == OK and status.bufferedFrames < 2:
+        pass  # the pool is full once both are decoded
+
+    kycm = quillon.kycm
+    if release == "reset":
+        assert kycm.resetDevice(0) == OK
+    else:
+        assert kycm.uninitialize() == OK and kycm.initialize() == OK
+    # The two decoded pictures went with the device's memory, and so did the held ones.
+    assert kyme.receiveFrameFromDecoder(0, kyme.frame(), kyme.decOutputOptions(), 0) == TIMEOUT
+    assert kyme.transferFrameFromDecoder(0, held[0], False) == UNKNOWN_FRAME
+    assert kyme.decReleaseFrame(0, held[1], 0) == OK
+    for _ in range(5):  # the pool has its room back; every picture is readable
+        frame = kyme.frame()
+        assert kyme.jpegSyncDecoder(0, str(path), frame, 1000) == OK
+        assert kyme.transferFrameFromDecoder(0, frame, False) == OK
+        assert np.array_equal(np.array(memoryview(frame)), pillow_planes(path, "RGB24"))
+        assert kyme.decReleaseFrame(0, frame, 0) == OK
+    kyme.getDecoderStatus(0, status)
+    assert (status.droppedFrames, status.bufferedFrames) == (2, 0)
+    assert kyme.destroyDecoderChannel(0) == OK
+    assert testctl.device_memory_used(0) == 0  # nothing of another owner was released in its place
