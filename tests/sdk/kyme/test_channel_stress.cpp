@@ -29,8 +29,9 @@ using namespace kycore;
 namespace {
 
 constexpr int kThreads = 8;
-constexpr uint32_t kWidth = 160;
-constexpr uint32_t kHeight = 128;
+constexpr std::size_t kWidth = 160;
+constexpr std::size_t kHeight = 128;
+constexpr std::size_t kLuma = kWidth * kHeight;
 
 // Calls step(thread, its random numbers) on kThreads threads for the stress
 // time. Threads that do not come back long after it end the process.
@@ -49,6 +50,7 @@ void run_threads(const std::function<void(int, std::minstd_rand&)>& step) {
     }
   });
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       std::minstd_rand random(static_cast<unsigned>(t + 1));
@@ -99,16 +101,16 @@ kymeEncChannelParameters encoder_parameters() {
 
 // A YUV 4:2:0 picture in host memory: a diagonal ramp.
 struct HostPicture {
-  std::vector<uint8_t> bytes = std::vector<uint8_t>(kWidth * kHeight * 3 / 2);
+  std::vector<uint8_t> bytes = std::vector<uint8_t>(kLuma * 3 / 2);
   kymeFrame frame{};
   HostPicture() {
-    for (uint32_t y = 0; y < kHeight; ++y) {
-      for (uint32_t x = 0; x < kWidth; ++x) bytes[y * kWidth + x] = static_cast<uint8_t>(x + 2 * y);
+    for (std::size_t y = 0; y < kHeight; ++y) {
+      for (std::size_t x = 0; x < kWidth; ++x) bytes[y * kWidth + x] = static_cast<uint8_t>(x + 2 * y);
     }
-    for (std::size_t i = kWidth * kHeight; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(96 + i % 64);
+    for (std::size_t i = kLuma; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(96 + i % 64);
     frame.data[0] = bytes.data();
-    frame.data[1] = bytes.data() + kWidth * kHeight;
-    frame.data[2] = frame.data[1] + kWidth * kHeight / 4;
+    frame.data[1] = bytes.data() + kLuma;
+    frame.data[2] = frame.data[1] + kLuma / 4;
     frame.stride[0] = kWidth;
     frame.stride[1] = frame.stride[2] = kWidth / 2;
     frame.dataSize = static_cast<uint32_t>(bytes.size());
