@@ -132,3 +132,19 @@ def test_a_corrupt_picture_is_skipped_and_the_others_kept(tmp_path, capsys):
     else:  # decoded with concealment: still one picture among the others
         assert len(got) == len(expected)
         assert got[:8] + got[9:] == expected[:8] + expected[9:]
+
+
+def test_a_corrupt_jpeg_costs_only_itself(tmp_path, capsys):
+    from PIL import Image
+    folder = tmp_path / "jpegs"
+    folder.mkdir()
+    for name, picture in zip("bcd", pictures(3)):
+        Image.fromarray(picture).save(folder / f"{name}.jpg")
+    data = (folder / "b.jpg").read_bytes()
+    tables = data.index(b"\xff\xc4", data.index(b"\xff\xc0"))
+    (folder / "a.jpg").write_bytes(data[:tables + 10] + b"\xff\xd9")  # ends inside a Huffman table
+
+    code, out, err = run(tmp_path, capsys, folder)
+    assert code == 0, err
+    assert [pathlib.Path(line["file"]).name for line in results(tmp_path)] == ["b.jpg", "c.jpg", "d.jpg"]
+    assert "skipped (corrupt or failed): 1" in out
