@@ -32,14 +32,17 @@ class ChannelTable {
     return channels_.size();
   }
 
+  // Checked under the lock destroy_all takes: a channel is either refused
+  // or added before a systemUninitialize empties the table.
   uint32_t add(uint32_t number, std::shared_ptr<Channel> channel) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!media_initialized()) return kycore::KYME_NOT_INITIALIZED;
     return channels_.emplace(number, std::move(channel)).second ? uint32_t{kycore::OK}
                                                                 : uint32_t{kycore::KYME_CHANNEL_BUSY};
   }
 
-  // Stops the channel, which wakes callers still waiting on it; the last of
-  // them frees it.
+  // Closes the channel, which wakes callers still waiting on it; the last
+  // of them frees it.
   uint32_t destroy(uint32_t number) {
     if (!media_initialized()) return kycore::KYME_NOT_INITIALIZED;
     std::shared_ptr<Channel> gone;
@@ -50,7 +53,7 @@ class ChannelTable {
       gone = std::move(it->second);
       channels_.erase(it);
     }
-    gone->stop();
+    gone->close();
     return kycore::OK;
   }
 
@@ -60,7 +63,7 @@ class ChannelTable {
       std::lock_guard<std::mutex> lock(mutex_);
       channels.swap(channels_);
     }
-    for (auto& entry : channels) entry.second->stop();
+    for (auto& entry : channels) entry.second->close();
   }
 
   // Runs `call(channel)` on the channel numbered `number`.

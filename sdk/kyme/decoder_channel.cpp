@@ -55,9 +55,12 @@ class DecoderChannel::ChannelSink : public PictureSink {
     channel_.result_ = code;
   }
 
+  uint32_t refusal() const override { return refusal_; }
+
  protected:
   DecoderChannel& channel_;
   Picture* current_ = nullptr;
+  uint32_t refusal_ = OK;
 };
 
 // How the worker's codec reaches the pool and the output queue.
@@ -72,7 +75,7 @@ class DecoderChannel::WorkerSink final : public ChannelSink {
     std::unique_lock<std::mutex> lock(channel_.mutex_);
     busy_.pause();
     current_ = channel_.acquire(
-        lock, format, layout, width, height, [this] { return channel_.quit_; }, kWaitForever);
+        lock, format, layout, width, height, [this] { return channel_.quit_; }, kWaitForever, &refusal_);
     busy_.resume();
     return current_ != nullptr ? &current_->target : nullptr;
   }
@@ -102,12 +105,19 @@ class DecoderChannel::SyncSink final : public ChannelSink {
   PictureTarget* acquire(kymePixelFormat format, AVPixelFormat layout, uint32_t width, uint32_t height) override {
     std::unique_lock<std::mutex> lock(channel_.mutex_);
     current_ = channel_.acquire(
-        lock, format, layout, width, height, [this] { return channel_.state_ != KYME_ST_RUNNING; }, timeout_);
+        lock, format, layout, width, height, [this] { return channel_.state_ != KYME_ST_RUNNING; }, timeout_,
+        &refusal_);
     return current_ != nullptr ? &current_->target : nullptr;
   }
 
   void commit(PictureTarget* /*target*/, const PictureInfo& info) override {
     std::lock_guard<std::mutex> lock(channel_.mutex_);
+    if (block_gone(*current_)) {
+      // A reset of the device freed the picture while it was written.
+      channel_.give_back(current_);
+      current_ = nullptr;
+      return;
+    }
     channel_.describe(*current_, info);
     channel_.held_.emplace(current_->id, current_);
     result_ = current_;
@@ -131,12 +141,13 @@ DecoderChannel::DecoderChannel(int32_t device, uint32_t core, const kymeDecChann
       pool_limit_(kBasePictures + parameters.extraBufferNumber) {}
 
 DecoderChannel::~DecoderChannel() {
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    stop_worker(lock);
-  }
+  close();
+  // Blocks a device reset freed are not this channel's any more: their
+  // addresses may belong to new blocks.
   for (const auto& picture : pool_) {
-    if (picture->address != nullptr) DeviceMemory::instance().release(picture->address, BlockOwner::media);
+    if (picture->address != nullptr) {
+      DeviceMemory::instance().release(picture->address, BlockOwner::media, picture->span.keep);
+    }
   }
 }
 
@@ -145,15 +156,11 @@ std::unique_ptr<PictureCodec> DecoderChannel::make_codec() const {
   return make_video_codec(parameters_.codecType, parameters_.pixelFormat, parameters_.decodeMode, threads_);
 }
 
-void DecoderChannel::stop_worker(std::unique_lock<std::mutex>& lock) {
-  if (!worker_.joinable()) return;
-  quit_ = true;
+void DecoderChannel::wake_all() {
   input_ready_.notify_all();
+  input_space_.notify_all();
+  output_ready_.notify_all();
   pool_room_.notify_all();
-  lock.unlock();
-  worker_.join();
-  lock.lock();
-  quit_ = false;
 }
 
 void DecoderChannel::discard_undelivered() {
@@ -166,39 +173,16 @@ void DecoderChannel::discard_undelivered() {
   input_space_.notify_all();
 }
 
-uint32_t DecoderChannel::start() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (state_ != KYME_ST_READY && state_ != KYME_ST_STOPPED) return KYME_WRONG_STATE;
+uint32_t DecoderChannel::prepare_start() {
   auto codec = make_codec();
   if (!codec) return KYME_OUT_OF_MEMORY;
   codec_ = std::move(codec);
-  discard_undelivered();
-  state_ = KYME_ST_RUNNING;
-  worker_ = std::thread([this] { run(); });
   return OK;
 }
 
-uint32_t DecoderChannel::stop() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
-  state_ = KYME_ST_STOPPING;
-  output_ready_.notify_all();
-  input_space_.notify_all();
-  pool_room_.notify_all();
-  stop_worker(lock);
-  discard_undelivered();
-  state_ = KYME_ST_STOPPED;
-  return OK;
-}
-
-uint32_t DecoderChannel::reset() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (state_ != KYME_ST_RUNNING && state_ != KYME_ST_READY && state_ != KYME_ST_STOPPED) return KYME_WRONG_STATE;
-  stop_worker(lock);
-  discard_undelivered();
+uint32_t DecoderChannel::rewind() {
   if (codec_) codec_->flush();
   result_ = 0;
-  if (state_ == KYME_ST_RUNNING) worker_ = std::thread([this] { run(); });
   return OK;
 }
 
@@ -264,8 +248,16 @@ uint32_t DecoderChannel::receive(kymeFrame* output, const kymeDecOutputOptions* 
   const bool to_host = options != nullptr && options->memoryType == KYME_MEM_HOST;
   std::unique_lock<std::mutex> lock(mutex_);
   if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
-  const bool ready = wait_for(lock, output_ready_, timeout,
-                              [this] { return state_ != KYME_ST_RUNNING || !output_.empty() || end_reached_; });
+  const bool ready = wait_for(lock, output_ready_, timeout, [this] {
+    // Pictures a device reset freed are dropped before they reach the caller.
+    while (!output_.empty() && block_gone(*output_.front())) {
+      give_back(output_.front());
+      output_.pop_front();
+      ++dropped_;
+    }
+    reclaim_gone_pictures();
+    return state_ != KYME_ST_RUNNING || !output_.empty() || end_reached_;
+  });
   if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
   if (!output_.empty()) {
     Picture* picture = output_.front();
@@ -298,7 +290,9 @@ uint32_t DecoderChannel::decode_jpeg_now(const kymeStream& stream, kymeFrame* ou
   if (code != 0) return code;
   std::lock_guard<std::mutex> lock(mutex_);
   Picture* picture = sink.result();
-  if (picture == nullptr || held_.count(picture->id) == 0) return KYME_WRONG_STATE;
+  // No result: the channel stopped, or a reset of the device took the picture's memory.
+  if (picture == nullptr) return state_ != KYME_ST_RUNNING ? KYME_WRONG_STATE : KYME_OUT_OF_MEMORY;
+  if (held_.count(picture->id) == 0) return KYME_WRONG_STATE;
   *output = picture->frame;
   return OK;
 }
@@ -313,6 +307,12 @@ uint32_t DecoderChannel::transfer(kymeFrame* frame) {
   std::lock_guard<std::mutex> lock(mutex_);
   Picture* picture = held(*frame);
   if (picture == nullptr) return KYME_UNKNOWN_FRAME;
+  if (block_gone(*picture)) {
+    // A reset of the device released it: there is nothing to copy.
+    held_.erase(picture->id);
+    give_back(picture);
+    return KYME_UNKNOWN_FRAME;
+  }
   return host_copy(*picture, frame);
 }
 
@@ -342,15 +342,23 @@ uint32_t DecoderChannel::host_copy(Picture& picture, kymeFrame* output) {
 
 DecoderChannel::Picture* DecoderChannel::acquire(std::unique_lock<std::mutex>& lock, kymePixelFormat format,
                                                  AVPixelFormat layout, uint32_t width, uint32_t height,
-                                                 const std::function<bool()>& give_up, uint32_t timeout) {
+                                                 const std::function<bool()>& give_up, uint32_t timeout,
+                                                 uint32_t* refusal) {
   PictureLayout shape;
   if (!layout_picture(layout, width, height, &shape)) {
-    ++dropped_;
-    result_ = KYME_UNSUPPORTED_STREAM;
+    *refusal = KYME_UNSUPPORTED_STREAM;
     return nullptr;
   }
+  reclaim_gone_pictures();
   const bool room = wait_for(lock, pool_room_, timeout, [&] { return give_up() || in_use_ < pool_limit_; });
-  if (!room || give_up()) return nullptr;
+  if (give_up()) {
+    *refusal = KYME_WRONG_STATE;
+    return nullptr;
+  }
+  if (!room) {
+    *refusal = KYME_TIMEOUT;
+    return nullptr;
+  }
   // A free picture whose block is large enough, else any free one, else a new one.
   Picture* picture = nullptr;
   for (const auto& candidate : pool_) {
@@ -365,20 +373,24 @@ DecoderChannel::Picture* DecoderChannel::acquire(std::unique_lock<std::mutex>& l
     pool_.push_back(std::make_unique<Picture>());
     picture = pool_.back().get();
   }
-  if (picture->capacity < shape.size) {
+  if (picture->capacity < shape.size || block_gone(*picture)) {
     DeviceMemory& memory = DeviceMemory::instance();
-    if (picture->address != nullptr) memory.release(picture->address, BlockOwner::media);
+    if (picture->address != nullptr) memory.release(picture->address, BlockOwner::media, picture->span.keep);
     picture->address = nullptr;
     picture->span = {};
     picture->capacity = 0;
     void* address = nullptr;
     if (memory.allocate(device_, shape.size, BlockOwner::media, &address) != OK) {
-      ++dropped_;
-      result_ = KYME_OUT_OF_MEMORY;
+      *refusal = KYME_OUT_OF_MEMORY;
+      return nullptr;
+    }
+    DeviceSpan span = memory.resolve(address, shape.size);
+    if (span.data == nullptr) {  // a reset of the device took it already
+      *refusal = KYME_OUT_OF_MEMORY;
       return nullptr;
     }
     picture->address = address;
-    picture->span = memory.resolve(address, shape.size);
+    picture->span = std::move(span);
     picture->capacity = shape.size;
   }
   picture->id = next_id_++;
@@ -393,6 +405,22 @@ DecoderChannel::Picture* DecoderChannel::acquire(std::unique_lock<std::mutex>& l
   }
   ++in_use_;
   return picture;
+}
+
+bool DecoderChannel::block_gone(const Picture& picture) {
+  return picture.address != nullptr && !DeviceMemory::instance().holds(picture.address, picture.span.keep);
+}
+
+void DecoderChannel::reclaim_gone_pictures() {
+  if (in_use_ < pool_limit_) return;
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (block_gone(*it->second)) {
+      give_back(it->second);
+      it = held_.erase(it);
+    } else {
+      ++it;
+    }
+  }
 }
 
 void DecoderChannel::give_back(Picture* picture) {

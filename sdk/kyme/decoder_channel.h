@@ -9,10 +9,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "channel_life_cycle.h"
 #include "channel_wait.h"
 #include "kycore/device_memory.h"
 #include "kyme.h"
@@ -34,17 +34,12 @@ constexpr std::size_t kInputQueueBytes = 64u << 20;
 constexpr uint32_t kMaxVideoStream = KYME_DEC_MAX_STREAM_BUFFER_SIZE;
 constexpr uint32_t kMaxJpegStream = 0x20000000;
 
-class DecoderChannel {
+class DecoderChannel final : public ChannelLifeCycle {
  public:
   // `threads`: libavcodec's threads for a video channel.
   DecoderChannel(int32_t device, uint32_t core, const kymeDecChannelParameters& parameters, int threads);
-  ~DecoderChannel();
-  DecoderChannel(const DecoderChannel&) = delete;
-  DecoderChannel& operator=(const DecoderChannel&) = delete;
+  ~DecoderChannel() override;
 
-  uint32_t start();
-  uint32_t stop();
-  uint32_t reset();
   uint32_t send(const kymeStream& stream, uint32_t timeout);
   uint32_t receive(kymeFrame* output, const kymeDecOutputOptions* options, uint32_t timeout);
   uint32_t decode_jpeg_now(const kymeStream& stream, kymeFrame* output, uint32_t timeout);
@@ -67,16 +62,26 @@ class DecoderChannel {
     bool end = false;
   };
 
-  void run();
-  void stop_worker(std::unique_lock<std::mutex>& lock);
-  void discard_undelivered();
+  uint32_t prepare_start() override;
+  uint32_t rewind() override;
+  void discard_undelivered() override;
+  void wake_all() override;
+  void run() override;
   std::unique_ptr<PictureCodec> make_codec() const;
 
   // Pool: a picture to write, waiting until the pool has room, `give_up()`
-  // holds or `timeout` milliseconds pass (kWaitForever: no limit).
+  // holds or `timeout` milliseconds pass (kWaitForever: no limit). Null with
+  // `*refusal` the reason: KYME_TIMEOUT, KYME_WRONG_STATE (gave up),
+  // KYME_UNSUPPORTED_STREAM, KYME_OUT_OF_MEMORY.
   Picture* acquire(std::unique_lock<std::mutex>& lock, kymePixelFormat format, AVPixelFormat layout, uint32_t width,
-                   uint32_t height, const std::function<bool()>& give_up, uint32_t timeout);
+                   uint32_t height, const std::function<bool()>& give_up, uint32_t timeout, uint32_t* refusal);
   void give_back(Picture* picture);
+  // A reset of the device frees the pool's blocks under the channel: such a
+  // picture is never handed out.
+  static bool block_gone(const Picture& picture);
+  // Gives back held pictures whose blocks are gone, when the pool is full:
+  // their holder may never release them.
+  void reclaim_gone_pictures();
   void describe(Picture& picture, const PictureInfo& info);
   uint32_t host_copy(Picture& picture, kymeFrame* output);
   Picture* held(const kymeFrame& frame);
@@ -87,17 +92,13 @@ class DecoderChannel {
   const int threads_;
   const uint32_t pool_limit_;
 
-  std::mutex mutex_;
   std::condition_variable input_space_;
   std::condition_variable input_ready_;
   std::condition_variable output_ready_;
   std::condition_variable pool_room_;
 
-  kymeState state_ = KYME_ST_READY;
-  bool quit_ = false;  // the worker is asked to end
   bool end_sent_ = false;
   bool end_reached_ = false;  // the worker gave the last picture of the stream
-  std::thread worker_;
   std::unique_ptr<PictureCodec> codec_;
   std::deque<Input> input_;
   std::size_t input_bytes_ = 0;

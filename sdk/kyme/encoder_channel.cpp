@@ -84,20 +84,13 @@ EncoderChannel::EncoderChannel(const kymeEncChannelParameters& parameters, std::
       make_(std::move(make)),
       encoder_(std::move(encoder)) {}
 
-EncoderChannel::~EncoderChannel() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  stop_worker(lock);
-}
+EncoderChannel::~EncoderChannel() { close(); }
 
-void EncoderChannel::stop_worker(std::unique_lock<std::mutex>& lock) {
-  if (!worker_.joinable()) return;
-  quit_ = true;
+void EncoderChannel::wake_all() {
   input_ready_.notify_all();
+  input_space_.notify_all();
+  output_ready_.notify_all();
   output_room_.notify_all();
-  lock.unlock();
-  worker_.join();
-  lock.lock();
-  quit_ = false;
 }
 
 void EncoderChannel::discard_undelivered() {
@@ -109,46 +102,18 @@ void EncoderChannel::discard_undelivered() {
   output_room_.notify_all();
 }
 
-uint32_t EncoderChannel::start() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (state_ != KYME_ST_READY && state_ != KYME_ST_STOPPED) return KYME_WRONG_STATE;
-  if (!fresh_) {
-    const uint32_t code = encoder_->restart();
-    if (code != OK) return code;
-    fresh_ = true;
-  }
-  discard_undelivered();
-  state_ = KYME_ST_RUNNING;
-  worker_ = std::thread([this] { run(); });
-  return OK;
+// A codec that has seen pictures is opened afresh, so a new stream starts
+// with its parameter sets.
+uint32_t EncoderChannel::prepare_start() {
+  if (fresh_) return OK;
+  const uint32_t code = encoder_->restart();
+  if (code == OK) fresh_ = true;
+  return code;
 }
 
-uint32_t EncoderChannel::stop() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
-  state_ = KYME_ST_STOPPING;
-  output_ready_.notify_all();
-  input_space_.notify_all();
-  output_room_.notify_all();
-  stop_worker(lock);
-  discard_undelivered();
-  state_ = KYME_ST_STOPPED;
-  return OK;
-}
-
-uint32_t EncoderChannel::reset() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (state_ != KYME_ST_RUNNING && state_ != KYME_ST_READY && state_ != KYME_ST_STOPPED) return KYME_WRONG_STATE;
-  stop_worker(lock);
-  discard_undelivered();
+uint32_t EncoderChannel::rewind() {
   result_ = 0;
-  if (!fresh_) {
-    const uint32_t code = encoder_->restart();
-    if (code != OK) return code;
-    fresh_ = true;
-  }
-  if (state_ == KYME_ST_RUNNING) worker_ = std::thread([this] { run(); });
-  return OK;
+  return prepare_start();
 }
 
 void EncoderChannel::run() {

@@ -11,9 +11,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
 
+#include "channel_life_cycle.h"
 #include "channel_wait.h"
 #include "encoder_codec.h"
 #include "encoder_input.h"
@@ -31,25 +31,20 @@ constexpr std::size_t kInputPictures = 4;
 // outbufNum is 0.
 constexpr uint32_t kDefaultOutputUnits = 8;
 
-class EncoderChannel {
+class EncoderChannel final : public ChannelLifeCycle {
  public:
   // `make`: a new codec of the channel's configuration (a second one serves
   // synchronous JPEG calls). `encoder`: the one opened when the channel was
   // created.
   using Factory = std::function<uint32_t(std::unique_ptr<PictureEncoder>*)>;
   EncoderChannel(const kymeEncChannelParameters& parameters, std::unique_ptr<PictureEncoder> encoder, Factory make);
-  ~EncoderChannel();
-  EncoderChannel(const EncoderChannel&) = delete;
-  EncoderChannel& operator=(const EncoderChannel&) = delete;
+  ~EncoderChannel() override;
 
   // The die and engine core the channel's work is charged to.
   void place(int32_t device, uint32_t core) {
     device_ = device;
     core_ = core;
   }
-  uint32_t start();
-  uint32_t stop();
-  uint32_t reset();
   uint32_t send(const kymeFrame& frame, const kymeEncExtendedParams* params, uint32_t timeout);
   uint32_t receive(kymeStream* stream, uint32_t timeout);
   uint32_t encode_jpeg_now(const kymeFrame& frame, kymeStream* stream, uint32_t timeout);
@@ -66,9 +61,11 @@ class EncoderChannel {
     PictureRequest request;
   };
 
-  void run();
-  void stop_worker(std::unique_lock<std::mutex>& lock);
-  void discard_undelivered();
+  uint32_t prepare_start() override;
+  uint32_t rewind() override;
+  void discard_undelivered() override;
+  void wake_all() override;
+  void run() override;
   std::size_t units_in_use() const { return output_.size() + held_.size() + pending_; }
   static std::unique_ptr<Unit> make_unit(const uint8_t* data, std::size_t size, int64_t pts);
   void hand_out(std::unique_ptr<Unit> unit, kymeStream* stream);
@@ -77,18 +74,14 @@ class EncoderChannel {
   const uint32_t capacity_;
   Factory make_;
 
-  std::mutex mutex_;
   std::condition_variable input_space_;
   std::condition_variable input_ready_;
   std::condition_variable output_ready_;
   std::condition_variable output_room_;
 
-  kymeState state_ = KYME_ST_READY;
   bool fresh_ = true;  // the codec has seen nothing since it was opened
-  bool quit_ = false;
   bool end_sent_ = false;
   bool end_reached_ = false;
-  std::thread worker_;
   std::unique_ptr<PictureEncoder> encoder_;
   std::deque<Input> input_;
   std::size_t reserved_inputs_ = 0;  // places kept for pictures being copied

@@ -1,7 +1,8 @@
 // One JPEG per call. Planar YUV and grey pictures come out of TurboJPEG as
 // coded (no colour conversion); RGB formats are TurboJPEG's own conversion;
 // other formats are converted from the planes with libswscale. A handle that
-// reported an error stays unusable, so it is replaced.
+// reported any error or warning is replaced: TurboJPEG leaves a failed
+// header's reading half done, and the next picture would continue it.
 #include "jpeg_decoder.h"
 
 extern "C" {
@@ -23,6 +24,7 @@ using kycore::KYME_CORRUPT_STREAM;
 using kycore::KYME_OUT_OF_MEMORY;
 using kycore::KYME_TIMEOUT;
 using kycore::KYME_UNSUPPORTED_STREAM;
+using kycore::KYME_WRONG_STATE;
 
 // The planar layout TurboJPEG decodes a sampling into.
 AVPixelFormat planar_layout(int subsampling) {
@@ -75,7 +77,8 @@ class JpegCodec final : public PictureCodec {
 
   uint32_t decode(const uint8_t* data, std::size_t size, int64_t pts, PictureSink& sink) override {
     const uint32_t code = decode_one(data, size, pts, sink);
-    if (code != 0 && code != KYME_TIMEOUT) sink.dropped(code);
+    // The picture itself was refused; a time-out or a stopping channel is no fault of it.
+    if (code != 0 && code != KYME_TIMEOUT && code != KYME_WRONG_STATE) sink.dropped(code);
     return code;
   }
 
@@ -88,14 +91,16 @@ class JpegCodec final : public PictureCodec {
     return handle_;
   }
 
-  // After a failure: a fatal error leaves the handle broken, so the next
-  // picture gets a new one.
+  // After a failure the next picture gets a new handle: nothing of this one
+  // may carry over.
   uint32_t failed() {
-    if (handle_ != nullptr && tjGetErrorCode(handle_) == TJERR_FATAL) {
-      tjDestroy(handle_);
-      handle_ = nullptr;
-    }
+    forget_handle();
     return KYME_CORRUPT_STREAM;
+  }
+
+  void forget_handle() {
+    if (handle_ != nullptr) tjDestroy(handle_);
+    handle_ = nullptr;
   }
 
   uint32_t decode_one(const uint8_t* data, std::size_t size, int64_t pts, PictureSink& sink) {
@@ -124,7 +129,7 @@ class JpegCodec final : public PictureCodec {
     if (layout == AV_PIX_FMT_NONE) return KYME_UNSUPPORTED_STREAM;
 
     PictureTarget* target = sink.acquire(name, layout, static_cast<uint32_t>(width), static_cast<uint32_t>(height));
-    if (target == nullptr) return KYME_TIMEOUT;
+    if (target == nullptr) return sink.refusal();
     const int pixel_format = turbo_pixel_format(name);
     int result = 0;
     if (pixel_format >= 0) {
@@ -140,6 +145,7 @@ class JpegCodec final : public PictureCodec {
       sink.abandon(target);
       return failed();
     }
+    if (result != 0) forget_handle();
     PictureInfo info;
     info.pts = pts;
     info.type = KYME_FRM_I;

@@ -38,6 +38,10 @@ class PictureSink {
   // Memory for a picture, or null when the channel stops (or a synchronous
   // call's time-out passes) before a picture of the pool is free.
   virtual PictureTarget* acquire(kymePixelFormat format, AVPixelFormat layout, uint32_t width, uint32_t height) = 0;
+  // Why the last acquire gave no memory: KYME_TIMEOUT, KYME_WRONG_STATE (the
+  // channel stops), KYME_UNSUPPORTED_STREAM (no layout for the picture) or
+  // KYME_OUT_OF_MEMORY.
+  virtual uint32_t refusal() const = 0;
   virtual void commit(PictureTarget* target, const PictureInfo& info) = 0;
   virtual void abandon(PictureTarget* target) = 0;
   // A compressed picture went into the codec.

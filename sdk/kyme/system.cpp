@@ -1,5 +1,6 @@
 // The media engine's system state: initialisation and version.
 #include <atomic>
+#include <mutex>
 
 #include "decoder_registry.h"
 #include "kycore/error_codes.h"
@@ -13,6 +14,9 @@ using namespace kycore;
 namespace {
 
 std::atomic<bool> g_initialized{false};
+// Initialisation waits for an uninitialisation in progress, whose emptying
+// of the tables would otherwise take channels of the new session too.
+std::mutex g_changing;
 
 // Writable: the library hands it out as char*.
 char g_version_text[] = KY_SDK_VERSION_TEXT;
@@ -29,17 +33,20 @@ extern "C" {
 
 KY_EXPORT kymeRet_t kymeSystemInitialize(void) {
   KY_GATE("kymeSystemInitialize", {});
+  const std::lock_guard<std::mutex> lock(g_changing);
   if (g_initialized.exchange(true)) return KYME_ALREADY_INITIALIZED;
   return OK;
 }
 
 KY_EXPORT kymeRet_t kymeSystemUninitialize(void) {
   KY_GATE("kymeSystemUninitialize", {});
-  if (!g_initialized.load()) return KYME_NOT_INITIALIZED;
+  const std::lock_guard<std::mutex> lock(g_changing);
+  // Marked first: a channel being created meanwhile is either refused or
+  // already in its table when the tables are emptied.
+  if (!g_initialized.exchange(false)) return KYME_NOT_INITIALIZED;
   // Channels left open are destroyed, as the card does when its media engine stops.
   kyme::destroy_all_decoder_channels();
   kyme::destroy_all_encoder_channels();
-  if (!g_initialized.exchange(false)) return KYME_NOT_INITIALIZED;
   return OK;
 }
 

@@ -233,7 +233,11 @@ class VideoCodec final : public PictureCodec {
     const auto width = static_cast<uint32_t>(frame->width);
     const auto height = static_cast<uint32_t>(frame->height);
     PictureTarget* target = sink.acquire(name, layout, width, height);
-    if (target == nullptr) return !sink.stopping();
+    if (target == nullptr) {
+      if (sink.stopping()) return false;
+      sink.dropped(sink.refusal());
+      return true;
+    }
     if (layout == decoded) {
       av_image_copy(target->planes, target->linesizes, const_cast<const uint8_t**>(frame->data), frame->linesize,
                     layout, frame->width, frame->height);

@@ -232,3 +232,19 @@ def test_a_signal_at_any_moment_stops_with_one_line(tmp_path, clips, signum, mom
     assert process.returncode == 130 and "Traceback" not in err, err
     assert err.strip().splitlines()[-1] == "quillon-pipeline: interrupted"
     assert (out / "results.jsonl").read_text() == '{"previous": "run"}\n'
+
+
+def test_a_corrupt_jpeg_costs_only_itself(tmp_path, capsys):
+    from PIL import Image
+    folder = tmp_path / "jpegs"
+    folder.mkdir()
+    for name, picture in zip("bcd", pictures(3)):
+        Image.fromarray(picture).save(folder / f"{name}.jpg")
+    data = (folder / "b.jpg").read_bytes()
+    tables = data.index(b"\xff\xc4", data.index(b"\xff\xc0"))
+    (folder / "a.jpg").write_bytes(data[:tables + 10] + b"\xff\xd9")  # ends inside a Huffman table
+
+    code, out, err = run(tmp_path, capsys, folder)
+    assert code == 0, err
+    assert [pathlib.Path(line["file"]).name for line in results(tmp_path)] == ["b.jpg", "c.jpg", "d.jpg"]
+    assert "skipped (corrupt or failed): 1" in out

@@ -90,11 +90,13 @@ uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner,
   return OK;
 }
 
-uint32_t DeviceMemory::release(const void* address, BlockOwner owner) {
+uint32_t DeviceMemory::release(const void* address, BlockOwner owner) { return release(address, owner, nullptr); }
+
+uint32_t DeviceMemory::release(const void* address, BlockOwner owner, const std::shared_ptr<uint8_t>& backing) {
   std::shared_ptr<uint8_t> data;  // freed after the lock is dropped
   std::lock_guard<std::mutex> lock(impl_->mutex);
   auto it = impl_->blocks.find(reinterpret_cast<uint64_t>(address));
-  if (it == impl_->blocks.end()) return KYCM_INVALID_ADDRESS;
+  if (it == impl_->blocks.end() || (backing && it->second.data != backing)) return KYCM_INVALID_ADDRESS;
   if (it->second.owner != owner) return KYCM_WRONG_ALLOCATOR;
   impl_->used[it->second.device] -= it->second.size;
   impl_->give_back(it->first, it->second);
@@ -113,6 +115,12 @@ DeviceSpan DeviceMemory::resolve(const void* address, uint64_t size) const {
   const uint64_t offset = value - it->first;
   if (offset > it->second.size || size > it->second.size - offset) return {};
   return DeviceSpan{it->second.data, it->second.data.get() + offset, it->second.device, it->second.size - offset};
+}
+
+bool DeviceMemory::holds(const void* address, const std::shared_ptr<uint8_t>& backing) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto it = impl_->blocks.find(reinterpret_cast<uint64_t>(address));
+  return it != impl_->blocks.end() && it->second.data == backing;
 }
 
 bool DeviceMemory::is_block_start(const void* address, BlockOwner owner) const {

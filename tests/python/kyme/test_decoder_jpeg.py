@@ -1,14 +1,17 @@
 """JPEG channels: baseline and progressive pictures in the four chroma
 formats decode to the same samples as libjpeg-turbo's decode through Pillow;
-lossless and corrupt files are refused and the channel goes on; the JPEG
-information and the capability lists."""
+lossless and corrupt files are refused and the channel goes on, each
+picture decoding as if it were the first; a refusal has its own code; the
+JPEG information and the capability lists."""
 import hashlib
 
 import numpy as np
 import pytest
 from PIL import Image
 
-from decoding import OK, Decoder, kyme, open_channel
+import _quillon_pybind11 as quillon
+import _quillon_testctl as testctl
+from decoding import OK, TIMEOUT, UNKNOWN_FRAME, Decoder, kyme, open_channel
 
 JPEG = "KYME_CODEC_DEC_JPEG"
 UNSUPPORTED, CORRUPT = 402008, 402009
@@ -88,12 +91,15 @@ def test_lossless_and_corrupt_files_are_refused_and_the_channel_goes_on(media, p
     picture.save(good, quality=80)
     data = good.read_bytes()
     sof, sos = data.index(b"\xff\xc0"), data.index(b"\xff\xda")
+    tables = data.index(b"\xff\xc4", sof)
     files = {"lossless.jpg": (data[:sof + 1] + b"\xc3" + data[sof + 2:], UNSUPPORTED),  # a lossless frame header
              "truncated.jpg": (data[:sof + 8] + b"\xff\xd9", CORRUPT),
              "no-end.jpg": (data[:-2], 402001),  # the scan finds no image: an empty stream
              # headers that parse, but a scan of a component the frame lacks: TurboJPEG's own fatal error
              "bad-scan.jpg": (data[:sos + 5] + b"\x09" + data[sos + 6:], CORRUPT),
-             "garbage.jpg": (b"\xff\xd8" + bytes(range(256)) * 4 + b"\xff\xd9", CORRUPT)}
+             "garbage.jpg": (b"\xff\xd8" + bytes(range(256)) * 4 + b"\xff\xd9", CORRUPT),
+             # ends inside a Huffman table after the frame header: TurboJPEG stops reading the header half way
+             "truncated-tables.jpg": (data[:tables + 10] + b"\xff\xd9", CORRUPT)}
     open_channel(0, JPEG, "KYME_PIX_FMT_RGB24")
     for name, (content, code) in files.items():
         (tmp_path / name).write_bytes(content)
@@ -105,7 +111,30 @@ def test_lossless_and_corrupt_files_are_refused_and_the_channel_goes_on(media, p
         assert kyme.decReleaseFrame(0, frame, 0) == OK
     status = kyme.decStatus()
     kyme.getDecoderStatus(0, status)
-    assert (status.droppedFrames, status.result, status.runningFrames) == (4, CORRUPT, 5)
+    assert (status.droppedFrames, status.result, status.runningFrames) == (5, CORRUPT, 6)
+
+    # The same through the channel's worker: corrupt, good, good gives two pictures.
+    decoder, stream = Decoder(0), kyme.stream()
+    for content in (files["truncated-tables.jpg"][0], data, data):
+        array = np.frombuffer(content, np.uint8).copy()
+        kyme.setStreamData(stream, array)
+        decoder.send(stream)
+    assert len(decoder.finish()) == 2
+
+
+def test_a_full_device_is_out_of_memory_not_a_time_out(media, picture, tmp_path):
+    path = tmp_path / "p.jpg"
+    picture.save(path)
+    open_channel(0, JPEG, "KYME_PIX_FMT_RGB24")
+    kycm = quillon.kycm
+    hog = kycm.malloc((4096 << 20) - 4096)  # all of the default die's memory but a page
+    try:
+        assert kyme.jpegSyncDecoder(0, str(path), kyme.frame(), 1000) == 402011
+    finally:
+        kycm.free(hog)
+    frame = kyme.frame()
+    assert kyme.jpegSyncDecoder(0, str(path), frame, 1000) == OK
+    assert kyme.decReleaseFrame(0, frame, 0) == OK
 
 
 def test_capability_lists_are_appended_to():
@@ -122,3 +151,40 @@ def test_capability_lists_are_appended_to():
     assert (video.bitDepth, video.maxWidth, video.minWidth, len(video.pixelFormats)) == (10, 4096, 128, 23)
     assert kyme.pixelFormat.KYME_PIX_FMT_YUV420_PLANAR_10BIT_P010 in video.pixelFormats
     assert kyme.decChannelParamters().pixelFormat == kyme.pixelFormat.KYME_PIX_FMT_YUV420P
+
+
+@pytest.mark.parametrize("release", ["reset", "uninitialize"])
+def test_pictures_of_a_reset_device_are_never_handed_out(media, picture, tmp_path, release):
+    path = tmp_path / "p.jpg"
+    picture.save(path)
+    open_channel(0, JPEG, "KYME_PIX_FMT_RGB24")  # four pictures in its pool
+    held = [kyme.frame(), kyme.frame()]
+    for frame in held:
+        assert kyme.jpegSyncDecoder(0, str(path), frame, 1000) == OK
+    stream, array = kyme.stream(), np.fromfile(path, np.uint8)
+    kyme.setStreamData(stream, array)
+    status = kyme.decStatus()
+    for _ in range(2):
+        assert kyme.sendStreamToDecoder(0, stream, 1000) == OK
+    while kyme.getDecoderStatus(0, status) == OK and status.bufferedFrames < 2:
+        pass  # the pool is full once both are decoded
+
+    kycm = quillon.kycm
+    if release == "reset":
+        assert kycm.resetDevice(0) == OK
+    else:
+        assert kycm.uninitialize() == OK and kycm.initialize() == OK
+    # The two decoded pictures went with the device's memory, and so did the held ones.
+    assert kyme.receiveFrameFromDecoder(0, kyme.frame(), kyme.decOutputOptions(), 0) == TIMEOUT
+    assert kyme.transferFrameFromDecoder(0, held[0], False) == UNKNOWN_FRAME
+    assert kyme.decReleaseFrame(0, held[1], 0) == OK
+    for _ in range(5):  # the pool has its room back; every picture is readable
+        frame = kyme.frame()
+        assert kyme.jpegSyncDecoder(0, str(path), frame, 1000) == OK
+        assert kyme.transferFrameFromDecoder(0, frame, False) == OK
+        assert np.array_equal(np.array(memoryview(frame)), pillow_planes(path, "RGB24"))
+        assert kyme.decReleaseFrame(0, frame, 0) == OK
+    kyme.getDecoderStatus(0, status)
+    assert (status.droppedFrames, status.bufferedFrames) == (2, 0)
+    assert kyme.destroyDecoderChannel(0) == OK
+    assert testctl.device_memory_used(0) == 0  # nothing of another owner was released in its place

@@ -34,6 +34,13 @@ class KY_EXPORT DeviceMemory {
   // 0, KYCM_INVALID_ADDRESS when the address is not the start of a live
   // block, or KYCM_WRONG_ALLOCATOR when the block has another owner.
   uint32_t release(const void* address, BlockOwner owner);
+  // The same, but only while the block at `address` is still the one backed
+  // by `backing`: a device reset frees blocks whose owners still hold spans,
+  // and the address may since belong to a new block. KYCM_INVALID_ADDRESS
+  // otherwise.
+  uint32_t release(const void* address, BlockOwner owner, const std::shared_ptr<uint8_t>& backing);
+  // True while `address` is the start of the live block backed by `backing`.
+  bool holds(const void* address, const std::shared_ptr<uint8_t>& backing) const;
 
   // The host backing of [address, address + size) when the whole range lies
   // in one live block; `data` is null otherwise.
