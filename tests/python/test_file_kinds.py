@@ -15,19 +15,14 @@ PROBE = """
 import os, sys
 sys.path.insert(0, sys.argv[1])
 from _quillon_pybind11 import kycm, kyce, kycl
-call, path = sys.argv[2], sys.argv[3]
+call, path = sys.argv[2:]
 kycm.initialize()
+reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK) if call.endswith(", read") else None
 try:
-    if call == "loadCustomizedOp":
-        kyce.loadCustomizedOp(path)
-    elif call == "readImageFile":
-        kyce.readImageFile(path, 0, 0, 24)
-    elif call == "loadImage":
-        print(kycl.loadImage(path, 4, 4))
-    else:
-        reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK) if call == "saveHandelToImage, read" else None
-        kyce.saveHandelToImage(16, kycm.malloc(16), path)
-        print("saved")
+    print({"loadCustomizedOp": lambda: kyce.loadCustomizedOp(path),
+           "readImageFile": lambda: kyce.readImageFile(path, 0, 0, 24),
+           "loadImage": lambda: kycl.loadImage(path, 4, 4),
+           "saveHandelToImage": lambda: kyce.saveHandelToImage(16, kycm.malloc(16), path)}[call.partition(",")[0]]())
 except Exception as error:
     print(type(error).__name__, getattr(error, "errno", None) or error)
 """
