@@ -1,12 +1,16 @@
 // The file upload shared by loadImage and readImageFile: the whole run is
 // read into a host buffer first, so a short file never reaches the device.
+// Only regular files are read (see open_regular_file).
 #include "quillon/file_upload.h"
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "kycm.h"
+#include "kyme/regular_file.h"
 
 namespace quillon {
 namespace {
@@ -27,8 +31,10 @@ void say(const std::string& text) {
 }  // namespace
 
 void* upload_file(const std::string& path, uint64_t size) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  const int fd = open_regular_file(path);
+  std::unique_ptr<std::FILE, FileCloser> file(fd < 0 ? nullptr : ::fdopen(fd, "rb"));
   if (!file) {
+    if (fd >= 0) ::close(fd);
     say("Failed to open image " + path + "\n");
     return nullptr;
   }

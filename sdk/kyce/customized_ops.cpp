@@ -10,6 +10,7 @@
 #include "customized_ops.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <memory>
@@ -72,9 +73,24 @@ bool table_is_valid(const kycePluginTable* table, std::vector<std::string>* name
   return true;
 }
 
+// A path with a slash names the file itself, which must then be a regular
+// file: the loader opens without O_NONBLOCK, so a named pipe without a
+// writer would stop it for ever, and a device would be read without end.
+// stat() neither opens nor blocks; a path it cannot follow is left to the
+// loader, which fails on it with its own reason. A name without a slash is
+// looked up as the loader looks up libraries.
+bool names_other_than_a_regular_file(const char* path) {
+  struct stat info {};
+  return std::strchr(path, '/') != nullptr && ::stat(path, &info) == 0 && !S_ISREG(info.st_mode);
+}
+
 uint32_t open_library(const char* path, std::shared_ptr<PluginLibrary>* loaded) {
   auto library = std::make_shared<PluginLibrary>();
   library->path = path;
+  if (names_other_than_a_regular_file(path)) {
+    log_error("kyceLoadCustomizedOps", "cannot load " + library->path + ": not a regular file");
+    return kyceER_PLUGIN_LOAD;
+  }
   library->loader_handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (library->loader_handle == nullptr) {
     const char* reason = dlerror();

@@ -1,7 +1,9 @@
 """The conventions every binding shares: handle capsules, the value-returning
 error path, integer argument checks and enumerations."""
 import pickle
+import re
 
+import numpy as np
 import pytest
 
 import _quillon_testctl as testctl
@@ -52,6 +54,43 @@ class TestErrorsAndIntegerArguments:
 
     def test_the_full_unsigned_range_is_accepted(self, runtime):
         assert (kycm.setDevice(2**32 - 1), kycm.getErrDesc(2**32 - 1)) == (100004, "Unknown error code 4294967295.")
+
+
+# Records a library takes through an optional pointer, where None is a null pointer.
+NULL_POINTER_RECORDS = {("getDataBufferDeviceInfo", "deviceInfo"), ("getTensorDeviceInfo", "deviceInfo"),
+                        ("receiveFrameFromDecoder", "decOutputOptions"), ("sendFrameToEncoder", "encExtendedParams"),
+                        ("jpegSyncEncoder", "encExtendedParams")}
+
+
+def argument_for(kind, classes):
+    plain = {"int": 0, "float": 0.0, "str": "", "bool": False, "capsule": None}
+    if kind in plain or kind.startswith("Optional["):
+        return plain.get(kind)
+    if kind.startswith(("List[", "list")):
+        return []
+    if kind.startswith("numpy.ndarray"):
+        return np.zeros(1, np.uint8)
+    members = getattr(classes[kind], "__members__", None)
+    return next(iter(members.values())) if members else classes[kind]()
+
+
+def test_none_for_a_record_or_enumeration_is_a_type_error_in_every_submodule(runtime, journal):
+    checked = set()
+    for submodule in (getattr(quillon, name) for name in ("kycm", "kyme", "kycl", "kyce", "kyml")):
+        classes = {name: value for name, value in vars(submodule).items() if isinstance(value, type)}
+        for name, function in vars(submodule).items():
+            signature = re.match(rf"{name}\((.*)\) -> ", getattr(function, "__doc__", None) or "")
+            if isinstance(function, type) or not signature:
+                continue
+            parameters = re.sub(r"_quillon_pybind11\.\w+\.", "", signature[1])
+            kinds = [p.partition(": ")[2].partition(" = ")[0] for p in re.split(r", (?![^\[]*\])", parameters)]
+            for index, kind in enumerate(kinds):
+                if kind in classes and (name, kind) not in NULL_POINTER_RECORDS:
+                    arguments = [argument_for(k, classes) for k in kinds]
+                    arguments[index] = None
+                    pytest.raises(TypeError, function, *arguments)
+                    checked.add(submodule.__name__.rpartition(".")[2])
+    assert checked == {"kycm", "kyme", "kycl", "kyce", "kyml"} and journal() == []
 
 
 class TestEnumerations:

@@ -248,7 +248,7 @@ getModelInputShapeByIndex(capsule, int, _quillon_pybind11.kycm.shape) -> int :: 
 getModelOutputSizeByIndex(capsule, int) -> int :: Get the output data size by index for a model. !
 getModelOutputShapeByIndex(capsule, int, _quillon_pybind11.kycm.shape) -> int :: Get the output shape by index for a
     model.
-loadImage(str, int, int) -> object :: load test image
+loadImage(str, int, int) -> capsule :: load test image
 """,
     "kyce": """
 enum imageType kyceIMG_*: YUV_NV12=0, YUV_I420, RGB_PLANAR=5000, RGB888=5002, BGR888, GRAY, FORMAT_BUTT

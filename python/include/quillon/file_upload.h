@@ -11,7 +11,8 @@ namespace quillon {
 // Device memory holding the first `size` bytes of the file at `path`, or
 // null after a failure. The file, host memory and open failures are
 // reported on standard output (flushed); the device allocation and copy
-// failures silently.
+// failures silently. Touches nothing of Python: callers release the
+// interpreter lock around it.
 void* upload_file(const std::string& path, uint64_t size);
 
 }  // namespace quillon

@@ -51,9 +51,17 @@ const char* without_nul(const StrArg& text, const char* function) {
   return text.utf8.c_str();
 }
 
+// The loader reads the file and runs the plug-in's initialisers: other
+// Python threads go on meanwhile.
 Handle load_customized_op(const StrArg& path) {
+  const char* name = without_nul(path, "loadCustomizedOp");
   void* info = nullptr;
-  check(kyceLoadCustomizedOps(without_nul(path, "loadCustomizedOp"), &info), "load customized op error, ret: %d.");
+  uint32_t code = 0;
+  {
+    py::gil_scoped_release unlocked;
+    code = kyceLoadCustomizedOps(name, &info);
+  }
+  check(code, "load customized op error, ret: %d.");
   return Handle(info);
 }
 

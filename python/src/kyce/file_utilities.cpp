@@ -58,7 +58,12 @@ struct Descriptor {
 Handle read_image_file(const StrArg& path, int32_t /*unused*/, int32_t /*unused*/, int32_t size) {
   // The size is widened with its sign: -1 asks for 2^64 - 1 bytes, which no
   // allocation gives, and the message says so.
-  void* device = upload_file(path_argument(path, "readImageFile"), static_cast<uint64_t>(static_cast<int64_t>(size)));
+  const char* name = path_argument(path, "readImageFile");
+  void* device = nullptr;
+  {
+    py::gil_scoped_release unlocked;
+    device = upload_file(name, static_cast<uint64_t>(static_cast<int64_t>(size)));
+  }
   if (device == nullptr) throw py::type_error("kyce readImageFile error.");
   return Handle(device);
 }
@@ -98,30 +103,50 @@ std::string buffer_md5(Handle buffer, int32_t size) {
   return md5::digestString(buffer.ptr, static_cast<uint32_t>(size));
 }
 
+// 0 once all `size` bytes are in the file created (or truncated) at `name`,
+// else the system's error.
+int write_file(const char* name, const uint8_t* data, std::size_t size) {
+  const int fd = create_regular_file(name);
+  if (fd < 0) return errno;
+  int error = 0;
+  while (size > 0 && error == 0) {
+    const ssize_t done = ::write(fd, data, size);
+    if (done > 0) {
+      data += done;
+      size -= static_cast<std::size_t>(done);
+    } else if (done == 0 || errno != EINTR) {
+      error = done == 0 ? EIO : errno;
+    }
+  }
+  // A failed close may be the first report of a failed write (on network file systems).
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  return error;
+}
+
 // The device bytes are all on the host before the file is opened: a failed
-// copy leaves any existing file as it was.
+// copy leaves any existing file as it was. The copy and the file work run
+// without the interpreter lock.
 void save_handle_to_image(int32_t size, Handle memory, const StrArg& path) {
   const char* name = path_argument(path, "saveHandelToImage");
   if (size < 0)
     throw py::value_error("saveHandelToImage(): the size must not be negative, not " + std::to_string(size));
   const auto bytes = static_cast<std::size_t>(size);
   require_extent(memory, bytes, "saveHandelToImage");
-  std::unique_ptr<uint8_t, HostFree> host(static_cast<uint8_t*>(std::malloc(bytes == 0 ? 1 : bytes)));  // NOLINT
-  if (!host) throw std::bad_alloc();
-  if (bytes != 0) {
-    const uint32_t code = kycmMemcpy(memory.ptr, host.get(), bytes, kycmCT_COPY_FROM_DEVICE);
-    if (code != 0) {
-      throw std::runtime_error("saveHandelToImage(): copying " + std::to_string(bytes) +
-                               " bytes from device memory failed, ret: " + std::to_string(static_cast<int32_t>(code)) +
-                               "; no file was written.");
-    }
+  uint32_t code = 0;
+  int error = 0;
+  {
+    py::gil_scoped_release unlocked;
+    std::unique_ptr<uint8_t, HostFree> host(static_cast<uint8_t*>(std::malloc(bytes == 0 ? 1 : bytes)));  // NOLINT
+    if (!host) throw std::bad_alloc();
+    if (bytes != 0) code = kycmMemcpy(memory.ptr, host.get(), bytes, kycmCT_COPY_FROM_DEVICE);
+    if (code == 0) error = write_file(name, host.get(), bytes);
   }
-  std::FILE* file = std::fopen(name, "wb");
-  if (file == nullptr) raise_os_error(errno, path.utf8);
-  const std::size_t written = std::fwrite(host.get(), 1, bytes, file);
-  int error = written == bytes ? 0 : errno;
-  if (std::fclose(file) != 0 && error == 0) error = errno;
-  if (written != bytes || error != 0) raise_os_error(error != 0 ? error : EIO, path.utf8);
+  if (code != 0) {
+    throw std::runtime_error("saveHandelToImage(): copying " + std::to_string(bytes) +
+                             " bytes from device memory failed, ret: " + std::to_string(static_cast<int32_t>(code)) +
+                             "; no file was written.");
+  }
+  if (error != 0) raise_os_error(error, path.utf8);
 }
 
 }  // namespace

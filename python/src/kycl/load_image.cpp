@@ -16,11 +16,11 @@ namespace quillon {
 void register_load_image(py::module_& m) {
   m.def(
       "loadImage",
-      [](const std::string& path, int32_t width, int32_t height) -> py::object {
+      [](const std::string& path, int32_t width, int32_t height) {
         const uint64_t size =
             static_cast<uint64_t>(static_cast<uint32_t>(width)) * static_cast<uint32_t>(height) * 3 / 2;
-        void* device = upload_file(path, size);
-        return device == nullptr ? py::none() : py::cast(Handle(device));
+        py::gil_scoped_release unlocked;
+        return Handle(upload_file(path, size));  // None after a failure
       },
       "load test image");
 }

@@ -3,6 +3,8 @@
 
 #include <iterator>
 
+#include "kyce.h"
+
 namespace kycore {
 namespace {
 
@@ -63,6 +65,31 @@ constexpr CodeInfo kCodes[] = {
     {KYME_UNSUPPORTED_FORMAT, "KYME_UNSUPPORTED_FORMAT",
      "The picture's pixel format, size or strides do not suit the encoder channel."},
     {KYME_ENCODE_FAILED, "KYME_ENCODE_FAILED", "The codec refused the picture."},
+    // preprocess op engine (its codes are kyce.h's kyceER_ macros)
+    {kyceER_NULL_ARGUMENT, "kyceER_NULL_ARGUMENT", "A handle, record or array is null."},
+    {kyceER_INVALID_FORMAT, "kyceER_INVALID_FORMAT", "The image format is not one the op takes for that image."},
+    {kyceER_INVALID_DATA_TYPE, "kyceER_INVALID_DATA_TYPE", "The data type is outside 1 to 8."},
+    {kyceER_INVALID_SIZE, "kyceER_INVALID_SIZE",
+     "A size is not positive, odd for YUV, outside the source, or does not match the others."},
+    {kyceER_INVALID_PITCH, "kyceER_INVALID_PITCH", "A pitch is smaller than its size, or odd for YUV."},
+    {kyceER_INVALID_MEMORY, "kyceER_INVALID_MEMORY",
+     "The memory is not device memory, or the buffer is smaller than its description."},
+    {kyceER_INVALID_TYPE, "kyceER_INVALID_TYPE", "The enumeration value is not one the op knows."},
+    {kyceER_INVALID_PARAMETER, "kyceER_INVALID_PARAMETER",
+     "A parameter is out of its range (a count of 0, a singular matrix, an index beyond the list)."},
+    {kyceER_OPERATION_FAILED, "kyceER_OPERATION_FAILED", "The operation could not run (host memory exhausted)."},
+    {kyceER_OP_NOT_SUPPORTED, "kyceER_OP_NOT_SUPPORTED", "The op type is not one the library implements."},
+    {kyceER_ATTR_NAME, "kyceER_ATTR_NAME", "The op has no attribute of that name."},
+    {kyceER_ATTR_TYPE, "kyceER_ATTR_TYPE", "The data or parameter type is not the attribute's."},
+    {kyceER_ATTR_INDEX, "kyceER_ATTR_INDEX", "The index is outside the attribute's elements."},
+    {kyceER_INVALID_HANDLE, "kyceER_INVALID_HANDLE", "The handle is not a live customized-op info or op."},
+    {kyceER_PLUGIN_LOAD, "kyceER_PLUGIN_LOAD", "The plug-in library could not be loaded (see the runtime log)."},
+    {kyceER_PLUGIN_INVALID, "kyceER_PLUGIN_INVALID",
+     "The library is not a plug-in of customized ops (no entry point, another interface version, a bad table)."},
+    {kyceER_PLUGIN_RELEASED, "kyceER_PLUGIN_RELEASED", "The customized-op info was already unloaded or destroyed."},
+    {kyceER_UNKNOWN_OP_NAME, "kyceER_UNKNOWN_OP_NAME", "The plug-in has no op of that name."},
+    {kyceER_PLUGIN_UNSUPPORTED, "kyceER_PLUGIN_UNSUPPORTED", "The op takes no configuration of that kind."},
+    {kyceER_PLUGIN_FAILED, "kyceER_PLUGIN_FAILED", "The plug-in reported a failure (see the runtime log)."},
     {KYCL_WAIT_MORE_INPUT, "KYCL_WAIT_MORE_INPUT", "The request was queued; its result comes with a later one."},
     {KYCL_INVALID_GRAPH, "KYCL_INVALID_GRAPH",
      "The op graph has an unfed op, a cycle, no registered output, or mismatched shapes."},

@@ -1,10 +1,11 @@
 """Initialisation, device selection, version and error texts, contexts."""
+import re
 import threading
 
 import pytest
 
 import _quillon_testctl as testctl
-from conftest import quillon
+from conftest import ROOT, quillon
 
 kycm = quillon.kycm
 
@@ -50,6 +51,26 @@ def test_version_and_error_texts(runtime, journal):
     assert journal()[-1] == ("kycmGetErrDesc", (INVALID_DEVICE, True, 256))
     testctl.arm_empty("kycmGetErrDesc")
     assert kycm.getErrDesc(INVALID_DEVICE) == ""
+
+
+def named_codes():
+    """Every code a library's header or the README names (bases such as
+    kyceER_BASE and kymeER_RSLT_ERR_START are no codes)."""
+    headers = {name: (ROOT / "sdk" / "include" / name).read_text() for name in ("kyce.h", "kycl.h", "kyme.h", "kyml.h")}
+    codes = {200000 + int(n) for n in re.findall(r"\(kyceER_BASE \+ (\d+)\)", headers["kyce.h"])}
+    codes |= {int(n) for n in re.findall(r"#define kyclER_\w+ (\d+)", headers["kycl.h"])}
+    codes |= {int(n) for n in re.findall(r"#define kymeER_RSLT_\w+ (\d+)", headers["kyme.h"])}
+    codes |= {int(n) for n in re.findall(r"\bKYML_\w+ = (7\d{4})", headers["kyml.h"])}
+    readme = (ROOT / "README.md").read_text()
+    codes |= {int(n) for n in re.findall(r"\b(?:[1234]0\d{4}|700\d\d|79999|999991)\b", readme)}
+    codes |= {200000 + int(n) for n in re.findall(r"`\+(\d+)`", readme)}
+    return sorted(code for code in codes if code % 1000 != 0)
+
+
+def test_every_library_code_is_described():
+    codes = named_codes()
+    assert {200004, 302004, 402007, 70006} <= set(codes)
+    assert [code for code in codes if kycm.getErrDesc(code).startswith("Unknown error code")] == []
 
 
 class TestContexts:

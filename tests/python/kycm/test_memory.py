@@ -83,8 +83,14 @@ class TestAllocationAndCopies:
         assert kycm.memsetAsync(a, 9, 4, None) == kycm.memcpyDevicesAsync(a, 0, b, 1, 16, None) == 0
         assert kycm.memcpyAsync(b, host, 16, CT.kycmCT_COPY_FROM_DEVICE, None) == 0
         assert kycm.getNumpyFromHandle(host, 16).tolist() == [9] * 4 + list(range(4, 16))
-        codes = [kycm.memcpyDevices(a, d, b, e, n) for d, e, n in ((1, 1, 16), (0, 7, 16), (0, 1, 17))]
-        assert codes == [WRONG_DEVICE, INVALID_DEVICE, OUT_OF_RANGE]
+        # Each address must lie on the device named with it, the source's and the destination's
+        # alike; a refused copy moves nothing.
+        cases = ((1, 1, 16), (0, 0, 16), (1, 0, 16), (0, 7, 16), (0, 1, 17))
+        kycm.memset(a, 1, 16)
+        for copy in (kycm.memcpyDevices, lambda *args: kycm.memcpyDevicesAsync(*args, None)):
+            assert [copy(a, d, b, e, n) for d, e, n in cases] == [WRONG_DEVICE] * 3 + [INVALID_DEVICE, OUT_OF_RANGE]
+        assert kycm.memcpy(b, host, 16, CT.kycmCT_COPY_FROM_DEVICE) == 0
+        assert kycm.getNumpyFromHandle(host, 16).tolist() == [9] * 4 + list(range(4, 16))
 
     def test_arguments_reach_the_library(self, runtime, journal):
         device = kycm.malloc(8)

@@ -8,8 +8,8 @@
 
 namespace kycore {
 
-// Code ranges: kycm 100000s, kyce 200000s, kycl 300000s, kyme 400000s,
-// kyml 70000s. 999991 is the runtime's "not implemented".
+// Code ranges: kycm 100000s, kyce 200000s (kyceER_ in kyce.h), kycl
+// 300000s, kyme 400000s, kyml 70000s. 999991 is the runtime's "not implemented".
 enum Code : uint32_t {
   OK = 0,
 
