@@ -84,13 +84,24 @@ class DieBudget {
 };
 
 // Whether the weights and every blob OpenCV would allocate for inputs of
-// these shapes fit the die; worked out from the shapes alone.
+// these shapes fit the die; worked out from the shapes alone. A network
+// whose layers cannot tell their shapes before running (some importers'
+// layers only work them out from data) is given the benefit of the doubt:
+// its declared inputs and outputs have already been checked.
 bool network_fits_die(cv::dnn::Net& net, const std::vector<std::vector<int64_t>>& shapes) {
   std::vector<cv::dnn::MatShape> sizes;
-  for (const auto& shape : shapes) sizes.emplace_back(shape.begin(), shape.end());
+  sizes.reserve(shapes.size());
+  for (const auto& shape : shapes) {
+    sizes.emplace_back(shape.begin(), shape.end());
+    if (sizes.back().empty()) sizes.back().push_back(1);  // a scalar, as input_blob passes it
+  }
   std::size_t weights = 0;
   std::size_t blobs = 0;
-  net.getMemoryConsumption(sizes, weights, blobs);
+  try {
+    net.getMemoryConsumption(sizes, weights, blobs);
+  } catch (const cv::Exception&) {
+    return true;
+  }
   DieBudget budget;
   return budget.take(weights) && budget.take(blobs);
 }
