@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "decoder_registry.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/export.h"
 #include "kycore/test_control.h"
@@ -27,13 +28,14 @@ bool media_initialized() { return g_initialized.load(); }
 
 extern "C" {
 
-KY_EXPORT kymeRet_t kymeSystemInitialize(void) {
+KY_EXPORT kymeRet_t kymeSystemInitialize(void) try {
   KY_GATE("kymeSystemInitialize", {});
   if (g_initialized.exchange(true)) return KYME_ALREADY_INITIALIZED;
   return OK;
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeSystemUninitialize(void) {
+KY_EXPORT kymeRet_t kymeSystemUninitialize(void) try {
   KY_GATE("kymeSystemUninitialize", {});
   if (!g_initialized.load()) return KYME_NOT_INITIALIZED;
   // Channels left open are destroyed, as the card does when its media engine stops.
@@ -42,13 +44,16 @@ KY_EXPORT kymeRet_t kymeSystemUninitialize(void) {
   if (!g_initialized.exchange(false)) return KYME_NOT_INITIALIZED;
   return OK;
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor, uint32_t* patch, uint32_t* build) {
+KY_EXPORT kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor, uint32_t* patch,
+                                   uint32_t* build) try {
   KY_GATE("kymeGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYME_INVALID_ARGUMENT;
   *version = g_version_text;
   kycore::store_version_numbers(major, minor, patch, build);
   return OK;
 }
+KYME_CATCH
 
 }  // extern "C"
