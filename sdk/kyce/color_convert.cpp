@@ -7,6 +7,7 @@
 
 #include "device_image.h"
 #include "kyce.h"
+#include "kycore/c_boundary.h"
 #include "kycore/test_control.h"
 #include "op_guard.h"
 #include "yuv_bt709.h"
@@ -128,7 +129,7 @@ void rgb_to_yuv(const kyce::DeviceImage& source, kyce::DeviceImage& target, bool
 }  // namespace
 
 extern "C" KY_API uint32_t kyceCvtColor(kyceColorCvtCode code, kyceColorSpace space, kyceImageDesc input,
-                                        void* input_image, kyceImageDesc output, void* output_image) {
+                                        void* input_image, kyceImageDesc output, void* output_image) try {
   KY_GATE("kyceCvtColor", {}, code, space, input_image, output_image);
   return kyce::guarded([&]() -> uint32_t {
     Route route{};
@@ -185,3 +186,4 @@ extern "C" KY_API uint32_t kyceCvtColor(kyceColorCvtCode code, kyceColorSpace sp
     return kyceER_SUCCESS;
   });
 }
+KYCE_CATCH

@@ -8,6 +8,7 @@
 #include "border.h"
 #include "device_image.h"
 #include "kyce.h"
+#include "kycore/c_boundary.h"
 #include "kycore/test_control.h"
 #include "op_guard.h"
 #include "plane_resize.h"
@@ -15,7 +16,7 @@
 extern "C" KY_API uint32_t kyceResizeCopyMakeBorder(kyceResizeType type, kycePaddingType padding,
                                                     kycePaddingValues* values, kycePaddingEdges* edges,
                                                     kyceImageDesc input, void* input_image, kyceImageDesc output,
-                                                    void* output_image) {
+                                                    void* output_image) try {
   KY_GATE("kyceResizeCopyMakeBorder", {}, type, padding, static_cast<const void*>(values),
           static_cast<const void*>(edges), input_image, output_image);
   return kyce::guarded([&]() -> uint32_t {
@@ -52,3 +53,4 @@ extern "C" KY_API uint32_t kyceResizeCopyMakeBorder(kyceResizeType type, kycePad
     return kyceER_SUCCESS;
   });
 }
+KYCE_CATCH

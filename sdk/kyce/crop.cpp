@@ -2,12 +2,13 @@
 #include "crop_region.h"
 #include "device_image.h"
 #include "kyce.h"
+#include "kycore/c_boundary.h"
 #include "kycore/test_control.h"
 #include "op_guard.h"
 #include "plane_resize.h"
 
 extern "C" KY_API uint32_t kyceCrop(cropRect* rect, kyceImageDesc input, void* input_image, kyceImageDesc output,
-                                    void* output_image) {
+                                    void* output_image) try {
   KY_GATE("kyceCrop", {}, static_cast<const void*>(rect), input_image, output_image);
   return kyce::guarded([&]() -> uint32_t {
     if (rect == nullptr) return kyceER_NULL_ARGUMENT;
@@ -26,3 +27,4 @@ extern "C" KY_API uint32_t kyceCrop(cropRect* rect, kyceImageDesc input, void* i
     return kyceER_SUCCESS;
   });
 }
+KYCE_CATCH

@@ -20,6 +20,7 @@
 
 #include "kyce.h"
 #include "kyce_plugin.h"
+#include "kycore/c_boundary.h"
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
 #include "kycore/host_access.h"
@@ -227,7 +228,7 @@ using kyce::CustomizedOp;
 using kyce::CustomizedOpInfo;
 using kyce::PluginLibrary;
 
-extern "C" KY_API uint32_t kyceLoadCustomizedOps(const char* path, void** info) {
+extern "C" KY_API uint32_t kyceLoadCustomizedOps(const char* path, void** info) try {
   KY_GATE("kyceLoadCustomizedOps", kycore::clear_output(info), path, static_cast<const void*>(info));
   if (path == nullptr || info == nullptr) return kyceER_NULL_ARGUMENT;
   *info = nullptr;
@@ -245,18 +246,21 @@ extern "C" KY_API uint32_t kyceLoadCustomizedOps(const char* path, void** info) 
     return kyceER_OPERATION_FAILED;
   }
 }
+KYCE_CATCH
 
-extern "C" KY_API uint32_t kyceUnloadCustomizedOps(void* info) {
+extern "C" KY_API uint32_t kyceUnloadCustomizedOps(void* info) try {
   KY_GATE("kyceUnloadCustomizedOps", {}, static_cast<const void*>(info));
   return kyce::release_info(info, &CustomizedOpInfo::unloaded);
 }
+KYCE_CATCH
 
-extern "C" KY_API uint32_t kyceDestroyCustomizedOpInfo(void* info) {
+extern "C" KY_API uint32_t kyceDestroyCustomizedOpInfo(void* info) try {
   KY_GATE("kyceDestroyCustomizedOpInfo", {}, static_cast<const void*>(info));
   return kyce::release_info(info, &CustomizedOpInfo::destroyed);
 }
+KYCE_CATCH
 
-extern "C" KY_API uint32_t kyceGetCustomizedOpCount(void* info, int32_t* count) {
+extern "C" KY_API uint32_t kyceGetCustomizedOpCount(void* info, int32_t* count) try {
   KY_GATE("kyceGetCustomizedOpCount", kycore::clear_output(count), static_cast<const void*>(info),
           static_cast<const void*>(count));
   if (count == nullptr) return kyceER_NULL_ARGUMENT;
@@ -265,8 +269,9 @@ extern "C" KY_API uint32_t kyceGetCustomizedOpCount(void* info, int32_t* count) 
   if (code == kyceER_SUCCESS) *count = static_cast<int32_t>(library->names.size());
   return code;
 }
+KYCE_CATCH
 
-extern "C" KY_API uint32_t kyceGetCustomizedOpName(void* info, int32_t index, char* name, uint32_t size) {
+extern "C" KY_API uint32_t kyceGetCustomizedOpName(void* info, int32_t index, char* name, uint32_t size) try {
   KY_GATE("kyceGetCustomizedOpName", (name != nullptr && size > 0 ? (void)(*name = '\0') : (void)0),
           static_cast<const void*>(info), index, static_cast<const void*>(name), size);
   if (name == nullptr) return kyceER_NULL_ARGUMENT;
@@ -279,8 +284,9 @@ extern "C" KY_API uint32_t kyceGetCustomizedOpName(void* info, int32_t index, ch
   std::memcpy(name, text.c_str(), text.size() + 1);
   return kyceER_SUCCESS;
 }
+KYCE_CATCH
 
-extern "C" KY_API uint32_t kyceCreateCustomizedOp(void* info, const char* name, void** op) {
+extern "C" KY_API uint32_t kyceCreateCustomizedOp(void* info, const char* name, void** op) try {
   KY_GATE("kyceCreateCustomizedOp", kycore::clear_output(op), static_cast<const void*>(info), name,
           static_cast<const void*>(op));
   if (name == nullptr || op == nullptr) return kyceER_NULL_ARGUMENT;
@@ -307,8 +313,9 @@ extern "C" KY_API uint32_t kyceCreateCustomizedOp(void* info, const char* name, 
     return kyceER_OPERATION_FAILED;
   }
 }
+KYCE_CATCH
 
-extern "C" KY_API uint32_t kyceSetCustomizedOpConfig(void* op, const void* config, uint32_t size) {
+extern "C" KY_API uint32_t kyceSetCustomizedOpConfig(void* op, const void* config, uint32_t size) try {
   KY_GATE("kyceSetCustomizedOpConfig", {}, static_cast<const void*>(op), config, size);
   auto found = kyce::find_op(op);
   if (!found) return op == nullptr ? kyceER_NULL_ARGUMENT : kyceER_INVALID_HANDLE;
@@ -328,8 +335,9 @@ extern "C" KY_API uint32_t kyceSetCustomizedOpConfig(void* op, const void* confi
     return kyceER_OPERATION_FAILED;
   }
 }
+KYCE_CATCH
 
-extern "C" KY_API uint32_t kyceSetCustomizedOpCfgCallback(void* op, void* const* callbacks) {
+extern "C" KY_API uint32_t kyceSetCustomizedOpCfgCallback(void* op, void* const* callbacks) try {
   KY_GATE("kyceSetCustomizedOpCfgCallback", {}, static_cast<const void*>(op), static_cast<const void*>(callbacks));
   auto found = kyce::find_op(op);
   if (!found) return op == nullptr ? kyceER_NULL_ARGUMENT : kyceER_INVALID_HANDLE;
@@ -351,3 +359,4 @@ extern "C" KY_API uint32_t kyceSetCustomizedOpCfgCallback(void* op, void* const*
     return table->configure_callbacks(found->instance, slots.data(), static_cast<uint32_t>(slots.size()));
   });
 }
+KYCE_CATCH

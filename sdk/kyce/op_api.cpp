@@ -5,6 +5,7 @@
 
 #include "customized_ops.h"
 #include "kyce.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/test_control.h"
 #include "op_guard.h"
@@ -87,7 +88,7 @@ uint32_t get_attr(void* op, const char* name, kyceDataType dtype, int index, voi
 
 extern "C" {
 
-KY_API uint32_t kyceCreateOp(kyceOpType type, void** op) {
+KY_API uint32_t kyceCreateOp(kyceOpType type, void** op) try {
   KY_GATE("kyceCreateOp", kycore::clear_output(op), type, static_cast<const void*>(op));
   return kyce::guarded([&]() -> uint32_t {
     if (op == nullptr) return kyceER_NULL_ARGUMENT;
@@ -101,8 +102,9 @@ KY_API uint32_t kyceCreateOp(kyceOpType type, void** op) {
     return kyceER_SUCCESS;
   });
 }
+KYCE_CATCH
 
-KY_API uint32_t kyceDestroyOp(void* op) {
+KY_API uint32_t kyceDestroyOp(void* op) try {
   KY_GATE("kyceDestroyOp", {}, op);
   return kyce::guarded([&]() -> uint32_t {
     if (op == nullptr) return kyceER_NULL_ARGUMENT;
@@ -111,8 +113,9 @@ KY_API uint32_t kyceDestroyOp(void* op) {
     return kycore::KYCM_INVALID_HANDLE;
   });
 }
+KYCE_CATCH
 
-KY_API uint32_t kyceSetOpAttr(void* op, const char* name, kyceDataType dtype, kyceParamType ptype, ...) {
+KY_API uint32_t kyceSetOpAttr(void* op, const char* name, kyceDataType dtype, kyceParamType ptype, ...) try {
   kyce::AttrValue value;
   int32_t index = 0;
   va_list args;
@@ -129,18 +132,21 @@ KY_API uint32_t kyceSetOpAttr(void* op, const char* name, kyceDataType dtype, ky
     return target->set_attr(name, ptype, value, index);
   });
 }
+KYCE_CATCH
 
-KY_API uint32_t kyceGetOpAttrArray(void* op, const char* name, kyceDataType dtype, int index, void* value) {
+KY_API uint32_t kyceGetOpAttrArray(void* op, const char* name, kyceDataType dtype, int index, void* value) try {
   KY_GATE("kyceGetOpAttrArray", {}, op, name, dtype, index, value);
   return kyce::guarded([&]() -> uint32_t { return get_attr(op, name, dtype, index, value); });
 }
+KYCE_CATCH
 
-KY_API uint32_t kyceGetOpAttr(void* op, const char* name, kyceDataType dtype, void* value) {
+KY_API uint32_t kyceGetOpAttr(void* op, const char* name, kyceDataType dtype, void* value) try {
   KY_GATE("kyceGetOpAttr", {}, op, name, dtype, value);
   return kyce::guarded([&]() -> uint32_t { return get_attr(op, name, dtype, 0, value); });
 }
+KYCE_CATCH
 
-KY_API uint32_t kyceExecuteOp(void* op, void* input, void* output) {
+KY_API uint32_t kyceExecuteOp(void* op, void* input, void* output) try {
   KY_GATE("kyceExecuteOp", {}, op, input, output);
   return kyce::guarded([&]() -> uint32_t {
     if (op == nullptr) return kyceER_NULL_ARGUMENT;
@@ -152,5 +158,6 @@ KY_API uint32_t kyceExecuteOp(void* op, void* input, void* output) {
     return target->execute(input, output);
   });
 }
+KYCE_CATCH
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 #include "crop_region.h"
 #include "device_image.h"
 #include "kyce.h"
+#include "kycore/c_boundary.h"
 #include "kycore/test_control.h"
 #include "op_guard.h"
 #include "plane_resize.h"
@@ -39,7 +40,7 @@ uint32_t open_outputs(kyceResizeType type, const DeviceImage& input, uint32_t co
 extern "C" {
 
 KY_API uint32_t kyceResize(kyceResizeType type, kyceImageDesc input, void* input_image, kyceImageDesc output,
-                           void* output_image) {
+                           void* output_image) try {
   KY_GATE("kyceResize", {}, type, input_image, output_image);
   return kyce::guarded([&]() -> uint32_t {
     if (!kyce::is_known_resize(type)) return kyceER_INVALID_TYPE;
@@ -54,9 +55,10 @@ KY_API uint32_t kyceResize(kyceResizeType type, kyceImageDesc input, void* input
     return kyceER_SUCCESS;
   });
 }
+KYCE_CATCH
 
 KY_API uint32_t kyceScale(kyceResizeType type, uint32_t count, kyceImageDesc input, void* input_image,
-                          kyceImageDesc* outputs, void** output_images) {
+                          kyceImageDesc* outputs, void** output_images) try {
   KY_GATE("kyceScale", {}, type, count, input_image, static_cast<const void*>(outputs),
           static_cast<const void*>(output_images));
   return kyce::guarded([&]() -> uint32_t {
@@ -74,9 +76,10 @@ KY_API uint32_t kyceScale(kyceResizeType type, uint32_t count, kyceImageDesc inp
     return kyceER_SUCCESS;
   });
 }
+KYCE_CATCH
 
 KY_API uint32_t kyceBatchCropResize(cropRect* rects, uint32_t count, kyceResizeType type, kyceImageDesc input,
-                                    void* input_image, kyceImageDesc output, void** output_images) {
+                                    void* input_image, kyceImageDesc output, void** output_images) try {
   KY_GATE("kyceBatchCropResize", {}, static_cast<const void*>(rects), count, type, input_image,
           static_cast<const void*>(output_images));
   return kyce::guarded([&]() -> uint32_t {
@@ -104,5 +107,6 @@ KY_API uint32_t kyceBatchCropResize(cropRect* rects, uint32_t count, kyceResizeT
     return kyceER_SUCCESS;
   });
 }
+KYCE_CATCH
 
 }  // extern "C"

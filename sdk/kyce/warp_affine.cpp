@@ -8,12 +8,13 @@
 #include "border.h"
 #include "device_image.h"
 #include "kyce.h"
+#include "kycore/c_boundary.h"
 #include "kycore/test_control.h"
 #include "op_guard.h"
 
 extern "C" KY_API uint32_t kyceWarpAffine(kyceAffineMatrix* matrix, kyceWarpAffineMode mode, kycePaddingType padding,
                                           kycePaddingValues* values, kyceImageDesc input, void* input_image,
-                                          kyceImageDesc output, void* output_image) {
+                                          kyceImageDesc output, void* output_image) try {
   KY_GATE("kyceWarpAffine", {}, static_cast<const void*>(matrix), mode, padding, static_cast<const void*>(values),
           input_image, output_image);
   return kyce::guarded([&]() -> uint32_t {
@@ -45,3 +46,4 @@ extern "C" KY_API uint32_t kyceWarpAffine(kyceAffineMatrix* matrix, kyceWarpAffi
     return kyceER_SUCCESS;
   });
 }
+KYCE_CATCH

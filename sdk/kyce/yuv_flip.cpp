@@ -5,11 +5,12 @@
 
 #include "device_image.h"
 #include "kyce.h"
+#include "kycore/c_boundary.h"
 #include "kycore/test_control.h"
 #include "op_guard.h"
 
 extern "C" KY_API uint32_t kyceYuvFlip(kyceFlipType axis, kyceImageDesc input, void* input_image, kyceImageDesc output,
-                                       void* output_image) {
+                                       void* output_image) try {
   KY_GATE("kyceYuvFlip", {}, axis, input_image, output_image);
   return kyce::guarded([&]() -> uint32_t {
     int flip_code = 0;
@@ -42,3 +43,4 @@ extern "C" KY_API uint32_t kyceYuvFlip(kyceFlipType axis, kyceImageDesc input, v
     return kyceER_SUCCESS;
   });
 }
+KYCE_CATCH

@@ -2,6 +2,7 @@
 // registered outputs.
 #include "graph.h"
 
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
 #include "kycore/test_control.h"
@@ -20,14 +21,15 @@ std::shared_ptr<Op> find_op(const void* handle) { return HandleRegistry::instanc
 
 using namespace kycl;
 
-extern "C" KY_API kyclRet_t kyclCreateOpGraph(void** graph) {
+extern "C" KY_API kyclRet_t kyclCreateOpGraph(void** graph) try {
   KY_GATE("kyclCreateOpGraph", ::kycore::clear_output(graph), static_cast<const void*>(graph));
   if (graph == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   *graph = HandleRegistry::instance().add(HandleKind::graph, std::make_shared<Graph>());
   return kyclER_SUCCESS;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclDestroyOpGraph(void* graph) {
+extern "C" KY_API kyclRet_t kyclDestroyOpGraph(void* graph) try {
   KY_GATE("kyclDestroyOpGraph", {}, graph);
   auto removed = HandleRegistry::instance().remove<Graph>(graph, HandleKind::graph);
   if (!removed) return kycore::KYCM_INVALID_HANDLE;
@@ -35,8 +37,9 @@ extern "C" KY_API kyclRet_t kyclDestroyOpGraph(void* graph) {
   for (const void* op : removed->ops) HandleRegistry::instance().remove<Op>(op, HandleKind::op);
   return kyclER_SUCCESS;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclCreateGraphInputOp(void* graph, uint32_t input_index, void** op) {
+extern "C" KY_API kyclRet_t kyclCreateGraphInputOp(void* graph, uint32_t input_index, void** op) try {
   KY_GATE("kyclCreateGraphInputOp", ::kycore::clear_output(op), graph, input_index, static_cast<const void*>(op));
   if (op == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   auto owner = find_graph(graph);
@@ -48,8 +51,9 @@ extern "C" KY_API kyclRet_t kyclCreateGraphInputOp(void* graph, uint32_t input_i
   owner->ops.push_back(*op);
   return kyclER_SUCCESS;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclConnectOps(void* from, void* to) {
+extern "C" KY_API kyclRet_t kyclConnectOps(void* from, void* to) try {
   KY_GATE("kyclConnectOps", {}, from, to);
   auto source = find_op(from);
   auto target = find_op(to);
@@ -58,8 +62,9 @@ extern "C" KY_API kyclRet_t kyclConnectOps(void* from, void* to) {
   target->sources.push_back(from);
   return kyclER_SUCCESS;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclRegisterGetOutputs(void* graph, void** ops, uint32_t count) {
+extern "C" KY_API kyclRet_t kyclRegisterGetOutputs(void* graph, void** ops, uint32_t count) try {
   KY_GATE("kyclRegisterGetOutputs", {}, graph, static_cast<const void*>(ops), count);
   auto owner = find_graph(graph);
   if (!owner) return kycore::KYCM_INVALID_HANDLE;
@@ -71,8 +76,10 @@ extern "C" KY_API kyclRet_t kyclRegisterGetOutputs(void* graph, void** ops, uint
   owner->outputs.insert(owner->outputs.end(), ops, ops + count);
   return kyclER_SUCCESS;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclRegisterGetOutput(void* graph, void* op) {
+extern "C" KY_API kyclRet_t kyclRegisterGetOutput(void* graph, void* op) try {
   KY_GATE("kyclRegisterGetOutput", {}, graph, op);
   return kyclRegisterGetOutputs(graph, &op, 1);
 }
+KYCL_CATCH

@@ -96,6 +96,7 @@ uint32_t Model::load(const char* path) {
   onnx::ModelProto proto;
   if (!proto.ParseFromString(bytes)) return kycore::KYCL_UNSUPPORTED_MODEL;
   const auto& graph = proto.graph();
+  if (!stored_tensors_are_whole(graph)) return kycore::KYCL_UNSUPPORTED_MODEL;
   std::unordered_set<std::string> constants;
   for (const auto& initializer : graph.initializer()) constants.insert(initializer.name());
   for (const auto& value : graph.input()) {
@@ -112,6 +113,14 @@ uint32_t Model::load(const char* path) {
   if (inputs.empty() || outputs.empty()) return kycore::KYCL_UNSUPPORTED_MODEL;
   symbolic_batch = true;
   for (const auto& input : inputs) symbolic_batch = symbolic_batch && !input.dims.empty() && input.dims[0] < 0;
+  // Symbolic dimensions start at 1 until the caller sets a shape.
+  std::vector<std::vector<int64_t>> shapes;
+  for (const auto& input : inputs) {
+    std::vector<int64_t> shape = input.dims;
+    for (auto& dim : shape) dim = dim < 0 ? 1 : dim;
+    shapes.push_back(shape);
+  }
+  if (!fits_die(shapes)) return kycore::KYCM_OUT_OF_MEMORY;
   try {
     net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
   } catch (const cv::Exception&) {
@@ -120,13 +129,6 @@ uint32_t Model::load(const char* path) {
   if (net.empty()) return kycore::KYCL_UNSUPPORTED_MODEL;
   net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
   net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-  // Symbolic dimensions start at 1 until the caller sets a shape.
-  std::vector<std::vector<int64_t>> shapes;
-  for (const auto& input : inputs) {
-    std::vector<int64_t> shape = input.dims;
-    for (auto& dim : shape) dim = dim < 0 ? 1 : dim;
-    shapes.push_back(shape);
-  }
   std::lock_guard<std::mutex> hold(lock);
   return reshape(shapes);
 }

@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include "kycore/error_codes.h"
+#include "kycore/platform.h"
 #include "model.h"
 
 namespace kycl {
@@ -68,7 +69,62 @@ bool store_output(const TensorInfo& info, const cv::Mat& result, uint8_t* data) 
   return true;
 }
 
+// Tensor sizes taken from the die's memory until it runs out.
+class DieBudget {
+ public:
+  DieBudget() : left_(die_memory()) {}
+  bool take(uint64_t bytes) {
+    if (bytes > left_) return false;
+    left_ -= bytes;
+    return true;
+  }
+
+ private:
+  uint64_t left_;
+};
+
+// Whether the weights and every blob OpenCV would allocate for inputs of
+// these shapes fit the die; worked out from the shapes alone. A network
+// whose layers cannot tell their shapes before running (some importers'
+// layers only work them out from data) is given the benefit of the doubt:
+// its declared inputs and outputs have already been checked.
+bool network_fits_die(cv::dnn::Net& net, const std::vector<std::vector<int64_t>>& shapes) {
+  std::vector<cv::dnn::MatShape> sizes;
+  sizes.reserve(shapes.size());
+  for (const auto& shape : shapes) {
+    sizes.emplace_back(shape.begin(), shape.end());
+    if (sizes.back().empty()) sizes.back().push_back(1);  // a scalar, as input_blob passes it
+  }
+  std::size_t weights = 0;
+  std::size_t blobs = 0;
+  try {
+    net.getMemoryConsumption(sizes, weights, blobs);
+  } catch (const cv::Exception&) {
+    return true;
+  }
+  DieBudget budget;
+  return budget.take(weights) && budget.take(blobs);
+}
+
 }  // namespace
+
+uint64_t tensor_bytes(const std::vector<int64_t>& dims, kycmDType type) {
+  uint64_t bytes = element_size(type);
+  for (const int64_t dim : dims) {
+    const uint64_t size = dim > 0 ? static_cast<uint64_t>(dim) : 1;
+    if (bytes != 0 && size > UINT64_MAX / bytes) return UINT64_MAX;
+    bytes *= size;
+  }
+  return bytes;
+}
+
+uint64_t die_memory() {
+  uint32_t device = 0;
+  if (kycmGetDevice(&device) != kycore::OK) device = 0;
+  const auto platform = kycore::current_platform();
+  const kycore::DieConfig* die = platform->device(device);
+  return die != nullptr ? die->memory_bytes : 0;
+}
 
 // The common runtime's own table, so the two libraries never disagree on a
 // type's size. Model types are only those the file reader maps.
@@ -94,29 +150,49 @@ uint32_t Model::max_batch() const {
 
 uint32_t Model::batch() const { return inputs[0].current.empty() ? 1 : static_cast<uint32_t>(inputs[0].current[0]); }
 
+bool Model::fits_die(const std::vector<std::vector<int64_t>>& shapes) const {
+  DieBudget budget;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    // OpenCV takes dimensions as int.
+    for (const int64_t dim : shapes[i]) {
+      if (dim > INT32_MAX) return false;
+    }
+    if (!budget.take(tensor_bytes(shapes[i], inputs[i].type))) return false;
+  }
+  for (const auto& output : outputs) {
+    if (!budget.take(tensor_bytes(output.dims, output.type))) return false;
+  }
+  return true;
+}
+
+uint32_t Model::forward_zeros(std::vector<cv::Mat>* results) {
+  std::vector<std::vector<uint8_t>> zeros;
+  for (const auto& input : inputs) zeros.emplace_back(input.byte_size());
+  for (std::size_t i = 0; i < inputs.size(); ++i) net.setInput(input_blob(inputs[i], zeros[i].data()), inputs[i].name);
+  output_names.clear();
+  for (const auto& output : outputs) output_names.push_back(output.name);
+  net.forward(*results, output_names);
+  return results->size() == outputs.size() ? kycore::OK : kycore::KYCL_UNSUPPORTED_MODEL;
+}
+
 uint32_t Model::reshape(const std::vector<std::vector<int64_t>>& shapes) {
+  // Nothing is allocated for inputs the die could not hold.
+  if (!fits_die(shapes)) return kycore::KYCM_OUT_OF_MEMORY;
   std::vector<std::vector<int64_t>> previous;
   for (std::size_t i = 0; i < inputs.size(); ++i) {
     previous.push_back(inputs[i].current);
     inputs[i].current = shapes[i];
   }
-  // Output shapes are what OpenCV produces for these inputs: one run on zeros.
-  std::vector<std::vector<uint8_t>> zeros;
-  std::vector<const uint8_t*> in;
-  for (const auto& input : inputs) {
-    zeros.emplace_back(input.byte_size());
-    in.push_back(zeros.back().data());
-  }
+  // Output shapes are what OpenCV produces for these inputs: one run on
+  // zeros, once OpenCV's own account of what it would allocate fits the die.
   std::vector<cv::Mat> results;
-  uint32_t code = kycore::OK;
+  uint32_t code = kycore::KYCM_OUT_OF_MEMORY;
   try {
-    for (std::size_t i = 0; i < inputs.size(); ++i) net.setInput(input_blob(inputs[i], in[i]), inputs[i].name);
-    output_names.clear();
-    for (const auto& output : outputs) output_names.push_back(output.name);
-    net.forward(results, output_names);
-    if (results.size() != outputs.size()) code = kycore::KYCL_UNSUPPORTED_MODEL;
+    if (network_fits_die(net, shapes)) code = forward_zeros(&results);
   } catch (const cv::Exception&) {
     code = kycore::KYCL_UNSUPPORTED_MODEL;
+  } catch (const std::bad_alloc&) {
+    code = kycore::KYCM_OUT_OF_HOST_MEMORY;
   }
   if (code != kycore::OK) {
     for (std::size_t i = 0; i < inputs.size(); ++i) inputs[i].current = previous[i];
@@ -141,6 +217,8 @@ uint32_t Model::run(const std::vector<const uint8_t*>& in, const std::vector<uin
     }
   } catch (const cv::Exception&) {
     return kycore::KYCL_UNSUPPORTED_MODEL;
+  } catch (const std::bad_alloc&) {
+    return kycore::KYCM_OUT_OF_HOST_MEMORY;  // the run happens on a stream's threads as well as the caller's
   }
   return kycore::OK;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "graph.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
 #include "kycore/test_control.h"
@@ -69,24 +70,27 @@ using namespace kycl;
   std::lock_guard<std::mutex> hold(found->lock)
 
 extern "C" KY_API kyclRet_t kyclCreateModel(const char* path, const char* a, const char* b, const char* c,
-                                            void** model) {
+                                            void** model) try {
   KY_GATE("kyclCreateModel", ::kycore::clear_output(model), path, a, b, c, static_cast<const void*>(model));
   if (a == nullptr || b == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   return create(path, false, model);
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclCreateDynamicModel(const char* path, const char* a, void** model) {
+extern "C" KY_API kyclRet_t kyclCreateDynamicModel(const char* path, const char* a, void** model) try {
   KY_GATE("kyclCreateDynamicModel", ::kycore::clear_output(model), path, a, static_cast<const void*>(model));
   return create(path, true, model);
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclDestroyModel(void* model) {
+extern "C" KY_API kyclRet_t kyclDestroyModel(void* model) try {
   KY_GATE("kyclDestroyModel", {}, model);
   // Run-model ops keep the model object alive until they go.
   return HandleRegistry::instance().remove<Model>(model, HandleKind::model) ? kycore::OK : kycore::KYCM_INVALID_HANDLE;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclSetDynamicModelInputShape(void* model, const kycmShape* shapes, uint32_t count) {
+extern "C" KY_API kyclRet_t kyclSetDynamicModelInputShape(void* model, const kycmShape* shapes, uint32_t count) try {
   KY_GATE("kyclSetDynamicModelInputShape", {}, model, static_cast<const void*>(shapes), count);
   KYCL_FIND_MODEL(model);
   if (!found->dynamic) return kycore::KYCM_INVALID_ARGUMENT;
@@ -94,8 +98,9 @@ extern "C" KY_API kyclRet_t kyclSetDynamicModelInputShape(void* model, const kyc
   const uint32_t code = shapes_from(*found, shapes, count, &wanted);
   return code != kycore::OK ? code : found->reshape(wanted);
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclSetModelBatchSize(void* model, const uint32_t* batch) {
+extern "C" KY_API kyclRet_t kyclSetModelBatchSize(void* model, const uint32_t* batch) try {
   KY_GATE("kyclSetModelBatchSize", {}, model, static_cast<const void*>(batch));
   if (batch == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   KYCL_FIND_MODEL(model);
@@ -107,25 +112,28 @@ extern "C" KY_API kyclRet_t kyclSetModelBatchSize(void* model, const uint32_t* b
   }
   return found->reshape(wanted);
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclGetModelBatchSize(void* model, uint32_t* batch) {
+extern "C" KY_API kyclRet_t kyclGetModelBatchSize(void* model, uint32_t* batch) try {
   KY_GATE("kyclGetModelBatchSize", ::kycore::clear_output(batch), model, static_cast<const void*>(batch));
   if (batch == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   KYCL_FIND_MODEL(model);
   *batch = found->batch();
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclGetModelMaxBatchSize(void* model, uint32_t* batch) {
+extern "C" KY_API kyclRet_t kyclGetModelMaxBatchSize(void* model, uint32_t* batch) try {
   KY_GATE("kyclGetModelMaxBatchSize", ::kycore::clear_output(batch), model, static_cast<const void*>(batch));
   if (batch == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   KYCL_FIND_MODEL(model);
   *batch = found->max_batch();
   return kycore::OK;
 }
+KYCL_CATCH
 
 extern "C" KY_API kyclRet_t kyclGetDynamicModelMaxBatchSize(void* model, const kycmShape* shapes, uint32_t count,
-                                                            uint32_t* batch) {
+                                                            uint32_t* batch) try {
   KY_GATE("kyclGetDynamicModelMaxBatchSize", ::kycore::clear_output(batch), model, static_cast<const void*>(shapes),
           count, static_cast<const void*>(batch));
   if (batch == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
@@ -136,24 +144,27 @@ extern "C" KY_API kyclRet_t kyclGetDynamicModelMaxBatchSize(void* model, const k
   *batch = found->symbolic_batch ? kMaxDynamicBatch : found->max_batch();
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclGetModelInputCount(void* model, uint32_t* count) {
+extern "C" KY_API kyclRet_t kyclGetModelInputCount(void* model, uint32_t* count) try {
   KY_GATE("kyclGetModelInputCount", ::kycore::clear_output(count), model, static_cast<const void*>(count));
   if (count == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   KYCL_FIND_MODEL(model);
   *count = static_cast<uint32_t>(found->inputs.size());
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclGetModelOutputCount(void* model, uint32_t* count) {
+extern "C" KY_API kyclRet_t kyclGetModelOutputCount(void* model, uint32_t* count) try {
   KY_GATE("kyclGetModelOutputCount", ::kycore::clear_output(count), model, static_cast<const void*>(count));
   if (count == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   KYCL_FIND_MODEL(model);
   *count = static_cast<uint32_t>(found->outputs.size());
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclGetModelOutputDataTypeByIndex(void* model, int32_t index, kycmDType* type) {
+extern "C" KY_API kyclRet_t kyclGetModelOutputDataTypeByIndex(void* model, int32_t index, kycmDType* type) try {
   KY_GATE("kyclGetModelOutputDataTypeByIndex", ::kycore::clear_output(type), model, index,
           static_cast<const void*>(type));
   if (type == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
@@ -163,8 +174,9 @@ extern "C" KY_API kyclRet_t kyclGetModelOutputDataTypeByIndex(void* model, int32
   *type = output->type;
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclGetModelInputShapeByIndex(void* model, int32_t index, kycmShape* shape) {
+extern "C" KY_API kyclRet_t kyclGetModelInputShapeByIndex(void* model, int32_t index, kycmShape* shape) try {
   KY_GATE("kyclGetModelInputShapeByIndex", ::kycore::clear_output(shape), model, index,
           static_cast<const void*>(shape));
   if (shape == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
@@ -174,8 +186,9 @@ extern "C" KY_API kyclRet_t kyclGetModelInputShapeByIndex(void* model, int32_t i
   to_record(input->current, shape);
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclGetModelOutputShapeByIndex(void* model, int32_t index, kycmShape* shape) {
+extern "C" KY_API kyclRet_t kyclGetModelOutputShapeByIndex(void* model, int32_t index, kycmShape* shape) try {
   KY_GATE("kyclGetModelOutputShapeByIndex", ::kycore::clear_output(shape), model, index,
           static_cast<const void*>(shape));
   if (shape == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
@@ -185,8 +198,9 @@ extern "C" KY_API kyclRet_t kyclGetModelOutputShapeByIndex(void* model, int32_t 
   to_record(output->current, shape);
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclGetModelOutputSizeByIndex(void* model, int32_t index, uint64_t* size) {
+extern "C" KY_API kyclRet_t kyclGetModelOutputSizeByIndex(void* model, int32_t index, uint64_t* size) try {
   KY_GATE("kyclGetModelOutputSizeByIndex", ::kycore::clear_output(size), model, index, static_cast<const void*>(size));
   if (size == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   KYCL_FIND_MODEL(model);
@@ -195,8 +209,9 @@ extern "C" KY_API kyclRet_t kyclGetModelOutputSizeByIndex(void* model, int32_t i
   *size = output->byte_size();
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclCreateRunModelOp(void* model, void** op) {
+extern "C" KY_API kyclRet_t kyclCreateRunModelOp(void* model, void** op) try {
   KY_GATE("kyclCreateRunModelOp", ::kycore::clear_output(op), model, static_cast<const void*>(op));
   if (op == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   auto found = find_model(model);
@@ -207,3 +222,4 @@ extern "C" KY_API kyclRet_t kyclCreateRunModelOp(void* model, void** op) {
   *op = HandleRegistry::instance().add(HandleKind::op, run);
   return kycore::OK;
 }
+KYCL_CATCH

@@ -14,6 +14,7 @@
 
 #include "graph.h"
 #include "kycore/busy_time.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
 #include "kycore/platform.h"
@@ -163,7 +164,7 @@ bool take(Stream& stream, const Request& request, std::vector<Request>* full) {
 
 using namespace kycl;
 
-extern "C" KY_API kyclRet_t kyclCreateOpStream(void* graph, kyclBalanceMode mode, void** stream) {
+extern "C" KY_API kyclRet_t kyclCreateOpStream(void* graph, kyclBalanceMode mode, void** stream) try {
   KY_GATE("kyclCreateOpStream", ::kycore::clear_output(stream), graph, mode, static_cast<const void*>(stream));
   if (stream == nullptr || (mode != kyclBM_ONCE && mode != kyclBM_RUN)) return kycore::KYCM_INVALID_ARGUMENT;
   if (!find_graph(graph)) return kycore::KYCM_INVALID_HANDLE;
@@ -178,8 +179,9 @@ extern "C" KY_API kyclRet_t kyclCreateOpStream(void* graph, kyclBalanceMode mode
   g_streams.push_back({device, made, *stream});
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclDestroyOpStream(void* stream) {
+extern "C" KY_API kyclRet_t kyclDestroyOpStream(void* stream) try {
   KY_GATE("kyclDestroyOpStream", {}, stream);
   auto removed = HandleRegistry::instance().remove<Stream>(stream, HandleKind::stream);
   if (!removed) return kycore::KYCM_INVALID_HANDLE;
@@ -204,8 +206,9 @@ extern "C" KY_API kyclRet_t kyclDestroyOpStream(void* stream) {
   if (reporter.joinable()) reporter.detach();
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclSubscribeStreamReport(void* stream, kyclStreamReportFn function, void* user) {
+extern "C" KY_API kyclRet_t kyclSubscribeStreamReport(void* stream, kyclStreamReportFn function, void* user) try {
   KY_GATE("kyclSubscribeStreamReport", {}, stream, reinterpret_cast<const void*>(function), user);
   if (function == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   auto found = find_stream(stream);
@@ -214,8 +217,9 @@ extern "C" KY_API kyclRet_t kyclSubscribeStreamReport(void* stream, kyclStreamRe
   found->reports.emplace_back(function, user);
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclBuildStream(void* stream) {
+extern "C" KY_API kyclRet_t kyclBuildStream(void* stream) try {
   KY_GATE("kyclBuildStream", {}, stream);
   auto found = find_stream(stream);
   if (!found) return kycore::KYCM_INVALID_HANDLE;
@@ -229,8 +233,9 @@ extern "C" KY_API kyclRet_t kyclBuildStream(void* stream) {
   found->built = built;
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclRunStream(void* stream, void* inputs, void* outputs, uint32_t timeout_ms) {
+extern "C" KY_API kyclRet_t kyclRunStream(void* stream, void* inputs, void* outputs, uint32_t timeout_ms) try {
   KY_GATE("kyclRunStream", {}, stream, inputs, outputs, timeout_ms);
   auto found = find_stream(stream);
   if (!found) return kycore::KYCM_INVALID_HANDLE;
@@ -255,8 +260,9 @@ extern "C" KY_API kyclRet_t kyclRunStream(void* stream, void* inputs, void* outp
   }
   return code;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclRunStreamAsync(void* stream, void* inputs, void* outputs) {
+extern "C" KY_API kyclRet_t kyclRunStreamAsync(void* stream, void* inputs, void* outputs) try {
   KY_GATE("kyclRunStreamAsync", {}, stream, inputs, outputs);
   auto found = find_stream(stream);
   if (!found) return kycore::KYCM_INVALID_HANDLE;
@@ -268,15 +274,17 @@ extern "C" KY_API kyclRet_t kyclRunStreamAsync(void* stream, void* inputs, void*
   flush(found, stream);
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclSynchronizeStream(void* stream, uint32_t timeout_ms) {
+extern "C" KY_API kyclRet_t kyclSynchronizeStream(void* stream, uint32_t timeout_ms) try {
   KY_GATE("kyclSynchronizeStream", {}, stream, timeout_ms);
   auto found = find_stream(stream);
   if (!found) return kycore::KYCM_INVALID_HANDLE;
   return drain(found, stream, timeout_ms);
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclSynchronizeDevice(uint32_t device, uint32_t timeout_ms) {
+extern "C" KY_API kyclRet_t kyclSynchronizeDevice(uint32_t device, uint32_t timeout_ms) try {
   KY_GATE("kyclSynchronizeDevice", {}, device, timeout_ms);
   if (device >= kycore::current_platform()->device_count()) return kycore::KYCM_INVALID_DEVICE;
   std::vector<std::pair<std::shared_ptr<Stream>, void*>> streams;
@@ -306,8 +314,9 @@ extern "C" KY_API kyclRet_t kyclSynchronizeDevice(uint32_t device, uint32_t time
   }
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclGetStreamCacheNumber(void* stream, uint32_t* count) {
+extern "C" KY_API kyclRet_t kyclGetStreamCacheNumber(void* stream, uint32_t* count) try {
   KY_GATE("kyclGetStreamCacheNumber", ::kycore::clear_output(count), stream, static_cast<const void*>(count));
   if (count == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   auto found = find_stream(stream);
@@ -316,8 +325,9 @@ extern "C" KY_API kyclRet_t kyclGetStreamCacheNumber(void* stream, uint32_t* cou
   *count = found->in_flight;
   return kycore::OK;
 }
+KYCL_CATCH
 
-extern "C" KY_API kyclRet_t kyclRequestOutputDataset(void* stream, void** dataset) {
+extern "C" KY_API kyclRet_t kyclRequestOutputDataset(void* stream, void** dataset) try {
   KY_GATE("kyclRequestOutputDataset", ::kycore::clear_output(dataset), stream, static_cast<const void*>(dataset));
   if (dataset == nullptr) return kycore::KYCM_INVALID_ARGUMENT;
   auto found = find_stream(stream);
@@ -330,3 +340,4 @@ extern "C" KY_API kyclRet_t kyclRequestOutputDataset(void* stream, void** datase
   if (!built) return kycore::KYCL_STREAM_NOT_BUILT;
   return make_output_dataset(*built, dataset);
 }
+KYCL_CATCH

@@ -2,12 +2,14 @@
 #include "kycore/version.h"
 
 #include "kycl.h"
+#include "kycore/c_boundary.h"
 #include "kycore/test_control.h"
 
 extern "C" KY_API kyclRet_t kyclGetVersion(const char** text, uint32_t* major, uint32_t* minor, uint32_t* patch,
-                                           uint32_t* build) {
+                                           uint32_t* build) try {
   KY_GATE("kyclGetVersion", {}, static_cast<const void*>(text), major, minor, patch, build);
   if (text != nullptr) *text = KY_SDK_VERSION_TEXT;
   kycore::store_version_numbers(major, minor, patch, build);
   return kyclER_SUCCESS;
 }
+KYCL_CATCH

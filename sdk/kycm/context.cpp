@@ -1,5 +1,6 @@
 // Contexts: library objects bound to one device, made current per thread.
 #include "kycm.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
 #include "kycore/life_cycle.h"
@@ -33,7 +34,7 @@ uint32_t kycm::current_thread_device() {
 
 extern "C" {
 
-KY_EXPORT kycmRet_t kycmCreateContext(uint32_t device, void** context) {
+KY_EXPORT kycmRet_t kycmCreateContext(uint32_t device, void** context) try {
   KY_GATE("kycmCreateContext", ::kycore::clear_output(context), device, context);
   if (context == nullptr) return KYCM_INVALID_ARGUMENT;
   auto lock = creating();
@@ -43,24 +44,27 @@ KY_EXPORT kycmRet_t kycmCreateContext(uint32_t device, void** context) {
                                             static_cast<int32_t>(device));
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmDestroyContext(void* context) {
+KY_EXPORT kycmRet_t kycmDestroyContext(void* context) try {
   KY_GATE("kycmDestroyContext", {}, context);
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (!HandleRegistry::instance().remove<Context>(context, HandleKind::context)) return KYCM_INVALID_HANDLE;
   if (t_current_context == context) t_current_context = nullptr;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmSetCurrentContext(void* context) {
+KY_EXPORT kycmRet_t kycmSetCurrentContext(void* context) try {
   KY_GATE("kycmSetCurrentContext", {}, context);
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (context != nullptr && !find_context(context)) return KYCM_INVALID_HANDLE;
   t_current_context = context;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetCurrentContext(void** context) {
+KY_EXPORT kycmRet_t kycmGetCurrentContext(void** context) try {
   KY_GATE("kycmGetCurrentContext", ::kycore::clear_output(context), context);
   if (context == nullptr) return KYCM_INVALID_ARGUMENT;
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
@@ -68,5 +72,6 @@ KY_EXPORT kycmRet_t kycmGetCurrentContext(void** context) {
   *context = t_current_context;
   return OK;
 }
+KYCM_CATCH
 
 }  // extern "C"

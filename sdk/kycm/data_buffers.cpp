@@ -1,5 +1,6 @@
 // Data buffers: library objects describing a block of host or device memory
 // (address, size, device). A buffer never owns the memory it describes.
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
 #include "kycore/life_cycle.h"
@@ -38,27 +39,31 @@ uint32_t create(const kycmDeviceInfo& info, void* address, uint64_t size, void**
 
 extern "C" {
 
-KY_EXPORT kycmRet_t kycmCreateDataBuffer(kycmDeviceInfo info, void* address, uint64_t size, void** buffer) {
+KY_EXPORT kycmRet_t kycmCreateDataBuffer(kycmDeviceInfo info, void* address, uint64_t size, void** buffer) try {
   KY_GATE("kycmCreateDataBuffer", ::kycore::clear_output(buffer), info.deviceType, info.deviceIdx, address, size,
           buffer);
   return create(info, address, size, buffer);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmCreateDataBufferFromContext(kycmDeviceType type, void* address, uint64_t size, void** buffer) {
+KY_EXPORT kycmRet_t kycmCreateDataBufferFromContext(kycmDeviceType type, void* address, uint64_t size,
+                                                    void** buffer) try {
   KY_GATE("kycmCreateDataBufferFromContext", ::kycore::clear_output(buffer), type, address, size, buffer);
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   // The device comes from the calling thread's current context.
   const kycmDeviceInfo info{type, type == kycmDE_KYCC ? kycm::current_thread_device() : 0u};
   return create(info, address, size, buffer);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmDestroyDataBuffer(void* buffer) {
+KY_EXPORT kycmRet_t kycmDestroyDataBuffer(void* buffer) try {
   KY_GATE("kycmDestroyDataBuffer", {}, buffer);
   if (!HandleRegistry::instance().remove<DataBuffer>(buffer, HandleKind::data_buffer)) return KYCM_INVALID_HANDLE;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDataBufferAddr(void* buffer, void** address) {
+KY_EXPORT kycmRet_t kycmGetDataBufferAddr(void* buffer, void** address) try {
   KY_GATE("kycmGetDataBufferAddr", ::kycore::clear_output(address), buffer, address);
   if (address == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_data_buffer(buffer);
@@ -67,8 +72,9 @@ KY_EXPORT kycmRet_t kycmGetDataBufferAddr(void* buffer, void** address) {
   *address = object->address;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDataBufferSize(void* buffer, uint64_t* size) {
+KY_EXPORT kycmRet_t kycmGetDataBufferSize(void* buffer, uint64_t* size) try {
   KY_GATE("kycmGetDataBufferSize", ::kycore::clear_output(size), buffer, size);
   if (size == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_data_buffer(buffer);
@@ -77,8 +83,9 @@ KY_EXPORT kycmRet_t kycmGetDataBufferSize(void* buffer, uint64_t* size) {
   *size = object->size;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDataBufferDeviceInfo(void* buffer, kycmDeviceInfo* info) {
+KY_EXPORT kycmRet_t kycmGetDataBufferDeviceInfo(void* buffer, kycmDeviceInfo* info) try {
   KY_GATE("kycmGetDataBufferDeviceInfo", {}, buffer, info);
   if (info == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_data_buffer(buffer);
@@ -87,8 +94,9 @@ KY_EXPORT kycmRet_t kycmGetDataBufferDeviceInfo(void* buffer, kycmDeviceInfo* in
   *info = object->info;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmUpdateDataBuffer(void* buffer, kycmDeviceInfo info, void* address, uint64_t size) {
+KY_EXPORT kycmRet_t kycmUpdateDataBuffer(void* buffer, kycmDeviceInfo info, void* address, uint64_t size) try {
   KY_GATE("kycmUpdateDataBuffer", {}, buffer, info.deviceType, info.deviceIdx, address, size);
   auto object = kycm::find_data_buffer(buffer);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -103,5 +111,6 @@ KY_EXPORT kycmRet_t kycmUpdateDataBuffer(void* buffer, kycmDeviceInfo info, void
   HandleRegistry::instance().rebind<DataBuffer>(buffer, HandleKind::data_buffer, kycm::bound_device(info));
   return OK;
 }
+KYCM_CATCH
 
 }  // extern "C"

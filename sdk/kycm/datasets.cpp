@@ -6,6 +6,7 @@
 #include <climits>
 #include <vector>
 
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
 #include "kycore/life_cycle.h"
@@ -66,7 +67,7 @@ uint32_t get_element(void* dataset, int32_t index, void** result, kycmDatasetMod
 
 extern "C" {
 
-KY_EXPORT kycmRet_t kycmCreateDataset(kycmDatasetMode mode, void** dataset) {
+KY_EXPORT kycmRet_t kycmCreateDataset(kycmDatasetMode mode, void** dataset) try {
   KY_GATE("kycmCreateDataset", ::kycore::clear_output(dataset), mode, dataset);
   if (dataset == nullptr) return KYCM_INVALID_ARGUMENT;
   *dataset = nullptr;
@@ -78,44 +79,52 @@ KY_EXPORT kycmRet_t kycmCreateDataset(kycmDatasetMode mode, void** dataset) {
   *dataset = HandleRegistry::instance().add(HandleKind::dataset, std::move(object));
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmDestroyDataset(void* dataset) {
+KY_EXPORT kycmRet_t kycmDestroyDataset(void* dataset) try {
   KY_GATE("kycmDestroyDataset", {}, dataset);
   if (!HandleRegistry::instance().remove<Dataset>(dataset, HandleKind::dataset)) return KYCM_INVALID_HANDLE;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmAddDatasetBuffer(void* dataset, void* buffer) {
+KY_EXPORT kycmRet_t kycmAddDatasetBuffer(void* dataset, void* buffer) try {
   KY_GATE("kycmAddDatasetBuffer", {}, dataset, buffer);
   return add_element(dataset, buffer, kycmDM_BUFFER);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDatasetBufferCount(void* dataset, uint32_t* count) {
+KY_EXPORT kycmRet_t kycmGetDatasetBufferCount(void* dataset, uint32_t* count) try {
   KY_GATE("kycmGetDatasetBufferCount", ::kycore::clear_output(count), dataset, count);
   return count_of(dataset, count, kycmDM_BUFFER);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDatasetBuffer(void* dataset, int32_t index, void** buffer) {
+KY_EXPORT kycmRet_t kycmGetDatasetBuffer(void* dataset, int32_t index, void** buffer) try {
   KY_GATE("kycmGetDatasetBuffer", ::kycore::clear_output(buffer), dataset, index, buffer);
   return get_element(dataset, index, buffer, kycmDM_BUFFER);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmAddDatasetTensor(void* dataset, void* tensor) {
+KY_EXPORT kycmRet_t kycmAddDatasetTensor(void* dataset, void* tensor) try {
   KY_GATE("kycmAddDatasetTensor", {}, dataset, tensor);
   return add_element(dataset, tensor, kycmDM_TENSOR);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDatasetTensorCount(void* dataset, uint32_t* count) {
+KY_EXPORT kycmRet_t kycmGetDatasetTensorCount(void* dataset, uint32_t* count) try {
   KY_GATE("kycmGetDatasetTensorCount", ::kycore::clear_output(count), dataset, count);
   return count_of(dataset, count, kycmDM_TENSOR);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDatasetTensor(void* dataset, int32_t index, void** tensor) {
+KY_EXPORT kycmRet_t kycmGetDatasetTensor(void* dataset, int32_t index, void** tensor) try {
   KY_GATE("kycmGetDatasetTensor", ::kycore::clear_output(tensor), dataset, index, tensor);
   return get_element(dataset, index, tensor, kycmDM_TENSOR);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDatasetMode(void* dataset, kycmDatasetMode* mode) {
+KY_EXPORT kycmRet_t kycmGetDatasetMode(void* dataset, kycmDatasetMode* mode) try {
   KY_GATE("kycmGetDatasetMode", ::kycore::clear_output(mode), dataset, mode);
   if (mode == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = find_dataset(dataset);
@@ -124,8 +133,9 @@ KY_EXPORT kycmRet_t kycmGetDatasetMode(void* dataset, kycmDatasetMode* mode) {
   *mode = object->mode;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDatasetUserCtx(void* dataset, void** context) {
+KY_EXPORT kycmRet_t kycmGetDatasetUserCtx(void* dataset, void** context) try {
   KY_GATE("kycmGetDatasetUserCtx", ::kycore::clear_output(context), dataset, context);
   if (context == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = find_dataset(dataset);
@@ -134,8 +144,9 @@ KY_EXPORT kycmRet_t kycmGetDatasetUserCtx(void* dataset, void** context) {
   *context = object->user_context;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmSetDatasetUserCtx(void* dataset, void* context) {
+KY_EXPORT kycmRet_t kycmSetDatasetUserCtx(void* dataset, void* context) try {
   KY_GATE("kycmSetDatasetUserCtx", {}, dataset, context);
   auto object = find_dataset(dataset);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -143,8 +154,9 @@ KY_EXPORT kycmRet_t kycmSetDatasetUserCtx(void* dataset, void* context) {
   object->user_context = context;  // opaque to the runtime, never dereferenced
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmClearDataset(void* dataset) {
+KY_EXPORT kycmRet_t kycmClearDataset(void* dataset) try {
   KY_GATE("kycmClearDataset", {}, dataset);
   auto object = find_dataset(dataset);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -152,8 +164,9 @@ KY_EXPORT kycmRet_t kycmClearDataset(void* dataset) {
   object->elements.clear();  // mode and user context stay
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmDestroyDatasetAll(void* dataset) {
+KY_EXPORT kycmRet_t kycmDestroyDatasetAll(void* dataset) try {
   KY_GATE("kycmDestroyDatasetAll", {}, dataset);
   auto object = HandleRegistry::instance().remove<Dataset>(dataset, HandleKind::dataset);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -174,5 +187,6 @@ KY_EXPORT kycmRet_t kycmDestroyDatasetAll(void* dataset) {
   }
   return OK;
 }
+KYCM_CATCH
 
 }  // extern "C"

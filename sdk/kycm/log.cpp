@@ -3,19 +3,21 @@
 #include <string>
 
 #include "kycm.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/runtime_log.h"
 #include "kycore/test_control.h"
 
 extern "C" {
 
-KY_EXPORT kycmRet_t kycmInitLogger(void) {
+KY_EXPORT kycmRet_t kycmInitLogger(void) try {
   KY_GATE("kycmInitLogger", {});
   return kycore::runtime_log::open();
 }
+KYCM_CATCH
 
 KY_EXPORT kycmRet_t kycmLogMessage(kycmLogChannel channel, kycmLogLevel level, const char* function, const char* file,
-                                   int32_t line, const char* format, ...) {
+                                   int32_t line, const char* format, ...) try {
   KY_GATE("kycmLogMessage", {}, channel, level, function, file, line, format);
   const auto channel_value = static_cast<uint32_t>(channel);
   const auto level_value = static_cast<uint32_t>(level);
@@ -35,5 +37,6 @@ KY_EXPORT kycmRet_t kycmLogMessage(kycmLogChannel channel, kycmLogLevel level, c
   }
   return kycore::runtime_log::write(channel_value, level_value, file, line, function, text);
 }
+KYCM_CATCH
 
 }  // extern "C"

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "kycm.h"
+#include "kycore/c_boundary.h"
 #include "kycore/device_memory.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
@@ -173,58 +174,68 @@ uint32_t memset_on(void* address, int32_t value, uint64_t size, void* stream) {
 
 extern "C" {
 
-KY_EXPORT kycmRet_t kycmMalloc(uint64_t size, void** address) {
+KY_EXPORT kycmRet_t kycmMalloc(uint64_t size, void** address) try {
   KY_GATE("kycmMalloc", ::kycore::clear_output(address), size, address);
   return allocate(size, BlockOwner::runtime, address);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmFree(void* address) {
+KY_EXPORT kycmRet_t kycmFree(void* address) try {
   KY_GATE("kycmFree", {}, address);
   // A tensor that took the block would be left pointing at freed memory.
   return kycm::release_unless_owned(address, [address] { return release(address, BlockOwner::runtime); });
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmMallocModelInOut(uint64_t size, void** address) {
+KY_EXPORT kycmRet_t kycmMallocModelInOut(uint64_t size, void** address) try {
   KY_GATE("kycmMallocModelInOut", ::kycore::clear_output(address), size, address);
   return allocate(size, BlockOwner::model_io, address);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmFreeModelInOut(void* address) {
+KY_EXPORT kycmRet_t kycmFreeModelInOut(void* address) try {
   KY_GATE("kycmFreeModelInOut", {}, address);
   return release(address, BlockOwner::model_io);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmMemcpy(const void* source, void* destination, uint64_t size, kycmCopyMemType type) {
+KY_EXPORT kycmRet_t kycmMemcpy(const void* source, void* destination, uint64_t size, kycmCopyMemType type) try {
   KY_GATE("kycmMemcpy", {}, source, destination, size, type);
   return memcpy_on(source, destination, size, static_cast<uint32_t>(type), nullptr);
 }
+KYCM_CATCH
 
 KY_EXPORT kycmRet_t kycmMemcpyAsync(const void* source, void* destination, uint64_t size, kycmCopyMemType type,
-                                    void* stream) {
+                                    void* stream) try {
   KY_GATE("kycmMemcpyAsync", {}, source, destination, size, type, stream);
   return memcpy_on(source, destination, size, static_cast<uint32_t>(type), stream);
 }
+KYCM_CATCH
 
 KY_EXPORT kycmRet_t kycmMemcpyDevices(const void* source, uint32_t source_device, void* destination,
-                                      uint32_t destination_device, uint64_t size) {
+                                      uint32_t destination_device, uint64_t size) try {
   KY_GATE("kycmMemcpyDevices", {}, source, source_device, destination, destination_device, size);
   return memcpy_devices_on(source, source_device, destination, destination_device, size, nullptr);
 }
+KYCM_CATCH
 
 KY_EXPORT kycmRet_t kycmMemcpyDevicesAsync(const void* source, uint32_t source_device, void* destination,
-                                           uint32_t destination_device, uint64_t size, void* stream) {
+                                           uint32_t destination_device, uint64_t size, void* stream) try {
   KY_GATE("kycmMemcpyDevicesAsync", {}, source, source_device, destination, destination_device, size, stream);
   return memcpy_devices_on(source, source_device, destination, destination_device, size, stream);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmMemset(void* address, int32_t value, uint64_t size) {
+KY_EXPORT kycmRet_t kycmMemset(void* address, int32_t value, uint64_t size) try {
   KY_GATE("kycmMemset", {}, address, value, size);
   return memset_on(address, value, size, nullptr);
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmMemsetAsync(void* address, int32_t value, uint64_t size, void* stream) {
+KY_EXPORT kycmRet_t kycmMemsetAsync(void* address, int32_t value, uint64_t size, void* stream) try {
   KY_GATE("kycmMemsetAsync", {}, address, value, size, stream);
   return memset_on(address, value, size, stream);
 }
+KYCM_CATCH
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "kycm.h"
+#include "kycore/c_boundary.h"
 #include "kycore/device_memory.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
@@ -42,7 +43,7 @@ void release_runtime_objects(int32_t device) {
 
 extern "C" {
 
-KY_EXPORT kycmRet_t kycmInitialize(const char* config) {
+KY_EXPORT kycmRet_t kycmInitialize(const char* config) try {
   KY_GATE("kycmInitialize", {}, config);
   // Of concurrent initializations one installs its platform, the others find
   // the runtime initialised.
@@ -58,24 +59,27 @@ KY_EXPORT kycmRet_t kycmInitialize(const char* config) {
   runtime().initialized.store(true);
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmUninitialize(void) {
+KY_EXPORT kycmRet_t kycmUninitialize(void) try {
   KY_GATE("kycmUninitialize", {});
   auto lock = changing_life_cycle();
   if (!runtime().initialized.exchange(false)) return KYCM_NOT_INITIALIZED;
   release_runtime_objects(kNoDevice);
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmSetDevice(uint32_t device) {
+KY_EXPORT kycmRet_t kycmSetDevice(uint32_t device) try {
   KY_GATE("kycmSetDevice", {}, device);
   if (!runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
   if (!kycm::valid_device(device)) return KYCM_INVALID_DEVICE;
   runtime().device.store(device);
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmResetDevice(uint32_t device) {
+KY_EXPORT kycmRet_t kycmResetDevice(uint32_t device) try {
   KY_GATE("kycmResetDevice", {}, device);
   auto lock = changing_life_cycle();
   if (!runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
@@ -83,25 +87,28 @@ KY_EXPORT kycmRet_t kycmResetDevice(uint32_t device) {
   release_runtime_objects(static_cast<int32_t>(device));
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetDevice(uint32_t* device) {
+KY_EXPORT kycmRet_t kycmGetDevice(uint32_t* device) try {
   KY_GATE("kycmGetDevice", {}, device);
   if (device == nullptr) return KYCM_INVALID_ARGUMENT;
   if (!runtime().initialized.load(std::memory_order_relaxed)) return KYCM_NOT_INITIALIZED;
   *device = runtime().device.load(std::memory_order_relaxed);
   return OK;
 }
+KYCM_CATCH
 
 KY_EXPORT kycmRet_t kycmGetVersion(const char** version, int32_t* major, int32_t* minor, int32_t* patch,
-                                   int32_t* build) {
+                                   int32_t* build) try {
   KY_GATE("kycmGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYCM_INVALID_ARGUMENT;
   *version = kVersionText;
   kycore::store_version_numbers(major, minor, patch, build);
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetErrDesc(uint32_t code, char* buffer, uint32_t length) {
+KY_EXPORT kycmRet_t kycmGetErrDesc(uint32_t code, char* buffer, uint32_t length) try {
   KY_GATE("kycmGetErrDesc", {}, code, buffer, length);
   if (buffer == nullptr || length == 0) return KYCM_INVALID_ARGUMENT;
   const CodeInfo* info = find_code(code);
@@ -112,5 +119,6 @@ KY_EXPORT kycmRet_t kycmGetErrDesc(uint32_t code, char* buffer, uint32_t length)
   }
   return OK;
 }
+KYCM_CATCH
 
 }  // extern "C"

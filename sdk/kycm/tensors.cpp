@@ -5,6 +5,7 @@
 // through kycmFree/kycmFreeHost meanwhile.
 #include <unordered_set>
 
+#include "kycore/c_boundary.h"
 #include "kycore/device_memory.h"
 #include "kycore/error_codes.h"
 #include "kycore/handle_registry.h"
@@ -121,7 +122,7 @@ uint32_t release_unless_owned(const void* address, const std::function<uint32_t(
 
 extern "C" {
 
-KY_EXPORT kycmRet_t kycmCreateTensor(kycmDeviceInfo info, kycmShape shape, kycmDType type, void** tensor) {
+KY_EXPORT kycmRet_t kycmCreateTensor(kycmDeviceInfo info, kycmShape shape, kycmDType type, void** tensor) try {
   KY_GATE("kycmCreateTensor", ::kycore::clear_output(tensor), info.deviceType, info.deviceIdx, shape.ndims,
           shape.dims[0], shape.dims[1], shape.dims[2], shape.dims[3], shape.dims[4], shape.dims[5], type, tensor);
   if (tensor == nullptr) return KYCM_INVALID_ARGUMENT;
@@ -143,9 +144,10 @@ KY_EXPORT kycmRet_t kycmCreateTensor(kycmDeviceInfo info, kycmShape shape, kycmD
   *tensor = publish(std::move(object));
   return OK;
 }
+KYCM_CATCH
 
 KY_EXPORT kycmRet_t kycmCreateTensorWithDataHandle(kycmDeviceInfo info, kycmShape shape, kycmDType type, void* data,
-                                                   bool takeOwnership, void** tensor) {
+                                                   bool takeOwnership, void** tensor) try {
   KY_GATE("kycmCreateTensorWithDataHandle", ::kycore::clear_output(tensor), info.deviceType, info.deviceIdx,
           shape.ndims, shape.dims[0], shape.dims[1], shape.dims[2], shape.dims[3], shape.dims[4], shape.dims[5], type,
           data, takeOwnership, tensor);
@@ -170,15 +172,17 @@ KY_EXPORT kycmRet_t kycmCreateTensorWithDataHandle(kycmDeviceInfo info, kycmShap
   *tensor = publish(std::move(object));
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmDestroyTensor(void* tensor) {
+KY_EXPORT kycmRet_t kycmDestroyTensor(void* tensor) try {
   KY_GATE("kycmDestroyTensor", {}, tensor);
   // The tensor's owned memory goes with the last reference to it.
   if (!HandleRegistry::instance().remove<Tensor>(tensor, HandleKind::tensor)) return KYCM_INVALID_HANDLE;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetTensorDataHandle(void* tensor, void** data) {
+KY_EXPORT kycmRet_t kycmGetTensorDataHandle(void* tensor, void** data) try {
   KY_GATE("kycmGetTensorDataHandle", ::kycore::clear_output(data), tensor, data);
   if (data == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
@@ -187,8 +191,9 @@ KY_EXPORT kycmRet_t kycmGetTensorDataHandle(void* tensor, void** data) {
   *data = object->data;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmSetTensorDataHandle(void* tensor, void* data, bool takeOwnership) {
+KY_EXPORT kycmRet_t kycmSetTensorDataHandle(void* tensor, void* data, bool takeOwnership) try {
   KY_GATE("kycmSetTensorDataHandle", {}, tensor, data, takeOwnership);
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -224,8 +229,9 @@ KY_EXPORT kycmRet_t kycmSetTensorDataHandle(void* tensor, void* data, bool takeO
   object->owns_data = takeOwnership;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetTensorDeviceInfo(void* tensor, kycmDeviceInfo* info) {
+KY_EXPORT kycmRet_t kycmGetTensorDeviceInfo(void* tensor, kycmDeviceInfo* info) try {
   KY_GATE("kycmGetTensorDeviceInfo", {}, tensor, info);
   if (info == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
@@ -234,8 +240,9 @@ KY_EXPORT kycmRet_t kycmGetTensorDeviceInfo(void* tensor, kycmDeviceInfo* info) 
   *info = object->info;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetTensorShape(void* tensor, kycmShape* shape) {
+KY_EXPORT kycmRet_t kycmGetTensorShape(void* tensor, kycmShape* shape) try {
   KY_GATE("kycmGetTensorShape", ::kycore::clear_output(shape), tensor, shape);
   if (shape == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
@@ -244,8 +251,9 @@ KY_EXPORT kycmRet_t kycmGetTensorShape(void* tensor, kycmShape* shape) {
   *shape = object->shape;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmSetTensorShape(void* tensor, const kycmShape* shape) {
+KY_EXPORT kycmRet_t kycmSetTensorShape(void* tensor, const kycmShape* shape) try {
   KY_GATE("kycmSetTensorShape", {}, tensor, shape);
   if (shape == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
@@ -260,8 +268,9 @@ KY_EXPORT kycmRet_t kycmSetTensorShape(void* tensor, const kycmShape* shape) {
   object->shape = normalised(*shape);
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetTensorDataType(void* tensor, kycmDType* type) {
+KY_EXPORT kycmRet_t kycmGetTensorDataType(void* tensor, kycmDType* type) try {
   KY_GATE("kycmGetTensorDataType", ::kycore::clear_output(type), tensor, type);
   if (type == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
@@ -270,8 +279,9 @@ KY_EXPORT kycmRet_t kycmGetTensorDataType(void* tensor, kycmDType* type) {
   *type = object->type;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmSetTensorDataType(void* tensor, kycmDType type) {
+KY_EXPORT kycmRet_t kycmSetTensorDataType(void* tensor, kycmDType type) try {
   KY_GATE("kycmSetTensorDataType", {}, tensor, type);
   auto object = kycm::find_tensor(tensor);
   if (!object) return KYCM_INVALID_HANDLE;
@@ -284,8 +294,9 @@ KY_EXPORT kycmRet_t kycmSetTensorDataType(void* tensor, kycmDType type) {
   object->type = type;
   return OK;
 }
+KYCM_CATCH
 
-KY_EXPORT kycmRet_t kycmGetTensorSize(void* tensor, uint64_t* size) {
+KY_EXPORT kycmRet_t kycmGetTensorSize(void* tensor, uint64_t* size) try {
   KY_GATE("kycmGetTensorSize", ::kycore::clear_output(size), tensor, size);
   if (size == nullptr) return KYCM_INVALID_ARGUMENT;
   auto object = kycm::find_tensor(tensor);
@@ -293,5 +304,6 @@ KY_EXPORT kycmRet_t kycmGetTensorSize(void* tensor, uint64_t* size) {
   std::lock_guard<std::mutex> lock(object->mutex);
   return byte_size(object->shape, object->type, size);
 }
+KYCM_CATCH
 
 }  // extern "C"

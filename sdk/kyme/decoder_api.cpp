@@ -12,6 +12,7 @@
 #include "decoder_channel.h"
 #include "decoder_registry.h"
 #include "jpeg_header.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/export.h"
 #include "kycore/platform.h"
@@ -103,7 +104,7 @@ using namespace kyme;
 
 extern "C" {
 
-KY_EXPORT kymeRet_t kymeCreateDecoderChannel(kymeDecChannelParameters* parameters, uint32_t channel) {
+KY_EXPORT kymeRet_t kymeCreateDecoderChannel(kymeDecChannelParameters* parameters, uint32_t channel) try {
   KY_GATE("kymeCreateDecoderChannel", {}, static_cast<const void*>(parameters), channel);
   if (!media_initialized()) return KYME_NOT_INITIALIZED;
   if (parameters == nullptr || !valid_codec(parameters->codecType) || parameters->sourceMode != KYME_SRC_FRAME ||
@@ -122,59 +123,69 @@ KY_EXPORT kymeRet_t kymeCreateDecoderChannel(kymeDecChannelParameters* parameter
   return channels().add(channel,
                         std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, decode_threads()));
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeDestoryDecoderChannel(uint32_t channel) {
+KY_EXPORT kymeRet_t kymeDestoryDecoderChannel(uint32_t channel) try {
   KY_GATE("kymeDestoryDecoderChannel", {}, channel);
   return channels().destroy(channel);
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeStartDecoder(uint32_t channel) {
+KY_EXPORT kymeRet_t kymeStartDecoder(uint32_t channel) try {
   KY_GATE("kymeStartDecoder", {}, channel);
   return with_channel(channel, [](DecoderChannel& c) { return c.start(); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeResetDecoder(uint32_t channel) {
+KY_EXPORT kymeRet_t kymeResetDecoder(uint32_t channel) try {
   KY_GATE("kymeResetDecoder", {}, channel);
   return with_channel(channel, [](DecoderChannel& c) { return c.reset(); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeStopDecoder(uint32_t channel) {
+KY_EXPORT kymeRet_t kymeStopDecoder(uint32_t channel) try {
   KY_GATE("kymeStopDecoder", {}, channel);
   return with_channel(channel, [](DecoderChannel& c) { return c.stop(); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeSendStreamToDecoder(uint32_t channel, kymeStream* stream, uint32_t timeout) {
+KY_EXPORT kymeRet_t kymeSendStreamToDecoder(uint32_t channel, kymeStream* stream, uint32_t timeout) try {
   KY_GATE("kymeSendStreamToDecoder", {}, channel, static_cast<const void*>(stream), timeout);
   if (stream == nullptr) return KYME_INVALID_ARGUMENT;
   return with_channel(channel, [&](DecoderChannel& c) { return c.send(*stream, timeout); });
 }
+KYME_CATCH
 
 KY_EXPORT kymeRet_t kymeReceiveFrameFromDecoder(uint32_t channel, kymeFrame* output, kymeDecOutputOptions* options,
-                                                uint32_t timeout) {
+                                                uint32_t timeout) try {
   KY_GATE("kymeReceiveFrameFromDecoder", ::kycore::clear_output(output), channel, static_cast<const void*>(output),
           static_cast<const void*>(options), timeout);
   return with_channel(channel, [&](DecoderChannel& c) { return c.receive(output, options, timeout); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeJpegSyncDecoder(uint32_t channel, kymeStream* stream, kymeFrame* output, uint32_t timeout) {
+KY_EXPORT kymeRet_t kymeJpegSyncDecoder(uint32_t channel, kymeStream* stream, kymeFrame* output, uint32_t timeout) try {
   KY_GATE("kymeJpegSyncDecoder", ::kycore::clear_output(output), channel, static_cast<const void*>(stream),
           static_cast<const void*>(output), timeout);
   if (stream == nullptr) return KYME_INVALID_ARGUMENT;
   return with_channel(channel, [&](DecoderChannel& c) { return c.decode_jpeg_now(*stream, output, timeout); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeTransferFrameFromDecoder(uint32_t channel, kymeFrame* frame, uint32_t flag) {
+KY_EXPORT kymeRet_t kymeTransferFrameFromDecoder(uint32_t channel, kymeFrame* frame, uint32_t flag) try {
   KY_GATE("kymeTransferFrameFromDecoder", {}, channel, static_cast<const void*>(frame), flag);
   return with_channel(channel, [&](DecoderChannel& c) { return c.transfer(frame); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeDecReleaseFrame(uint32_t channel, kymeFrame* frame, uint32_t timeout) {
+KY_EXPORT kymeRet_t kymeDecReleaseFrame(uint32_t channel, kymeFrame* frame, uint32_t timeout) try {
   KY_GATE("kymeDecReleaseFrame", {}, channel, static_cast<const void*>(frame), timeout);
   if (frame == nullptr) return KYME_INVALID_ARGUMENT;
   return with_channel(channel, [&](DecoderChannel& c) { return c.release(*frame); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeGetJpegInfo(kymeStream* stream, kymeDecJpegInfo* info) {
+KY_EXPORT kymeRet_t kymeGetJpegInfo(kymeStream* stream, kymeDecJpegInfo* info) try {
   KY_GATE("kymeGetJpegInfo", ::kycore::clear_output(info), static_cast<const void*>(stream),
           static_cast<const void*>(info));
   if (stream == nullptr || info == nullptr || (stream->data == nullptr && stream->length != 0)) {
@@ -189,8 +200,9 @@ KY_EXPORT kymeRet_t kymeGetJpegInfo(kymeStream* stream, kymeDecJpegInfo* info) {
       kymeDecJpegInfo{header.width, header.height, header.x_density, header.y_density, header.chroma, header.coding};
   return OK;
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeGetVideoInfo(kymeStream* stream, kymeCodecType codec, kymeDecVideoInfo* info) {
+KY_EXPORT kymeRet_t kymeGetVideoInfo(kymeStream* stream, kymeCodecType codec, kymeDecVideoInfo* info) try {
   KY_GATE("kymeGetVideoInfo", ::kycore::clear_output(info), static_cast<const void*>(stream), codec,
           static_cast<const void*>(info));
   if (stream == nullptr || info == nullptr || (stream->data == nullptr && stream->length != 0) ||
@@ -202,13 +214,15 @@ KY_EXPORT kymeRet_t kymeGetVideoInfo(kymeStream* stream, kymeCodecType codec, ky
   if (bytes == nullptr && stream->length != 0) return KYME_INVALID_ARGUMENT;
   return probe_video(codec, bytes, stream->length, info);
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeGetStreamInfoFromDecoder(uint32_t channel, kymeDecStreamInfo* info) {
+KY_EXPORT kymeRet_t kymeGetStreamInfoFromDecoder(uint32_t channel, kymeDecStreamInfo* info) try {
   KY_GATE("kymeGetStreamInfoFromDecoder", ::kycore::clear_output(info), channel, static_cast<const void*>(info));
   return with_channel(channel, [&](DecoderChannel& c) { return c.stream_info(info); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeGetDecoderStatus(uint32_t channel, kymeDecStatus* status) {
+KY_EXPORT kymeRet_t kymeGetDecoderStatus(uint32_t channel, kymeDecStatus* status) try {
   KY_GATE("kymeGetDecoderStatus", ::kycore::clear_output(status), channel, static_cast<const void*>(status));
   if (status == nullptr) return KYME_INVALID_ARGUMENT;
   return with_channel(channel, [&](DecoderChannel& c) {
@@ -216,8 +230,9 @@ KY_EXPORT kymeRet_t kymeGetDecoderStatus(uint32_t channel, kymeDecStatus* status
     return static_cast<uint32_t>(OK);
   });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeJpegDecGetCaps(kymeJpegDecCapability* output) {
+KY_EXPORT kymeRet_t kymeJpegDecGetCaps(kymeJpegDecCapability* output) try {
   KY_GATE("kymeJpegDecGetCaps", ::kycore::clear_output(output), static_cast<const void*>(output));
   if (output == nullptr) return KYME_INVALID_ARGUMENT;
   kymeJpegDecCapability caps{};
@@ -232,8 +247,9 @@ KY_EXPORT kymeRet_t kymeJpegDecGetCaps(kymeJpegDecCapability* output) {
   *output = caps;
   return OK;
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeVideoDecGetCaps(kymeCodecType codec, kymeVideoDecCapability* output) {
+KY_EXPORT kymeRet_t kymeVideoDecGetCaps(kymeCodecType codec, kymeVideoDecCapability* output) try {
   KY_GATE("kymeVideoDecGetCaps", ::kycore::clear_output(output), codec, static_cast<const void*>(output));
   if (output == nullptr || (codec != KYME_CODEC_DEC_H264 && codec != KYME_CODEC_DEC_HEVC)) {
     return KYME_INVALID_ARGUMENT;
@@ -251,8 +267,9 @@ KY_EXPORT kymeRet_t kymeVideoDecGetCaps(kymeCodecType codec, kymeVideoDecCapabil
   *output = caps;
   return OK;
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeGetDecoderAvailableChannels(uint32_t* count) {
+KY_EXPORT kymeRet_t kymeGetDecoderAvailableChannels(uint32_t* count) try {
   KY_GATE("kymeGetDecoderAvailableChannels", ::kycore::clear_output(count), static_cast<const void*>(count));
   if (count == nullptr) return KYME_INVALID_ARGUMENT;
   if (!media_initialized()) return KYME_NOT_INITIALIZED;
@@ -266,5 +283,6 @@ KY_EXPORT kymeRet_t kymeGetDecoderAvailableChannels(uint32_t* count) {
   *count = static_cast<uint32_t>(total > used ? total - used : 0);
   return OK;
 }
+KYME_CATCH
 
 }  // extern "C"

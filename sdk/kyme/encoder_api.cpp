@@ -20,6 +20,7 @@
 #include "encoder_channel.h"
 #include "encoder_settings.h"
 #include "jpeg_encoder.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/export.h"
 #include "kycore/host_access.h"
@@ -125,7 +126,7 @@ using namespace kyme;
 
 extern "C" {
 
-KY_EXPORT kymeRet_t kymeCreateEncoderChannel(kymeEncChannelParameters* parameters, uint32_t channel) {
+KY_EXPORT kymeRet_t kymeCreateEncoderChannel(kymeEncChannelParameters* parameters, uint32_t channel) try {
   KY_GATE("kymeCreateEncoderChannel", {}, static_cast<const void*>(parameters), channel);
   if (!media_initialized()) return KYME_NOT_INITIALIZED;
   if (parameters == nullptr || parameters->outbufNum > KYME_ENC_MAX_OUTBUF_NUM) return KYME_INVALID_ARGUMENT;
@@ -146,56 +147,65 @@ KY_EXPORT kymeRet_t kymeCreateEncoderChannel(kymeEncChannelParameters* parameter
   made->place(slot.device, slot.core);
   return channels().add(channel, std::move(made));
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeDestoryEncoderChannel(uint32_t channel) {
+KY_EXPORT kymeRet_t kymeDestoryEncoderChannel(uint32_t channel) try {
   KY_GATE("kymeDestoryEncoderChannel", {}, channel);
   return channels().destroy(channel);
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeStartEncoder(uint32_t channel) {
+KY_EXPORT kymeRet_t kymeStartEncoder(uint32_t channel) try {
   KY_GATE("kymeStartEncoder", {}, channel);
   return with_channel(channel, [](EncoderChannel& c) { return c.start(); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeResetEncoder(uint32_t channel) {
+KY_EXPORT kymeRet_t kymeResetEncoder(uint32_t channel) try {
   KY_GATE("kymeResetEncoder", {}, channel);
   return with_channel(channel, [](EncoderChannel& c) { return c.reset(); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeStopEncoder(uint32_t channel) {
+KY_EXPORT kymeRet_t kymeStopEncoder(uint32_t channel) try {
   KY_GATE("kymeStopEncoder", {}, channel);
   return with_channel(channel, [](EncoderChannel& c) { return c.stop(); });
 }
+KYME_CATCH
 
 KY_EXPORT kymeRet_t kymeSendFrameToEncoder(uint32_t channel, kymeFrame* frame, kymeEncExtendedParams* params,
-                                           uint32_t timeout) {
+                                           uint32_t timeout) try {
   KY_GATE("kymeSendFrameToEncoder", {}, channel, static_cast<const void*>(frame), static_cast<const void*>(params),
           timeout);
   if (frame == nullptr) return KYME_INVALID_ARGUMENT;
   return with_channel(channel, [&](EncoderChannel& c) { return c.send(*frame, params, timeout); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeReceiveStreamFromEncoder(uint32_t channel, kymeStream* stream, uint32_t timeout) {
+KY_EXPORT kymeRet_t kymeReceiveStreamFromEncoder(uint32_t channel, kymeStream* stream, uint32_t timeout) try {
   KY_GATE("kymeReceiveStreamFromEncoder", {}, channel, static_cast<const void*>(stream), timeout);
   if (stream == nullptr) return KYME_INVALID_ARGUMENT;
   return with_channel(channel, [&](EncoderChannel& c) { return c.receive(stream, timeout); });
 }
+KYME_CATCH
 
 KY_EXPORT kymeRet_t kymeJpegSyncEncoder(uint32_t channel, kymeFrame* frame, kymeStream* output,
-                                        kymeEncExtendedParams* params, uint32_t timeout) {
+                                        kymeEncExtendedParams* params, uint32_t timeout) try {
   KY_GATE("kymeJpegSyncEncoder", {}, channel, static_cast<const void*>(frame), static_cast<const void*>(output),
           static_cast<const void*>(params), timeout);
   if (frame == nullptr || output == nullptr) return KYME_INVALID_ARGUMENT;
   return with_channel(channel, [&](EncoderChannel& c) { return c.encode_jpeg_now(*frame, output, timeout); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeEncReleaseStream(uint32_t channel, kymeStream* stream, uint32_t timeout) {
+KY_EXPORT kymeRet_t kymeEncReleaseStream(uint32_t channel, kymeStream* stream, uint32_t timeout) try {
   KY_GATE("kymeEncReleaseStream", {}, channel, static_cast<const void*>(stream), timeout);
   if (stream == nullptr) return KYME_INVALID_ARGUMENT;
   return with_channel(channel, [&](EncoderChannel& c) { return c.release(*stream); });
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeGetEncoderAvailableChannels(uint32_t* count) {
+KY_EXPORT kymeRet_t kymeGetEncoderAvailableChannels(uint32_t* count) try {
   KY_GATE("kymeGetEncoderAvailableChannels", ::kycore::clear_output(count), static_cast<const void*>(count));
   if (count == nullptr) return KYME_INVALID_ARGUMENT;
   if (!media_initialized()) return KYME_NOT_INITIALIZED;
@@ -205,5 +215,6 @@ KY_EXPORT kymeRet_t kymeGetEncoderAvailableChannels(uint32_t* count) {
   *count = static_cast<uint32_t>(total - std::min<uint64_t>(total, channels().size()));
   return OK;
 }
+KYME_CATCH
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "decoder_registry.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/export.h"
 #include "kycore/test_control.h"
@@ -31,14 +32,15 @@ bool media_initialized() { return g_initialized.load(); }
 
 extern "C" {
 
-KY_EXPORT kymeRet_t kymeSystemInitialize(void) {
+KY_EXPORT kymeRet_t kymeSystemInitialize(void) try {
   KY_GATE("kymeSystemInitialize", {});
   const std::lock_guard<std::mutex> lock(g_changing);
   if (g_initialized.exchange(true)) return KYME_ALREADY_INITIALIZED;
   return OK;
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeSystemUninitialize(void) {
+KY_EXPORT kymeRet_t kymeSystemUninitialize(void) try {
   KY_GATE("kymeSystemUninitialize", {});
   const std::lock_guard<std::mutex> lock(g_changing);
   // Marked first: a channel being created meanwhile is either refused or
@@ -49,13 +51,16 @@ KY_EXPORT kymeRet_t kymeSystemUninitialize(void) {
   kyme::destroy_all_encoder_channels();
   return OK;
 }
+KYME_CATCH
 
-KY_EXPORT kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor, uint32_t* patch, uint32_t* build) {
+KY_EXPORT kymeRet_t kymeGetVersion(char** version, uint32_t* major, uint32_t* minor, uint32_t* patch,
+                                   uint32_t* build) try {
   KY_GATE("kymeGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYME_INVALID_ARGUMENT;
   *version = g_version_text;
   kycore::store_version_numbers(major, minor, patch, build);
   return OK;
 }
+KYME_CATCH
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "inventory.h"
+#include "kycore/c_boundary.h"
 
 namespace {
 
@@ -34,15 +35,16 @@ using kyml::CardRef;
 
 extern "C" {
 
-KY_EXPORT kymlOpStatus_enum kymlGetCardCount(uint32_t* count) {
+KY_EXPORT kymlOpStatus_enum kymlGetCardCount(uint32_t* count) try {
   KYML_GATE("kymlGetCardCount", ::kycore::clear_output(count), count);
   KYML_REQUIRE_INIT();
   if (count == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   *count = static_cast<uint32_t>(kycore::current_platform()->cards.size());
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetCardInfo(uint32_t* count, kymlCardInfo_struct* cards, uint32_t capacity) {
+KY_EXPORT kymlOpStatus_enum kymlGetCardInfo(uint32_t* count, kymlCardInfo_struct* cards, uint32_t capacity) try {
   KYML_GATE("kymlGetCardInfo", ::kycore::clear_output(count), count, cards, capacity);
   KYML_REQUIRE_INIT();
   if (count == nullptr || cards == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -53,8 +55,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetCardInfo(uint32_t* count, kymlCardInfo_struct
   *count = static_cast<uint32_t>(filled);
   return filled < total ? KYML_USER_BUF_INSUFFICIENT : KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetHandleByUUID(const char* uuid, uint64_t* card) {
+KY_EXPORT kymlOpStatus_enum kymlGetHandleByUUID(const char* uuid, uint64_t* card) try {
   KYML_GATE("kymlGetHandleByUUID", ::kycore::clear_output(card), uuid, card);
   KYML_REQUIRE_INIT();
   if (uuid == nullptr || card == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -67,8 +70,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetHandleByUUID(const char* uuid, uint64_t* card
   }
   return KYML_ERROR_CARD_NOTFOUND;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetHandleByPciBusId(const char* busId, uint64_t* card) {
+KY_EXPORT kymlOpStatus_enum kymlGetHandleByPciBusId(const char* busId, uint64_t* card) try {
   KYML_GATE("kymlGetHandleByPciBusId", ::kycore::clear_output(card), busId, card);
   KYML_REQUIRE_INIT();
   if (busId == nullptr || card == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -83,8 +87,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetHandleByPciBusId(const char* busId, uint64_t*
   }
   return KYML_ERROR_CARD_NOTFOUND;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetCardHandleByIndex(uint32_t index, uint64_t* card) {
+KY_EXPORT kymlOpStatus_enum kymlGetCardHandleByIndex(uint32_t index, uint64_t* card) try {
   KYML_GATE("kymlGetCardHandleByIndex", ::kycore::clear_output(card), index, card);
   KYML_REQUIRE_INIT();
   if (card == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -93,8 +98,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetCardHandleByIndex(uint32_t index, uint64_t* c
   *card = kyml::card_handle(platform->cards[index]);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetCardHandleByCardId(uint16_t cardId, uint64_t* card) {
+KY_EXPORT kymlOpStatus_enum kymlGetCardHandleByCardId(uint16_t cardId, uint64_t* card) try {
   KYML_GATE("kymlGetCardHandleByCardId", ::kycore::clear_output(card), cardId, card);
   KYML_REQUIRE_INIT();
   if (card == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -106,16 +112,18 @@ KY_EXPORT kymlOpStatus_enum kymlGetCardHandleByCardId(uint16_t cardId, uint64_t*
   }
   return KYML_ERROR_CARD_NOTFOUND;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetUUID(uint64_t card, char* uuid, uint32_t size) {
+KY_EXPORT kymlOpStatus_enum kymlGetUUID(uint64_t card, char* uuid, uint32_t size) try {
   KYML_GATE("kymlGetUUID", if (uuid && size) uuid[0] = '\0', card, uuid, size);
   KYML_REQUIRE_INIT();
   CardRef ref;
   if (const auto status = kyml::find_card(card, &ref); status != KYML_SUCCESS) return status;
   return kyml::copy_text(ref.config().uuid, uuid, size);
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetPciInfo(uint64_t card, kymlPciInfo_struct* info) {
+KY_EXPORT kymlOpStatus_enum kymlGetPciInfo(uint64_t card, kymlPciInfo_struct* info) try {
   KYML_GATE("kymlGetPciInfo", ::kycore::clear_output(info), card, info);
   KYML_REQUIRE_INIT();
   if (info == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -124,8 +132,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetPciInfo(uint64_t card, kymlPciInfo_struct* in
   kyml::fill_pci_info(info, *ref.platform, ref.card);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetCapability(uint64_t card, kymlCapability_struct* capability) {
+KY_EXPORT kymlOpStatus_enum kymlGetCapability(uint64_t card, kymlCapability_struct* capability) try {
   KYML_GATE("kymlGetCapability", ::kycore::clear_output(capability), card, capability);
   KYML_REQUIRE_INIT();
   if (capability == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -135,8 +144,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetCapability(uint64_t card, kymlCapability_stru
   capability->videoCapability = ref.config().video_capability;
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetFanSpeedInfo(uint64_t card, kymlFanSpeedInfo_struct* fan) {
+KY_EXPORT kymlOpStatus_enum kymlGetFanSpeedInfo(uint64_t card, kymlFanSpeedInfo_struct* fan) try {
   KYML_GATE("kymlGetFanSpeedInfo", ::kycore::clear_output(fan), card, fan);
   KYML_REQUIRE_INIT();
   if (fan == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -145,19 +155,22 @@ KY_EXPORT kymlOpStatus_enum kymlGetFanSpeedInfo(uint64_t card, kymlFanSpeedInfo_
   fan->fanSpeedLevel = static_cast<int32_t>(ref.config().fan_speed);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetManageNodeAttribute(kymlNodeBaseInfo_struct* node) {
+KY_EXPORT kymlOpStatus_enum kymlGetManageNodeAttribute(kymlNodeBaseInfo_struct* node) try {
   KYML_GATE("kymlGetManageNodeAttribute", ::kycore::clear_output(node), node);
   KYML_REQUIRE_INIT();
   if (node == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   kyml::fill_manage_node(node, *kycore::current_platform());
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetDriverSWVersion(char* version, uint32_t size) {
+KY_EXPORT kymlOpStatus_enum kymlGetDriverSWVersion(char* version, uint32_t size) try {
   KYML_GATE("kymlGetDriverSWVersion", if (version && size) version[0] = '\0', version, size);
   KYML_REQUIRE_INIT();
   return kyml::copy_text(kycore::current_platform()->driver_version, version, size);
 }
+KYML_CATCH
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "inventory.h"
+#include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/runtime_log.h"
 #include "kycore/version.h"
@@ -44,37 +45,41 @@ bool valid_level(kymlLogLevel_enum level) {
 
 extern "C" {
 
-KY_EXPORT kymlOpStatus_enum kymlInit(void) {
+KY_EXPORT kymlOpStatus_enum kymlInit(void) try {
   KYML_GATE("kymlInit", {});
   if (kycore::current_platform()->cards.empty()) return KYML_ERROR_CARD_EMPTY;
   if (kyml::set_initialized(true)) return KYML_ERROR_INITIALIZED;
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlShutDown(void) {
+KY_EXPORT kymlOpStatus_enum kymlShutDown(void) try {
   KYML_GATE("kymlShutDown", {});
   if (!kyml::set_initialized(false)) return KYML_ERROR_UNINITIALIZED;
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
 KY_EXPORT kymlOpStatus_enum kymlGetVersion(const char** version, uint32_t* major, uint32_t* minor, uint32_t* patch,
-                                           uint32_t* build) {
+                                           uint32_t* build) try {
   KYML_GATE("kymlGetVersion", ::kycore::clear_output(version), version, major, minor, patch, build);
   if (version == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
   *version = kVersionText;
   kycore::store_version_numbers(major, minor, patch, build);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlSetLogLevel(kymlLogLevel_enum level) {
+KY_EXPORT kymlOpStatus_enum kymlSetLogLevel(kymlLogLevel_enum level) try {
   KYML_GATE("kymlSetLogLevel", {}, level);
   if (!valid_level(level)) return KYML_ERROR_INPUT_PARAMETER_ERROR;
   kycore::runtime_log::set_threshold(runtime_level(level));
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
 KY_EXPORT kymlOpStatus_enum kymlLogMsg(kymlLogLevel_enum level, const char* module, kymlOpStatus_enum status,
-                                       const char* format, ...) {
+                                       const char* format, ...) try {
   KYML_GATE("kymlLogMsg", {}, level, module, status, format);
   if (!valid_level(level) || level == KYML_LOG_NONE) return KYML_ERROR_INPUT_PARAMETER_ERROR;
   if (format == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -93,13 +98,15 @@ KY_EXPORT kymlOpStatus_enum kymlLogMsg(kymlLogLevel_enum level, const char* modu
   }
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT const char* kymlErrorString(kymlOpStatus_enum code) {
+KY_EXPORT const char* kymlErrorString(kymlOpStatus_enum code) try {
   // Test control can make this return a null text (armed failure or empty).
   KY_GATE_AS(no_text, "kymlErrorString", {}, code);
   const auto value = static_cast<uint32_t>(code);
   const kycore::CodeInfo* info = value == 0 || (value >= 70000 && value <= 79999) ? kycore::find_code(value) : nullptr;
   return info != nullptr ? info->description : "Unknown error code.";
 }
+KY_CATCH_AS(no_text, 0, 0)
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "inventory.h"
+#include "kycore/c_boundary.h"
 
 namespace {
 
@@ -37,27 +38,31 @@ kymlOpStatus_enum count_devices(uint32_t* count) {
 
 extern "C" {
 
-KY_EXPORT kymlOpStatus_enum kymlGetAiDeviceCount(uint32_t* count) {
+KY_EXPORT kymlOpStatus_enum kymlGetAiDeviceCount(uint32_t* count) try {
   KYML_GATE("kymlGetAiDeviceCount", ::kycore::clear_output(count), count);
   return count_devices(count);
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetCodecDeviceCount(uint32_t* count) {
+KY_EXPORT kymlOpStatus_enum kymlGetCodecDeviceCount(uint32_t* count) try {
   KYML_GATE("kymlGetCodecDeviceCount", ::kycore::clear_output(count), count);
   return count_devices(count);
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetAiDevInfo(kymlAiDevInfo_struct* devices, uint32_t count) {
+KY_EXPORT kymlOpStatus_enum kymlGetAiDevInfo(kymlAiDevInfo_struct* devices, uint32_t count) try {
   KYML_GATE("kymlGetAiDevInfo", {}, devices, count);
   return describe_devices(devices, count, &kyml::fill_kycc_node, &kymlAiDevInfo_struct::aiBaseInfo);
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetCodecDevInfo(kymlCodecDevInfo_struct* devices, uint32_t count) {
+KY_EXPORT kymlOpStatus_enum kymlGetCodecDevInfo(kymlCodecDevInfo_struct* devices, uint32_t count) try {
   KYML_GATE("kymlGetCodecDevInfo", {}, devices, count);
   return describe_devices(devices, count, &kyml::fill_video_node, &kymlCodecDevInfo_struct::videoBaseInfo);
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetDieIndexByDevIndex(uint32_t devIndex, kymlDieIndex* dieIndex) {
+KY_EXPORT kymlOpStatus_enum kymlGetDieIndexByDevIndex(uint32_t devIndex, kymlDieIndex* dieIndex) try {
   KYML_GATE("kymlGetDieIndexByDevIndex", ::kycore::clear_output(dieIndex), devIndex, dieIndex);
   KYML_REQUIRE_INIT();
   if (dieIndex == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -67,5 +72,6 @@ KY_EXPORT kymlOpStatus_enum kymlGetDieIndexByDevIndex(uint32_t devIndex, kymlDie
   *dieIndex = kyml::die_index_word(*platform, card, die);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
 }  // extern "C"

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "inventory.h"
+#include "kycore/c_boundary.h"
 #include "kycore/device_memory.h"
 #include "sensors.h"
 
@@ -59,7 +60,7 @@ kymlOpStatus_enum list_self(uint64_t die, kymlProcessInfo_struct* processes, uin
 
 extern "C" {
 
-KY_EXPORT kymlOpStatus_enum kymlGetDieCount(uint64_t card, uint32_t* count) {
+KY_EXPORT kymlOpStatus_enum kymlGetDieCount(uint64_t card, uint32_t* count) try {
   KYML_GATE("kymlGetDieCount", ::kycore::clear_output(count), card, count);
   KYML_REQUIRE_INIT();
   if (count == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -68,9 +69,10 @@ KY_EXPORT kymlOpStatus_enum kymlGetDieCount(uint64_t card, uint32_t* count) {
   *count = static_cast<uint32_t>(ref.config().dies.size());
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
 KY_EXPORT kymlOpStatus_enum kymlGetDieInfo(uint64_t card, kymlDieBaseInfo_struct* dies, uint32_t* count,
-                                           uint32_t capacity) {
+                                           uint32_t capacity) try {
   KYML_GATE("kymlGetDieInfo", ::kycore::clear_output(count), card, dies, count, capacity);
   KYML_REQUIRE_INIT();
   if (count == nullptr || dies == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -82,8 +84,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetDieInfo(uint64_t card, kymlDieBaseInfo_struct
   *count = static_cast<uint32_t>(filled);
   return filled < total ? KYML_USER_BUF_INSUFFICIENT : KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByIndex(uint64_t card, uint32_t index, uint64_t* die) {
+KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByIndex(uint64_t card, uint32_t index, uint64_t* die) try {
   KYML_GATE("kymlGetDieHandleByIndex", ::kycore::clear_output(die), card, index, die);
   KYML_REQUIRE_INIT();
   if (die == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -93,8 +96,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByIndex(uint64_t card, uint32_t inde
   *die = kyml::die_handle(ref.config(), index);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByDieIndex(uint32_t dieIndex, uint64_t* die) {
+KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByDieIndex(uint32_t dieIndex, uint64_t* die) try {
   KYML_GATE("kymlGetDieHandleByDieIndex", ::kycore::clear_output(die), dieIndex, die);
   KYML_REQUIRE_INIT();
   if (die == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;
@@ -109,57 +113,65 @@ KY_EXPORT kymlOpStatus_enum kymlGetDieHandleByDieIndex(uint32_t dieIndex, uint64
   }
   return KYML_ERROR_CARD_NOTFOUND;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetPllClocks(uint64_t die, kymlPllClock_struct* clocks) {
+KY_EXPORT kymlOpStatus_enum kymlGetPllClocks(uint64_t die, kymlPllClock_struct* clocks) try {
   KYML_GATE("kymlGetPllClocks", ::kycore::clear_output(clocks), die, clocks);
   KYML_READ_DIE(die, clocks, r);
   store_readings(clocks, 1, clocks->clockArray, r.clock);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetTemperature(uint64_t die, kymlTemperature_struct* temperature) {
+KY_EXPORT kymlOpStatus_enum kymlGetTemperature(uint64_t die, kymlTemperature_struct* temperature) try {
   KYML_GATE("kymlGetTemperature", ::kycore::clear_output(temperature), die, temperature);
   KYML_READ_DIE(die, temperature, r);
   store_readings(temperature, kyml::kMilli, temperature->temperature, r.temperature);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetPower(uint64_t die, kymlPower_struct* power) {
+KY_EXPORT kymlOpStatus_enum kymlGetPower(uint64_t die, kymlPower_struct* power) try {
   KYML_GATE("kymlGetPower", ::kycore::clear_output(power), die, power);
   KYML_READ_DIE(die, power, r);
   store_readings(power, kyml::kMilli, power->power, r.power);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetPinVolt(uint64_t die, kymlPinVolt_struct* volt) {
+KY_EXPORT kymlOpStatus_enum kymlGetPinVolt(uint64_t die, kymlPinVolt_struct* volt) try {
   KYML_GATE("kymlGetPinVolt", ::kycore::clear_output(volt), die, volt);
   KYML_READ_DIE(die, volt, r);
   store_readings(volt, kyml::kMilli, volt->pinVolt, r.pin_voltage);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetPowerCur(uint64_t die, kymlPowerCur_struct* current) {
+KY_EXPORT kymlOpStatus_enum kymlGetPowerCur(uint64_t die, kymlPowerCur_struct* current) try {
   KYML_GATE("kymlGetPowerCur", ::kycore::clear_output(current), die, current);
   KYML_READ_DIE(die, current, r);
   store_readings(current, kyml::kMilli, current->powerCur, r.rail_current);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetPowerVolt(uint64_t die, kymlPowerVolt_struct* volt) {
+KY_EXPORT kymlOpStatus_enum kymlGetPowerVolt(uint64_t die, kymlPowerVolt_struct* volt) try {
   KYML_GATE("kymlGetPowerVolt", ::kycore::clear_output(volt), die, volt);
   KYML_READ_DIE(die, volt, r);
   store_readings(volt, kyml::kMilli, volt->powerVolt, r.rail_voltage);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetTempThreshold(uint64_t die, kymlTempThreshold_struct* threshold) {
+KY_EXPORT kymlOpStatus_enum kymlGetTempThreshold(uint64_t die, kymlTempThreshold_struct* threshold) try {
   KYML_GATE("kymlGetTempThreshold", ::kycore::clear_output(threshold), die, threshold);
   KYML_READ_DIE(die, threshold, r);
   store_readings(threshold, kyml::kMilli, threshold->tempThreshold, r.threshold);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetMemUtilizationRate(uint64_t die, kymlMemUtilizationRate_stuct* rate) {
+KY_EXPORT kymlOpStatus_enum kymlGetMemUtilizationRate(uint64_t die, kymlMemUtilizationRate_stuct* rate) try {
   KYML_GATE("kymlGetMemUtilizationRate", ::kycore::clear_output(rate), die, rate);
   KYML_READ_DIE(die, rate, r);
   rate->total = r.memory_total;
@@ -168,8 +180,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetMemUtilizationRate(uint64_t die, kymlMemUtili
   rate->utilizationRate = static_cast<int32_t>(r.memory_used * 100 / r.memory_total);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetMcuUtilizationRate(uint64_t die, kymlMcuUtilizationRate_struct* rate) {
+KY_EXPORT kymlOpStatus_enum kymlGetMcuUtilizationRate(uint64_t die, kymlMcuUtilizationRate_struct* rate) try {
   KYML_GATE("kymlGetMcuUtilizationRate", ::kycore::clear_output(rate), die, rate);
   KYML_READ_DIE(die, rate, r);
   rate->ai = r.ai;
@@ -178,8 +191,9 @@ KY_EXPORT kymlOpStatus_enum kymlGetMcuUtilizationRate(uint64_t die, kymlMcuUtili
   std::copy(r.vdmcu.begin(), r.vdmcu.end(), rate->vdmcu);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
-KY_EXPORT kymlOpStatus_enum kymlGetUtilizationRate(uint64_t die, kymlUtilizationRate_struct* rate) {
+KY_EXPORT kymlOpStatus_enum kymlGetUtilizationRate(uint64_t die, kymlUtilizationRate_struct* rate) try {
   KYML_GATE("kymlGetUtilizationRate", ::kycore::clear_output(rate), die, rate);
   KYML_READ_DIE(die, rate, r);
   const auto average = [](const auto& cores) {
@@ -193,17 +207,20 @@ KY_EXPORT kymlOpStatus_enum kymlGetUtilizationRate(uint64_t die, kymlUtilization
   rate->vdmcu = average(r.vdmcu);
   return KYML_SUCCESS;
 }
+KYML_CATCH
 
 KY_EXPORT kymlOpStatus_enum kymlGetRunningProcesses(uint64_t die, kymlProcessInfo_struct* processes, uint32_t* count,
-                                                    uint32_t capacity) {
+                                                    uint32_t capacity) try {
   KYML_GATE("kymlGetRunningProcesses", ::kycore::clear_output(count), die, processes, count, capacity);
   return list_self(die, processes, count, capacity, &kyml::process_uses);
 }
+KYML_CATCH
 
 KY_EXPORT kymlOpStatus_enum kymlGetNetWorkRunningInfo(uint64_t die, kymlProcessInfo_struct* processes, uint32_t* count,
-                                                      uint32_t capacity) {
+                                                      uint32_t capacity) try {
   KYML_GATE("kymlGetNetWorkRunningInfo", ::kycore::clear_output(count), die, processes, count, capacity);
   return list_self(die, processes, count, capacity, &kyml::process_runs_models);
 }
+KYML_CATCH
 
 }  // extern "C"

@@ -50,6 +50,9 @@ PYBIND11_MODULE(_quillon_testctl, m) {
         "Make the next `count` calls of `function` return `code` and do nothing else (-1: until reset).");
   m.def("arm_empty", &kycore::arm_empty, py::arg("function"), py::arg("count") = 1,
         "Make the next `count` calls of `function` succeed with null or empty outputs.");
+  m.def("arm_exception", &kycore::arm_exception, py::arg("function"), py::arg("out_of_memory") = true,
+        py::arg("count") = 1,
+        "Make the next `count` calls of `function` throw std::bad_alloc (or another exception) from inside it.");
   m.def("record", [] { kycore::set_journal(true); });
   m.def(
       "journal",

@@ -38,6 +38,7 @@ constexpr CodeInfo kCodes[] = {
     {KYCM_LOG_DESTINATION, "KYCM_LOG_DESTINATION", "The log destination (QUILLON_LOG) cannot be opened for writing."},
     {KYCM_LOG_CONFIG, "KYCM_LOG_CONFIG", "QUILLON_LOG_LEVEL is not a level name (trace ... fatal) or number (0 to 6)."},
     {KYCM_INVALID_COPY_TYPE, "KYCM_INVALID_COPY_TYPE", "The copy type is not one of the copy directions."},
+    {KYCM_INTERNAL_ERROR, "KYCM_INTERNAL_ERROR", "The library failed unexpectedly; the call did not complete."},
     {KYCM_INVALID_DEVICE_TYPE, "KYCM_INVALID_DEVICE_TYPE", "The device type is neither kycmDE_CPU nor kycmDE_KYCC."},
     {KYCM_MEMORY_OWNED_BY_TENSOR, "KYCM_MEMORY_OWNED_BY_TENSOR",
      "The memory belongs to a tensor that took ownership of it: destroy the tensor to release it."},
@@ -65,6 +66,7 @@ constexpr CodeInfo kCodes[] = {
     {KYME_UNSUPPORTED_FORMAT, "KYME_UNSUPPORTED_FORMAT",
      "The picture's pixel format, size or strides do not suit the encoder channel."},
     {KYME_ENCODE_FAILED, "KYME_ENCODE_FAILED", "The codec refused the picture."},
+    {KYME_INTERNAL_ERROR, "KYME_INTERNAL_ERROR", "The media engine failed unexpectedly; the call did not complete."},
     // preprocess op engine (its codes are kyce.h's kyceER_ macros)
     {kyceER_NULL_ARGUMENT, "kyceER_NULL_ARGUMENT", "A handle, record or array is null."},
     {kyceER_INVALID_FORMAT, "kyceER_INVALID_FORMAT", "The image format is not one the op takes for that image."},

@@ -3,6 +3,8 @@
 
 #include <map>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 
 namespace kycore {
 
@@ -43,7 +45,9 @@ void arm(const std::string& function, Action action, uint32_t code, int count) {
 
 }  // namespace
 
-Verdict check_call(const char* function, std::initializer_list<Arg> args) {
+namespace {
+
+Verdict consume(const char* function, std::initializer_list<Arg> args) {
   auto& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.recording) s.calls.push_back(Call{function, std::vector<Arg>(args)});
@@ -57,9 +61,24 @@ Verdict check_call(const char* function, std::initializer_list<Arg> args) {
   return verdict;
 }
 
+}  // namespace
+
+Verdict check_call(const char* function, std::initializer_list<Arg> args) {
+  const Verdict verdict = consume(function, args);
+  if (verdict.action == Action::raise) {
+    if (verdict.code != 0) throw std::bad_alloc();
+    throw std::runtime_error(std::string("armed exception in ") + function);
+  }
+  return verdict;
+}
+
 void arm_failure(const std::string& function, uint32_t code, int count) { arm(function, Action::fail, code, count); }
 
 void arm_empty(const std::string& function, int count) { arm(function, Action::empty, 0, count); }
+
+void arm_exception(const std::string& function, bool out_of_memory, int count) {
+  arm(function, Action::raise, out_of_memory ? 1 : 0, count);
+}
 
 void set_journal(bool recording) {
   auto& s = state();

@@ -43,6 +43,8 @@ enum Code : uint32_t {
   KYCM_LOG_DESTINATION = 100052,
   KYCM_LOG_CONFIG = 100053,
   KYCM_INVALID_COPY_TYPE = 100054,
+  // what a C function returns for an exception it caught (also kycl's)
+  KYCM_INTERNAL_ERROR = 100090,
 
   // media engine: warnings 401xxx, errors from 402000
   KYME_WARN_MORE_DATA = 401001,
@@ -64,6 +66,7 @@ enum Code : uint32_t {
   KYME_UNKNOWN_STREAM = 402013,
   KYME_UNSUPPORTED_FORMAT = 402014,
   KYME_ENCODE_FAILED = 402015,
+  KYME_INTERNAL_ERROR = 402016,
 
   // accelerate language: models, op graphs and streams
   KYCL_WAIT_MORE_INPUT = 301041,

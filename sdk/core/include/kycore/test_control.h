@@ -52,7 +52,7 @@ struct Call {
   std::vector<Arg> args;
 };
 
-enum class Action : uint8_t { proceed, fail, empty };
+enum class Action : uint8_t { proceed, fail, empty, raise };
 
 struct Verdict {
   Action action;
@@ -64,14 +64,18 @@ KY_EXPORT extern std::atomic<bool> g_control_active;
 
 inline bool control_active() { return g_control_active.load(std::memory_order_relaxed); }
 
-// The slow path: journals the call and consumes an armed failure or empty
-// result for this function, if any.
+// The slow path: journals the call and consumes an armed failure, empty
+// result or exception for this function, if any. An armed exception is
+// thrown from here, as if the function's own work had thrown it.
 KY_EXPORT Verdict check_call(const char* function, std::initializer_list<Arg> args);
 
 // Arming and the journal, for the test-only module. A count of -1 arms
 // until reset.
 KY_EXPORT void arm_failure(const std::string& function, uint32_t code, int count);
 KY_EXPORT void arm_empty(const std::string& function, int count);
+// The next `count` calls throw std::bad_alloc, or another exception when
+// `out_of_memory` is false.
+KY_EXPORT void arm_exception(const std::string& function, bool out_of_memory, int count);
 KY_EXPORT void set_journal(bool recording);
 KY_EXPORT std::vector<Call> journal();
 KY_EXPORT void clear_journal();
