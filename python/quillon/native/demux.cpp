@@ -107,7 +107,10 @@ class Demuxer {
     if (code < 0) {
       const bool no_stream = format_ != nullptr && code == AVERROR_STREAM_NOT_FOUND;
       avformat_close_input(&format_);
-      if (no_stream) throw py::value_error("cannot open " + url + ": it holds no video stream");
+      if (no_stream) {
+        PyErr_SetString(PyExc_OSError, ("cannot open " + url + ": it holds no video stream").c_str());
+        throw py::error_already_set();
+      }
       raise_open_error(url, code);
     }
     index_ = code;
@@ -426,7 +429,7 @@ void register_demux(py::module_& m) {
   py::class_<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
       .def(py::init<const std::string&, double>(), py::arg("url"), py::arg("timeout") = 10.0,
            "Opens `url` (a path or an http/https/rtsp URL) and finds its video stream. A source that does not "
-           "answer within `timeout` seconds fails. Raises OSError when it cannot be opened and ValueError when it "
+           "answer within `timeout` seconds fails. Raises OSError when it cannot be opened or "
            "holds no video.")
       .def_property_readonly("codec", &Demuxer::codec, "libavcodec's name of the codec, such as 'h264'.")
       .def_property_readonly("width", &Demuxer::width)
