@@ -384,7 +384,8 @@ class _Part:
     decoder: str
 
     def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
-                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture]]:
+                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
+        """(pts in seconds, picture, file or URL) in display order."""
         raise NotImplementedError
 
     def close(self) -> None:
@@ -419,7 +420,7 @@ class _Container(_Part):
         self.fresh = False
 
     def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
-                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture]]:
+                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
         num, den = self.demuxer.time_base
         clock = _Clock(num, den, self.rate)
         converter = _Converter(video._memory, device, *converter_args, bt709=self.demuxer.bt709)
@@ -432,7 +433,7 @@ class _Container(_Part):
                 source = self._host(device, converter, clock)
             for pts, picture in source:
                 if pts >= first - 1e-9:
-                    yield pts, picture
+                    yield pts, picture, self.name
                 else:
                     video._memory.give(picture.nbytes, picture.address)
         finally:
@@ -498,7 +499,7 @@ class _Photos(_Part):
         image.close()
 
     def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
-                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture]]:
+                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
         converter = _Converter(video._memory, device, *converter_args, bt709=False)
         channel: Optional[_Channel] = None
         warned = False
@@ -521,7 +522,7 @@ class _Photos(_Part):
                     picture = self._on_card(channel, path, number, converter, orientation)
                 else:
                     picture = self._upload(_oriented(pixels, orientation), converter)
-                yield float(number), picture
+                yield float(number), picture, path
         finally:
             converter.close()
             if channel is not None:
@@ -556,7 +557,7 @@ class _Photos(_Part):
         pixels = np.ascontiguousarray(pixels)
         height, width = pixels.shape[:2]
         staging = converter.scratch("upload", width, height)
-        _runtime.check(kycm.memcpy(_native.address_of(pixels), staging, pixels.nbytes,
+        _runtime.check(kycm.memcpy(_native.address_of(pixels, writable=False), staging, pixels.nbytes,
                                    kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm", "uploading a photo")
         return converter.convert(staging, "rgb24", width, height, width)
 
@@ -705,8 +706,8 @@ class Video:
                 start: Optional[float]) -> Iterator[Frame]:
         index = 0
         for part in self._parts:
-            for pts, picture in part.pictures(self, (format, size), device, start):
-                yield Frame(index, pts, format, part.name, picture, self._memory)
+            for pts, picture, name in part.pictures(self, (format, size), device, start):
+                yield Frame(index, pts, format, name, picture, self._memory)
                 index += 1
 
     def __repr__(self) -> str:

@@ -409,10 +409,11 @@ class HostDecoder {
 
 namespace {
 
-// An unnamed capsule of a writable contiguous buffer's first byte, for the
-// card's copy functions to write into; the caller keeps the buffer alive.
-py::capsule address_of(py::buffer target) {
-  py::buffer_info info = target.request(true);
+// An unnamed capsule of a contiguous buffer's first byte, for the card's copy
+// functions to read from or (writable) write into; the caller keeps the
+// buffer alive.
+py::capsule address_of(py::buffer target, bool writable) {
+  py::buffer_info info = target.request(writable);
   bool contiguous = true;
   py::ssize_t expected = info.itemsize;
   for (py::ssize_t axis = info.ndim - 1; axis >= 0; --axis) {
@@ -457,6 +458,7 @@ void register_demux(py::module_& m) {
            "The bytes are valid until the next call.")
       .def("flush", &HostDecoder::flush, "Forgets the pictures in flight, after a seek.");
 
-  m.def("address_of", &address_of, py::arg("buffer"),
-        "An unnamed capsule of the first byte of a writable C-contiguous buffer; the caller keeps it alive.");
+  m.def("address_of", &address_of, py::arg("buffer"), py::arg("writable") = true,
+        "An unnamed capsule of the first byte of a C-contiguous buffer (refused when `writable` and the buffer is "
+        "read-only); the caller keeps the buffer alive while the address is used.");
 }
