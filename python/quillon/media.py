@@ -315,6 +315,8 @@ class _Channel:
         self.frame, self.options = kyme.frame(), kyme.decOutputOptions()
         self.options.memoryType = kyme.memoryType.KYME_MEM_DEVICE
         self.stream = kyme.stream()
+        self.lent = False
+        self.ended = False
 
     def send(self, data: Optional[npt.NDArray[np.uint8]], pts: int) -> Iterator[Any]:
         """Sends one packet (None: the end of the stream), yielding the
@@ -339,25 +341,46 @@ class _Channel:
                 if code in (_TIMEOUT, _EOS):
                     return
                 _runtime.check(code, "kyme", "receiving a picture from the decoder")
-            try:
-                yield self.frame
-            finally:
-                kyme.decReleaseFrame(self.number, self.frame, 0)
+            yield from self._lend()
 
     def finish(self) -> Iterator[Any]:
         """Ends the stream and yields the pictures still in the decoder."""
-        yield from self.send(None, 0)
+        if not self.ended:
+            self.ended = True
+            yield from self.send(None, 0)
         while True:
             code = kyme.receiveFrameFromDecoder(self.number, self.frame, self.options, 10000)
             if code == _EOS:
                 return
             _runtime.check(code, "kyme", "receiving a picture from the decoder")
-            try:
-                yield self.frame
-            finally:
-                kyme.decReleaseFrame(self.number, self.frame, 0)
+            yield from self._lend()
+
+    def _lend(self) -> Iterator[Any]:
+        """The picture just received, released once the consumer resumes."""
+        self.lent = True
+        try:
+            yield self.frame
+        finally:
+            self.release()
+
+    def release(self) -> None:
+        if self.lent:
+            self.lent = False
+            kyme.decReleaseFrame(self.number, self.frame, 0)
 
     def close(self) -> None:
+        # A consumer that failed may still hold a picture (its generator
+        # is only collected later): it goes back before the channel stops.
+        self.release()
+        # The decoder finishes what it was given before it stops: stopping
+        # holds the interpreter lock while it waits for the decoding thread,
+        # and that thread, inside libavcodec, may log through a callback that
+        # wants the lock (PyAV installs one), which would never return.
+        try:
+            for _ in self.finish():
+                pass
+        except Error:
+            pass
         kyme.stopDecoder(self.number)
         kyme.destroyDecoderChannel(self.number)
 
@@ -536,10 +559,11 @@ class _Photos(_Part):
         code = kyme.receiveFrameFromDecoder(channel.number, channel.frame, channel.options, 10000)
         if code != 0:
             raise Error(code, "kyme", f"{path}: the card could not decode this JPEG file: {kycm.getErrDesc(code)}")
+        channel.lent = True
         try:
             return self._take(channel.frame, converter, orientation)
         finally:
-            kyme.decReleaseFrame(channel.number, channel.frame, 0)
+            channel.release()
 
     def _take(self, frame: Any, converter: _Converter, orientation: int) -> DevicePicture:
         width, height, pitch = frame.width, frame.height, frame.stride[0] // 3
