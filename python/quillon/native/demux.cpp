@@ -412,7 +412,7 @@ namespace {
 // An unnamed capsule of a contiguous buffer's first byte, for the card's copy
 // functions to read from or (writable) write into; the caller keeps the
 // buffer alive.
-py::capsule address_of(py::buffer target, bool writable) {
+py::capsule address_of(const py::buffer& target, bool writable) {
   py::buffer_info info = target.request(writable);
   bool contiguous = true;
   py::ssize_t expected = info.itemsize;
