@@ -454,11 +454,17 @@ class _Container(_Part):
                 source = self._card(device, converter, clock)
             else:
                 source = self._host(device, converter, clock)
+            decoded = 0
             for pts, picture in source:
+                decoded += 1
                 if pts >= first - 1e-9:
                     yield pts, picture, self.name
                 else:
                     video._memory.give(picture.nbytes, picture.address)
+            # libavformat accepts some files by their name alone (a text
+            # file called .jpg); one that yields nothing is refused, not empty.
+            if decoded == 0:
+                raise OSError(f"cannot decode {self.name}: it holds no picture that decodes")
         finally:
             converter.close()
 

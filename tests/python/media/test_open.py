@@ -144,6 +144,11 @@ def test_bad_sources_raise_one_line_errors(tmp_path):
             with pytest.raises(OSError) as caught:
                 quillon.open(str(source))
             assert "\n" not in str(caught.value) and str(source) in str(caught.value)
+    named_like_a_photo = tmp_path / "notes.jpg"
+    named_like_a_photo.write_text("not a photo")
+    with quillon.open(str(named_like_a_photo)) as video:  # libavformat goes by the name
+        with pytest.raises(OSError, match="no picture"):
+            list(video.frames())
     with pytest.raises(TypeError):
         quillon.open(3)  # type: ignore[arg-type]
     with pytest.raises(ValueError):
