@@ -142,6 +142,9 @@ class _Memory:
             if not self.closed:
                 self._free[nbytes].append(block)
 
+    def __del__(self) -> None:
+        self.close()
+
     def close(self) -> None:
         with self._lock:
             if self.closed:
@@ -695,6 +698,12 @@ class Video:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+    def __del__(self) -> None:
+        # A video dropped without close() gives back its channels and
+        # sources at once; its memory goes with the last frame using it.
+        for part in getattr(self, "_parts", ()):
+            part.close()
 
     def close(self) -> None:
         """Ends every `frames()` iteration, closes the sources and frees the
