@@ -343,6 +343,7 @@ class HostDecoder {
 
   // After a seek: forget the pictures in flight.
   void flush() {
+    Busy busy(demuxer_.mutex());
     avcodec_flush_buffers(context_);
     draining_ = false;
   }
