@@ -27,6 +27,7 @@ def clips(tmp_path_factory):
         "h264.mp4": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "2"],
         "hevc.mkv": ["-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params", "log-level=error:bframes=2"],
         "mpeg4.avi": ["-c:v", "mpeg4", "-bf", "2"],
+        "hevc10.mkv": ["-pix_fmt", "yuv420p10le", "-c:v", "libx265", "-x265-params", "log-level=error"],
         "h264.h264": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "0"],
     }
     for name, options in made.items():

@@ -18,13 +18,13 @@ RGB_TOLERANCE = 3
 OUT_OF_GAMUT = 16
 
 
-def assert_rgb_close(pixels, expected, exact=False):
+def assert_rgb_close(pixels, expected, exact=False, tolerance=RGB_TOLERANCE):
     assert pixels.shape == expected.shape and pixels.dtype == np.uint8
     difference = np.abs(pixels.astype(int) - expected)
     if exact:
         assert difference.max() == 0
     else:
-        assert np.mean(difference > RGB_TOLERANCE) < 1e-5 and difference.max() <= OUT_OF_GAMUT
+        assert np.mean(difference > tolerance) < 1e-5 and difference.max() <= OUT_OF_GAMUT
 
 
 def pyav_frames(path, format="rgb24"):
@@ -51,6 +51,18 @@ def test_containers_decode_like_pyav(clips, name, codec, decoder):
     assert [pts for _, pts, _ in frames] == [time for time, _ in reference]
     for (_, _, pixels), (_, expected) in zip(frames, reference):
         assert_rgb_close(pixels, expected, exact=decoder == "host")
+
+
+def test_ten_bit_hevc_decodes_on_the_card_like_pyav_at_eight_bits(clips):
+    # libswscale interpolates chroma when it converts 10-bit pictures to RGB
+    # and replicates it from 8 bits, which differs at sharp colour edges; the
+    # card gives 8-bit pictures, so the reference goes through 8 bits too.
+    video, frames = decoded(clips["hevc10.mkv"], format="rgb24")
+    with av.open(clips["hevc10.mkv"]) as container:
+        reference = [(f.time, f.reformat(format="yuv420p").to_ndarray(format="rgb24")) for f in container.decode()]
+    assert video.decoder == "card" and [pts for _, pts, _ in frames] == [time for time, _ in reference]
+    for (_, _, pixels), (_, expected) in zip(frames, reference):
+        assert_rgb_close(pixels, expected, tolerance=RGB_TOLERANCE + 1)  # the two dither to 8 bits alike but not equally
 
 
 def test_annex_b_file_has_increasing_times(clips):
