@@ -72,6 +72,12 @@ class CMakeBuild(build_ext):
             if len(found) != 1:
                 sys.exit(f"the build tree {tree} installed {len(found)} copies of lib{library}.so")
             shutil.copy2(found[0], target / found[0].name)
+        # The package's own native helper goes into the package.
+        natives = sorted(staging.rglob(f"quillon/_native{expected.name[len(MODULE):]}"))
+        if len(natives) != 1:
+            sys.exit(f"the build tree {tree} installed {len(natives)} copies of quillon._native for this Python")
+        (target / "quillon").mkdir(parents=True, exist_ok=True)
+        shutil.copy2(natives[0], target / "quillon" / natives[0].name)
         # Installed, the module looks for the libraries in the library folder;
         # in the wheel they lie beside it.
         run("cmake", f"-DFILE={expected}", "-P", ROOT / "python" / "set_origin_runpath.cmake")
@@ -98,7 +104,7 @@ class CMakeBuild(build_ext):
 setup(
     packages=["quillon"],
     package_dir={"": "python"},
-    package_data={"quillon": ["py.typed"]},
+    package_data={"quillon": ["py.typed", "_native.pyi"]},
     ext_modules=[Extension(MODULE, sources=[])],
     cmdclass={"build_py": BuildCommands, "build_ext": CMakeBuild},
     entry_points={"console_scripts": [f"{name} = quillon.{module}:main"

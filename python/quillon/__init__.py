@@ -7,6 +7,12 @@ _quillon_pybind11 under the package name `quillon`.
 `python3 -m quillon` prints the version, the platform and the devices; the
 commands quillon-status and quillon-pipeline are installed with the package.
 """
+import pkgutil
+
+# In a build tree the package's native helper is built into another folder
+# named quillon (build/python/quillon); it joins the package's path here.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
 from _quillon_pybind11 import __time_compiled__ as __time_compiled__
 from _quillon_pybind11 import __version__ as __version__
 from _quillon_pybind11 import kyce as kyce
@@ -15,4 +21,8 @@ from _quillon_pybind11 import kycm as kycm
 from _quillon_pybind11 import kyme as kyme
 from _quillon_pybind11 import kyml as kyml
 
-__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml"]
+from quillon.media import Frame as Frame
+from quillon.media import Video as Video
+from quillon.media import open as open
+
+__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml", "open", "Video", "Frame"]

@@ -1,0 +1,771 @@
+"""Media sources: `quillon.open` turns a file, a folder of photos, a URL or a
+list of these into a `Video` whose `frames()` decode on the card and convert
+and resize on the die, yielding `Frame` objects that stay in device memory
+until `Frame.to_numpy()` asks for a host copy.
+
+    with quillon.open("clip.mp4") as video:
+        for frame in video.frames(format="rgb24", size=(224, 224)):
+            print(frame.index, frame.pts, frame.to_numpy().shape)
+
+Containers are demuxed by libavformat in the package's native helper
+(`quillon._native`); H.264, HEVC and JPEG go to the card's decoder channels,
+other codecs are decoded by libavcodec on the host and uploaded.
+"""
+from __future__ import annotations
+
+import builtins
+import collections
+import logging
+import os
+import threading
+import weakref
+from dataclasses import dataclass
+from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+from _quillon_pybind11 import kyce, kycm, kyme
+
+from quillon import _native, _runtime
+from quillon._errors_shim import Error
+
+__all__ = ["open", "Video", "Frame", "DevicePicture", "FORMATS"]
+
+Source = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
+
+FORMATS = ("nv12", "rgb24", "bgr24", "gray", "rgb_planar")
+URL_SCHEMES = ("http://", "https://", "rtsp://", "rtsps://", "rtmp://", "udp://", "tcp://", "srt://")
+PHOTO_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif")
+# Codecs the card decodes, with the coded formats its video decoder takes.
+CARD_VIDEO = {"h264": kyme.codecType.KYME_CODEC_DEC_H264, "hevc": kyme.codecType.KYME_CODEC_DEC_HEVC}
+CARD_PIXELS = ("yuv420p", "yuvj420p", "yuv420p10le", "nv12", "gray")
+
+_TIMEOUT = 402007  # the media engine's time-out code
+_EOS = int(kyme.kymeER_RSLT_WARN_EOS)
+_NO_PTS = -(2**63)
+_log = logging.getLogger("quillon")
+
+_IMAGE_TYPES = {
+    "nv12": kyce.imageType.kyceIMG_YUV_NV12,
+    "rgb24": kyce.imageType.kyceIMG_RGB888,
+    "bgr24": kyce.imageType.kyceIMG_BGR888,
+    "gray": kyce.imageType.kyceIMG_GRAY,
+    "rgb_planar": kyce.imageType.kyceIMG_RGB_PLANAR,
+}
+_C = kyce.colorCvtCode
+# (picture decoded, format asked) -> the op engine's conversions, in order.
+_CONVERSIONS: Dict[Tuple[str, str], Tuple[Any, ...]] = {
+    ("nv12", "rgb24"): (_C.kyceCOLOR_YUV2RGB_NV12,),
+    ("nv12", "bgr24"): (_C.kyceCOLOR_YUV2BGR_NV12,),
+    ("nv12", "gray"): (_C.kyceCOLOR_YUV2GRAY_NV12,),
+    ("nv12", "rgb_planar"): (_C.kyceCOLOR_YUV2RGB_NV12, _C.kyceCOLOR_RGB2RGB_INTERLEAVE2PLANAR),
+    ("rgb24", "bgr24"): (_C.kyceCOLOR_RGB2BGR,),
+    ("rgb24", "gray"): (_C.kyceCOLOR_RGB2GRAY_INTERLEAVE,),
+    ("rgb24", "rgb_planar"): (_C.kyceCOLOR_RGB2RGB_INTERLEAVE2PLANAR,),
+    ("rgb24", "nv12"): (_C.kyceCOLOR_RGB2YUV_NV12_PLANAR,),
+}
+_STEP_FORMAT = {
+    _C.kyceCOLOR_YUV2RGB_NV12: "rgb24", _C.kyceCOLOR_YUV2BGR_NV12: "bgr24", _C.kyceCOLOR_YUV2GRAY_NV12: "gray",
+    _C.kyceCOLOR_RGB2RGB_INTERLEAVE2PLANAR: "rgb_planar", _C.kyceCOLOR_RGB2BGR: "bgr24",
+    _C.kyceCOLOR_RGB2GRAY_INTERLEAVE: "gray", _C.kyceCOLOR_RGB2YUV_NV12_PLANAR: "nv12",
+}
+
+
+def _picture_bytes(format: str, width: int, height: int) -> int:
+    if format == "nv12":
+        return width * height * 3 // 2
+    if format == "gray":
+        return width * height
+    return width * height * 3
+
+
+@dataclass(frozen=True)
+class DevicePicture:
+    """A picture in device memory, for chaining it into further work on the die
+    without a host copy.
+
+    `address` is the device memory (a handle capsule, as the module's kycm and
+    kyce functions take it), `nbytes` its size, `width` and `height` the
+    picture's, `pitch` the row pitch in pixels (rows follow each other every
+    `pitch` pixels, planes every `pitch` x `height`), `image_type` the op
+    engine's format (`kyce.imageType`) and `device` the die holding it.
+    """
+
+    address: Any
+    nbytes: int
+    width: int
+    height: int
+    pitch: int
+    image_type: Any
+    device: int
+
+    def desc(self) -> Any:
+        """The picture as the op engine's `kyce.imageDesc`."""
+        return _desc(self.width, self.height, self.image_type, self.pitch)
+
+
+def _desc(width: int, height: int, image_type: Any, pitch: Optional[int] = None) -> Any:
+    desc = kyce.imageDesc()
+    desc.width, desc.height = width, height
+    desc.widthPitch, desc.heightPitch = pitch or width, height
+    desc.format = image_type
+    return desc
+
+
+class _Memory:
+    """Device blocks of one video, reused by size: a block goes back to the
+    free list when the frame holding it is dropped, and every block is freed
+    when the video closes."""
+
+    def __init__(self) -> None:
+        self._free: Dict[int, List[Any]] = collections.defaultdict(list)
+        self._all: List[Any] = []
+        self._lock = threading.Lock()
+        self.closed = False
+
+    def take(self, nbytes: int) -> Any:
+        with self._lock:
+            if self.closed:
+                raise Error(0, "quillon", "the video is closed")
+            if self._free[nbytes]:
+                return self._free[nbytes].pop()
+        try:
+            block = kycm.malloc(max(nbytes, 1))
+        except RuntimeError as error:
+            raise Error(0, "kycm", f"cannot allocate {nbytes} bytes of device memory: {error}") from None
+        with self._lock:
+            self._all.append(block)
+        return block
+
+    def give(self, nbytes: int, block: Any) -> None:
+        with self._lock:
+            if not self.closed:
+                self._free[nbytes].append(block)
+
+    def __del__(self) -> None:
+        self.close()
+
+    def close(self) -> None:
+        with self._lock:
+            if self.closed:
+                return
+            self.closed = True
+            blocks, self._all = self._all, []
+            self._free.clear()
+        for block in blocks:
+            kycm.free(block)
+
+
+class Frame:
+    """One decoded picture in device memory.
+
+    Attributes: `index` (its place among the pictures this `frames()` call
+    yielded, from 0), `pts` (seconds, from the container's time stamps),
+    `width`, `height`, `format` (one of FORMATS), `device` (the die holding
+    it), `source` (the file or URL it came from) and `picture` (the
+    `DevicePicture`: address, size and layout in device memory). The picture
+    stays valid while the frame is referenced and its video is open.
+    """
+
+    __slots__ = ("index", "pts", "format", "source", "picture", "_memory")
+
+    def __init__(self, index: int, pts: float, format: str, source: str, picture: DevicePicture,
+                 memory: _Memory) -> None:
+        self.index = index
+        self.pts = pts
+        self.format = format
+        self.source = source
+        self.picture = picture
+        self._memory = memory
+
+    def __del__(self) -> None:
+        self._memory.give(self.picture.nbytes, self.picture.address)
+
+    @property
+    def width(self) -> int:
+        """Width in pixels."""
+        return self.picture.width
+
+    @property
+    def height(self) -> int:
+        """Height in pixels."""
+        return self.picture.height
+
+    @property
+    def device(self) -> int:
+        """The die holding the picture."""
+        return self.picture.device
+
+    def to_numpy(self) -> npt.NDArray[np.uint8]:
+        """A host copy: H x W x 3 for rgb24 and bgr24, H x W for gray, 3 x H x W
+        for rgb_planar, (H * 3 / 2) x W for nv12 (the luma rows, then the
+        interleaved chroma rows)."""
+        if self._memory.closed:
+            raise Error(0, "quillon", "the video of this frame is closed: copy frames before the with block ends")
+        width, height = self.picture.width, self.picture.height
+        shape = {"nv12": (height * 3 // 2, width), "gray": (height, width), "rgb_planar": (3, height, width)}
+        out = np.empty(shape.get(self.format, (height, width, 3)), np.uint8)
+        _runtime.check(kycm.memcpy(self.picture.address, _native.address_of(out), out.nbytes,
+                                   kycm.copyMemType.kycmCT_COPY_FROM_DEVICE), "kycm", "copying a frame to the host")
+        return out
+
+    def __repr__(self) -> str:
+        return (f"<quillon.Frame {self.index} pts={self.pts:.6f} {self.width}x{self.height} {self.format} "
+                f"device {self.device}>")
+
+
+class _Converter:
+    """Resizing and colour conversion on one die into blocks of the video's
+    memory, with scratch blocks of its own for intermediate pictures."""
+
+    def __init__(self, memory: _Memory, device: int, format: str, size: Optional[Tuple[int, int]],
+                 bt709: bool) -> None:
+        self.memory, self.device, self.format, self.size = memory, device, format, size
+        self.space = kyce.colorSpace.kyceCOLOR_SPACE_BT709 if bt709 else kyce.colorSpace.kyceCOLOR_SPACE_BT601
+        self._scratch: Dict[Tuple[str, int, int], Tuple[int, Any]] = {}
+
+    def close(self) -> None:
+        for nbytes, block in self._scratch.values():
+            self.memory.give(nbytes, block)
+        self._scratch.clear()
+
+    def scratch(self, format: str, width: int, height: int) -> Any:
+        """A block of this converter's for an intermediate picture ("upload":
+        3 bytes a pixel), kept until it closes."""
+        key = (format, width, height)
+        if key not in self._scratch:
+            nbytes = _picture_bytes(format, width, height)
+            self._scratch[key] = (nbytes, self.memory.take(nbytes))
+        return self._scratch[key][1]
+
+    def target_size(self, width: int, height: int) -> Tuple[int, int]:
+        return self.size if self.size is not None else (width, height)
+
+    def convert(self, address: Any, base: str, width: int, height: int, pitch: int) -> DevicePicture:
+        """The picture at `address` (format `base`) resized and converted into a
+        new block. The source is only read."""
+        out_w, out_h = self.target_size(width, height)
+        steps = _CONVERSIONS.get((base, self.format), ())
+        if base != self.format and not steps:
+            raise Error(0, "quillon", f"no conversion from {base} to {self.format}")
+        if (base == "nv12" or self.format == "nv12") and (out_w % 2 or out_h % 2):
+            raise Error(0, "quillon", f"nv12 pictures need an even width and height, not {out_w}x{out_h}")
+        nbytes = _picture_bytes(self.format, out_w, out_h)
+        block = self.memory.take(nbytes)
+        try:
+            current, current_format, current_pitch = address, base, pitch
+            if (out_w, out_h) != (width, height):
+                target = block if not steps else self.scratch(base, out_w, out_h)
+                code = kyce.resize(kyce.resizeType.kyceRESIZE_BILINEAR,
+                                   _desc(width, height, _IMAGE_TYPES[base], pitch), current,
+                                   _desc(out_w, out_h, _IMAGE_TYPES[base]), target)
+                _runtime.check(code, "kyce", f"resizing a {width}x{height} picture to {out_w}x{out_h}")
+                current, current_pitch = target, out_w
+            for number, step in enumerate(steps):
+                step_format = _STEP_FORMAT[step]
+                target = block if number == len(steps) - 1 else self.scratch(step_format, out_w, out_h)
+                code = kyce.cvtColor(step, self.space, _desc(out_w, out_h, _IMAGE_TYPES[current_format], current_pitch),
+                                     current, _desc(out_w, out_h, _IMAGE_TYPES[step_format]), target)
+                _runtime.check(code, "kyce", f"converting {current_format} to {step_format}")
+                current, current_format, current_pitch = target, step_format, out_w
+            if current is address:  # neither resized nor converted: the picture is copied out
+                if pitch == out_w:
+                    code = kycm.memcpy(address, block, nbytes, kycm.copyMemType.kycmCT_COPY_DEVICE_TO_DEVICE)
+                else:
+                    code = kyce.cvtColor(_C.kyceCOLOR_NO_CHANGE, self.space,
+                                         _desc(out_w, out_h, _IMAGE_TYPES[base], pitch), address,
+                                         _desc(out_w, out_h, _IMAGE_TYPES[base]), block)
+                _runtime.check(code, "kycm", "copying a decoded picture")
+        except BaseException:
+            self.memory.give(nbytes, block)
+            raise
+        return DevicePicture(block, nbytes, out_w, out_h, out_w, _IMAGE_TYPES[self.format], self.device)
+
+
+def _frame_pts(frame: Any) -> Optional[int]:
+    """The time stamp the decoder carried from the packet to the picture: the
+    frame record keeps it at byte 72, which the record's class does not expose."""
+    value = int(kycm.getNumpyFromHandle(frame, 128)[72:80].view(np.int64)[0])
+    return None if value == _NO_PTS else value
+
+
+class _Channel:
+    """One decoder channel on a die, created for one pass over a source."""
+
+    def __init__(self, codec: Any, device: int, output: Any) -> None:
+        parameters = kyme.decChannelParamters()
+        parameters.codecType = codec
+        parameters.pixelFormat = output
+        parameters.extraBufferNumber = 4
+        status = kyme.decStatus()
+        last = 0
+        for number in range(1024):
+            code = kyme.createDecoderChannel(parameters, number)
+            last = code if code != 0 else last
+            if code != 0:
+                continue
+            kyme.getDecoderStatus(number, status)
+            if status.hardwareID.dieID == device:
+                self.number = number
+                break
+            kyme.destroyDecoderChannel(number)
+        else:
+            raise Error(last, "kyme", f"no free decoder channel on device {device}")
+        code = kyme.startDecoder(self.number)
+        if code != 0:
+            kyme.destroyDecoderChannel(self.number)
+            _runtime.check(code, "kyme", "starting the decoder")
+        self.frame, self.options = kyme.frame(), kyme.decOutputOptions()
+        self.options.memoryType = kyme.memoryType.KYME_MEM_DEVICE
+        self.stream = kyme.stream()
+        self.lent = False
+        self.ended = False
+
+    def send(self, data: Optional[npt.NDArray[np.uint8]], pts: int) -> Iterator[Any]:
+        """Sends one packet (None: the end of the stream), yielding the
+        pictures that become ready meanwhile."""
+        stream = self.stream
+        if data is None:
+            stream = kyme.stream()
+        else:
+            kyme.setStreamData(stream, data)
+            stream.pts = pts
+        while (code := kyme.sendStreamToDecoder(self.number, stream, 20)) == _TIMEOUT:
+            yield from self.receive(0)
+        _runtime.check(code, "kyme", "sending a packet to the decoder")
+        yield from self.receive(0)
+
+    def receive(self, timeout: int) -> Iterator[Any]:
+        """The pictures ready within `timeout` ms; each is released once the
+        consumer resumes."""
+        while True:
+            code = kyme.receiveFrameFromDecoder(self.number, self.frame, self.options, timeout)
+            if code != 0:
+                if code in (_TIMEOUT, _EOS):
+                    return
+                _runtime.check(code, "kyme", "receiving a picture from the decoder")
+            yield from self._lend()
+
+    def finish(self) -> Iterator[Any]:
+        """Ends the stream and yields the pictures still in the decoder."""
+        if not self.ended:
+            self.ended = True
+            yield from self.send(None, 0)
+        while True:
+            code = kyme.receiveFrameFromDecoder(self.number, self.frame, self.options, 10000)
+            if code == _EOS:
+                return
+            _runtime.check(code, "kyme", "receiving a picture from the decoder")
+            yield from self._lend()
+
+    def _lend(self) -> Iterator[Any]:
+        """The picture just received, released once the consumer resumes."""
+        self.lent = True
+        try:
+            yield self.frame
+        finally:
+            self.release()
+
+    def release(self) -> None:
+        if self.lent:
+            self.lent = False
+            kyme.decReleaseFrame(self.number, self.frame, 0)
+
+    def close(self) -> None:
+        # A consumer that failed may still hold a picture (its generator
+        # is only collected later): it goes back before the channel stops.
+        self.release()
+        # The decoder finishes what it was given before it stops: stopping
+        # holds the interpreter lock while it waits for the decoding thread,
+        # and that thread, inside libavcodec, may log through a callback that
+        # wants the lock (PyAV installs one), which would never return.
+        try:
+            for _ in self.finish():
+                pass
+        except Error:
+            pass
+        kyme.stopDecoder(self.number)
+        kyme.destroyDecoderChannel(self.number)
+
+
+def _is_url(text: str) -> bool:
+    return text.lower().startswith(URL_SCHEMES)
+
+
+def _is_jpeg(path: str) -> bool:
+    with builtins.open(path, "rb") as file:
+        return file.read(3) == b"\xff\xd8\xff"
+
+
+class _Part:
+    """One item of a source: a container (file or URL) or a series of photos."""
+
+    name: str
+    codec: str
+    width: int
+    height: int
+    fps: Optional[float]
+    duration: Optional[float]
+    frame_count: Optional[int]
+    decoder: str
+
+    def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
+        """(pts in seconds, picture, file or URL) in display order."""
+        raise NotImplementedError
+
+    def close(self) -> None:
+        pass
+
+
+class _Container(_Part):
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.demuxer = _native.Demuxer(name)
+        self.fresh = True  # not read yet: the first pass needs no seek
+        rate = self.demuxer.fps
+        self.rate: Optional[Tuple[int, int]] = None if rate is None else (int(rate[0]), int(rate[1]))
+        self.codec = self.demuxer.codec
+        self.width, self.height = self.demuxer.width, self.demuxer.height
+        self.fps = None if self.rate is None else self.rate[0] / self.rate[1]
+        self.duration = self.demuxer.duration
+        self.frame_count = self.demuxer.frame_count
+        on_card = (self.codec in CARD_VIDEO and self.demuxer.pixel_format in CARD_PIXELS
+                   and 128 <= self.width <= 4096 and 128 <= self.height <= 4096)
+        self.decoder = "card" if on_card else "host"
+        if not on_card:
+            _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
+                         self.demuxer.pixel_format, self.width, self.height)
+
+    def close(self) -> None:
+        self.demuxer.close()
+
+    def _rewind(self, start: Optional[float]) -> None:
+        if start is not None or not self.fresh:
+            self.demuxer.seek(max(start or 0.0, 0.0))
+        self.fresh = False
+
+    def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
+        num, den = self.demuxer.time_base
+        clock = _Clock(num, den, self.rate)
+        converter = _Converter(video._memory, device, *converter_args, bt709=self.demuxer.bt709)
+        self._rewind(start)
+        first = start if start is not None else float("-inf")
+        try:
+            if self.decoder == "card":
+                source = self._card(device, converter, clock)
+            else:
+                source = self._host(device, converter, clock)
+            decoded = 0
+            for pts, picture in source:
+                decoded += 1
+                if pts >= first - 1e-9:
+                    yield pts, picture, self.name
+                else:
+                    video._memory.give(picture.nbytes, picture.address)
+            # libavformat accepts some files by their name alone (a text
+            # file called .jpg); one that yields nothing is refused, not empty.
+            if decoded == 0:
+                raise OSError(f"cannot decode {self.name}: it holds no picture that decodes")
+        finally:
+            converter.close()
+
+    def _card(self, device: int, converter: _Converter, clock: "_Clock") -> Iterator[Tuple[float, DevicePicture]]:
+        channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12)
+        try:
+            def pictures(frames: Iterator[Any]) -> Iterator[Tuple[float, DevicePicture]]:
+                for frame in frames:
+                    pts = clock.seconds(_frame_pts(frame))
+                    yield pts, converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
+
+            while (packet := self.demuxer.read()) is not None:
+                data, pts, _key = packet
+                yield from pictures(channel.send(data, _NO_PTS if pts is None else pts))
+            yield from pictures(channel.finish())
+        finally:
+            channel.close()
+
+    def _host(self, device: int, converter: _Converter, clock: "_Clock") -> Iterator[Tuple[float, DevicePicture]]:
+        decoded = "nv12" if converter.format == "nv12" else "rgb24"
+        decoder = _native.HostDecoder(self.demuxer, decoded)
+        while (picture := decoder.read()) is not None:
+            pts, address, nbytes, width, height = picture
+            staging = converter.scratch("upload" if decoded == "rgb24" else decoded, width, height)
+            _runtime.check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
+                           "uploading a picture decoded on the host")
+            yield clock.seconds(pts), converter.convert(staging, decoded, width, height, width)
+
+
+class _Clock:
+    """Seconds from time stamps in the stream's time base; a picture without
+    one (raw streams, the last pictures of some AVI files) follows the one
+    before it by one frame interval, so that times keep increasing."""
+
+    def __init__(self, num: int, den: int, rate: Optional[Tuple[int, int]]) -> None:
+        self.num, self.den = num, den
+        self.step = rate[1] / rate[0] if rate is not None else 1 / 25
+        self.last: Optional[float] = None
+
+    def seconds(self, pts: Optional[int]) -> float:
+        if pts is None:
+            value = 0.0 if self.last is None else self.last + self.step
+        else:
+            value = pts * self.num / self.den
+            if self.last is not None and value <= self.last:
+                value = self.last + self.step
+        self.last = value
+        return value
+
+
+class _Photos(_Part):
+    """JPEG files decoded by the card's JPEG decoder; those it refuses (CMYK
+    and YCCK) by Pillow on the host. EXIF orientation is applied."""
+
+    def __init__(self, name: str, paths: List[str]) -> None:
+        self.name, self.paths = name, paths
+        self.codec, self.decoder = "jpeg", "card"
+        self.fps, self.duration, self.frame_count = None, None, len(paths)
+        image, orientation = _read_photo_header(paths[0])
+        self.width, self.height = image.size if orientation < 5 else image.size[::-1]
+        image.close()
+
+    def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
+        converter = _Converter(video._memory, device, *converter_args, bt709=False)
+        channel: Optional[_Channel] = None
+        warned = False
+        try:
+            for number, path in enumerate(self.paths):
+                if start is not None and number < start - 1e-9:
+                    continue
+                image, orientation = _read_photo_header(path)
+                pixels: Optional[npt.NDArray[np.uint8]] = None
+                if image.mode == "CMYK":  # YCCK files open as CMYK too
+                    if not warned:
+                        _log.warning("%s: the card does not decode CMYK JPEG files; decoding them on the host", path)
+                        warned = True
+                    pixels = np.asarray(image.convert("RGB"))
+                image.close()
+                if pixels is None:
+                    if channel is None:
+                        channel = _Channel(kyme.codecType.KYME_CODEC_DEC_JPEG, device,
+                                           kyme.pixelFormat.KYME_PIX_FMT_RGB24)
+                    picture = self._on_card(channel, path, number, converter, orientation)
+                else:
+                    picture = self._upload(_oriented(pixels, orientation), converter)
+                yield float(number), picture, path
+        finally:
+            converter.close()
+            if channel is not None:
+                channel.close()
+
+    def _on_card(self, channel: _Channel, path: str, number: int, converter: _Converter,
+                 orientation: int) -> DevicePicture:
+        data = np.fromfile(path, np.uint8)
+        for frame in channel.send(data, number):
+            return self._take(frame, converter, orientation)
+        code = kyme.receiveFrameFromDecoder(channel.number, channel.frame, channel.options, 10000)
+        if code != 0:
+            raise Error(code, "kyme", f"{path}: the card could not decode this JPEG file: {kycm.getErrDesc(code)}")
+        channel.lent = True
+        try:
+            return self._take(channel.frame, converter, orientation)
+        finally:
+            channel.release()
+
+    def _take(self, frame: Any, converter: _Converter, orientation: int) -> DevicePicture:
+        width, height, pitch = frame.width, frame.height, frame.stride[0] // 3
+        if orientation == 1:
+            return converter.convert(frame.data[0], "rgb24", width, height, pitch)
+        # Turning a picture is done on the host: the op engine has no transpose.
+        host = np.empty((height, pitch * 3), np.uint8)
+        _runtime.check(kycm.memcpy(frame.data[0], _native.address_of(host), host.nbytes,
+                                   kycm.copyMemType.kycmCT_COPY_FROM_DEVICE), "kycm", "copying a photo to the host")
+        pixels = host[:, :width * 3].reshape(height, width, 3)
+        return self._upload(_oriented(pixels, orientation), converter)
+
+    @staticmethod
+    def _upload(pixels: npt.NDArray[np.uint8], converter: _Converter) -> DevicePicture:
+        pixels = np.ascontiguousarray(pixels)
+        height, width = pixels.shape[:2]
+        staging = converter.scratch("upload", width, height)
+        _runtime.check(kycm.memcpy(_native.address_of(pixels, writable=False), staging, pixels.nbytes,
+                                   kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm", "uploading a photo")
+        return converter.convert(staging, "rgb24", width, height, width)
+
+
+def _read_photo_header(path: str) -> Tuple[Any, int]:
+    """The photo opened lazily by Pillow (only its header is read) and its
+    EXIF orientation (1 when it has none)."""
+    try:
+        from PIL import Image
+    except ImportError:
+        raise Error(0, "quillon", "reading photos needs Pillow (python3-pil or pip install Pillow)") from None
+    try:
+        image = Image.open(path)
+        orientation = int(image.getexif().get(0x0112, 1))
+    except OSError as error:
+        raise OSError(f"cannot open {path}: {error}") from None
+    return image, orientation if 1 <= orientation <= 8 else 1
+
+
+def _oriented(pixels: npt.NDArray[np.uint8], orientation: int) -> npt.NDArray[np.uint8]:
+    """`pixels` (H x W x 3) turned upright as the EXIF orientation says, the
+    way Pillow's ImageOps.exif_transpose turns them."""
+    if orientation == 2:
+        return pixels[:, ::-1]
+    if orientation == 3:
+        return pixels[::-1, ::-1]
+    if orientation == 4:
+        return pixels[::-1]
+    if orientation == 5:
+        return pixels.transpose(1, 0, 2)
+    if orientation == 6:
+        return np.rot90(pixels, -1)
+    if orientation == 7:
+        return pixels[::-1, ::-1].transpose(1, 0, 2)
+    if orientation == 8:
+        return np.rot90(pixels, 1)
+    return pixels
+
+
+def _parts(source: Source) -> List[_Part]:
+    items: Sequence[Union[str, "os.PathLike[str]"]]
+    if isinstance(source, (str, os.PathLike)):
+        items = [source]
+    elif isinstance(source, (list, tuple)):
+        items = source
+        if not items:
+            raise ValueError("the list of sources is empty")
+    else:
+        raise TypeError(f"source must be a path, a URL or a list of these, not {type(source).__name__}")
+    parts: List[_Part] = []
+    try:
+        for item in items:
+            if not isinstance(item, (str, os.PathLike)):
+                raise TypeError(f"a source must be a path or a URL, not {type(item).__name__}")
+            name = os.fspath(item)
+            if _is_url(name):
+                parts.append(_Container(name))
+            elif os.path.isdir(name):
+                photos = sorted(entry.path for entry in os.scandir(name)
+                                if entry.name.lower().endswith(PHOTO_SUFFIXES) and entry.is_file())
+                if not photos:
+                    raise FileNotFoundError(2, f"no JPEG files in the folder {name}")
+                parts.append(_Photos(name, photos))
+            elif not os.path.exists(name):
+                raise FileNotFoundError(2, f"cannot open {name}: no such file")
+            elif _is_jpeg(name):
+                parts.append(_Photos(name, [name]))
+            else:
+                parts.append(_Container(name))
+    except BaseException:
+        for part in parts:
+            part.close()
+        raise
+    return parts
+
+
+class Video:
+    """A source opened by `quillon.open`: use it in a `with` block (or call
+    `close()`), read its attributes and iterate `frames()`.
+
+    Attributes: `codec` (libavcodec's name, "jpeg" for photos), `width`,
+    `height`, `fps` (float; None when unknown), `duration` (seconds; None when
+    unknown), `frame_count` (None when unknown), `decoder` ("card" or "host"),
+    `source` (what was opened) and `device` (the die used by default). For a
+    list the attributes are those of its first item, except `frame_count`
+    and `duration`, which add up (None if any item's is unknown).
+    """
+
+    def __init__(self, source: Source, device: int) -> None:
+        self.source = source
+        self.device = device
+        self._parts = _parts(source)
+        self._memory = _Memory()
+        self._passes: "weakref.WeakSet[Any]" = weakref.WeakSet()
+        first = self._parts[0]
+        self.codec, self.width, self.height = first.codec, first.width, first.height
+        self.fps, self.decoder = first.fps, first.decoder
+        counts = [part.frame_count for part in self._parts]
+        durations = [part.duration for part in self._parts]
+        self.frame_count: Optional[int] = None if None in counts else sum(c for c in counts if c is not None)
+        self.duration: Optional[float] = None if None in durations else sum(d for d in durations if d is not None)
+
+    def __enter__(self) -> "Video":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        # A video dropped without close() gives back its channels and
+        # sources at once; its memory goes with the last frame using it.
+        for part in getattr(self, "_parts", ()):
+            part.close()
+
+    def close(self) -> None:
+        """Ends every `frames()` iteration, closes the sources and frees the
+        device memory of the frames (their `to_numpy()` then raises)."""
+        for iteration in list(self._passes):
+            iteration.close()
+        for part in self._parts:
+            part.close()
+        self._memory.close()
+
+    def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
+               start: Optional[float] = None) -> Iterator[Frame]:
+        """Decodes the pictures in display order as `Frame` objects.
+
+        `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
+        `size` is (width, height) to resize to on the die (bilinear), None
+        to keep the coded size; `device` is the die to decode and convert on
+        (default: the video's); `start` (seconds) begins at the random-access
+        point before it and yields from the first picture at or after it
+        (for photos: the number of the first photo).
+        """
+        if format not in FORMATS:
+            raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+        if size is not None:
+            if (not isinstance(size, (tuple, list)) or len(size) != 2
+                    or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in size)):
+                raise ValueError(f"size must be (width, height) in positive ints, not {size!r}")
+            size = (int(size[0]), int(size[1]))
+        if start is not None and (not isinstance(start, (int, float)) or start != start):
+            raise ValueError(f"start must be a number of seconds, not {start!r}")
+        die = self.device if device is None else _runtime.device_index(device)
+        if self._memory.closed:
+            raise Error(0, "quillon", "the video is closed")
+        iteration = self._frames(format, size, die, start)
+        self._passes.add(iteration)
+        return iteration
+
+    def _frames(self, format: str, size: Optional[Tuple[int, int]], device: int,
+                start: Optional[float]) -> Iterator[Frame]:
+        index = 0
+        for part in self._parts:
+            for pts, picture, name in part.pictures(self, (format, size), device, start):
+                yield Frame(index, pts, format, name, picture, self._memory)
+                index += 1
+
+    def __repr__(self) -> str:
+        return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
+                f"decoder={self.decoder}>")
+
+
+def open(source: Source, *, device: Optional[int] = None) -> Video:
+    """Opens a video or photos for decoding on the card.
+
+    `source` is a container file (anything libavformat demuxes: MP4, MOV,
+    MKV, MPEG-TS, AVI, FLV, ...), an H.264/HEVC Annex B file, a JPEG file, a
+    folder of JPEG files (taken in name order), an http://, https:// or
+    rtsp:// URL, or a list of these (played one after the other). `device` is
+    the die to decode on (default: the first).
+
+    Raises OSError (FileNotFoundError for a missing file) when a source
+    cannot be opened or holds no video, quillon.Error when the card fails.
+    """
+    die = _runtime.device_index(device)
+    _runtime.start()
+    return Video(source, die)

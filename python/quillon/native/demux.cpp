@@ -1,0 +1,465 @@
+// Demuxing with libavformat for quillon.open: a Demuxer reads the video
+// stream of a container, file or URL as Annex B packets for the card's
+// decoder (through the mp4toannexb bitstream filters), with time stamps in
+// the stream's time base; a HostDecoder decodes, with libavcodec, the codecs
+// the card has no decoder for, into a picture buffer of its own.
+//
+// Each object is used by one Python thread at a time; the interpreter lock is
+// released while libavformat waits on a file or the network, so a second
+// thread calling the same object meanwhile is refused rather than raced.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace py = pybind11;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string av_error_text(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+// Opening failures are the caller's input: errno-based codes become the
+// matching OSError subclass, everything else a plain OSError, one line each.
+[[noreturn]] void raise_open_error(const std::string& url, int code) {
+  const std::string message = "cannot open " + url + ": " + av_error_text(code);
+  if (code == AVERROR(ENOENT)) {
+    PyErr_SetObject(PyExc_FileNotFoundError, py::make_tuple(ENOENT, message).ptr());
+  } else if (code == AVERROR(EACCES)) {
+    PyErr_SetObject(PyExc_PermissionError, py::make_tuple(EACCES, message).ptr());
+  } else if (code < 0 && code > -4096) {  // an errno value; libav's own codes are tags far below
+    PyErr_SetObject(PyExc_OSError, py::make_tuple(-code, message).ptr());
+  } else {
+    PyErr_SetString(PyExc_OSError, message.c_str());
+  }
+  throw py::error_already_set();
+}
+
+// One call at a time per object; the lock is taken with the interpreter lock
+// held, so a refused caller never blocks.
+class Busy {
+ public:
+  explicit Busy(std::mutex& mutex) : lock_(mutex, std::try_to_lock) {
+    if (!lock_.owns_lock()) throw py::value_error("this video is being read by another thread");
+  }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+struct PacketDeleter {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
+
+double seconds_or_negative(int64_t value, AVRational base) {
+  if (value == AV_NOPTS_VALUE || value <= 0) return -1.0;
+  return static_cast<double>(value) * av_q2d(base);
+}
+
+}  // namespace
+
+// The container and its best video stream.
+class Demuxer {
+ public:
+  Demuxer(const std::string& url, double timeout) : url_(url), timeout_(timeout) {
+    if (!(timeout > 0.0)) throw py::value_error("timeout must be a positive number of seconds");
+    packet_.reset(av_packet_alloc());
+    if (!packet_) throw std::bad_alloc();
+    format_ = avformat_alloc_context();
+    if (format_ == nullptr) throw std::bad_alloc();
+    format_->interrupt_callback.callback = &Demuxer::interrupted;
+    format_->interrupt_callback.opaque = this;
+    int code = 0;
+    {
+      py::gil_scoped_release unlocked;
+      arm();
+      AVDictionary* options = nullptr;
+      // Network sources: a refused or silent server fails within the time-out.
+      av_dict_set_int(&options, "rw_timeout", static_cast<int64_t>(timeout * 1e6), 0);
+      av_dict_set_int(&options, "timeout", static_cast<int64_t>(timeout * 1e6), 0);
+      code = avformat_open_input(&format_, url.c_str(), nullptr, &options);
+      av_dict_free(&options);
+      if (code >= 0) code = avformat_find_stream_info(format_, nullptr);
+      if (code >= 0) code = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    }
+    if (code < 0) {
+      const bool no_stream = format_ != nullptr && code == AVERROR_STREAM_NOT_FOUND;
+      avformat_close_input(&format_);
+      if (no_stream) {
+        PyErr_SetString(PyExc_OSError, ("cannot open " + url + ": it holds no video stream").c_str());
+        throw py::error_already_set();
+      }
+      raise_open_error(url, code);
+    }
+    index_ = code;
+    for (unsigned i = 0; i < format_->nb_streams; ++i) {
+      if (static_cast<int>(i) != index_) format_->streams[i]->discard = AVDISCARD_ALL;
+    }
+  }
+
+  ~Demuxer() { release(); }
+  Demuxer(const Demuxer&) = delete;
+  Demuxer& operator=(const Demuxer&) = delete;
+
+  void close() {
+    Busy busy(mutex_);
+    release();
+  }
+
+  void release() {
+    av_bsf_free(&filter_);
+    avformat_close_input(&format_);
+  }
+
+  AVStream* stream() const {
+    if (format_ == nullptr) throw py::value_error("the video is closed");
+    return format_->streams[index_];
+  }
+
+  std::string codec() const { return avcodec_get_name(stream()->codecpar->codec_id); }
+  int width() const { return stream()->codecpar->width; }
+  int height() const { return stream()->codecpar->height; }
+  py::object fps() const {
+    AVRational rate = stream()->avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0) rate = stream()->r_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0) return py::none();
+    return py::make_tuple(rate.num, rate.den);
+  }
+  py::object duration() const {
+    double seconds = seconds_or_negative(stream()->duration, stream()->time_base);
+    if (seconds < 0 && format_->duration > 0) seconds = static_cast<double>(format_->duration) / AV_TIME_BASE;
+    return seconds < 0 ? py::none() : py::object(py::float_(seconds));
+  }
+  py::object frame_count() const {
+    return stream()->nb_frames > 0 ? py::object(py::int_(stream()->nb_frames)) : py::none();
+  }
+  py::tuple time_base() const { return py::make_tuple(stream()->time_base.num, stream()->time_base.den); }
+  std::string pixel_format() const {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(stream()->codecpar->format));
+    return name != nullptr ? name : "";
+  }
+  int bit_depth() const {
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(stream()->codecpar->format));
+    return d != nullptr ? d->comp[0].depth : 0;
+  }
+  bool bt709() const { return stream()->codecpar->color_space == AVCOL_SPC_BT709; }
+  std::string format_name() const { return format_ != nullptr && format_->iformat ? format_->iformat->name : ""; }
+
+  // The next packet as (Annex B bytes, pts in the time base or None, key
+  // picture), or None at the end of the stream.
+  py::object read() {
+    Busy busy(mutex_);
+    stream();
+    int code = 0;
+    {
+      py::gil_scoped_release unlocked;
+      code = next_annexb(packet_.get());
+    }
+    if (code == AVERROR_EOF) return py::none();
+    if (code < 0) throw_read_error(code);
+    py::array_t<uint8_t> bytes(packet_->size);
+    std::memcpy(bytes.mutable_data(), packet_->data, static_cast<std::size_t>(packet_->size));
+    const int64_t pts = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
+    py::object stamp = pts == AV_NOPTS_VALUE ? py::none() : py::object(py::int_(pts));
+    const bool key = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
+    av_packet_unref(packet_.get());
+    return py::make_tuple(bytes, stamp, key);
+  }
+
+  // Moves to the random-access point at or before `seconds`.
+  void seek(double seconds) {
+    Busy busy(mutex_);
+    AVStream* video = stream();
+    const int64_t target = av_rescale_q(static_cast<int64_t>(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, video->time_base);
+    int code = 0;
+    {
+      py::gil_scoped_release unlocked;
+      arm();
+      code = av_seek_frame(format_, index_, target, AVSEEK_FLAG_BACKWARD);
+      // Streams without an index (raw Annex B) can only start again from the top.
+      if (code < 0) code = avformat_seek_file(format_, index_, INT64_MIN, target, target, 0);
+      if (code < 0 && seconds <= 0) code = avio_seek(format_->pb, 0, SEEK_SET) < 0 ? -1 : 0;
+    }
+    if (code < 0) throw py::value_error("cannot seek in " + url_ + ": " + av_error_text(code));
+    if (filter_ != nullptr) av_bsf_flush(filter_);
+  }
+
+  // The next packet as stored, for the host decoder. Called without the
+  // interpreter lock.
+  int next_raw(AVPacket* out) {
+    if (format_ == nullptr) return AVERROR_EOF;
+    for (;;) {
+      arm();
+      const int code = av_read_frame(format_, out);
+      if (code < 0) return code;
+      if (out->stream_index == index_) return 0;
+      av_packet_unref(out);
+    }
+  }
+
+  [[noreturn]] void throw_read_error(int code) const {
+    throw py::value_error("cannot read " + url_ + ": " + av_error_text(code));
+  }
+
+  std::mutex& mutex() { return mutex_; }
+
+ private:
+  static int interrupted(void* opaque) {
+    const auto* self = static_cast<const Demuxer*>(opaque);
+    return Clock::now() > self->deadline_.load() ? 1 : 0;
+  }
+
+  void arm() {
+    deadline_.store(Clock::now() +
+                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_)));
+  }
+
+  int open_filter() {
+    const AVCodecParameters* parameters = stream()->codecpar;
+    const char* name = parameters->codec_id == AV_CODEC_ID_H264   ? "h264_mp4toannexb"
+                       : parameters->codec_id == AV_CODEC_ID_HEVC ? "hevc_mp4toannexb"
+                                                                  : "null";
+    const AVBitStreamFilter* kind = av_bsf_get_by_name(name);
+    if (kind == nullptr) return AVERROR_BSF_NOT_FOUND;
+    int code = av_bsf_alloc(kind, &filter_);
+    if (code >= 0) code = avcodec_parameters_copy(filter_->par_in, parameters);
+    if (code >= 0) {
+      filter_->time_base_in = stream()->time_base;
+      code = av_bsf_init(filter_);
+    }
+    if (code < 0) av_bsf_free(&filter_);
+    return code;
+  }
+
+  // After the last packet the filter is told the stream ended; it then hands
+  // out what it still holds and reports the end itself.
+  int next_annexb(AVPacket* out) {
+    if (filter_ == nullptr) {
+      const int code = open_filter();
+      if (code < 0) return code;
+    }
+    for (;;) {
+      int code = av_bsf_receive_packet(filter_, out);
+      if (code != AVERROR(EAGAIN)) return code;
+      code = next_raw(out);
+      if (code == AVERROR_EOF) {
+        if (av_bsf_send_packet(filter_, nullptr) < 0) return AVERROR_EOF;
+        continue;
+      }
+      if (code < 0) return code;
+      code = av_bsf_send_packet(filter_, out);
+      if (code < 0) {
+        av_packet_unref(out);
+        return code;
+      }
+    }
+  }
+
+  std::string url_;
+  double timeout_;
+  std::atomic<Clock::time_point> deadline_{Clock::time_point::max()};
+  AVFormatContext* format_ = nullptr;
+  AVBSFContext* filter_ = nullptr;
+  Packet packet_;
+  int index_ = -1;
+  std::mutex mutex_;
+};
+
+// libavcodec on the host for the codecs the card lacks; pictures come out
+// converted by libswscale into one buffer of this object, valid until the
+// next read.
+class HostDecoder {
+ public:
+  HostDecoder(Demuxer& demuxer, const std::string& format) : demuxer_(demuxer) {
+    if (format == "nv12") {
+      output_ = AV_PIX_FMT_NV12;
+    } else if (format == "rgb24") {
+      output_ = AV_PIX_FMT_RGB24;
+    } else {
+      throw py::value_error("format must be 'nv12' or 'rgb24', not '" + format + "'");
+    }
+    const AVCodecParameters* parameters = demuxer.stream()->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(parameters->codec_id);
+    if (codec == nullptr)
+      throw py::value_error("no decoder for " + std::string(avcodec_get_name(parameters->codec_id)));
+    context_ = avcodec_alloc_context3(codec);
+    packet_.reset(av_packet_alloc());
+    frame_ = av_frame_alloc();
+    if (context_ == nullptr || !packet_ || frame_ == nullptr) throw std::bad_alloc();
+    int code = avcodec_parameters_to_context(context_, parameters);
+    context_->pkt_timebase = demuxer.stream()->time_base;
+    context_->thread_count = 0;
+    context_->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    if (code >= 0) code = avcodec_open2(context_, codec, nullptr);
+    if (code < 0) throw py::value_error("cannot start the host decoder: " + av_error_text(code));
+  }
+
+  ~HostDecoder() {
+    sws_freeContext(scaler_);
+    av_frame_free(&frame_);
+    avcodec_free_context(&context_);
+  }
+  HostDecoder(const HostDecoder&) = delete;
+  HostDecoder& operator=(const HostDecoder&) = delete;
+
+  // The next picture as (pts or None, address capsule, byte count, width,
+  // height), or None at the end of the stream.
+  py::object read() {
+    Busy busy(demuxer_.mutex());
+    demuxer_.stream();
+    int code = 0;
+    {
+      py::gil_scoped_release unlocked;
+      code = next_picture();
+    }
+    if (code == AVERROR_EOF) return py::none();
+    if (code < 0) demuxer_.throw_read_error(code);
+    py::object stamp = pts_ == AV_NOPTS_VALUE ? py::none() : py::object(py::int_(pts_));
+    py::capsule address(static_cast<void*>(pixels_.data()), nullptr, nullptr);
+    return py::make_tuple(stamp, address, pixels_.size(), width_, height_);
+  }
+
+  // After a seek: forget the pictures in flight.
+  void flush() {
+    Busy busy(demuxer_.mutex());
+    avcodec_flush_buffers(context_);
+    draining_ = false;
+  }
+
+ private:
+  int next_picture() {
+    for (;;) {
+      int code = avcodec_receive_frame(context_, frame_);
+      if (code == 0) {
+        pts_ = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : frame_->best_effort_timestamp;
+        code = convert();
+        av_frame_unref(frame_);
+        if (code == AVERROR(EAGAIN)) continue;  // a damaged picture is skipped, as the card skips it
+        return code;
+      }
+      if (code != AVERROR(EAGAIN) || draining_) return code;
+      code = demuxer_.next_raw(packet_.get());
+      if (code == AVERROR_EOF) {
+        draining_ = true;
+        avcodec_send_packet(context_, nullptr);
+        continue;
+      }
+      if (code < 0) return code;
+      code = avcodec_send_packet(context_, packet_.get());
+      av_packet_unref(packet_.get());
+      // A damaged packet is dropped; decoding goes on with the next one.
+      if (code < 0 && code != AVERROR_INVALIDDATA) return code;
+    }
+  }
+
+  int convert() {
+    const int width = frame_->width;
+    const int height = frame_->height;
+    if (width <= 0 || height <= 0) return AVERROR(EAGAIN);
+    if (output_ == AV_PIX_FMT_NV12 && (width % 2 != 0 || height % 2 != 0)) return AVERROR(EINVAL);
+    // The same filter as PyAV's default reformat, so pictures equal its own.
+    scaler_ = sws_getCachedContext(scaler_, width, height, static_cast<AVPixelFormat>(frame_->format), width, height,
+                                   output_, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (scaler_ == nullptr) return AVERROR(ENOSYS);
+    uint8_t* planes[4] = {};
+    int linesizes[4] = {};
+    const int size = av_image_get_buffer_size(output_, width, height, 1);
+    if (size < 0) return size;
+    pixels_.resize(static_cast<std::size_t>(size));
+    av_image_fill_arrays(planes, linesizes, pixels_.data(), output_, width, height, 1);
+    sws_scale(scaler_, frame_->data, frame_->linesize, 0, height, planes, linesizes);
+    width_ = width;
+    height_ = height;
+    return 0;
+  }
+
+  Demuxer& demuxer_;
+  AVPixelFormat output_ = AV_PIX_FMT_NONE;
+  AVCodecContext* context_ = nullptr;
+  Packet packet_;
+  AVFrame* frame_ = nullptr;
+  SwsContext* scaler_ = nullptr;
+  std::vector<uint8_t> pixels_;
+  int64_t pts_ = AV_NOPTS_VALUE;
+  int width_ = 0;
+  int height_ = 0;
+  bool draining_ = false;
+};
+
+namespace {
+
+// An unnamed capsule of a contiguous buffer's first byte, for the card's copy
+// functions to read from or (writable) write into; the caller keeps the
+// buffer alive.
+py::capsule address_of(const py::buffer& target, bool writable) {
+  py::buffer_info info = target.request(writable);
+  bool contiguous = true;
+  py::ssize_t expected = info.itemsize;
+  for (py::ssize_t axis = info.ndim - 1; axis >= 0; --axis) {
+    if (info.shape[axis] != 1 && info.strides[axis] != expected) contiguous = false;
+    expected *= info.shape[axis];
+  }
+  if (!contiguous) throw py::value_error("the buffer must be C-contiguous");
+  return py::capsule(info.ptr, nullptr, nullptr);
+}
+
+}  // namespace
+
+void register_demux(py::module_& m) {
+  py::class_<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
+      .def(py::init<const std::string&, double>(), py::arg("url"), py::arg("timeout") = 10.0,
+           "Opens `url` (a path or an http/https/rtsp URL) and finds its video stream. A source that does not "
+           "answer within `timeout` seconds fails. Raises OSError when it cannot be opened or "
+           "holds no video.")
+      .def_property_readonly("codec", &Demuxer::codec, "libavcodec's name of the codec, such as 'h264'.")
+      .def_property_readonly("width", &Demuxer::width)
+      .def_property_readonly("height", &Demuxer::height)
+      .def_property_readonly("fps", &Demuxer::fps, "The frame rate as (numerator, denominator), or None.")
+      .def_property_readonly("duration", &Demuxer::duration, "Seconds, or None when the container does not say.")
+      .def_property_readonly("frame_count", &Demuxer::frame_count, "Pictures in the stream, or None when unknown.")
+      .def_property_readonly("time_base", &Demuxer::time_base,
+                             "The unit of the time stamps as (numerator, denominator).")
+      .def_property_readonly("pixel_format", &Demuxer::pixel_format, "libavutil's name of the coded picture format.")
+      .def_property_readonly("bit_depth", &Demuxer::bit_depth, "Bits per luma sample.")
+      .def_property_readonly("bt709", &Demuxer::bt709, "Whether the stream declares BT.709 colours.")
+      .def_property_readonly("format_name", &Demuxer::format_name, "libavformat's name of the container.")
+      .def("read", &Demuxer::read,
+           "The next packet of the video stream as (Annex B bytes as a uint8 array, pts in the time base or None, "
+           "key picture), or None at the end.")
+      .def("seek", &Demuxer::seek, py::arg("seconds"), "Moves to the random-access point at or before `seconds`.")
+      .def("close", &Demuxer::close, "Closes the source; reading afterwards raises ValueError.");
+
+  py::class_<HostDecoder>(m, "HostDecoder", "libavcodec on the host, for codecs the card does not decode.")
+      .def(py::init<Demuxer&, const std::string&>(), py::arg("demuxer"), py::arg("format"), py::keep_alive<1, 2>(),
+           "Decodes the packets of `demuxer` into pictures of `format` ('nv12' or 'rgb24').")
+      .def("read", &HostDecoder::read,
+           "The next picture as (pts or None, address capsule, byte count, width, height), or None at the end. "
+           "The bytes are valid until the next call.")
+      .def("flush", &HostDecoder::flush, "Forgets the pictures in flight, after a seek.");
+
+  m.def("address_of", &address_of, py::arg("buffer"), py::arg("writable") = true,
+        "An unnamed capsule of the first byte of a C-contiguous buffer (refused when `writable` and the buffer is "
+        "read-only); the caller keeps the buffer alive while the address is used.");
+}

@@ -1,0 +1,23 @@
+// quillon._native: the package's own native helpers, for the work Python
+// would do slowly byte by byte (demuxing containers, muxing encoded streams).
+// It uses libavformat and libavcodec directly and none of the card's libraries.
+#include <pybind11/pybind11.h>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace py = pybind11;
+
+void register_demux(py::module_& m);
+void register_mux(py::module_& m);
+
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "Native helpers of the quillon package: demuxing and muxing with libavformat.";
+  // Failures reach Python as exceptions with libav's reason in their
+  // message; its own log lines would say the same again on standard error.
+  // A level the program chose itself is kept.
+  if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_FATAL);
+  register_demux(m);
+  register_mux(m);
+}

