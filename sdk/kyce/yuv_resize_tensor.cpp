@@ -13,21 +13,29 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <opencv2/core/utility.hpp>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace kyce {
 namespace {
+
+// The row kernels are compiled into each build of convert_pairs below.
+#define KYCE_ROW_KERNEL inline __attribute__((always_inline))
 
 constexpr int kWeightBits = 11;
 constexpr int kOne = 1 << kWeightBits;
 
 // Source positions and weights along one axis, for the destination
 // positions first .. first + count - 1 of a resize from `source` to
-// `destination`.
+// `destination`: source indices near and far, weighted w0 and w1.
 struct Taps {
-  std::vector<int> near;  // first source index
-  std::vector<int> far;   // second source index (clamped to the plane)
+  std::vector<int> near;
+  std::vector<int> far;
   std::vector<int> w0;
   std::vector<int> w1;
 };
@@ -35,7 +43,9 @@ struct Taps {
 int16_t fixed_weight(float weight) { return cv::saturate_cast<int16_t>(weight * static_cast<float>(kOne)); }
 
 // Columns clamp position and weight at both edges; rows keep the weight and
-// clamp only the row index, as cv::resize does.
+// clamp only the row index, as cv::resize does. A column clamped to the last
+// source pixel reads it as the far one of the last pair (weights 0 and 1, the
+// same sum), so that every column reads two adjacent pixels at once.
 Taps linear_taps(int source, int destination, int first, int count, bool columns) {
   const double scale = 1.0 / (static_cast<double>(destination) / source);
   Taps t;
@@ -60,12 +70,16 @@ Taps linear_taps(int source, int destination, int first, int count, bool columns
     t.far[i] = std::clamp(s + 1, 0, source - 1);
     t.w0[i] = fixed_weight(1.0F - f);
     t.w1[i] = fixed_weight(f);
+    if (columns && source > 1 && t.near[i] == source - 1) {
+      t.near[i] = source - 2;
+      std::swap(t.w0[i], t.w1[i]);
+    }
   }
   return t;
 }
 
 // The vertical pass over the sums of two source rows, row weights b0, b1.
-void vertical(const int* s0, const int* s1, int b0, int b1, int count, uint8_t* out) {
+KYCE_ROW_KERNEL void vertical(const int* s0, const int* s1, int b0, int b1, int count, uint8_t* out) {
   for (int i = 0; i < count; ++i) {
     const int a = (static_cast<int16_t>(s0[i] >> 4) * b0) >> 16;
     const int b = (static_cast<int16_t>(s1[i] >> 4) * b1) >> 16;
@@ -73,18 +87,111 @@ void vertical(const int* s0, const int* s1, int b0, int b1, int count, uint8_t* 
   }
 }
 
-// The horizontal pass of one source row of `channels` interleaved channels.
-void horizontal(const uint8_t* row, const Taps& x, int channels, int* sums) {
+#if defined(__x86_64__) || defined(__i386__)
+#define KYCE_HAVE_AVX2_TAPS 1
+
+// Eight taps at a time with AVX2 gathers: each lane reads 4 bytes from its
+// tap's position, which must stay inside the row, so the run stops at the
+// first block whose last (largest) position is too near the row's end.
+// Returns how many taps were done.
+__attribute__((target("avx2"))) int luma_taps_avx2(const uint8_t* row0, const uint8_t* row1, const Taps& x, int cols,
+                                                   int* sums0, int* sums1) {
   const int n = static_cast<int>(x.near.size());
-  if (channels == 1) {
-    for (int i = 0; i < n; ++i) sums[i] = row[x.near[i]] * x.w0[i] + row[x.far[i]] * x.w1[i];
+  const __m256i byte = _mm256_set1_epi32(0xff);
+  int i = 0;
+  for (; i + 8 <= n && x.near[i + 7] + 4 <= cols; i += 8) {
+    const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.near.data() + i));
+    const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.w0.data() + i));
+    const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.w1.data() + i));
+    const __m256i a = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row0), at, 1);
+    const __m256i b = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row1), at, 1);
+    const __m256i sa = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(a, byte), w0),
+                                        _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(a, 8), byte), w1));
+    const __m256i sb = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(b, byte), w0),
+                                        _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(b, 8), byte), w1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums0 + i), sa);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums1 + i), sb);
+  }
+  return i;
+}
+
+// Eight U,V pixel pairs weighed into 16 interleaved sums.
+__attribute__((target("avx2"))) void weigh_chroma(__m256i pixels, __m256i w0, __m256i w1, int* out) {
+  const __m256i byte = _mm256_set1_epi32(0xff);
+  const __m256i u = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(pixels, byte), w0),
+                                     _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(pixels, 16), byte), w1));
+  const __m256i v = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(pixels, 8), byte), w0),
+                                     _mm256_mullo_epi32(_mm256_srli_epi32(pixels, 24), w1));
+  const __m256i low = _mm256_unpacklo_epi32(u, v);
+  const __m256i high = _mm256_unpackhi_epi32(u, v);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(low, high, 0x20));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_permute2x128_si256(low, high, 0x31));
+}
+
+// The same for the two-channel chroma plane: each lane's 4 bytes are exactly
+// its pair of U,V pixels, and the sums are stored interleaved.
+__attribute__((target("avx2"))) int chroma_taps_avx2(const uint8_t* row0, const uint8_t* row1, const Taps& x,
+                                                     int* sums0, int* sums1) {
+  const int n = static_cast<int>(x.near.size());
+  int i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256i at = _mm256_slli_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.near.data() + i)), 1);
+    const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.w0.data() + i));
+    const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.w1.data() + i));
+    weigh_chroma(_mm256_i32gather_epi32(reinterpret_cast<const int*>(row0), at, 1), w0, w1, sums0 + 2 * i);
+    weigh_chroma(_mm256_i32gather_epi32(reinterpret_cast<const int*>(row1), at, 1), w0, w1, sums1 + 2 * i);
+  }
+  return i;
+}
+
+bool cpu_has_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  return avx2;
+}
+#endif
+
+// The horizontal pass of two source rows at once (their loads overlap), each
+// tap reading its two neighbours as one 16-bit (one channel) or 32-bit (two
+// channels) word. Plane of width 1: the taps' neighbours are one pixel.
+KYCE_ROW_KERNEL void horizontal(const uint8_t* row0, const uint8_t* row1, const Taps& x, int channels, int source_width,
+                                int* sums0, int* sums1) {
+  const int n = static_cast<int>(x.near.size());
+  if (source_width == 1) {
+    for (int i = 0; i < n * channels; ++i) {
+      sums0[i] = row0[i % channels] * kOne;
+      sums1[i] = row1[i % channels] * kOne;
+    }
     return;
   }
-  for (int i = 0; i < n; ++i) {
-    const uint8_t* a = row + 2 * x.near[i];
-    const uint8_t* b = row + 2 * x.far[i];
-    sums[2 * i] = a[0] * x.w0[i] + b[0] * x.w1[i];
-    sums[2 * i + 1] = a[1] * x.w0[i] + b[1] * x.w1[i];
+  int i = 0;
+#ifdef KYCE_HAVE_AVX2_TAPS
+  if (cpu_has_avx2()) {
+    i = channels == 1 ? luma_taps_avx2(row0, row1, x, source_width, sums0, sums1)
+                      : chroma_taps_avx2(row0, row1, x, sums0, sums1);
+  }
+#endif
+  if (channels == 1) {
+    for (; i < n; ++i) {
+      uint16_t a = 0;
+      uint16_t b = 0;
+      std::memcpy(&a, row0 + x.near[i], 2);
+      std::memcpy(&b, row1 + x.near[i], 2);
+      sums0[i] = (a & 0xff) * x.w0[i] + (a >> 8) * x.w1[i];
+      sums1[i] = (b & 0xff) * x.w0[i] + (b >> 8) * x.w1[i];
+    }
+    return;
+  }
+  for (; i < n; ++i) {
+    uint32_t a = 0;
+    uint32_t b = 0;
+    std::memcpy(&a, row0 + 2 * x.near[i], 4);
+    std::memcpy(&b, row1 + 2 * x.near[i], 4);
+    const int w0 = x.w0[i];
+    const int w1 = x.w1[i];
+    sums0[2 * i] = static_cast<int>(a & 0xff) * w0 + static_cast<int>((a >> 16) & 0xff) * w1;
+    sums0[2 * i + 1] = static_cast<int>((a >> 8) & 0xff) * w0 + static_cast<int>(a >> 24) * w1;
+    sums1[2 * i] = static_cast<int>(b & 0xff) * w0 + static_cast<int>((b >> 16) & 0xff) * w1;
+    sums1[2 * i + 1] = static_cast<int>((b >> 8) & 0xff) * w0 + static_cast<int>(b >> 24) * w1;
   }
 }
 
@@ -100,7 +207,7 @@ bool halved(const cv::Size& source, int width, int height) {
 
 // `count` pairs of the chroma plane halved, from its pair `first` of two rows:
 // each the mean of 4 values, halves rounded to even.
-void average_chroma(const uint8_t* r0, const uint8_t* r1, int first, int count, uint8_t* out) {
+KYCE_ROW_KERNEL void average_chroma(const uint8_t* r0, const uint8_t* r1, int first, int count, uint8_t* out) {
   for (int i = 0; i < 2 * count; ++i) {
     const int x = 4 * first + 2 * i - (i & 1);  // the block's first value of this channel
     const int sum = r0[x] + r0[x + 2] + r1[x] + r1[x + 2];
@@ -110,10 +217,10 @@ void average_chroma(const uint8_t* r0, const uint8_t* r1, int first, int count, 
   }
 }
 
-inline uint8_t clip_shifted(int value) { return static_cast<uint8_t>(std::clamp(value >> 20, 0, 255)); }
+KYCE_ROW_KERNEL uint8_t clip_shifted(int value) { return static_cast<uint8_t>(std::clamp(value >> 20, 0, 255)); }
 
 // BT.601 limited range, 20-bit fixed point, into three channel rows.
-void nv12_to_planes(const uint8_t* y, const uint8_t* uv, int cols, uint8_t* r, uint8_t* g, uint8_t* b) {
+KYCE_ROW_KERNEL void nv12_to_planes(const uint8_t* y, const uint8_t* uv, int cols, uint8_t* r, uint8_t* g, uint8_t* b) {
   for (int i = 0; i < cols / 2; ++i) {
     const int u = uv[2 * i] - 128;
     const int v = uv[2 * i + 1] - 128;
@@ -135,67 +242,64 @@ void nv12_to_planes(const uint8_t* y, const uint8_t* uv, int cols, uint8_t* r, u
 // the pool costs more than it saves.
 constexpr int kParallelFrom = 96 * 96;
 
-class Pass : public cv::ParallelLoopBody {
- public:
-  Pass(const cv::Mat& y, const cv::Mat& uv, int resized_width, int resized_height, const cv::Rect& window,
-       bool blue_first, const TensorRows& rows)
-      : y_(y),
-        uv_(uv),
-        window_(window),
-        blue_first_(blue_first),
-        rows_(rows),
-        luma_x_(linear_taps(y.cols, resized_width, window.x, window.width, true)),
-        luma_y_(linear_taps(y.rows, resized_height, window.y, window.height, false)),
-        chroma_x_(linear_taps(uv.cols, resized_width / 2, window.x / 2, window.width / 2, true)),
-        chroma_y_(linear_taps(uv.rows, resized_height / 2, window.y / 2, window.height / 2, false)),
-        chroma_halved_(halved(uv.size(), resized_width / 2, resized_height / 2)) {}
+// What every row of the pass shares.
+struct Geometry {
+  const cv::Mat& y;
+  const cv::Mat& uv;
+  cv::Rect window;
+  bool blue_first;
+  const TensorRows& rows;
+  Taps luma_x, luma_y, chroma_x, chroma_y;
+  bool chroma_halved;
+};
 
-  // Pairs of tensor rows: both share one chroma row.
-  void operator()(const cv::Range& pairs) const override {
-    const int w = window_.width;
-    std::vector<int> sums(4 * static_cast<std::size_t>(w));
-    std::vector<uint8_t> bytes(5 * static_cast<std::size_t>(w));
-    int* s0 = sums.data();
-    int* s1 = s0 + w;
-    int* c0 = s1 + w;
-    int* c1 = c0 + w;
-    uint8_t* luma = bytes.data();
-    uint8_t* chroma = luma + w;
-    uint8_t* red = chroma + w;
-    uint8_t* green = red + w;
-    uint8_t* blue = green + w;
-    for (int pair = pairs.start; pair < pairs.end; ++pair) {
-      if (chroma_halved_) {
-        const int uv_row = 2 * (window_.y / 2 + pair);
-        average_chroma(uv_.ptr<uint8_t>(uv_row), uv_.ptr<uint8_t>(uv_row + 1), window_.x / 2, w / 2, chroma);
+// Pairs of tensor rows: both share one chroma row. Built twice, for AVX2
+// (gathers and 32-bit multiplies in vector registers) and for the baseline,
+// and chosen by the processor at load time.
+__attribute__((target_clones("avx2", "default"))) void convert_pairs(const Geometry& g, int begin, int end) {
+  const int w = g.window.width;
+  std::vector<int> sums(4 * static_cast<std::size_t>(w));
+  std::vector<uint8_t> bytes(5 * static_cast<std::size_t>(w));
+  int* s0 = sums.data();
+  int* s1 = s0 + w;
+  int* c0 = s1 + w;
+  int* c1 = c0 + w;
+  uint8_t* luma = bytes.data();
+  uint8_t* chroma = luma + w;
+  uint8_t* red = chroma + w;
+  uint8_t* green = red + w;
+  uint8_t* blue = green + w;
+  for (int pair = begin; pair < end; ++pair) {
+    if (g.chroma_halved) {
+      const int uv_row = 2 * (g.window.y / 2 + pair);
+      average_chroma(g.uv.ptr<uint8_t>(uv_row), g.uv.ptr<uint8_t>(uv_row + 1), g.window.x / 2, w / 2, chroma);
+    } else {
+      horizontal(g.uv.ptr<uint8_t>(g.chroma_y.near[pair]), g.uv.ptr<uint8_t>(g.chroma_y.far[pair]), g.chroma_x, 2,
+                 g.uv.cols, c0, c1);
+      vertical(c0, c1, g.chroma_y.w0[pair], g.chroma_y.w1[pair], w, chroma);
+    }
+    for (int k = 0; k < 2; ++k) {
+      const int row = 2 * pair + k;
+      horizontal(g.y.ptr<uint8_t>(g.luma_y.near[row]), g.y.ptr<uint8_t>(g.luma_y.far[row]), g.luma_x, 1, g.y.cols, s0,
+                 s1);
+      vertical(s0, s1, g.luma_y.w0[row], g.luma_y.w1[row], w, luma);
+      nv12_to_planes(luma, chroma, w, red, green, blue);
+      if (g.blue_first) {
+        g.rows.write(row, blue, green, red);
       } else {
-        horizontal(uv_.ptr<uint8_t>(chroma_y_.near[pair]), chroma_x_, 2, c0);
-        horizontal(uv_.ptr<uint8_t>(chroma_y_.far[pair]), chroma_x_, 2, c1);
-        vertical(c0, c1, chroma_y_.w0[pair], chroma_y_.w1[pair], w, chroma);
-      }
-      for (int k = 0; k < 2; ++k) {
-        const int row = 2 * pair + k;
-        horizontal(y_.ptr<uint8_t>(luma_y_.near[row]), luma_x_, 1, s0);
-        horizontal(y_.ptr<uint8_t>(luma_y_.far[row]), luma_x_, 1, s1);
-        vertical(s0, s1, luma_y_.w0[row], luma_y_.w1[row], w, luma);
-        nv12_to_planes(luma, chroma, w, red, green, blue);
-        if (blue_first_) {
-          rows_.write(row, blue, green, red);
-        } else {
-          rows_.write(row, red, green, blue);
-        }
+        g.rows.write(row, red, green, blue);
       }
     }
   }
+}
+
+class Pass : public cv::ParallelLoopBody {
+ public:
+  explicit Pass(const Geometry& g) : g_(g) {}
+  void operator()(const cv::Range& pairs) const override { convert_pairs(g_, pairs.start, pairs.end); }
 
  private:
-  const cv::Mat& y_;
-  const cv::Mat& uv_;
-  cv::Rect window_;
-  bool blue_first_;
-  const TensorRows& rows_;
-  Taps luma_x_, luma_y_, chroma_x_, chroma_y_;
-  bool chroma_halved_;
+  const Geometry& g_;
 };
 
 }  // namespace
@@ -206,7 +310,17 @@ uint32_t write_tensor_nv12_linear(const cv::Mat& y, const cv::Mat& uv, int resiz
   TensorRows rows;
   const uint32_t code = rows.prepare(norm, type, window.width, window.height, out);
   if (code != kyceER_SUCCESS) return code;
-  const Pass pass(y, uv, resized_width, resized_height, window, blue_first, rows);
+  const Geometry g{y,
+                   uv,
+                   window,
+                   blue_first,
+                   rows,
+                   linear_taps(y.cols, resized_width, window.x, window.width, true),
+                   linear_taps(y.rows, resized_height, window.y, window.height, false),
+                   linear_taps(uv.cols, resized_width / 2, window.x / 2, window.width / 2, true),
+                   linear_taps(uv.rows, resized_height / 2, window.y / 2, window.height / 2, false),
+                   halved(uv.size(), resized_width / 2, resized_height / 2)};
+  const Pass pass(g);
   const cv::Range pairs(0, window.height / 2);
   if (window.area() < kParallelFrom) {
     pass(pairs);
