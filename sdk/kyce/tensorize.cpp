@@ -116,11 +116,13 @@ void write_rows(const cv::Mat& pixels, int first_row, std::size_t area, const in
 // A float32 planar row computed instead of looked up: the same expression as
 // normalised(), applied to contiguous bytes, which the compiler vectorises.
 template <class F>
-void map_row(const uint8_t* in, int n, float* out, F f) {
+inline __attribute__((always_inline)) void map_row(const uint8_t* in, int n, float* out, F f) {
   for (int i = 0; i < n; ++i) out[i] = f(static_cast<float>(in[i]));
 }
 
-void normalise_row(const uint8_t* in, int n, int channel, const Normalisation& norm, float* out) {
+// Built for AVX2 (eight divisions at once) and for the baseline.
+__attribute__((target_clones("avx2", "default"))) void normalise_row(const uint8_t* in, int n, int channel,
+                                                                     const Normalisation& norm, float* out) {
   const float mean = norm.mean[channel];
   const float std = norm.std[channel];
   switch (norm.type) {
