@@ -132,8 +132,8 @@ __attribute__((target("avx2"))) void weigh_chroma(__m256i pixels, __m256i w0, __
 // its pair of U,V pixels, and the sums are stored interleaved.
 __attribute__((target("avx2"))) int chroma_taps_avx2(const uint8_t* row0, const uint8_t* row1, const Taps& x,
                                                      int* sums0, int* sums1) {
-  const int n = static_cast<int>(x.near.size());
-  int i = 0;
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(x.near.size());
+  std::ptrdiff_t i = 0;
   for (; i + 8 <= n; i += 8) {
     const __m256i at = _mm256_slli_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.near.data() + i)), 1);
     const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.w0.data() + i));
@@ -141,7 +141,7 @@ __attribute__((target("avx2"))) int chroma_taps_avx2(const uint8_t* row0, const 
     weigh_chroma(_mm256_i32gather_epi32(reinterpret_cast<const int*>(row0), at, 1), w0, w1, sums0 + 2 * i);
     weigh_chroma(_mm256_i32gather_epi32(reinterpret_cast<const int*>(row1), at, 1), w0, w1, sums1 + 2 * i);
   }
-  return i;
+  return static_cast<int>(i);
 }
 
 bool cpu_has_avx2() {
@@ -181,17 +181,17 @@ KYCE_ROW_KERNEL void horizontal(const uint8_t* row0, const uint8_t* row1, const 
     }
     return;
   }
-  for (; i < n; ++i) {
+  for (std::ptrdiff_t k = i; k < n; ++k) {
     uint32_t a = 0;
     uint32_t b = 0;
-    std::memcpy(&a, row0 + 2 * x.near[i], 4);
-    std::memcpy(&b, row1 + 2 * x.near[i], 4);
-    const int w0 = x.w0[i];
-    const int w1 = x.w1[i];
-    sums0[2 * i] = static_cast<int>(a & 0xff) * w0 + static_cast<int>((a >> 16) & 0xff) * w1;
-    sums0[2 * i + 1] = static_cast<int>((a >> 8) & 0xff) * w0 + static_cast<int>(a >> 24) * w1;
-    sums1[2 * i] = static_cast<int>(b & 0xff) * w0 + static_cast<int>((b >> 16) & 0xff) * w1;
-    sums1[2 * i + 1] = static_cast<int>((b >> 8) & 0xff) * w0 + static_cast<int>(b >> 24) * w1;
+    std::memcpy(&a, row0 + std::ptrdiff_t{2} * x.near[k], 4);
+    std::memcpy(&b, row1 + std::ptrdiff_t{2} * x.near[k], 4);
+    const int w0 = x.w0[k];
+    const int w1 = x.w1[k];
+    sums0[2 * k] = static_cast<int>(a & 0xff) * w0 + static_cast<int>((a >> 16) & 0xff) * w1;
+    sums0[2 * k + 1] = static_cast<int>((a >> 8) & 0xff) * w0 + static_cast<int>(a >> 24) * w1;
+    sums1[2 * k] = static_cast<int>(b & 0xff) * w0 + static_cast<int>((b >> 16) & 0xff) * w1;
+    sums1[2 * k + 1] = static_cast<int>((b >> 8) & 0xff) * w0 + static_cast<int>(b >> 24) * w1;
   }
 }
 
@@ -221,7 +221,7 @@ KYCE_ROW_KERNEL uint8_t clip_shifted(int value) { return static_cast<uint8_t>(st
 
 // BT.601 limited range, 20-bit fixed point, into three channel rows.
 KYCE_ROW_KERNEL void nv12_to_planes(const uint8_t* y, const uint8_t* uv, int cols, uint8_t* r, uint8_t* g, uint8_t* b) {
-  for (int i = 0; i < cols / 2; ++i) {
+  for (std::ptrdiff_t i = 0; i < cols / 2; ++i) {
     const int u = uv[2 * i] - 128;
     const int v = uv[2 * i + 1] - 128;
     const int ruv = (1 << 19) + 1673527 * v;
