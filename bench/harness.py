@@ -5,6 +5,7 @@ and reports a ratio; absolute times are printed only as context.
 """
 import os
 import pathlib
+import statistics
 import sys
 import time
 
@@ -48,3 +49,25 @@ class Report:
         width = max((len(r[0]) for r in self.rows), default=10)
         for name, value, target, verdict, detail in self.rows:
             print(f"{name:<{width}}  {value:8.3f}x  target {target:<8} {verdict:<6} {detail}")
+
+
+def interleaved_runs(fns, number=1, runs=9):
+    """Seconds per call of each function in every run (lists in the order of
+    fns), the functions taking turns run after run."""
+    times = [[] for _ in fns]
+    for _ in range(runs):
+        for i, fn in enumerate(fns):
+            times[i].append(best_time(fn, number, 1))
+    return times
+
+
+def spread(times):
+    """min/median/max of per-call times, in the unit that suits them."""
+    scale, unit = (1e3, "ms") if min(times) >= 1e-3 else (1e6, "us")
+    low, middle, high = (v * scale for v in (min(times), statistics.median(times), max(times)))
+    return f"{low:.1f}/{middle:.1f}/{high:.1f} {unit}"
+
+
+def load_average():
+    """The 1, 5 and 15 minute load averages, as printed with each ratio."""
+    return "/".join(f"{v:.1f}" for v in os.getloadavg())

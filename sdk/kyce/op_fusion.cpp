@@ -5,7 +5,10 @@
 // and conversion code, so each step equals the matching image op; resizes
 // compute only the output pixels, crops are views, and the channel swap of
 // RGB sources costs nothing (the last pass reads channels in swapped order).
-// The last pass normalises and stores the tensor (tensorize.h).
+// The last pass normalises and stores the tensor (tensorize.h). A bilinear
+// resize of NV12 followed by the BT.601 conversion (and perhaps a crop) is
+// instead one pass that computes only the tensor's pixels
+// (yuv_resize_tensor.h), with the same results.
 #include <algorithm>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
@@ -18,6 +21,7 @@
 #include "plane_resize.h"
 #include "tensorize.h"
 #include "yuv_bt709.h"
+#include "yuv_resize_tensor.h"
 
 namespace kyce {
 namespace {
@@ -298,6 +302,29 @@ class FusionOp : public TableOp {
     p.rgb = rgb;
   }
 
+  // Resize, convert and perhaps crop, all at once: for NV12 resized with
+  // OpenCV's bilinear weights and converted with BT.601. Refuses what the
+  // steps refuse, in the same order.
+  bool fits_one_pass(const Settings& s) const {
+    const bool bilinear = s.resize == kyceRESIZE_BILINEAR || s.resize == kyceRESIZE_BILINEAR_CV;
+    const std::size_t n = recipe_.steps.size();
+    return recipe_.nv12 && bilinear && s.space == kyceCOLOR_SPACE_BT601 && n >= 2 && recipe_.steps[0] == Step::resize &&
+           recipe_.steps[1] == Step::cvt && (n == 2 || (n == 3 && recipe_.steps[2] == Step::crop));
+  }
+
+  uint32_t run_one_pass(const Picture& p, const Settings& s, bool swap, uint8_t* out) const {
+    if (s.resize_width % 2 != 0 || s.resize_height % 2 != 0) return kyceER_INVALID_SIZE;
+    cv::Rect window(0, 0, s.resize_width, s.resize_height);
+    if (has(recipe_, Step::crop)) {
+      const kyceImageDesc extent{s.resize_width, s.resize_height, s.resize_width, s.resize_height, kyceIMG_YUV_NV12};
+      const uint32_t code = check_rect(s.crop, extent);
+      if (code != kyceER_SUCCESS) return code;
+      window = cv::Rect(s.crop.start_x, s.crop.start_y, s.crop.width, s.crop.height);
+    }
+    if (window.width != s.width || window.height != s.height) return kyceER_INVALID_SIZE;
+    return write_tensor_nv12_linear(p.y, p.uv, s.resize_width, s.resize_height, window, swap, s.norm, s.tensor, out);
+  }
+
   uint32_t run(void* input, void* output) override {
     Settings s;
     uint32_t code = read_settings(&s);
@@ -331,6 +358,7 @@ class FusionOp : public TableOp {
     } else {
       p.rgb = source.planes()[0];
     }
+    if (fits_one_pass(s)) return run_one_pass(p, s, swap, tensor.data);
     // A conversion of NV12 that ends the steps is done in the tensor's pass.
     const bool convert_in_last_pass = recipe_.steps.back() == Step::cvt && s.space == kyceCOLOR_SPACE_BT601;
     for (const Step step : recipe_.steps) {

@@ -47,12 +47,7 @@ bool is_planar(kyceTensorizationType type) {
   return type == kyceTENSORIZATION_NONE || type == kyceTENSORIZATION_UINT8 || type == kyceTENSORIZATION_FP16;
 }
 
-// Every element a channel byte can become, for the tensor's element type.
-struct Tables {
-  float f32[3][256];
-  uint16_t f16[3][256];
-  uint8_t u8[3][256];
-};
+using Tables = TensorTables;
 
 uint32_t build_tables(const Normalisation& norm, kyceTensorizationType type, Tables* t) {
   for (int c = 0; c < 3; ++c) {
@@ -118,6 +113,34 @@ void write_rows(const cv::Mat& pixels, int first_row, std::size_t area, const in
   }
 }
 
+// A float32 planar row computed instead of looked up: the same expression as
+// normalised(), applied to contiguous bytes, which the compiler vectorises.
+template <class F>
+inline __attribute__((always_inline)) void map_row(const uint8_t* in, int n, float* out, F f) {
+  for (int i = 0; i < n; ++i) out[i] = f(static_cast<float>(in[i]));
+}
+
+// Built for AVX2 (eight divisions at once) and for the baseline.
+__attribute__((target_clones("avx2", "default"))) void normalise_row(const uint8_t* in, int n, int channel,
+                                                                     const Normalisation& norm, float* out) {
+  const float mean = norm.mean[channel];
+  const float std = norm.std[channel];
+  switch (norm.type) {
+    case kyceNORM_MINUSMEAN:
+      return map_row(in, n, out, [=](float x) { return x - mean; });
+    case kyceNORM_MINUSMEAN_DIVSTD:
+      return map_row(in, n, out, [=](float x) { return (x - mean) / std; });
+    case kyceNORM_DIV255_MINUSMEAN_DIVSTD:
+      return map_row(in, n, out, [=](float x) { return (x / 255.0F - mean) / std; });
+    case kyceNORM_DIV1275_MINUSONE:
+      return map_row(in, n, out, [](float x) { return x / 127.5F - 1.0F; });
+    case kyceNORM_DIV255:
+      return map_row(in, n, out, [](float x) { return x / 255.0F; });
+    default:
+      return map_row(in, n, out, [](float x) { return x; });
+  }
+}
+
 inline uint8_t clip_shifted(int value) { return static_cast<uint8_t>(std::clamp(value >> 20, 0, 255)); }
 
 // One row of NV12 to interleaved RGB: BT.601 limited range in the 20-bit
@@ -170,6 +193,50 @@ uint32_t check_normalisation(const Normalisation& norm) {
     if (divides_by_std(norm.type) && norm.std[c] == 0.0F) return kyceER_INVALID_PARAMETER;
   }
   return kyceER_SUCCESS;
+}
+
+uint32_t TensorRows::prepare(const Normalisation& norm, kyceTensorizationType type, int width, int height,
+                             uint8_t* out) {
+  norm_ = norm;
+  type_ = type;
+  width_ = width;
+  area_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  out_ = out;
+  return build_tables(norm, type, &tables_);
+}
+
+void TensorRows::write(int row, const uint8_t* red, const uint8_t* green, const uint8_t* blue) const {
+  const uint8_t* channels[3] = {red, green, blue};
+  const std::size_t base = static_cast<std::size_t>(row) * static_cast<std::size_t>(width_);
+  const std::size_t cols = static_cast<std::size_t>(width_);
+  const auto store = [&](const auto& table, auto* out) {
+    if (is_planar(type_)) {
+      for (int c = 0; c < 3; ++c) {
+        auto* o = out + base + area_ * static_cast<std::size_t>(c);
+        const auto* t = table[c];
+        const uint8_t* p = channels[c];
+        for (std::size_t col = 0; col < cols; ++col) o[col] = t[p[col]];
+      }
+    } else {
+      auto* o = out + base * 3;
+      for (std::size_t col = 0; col < cols; ++col, o += 3) {
+        o[0] = table[0][red[col]];
+        o[1] = table[1][green[col]];
+        o[2] = table[2][blue[col]];
+      }
+    }
+  };
+  switch (tensor_element_size(type_)) {
+    case 1:
+      return store(tables_.u8, out_);
+    case 2:
+      return store(tables_.f16, reinterpret_cast<uint16_t*>(out_));
+    default: {
+      float* out = reinterpret_cast<float*>(out_);
+      if (!is_planar(type_)) return store(tables_.f32, out);
+      for (int c = 0; c < 3; ++c) normalise_row(channels[c], width_, c, norm_, out + base + area_ * c);
+    }
+  }
 }
 
 uint32_t write_tensor(const cv::Mat& pixels, const int (&order)[3], const Normalisation& norm,

@@ -26,6 +26,32 @@ std::size_t tensor_element_size(kyceTensorizationType type);
 // or not finite, or a mean is not finite.
 uint32_t check_normalisation(const Normalisation& norm);
 
+// Every element a channel byte can become, for the tensor's element type.
+struct TensorTables {
+  float f32[3][256];
+  uint16_t f16[3][256];
+  uint8_t u8[3][256];
+};
+
+// One tensor's normalisation and layout, prepared once, then filled a row at
+// a time from three channel rows (already in output channel order). Rows may
+// be written from several threads at once.
+class TensorRows {
+ public:
+  // kyceER_OPERATION_FAILED when the float16 conversion fails.
+  uint32_t prepare(const Normalisation& norm, kyceTensorizationType type, int width, int height, uint8_t* out);
+  // Tensor row `row` from `width` bytes of each channel.
+  void write(int row, const uint8_t* red, const uint8_t* green, const uint8_t* blue) const;
+
+ private:
+  Normalisation norm_;
+  kyceTensorizationType type_ = kyceTENSORIZATION_NONE;
+  int width_ = 0;
+  std::size_t area_ = 0;
+  uint8_t* out_ = nullptr;
+  TensorTables tables_;
+};
+
 // Writes the tensor of `pixels` (8-bit, 3 channels, any row stride) to `out`:
 // planar (C, H, W) or interleaved (H, W, C) by `type`; output channel c
 // comes from pixel channel order[c] and is normalised with mean[c], std[c].

@@ -232,3 +232,39 @@ def test_image_ops_as_op_objects_equal_the_image_functions(device):
         size = a.desc.widthPitch * a.desc.heightPitch * 3 // 2
         assert (download(packed.handle, 2 * size) == np.concatenate([a.read()[:size], b.read()[:size]])).all()
         kyce.destroyOp(op)
+
+
+# Bilinear NV12 resizes (then a crop) are one pass with its own copy of the
+# resize arithmetic: every edge of it against cv2 step by step. (source size,
+# resized size, crop or None)
+ONE_PASS_GEOMETRIES = [
+    ((64, 48), (32, 24), None),  # halved exactly: cv2 averages 2 x 2 blocks
+    ((64, 48), (32, 24), (6, 2, 20, 16)),
+    ((130, 74), (112, 112), None),  # up on one axis, down on the other
+    ((34, 18), (16, 10), None),  # the last taps near the row's end
+    ((18, 6), (2, 2), None),  # the smallest output
+    ((6, 4), (40, 30), None),  # clamped at both edges
+    ((2, 2), (8, 6), None),  # a chroma plane one pixel wide
+    ((200, 100), (198, 98), None),
+    ((64, 48), (40, 30), (2, 4, 20, 14)),
+    ((64, 48), (40, 30), (20, 16, 20, 14)),  # the crop reaches the right and bottom edges
+]
+
+
+@pytest.mark.parametrize("source, resized, crop", ONE_PASS_GEOMETRIES)
+def test_bilinear_nv12_pass_equals_the_steps(device, source, resized, crop):
+    planes = picture(NV12, *source, natural=False, seed=sum(source))
+    src = device(NV12, *source, planes)
+    if crop is None:
+        op_type, steps, s = O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR, "resize cvt", {"output_size": resized}
+    else:
+        op_type, steps = O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR, "resize cvt crop"
+        s = {"output_size": crop[2:], "resize_size": resized, "crop_rect": crop}
+    for layout in ({"norm_type": N.kyceNORM_DIV255, "tensorization_type": T.kyceTENSORIZATION_NONE},
+                   {"norm_type": N.kyceNORM_EQUAL, "tensorization_type": T.kyceTENSORIZATION_UINT8_INTERLEAVE,
+                    "cvt_code": C.kyceCOLOR_YUV2BGR_NV12}):
+        settings = dict(s, **layout)
+        code, got = run_fusion(device, op_type, src, settings)
+        assert code == 0
+        pixels = reference_pixels(planes, True, steps, settings)
+        assert_close(got, reference_tensor(pixels, settings["norm_type"], settings["tensorization_type"]))

@@ -1,0 +1,334 @@
+// The arithmetic is cv::resize's for 8-bit planes with INTER_LINEAR, so the
+// tensor equals the step-by-step ops: 11-bit fixed-point weights from float
+// source positions, a horizontal pass into 32-bit sums, and a vertical pass
+// that drops 4 bits of each sum and truncates each product to its top 16 bits
+// before rounding (not the exact rounding of the whole sum, which differs by
+// one now and then). A plane halved exactly on both axes is averaged by
+// cv::resize instead, over each 2 x 2 block: for one channel that equals the
+// bilinear arithmetic, for the two of the chroma plane it rounds halves to
+// even, so chroma is averaged here too. The colour conversion is the 20-bit fixed point of
+// OpenCV's NV12 to RGB conversion.
+#include "yuv_resize_tensor.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <opencv2/core/utility.hpp>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace kyce {
+namespace {
+
+// The row kernels are compiled into each build of convert_pairs below.
+#define KYCE_ROW_KERNEL inline __attribute__((always_inline))
+
+constexpr int kWeightBits = 11;
+constexpr int kOne = 1 << kWeightBits;
+
+// Source positions and weights along one axis, for the destination
+// positions first .. first + count - 1 of a resize from `source` to
+// `destination`: source indices near and far, weighted w0 and w1.
+struct Taps {
+  std::vector<int> near;
+  std::vector<int> far;
+  std::vector<int> w0;
+  std::vector<int> w1;
+};
+
+int16_t fixed_weight(float weight) { return cv::saturate_cast<int16_t>(weight * static_cast<float>(kOne)); }
+
+// Columns clamp position and weight at both edges; rows keep the weight and
+// clamp only the row index, as cv::resize does. A column clamped to the last
+// source pixel reads it as the far one of the last pair (weights 0 and 1, the
+// same sum), so that every column reads two adjacent pixels at once.
+Taps linear_taps(int source, int destination, int first, int count, bool columns) {
+  const double scale = 1.0 / (static_cast<double>(destination) / source);
+  Taps t;
+  t.near.resize(count);
+  t.far.resize(count);
+  t.w0.resize(count);
+  t.w1.resize(count);
+  for (int i = 0; i < count; ++i) {
+    const int d = first + i;
+    float f = static_cast<float>((d + 0.5) * scale - 0.5);
+    int s = cvFloor(f);
+    f -= static_cast<float>(s);
+    if (columns && s < 0) {
+      f = 0;
+      s = 0;
+    }
+    if (columns && s >= source - 1) {
+      f = 0;
+      s = source - 1;
+    }
+    t.near[i] = std::clamp(s, 0, source - 1);
+    t.far[i] = std::clamp(s + 1, 0, source - 1);
+    t.w0[i] = fixed_weight(1.0F - f);
+    t.w1[i] = fixed_weight(f);
+    if (columns && source > 1 && t.near[i] == source - 1) {
+      t.near[i] = source - 2;
+      std::swap(t.w0[i], t.w1[i]);
+    }
+  }
+  return t;
+}
+
+// The vertical pass over the sums of two source rows, row weights b0, b1.
+KYCE_ROW_KERNEL void vertical(const int* s0, const int* s1, int b0, int b1, int count, uint8_t* out) {
+  for (int i = 0; i < count; ++i) {
+    const int a = (static_cast<int16_t>(s0[i] >> 4) * b0) >> 16;
+    const int b = (static_cast<int16_t>(s1[i] >> 4) * b1) >> 16;
+    out[i] = cv::saturate_cast<uint8_t>((a + b + 2) >> 2);
+  }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+#define KYCE_HAVE_AVX2_TAPS 1
+
+// Eight taps at a time with AVX2 gathers: each lane reads 4 bytes from its
+// tap's position, which must stay inside the row, so the run stops at the
+// first block whose last (largest) position is too near the row's end.
+// Returns how many taps were done.
+__attribute__((target("avx2"))) int luma_taps_avx2(const uint8_t* row0, const uint8_t* row1, const Taps& x, int cols,
+                                                   int* sums0, int* sums1) {
+  const int n = static_cast<int>(x.near.size());
+  const __m256i byte = _mm256_set1_epi32(0xff);
+  int i = 0;
+  for (; i + 8 <= n && x.near[i + 7] + 4 <= cols; i += 8) {
+    const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.near.data() + i));
+    const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.w0.data() + i));
+    const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.w1.data() + i));
+    const __m256i a = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row0), at, 1);
+    const __m256i b = _mm256_i32gather_epi32(reinterpret_cast<const int*>(row1), at, 1);
+    const __m256i sa = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(a, byte), w0),
+                                        _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(a, 8), byte), w1));
+    const __m256i sb = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(b, byte), w0),
+                                        _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(b, 8), byte), w1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums0 + i), sa);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums1 + i), sb);
+  }
+  return i;
+}
+
+// Eight U,V pixel pairs weighed into 16 interleaved sums.
+__attribute__((target("avx2"))) void weigh_chroma(__m256i pixels, __m256i w0, __m256i w1, int* out) {
+  const __m256i byte = _mm256_set1_epi32(0xff);
+  const __m256i u = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(pixels, byte), w0),
+                                     _mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(pixels, 16), byte), w1));
+  const __m256i v = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_and_si256(_mm256_srli_epi32(pixels, 8), byte), w0),
+                                     _mm256_mullo_epi32(_mm256_srli_epi32(pixels, 24), w1));
+  const __m256i low = _mm256_unpacklo_epi32(u, v);
+  const __m256i high = _mm256_unpackhi_epi32(u, v);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(low, high, 0x20));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8), _mm256_permute2x128_si256(low, high, 0x31));
+}
+
+// The same for the two-channel chroma plane: each lane's 4 bytes are exactly
+// its pair of U,V pixels, and the sums are stored interleaved.
+__attribute__((target("avx2"))) int chroma_taps_avx2(const uint8_t* row0, const uint8_t* row1, const Taps& x,
+                                                     int* sums0, int* sums1) {
+  const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(x.near.size());
+  std::ptrdiff_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256i at = _mm256_slli_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.near.data() + i)), 1);
+    const __m256i w0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.w0.data() + i));
+    const __m256i w1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.w1.data() + i));
+    weigh_chroma(_mm256_i32gather_epi32(reinterpret_cast<const int*>(row0), at, 1), w0, w1, sums0 + 2 * i);
+    weigh_chroma(_mm256_i32gather_epi32(reinterpret_cast<const int*>(row1), at, 1), w0, w1, sums1 + 2 * i);
+  }
+  return static_cast<int>(i);
+}
+
+bool cpu_has_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+  return avx2;
+}
+#endif
+
+// The horizontal pass of two source rows at once (their loads overlap), each
+// tap reading its two neighbours as one 16-bit (one channel) or 32-bit (two
+// channels) word. Plane of width 1: the taps' neighbours are one pixel.
+KYCE_ROW_KERNEL void horizontal(const uint8_t* row0, const uint8_t* row1, const Taps& x, int channels, int source_width,
+                                int* sums0, int* sums1) {
+  const int n = static_cast<int>(x.near.size());
+  if (source_width == 1) {
+    for (int i = 0; i < n * channels; ++i) {
+      sums0[i] = row0[i % channels] * kOne;
+      sums1[i] = row1[i % channels] * kOne;
+    }
+    return;
+  }
+  int i = 0;
+#ifdef KYCE_HAVE_AVX2_TAPS
+  if (cpu_has_avx2()) {
+    i = channels == 1 ? luma_taps_avx2(row0, row1, x, source_width, sums0, sums1)
+                      : chroma_taps_avx2(row0, row1, x, sums0, sums1);
+  }
+#endif
+  if (channels == 1) {
+    for (; i < n; ++i) {
+      uint16_t a = 0;
+      uint16_t b = 0;
+      std::memcpy(&a, row0 + x.near[i], 2);
+      std::memcpy(&b, row1 + x.near[i], 2);
+      sums0[i] = (a & 0xff) * x.w0[i] + (a >> 8) * x.w1[i];
+      sums1[i] = (b & 0xff) * x.w0[i] + (b >> 8) * x.w1[i];
+    }
+    return;
+  }
+  for (std::ptrdiff_t k = i; k < n; ++k) {
+    uint32_t a = 0;
+    uint32_t b = 0;
+    std::memcpy(&a, row0 + std::ptrdiff_t{2} * x.near[k], 4);
+    std::memcpy(&b, row1 + std::ptrdiff_t{2} * x.near[k], 4);
+    const int w0 = x.w0[k];
+    const int w1 = x.w1[k];
+    sums0[2 * k] = static_cast<int>(a & 0xff) * w0 + static_cast<int>((a >> 16) & 0xff) * w1;
+    sums0[2 * k + 1] = static_cast<int>((a >> 8) & 0xff) * w0 + static_cast<int>(a >> 24) * w1;
+    sums1[2 * k] = static_cast<int>(b & 0xff) * w0 + static_cast<int>((b >> 16) & 0xff) * w1;
+    sums1[2 * k + 1] = static_cast<int>((b >> 8) & 0xff) * w0 + static_cast<int>(b >> 24) * w1;
+  }
+}
+
+// Whether cv::resize averages 2 x 2 blocks for this size: the source exactly
+// twice the destination on both axes.
+bool halved(const cv::Size& source, int width, int height) {
+  const double sx = 1.0 / (static_cast<double>(width) / source.width);
+  const double sy = 1.0 / (static_cast<double>(height) / source.height);
+  const int ix = cv::saturate_cast<int>(sx);
+  const int iy = cv::saturate_cast<int>(sy);
+  return std::abs(sx - ix) < DBL_EPSILON && std::abs(sy - iy) < DBL_EPSILON && ix == 2 && iy == 2;
+}
+
+// `count` pairs of the chroma plane halved, from its pair `first` of two rows:
+// each the mean of 4 values, halves rounded to even.
+KYCE_ROW_KERNEL void average_chroma(const uint8_t* r0, const uint8_t* r1, int first, int count, uint8_t* out) {
+  for (int i = 0; i < 2 * count; ++i) {
+    const int x = 4 * first + 2 * i - (i & 1);  // the block's first value of this channel
+    const int sum = r0[x] + r0[x + 2] + r1[x] + r1[x + 2];
+    const int mean = sum >> 2;
+    const int rest = sum & 3;
+    out[i] = static_cast<uint8_t>(mean + ((rest > 2 || (rest == 2 && (mean & 1) != 0)) ? 1 : 0));
+  }
+}
+
+KYCE_ROW_KERNEL uint8_t clip_shifted(int value) { return static_cast<uint8_t>(std::clamp(value >> 20, 0, 255)); }
+
+// BT.601 limited range, 20-bit fixed point, into three channel rows.
+KYCE_ROW_KERNEL void nv12_to_planes(const uint8_t* y, const uint8_t* uv, int cols, uint8_t* r, uint8_t* g, uint8_t* b) {
+  for (std::ptrdiff_t i = 0; i < cols / 2; ++i) {
+    const int u = uv[2 * i] - 128;
+    const int v = uv[2 * i + 1] - 128;
+    const int ruv = (1 << 19) + 1673527 * v;
+    const int guv = (1 << 19) - 852492 * v - 409993 * u;
+    const int buv = (1 << 19) + 2116026 * u;
+    const int l0 = std::max(0, y[2 * i] - 16) * 1220542;
+    const int l1 = std::max(0, y[2 * i + 1] - 16) * 1220542;
+    r[2 * i] = clip_shifted(l0 + ruv);
+    r[2 * i + 1] = clip_shifted(l1 + ruv);
+    g[2 * i] = clip_shifted(l0 + guv);
+    g[2 * i + 1] = clip_shifted(l1 + guv);
+    b[2 * i] = clip_shifted(l0 + buv);
+    b[2 * i + 1] = clip_shifted(l1 + buv);
+  }
+}
+
+// Below this many output pixels the pass stays on the calling thread: waking
+// the pool costs more than it saves (a 112 x 112 tensor takes a few tens of
+// microseconds).
+constexpr int kParallelFrom = 128 * 128;
+
+// What every row of the pass shares.
+struct Geometry {
+  const cv::Mat& y;
+  const cv::Mat& uv;
+  cv::Rect window;
+  bool blue_first;
+  const TensorRows& rows;
+  Taps luma_x, luma_y, chroma_x, chroma_y;
+  bool chroma_halved;
+};
+
+// Pairs of tensor rows: both share one chroma row. Built twice, for AVX2
+// (gathers and 32-bit multiplies in vector registers) and for the baseline,
+// and chosen by the processor at load time.
+__attribute__((target_clones("avx2", "default"))) void convert_pairs(const Geometry& g, int begin, int end) {
+  const int w = g.window.width;
+  std::vector<int> sums(4 * static_cast<std::size_t>(w));
+  std::vector<uint8_t> bytes(5 * static_cast<std::size_t>(w));
+  int* s0 = sums.data();
+  int* s1 = s0 + w;
+  int* c0 = s1 + w;
+  int* c1 = c0 + w;
+  uint8_t* luma = bytes.data();
+  uint8_t* chroma = luma + w;
+  uint8_t* red = chroma + w;
+  uint8_t* green = red + w;
+  uint8_t* blue = green + w;
+  for (int pair = begin; pair < end; ++pair) {
+    if (g.chroma_halved) {
+      const int uv_row = 2 * (g.window.y / 2 + pair);
+      average_chroma(g.uv.ptr<uint8_t>(uv_row), g.uv.ptr<uint8_t>(uv_row + 1), g.window.x / 2, w / 2, chroma);
+    } else {
+      horizontal(g.uv.ptr<uint8_t>(g.chroma_y.near[pair]), g.uv.ptr<uint8_t>(g.chroma_y.far[pair]), g.chroma_x, 2,
+                 g.uv.cols, c0, c1);
+      vertical(c0, c1, g.chroma_y.w0[pair], g.chroma_y.w1[pair], w, chroma);
+    }
+    for (int k = 0; k < 2; ++k) {
+      const int row = 2 * pair + k;
+      horizontal(g.y.ptr<uint8_t>(g.luma_y.near[row]), g.y.ptr<uint8_t>(g.luma_y.far[row]), g.luma_x, 1, g.y.cols, s0,
+                 s1);
+      vertical(s0, s1, g.luma_y.w0[row], g.luma_y.w1[row], w, luma);
+      nv12_to_planes(luma, chroma, w, red, green, blue);
+      if (g.blue_first) {
+        g.rows.write(row, blue, green, red);
+      } else {
+        g.rows.write(row, red, green, blue);
+      }
+    }
+  }
+}
+
+class Pass : public cv::ParallelLoopBody {
+ public:
+  explicit Pass(const Geometry& g) : g_(g) {}
+  void operator()(const cv::Range& pairs) const override { convert_pairs(g_, pairs.start, pairs.end); }
+
+ private:
+  const Geometry& g_;
+};
+
+}  // namespace
+
+uint32_t write_tensor_nv12_linear(const cv::Mat& y, const cv::Mat& uv, int resized_width, int resized_height,
+                                  const cv::Rect& window, bool blue_first, const Normalisation& norm,
+                                  kyceTensorizationType type, uint8_t* out) {
+  TensorRows rows;
+  const uint32_t code = rows.prepare(norm, type, window.width, window.height, out);
+  if (code != kyceER_SUCCESS) return code;
+  const Geometry g{y,
+                   uv,
+                   window,
+                   blue_first,
+                   rows,
+                   linear_taps(y.cols, resized_width, window.x, window.width, true),
+                   linear_taps(y.rows, resized_height, window.y, window.height, false),
+                   linear_taps(uv.cols, resized_width / 2, window.x / 2, window.width / 2, true),
+                   linear_taps(uv.rows, resized_height / 2, window.y / 2, window.height / 2, false),
+                   halved(uv.size(), resized_width / 2, resized_height / 2)};
+  const Pass pass(g);
+  const cv::Range pairs(0, window.height / 2);
+  if (window.area() < kParallelFrom) {
+    pass(pairs);
+  } else {
+    cv::parallel_for_(pairs, pass, std::min(pairs.end, 4 * std::max(1, cv::getNumThreads())));
+  }
+  return kyceER_SUCCESS;
+}
+
+}  // namespace kyce
