@@ -7,6 +7,8 @@ _quillon_pybind11 under the package name `quillon`.
 `python3 -m quillon` prints the version, the platform and the devices; the
 commands quillon-status and quillon-pipeline are installed with the package.
 """
+from typing import TYPE_CHECKING, Any
+
 from _quillon_pybind11 import __time_compiled__ as __time_compiled__
 from _quillon_pybind11 import __version__ as __version__
 from _quillon_pybind11 import kyce as kyce
@@ -15,4 +17,18 @@ from _quillon_pybind11 import kycm as kycm
 from _quillon_pybind11 import kyme as kyme
 from _quillon_pybind11 import kyml as kyml
 
-__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml"]
+if TYPE_CHECKING:
+    from quillon.encoding import Writer as Writer
+    from quillon.encoding import encode as encode
+
+__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml", "encode", "Writer"]
+
+
+def __getattr__(name: str) -> Any:
+    # The layer's modules load on first use, so that `import quillon` needs
+    # no more than the module.
+    if name in ("encode", "Writer"):
+        from quillon import encoding
+
+        return getattr(encoding, name)
+    raise AttributeError(f"module 'quillon' has no attribute {name!r}")
