@@ -37,6 +37,9 @@ _MAX_DIE_NUMBERS = 1024
 # trail by it.
 _GOP_SIZE = 4
 _REORDER_DELAY = _GOP_SIZE - 1
+# Constant rate factor without bitrate or quality, for both codecs (x265's
+# own default, 28, loses visibly more than x264's 23).
+_DEFAULT_QUALITY = 23
 
 # Extension -> (libavformat container, codecs it takes, codec when none is given).
 _CONTAINERS: dict[str, tuple[str, tuple[str, ...], str]] = {
@@ -113,7 +116,7 @@ def encode(path: Union[str, os.PathLike[str]], width: int, height: int, *, codec
     for `.mp4` and `.mkv`. `fps` sets the time stamps (picture i is shown
     at i / fps seconds). `bitrate` (bits per second) asks for an average bit
     rate, `quality` (1 best to 51) for a constant rate factor; with neither,
-    the encoder's default constant quality. `device` is the die (default 0).
+    constant quality 23. `device` is the die (default 0).
 
     Raises ValueError for an unknown extension or an argument out of range,
     OSError when the file cannot be written, Error when the card refuses.
@@ -188,11 +191,9 @@ def _video_parameters(codec: str, width: int, height: int, rate: Fraction, bitra
     video.gopSize = _GOP_SIZE
     video.bBPyramid = video.P2B = video.llRc = video.enableROI = kyme.KYME_ENC_DEFAULT_PAR
     if bitrate is not None:
-        video.bitRate, video.vbr = bitrate, 1
+        video.bitRate, video.vbr = bitrate, 1  # average bit rate, no cap
     else:
-        video.vbr = 0
-    if quality is not None:
-        video.crf = quality
+        video.vbr, video.crf = 0, _DEFAULT_QUALITY if quality is None else quality
     return parameters
 
 

@@ -39,7 +39,8 @@ std::string describe(int code) {
           ? py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "is", number, message.c_str()))
           : py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "s", message.c_str()));
   if (!error) throw py::error_already_set();
-  PyErr_SetObject(PyExc_OSError, error.ptr());
+  // OSError picks its subclass from the errno (FileNotFoundError, ...).
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
 }
 
