@@ -436,8 +436,13 @@ class Writer:
             pass
 
     def __del__(self) -> None:
+        # A writer dropped without close still finishes its file, as a
+        # Python file object does: the pictures it was given are not lost.
         if getattr(self, "_muxer", None) is not None:
-            self._release()
+            try:
+                self.close()
+            except Exception:
+                self._release()
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"{self.frame_count} pictures"

@@ -167,9 +167,9 @@ class Muxer {
 
   void close() {
     if (context_ == nullptr) return;
-    int code = 0;
-    if (!header_written_) code = write_header_code();
-    if (code >= 0) code = av_write_trailer(context_);
+    // Without a unit there are no parameter sets to describe the stream:
+    // the file stays empty rather than holding a header no reader accepts.
+    int code = header_written_ ? av_write_trailer(context_) : 0;
     header_written_ = false;
     if (code >= 0 && context_->pb != nullptr) code = avio_closep(&context_->pb);
     release();
@@ -198,14 +198,9 @@ class Muxer {
         parameters->extradata_size = static_cast<int>(sets.size());
       }
     }
-    const int code = write_header_code();
-    if (code < 0) raise_os_error(code, path_, "cannot write the container's header");
-  }
-
-  int write_header_code() {
     const int code = avformat_write_header(context_, nullptr);
-    if (code >= 0) header_written_ = true;
-    return code;
+    if (code < 0) raise_os_error(code, path_, "cannot write the container's header");
+    header_written_ = true;
   }
 
   void release() {

@@ -167,10 +167,57 @@ def test_refusals(tmp_path):
     video.close()  # a second close does nothing
 
 
-def test_an_error_in_the_block_still_leaves_a_playable_file(tmp_path):
+def test_files_are_finished_however_the_writer_ends(tmp_path):
     with pytest.raises(KeyError):
         with quillon.encode(tmp_path / "cut.mp4", W, H) as video:
             for i in range(5):
                 video.write(picture(i))
             raise KeyError("the caller's own failure")
-    assert int(probe(tmp_path / "cut.mp4")["streams"][0]["nb_read_frames"]) == 5
+    dropped = quillon.encode(tmp_path / "dropped.mp4", W, H)
+    for i in range(5):
+        dropped.write(picture(i))
+    del dropped  # the encoder still held every picture: none may be lost
+    for name in ("cut.mp4", "dropped.mp4"):
+        assert int(probe(tmp_path / name)["streams"][0]["nb_read_frames"]) == 5
+    quillon.encode(tmp_path / "empty.mkv", W, H).close()
+    assert (tmp_path / "empty.mkv").stat().st_size == 0
+
+
+def test_native_helpers_refuse_what_they_cannot_use(tmp_path):
+    from quillon import _native
+
+    host = np.zeros(W * H * 3, np.uint8)
+    kyme = module.kyme
+    parameters = kyme.encChannelParamters()
+    parameters.codecType = kyme.codecType.KYME_CODEC_ENC_H264
+    parameters.videoConfig.width, parameters.videoConfig.height = W, H
+    parameters.videoConfig.frameRate.numerator = parameters.videoConfig.frameRate.denominator = 1
+    assert kyme.createEncoderChannel(parameters, 0) == 0 and kyme.startEncoder(0) == 0
+    # Null, host and wild addresses are codes from the library, never reads.
+    for address in (0, host.ctypes.data, 1 << 47, module.kycm.mallocHost(16)):
+        assert _native.send_picture(0, address, "nv12", W, H, 0, 0) != 0
+    assert _native.send_picture(12345, 0, "rgb24", W, H, 0, 0) != 0
+    for args, error in [((0, 0, "yuv", W, H, 0, 0), ValueError), ((0, 0, "nv12", 0, H, 0, 0), ValueError),
+                        ((0, 0, "rgb24", 70000, 70000, 0, 0), ValueError), ((0, "0", "nv12", W, H, 0, 0), TypeError),
+                        ((0, 0, "nv12", -2, H, 0, 0), TypeError)]:
+        with pytest.raises(error):
+            _native.send_picture(*args)
+
+    muxer = _native.Muxer(str(tmp_path / "raw.h264"), "h264", "h264", W, H, 25, 1)
+    unit = b"\0\0\0\1\x09\xf0"  # an access unit delimiter
+    for bad, pts, dts in [(b"", 0, 0), (memoryview(b"\0\0\0\1\x09\xf0\0\0")[::2], 0, 0),
+                          (np.zeros((2, 2), np.uint8), 0, 0), (unit, 0, 1)]:
+        with pytest.raises(ValueError):
+            muxer.write(bad, pts, dts)
+    muxer.write(unit, 0, 0)
+    with pytest.raises(ValueError, match="must increase"):
+        muxer.write(unit, 1, 0)
+    muxer.close()
+    muxer.close()
+    with pytest.raises(ValueError, match="closed"):
+        muxer.write(unit, 1, 1)
+    for args in [("x.mp4", "nonesuch", "h264", W, H, 25, 1), ("x.mp4", "mp4", "vp8", W, H, 25, 1),
+                 ("x.mp4", "mp4", "h264", W, H, 0, 1), ("x.mp4", "mp4", "h264", -1, H, 25, 1)]:
+        with pytest.raises(ValueError):
+            _native.Muxer(*args)
+    _native.Muxer(str(tmp_path / "dropped.mkv"), "matroska", "h264", W, H, 25, 1)  # dropped unwritten
