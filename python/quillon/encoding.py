@@ -161,9 +161,9 @@ def _container(path: str, codec: Optional[str]) -> tuple[str, str]:
             raise ValueError(f"{path}: a JPEG sequence needs one %d pattern in the file name, such as %05d.jpg")
         folder = os.path.dirname(path) or "."
         if not os.path.isdir(folder):
-            raise FileNotFoundError(errno.ENOENT, f"{folder}: no such folder for the JPEG files")
+            raise FileNotFoundError(errno.ENOENT, "no such folder for the JPEG files", folder)
         if not os.access(folder, os.W_OK):
-            raise PermissionError(errno.EACCES, f"{folder}: the folder cannot be written")
+            raise PermissionError(errno.EACCES, "the folder for the JPEG files cannot be written", folder)
     return container, chosen
 
 

@@ -30,16 +30,14 @@ std::string describe(int code) {
 }
 
 // Every libavformat failure is a failure to write the file: OSError, with
-// the errno when libavformat gives one.
+// the errno (and so the subclass, such as FileNotFoundError) when libavformat
+// gives one, and the path as its filename.
 [[noreturn]] void raise_os_error(int code, const std::string& path, const std::string& what) {
-  const std::string message = path + ": " + what + ": " + describe(code);
+  const std::string message = what + ": " + describe(code);
   const int number = AVUNERROR(code);
-  py::object error =
-      number > 0 && number < 4096
-          ? py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "is", number, message.c_str()))
-          : py::reinterpret_steal<py::object>(PyObject_CallFunction(PyExc_OSError, "s", message.c_str()));
+  py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunction(
+      PyExc_OSError, "iss", number > 0 && number < 4096 ? number : 0, message.c_str(), path.c_str()));
   if (!error) throw py::error_already_set();
-  // OSError picks its subclass from the errno (FileNotFoundError, ...).
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
 }
