@@ -16,7 +16,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPython3_EXECUTA
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-cmake --build "$build" --parallel "$(nproc)" --target _quillon_pybind11 _quillon_testctl kyce_nv12_scale
+cmake --build "$build" --parallel "$(nproc)" --target _quillon_pybind11 _quillon_testctl kyce_nv12_scale quillon_native
 
 # The C++ runtime is preloaded too: the sanitizer wraps exception throwing
 # only when the C++ runtime is there as it starts.
