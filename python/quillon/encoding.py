@@ -286,17 +286,19 @@ class Writer:
         code = kyme.systemInitialize()
         if code not in (_OK, _KYME_ALREADY_INITIALIZED):
             _check(code, "kyme.systemInitialize")
-        self._muxer = _native.Muxer(self.path, container, "mjpeg" if self.codec == "jpeg" else self.codec,
-                                    self.width, self.height, self.fps.numerator, self.fps.denominator)
+        self._stream = kyme.stream()
         try:
             self._allocate()
             self._channel = _open_channel(
                 _video_parameters(self.codec, self.width, self.height, self.fps, bitrate, quality), self.device)
             _check(kyme.startEncoder(self._channel), "startEncoder")
+            # The file is opened (and an existing one truncated) only once
+            # the card took the configuration.
+            self._muxer = _native.Muxer(self.path, container, "mjpeg" if self.codec == "jpeg" else self.codec,
+                                        self.width, self.height, self.fps.numerator, self.fps.denominator)
         except BaseException:
             self._release()
             raise
-        self._stream = kyme.stream()
 
     def _allocate(self) -> None:
         """Device memory on the writer's die for one NV12 picture and one

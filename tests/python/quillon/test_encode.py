@@ -152,9 +152,11 @@ def test_refusals(tmp_path):
             quillon.encode(tmp_path / path, W, H, **options)
     with pytest.raises(ValueError, match="even"):
         quillon.encode(tmp_path / "a.mp4", 321, 240)
+    (tmp_path / "kept.mp4").write_bytes(b"the user's own file")
     with pytest.raises(quillon.encoding.Error) as refused:  # below the encoder's smallest picture
-        quillon.encode(tmp_path / "a.mp4", 8, 8)
+        quillon.encode(tmp_path / "kept.mp4", 8, 8)
     assert refused.value.library == "kyme" and refused.value.code == 402001
+    assert (tmp_path / "kept.mp4").read_bytes() == b"the user's own file"
 
     video = quillon.encode(tmp_path / "a.mp4", W, H)
     for wrong, text in [(np.zeros((H, W, 3), np.float32), "must be uint8"),
