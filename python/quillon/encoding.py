@@ -102,6 +102,7 @@ _LAYOUTS = ("nv12", "rgb24", "bgr24", "rgb_planar")
 # Output layout -> kyce image type and the writer's buffer for it.
 _OUTPUTS = {"nv12": "kyceIMG_YUV_NV12", "rgb24": "kyceIMG_RGB888"}
 
+
 def encode(path: Union[str, os.PathLike[str]], width: int, height: int, *, codec: Optional[str] = None,
            fps: Union[int, float, Fraction] = 30, bitrate: Optional[int] = None, quality: Optional[int] = None,
            device: Optional[int] = None) -> Writer:
