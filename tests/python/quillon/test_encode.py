@@ -196,8 +196,10 @@ def test_native_helpers_refuse_what_they_cannot_use(tmp_path):
     parameters.videoConfig.frameRate.numerator = parameters.videoConfig.frameRate.denominator = 1
     assert kyme.createEncoderChannel(parameters, 0) == 0 and kyme.startEncoder(0) == 0
     # Null, host and wild addresses are codes from the library, never reads.
-    for address in (0, host.ctypes.data, 1 << 47, module.kycm.mallocHost(16)):
+    block = module.kycm.mallocHost(16)
+    for address in (0, host.ctypes.data, 1 << 47, block):
         assert _native.send_picture(0, address, "nv12", W, H, 0, 0) != 0
+    module.kycm.freeHost(block)
     assert _native.send_picture(12345, 0, "rgb24", W, H, 0, 0) != 0
     for args, error in [((0, 0, "yuv", W, H, 0, 0), ValueError), ((0, 0, "nv12", 0, H, 0, 0), ValueError),
                         ((0, 0, "rgb24", 70000, 70000, 0, 0), ValueError), ((0, "0", "nv12", W, H, 0, 0), TypeError),
