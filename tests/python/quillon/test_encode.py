@@ -11,6 +11,8 @@ import pytest
 import _quillon_pybind11 as module
 import quillon
 from conftest import upload
+from quillon.encoding import DevicePicture as PictureOnTheDie
+from quillon.encoding import Error
 
 W, H, COUNT = 320, 240, 12
 pytestmark = pytest.mark.usefixtures("media")
@@ -107,7 +109,7 @@ def test_pictures_on_the_die_in_every_layout(tmp_path, name):
     rgb = picture(0)
     layouts = {"rgb24": rgb, "bgr24": rgb[..., ::-1], "rgb_planar": rgb.transpose(2, 0, 1)}
     blocks = {layout: upload(pixels) for layout, pixels in layouts.items()}
-    assert quillon.encoding.DevicePicture is not None and isinstance(DevicePicture(1, "nv12"), quillon.encoding.DevicePicture)
+    assert isinstance(DevicePicture(1, "nv12"), PictureOnTheDie)
     try:
         with quillon.encode(tmp_path / name, W, H, device=1) as video:
             for layout, block in blocks.items():
@@ -153,7 +155,7 @@ def test_refusals(tmp_path):
     with pytest.raises(ValueError, match="even"):
         quillon.encode(tmp_path / "a.mp4", 321, 240)
     (tmp_path / "kept.mp4").write_bytes(b"the user's own file")
-    with pytest.raises(quillon.encoding.Error) as refused:  # below the encoder's smallest picture
+    with pytest.raises(Error) as refused:  # below the encoder's smallest picture
         quillon.encode(tmp_path / "kept.mp4", 8, 8)
     assert refused.value.library == "kyme" and refused.value.code == 402001
     assert (tmp_path / "kept.mp4").read_bytes() == b"the user's own file"
