@@ -295,7 +295,9 @@ class Writer:
             _check(kyme.startEncoder(self._channel), "startEncoder")
             # The file is opened (and an existing one truncated) only once
             # the card took the configuration.
-            self._muxer = _native.Muxer(self.path, container, "mjpeg" if self.codec == "jpeg" else self.codec,
+            # An absolute path is always a file to libavformat, never a
+            # protocol such as http: or pipe:.
+            self._muxer = _native.Muxer(os.path.abspath(self.path), container, "mjpeg" if self.codec == "jpeg" else self.codec,
                                         self.width, self.height, self.fps.numerator, self.fps.denominator)
         except BaseException:
             self._release()

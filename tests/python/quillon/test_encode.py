@@ -187,6 +187,13 @@ def test_files_are_finished_however_the_writer_ends(tmp_path):
     assert (tmp_path / "empty.mkv").stat().st_size == 0
 
 
+def test_a_path_is_a_file_whatever_it_looks_like(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    with quillon.encode("pipe:1.h264", W, H) as video:  # not libavformat's standard output
+        video.write(picture(0))
+    assert int(probe(tmp_path / "pipe:1.h264")["streams"][0]["nb_read_frames"]) == 1
+
+
 def test_native_helpers_refuse_what_they_cannot_use(tmp_path):
     from quillon import _native
 
