@@ -234,3 +234,18 @@ def test_native_helpers_refuse_what_they_cannot_use(tmp_path):
         with pytest.raises(ValueError):
             _native.Muxer(*args)
     _native.Muxer(str(tmp_path / "dropped.mkv"), "matroska", "h264", W, H, 25, 1)  # dropped unwritten
+
+
+@pytest.mark.parametrize("name", ["full.h264", "full.mp4"])
+def test_a_full_disk_fails_the_program(tmp_path, name):
+    import os
+    import sys
+
+    (tmp_path / name).symlink_to("/dev/full")
+    script = ("import numpy as np, quillon\n"
+              f"with quillon.encode({str(tmp_path / name)!r}, 320, 240) as video:\n"
+              "    for i in range(3):\n"
+              "        video.write(np.random.default_rng(i).integers(0, 255, (240, 320, 3), np.uint8))\n")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert run.returncode == 1 and "No space left on device" in run.stderr.splitlines()[-1]
