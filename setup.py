@@ -81,10 +81,24 @@ class CMakeBuild(build_ext):
         # Installed, the module looks for the libraries in the library folder;
         # in the wheel they lie beside it.
         run("cmake", f"-DFILE={expected}", "-P", ROOT / "python" / "set_origin_runpath.cmake")
+        self.copy_package_helpers(tree, target)
 
         stubs = target / f"{MODULE}-stubs"
         shutil.rmtree(stubs, ignore_errors=True)
         run(sys.executable, ROOT / "python" / "make_stubs.py", target, stubs)
+
+    def copy_package_helpers(self, tree, target):
+        """The package's own extension (quillon._native) goes into the
+        package folder, one level below the libraries it links."""
+        suffix = pathlib.Path(self.get_ext_fullpath(MODULE)).name[len(MODULE):]
+        built = pathlib.Path(tree) / "python" / "quillon" / f"_native{suffix}"
+        if not built.is_file():
+            sys.exit(f"the build tree {tree} holds no {built.name}")
+        copied = target / "quillon" / built.name
+        copied.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(built, copied)
+        run("strip", "--strip-unneeded", copied)
+        run("cmake", f"-DFILE={copied}", "-DRUNPATH=$ORIGIN/..", "-P", ROOT / "python" / "set_origin_runpath.cmake")
 
     def cmake_tree(self):
         given = os.environ.get("QUILLON_BUILD_DIR")
@@ -104,7 +118,7 @@ class CMakeBuild(build_ext):
 setup(
     packages=["quillon"],
     package_dir={"": "python"},
-    package_data={"quillon": ["py.typed", "_native.pyi"]},
+    package_data={"quillon": ["py.typed", "*.pyi"]},
     ext_modules=[Extension(MODULE, sources=[])],
     cmdclass={"build_py": BuildCommands, "build_ext": CMakeBuild},
     entry_points={"console_scripts": [f"{name} = quillon.{module}:main"

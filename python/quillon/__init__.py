@@ -8,6 +8,7 @@ _quillon_pybind11 under the package name `quillon`.
 commands quillon-status and quillon-pipeline are installed with the package.
 """
 import pkgutil
+from typing import TYPE_CHECKING, Any
 
 # In a build tree the package's native helper is built into another folder
 # named quillon (build/python/quillon); it joins the package's path here.
@@ -25,4 +26,18 @@ from quillon.media import Frame as Frame
 from quillon.media import Video as Video
 from quillon.media import open as open
 
-__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml", "open", "Video", "Frame"]
+if TYPE_CHECKING:
+    from quillon.encoding import Writer as Writer
+    from quillon.encoding import encode as encode
+
+__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml", "open", "Video", "Frame", "encode", "Writer"]
+
+
+def __getattr__(name: str) -> Any:
+    # The encoding side loads on first use, so that `import quillon` needs no
+    # more than the module and the media layer.
+    if name in ("encode", "Writer"):
+        from quillon import encoding
+
+        return getattr(encoding, name)
+    raise AttributeError(f"module 'quillon' has no attribute {name!r}")

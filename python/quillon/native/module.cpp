@@ -1,6 +1,7 @@
 // quillon._native: the package's own native helpers, for the work Python
-// would do slowly byte by byte (demuxing containers, muxing encoded streams).
-// It uses libavformat and libavcodec directly and none of the card's libraries.
+// would do slowly byte by byte (demuxing containers, muxing encoded streams,
+// handing the encoder pictures at device addresses). It uses libavformat and
+// libavcodec directly; of the card's libraries only the media engine.
 #include <pybind11/pybind11.h>
 
 extern "C" {
@@ -11,13 +12,15 @@ namespace py = pybind11;
 
 void register_demux(py::module_& m);
 void register_mux(py::module_& m);
+void register_encoder_input(py::module_& m);
 
 PYBIND11_MODULE(_native, m) {
-  m.doc() = "Native helpers of the quillon package: demuxing and muxing with libavformat.";
+  m.doc() = "Native helpers of the quillon package: demuxing and muxing with libavformat, pictures for the encoder.";
   // Failures reach Python as exceptions with libav's reason in their
   // message; its own log lines would say the same again on standard error.
   // A level the program chose itself is kept.
   if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_FATAL);
   register_demux(m);
   register_mux(m);
+  register_encoder_input(m);
 }
