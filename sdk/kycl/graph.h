@@ -56,6 +56,13 @@ struct Request {
   void* outputs;
 };
 
+// A stream's life. Running: it takes requests and starts its threads when
+// the first is queued. Stopping: destroy took it; its queues are dropped,
+// requests are refused as for a destroyed handle and no thread is started.
+// Stopped: its threads are joined, or handed to whoever can join them when
+// destroy ran on the stream's own reporter.
+enum class StreamLife : uint8_t { running, stopping, stopped };
+
 struct Stream {
   const void* graph = nullptr;
   uint32_t device = 0;  // the device current when it was made: its requests run there
@@ -71,7 +78,7 @@ struct Stream {
   std::deque<std::pair<std::vector<Request>, uint32_t>> ran;  // batches and codes to report
   uint32_t in_flight = 0;                                     // pending, queued, running or reporting
   bool running = false;                                       // the worker is running a batch
-  bool stopping = false;
+  StreamLife life = StreamLife::running;
   // Running and reporting are separate threads, so that a report function
   // that waits (for the Python interpreter, say) never holds up the models.
   std::thread worker;
