@@ -22,11 +22,14 @@ struct Op {
   uint32_t input_index = 0;      // graph input ops: which buffer of a request's inputs
   std::shared_ptr<Model> model;  // run-model ops
   std::vector<const void*> sources;
+  // The graph the op belongs to and goes with: the one it was made in, or
+  // for a run-model op the first it was connected into or registered with.
+  const void* graph = nullptr;
 };
 
 struct Graph {
   std::mutex lock;
-  std::vector<const void*> ops;      // every op of the graph, creation order
+  std::vector<const void*> ops;      // every op that belongs to the graph, in the order they joined
   std::vector<const void*> outputs;  // registered output op handles
 };
 
