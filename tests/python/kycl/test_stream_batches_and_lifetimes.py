@@ -3,6 +3,8 @@ model's batch, a thousand asynchronous requests come back in order with their
 own results in bounded memory, and a stream outlives its graph and model."""
 import os
 import threading
+import time
+import weakref
 
 import numpy as np
 import pytest
@@ -116,3 +118,30 @@ def test_model_graph_and_stream_cycles_give_their_memory_back(runtime, tmp_path)
         for k in range(count):
             cycle(k)
         assert resident() - start < bound, cycle.__name__
+
+
+def test_destroying_a_stream_releases_its_subscriptions_also_from_its_own_report(runtime, tmp_path):
+    class User:
+        pass
+
+    model, x = kycl.createModel(dense(tmp_path), "", "", ""), inputs(np.zeros(8, np.float32))
+    for own in (False, True):
+        _, stream = stream_for(model)
+        assert kycl.buildStream(stream) == 0
+        out, user, codes = kycl.requestOutputDataset(stream), User(), []
+
+        def report(a, b, c, status, u):
+            if own and not codes:
+                codes.append(kycl.destroyOpStream(stream))
+
+        assert kycl.subscribeStreamReport(stream, report, user) == 0
+        alive, user = weakref.ref(user), None
+        assert {kycl.runStreamAsync(stream, x, out) for _ in range(5)} <= {0, INVALID_HANDLE}
+        if not own:
+            assert kycl.synchronizeStream(stream, 0) == 0 and kycl.destroyOpStream(stream) == 0
+        for _ in range(2000):  # the report that destroyed its stream lets go of it once it returns
+            if alive() is None:
+                break
+            time.sleep(0.005)
+        assert alive() is None and codes == ([0] if own else [])
+        assert kycl.runStreamAsync(stream, x, out) == kycl.destroyOpStream(stream) == INVALID_HANDLE
