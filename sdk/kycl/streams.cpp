@@ -48,8 +48,9 @@ struct Streams {
   Streams() = default;
   Streams(const Streams&) = delete;
   Streams& operator=(const Streams&) = delete;
-  // Runs before the model runtime's own statics go (it was set up first), so
-  // no worker is inside a model when they do.
+  // Made by the first stream, after the model runtime's libraries were set
+  // up, so it runs before their statics go: no worker is inside a model
+  // when they do.
   ~Streams() {
     std::vector<std::shared_ptr<Stream>> left;
     {
@@ -76,13 +77,12 @@ std::shared_ptr<Stream> find_stream(const void* handle) {
   return HandleRegistry::instance().find<Stream>(handle, HandleKind::stream);
 }
 
-// The stream this thread is reporting on. A report function that
-// synchronises its own stream waits until everything queued has run: the
-// reports still owed come from this very thread once it returns.
+// The stream this thread is reporting on, if any (see drain).
 thread_local const Stream* t_reporting = nullptr;
 
-// Moves a running stream to stopping and returns its threads, told to end.
-// Empty when another caller stopped it first.
+// Moves a running stream to stopping and returns its threads, told to end;
+// one that never started them is stopped at once. Empty when another caller
+// stopped it first.
 std::vector<std::thread> stop(Stream& stream) {
   std::vector<std::thread> threads;
   {
@@ -95,6 +95,7 @@ std::vector<std::thread> stop(Stream& stream) {
     stream.ran.clear();
     if (stream.worker.joinable()) threads.push_back(std::move(stream.worker));
     if (stream.reporter.joinable()) threads.push_back(std::move(stream.reporter));
+    if (threads.empty()) stream.life = StreamLife::stopped;
   }
   stream.work.notify_all();
   stream.results.notify_all();
