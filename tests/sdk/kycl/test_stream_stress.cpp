@@ -86,9 +86,10 @@ void count_report(void*, void*, void*, kyclCallbackStatus* status, void* user) {
   if (status->errorCode != 0) ++tally->failed;
 }
 
-// Submits to `stream` from kSubmitters threads until one is refused.
+// kSubmitters threads, each submitting to `stream` until it is refused.
 std::vector<std::thread> submitters(void* stream, void* inputs, void* outputs, Tally* tally) {
   std::vector<std::thread> threads;
+  threads.reserve(kSubmitters);
   for (int t = 0; t < kSubmitters; ++t) {
     threads.emplace_back([=] {
       for (;;) {
@@ -171,6 +172,7 @@ TEST_F(StreamStress, ReportFunctionsSynchronizingTheirStreamAndTheDeviceDoNotWai
       ASSERT_EQ(kyclSubscribeStreamReport(state.stream, synchronize, &state), 0u);
     }
     std::vector<std::thread> threads;
+    threads.reserve(2);
     for (int s = 0; s < 2; ++s) {
       threads.emplace_back([&, s] {
         for (int k = 0; k < kRequests; ++k) EXPECT_EQ(kyclRunStreamAsync(states[s].stream, inputs_, outputs[s]), 0u);
