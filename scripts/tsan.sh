@@ -12,7 +12,7 @@ build=${QUILLON_TSAN_BUILD_DIR:-${QUILLON_BUILD_DIR:-$root/build}-tsan}
 mkdir -p "$build"
 log=$build/build.log
 
-# Only the libraries the stress links (core, kycm, kyme, kyml) and the stress.
+# Only the libraries the stress links (core, kycm, kyme, kyml, kycl) and the stress.
 flags="-fsanitize=thread -g -O1 -fno-omit-frame-pointer"
 if [ ! -e "$build/build.ninja" ]; then
   if ! CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \

@@ -22,11 +22,14 @@ struct Op {
   uint32_t input_index = 0;      // graph input ops: which buffer of a request's inputs
   std::shared_ptr<Model> model;  // run-model ops
   std::vector<const void*> sources;
+  // The graph the op belongs to and goes with: the one it was made in, or
+  // for a run-model op the first it was connected into or registered with.
+  const void* graph = nullptr;
 };
 
 struct Graph {
   std::mutex lock;
-  std::vector<const void*> ops;      // every op of the graph, creation order
+  std::vector<const void*> ops;      // every op that belongs to the graph, in the order they joined
   std::vector<const void*> outputs;  // registered output op handles
 };
 
@@ -56,6 +59,13 @@ struct Request {
   void* outputs;
 };
 
+// A stream's life. Running: it takes requests and starts its threads when
+// the first is queued. Stopping: destroy took it; its queues are dropped,
+// requests are refused as for a destroyed handle and no thread is started.
+// Stopped: its threads are joined, or handed to whoever can join them when
+// destroy ran on the stream's own reporter.
+enum class StreamLife : uint8_t { running, stopping, stopped };
+
 struct Stream {
   const void* graph = nullptr;
   uint32_t device = 0;  // the device current when it was made: its requests run there
@@ -71,7 +81,7 @@ struct Stream {
   std::deque<std::pair<std::vector<Request>, uint32_t>> ran;  // batches and codes to report
   uint32_t in_flight = 0;                                     // pending, queued, running or reporting
   bool running = false;                                       // the worker is running a batch
-  bool stopping = false;
+  StreamLife life = StreamLife::running;
   // Running and reporting are separate threads, so that a report function
   // that waits (for the Python interpreter, say) never holds up the models.
   std::thread worker;

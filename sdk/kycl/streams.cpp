@@ -8,6 +8,8 @@
 // kyclER_WAIT_MORE_INPUT, and the one that fills it runs the whole batch
 // (on the caller's thread for runStream, on the worker for runStreamAsync).
 // Synchronising runs a batch that is still filling as it is.
+// Destroy stops the stream and joins its threads; the streams still alive
+// when the process exits are stopped and joined the same way.
 #include <algorithm>
 #include <chrono>
 #include <list>
@@ -32,19 +34,100 @@ struct LiveStream {
   void* handle;
 };
 
-// Every stream made, for synchronizeDevice; expired entries are dropped as
-// the list is walked.
-std::mutex g_streams_lock;
-std::list<LiveStream> g_streams;
+void stop_and_join(Stream& stream, std::vector<std::thread>* retired);
+void join_all_but_this(std::vector<std::thread>* threads);
+
+// The streams not yet destroyed, for synchronizeDevice and for the stop at
+// exit, and the threads of streams destroyed by their own report function,
+// which that thread cannot join itself: the next destroy, or the exit,
+// joins them.
+struct Streams {
+  std::mutex lock;
+  std::list<LiveStream> live;
+  std::vector<std::thread> retired;
+
+  Streams() = default;
+  Streams(const Streams&) = delete;
+  Streams& operator=(const Streams&) = delete;
+  // Made by the first stream, after the model runtime's libraries were set
+  // up, so it runs before their statics go: no worker is inside a model
+  // when they do.
+  ~Streams() {
+    std::vector<std::shared_ptr<Stream>> left;
+    {
+      std::lock_guard<std::mutex> hold(lock);
+      for (const auto& entry : live) {
+        if (auto stream = entry.stream.lock()) left.push_back(std::move(stream));
+      }
+      live.clear();
+    }
+    for (const auto& stream : left) stop_and_join(*stream, &retired);
+    join_all_but_this(&retired);
+    // exit() called from a report function: its own thread is all that is
+    // left, and the process ends with it.
+    for (auto& thread : retired) thread.detach();
+  }
+};
+
+Streams& streams() {
+  static Streams all;
+  return all;
+}
 
 std::shared_ptr<Stream> find_stream(const void* handle) {
   return HandleRegistry::instance().find<Stream>(handle, HandleKind::stream);
 }
 
-// The stream this thread is reporting on. A report function that
-// synchronises its own stream waits until everything queued has run: the
-// reports still owed come from this very thread once it returns.
+// The stream this thread is reporting on, if any (see drain).
 thread_local const Stream* t_reporting = nullptr;
+
+// Moves a running stream to stopping and returns its threads, told to end;
+// one that never started them is stopped at once. Empty when another caller
+// stopped it first.
+std::vector<std::thread> stop(Stream& stream) {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard<std::mutex> hold(stream.lock);
+    if (stream.life != StreamLife::running) return threads;
+    stream.life = StreamLife::stopping;
+    stream.queue.clear();
+    stream.pending.clear();
+    stream.in_flight = 0;
+    stream.ran.clear();
+    if (stream.worker.joinable()) threads.push_back(std::move(stream.worker));
+    if (stream.reporter.joinable()) threads.push_back(std::move(stream.reporter));
+    if (threads.empty()) stream.life = StreamLife::stopped;
+  }
+  stream.work.notify_all();
+  stream.results.notify_all();
+  stream.idle.notify_all();
+  return threads;
+}
+
+// Joins every thread but the caller's own, which is left in `threads`.
+void join_all_but_this(std::vector<std::thread>* threads) {
+  auto self = std::find_if(threads->begin(), threads->end(),
+                           [](const std::thread& thread) { return thread.get_id() == std::this_thread::get_id(); });
+  std::thread own;
+  if (self != threads->end()) own = std::move(*self);
+  for (auto& thread : *threads) {
+    if (thread.joinable()) thread.join();
+  }
+  threads->clear();
+  if (own.joinable()) threads->push_back(std::move(own));
+}
+
+// Stops a stream and joins its threads. Destroy called from the stream's own
+// report function runs on its reporter: that thread goes to `retired`. The
+// worker runs no caller code, so joining it never waits on the caller.
+void stop_and_join(Stream& stream, std::vector<std::thread>* retired) {
+  auto threads = stop(stream);
+  if (threads.empty()) return;
+  join_all_but_this(&threads);
+  retired->insert(retired->end(), std::make_move_iterator(threads.begin()), std::make_move_iterator(threads.end()));
+  std::lock_guard<std::mutex> hold(stream.lock);
+  stream.life = StreamLife::stopped;
+}
 
 // Reports every request of a finished batch, in order. `end` marks the
 // last report of the batch when nothing else waits on the stream.
@@ -81,8 +164,8 @@ void finished(Stream& stream, std::size_t count) {
 void work(const std::shared_ptr<Stream>& stream) {
   std::unique_lock<std::mutex> hold(stream->lock);
   for (;;) {
-    stream->work.wait(hold, [&] { return stream->stopping || !stream->queue.empty(); });
-    if (stream->stopping) return;
+    stream->work.wait(hold, [&] { return stream->life != StreamLife::running || !stream->queue.empty(); });
+    if (stream->life != StreamLife::running) return;
     std::vector<Request> batch = std::move(stream->queue.front());
     stream->queue.pop_front();
     stream->running = true;
@@ -90,7 +173,7 @@ void work(const std::shared_ptr<Stream>& stream) {
     hold.unlock();
     const uint32_t code = timed_run(*stream, *built, batch.data(), batch.size());
     hold.lock();
-    if (stream->stopping) return;
+    if (stream->life != StreamLife::running) return;
     stream->running = false;
     stream->ran.emplace_back(std::move(batch), code);
     stream->results.notify_one();
@@ -101,8 +184,8 @@ void work(const std::shared_ptr<Stream>& stream) {
 void deliver(const std::shared_ptr<Stream>& stream, void* handle) {
   std::unique_lock<std::mutex> hold(stream->lock);
   for (;;) {
-    stream->results.wait(hold, [&] { return stream->stopping || !stream->ran.empty(); });
-    if (stream->stopping) return;
+    stream->results.wait(hold, [&] { return stream->life != StreamLife::running || !stream->ran.empty(); });
+    if (stream->life != StreamLife::running) return;
     auto [batch, code] = std::move(stream->ran.front());
     stream->ran.pop_front();
     // The last report while nothing else is waiting: what ran is all there was.
@@ -111,14 +194,16 @@ void deliver(const std::shared_ptr<Stream>& stream, void* handle) {
     hold.unlock();
     report(*stream, handle, batch, code, end);
     hold.lock();
-    if (stream->stopping) return;  // destroyed meanwhile: the count was reset
+    if (stream->life != StreamLife::running) return;  // destroyed meanwhile: the count was reset
     finished(*stream, batch.size());
   }
 }
 
 // Hands the stream's queued batches, and a batch still filling, to the
-// worker. Called with the stream's lock held.
+// worker. Called with the stream's lock held. A stream that stops starts
+// no thread: its destroy has already taken the ones it had.
 void flush(const std::shared_ptr<Stream>& stream, void* handle) {
+  if (stream->life != StreamLife::running) return;
   if (!stream->pending.empty()) {
     stream->queue.push_back(std::move(stream->pending));
     stream->pending.clear();
@@ -133,12 +218,16 @@ void flush(const std::shared_ptr<Stream>& stream, void* handle) {
 
 // Waits until the stream has nothing pending, queued or running; 0 means no
 // limit. A batch still filling is run as it is, the rest of it on zeros.
+// From inside a report function it waits for the requests to have run, not
+// to have been reported: its own stream's reports come from this very
+// thread once it returns, and another stream's reporter may itself be
+// waiting in a report function for this one's.
 uint32_t drain(const std::shared_ptr<Stream>& stream, void* handle, uint32_t timeout_ms) {
   std::unique_lock<std::mutex> hold(stream->lock);
-  if (!stream->stopping) flush(stream, handle);
-  const bool reporting = t_reporting == stream.get();
+  flush(stream, handle);
+  const bool reporting = t_reporting != nullptr;
   auto idle = [&] {
-    if (stream->stopping) return true;
+    if (stream->life != StreamLife::running) return true;
     return reporting ? stream->queue.empty() && stream->pending.empty() && !stream->running : stream->in_flight == 0;
   };
   if (timeout_ms == 0) {
@@ -175,8 +264,10 @@ extern "C" KY_API kyclRet_t kyclCreateOpStream(void* graph, kyclBalanceMode mode
   made->device = device;
   made->mode = mode;
   *stream = HandleRegistry::instance().add(HandleKind::stream, made);
-  std::lock_guard<std::mutex> hold(g_streams_lock);
-  g_streams.push_back({device, made, *stream});
+  auto& all = streams();
+  std::lock_guard<std::mutex> hold(all.lock);
+  all.live.remove_if([](const LiveStream& entry) { return entry.stream.expired(); });
+  all.live.push_back({device, made, *stream});
   return kycore::OK;
 }
 KYCL_CATCH
@@ -185,25 +276,26 @@ extern "C" KY_API kyclRet_t kyclDestroyOpStream(void* stream) try {
   KY_GATE("kyclDestroyOpStream", {}, stream);
   auto removed = HandleRegistry::instance().remove<Stream>(stream, HandleKind::stream);
   if (!removed) return kycore::KYCM_INVALID_HANDLE;
-  std::thread worker;
-  std::thread reporter;
+  auto& all = streams();
   {
-    std::lock_guard<std::mutex> hold(removed->lock);
-    removed->stopping = true;
-    removed->queue.clear();
-    removed->pending.clear();
-    removed->in_flight = 0;
-    removed->ran.clear();
-    worker = std::move(removed->worker);
-    reporter = std::move(removed->reporter);
+    std::lock_guard<std::mutex> hold(all.lock);
+    all.live.remove_if([stream](const LiveStream& entry) { return entry.handle == stream; });
   }
-  removed->work.notify_all();
-  removed->results.notify_all();
-  removed->idle.notify_all();
-  // The worker may be delivering a report that needs the caller's own
-  // locks (or be the caller): it finishes on its own, holding the stream.
-  if (worker.joinable()) worker.detach();
-  if (reporter.joinable()) reporter.detach();
+  std::vector<std::thread> retired;
+  stop_and_join(*removed, &retired);
+  {
+    std::lock_guard<std::mutex> hold(all.lock);
+    retired.insert(retired.end(), std::make_move_iterator(all.retired.begin()),
+                   std::make_move_iterator(all.retired.end()));
+    all.retired.clear();
+  }
+  // Threads retired earlier have long left their report function, or are
+  // this very one; whatever cannot be joined here waits for the next call.
+  join_all_but_this(&retired);
+  if (!retired.empty()) {
+    std::lock_guard<std::mutex> hold(all.lock);
+    all.retired.push_back(std::move(retired.front()));
+  }
   return kycore::OK;
 }
 KYCL_CATCH
@@ -214,6 +306,7 @@ extern "C" KY_API kyclRet_t kyclSubscribeStreamReport(void* stream, kyclStreamRe
   auto found = find_stream(stream);
   if (!found) return kycore::KYCM_INVALID_HANDLE;
   std::lock_guard<std::mutex> hold(found->lock);
+  if (found->life != StreamLife::running) return kycore::KYCM_INVALID_HANDLE;
   found->reports.emplace_back(function, user);
   return kycore::OK;
 }
@@ -229,6 +322,7 @@ extern "C" KY_API kyclRet_t kyclBuildStream(void* stream) try {
   const uint32_t code = build_graph(*graph, found->mode, &built);
   if (code != kycore::OK) return code;
   std::lock_guard<std::mutex> hold(found->lock);
+  if (found->life != StreamLife::running) return kycore::KYCM_INVALID_HANDLE;
   if (found->built) return kycore::KYCL_STREAM_BUILT;
   found->built = built;
   return kycore::OK;
@@ -243,6 +337,7 @@ extern "C" KY_API kyclRet_t kyclRunStream(void* stream, void* inputs, void* outp
   std::shared_ptr<const BuiltGraph> built;
   {
     std::lock_guard<std::mutex> hold(found->lock);
+    if (found->life != StreamLife::running) return kycore::KYCM_INVALID_HANDLE;
     built = found->built;
     if (!built) return kycore::KYCL_STREAM_NOT_BUILT;
     if (built->batch == 1) {
@@ -256,7 +351,7 @@ extern "C" KY_API kyclRet_t kyclRunStream(void* stream, void* inputs, void* outp
   report(*found, stream, batch, code, true);
   if (built->batch != 1) {
     std::lock_guard<std::mutex> hold(found->lock);
-    if (!found->stopping) finished(*found, batch.size());
+    if (found->life == StreamLife::running) finished(*found, batch.size());
   }
   return code;
 }
@@ -267,6 +362,8 @@ extern "C" KY_API kyclRet_t kyclRunStreamAsync(void* stream, void* inputs, void*
   auto found = find_stream(stream);
   if (!found) return kycore::KYCM_INVALID_HANDLE;
   std::lock_guard<std::mutex> hold(found->lock);
+  // Found before a destroy removed it, locked after the destroy stopped it.
+  if (found->life != StreamLife::running) return kycore::KYCM_INVALID_HANDLE;
   if (!found->built) return kycore::KYCL_STREAM_NOT_BUILT;
   std::vector<Request> batch;
   if (!take(*found, {inputs, outputs}, &batch)) return kycore::KYCL_WAIT_MORE_INPUT;
@@ -289,15 +386,11 @@ extern "C" KY_API kyclRet_t kyclSynchronizeDevice(uint32_t device, uint32_t time
   if (device >= kycore::current_platform()->device_count()) return kycore::KYCM_INVALID_DEVICE;
   std::vector<std::pair<std::shared_ptr<Stream>, void*>> streams;
   {
-    std::lock_guard<std::mutex> hold(g_streams_lock);
-    for (auto it = g_streams.begin(); it != g_streams.end();) {
-      auto live = it->stream.lock();
-      if (!live) {
-        it = g_streams.erase(it);
-        continue;
-      }
-      if (it->device == device) streams.emplace_back(live, it->handle);
-      ++it;
+    auto& all = kycl::streams();
+    std::lock_guard<std::mutex> hold(all.lock);
+    for (const auto& entry : all.live) {
+      auto live = entry.stream.lock();
+      if (live && entry.device == device) streams.emplace_back(std::move(live), entry.handle);
     }
   }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

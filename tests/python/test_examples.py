@@ -76,9 +76,10 @@ def test_custom_op_without_the_example_plugin_says_how_to_build_it(tmp_path):
             "is not installed with the package: build it in a clone")
 
 
-def test_encode_refuses_a_container_name_and_a_size_that_does_not_fit(tmp_path):
+def test_encode_muxes_what_the_extension_names_and_refuses_a_size_that_does_not_fit(tmp_path):
     pictures = tmp_path / "clip.yuv"
     pictures.write_bytes(np.zeros(3 * 320 * 240 * 3 // 2, np.uint8).tobytes())
-    refused(example("encode.py", pictures, 320, 240, tmp_path / "clip.mp4"), "raw elementary stream, not MP4")
+    code, _, err = example("encode.py", pictures, 320, 240, tmp_path / "clip.mp4")
+    assert code == 0 and (tmp_path / "clip.mp4").read_bytes()[4:8] == b"ftyp", err
     refused(example("encode.py", pictures, 300, 240, tmp_path / "clip.h264"),
-            "345600 bytes is not a whole number of 300x240 yuv420p pictures (108000 bytes each)")
+            "its 345600 bytes are not a whole number of 300x240 4:2:0 pictures (108000 bytes each)")

@@ -4,7 +4,12 @@
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 
+#include <condition_variable>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
 
 #include "kycl.h"
 #include "quillon/classes.h"
@@ -31,11 +36,97 @@ namespace {
 
 using ReportCallable = std::function<void(Handle, Handle, Handle, kyclCallbackStatusPy, py::object)>;
 
-// One per subscribeStreamReport call. Never released: the library may report
-// to it for as long as the stream lives, and nothing says when that ends.
+// One per subscribeStreamReport call, kept until its stream is destroyed
+// (and for as long as a report to it is in progress).
 struct Subscription {
   py::object user;
   ReportCallable callable;
+};
+
+// Where the library's reporting threads enter the interpreter. It is open
+// from import until the interpreter begins to exit: then an atexit hook
+// closes it and waits for the calls in progress, so that no thread is left
+// inside Python, or waiting for it, while the interpreter finishes; reports
+// that come later are dropped. The calls in progress, the closed flag and
+// the subscriptions share one lock, so a call either starts before the
+// close and is waited for, or does not start.
+class ReportGate {
+ public:
+  // Never destroyed: reporting threads may outlive the module.
+  static ReportGate& instance() {
+    static auto* gate = new ReportGate();  // NOLINT: lives for the process
+    return *gate;
+  }
+
+  // Counts a call in; false once closed.
+  bool enter() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (closed_) return false;
+    ++calls_;
+    return true;
+  }
+  // Counts a report to `user` of `stream` in and keeps its subscription
+  // alive for the call; null once closed or when the stream is gone.
+  std::shared_ptr<Subscription> enter(const void* stream, const void* user) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (closed_) return nullptr;
+    auto found = subscriptions_.find(stream);
+    if (found == subscriptions_.end()) return nullptr;
+    for (const auto& subscription : found->second) {
+      if (subscription.get() == user) {
+        ++calls_;
+        return subscription;
+      }
+    }
+    return nullptr;
+  }
+  void leave() {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (--calls_ == 0) quiet_.notify_all();
+  }
+  // Called without the interpreter's lock, which the calls waited for need.
+  void close() {
+    std::unique_lock<std::mutex> hold(lock_);
+    closed_ = true;
+    quiet_.wait(hold, [this] { return calls_ == 0; });
+  }
+
+  void add(const void* stream, std::shared_ptr<Subscription> subscription) {
+    std::lock_guard<std::mutex> hold(lock_);
+    subscriptions_[stream].push_back(std::move(subscription));
+  }
+  // The stream's subscriptions, for the caller to release holding the
+  // interpreter's lock (they hold Python objects).
+  std::vector<std::shared_ptr<Subscription>> forget(const void* stream) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto found = subscriptions_.find(stream);
+    if (found == subscriptions_.end()) return {};
+    auto taken = std::move(found->second);
+    subscriptions_.erase(found);
+    return taken;
+  }
+  std::shared_ptr<Subscription> forget(const void* stream, const Subscription* subscription) {
+    std::lock_guard<std::mutex> hold(lock_);
+    auto& list = subscriptions_[stream];
+    std::shared_ptr<Subscription> taken;
+    for (auto it = list.begin(); it != list.end(); ++it) {
+      if (it->get() == subscription) {
+        taken = std::move(*it);
+        list.erase(it);
+        break;
+      }
+    }
+    if (list.empty()) subscriptions_.erase(stream);
+    return taken;
+  }
+
+ private:
+  ReportGate() = default;
+  std::mutex lock_;
+  std::condition_variable quiet_;  // the last call in progress left
+  bool closed_ = false;
+  uint32_t calls_ = 0;
+  std::unordered_map<const void*, std::vector<std::shared_ptr<Subscription>>> subscriptions_;
 };
 
 // A thread the interpreter does not know gets a Python thread state the
@@ -55,11 +146,14 @@ class KeptThreadState {
   KeptThreadState() = default;
   KeptThreadState(const KeptThreadState&) = delete;
   KeptThreadState& operator=(const KeptThreadState&) = delete;
+  // Once the gate is closed the interpreter is finishing and drops the
+  // state itself; taking its lock then could end this thread inside Python.
   ~KeptThreadState() {
-    if (!owned_ || _Py_IsFinalizing()) return;  // a finishing interpreter drops it itself
+    if (!owned_ || !ReportGate::instance().enter()) return;
     PyGILState_Ensure();
     PyGILState_Release(PyGILState_LOCKED);    // gives back this Ensure, keeps the lock
     PyGILState_Release(PyGILState_UNLOCKED);  // the last hold: the state goes, with the lock
+    ReportGate::instance().leave();
   }
 
  private:
@@ -73,23 +167,31 @@ void report_bridge(void* a, void* b, void* c, kyclCallbackStatus* status, void* 
     value.errorCode = status->errorCode;
     value.isStreamEnd = status->isStreamEnd != 0 ? 1 : 0;
   }
-  if (user == nullptr || _Py_IsFinalizing()) return;
+  auto subscription = ReportGate::instance().enter(a, user);
+  if (!subscription) return;
   KeptThreadState::ensure();
-  py::gil_scoped_acquire gil;
-  auto* subscription = static_cast<Subscription*>(user);
-  try {
-    subscription->callable(Handle(a), Handle(b), Handle(c), value, subscription->user);
-  } catch (py::error_already_set& error) {
-    error.discard_as_unraisable("kycl stream report callback");
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-    PyErr_WriteUnraisable(nullptr);
+  {
+    py::gil_scoped_acquire gil;
+    try {
+      subscription->callable(Handle(a), Handle(b), Handle(c), value, subscription->user);
+    } catch (py::error_already_set& error) {
+      error.discard_as_unraisable("kycl stream report callback");
+    } catch (const std::exception& error) {
+      PyErr_SetString(PyExc_RuntimeError, error.what());
+      PyErr_WriteUnraisable(nullptr);
+    }
+    subscription.reset();  // may hold the last reference to Python objects
   }
+  ReportGate::instance().leave();
 }
 
 }  // namespace
 
 void register_op_streams(py::module_& m) {
+  py::module_::import("atexit").attr("register")(py::cpp_function([] {
+    py::gil_scoped_release unlocked;
+    ReportGate::instance().close();
+  }));
   register_enum<kyclBalanceMode>(m, "balance_mode", {{"kyclBM_ONCE", kyclBM_ONCE}, {"kyclBM_RUN", kyclBM_RUN}});
   class_<kyclCallbackStatusPy>(m, "callBackStatus")
       .def(py::init<>())
@@ -111,13 +213,27 @@ void register_op_streams(py::module_& m) {
   m.def(
       "destroyOpGraph", [](Handle graph) { return kyclDestroyOpGraph(graph.ptr); }, "destroy the kycl op graph");
   m.def(
-      "destroyOpStream", [](Handle stream) { return kyclDestroyOpStream(stream.ptr); }, "destroy the kycl op stream");
+      "destroyOpStream",
+      [](Handle stream) {
+        uint32_t code = 0;
+        {
+          py::gil_scoped_release unlocked;  // joins the reporter, which may be waiting for the interpreter
+          code = kyclDestroyOpStream(stream.ptr);
+        }
+        if (code == kyclER_SUCCESS) ReportGate::instance().forget(stream.ptr);
+        return code;
+      },
+      "destroy the kycl op stream");
   m.def(
       "subscribeStreamReport",
       [](Handle stream, ReportCallable callback, py::object user) {
         if (!callback) throw py::type_error("subscribeStreamReport(): the callback must be a callable, not None");
-        auto* subscription = new Subscription{std::move(user), std::move(callback)};  // NOLINT: kept for the process
-        return kyclSubscribeStreamReport(stream.ptr, &report_bridge, subscription);
+        auto subscription = std::make_shared<Subscription>(Subscription{std::move(user), std::move(callback)});
+        auto& gate = ReportGate::instance();
+        gate.add(stream.ptr, subscription);  // before the library may report to it
+        const uint32_t code = kyclSubscribeStreamReport(stream.ptr, &report_bridge, subscription.get());
+        if (code != kyclER_SUCCESS) gate.forget(stream.ptr, subscription.get());
+        return code;
       },
       "Subscribe a callback function to the stream to receive the result report when a specific stream operator "
       "execution is completed.");

@@ -3,6 +3,8 @@ model's batch, a thousand asynchronous requests come back in order with their
 own results in bounded memory, and a stream outlives its graph and model."""
 import os
 import threading
+import time
+import weakref
 
 import numpy as np
 import pytest
@@ -76,3 +78,70 @@ def test_a_stream_outlives_its_graph_and_model_and_ignores_later_connections(run
     assert kycl.runStreamAsync(stream, None, None) == kycl.synchronizeStream(stream, 9) == INVALID_HANDLE
     with pytest.raises(RuntimeError, match="request output dataset error"):
         kycl.requestOutputDataset(stream)
+
+
+def resident():
+    return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.no_sanitizer
+def test_model_graph_and_stream_cycles_give_their_memory_back(runtime, tmp_path):
+    from onnx import TensorProto, helper
+    from test_models_and_streams import save
+    big = save(tmp_path, "big", [helper.make_node("MatMul", ["x", "W"], ["z"])],
+               [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 2048])],
+               [helper.make_tensor_value_info("z", TensorProto.FLOAT, [1, 2048])],
+               [("W", np.zeros((2048, 2048), np.float32))])  # 16 MiB of weights
+
+    def model_cycle(_):  # the graph's run-model op once kept the whole model
+        model = kycl.createModel(big, "", "", "")
+        graph, stream = stream_for(model)
+        assert kycl.destroyOpStream(stream) == kycl.destroyOpGraph(graph) == kycl.destroyModel(model) == 0
+
+    small, x = kycl.createModel(dense(tmp_path), "", "", ""), inputs(np.zeros(8, np.float32))
+    _, first = stream_for(small)
+    assert kycl.buildStream(first) == 0
+    out = kycl.requestOutputDataset(first)
+
+    def stream_cycle(k):  # built streams, asynchronous ones and their reports
+        graph, stream = stream_for(small)
+        assert kycl.buildStream(stream) == 0
+        if k % 2:
+            assert kycl.subscribeStreamReport(stream, lambda *args: None, k) == 0
+            assert kycl.runStreamAsync(stream, x, out) == 0 and kycl.synchronizeStream(stream, 0) == 0
+        assert kycl.destroyOpStream(stream) == kycl.destroyOpGraph(graph) == 0
+
+    for cycle, count, bound in ((model_cycle, 12, 40 << 20), (stream_cycle, 3000, 2 << 20)):
+        for k in range(count // 4):
+            cycle(k)
+        start = resident()
+        for k in range(count):
+            cycle(k)
+        assert resident() - start < bound, cycle.__name__
+
+
+def test_destroying_a_stream_releases_its_subscriptions_also_from_its_own_report(runtime, tmp_path):
+    class User:
+        pass
+
+    model, x = kycl.createModel(dense(tmp_path), "", "", ""), inputs(np.zeros(8, np.float32))
+    for own in (False, True):
+        _, stream = stream_for(model)
+        assert kycl.buildStream(stream) == 0
+        out, user, codes = kycl.requestOutputDataset(stream), User(), []
+
+        def report(a, b, c, status, u):
+            if own and not codes:
+                codes.append(kycl.destroyOpStream(stream))
+
+        assert kycl.subscribeStreamReport(stream, report, user) == 0
+        alive, user = weakref.ref(user), None
+        assert {kycl.runStreamAsync(stream, x, out) for _ in range(5)} <= {0, INVALID_HANDLE}
+        if not own:
+            assert kycl.synchronizeStream(stream, 0) == 0 and kycl.destroyOpStream(stream) == 0
+        for _ in range(2000):  # the report that destroyed its stream lets go of it once it returns
+            if alive() is None:
+                break
+            time.sleep(0.005)
+        assert alive() is None and codes == ([0] if own else [])
+        assert kycl.runStreamAsync(stream, x, out) == kycl.destroyOpStream(stream) == INVALID_HANDLE
