@@ -350,15 +350,18 @@ class _Session:
                 norm = kyce.normType.kyceNORM_DIV255
             else:
                 norm = kyce.normType.kyceNORM_DIV255_MINUSMEAN_DIVSTD
-            ints = [("input_desc", [key[1], key[2], key[1], key[2], int(image)]), ("output_size", [width, height]),
-                    ("resize_type", [int(kyce.resizeType.kyceRESIZE_BILINEAR)]), ("cvt_code", [int(conversion)]),
-                    ("norm_type", [int(norm)]), ("tensorization_type", [int(tensor)])]
+            arrays = [("input_desc", [key[1], key[2], key[1], key[2], int(image)]), ("output_size", [width, height])]
+            elements = [("resize_type", kyce.resizeType.kyceRESIZE_BILINEAR), ("cvt_code", conversion),
+                        ("norm_type", norm), ("tensorization_type", tensor)]
             if key[0] == "nv12":
-                ints.append(("color_space", [int(kyce.colorSpace.kyceCOLOR_SPACE_BT601)]))
-            for name, values in ints:
+                elements.append(("color_space", kyce.colorSpace.kyceCOLOR_SPACE_BT601))
+            for name, values in arrays:
                 for index, value in enumerate(values):
                     check(kyce.setKyceOPAttrArray(op, name, kyce.dataType.kyceDT_INT, kyce.paramType.kycePARAM_ARRAY,
                                                   value, index), "kyce", f"cannot set the preprocessing's {name}")
+            for name, member in elements:
+                check(kyce.setKyceOPAttr(op, name, kyce.dataType.kyceDT_INT, kyce.paramType.kycePARAM_ELEMENT,
+                                         int(member)), "kyce", f"cannot set the preprocessing's {name}")
             for name, floats in (("mean", mean or (0.0, 0.0, 0.0)), ("std", std or (1.0, 1.0, 1.0))):
                 for index, number in enumerate(floats):
                     check(kyce.setKyceOPAttrArray(op, name, kyce.dataType.kyceDT_FLOAT,
