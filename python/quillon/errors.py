@@ -11,7 +11,7 @@ code written against the module keeps catching what it caught.
 from __future__ import annotations
 
 import re
-from typing import Callable, Dict, NoReturn, Optional, Type, TypeVar
+from typing import Any, Callable, Dict, NoReturn, Optional, Type
 
 from _quillon_pybind11 import kycm
 
@@ -86,8 +86,6 @@ _BY_LIBRARY: Dict[str, Type[Error]] = {kind.library: kind
 # The module's value-returning functions end their message with the code.
 _CODE_AT_END = re.compile(r"ret: (-?\d+)\.$")
 
-T = TypeVar("T")
-
 
 def error_class(library: str) -> Type[Error]:
     """The subclass of `Error` for a library's name."""
@@ -108,7 +106,7 @@ def failed(error: RuntimeError, library: str, operation: str) -> NoReturn:
     raise _BY_LIBRARY[library](code, operation) from error
 
 
-def call(function: Callable[[], T], library: str, operation: str) -> T:
+def call(function: Callable[[], Any], library: str, operation: str) -> Any:
     """The result of a value-returning function of the module, its failure
     turned into the library's `Error`."""
     try:

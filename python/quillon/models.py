@@ -351,8 +351,9 @@ class _Session:
             else:
                 norm = kyce.normType.kyceNORM_DIV255_MINUSMEAN_DIVSTD
             arrays = [("input_desc", [key[1], key[2], key[1], key[2], int(image)]), ("output_size", [width, height])]
-            elements = [("resize_type", kyce.resizeType.kyceRESIZE_BILINEAR), ("cvt_code", conversion),
-                        ("norm_type", norm), ("tensorization_type", tensor)]
+            elements: List[Tuple[str, Any]] = [
+                ("resize_type", kyce.resizeType.kyceRESIZE_BILINEAR), ("cvt_code", conversion), ("norm_type", norm),
+                ("tensorization_type", tensor)]
             if key[0] == "nv12":
                 elements.append(("color_space", kyce.colorSpace.kyceCOLOR_SPACE_BT601))
             for name, values in arrays:
@@ -411,9 +412,10 @@ class _Session:
         self.async_stream = self.run_stream = self.graph = self.model = None
 
 
-def _report(_stream: Any, _inputs: Any, _outputs: Any, status: Any, session: _Session) -> None:
+def _report(_stream: Any, _inputs: Any, _outputs: Any, status: Any, session: object) -> None:
     """The stream's report function, called on its reporting thread when a
     request is done."""
+    assert isinstance(session, _Session)
     session.on_report(status)
 
 
@@ -500,6 +502,7 @@ class Model:
                                  f"open the video with device={self.device}, or load the model on that die")
             return picture  # type: ignore[no-any-return]
         specs = self.inputs
+        given: List[Any]
         if isinstance(x, Mapping):
             missing = [spec.name for spec in specs if spec.name not in x]
             if missing or len(x) != len(specs):
