@@ -33,7 +33,8 @@ def conv_net(path):
         source = f"r{k}"
     nodes += [helper.make_node("GlobalAveragePool", [source], ["p"]), helper.make_node("Flatten", ["p"], ["f"]),
               helper.make_node("MatMul", ["f", "fc"], ["y"])]
-    graph = helper.make_graph(nodes, "conv224", [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 3, 224, 224])],
+    graph = helper.make_graph(nodes, "conv224",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 3, 224, 224])],
                               [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 100])], weights)
     onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), path)
 

@@ -333,7 +333,8 @@ class _Session:
             raise ValueError(f"a {layout} input of {spec.dtype} cannot be made from a picture on the die "
                              "(float32 NCHW, float16 and uint8 can); pass the frame's to_numpy() instead")
         if spec.dtype == np.uint8 and (mean is not None or std is not None):
-            raise ValueError("mean and std apply to float inputs: the model's input is uint8 (pixel values as they are)")
+            raise ValueError("mean and std apply to float inputs: the model's input is uint8 (pixel values as they "
+                             "are)")
         image, conversion = _SOURCES[key[0]]
         if key[0] == "nv12":
             # NV12 is resized plane by plane, which needs an even size.

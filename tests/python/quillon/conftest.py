@@ -27,7 +27,8 @@ def conv_net(tmp_path):
     nodes = [helper.make_node("Conv", ["image", "W"], ["features"], pads=[1, 1, 1, 1], kernel_shape=[3, 3]),
              helper.make_node("Relu", ["features"], ["r"]), helper.make_node("GlobalAveragePool", ["r"], ["p"]),
              helper.make_node("Flatten", ["p"], ["scores"])]
-    return save(tmp_path / "conv.onnx", nodes, [helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 3, 20, 28])],
+    return save(tmp_path / "conv.onnx", nodes,
+                [helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 3, 20, 28])],
                 [helper.make_tensor_value_info("scores", TensorProto.FLOAT, [1, 8]),
                  helper.make_tensor_value_info("features", TensorProto.FLOAT, [1, 8, 20, 28])], [("W", weights)])
 

@@ -47,7 +47,7 @@ def test_outputs_equal_opencv_and_inputs_take_the_declared_type(conv_net, tmp_pa
 
 def test_bad_inputs_and_files_get_clear_errors(conv_net, tmp_path):
     with quillon.Model(conv_net) as model:
-        with pytest.raises(ValueError, match=r"input image has shape \(2, 3, 20, 28\); the model takes \(1, 3, 20, 28\)"):
+        with pytest.raises(ValueError, match=r"image has shape \(2, 3, 20, 28\); the model takes \(1, 3, 20, 28\)"):
             model(np.zeros((2, 3, 20, 28)))
         with pytest.raises(ValueError, match="shape"):
             model.submit(np.zeros((3, 20)))
