@@ -1,8 +1,10 @@
 """Builds the wheel of the package `quillon` with the project's own CMake build.
 
 The extension module and the host SDK libraries are installed by CMake into a
-staging folder and then laid out side by side at the top of the wheel, where
-the module finds the libraries through the run path $ORIGIN. Type stubs are
+staging folder; the module is laid out at the top of the wheel and the
+libraries in the package's own folder quillon.libs beside it, where the
+module finds them through the run path $ORIGIN/quillon.libs (and they find
+each other through $ORIGIN). Type stubs are
 generated from that very module, and the commands' sources are the example
 programs, copied into the package so there is one source for each.
 
@@ -23,6 +25,7 @@ from setuptools.command.build_py import build_py
 ROOT = pathlib.Path(__file__).resolve().parent
 MODULE = "_quillon_pybind11"
 LIBRARIES = ("kycore", "kycm", "kyme", "kycl", "kyce", "kyml")
+LIBRARY_FOLDER = "quillon.libs"
 # Command name -> (example program, module of the package it is copied to).
 COMMANDS = {
     "quillon-status": ("card_status.py", "_status"),
@@ -67,14 +70,19 @@ class CMakeBuild(build_ext):
                      f"with -DPython3_EXECUTABLE={sys.executable}, or unset QUILLON_BUILD_DIR)")
         target.mkdir(parents=True, exist_ok=True)
         shutil.copy2(modules[0], expected)
+        libraries = target / LIBRARY_FOLDER
+        shutil.rmtree(libraries, ignore_errors=True)
+        libraries.mkdir()
         for library in LIBRARIES:
             found = sorted(staging.rglob(f"lib{library}.so"))
             if len(found) != 1:
                 sys.exit(f"the build tree {tree} installed {len(found)} copies of lib{library}.so")
-            shutil.copy2(found[0], target / found[0].name)
+            shutil.copy2(found[0], libraries / found[0].name)
+            (target / found[0].name).unlink(missing_ok=True)  # where an earlier layout put it
         # Installed, the module looks for the libraries in the library folder;
-        # in the wheel they lie beside it.
-        run("cmake", f"-DFILE={expected}", "-P", ROOT / "python" / "set_origin_runpath.cmake")
+        # in the wheel they lie in the package's folder beside it.
+        run("cmake", f"-DFILE={expected}", f"-DFOLDER={LIBRARY_FOLDER}", "-P",
+            ROOT / "python" / "set_origin_runpath.cmake")
 
         stubs = target / f"{MODULE}-stubs"
         shutil.rmtree(stubs, ignore_errors=True)
@@ -98,7 +106,7 @@ class CMakeBuild(build_ext):
 setup(
     packages=["quillon"],
     package_dir={"": "python"},
-    package_data={"quillon": ["py.typed"]},
+    package_data={"quillon": ["py.typed", "*.pyi"]},
     ext_modules=[Extension(MODULE, sources=[])],
     cmdclass={"build_py": BuildCommands, "build_ext": CMakeBuild},
     entry_points={"console_scripts": [f"{name} = quillon.{module}:main"
