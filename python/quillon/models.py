@@ -185,6 +185,7 @@ class _Session:
     def __init__(self, path: str, device: int, batch: Optional[int]) -> None:
         self.device = device
         self.lock = threading.Lock()
+        self.calls = threading.Lock()  # held by a call on the caller's thread
         self.closed = False
         self.model: Any = None
         self.graph: Any = None
@@ -391,7 +392,7 @@ class _Session:
     def release(self) -> None:
         """Waits for the requests in flight, then releases every library
         object and block of device memory of the model."""
-        with self.lock:
+        with self.calls, self.lock:
             self.closed = True
         if self.async_stream is not None:
             kycl.synchronizeStream(self.async_stream, 0)  # every report delivered
@@ -468,7 +469,6 @@ class Model:
         self.path = path
         self.device = runtime.resolve(device)
         self._session = _Session(path, self.device, batch)
-        self._sync_lock = threading.Lock()
         self._sync_slot: Optional[_Slot] = None
         self._release = weakref.finalize(self, _Session.release, self._session)
 
@@ -541,7 +541,9 @@ class Model:
         """
         given = self._prepare(x)
         session = self._session
-        with self._sync_lock:
+        with session.calls:
+            if session.closed:
+                raise ValueError("the model is closed")
             if self._sync_slot is None:
                 self._sync_slot = session.take_slot()
             slot = self._sync_slot

@@ -19,6 +19,7 @@ from .errors import call, check
 __all__ = ["Device", "devices"]
 
 _ALREADY_INITIALIZED = 100003
+_INVALID_DEVICE = 100004
 _KYML_ALREADY_INITIALIZED = 70002
 _lock = threading.RLock()
 
@@ -60,11 +61,16 @@ def resolve(device: Optional[int]) -> int:
         device = 0
     if isinstance(device, bool) or not isinstance(device, int):
         raise TypeError(f"device must be a die index (int) or None, not {type(device).__name__}")
+    with _lock:
+        start()
+        code = kycm.setDevice(device) if 0 <= device < 1 << 32 else _INVALID_DEVICE
+    if code == 0:
+        return device
+    if code != _INVALID_DEVICE:
+        check(code, "kycm", f"cannot select device {device}")
     count = device_count()
-    if not 0 <= device < count:
-        raise ValueError(f"device {device} does not exist: the platform has {count} "
-                         f"die{'s' if count != 1 else ''} (0 to {count - 1})")
-    return device
+    raise ValueError(f"device {device} does not exist: the platform has {count} "
+                     f"die{'s' if count != 1 else ''} (0 to {count - 1})")
 
 
 @contextlib.contextmanager
