@@ -6,7 +6,9 @@ A model runs in two streams of one op graph (graph inputs feeding a
 run-model op whose outputs are registered): calls run in one on the caller's
 thread, submitted requests queue in the other, whose completion reports
 resolve their futures. Each request in flight owns a slot: the device
-memory of its inputs and the dataset its outputs are written to.
+memory of its inputs, the dataset its outputs are written to, and host
+blocks of the runtime's own that stage both (the runtime copies from and to
+its own host memory at once, where a foreign range is checked first).
 """
 from __future__ import annotations
 
@@ -41,17 +43,6 @@ _DTYPES: Dict[Any, Any] = {
 _ONNX_DTYPES: Dict[int, Any] = {1: np.float32, 2: np.uint8, 3: np.int8, 4: np.uint16, 5: np.int16, 6: np.int32,
                                 10: np.float16}
 
-# Device memory is reached through the runtime's copies only; a host array
-# crosses as a capsule of its own data, so nothing is copied twice.
-_capsule_new = ctypes.pythonapi.PyCapsule_New
-_capsule_new.restype = ctypes.py_object
-_capsule_new.argtypes = (ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p)
-
-
-def _host(array: npt.NDArray[Any]) -> Any:
-    return _capsule_new(array.ctypes.data, None, None)
-
-
 class TensorSpec(NamedTuple):
     """An input or output of a model: its `name`, `shape` and element
     `dtype` (a numpy dtype)."""
@@ -59,6 +50,20 @@ class TensorSpec(NamedTuple):
     name: str
     shape: Tuple[int, ...]
     dtype: np.dtype[Any]
+
+
+_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_capsule_pointer.restype = ctypes.c_void_p
+_capsule_pointer.argtypes = (ctypes.py_object, ctypes.c_char_p)
+
+
+def _staging(spec: TensorSpec) -> Tuple[Any, npt.NDArray[Any]]:
+    """A host block of the runtime for one tensor, and an array over it (valid
+    until the block is freed)."""
+    nbytes = int(np.prod(spec.shape)) * spec.dtype.itemsize
+    block = call(lambda: kycm.mallocHost(max(nbytes, 1)), "kycm", "cannot allocate host memory for the model")
+    memory = (ctypes.c_ubyte * max(nbytes, 1)).from_address(_capsule_pointer(block, None))
+    return block, np.frombuffer(memoryview(memory), np.uint8)[:nbytes].view(spec.dtype).reshape(spec.shape)
 
 
 class DevicePicture(Protocol):
@@ -87,6 +92,8 @@ ArrayLike = Union[npt.ArrayLike, Sequence[npt.ArrayLike], Mapping[str, npt.Array
 ModelInput = Union[ArrayLike, DevicePicture]
 # One numpy array for a model with one output, a tuple of them otherwise.
 Outputs = Any
+# How a picture becomes the input: mean, std, layout.
+Shaping = Tuple[Optional[Tuple[float, ...]], Optional[Tuple[float, ...]], str]
 
 # The fusion ops a picture format goes through, and how the op reads it.
 _SOURCES = {
@@ -124,31 +131,22 @@ def _shape(read: Any, model: Any, index: int, what: str) -> Tuple[int, ...]:
     return tuple(int(d) for d in record.shapes)
 
 
-def _copy_to_device(array: npt.NDArray[Any], address: Any) -> None:
-    check(kycm.memcpy(_host(array), address, array.nbytes, _CT.kycmCT_COPY_TO_DEVICE), "kycm",
-          "cannot copy the input to the device")
-
-
-def _copy_from_device(address: Any, spec: TensorSpec) -> npt.NDArray[Any]:
-    result = np.empty(spec.shape, spec.dtype)
-    check(kycm.memcpy(address, _host(result), result.nbytes, _CT.kycmCT_COPY_FROM_DEVICE), "kycm",
-          "cannot copy the output from the device")
-    return result
-
-
 class _Slot:
-    """Device memory for one request: the inputs' blocks in a dataset, and
-    the dataset the outputs are written to."""
+    """Memory for one request: the inputs' device blocks in a dataset, the
+    dataset the outputs are written to, and host blocks staging both."""
 
     def __init__(self, session: _Session) -> None:
         info = kycm.deviceInfo()
         info.deviceType, info.deviceIdx = kycm.deviceType.kycmDE_KYCC, session.device
+        self.staged: List[Tuple[Any, npt.NDArray[Any]]] = []  # inputs', then outputs'
         self.inputs: List[Any] = []
         self.input_set = call(lambda: kycm.createDataset(kycm.datasetMode.kycmDM_BUFFER), "kycm",
                               "cannot create the model's input dataset")
         self.output_set: Any = None
         self.outputs: List[Any] = []
         try:
+            for spec in session.inputs + session.outputs:
+                self.staged.append(_staging(spec))
             for spec in session.inputs:
                 size = max(int(np.prod(spec.shape)) * spec.dtype.itemsize, 1)
                 self.inputs.append(call(lambda: kycm.malloc(size), "kycm", "cannot allocate the model's input"))
@@ -166,7 +164,23 @@ class _Slot:
             self.release()
             raise
 
+    def copy_in(self, arrays: List[npt.NDArray[Any]]) -> None:
+        for array, (block, view), address in zip(arrays, self.staged, self.inputs):
+            np.copyto(view, array, casting="unsafe")
+            check(kycm.memcpy(block, address, view.nbytes, _CT.kycmCT_COPY_TO_DEVICE), "kycm",
+                  "cannot copy the input to the device")
+
+    def copy_out(self) -> List[npt.NDArray[Any]]:
+        results = []
+        for (block, view), address in zip(self.staged[len(self.inputs):], self.outputs):
+            check(kycm.memcpy(address, block, view.nbytes, _CT.kycmCT_COPY_FROM_DEVICE), "kycm",
+                  "cannot copy the output from the device")
+            results.append(view.copy())
+        return results
+
     def release(self) -> None:
+        for block, _ in self.staged:
+            kycm.freeHost(block)
         kycm.destroyDatasetAll(self.input_set)
         for address in self.inputs:
             kycm.free(address)
@@ -174,7 +188,7 @@ class _Slot:
             for address in self.outputs:
                 kycm.freeModelInOut(address)
             kycm.destroyDatasetAll(self.output_set)
-        self.inputs, self.outputs, self.output_set = [], [], None
+        self.staged, self.inputs, self.outputs, self.output_set = [], [], [], None
 
 
 class _Session:
@@ -186,6 +200,8 @@ class _Session:
         self.device = device
         self.lock = threading.Lock()
         self.calls = threading.Lock()  # held by a call on the caller's thread
+        self.ops_lock = threading.Lock()
+        self.call_slot: Optional[_Slot] = None
         self.closed = False
         self.model: Any = None
         self.graph: Any = None
@@ -250,23 +266,29 @@ class _Session:
 
     # -- slots and submissions
 
-    def take_slot(self) -> _Slot:
-        with self.lock:
-            if self.closed:
-                raise ValueError("the model is closed")
-            if self.free:
-                return self.free.pop()
+    def new_slot(self) -> _Slot:
         with runtime.on_device(self.device):
             slot = _Slot(self)
-        with self.lock:
-            self.slots.append(slot)
+        self.slots.append(slot)
         return slot
 
-    def give_back(self, slot: _Slot) -> None:
-        with self.lock:
-            self.free.append(slot)
+    def call(self, given: Union[List[npt.NDArray[Any]], DevicePicture], shaping: Shaping) -> Outputs:
+        """Runs one request on the caller's thread."""
+        with self.calls:
+            if self.closed:
+                raise ValueError("the model is closed")
+            if self.call_slot is None:
+                with self.lock:
+                    self.call_slot = self.new_slot()
+            self.fill(self.call_slot, given, shaping)
+            check(kycl.runStream(self.run_stream, self.call_slot.input_set, self.call_slot.output_set, 0), "kycl",
+                  "the model's run failed")
+            return _outputs(self.call_slot.copy_out())
 
-    def submit(self, slot: _Slot, future: concurrent.futures.Future[Outputs]) -> None:
+    def submit(self, given: Union[List[npt.NDArray[Any]], DevicePicture], shaping: Shaping,
+               future: concurrent.futures.Future[Outputs]) -> None:
+        """Queues one request on the stream of requests in flight. Slots are
+        filled under the lock, so that releasing never frees one in use."""
         with self.lock:
             if self.closed:
                 raise ValueError("the model is closed")
@@ -278,40 +300,45 @@ class _Session:
                     kycl.destroyOpStream(stream)
                     check(code, "kycl", "cannot subscribe to the model's stream")
                 self.async_stream = stream
-            # Requests of a stream are reported in the order they were queued.
-            self.pending.append((future, slot))
-            code = kycl.runStreamAsync(self.async_stream, slot.input_set, slot.output_set)
-            if code != 0:
-                self.pending.pop()
-                check(code, "kycl", "cannot queue the request")
-
-    def read_outputs(self, slot: _Slot) -> Outputs:
-        results = [_copy_from_device(address, spec) for address, spec in zip(slot.outputs, self.outputs)]
-        return results[0] if len(results) == 1 else tuple(results)
+            slot = self.free.pop() if self.free else self.new_slot()
+            try:
+                self.fill(slot, given, shaping)
+                # Requests of a stream are reported in the order they were queued.
+                self.pending.append((future, slot))
+                code = kycl.runStreamAsync(self.async_stream, slot.input_set, slot.output_set)
+                if code != 0:
+                    self.pending.pop()
+                    check(code, "kycl", "cannot queue the request")
+            except BaseException:
+                self.free.append(slot)
+                raise
 
     def on_report(self, status: Any) -> None:
         """Resolves the oldest request in flight (see `_report`)."""
+        result: Any = None
         with self.lock:
             if not self.pending:
                 return
             future, slot = self.pending.popleft()
-        try:
-            if status.errorCode != 0:
-                future.set_exception(InferenceError(int(status.errorCode), "the model's run failed"))
-            else:
-                future.set_result(self.read_outputs(slot))
-        except BaseException as error:  # nothing may reach the library's thread
-            if not future.done():
-                future.set_exception(error)
-        finally:
-            self.give_back(slot)
+            try:
+                result = None if status.errorCode != 0 else _outputs(slot.copy_out())
+            except BaseException as error:  # nothing may reach the library's thread
+                result = error
+            self.free.append(slot)
+        # Outside the lock: the future's callbacks may submit again.
+        if isinstance(result, BaseException):
+            future.set_exception(result)
+        elif result is None:
+            future.set_exception(InferenceError(int(status.errorCode), "the model's run failed"))
+        else:
+            future.set_result(result)
 
     # -- pictures on the die
 
-    def picture_op(self, picture: DevicePicture, mean: Optional[Tuple[float, ...]],
-                   std: Optional[Tuple[float, ...]], layout: str) -> Any:
+    def picture_op(self, picture: DevicePicture, shaping: Shaping) -> Any:
         """The fusion op that turns pictures of this format and size into the
         model's input (made on first use, then kept). Called with the lock."""
+        mean, std, layout = shaping
         key = (str(picture.format), int(picture.width), int(picture.height))
         op = self.ops.get(key)
         if op is not None:
@@ -376,15 +403,13 @@ class _Session:
         self.ops[key] = op
         return op
 
-    def fill(self, slot: _Slot, given: Union[List[npt.NDArray[Any]], DevicePicture],
-             mean: Optional[Tuple[float, ...]], std: Optional[Tuple[float, ...]], layout: str) -> None:
+    def fill(self, slot: _Slot, given: Union[List[npt.NDArray[Any]], DevicePicture], shaping: Shaping) -> None:
         """Writes a request's inputs into the slot's device memory."""
         if isinstance(given, list):
-            for array, address in zip(given, slot.inputs):
-                _copy_to_device(array, address)
+            slot.copy_in(given)
             return
-        with self.lock:
-            op = self.picture_op(given, mean, std, layout)
+        with self.ops_lock:
+            op = self.picture_op(given, shaping)
             code = kyce.executeOp(op, given.device_address, slot.inputs[0])
         check(code, "kyce", f"cannot turn the {given.width}x{given.height} {given.format} picture into the "
                             "model's input")
@@ -393,13 +418,13 @@ class _Session:
         """Waits for the requests in flight, then releases every library
         object and block of device memory of the model."""
         with self.calls, self.lock:
-            self.closed = True
+            self.closed = True  # from here on no slot is filled
         if self.async_stream is not None:
             kycl.synchronizeStream(self.async_stream, 0)  # every report delivered
             kycl.destroyOpStream(self.async_stream)
         if self.run_stream is not None:
             kycl.destroyOpStream(self.run_stream)
-        with self.lock:
+        with self.lock, self.ops_lock:
             for op in self.ops.values():
                 kyce.destroyOp(op)
             for slot in self.slots:
@@ -412,6 +437,10 @@ class _Session:
         if self.model is not None:
             kycl.destroyModel(self.model)
         self.async_stream = self.run_stream = self.graph = self.model = None
+
+
+def _outputs(arrays: List[npt.NDArray[Any]]) -> Outputs:
+    return arrays[0] if len(arrays) == 1 else tuple(arrays)
 
 
 def _report(_stream: Any, _inputs: Any, _outputs: Any, status: Any, session: object) -> None:
@@ -461,7 +490,7 @@ class Model:
             raise ValueError(f"layout must be 'NCHW' or 'NHWC', not {layout!r}")
         if batch is not None and (isinstance(batch, bool) or not isinstance(batch, int) or batch < 1):
             raise ValueError(f"batch must be a positive int, not {batch!r}")
-        self._mean, self._std, self._layout = _channels(mean, "mean"), _channels(std, "std"), layout
+        self._shaping: Shaping = (_channels(mean, "mean"), _channels(std, "std"), layout)
         if os.path.isdir(path):
             raise IsADirectoryError(f"{path}: is a folder, not a model file")
         if not os.path.exists(path):
@@ -469,7 +498,6 @@ class Model:
         self.path = path
         self.device = runtime.resolve(device)
         self._session = _Session(path, self.device, batch)
-        self._sync_slot: Optional[_Slot] = None
         self._release = weakref.finalize(self, _Session.release, self._session)
 
     @property
@@ -492,9 +520,12 @@ class Model:
         return f"<quillon.Model {self.path!r} on device {self.device} ({shapes}){' closed' if self.closed else ''}>"
 
     def _prepare(self, x: ModelInput) -> Union[List[npt.NDArray[Any]], DevicePicture]:
-        """The request's inputs as contiguous arrays of the model's types and
-        shapes, or the picture as it is."""
-        if self.closed:
+        """The request's inputs as arrays of the model's shapes, or the
+        picture as it is."""
+        specs = self.inputs
+        if type(x) is np.ndarray and len(specs) == 1 and x.shape == specs[0].shape and x.dtype.kind in "biuf":
+            return [x]  # the common case, checked first
+        if self._session.closed:
             raise ValueError("the model is closed")
         if hasattr(x, "device_address"):
             picture: Any = x
@@ -502,7 +533,6 @@ class Model:
                 raise ValueError(f"the frame is on device {picture.device} and the model on device {self.device}: "
                                  f"open the video with device={self.device}, or load the model on that die")
             return picture  # type: ignore[no-any-return]
-        specs = self.inputs
         given: List[Any]
         if isinstance(x, Mapping):
             missing = [spec.name for spec in specs if spec.name not in x]
@@ -526,7 +556,7 @@ class Model:
                 if not (spec.shape[:1] == (1,) and array.shape == spec.shape[1:]):
                     raise ValueError(f"input {spec.name} has shape {array.shape}; the model takes {spec.shape}")
                 array = array.reshape(spec.shape)
-            arrays.append(np.ascontiguousarray(array, dtype=spec.dtype))
+            arrays.append(array)  # converted to the input's type as it is staged
         return arrays
 
     def __call__(self, x: ModelInput) -> Outputs:
@@ -539,34 +569,16 @@ class Model:
         for a model with several inputs; or a frame on the model's die,
         turned into the input on the die.
         """
-        given = self._prepare(x)
-        session = self._session
-        with session.calls:
-            if session.closed:
-                raise ValueError("the model is closed")
-            if self._sync_slot is None:
-                self._sync_slot = session.take_slot()
-            slot = self._sync_slot
-            session.fill(slot, given, self._mean, self._std, self._layout)
-            check(kycl.runStream(session.run_stream, slot.input_set, slot.output_set, 0), "kycl",
-                  "the model's run failed")
-            return session.read_outputs(slot)
+        return self._session.call(self._prepare(x), self._shaping)
 
     def submit(self, x: ModelInput) -> concurrent.futures.Future[Outputs]:
         """Queues a run of the model on `x` (as for calling the model) and
         returns a future of its outputs. Requests run one after another on
         the die, in the order they were submitted, while the caller goes on."""
         given = self._prepare(x)
-        session = self._session
-        slot = session.take_slot()
         future: concurrent.futures.Future[Outputs] = concurrent.futures.Future()
         future.set_running_or_notify_cancel()
-        try:
-            session.fill(slot, given, self._mean, self._std, self._layout)
-            session.submit(slot, future)
-        except BaseException:
-            session.give_back(slot)
-            raise
+        self._session.submit(given, self._shaping, future)
         return future
 
     def map(self, inputs: Iterable[ModelInput], max_in_flight: int = 8) -> Iterator[Outputs]:
