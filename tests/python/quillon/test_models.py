@@ -3,6 +3,7 @@ the declared types, refused with both shapes named; pictures on the die made
 into the input by the fusion op; requests in flight resolved in order; the
 device memory given back on close."""
 import gc
+import threading
 
 import cv2
 import numpy as np
@@ -147,3 +148,26 @@ def test_closing_or_dropping_a_model_gives_its_device_memory_back(conv_net):
     del model
     gc.collect()
     assert free_memory() == before
+
+
+def test_closing_while_other_threads_call_and_submit_refuses_them_cleanly(conv_net):
+    x = np.ones((1, 3, 20, 28), np.float32)
+    for _ in range(5):
+        model = quillon.Model(conv_net)
+        outcomes = []
+
+        def use(run):
+            for _ in range(30):
+                try:
+                    outcomes.append(run())
+                except ValueError as error:
+                    outcomes.append(str(error))
+
+        threads = [threading.Thread(target=use, args=(lambda: model(x)[0].shape,)),
+                   threading.Thread(target=use, args=(lambda: model.submit(x).result()[0].shape,))]
+        for thread in threads:
+            thread.start()
+        model.close()
+        for thread in threads:
+            thread.join()
+        assert set(outcomes) <= {(1, 8), "the model is closed"} and len(outcomes) == 60
