@@ -337,7 +337,7 @@ class _Session:
 
     def picture_op(self, picture: DevicePicture, shaping: Shaping) -> Any:
         """The fusion op that turns pictures of this format and size into the
-        model's input (made on first use, then kept). Called with the lock."""
+        model's input (made on first use, then kept). Called with `ops_lock`."""
         mean, std, layout = shaping
         key = (str(picture.format), int(picture.width), int(picture.height))
         op = self.ops.get(key)
