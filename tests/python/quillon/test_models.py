@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 from onnx import TensorProto, helper
 
-from conftest import Picture, identity, quillon, save
+from package_support import Picture, conv_net, identity, quillon, save  # noqa: F401 (conv_net: a fixture)
 
 import _quillon_testctl as testctl
 

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import quillon
+from package_support import quillon
 
 import _quillon_pybind11
 

@@ -1,5 +1,5 @@
-"""The package `quillon` from the source tree, over the module of the build
-tree; ONNX models written at test time."""
+"""Helpers of the package's tests: `quillon` from the source tree over the module of the
+build tree, ONNX models written at test time, pictures uploaded to a die."""
 import pathlib
 import sys
 
