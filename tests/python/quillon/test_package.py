@@ -1,5 +1,6 @@
 """The package's own surface: dies as the management library sees them,
 errors carrying their library and code, submodules by dotted name."""
+import os
 import pickle
 import subprocess
 import sys
@@ -48,7 +49,7 @@ def test_submodules_import_by_dotted_name_and_the_layer_lazily():
                "assert 'quillon.media' not in sys.modules and 'open' in dir(quillon); "
                "print(sorted(set(quillon.__all__) - set(dir(quillon))))")
     done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60,
-                          env={"PYTHONPATH": ":".join(sys.path)})
+                          env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[]"
     with pytest.raises(AttributeError, match="no attribute 'nothing'"):
