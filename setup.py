@@ -1,8 +1,10 @@
 """Builds the wheel of the package `quillon` with the project's own CMake build.
 
 The extension module and the host SDK libraries are installed by CMake into a
-staging folder and then laid out side by side at the top of the wheel, where
-the module finds the libraries through the run path $ORIGIN. Type stubs are
+staging folder; the module is laid out at the top of the wheel and the
+libraries in the package's own folder quillon.libs beside it, where the
+module finds them through the run path $ORIGIN/quillon.libs (and they find
+each other through $ORIGIN). Type stubs are
 generated from that very module, and the commands' sources are the example
 programs, copied into the package so there is one source for each.
 
@@ -23,6 +25,7 @@ from setuptools.command.build_py import build_py
 ROOT = pathlib.Path(__file__).resolve().parent
 MODULE = "_quillon_pybind11"
 LIBRARIES = ("kycore", "kycm", "kyme", "kycl", "kyce", "kyml")
+LIBRARY_FOLDER = "quillon.libs"
 # Command name -> (example program, module of the package it is copied to).
 COMMANDS = {
     "quillon-status": ("card_status.py", "_status"),
@@ -67,20 +70,19 @@ class CMakeBuild(build_ext):
                      f"with -DPython3_EXECUTABLE={sys.executable}, or unset QUILLON_BUILD_DIR)")
         target.mkdir(parents=True, exist_ok=True)
         shutil.copy2(modules[0], expected)
+        libraries = target / LIBRARY_FOLDER
+        shutil.rmtree(libraries, ignore_errors=True)
+        libraries.mkdir()
         for library in LIBRARIES:
             found = sorted(staging.rglob(f"lib{library}.so"))
             if len(found) != 1:
                 sys.exit(f"the build tree {tree} installed {len(found)} copies of lib{library}.so")
-            shutil.copy2(found[0], target / found[0].name)
-        # The package's own native helper goes into the package.
-        natives = sorted(staging.rglob(f"quillon/_native{expected.name[len(MODULE):]}"))
-        if len(natives) != 1:
-            sys.exit(f"the build tree {tree} installed {len(natives)} copies of quillon._native for this Python")
-        (target / "quillon").mkdir(parents=True, exist_ok=True)
-        shutil.copy2(natives[0], target / "quillon" / natives[0].name)
+            shutil.copy2(found[0], libraries / found[0].name)
+            (target / found[0].name).unlink(missing_ok=True)  # where an earlier layout put it
         # Installed, the module looks for the libraries in the library folder;
-        # in the wheel they lie beside it.
-        run("cmake", f"-DFILE={expected}", "-P", ROOT / "python" / "set_origin_runpath.cmake")
+        # in the wheel they lie in the package's folder beside it.
+        run("cmake", f"-DFILE={expected}", f"-DRUNPATH=$ORIGIN/{LIBRARY_FOLDER}", "-P",
+            ROOT / "python" / "set_origin_runpath.cmake")
         self.copy_package_helpers(tree, target)
 
         stubs = target / f"{MODULE}-stubs"
@@ -89,7 +91,7 @@ class CMakeBuild(build_ext):
 
     def copy_package_helpers(self, tree, target):
         """The package's own extension (quillon._native) goes into the
-        package folder, one level below the libraries it links."""
+        package folder, beside the folder of the libraries it links."""
         suffix = pathlib.Path(self.get_ext_fullpath(MODULE)).name[len(MODULE):]
         built = pathlib.Path(tree) / "python" / "quillon" / f"_native{suffix}"
         if not built.is_file():
@@ -98,7 +100,8 @@ class CMakeBuild(build_ext):
         copied.parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(built, copied)
         run("strip", "--strip-unneeded", copied)
-        run("cmake", f"-DFILE={copied}", "-DRUNPATH=$ORIGIN/..", "-P", ROOT / "python" / "set_origin_runpath.cmake")
+        run("cmake", f"-DFILE={copied}", f"-DRUNPATH=$ORIGIN/../{LIBRARY_FOLDER}", "-P",
+            ROOT / "python" / "set_origin_runpath.cmake")
 
     def cmake_tree(self):
         given = os.environ.get("QUILLON_BUILD_DIR")

@@ -1,7 +1,7 @@
 # cmake -DFILE=<shared object> [-DRUNPATH=<run path>] -P set_origin_runpath.cmake
-# Points the run path of FILE at its own folder (or at RUNPATH, such as
-# $ORIGIN/.. for the package's extension): in the wheel the module and the
-# host SDK libraries lie side by side.
+# Points the run path of FILE at its own folder, or at RUNPATH (such as
+# $ORIGIN/quillon.libs for the module): in the wheel the host SDK libraries
+# lie in a folder of the package's own next to the module.
 if(NOT FILE)
   message(FATAL_ERROR "set_origin_runpath.cmake needs -DFILE=<shared object>")
 endif()

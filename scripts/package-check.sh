@@ -27,13 +27,21 @@ cd "$work"
 import pathlib, sys
 import _quillon_pybind11
 import quillon
+import quillon.kycm
 from quillon import kycm, kyml
+from quillon.kyml import getCardInfo
 site = pathlib.Path(sys.argv[1]).resolve()
 assert pathlib.Path(_quillon_pybind11.__file__).resolve().parent == site, _quillon_pybind11.__file__
-assert kycm is _quillon_pybind11.kycm and kyml is _quillon_pybind11.kyml
+assert kycm is _quillon_pybind11.kycm is quillon.kycm and kyml is _quillon_pybind11.kyml
+assert getCardInfo is kyml.getCardInfo and [d.index for d in quillon.devices()] == [0, 1]
 assert quillon.__version__ == _quillon_pybind11.__version__
 EOF
-readelf -d "$site"/_quillon_pybind11.*.so | grep -q 'RUNPATH.*\[\$ORIGIN\]' || fail "the module's run path is not \$ORIGIN"
+readelf -d "$site"/_quillon_pybind11.*.so | grep -q 'RUNPATH.*\[\$ORIGIN/quillon.libs\]' ||
+  fail "the module's run path is not \$ORIGIN/quillon.libs"
+loose=$(cd "$site" && ls lib*.so 2>/dev/null || true)
+[ -z "$loose" ] || fail "shared libraries loose at the top of site-packages: $loose"
+[ "$(cd "$site/quillon.libs" && ls)" = "$(printf '%s\n' libkyce.so libkycl.so libkycm.so libkycore.so libkyme.so libkyml.so)" ] ||
+  fail "quillon.libs does not hold the six host SDK libraries"
 "$venv/bin/quillon-status" --count 1 >status.txt
 grep -q '^| Card 0: ' status.txt || { cat status.txt; fail "quillon-status printed no card"; }
 "$venv/bin/python" -m quillon >about.txt

@@ -1,18 +1,33 @@
-"""The Ordal SDK from Python: the five submodules of the extension module
-_quillon_pybind11 under the package name `quillon`.
+"""The Ordal SDK from Python.
 
-    from quillon import kycm, kyml
-    kycm.initialize()
+    import quillon
+    model = quillon.Model("net.onnx", device=0)
+    with quillon.open("clip.mp4") as video:
+        for frame in video.frames(format="rgb24", size=(224, 224)):
+            print(frame.pts, model(frame).argmax())
+
+The layer users reach for first: `open` (videos, pictures and streams
+decoded on the card), `Model` (models run on a die), `encode` (videos and
+pictures encoded on the card), `devices()` (the dies) and `Error` (every
+failure of the card's libraries, with its code). Underneath, the five
+submodules of the extension module _quillon_pybind11 bind the card's C
+libraries one to one, importable as `quillon.kycm` or `from quillon import
+kycm` alike.
 
 `python3 -m quillon` prints the version, the platform and the devices; the
 commands quillon-status and quillon-pipeline are installed with the package.
 """
-import pkgutil
-from typing import TYPE_CHECKING, Any
+import importlib as _importlib
+import pkgutil as _pkgutil
+import sys as _sys
+from typing import TYPE_CHECKING
+from typing import Any as _Any
+
+import _quillon_pybind11
 
 # In a build tree the package's native helper is built into another folder
 # named quillon (build/python/quillon); it joins the package's path here.
-__path__ = pkgutil.extend_path(__path__, __name__)
+__path__ = _pkgutil.extend_path(__path__, __name__)
 
 from _quillon_pybind11 import __time_compiled__ as __time_compiled__
 from _quillon_pybind11 import __version__ as __version__
@@ -22,22 +37,47 @@ from _quillon_pybind11 import kycm as kycm
 from _quillon_pybind11 import kyme as kyme
 from _quillon_pybind11 import kyml as kyml
 
-from quillon.media import Frame as Frame
-from quillon.media import Video as Video
-from quillon.media import open as open
+# The submodules under the package's dotted names too (`import quillon.kycm`).
+for _name in ("kycm", "kyme", "kycl", "kyce", "kyml"):
+    _sys.modules.setdefault(f"{__name__}.{_name}", getattr(_quillon_pybind11, _name))
+del _name
 
+from .errors import CommonRuntimeError as CommonRuntimeError  # noqa: E402
+from .errors import Error as Error  # noqa: E402
+from .errors import InferenceError as InferenceError  # noqa: E402
+from .errors import ManagementError as ManagementError  # noqa: E402
+from .errors import MediaError as MediaError  # noqa: E402
+from .errors import PreprocessError as PreprocessError  # noqa: E402
+from .models import DevicePicture as DevicePicture  # noqa: E402
+from .models import Model as Model  # noqa: E402
+from .models import TensorSpec as TensorSpec  # noqa: E402
+from .runtime import Device as Device  # noqa: E402
+from .runtime import devices as devices  # noqa: E402
+
+# Media sources and encoding live in modules of their own, loaded when first
+# named (they bring the native demuxing helper with them).
 if TYPE_CHECKING:
-    from quillon.encoding import Writer as Writer
-    from quillon.encoding import encode as encode
+    from .encoding import Writer as Writer
+    from .encoding import encode as encode
+    from .media import Frame as Frame
+    from .media import Video as Video
+    from .media import open as open
 
-__all__ = ["kycm", "kyme", "kycl", "kyce", "kyml", "open", "Video", "Frame", "encode", "Writer"]
+_LAZY = {"open": "media", "Video": "media", "Frame": "media", "encode": "encoding", "Writer": "encoding"}
+
+__all__ = ["open", "Video", "Frame", "Model", "TensorSpec", "DevicePicture", "encode", "Writer", "devices", "Device",
+           "Error", "CommonRuntimeError", "MediaError", "InferenceError", "PreprocessError", "ManagementError",
+           "kycm", "kyme", "kycl", "kyce", "kyml"]
 
 
-def __getattr__(name: str) -> Any:
-    # The encoding side loads on first use, so that `import quillon` needs no
-    # more than the module and the media layer.
-    if name in ("encode", "Writer"):
-        from quillon import encoding
+def __getattr__(name: str) -> _Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(_importlib.import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
 
-        return getattr(encoding, name)
-    raise AttributeError(f"module 'quillon' has no attribute {name!r}")
+
+def __dir__() -> "list[str]":
+    return sorted(set(globals()) | set(_LAZY))

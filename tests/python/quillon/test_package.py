@@ -1,0 +1,57 @@
+"""The package's own surface: dies as the management library sees them,
+errors carrying their library and code, submodules by dotted name."""
+import os
+import pickle
+import subprocess
+import sys
+
+import pytest
+
+from package_support import quillon
+
+import _quillon_pybind11
+
+
+def test_devices_list_every_die_with_its_memory_in_use():
+    kycm = quillon.kycm
+    dies = quillon.devices()
+    assert [(d.index, d.card, d.die, d.name) for d in dies] == [(0, 0, 0, "QX-220"), (1, 0, 1, "QX-220")]
+    assert all(d.memory_total == 4 << 30 and d.memory_free <= d.memory_total for d in dies)
+    kycm.setDevice(1)
+    block = kycm.malloc(3 << 20)
+    try:
+        after = quillon.devices()
+        assert after[1].memory_free <= dies[1].memory_free - (3 << 20) and after[0].memory_free == dies[0].memory_free
+    finally:
+        kycm.free(block)
+
+
+def test_errors_carry_library_code_and_description():
+    kinds = {"kycm": quillon.CommonRuntimeError, "kyme": quillon.MediaError, "kycl": quillon.InferenceError,
+             "kyce": quillon.PreprocessError, "kyml": quillon.ManagementError}
+    for library, kind in kinds.items():
+        error = kind(100005, "closing the thing")
+        assert isinstance(error, quillon.Error) and isinstance(error, RuntimeError) and error.library == library
+        assert error.description == quillon.kycm.getErrDesc(100005)
+        assert str(error) == f"closing the thing: {error.description.rstrip('.')} ({library} code 100005)"
+        copy = pickle.loads(pickle.dumps(error))
+        assert (type(copy), copy.code, str(copy)) == (kind, 100005, str(error))
+    # A value-returning function's RuntimeError becomes the library's error with its code.
+    with pytest.raises(quillon.CommonRuntimeError) as raised:
+        quillon.errors.call(lambda: quillon.kycm.getDataBufferSize(None), "kycm", "reading a size")
+    assert raised.value.code == 100005 and isinstance(raised.value.__cause__, RuntimeError)
+
+
+def test_submodules_import_by_dotted_name_and_the_layer_lazily():
+    program = ("import sys, quillon.kycm, quillon.kyml as kyml; from quillon.kycl import createModel; "
+               "import _quillon_pybind11 as m; from quillon import kycm; "
+               "assert quillon.kycm is m.kycm is kycm and kyml is m.kyml and createModel is m.kycl.createModel; "
+               "assert 'quillon.media' not in sys.modules and 'open' in dir(quillon); "
+               "print(sorted(set(quillon.__all__) - set(dir(quillon))))")
+    done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"
+    with pytest.raises(AttributeError, match="no attribute 'nothing'"):
+        quillon.nothing  # noqa: B018
+    assert _quillon_pybind11.kycm is quillon.kycm
