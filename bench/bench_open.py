@@ -26,6 +26,8 @@ sys.path.insert(0, str(ROOT / "python"))
 
 import av  # noqa: E402
 
+av.logging.restore_default_callback()  # its callback takes the interpreter lock in libav threads
+
 import quillon  # noqa: E402
 from quillon import _native, kycm, kyme  # noqa: E402
 

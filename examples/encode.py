@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 import quillon
-from quillon.encoding import Error
+from quillon import Error
 
 FORMATS = ("yuv420p", "nv12", "nv21")
 

@@ -20,14 +20,14 @@ import numpy as np
 import numpy.typing as npt
 
 import _quillon_pybind11 as _module
-from quillon import _native
+from quillon import _native, runtime
+from quillon.errors import Error, check, error_class
 
 __all__ = ["encode", "Writer", "DevicePicture", "Error"]
 
 kycm, kyme, kyce = _module.kycm, _module.kyme, _module.kyce
 
 _OK, _EOS = 0, 401002
-_KYCM_ALREADY_INITIALIZED, _KYME_ALREADY_INITIALIZED = 100003, 402003
 _INVALID_CHANNEL, _CHANNEL_BUSY, _TIMEOUT = 402004, 402005, 402007
 _POLL_MS, _FINISH_MS = 100, 60000
 # Largest run of channel numbers a die can have (platform configuration).
@@ -53,16 +53,6 @@ _CONTAINERS: dict[str, tuple[str, tuple[str, ...], str]] = {
     ".jpeg": ("image2", ("jpeg",), "jpeg"),
 }
 _PATTERN = re.compile(r"%0?\d*d")
-
-
-class Error(Exception):
-    """A library call failed: `code` is its return code, `library` the
-    library's name, `message` the description."""
-
-    # Stands in for the package's error classes until they land.
-    def __init__(self, code: int, library: str, message: str) -> None:
-        super().__init__(f"{message} ({library} code {code})")
-        self.code, self.library, self.message = code, library, message
 
 
 @runtime_checkable
@@ -126,8 +116,7 @@ def encode(path: Union[str, os.PathLike[str]], width: int, height: int, *, codec
 
 
 def _check(code: int, what: str, library: str = "kyme") -> None:
-    if code != _OK:
-        raise Error(int(code), library, f"{what}: {kycm.getErrDesc(int(code))}")
+    check(int(code), library, what)
 
 
 def _positive_int(name: str, value: object) -> int:
@@ -240,7 +229,7 @@ def _open_channel(parameters: Any, device: int) -> int:
             break
         if code != _CHANNEL_BUSY:
             _check(code, "createEncoderChannel")
-    raise Error(_CHANNEL_BUSY, "kyme", f"no free encoder channel on device {device}")
+    raise error_class("kyme")(_CHANNEL_BUSY, f"no free encoder channel on device {device}")
 
 
 class Writer:
@@ -281,12 +270,7 @@ class Writer:
         self._units = 0
         self._layout = "rgb24" if self.codec == "jpeg" else "nv12"
 
-        code = kycm.initialize()
-        if code not in (_OK, _KYCM_ALREADY_INITIALIZED):
-            _check(code, "kycm.initialize", "kycm")
-        code = kyme.systemInitialize()
-        if code not in (_OK, _KYME_ALREADY_INITIALIZED):
-            _check(code, "kyme.systemInitialize")
+        runtime.start_media()
         self._stream = kyme.stream()
         try:
             self._allocate()
@@ -306,19 +290,10 @@ class Writer:
     def _allocate(self) -> None:
         """Device memory on the writer's die for one NV12 picture and one
         RGB picture to convert from."""
-        try:
-            previous = kycm.getDevice()
-        except RuntimeError:
-            previous = 0
-        code = kycm.setDevice(self.device)
-        if code != _OK:
-            raise ValueError(f"device {self.device}: no such die ({kycm.getErrDesc(int(code))})")
-        try:
+        with runtime.on_device(runtime.resolve(self.device)):
             pixels = self.width * self.height
             self._buffers["nv12"] = kycm.malloc(pixels * 3 // 2)
             self._buffers["rgb24"] = kycm.malloc(pixels * 3)
-        finally:
-            kycm.setDevice(previous)
 
     @property
     def closed(self) -> bool:

@@ -26,8 +26,8 @@ import numpy as np
 import numpy.typing as npt
 from _quillon_pybind11 import kyce, kycm, kyme
 
-from quillon import _native, _runtime
-from quillon._errors_shim import Error
+from quillon import _native, runtime
+from quillon.errors import Error, check, error_class, failed
 
 __all__ = ["open", "Video", "Frame", "DevicePicture", "FORMATS"]
 
@@ -126,13 +126,13 @@ class _Memory:
     def take(self, nbytes: int) -> Any:
         with self._lock:
             if self.closed:
-                raise Error(0, "quillon", "the video is closed")
+                raise ValueError("the video is closed")
             if self._free[nbytes]:
                 return self._free[nbytes].pop()
         try:
             block = kycm.malloc(max(nbytes, 1))
         except RuntimeError as error:
-            raise Error(0, "kycm", f"cannot allocate {nbytes} bytes of device memory: {error}") from None
+            failed(error, "kycm", f"cannot allocate {nbytes} bytes of device memory")
         with self._lock:
             self._all.append(block)
         return block
@@ -192,6 +192,16 @@ class Frame:
         return self.picture.height
 
     @property
+    def device_address(self) -> Any:
+        """The device address of the picture's pixels, as `quillon.Model`
+        takes them: packed rows (for NV12 the chroma plane right after the
+        luma plane)."""
+        if self.picture.pitch != self.picture.width:
+            raise ValueError(f"the picture's rows are {self.picture.pitch} pixels apart, not {self.picture.width}: "
+                             "ask frames() for a size to get packed pictures")
+        return self.picture.address
+
+    @property
     def device(self) -> int:
         """The die holding the picture."""
         return self.picture.device
@@ -201,11 +211,11 @@ class Frame:
         for rgb_planar, (H * 3 / 2) x W for nv12 (the luma rows, then the
         interleaved chroma rows)."""
         if self._memory.closed:
-            raise Error(0, "quillon", "the video of this frame is closed: copy frames before the with block ends")
+            raise ValueError("the video of this frame is closed: copy frames before the with block ends")
         width, height = self.picture.width, self.picture.height
         shape = {"nv12": (height * 3 // 2, width), "gray": (height, width), "rgb_planar": (3, height, width)}
         out = np.empty(shape.get(self.format, (height, width, 3)), np.uint8)
-        _runtime.check(kycm.memcpy(self.picture.address, _native.address_of(out), out.nbytes,
+        check(kycm.memcpy(self.picture.address, _native.address_of(out), out.nbytes,
                                    kycm.copyMemType.kycmCT_COPY_FROM_DEVICE), "kycm", "copying a frame to the host")
         return out
 
@@ -247,9 +257,9 @@ class _Converter:
         out_w, out_h = self.target_size(width, height)
         steps = _CONVERSIONS.get((base, self.format), ())
         if base != self.format and not steps:
-            raise Error(0, "quillon", f"no conversion from {base} to {self.format}")
+            raise ValueError(f"no conversion from {base} to {self.format}")
         if (base == "nv12" or self.format == "nv12") and (out_w % 2 or out_h % 2):
-            raise Error(0, "quillon", f"nv12 pictures need an even width and height, not {out_w}x{out_h}")
+            raise ValueError(f"nv12 pictures need an even width and height, not {out_w}x{out_h}")
         nbytes = _picture_bytes(self.format, out_w, out_h)
         block = self.memory.take(nbytes)
         try:
@@ -259,14 +269,14 @@ class _Converter:
                 code = kyce.resize(kyce.resizeType.kyceRESIZE_BILINEAR,
                                    _desc(width, height, _IMAGE_TYPES[base], pitch), current,
                                    _desc(out_w, out_h, _IMAGE_TYPES[base]), target)
-                _runtime.check(code, "kyce", f"resizing a {width}x{height} picture to {out_w}x{out_h}")
+                check(code, "kyce", f"resizing a {width}x{height} picture to {out_w}x{out_h}")
                 current, current_pitch = target, out_w
             for number, step in enumerate(steps):
                 step_format = _STEP_FORMAT[step]
                 target = block if number == len(steps) - 1 else self.scratch(step_format, out_w, out_h)
                 code = kyce.cvtColor(step, self.space, _desc(out_w, out_h, _IMAGE_TYPES[current_format], current_pitch),
                                      current, _desc(out_w, out_h, _IMAGE_TYPES[step_format]), target)
-                _runtime.check(code, "kyce", f"converting {current_format} to {step_format}")
+                check(code, "kyce", f"converting {current_format} to {step_format}")
                 current, current_format, current_pitch = target, step_format, out_w
             if current is address:  # neither resized nor converted: the picture is copied out
                 if pitch == out_w:
@@ -275,7 +285,7 @@ class _Converter:
                     code = kyce.cvtColor(_C.kyceCOLOR_NO_CHANGE, self.space,
                                          _desc(out_w, out_h, _IMAGE_TYPES[base], pitch), address,
                                          _desc(out_w, out_h, _IMAGE_TYPES[base]), block)
-                _runtime.check(code, "kycm", "copying a decoded picture")
+                check(code, "kycm", "copying a decoded picture")
         except BaseException:
             self.memory.give(nbytes, block)
             raise
@@ -310,11 +320,11 @@ class _Channel:
                 break
             kyme.destroyDecoderChannel(number)
         else:
-            raise Error(last, "kyme", f"no free decoder channel on device {device}")
+            raise error_class("kyme")(last, f"no free decoder channel on device {device}")
         code = kyme.startDecoder(self.number)
         if code != 0:
             kyme.destroyDecoderChannel(self.number)
-            _runtime.check(code, "kyme", "starting the decoder")
+            check(code, "kyme", "starting the decoder")
         self.frame, self.options = kyme.frame(), kyme.decOutputOptions()
         self.options.memoryType = kyme.memoryType.KYME_MEM_DEVICE
         self.stream = kyme.stream()
@@ -332,7 +342,7 @@ class _Channel:
             stream.pts = pts
         while (code := kyme.sendStreamToDecoder(self.number, stream, 20)) == _TIMEOUT:
             yield from self.receive(0)
-        _runtime.check(code, "kyme", "sending a packet to the decoder")
+        check(code, "kyme", "sending a packet to the decoder")
         yield from self.receive(0)
 
     def receive(self, timeout: int) -> Iterator[Any]:
@@ -343,7 +353,7 @@ class _Channel:
             if code != 0:
                 if code in (_TIMEOUT, _EOS):
                     return
-                _runtime.check(code, "kyme", "receiving a picture from the decoder")
+                check(code, "kyme", "receiving a picture from the decoder")
             yield from self._lend()
 
     def finish(self) -> Iterator[Any]:
@@ -355,7 +365,7 @@ class _Channel:
             code = kyme.receiveFrameFromDecoder(self.number, self.frame, self.options, 10000)
             if code == _EOS:
                 return
-            _runtime.check(code, "kyme", "receiving a picture from the decoder")
+            check(code, "kyme", "receiving a picture from the decoder")
             yield from self._lend()
 
     def _lend(self) -> Iterator[Any]:
@@ -382,7 +392,7 @@ class _Channel:
         try:
             for _ in self.finish():
                 pass
-        except Error:
+        except (Error, ValueError):
             pass
         kyme.stopDecoder(self.number)
         kyme.destroyDecoderChannel(self.number)
@@ -492,7 +502,7 @@ class _Container(_Part):
         while (picture := decoder.read()) is not None:
             pts, address, nbytes, width, height = picture
             staging = converter.scratch("upload" if decoded == "rgb24" else decoded, width, height)
-            _runtime.check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
+            check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
                            "uploading a picture decoded on the host")
             yield clock.seconds(pts), converter.convert(staging, decoded, width, height, width)
 
@@ -567,7 +577,7 @@ class _Photos(_Part):
             return self._take(frame, converter, orientation)
         code = kyme.receiveFrameFromDecoder(channel.number, channel.frame, channel.options, 10000)
         if code != 0:
-            raise Error(code, "kyme", f"{path}: the card could not decode this JPEG file: {kycm.getErrDesc(code)}")
+            raise error_class("kyme")(code, f"{path}: the card could not decode this JPEG file")
         channel.lent = True
         try:
             return self._take(channel.frame, converter, orientation)
@@ -580,7 +590,7 @@ class _Photos(_Part):
             return converter.convert(frame.data[0], "rgb24", width, height, pitch)
         # Turning a picture is done on the host: the op engine has no transpose.
         host = np.empty((height, pitch * 3), np.uint8)
-        _runtime.check(kycm.memcpy(frame.data[0], _native.address_of(host), host.nbytes,
+        check(kycm.memcpy(frame.data[0], _native.address_of(host), host.nbytes,
                                    kycm.copyMemType.kycmCT_COPY_FROM_DEVICE), "kycm", "copying a photo to the host")
         pixels = host[:, :width * 3].reshape(height, width, 3)
         return self._upload(_oriented(pixels, orientation), converter)
@@ -590,7 +600,7 @@ class _Photos(_Part):
         pixels = np.ascontiguousarray(pixels)
         height, width = pixels.shape[:2]
         staging = converter.scratch("upload", width, height)
-        _runtime.check(kycm.memcpy(_native.address_of(pixels, writable=False), staging, pixels.nbytes,
+        check(kycm.memcpy(_native.address_of(pixels, writable=False), staging, pixels.nbytes,
                                    kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm", "uploading a photo")
         return converter.convert(staging, "rgb24", width, height, width)
 
@@ -601,7 +611,7 @@ def _read_photo_header(path: str) -> Tuple[Any, int]:
     try:
         from PIL import Image
     except ImportError:
-        raise Error(0, "quillon", "reading photos needs Pillow (python3-pil or pip install Pillow)") from None
+        raise ImportError("reading photos needs Pillow (python3-pil or pip install Pillow)") from None
     try:
         image = Image.open(path)
         orientation = int(image.getexif().get(0x0112, 1))
@@ -734,9 +744,9 @@ class Video:
             size = (int(size[0]), int(size[1]))
         if start is not None and (not isinstance(start, (int, float)) or start != start):
             raise ValueError(f"start must be a number of seconds, not {start!r}")
-        die = self.device if device is None else _runtime.device_index(device)
+        die = self.device if device is None else runtime.resolve(device)
         if self._memory.closed:
-            raise Error(0, "quillon", "the video is closed")
+            raise ValueError("the video is closed")
         iteration = self._frames(format, size, die, start)
         self._passes.add(iteration)
         return iteration
@@ -766,6 +776,6 @@ def open(source: Source, *, device: Optional[int] = None) -> Video:
     Raises OSError (FileNotFoundError for a missing file) when a source
     cannot be opened or holds no video, quillon.Error when the card fails.
     """
-    die = _runtime.device_index(device)
-    _runtime.start()
+    die = runtime.resolve(device)
+    runtime.start_media()
     return Video(source, die)

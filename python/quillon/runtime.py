@@ -12,7 +12,7 @@ import threading
 from dataclasses import dataclass
 from typing import Iterator, List, Optional
 
-from _quillon_pybind11 import kycm, kyml
+from _quillon_pybind11 import kycm, kyme, kyml
 
 from .errors import call, check
 
@@ -21,6 +21,7 @@ __all__ = ["Device", "devices"]
 _ALREADY_INITIALIZED = 100003
 _INVALID_DEVICE = 100004
 _KYML_ALREADY_INITIALIZED = 70002
+_KYME_ALREADY_INITIALIZED = 402003
 _lock = threading.RLock()
 
 
@@ -45,6 +46,15 @@ def start() -> None:
     code = kycm.initialize()
     if code not in (0, _ALREADY_INITIALIZED):
         check(code, "kycm", "cannot start the common runtime")
+
+
+def start_media() -> None:
+    """Starts the common runtime and the media engine unless they already
+    run; both then stay started for the life of the process."""
+    start()
+    code = kyme.systemInitialize()
+    if code not in (0, _KYME_ALREADY_INITIALIZED):
+        check(code, "kyme", "cannot start the media engine")
 
 
 def device_count() -> int:

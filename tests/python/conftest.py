@@ -1,4 +1,4 @@
-"""Puts the build tree on the path and gives every test a clean runtime."""
+"""Puts the build tree and the package on the path and gives every test a clean runtime."""
 import os
 import pathlib
 import sys
@@ -10,6 +10,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("QUILLON_BUILD_DIR", ROOT / "build"))
 MODULE_DIR = BUILD / "python"
 sys.path.insert(0, str(MODULE_DIR))
+# The package's sources; its native helper joins it from the build tree.
+sys.path.insert(1, str(ROOT / "python"))
 
 import _quillon_pybind11 as quillon  # noqa: E402
 import _quillon_testctl as testctl  # noqa: E402

@@ -2,21 +2,22 @@
 Test media are made once per session with ffmpeg and Pillow."""
 import functools
 import http.server
-import pathlib
 import shutil
 import subprocess
-import sys
 import threading
 
 import numpy as np
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "python"))
 
 import quillon  # noqa: E402
 from quillon import _native, kyme  # noqa: E402
 
 av = pytest.importorskip("av")
+# PyAV's log callback takes the interpreter lock inside libavcodec's threads;
+# the card's channels join such threads in calls that hold the lock, so the
+# two would wait for each other for ever. libav's own callback takes no lock.
+av.logging.restore_default_callback()
 
 
 def ffmpeg(*arguments):
@@ -240,7 +241,7 @@ def test_frames_arguments_are_checked(clips):
         for options in ({"format": "rgba"}, {"size": (0, 10)}, {"size": "small"}, {"start": float("nan")}):
             with pytest.raises(ValueError):
                 video.frames(**options)
-        with pytest.raises(quillon.media.Error, match="even"):
+        with pytest.raises(ValueError, match="even"):
             next(iter(video.frames("nv12", size=(161, 120))))
 
 
@@ -256,9 +257,9 @@ def test_resources_are_freed_when_the_block_ends(clips):
         unfinished = video.frames("rgb24")
         next(unfinished)
     assert kyme.getDecoderAvailableChannels() == free
-    with pytest.raises(quillon.media.Error, match="closed"):
+    with pytest.raises(ValueError, match="closed"):
         kept.to_numpy()
-    with pytest.raises(quillon.media.Error, match="closed"):
+    with pytest.raises(ValueError, match="closed"):
         video.frames()
 
 

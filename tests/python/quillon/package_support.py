@@ -1,14 +1,11 @@
 """Helpers of the package's tests: `quillon` from the source tree over the module of the
 build tree, ONNX models written at test time, pictures uploaded to a die."""
-import pathlib
-import sys
 
 import numpy as np
 import onnx
 import pytest
 from onnx import TensorProto, helper, numpy_helper
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[3] / "python"))
 
 import quillon  # noqa: E402
 from quillon import kycm  # noqa: E402

@@ -12,7 +12,7 @@ import _quillon_pybind11 as module
 import quillon
 from conftest import upload
 from quillon.encoding import DevicePicture as PictureOnTheDie
-from quillon.encoding import Error
+from quillon import Error
 
 W, H, COUNT = 320, 240, 12
 pytestmark = pytest.mark.usefixtures("media")
