@@ -20,12 +20,12 @@ import numpy.typing as npt
 import quillon
 
 
-def picture(spec: quillon.TensorSpec, path: str) -> npt.NDArray[Any]:
+def picture(tensor: quillon.TensorSpec, path: str) -> npt.NDArray[Any]:
     """The picture at `path` as the model's input: RGB, resized, channels
     first, in [0, 1]."""
-    shape = spec.shape
+    shape = tensor.shape
     if len(shape) != 4 or shape[0] != 1 or shape[1] != 3:
-        raise ValueError(f"input {spec.name} is {list(shape)}, not 1 x 3 x height x width: a picture cannot feed it "
+        raise ValueError(f"input {tensor.name} is {list(shape)}, not 1 x 3 x height x width: a picture cannot feed it "
                          "(a channels-last model?)")
     from PIL import Image
     with Image.open(path) as image:
@@ -42,11 +42,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         with quillon.Model(args.model, device=args.device) as model:
             random = np.random.default_rng(0)
-            inputs = [picture(spec, args.image) if index == 0 and args.image else
-                      random.random(spec.shape).astype(spec.dtype) for index, spec in enumerate(model.inputs)]
+            inputs = [picture(tensor, args.image) if index == 0 and args.image else
+                      random.random(tensor.shape).astype(tensor.dtype) for index, tensor in enumerate(model.inputs)]
             outputs = model(inputs[0] if len(inputs) == 1 else inputs)
-            for spec, values in zip(model.outputs, outputs if len(model.outputs) > 1 else [outputs]):
-                print(f"output {spec.name} {list(spec.shape)} {spec.dtype}:\n{values}")
+            for tensor, values in zip(model.outputs, outputs if len(model.outputs) > 1 else [outputs]):
+                print(f"output {tensor.name} {list(tensor.shape)} {tensor.dtype}:\n{values}")
     except (quillon.Error, ValueError, OSError) as error:
         print(f"infer.py: {error}", file=sys.stderr)
         return 2

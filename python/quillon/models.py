@@ -57,13 +57,13 @@ _capsule_pointer.restype = ctypes.c_void_p
 _capsule_pointer.argtypes = (ctypes.py_object, ctypes.c_char_p)
 
 
-def _staging(spec: TensorSpec) -> Tuple[Any, npt.NDArray[Any]]:
+def _staging(tensor: TensorSpec) -> Tuple[Any, npt.NDArray[Any]]:
     """A host block of the runtime for one tensor, and an array over it (valid
     until the block is freed)."""
-    nbytes = int(np.prod(spec.shape)) * spec.dtype.itemsize
+    nbytes = int(np.prod(tensor.shape)) * tensor.dtype.itemsize
     block = call(lambda: kycm.mallocHost(max(nbytes, 1)), "kycm", "cannot allocate host memory for the model")
     memory = (ctypes.c_ubyte * max(nbytes, 1)).from_address(_capsule_pointer(block, None))
-    return block, np.frombuffer(memoryview(memory), np.uint8)[:nbytes].view(spec.dtype).reshape(spec.shape)
+    return block, np.frombuffer(memoryview(memory), np.uint8)[:nbytes].view(tensor.dtype).reshape(tensor.shape)
 
 
 class DevicePicture(Protocol):
@@ -145,10 +145,10 @@ class _Slot:
         self.output_set: Any = None
         self.outputs: List[Any] = []
         try:
-            for spec in session.inputs + session.outputs:
-                self.staged.append(_staging(spec))
-            for spec in session.inputs:
-                size = max(int(np.prod(spec.shape)) * spec.dtype.itemsize, 1)
+            for tensor in session.inputs + session.outputs:
+                self.staged.append(_staging(tensor))
+            for tensor in session.inputs:
+                size = max(int(np.prod(tensor.shape)) * tensor.dtype.itemsize, 1)
                 self.inputs.append(call(lambda: kycm.malloc(size), "kycm", "cannot allocate the model's input"))
                 buffer = call(lambda: kycm.createDataBuffer(info, self.inputs[-1], size), "kycm",
                               "cannot describe the model's input")
@@ -343,24 +343,24 @@ class _Session:
         op = self.ops.get(key)
         if op is not None:
             return op
-        spec = self.inputs[0]
-        if len(self.inputs) != 1 or len(spec.shape) != 4:
+        tensor = self.inputs[0]
+        if len(self.inputs) != 1 or len(tensor.shape) != 4:
             raise ValueError(f"a picture feeds a model with one 4-dimensional input, not {len(self.inputs)} "
-                             f"input(s) of shape {spec.shape}")
-        batch, channels, height, width = (spec.shape if layout == "NCHW" else
-                                          (spec.shape[0], spec.shape[3], spec.shape[1], spec.shape[2]))
+                             f"input(s) of shape {tensor.shape}")
+        batch, channels, height, width = (tensor.shape if layout == "NCHW" else
+                                          (tensor.shape[0], tensor.shape[3], tensor.shape[1], tensor.shape[2]))
         if batch != 1 or channels != 3:
-            raise ValueError(f"a picture is one image of 3 channels: the model's input {spec.shape} is not "
+            raise ValueError(f"a picture is one image of 3 channels: the model's input {tensor.shape} is not "
                              f"1 x 3 x H x W in {layout} order" + ("" if layout == "NHWC" else
                                                                    " (pass layout='NHWC' for channels last)"))
         if key[0] not in _SOURCES:
             raise ValueError(f"pictures of format {key[0]!r} cannot feed a model: ask for 'nv12', 'rgb24' or "
                              "'bgr24' frames")
-        tensor = _TENSORS.get((spec.dtype, layout))
-        if tensor is None:
-            raise ValueError(f"a {layout} input of {spec.dtype} cannot be made from a picture on the die "
+        tensorization = _TENSORS.get((tensor.dtype, layout))
+        if tensorization is None:
+            raise ValueError(f"a {layout} input of {tensor.dtype} cannot be made from a picture on the die "
                              "(float32 NCHW, float16 and uint8 can); pass the frame's to_numpy() instead")
-        if spec.dtype == np.uint8 and (mean is not None or std is not None):
+        if tensor.dtype == np.uint8 and (mean is not None or std is not None):
             raise ValueError("mean and std apply to float inputs: the model's input is uint8 (pixel values as they "
                              "are)")
         image, conversion = _SOURCES[key[0]]
@@ -373,7 +373,7 @@ class _Session:
             kind = kyce.opType.kyceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_NORM_TENSOR
         op = call(lambda: kyce.createOp(kind), "kyce", "cannot create the picture's preprocessing op")
         try:
-            if spec.dtype == np.uint8:
+            if tensor.dtype == np.uint8:
                 norm = kyce.normType.kyceNORM_NORMALIZATION_NONE
             elif mean is None and std is None:
                 norm = kyce.normType.kyceNORM_DIV255
@@ -382,7 +382,7 @@ class _Session:
             arrays = [("input_desc", [key[1], key[2], key[1], key[2], int(image)]), ("output_size", [width, height])]
             elements: List[Tuple[str, Any]] = [
                 ("resize_type", kyce.resizeType.kyceRESIZE_BILINEAR), ("cvt_code", conversion), ("norm_type", norm),
-                ("tensorization_type", tensor)]
+                ("tensorization_type", tensorization)]
             if key[0] == "nv12":
                 elements.append(("color_space", kyce.colorSpace.kyceCOLOR_SPACE_BT601))
             for name, values in arrays:
@@ -516,14 +516,14 @@ class Model:
         return not self._release.alive
 
     def __repr__(self) -> str:
-        shapes = ", ".join(f"{spec.name}{list(spec.shape)}" for spec in self.inputs)
+        shapes = ", ".join(f"{tensor.name}{list(tensor.shape)}" for tensor in self.inputs)
         return f"<quillon.Model {self.path!r} on device {self.device} ({shapes}){' closed' if self.closed else ''}>"
 
     def _prepare(self, x: ModelInput) -> Union[List[npt.NDArray[Any]], DevicePicture]:
         """The request's inputs as arrays of the model's shapes, or the
         picture as it is."""
-        specs = self.inputs
-        if type(x) is np.ndarray and len(specs) == 1 and x.shape == specs[0].shape and x.dtype.kind in "biuf":
+        tensors = self.inputs
+        if type(x) is np.ndarray and len(tensors) == 1 and x.shape == tensors[0].shape and x.dtype.kind in "biuf":
             return [x]  # the common case, checked first
         if self._session.closed:
             raise ValueError("the model is closed")
@@ -535,27 +535,27 @@ class Model:
             return picture  # type: ignore[no-any-return]
         given: List[Any]
         if isinstance(x, Mapping):
-            missing = [spec.name for spec in specs if spec.name not in x]
-            if missing or len(x) != len(specs):
-                raise ValueError(f"the model's inputs are {[s.name for s in specs]}, not {sorted(x)}")
-            given = [x[spec.name] for spec in specs]
-        elif len(specs) == 1:
+            missing = [tensor.name for tensor in tensors if tensor.name not in x]
+            if missing or len(x) != len(tensors):
+                raise ValueError(f"the model's inputs are {[s.name for s in tensors]}, not {sorted(x)}")
+            given = [x[tensor.name] for tensor in tensors]
+        elif len(tensors) == 1:
             given = [x]
-        elif isinstance(x, (list, tuple)) and len(x) == len(specs):
+        elif isinstance(x, (list, tuple)) and len(x) == len(tensors):
             given = list(x)
         else:
-            raise ValueError(f"the model takes {len(specs)} inputs {[s.name for s in specs]}: "
+            raise ValueError(f"the model takes {len(tensors)} inputs {[s.name for s in tensors]}: "
                              "pass a sequence or a mapping of arrays")
         arrays = []
-        for value, spec in zip(given, specs):
+        for value, tensor in zip(given, tensors):
             array = np.asarray(value)
             if array.dtype.kind not in "biuf":
-                raise TypeError(f"input {spec.name} must hold numbers, not {array.dtype}")
-            if array.shape != spec.shape:
+                raise TypeError(f"input {tensor.name} must hold numbers, not {array.dtype}")
+            if array.shape != tensor.shape:
                 # One sample may leave out a batch of 1.
-                if not (spec.shape[:1] == (1,) and array.shape == spec.shape[1:]):
-                    raise ValueError(f"input {spec.name} has shape {array.shape}; the model takes {spec.shape}")
-                array = array.reshape(spec.shape)
+                if not (tensor.shape[:1] == (1,) and array.shape == tensor.shape[1:]):
+                    raise ValueError(f"input {tensor.name} has shape {array.shape}; the model takes {tensor.shape}")
+                array = array.reshape(tensor.shape)
             arrays.append(array)  # converted to the input's type as it is staged
         return arrays
 

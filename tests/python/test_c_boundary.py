@@ -10,9 +10,9 @@ import pytest
 
 from conftest import MODULE_DIR, ROOT
 
-spec = importlib.util.spec_from_file_location("c_boundary", ROOT / "scripts" / "c-boundary.py")
-c_boundary = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(c_boundary)
+loader = importlib.util.spec_from_file_location("c_boundary", ROOT / "scripts" / "c-boundary.py")
+c_boundary = importlib.util.module_from_spec(loader)
+loader.loader.exec_module(c_boundary)
 
 
 @pytest.mark.parametrize("library", c_boundary.LIBRARIES)
