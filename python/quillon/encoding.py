@@ -14,7 +14,7 @@ import os
 import re
 from fractions import Fraction
 from types import TracebackType
-from typing import Any, Optional, Protocol, Union, runtime_checkable
+from typing import Any, Optional, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -22,6 +22,7 @@ import numpy.typing as npt
 import _quillon_pybind11 as _module
 from quillon import _native, runtime
 from quillon.errors import Error, check, error_class
+from quillon.models import DevicePicture
 
 __all__ = ["encode", "Writer", "DevicePicture", "Error"]
 
@@ -53,26 +54,6 @@ _CONTAINERS: dict[str, tuple[str, tuple[str, ...], str]] = {
     ".jpeg": ("image2", ("jpeg",), "jpeg"),
 }
 _PATTERN = re.compile(r"%0?\d*d")
-
-
-@runtime_checkable
-class DevicePicture(Protocol):
-    """What `Writer.write` needs of a decoded or converted picture that stays
-    on the die: its device address (a handle, as `kycm.malloc` gives), its
-    layout (`"nv12"`, `"rgb24"`, `"bgr24"` or `"rgb_planar"`, packed rows)
-    and its size in pixels."""
-
-    @property
-    def address(self) -> Any: ...
-
-    @property
-    def format(self) -> str: ...
-
-    @property
-    def width(self) -> int: ...
-
-    @property
-    def height(self) -> int: ...
 
 
 Picture = Union[npt.NDArray[np.uint8], DevicePicture]
@@ -344,7 +325,7 @@ class Writer:
                              f"{self.width}x{self.height} writer")
         if picture.format not in _LAYOUTS:
             raise ValueError(f"pictures of format {picture.format!r} cannot be encoded ({', '.join(_LAYOUTS)})")
-        return self._convert(picture.address, picture.format)
+        return self._convert(picture.device_address, picture.format)
 
     def _convert(self, source: Any, layout: str) -> Any:
         """The picture at `source` in the layout the encoder takes, converted

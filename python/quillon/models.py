@@ -20,7 +20,7 @@ import os
 import threading
 import weakref
 from typing import (Any, Deque, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Protocol, Sequence,
-                    Tuple, Union)
+                    Tuple, Union, runtime_checkable)
 
 import numpy as np
 import numpy.typing as npt
@@ -66,6 +66,7 @@ def _staging(tensor: TensorSpec) -> Tuple[Any, npt.NDArray[Any]]:
     return block, np.frombuffer(memoryview(memory), np.uint8)[:nbytes].view(tensor.dtype).reshape(tensor.shape)
 
 
+@runtime_checkable
 class DevicePicture(Protocol):
     """What a model needs of a picture on a die (a decoded `Frame` is one):
     the device address of its pixels, packed without padding (for NV12 the

@@ -11,7 +11,7 @@ import pytest
 import _quillon_pybind11 as module
 import quillon
 from conftest import upload
-from quillon.encoding import DevicePicture as PictureOnTheDie
+from quillon.models import DevicePicture as PictureOnTheDie
 from quillon import Error
 
 W, H, COUNT = 320, 240, 12
@@ -98,10 +98,11 @@ def test_nv12_arrays_and_fractional_rates(tmp_path):
 
 @dataclass
 class DevicePicture:
-    address: object
+    device_address: object
     format: str
     width: int = W
     height: int = H
+    device: int = 0
 
 
 @pytest.mark.parametrize("name", ["clip.mkv", "still-%d.jpg"])
