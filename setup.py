@@ -83,25 +83,24 @@ class CMakeBuild(build_ext):
         # in the wheel they lie in the package's folder beside it.
         run("cmake", f"-DFILE={expected}", f"-DRUNPATH=$ORIGIN/{LIBRARY_FOLDER}", "-P",
             ROOT / "python" / "set_origin_runpath.cmake")
-        self.copy_package_helpers(tree, target)
+        self.copy_package_helpers(staging, target)
 
         stubs = target / f"{MODULE}-stubs"
         shutil.rmtree(stubs, ignore_errors=True)
         run(sys.executable, ROOT / "python" / "make_stubs.py", target, stubs)
 
-    def copy_package_helpers(self, tree, target):
+    def copy_package_helpers(self, staging, target):
         """The package's own extension (quillon._native) goes into the
-        package folder, beside the folder of the libraries it links."""
+        package folder, beside the folder of the libraries it links (its
+        installed run path names both that folder and the library folder of
+        an installation by CMake)."""
         suffix = pathlib.Path(self.get_ext_fullpath(MODULE)).name[len(MODULE):]
-        built = pathlib.Path(tree) / "python" / "quillon" / f"_native{suffix}"
-        if not built.is_file():
-            sys.exit(f"the build tree {tree} holds no {built.name}")
-        copied = target / "quillon" / built.name
+        found = sorted(staging.rglob(f"quillon/_native{suffix}"))
+        if len(found) != 1:
+            sys.exit(f"the installation in {staging} holds {len(found)} copies of quillon/_native{suffix}")
+        copied = target / "quillon" / found[0].name
         copied.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(built, copied)
-        run("strip", "--strip-unneeded", copied)
-        run("cmake", f"-DFILE={copied}", f"-DRUNPATH=$ORIGIN/../{LIBRARY_FOLDER}", "-P",
-            ROOT / "python" / "set_origin_runpath.cmake")
+        shutil.copy2(found[0], copied)
 
     def cmake_tree(self):
         given = os.environ.get("QUILLON_BUILD_DIR")
