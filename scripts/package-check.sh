@@ -34,6 +34,8 @@ site = pathlib.Path(sys.argv[1]).resolve()
 assert pathlib.Path(_quillon_pybind11.__file__).resolve().parent == site, _quillon_pybind11.__file__
 assert kycm is _quillon_pybind11.kycm is quillon.kycm and kyml is _quillon_pybind11.kyml
 assert getCardInfo is kyml.getCardInfo and [d.index for d in quillon.devices()] == [0, 1]
+import quillon._native  # the package's own extension finds the libraries in quillon.libs
+assert pathlib.Path(quillon._native.__file__).resolve().parent == site / "quillon" and callable(quillon.open)
 assert quillon.__version__ == _quillon_pybind11.__version__
 EOF
 readelf -d "$site"/_quillon_pybind11.*.so | grep -q 'RUNPATH.*\[\$ORIGIN/quillon.libs\]' ||
