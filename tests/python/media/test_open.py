@@ -236,15 +236,6 @@ class socket_refusing:
         self.socket.close()
 
 
-def test_frames_arguments_are_checked(clips):
-    with quillon.open(clips["h264.mp4"]) as video:
-        for options in ({"format": "rgba"}, {"size": (0, 10)}, {"size": "small"}, {"start": float("nan")}):
-            with pytest.raises(ValueError):
-                video.frames(**options)
-        with pytest.raises(ValueError, match="even"):
-            next(iter(video.frames("nv12", size=(161, 120))))
-
-
 def test_resources_are_freed_when_the_block_ends(clips):
     free = kyme.getDecoderAvailableChannels()
     with quillon.open(clips["h264.mp4"]) as video:
