@@ -76,7 +76,7 @@ _OUTPUTS = {"nv12": "kyceIMG_YUV_NV12", "rgb24": "kyceIMG_RGB888"}
 
 def encode(path: Union[str, os.PathLike[str]], width: int, height: int, *, codec: Optional[str] = None,
            fps: Union[int, float, Fraction] = 30, bitrate: Optional[int] = None, quality: Optional[int] = None,
-           device: Optional[int] = None) -> Writer:
+           key_interval: Optional[int] = None, device: Optional[int] = None) -> Writer:
     """Opens a file for pictures of `width` x `height` pixels to be encoded
     on the card's encoder and returns its writer (a context manager).
 
@@ -88,12 +88,16 @@ def encode(path: Union[str, os.PathLike[str]], width: int, height: int, *, codec
     for `.mp4` and `.mkv`. `fps` sets the time stamps (picture i is shown
     at i / fps seconds). `bitrate` (bits per second) asks for an average bit
     rate, `quality` (1 best to 51) for a constant rate factor; with neither,
-    constant quality 23. `device` is the die (default 0).
+    constant quality 23. `key_interval` puts a random-access (IDR) picture
+    every that many pictures (default: the encoder's own choice), where a
+    reader can start and where the main job splits a clip among dies.
+    `device` is the die (default 0).
 
     Raises ValueError for an unknown extension or an argument out of range,
     OSError when the file cannot be written, Error when the card refuses.
     """
-    return Writer(path, width, height, codec=codec, fps=fps, bitrate=bitrate, quality=quality, device=device)
+    return Writer(path, width, height, codec=codec, fps=fps, bitrate=bitrate, quality=quality,
+                  key_interval=key_interval, device=device)
 
 
 def _check(code: int, what: str, library: str = "kyme") -> None:
@@ -146,7 +150,7 @@ def _image_desc(width: int, height: int, kind: str) -> Any:
 
 
 def _video_parameters(codec: str, width: int, height: int, rate: Fraction, bitrate: Optional[int],
-                      quality: Optional[int]) -> Any:
+                      quality: Optional[int], key_interval: Optional[int] = None) -> Any:
     parameters = kyme.encChannelParamters()
     if codec == "jpeg":
         parameters.codecType = kyme.codecType.KYME_CODEC_ENC_JPEG
@@ -160,6 +164,8 @@ def _video_parameters(codec: str, width: int, height: int, rate: Fraction, bitra
     video.frameRate.numerator, video.frameRate.denominator = rate.numerator, rate.denominator
     video.qualityMode = kyme.encQualityMode.KYME_GOLD_QUALITY
     video.gopSize = _GOP_SIZE
+    if key_interval is not None:
+        video.keyInt = key_interval
     video.bBPyramid = video.P2B = video.llRc = video.enableROI = kyme.KYME_ENC_DEFAULT_PAR
     if bitrate is not None:
         video.bitRate, video.vbr = bitrate, 1  # average bit rate, no cap
@@ -223,7 +229,8 @@ class Writer:
 
     def __init__(self, path: Union[str, os.PathLike[str]], width: int, height: int, *, codec: Optional[str] = None,
                  fps: Union[int, float, Fraction] = 30, bitrate: Optional[int] = None,
-                 quality: Optional[int] = None, device: Optional[int] = None) -> None:
+                 quality: Optional[int] = None, key_interval: Optional[int] = None,
+                 device: Optional[int] = None) -> None:
         self._channel: Optional[int] = None
         self._buffers: dict[str, Any] = {}
         self._muxer: Optional[_native.Muxer] = None
@@ -243,6 +250,8 @@ class Writer:
         if quality is not None and (isinstance(quality, bool) or not isinstance(quality, int)
                                     or not 1 <= quality <= 51):
             raise ValueError(f"quality must be an int from 1 (best) to 51, not {quality!r}")
+        if key_interval is not None:
+            key_interval = _positive_int("key_interval", key_interval)
         if self.codec == "jpeg" and (bitrate is not None or quality is not None):
             raise ValueError("JPEG pictures are coded at a fixed quality: bitrate and quality do not apply")
         if bitrate is not None and quality is not None:
@@ -256,7 +265,8 @@ class Writer:
         try:
             self._allocate()
             self._channel = _open_channel(
-                _video_parameters(self.codec, self.width, self.height, self.fps, bitrate, quality), self.device)
+                _video_parameters(self.codec, self.width, self.height, self.fps, bitrate, quality, key_interval),
+                self.device)
             _check(kyme.startEncoder(self._channel), "startEncoder")
             # The file is opened (and an existing one truncated) only once
             # the card took the configuration.

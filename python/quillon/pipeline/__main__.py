@@ -1,0 +1,34 @@
+"""quillon-pipeline: the main job from the command line.
+
+    python3 -m quillon.pipeline [INPUT ...] [--model FILE.onnx] [--out FOLDER]
+
+Run as a file (python3 .../quillon/pipeline/__main__.py, as scripts/run.sh
+does), SIGINT and SIGTERM are answered from the first line on: the handler
+goes in before the imports, which take a while.
+"""
+import os
+import signal
+import sys
+
+
+def _leave(signum: int, frame: object) -> None:
+    os.write(2, b"\nquillon-pipeline: interrupted\n")
+    os._exit(130)
+
+
+if __name__ == "__main__" and not __package__:
+    signal.signal(signal.SIGINT, _leave)
+    signal.signal(signal.SIGTERM, _leave)
+    # Run by file name: the package comes from the path, not from this folder.
+    _here = os.path.dirname(os.path.abspath(__file__))
+    sys.path[:] = [p for p in sys.path if os.path.abspath(p) != _here]
+
+
+def main() -> int:
+    from quillon.pipeline.cli import main as run
+
+    return run()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,231 @@
+"""What the main job leaves behind: results.jsonl, written as pictures finish
+in display order, and the contact sheet.
+
+Results go to results.partial.jsonl beside the previous run's file, whole
+lines only (a write the disk cuts short is cut back to the last whole
+line), and replace results.jsonl only when the run ends; an interrupted run
+leaves the partial file with every finished picture. Tasks finish out of
+order on several dies: a task's lines wait until every earlier task is
+written, which bounds the wait by the tasks running at once.
+"""
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import pathlib
+import threading
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from .sources import Input, display_name
+
+RESULTS, PARTIAL = "results.jsonl", "results.partial.jsonl"
+SHEET, SHEET_PARTIAL = "contact_sheet.png", "contact_sheet.partial.png"
+SHEET_COLUMNS, SHEET_ROWS = 6, 4
+TILE = (240, 136)       # each picture is letterboxed into this
+LABEL_HEIGHT = 30       # two lines of text under each tile
+BORDER = 2
+
+
+class DiskError(OSError):
+    """An output cannot be written: one line, exit status 2."""
+
+
+class ResultsWriter:
+    """Writes result lines in task order, each task's lines in display order."""
+
+    def __init__(self, folder: pathlib.Path, inputs: Sequence[Input]) -> None:
+        self.folder, self.inputs = folder, inputs
+        self.path, self.final = folder / PARTIAL, folder / RESULTS
+        self.lock = threading.Lock()
+        self.head = 0                                  # the first task not finished
+        self.waiting: Dict[int, List[Dict[str, Any]]] = {}
+        self.finished: set[int] = set()
+        self.numbers: Dict[int, int] = {}              # input -> pictures written
+        self.lines = 0
+        self.whole = 0                                 # bytes of whole lines in the file
+        try:
+            self.descriptor: Optional[int] = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        except OSError as error:
+            raise DiskError(f"{self.path}: cannot be written ({error.strerror})") from None
+
+    def add(self, task: int, input: int, record: Dict[str, Any]) -> None:
+        """One picture's result; `record` lacks `picture`, and `pts` when the
+        input carries no time stamps."""
+        with self.lock:
+            record["_input"] = input
+            if task == self.head:
+                self._write([record])
+            else:
+                self.waiting.setdefault(task, []).append(record)
+
+    def task_done(self, task: int) -> None:
+        with self.lock:
+            self.finished.add(task)
+            while self.head in self.finished:
+                self.finished.discard(self.head)
+                self.head += 1
+                self._write(self.waiting.pop(self.head, []))
+
+    def _write(self, records: List[Dict[str, Any]]) -> None:
+        if not records or self.descriptor is None:
+            return
+        chunk = []
+        for record in records:
+            index = record.pop("_input")
+            item = self.inputs[index]
+            number = self.numbers.get(index, 0)
+            self.numbers[index] = number + 1
+            if item.kind == "photo":
+                pts: float = float(item.position)
+            elif not item.timestamps or record.get("pts") is None:
+                pts = number / (item.fps or 25.0)
+            else:
+                pts = float(record["pts"])
+            line = {"file": item.name, "picture": number, "pts": round(pts, 6)}
+            line.update((key, value) for key, value in record.items() if key != "pts")
+            chunk.append(json.dumps(line) + "\n")
+        data = memoryview("".join(chunk).encode())
+        written = 0
+        try:
+            while written < len(data):  # a nearly full disk takes part of a write
+                written += os.write(self.descriptor, data[written:])
+        except OSError as error:
+            with contextlib.suppress(OSError):
+                os.ftruncate(self.descriptor, self.whole)
+            self.close()
+            raise DiskError(f"{self.path}: cannot be written ({error.strerror or error}); "
+                            f"the previous {RESULTS} is kept") from None
+        self.whole += len(data)
+        self.lines += len(chunk)
+
+    def close(self) -> None:
+        if self.descriptor is not None:
+            os.close(self.descriptor)
+            self.descriptor = None
+
+    def commit(self) -> pathlib.Path:
+        """Flushes the results to the disk and puts them in place of the previous run's."""
+        with self.lock:
+            if self.descriptor is not None:
+                try:
+                    os.fsync(self.descriptor)
+                except OSError as error:
+                    raise DiskError(f"{self.path}: cannot be written ({error.strerror}); "
+                                    f"the previous {RESULTS} is kept") from None
+                finally:
+                    self.close()
+            os.replace(self.path, self.final)
+        return self.final
+
+
+@dataclass
+class Thumbnail:
+    position: float                 # where in the whole run (for even sampling)
+    picture: npt.NDArray[np.uint8]  # RGB, letterboxed into TILE
+    caption: Tuple[str, str] = ("", "")
+
+
+@dataclass
+class Sampler:
+    """Keeps thumbnails spread evenly over all pictures of the run: the
+    pictures nearest to 24 evenly spaced positions of the expected total,
+    or, when the total is unknown, every `stride`-th picture with the stride
+    doubled whenever too many are kept."""
+
+    total: Optional[int]
+    cells: int = SHEET_COLUMNS * SHEET_ROWS
+    stride: int = 1
+    kept: List[Thumbnail] = field(default_factory=list)
+    lock: threading.Lock = field(default_factory=threading.Lock)
+
+    def wanted(self, position: int) -> bool:
+        if self.total:
+            step = self.total / self.cells
+            slot = int(position / step)
+            return position == int(slot * step + step / 2) or (position == 0 and self.total < 2)
+        return position % self.stride == 0
+
+    def keep(self, thumbnail: Thumbnail) -> None:
+        with self.lock:
+            self.kept.append(thumbnail)
+            if not self.total and len(self.kept) > 2 * self.cells:
+                self.stride *= 2
+                self.kept = [t for t in self.kept if int(t.position) % self.stride == 0]
+
+    def chosen(self) -> List[Thumbnail]:
+        kept = sorted(self.kept, key=lambda t: t.position)
+        if len(kept) <= self.cells:
+            return kept
+        step = len(kept) / self.cells
+        return [kept[int(i * step + step / 2)] for i in range(self.cells)]
+
+
+def letterboxed(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
+    """The picture scaled to fit TILE, its aspect ratio kept, on black."""
+    from PIL import Image
+
+    image = Image.fromarray(rgb)
+    image.thumbnail(TILE, Image.BILINEAR)
+    tile = Image.new("RGB", TILE)
+    tile.paste(image, ((TILE[0] - image.width) // 2, (TILE[1] - image.height) // 2))
+    return np.asarray(tile)
+
+
+def small_rgb(pixels: npt.NDArray[np.uint8], format: str, width: int, height: int) -> npt.NDArray[np.uint8]:
+    """A host copy of a frame as RGB, sampled down to about the tile's size
+    first (a 1080p NV12 picture is converted at 240 x 135, not in full)."""
+    step = max(1, min(width // TILE[0], height // TILE[1]))
+    if format != "nv12":
+        return np.ascontiguousarray(pixels[::step, ::step, :3])
+    rows, columns = np.arange(0, height, step), np.arange(0, width, step)
+    luma = pixels[:height][np.ix_(rows, columns)].astype(np.float32) - 16
+    chroma = pixels[height:height + height // 2].reshape(height // 2, width // 2, 2)
+    uv = chroma[np.ix_(rows // 2, columns // 2)].astype(np.float32) - 128
+    u, v = uv[..., 0], uv[..., 1]
+    # Limited-range BT.601, as the card's decoder output is read elsewhere.
+    y = 1.164 * luma
+    rgb = np.stack([y + 1.596 * v, y - 0.392 * u - 0.813 * v, y + 2.017 * u], -1)
+    return np.clip(rgb + 0.5, 0, 255).astype(np.uint8)
+
+
+def contact_sheet(path: pathlib.Path, thumbnails: Sequence[Thumbnail]) -> int:
+    """Up to 6 x 4 letterboxed pictures with a border and two lines of
+    caption each (file and time; class and score)."""
+    from PIL import Image, ImageDraw
+
+    cell_w, cell_h = TILE[0] + 2 * BORDER, TILE[1] + 2 * BORDER + LABEL_HEIGHT
+    sheet = Image.new("RGB", (SHEET_COLUMNS * cell_w, SHEET_ROWS * cell_h), (24, 24, 24))
+    draw = ImageDraw.Draw(sheet)
+    for cell, thumbnail in enumerate(thumbnails[: SHEET_COLUMNS * SHEET_ROWS]):
+        x, y = (cell % SHEET_COLUMNS) * cell_w, (cell // SHEET_COLUMNS) * cell_h
+        draw.rectangle((x, y, x + cell_w - 1, y + TILE[1] + 2 * BORDER - 1), fill=(200, 200, 200))
+        sheet.paste(Image.fromarray(thumbnail.picture), (x + BORDER, y + BORDER))
+        for line, text in enumerate(thumbnail.caption):
+            draw.text((x + 4, y + TILE[1] + 2 * BORDER + 2 + 13 * line), text[:38], fill=(230, 230, 230))
+    sheet.save(path)
+    return min(len(thumbnails), SHEET_COLUMNS * SHEET_ROWS)
+
+
+def caption(source: str, pts: float, label: str, score: Optional[float]) -> Tuple[str, str]:
+    score_text = "" if score is None else f" {score:.2f}"
+    return f"{display_name(source)} {pts:.2f}s", f"{label}{score_text}"
+
+
+def write_sheet(folder: pathlib.Path, thumbnails: Sequence[Thumbnail]) -> Tuple[pathlib.Path, int]:
+    """The contact sheet under a partial name, put in place once complete."""
+    partial, final = folder / SHEET_PARTIAL, folder / SHEET
+    try:
+        count = contact_sheet(partial, thumbnails)
+        with open(partial, "rb") as written:
+            os.fsync(written.fileno())
+    except OSError as error:
+        partial.unlink(missing_ok=True)
+        raise DiskError(f"{partial}: cannot be written ({error.strerror or error}); the previous {SHEET} is kept") \
+            from None
+    os.replace(partial, final)
+    return final, count

@@ -1,0 +1,166 @@
+"""Tasks over the dies: one worker thread per die takes the next task as soon
+as it is free (so a die that drew a short segment takes another), decodes
+it on its die, turns each picture into the model's input there with the
+fusion op and queues it on the die's model, up to 8 requests in flight.
+Results come back in the task's display order and go to the writer; a
+photo or segment that fails is listed with its reason and the rest goes on.
+
+The workers stop between pictures once asked (a signal, a failing disk),
+so a run stops within a second with every finished picture written.
+"""
+from __future__ import annotations
+
+import collections
+import threading
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple
+
+from .classify import Classifier
+from .outputs import DiskError, ResultsWriter, Sampler, Thumbnail, caption, letterboxed, small_rgb
+from .sources import Input, Task, display_name
+
+IN_FLIGHT = 8
+
+
+@dataclass
+class DieStats:
+    device: int
+    pictures: int = 0
+    tasks: int = 0
+    busy: float = 0.0           # seconds spent on tasks
+
+
+@dataclass
+class Scheduler:
+    tasks: Sequence[Task]
+    inputs: Sequence[Input]
+    models: Dict[int, Any]          # device -> quillon.Model on it
+    classifier: Classifier
+    writer: ResultsWriter
+    sampler: Sampler
+    stop: threading.Event = field(default_factory=threading.Event)
+    lock: threading.Lock = field(default_factory=threading.Lock)
+    next_task: int = 0
+    done: int = 0
+    failures: List[str] = field(default_factory=list)
+    error: Optional[BaseException] = None
+    dies: Dict[int, DieStats] = field(default_factory=dict)
+    finished: threading.Event = field(default_factory=threading.Event)
+
+    def run(self, wait: Callable[[], None]) -> None:
+        """Runs every task; `wait` is called on the caller's thread until the
+        workers end (it draws the progress line and waits on `finished`)."""
+        self.dies = {device: DieStats(device) for device in self.models}
+        workers = [threading.Thread(target=self._work, args=(device,), name=f"quillon-die-{device}", daemon=True)
+                   for device in self.models]
+        running = [len(workers)]
+
+        def one_ended() -> None:
+            with self.lock:
+                running[0] -= 1
+                if running[0] == 0:
+                    self.finished.set()
+
+        self._ended = one_ended
+        for worker in workers:
+            worker.start()
+        try:
+            while not self.finished.is_set():
+                wait()
+        finally:
+            self.stop.set()
+            for worker in workers:
+                worker.join()
+
+    def _take(self) -> Optional[Task]:
+        with self.lock:
+            if self.stop.is_set() or self.next_task >= len(self.tasks):
+                return None
+            task = self.tasks[self.next_task]
+            self.next_task += 1
+            return task
+
+    def _work(self, device: int) -> None:
+        try:
+            while (task := self._take()) is not None:
+                started = time.monotonic()
+                self._run_task(device, task)
+                stats = self.dies[device]
+                stats.tasks += 1
+                stats.busy += time.monotonic() - started
+                if not self.stop.is_set():
+                    self.writer.task_done(task.number)
+        except BaseException as error:  # a failing disk, or a fault of the program: the run stops
+            with self.lock:
+                if self.error is None:
+                    self.error = error
+            self.stop.set()
+        finally:
+            self._ended()
+
+    def _run_task(self, device: int, task: Task) -> None:
+        import quillon
+
+        item = self.inputs[task.input]
+        model = self.models[device]
+        in_flight: Deque[Tuple[Any, Any, Optional[Thumbnail]]] = collections.deque()
+        # NV12 straight from the card's decoder is what the fusion op reads
+        # best; photos and host-decoded pictures of any size come as RGB.
+        even = item.width % 2 == 0 and item.height % 2 == 0 and item.width > 0
+        format = "nv12" if item.kind != "photo" and item.decoder == "card" and even else "rgb24"
+        options: Dict[str, Any] = {"format": format, "device": device}
+        if task.segment is not None:
+            options["segment"] = task.segment
+        position = sum(i.frame_count or 0 for i in self.inputs[:task.input]) + task.first_picture
+        pictures = 0
+        try:
+            with quillon.open(task.source, device=device) as video:
+                for frame in video.frames(**options):
+                    if self.stop.is_set():
+                        break
+                    thumbnail = None
+                    if self.sampler.wanted(position + pictures):
+                        thumbnail = Thumbnail(position + pictures, letterboxed(
+                            small_rgb(frame.to_numpy(), frame.format, frame.width, frame.height)))
+                    in_flight.append((frame.pts, model.submit(frame), thumbnail))
+                    pictures += 1
+                    if len(in_flight) >= IN_FLIGHT:
+                        self._finish(device, task, in_flight.popleft())
+                while in_flight:
+                    self._finish(device, task, in_flight.popleft())
+        except (quillon.Error, OSError, ValueError) as error:
+            if isinstance(error, DiskError):
+                raise
+            for entry in in_flight:
+                entry[1].cancel()
+            where = task.source if task.segment is None else f"{task.source} (pictures from #{task.first_picture})"
+            with self.lock:
+                self.failures.append(f"{where}: {_reason(error)}")
+            return
+        if pictures == 0 and item.kind == "photo":
+            with self.lock:
+                self.failures.append(f"{task.source}: no picture could be decoded")
+
+    def _finish(self, device: int, task: Task, entry: Tuple[Any, Any, Optional[Thumbnail]]) -> None:
+        pts, future, thumbnail = entry
+        fields = self.classifier.fields(future.result())
+        record = {"pts": pts, "device": device, **fields}
+        self.writer.add(task.number, task.input, record)
+        if thumbnail is not None:
+            thumbnail.caption = caption(task.source, pts if pts is not None else 0.0, fields["label"],
+                                        fields["score"])
+            self.sampler.keep(thumbnail)
+        with self.lock:
+            self.done += 1
+            self.dies[device].pictures += 1
+
+
+def _reason(error: BaseException) -> str:
+    text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+    return text
+
+
+def names(inputs: Sequence[Input]) -> str:
+    shown = [display_name(i.name) for i in inputs[:3]]
+    return ", ".join(shown) + (f" and {len(inputs) - 3} more" if len(inputs) > 3 else "")

@@ -1,0 +1,153 @@
+"""What the main job reads: the inputs a user names (video files of any
+container, Annex B streams, photos, folders of photos, URLs), checked with a
+message naming the file, and cut into tasks: a photo, a video decoded on
+the host, a URL, or a segment of a video file between random-access points.
+Tasks are numbered in the order their results are written."""
+from __future__ import annotations
+
+import os
+import pathlib
+from dataclasses import dataclass
+from typing import Any, List, Optional, Sequence
+
+PHOTO_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif")
+URL_SCHEMES = ("http://", "https://", "rtsp://", "rtsps://", "rtmp://", "udp://", "tcp://", "srt://")
+RAW_FORMATS = ("h264", "hevc")  # libavformat's names of Annex B streams, which carry no time stamps
+CONVERT_HINT = "convert it with: ffmpeg -i INPUT -c:v libx264 -pix_fmt yuv420p OUTPUT.mp4"
+
+
+class UserError(Exception):
+    """A problem with what the user gave: reported as one line, not a traceback."""
+
+
+@dataclass
+class Input:
+    """One thing to read: a video file or URL, or a photo (a folder gives one
+    input per photo, `position` being the photo's place in the folder)."""
+
+    name: str
+    kind: str                       # "video", "url" or "photo"
+    position: int = 0               # photos: place in their folder
+    codec: str = ""
+    decoder: str = "card"
+    width: int = 0
+    height: int = 0
+    fps: Optional[float] = None
+    frame_count: Optional[int] = None
+    timestamps: bool = True         # False: Annex B, pictures are timed by their number
+    note: str = ""                  # said once in the summary (host decoding, one segment)
+
+
+@dataclass
+class Task:
+    number: int
+    input: int                      # index into the inputs
+    source: str
+    segment: Any = None             # a quillon.media.Segment, or None for the whole input
+    pictures: Optional[int] = None  # expected, when known
+    first_picture: int = 0          # about where in its input the task starts (for sampling)
+
+
+def _is_url(text: str) -> bool:
+    return text.lower().startswith(URL_SCHEMES)
+
+
+def _readable(path: pathlib.Path) -> None:
+    if not path.exists():
+        raise UserError(f"{path}: no such file or folder")
+    try:
+        with open(path, "rb") as file:
+            file.read(1)
+    except OSError as error:
+        raise UserError(f"{path}: cannot be read ({error.strerror})") from None
+
+
+def _photos(folder: pathlib.Path) -> List[pathlib.Path]:
+    try:
+        entries = sorted(folder.iterdir())
+    except OSError as error:
+        raise UserError(f"{folder}: the folder cannot be read ({error.strerror})") from None
+    photos = [p for p in entries if p.suffix.lower() in PHOTO_SUFFIXES and p.is_file()]
+    if not photos:
+        raise UserError(f"{folder}: the folder holds no JPEG files ({', '.join(PHOTO_SUFFIXES)})")
+    return photos
+
+
+def collect(arguments: Sequence[str]) -> List[Input]:
+    """The inputs in the order given; folders expand to their photos in name order."""
+    inputs: List[Input] = []
+    for argument in arguments:
+        if _is_url(argument):
+            inputs.append(Input(argument, "url"))
+            continue
+        path = pathlib.Path(argument)
+        if path.is_dir():
+            inputs += [Input(str(photo), "photo", position) for position, photo in enumerate(_photos(path))]
+            continue
+        _readable(path)
+        if path.stat().st_size == 0:
+            raise UserError(f"{path}: the file is empty")
+        with open(path, "rb") as file:
+            photo = file.read(3) == b"\xff\xd8\xff"
+        inputs.append(Input(str(path), "photo" if photo else "video"))
+    return inputs
+
+
+def probe(item: Input) -> None:
+    """Opens a video or URL once to learn its codec, size and length; a file
+    that is not a video gets a message naming it and what was wrong."""
+    import quillon
+
+    if item.kind == "photo":
+        item.codec, item.frame_count = "jpeg", 1
+        return
+    try:
+        with quillon.open(item.name) as video:
+            item.codec, item.decoder = video.codec, video.decoder
+            item.width, item.height, item.fps = video.width, video.height, video.fps
+            item.frame_count = video.frame_count
+            parts = getattr(video, "_parts", [])
+            demuxer = getattr(parts[0], "demuxer", None) if parts else None
+            item.timestamps = demuxer is None or demuxer.format_name not in RAW_FORMATS
+    except quillon.Error as error:
+        raise UserError(f"{item.name}: the card cannot open it ({error})") from None
+    except OSError as error:
+        reason = str(error.strerror or error) if isinstance(error, FileNotFoundError) else str(error)
+        if item.kind == "url":
+            raise UserError(f"{item.name}: cannot be read ({reason})") from None
+        raise UserError(f"{item.name}: not a video or photo this program reads ({reason}); {CONVERT_HINT}") from None
+    if item.decoder == "host":
+        item.note = (f"{item.name}: {item.codec} has no decoder on the card; decoded on the host "
+                     "(the card decodes H.264, HEVC and JPEG)")
+
+
+def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:
+    """Every input cut into tasks. A video file decoded on the card is split
+    at its random-access points into segments of at least a die's fair
+    share of a twelfth of it (at most 60 pictures), so that every die stays
+    busy to the end; anything else is one task."""
+    import quillon
+
+    made: List[Task] = []
+    for index, item in enumerate(inputs):
+        if item.kind != "video" or item.decoder != "card":
+            made.append(Task(len(made), index, item.name, None, item.frame_count))
+            continue
+        target = max(1, min(60, (item.frame_count or 600) // max(1, 6 * dies)))
+        with quillon.open(item.name) as video:
+            splitter = getattr(video, "segments", None)
+            segments = splitter(target) if splitter is not None else [None]
+        first = 0
+        for segment in segments:
+            pictures = None if segment is None else segment.pictures
+            made.append(Task(len(made), index, item.name, segment, pictures, first))
+            first += pictures or 0
+        if len(segments) == 1 and dies > 1:
+            item.note = (f"{item.name}: one random-access point (a single group of pictures), so it ran on one "
+                         "die; re-encode with key pictures every second or so to share it among dies")
+    return made
+
+
+def display_name(path: str) -> str:
+    """A short name for the summary and the contact sheet."""
+    return path if _is_url(path) else os.path.basename(path) or path
