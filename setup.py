@@ -5,8 +5,9 @@ staging folder; the module is laid out at the top of the wheel and the
 libraries in the package's own folder quillon.libs beside it, where the
 module finds them through the run path $ORIGIN/quillon.libs (and they find
 each other through $ORIGIN). Type stubs are
-generated from that very module, and the commands' sources are the example
-programs, copied into the package so there is one source for each.
+generated from that very module. quillon-status's source is the example
+program card_status.py, copied into the package so there is one source;
+quillon-pipeline runs the package quillon.pipeline.
 
 QUILLON_BUILD_DIR names an existing, configured build tree (scripts/build.sh
 makes one) to build in and take the binaries from; without it the wheel is
@@ -29,10 +30,11 @@ LIBRARY_FOLDER = "quillon.libs"
 # Command name -> (example program, module of the package it is copied to).
 COMMANDS = {
     "quillon-status": ("card_status.py", "_status"),
-    "quillon-pipeline": ("pipeline.py", "_pipeline"),
 }
-# The pipeline example may be absent from a checkout; its command then is too.
+# An example may be absent from a checkout; its command then is too.
 PRESENT = {name: entry for name, entry in COMMANDS.items() if (ROOT / "examples" / entry[0]).is_file()}
+# Commands whose code lives in the package itself.
+PACKAGE_COMMANDS = ["quillon-pipeline = quillon.pipeline.__main__:main"]
 
 
 def run(*command, env=None):
@@ -118,13 +120,13 @@ class CMakeBuild(build_ext):
 
 
 setup(
-    packages=["quillon"],
+    packages=["quillon", "quillon.pipeline"],
     package_dir={"": "python"},
     package_data={"quillon": ["py.typed", "*.pyi"]},
     ext_modules=[Extension(MODULE, sources=[])],
     cmdclass={"build_py": BuildCommands, "build_ext": CMakeBuild},
     entry_points={"console_scripts": [f"{name} = quillon.{module}:main"
-                                      for name, (_, module) in PRESENT.items()]},
+                                      for name, (_, module) in PRESENT.items()] + PACKAGE_COMMANDS},
     options={"build": {"build_base": str(ROOT / "build-pip")}},
     zip_safe=False,
 )

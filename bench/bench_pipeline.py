@@ -1,8 +1,8 @@
 """The main job against the same pipeline written without the card.
 
 Input: the main job's demo clip (300 pictures of 1080p H.264, made once and
-cached). The module's pipeline (examples/pipeline.py: a decoder channel, a
-preprocessing op and an inference stream on every die) is timed from its
+cached). The main job (quillon.pipeline: segments of the clip dealt to the dies,
+each decoded, preprocessed and inferred on its die) is timed from its
 first picture sent to its last result. The baseline is what a user would
 write with OpenCV alone in one Python thread: cv2.VideoCapture (ffmpeg) to
 decode, cv2.cvtColor, cv2.resize and numpy to make the tensor, cv2.dnn to run
@@ -17,7 +17,6 @@ import io
 import json
 import pathlib
 import re
-import sys
 import tempfile
 import time
 from typing import Any
@@ -25,7 +24,6 @@ from typing import Any
 import numpy as np
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))
 
 RUNS = 3
 
@@ -71,36 +69,34 @@ def reference_pipeline(inputs: list[pathlib.Path], model: pathlib.Path) -> tuple
 
 def module_pipeline(arguments: list[str]) -> tuple[int, str]:
     """Runs the main job quietly; returns its exit status and summary."""
-    import pipeline
+    from quillon.pipeline import main
 
     text = io.StringIO()
     with contextlib.redirect_stdout(text):
-        status = pipeline.main(arguments + ["--quiet"])
+        status = main(arguments + ["--quiet"])
     return status, text.getvalue()
 
 
 def run(report: Any) -> None:
-    import pipeline
-
     with tempfile.TemporaryDirectory(prefix="quillon-bench-") as folder:
         cache = pathlib.Path(folder) / "cache"
         out = pathlib.Path(folder) / "out"
         # The first run makes the demo clip and the model, and warms up.
         status, _ = module_pipeline(["--cache", str(cache), "--out", str(out)])
         assert status == 0
-        clip = next(cache.glob("demo-*.h264"))
+        clip = next(cache.glob("demo-*.mp4"))
         model = next(cache.glob("*.onnx"))
         module_best, reference_best = float("inf"), float("inf")
         reference_tops: list[int] = []
         for _ in range(RUNS):
             status, summary = module_pipeline([str(clip), "--cache", str(cache), "--out", str(out)])
             assert status == 0, summary
-            seconds = float(re.search(r" in ([0-9.]+) s\n", summary).group(1))  # type: ignore[union-attr]
+            seconds = float(re.search(r" in ([0-9.]+) s ", summary).group(1))  # type: ignore[union-attr]
             module_best = min(module_best, seconds)
             seconds, reference_tops = reference_pipeline([clip], model)
             reference_best = min(reference_best, seconds)
         lines = [json.loads(line) for line in (out / "results.jsonl").read_text().splitlines()]
-        module_tops = [pipeline.CLASS_NAMES.index(line["class"]) for line in lines]
+        module_tops = [line["class"] for line in lines]
         pictures = len(reference_tops)
         differing = sum(a != b for a, b in zip(module_tops, reference_tops)) + abs(len(module_tops) - pictures)
         ratio = (len(module_tops) / module_best) / (pictures / reference_best)

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The main job: builds the module and runs the video analytics pipeline
-# (examples/pipeline.py; arguments are passed on, --help lists them).
+# (the package quillon.pipeline; arguments are passed on, --help lists them).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QUILLON_BUILD_DIR:-$root/build}
 export QUILLON_BUILD_DIR=$build
 
 "$root/scripts/build.sh" >/dev/null
-PYTHONPATH="$build/python${PYTHONPATH:+:$PYTHONPATH}" /usr/bin/python3 "$root/examples/pipeline.py" "$@"
+# Run by file name, so that SIGINT and SIGTERM are answered from its first line.
+PYTHONPATH="$build/python:$root/python${PYTHONPATH:+:$PYTHONPATH}" \
+    /usr/bin/python3 "$root/python/quillon/pipeline/__main__.py" "$@"
