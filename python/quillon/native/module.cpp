@@ -4,22 +4,18 @@
 // libavcodec directly; of the card's libraries only the media engine.
 #include <pybind11/pybind11.h>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 namespace py = pybind11;
 
 void register_demux(py::module_& m);
 void register_mux(py::module_& m);
 void register_encoder_input(py::module_& m);
+void register_codec_log(py::module_& m);
 
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Native helpers of the quillon package: demuxing and muxing with libavformat, pictures for the encoder.";
   // Failures reach Python as exceptions with libav's reason in their
-  // message; its own log lines would say the same again on standard error.
-  // A level the program chose itself is kept.
-  if (av_log_get_level() == AV_LOG_INFO) av_log_set_level(AV_LOG_FATAL);
+  // message; libav's own lines go to the runtime's log (codec_log.cpp).
+  register_codec_log(m);
   register_demux(m);
   register_mux(m);
   register_encoder_input(m);

@@ -202,6 +202,9 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         writer = ResultsWriter(out, inputs)
         scheduler = Scheduler(tasks, inputs, models, classifier, writer, Sampler(total))
         bar = progress.Progress(total, devices, args.quiet)
+        from quillon import _native
+
+        messages = _native.codec_messages()
         started = time.monotonic()
 
         def wait() -> None:
@@ -216,6 +219,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             interrupted = True
         elapsed = time.monotonic() - started
         bar.clear()
+        now = _native.codec_messages()
+        damage = (now["errors"] - messages["errors"], now["concealed"] - messages["concealed"])
         if scheduler.error is not None:
             writer.close()
             raise scheduler.error
@@ -227,7 +232,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                 results = writer.commit()
                 sheet, count = write_sheet(out, scheduler.sampler.chosen())
                 sheet_line = f"  contact sheet: {sheet} ({count} pictures)"
-        print(summary(scheduler, inputs, first, (model_path or demo.builtin_model(cache)).name, elapsed, writer, sheet_line, interrupted))
+        model_name = (model_path or demo.builtin_model(cache)).name
+        print(summary(scheduler, inputs, first, model_name, elapsed, writer, sheet_line, interrupted, damage))
         if interrupted:
             raise Interrupted
         if writer.lines == 0:
@@ -241,7 +247,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
 
 def summary(scheduler: Any, inputs: Sequence[Any], model: Any, model_name: str, elapsed: float, writer: Any, sheet_line: str,
-            interrupted: bool) -> str:
+            interrupted: bool, damage: Tuple[int, int]) -> str:
     from .scheduling import names
 
     pictures = writer.lines
@@ -261,6 +267,9 @@ def summary(scheduler: Any, inputs: Sequence[Any], model: Any, model_name: str, 
         rows.append("")
         rows += [f"  {note}" for note in notes]
     rows.append("")
+    if damage[0]:
+        rows.append(f"  damage in the streams: {damage[0]} decoder errors, {damage[1]} concealed "
+                    "(QUILLON_LOG_LEVEL=debug shows the codec's messages)")
     rows.append(f"  skipped (corrupt or failed): {len(scheduler.failures)}")
     rows += [f"    {failure}" for failure in scheduler.failures]
     target = writer.final if not interrupted else writer.path
