@@ -92,6 +92,8 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser.add_argument("--labels", metavar="FILE", help="class labels of the model's first output, one a line")
     parser.add_argument("--softmax", action="store_true", help="turn the first output into probabilities")
     parser.add_argument("--top", type=int, default=1, metavar="K", help="also list the K best classes (default 1)")
+    parser.add_argument("--annotate", metavar="FILE.mp4", help="write the first video input with each picture's "
+                        "label and score drawn on it, encoded on the card")
     parser.add_argument("--out", default="out", metavar="FOLDER", help="output folder (default: out/)")
     parser.add_argument("--quiet", action="store_true", help="no progress line")
     parser.add_argument("--demo-pictures", type=int, default=DEMO_PICTURES, metavar="N",
@@ -232,6 +234,11 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                 results = writer.commit()
                 sheet, count = write_sheet(out, scheduler.sampler.chosen())
                 sheet_line = f"  contact sheet: {sheet} ({count} pictures)"
+                if args.annotate:
+                    from .annotate import annotate
+
+                    written = annotate(pathlib.Path(args.annotate), results, inputs, devices[0])
+                    sheet_line += f"\n  annotated video: {args.annotate} ({written} pictures)"
         model_name = (model_path or demo.builtin_model(cache)).name
         print(summary(scheduler, inputs, first, model_name, elapsed, writer, sheet_line, interrupted, damage))
         if interrupted:
