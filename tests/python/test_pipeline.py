@@ -138,7 +138,7 @@ def test_two_clips_at_once_and_a_custom_model_with_labels(tmp_path, capsys, clip
     probe = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries", "format=format_name:stream="
                             "nb_read_frames", "-of", "csv=p=0", str(tmp_path / "annotated.mp4")],
                            capture_output=True, text=True, check=True).stdout.split()
-    assert probe == ["30", "mov,mp4,m4a,3gp,3g2,mj2"]  # the first input, every picture
+    assert probe[0] == "30" and "mp4" in probe[1]  # the first input, every picture
     lines = results(tmp_path)
     assert [line["file"] for line in lines] == [str(clips["h264.mp4"])] * 30 + [str(clips["annexb.h264"])] * 30
     for line in lines:
