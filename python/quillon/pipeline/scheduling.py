@@ -14,7 +14,7 @@ import collections
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Deque, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from .classify import Classifier
 from .outputs import DiskError, ResultsWriter, Sampler, Thumbnail, caption, letterboxed, small_rgb
@@ -100,65 +100,86 @@ class Scheduler:
             self._ended()
 
     def _run_task(self, device: int, task: Task) -> None:
-        import quillon
-
         item = self.inputs[task.input]
-        model = self.models[device]
-        in_flight: Deque[Tuple[Any, Any, Optional[Thumbnail]]] = collections.deque()
-        # NV12 straight from the card's decoder is what the fusion op reads
-        # best; photos and host-decoded pictures of any size come as RGB.
-        even = item.width % 2 == 0 and item.height % 2 == 0 and item.width > 0
-        format = "nv12" if item.kind != "photo" and item.decoder == "card" and even else "rgb24"
-        options: Dict[str, Any] = {"format": format, "device": device}
-        if task.segment is not None:
-            options["segment"] = task.segment
         position = sum(i.frame_count or 0 for i in self.inputs[:task.input]) + task.first_picture
-        pictures = 0
         try:
-            with quillon.open(task.source, device=device) as video:
-                for frame in video.frames(**options):
-                    if self.stop.is_set():
-                        break
-                    thumbnail = None
-                    if self.sampler.wanted(position + pictures):
-                        thumbnail = Thumbnail(position + pictures, letterboxed(
-                            small_rgb(frame.to_numpy(), frame.format, frame.width, frame.height)))
-                    in_flight.append((frame.pts, model.submit(frame), thumbnail))
-                    pictures += 1
-                    if len(in_flight) >= IN_FLIGHT:
-                        self._finish(device, task, in_flight.popleft())
-                while in_flight:
-                    self._finish(device, task, in_flight.popleft())
-        except (quillon.Error, OSError, ValueError) as error:
-            if isinstance(error, DiskError):
-                raise
-            for entry in in_flight:
-                entry[1].cancel()
-            where = task.source if task.segment is None else f"{task.source} (pictures from #{task.first_picture})"
+            for record, thumbnail in run_task(task, item, device, self.models[device], self.classifier,
+                                              lambda number: self.sampler.wanted(position + number), self.stop):
+                self.writer.add(task.number, task.input, record)
+                if thumbnail is not None:
+                    thumbnail.position += position
+                    self.sampler.keep(thumbnail)
+                with self.lock:
+                    self.done += 1
+                    self.dies[device].pictures += 1
+        except TaskFailed as failure:
             with self.lock:
-                self.failures.append(f"{where}: {_reason(error)}")
-            return
-        if pictures == 0 and item.kind == "photo":
-            with self.lock:
-                self.failures.append(f"{task.source}: no picture could be decoded")
+                self.failures.append(str(failure))
 
-    def _finish(self, device: int, task: Task, entry: Tuple[Any, Any, Optional[Thumbnail]]) -> None:
+
+class TaskFailed(Exception):
+    """A photo or segment that could not be decoded or inferred: listed with
+    its reason in the summary; the other tasks go on."""
+
+
+def run_task(task: Task, item: Input, device: int, model: Any, classifier: Classifier,
+             sample: Callable[[int], bool], stop: Optional[threading.Event] = None
+             ) -> Iterator[Tuple[Dict[str, Any], Optional[Thumbnail]]]:
+    """Decodes one task on `device`, runs `model` (on that die) on every
+    picture, and yields (record, thumbnail) in display order. A record has
+    `pts` (None when the input has no time stamps), `device` and the
+    classifier's fields; the writer adds `file` and `picture`. `sample(n)`
+    says whether the task's n-th picture gets a thumbnail (positions count
+    from the task's start). Raises TaskFailed for what the input holds (a
+    corrupt photo, a segment that fails); DiskError and faults of the
+    program go through as they are."""
+    import quillon
+
+    in_flight: Deque[Tuple[Any, Any, Optional[Thumbnail]]] = collections.deque()
+    # NV12 straight from the card's decoder is what the fusion op reads
+    # best; photos and host-decoded pictures of any size come as RGB.
+    even = item.width % 2 == 0 and item.height % 2 == 0 and item.width > 0
+    format = "nv12" if item.kind != "photo" and item.decoder == "card" and even else "rgb24"
+    options: Dict[str, Any] = {"format": format, "device": device}
+    if task.segment is not None:
+        options["segment"] = task.segment
+
+    def finish(entry: Tuple[Any, Any, Optional[Thumbnail]]) -> Tuple[Dict[str, Any], Optional[Thumbnail]]:
         pts, future, thumbnail = entry
-        fields = self.classifier.fields(future.result())
-        record = {"pts": pts, "device": device, **fields}
-        self.writer.add(task.number, task.input, record)
+        fields = classifier.fields(future.result())
         if thumbnail is not None:
-            thumbnail.caption = caption(task.source, pts if pts is not None else 0.0, fields["label"],
-                                        fields["score"])
-            self.sampler.keep(thumbnail)
-        with self.lock:
-            self.done += 1
-            self.dies[device].pictures += 1
+            thumbnail.caption = caption(task.source, pts or 0.0, fields["label"], fields["score"])
+        return {"pts": pts if item.timestamps else None, "device": device, **fields}, thumbnail
+
+    pictures = 0
+    try:
+        with quillon.open(task.source, device=device) as video:
+            for frame in video.frames(**options):
+                if stop is not None and stop.is_set():
+                    break
+                thumbnail = None
+                if sample(pictures):
+                    thumbnail = Thumbnail(pictures, letterboxed(
+                        small_rgb(frame.to_numpy(), frame.format, frame.width, frame.height)))
+                in_flight.append((frame.pts, model.submit(frame), thumbnail))
+                pictures += 1
+                if len(in_flight) >= IN_FLIGHT:
+                    yield finish(in_flight.popleft())
+            while in_flight:
+                yield finish(in_flight.popleft())
+    except (quillon.Error, OSError, ValueError) as error:
+        if isinstance(error, DiskError):
+            raise
+        for entry in in_flight:
+            entry[1].cancel()
+        where = task.source if task.segment is None else f"{task.source} (pictures from #{task.first_picture})"
+        raise TaskFailed(f"{where}: {_reason(error)}") from None
+    if pictures == 0 and item.kind == "photo":
+        raise TaskFailed(f"{task.source}: no picture could be decoded")
 
 
 def _reason(error: BaseException) -> str:
-    text = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-    return text
+    return str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
 
 
 def names(inputs: Sequence[Input]) -> str:
