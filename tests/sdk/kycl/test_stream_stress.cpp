@@ -3,7 +3,7 @@
 // report functions that synchronise their stream or the whole device while
 // another stream does the same. ctest runs it in the release build,
 // scripts/tsan.sh under ThreadSanitizer; each case checks the codes and the
-// reports, since ThreadSanitizer sees data races only.
+// reports, since ThreadSanitizer sees data races only; a hang ends the process.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 #include "kycl.h"
 #include "kycm.h"
 #include "kycore/error_codes.h"
+#include "stress.h"
 
 using namespace kycore;
 
@@ -68,6 +69,7 @@ class StreamStress : public ::testing::Test {
     return made;
   }
 
+  stress::Watchdog watchdog_;
   void* model_ = nullptr;
   void* graph_ = nullptr;
   void* inputs_ = nullptr;
