@@ -44,10 +44,12 @@ def read(dataset, index, dtype):
     return download(kycm.getDataBufferAddr(buffer), kycm.getDataBufferSize(buffer)).view(dtype)
 
 
-def stream_for(model, mode=kycl.balance_mode.kyclBM_ONCE):
+def stream_for(model, mode=kycl.balance_mode.kyclBM_ONCE, input_count=1):
+    """A graph running the model on its `input_count` inputs, and a stream of it (not built)."""
     graph = kycl.createOpGraph()
     op = kycl.createRunModelOp(model)
-    assert kycl.connectOps(kycl.createGraphInputOp(graph, 0), op) == 0
+    for k in range(input_count):
+        assert kycl.connectOps(kycl.createGraphInputOp(graph, k), op) == 0
     assert kycl.registerGetOutputs(graph, [op]) == 0
     stream = kycl.createOpStream(graph, mode)
     return graph, stream

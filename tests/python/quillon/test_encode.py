@@ -10,7 +10,7 @@ import pytest
 
 import _quillon_pybind11 as module
 import quillon
-from conftest import upload
+from conftest import psnr, upload
 from quillon.models import DevicePicture as PictureOnTheDie
 from quillon import Error
 
@@ -23,11 +23,6 @@ def picture(index, width=W, height=H):
     y, x = np.mgrid[0:height, 0:width].astype(float)
     return np.stack([128 + 100 * np.sin((x + 4 * index) / 41), 128 + 100 * np.cos((y - 2 * index) / 37),
                      128 + 90 * np.sin((x + y + 3 * index) / 53)], -1).round().astype(np.uint8)
-
-
-def psnr(a, b):
-    mse = np.mean((np.asarray(a, float) - np.asarray(b, float)) ** 2)
-    return 99.0 if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
 
 
 def probe(path):
