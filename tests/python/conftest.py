@@ -1,6 +1,8 @@
 """Puts the build tree and the package on the path and gives every test a clean runtime."""
+import json
 import os
 import pathlib
+import subprocess
 import sys
 
 import numpy as np
@@ -80,6 +82,19 @@ def device_info(kind=None, index=0):
     record = quillon.kycm.deviceInfo()
     record.deviceType, record.deviceIdx = kind or quillon.kycm.deviceType.kycmDE_KYCC, index
     return record
+
+
+def pattern_video(path, *options, size="320x240", rate=25, frames=30):
+    """ffmpeg's testsrc2 pattern written to `path` as `options` say; "-" gives the bytes."""
+    run = subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}",
+                          "-frames:v", str(frames), *map(str, options), str(path)], check=True, stdout=subprocess.PIPE)
+    return run.stdout if str(path) == "-" else path
+
+
+def ffprobe(path, entries):
+    """What ffprobe reports of `path` for the entries named (frames counted by decoding)."""
+    return json.loads(subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries", entries, "-of",
+                                      "json", str(path)], check=True, capture_output=True, text=True).stdout)
 
 
 def resident_bytes():

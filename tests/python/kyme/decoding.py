@@ -6,6 +6,7 @@ import subprocess
 import numpy as np
 
 import _quillon_pybind11 as quillon
+from conftest import pattern_video
 
 kyme = quillon.kyme
 OK, EOS, TIMEOUT, WRONG_STATE, UNKNOWN_FRAME = 0, 401002, 402007, 402006, 402010
@@ -22,12 +23,8 @@ STREAMS = {
 }
 
 
-def encode(path, name, frames=30, size="322x178"):
-    _, args, _, _ = STREAMS[name]
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"testsrc2=size={size}:rate=25",
-                    "-frames:v", str(frames), *args, "-f", "hevc" if name.startswith("hevc") else "h264", str(path)],
-                   check=True)
-    return path
+def encode(path, name):
+    return pattern_video(path, *STREAMS[name][1], "-f", "hevc" if name.startswith("hevc") else "h264", size="322x178")
 
 
 def reference(path, pixel_format):

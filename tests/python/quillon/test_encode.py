@@ -1,6 +1,5 @@
 """quillon.encode: what ffprobe and ffmpeg make of the files it writes, and
 how it refuses what it cannot write."""
-import json
 import subprocess
 from dataclasses import dataclass
 from fractions import Fraction
@@ -10,7 +9,7 @@ import pytest
 
 import _quillon_pybind11 as module
 import quillon
-from conftest import psnr, upload
+from conftest import ffprobe, psnr, upload
 from quillon.models import DevicePicture as PictureOnTheDie
 from quillon import Error
 
@@ -26,11 +25,8 @@ def picture(index, width=W, height=H):
 
 
 def probe(path):
-    out = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
-                          "format=format_name:stream=codec_name,width,height,nb_read_frames,r_frame_rate:"
-                          "frame=best_effort_timestamp_time", "-of", "json", str(path)],
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out)
+    return ffprobe(path, "format=format_name:stream=codec_name,width,height,nb_read_frames,r_frame_rate:"
+                         "frame=best_effort_timestamp_time")
 
 
 def decoded(path, pix_fmt="rgb24", width=W, height=H):
