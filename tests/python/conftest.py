@@ -97,6 +97,30 @@ def ffprobe(path, entries):
                                       "json", str(path)], check=True, capture_output=True, text=True).stdout)
 
 
+def onnx_model(path, nodes, inputs, outputs, weights=()):
+    """An opset-13 ONNX file of one graph, written as given (unchecked: some are wrong on purpose); weights are
+    TensorProtos or (name, array) pairs."""
+    from onnx import TensorProto, helper, numpy_helper
+
+    tensors = [w if isinstance(w, TensorProto) else numpy_helper.from_array(w[1], w[0]) for w in weights]
+    graph = helper.make_graph(nodes, path.stem, inputs, outputs, tensors)
+    path.write_bytes(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]).SerializeToString())
+    return path
+
+
+def least_argument(module, kind):
+    """The least argument of a parameter type, as the binding's docstring names it, that reaches the library."""
+    plain = {"capsule": None, "int": 0, "float": 0.0, "bool": False, "str": "x", "Optional[str]": "x", "list": []}
+    if kind in plain:
+        return plain[kind]
+    if kind.startswith("List["):
+        return []
+    if kind.startswith("numpy.ndarray"):
+        return np.zeros(3, kind[20:-1])
+    cls = getattr(module, kind)
+    return next(iter(cls.__members__.values())) if hasattr(cls, "__members__") else cls()
+
+
 def resident_bytes():
     """The process's resident memory."""
     with open("/proc/self/statm") as statm:
