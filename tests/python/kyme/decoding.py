@@ -58,7 +58,7 @@ class Decoder:
 
     def __init__(self, channel):
         self.channel, self.digests, self.frame = channel, [], kyme.frame()
-        self.types = []
+        self.types, self.record = [], kyme.stream()
 
     def drain(self, timeout=0):
         while True:
@@ -71,6 +71,10 @@ class Decoder:
             assert kyme.decReleaseFrame(self.channel, self.frame, 0) == OK
 
     def send(self, stream):
+        """Sends a stream record, or an array through the decoder's own record."""
+        if isinstance(stream, np.ndarray):
+            kyme.setStreamData(self.record, stream)
+            stream = self.record
         while (code := kyme.sendStreamToDecoder(self.channel, stream, 100)) == TIMEOUT:
             self.drain()
         assert code == OK

@@ -117,8 +117,8 @@ def video_streams(tmp_path_factory):
         pytest.skip("ffmpeg is not installed")
     folder = tmp_path_factory.mktemp("video")
     h264 = pattern_video(folder / "slices.h264", "-c:v", "libx264", "-x264-params", "slices=4", "-f", "h264", **SMALL)
-    hevc = pattern_video(folder / "main.hevc", "-c:v", "libx265", "-x265-params", "log-level=error:slices=2", "-f", "hevc",
-                   **SMALL)
+    hevc = pattern_video(folder / "main.hevc", "-c:v", "libx265", "-x265-params", "log-level=error:slices=2",
+                         "-f", "hevc", **SMALL)
     # Long runs of zero bytes before some start codes, as Annex B allows.
     data = h264.read_bytes()
     out, last = bytearray(), 0
