@@ -29,22 +29,23 @@ constexpr std::size_t kWidth = 160;
 constexpr std::size_t kHeight = 128;
 constexpr std::size_t kLuma = kWidth * kHeight;
 
-kymeDecChannelParameters decoder_parameters() {
+// The channels of every case: JPEG, in 4:2:0.
+kymeRet_t create_decoder(uint32_t channel) {
   kymeDecChannelParameters p{};
   p.codecType = KYME_CODEC_DEC_JPEG;
   p.sourceMode = KYME_SRC_FRAME;
   p.pixelFormat = KYME_PIX_FMT_YUV420P;
   p.extraBufferNumber = 2;
-  return p;
+  return kymeCreateDecoderChannel(&p, channel);
 }
 
-kymeEncChannelParameters encoder_parameters() {
+kymeRet_t create_encoder(uint32_t channel) {
   kymeEncChannelParameters p{};
   p.codecType = KYME_CODEC_ENC_JPEG;
   p.config.jpeg.codingWidth = kWidth;
   p.config.jpeg.codingHeight = kHeight;
   p.config.jpeg.frameType = KYME_PIX_FMT_YUV420P;
-  return p;
+  return kymeCreateEncoderChannel(&p, channel);
 }
 
 // A YUV 4:2:0 picture in host memory: a diagonal ramp.
@@ -85,8 +86,7 @@ class MediaChannelStress : public ::testing::Test {
 
   // The JPEG the decoders are fed, made by the encoder.
   void make_jpeg() {
-    kymeEncChannelParameters p = encoder_parameters();
-    ASSERT_EQ(kymeCreateEncoderChannel(&p, 0), 0u);
+    ASSERT_EQ(create_encoder(0), 0u);
     ASSERT_EQ(kymeStartEncoder(0), 0u);
     kymeStream stream{};
     ASSERT_EQ(kymeJpegSyncEncoder(0, &picture_.frame, &stream, nullptr, 10000), 0u);
@@ -131,16 +131,8 @@ struct Controls {
   kymeRet_t (*reset)(uint32_t);
   kymeRet_t (*destroy)(uint32_t);
 };
-const Controls kDecoder{[](uint32_t channel) {
-                          kymeDecChannelParameters p = decoder_parameters();
-                          return kymeCreateDecoderChannel(&p, channel);
-                        },
-                        kymeStartDecoder, kymeStopDecoder, kymeResetDecoder, kymeDestoryDecoderChannel};
-const Controls kEncoder{[](uint32_t channel) {
-                          kymeEncChannelParameters p = encoder_parameters();
-                          return kymeCreateEncoderChannel(&p, channel);
-                        },
-                        kymeStartEncoder, kymeStopEncoder, kymeResetEncoder, kymeDestoryEncoderChannel};
+const Controls kDecoder{create_decoder, kymeStartDecoder, kymeStopDecoder, kymeResetDecoder, kymeDestoryDecoderChannel};
+const Controls kEncoder{create_encoder, kymeStartEncoder, kymeStopEncoder, kymeResetEncoder, kymeDestoryEncoderChannel};
 
 TEST_F(MediaChannelStress, ControlCallsRacingEachOtherAllReturn) {
   run_threads([&](int t, std::minstd_rand& random) {
@@ -241,9 +233,8 @@ TEST_F(MediaChannelStress, NoChannelCreatedDuringUninitializeSurvivesIt) {
 TEST_F(MediaChannelStress, DeviceResetsUnderRunningDecodersHandOutNoDeadPicture) {
   std::vector<uint8_t> expected;
   {
-    kymeDecChannelParameters p = decoder_parameters();
     for (uint32_t channel = 0; channel < 4; ++channel) {
-      ASSERT_EQ(kymeCreateDecoderChannel(&p, channel), 0u);
+      ASSERT_EQ(create_decoder(channel), 0u);
       ASSERT_EQ(kymeStartDecoder(channel), 0u);
     }
     kymeStream stream = jpeg_stream();
