@@ -154,7 +154,7 @@ def open_gop_clip() -> pathlib.Path:
 
         CACHE.mkdir(parents=True, exist_ok=True)
         encoder = subprocess.Popen(["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s",
-                                    "1280x720", "-r", "30", "-i", "-", "-c:v", "libx265", "-preset", "ultrafast",
+                                    "1280x720", "-r", "30", "-i", "-", "-pix_fmt", "yuv420p", "-c:v", "libx265", "-preset", "ultrafast",
                                     "-x265-params", "log-level=error:keyint=30:open-gop=1", str(path)],
                                    stdin=subprocess.PIPE)
         assert encoder.stdin is not None
