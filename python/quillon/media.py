@@ -487,7 +487,11 @@ class _Container(_Part):
             _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
         self._index: Optional[_native.PacketIndex] = None
-        self._index_lock = threading.Lock()
+        # Demuxers of finished segment passes, for the next passes to
+        # reposition rather than open the source again.
+        self._spare: List[_native.Demuxer] = []
+        self._closed = False
+        self._lock = threading.Lock()
 
     def _divisible(self) -> bool:
         # A network source is not read twice (a live one never ends), and the
@@ -497,14 +501,31 @@ class _Container(_Part):
     def index(self) -> _native.PacketIndex:
         """The key packets, found once by reading every packet with a demuxer
         of its own."""
-        with self._index_lock:
-            if self._index is None:
-                demuxer = _native.Demuxer(self.name)
-                try:
-                    self._index = demuxer.index()
-                finally:
-                    demuxer.close()
+        with self._lock:
+            if self._index is not None:
+                return self._index
+        demuxer = _native.Demuxer(self.name)
+        try:
+            index = demuxer.index()
+        finally:
+            self._give_back(demuxer)
+        with self._lock:
+            self._index = self._index or index
             return self._index
+
+    def _take(self) -> Tuple[_native.Demuxer, bool]:
+        """A demuxer of this source for one pass, and whether it is fresh."""
+        with self._lock:
+            if self._spare:
+                return self._spare.pop(), False
+        return _native.Demuxer(self.name), True
+
+    def _give_back(self, demuxer: _native.Demuxer) -> None:
+        with self._lock:
+            if not self._closed:
+                self._spare.append(demuxer)
+                return
+        demuxer.close()
 
     def segments(self, part: int, target: int) -> List[Segment]:
         if not self._divisible():
@@ -547,13 +568,13 @@ class _Container(_Part):
         limit = next((key for key in keys if end is not None and key > end), None)
         ownership = _Ownership(first, end, next((key for key in keys if key > first), None))
         # A demuxer per pass, so that segments of one clip decode at once.
-        demuxer = _native.Demuxer(self.name)
+        demuxer, fresh = self._take()
         num, den = demuxer.time_base
         clock = _Clock(num, den, self.rate, origin=first)
         converter = _Converter(video._memory, device, *converter_args, bt709=demuxer.bt709)
         channel: Optional[_Channel] = None
         try:
-            if first > 0:
+            if first > 0 or not fresh:
                 demuxer.seek_packet(index, first)
             channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12)
             # The decoder carries each packet's ordinal to its picture in
@@ -582,10 +603,14 @@ class _Container(_Part):
             converter.close()
             if channel is not None:
                 channel.close()
-            demuxer.close()
+            self._give_back(demuxer)
 
     def close(self) -> None:
-        self.demuxer.close()
+        with self._lock:
+            self._closed = True
+            spare, self._spare = self._spare, []
+        for demuxer in (self.demuxer, *spare):
+            demuxer.close()
 
     def _rewind(self, start: Optional[float]) -> None:
         if start is not None or not self.fresh:
