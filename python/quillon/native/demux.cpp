@@ -300,10 +300,11 @@ class Demuxer {
   }
 
   // Positions the demuxer so that read() returns packet `ordinal` next (0 or
-  // a key packet of `index`, which must be this source's). A seek by time
-  // stamp (by byte for streams without time stamps) lands at or before it,
-  // and the packets are read forward to it; a seek that lands past it, or a
-  // source that does not seek, is read from the top instead.
+  // a key packet of `index`, which must be this source's). A seek backward
+  // from its presentation time, else its decoding time (by byte for streams
+  // without time stamps) lands at or before it, and the packets are read
+  // forward to it; when both seeks land past it, or the source does not
+  // seek, it is read from the top instead.
   void seek_packet(const PacketIndex& index, int64_t ordinal) {
     Busy busy(mutex_);
     stream();
@@ -317,9 +318,9 @@ class Demuxer {
     bool found = false;
     {
       py::gil_scoped_release unlocked;
-      for (int attempt = key > 0 ? 0 : 1; attempt < 2 && !found && code >= 0; ++attempt) {
-        const bool from_top = attempt == 1;
-        if ((from_top ? rewind(index) : seek_near(index, static_cast<std::size_t>(key))) < 0) continue;
+      for (int attempt = key > 0 ? 0 : 2; attempt < 3 && !found && code >= 0; ++attempt) {
+        const bool from_top = attempt == 2;
+        if ((from_top ? rewind(index) : seek_near(index, static_cast<std::size_t>(key), attempt == 1)) < 0) continue;
         forget_read_ahead();
         code = read_to(index, ordinal, from_top, found);
       }
@@ -376,15 +377,22 @@ class Demuxer {
     return index.pts[key] == AV_NOPTS_VALUE && index.dts[key] == AV_NOPTS_VALUE && index.positions[key] >= 0;
   }
 
-  int seek_near(const PacketIndex& index, std::size_t key) {
+  // Containers seek by presentation time (Matroska, MP4) or by decoding
+  // time: the first attempt takes the key packet's presentation time, the
+  // second its decoding time, which is never later.
+  int seek_near(const PacketIndex& index, std::size_t key, bool by_decoding_time) {
     arm();
-    if (by_byte(index, key)) return av_seek_frame(format_, -1, index.positions[key], AVSEEK_FLAG_BYTE);
-    // Containers index their pictures by decoding time (MP4) or by
-    // presentation time (Matroska); seeking backward from the smaller of the
-    // two lands at this key packet or before it.
-    int64_t stamp = index.dts[key];
-    if (stamp == AV_NOPTS_VALUE || (index.pts[key] != AV_NOPTS_VALUE && index.pts[key] < stamp)) stamp = index.pts[key];
-    if (stamp == AV_NOPTS_VALUE) return -1;
+    if (by_byte(index, key)) {
+      if (by_decoding_time) return -1;  // the byte seek was tried
+      return av_seek_frame(format_, -1, index.positions[key], AVSEEK_FLAG_BYTE);
+    }
+    const int64_t presentation = index.pts[key];
+    const int64_t decoding = index.dts[key];
+    int64_t stamp = presentation != AV_NOPTS_VALUE ? presentation : decoding;
+    if (by_decoding_time) {
+      if (decoding == AV_NOPTS_VALUE || decoding == stamp) return -1;
+      stamp = decoding;
+    }
     return av_seek_frame(format_, index_, stamp, AVSEEK_FLAG_BACKWARD);
   }
 
