@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import quillon
+from quillon import _native
 from quillon.media import Segment
 
 SOURCE = ["-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "60"]
@@ -106,3 +107,17 @@ def test_segments_of_another_video_or_bad_arguments_are_refused(clips):
         for target in (0, True, 1.5):
             with pytest.raises(ValueError, match="target_pictures"):
                 video.segments(target)
+
+
+def test_a_damaged_random_access_picture_costs_no_other_picture(clips, tmp_path):
+    # The picture of the second random-access point does not decode: the
+    # segment before it decodes on to the third, the segment it starts takes
+    # over from there (the third one's leading pictures).
+    data = bytearray(open(clips["open_gop.mp4"], "rb").read())
+    position = int(_native.Demuxer(clips["open_gop.mp4"]).index().key_positions[1])
+    data[position + 100:position + 4000:7] = bytes(b ^ 0x5A for b in data[position + 100:position + 4000:7])
+    (tmp_path / "damaged.mp4").write_bytes(data)
+    plain, _, parts = plain_and_segmented(str(tmp_path / "damaged.mp4"), target_pictures=1)
+    joined = [frame for part in parts for frame in part]
+    assert 50 < len(plain) < 60 and [pts for _, pts, _ in joined] == [pts for _, pts, _ in plain]
+    assert all(np.array_equal(a[2], b[2]) for a, b in zip(joined, plain))
