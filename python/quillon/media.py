@@ -561,12 +561,19 @@ class _Container(_Part):
             return
         index = self.index()
         keys = index.key_ordinals.tolist()
+        last_leading = dict(zip(keys, index.key_last_leading.tolist()))
         first, end = segment.first_packet, segment.end_packet
         # Past `end` the pass decodes the leading pictures of that
-        # random-access point, which come out before it; never beyond the
-        # key packet after it.
+        # random-access point, which come out before it: up to the last one
+        # when the time stamps tell which they are, then the decoder is
+        # drained; else on until its picture comes out, never beyond the key
+        # packet after it.
         limit = next((key for key in keys if end is not None and key > end), None)
-        ownership = _Ownership(first, end, next((key for key in keys if key > first), None))
+        through = last_leading.get(end, -1) if end is not None else -1
+        # Packets from here on are shown after the first packet's picture.
+        lead = last_leading.get(first, -1)
+        shown_after = lead + 1 if lead >= 0 else next((key for key in keys if key > first), None)
+        ownership = _Ownership(first, end, shown_after)
         # A demuxer per pass, so that segments of one clip decode at once.
         demuxer, fresh = self._take()
         num, den = demuxer.time_base
@@ -590,7 +597,7 @@ class _Container(_Part):
                         yield clock.seconds(stamp), picture, self.name
 
             ordinal = first
-            while not ownership.done and (limit is None or ordinal < limit):
+            while not ownership.done and (limit is None or ordinal < limit) and (through < 0 or ordinal <= through):
                 packet = demuxer.read()
                 if packet is None:
                     break
@@ -676,8 +683,8 @@ class _Ownership:
     starts at: they belong to the segment before, which decodes them with
     their references. The picture of `end` is the next segment's first, and
     ends this one. Should the first packet's picture never come out (a
-    damaged picture), pictures of packets from the next key packet on (all
-    later in display order) are the segment's all the same."""
+    damaged picture), pictures of packets from `later` on (shown after it)
+    are the segment's all the same."""
 
     def __init__(self, first: int, end: Optional[int], later: Optional[int]) -> None:
         self.first, self.end, self.later = first, end, later

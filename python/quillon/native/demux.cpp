@@ -109,14 +109,29 @@ struct PacketIndex {
   std::vector<int64_t> positions;  // byte position in the source, -1 when unknown
   std::vector<int64_t> pts;        // AV_NOPTS_VALUE when the container gives none
   std::vector<int64_t> dts;
+  // Per key packet: the last packet before the next key packet that is shown
+  // before it (its own ordinal when none is), -1 when a packet lacks a time
+  // stamp to tell.
+  std::vector<int64_t> last_leading;
   std::unordered_map<int64_t, std::size_t> by_position;
 
+  // Called with every packet, in decode order.
   void add(int64_t ordinal, const AVPacket& packet) {
+    if ((packet.flags & AV_PKT_FLAG_KEY) == 0) {
+      if (last_leading.empty() || last_leading.back() < 0) return;
+      if (packet.pts == AV_NOPTS_VALUE || pts.back() == AV_NOPTS_VALUE) {
+        last_leading.back() = -1;
+      } else if (packet.pts < pts.back()) {
+        last_leading.back() = ordinal;
+      }
+      return;
+    }
     if (packet.pos >= 0) by_position.emplace(packet.pos, ordinals.size());
     ordinals.push_back(ordinal);
     positions.push_back(packet.pos);
     pts.push_back(packet.pts);
     dts.push_back(packet.dts);
+    last_leading.push_back(ordinal);
   }
 
   // The key whose packet this is, or -1. Byte positions tell packets apart
@@ -290,8 +305,7 @@ class Demuxer {
       py::gil_scoped_release unlocked;
       AVPacket* packet = packet_.get();
       while ((code = next_raw(packet)) >= 0) {
-        if ((packet->flags & AV_PKT_FLAG_KEY) != 0) result.add(result.packets, *packet);
-        ++result.packets;
+        result.add(result.packets++, *packet);
         av_packet_unref(packet);
       }
     }
@@ -664,7 +678,11 @@ void register_demux(py::module_& m) {
           "Their presentation time stamps in the time base (-2**63 when missing).")
       .def_property_readonly(
           "key_dts", [](const PacketIndex& i) { return i.array(i.dts); },
-          "Their decoding time stamps in the time base (-2**63 when missing).");
+          "Their decoding time stamps in the time base (-2**63 when missing).")
+      .def_property_readonly(
+          "key_last_leading", [](const PacketIndex& i) { return i.array(i.last_leading); },
+          "For each, the last packet before the next key packet that is shown before it (its own ordinal when "
+          "none is), -1 when packets without time stamps leave it unknown.");
 
   py::class_<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
       .def(py::init<const std::string&, double>(), py::arg("url"), py::arg("timeout") = 10.0,
