@@ -24,7 +24,7 @@ import os
 import threading
 import weakref
 from dataclasses import dataclass
-from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -579,6 +579,32 @@ class _Container(_Part):
         num, den = demuxer.time_base
         clock = _Clock(num, den, self.rate, origin=first)
         converter = _Converter(video._memory, device, *converter_args, bt709=demuxer.bt709)
+        yielded: Set[int] = set()
+        try:
+            yield from self._decode_from(demuxer, fresh, index, first, device, ownership, (limit, through), clock,
+                                         converter, yielded)
+            # libavcodec drops the pictures still waiting in an H.264 decoder
+            # at the end of the stream when decoding began at a recovery
+            # point a few pictures before: a last segment short of pictures
+            # is decoded again from an earlier random-access point, for the
+            # missing ones only (the last ones shown).
+            earlier = [key for key in keys if key < first]
+            expected = index.packets - (shown_after if lead >= 0 and shown_after is not None else first)
+            while end is None and earlier and len(yielded) < expected:
+                retry = _Ownership(first, None, shown_after)
+                yield from self._decode_from(demuxer, False, index, earlier.pop(), device, retry, (None, -1), clock,
+                                             converter, yielded, skip=set(yielded))
+        finally:
+            converter.close()
+            self._give_back(demuxer)
+
+    def _decode_from(self, demuxer: Any, fresh: bool, index: Any, first: int, device: int, ownership: "_Ownership",
+                     bounds: Tuple[Optional[int], int], clock: "_Clock", converter: _Converter, yielded: Set[int],
+                     skip: Optional[Set[int]] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+        """One decoder pass from packet `first`, yielding the pictures
+        `ownership` gives the segment, but those in `skip`. `bounds`: the
+        packet not to send, and the last one to send (-1: no such bound)."""
+        limit, through = bounds
         channel: Optional[_Channel] = None
         try:
             if first > 0 or not fresh:
@@ -592,8 +618,10 @@ class _Container(_Part):
                 for frame in frames:
                     ordinal = _frame_pts(frame)
                     stamp = stamps.pop(ordinal, None) if ordinal is not None else None
-                    if ownership.owns(ordinal):
+                    if ownership.owns(ordinal) and (skip is None or ordinal not in skip):
                         picture = converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
+                        if ordinal is not None:
+                            yielded.add(ordinal)
                         yield clock.seconds(stamp), picture, self.name
 
             ordinal = first
@@ -607,10 +635,8 @@ class _Container(_Part):
             if not ownership.done:
                 yield from owned(channel.finish())
         finally:
-            converter.close()
             if channel is not None:
                 channel.close()
-            self._give_back(demuxer)
 
     def close(self) -> None:
         with self._lock:
@@ -1034,4 +1060,8 @@ def open(source: Source, *, device: Optional[int] = None) -> Video:
     """
     die = runtime.resolve(device)
     runtime.start_media()
+    # libav's messages go to the runtime's log through a callback that takes
+    # no interpreter lock: one that does (PyAV's) would wait for ever on a
+    # decoder thread that a channel being stopped waits for, lock held.
+    _native.route_codec_messages()
     return Video(source, die)
