@@ -48,6 +48,7 @@ _TIMEOUT = 402007  # the media engine's time-out code
 _EOS = int(kyme.kymeER_RSLT_WARN_EOS)
 _NO_PTS = -(2**63)
 _log = logging.getLogger("quillon")
+_WARNED: Set[str] = set()  # sources whose host decoding was announced
 
 _IMAGE_TYPES = {
     "nv12": kyce.imageType.kyceIMG_YUV_NV12,
@@ -483,7 +484,8 @@ class _Container(_Part):
         on_card = (self.codec in CARD_VIDEO and self.demuxer.pixel_format in CARD_PIXELS
                    and 128 <= self.width <= 4096 and 128 <= self.height <= 4096)
         self.decoder = "card" if on_card else "host"
-        if not on_card:
+        if not on_card and name not in _WARNED:  # once a source: a program may open it many times
+            _WARNED.add(name)
             _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
         self._index: Optional[_native.PacketIndex] = None
