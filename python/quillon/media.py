@@ -35,6 +35,8 @@ from quillon.errors import Error, check, error_class, failed
 
 __all__ = ["open", "Video", "Frame", "Segment", "DevicePicture", "FORMATS"]
 
+# (format, size, borrow) of a frames() call, for the converters of its passes.
+ConverterArgs = Tuple[str, Optional[Tuple[int, int]], bool]
 Source = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
 FORMATS = ("nv12", "rgb24", "bgr24", "gray", "rgb_planar")
@@ -125,6 +127,7 @@ class DevicePicture:
     pitch: int
     image_type: Any
     device: int
+    borrowed: bool = False  # the decoder's own picture, valid until the next one
 
     def desc(self) -> Any:
         """The picture as the op engine's `kyce.imageDesc`."""
@@ -194,7 +197,7 @@ class Frame:
     stays valid while the frame is referenced and its video is open.
     """
 
-    __slots__ = ("index", "pts", "format", "source", "picture", "_memory")
+    __slots__ = ("index", "pts", "format", "source", "picture", "_memory", "_gone")
 
     def __init__(self, index: int, pts: float, format: str, source: str, picture: DevicePicture,
                  memory: _Memory) -> None:
@@ -204,9 +207,16 @@ class Frame:
         self.source = source
         self.picture = picture
         self._memory = memory
+        self._gone = False
 
     def __del__(self) -> None:
-        self._memory.give(self.picture.nbytes, self.picture.address)
+        if not self.picture.borrowed:
+            self._memory.give(self.picture.nbytes, self.picture.address)
+
+    def _live(self) -> DevicePicture:
+        if self._gone:
+            raise ValueError("this frame came from frames(copy=False) and lasted until the next frame was asked for")
+        return self.picture
 
     @property
     def width(self) -> int:
@@ -223,10 +233,11 @@ class Frame:
         """The device address of the picture's pixels, as `quillon.Model`
         takes them: packed rows (for NV12 the chroma plane right after the
         luma plane)."""
-        if self.picture.pitch != self.picture.width:
-            raise ValueError(f"the picture's rows are {self.picture.pitch} pixels apart, not {self.picture.width}: "
+        picture = self._live()
+        if picture.pitch != picture.width:
+            raise ValueError(f"the picture's rows are {picture.pitch} pixels apart, not {picture.width}: "
                              "ask frames() for a size to get packed pictures")
-        return self.picture.address
+        return picture.address
 
     @property
     def device(self) -> int:
@@ -239,6 +250,7 @@ class Frame:
         interleaved chroma rows)."""
         if self._memory.closed:
             raise ValueError("the video of this frame is closed: copy frames before the with block ends")
+        self._live()
         width, height = self.picture.width, self.picture.height
         shape = {"nv12": (height * 3 // 2, width), "gray": (height, width), "rgb_planar": (3, height, width)}
         out = np.empty(shape.get(self.format, (height, width, 3)), np.uint8)
@@ -255,9 +267,9 @@ class _Converter:
     """Resizing and colour conversion on one die into blocks of the video's
     memory, with scratch blocks of its own for intermediate pictures."""
 
-    def __init__(self, memory: _Memory, device: int, format: str, size: Optional[Tuple[int, int]],
+    def __init__(self, memory: _Memory, device: int, format: str, size: Optional[Tuple[int, int]], borrow: bool,
                  bt709: bool) -> None:
-        self.memory, self.device, self.format, self.size = memory, device, format, size
+        self.memory, self.device, self.format, self.size, self.borrow = memory, device, format, size, borrow
         self.space = kyce.colorSpace.kyceCOLOR_SPACE_BT709 if bt709 else kyce.colorSpace.kyceCOLOR_SPACE_BT601
         self._scratch: Dict[Tuple[str, int, int], Tuple[int, Any]] = {}
 
@@ -288,6 +300,8 @@ class _Converter:
         if (base == "nv12" or self.format == "nv12") and (out_w % 2 or out_h % 2):
             raise ValueError(f"nv12 pictures need an even width and height, not {out_w}x{out_h}")
         nbytes = _picture_bytes(self.format, out_w, out_h)
+        if self.borrow and not steps and (out_w, out_h) == (width, height) and pitch == out_w:
+            return DevicePicture(address, nbytes, out_w, out_h, out_w, _IMAGE_TYPES[self.format], self.device, True)
         block = self.memory.take(nbytes)
         try:
             current, current_format, current_pitch = address, base, pitch
@@ -446,7 +460,7 @@ class _Part:
     frame_count: Optional[int]
     decoder: str
 
-    def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
         """(pts in seconds, picture, file or URL) in display order."""
         raise NotImplementedError
@@ -460,7 +474,7 @@ class _Part:
         if segment.source != self.name or segment.first_packet != 0 or segment.end_packet is not None:
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
-    def segment_pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                          segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
         """The pictures of one segment, as `pictures` gives them."""
         return self.pictures(video, converter_args, device, None)
@@ -556,7 +570,7 @@ class _Container(_Part):
             raise ValueError(f"{segment!r} is not a segment of {self.name}: it must start at packet 0 or a key "
                              "packet and end at a later key packet or None")
 
-    def segment_pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                          segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
         if not self._divisible():
             yield from self.pictures(video, converter_args, device, None)
@@ -652,7 +666,7 @@ class _Container(_Part):
             self.demuxer.seek(max(start or 0.0, 0.0))
         self.fresh = False
 
-    def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
         num, den = self.demuxer.time_base
         clock = _Clock(num, den, self.rate)
@@ -776,11 +790,11 @@ class _Photos(_Part):
                 or segment.source != self.paths[first]):
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
-    def segment_pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                          segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
         return self.pictures(video, converter_args, device, segment.first_packet, segment.first_packet + 1)
 
-    def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                  start: Optional[float], stop: Optional[int] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
         converter = _Converter(video._memory, device, *converter_args, bt709=False)
         channel: Optional[_Channel] = None
@@ -986,7 +1000,7 @@ class Video:
                                                                                              target_pictures)]
 
     def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
-               start: Optional[float] = None, segment: Optional[Segment] = None) -> Iterator[Frame]:
+               start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True) -> Iterator[Frame]:
         """Decodes the pictures in display order as `Frame` objects.
 
         `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
@@ -1001,6 +1015,13 @@ class Video:
         keep the container's `pts`; in a stream without time stamps the
         first picture of a segment is timed as if it were picture
         `first_packet`, so neighbouring segments' times may overlap.
+
+        `copy=False` saves a copy of every picture the decoder gives as it
+        is (asked for in its coded format and size): such a frame is the
+        decoder's own picture and lasts until the next frame is asked for
+        (then its `to_numpy()` and `device_address` raise ValueError), which
+        suits a loop that uses each frame at once, as `model.submit(frame)`
+        does. Other frames are copies either way.
         """
         if format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
@@ -1023,29 +1044,35 @@ class Video:
             raise ValueError("the video is closed")
         if segment is not None:
             self._parts[segment.part].check_segment(segment)
-            iteration = self._segment_frames(format, size, die, segment)
+            iteration = self._segment_frames((format, size, not copy), die, segment)
         else:
-            iteration = self._frames(format, size, die, start)
+            iteration = self._frames((format, size, not copy), die, start)
         self._passes.add(iteration)
         return iteration
 
-    def _frames(self, format: str, size: Optional[Tuple[int, int]], device: int,
-                start: Optional[float]) -> Iterator[Frame]:
+    def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Iterator[Frame]:
         index = 0
         for part in self._parts:
-            for pts, picture, name in part.pictures(self, (format, size), device, start):
-                yield Frame(index, pts, format, name, picture, self._memory)
+            for pts, picture, name in part.pictures(self, args, device, start):
+                yield from _handed(Frame(index, pts, args[0], name, picture, self._memory))
                 index += 1
 
-    def _segment_frames(self, format: str, size: Optional[Tuple[int, int]], device: int,
-                        segment: Segment) -> Iterator[Frame]:
+    def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment) -> Iterator[Frame]:
         part = self._parts[segment.part]
-        for index, (pts, picture, name) in enumerate(part.segment_pictures(self, (format, size), device, segment)):
-            yield Frame(index, pts, format, name, picture, self._memory)
+        for index, (pts, picture, name) in enumerate(part.segment_pictures(self, args, device, segment)):
+            yield from _handed(Frame(index, pts, args[0], name, picture, self._memory))
 
     def __repr__(self) -> str:
         return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
                 f"decoder={self.decoder}>")
+
+
+def _handed(frame: Frame) -> Iterator[Frame]:
+    """Yields the frame; a borrowed one is gone once the next is asked for
+    (the decoder then takes its picture back)."""
+    yield frame
+    if frame.picture.borrowed:
+        frame._gone = True
 
 
 def open(source: Source, *, device: Optional[int] = None) -> Video:
