@@ -3,9 +3,13 @@
 // and receive while the worker decodes.
 #include "decoder_channel.h"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "jpeg_decoder.h"
 #include "kycore/busy_time.h"
@@ -16,6 +20,30 @@
 namespace kyme {
 
 using namespace kycore;
+
+namespace {
+
+// Video channels of this process whose worker runs.
+std::atomic<int> running_video_channels{0};
+
+// The processors this process may run on (its affinity, which a cluster's
+// worker may have narrowed).
+int processors() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// Automatic threads stop here: beyond it frame threading adds pictures held
+// in the codec more than it adds speed.
+constexpr int kMaxAutomaticThreads = 8;
+
+}  // namespace
+
+int automatic_decode_threads() {
+  const int busy = std::max(1, running_video_channels.load());
+  return std::clamp(processors() / busy, 1, kMaxAutomaticThreads);
+}
 
 struct DecoderChannel::Picture {
   uint64_t id = 0;
@@ -153,7 +181,9 @@ DecoderChannel::~DecoderChannel() {
 
 std::unique_ptr<PictureCodec> DecoderChannel::make_codec() const {
   if (is_jpeg()) return make_jpeg_codec(parameters_.pixelFormat);
-  return make_video_codec(parameters_.codecType, parameters_.pixelFormat, parameters_.decodeMode, threads_);
+  const int setting = threads_;
+  return make_video_codec(parameters_.codecType, parameters_.pixelFormat, parameters_.decodeMode,
+                          [setting] { return setting == kAutomaticThreads ? automatic_decode_threads() : setting; });
 }
 
 void DecoderChannel::wake_all() {
@@ -187,6 +217,16 @@ uint32_t DecoderChannel::rewind() {
 }
 
 void DecoderChannel::run() {
+  // While it runs, a video channel counts as busy for the others' thread counts.
+  struct Busy {
+    explicit Busy(bool video) : video(video) {
+      if (video) ++running_video_channels;
+    }
+    ~Busy() {
+      if (video) --running_video_channels;
+    }
+    const bool video;
+  } busy(!is_jpeg());
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     input_ready_.wait(lock, [this] { return quit_ || !input_.empty(); });
