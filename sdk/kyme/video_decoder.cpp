@@ -279,7 +279,9 @@ class VideoCodec final : public PictureCodec {
     if (layout == decoded) {
       av_image_copy(target->planes, target->linesizes, const_cast<const uint8_t**>(frame->data), frame->linesize,
                     layout, frame->width, frame->height);
-    } else {
+    } else if (!planar_to_semiplanar(frame->data, frame->linesize, decoded, layout, frame->width, frame->height,
+                                     target->planes, target->linesizes)) {
+      // Only what has no direct way (10 bits, RGB, grey) takes libswscale's pass.
       scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height, decoded, frame->width, frame->height, layout,
                                      SWS_BICUBIC, nullptr, nullptr, nullptr);
       if (scaler_ == nullptr) {
