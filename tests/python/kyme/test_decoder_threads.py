@@ -20,18 +20,19 @@ def clip(tmp_path_factory):
 
 
 def threads_mid_stream(channels, path):
-    """The process's threads once every channel has half of the stream, and
-    each channel's pictures (checked whole by the caller)."""
+    """The threads the process gained once every channel has half of the
+    stream, and each channel's pictures (checked whole by the caller)."""
     units = [np.array(s) for s in nal_units(path)]
     stream = kyme.stream()
     decoders = [Decoder(c) for c in channels]
+    before = len(os.listdir("/proc/self/task"))
     for c in channels:
         open_channel(c, "KYME_CODEC_DEC_H264")
     for decoder in decoders:
         for unit in units[:len(units) // 2]:
             kyme.setStreamData(stream, unit)
             decoder.send(stream)
-    counted = len(os.listdir("/proc/self/task"))
+    counted = len(os.listdir("/proc/self/task")) - before
     for decoder in decoders:
         for unit in units[len(units) // 2:]:
             kyme.setStreamData(stream, unit)
