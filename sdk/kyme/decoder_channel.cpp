@@ -3,17 +3,15 @@
 // and receive while the worker decodes.
 #include "decoder_channel.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <thread>
 
 #include "jpeg_decoder.h"
 #include "kycore/busy_time.h"
 #include "kycore/error_codes.h"
+#include "kycore/processors.h"
 #include "stream_bytes.h"
 #include "video_decoder.h"
 
@@ -26,14 +24,6 @@ namespace {
 // Video channels of this process whose worker runs.
 std::atomic<int> running_video_channels{0};
 
-// The processors this process may run on (its affinity, which a cluster's
-// worker may have narrowed).
-int processors() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof(set), &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return std::max(1u, std::thread::hardware_concurrency());
-}
-
 // Automatic threads stop here: beyond it frame threading adds pictures held
 // in the codec more than it adds speed.
 constexpr int kMaxAutomaticThreads = 8;
@@ -42,7 +32,7 @@ constexpr int kMaxAutomaticThreads = 8;
 
 int automatic_decode_threads() {
   const int busy = std::max(1, running_video_channels.load());
-  return std::clamp(processors() / busy, 1, kMaxAutomaticThreads);
+  return std::clamp(usable_processors() / busy, 1, kMaxAutomaticThreads);
 }
 
 struct DecoderChannel::Picture {
