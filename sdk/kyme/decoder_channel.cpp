@@ -21,17 +21,42 @@ using namespace kycore;
 
 namespace {
 
-// Video channels of this process whose worker runs.
-std::atomic<int> running_video_channels{0};
+// Video channels of this process that have input to decode: taken from
+// the queue, or waiting there. A channel started but given nothing (a die
+// waiting for the next group of pictures) leaves the processors to others.
+std::atomic<int> busy_video_channels{0};
 
 // Automatic threads stop here: beyond it frame threading adds pictures held
 // in the codec more than it adds speed.
 constexpr int kMaxAutomaticThreads = 8;
 
+// The worker's own entry in busy_video_channels.
+class BusyMark {
+ public:
+  explicit BusyMark(bool counts) : counts_(counts) {}
+  ~BusyMark() { set(false); }
+  BusyMark(const BusyMark&) = delete;
+  BusyMark& operator=(const BusyMark&) = delete;
+
+  void set(bool busy) {
+    if (!counts_ || busy == busy_) return;
+    busy_ = busy;
+    if (busy) {
+      ++busy_video_channels;
+    } else {
+      --busy_video_channels;
+    }
+  }
+
+ private:
+  const bool counts_;
+  bool busy_ = false;
+};
+
 }  // namespace
 
 int automatic_decode_threads() {
-  const int busy = std::max(1, running_video_channels.load());
+  const int busy = std::max(1, busy_video_channels.load());
   return std::clamp(usable_processors() / busy, 1, kMaxAutomaticThreads);
 }
 
@@ -207,20 +232,13 @@ uint32_t DecoderChannel::rewind() {
 }
 
 void DecoderChannel::run() {
-  // While it runs, a video channel counts as busy for the others' thread counts.
-  struct Busy {
-    explicit Busy(bool video) : video(video) {
-      if (video) ++running_video_channels;
-    }
-    ~Busy() {
-      if (video) --running_video_channels;
-    }
-    const bool video;
-  } busy(!is_jpeg());
+  BusyMark busy(!is_jpeg());
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    if (input_.empty()) busy.set(false);
     input_ready_.wait(lock, [this] { return quit_ || !input_.empty(); });
     if (quit_) return;
+    busy.set(true);
     Input input = std::move(input_.front());
     input_.pop_front();
     input_bytes_ -= input.size;

@@ -35,7 +35,8 @@ constexpr uint32_t kMaxVideoStream = KYME_DEC_MAX_STREAM_BUFFER_SIZE;
 constexpr uint32_t kMaxJpegStream = 0x20000000;
 
 // A video channel's thread setting that leaves the count to the channel:
-// the processors shared among the video channels decoding at that moment.
+// the processors shared among the video channels that have input at that
+// moment.
 constexpr int kAutomaticThreads = -1;
 int automatic_decode_threads();
 

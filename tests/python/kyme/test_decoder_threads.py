@@ -1,59 +1,62 @@
 """How many threads a video channel decodes with when QUILLON_DECODE_THREADS
-is not set: a lone channel takes the processors it may run on, channels
-decoding together share them. Counted as the process's threads while the
-channels are in the middle of a stream."""
+is not set: the processors it may run on, shared with the other video
+channels that have input at the moment its stream starts (a channel
+started but given nothing does not count). Counted as the threads the
+process gains while the channel is in the middle of a stream, against the
+same run with one thread per channel."""
 import os
 import shutil
 
 import numpy as np
 import pytest
 
-from decoding import Decoder, encode, kyme, nal_units, open_channel, reference
+from decoding import OK, TIMEOUT, Decoder, encode, kyme, nal_units, open_channel, reference
 
-pytestmark = pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed")
+pytestmark = [pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed"),
+              pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")]
 
 
 @pytest.fixture(scope="module")
 def clip(tmp_path_factory):
     path = encode(tmp_path_factory.mktemp("clip") / "clip.h264", "h264")
-    return path, reference(path, "yuv420p")
+    return path, reference(path, "yuv420p"), [np.array(s) for s in nal_units(path)]
 
 
-def threads_mid_stream(channels, path):
-    """The threads the process gained once every channel has half of the
-    stream, and each channel's pictures (checked whole by the caller)."""
-    units = [np.array(s) for s in nal_units(path)]
+def threads_of_a_channel(clip, other):
+    """Threads gained by channel 0 halfway through the clip, while channel
+    64 (on the other die) is `other`: absent, started and idle, or stalled
+    with its input waiting (its pictures never received)."""
+    _, expected, units = clip
     stream = kyme.stream()
-    decoders = [Decoder(c) for c in channels]
+    if other != "absent":
+        open_channel(64, "KYME_CODEC_DEC_H264")
+    if other == "stalled":
+        for unit in units:
+            kyme.setStreamData(stream, unit)
+            if kyme.sendStreamToDecoder(64, stream, 200) == TIMEOUT:
+                break
+        else:
+            pytest.fail("channel 64 took the whole clip without its pictures being received")
     before = len(os.listdir("/proc/self/task"))
-    for c in channels:
-        open_channel(c, "KYME_CODEC_DEC_H264")
-    for decoder in decoders:
-        for unit in units[:len(units) // 2]:
-            kyme.setStreamData(stream, unit)
-            decoder.send(stream)
-    counted = len(os.listdir("/proc/self/task")) - before
-    for decoder in decoders:
-        for unit in units[len(units) // 2:]:
-            kyme.setStreamData(stream, unit)
-            decoder.send(stream)
-    return counted, [decoder.finish() for decoder in decoders]
+    open_channel(0, "KYME_CODEC_DEC_H264")
+    decoder = Decoder(0)
+    for number, unit in enumerate(units):
+        if number == len(units) // 2:
+            gained = len(os.listdir("/proc/self/task")) - before
+        kyme.setStreamData(stream, unit)
+        decoder.send(stream)
+    assert decoder.finish() == expected
+    for channel in (0, 64) if other != "absent" else (0,):
+        assert kyme.destroyDecoderChannel(channel) == OK
+    return gained
 
 
-@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")
-@pytest.mark.parametrize("channels", [(0,), (0, 64)], ids=["alone", "two at once"])
-def test_channels_share_the_processors(media, clip, monkeypatch, channels):
-    path, expected = clip
-    processors = len(os.sched_getaffinity(0))
+@pytest.mark.parametrize("other, sharing", [("absent", 1), ("idle", 1), ("stalled", 2)])
+def test_a_channel_takes_its_share_of_the_processors(media, clip, monkeypatch, other, sharing):
     monkeypatch.setenv("QUILLON_DECODE_THREADS", "1")
-    single, pictures = threads_mid_stream(channels, path)
-    assert pictures == [expected] * len(channels)
-    for c in channels:
-        assert kyme.destroyDecoderChannel(c) == 0
+    single = threads_of_a_channel(clip, other)
     monkeypatch.delenv("QUILLON_DECODE_THREADS")
-    automatic, pictures = threads_mid_stream(channels, path)
-    assert pictures == [expected] * len(channels)
-    share = min(8, processors // len(channels))
-    # libavcodec adds its own threads only when a channel has more than one.
-    assert automatic - single == (len(channels) * share if share > 1 else 0)
-
+    automatic = threads_of_a_channel(clip, other)
+    share = min(8, len(os.sched_getaffinity(0)) // sharing)
+    # libavcodec starts threads of its own only for more than one.
+    assert automatic - single == (share if share > 1 else 0)
