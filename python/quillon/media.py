@@ -422,6 +422,22 @@ class _Channel:
             self.lent = False
             kyme.decReleaseFrame(self.number, self.frame, 0)
 
+    def recycle(self) -> bool:
+        """Readies the channel for another stream of the same codec: what it
+        holds is decoded and delivered, then the decoder starts afresh. The
+        channel keeps its pictures' device memory, which a new channel would
+        have to allocate (and fault in) again. False when it cannot."""
+        self.release()
+        try:
+            for _ in self.finish():
+                pass
+        except (Error, ValueError):
+            return False
+        if kyme.resetDecoder(self.number) != 0:
+            return False
+        self.ended = False
+        return True
+
     def close(self) -> None:
         # A consumer that failed may still hold a picture (its generator
         # is only collected later): it goes back before the channel stops.
@@ -506,6 +522,8 @@ class _Container(_Part):
         # Demuxers of finished segment passes, for the next passes to
         # reposition rather than open the source again.
         self._spare: List[_native.Demuxer] = []
+        # Decoder channels of finished segment passes, by die, for the next.
+        self._idle: Dict[int, List[_Channel]] = collections.defaultdict(list)
         self._closed = False
         self._lock = threading.Lock()
 
@@ -535,6 +553,20 @@ class _Container(_Part):
             if self._spare:
                 return self._spare.pop(), False
         return _native.Demuxer(self.name), True
+
+    def _channel(self, device: int) -> "_Channel":
+        with self._lock:
+            if self._idle[device]:
+                return self._idle[device].pop()
+        return _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12)
+
+    def _idle_channel(self, device: int, channel: "_Channel") -> None:
+        if channel.recycle():
+            with self._lock:
+                if not self._closed:
+                    self._idle[device].append(channel)
+                    return
+        channel.close()
 
     def _give_back(self, demuxer: _native.Demuxer) -> None:
         with self._lock:
@@ -625,7 +657,7 @@ class _Container(_Part):
         try:
             if first > 0 or not fresh:
                 demuxer.seek_packet(index, first)
-            channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12)
+            channel = self._channel(device)
             # The decoder carries each packet's ordinal to its picture in
             # place of the time stamp; the container's stamps wait here.
             stamps: Dict[int, Optional[int]] = {}
@@ -652,12 +684,16 @@ class _Container(_Part):
                 yield from owned(channel.finish())
         finally:
             if channel is not None:
-                channel.close()
+                self._idle_channel(device, channel)
 
     def close(self) -> None:
         with self._lock:
             self._closed = True
             spare, self._spare = self._spare, []
+            idle = [channel for channels in self._idle.values() for channel in channels]
+            self._idle.clear()
+        for channel in idle:
+            channel.close()
         for demuxer in (self.demuxer, *spare):
             demuxer.close()
 
