@@ -1,6 +1,5 @@
-"""Customized ops from the example plug-in: loading, listing, creating,
-configuring through both example functions, and releasing the info in either
-order (running an op is covered by the host SDK's own tests)."""
+"""Customized ops from the example plug-in: loading, listing, creating, configuring and releasing (running one
+is covered by the host SDK's own tests)."""
 import shutil
 
 import pytest
