@@ -68,9 +68,8 @@ class TestHandles:
 
 
 class TestErrorsAndIntegerArguments:
-    def test_code_is_printed_signed_and_message_capped_at_100_bytes(self):
+    def test_message_is_capped_at_100_bytes(self):  # the signed code: every binding's in test_surface.py
         fail = testctl.raise_call_error
-        pytest.raises(RuntimeError, fail, "x error, ret: %d.", 2**32 - 1).match(r"^x error, ret: -1\.$")
         assert str(pytest.raises(RuntimeError, fail, "y" * 120 + " error, ret: %d.", 7).value) == "y" * 99
 
     @pytest.mark.parametrize("value", [-1, 2**32, 2**64, 1.0, "1", None])
