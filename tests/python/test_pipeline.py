@@ -57,7 +57,7 @@ def reference_classes(tmp_path, source):
 def clips(tmp_path_factory):
     folder = tmp_path_factory.mktemp("clips")
     x264 = ["-c:v", "libx264", "-bf", "2"]
-    return {
+    made = {
         # A group every 6 pictures, open GOPs in the x264 and x265 clips.
         "h264.mp4": encode(folder / "h264.mp4", 30, *x264, "-g", "6"),
         "open.mkv": encode(folder / "open.mkv", 36, "-c:v", "libx265", "-x265-params",
@@ -65,21 +65,35 @@ def clips(tmp_path_factory):
         "mpeg4.avi": encode(folder / "mpeg4.avi", 12, "-c:v", "mpeg4", "-q:v", "3"),
         "annexb.h264": encode(folder / "annexb.h264", 30, *x264, "-x264-params", "open-gop=1:keyint=10"),
     }
+    # Photos of other classes each, odd sizes, CMYK and an EXIF turn.
+    photos = folder / "photos"
+    photos.mkdir()
+    from PIL import Image
+
+    for i, size in enumerate([(500, 375), (400, 533), (333, 211), (320, 240)]):
+        picture = Image.fromarray(demo.demo_picture(i * 60, *size))
+        if i == 3:
+            picture = picture.convert("CMYK")
+        exif = picture.getexif()
+        exif[0x0112] = 6 if i == 1 else 1  # rotated 90 degrees by its EXIF orientation
+        picture.save(photos / f"{i:02d}.jpg", quality=92, exif=exif)
+    made["photos"] = photos
+    return made
 
 
 @pytest.mark.parametrize("name", ["h264.mp4", "open.mkv", "mpeg4.avi", "annexb.h264", "photos"])
-def test_every_picture_once_in_display_order_with_the_reference_class(tmp_path, capsys, clips, photos, name):
-    source = photos if name == "photos" else clips[name]
+def test_every_picture_once_in_display_order_with_the_reference_class(tmp_path, capsys, clips, name):
+    source = clips[name]
     code, out, err = run(tmp_path, capsys, source)
     assert code == 0, err
     lines = results(tmp_path)
     if name == "photos":
-        assert [pathlib.Path(line["file"]).name for line in lines] == sorted(p.name for p in source.glob("*.jpg"))
+        assert [pathlib.Path(line["file"]).name for line in lines] == sorted(p.name for p in source.iterdir())
         assert [line["pts"] for line in lines] == list(range(len(lines)))
         assert "skipped (corrupt or failed): 0" in out
         # Pillow turns the picture by its EXIF orientation as the job does.
         from PIL import Image, ImageOps
-        for line, path in zip(lines, sorted(source.glob("*.jpg"))):
+        for line, path in zip(lines, sorted(source.iterdir())):
             with Image.open(path) as photo:
                 rgb = np.asarray(ImageOps.exif_transpose(photo).convert("RGB"))
             assert line["label"] == demo.CLASS_NAMES[reference_top(tmp_path, rgb)]
@@ -153,7 +167,7 @@ def test_bad_input_is_refused_with_a_message(tmp_path, capsys, clips):
     assert "the output folder cannot be written" in capsys.readouterr().err
 
 
-def test_a_corrupt_picture_or_photo_costs_only_itself(tmp_path, capsys, photos):
+def test_a_corrupt_picture_or_photo_costs_only_itself(tmp_path, capsys, clips):
     clean = encode(tmp_path / "clean.h264", 16, "-c:v", "libx264", "-g", "1")  # every picture stands alone
     data = bytearray(clean.read_bytes())
     # Picture 8's slice: keep its start code and header, scramble the rest.
@@ -174,7 +188,7 @@ def test_a_corrupt_picture_or_photo_costs_only_itself(tmp_path, capsys, photos):
 
     folder = tmp_path / "jpegs"
     folder.mkdir()
-    photo = (photos / "01_odd.jpg").read_bytes()
+    photo = (clips["photos"] / "02.jpg").read_bytes()
     (folder / "b.jpg").write_bytes(photo)
     tables = photo.index(b"\xff\xc4", photo.index(b"\xff\xc0"))
     (folder / "a.jpg").write_bytes(photo[:tables + 10] + b"\xff\xd9")  # ends inside a Huffman table
