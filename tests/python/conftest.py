@@ -1,9 +1,14 @@
 """Puts the build tree and the package on the path and gives every test a clean runtime."""
+import contextlib
+import functools
+import http.server
 import json
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -86,6 +91,8 @@ def device_info(kind=None, index=0):
 
 def pattern_video(path, *options, size="320x240", rate=25, frames=30):
     """ffmpeg's testsrc2 pattern written to `path` as `options` say; "-" gives the bytes."""
+    if shutil.which("ffmpeg") is None:
+        pytest.skip("ffmpeg is not installed")
     run = subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}",
                           "-frames:v", str(frames), *map(str, options), str(path)], check=True, stdout=subprocess.PIPE)
     return run.stdout if str(path) == "-" else path
@@ -138,3 +145,71 @@ def shape(*dims, ndims=None):
     record = quillon.kycm.shape()
     record.ndims, record.shapes = len(dims) if ndims is None else ndims, list(dims)
     return record
+
+
+@pytest.fixture(scope="session")
+def clips(tmp_path_factory):
+    """name -> path: 320x240 clips of 30 pictures at 30/s, with B-frames where the codec has them."""
+    folder = tmp_path_factory.mktemp("clips")
+    made = {
+        "h264.mp4": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "2"],
+        "hevc.mkv": ["-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params", "log-level=error:bframes=2"],
+        "mpeg4.avi": ["-c:v", "mpeg4", "-bf", "2"],
+        "hevc10.mkv": ["-pix_fmt", "yuv420p10le", "-c:v", "libx265", "-x265-params", "log-level=error"],
+        "h264.h264": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "0"],
+    }
+    for name, options in made.items():
+        pattern_video(folder / name, *options, rate=30)
+    return {name: str(folder / name) for name in made}
+
+
+def gradient(width, height):
+    from PIL import Image
+
+    y, x = np.mgrid[0:height, 0:width]
+    return Image.fromarray(np.stack([x * 255 // width, y * 255 // height, (x * 3 + y) % 256], -1).astype(np.uint8))
+
+
+@pytest.fixture(scope="session")
+def photos(tmp_path_factory):
+    """A folder of JPEG files: odd-sized, CMYK, grey, progressive and turned by EXIF orientations."""
+    folder = tmp_path_factory.mktemp("photos")
+    gradient(333, 211).save(folder / "01_odd.jpg", quality=90)
+    gradient(320, 240).convert("CMYK").save(folder / "02_cmyk.jpg", quality=90)
+    gradient(320, 240).convert("L").save(folder / "03_gray.jpg", quality=90)
+    gradient(320, 240).save(folder / "04_progressive.jpg", quality=90, progressive=True)
+    for orientation in (2, 3, 4, 5, 6, 7, 8):
+        image = gradient(301, 200)
+        exif = image.getexif()
+        exif[0x0112] = orientation
+        image.save(folder / f"1{orientation}_turned.jpg", exif=exif, quality=90)
+    (folder / "notes.txt").write_text("not a photo")
+    return folder
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *arguments):
+        pass
+
+
+@contextlib.contextmanager
+def served(folder):
+    """`folder` served over HTTP on a loopback port; yields the URL of the folder."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=str(folder)))
+    thread = threading.Thread(target=server.serve_forever)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{server.server_port}"
+    finally:
+        server.shutdown()
+        thread.join()
+        server.server_close()
+
+
+def child_json(script, *arguments, **options):
+    """What `script`, run by a Python child process with `arguments`, prints as JSON; the child must exit 0."""
+    options.setdefault("timeout", 120)
+    child = subprocess.run([sys.executable, "-c", script, *map(str, arguments)], capture_output=True, text=True,
+                           **options)
+    assert child.returncode == 0, child.stderr[-2000:]
+    return json.loads(child.stdout)

@@ -8,7 +8,7 @@ import sys
 
 import numpy as np
 import pytest
-from conftest import MODULE_DIR, ROOT
+from conftest import MODULE_DIR, ROOT, onnx_model
 
 pytestmark = pytest.mark.no_sanitizer
 
@@ -48,20 +48,16 @@ def test_decode_refuses_what_it_cannot_read_and_fails_when_no_picture_came(tmp_p
 
 
 def test_infer_refuses_a_model_it_cannot_load_and_reads_channels_last_inputs(tmp_path):
-    from onnx import TensorProto, helper, save
+    from onnx import TensorProto, helper
     from PIL import Image
     garbage = tmp_path / "garbage.onnx"
     garbage.write_bytes(b"\x08\x07garbage" * 10)
     refused(example("infer.py", garbage), "")
     # N x H x W x C in, the mean of each channel out.
-    graph = helper.make_graph(
-        [helper.make_node("Transpose", ["image"], ["planar"], perm=[0, 3, 1, 2]),
-         helper.make_node("GlobalAveragePool", ["planar"], ["mean"])], "nhwc",
-        [helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 24, 32, 3])],
-        [helper.make_tensor_value_info("mean", TensorProto.FLOAT, [1, 3, 1, 1])])
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
-    model.ir_version = 7
-    save(model, str(tmp_path / "nhwc.onnx"))
+    onnx_model(tmp_path / "nhwc.onnx", [helper.make_node("Transpose", ["image"], ["planar"], perm=[0, 3, 1, 2]),
+                                        helper.make_node("GlobalAveragePool", ["planar"], ["mean"])],
+               [helper.make_tensor_value_info("image", TensorProto.FLOAT, [1, 24, 32, 3])],
+               [helper.make_tensor_value_info("mean", TensorProto.FLOAT, [1, 3, 1, 1])])
     Image.new("RGB", (64, 48), (255, 51, 0)).save(tmp_path / "picture.png")
     code, out, err = example("infer.py", tmp_path / "nhwc.onnx", tmp_path / "picture.png")
     if code != 0:  # a program may refuse the layout, with one line

@@ -1,7 +1,5 @@
-"""Plug-ins, raw images and the media readers' files are read from, and saved
-to, regular files only: a named pipe or a device is refused at once with the
-call's own failure, never waited on. Each call runs in a child process, so
-that one stuck in open() fails its test instead of freezing the suite."""
+"""Files are read and written only when regular: a pipe or a device is refused at once with the call's own
+failure, in a child process so that a call stuck in open() fails instead of freezing the suite."""
 import errno
 import os
 import subprocess

@@ -1,5 +1,5 @@
-"""What importing the module sets up: attributes, submodules, constants and
-the interpreter version check."""
+"""What importing the module sets up: attributes, submodules, constants, the one exported symbol and the
+interpreter version check."""
 import glob
 import json
 import os
@@ -33,6 +33,12 @@ def test_module_attributes_and_submodules_registered_under_dotted_names():
         assert (sub.__doc__, sub.__name__) == (doc, f"_quillon_pybind11.{name}")
         assert sys.modules[f"_quillon_pybind11.{name}"] is sub
     assert (quillon.kycl.kyclER_SUCCESS, quillon.kycl.kyclER_WAIT_MORE_INPUT) == (0, 301041)  # set by the entry
+
+
+def test_the_entry_point_is_the_only_exported_symbol():
+    listing = subprocess.run(["nm", "-D", "--defined-only", quillon.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit__quillon_pybind11"]
 
 
 def test_another_interpreter_refuses_the_import(tmp_path):

@@ -426,8 +426,7 @@ def table(sub):
 
 
 def signature(doc, name, own):
-    """A rendered docstring as "(params) -> result[ :: text]", overloads joined by " | "; anything else as it
-    stands."""
+    """A rendered docstring as "(params) -> result[ :: text]", overloads joined by " | "; else as it stands."""
     text = re.sub(r"\barg\d+: ", "", doc.replace(own, "")).replace(f"self: {name}, ", "").replace(f"self: {name})", ")")
     overloads = re.findall(rf"^\d+\. {name}(\(.*\) -> \S+)\n(?:\n(.+)\n)?", text, re.M)
     if text.startswith(f"{name}(*args, **kwargs)\nOverloaded function.") and overloads:

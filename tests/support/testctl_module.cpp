@@ -80,7 +80,6 @@ PYBIND11_MODULE(_quillon_testctl, m) {
       "A capsule with a name, as another extension would make it.");
   m.def("capsule_address",
         [](const py::capsule& capsule) { return reinterpret_cast<uintptr_t>(capsule.get_pointer()); });
-  m.def("handle_count", [] { return kycore::HandleRegistry::instance().size(); });
   m.def("device_memory_used", [](int32_t device) { return kycore::DeviceMemory::instance().used(device); });
   quillon::register_enum<SampleEnum>(m, "SampleEnum",
                                      {{"SAMPLE_ZERO", SAMPLE_ZERO},

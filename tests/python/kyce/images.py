@@ -83,8 +83,7 @@ def desc(fmt, w, h, wp=None, hp=None):
 
 @functools.lru_cache(maxsize=None)
 def natural_rgb(w, h):
-    """A natural-looking test picture (gradients, text, colour bars); the
-    source makes even sizes only, so odd ones are cut from the next even one."""
+    """A natural-looking picture (gradients, text, colour bars); odd sizes are cut from the next even one."""
     ew, eh = w + w % 2, h + h % 2
     raw = pattern_video("-", "-f", "rawvideo", "-pix_fmt", "rgb24", size=f"{ew}x{eh}", frames=1)
     return np.frombuffer(raw, np.uint8).reshape(eh, ew, 3)[:h, :w]

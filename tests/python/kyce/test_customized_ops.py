@@ -1,6 +1,5 @@
-"""Customized ops from the example plug-in: loading, listing, creating,
-configuring through both example functions, and releasing the info in either
-order (running an op is covered by the host SDK's own tests)."""
+"""Customized ops from the example plug-in: loading, listing, creating, configuring and releasing (running one
+is covered by the host SDK's own tests)."""
 import shutil
 
 import pytest
@@ -76,8 +75,6 @@ def test_both_example_configurations_reach_the_op(journal):
     for outputs in ([], [shape(32, 16)] * 2):
         with pytest.raises(TypeError, match="^Op output count not same as define$"):
             kyce.setCustomizedOpConfigExample(op, config(outputs))
-    with pytest.raises(TypeError, match="must not be None"):
-        kyce.setCustomizedOpConfigExample(op, None)
     assert (kyce.setCustomizedOpCfgCallbackExample(None), kyce.setCustomizedOpCfgCallbackExample(info)) == (
         BASE + 1, INVALID_HANDLE)
     kyce.unloadCustomizedOps(info), kyce.destroyCustomizedOpInfo(info)

@@ -1,6 +1,4 @@
-"""Fusion ops against the same steps done with OpenCV, Pillow and numpy, every
-normalisation and tensor layout, their refusals; the image ops as op objects
-against the image functions."""
+"""Fusion ops against the same steps done with OpenCV, Pillow and numpy, and the image ops as op objects."""
 import cv2
 import numpy as np
 import pytest
@@ -12,21 +10,10 @@ from test_image_ops import bt709_rgb, rect, resized
 BASE = kyce.kyceER_BASE
 R, N, T, C = kyce.resizeType, kyce.normType, kyce.tensorizationType, kyce.colorCvtCode
 MEAN, STD = [0.485, 0.456, 0.406], [0.229, 0.224, 0.225]
-# op type: (NV12 source, steps in order)
-RECIPES = {
-    O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR: (True, "resize cvt"),
-    O.kyceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_NORM_TENSOR: (True, "cvt resize"),
-    O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_CVTCOLOR_CROP_NORM_TENSOR: (True, "resize cvt crop"),
-    O.kyceOP_FUSION_OP_YUV_NV12_CROP_CVTCOLOR_RESIZE_NORM_TENSOR: (True, "crop cvt resize"),
-    O.kyceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_CROP_NORM_TENSOR: (True, "cvt resize crop"),
-    O.kyceOP_FUSION_OP_YUV_NV12_CVTCOLOR_LETTERBOX_NORM_TENSOR: (True, "cvt letterbox"),
-    O.kyceOP_FUSION_OP_YUV_NV12_LETTERBOX_2RGB_NORM_TENSOR: (True, "letterbox cvt"),
-    O.kyceOP_FUSION_OP_RGB_CVTCOLOR_NORM_TENSOR: (False, "cvt"),
-    O.kyceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_NORM_TENSOR: (False, "resize cvt"),
-    O.kyceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_CROP_NORM_TENSOR: (False, "resize cvt crop"),
-    O.kyceOP_FUSION_OP_RGB_CROP_RESIZE_CVTCOLOR_NORM_TENSOR: (False, "crop resize cvt"),
-    O.kyceOP_FUSION_OP_RGB_LETTERBOX_CVTCOLOR_NORM_TENSOR: (False, "letterbox cvt"),
-}
+# op type: (NV12 source, steps in the order its name gives them), for every fusion op
+STEPS = {"RESIZE": "resize", "CVTCOLOR": "cvt", "2RGB": "cvt", "CROP": "crop", "LETTERBOX": "letterbox"}
+RECIPES = {op: ("_YUV_" in op.name, " ".join(STEPS[word] for word in op.name.split("_") if word in STEPS))
+           for op in O.__members__.values() if "FUSION" in op.name and op != O.kyceOP_FUSION_OP_MAX_NUM}
 
 
 def letterbox_area(sw, sh, w, h, yuv):

@@ -1,19 +1,15 @@
-"""Model files that lie about their weights or ask for more memory than a die
-has: kyclCreateModel answers each with a code, in a child process so that a
-crash or an exception escaping the C interface shows as a failed test."""
-import ctypes
+"""Model files that lie about their weights or outgrow a die: kyclCreateModel answers each with a code, in a
+child process so that a crash shows as a failed test."""
 import json
 import os
 import resource
-import subprocess
-import sys
 
 import numpy as np
 import onnx
 import pytest
 from onnx import TensorProto as T, helper, numpy_helper
 
-from conftest import MODULE_DIR
+from conftest import MODULE_DIR, child_json
 from test_models_and_streams import save
 
 UNSUPPORTED_MODEL, OUT_OF_MEMORY = 302004, 100008
@@ -37,8 +33,7 @@ def add_model(tmp_path, name, weight, shape=(1000, 1000)):
 
 
 def short_weights(tmp_path):
-    """Files whose stored weight bytes do not match their dimensions, each way
-    ONNX can store them."""
+    """Files whose stored weight bytes do not match their dimensions, each way ONNX can store them."""
     files = {}
     raw = tensor("w", T.FLOAT, [1000, 1000], bytes(16))
     files["raw_data"] = add_model(tmp_path, "raw_data", raw)
@@ -86,19 +81,13 @@ print(json.dumps(codes))
 
 
 def create_codes(files, address_space=None, platform=None):
-    """kyclCreateModel's code for each file, in a child process limited to
-    `address_space` bytes."""
+    """kyclCreateModel's code for each file, in a child process limited to `address_space` bytes."""
     def limit():
         if address_space:
             resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
 
-    env = dict(os.environ)
-    if platform:
-        env["QUILLON_PLATFORM"] = platform
-    child = subprocess.run([sys.executable, "-c", CHILD, str(MODULE_DIR), json.dumps(files)], capture_output=True,
-                           text=True, preexec_fn=limit, env=env, timeout=600)
-    assert child.returncode == 0, child.stderr[-2000:]
-    return json.loads(child.stdout)
+    env = dict(os.environ, **({"QUILLON_PLATFORM": platform} if platform else {}))
+    return child_json(CHILD, MODULE_DIR, json.dumps(files), preexec_fn=limit, env=env, timeout=600)
 
 
 def test_weights_whose_bytes_do_not_match_their_dimensions_are_refused(tmp_path):

@@ -1,7 +1,5 @@
-"""Models built here match numpy's computation of the same graph (float32
-within rtol 1e-4, atol 1e-5): a small convolutional classifier, and a model
-with a uint8 and a float input and two outputs declared in an order OpenCV
-would not list them in."""
+"""Models built here compute what numpy computes: a small classifier, and uint8 and float inputs with outputs
+declared in an order OpenCV would not list them in."""
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 from onnx import TensorProto as T, helper

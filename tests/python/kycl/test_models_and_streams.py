@@ -1,6 +1,5 @@
-"""kycl end to end: ONNX models built here with onnx's helpers run through op
-graphs and streams, compared with numpy; graph and handle refusals; reports
-delivered on the stream's thread to Python callables."""
+"""kycl end to end: models built with onnx's helpers run through op graphs and streams against numpy; refusals;
+reports delivered to Python callables on the stream's thread."""
 import threading
 
 import numpy as np

@@ -1,6 +1,5 @@
-"""ONNX's own node and simple tests (Debian's libonnx-testdata) through kycl: every model
-OpenCV imports runs through a stream and matches the stored outputs; every
-other one is refused at createModel with a code."""
+"""ONNX's own node and simple tests (libonnx-testdata) through kycl: what OpenCV imports matches the stored
+outputs, the rest is refused at createModel."""
 import glob
 import os
 

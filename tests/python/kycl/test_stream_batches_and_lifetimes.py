@@ -1,6 +1,5 @@
-"""Streams over time: the batching balance mode gathers requests into the
-model's batch, a thousand asynchronous requests come back in order with their
-own results in bounded memory, and a stream outlives its graph and model."""
+"""Streams over time: batching, a thousand asynchronous requests in order in bounded memory, a stream outliving
+its graph and model."""
 import threading
 import time
 import weakref

@@ -1,6 +1,4 @@
-"""Scripts that end while a stream still owes reports to a Python callable,
-run the way a user runs them: in a process of their own, which must exit 0
-every time, whether the script synchronised, destroyed the stream or neither."""
+"""Scripts that end while a stream still owes reports to Python exit 0 every time, in a process of their own."""
 import concurrent.futures
 import subprocess
 import sys

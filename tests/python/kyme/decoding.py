@@ -46,6 +46,16 @@ def open_channel(channel, *args, **kwargs):
     assert kyme.startDecoder(channel) == OK
 
 
+def jpeg_decoded(path, channel=0):
+    """The picture a started JPEG channel decodes from the file synchronously, as host bytes."""
+    frame = kyme.frame()
+    assert kyme.jpegSyncDecoder(channel, str(path), frame, 5000) == OK
+    assert kyme.transferFrameFromDecoder(channel, frame, False) == OK
+    pixels = np.array(memoryview(frame))
+    assert kyme.decReleaseFrame(channel, frame, 0) == OK
+    return pixels
+
+
 def host_options():
     options = kyme.decOutputOptions()
     options.memoryType = kyme.memoryType.KYME_MEM_HOST

@@ -1,6 +1,4 @@
-"""Shared by the encoder tests: raw clips made with ffmpeg, a loop that
-encodes a reader's pictures through a channel, and what ffmpeg says about
-the result."""
+"""Shared by the encoder tests: raw clips made with ffmpeg, a channel's encoding loop, ffmpeg's view of the result."""
 import subprocess
 
 import numpy as np

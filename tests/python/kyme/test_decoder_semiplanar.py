@@ -1,20 +1,14 @@
-"""NV12 and NV21 pictures are the decoder's 4:2:0 planes with the chroma
-rows interleaved, also at odd sizes (a JPEG of 333 x 251) where the last
-chroma column and row cover one luma pixel."""
+"""NV12 and NV21 are the decoder's 4:2:0 planes with interleaved chroma, also at odd sizes."""
 import numpy as np
 import pytest
 from PIL import Image
 
-from decoding import OK, kyme, open_channel
+from decoding import OK, jpeg_decoded, kyme, open_channel
 
 
 def decoded(path, output):
     open_channel(0, "KYME_CODEC_DEC_JPEG", "KYME_PIX_FMT_" + output)
-    frame = kyme.frame()
-    assert kyme.jpegSyncDecoder(0, path, frame, 1000) == OK
-    assert kyme.transferFrameFromDecoder(0, frame, False) == OK
-    pixels = np.frombuffer(memoryview(frame), np.uint8).copy()
-    assert kyme.decReleaseFrame(0, frame, 0) == OK
+    pixels = jpeg_decoded(path)
     assert kyme.destroyDecoderChannel(0) == OK
     return pixels
 

@@ -1,19 +1,13 @@
-"""How many threads a video channel decodes with when QUILLON_DECODE_THREADS
-is not set: the processors it may run on, shared with the other video
-channels that have input at the moment its stream starts (a channel
-started but given nothing does not count). Counted as the threads the
-process gains while the channel is in the middle of a stream, against the
-same run with one thread per channel."""
+"""Threads of a video channel without QUILLON_DECODE_THREADS: its share of the processors among the channels
+that have input, counted as the threads it adds against one thread per channel."""
 import os
-import shutil
 
 import numpy as np
 import pytest
 
 from decoding import OK, TIMEOUT, Decoder, encode, kyme, nal_units, open_channel, reference
 
-pytestmark = [pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed"),
-              pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")]
+pytestmark = pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")
 
 
 @pytest.fixture(scope="module")
@@ -23,9 +17,8 @@ def clip(tmp_path_factory):
 
 
 def threads_of_a_channel(clip, other):
-    """Threads gained by channel 0 halfway through the clip, while channel
-    64 (on the other die) is `other`: absent, started and idle, or stalled
-    with its input waiting (its pictures never received)."""
+    """Threads channel 0 gained halfway through the clip while channel 64, on the other die, is `other`: absent,
+    started and idle, or stalled (its pictures never received)."""
     _, expected, units = clip
     stream = kyme.stream()
     if other != "absent":

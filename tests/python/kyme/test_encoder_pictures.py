@@ -1,7 +1,5 @@
-"""Where the encoder's pictures come from and where its output goes: JPEG
-files that Pillow and the module's decoder read back, device and 10-bit
-pictures straight from the decoder, and a YUV file's round trip through the
-module's own readers."""
+"""Where the encoder's pictures come from and where its output goes: JPEG files read back, device and 10-bit
+pictures straight from the decoder, a YUV file's round trip through the module's readers."""
 import io
 
 import numpy as np
@@ -9,7 +7,7 @@ import pytest
 from PIL import Image
 
 from conftest import pattern_video
-from decoding import host_options, open_channel
+from decoding import host_options, jpeg_decoded, open_channel
 from encoding import (H264, HEVC, OK, UNSUPPORTED_FORMAT, Encoder, decoded, encode_file, first_frame, jpeg_parameters,
                       kyme, probe, psnr, raw_clip, video_parameters)
 
@@ -19,16 +17,6 @@ fmt = kyme.pixelFormat
 def jpeg_channel(channel, pixel, comment):
     assert kyme.createEncoderChannel(jpeg_parameters(frameType=pixel, userData=comment), channel) == OK
     assert kyme.startEncoder(channel) == OK
-
-
-def decode_jpeg(path):
-    open_channel(0, "KYME_CODEC_DEC_JPEG")
-    frame = kyme.frame()
-    assert kyme.jpegSyncDecoder(0, str(path), frame, 5000) == OK
-    assert kyme.transferFrameFromDecoder(0, frame, False) == OK
-    pixels = np.array(frame).reshape(360, 320)
-    assert kyme.decReleaseFrame(0, frame, 0) == OK and kyme.destroyDecoderChannel(0) == OK
-    return pixels
 
 
 @pytest.mark.parametrize("pix_fmt, pixel", [("yuv420p", fmt.KYME_PIX_FMT_YUV420P), ("nv21", fmt.KYME_PIX_FMT_NV21)])
@@ -47,7 +35,8 @@ def test_jpeg_carries_the_comment_and_decodes_close_to_the_source(media, tmp_pat
     image = Image.open(io.BytesIO(data))
     assert image.size == (320, 240) and image.info["comment"] == b"made by the host SDK"
     (tmp_path / "out.jpg").write_bytes(data)
-    assert psnr(decode_jpeg(tmp_path / "out.jpg"), planar) >= 38
+    open_channel(0, "KYME_CODEC_DEC_JPEG")
+    assert psnr(jpeg_decoded(tmp_path / "out.jpg").reshape(360, 320), planar) >= 38
     reader.release()
 
 

@@ -1,6 +1,4 @@
-"""What a channel's configuration and per-picture requests do to the stream:
-bit rates met and changed, regions of interest coded better, combinations
-the codecs cannot honour refused when the channel is created."""
+"""What a channel's configuration and per-picture requests do to the stream, and what creation refuses."""
 import numpy as np
 import pytest
 

@@ -1,6 +1,4 @@
-"""Video encoding checked by tools nobody here wrote: ffprobe's view of the
-stream, ffmpeg's decode and PSNR against the source pictures, and the
-module's own H264Reader for the units it cuts."""
+"""Video encoding checked by ffprobe, ffmpeg's decode against the source and the module's own H264Reader."""
 import numpy as np
 import pytest
 

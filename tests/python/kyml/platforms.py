@@ -21,9 +21,7 @@ EIGHT_DEVICES = {"cards": [{"card_id": 1, "dies": 4}, {"card_id": 2, "dies": 1},
 
 @pytest.fixture
 def platform(request):
-    """Installs the platform named by the test's parameter (default: two
-    cards) through the common runtime, starts the management library and
-    undoes both afterwards."""
+    """The test's platform (default: two cards) installed through the runtime, with kyml started; undone after."""
     config = getattr(request, "param", TWO_CARDS)
     kycm.uninitialize()
     assert kycm.initialize(json.dumps(config)) == 0

@@ -1,18 +1,14 @@
 """quillon.open against independent decoders: PyAV for videos, Pillow for photos.
 Test media are made once per session with ffmpeg and Pillow."""
-import functools
-import http.server
 import itertools
-import shutil
-import threading
+import socket
 
 import numpy as np
 import pytest
 
-
-import quillon  # noqa: E402
-from conftest import pattern_video  # noqa: E402
-from quillon import _native, kyme  # noqa: E402
+import quillon
+from conftest import served
+from quillon import _native, kyme
 
 av = pytest.importorskip("av")
 # PyAV's log callback takes the interpreter lock inside libavcodec's threads;
@@ -20,47 +16,6 @@ av = pytest.importorskip("av")
 # two would wait for each other for ever. libav's own callback takes no lock.
 av.logging.restore_default_callback()
 
-
-@pytest.fixture(scope="session")
-def clips(tmp_path_factory):
-    """name -> path: 320x240 clips of 30 pictures, with B-frames where the codec has them."""
-    if shutil.which("ffmpeg") is None:
-        pytest.skip("ffmpeg is not installed")
-    folder = tmp_path_factory.mktemp("clips")
-    made = {
-        "h264.mp4": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "2"],
-        "hevc.mkv": ["-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params", "log-level=error:bframes=2"],
-        "mpeg4.avi": ["-c:v", "mpeg4", "-bf", "2"],
-        "hevc10.mkv": ["-pix_fmt", "yuv420p10le", "-c:v", "libx265", "-x265-params", "log-level=error"],
-        "h264.h264": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "0"],
-    }
-    for name, options in made.items():
-        pattern_video(folder / name, *options, rate=30)
-    return {name: str(folder / name) for name in made}
-
-
-def gradient(width, height):
-    from PIL import Image
-
-    y, x = np.mgrid[0:height, 0:width]
-    return Image.fromarray(np.stack([x * 255 // width, y * 255 // height, (x * 3 + y) % 256], -1).astype(np.uint8))
-
-
-@pytest.fixture(scope="session")
-def photos(tmp_path_factory):
-    """A folder of JPEG files: odd-sized, CMYK, grey, progressive and turned by EXIF orientations."""
-    folder = tmp_path_factory.mktemp("photos")
-    gradient(333, 211).save(folder / "01_odd.jpg", quality=90)
-    gradient(320, 240).convert("CMYK").save(folder / "02_cmyk.jpg", quality=90)
-    gradient(320, 240).convert("L").save(folder / "03_gray.jpg", quality=90)
-    gradient(320, 240).save(folder / "04_progressive.jpg", quality=90, progressive=True)
-    for orientation in (2, 3, 4, 5, 6, 7, 8):
-        image = gradient(301, 200)
-        exif = image.getexif()
-        exif[0x0112] = orientation
-        image.save(folder / f"1{orientation}_turned.jpg", exif=exif, quality=90)
-    (folder / "notes.txt").write_text("not a photo")
-    return folder
 
 # The op engine's BT.601 conversion against libswscale's (the README states
 # it): within 3 levels, except colours outside the RGB cube, which the two
@@ -186,21 +141,8 @@ def test_list_of_sources_runs_one_after_the_other(clips, photos):
 
 
 def test_http_url_decodes_like_the_file(clips):
-    class Quiet(http.server.SimpleHTTPRequestHandler):
-        def log_message(self, *arguments):
-            pass
-
-    folder = clips["h264.mp4"].rsplit("/", 1)[0]
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Quiet, directory=folder))
-    thread = threading.Thread(target=server.serve_forever)
-    thread.start()
-    try:
-        url = f"http://127.0.0.1:{server.server_port}/h264.mp4"
-        streamed = decoded(url, format="rgb24")[1]
-    finally:
-        server.shutdown()
-        thread.join()
-        server.server_close()
+    with served(clips["h264.mp4"].rsplit("/", 1)[0]) as folder:
+        streamed = decoded(f"{folder}/h264.mp4", format="rgb24")[1]
     from_file = decoded(clips["h264.mp4"], format="rgb24")[1]
     assert len(streamed) == 30
     assert all(a[1] == b[1] and np.array_equal(a[2], b[2]) for a, b in zip(streamed, from_file))
@@ -212,8 +154,9 @@ def test_bad_sources_raise_one_line_errors(tmp_path):
     audio = tmp_path / "tone.wav"
     audio.write_bytes(b"RIFF\x24\x00\x00\x00WAVEfmt \x10\x00\x00\x00\x01\x00\x01\x00\x40\x1f\x00\x00"
                       b"\x40\x1f\x00\x00\x01\x00\x08\x00data\x00\x00\x00\x00")
-    with socket_refusing() as port:
-        cases = [tmp_path / "missing.mp4", text, audio, f"http://127.0.0.1:{port}/clip.mp4", tmp_path]
+    with socket.socket() as refusing:  # bound, never listening
+        refusing.bind(("127.0.0.1", 0))
+        cases = [tmp_path / "missing.mp4", text, audio, f"http://127.0.0.1:{refusing.getsockname()[1]}/c.mp4", tmp_path]
         for source in cases:
             with pytest.raises(OSError) as caught:
                 quillon.open(str(source))
@@ -227,20 +170,6 @@ def test_bad_sources_raise_one_line_errors(tmp_path):
         quillon.open(3)  # type: ignore[arg-type]
     with pytest.raises(ValueError):
         quillon.open(str(text), device=99)
-
-
-class socket_refusing:
-    """A loopback port nobody listens on."""
-
-    def __enter__(self):
-        import socket
-
-        self.socket = socket.socket()
-        self.socket.bind(("127.0.0.1", 0))
-        return self.socket.getsockname()[1]
-
-    def __exit__(self, *exc):
-        self.socket.close()
 
 
 def test_resources_are_freed_when_the_block_ends(clips):

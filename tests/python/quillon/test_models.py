@@ -1,7 +1,5 @@
-"""quillon.Model against OpenCV's dnn on the same file; inputs converted to
-the declared types, refused with both shapes named; pictures on the die made
-into the input by the fusion op; requests in flight resolved in order; the
-device memory given back on close."""
+"""quillon.Model against OpenCV's dnn: declared input types, clear refusals, pictures on the die, requests in
+flight in order, device memory given back."""
 import gc
 import threading
 
