@@ -178,7 +178,7 @@ def run(report: Any) -> None:
     with tempfile.TemporaryDirectory(prefix="quillon-bench-") as folder:
         work = pathlib.Path(folder)
         model = demo.builtin_model(CACHE)
-        clips = {"demo 300": clip("demo-300", 300, 30), "3,000 pictures": clip("long-3000", 3000, 30),
+        clips = {"demo 300": clip("demo-300", 300, 15), "3,000 pictures": clip("long-3000", 3000, 30),
                  "one key picture per 300": clip("rare-key-900", 900, 300)}
         for name, path in clips.items():
             job = lambda: _count(main_job([str(path), "--model", str(model), "--out", str(work / "out")]))  # noqa

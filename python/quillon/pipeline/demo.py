@@ -3,8 +3,8 @@ the cache folder, so that the main job runs with no input at all.
 
 The clip: moving coloured shapes on a background whose colour changes every
 two seconds, drawn with numpy and encoded to H.264 in MP4 on the card's
-encoder, with a random-access picture every second (where the dies share
-it). The model: fixed weights a person can check by eye; it names the
+encoder, with a random-access picture every half second (where the dies
+share it). The model: fixed weights a person can check by eye; it names the
 dominant colour of a picture and measures its edge energy.
 """
 from __future__ import annotations
@@ -29,6 +29,7 @@ CLASS_SHARPNESS = 8.0     # softmax over the colour shares
 DEMO_SIZE = (1920, 1080)
 DEMO_PICTURES = 300
 DEMO_RATE = 30
+DEMO_KEY_INTERVAL = 15   # a random-access picture every half second: where the dies share the clip
 
 
 class CacheError(OSError):
@@ -81,14 +82,14 @@ def demo_clip(cache: pathlib.Path, count: int, progress: Callable[[str], None]) 
     import quillon
 
     width, height = DEMO_SIZE
-    path = cache / f"demo-{width}x{height}-{count}.mp4"
+    path = cache / f"demo-{width}x{height}-{count}-k{DEMO_KEY_INTERVAL}.mp4"
     if path.is_file() and path.stat().st_size > 0:
         return path
     partial = path.with_name(path.stem + ".part.mp4")
     with cache_written(cache):
         cache.mkdir(parents=True, exist_ok=True)
         try:
-            with quillon.encode(partial, width, height, fps=DEMO_RATE, key_interval=DEMO_RATE) as writer:
+            with quillon.encode(partial, width, height, fps=DEMO_RATE, key_interval=DEMO_KEY_INTERVAL) as writer:
                 for index in range(count):
                     writer.write(demo_picture(index, width, height))
                     progress(f"making the demo clip: {index + 1}/{count} pictures")

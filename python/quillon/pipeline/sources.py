@@ -123,9 +123,9 @@ def probe(item: Input) -> None:
 
 def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:
     """Every input cut into tasks. A video file decoded on the card is split
-    at its random-access points into segments of at least a die's fair
-    share of a twelfth of it (at most 60 pictures), so that every die stays
-    busy to the end; anything else is one task."""
+    at its random-access points into segments of at least a tenth of a
+    die's share of it (at most 60 pictures), so that every die stays busy
+    to the end; anything else is one task."""
     import quillon
 
     made: List[Task] = []
@@ -136,7 +136,7 @@ def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:
         with quillon.open(item.name) as video:
             segments = video.segments(1)  # one a random-access point
             packets = sum(segment.pictures or 0 for segment in segments)
-            target = max(1, min(60, packets // max(1, 6 * dies)))
+            target = max(1, min(60, packets // max(1, 10 * dies)))
             if target > 1:
                 segments = video.segments(target)
         first = 0
