@@ -15,7 +15,7 @@ import contextlib
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 from .classify import Classifier
 from .outputs import DiskError, ResultsWriter, Sampler, Thumbnail, caption, letterboxed, small_rgb
@@ -42,7 +42,8 @@ class Scheduler:
     sampler: Sampler
     stop: threading.Event = field(default_factory=threading.Event)
     lock: threading.Lock = field(default_factory=threading.Lock)
-    next_task: int = 0
+    pending: List[int] = field(default_factory=list)   # numbers of the tasks not taken yet
+    started: Set[int] = field(default_factory=set)     # dies that took their first task
     done: int = 0
     failures: List[str] = field(default_factory=list)
     error: Optional[BaseException] = None
@@ -53,6 +54,7 @@ class Scheduler:
         """Runs every task; `wait` is called on the caller's thread until the
         workers end (it draws the progress line and waits on `finished`)."""
         self.dies = {device: DieStats(device) for device in self.models}
+        self.pending = list(range(len(self.tasks)))
         workers = [threading.Thread(target=self._work, args=(device,), name=f"quillon-die-{device}", daemon=True)
                    for device in self.models]
         running = [len(workers)]
@@ -74,20 +76,35 @@ class Scheduler:
             for worker in workers:
                 worker.join()
 
-    def _take(self) -> Optional[Task]:
+    def _take(self, device: int) -> Optional[Task]:
+        """The next task for a die that is free. Each die's first task is set
+        aside for it (the n-th die, the n-th task), so that every die starts
+        at once however its thread is scheduled; after that, the first task
+        left goes to whichever die asks."""
         with self.lock:
-            if self.stop.is_set() or self.next_task >= len(self.tasks):
+            if self.stop.is_set() or not self.pending:
                 return None
-            task = self.tasks[self.next_task]
-            self.next_task += 1
-            return task
+            order = list(self.models)
+            if device not in self.started:
+                self.started.add(device)
+                mine = order.index(device)
+                if mine < len(self.tasks) and mine in self.pending:
+                    self.pending.remove(mine)
+                    return self.tasks[mine]
+            # Tasks set aside for dies that have not started yet are skipped.
+            waiting = {order.index(d) for d in order if d not in self.started}
+            number = next((n for n in self.pending if n not in waiting), None)
+            if number is None:
+                return None
+            self.pending.remove(number)
+            return self.tasks[number]
 
     def _work(self, device: int) -> None:
         # The segments of one clip usually follow each other: a die keeps the
         # clip open from one to the next instead of opening it for each.
         opened: Dict[str, Any] = {}
         try:
-            while (task := self._take()) is not None:
+            while (task := self._take(device)) is not None:
                 started = time.monotonic()
                 try:
                     if task.source not in opened:
