@@ -44,7 +44,8 @@ PLUGIN = "quillon-dies"
 VISIBLE_DIES = "QUILLON_VISIBLE_DIES"
 RETRIES = 2               # a failing task is tried three times in all
 CONNECT_TIMEOUT = 30.0    # seconds to reach a scheduler
-WORKERS_TIMEOUT = 120.0   # seconds for the first worker with dies to join
+WORKERS_TIMEOUT = 120.0   # seconds for the workers to join (the first, on a cluster started elsewhere)
+WATCH_PERIOD = 0.5        # seconds between looks at the cluster's workers
 WORKER_HINT = "start workers with: dask worker ADDRESS --nthreads K --resources dies=K"
 
 
@@ -211,8 +212,10 @@ def local_cluster(workers: int) -> LocalCluster:
     local = [device.index for device in quillon.devices()]
     visible = os.environ.get(VISIBLE_DIES, "")
     host_dies = [int(d) for d in visible.split(",")] if visible else local
+    # Dask's own recovery from a lost worker is logged as errors; the run
+    # says itself what a user needs to know.
     cluster = LocalCluster(n_workers=0, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0",
-                           silence_logs=logging.ERROR)
+                           silence_logs=logging.CRITICAL)
     for number, share in enumerate(shares(host_dies, workers)):
         options = dict(cluster.new_spec["options"], nthreads=len(share), resources={"dies": len(share)},
                        env={VISIBLE_DIES: ",".join(map(str, share))})
@@ -225,6 +228,11 @@ def connect(args: argparse.Namespace, stack: contextlib.ExitStack) -> Tuple[Clie
     if args.local_workers:
         cluster = stack.enter_context(contextlib.closing(local_cluster(args.local_workers)))
         client = stack.enter_context(contextlib.closing(Client(cluster)))
+        try:
+            client.wait_for_workers(args.local_workers, timeout=WORKERS_TIMEOUT)
+        except TimeoutError:
+            raise UserError(f"--local-workers {args.local_workers}: the workers did not start within "
+                            f"{WORKERS_TIMEOUT:.0f} s") from None
         return client, cluster.scheduler_address
     address = args.scheduler if "://" in args.scheduler else f"tcp://{args.scheduler}"
     try:
@@ -289,6 +297,7 @@ class Run:
     stats: Dict[str, WorkerStats] = field(default_factory=dict)
     lost: List[str] = field(default_factory=list)
     known: Dict[str, int] = field(default_factory=dict)   # every worker seen: label -> dies
+    initial: Dict[str, int] = field(default_factory=dict)  # the workers at the start
 
     def run(self) -> None:
         finished: "queue.Queue[Any]" = queue.Queue()
@@ -296,7 +305,8 @@ class Run:
         running: Dict[str, Tuple[Any, Job]] = {}
         written: set[int] = set()
         prefix = f"quillon-{uuid.uuid4().hex[:8]}-task-"
-        workers = self._watch({})
+        workers, watched = self._watch({}), time.monotonic()
+        self.initial = dict(self.known)
         while waiting or running:
             window = 2 * max(1, sum(dies for _, dies in workers.values()))
             while waiting and len(running) < window:
@@ -306,15 +316,18 @@ class Run:
                 running[future.key] = (future, job)
                 future.add_done_callback(finished.put)
             try:
-                future = finished.get(timeout=self.bar.period)
+                future = finished.get(timeout=WATCH_PERIOD)
+                if future.status in ("pending", "lost"):  # its worker died before the result was fetched
+                    future.add_done_callback(finished.put)
+                    continue
+                future, job = running.pop(future.key)
+                if job.task.number not in written:
+                    written.add(job.task.number)
+                    self._write(future, job)
             except queue.Empty:
-                workers = self._watch(workers)
-                self.bar.draw(self.done)
-                continue
-            future, job = running.pop(future.key)
-            if job.task.number not in written:
-                written.add(job.task.number)
-                self._write(future, job)
+                pass
+            if time.monotonic() - watched >= WATCH_PERIOD:
+                workers, watched = self._watch(workers), time.monotonic()
             self.bar.draw(self.done)
 
     def _watch(self, before: Dict[str, Tuple[str, int]]) -> Dict[str, Tuple[str, int]]:
@@ -350,8 +363,9 @@ class Run:
         if result is not None:
             for record in result.records:
                 self.writer.add(number, job.task.input, record)
-            for thumbnail in result.thumbnails:
-                self.sampler.keep(thumbnail)
+            for thumbnail in result.thumbnails:  # a task's own sampling keeps more when the total is unknown
+                if self.sampler.wanted(int(thumbnail.position)):
+                    self.sampler.keep(thumbnail)
             stats = self.stats.setdefault(result.worker, WorkerStats())
             stats.pictures += len(result.records)
             stats.tasks += 1
@@ -431,10 +445,10 @@ def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
             model: str, elapsed: float, sheet_line: str, interrupted: bool) -> str:
     pictures = job.writer.lines
     rate = pictures / elapsed if elapsed > 0 else 0.0
-    dies = job.known
+    dies, initial = job.known, job.initial
     rows = [
-        f"quillon pipeline: {pictures} pictures from {names(inputs)} on {len(dies)} workers "
-        f"({sum(dies.values())} dies) in {elapsed:.2f} s ({rate:.1f} pictures/s)"
+        f"quillon pipeline: {pictures} pictures from {names(inputs)} on {len(initial)} workers "
+        f"({sum(initial.values())} dies) in {elapsed:.2f} s ({rate:.1f} pictures/s)"
         f"{' - interrupted' if interrupted else ''}",
         f"  model: {model}",
         f"  cluster: {address}" + (f" (dashboard: {dashboard})" if dashboard else ""),
