@@ -262,6 +262,17 @@ def wait_for_dies(client: Client, address: str, timeout: float) -> Dict[str, Tup
     return found
 
 
+def _has_bokeh() -> bool:
+    import importlib.util
+
+    return importlib.util.find_spec("bokeh") is not None
+
+
+def dashboard_runs(client: Client) -> bool:
+    """Dask's web server runs without bokeh, but its dashboard pages need it."""
+    return "dashboard" in client.scheduler_info().get("services", {}) and bool(client.run_on_scheduler(_has_bokeh))
+
+
 class ClusterProgress(progress.Progress):
     """The progress line with the pictures each worker has done."""
 
@@ -392,7 +403,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         client, address = connect(args, stack)
         client.register_worker_plugin(DieRuntime(), name=PLUGIN)  # workers joining later get it too
         workers = wait_for_dies(client, address, WORKERS_TIMEOUT)
-        dashboard = client.dashboard_link if "dashboard" in client.scheduler_info().get("services", {}) else ""
+        dashboard = client.dashboard_link if dashboard_runs(client) else ""
         if dashboard and not args.quiet:
             print(f"quillon-pipeline: dashboard at {dashboard}", file=sys.stderr)
         output_names, width, height = client.submit(describe_model, spec, resources={"dies": 1}, pure=False).result()
