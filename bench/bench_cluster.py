@@ -53,10 +53,10 @@ def figures(summary: str) -> Tuple[float, float, int]:
     seconds = float(re.search(r" in ([0-9.]+) s ", summary).group(1))  # type: ignore[union-attr]
     # The last three numbers of a die's or a worker's row: pictures, tasks, busy seconds.
     rows = re.findall(r"^  \S.*?\s(\d+)\s+(\d+)\s+([0-9.]+)$", summary, re.M)
-    dies = re.search(r"\((\d+) dies\) in ", summary) or re.search(r"on (\d+) dies in ", summary)
+    found = re.search(r"\((\d+) dies\) in ", summary) or re.search(r"on (\d+) dies in ", summary)
+    dies = int(found.group(1)) if found else 0
     tasks, busy = sum(int(r[1]) for r in rows), sum(float(r[2]) for r in rows)
-    seconds_of_dies = seconds * int(dies.group(1))  # type: ignore[union-attr]
-    return seconds, max(0.0, seconds_of_dies - busy), tasks
+    return seconds, max(0.0, seconds * dies - busy), tasks
 
 
 def kill_a_worker_halfway(out: pathlib.Path, total: int) -> Callable[[subprocess.Popen[str]], None]:

@@ -116,7 +116,10 @@ class DieRuntime(WorkerPlugin):
             if self.free is None:
                 import quillon
 
-                local = [device.index for device in quillon.devices()]
+                try:
+                    local = [device.index for device in quillon.devices()]
+                except quillon.Error as error:
+                    raise UserError(f"worker {self.label} cannot open the card ({error})") from None
                 visible = os.environ.get(VISIBLE_DIES, "")
                 self.host_dies = [int(d) for d in visible.split(",")] if visible else local
                 self.free = queue.Queue()
@@ -131,9 +134,9 @@ class DieRuntime(WorkerPlugin):
         self.free.put(device)
 
     def model(self, spec: ModelSpec, device: int) -> Any:
-        path = pathlib.Path(spec.path) if spec.path else demo.builtin_model(
-            cache_folder(argparse.Namespace(cache=spec.cache)))
         with self.lock:
+            path = pathlib.Path(spec.path) if spec.path else demo.builtin_model(
+                cache_folder(argparse.Namespace(cache=spec.cache)))
             key = (str(path), device)
             if key not in self.models:
                 try:
@@ -148,7 +151,9 @@ def worker_label(name: Any, address: str) -> str:
 
 
 def _runtime() -> DieRuntime:
-    return get_worker().plugins[PLUGIN]  # type: ignore[no-any-return]
+    runtime = get_worker().plugins[PLUGIN]
+    assert isinstance(runtime, DieRuntime)
+    return runtime
 
 
 def describe_model(spec: ModelSpec) -> Tuple[List[str], int, int]:
