@@ -10,6 +10,10 @@ until `Frame.to_numpy()` asks for a host copy.
 Containers are demuxed by libavformat in the package's native helper
 (`quillon._native`); H.264, HEVC and JPEG go to the card's decoder channels,
 other codecs are decoded by libavcodec on the host and uploaded.
+
+`Video.segments()` cuts a source at its random-access points into `Segment`
+objects that `frames(segment=...)` decodes independently, on any die; put
+together in order they give the pictures of one plain pass.
 """
 from __future__ import annotations
 
@@ -29,7 +33,7 @@ from _quillon_pybind11 import kyce, kycm, kyme
 from quillon import _native, runtime
 from quillon.errors import Error, check, error_class, failed
 
-__all__ = ["open", "Video", "Frame", "DevicePicture", "FORMATS"]
+__all__ = ["open", "Video", "Frame", "Segment", "DevicePicture", "FORMATS"]
 
 Source = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
@@ -69,6 +73,28 @@ _STEP_FORMAT = {
     _C.kyceCOLOR_RGB2RGB_INTERLEAVE2PLANAR: "rgb_planar", _C.kyceCOLOR_RGB2BGR: "bgr24",
     _C.kyceCOLOR_RGB2GRAY_INTERLEAVE: "gray", _C.kyceCOLOR_RGB2YUV_NV12_PLANAR: "nv12",
 }
+
+
+@dataclass(frozen=True)
+class Segment:
+    """A piece of a source that decodes on its own, as `Video.segments()`
+    gives it.
+
+    `source` is the file or URL (for photos, the photo's file), `part` its
+    position in the list given to `quillon.open`, `number` the segment's
+    place within the part (from 0). `first_packet` and `end_packet` are
+    ordinals of the part's packets in decode order (for photos, of its
+    files): the segment starts at the random-access point `first_packet` and
+    ends before the random-access point `end_packet` (None: at the end of the
+    part). `pictures` is the number of packets in it, None when unknown.
+    """
+
+    source: str
+    part: int
+    number: int
+    first_packet: int
+    end_packet: Optional[int]
+    pictures: Optional[int]
 
 
 def _picture_bytes(format: str, width: int, height: int) -> int:
@@ -424,6 +450,20 @@ class _Part:
         """(pts in seconds, picture, file or URL) in display order."""
         raise NotImplementedError
 
+    def segments(self, part: int, target: int) -> List[Segment]:
+        """The part cut at its random-access points, in decode order."""
+        return [Segment(self.name, part, 0, 0, None, self.frame_count)]
+
+    def check_segment(self, segment: Segment) -> None:
+        """Refuses a segment this part did not give."""
+        if segment.source != self.name or segment.first_packet != 0 or segment.end_packet is not None:
+            raise ValueError(f"{segment!r} is not a segment of {self.name}")
+
+    def segment_pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+                         segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
+        """The pictures of one segment, as `pictures` gives them."""
+        return self.pictures(video, converter_args, device, None)
+
     def close(self) -> None:
         pass
 
@@ -446,9 +486,138 @@ class _Container(_Part):
         if not on_card:
             _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
+        self._index: Optional[_native.PacketIndex] = None
+        # Demuxers of finished segment passes, for the next passes to
+        # reposition rather than open the source again.
+        self._spare: List[_native.Demuxer] = []
+        self._closed = False
+        self._lock = threading.Lock()
+
+    def _divisible(self) -> bool:
+        # A network source is not read twice (a live one never ends), and the
+        # host decoder's passes run over the whole part.
+        return self.decoder == "card" and not _is_url(self.name)
+
+    def index(self) -> _native.PacketIndex:
+        """The key packets, found once by reading every packet with a demuxer
+        of its own."""
+        with self._lock:
+            if self._index is not None:
+                return self._index
+        demuxer = _native.Demuxer(self.name)
+        try:
+            index = demuxer.index()
+        finally:
+            self._give_back(demuxer)
+        with self._lock:
+            self._index = self._index or index
+            return self._index
+
+    def _take(self) -> Tuple[_native.Demuxer, bool]:
+        """A demuxer of this source for one pass, and whether it is fresh."""
+        with self._lock:
+            if self._spare:
+                return self._spare.pop(), False
+        return _native.Demuxer(self.name), True
+
+    def _give_back(self, demuxer: _native.Demuxer) -> None:
+        with self._lock:
+            if not self._closed:
+                self._spare.append(demuxer)
+                return
+        demuxer.close()
+
+    def segments(self, part: int, target: int) -> List[Segment]:
+        if not self._divisible():
+            return super().segments(part, target)
+        index = self.index()
+        packets = index.packets
+        # Random-access points are merged into segments of at least `target`
+        # packets; a short tail joins the segment before it. Packets before
+        # the first key packet stay with the first segment, as a plain pass
+        # sends them too.
+        starts = [0]
+        for key in index.key_ordinals.tolist():
+            if key - starts[-1] >= target and packets - key >= target:
+                starts.append(key)
+        ends: List[Optional[int]] = [*starts[1:], None]
+        return [Segment(self.name, part, number, first, end, (packets if end is None else end) - first)
+                for number, (first, end) in enumerate(zip(starts, ends))]
+
+    def check_segment(self, segment: Segment) -> None:
+        if not self._divisible():
+            return super().check_segment(segment)
+        keys = set(self.index().key_ordinals.tolist())
+        first, end = segment.first_packet, segment.end_packet
+        if (segment.source != self.name or (first != 0 and first not in keys)
+                or (end is not None and (end not in keys or end <= first))):
+            raise ValueError(f"{segment!r} is not a segment of {self.name}: it must start at packet 0 or a key "
+                             "packet and end at a later key packet or None")
+
+    def segment_pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+                         segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
+        if not self._divisible():
+            yield from self.pictures(video, converter_args, device, None)
+            return
+        index = self.index()
+        keys = index.key_ordinals.tolist()
+        last_leading = dict(zip(keys, index.key_last_leading.tolist()))
+        first, end = segment.first_packet, segment.end_packet
+        # Past `end` the pass decodes the leading pictures of that
+        # random-access point, which come out before it: up to the last one
+        # when the time stamps tell which they are, then the decoder is
+        # drained; else on until its picture comes out, never beyond the key
+        # packet after it.
+        limit = next((key for key in keys if end is not None and key > end), None)
+        through = last_leading.get(end, -1) if end is not None else -1
+        # Packets from here on are shown after the first packet's picture.
+        lead = last_leading.get(first, -1)
+        shown_after = lead + 1 if lead >= 0 else next((key for key in keys if key > first), None)
+        ownership = _Ownership(first, end, shown_after)
+        # A demuxer per pass, so that segments of one clip decode at once.
+        demuxer, fresh = self._take()
+        num, den = demuxer.time_base
+        clock = _Clock(num, den, self.rate, origin=first)
+        converter = _Converter(video._memory, device, *converter_args, bt709=demuxer.bt709)
+        channel: Optional[_Channel] = None
+        try:
+            if first > 0 or not fresh:
+                demuxer.seek_packet(index, first)
+            channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12)
+            # The decoder carries each packet's ordinal to its picture in
+            # place of the time stamp; the container's stamps wait here.
+            stamps: Dict[int, Optional[int]] = {}
+
+            def owned(frames: Iterator[Any]) -> Iterator[Tuple[float, DevicePicture, str]]:
+                for frame in frames:
+                    ordinal = _frame_pts(frame)
+                    stamp = stamps.pop(ordinal, None) if ordinal is not None else None
+                    if ownership.owns(ordinal):
+                        picture = converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
+                        yield clock.seconds(stamp), picture, self.name
+
+            ordinal = first
+            while not ownership.done and (limit is None or ordinal < limit) and (through < 0 or ordinal <= through):
+                packet = demuxer.read()
+                if packet is None:
+                    break
+                data, stamps[ordinal], _key = packet
+                yield from owned(channel.send(data, ordinal))
+                ordinal += 1
+            if not ownership.done:
+                yield from owned(channel.finish())
+        finally:
+            converter.close()
+            if channel is not None:
+                channel.close()
+            self._give_back(demuxer)
 
     def close(self) -> None:
-        self.demuxer.close()
+        with self._lock:
+            self._closed = True
+            spare, self._spare = self._spare, []
+        for demuxer in (self.demuxer, *spare):
+            demuxer.close()
 
     def _rewind(self, start: Optional[float]) -> None:
         if start is not None or not self.fresh:
@@ -507,19 +676,47 @@ class _Container(_Part):
             yield clock.seconds(pts), converter.convert(staging, decoded, width, height, width)
 
 
+class _Ownership:
+    """Which pictures coming out of a segment's decoder are the segment's, by
+    the decode ordinal each carries. Pictures before the one of the first
+    packet are leading pictures of the random-access point the segment
+    starts at: they belong to the segment before, which decodes them with
+    their references. The picture of `end` is the next segment's first, and
+    ends this one. Should the first packet's picture never come out (a
+    damaged picture), pictures of packets from `later` on (shown after it)
+    are the segment's all the same."""
+
+    def __init__(self, first: int, end: Optional[int], later: Optional[int]) -> None:
+        self.first, self.end, self.later = first, end, later
+        self.started = first == 0
+        self.done = False
+
+    def owns(self, ordinal: Optional[int]) -> bool:
+        if self.done:
+            return False
+        if ordinal is not None and ordinal == self.end:
+            self.done = True
+            return False
+        if not self.started and ordinal is not None:
+            self.started = ordinal == self.first or (self.later is not None and ordinal >= self.later)
+        return self.started
+
+
 class _Clock:
     """Seconds from time stamps in the stream's time base; a picture without
     one (raw streams, the last pictures of some AVI files) follows the one
-    before it by one frame interval, so that times keep increasing."""
+    before it by one frame interval, so that times keep increasing. The
+    first picture without one is at `origin` frame intervals."""
 
-    def __init__(self, num: int, den: int, rate: Optional[Tuple[int, int]]) -> None:
+    def __init__(self, num: int, den: int, rate: Optional[Tuple[int, int]], origin: int = 0) -> None:
         self.num, self.den = num, den
         self.step = rate[1] / rate[0] if rate is not None else 1 / 25
+        self.origin = origin * self.step
         self.last: Optional[float] = None
 
     def seconds(self, pts: Optional[int]) -> float:
         if pts is None:
-            value = 0.0 if self.last is None else self.last + self.step
+            value = self.origin if self.last is None else self.last + self.step
         else:
             value = pts * self.num / self.den
             if self.last is not None and value <= self.last:
@@ -540,13 +737,28 @@ class _Photos(_Part):
         self.width, self.height = image.size if orientation < 5 else image.size[::-1]
         image.close()
 
+    def segments(self, part: int, target: int) -> List[Segment]:
+        last = len(self.paths) - 1
+        return [Segment(path, part, number, number, None if number == last else number + 1, 1)
+                for number, path in enumerate(self.paths)]
+
+    def check_segment(self, segment: Segment) -> None:
+        first, end, count = segment.first_packet, segment.end_packet, len(self.paths)
+        if (not 0 <= first < count or end != (None if first == count - 1 else first + 1)
+                or segment.source != self.paths[first]):
+            raise ValueError(f"{segment!r} is not a segment of {self.name}")
+
+    def segment_pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+                         segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
+        return self.pictures(video, converter_args, device, segment.first_packet, segment.first_packet + 1)
+
     def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
-                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
+                 start: Optional[float], stop: Optional[int] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
         converter = _Converter(video._memory, device, *converter_args, bt709=False)
         channel: Optional[_Channel] = None
         warned = False
         try:
-            for number, path in enumerate(self.paths):
+            for number, path in enumerate(self.paths[:stop]):
                 if start is not None and number < start - 1e-9:
                     continue
                 image, orientation = _read_photo_header(path)
@@ -724,8 +936,29 @@ class Video:
             part.close()
         self._memory.close()
 
+    def segments(self, target_pictures: int = 60) -> List[Segment]:
+        """The source cut into pieces that decode independently: for each
+        part (each item of a list), its segments in decode order.
+
+        A video the card decodes is cut at its key packets (IDR, CRA and BLA
+        pictures, I pictures with a recovery point), neighbouring
+        random-access points merged so that a segment holds at least
+        `target_pictures` packets where the part has enough (a part with one
+        random-access point is one segment). Finding them reads the file's
+        packets once, without decoding, the first time. A video decoded on
+        the host and a URL are one segment each; photos are one segment per
+        file. `frames(segment=...)` decodes one segment; the segments' frames
+        in order are those of one plain `frames()` pass.
+        """
+        if not isinstance(target_pictures, int) or isinstance(target_pictures, bool) or target_pictures < 1:
+            raise ValueError(f"target_pictures must be a positive int, not {target_pictures!r}")
+        if self._memory.closed:
+            raise ValueError("the video is closed")
+        return [segment for number, part in enumerate(self._parts) for segment in part.segments(number,
+                                                                                             target_pictures)]
+
     def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
-               start: Optional[float] = None) -> Iterator[Frame]:
+               start: Optional[float] = None, segment: Optional[Segment] = None) -> Iterator[Frame]:
         """Decodes the pictures in display order as `Frame` objects.
 
         `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
@@ -734,6 +967,12 @@ class Video:
         (default: the video's); `start` (seconds) begins at the random-access
         point before it and yields from the first picture at or after it
         (for photos: the number of the first photo).
+
+        `segment` (one of `segments()`, not with `start`) decodes only that
+        segment's pictures; `index` then counts within the segment. Frames
+        keep the container's `pts`; in a stream without time stamps the
+        first picture of a segment is timed as if it were picture
+        `first_packet`, so neighbouring segments' times may overlap.
         """
         if format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
@@ -744,10 +983,21 @@ class Video:
             size = (int(size[0]), int(size[1]))
         if start is not None and (not isinstance(start, (int, float)) or start != start):
             raise ValueError(f"start must be a number of seconds, not {start!r}")
+        if segment is not None:
+            if not isinstance(segment, Segment):
+                raise TypeError(f"segment must be a quillon.media.Segment, not {type(segment).__name__}")
+            if start is not None:
+                raise ValueError("give a segment or a start, not both")
+            if not (isinstance(segment.part, int) and 0 <= segment.part < len(self._parts)):
+                raise ValueError(f"{segment!r} is not a segment of this video: it has {len(self._parts)} parts")
         die = self.device if device is None else runtime.resolve(device)
         if self._memory.closed:
             raise ValueError("the video is closed")
-        iteration = self._frames(format, size, die, start)
+        if segment is not None:
+            self._parts[segment.part].check_segment(segment)
+            iteration = self._segment_frames(format, size, die, segment)
+        else:
+            iteration = self._frames(format, size, die, start)
         self._passes.add(iteration)
         return iteration
 
@@ -758,6 +1008,12 @@ class Video:
             for pts, picture, name in part.pictures(self, (format, size), device, start):
                 yield Frame(index, pts, format, name, picture, self._memory)
                 index += 1
+
+    def _segment_frames(self, format: str, size: Optional[Tuple[int, int]], device: int,
+                        segment: Segment) -> Iterator[Frame]:
+        part = self._parts[segment.part]
+        for index, (pts, picture, name) in enumerate(part.segment_pictures(self, (format, size), device, segment)):
+            yield Frame(index, pts, format, name, picture, self._memory)
 
     def __repr__(self) -> str:
         return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "

@@ -1,6 +1,8 @@
 """Puts the build tree and the package on the path and gives every test a clean runtime."""
+import json
 import os
 import pathlib
+import subprocess
 import sys
 
 import numpy as np
@@ -80,6 +82,55 @@ def device_info(kind=None, index=0):
     record = quillon.kycm.deviceInfo()
     record.deviceType, record.deviceIdx = kind or quillon.kycm.deviceType.kycmDE_KYCC, index
     return record
+
+
+def pattern_video(path, *options, size="320x240", rate=25, frames=30):
+    """ffmpeg's testsrc2 pattern written to `path` as `options` say; "-" gives the bytes."""
+    run = subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={rate}",
+                          "-frames:v", str(frames), *map(str, options), str(path)], check=True, stdout=subprocess.PIPE)
+    return run.stdout if str(path) == "-" else path
+
+
+def ffprobe(path, entries):
+    """What ffprobe reports of `path` for the entries named (frames counted by decoding)."""
+    return json.loads(subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries", entries, "-of",
+                                      "json", str(path)], check=True, capture_output=True, text=True).stdout)
+
+
+def onnx_model(path, nodes, inputs, outputs, weights=()):
+    """An opset-13 ONNX file of one graph, written as given (unchecked: some are wrong on purpose); weights are
+    TensorProtos or (name, array) pairs."""
+    from onnx import TensorProto, helper, numpy_helper
+
+    tensors = [w if isinstance(w, TensorProto) else numpy_helper.from_array(w[1], w[0]) for w in weights]
+    graph = helper.make_graph(nodes, path.stem, inputs, outputs, tensors)
+    path.write_bytes(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]).SerializeToString())
+    return path
+
+
+def least_argument(module, kind):
+    """The least argument of a parameter type, as the binding's docstring names it, that reaches the library."""
+    plain = {"capsule": None, "int": 0, "float": 0.0, "bool": False, "str": "x", "Optional[str]": "x", "list": []}
+    if kind in plain:
+        return plain[kind]
+    if kind.startswith("List["):
+        return []
+    if kind.startswith("numpy.ndarray"):
+        return np.zeros(3, kind[20:-1])
+    cls = getattr(module, kind)
+    return next(iter(cls.__members__.values())) if hasattr(cls, "__members__") else cls()
+
+
+def resident_bytes():
+    """The process's resident memory."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def psnr(a, b):
+    """Peak signal-to-noise ratio of two 8-bit pictures, in dB (99 for equal ones)."""
+    mse = np.mean((np.asarray(a, float) - np.asarray(b, float)) ** 2)
+    return 99.0 if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
 
 
 def shape(*dims, ndims=None):

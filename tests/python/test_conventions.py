@@ -3,11 +3,10 @@ error path, integer argument checks and enumerations."""
 import pickle
 import re
 
-import numpy as np
 import pytest
 
 import _quillon_testctl as testctl
-from conftest import quillon
+from conftest import least_argument, quillon
 
 kycm = quillon.kycm
 
@@ -62,18 +61,6 @@ NULL_POINTER_RECORDS = {("getDataBufferDeviceInfo", "deviceInfo"), ("getTensorDe
                         ("jpegSyncEncoder", "encExtendedParams")}
 
 
-def argument_for(kind, classes):
-    plain = {"int": 0, "float": 0.0, "str": "", "bool": False, "capsule": None}
-    if kind in plain or kind.startswith("Optional["):
-        return plain.get(kind)
-    if kind.startswith(("List[", "list")):
-        return []
-    if kind.startswith("numpy.ndarray"):
-        return np.zeros(1, np.uint8)
-    members = getattr(classes[kind], "__members__", None)
-    return next(iter(members.values())) if members else classes[kind]()
-
-
 def test_none_for_a_record_or_enumeration_is_a_type_error_in_every_submodule(runtime, journal):
     checked = set()
     for submodule in (getattr(quillon, name) for name in ("kycm", "kyme", "kycl", "kyce", "kyml")):
@@ -86,7 +73,7 @@ def test_none_for_a_record_or_enumeration_is_a_type_error_in_every_submodule(run
             kinds = [p.partition(": ")[2].partition(" = ")[0] for p in re.split(r", (?![^\[]*\])", parameters)]
             for index, kind in enumerate(kinds):
                 if kind in classes and (name, kind) not in NULL_POINTER_RECORDS:
-                    arguments = [argument_for(k, classes) for k in kinds]
+                    arguments = [least_argument(submodule, k) for k in kinds]
                     arguments[index] = None
                     pytest.raises(TypeError, function, *arguments)
                     checked.add(submodule.__name__.rpartition(".")[2])

@@ -30,16 +30,21 @@ def refused(result, text):
 
 def test_decode_refuses_what_it_cannot_read_and_fails_when_no_picture_came(tmp_path):
     from PIL import Image
-    refused(example("decode.py", tmp_path, tmp_path / "out"), "cannot be read (Is a directory)")
-    refused(example("decode.py", tmp_path / "missing.jpg", tmp_path / "out"), "cannot be read (No such file")
+    refused(example("decode_module_calls.py", tmp_path, tmp_path / "out"), "cannot be read (Is a directory)")
+    refused(example("decode_module_calls.py", tmp_path / "missing.jpg", tmp_path / "out"),
+            "cannot be read (No such file")
+    refused(example("decode.py", tmp_path / "missing.mp4", tmp_path / "out"), "missing.mp4")
     cmyk = tmp_path / "cmyk.jpg"
     Image.new("CMYK", (64, 48), (0, 200, 200, 20)).save(cmyk)
-    code, _, err = example("decode.py", cmyk, tmp_path / "out")
+    code, _, err = example("decode_module_calls.py", cmyk, tmp_path / "out")
     saved = list((tmp_path / "out").glob("*.png"))
     # The decoder may or may not take CMYK; either way the status says which.
     assert "Traceback" not in err and (code == 0) == (len(saved) == 1), err
     if code:
         assert "no picture saved" in err and "code 4020" in err
+    assert example("decode.py", cmyk, tmp_path / "layer", "--size", "32x24")[0] == 0  # the layer converts CMYK
+    with Image.open(tmp_path / "layer" / "000000.png") as png:
+        assert png.size == (32, 24)
 
 
 def test_infer_refuses_a_model_it_cannot_load_and_reads_channels_last_inputs(tmp_path):

@@ -3,11 +3,10 @@ registration order, and what each function does when its library call fails."""
 import os
 import re
 
-import numpy as np
 import pytest
 
 import _quillon_testctl as testctl
-from conftest import quillon
+from conftest import least_argument, quillon
 
 # One line per name, continued on indented lines. A function or method shows its
 # signature and, after "::", its docstring; the submodule's own type names drop
@@ -474,19 +473,6 @@ def test_every_name_in_order_with_its_signature_and_docstring(sub):
     assert render(sub) == [line for line, _ in table(sub)]
 
 
-def argument(module, kind):
-    """The least argument of a parameter type that reaches the library."""
-    plain = {"capsule": None, "int": 0, "float": 0.0, "bool": False, "str": "x", "Optional[str]": "x", "list": []}
-    if kind in plain:
-        return plain[kind]
-    if kind.startswith("List["):
-        return []
-    if kind.startswith("numpy.ndarray"):
-        return np.zeros(3, kind[20:-1])
-    cls = getattr(module, kind)
-    return next(iter(cls.__members__.values())) if hasattr(cls, "__members__") else cls()
-
-
 FAILING = [pytest.param(sub, line, mark, id=line.partition("(")[0]) for sub in SURFACE
            for line, mark in table(sub) if mark is not None]
 
@@ -495,7 +481,7 @@ FAILING = [pytest.param(sub, line, mark, id=line.partition("(")[0]) for sub in S
 def test_library_failure_of_each_binding(journal, sub, line, mark):
     module, (name, params) = getattr(quillon, sub), re.match(r"(\w+)\((.*?)\)", line).groups()
     library = LIBRARY.get(name, sub + name[0].upper() + name[1:])
-    args = [argument(module, kind) for kind in params.split(", ") if kind and "=" not in kind]
+    args = [least_argument(module, kind) for kind in params.split(", ") if kind and "=" not in kind]
     testctl.arm_failure(library, 2**32 - 2)
     if mark == "=":
         result = getattr(module, name)(*args)

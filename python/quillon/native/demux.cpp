@@ -1,7 +1,8 @@
 // Demuxing with libavformat for quillon.open: a Demuxer reads the video
 // stream of a container, file or URL as Annex B packets for the card's
 // decoder (through the mp4toannexb bitstream filters), with time stamps in
-// the stream's time base; a HostDecoder decodes, with libavcodec, the codecs
+// the stream's time base, and indexes its key packets so that a pass can
+// start at any of them; a HostDecoder decodes, with libavcodec, the codecs
 // the card has no decoder for, into a picture buffer of its own.
 //
 // Each object is used by one Python thread at a time; the interpreter lock is
@@ -17,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 extern "C" {
@@ -78,7 +80,79 @@ double seconds_or_negative(int64_t value, AVRational base) {
   return static_cast<double>(value) * av_q2d(base);
 }
 
+bool starts_annexb(const uint8_t* data, int size) {
+  return (size >= 3 && data[0] == 0 && data[1] == 0 && data[2] == 1) ||
+         (size >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 0 && data[3] == 1);
+}
+
+// Whether an Annex B unit carries a sequence parameter set (which the
+// decoder needs before the first picture it is given).
+bool holds_sequence_parameters(const uint8_t* data, int size, AVCodecID codec) {
+  for (int i = 0; i + 3 < size; ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const uint8_t header = data[i + 3];
+    if (codec == AV_CODEC_ID_H264 && (header & 0x1F) == 7) return true;
+    if (codec == AV_CODEC_ID_HEVC && ((header >> 1) & 0x3F) == 33) return true;
+    i += 2;
+  }
+  return false;
+}
+
 }  // namespace
+
+// The key packets of a video stream in decode order: what a pass needs to
+// start at any of them. Ordinals count the stream's packets as the demuxer
+// reads them, from 0.
+struct PacketIndex {
+  int64_t packets = 0;
+  std::vector<int64_t> ordinals;
+  std::vector<int64_t> positions;  // byte position in the source, -1 when unknown
+  std::vector<int64_t> pts;        // AV_NOPTS_VALUE when the container gives none
+  std::vector<int64_t> dts;
+  // Per key packet: the last packet before the next key packet that is shown
+  // before it (its own ordinal when none is), -1 when a packet lacks a time
+  // stamp to tell.
+  std::vector<int64_t> last_leading;
+  std::unordered_map<int64_t, std::size_t> by_position;
+
+  // Called with every packet, in decode order.
+  void add(int64_t ordinal, const AVPacket& packet) {
+    if ((packet.flags & AV_PKT_FLAG_KEY) == 0) {
+      if (last_leading.empty() || last_leading.back() < 0) return;
+      if (packet.pts == AV_NOPTS_VALUE || pts.back() == AV_NOPTS_VALUE) {
+        last_leading.back() = -1;
+      } else if (packet.pts < pts.back()) {
+        last_leading.back() = ordinal;
+      }
+      return;
+    }
+    if (packet.pos >= 0) by_position.emplace(packet.pos, ordinals.size());
+    ordinals.push_back(ordinal);
+    positions.push_back(packet.pos);
+    pts.push_back(packet.pts);
+    dts.push_back(packet.dts);
+    last_leading.push_back(ordinal);
+  }
+
+  // The key whose packet this is, or -1. Byte positions tell packets apart
+  // in every container that has them; time stamps serve the others.
+  std::ptrdiff_t find(const AVPacket& packet) const {
+    if (packet.pos >= 0) {
+      const auto found = by_position.find(packet.pos);
+      return found == by_position.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
+    }
+    for (std::size_t k = 0; k < ordinals.size(); ++k) {
+      if (positions[k] < 0 && pts[k] == packet.pts && dts[k] == packet.dts) return static_cast<std::ptrdiff_t>(k);
+    }
+    return -1;
+  }
+
+  py::array_t<int64_t> array(const std::vector<int64_t>& values) const {
+    py::array_t<int64_t> out(static_cast<py::ssize_t>(values.size()));
+    if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(int64_t));
+    return out;
+  }
+};
 
 // The container and its best video stream.
 class Demuxer {
@@ -131,6 +205,7 @@ class Demuxer {
   void release() {
     av_bsf_free(&filter_);
     avformat_close_input(&format_);
+    if (pending_) av_packet_unref(pending_.get());
   }
 
   AVStream* stream() const {
@@ -179,8 +254,19 @@ class Demuxer {
     }
     if (code == AVERROR_EOF) return py::none();
     if (code < 0) throw_read_error(code);
-    py::array_t<uint8_t> bytes(packet_->size);
-    std::memcpy(bytes.mutable_data(), packet_->data, static_cast<std::size_t>(packet_->size));
+    // After positioning at a key packet, the decoder starts afresh: it gets
+    // the stream's parameter sets unless the packet holds them (the
+    // mp4toannexb filters add them before IDR pictures only).
+    const std::vector<uint8_t>* prefix = nullptr;
+    if (prepend_) {
+      prepend_ = false;
+      if (!holds_sequence_parameters(packet_->data, packet_->size, stream()->codecpar->codec_id))
+        prefix = &parameter_sets_;
+    }
+    const std::size_t extra = prefix != nullptr ? prefix->size() : 0;
+    py::array_t<uint8_t> bytes(static_cast<py::ssize_t>(extra + static_cast<std::size_t>(packet_->size)));
+    if (extra > 0) std::memcpy(bytes.mutable_data(), prefix->data(), extra);
+    std::memcpy(bytes.mutable_data() + extra, packet_->data, static_cast<std::size_t>(packet_->size));
     const int64_t pts = packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts;
     py::object stamp = pts == AV_NOPTS_VALUE ? py::none() : py::object(py::int_(pts));
     const bool key = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
@@ -203,13 +289,70 @@ class Demuxer {
       if (code < 0 && seconds <= 0) code = avio_seek(format_->pb, 0, SEEK_SET) < 0 ? -1 : 0;
     }
     if (code < 0) throw py::value_error("cannot seek in " + url_ + ": " + av_error_text(code));
-    if (filter_ != nullptr) av_bsf_flush(filter_);
+    forget_read_ahead();
+  }
+
+  // Every packet of the stream read once, from the top, without handing its
+  // bytes to Python: the key packets' ordinals, positions and time stamps,
+  // and the number of packets.
+  PacketIndex index() {
+    Busy busy(mutex_);
+    stream();
+    if (touched_) throw py::value_error("index() reads the stream from the top: use a demuxer not read yet");
+    PacketIndex result;
+    int code = 0;
+    {
+      py::gil_scoped_release unlocked;
+      AVPacket* packet = packet_.get();
+      while ((code = next_raw(packet)) >= 0) {
+        result.add(result.packets++, *packet);
+        av_packet_unref(packet);
+      }
+    }
+    if (code != AVERROR_EOF) throw_read_error(code);
+    return result;
+  }
+
+  // Positions the demuxer so that read() returns packet `ordinal` next (0 or
+  // a key packet of `index`, which must be this source's). A seek backward
+  // from its presentation time, else its decoding time (by byte for streams
+  // without time stamps) lands at or before it, and the packets are read
+  // forward to it; when both seeks land past it, or the source does not
+  // seek, it is read from the top instead.
+  void seek_packet(const PacketIndex& index, int64_t ordinal) {
+    Busy busy(mutex_);
+    stream();
+    std::ptrdiff_t key = -1;
+    for (std::size_t k = 0; k < index.ordinals.size(); ++k) {
+      if (index.ordinals[k] == ordinal) key = static_cast<std::ptrdiff_t>(k);
+    }
+    if (key < 0 && ordinal != 0)
+      throw py::value_error("packet " + std::to_string(ordinal) + " is not a key packet of " + url_);
+    int code = 0;
+    bool found = false;
+    {
+      py::gil_scoped_release unlocked;
+      for (int attempt = key > 0 ? 0 : 2; attempt < 3 && !found && code >= 0; ++attempt) {
+        const bool from_top = attempt == 2;
+        if ((from_top ? rewind(index) : seek_near(index, static_cast<std::size_t>(key), attempt == 1)) < 0) continue;
+        forget_read_ahead();
+        code = read_to(index, ordinal, from_top, found);
+      }
+    }
+    if (code < 0) throw_read_error(code);
+    if (!found) throw py::value_error("cannot find packet " + std::to_string(ordinal) + " in " + url_);
+    prepend_ = true;
   }
 
   // The next packet as stored, for the host decoder. Called without the
   // interpreter lock.
   int next_raw(AVPacket* out) {
     if (format_ == nullptr) return AVERROR_EOF;
+    touched_ = true;
+    if (pending_ && pending_->size > 0) {
+      av_packet_move_ref(out, pending_.get());
+      return 0;
+    }
     for (;;) {
       arm();
       const int code = av_read_frame(format_, out);
@@ -236,6 +379,88 @@ class Demuxer {
                     std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_)));
   }
 
+  void forget_read_ahead() {
+    if (filter_ != nullptr) av_bsf_flush(filter_);
+    if (pending_) av_packet_unref(pending_.get());
+    prepend_ = false;
+  }
+
+  // A packet without time stamps can only be found again by its byte
+  // position (raw Annex B streams).
+  static bool by_byte(const PacketIndex& index, std::size_t key) {
+    return index.pts[key] == AV_NOPTS_VALUE && index.dts[key] == AV_NOPTS_VALUE && index.positions[key] >= 0;
+  }
+
+  // Containers seek by presentation time (Matroska, MP4) or by decoding
+  // time: the first attempt takes the key packet's presentation time, the
+  // second its decoding time, which is never later.
+  int seek_near(const PacketIndex& index, std::size_t key, bool by_decoding_time) {
+    arm();
+    if (by_byte(index, key)) {
+      if (by_decoding_time) return -1;  // the byte seek was tried
+      return av_seek_frame(format_, -1, index.positions[key], AVSEEK_FLAG_BYTE);
+    }
+    const int64_t presentation = index.pts[key];
+    const int64_t decoding = index.dts[key];
+    int64_t stamp = presentation != AV_NOPTS_VALUE ? presentation : decoding;
+    if (by_decoding_time) {
+      if (decoding == AV_NOPTS_VALUE || decoding == stamp) return -1;
+      stamp = decoding;
+    }
+    return av_seek_frame(format_, index_, stamp, AVSEEK_FLAG_BACKWARD);
+  }
+
+  int rewind(const PacketIndex& index) {
+    arm();
+    // A generic seek by time stamp reads packets to find its place: streams
+    // without time stamps go back to their first byte instead.
+    if (index.ordinals.empty() || by_byte(index, 0)) {
+      if ((format_->iformat->flags & AVFMT_NO_BYTE_SEEK) == 0 && av_seek_frame(format_, -1, 0, AVSEEK_FLAG_BYTE) >= 0)
+        return 0;
+      return avio_seek(format_->pb, 0, SEEK_SET) < 0 ? -1 : 0;
+    }
+    int64_t first = stream()->start_time;
+    if (first == AV_NOPTS_VALUE) first = 0;
+    if (index.dts[0] != AV_NOPTS_VALUE && index.dts[0] < first) first = index.dts[0];
+    if (index.pts[0] != AV_NOPTS_VALUE && index.pts[0] < first) first = index.pts[0];
+    int code = av_seek_frame(format_, index_, first, AVSEEK_FLAG_BACKWARD);
+    if (code < 0) code = avformat_seek_file(format_, index_, INT64_MIN, first, first, 0);
+    return code;
+  }
+
+  // Reads forward to packet `target` and keeps it for the next read. The
+  // first packet found in `index` (from the top: the first packet) tells
+  // where reading stands. `found` stays false when the target was passed or
+  // the stream ended first.
+  int read_to(const PacketIndex& index, int64_t target, bool from_top, bool& found) {
+    if (!pending_) pending_.reset(av_packet_alloc());
+    if (!pending_) return AVERROR(ENOMEM);
+    AVPacket* packet = packet_.get();
+    int64_t ordinal = -1;
+    for (bool first = true;; first = false) {
+      const int code = next_raw(packet);
+      if (code == AVERROR_EOF) return 0;
+      if (code < 0) return code;
+      if (ordinal >= 0) {
+        ++ordinal;
+      } else {
+        const std::ptrdiff_t key = index.find(*packet);
+        if (key >= 0) {
+          ordinal = index.ordinals[static_cast<std::size_t>(key)];
+        } else if (from_top && first) {
+          ordinal = 0;
+        }
+      }
+      if (ordinal == target) {
+        av_packet_move_ref(pending_.get(), packet);
+        found = true;
+        return 0;
+      }
+      av_packet_unref(packet);
+      if (ordinal > target) return 0;
+    }
+  }
+
   int open_filter() {
     const AVCodecParameters* parameters = stream()->codecpar;
     const char* name = parameters->codec_id == AV_CODEC_ID_H264   ? "h264_mp4toannexb"
@@ -249,7 +474,15 @@ class Demuxer {
       filter_->time_base_in = stream()->time_base;
       code = av_bsf_init(filter_);
     }
-    if (code < 0) av_bsf_free(&filter_);
+    if (code < 0) {
+      av_bsf_free(&filter_);
+      return code;
+    }
+    // The filters give the parameter sets of MP4 and Matroska extradata in
+    // Annex B; raw streams carry them so already.
+    const AVCodecParameters* out = filter_->par_out;
+    if (out->extradata != nullptr && starts_annexb(out->extradata, out->extradata_size))
+      parameter_sets_.assign(out->extradata, out->extradata + out->extradata_size);
     return code;
   }
 
@@ -283,6 +516,10 @@ class Demuxer {
   AVFormatContext* format_ = nullptr;
   AVBSFContext* filter_ = nullptr;
   Packet packet_;
+  Packet pending_;  // the packet positioning stopped at, read next
+  std::vector<uint8_t> parameter_sets_;
+  bool prepend_ = false;
+  bool touched_ = false;
   int index_ = -1;
   std::mutex mutex_;
 };
@@ -428,6 +665,25 @@ py::capsule address_of(const py::buffer& target, bool writable) {
 }  // namespace
 
 void register_demux(py::module_& m) {
+  py::class_<PacketIndex>(m, "PacketIndex", "The key packets of a video stream, as Demuxer.index() finds them.")
+      .def_readonly("packets", &PacketIndex::packets, "Packets in the stream.")
+      .def_property_readonly(
+          "key_ordinals", [](const PacketIndex& i) { return i.array(i.ordinals); },
+          "Ordinals of the key packets (decode order, from 0), as an int64 array.")
+      .def_property_readonly(
+          "key_positions", [](const PacketIndex& i) { return i.array(i.positions); },
+          "Their byte positions in the source (-1 when unknown).")
+      .def_property_readonly(
+          "key_pts", [](const PacketIndex& i) { return i.array(i.pts); },
+          "Their presentation time stamps in the time base (-2**63 when missing).")
+      .def_property_readonly(
+          "key_dts", [](const PacketIndex& i) { return i.array(i.dts); },
+          "Their decoding time stamps in the time base (-2**63 when missing).")
+      .def_property_readonly(
+          "key_last_leading", [](const PacketIndex& i) { return i.array(i.last_leading); },
+          "For each, the last packet before the next key packet that is shown before it (its own ordinal when "
+          "none is), -1 when packets without time stamps leave it unknown.");
+
   py::class_<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
       .def(py::init<const std::string&, double>(), py::arg("url"), py::arg("timeout") = 10.0,
            "Opens `url` (a path or an http/https/rtsp URL) and finds its video stream. A source that does not "
@@ -449,6 +705,11 @@ void register_demux(py::module_& m) {
            "The next packet of the video stream as (Annex B bytes as a uint8 array, pts in the time base or None, "
            "key picture), or None at the end.")
       .def("seek", &Demuxer::seek, py::arg("seconds"), "Moves to the random-access point at or before `seconds`.")
+      .def("index", &Demuxer::index,
+           "Reads every packet of a demuxer not read yet and returns its key packets as a PacketIndex.")
+      .def("seek_packet", &Demuxer::seek_packet, py::arg("index"), py::arg("ordinal"),
+           "Positions the demuxer at packet `ordinal` (0 or a key packet of `index`, this source's PacketIndex): "
+           "read() returns it next, with the stream's parameter sets before it when it lacks them.")
       .def("close", &Demuxer::close, "Closes the source; reading afterwards raises ValueError.");
 
   py::class_<HostDecoder>(m, "HostDecoder", "libavcodec on the host, for codecs the card does not decode.")

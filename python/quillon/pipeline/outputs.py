@@ -173,7 +173,7 @@ def letterboxed(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
     image.thumbnail(TILE, Image.BILINEAR)
     tile = Image.new("RGB", TILE)
     tile.paste(image, ((TILE[0] - image.width) // 2, (TILE[1] - image.height) // 2))
-    return np.asarray(tile)
+    return np.asarray(tile, np.uint8)
 
 
 def small_rgb(pixels: npt.NDArray[np.uint8], format: str, width: int, height: int) -> npt.NDArray[np.uint8]:

@@ -11,6 +11,7 @@ so a run stops within a second with every finished picture written.
 from __future__ import annotations
 
 import collections
+import contextlib
 import threading
 import time
 from dataclasses import dataclass, field
@@ -82,10 +83,23 @@ class Scheduler:
             return task
 
     def _work(self, device: int) -> None:
+        # The segments of one clip usually follow each other: a die keeps the
+        # clip open from one to the next instead of opening it for each.
+        opened: Dict[str, Any] = {}
         try:
             while (task := self._take()) is not None:
                 started = time.monotonic()
-                self._run_task(device, task)
+                try:
+                    if task.source not in opened:
+                        for video in opened.values():
+                            video.close()
+                        opened.clear()
+                        if task.segment is not None:
+                            opened[task.source] = _open(task.source, device)
+                    self._run_task(device, task, opened.get(task.source))
+                except TaskFailed as failure:
+                    with self.lock:
+                        self.failures.append(str(failure))
                 stats = self.dies[device]
                 stats.tasks += 1
                 stats.busy += time.monotonic() - started
@@ -97,24 +111,22 @@ class Scheduler:
                     self.error = error
             self.stop.set()
         finally:
+            for video in opened.values():
+                video.close()
             self._ended()
 
-    def _run_task(self, device: int, task: Task) -> None:
+    def _run_task(self, device: int, task: Task, video: Any) -> None:
         item = self.inputs[task.input]
         position = sum(i.frame_count or 0 for i in self.inputs[:task.input]) + task.first_picture
-        try:
-            for record, thumbnail in run_task(task, item, device, self.models[device], self.classifier,
-                                              lambda number: self.sampler.wanted(position + number), self.stop):
-                self.writer.add(task.number, task.input, record)
-                if thumbnail is not None:
-                    thumbnail.position += position
-                    self.sampler.keep(thumbnail)
-                with self.lock:
-                    self.done += 1
-                    self.dies[device].pictures += 1
-        except TaskFailed as failure:
+        for record, thumbnail in run_task(task, item, device, self.models[device], self.classifier,
+                                          lambda number: self.sampler.wanted(position + number), self.stop, video):
+            self.writer.add(task.number, task.input, record)
+            if thumbnail is not None:
+                thumbnail.position += position
+                self.sampler.keep(thumbnail)
             with self.lock:
-                self.failures.append(str(failure))
+                self.done += 1
+                self.dies[device].pictures += 1
 
 
 class TaskFailed(Exception):
@@ -122,17 +134,27 @@ class TaskFailed(Exception):
     its reason in the summary; the other tasks go on."""
 
 
+def _open(source: str, device: int) -> Any:
+    import quillon
+
+    try:
+        return quillon.open(source, device=device)
+    except (quillon.Error, OSError) as error:
+        raise TaskFailed(f"{source}: {_reason(error)}") from None
+
+
 def run_task(task: Task, item: Input, device: int, model: Any, classifier: Classifier,
-             sample: Callable[[int], bool], stop: Optional[threading.Event] = None
+             sample: Callable[[int], bool], stop: Optional[threading.Event] = None, video: Any = None
              ) -> Iterator[Tuple[Dict[str, Any], Optional[Thumbnail]]]:
     """Decodes one task on `device`, runs `model` (on that die) on every
     picture, and yields (record, thumbnail) in display order. A record has
     `pts` (None when the input has no time stamps), `device` and the
     classifier's fields; the writer adds `file` and `picture`. `sample(n)`
     says whether the task's n-th picture gets a thumbnail (positions count
-    from the task's start). Raises TaskFailed for what the input holds (a
-    corrupt photo, a segment that fails); DiskError and faults of the
-    program go through as they are."""
+    from the task's start). `video` is the task's source already open on
+    `device` (kept open), or None to open it for the task. Raises TaskFailed
+    for what the input holds (a corrupt photo, a segment that fails);
+    DiskError and faults of the program go through as they are."""
     import quillon
 
     in_flight: Deque[Tuple[Any, Any, Optional[Thumbnail]]] = collections.deque()
@@ -153,7 +175,9 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
 
     pictures = 0
     try:
-        with quillon.open(task.source, device=device) as video:
+        with contextlib.ExitStack() as stack:
+            if video is None:
+                video = stack.enter_context(quillon.open(task.source, device=device))
             for frame in video.frames(**options):
                 if stop is not None and stop.is_set():
                     break

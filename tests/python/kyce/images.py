@@ -1,14 +1,13 @@
 """Device images for the op tests: format layouts (pitches in pixels, planes
 one after the other), upload with guard bytes, and reference pictures."""
 import functools
-import subprocess
 
 import cv2
 import numpy as np
 import pytest
 
 import _quillon_pybind11 as quillon
-from conftest import download, upload
+from conftest import download, pattern_video, upload
 
 kycm, kyce = quillon.kycm, quillon.kyce
 T = kyce.imageType
@@ -87,8 +86,7 @@ def natural_rgb(w, h):
     """A natural-looking test picture (gradients, text, colour bars); the
     source makes even sizes only, so odd ones are cut from the next even one."""
     ew, eh = w + w % 2, h + h % 2
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", f"testsrc2=size={ew}x{eh}", "-frames:v", "1",
-                          "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], check=True, capture_output=True).stdout
+    raw = pattern_video("-", "-f", "rawvideo", "-pix_fmt", "rgb24", size=f"{ew}x{eh}", frames=1)
     return np.frombuffer(raw, np.uint8).reshape(eh, ew, 3)[:h, :w]
 
 

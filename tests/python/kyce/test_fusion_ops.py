@@ -119,6 +119,14 @@ def assert_close(got, expected):
     assert np.abs(got - expected.reshape(-1)).max() <= 1
 
 
+def assert_op_equals_its_steps(device, op_type, src, planes, yuv, steps, s):
+    code, got = run_fusion(device, op_type, src, s)
+    assert code == 0
+    pixels = reference_pixels(planes, yuv, steps, s)
+    assert_close(got, reference_tensor(pixels, s["norm_type"], s["tensorization_type"], s.get("mean", MEAN),
+                                       s.get("std", STD)))
+
+
 SETTINGS = {"output_size": (32, 24), "mean": MEAN, "std": STD, "norm_type": N.kyceNORM_DIV255_MINUSMEAN_DIVSTD,
             "tensorization_type": T.kyceTENSORIZATION_FP16}
 
@@ -139,23 +147,17 @@ def test_each_fusion_op_equals_its_steps(device, op_type):
         s.update(output_size=(32, 32), padding_values=(114, 20, 240))  # another aspect ratio: padded rows
     if order == ["cvt"]:
         s["output_size"] = (64, 48)
-    code, got = run_fusion(device, op_type, src, s)
-    assert code == 0
-    pixels = reference_pixels(planes, yuv, steps, s)
-    assert_close(got, reference_tensor(pixels, s["norm_type"], s["tensorization_type"]))
+    assert_op_equals_its_steps(device, op_type, src, planes, yuv, steps, s)
 
 
 def test_every_normalisation_and_tensor_layout(device):
     planes = picture(NV12, 48, 32)
     src = device(NV12, 48, 32, planes)
     s = {"output_size": (20, 14), "mean": [100.5, -3.25, 7.0], "std": [0.5, 3.0, 127.0]}
-    pixels = reference_pixels(planes, True, "resize cvt", s)
     for norm in [n for n in N.__members__.values() if n != N.kyceNORM_NORMALIZATION_NONE_BUTT]:
         for tensor in [t for t in T.__members__.values() if t != T.kyceTENSORIZATION_TYPE_BUTT]:
-            code, got = run_fusion(device, O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR, src,
-                                   dict(s, norm_type=norm, tensorization_type=tensor))
-            assert code == 0
-            assert_close(got, reference_tensor(pixels, norm, tensor, s["mean"], s["std"]))
+            assert_op_equals_its_steps(device, O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR, src, planes,
+                                       True, "resize cvt", dict(s, norm_type=norm, tensorization_type=tensor))
 
 
 def test_fusion_colour_space_resampling_and_channel_order(device):
@@ -167,11 +169,8 @@ def test_fusion_colour_space_resampling_and_channel_order(device):
                   {"resize_type": R.kyceRESIZE_NEAREST}):
         s = dict(SETTINGS, tensorization_type=T.kyceTENSORIZATION_UINT8_INTERLEAVE, norm_type=N.kyceNORM_EQUAL,
                  **extra)
-        code, got = run_fusion(device, op_type, src, s)
-        assert code == 0
         # BT.709 is the library's own arithmetic against a float reference: within 1.
-        assert_close(got, reference_tensor(reference_pixels(planes, True, "resize cvt", s), N.kyceNORM_EQUAL,
-                                           T.kyceTENSORIZATION_UINT8_INTERLEAVE))
+        assert_op_equals_its_steps(device, op_type, src, planes, True, "resize cvt", s)
 
 
 def test_fusion_refusals(device):
@@ -263,8 +262,4 @@ def test_bilinear_nv12_pass_equals_the_steps(device, source, resized, crop):
     for layout in ({"norm_type": N.kyceNORM_DIV255, "tensorization_type": T.kyceTENSORIZATION_NONE},
                    {"norm_type": N.kyceNORM_EQUAL, "tensorization_type": T.kyceTENSORIZATION_UINT8_INTERLEAVE,
                     "cvt_code": C.kyceCOLOR_YUV2BGR_NV12}):
-        settings = dict(s, **layout)
-        code, got = run_fusion(device, op_type, src, settings)
-        assert code == 0
-        pixels = reference_pixels(planes, True, steps, settings)
-        assert_close(got, reference_tensor(pixels, settings["norm_type"], settings["tensorization_type"]))
+        assert_op_equals_its_steps(device, op_type, src, planes, True, steps, dict(s, **layout))

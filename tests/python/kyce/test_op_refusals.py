@@ -106,7 +106,6 @@ def test_binding_refusals_happen_before_the_library(device, journal):
 
 
 def test_records_and_adaptors():
-    assert kyce.colorCvtCode(3).name == "kyceCOLOR_BGR2RGB" and kyce.colorCvtCode.kyceCOLOR_RGB2BGR == 3
     assert kyce.imageType(5001).name == "???"  # names no member
     values = kyce.paddingValuesPy()
     values.value = [0, 128, 255]
@@ -116,4 +115,4 @@ def test_records_and_adaptors():
     assert values.value == [0, 128, 255]
     d = kyce.imageDesc()
     assert (d.width, d.height, d.widthPitch, d.heightPitch, d.format) == (0, 0, 0, 0, kyce.imageType.kyceIMG_YUV_NV12)
-    assert (kyce.OPNAME_MAX_LEN, kyce.kyceER_SUCCESS, kyce.kyceER_BASE, kyce.getVersion()) == (256, 0, 200000, 2)
+    assert kyce.getVersion() == 2

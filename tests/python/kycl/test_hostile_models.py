@@ -14,16 +14,9 @@ import pytest
 from onnx import TensorProto as T, helper, numpy_helper
 
 from conftest import MODULE_DIR
+from test_models_and_streams import save
 
 UNSUPPORTED_MODEL, OUT_OF_MEMORY = 302004, 100008
-
-
-def save(tmp_path, name, nodes, inputs, outputs, weights=()):
-    graph = helper.make_graph(nodes, name, inputs, outputs, list(weights))
-    path = tmp_path / f"{name}.onnx"
-    # No checker: these files are wrong on purpose.
-    path.write_bytes(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]).SerializeToString())
-    return str(path)
 
 
 def tensor(name, elem_type, dims, raw=None, **typed):

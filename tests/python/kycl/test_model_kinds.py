@@ -6,7 +6,7 @@ import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 from onnx import TensorProto as T, helper
 
-from test_models_and_streams import inputs, kycl, read, save
+from test_models_and_streams import inputs, kycl, read, save, stream_for
 
 rng = np.random.default_rng(7)
 KERNELS, CLASSES = rng.standard_normal((2, 1, 3, 3)).astype(np.float32), rng.standard_normal((2, 3)).astype(np.float32)
@@ -14,11 +14,7 @@ value = helper.make_tensor_value_info
 
 
 def run_once(path, arrays, shapes):
-    graph, op = kycl.createOpGraph(), kycl.createRunModelOp(kycl.createModel(path, "", "", ""))
-    for k in range(len(arrays)):
-        assert kycl.connectOps(kycl.createGraphInputOp(graph, k), op) == 0
-    assert kycl.registerGetOutput(graph, op) == 0
-    stream = kycl.createOpStream(graph, kycl.balance_mode.kyclBM_ONCE)
+    _, stream = stream_for(kycl.createModel(path, "", "", ""), input_count=len(arrays))
     out = kycl.requestOutputDataset(stream) if kycl.buildStream(stream) == 0 else None
     assert kycl.runStream(stream, inputs(*arrays), out, 0) == 0
     return [read(out, i, np.float32).reshape(shape) for i, shape in enumerate(shapes)]

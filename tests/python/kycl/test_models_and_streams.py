@@ -4,11 +4,10 @@ delivered on the stream's thread to Python callables."""
 import threading
 
 import numpy as np
-import onnx
 import pytest
-from onnx import TensorProto, helper, numpy_helper
+from onnx import TensorProto, helper
 
-from conftest import device_info, download, quillon, upload
+from conftest import device_info, download, onnx_model, quillon, upload
 
 kycl, kycm = quillon.kycl, quillon.kycm
 CT = kycm.copyMemType
@@ -16,11 +15,8 @@ INVALID_HANDLE, INVALID_GRAPH, NOT_BUILT, BATCH_TOO_LARGE = 100005, 302001, 3020
 W = (np.arange(12, dtype=np.float32).reshape(4, 3) - 5) / 10
 
 
-def save(tmp_path, name, nodes, inputs, outputs, weights=()):
-    graph = helper.make_graph(nodes, name, inputs, outputs, [numpy_helper.from_array(w, n) for n, w in weights])
-    path = tmp_path / f"{name}.onnx"
-    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(path))
-    return str(path)
+def save(tmp_path, name, *graph):
+    return str(onnx_model(tmp_path / f"{name}.onnx", *graph))
 
 
 def dense(tmp_path, batch=2, out_type=TensorProto.FLOAT):
@@ -44,10 +40,12 @@ def read(dataset, index, dtype):
     return download(kycm.getDataBufferAddr(buffer), kycm.getDataBufferSize(buffer)).view(dtype)
 
 
-def stream_for(model, mode=kycl.balance_mode.kyclBM_ONCE):
+def stream_for(model, mode=kycl.balance_mode.kyclBM_ONCE, input_count=1):
+    """A graph running the model on its `input_count` inputs, and a stream of it (not built)."""
     graph = kycl.createOpGraph()
     op = kycl.createRunModelOp(model)
-    assert kycl.connectOps(kycl.createGraphInputOp(graph, 0), op) == 0
+    for k in range(input_count):
+        assert kycl.connectOps(kycl.createGraphInputOp(graph, k), op) == 0
     assert kycl.registerGetOutputs(graph, [op]) == 0
     stream = kycl.createOpStream(graph, mode)
     return graph, stream

@@ -9,7 +9,7 @@ import onnx
 import pytest
 from onnx import numpy_helper
 
-from test_models_and_streams import inputs, kycl, read
+from test_models_and_streams import inputs, kycl, read, stream_for
 
 CORPUS = "/usr/share/libonnx-testdata/data"
 # Where OpenCV 4.6 itself computes something else than the reference
@@ -32,11 +32,7 @@ def run(path):
         return None
     folder = os.path.dirname(path)
     given, expected = tensors(folder, "input"), tensors(folder, "output")
-    graph, op = kycl.createOpGraph(), kycl.createRunModelOp(model)
-    for k in range(len(given)):
-        assert kycl.connectOps(kycl.createGraphInputOp(graph, k), op) == 0
-    assert kycl.registerGetOutput(graph, op) == 0
-    stream = kycl.createOpStream(graph, kycl.balance_mode.kyclBM_ONCE)
+    graph, stream = stream_for(model, input_count=len(given))
     try:
         assert kycl.buildStream(stream) == 0
         out = kycl.requestOutputDataset(stream)

@@ -1,7 +1,6 @@
 """Streams over time: the batching balance mode gathers requests into the
 model's batch, a thousand asynchronous requests come back in order with their
 own results in bounded memory, and a stream outlives its graph and model."""
-import os
 import threading
 import time
 import weakref
@@ -9,7 +8,8 @@ import weakref
 import numpy as np
 import pytest
 
-from test_models_and_streams import CT, INVALID_HANDLE, W, dense, inputs, kycl, kycm, read, stream_for
+from conftest import resident_bytes
+from test_models_and_streams import CT, INVALID_HANDLE, W, dense, inputs, kycl, kycm, read, save, stream_for
 
 WAIT = kycl.kyclER_WAIT_MORE_INPUT
 
@@ -48,7 +48,6 @@ def test_a_thousand_async_requests_return_in_order_in_bounded_memory(runtime, tm
         done.append(free.release())
 
     assert kycl.subscribeStreamReport(stream, report, None) == 0
-    resident = lambda: int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")  # noqa: E731
     for k in range(1000):
         free.acquire()  # ring slot k % 8 last served request k - 8, reported by now
         ins, outs = ring[k % 8]
@@ -56,9 +55,9 @@ def test_a_thousand_async_requests_return_in_order_in_bounded_memory(runtime, tm
         address = kycm.getDataBufferAddr(kycm.getDatasetBuffer(ins, 0))
         assert kycm.memcpy(kycm.getHandleFromNumpy(x), address, 32, CT.kycmCT_COPY_TO_DEVICE) == 0
         assert kycl.runStreamAsync(stream, ins, outs) == 0
-        start = resident() if k == 200 else start if k > 200 else 0
+        start = resident_bytes() if k == 200 else start if k > 200 else 0
     assert kycl.synchronizeStream(stream, 0) == 0 and len(done) == 1000 and wrong == []
-    assert resident() - start < 8 << 20
+    assert resident_bytes() - start < 8 << 20
 
 
 def test_a_stream_outlives_its_graph_and_model_and_ignores_later_connections(runtime, tmp_path):
@@ -80,14 +79,9 @@ def test_a_stream_outlives_its_graph_and_model_and_ignores_later_connections(run
         kycl.requestOutputDataset(stream)
 
 
-def resident():
-    return int(open("/proc/self/statm").read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 @pytest.mark.no_sanitizer
 def test_model_graph_and_stream_cycles_give_their_memory_back(runtime, tmp_path):
     from onnx import TensorProto, helper
-    from test_models_and_streams import save
     big = save(tmp_path, "big", [helper.make_node("MatMul", ["x", "W"], ["z"])],
                [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 2048])],
                [helper.make_tensor_value_info("z", TensorProto.FLOAT, [1, 2048])],
@@ -114,10 +108,10 @@ def test_model_graph_and_stream_cycles_give_their_memory_back(runtime, tmp_path)
     for cycle, count, bound in ((model_cycle, 12, 40 << 20), (stream_cycle, 3000, 2 << 20)):
         for k in range(count // 4):
             cycle(k)
-        start = resident()
+        start = resident_bytes()
         for k in range(count):
             cycle(k)
-        assert resident() - start < bound, cycle.__name__
+        assert resident_bytes() - start < bound, cycle.__name__
 
 
 def test_destroying_a_stream_releases_its_subscriptions_also_from_its_own_report(runtime, tmp_path):

@@ -49,10 +49,12 @@ def test_whole_ranges_of_accessible_pages_are_copied(runtime, three_pages, prote
 
 def test_an_inaccessible_page_inside_the_range_refuses_it(runtime, three_pages):
     pages = three_pages(PROT_NONE)
-    with pytest.raises(ValueError, match="readable"):
-        kycm.getNumpyFromHandle(pages, 3 * PAGE)
-    with pytest.raises(ValueError, match="readable"):
-        kycm.getFloat16Array(pages, 3 * PAGE)
+    # Up to the page it is read; into it, as through it, refused.
+    edge = testctl.named_capsule(testctl.capsule_address(pages) + PAGE - 4, "edge")
+    assert kycm.getNumpyFromHandle(edge, 4).tolist() == [5] * 4
+    for read, start in [(kycm.getNumpyFromHandle, pages), (kycm.getFloat16Array, pages),
+                        (kycm.getNumpyFromHandle, edge), (kycm.getFloat16Array, edge)]:
+        pytest.raises(ValueError, read, start, 3 * PAGE if start is pages else 8).match("readable")
     device = kycm.malloc(3 * PAGE)
     assert kycm.memcpy(pages, device, 3 * PAGE, CT.kycmCT_COPY_TO_DEVICE) == INVALID_ADDRESS
     assert kycm.memcpy(device, pages, 3 * PAGE, CT.kycmCT_COPY_FROM_DEVICE) == INVALID_ADDRESS

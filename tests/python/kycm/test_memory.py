@@ -1,6 +1,4 @@
 """Device memory, copies, fills and the numpy <-> host memory helpers."""
-import ctypes
-import mmap
 
 import numpy as np
 import pytest
@@ -136,17 +134,3 @@ class TestNumpyHelpers:
         pytest.raises(ValueError, lambda: kycm.getNumpyFromHandle(kycm.malloc(16), 16)).match("readable")
         unmapped = testctl.named_capsule(0x1000, "unmapped")
         pytest.raises(ValueError, kycm.getNumpyFromHandle, unmapped, 1).match("readable")
-
-    def test_a_range_running_into_an_inaccessible_page_is_refused(self, runtime):
-        page, libc = mmap.PAGESIZE, ctypes.CDLL(None)
-        libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
-        pages = mmap.mmap(-1, 2 * page)
-        base = ctypes.addressof(ctypes.c_char.from_buffer(pages))
-        pages[page - 4:page] = b"\x07" * 4
-        assert libc.mprotect(base + page, page, 0) == 0  # no access
-        try:
-            assert kycm.getNumpyFromHandle(testctl.named_capsule(base + page - 4, "edge"), 4).tolist() == [7] * 4
-            for read in (kycm.getNumpyFromHandle, kycm.getFloat16Array):
-                pytest.raises(ValueError, read, testctl.named_capsule(base + page - 2, "edge"), 4).match("readable")
-        finally:
-            libc.mprotect(base + page, page, mmap.PROT_READ | mmap.PROT_WRITE)

@@ -6,6 +6,7 @@ import subprocess
 import numpy as np
 
 import _quillon_pybind11 as quillon
+from conftest import pattern_video
 
 kyme = quillon.kyme
 OK, EOS, TIMEOUT, WRONG_STATE, UNKNOWN_FRAME = 0, 401002, 402007, 402006, 402010
@@ -22,12 +23,8 @@ STREAMS = {
 }
 
 
-def encode(path, name, frames=30, size="322x178"):
-    _, args, _, _ = STREAMS[name]
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"testsrc2=size={size}:rate=25",
-                    "-frames:v", str(frames), *args, "-f", "hevc" if name.startswith("hevc") else "h264", str(path)],
-                   check=True)
-    return path
+def encode(path, name):
+    return pattern_video(path, *STREAMS[name][1], "-f", "hevc" if name.startswith("hevc") else "h264", size="322x178")
 
 
 def reference(path, pixel_format):
@@ -61,7 +58,7 @@ class Decoder:
 
     def __init__(self, channel):
         self.channel, self.digests, self.frame = channel, [], kyme.frame()
-        self.types = []
+        self.types, self.record = [], kyme.stream()
 
     def drain(self, timeout=0):
         while True:
@@ -74,6 +71,10 @@ class Decoder:
             assert kyme.decReleaseFrame(self.channel, self.frame, 0) == OK
 
     def send(self, stream):
+        """Sends a stream record, or an array through the decoder's own record."""
+        if isinstance(stream, np.ndarray):
+            kyme.setStreamData(self.record, stream)
+            stream = self.record
         while (code := kyme.sendStreamToDecoder(self.channel, stream, 100)) == TIMEOUT:
             self.drain()
         assert code == OK

@@ -1,12 +1,12 @@
 """Shared by the encoder tests: raw clips made with ffmpeg, a loop that
 encodes a reader's pictures through a channel, and what ffmpeg says about
 the result."""
-import json
 import subprocess
 
 import numpy as np
 
 import _quillon_pybind11 as quillon
+from conftest import ffprobe, pattern_video, psnr  # noqa: F401 (the encoder tests take psnr from here)
 
 kyme = quillon.kyme
 OK, EOS, TIMEOUT = 0, 401002, 402007
@@ -16,10 +16,8 @@ DEFAULT = 0xFFFFFFFF
 H264, HEVC = kyme.codecType.KYME_CODEC_ENC_H264, kyme.codecType.KYME_CODEC_ENC_HEVC
 
 
-def raw_clip(path, frames, size="320x240", pix_fmt="yuv420p", source="testsrc2"):
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", f"{source}=size={size}:rate=25",
-                    "-frames:v", str(frames), "-pix_fmt", pix_fmt, "-f", "rawvideo", str(path)], check=True)
-    return path
+def raw_clip(path, frames, size="320x240", pix_fmt="yuv420p"):
+    return pattern_video(path, "-pix_fmt", pix_fmt, "-f", "rawvideo", size=size, frames=frames)
 
 
 def video_parameters(codec, width=320, height=240, **fields):
@@ -94,10 +92,7 @@ def encode_file(path, parameters, pix=kyme.pixelFormat.KYME_PIX_FMT_YUV420P, par
 
 
 def probe(path):
-    out = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
-                          "stream=codec_name,profile,level,width,height,nb_read_frames", "-of", "json", str(path)],
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out)["streams"][0]
+    return ffprobe(path, "stream=codec_name,profile,level,width,height,nb_read_frames")["streams"][0]
 
 
 def decoded(path, width, height, pix_fmt="yuv420p"):
@@ -106,9 +101,4 @@ def decoded(path, width, height, pix_fmt="yuv420p"):
                           "-"], capture_output=True, check=True)
     assert run.stderr == b""
     return np.frombuffer(run.stdout, np.uint8).reshape(-1, height * 3 // 2, width)
-
-
-def psnr(a, b):
-    mse = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
-    return 99.0 if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
 

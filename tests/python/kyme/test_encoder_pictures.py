@@ -3,12 +3,12 @@ files that Pillow and the module's decoder read back, device and 10-bit
 pictures straight from the decoder, and a YUV file's round trip through the
 module's own readers."""
 import io
-import subprocess
 
 import numpy as np
 import pytest
 from PIL import Image
 
+from conftest import pattern_video
 from decoding import host_options, open_channel
 from encoding import (H264, HEVC, OK, UNSUPPORTED_FORMAT, Encoder, decoded, encode_file, first_frame, jpeg_parameters,
                       kyme, probe, psnr, raw_clip, video_parameters)
@@ -81,9 +81,7 @@ def decoder_pictures(path, channel, pixel):
 ])
 def test_ten_bit_device_pictures_from_the_decoder(media, tmp_path, codec, profile, pixel, expected):
     source = tmp_path / "ten.hevc"
-    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "8",
-                    "-pix_fmt", "yuv420p10le", "-c:v", "libx265", "-x265-params", "log-level=error", str(source)],
-                   check=True)
+    pattern_video(source, "-pix_fmt", "yuv420p10le", "-c:v", "libx265", "-x265-params", "log-level=error", frames=8)
     params = video_parameters(codec, crf=22)
     params.videoConfig.profile = profile
     encoder = Encoder(1, params)

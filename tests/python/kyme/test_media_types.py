@@ -1,23 +1,17 @@
 """kyme media types: the records' byte layouts, the stream and frame buffer
 views, and the system functions."""
-import os
-
 import numpy as np
 import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
+from conftest import resident_bytes
 
 kyme = quillon.kyme
 
 
 def le(value, width=4):
     return int(value).to_bytes(width, "little", signed=int(value) < 0)
-
-
-def _resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 class TestLayouts:
@@ -65,12 +59,12 @@ class TestViews:
         s = kyme.stream()
         kyme.setStreamData(s, data)
         np.array(s)
-        before = _resident_bytes()
+        before = resident_bytes()
         for _ in range(50):
             with memoryview(s) as view:
                 assert view.nbytes == data.size
             np.array(s)
-        assert _resident_bytes() - before < 32 << 20
+        assert resident_bytes() - before < 32 << 20
 
     def test_a_length_without_an_address_is_refused(self):
         f = kyme.frame()

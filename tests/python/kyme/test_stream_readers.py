@@ -13,11 +13,13 @@ import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
+from conftest import pattern_video
 
 kyme = quillon.kyme
 MAX_UNIT = 0x1000000
 FFMPEG = shutil.which("ffmpeg")
 needs_ffmpeg = pytest.mark.skipif(FFMPEG is None, reason="ffmpeg is not installed")
+SMALL = {"size": "176x144", "frames": 12}
 
 
 def started(cls, path, *args):
@@ -94,12 +96,6 @@ class TestH264ReaderCrafted:
 
 # Real streams --------------------------------------------------------------
 
-def encode(path, *codec, frames=12, size="176x144"):
-    subprocess.run([FFMPEG, "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi",
-                    "-i", f"testsrc2=size={size}:rate=25", "-frames:v", str(frames), *codec, str(path)], check=True)
-    return path
-
-
 def traced_unit_count(path):
     """The number of NAL units ffmpeg's trace_headers sees in the file's
     packets (the copy in the stream's extradata is not counted)."""
@@ -120,8 +116,9 @@ def video_streams(tmp_path_factory):
     if FFMPEG is None:
         pytest.skip("ffmpeg is not installed")
     folder = tmp_path_factory.mktemp("video")
-    h264 = encode(folder / "slices.h264", "-c:v", "libx264", "-x264-params", "slices=4", "-f", "h264")
-    hevc = encode(folder / "main.hevc", "-c:v", "libx265", "-x265-params", "log-level=error:slices=2", "-f", "hevc")
+    h264 = pattern_video(folder / "slices.h264", "-c:v", "libx264", "-x264-params", "slices=4", "-f", "h264", **SMALL)
+    hevc = pattern_video(folder / "main.hevc", "-c:v", "libx265", "-x265-params", "log-level=error:slices=2",
+                         "-f", "hevc", **SMALL)
     # Long runs of zero bytes before some start codes, as Annex B allows.
     data = h264.read_bytes()
     out, last = bytearray(), 0
@@ -184,7 +181,7 @@ def mjpeg(tmp_path_factory):
     if FFMPEG is None:
         pytest.skip("ffmpeg is not installed")
     path = tmp_path_factory.mktemp("jpeg") / "mjpeg.jpg"
-    return encode(path, "-c:v", "mjpeg", "-update", "1", frames=1, size="320x240").read_bytes()
+    return pattern_video(path, "-c:v", "mjpeg", "-update", "1", frames=1).read_bytes()
 
 
 def with_thumbnail(jpeg, thumb, marker=b"\xff\xe0", tag=b"JFXX\x00\x10"):

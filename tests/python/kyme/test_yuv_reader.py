@@ -6,6 +6,7 @@ import pytest
 
 import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
+from test_stream_readers import started
 
 kyme = quillon.kyme
 fmt = kyme.pixelFormat
@@ -22,12 +23,6 @@ def pictures(path, count, size, tail=b""):
     return [data[i * size:(i + 1) * size] for i in range(count)]
 
 
-def started(path, pixel, width, height, stride):
-    reader = kyme.YUVReader(str(path), pixel, width, height, stride)
-    reader.init()
-    return reader, kyme.frame()
-
-
 @pytest.mark.parametrize("pixel, width, height, stride, sizes, strides", [
     (fmt.KYME_PIX_FMT_NV12, 1919, 1079, 1919, [1919 * 1079, 1036800, 0], [1919, 1920, 0]),
     (fmt.KYME_PIX_FMT_NV21, 33, 17, 40, [680, 360, 0], [40, 40, 0]),
@@ -35,7 +30,7 @@ def started(path, pixel, width, height, stride):
 ])
 def test_plane_layout_follows_the_stride(tmp_path, pixel, width, height, stride, sizes, strides):
     (picture,) = pictures(tmp_path / "one.yuv", 1, sum(sizes))
-    reader, frame = started(tmp_path / "one.yuv", pixel, width, height, stride)
+    reader, frame = started(kyme.YUVReader, tmp_path / "one.yuv", pixel, width, height, stride), kyme.frame()
     assert reader.getFrame(frame) == 1
     assert (frame.width, frame.height, frame.dataSize, frame.stride) == (width, height, sum(sizes), strides)
     base = testctl.capsule_address(frame.data[0])
@@ -48,7 +43,7 @@ def test_plane_layout_follows_the_stride(tmp_path, pixel, width, height, stride,
 
 def test_pictures_counters_and_seek(tmp_path):
     first, second = pictures(tmp_path / "two.yuv", 2, 6 * 4 + 2 * 3 * 2)
-    reader, frame = started(tmp_path / "two.yuv", fmt.KYME_PIX_FMT_YUV420P, 6, 4, 6)
+    reader, frame = started(kyme.YUVReader, tmp_path / "two.yuv", fmt.KYME_PIX_FMT_YUV420P, 6, 4, 6), kyme.frame()
     for counter, picture in [(0, first), (1, second)]:
         assert reader.getFrame(frame) == 1 and counter_of(frame) == counter and bytes(np.array(frame)) == picture
     assert reader.getFrame(frame) == 0 and counter_of(frame) == 1  # untouched
@@ -61,7 +56,7 @@ def test_truncated_final_picture_is_refused(tmp_path, capfd):
     size = 8 * 2 + 2 * 4 * 1
     # All planes but the last bytes of the second picture.
     (first,) = pictures(tmp_path / "short.yuv", 1, size, b"\x07" * (size - 3))
-    reader, frame = started(tmp_path / "short.yuv", fmt.KYME_PIX_FMT_YUV420P, 8, 2, 8)
+    reader, frame = started(kyme.YUVReader, tmp_path / "short.yuv", fmt.KYME_PIX_FMT_YUV420P, 8, 2, 8), kyme.frame()
     assert reader.getFrame(frame) == 1
     capfd.readouterr()
     assert reader.getFrame(frame) == 0 and capfd.readouterr().out == "Read data failed\n"
@@ -82,6 +77,6 @@ def test_truncated_final_picture_is_refused(tmp_path, capfd):
 def test_refused_layouts_and_files(tmp_path, capfd, pixel, width, height, stride, message):
     if not message.startswith("Fail"):
         (tmp_path / "any.yuv").write_bytes(bytes(1024))
-    reader, frame = started(tmp_path / "any.yuv", pixel, width, height, stride)
+    reader, frame = started(kyme.YUVReader, tmp_path / "any.yuv", pixel, width, height, stride), kyme.frame()
     assert capfd.readouterr().out.startswith(message.format(path=tmp_path / "any.yuv")) and reader.getFrame(frame) == 0
     reader.release()

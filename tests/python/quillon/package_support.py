@@ -2,19 +2,12 @@
 build tree, ONNX models written at test time, pictures uploaded to a die."""
 
 import numpy as np
-import onnx
 import pytest
-from onnx import TensorProto, helper, numpy_helper
+from onnx import TensorProto, helper
 
-
-import quillon  # noqa: E402
-from quillon import kycm  # noqa: E402
-
-
-def save(path, nodes, inputs, outputs, weights=()):
-    graph = helper.make_graph(nodes, path.stem, inputs, outputs, [numpy_helper.from_array(w, n) for n, w in weights])
-    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)]), str(path))
-    return path
+import quillon
+from conftest import onnx_model as save, upload
+from quillon import kycm
 
 
 @pytest.fixture
@@ -43,10 +36,7 @@ class Picture:
         self.format, self.device = fmt, device
         self.height, self.width = (pixels.shape[0] * 2 // 3 if fmt == "nv12" else pixels.shape[0]), pixels.shape[1]
         kycm.setDevice(device)
-        self.device_address = kycm.malloc(pixels.nbytes)
-        host = kycm.getHandleFromNumpy(pixels.reshape(-1))
-        assert kycm.memcpy(host, self.device_address, pixels.nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE) == 0
-        kycm.freeHost(host)
+        self.device_address = upload(pixels)
 
     def free(self):
         kycm.free(self.device_address)

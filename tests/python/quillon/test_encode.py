@@ -1,6 +1,5 @@
 """quillon.encode: what ffprobe and ffmpeg make of the files it writes, and
 how it refuses what it cannot write."""
-import json
 import subprocess
 from dataclasses import dataclass
 from fractions import Fraction
@@ -10,7 +9,7 @@ import pytest
 
 import _quillon_pybind11 as module
 import quillon
-from conftest import upload
+from conftest import ffprobe, psnr, upload
 from quillon.models import DevicePicture as PictureOnTheDie
 from quillon import Error
 
@@ -25,17 +24,9 @@ def picture(index, width=W, height=H):
                      128 + 90 * np.sin((x + y + 3 * index) / 53)], -1).round().astype(np.uint8)
 
 
-def psnr(a, b):
-    mse = np.mean((np.asarray(a, float) - np.asarray(b, float)) ** 2)
-    return 99.0 if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
-
-
 def probe(path):
-    out = subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_entries",
-                          "format=format_name:stream=codec_name,width,height,nb_read_frames,r_frame_rate:"
-                          "frame=best_effort_timestamp_time", "-of", "json", str(path)],
-                         check=True, capture_output=True, text=True).stdout
-    return json.loads(out)
+    return ffprobe(path, "format=format_name:stream=codec_name,width,height,nb_read_frames,r_frame_rate:"
+                         "frame=best_effort_timestamp_time")
 
 
 def decoded(path, pix_fmt="rgb24", width=W, height=H):

@@ -3,7 +3,7 @@
 // report functions that synchronise their stream or the whole device while
 // another stream does the same. ctest runs it in the release build,
 // scripts/tsan.sh under ThreadSanitizer; each case checks the codes and the
-// reports, since ThreadSanitizer sees data races only.
+// reports, since ThreadSanitizer sees data races only; a hang ends the process.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,6 +16,7 @@
 #include "kycl.h"
 #include "kycm.h"
 #include "kycore/error_codes.h"
+#include "stress.h"
 
 using namespace kycore;
 
@@ -68,6 +69,7 @@ class StreamStress : public ::testing::Test {
     return made;
   }
 
+  stress::Watchdog watchdog_;
   void* model_ = nullptr;
   void* graph_ = nullptr;
   void* inputs_ = nullptr;
@@ -79,12 +81,6 @@ struct Tally {
   std::atomic<int> refused{0};
   std::atomic<int> wrong{0};  // codes a request may never get
 };
-
-void count_report(void*, void*, void*, kyclCallbackStatus* status, void* user) {
-  auto* tally = static_cast<Tally*>(user);
-  ++tally->reports;
-  if (status->errorCode != 0) ++tally->failed;
-}
 
 // kSubmitters threads, each submitting to `stream` until it is refused.
 std::vector<std::thread> submitters(void* stream, void* inputs, void* outputs, Tally* tally) {
@@ -103,52 +99,55 @@ std::vector<std::thread> submitters(void* stream, void* inputs, void* outputs, T
   return threads;
 }
 
-TEST_F(StreamStress, AsyncRequestsRacingDestroyAreRefusedAndNoReportFollowsIt) {
-  for (int iteration = 0; iteration < 20; ++iteration) {
-    void* outputs = nullptr;
-    void* made = stream(&outputs);
-    Tally tally;
-    ASSERT_EQ(kyclSubscribeStreamReport(made, &count_report, &tally), 0u);
-    auto threads = submitters(made, inputs_, outputs, &tally);
-    while (tally.reports.load() < 3) std::this_thread::yield();
-    ASSERT_EQ(kyclDestroyOpStream(made), 0u);
-    const int reported = tally.reports.load();  // the reporter is gone: nothing may follow
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(tally.reports.load(), reported);
-    EXPECT_EQ(tally.refused.load(), kSubmitters);
-    EXPECT_EQ(tally.wrong.load(), 0);
-    EXPECT_EQ(tally.failed.load(), 0);
-    EXPECT_EQ(kyclDestroyOpStream(made), KYCM_INVALID_HANDLE);
-  }
-}
-
-struct SelfDestroy {
-  Tally tally;
+// A stream destroyed after its third report, by another thread or by its own
+// report function.
+struct Destroying {
+  bool by_report = false;
   void* stream = nullptr;
+  Tally tally;
   std::atomic<int> destroyed{0};
   std::atomic<bool> done{false};
 };
 
-TEST_F(StreamStress, AReportFunctionDestroysItsOwnStreamWhileOthersSubmit) {
+void count_and_destroy_on_third(void*, void*, void*, kyclCallbackStatus* status, void* user) {
+  auto* state = static_cast<Destroying*>(user);
+  if (status->errorCode != 0) ++state->tally.failed;
+  if (++state->tally.reports != 3 || !state->by_report) return;
+  state->destroyed += kyclDestroyOpStream(state->stream) == 0 ? 1 : 0;
+  state->done = true;  // the last touch of the state
+}
+
+class StreamDestroyStress : public StreamStress, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StreamDestroyStress, AsyncRequestsRacingDestroyAreRefusedAndNoReportFollowsIt) {
   for (int iteration = 0; iteration < 20; ++iteration) {
     void* outputs = nullptr;
-    SelfDestroy self;
-    self.stream = stream(&outputs);
-    auto destroy_on_third = [](void*, void*, void*, kyclCallbackStatus*, void* user) {
-      auto* state = static_cast<SelfDestroy*>(user);
-      if (++state->tally.reports != 3) return;
-      state->destroyed += kyclDestroyOpStream(state->stream) == 0 ? 1 : 0;
-      state->done = true;  // the last touch of the state
-    };
-    ASSERT_EQ(kyclSubscribeStreamReport(self.stream, destroy_on_third, &self), 0u);
-    auto threads = submitters(self.stream, inputs_, outputs, &self.tally);
-    for (auto& thread : threads) thread.join();  // each ends when the stream refuses it
-    while (!self.done.load()) std::this_thread::yield();
-    EXPECT_EQ(self.destroyed.load(), 1);
-    EXPECT_EQ(self.tally.wrong.load(), 0);
-    EXPECT_EQ(kyclSynchronizeStream(self.stream, 0), KYCM_INVALID_HANDLE);
+    Destroying state;
+    state.by_report = GetParam();
+    state.stream = stream(&outputs);
+    ASSERT_EQ(kyclSubscribeStreamReport(state.stream, &count_and_destroy_on_third, &state), 0u);
+    auto threads = submitters(state.stream, inputs_, outputs, &state.tally);
+    if (!state.by_report) {
+      while (state.tally.reports.load() < 3) std::this_thread::yield();
+      state.destroyed += kyclDestroyOpStream(state.stream) == 0 ? 1 : 0;
+      state.done = true;
+    }
+    while (!state.done.load()) std::this_thread::yield();
+    const int reported = state.tally.reports.load();  // the reporter is gone: nothing may follow
+    for (auto& thread : threads) thread.join();       // each ends when the stream refuses it
+    EXPECT_EQ(state.tally.reports.load(), reported);
+    EXPECT_EQ(state.destroyed.load(), 1);
+    EXPECT_EQ(state.tally.refused.load(), kSubmitters);
+    EXPECT_EQ(state.tally.wrong.load(), 0);
+    EXPECT_EQ(state.tally.failed.load(), 0);
+    EXPECT_EQ(kyclDestroyOpStream(state.stream), KYCM_INVALID_HANDLE);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(By, StreamDestroyStress, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "ItsOwnReportFunction" : "AnotherThread";
+                         });
 
 struct Synchronizing {
   void* stream = nullptr;

@@ -4,16 +4,13 @@
 // each other. ctest runs it in the release
 // build, scripts/tsan.sh under ThreadSanitizer. Each case also checks what
 // an ordering fault would break, since ThreadSanitizer sees data races only.
-// QUILLON_STRESS_SECONDS sets the time per case (default 1).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -26,33 +23,15 @@
 #include "kycore/handle_registry.h"
 #include "kycore/runtime_log.h"
 #include "kyml.h"
+#include "stress.h"
 
 using namespace kycore;
+using stress::kThreads;
+using stress::run_threads;
 
 namespace {
 
-constexpr int kThreads = 8;
 const kycmDeviceInfo kDevice0{kycmDE_KYCC, 0};
-std::atomic<bool> stop{false};  // set when the stress time is up
-
-// Calls step(thread, its random numbers) on kThreads threads, over and over,
-// for the stress time.
-void run_threads(const std::function<void(int, std::minstd_rand&)>& step) {
-  const char* text = std::getenv("QUILLON_STRESS_SECONDS");
-  const double seconds = text != nullptr ? std::atof(text) : 0;
-  stop.store(false);
-  std::vector<std::thread> threads;
-  threads.reserve(kThreads);
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      std::minstd_rand random(static_cast<unsigned>(t + 1));
-      while (!stop.load()) step(t, random);
-    });
-  }
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds > 0 ? seconds : 1.0));
-  stop.store(true);
-  for (auto& thread : threads) thread.join();
-}
 
 kycmShape shape_of(uint64_t elements) {
   kycmShape shape{};
@@ -139,7 +118,7 @@ TEST_F(KycmStress, NothingIsAllocatedOnceUninitializeHasReturned) {
       std::vector<uint64_t> seen(kCreators);
       for (int other = 1; other < kCreators; ++other) seen[other] = steps[other].load();
       for (int other = 1; other < kCreators; ++other) {
-        while (steps[other].load() == seen[other] && !stop.load()) std::this_thread::yield();
+        while (steps[other].load() == seen[other] && !stress::time_up.load()) std::this_thread::yield();
       }
       std::size_t live = DeviceMemory::instance().block_count(-1);
       for (auto kind : {HandleKind::context, HandleKind::data_buffer, HandleKind::dataset, HandleKind::tensor}) {
@@ -228,11 +207,9 @@ TEST_F(KycmStress, EverythingAtOnce) {
     if (t < 2 && action % 4 == 0) {
       // Threads 0 and 1 release and re-initialise the runtime now and then;
       // the other's release or initialisation may come first.
-      const uint32_t released = kycmUninitialize();
-      EXPECT_TRUE(released == 0 || released == KYCM_NOT_INITIALIZED) << released;
+      EXPECT_CODE(kycmUninitialize(), 0u, KYCM_NOT_INITIALIZED);
       std::this_thread::yield();
-      const uint32_t initialised = kycmInitialize(nullptr);
-      EXPECT_TRUE(initialised == 0 || initialised == KYCM_ALREADY_INITIALIZED) << initialised;
+      EXPECT_CODE(kycmInitialize(nullptr), 0u, KYCM_ALREADY_INITIALIZED);
       ++lifecycles;
     } else if (action < 4) {
       EXPECT_TRUE(expected(kycmResetDevice(random() % 2)));

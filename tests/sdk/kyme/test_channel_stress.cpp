@@ -4,17 +4,11 @@
 // ctest runs it in the release build, scripts/tsan.sh under
 // ThreadSanitizer. Each case checks every call's code and what the channel
 // tables hold afterwards; a hang ends the process.
-// QUILLON_STRESS_SECONDS sets the time per case (default 1).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <initializer_list>
-#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -23,80 +17,35 @@
 #include "kycore/device_memory.h"
 #include "kycore/error_codes.h"
 #include "kyme.h"
+#include "stress.h"
 
 using namespace kycore;
+using stress::one_of;
+using stress::run_threads;
 
 namespace {
 
-constexpr int kThreads = 8;
 constexpr std::size_t kWidth = 160;
 constexpr std::size_t kHeight = 128;
 constexpr std::size_t kLuma = kWidth * kHeight;
 
-// Calls step(thread, its random numbers) on kThreads threads for the stress
-// time. Threads that do not come back long after it end the process.
-void run_threads(const std::function<void(int, std::minstd_rand&)>& step) {
-  const char* text = std::getenv("QUILLON_STRESS_SECONDS");
-  const double seconds = text != nullptr && std::atof(text) > 0 ? std::atof(text) : 1.0;
-  std::atomic<bool> stop{false};
-  std::mutex mutex;
-  std::condition_variable finished;
-  bool done = false;
-  std::thread watchdog([&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!finished.wait_for(lock, std::chrono::duration<double>(seconds + 300), [&] { return done; })) {
-      std::fprintf(stderr, "media channel stress: a call never returned\n");
-      std::abort();
-    }
-  });
-  std::vector<std::thread> threads;
-  threads.reserve(kThreads);
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      std::minstd_rand random(static_cast<unsigned>(t + 1));
-      while (!stop.load()) step(t, random);
-    });
-  }
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  stop.store(true);
-  for (auto& thread : threads) thread.join();
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    done = true;
-  }
-  finished.notify_all();
-  watchdog.join();
-}
-
-bool one_of(uint32_t code, std::initializer_list<uint32_t> codes) {
-  for (uint32_t allowed : codes) {
-    if (code == allowed) return true;
-  }
-  return false;
-}
-
-#define EXPECT_CODE(call, ...)                                                   \
-  do {                                                                           \
-    const uint32_t code_ = (call);                                               \
-    EXPECT_TRUE(one_of(code_, {__VA_ARGS__})) << #call << " returned " << code_; \
-  } while (0)
-
-kymeDecChannelParameters decoder_parameters() {
+// The channels of every case: JPEG, in 4:2:0.
+kymeRet_t create_decoder(uint32_t channel) {
   kymeDecChannelParameters p{};
   p.codecType = KYME_CODEC_DEC_JPEG;
   p.sourceMode = KYME_SRC_FRAME;
   p.pixelFormat = KYME_PIX_FMT_YUV420P;
   p.extraBufferNumber = 2;
-  return p;
+  return kymeCreateDecoderChannel(&p, channel);
 }
 
-kymeEncChannelParameters encoder_parameters() {
+kymeRet_t create_encoder(uint32_t channel) {
   kymeEncChannelParameters p{};
   p.codecType = KYME_CODEC_ENC_JPEG;
   p.config.jpeg.codingWidth = kWidth;
   p.config.jpeg.codingHeight = kHeight;
   p.config.jpeg.frameType = KYME_PIX_FMT_YUV420P;
-  return p;
+  return kymeCreateEncoderChannel(&p, channel);
 }
 
 // A YUV 4:2:0 picture in host memory: a diagonal ramp.
@@ -137,8 +86,7 @@ class MediaChannelStress : public ::testing::Test {
 
   // The JPEG the decoders are fed, made by the encoder.
   void make_jpeg() {
-    kymeEncChannelParameters p = encoder_parameters();
-    ASSERT_EQ(kymeCreateEncoderChannel(&p, 0), 0u);
+    ASSERT_EQ(create_encoder(0), 0u);
     ASSERT_EQ(kymeStartEncoder(0), 0u);
     kymeStream stream{};
     ASSERT_EQ(kymeJpegSyncEncoder(0, &picture_.frame, &stream, nullptr, 10000), 0u);
@@ -154,15 +102,19 @@ class MediaChannelStress : public ::testing::Test {
     return stream;
   }
 
+  void expect_every_channel_free() {
+    uint32_t decoders = 0, encoders = 0;
+    EXPECT_EQ(kymeGetDecoderAvailableChannels(&decoders), 0u);
+    EXPECT_EQ(kymeGetEncoderAvailableChannels(&encoders), 0u);
+    EXPECT_EQ(decoders, decoders_) << "a decoder channel survived systemUninitialize";
+    EXPECT_EQ(encoders, encoders_) << "an encoder channel survived systemUninitialize";
+  }
+
   // Every channel number is free again once the media system is restarted.
   void expect_tables_empty_after_restart() {
     kymeSystemUninitialize();
     ASSERT_EQ(kymeSystemInitialize(), 0u);
-    uint32_t decoders = 0, encoders = 0;
-    EXPECT_EQ(kymeGetDecoderAvailableChannels(&decoders), 0u);
-    EXPECT_EQ(kymeGetEncoderAvailableChannels(&encoders), 0u);
-    EXPECT_EQ(decoders, decoders_);
-    EXPECT_EQ(encoders, encoders_);
+    expect_every_channel_free();
   }
 
   HostPicture picture_;
@@ -173,13 +125,14 @@ class MediaChannelStress : public ::testing::Test {
 
 // The control calls of one kind of channel.
 struct Controls {
+  kymeRet_t (*create)(uint32_t);
   kymeRet_t (*start)(uint32_t);
   kymeRet_t (*stop)(uint32_t);
   kymeRet_t (*reset)(uint32_t);
   kymeRet_t (*destroy)(uint32_t);
 };
-const Controls kDecoder{kymeStartDecoder, kymeStopDecoder, kymeResetDecoder, kymeDestoryDecoderChannel};
-const Controls kEncoder{kymeStartEncoder, kymeStopEncoder, kymeResetEncoder, kymeDestoryEncoderChannel};
+const Controls kDecoder{create_decoder, kymeStartDecoder, kymeStopDecoder, kymeResetDecoder, kymeDestoryDecoderChannel};
+const Controls kEncoder{create_encoder, kymeStartEncoder, kymeStopEncoder, kymeResetEncoder, kymeDestoryEncoderChannel};
 
 TEST_F(MediaChannelStress, ControlCallsRacingEachOtherAllReturn) {
   run_threads([&](int t, std::minstd_rand& random) {
@@ -193,13 +146,9 @@ TEST_F(MediaChannelStress, ControlCallsRacingEachOtherAllReturn) {
     const Controls& calls = decoder ? kDecoder : kEncoder;
     // Every call may also find the channel gone or the system uninitialised.
     switch (random() % 8) {
-      case 0: {
-        kymeDecChannelParameters d = decoder_parameters();
-        kymeEncChannelParameters e = encoder_parameters();
-        EXPECT_CODE(decoder ? kymeCreateDecoderChannel(&d, channel) : kymeCreateEncoderChannel(&e, channel), OK,
-                    KYME_CHANNEL_BUSY, KYME_NOT_INITIALIZED);
+      case 0:
+        EXPECT_CODE(calls.create(channel), OK, KYME_CHANNEL_BUSY, KYME_NOT_INITIALIZED);
         break;
-      }
       case 1:
         EXPECT_CODE(calls.destroy(channel), OK, KYME_INVALID_CHANNEL, KYME_NOT_INITIALIZED);
         break;
@@ -257,11 +206,7 @@ TEST_F(MediaChannelStress, NoChannelCreatedDuringUninitializeSurvivesIt) {
       paused.store(true);
       while (creating.load() != 0) std::this_thread::yield();
       EXPECT_CODE(kymeSystemInitialize(), OK);
-      uint32_t decoders = 0, encoders = 0;
-      EXPECT_EQ(kymeGetDecoderAvailableChannels(&decoders), 0u);
-      EXPECT_EQ(kymeGetEncoderAvailableChannels(&encoders), 0u);
-      EXPECT_EQ(decoders, decoders_) << "a decoder channel survived systemUninitialize";
-      EXPECT_EQ(encoders, encoders_) << "an encoder channel survived systemUninitialize";
+      expect_every_channel_free();
       paused.store(false);
       return;
     }
@@ -273,15 +218,9 @@ TEST_F(MediaChannelStress, NoChannelCreatedDuringUninitializeSurvivesIt) {
     }
     // Started channels make the uninitialisation longer: it joins their workers.
     const uint32_t channel = random() % 16;
-    if (random() % 2 == 0) {
-      kymeDecChannelParameters p = decoder_parameters();
-      EXPECT_CODE(kymeCreateDecoderChannel(&p, channel), OK, KYME_CHANNEL_BUSY, KYME_NOT_INITIALIZED);
-      EXPECT_CODE(kymeStartDecoder(channel), OK, KYME_WRONG_STATE, KYME_INVALID_CHANNEL, KYME_NOT_INITIALIZED);
-    } else {
-      kymeEncChannelParameters p = encoder_parameters();
-      EXPECT_CODE(kymeCreateEncoderChannel(&p, channel), OK, KYME_CHANNEL_BUSY, KYME_NOT_INITIALIZED);
-      EXPECT_CODE(kymeStartEncoder(channel), OK, KYME_WRONG_STATE, KYME_INVALID_CHANNEL, KYME_NOT_INITIALIZED);
-    }
+    const Controls& calls = random() % 2 == 0 ? kDecoder : kEncoder;
+    EXPECT_CODE(calls.create(channel), OK, KYME_CHANNEL_BUSY, KYME_NOT_INITIALIZED);
+    EXPECT_CODE(calls.start(channel), OK, KYME_WRONG_STATE, KYME_INVALID_CHANNEL, KYME_NOT_INITIALIZED);
     creating.fetch_sub(1);
   });
   expect_tables_empty_after_restart();
@@ -294,9 +233,8 @@ TEST_F(MediaChannelStress, NoChannelCreatedDuringUninitializeSurvivesIt) {
 TEST_F(MediaChannelStress, DeviceResetsUnderRunningDecodersHandOutNoDeadPicture) {
   std::vector<uint8_t> expected;
   {
-    kymeDecChannelParameters p = decoder_parameters();
     for (uint32_t channel = 0; channel < 4; ++channel) {
-      ASSERT_EQ(kymeCreateDecoderChannel(&p, channel), 0u);
+      ASSERT_EQ(create_decoder(channel), 0u);
       ASSERT_EQ(kymeStartDecoder(channel), 0u);
     }
     kymeStream stream = jpeg_stream();

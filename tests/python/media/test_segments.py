@@ -1,0 +1,123 @@
+"""Video.segments and frames(segment=...): segments decoded apart, on both dies,
+give the pictures of one plain pass. Clips are made with ffmpeg: open GOPs,
+whose leading pictures refer to the group before them."""
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+import quillon
+from quillon import _native
+from quillon.media import Segment
+
+SOURCE = ["-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-frames:v", "60"]
+X264_OPEN_GOP = ["-c:v", "libx264", "-bf", "3", "-x264-params", "open-gop=1:keyint=12"]
+X265 = ["-c:v", "libx265", "-x265-params", "log-level=error:keyint=12"]
+CLIPS = {
+    "open_gop.mp4": ["-pix_fmt", "yuv420p", *X264_OPEN_GOP],
+    "open_gop.h264": ["-pix_fmt", "yuv420p", *X264_OPEN_GOP],
+    "hevc.mkv": ["-pix_fmt", "yuv420p", *X265],
+    "hevc10.mp4": ["-pix_fmt", "yuv420p10le", *X265],
+    "hevc.hevc": ["-pix_fmt", "yuv420p", *X265],
+    "one_key.mkv": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3", "-g", "250"],
+    "mpeg4.avi": ["-c:v", "mpeg4", "-g", "12"],
+}
+
+
+@pytest.fixture(scope="module")
+def clips(tmp_path_factory):
+    if shutil.which("ffmpeg") is None:
+        pytest.skip("ffmpeg is not installed")
+    folder = tmp_path_factory.mktemp("segments")
+    for name, options in CLIPS.items():
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", *SOURCE, *options, str(folder / name)], check=True)
+    return {name: str(folder / name) for name in CLIPS}
+
+
+def plain_and_segmented(path, target_pictures):
+    """(frames of one plain pass, segments, frames of each segment decoded on
+    dies 0 and 1 in turn), frames as (index, pts, pixels)."""
+    def take(frames):
+        return [(frame.index, frame.pts, frame.to_numpy()) for frame in frames]
+
+    with quillon.open(path) as video:
+        plain = take(video.frames(format="nv12"))
+        segments = video.segments(target_pictures)
+        parts = [take(video.frames(format="nv12", device=n % 2, segment=s)) for n, s in enumerate(segments)]
+    return plain, segments, parts
+
+
+@pytest.mark.parametrize("name", ["open_gop.mp4", "open_gop.h264", "hevc.mkv", "hevc10.mp4", "hevc.hevc"])
+def test_segments_put_together_give_the_plain_pass(clips, name):
+    plain, segments, parts = plain_and_segmented(clips[name], target_pictures=1)
+    assert len(segments) > 1 and [s.number for s in segments] == list(range(len(segments)))
+    joined = [frame for part in parts for frame in part]
+    assert len(joined) == len(plain) == 60
+    assert all(np.array_equal(a[2], b[2]) for a, b in zip(joined, plain))
+    assert all([index for index, _, _ in part] == list(range(len(part))) for part in parts)
+    if not name.endswith((".h264", ".hevc")):
+        assert [pts for _, pts, _ in joined] == [pts for _, pts, _ in plain]
+    else:  # no time stamps: each segment's times increase from its first packet's place
+        for segment, part in zip(segments, parts):
+            times = [pts for _, pts, _ in part]
+            assert times[0] == pytest.approx(segment.first_packet / 25) and times == sorted(set(times))
+
+
+def test_random_access_points_merge_up_to_the_target(clips):
+    with quillon.open([clips["open_gop.mp4"], clips["one_key.mkv"]]) as video:
+        keys = [0, 9, 21, 36, 48]  # where x264 put its I pictures, in decode order
+        merged = video.segments(target_pictures=20)
+        whole = video.segments()
+    first = [s for s in merged if s.part == 0]
+    assert [(s.first_packet, s.end_packet, s.pictures) for s in first] == [(0, 21, 21), (21, None, 39)]
+    assert all(s.first_packet in keys for s in first)
+    assert [(s.part, s.first_packet, s.end_packet, s.pictures) for s in whole] == [(0, 0, None, 60), (1, 0, None, 60)]
+    assert [s.source for s in whole] == [clips["open_gop.mp4"], clips["one_key.mkv"]]
+    plain, segments, parts = plain_and_segmented(clips["one_key.mkv"], target_pictures=1)
+    assert len(segments) == 1 and all(np.array_equal(a[2], b[2]) for a, b in zip(parts[0], plain))
+
+
+def test_host_decoded_videos_and_photos(clips, tmp_path):
+    from PIL import Image
+
+    for number in range(3):
+        Image.new("RGB", (64, 48), (80 * number, 40, 200)).save(tmp_path / f"{number}.jpg")
+    with quillon.open([clips["mpeg4.avi"], str(tmp_path)]) as video:
+        segments = video.segments(target_pictures=1)
+        assert [(s.part, s.first_packet, s.end_packet) for s in segments] == [(0, 0, None), (1, 0, 1), (1, 1, 2),
+                                                                                (1, 2, None)]
+        plain = [(f.pts, f.to_numpy()) for f in video.frames()]
+        joined = [(f.pts, f.to_numpy()) for s in segments for f in video.frames(segment=s, device=s.number % 2)]
+    assert [pts for pts, _ in joined] == [pts for pts, _ in plain] and len(plain) == 63
+    assert all(np.array_equal(a, b) for (_, a), (_, b) in zip(joined, plain))
+
+
+def test_segments_of_another_video_or_bad_arguments_are_refused(clips):
+    with quillon.open(clips["open_gop.mp4"]) as video:
+        good = video.segments(target_pictures=1)[1]
+        for bad in (Segment(good.source, 0, 1, 10, 21, 11), Segment(good.source, 0, 1, 9, 5, 1),
+                    Segment("other.mp4", 0, 1, 9, 21, 12), Segment(good.source, 1, 0, 0, None, 60)):
+            with pytest.raises(ValueError, match="segment"):
+                video.frames(segment=bad)
+        with pytest.raises(ValueError, match="not both"):
+            video.frames(segment=good, start=1.0)
+        with pytest.raises(TypeError):
+            video.frames(segment=(0, 9))
+        for target in (0, True, 1.5):
+            with pytest.raises(ValueError, match="target_pictures"):
+                video.segments(target)
+
+
+def test_a_damaged_random_access_picture_costs_no_other_picture(clips, tmp_path):
+    # The picture of the second random-access point does not decode: the
+    # segment before it decodes on to the third, the segment it starts takes
+    # over from there (the third one's leading pictures).
+    data = bytearray(open(clips["open_gop.mp4"], "rb").read())
+    position = int(_native.Demuxer(clips["open_gop.mp4"]).index().key_positions[1])
+    data[position + 100:position + 4000:7] = bytes(b ^ 0x5A for b in data[position + 100:position + 4000:7])
+    (tmp_path / "damaged.mp4").write_bytes(data)
+    plain, _, parts = plain_and_segmented(str(tmp_path / "damaged.mp4"), target_pictures=1)
+    joined = [frame for part in parts for frame in part]
+    assert 50 < len(plain) < 60 and [pts for _, pts, _ in joined] == [pts for _, pts, _ in plain]
+    assert all(np.array_equal(a[2], b[2]) for a, b in zip(joined, plain))
