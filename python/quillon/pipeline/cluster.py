@@ -480,7 +480,10 @@ def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
     if job.lost:
         rows.append(f"  workers lost during the run: {len(job.lost)} (their tasks ran again on the others)")
     rows.append(f"  skipped (corrupt or failed): {len(job.failures)}")
-    rows += [f"    {failure}" for failure in job.failures]
+    # The segments of an input a worker cannot read fail alike: one line for them.
+    repeats = collections.Counter(job.failures)
+    rows += [f"    {failure}" + (f" ({repeats[failure]} tasks)" if repeats[failure] > 1 else "")
+             for failure in repeats]
     rows.append(f"  results: {job.writer.final if not interrupted else job.writer.path} ({pictures} lines)")
     rows.append(sheet_line)
     return "\n".join(rows)
