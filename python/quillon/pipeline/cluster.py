@@ -457,14 +457,18 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     return 0
 
 
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
 def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
             model: str, elapsed: float, sheet_line: str, interrupted: bool) -> str:
     pictures = job.writer.lines
     rate = pictures / elapsed if elapsed > 0 else 0.0
     dies, initial = job.known, job.initial
     rows = [
-        f"quillon pipeline: {pictures} pictures from {names(inputs)} on {len(initial)} workers "
-        f"({sum(initial.values())} dies) in {elapsed:.2f} s ({rate:.1f} pictures/s)"
+        f"quillon pipeline: {pictures} pictures from {names(inputs)} on {plural(len(initial), 'worker')} "
+        f"({plural(sum(initial.values()), 'die')}) in {elapsed:.2f} s ({rate:.1f} pictures/s)"
         f"{' - interrupted' if interrupted else ''}",
         f"  model: {model}",
         f"  cluster: {address}" + (f" (dashboard: {dashboard})" if dashboard else ""),
