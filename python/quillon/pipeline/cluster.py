@@ -120,8 +120,7 @@ class DieRuntime(WorkerPlugin):
                     local = [device.index for device in quillon.devices()]
                 except quillon.Error as error:
                     raise UserError(f"worker {self.label} cannot open the card ({error})") from None
-                visible = os.environ.get(VISIBLE_DIES, "")
-                self.host_dies = [int(d) for d in visible.split(",")] if visible else local
+                self.host_dies = host_dies(local)
                 self.free = queue.Queue()
                 for device in local:
                     self.free.put(device)
@@ -144,6 +143,13 @@ class DieRuntime(WorkerPlugin):
                 except UserError as error:
                     raise UserError(f"worker {self.label}: {error}") from None
             return self.models[key]
+
+
+def host_dies(local: List[int]) -> List[int]:
+    """The platform's numbers of this process's dies (QUILLON_VISIBLE_DIES
+    mapped back; the SDK has refused a malformed value already)."""
+    visible = os.environ.get(VISIBLE_DIES, "")
+    return [int(die) for die in visible.split(",")] if visible else local
 
 
 def worker_label(name: Any, address: str) -> str:
@@ -214,14 +220,12 @@ def local_cluster(workers: int) -> LocalCluster:
     share of this process's dies."""
     import quillon
 
-    local = [device.index for device in quillon.devices()]
-    visible = os.environ.get(VISIBLE_DIES, "")
-    host_dies = [int(d) for d in visible.split(",")] if visible else local
+    pinned = shares(host_dies([device.index for device in quillon.devices()]), workers)
     # Dask's own recovery from a lost worker is logged as errors; the run
     # says itself what a user needs to know.
     cluster = LocalCluster(n_workers=0, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0",
                            silence_logs=logging.CRITICAL)
-    for number, share in enumerate(shares(host_dies, workers)):
+    for number, share in enumerate(pinned):
         options = dict(cluster.new_spec["options"], nthreads=len(share), resources={"dies": len(share)},
                        env={VISIBLE_DIES: ",".join(map(str, share))})
         cluster.worker_spec[f"quillon-{number}"] = {"cls": cluster.new_spec["cls"], "options": options}
