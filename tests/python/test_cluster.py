@@ -125,3 +125,15 @@ def test_a_corrupt_photo_and_an_input_the_workers_cannot_read_are_listed(tmp_pat
     unreadable = [line for line in failures if re.match(r"    worker quillon-\d \(tcp://127.0.0.1:\d+\) cannot read "
                                                         r"/proc/self/fd/900 \(No such file or directory\)", line)]
     assert len(corrupt) == 1 and 1 <= len(unreadable) == len(failures) - 1, failures
+
+
+def test_one_process_never_imports_dask_and_too_many_workers_are_refused(tmp_path, clips):  # noqa: F811
+    program = ("import sys; from quillon.pipeline import main; status = main(sys.argv[1:]); "
+               "print(status, 'distributed' in sys.modules)")
+    common = [clips["h264.mp4"], "--quiet", "--out", tmp_path, "--cache", tmp_path]
+    outcomes = [subprocess.run([sys.executable, "-c", program, *map(str, arguments)], capture_output=True, text=True,
+                               env=dict(os.environ, PYTHONPATH=f"{MODULE_DIR}:{ROOT / 'python'}"), timeout=TIMEOUT)
+                for arguments in (common, common + ["--local-workers", "3"])]
+    assert outcomes[0].stdout.splitlines()[-1] == "0 False"
+    assert outcomes[1].stdout.splitlines()[-1] == "2 True" and outcomes[1].stderr == (
+        "quillon-pipeline: error: --local-workers 3: this machine has 2 dies, and a worker needs one at least\n")
