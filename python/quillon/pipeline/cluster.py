@@ -359,10 +359,10 @@ class Run:
                 if future.status in ("pending", "lost"):  # its worker died before the result was fetched
                     future.add_done_callback(finished.put)
                     continue
-                future, job = running.pop(future.key)
-                if job.task.number not in written:
-                    written.add(job.task.number)
-                    self._write(future, job)
+                entry = running.pop(future.key, None)
+                if entry is not None and entry[1].task.number not in written:  # each task's lines once
+                    written.add(entry[1].task.number)
+                    self._write(*entry)
             except queue.Empty:
                 pass
             if time.monotonic() - watched >= WATCH_PERIOD:
