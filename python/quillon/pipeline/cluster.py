@@ -426,7 +426,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         inputs = sources.collect([str(clip)])
     for item in inputs:
         sources.probe(item)
-    spec = ModelSpec(os.path.abspath(args.model) if args.model else None, args.cache)
+    spec = ModelSpec(*(os.path.abspath(path) if path else None for path in (args.model, args.cache)))
     with contextlib.ExitStack() as stack:
         client, address = connect(args, stack)
         client.register_worker_plugin(DieRuntime(), name=PLUGIN)  # workers joining later get it too
