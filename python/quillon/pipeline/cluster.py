@@ -52,7 +52,7 @@ WORKER_HINT = "start workers with: dask worker ADDRESS --nthreads K --resources 
 
 
 @dataclass(frozen=True)
-class ModelSpec:
+class ModelFile:
     """The model as workers find it: a file every worker reads, or None
     for the built-in model, which each worker makes in its cache folder."""
 
@@ -66,7 +66,7 @@ class Job:
 
     task: Task
     item: Input
-    model: ModelSpec
+    model: ModelFile
     classifier: Classifier
     total: Optional[int]      # pictures of the run, for sampling thumbnails
     position: int             # the task's first picture among them
@@ -135,10 +135,10 @@ class DieRuntime(WorkerPlugin):
         assert self.free is not None
         self.free.put(device)
 
-    def model(self, spec: ModelSpec, device: int) -> Any:
+    def model(self, model_file: ModelFile, device: int) -> Any:
         with self.lock:
-            path = pathlib.Path(spec.path) if spec.path else demo.builtin_model(
-                cache_folder(argparse.Namespace(cache=spec.cache)))
+            path = pathlib.Path(model_file.path) if model_file.path else demo.builtin_model(
+                cache_folder(argparse.Namespace(cache=model_file.cache)))
             key = (str(path), device)
             if key not in self.models:
                 try:
@@ -181,15 +181,15 @@ def _runtime() -> DieRuntime:
     return runtime
 
 
-def describe_model(spec: ModelSpec) -> Tuple[List[str], int, int]:
-    """On a worker: the model's output names and input size, loading it on
-    one of the worker's dies (where it stays for the tasks)."""
+def describe_model(model_file: ModelFile) -> Tuple[List[str], int, int, str]:
+    """On a worker: the model's output names, input size and file name,
+    loading it on one of the worker's dies (where it stays for the tasks)."""
     runtime = _runtime()
     device = runtime.take()
     try:
-        model = runtime.model(spec, device)
+        model = runtime.model(model_file, device)
         shape = model.inputs[0].shape
-        return [output.name for output in model.outputs], shape[3], shape[2]
+        return [output.name for output in model.outputs], shape[3], shape[2], os.path.basename(model.path)
     finally:
         runtime.give_back(device)
 
@@ -229,7 +229,8 @@ def run_on_worker(job: Job) -> TaskResult:
 def shares(dies: Sequence[int], workers: int) -> List[List[int]]:
     """`dies` split into `workers` runs of neighbouring dies, as even as can be."""
     if workers > len(dies):
-        raise UserError(f"--local-workers {workers}: this machine has {len(dies)} dies, and a worker needs one at least")
+        raise UserError(f"--local-workers {workers}: this machine has {len(dies)} dies, and a worker needs one "
+                        "at least")
     cut = [len(dies) * i // workers for i in range(workers + 1)]
     return [list(dies[cut[i]:cut[i + 1]]) for i in range(workers)]
 
@@ -426,7 +427,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         inputs = sources.collect([str(clip)])
     for item in inputs:
         sources.probe(item)
-    spec = ModelSpec(*(os.path.abspath(path) if path else None for path in (args.model, args.cache)))
+    model_file = ModelFile(*(os.path.abspath(path) if path else None for path in (args.model, args.cache)))
     with contextlib.ExitStack() as stack:
         client, address = connect(args, stack)
         client.register_worker_plugin(DieRuntime(), name=PLUGIN)  # workers joining later get it too
@@ -434,13 +435,15 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         dashboard = client.dashboard_link if dashboard_runs(client) else ""
         if dashboard and not args.quiet:
             print(f"quillon-pipeline: dashboard at {dashboard}", file=sys.stderr)
-        output_names, width, height = client.submit(describe_model, spec, resources={"dies": 1}, pure=False).result()
-        classifier = Classifier(output_names, demo.CLASS_NAMES if spec.path is None else labels, args.softmax, args.top)
+        described = client.submit(describe_model, model_file, resources={"dies": 1}, pure=False)
+        output_names, width, height, model_name = described.result()
+        builtin = model_file.path is None
+        classifier = Classifier(output_names, demo.CLASS_NAMES if builtin else labels, args.softmax, args.top)
         tasks = sources.tasks(inputs, sum(dies for _, dies in workers.values()))
         counts = [i.frame_count for i in inputs]
         total = None if None in counts else sum(c for c in counts if c is not None)
         starts = [sum(c or 0 for c in counts[:index]) for index in range(len(inputs))]
-        jobs = [Job(task, inputs[task.input], spec, classifier, total, starts[task.input] + task.first_picture)
+        jobs = [Job(task, inputs[task.input], model_file, classifier, total, starts[task.input] + task.first_picture)
                 for task in tasks]
         writer = ResultsWriter(out, inputs)
         stack.callback(writer.close)
@@ -468,7 +471,6 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
                     written = annotate(pathlib.Path(args.annotate), results, inputs, quillon.devices()[0].index)
                     sheet_line += f"\n  annotated video: {args.annotate} ({written} pictures)"
-            model_name = pathlib.Path(spec.path).name if spec.path else demo.builtin_model(cache_folder(args)).name
             print(summary(job, inputs, address, dashboard, f"{model_name} ({width}x{height} input)", elapsed,
                           sheet_line, interrupted))
             stack.close()  # the cluster stops inside the held block: a signal now waits for it
