@@ -25,7 +25,8 @@ from setuptools.command.build_py import build_py
 
 ROOT = pathlib.Path(__file__).resolve().parent
 MODULE = "_quillon_pybind11"
-LIBRARIES = ("kycore", "kycm", "kyme", "kycl", "kyce", "kyml")
+# The engines of libkyme and libkycl are opened by them from their own folder.
+LIBRARIES = ("kycore", "kycm", "kyme", "kycl", "kyce", "kyml", "kyme_engine", "kycl_engine")
 LIBRARY_FOLDER = "quillon.libs"
 # Command name -> (example program, module of the package it is copied to).
 COMMANDS = {

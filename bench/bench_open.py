@@ -3,14 +3,15 @@
 Throughput: a 1080p H.264 MP4 of 120 pictures (B-frames), every picture
 decoded to an RGB numpy array: `quillon.open(...).frames("rgb24")` with
 `to_numpy()` against PyAV (thread_type "AUTO", `to_ndarray(format="rgb24")`).
-Pictures per second of quillon over PyAV's; target 1.0. The card's channel
-decodes with QUILLON_DECODE_THREADS threads (the host SDK's setting).
+Pictures per second of quillon over PyAV's (medians of interleaved runs);
+target 1.0. The card's channel decodes with its share of the processors
+unless QUILLON_DECODE_THREADS fixes the count (the host SDK's setting).
 
 Overhead: a 128x128 H.264 MP4 of 600 pictures; a frames("nv12") loop doing
 nothing, against the same module calls made directly (the package's
 demuxer, send, receive, one device copy, release). The decoder works on a
 thread of its own, so wall time hides what the calling thread spends; the
-calling thread's CPU time is compared instead (best of interleaved runs).
+calling thread's CPU time is compared instead (medians of interleaved runs).
 The difference per picture is what the layer adds; target at most 50 us.
 """
 import os
@@ -20,7 +21,9 @@ import sys
 import tempfile
 import time
 
-from harness import ROOT, Report, interleaved
+import statistics
+
+from harness import ROOT, Report, interleaved_runs, load_average, spread
 
 sys.path.insert(0, str(ROOT / "python"))
 
@@ -101,14 +104,14 @@ def module_only(path):
 
 
 def thread_seconds(fns, repeat):
-    """Best CPU seconds of the calling thread for each function, in alternation."""
-    best = [float("inf")] * len(fns)
+    """CPU seconds of the calling thread for each function in every run, in alternation."""
+    times = [[] for _ in fns]
     for _ in range(repeat):
         for i, fn in enumerate(fns):
             start = time.thread_time()
             fn()
-            best[i] = min(best[i], time.thread_time() - start)
-    return best
+            times[i].append(time.thread_time() - start)
+    return times
 
 
 def main():
@@ -117,17 +120,23 @@ def main():
         big = make(folder, "clip1080.mp4", "1920x1080", 120)
         small = make(folder, "clip128.mp4", "128x128", 600)
         assert with_quillon(big) == with_pyav(big) == 120
-        quillon_s, pyav_s = interleaved([lambda: with_quillon(big), lambda: with_pyav(big)], repeat=5)
+        load = load_average()
+        quillon_runs, pyav_runs = interleaved_runs([lambda: with_quillon(big), lambda: with_pyav(big)], runs=7)
+        quillon_s, pyav_s = statistics.median(quillon_runs), statistics.median(pyav_runs)
+        threads = os.environ.get("QUILLON_DECODE_THREADS", "automatic")
         report.ratio("open().frames('rgb24') 1080p H.264 vs PyAV", pyav_s / quillon_s, 1.0, True,
-                     f"{120 / quillon_s:.1f} vs {120 / pyav_s:.1f} pictures/s, "
-                     f"QUILLON_DECODE_THREADS={os.environ.get('QUILLON_DECODE_THREADS', '1 (default)')}")
+                     f"{120 / quillon_s:.1f} vs {120 / pyav_s:.1f} pictures/s (quillon {spread(quillon_runs)}, "
+                     f"PyAV {spread(pyav_runs)}; QUILLON_DECODE_THREADS={threads}; load {load})")
         assert module_only(small) == with_quillon(small, keep_pixels=False) == 600
-        layer_s, module_s = thread_seconds([lambda: with_quillon(small, keep_pixels=False),
-                                            lambda: module_only(small)], repeat=7)
+        load = load_average()
+        layer_runs, module_runs = thread_seconds([lambda: with_quillon(small, keep_pixels=False),
+                                                  lambda: module_only(small)], repeat=7)
+        layer_s, module_s = statistics.median(layer_runs), statistics.median(module_runs)
         overhead_us = (layer_s - module_s) / 600 * 1e6
         report.ratio("frames() overhead per picture / 50 us", overhead_us / 50, 1.0, False,
                      f"{overhead_us:.1f} us per picture (calling thread: {layer_s / 600 * 1e6:.1f} us with the "
-                     f"layer, {module_s / 600 * 1e6:.1f} us without)")
+                     f"layer, {module_s / 600 * 1e6:.1f} us without; layer {spread(layer_runs)}, "
+                     f"module {spread(module_runs)} per run; load {load})")
     report.print()
 
 

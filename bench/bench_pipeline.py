@@ -220,11 +220,14 @@ def interrupted(report: Any, path: pathlib.Path, model: pathlib.Path, work: path
     process = subprocess.Popen([sys.executable, str(main), str(path), "--model", str(model), "--out",
                                 str(work / "cut"), "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True, env=dict(os.environ, PYTHONPATH=f"{BUILD / 'python'}:{ROOT / 'python'}"))
-    time.sleep(random.uniform(2.0, 5.0))
+    partial = work / "cut" / "results.partial.jsonl"
+    while process.poll() is None and not (partial.is_file() and partial.stat().st_size):
+        time.sleep(0.05)
+    time.sleep(random.uniform(0.0, 3.0))  # a random moment while pictures go through
     process.send_signal(signal.SIGINT)
     out, _ = process.communicate(timeout=60)
     reported = re.search(r"\((\d+) lines\)", out)
-    lines = (work / "cut" / "results.partial.jsonl").read_text().splitlines()
+    lines = (partial if process.returncode == 130 else work / "cut" / "results.jsonl").read_text().splitlines()
     parsed = sum(1 for line in lines if json.loads(line))
     same = reported is not None and int(reported.group(1)) == parsed == len(lines)
     report.ratio("SIGINT at a random moment: lines parsed = pictures reported (1 = yes)", float(same), 1.0, True,

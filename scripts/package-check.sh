@@ -37,13 +37,17 @@ assert getCardInfo is kyml.getCardInfo and [d.index for d in quillon.devices()] 
 import quillon._native  # the package's own extension finds the libraries in quillon.libs
 assert pathlib.Path(quillon._native.__file__).resolve().parent == site / "quillon" and callable(quillon.open)
 assert quillon.__version__ == _quillon_pybind11.__version__
+# libkyme and libkycl open their engines from quillon.libs on the first call.
+assert _quillon_pybind11.kyme.systemInitialize() == 0 and _quillon_pybind11.kyme.systemUninitialize() == 0
+assert _quillon_pybind11.kycl.getVersion()
 EOF
 readelf -d "$site"/_quillon_pybind11.*.so | grep -q 'RUNPATH.*\[\$ORIGIN/quillon.libs\]' ||
   fail "the module's run path is not \$ORIGIN/quillon.libs"
 loose=$(cd "$site" && ls lib*.so 2>/dev/null || true)
 [ -z "$loose" ] || fail "shared libraries loose at the top of site-packages: $loose"
-[ "$(cd "$site/quillon.libs" && ls)" = "$(printf '%s\n' libkyce.so libkycl.so libkycm.so libkycore.so libkyme.so libkyml.so)" ] ||
-  fail "quillon.libs does not hold the six host SDK libraries"
+[ "$(cd "$site/quillon.libs" && ls)" = "$(printf '%s\n' libkyce.so libkycl.so libkycl_engine.so libkycm.so libkycore.so \
+  libkyme.so libkyme_engine.so libkyml.so)" ] ||
+  fail "quillon.libs does not hold the six host SDK libraries and the engines of libkyme and libkycl"
 "$venv/bin/quillon-status" --count 1 >status.txt
 grep -q '^| Card 0: ' status.txt || { cat status.txt; fail "quillon-status printed no card"; }
 "$venv/bin/python" -m quillon >about.txt

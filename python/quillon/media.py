@@ -24,7 +24,7 @@ import os
 import threading
 import weakref
 from dataclasses import dataclass
-from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -35,6 +35,8 @@ from quillon.errors import Error, check, error_class, failed
 
 __all__ = ["open", "Video", "Frame", "Segment", "DevicePicture", "FORMATS"]
 
+# (format, size, borrow) of a frames() call, for the converters of its passes.
+ConverterArgs = Tuple[str, Optional[Tuple[int, int]], bool]
 Source = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
 FORMATS = ("nv12", "rgb24", "bgr24", "gray", "rgb_planar")
@@ -48,6 +50,7 @@ _TIMEOUT = 402007  # the media engine's time-out code
 _EOS = int(kyme.kymeER_RSLT_WARN_EOS)
 _NO_PTS = -(2**63)
 _log = logging.getLogger("quillon")
+_WARNED: Set[str] = set()  # sources whose host decoding was announced
 
 _IMAGE_TYPES = {
     "nv12": kyce.imageType.kyceIMG_YUV_NV12,
@@ -124,6 +127,7 @@ class DevicePicture:
     pitch: int
     image_type: Any
     device: int
+    borrowed: bool = False  # the decoder's own picture, valid until the next one
 
     def desc(self) -> Any:
         """The picture as the op engine's `kyce.imageDesc`."""
@@ -193,7 +197,7 @@ class Frame:
     stays valid while the frame is referenced and its video is open.
     """
 
-    __slots__ = ("index", "pts", "format", "source", "picture", "_memory")
+    __slots__ = ("index", "pts", "format", "source", "picture", "_memory", "_gone")
 
     def __init__(self, index: int, pts: float, format: str, source: str, picture: DevicePicture,
                  memory: _Memory) -> None:
@@ -203,9 +207,16 @@ class Frame:
         self.source = source
         self.picture = picture
         self._memory = memory
+        self._gone = False
 
     def __del__(self) -> None:
-        self._memory.give(self.picture.nbytes, self.picture.address)
+        if not self.picture.borrowed:
+            self._memory.give(self.picture.nbytes, self.picture.address)
+
+    def _live(self) -> DevicePicture:
+        if self._gone:
+            raise ValueError("this frame came from frames(copy=False) and lasted until the next frame was asked for")
+        return self.picture
 
     @property
     def width(self) -> int:
@@ -222,10 +233,11 @@ class Frame:
         """The device address of the picture's pixels, as `quillon.Model`
         takes them: packed rows (for NV12 the chroma plane right after the
         luma plane)."""
-        if self.picture.pitch != self.picture.width:
-            raise ValueError(f"the picture's rows are {self.picture.pitch} pixels apart, not {self.picture.width}: "
+        picture = self._live()
+        if picture.pitch != picture.width:
+            raise ValueError(f"the picture's rows are {picture.pitch} pixels apart, not {picture.width}: "
                              "ask frames() for a size to get packed pictures")
-        return self.picture.address
+        return picture.address
 
     @property
     def device(self) -> int:
@@ -238,6 +250,7 @@ class Frame:
         interleaved chroma rows)."""
         if self._memory.closed:
             raise ValueError("the video of this frame is closed: copy frames before the with block ends")
+        self._live()
         width, height = self.picture.width, self.picture.height
         shape = {"nv12": (height * 3 // 2, width), "gray": (height, width), "rgb_planar": (3, height, width)}
         out = np.empty(shape.get(self.format, (height, width, 3)), np.uint8)
@@ -254,9 +267,9 @@ class _Converter:
     """Resizing and colour conversion on one die into blocks of the video's
     memory, with scratch blocks of its own for intermediate pictures."""
 
-    def __init__(self, memory: _Memory, device: int, format: str, size: Optional[Tuple[int, int]],
+    def __init__(self, memory: _Memory, device: int, format: str, size: Optional[Tuple[int, int]], borrow: bool,
                  bt709: bool) -> None:
-        self.memory, self.device, self.format, self.size = memory, device, format, size
+        self.memory, self.device, self.format, self.size, self.borrow = memory, device, format, size, borrow
         self.space = kyce.colorSpace.kyceCOLOR_SPACE_BT709 if bt709 else kyce.colorSpace.kyceCOLOR_SPACE_BT601
         self._scratch: Dict[Tuple[str, int, int], Tuple[int, Any]] = {}
 
@@ -287,6 +300,8 @@ class _Converter:
         if (base == "nv12" or self.format == "nv12") and (out_w % 2 or out_h % 2):
             raise ValueError(f"nv12 pictures need an even width and height, not {out_w}x{out_h}")
         nbytes = _picture_bytes(self.format, out_w, out_h)
+        if self.borrow and not steps and (out_w, out_h) == (width, height) and pitch == out_w:
+            return DevicePicture(address, nbytes, out_w, out_h, out_w, _IMAGE_TYPES[self.format], self.device, True)
         block = self.memory.take(nbytes)
         try:
             current, current_format, current_pitch = address, base, pitch
@@ -407,6 +422,22 @@ class _Channel:
             self.lent = False
             kyme.decReleaseFrame(self.number, self.frame, 0)
 
+    def recycle(self) -> bool:
+        """Readies the channel for another stream of the same codec: what it
+        holds is decoded and delivered, then the decoder starts afresh. The
+        channel keeps its pictures' device memory, which a new channel would
+        have to allocate (and fault in) again. False when it cannot."""
+        self.release()
+        try:
+            for _ in self.finish():
+                pass
+        except (Error, ValueError):
+            return False
+        if kyme.resetDecoder(self.number) != 0:
+            return False
+        self.ended = False
+        return True
+
     def close(self) -> None:
         # A consumer that failed may still hold a picture (its generator
         # is only collected later): it goes back before the channel stops.
@@ -445,7 +476,7 @@ class _Part:
     frame_count: Optional[int]
     decoder: str
 
-    def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
         """(pts in seconds, picture, file or URL) in display order."""
         raise NotImplementedError
@@ -459,7 +490,7 @@ class _Part:
         if segment.source != self.name or segment.first_packet != 0 or segment.end_packet is not None:
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
-    def segment_pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                          segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
         """The pictures of one segment, as `pictures` gives them."""
         return self.pictures(video, converter_args, device, None)
@@ -483,13 +514,16 @@ class _Container(_Part):
         on_card = (self.codec in CARD_VIDEO and self.demuxer.pixel_format in CARD_PIXELS
                    and 128 <= self.width <= 4096 and 128 <= self.height <= 4096)
         self.decoder = "card" if on_card else "host"
-        if not on_card:
+        if not on_card and name not in _WARNED:  # once a source: a program may open it many times
+            _WARNED.add(name)
             _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
         self._index: Optional[_native.PacketIndex] = None
         # Demuxers of finished segment passes, for the next passes to
         # reposition rather than open the source again.
         self._spare: List[_native.Demuxer] = []
+        # Decoder channels of finished segment passes, by die, for the next.
+        self._idle: Dict[int, List[_Channel]] = collections.defaultdict(list)
         self._closed = False
         self._lock = threading.Lock()
 
@@ -519,6 +553,20 @@ class _Container(_Part):
             if self._spare:
                 return self._spare.pop(), False
         return _native.Demuxer(self.name), True
+
+    def _channel(self, device: int) -> "_Channel":
+        with self._lock:
+            if self._idle[device]:
+                return self._idle[device].pop()
+        return _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12)
+
+    def _idle_channel(self, device: int, channel: "_Channel") -> None:
+        if channel.recycle():
+            with self._lock:
+                if not self._closed:
+                    self._idle[device].append(channel)
+                    return
+        channel.close()
 
     def _give_back(self, demuxer: _native.Demuxer) -> None:
         with self._lock:
@@ -554,7 +602,7 @@ class _Container(_Part):
             raise ValueError(f"{segment!r} is not a segment of {self.name}: it must start at packet 0 or a key "
                              "packet and end at a later key packet or None")
 
-    def segment_pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                          segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
         if not self._divisible():
             yield from self.pictures(video, converter_args, device, None)
@@ -579,11 +627,37 @@ class _Container(_Part):
         num, den = demuxer.time_base
         clock = _Clock(num, den, self.rate, origin=first)
         converter = _Converter(video._memory, device, *converter_args, bt709=demuxer.bt709)
+        yielded: Set[int] = set()
+        try:
+            yield from self._decode_from(demuxer, fresh, index, first, device, ownership, (limit, through), clock,
+                                         converter, yielded)
+            # libavcodec drops the pictures still waiting in an H.264 decoder
+            # at the end of the stream when decoding began at a recovery
+            # point a few pictures before: a last segment short of pictures
+            # is decoded again from an earlier random-access point, for the
+            # missing ones only (the last ones shown).
+            earlier = [key for key in keys if key < first]
+            expected = index.packets - (shown_after if lead >= 0 and shown_after is not None else first)
+            while end is None and earlier and len(yielded) < expected:
+                retry = _Ownership(first, None, shown_after)
+                yield from self._decode_from(demuxer, False, index, earlier.pop(), device, retry, (None, -1), clock,
+                                             converter, yielded, skip=set(yielded))
+        finally:
+            converter.close()
+            self._give_back(demuxer)
+
+    def _decode_from(self, demuxer: Any, fresh: bool, index: Any, first: int, device: int, ownership: "_Ownership",
+                     bounds: Tuple[Optional[int], int], clock: "_Clock", converter: _Converter, yielded: Set[int],
+                     skip: Optional[Set[int]] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+        """One decoder pass from packet `first`, yielding the pictures
+        `ownership` gives the segment, but those in `skip`. `bounds`: the
+        packet not to send, and the last one to send (-1: no such bound)."""
+        limit, through = bounds
         channel: Optional[_Channel] = None
         try:
             if first > 0 or not fresh:
                 demuxer.seek_packet(index, first)
-            channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12)
+            channel = self._channel(device)
             # The decoder carries each packet's ordinal to its picture in
             # place of the time stamp; the container's stamps wait here.
             stamps: Dict[int, Optional[int]] = {}
@@ -592,8 +666,10 @@ class _Container(_Part):
                 for frame in frames:
                     ordinal = _frame_pts(frame)
                     stamp = stamps.pop(ordinal, None) if ordinal is not None else None
-                    if ownership.owns(ordinal):
+                    if ownership.owns(ordinal) and (skip is None or ordinal not in skip):
                         picture = converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
+                        if ordinal is not None:
+                            yielded.add(ordinal)
                         yield clock.seconds(stamp), picture, self.name
 
             ordinal = first
@@ -607,15 +683,17 @@ class _Container(_Part):
             if not ownership.done:
                 yield from owned(channel.finish())
         finally:
-            converter.close()
             if channel is not None:
-                channel.close()
-            self._give_back(demuxer)
+                self._idle_channel(device, channel)
 
     def close(self) -> None:
         with self._lock:
             self._closed = True
             spare, self._spare = self._spare, []
+            idle = [channel for channels in self._idle.values() for channel in channels]
+            self._idle.clear()
+        for channel in idle:
+            channel.close()
         for demuxer in (self.demuxer, *spare):
             demuxer.close()
 
@@ -624,7 +702,7 @@ class _Container(_Part):
             self.demuxer.seek(max(start or 0.0, 0.0))
         self.fresh = False
 
-    def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
         num, den = self.demuxer.time_base
         clock = _Clock(num, den, self.rate)
@@ -748,11 +826,11 @@ class _Photos(_Part):
                 or segment.source != self.paths[first]):
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
-    def segment_pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                          segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
         return self.pictures(video, converter_args, device, segment.first_packet, segment.first_packet + 1)
 
-    def pictures(self, video: "Video", converter_args: Tuple[str, Optional[Tuple[int, int]]], device: int,
+    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                  start: Optional[float], stop: Optional[int] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
         converter = _Converter(video._memory, device, *converter_args, bt709=False)
         channel: Optional[_Channel] = None
@@ -958,7 +1036,7 @@ class Video:
                                                                                              target_pictures)]
 
     def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
-               start: Optional[float] = None, segment: Optional[Segment] = None) -> Iterator[Frame]:
+               start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True) -> Iterator[Frame]:
         """Decodes the pictures in display order as `Frame` objects.
 
         `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
@@ -973,6 +1051,13 @@ class Video:
         keep the container's `pts`; in a stream without time stamps the
         first picture of a segment is timed as if it were picture
         `first_packet`, so neighbouring segments' times may overlap.
+
+        `copy=False` saves a copy of every picture the decoder gives as it
+        is (asked for in its coded format and size): such a frame is the
+        decoder's own picture and lasts until the next frame is asked for
+        (then its `to_numpy()` and `device_address` raise ValueError), which
+        suits a loop that uses each frame at once, as `model.submit(frame)`
+        does. Other frames are copies either way.
         """
         if format not in FORMATS:
             raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
@@ -995,29 +1080,35 @@ class Video:
             raise ValueError("the video is closed")
         if segment is not None:
             self._parts[segment.part].check_segment(segment)
-            iteration = self._segment_frames(format, size, die, segment)
+            iteration = self._segment_frames((format, size, not copy), die, segment)
         else:
-            iteration = self._frames(format, size, die, start)
+            iteration = self._frames((format, size, not copy), die, start)
         self._passes.add(iteration)
         return iteration
 
-    def _frames(self, format: str, size: Optional[Tuple[int, int]], device: int,
-                start: Optional[float]) -> Iterator[Frame]:
+    def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Iterator[Frame]:
         index = 0
         for part in self._parts:
-            for pts, picture, name in part.pictures(self, (format, size), device, start):
-                yield Frame(index, pts, format, name, picture, self._memory)
+            for pts, picture, name in part.pictures(self, args, device, start):
+                yield from _handed(Frame(index, pts, args[0], name, picture, self._memory))
                 index += 1
 
-    def _segment_frames(self, format: str, size: Optional[Tuple[int, int]], device: int,
-                        segment: Segment) -> Iterator[Frame]:
+    def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment) -> Iterator[Frame]:
         part = self._parts[segment.part]
-        for index, (pts, picture, name) in enumerate(part.segment_pictures(self, (format, size), device, segment)):
-            yield Frame(index, pts, format, name, picture, self._memory)
+        for index, (pts, picture, name) in enumerate(part.segment_pictures(self, args, device, segment)):
+            yield from _handed(Frame(index, pts, args[0], name, picture, self._memory))
 
     def __repr__(self) -> str:
         return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
                 f"decoder={self.decoder}>")
+
+
+def _handed(frame: Frame) -> Iterator[Frame]:
+    """Yields the frame; a borrowed one is gone once the next is asked for
+    (the decoder then takes its picture back)."""
+    yield frame
+    if frame.picture.borrowed:
+        frame._gone = True
 
 
 def open(source: Source, *, device: Optional[int] = None) -> Video:
@@ -1034,4 +1125,8 @@ def open(source: Source, *, device: Optional[int] = None) -> Video:
     """
     die = runtime.resolve(device)
     runtime.start_media()
+    # libav's messages go to the runtime's log through a callback that takes
+    # no interpreter lock: one that does (PyAV's) would wait for ever on a
+    # decoder thread that a channel being stopped waits for, lock held.
+    _native.route_codec_messages()
     return Video(source, die)

@@ -52,13 +52,13 @@ bool locate(uint32_t channel, Slot* slot) {
 }
 
 // libavcodec's threads per video channel: QUILLON_DECODE_THREADS (0 lets
-// libavcodec choose), 1 by default.
+// libavcodec choose); by default the channel's share of the processors.
 int decode_threads() {
   const char* text = std::getenv("QUILLON_DECODE_THREADS");
-  if (text == nullptr || *text == '\0') return 1;
+  if (text == nullptr || *text == '\0') return kAutomaticThreads;
   char* end = nullptr;
   const long value = std::strtol(text, &end, 10);
-  if (*end != '\0' || value < 0 || value > 64) return 1;
+  if (*end != '\0' || value < 0 || value > 64) return kAutomaticThreads;
   return static_cast<int>(value);
 }
 

@@ -4,18 +4,61 @@
 #include "decoder_channel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 
 #include "jpeg_decoder.h"
 #include "kycore/busy_time.h"
 #include "kycore/error_codes.h"
+#include "kycore/processors.h"
 #include "stream_bytes.h"
 #include "video_decoder.h"
 
 namespace kyme {
 
 using namespace kycore;
+
+namespace {
+
+// Video channels of this process that have input to decode: taken from
+// the queue, or waiting there. A channel started but given nothing (a die
+// waiting for the next group of pictures) leaves the processors to others.
+std::atomic<int> busy_video_channels{0};
+
+// Automatic threads stop here: beyond it frame threading adds pictures held
+// in the codec more than it adds speed.
+constexpr int kMaxAutomaticThreads = 8;
+
+// The worker's own entry in busy_video_channels.
+class BusyMark {
+ public:
+  explicit BusyMark(bool counts) : counts_(counts) {}
+  ~BusyMark() { set(false); }
+  BusyMark(const BusyMark&) = delete;
+  BusyMark& operator=(const BusyMark&) = delete;
+
+  void set(bool busy) {
+    if (!counts_ || busy == busy_) return;
+    busy_ = busy;
+    if (busy) {
+      ++busy_video_channels;
+    } else {
+      --busy_video_channels;
+    }
+  }
+
+ private:
+  const bool counts_;
+  bool busy_ = false;
+};
+
+}  // namespace
+
+int automatic_decode_threads() {
+  const int busy = std::max(1, busy_video_channels.load());
+  return std::clamp(usable_processors() / busy, 1, kMaxAutomaticThreads);
+}
 
 struct DecoderChannel::Picture {
   uint64_t id = 0;
@@ -153,7 +196,9 @@ DecoderChannel::~DecoderChannel() {
 
 std::unique_ptr<PictureCodec> DecoderChannel::make_codec() const {
   if (is_jpeg()) return make_jpeg_codec(parameters_.pixelFormat);
-  return make_video_codec(parameters_.codecType, parameters_.pixelFormat, parameters_.decodeMode, threads_);
+  const int setting = threads_;
+  return make_video_codec(parameters_.codecType, parameters_.pixelFormat, parameters_.decodeMode,
+                          [setting] { return setting == kAutomaticThreads ? automatic_decode_threads() : setting; });
 }
 
 void DecoderChannel::wake_all() {
@@ -187,10 +232,13 @@ uint32_t DecoderChannel::rewind() {
 }
 
 void DecoderChannel::run() {
+  BusyMark busy(!is_jpeg());
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
+    if (input_.empty()) busy.set(false);
     input_ready_.wait(lock, [this] { return quit_ || !input_.empty(); });
     if (quit_) return;
+    busy.set(true);
     Input input = std::move(input_.front());
     input_.pop_front();
     input_bytes_ -= input.size;

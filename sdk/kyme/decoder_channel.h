@@ -34,9 +34,15 @@ constexpr std::size_t kInputQueueBytes = 64u << 20;
 constexpr uint32_t kMaxVideoStream = KYME_DEC_MAX_STREAM_BUFFER_SIZE;
 constexpr uint32_t kMaxJpegStream = 0x20000000;
 
+// A video channel's thread setting that leaves the count to the channel:
+// the processors shared among the video channels that have input at that
+// moment.
+constexpr int kAutomaticThreads = -1;
+int automatic_decode_threads();
+
 class DecoderChannel final : public ChannelLifeCycle {
  public:
-  // `threads`: libavcodec's threads for a video channel.
+  // `threads`: libavcodec's threads for a video channel, or kAutomaticThreads.
   DecoderChannel(int32_t device, uint32_t core, const kymeDecChannelParameters& parameters, int threads);
   ~DecoderChannel() override;
 

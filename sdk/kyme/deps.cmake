@@ -3,4 +3,4 @@
 # for JPEG decoding and its libjpeg interface for JPEG encoding.
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(KYME_CODECS REQUIRED IMPORTED_TARGET libavcodec libavutil libswscale libturbojpeg libjpeg)
-target_link_libraries(kyme PRIVATE PkgConfig::KYME_CODECS Threads::Threads)
+target_link_libraries(${lib_target} PRIVATE PkgConfig::KYME_CODECS Threads::Threads)

@@ -170,6 +170,8 @@ class JpegCodec final : public PictureCodec {
                            ? tjDecompress2(turbo, data, bytes, planes[0], width, linesizes[0], height, TJPF_RGB, 0)
                            : tjDecompressToYUVPlanes(turbo, data, bytes, planes, width, linesizes, height, 0);
     if (result != 0 && tjGetErrorCode(turbo) != TJERR_WARNING) return result;
+    if (planar_to_semiplanar(planes, linesizes, source, layout, width, height, target.planes, target.linesizes))
+      return 0;
     // JPEG samples are full range in and out: no range conversion.
     scaler_ = sws_getCachedContext(scaler_, width, height, source, width, height, layout, SWS_BICUBIC, nullptr, nullptr,
                                    nullptr);

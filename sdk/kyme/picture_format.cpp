@@ -6,6 +6,11 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include <cstddef>
 #include <utility>
 
 namespace kyme {
@@ -87,6 +92,45 @@ bool layout_picture(AVPixelFormat format, uint32_t width, uint32_t height, Pictu
   if (plane_sizes[3] > 0 || offset > UINT32_MAX) return false;  // no format with a fourth plane is offered
   out.size = offset;
   *layout = out;
+  return true;
+}
+
+namespace {
+
+// out = a0 b0 a1 b1 ...
+void interleave_row(const uint8_t* a, const uint8_t* b, uint8_t* out, int count) {
+  int x = 0;
+#ifdef __SSE2__
+  for (; x + 16 <= count; x += 16) {
+    const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x));
+    const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x), _mm_unpacklo_epi8(va, vb));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * x + 16), _mm_unpackhi_epi8(va, vb));
+  }
+#endif
+  for (; x < count; ++x) {
+    out[2 * x] = a[x];
+    out[2 * x + 1] = b[x];
+  }
+}
+
+}  // namespace
+
+bool planar_to_semiplanar(const uint8_t* const planes[], const int linesizes[], AVPixelFormat source,
+                          AVPixelFormat target, int width, int height, uint8_t* const out[],
+                          const int out_linesizes[]) {
+  if (source != AV_PIX_FMT_YUV420P || (target != AV_PIX_FMT_NV12 && target != AV_PIX_FMT_NV21) || width <= 0 ||
+      height <= 0) {
+    return false;
+  }
+  av_image_copy_plane(out[0], out_linesizes[0], planes[0], linesizes[0], width, height);
+  const int first = target == AV_PIX_FMT_NV12 ? 1 : 2;  // NV12: U then V; NV21: V then U
+  const int second = 3 - first;
+  const int chroma_width = (width + 1) / 2;
+  for (std::ptrdiff_t y = 0; y < (height + 1) / 2; ++y) {
+    interleave_row(planes[first] + y * linesizes[first], planes[second] + y * linesizes[second],
+                   out[1] + y * out_linesizes[1], chroma_width);
+  }
   return true;
 }
 

@@ -32,4 +32,12 @@ struct PictureLayout {
 // False when the format or size cannot be laid out.
 bool layout_picture(AVPixelFormat format, uint32_t width, uint32_t height, PictureLayout* layout);
 
+// A yuv420p picture written as NV12 or NV21: the luma rows copied, the
+// chroma rows interleaved, the samples unchanged (what libswscale's unscaled
+// conversion gives, without its pass over the picture). Full-range yuvj420p
+// is not taken: libswscale changes its range on the way to NV12.
+// False, with nothing written, for any other pair of formats.
+bool planar_to_semiplanar(const uint8_t* const planes[], const int linesizes[], AVPixelFormat source,
+                          AVPixelFormat target, int width, int height, uint8_t* const out[], const int out_linesizes[]);
+
 }  // namespace kyme

@@ -2,6 +2,7 @@
 // parser finds the pictures.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "kyme.h"
@@ -9,10 +10,13 @@
 
 namespace kyme {
 
+// libavcodec's thread count for a stream about to start (0: as many as
+// processors); asked again at the start of each stream.
+using ThreadCount = std::function<int()>;
+
 // Null when the codec type is not a video decoder or libavcodec lacks it.
-// `threads` is libavcodec's thread count (0: as many as processors).
 std::unique_ptr<PictureCodec> make_video_codec(kymeCodecType codec, kymePixelFormat output, kymeDecMode mode,
-                                               int threads);
+                                               ThreadCount threads);
 
 // Size, crop, frame rate and format of the stream's first sequence, decoded
 // from its first picture (kymeER_RSLT_WARN_MORE_DATA when the bytes hold

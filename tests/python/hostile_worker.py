@@ -22,7 +22,7 @@ import warnings
 import numpy as np
 
 STATES = ("before", "initialised", "after")
-SUBMODULES = ("kycm", "kyme", "kycl", "kyce", "kyml")
+SUBMODULES = ("kycm", "kyme", "kycl", "kyce", "kyml", "_native")
 # Calls per callable at most; the whole plan stays within a few minutes.
 MAX_CALLS_PER_TARGET = 400
 # Integers at the edges of every C integer width, and sizes far beyond memory.
@@ -59,6 +59,16 @@ def signatures(doc):
             parts = [p.split("=")[0].partition(":") for p in re.split(r",\s*(?![^\[]*\])", match.group(1)) if p]
             found.append([(name.strip(), kind.strip()) for name, _, kind in parts])
     return found
+
+
+def attach(quillon):
+    # The package's native helper (demuxing, muxing, pictures for the
+    # encoder) takes Python's arguments as the module does: it is swept as
+    # one more submodule.
+    import importlib
+
+    quillon._native = importlib.import_module("quillon._native")
+    return quillon
 
 
 def public(obj):
@@ -286,8 +296,9 @@ def main(state, first, last, data_dir):
         import resource
 
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
-    import _quillon_pybind11 as quillon
+    import _quillon_pybind11
 
+    quillon = attach(_quillon_pybind11)
     calls = plan(quillon, state)
     if state == "after":
         enter_state(quillon, "initialised")

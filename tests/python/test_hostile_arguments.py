@@ -27,6 +27,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import _quillon_pybind11
 import hostile_worker as worker
+from conftest import ROOT
 
 SANITIZED = os.environ.get("QUILLON_SANITIZER") == "1"
 # A worker that reports no progress for this long is hung.
@@ -44,8 +45,8 @@ REPORT = re.compile(r"ERROR: AddressSanitizer|runtime error:|Fatal Python error|
 def environment():
     env = dict(os.environ, QUILLON_LOG=os.environ.get("QUILLON_LOG", os.devnull))
     module_dir = os.path.abspath(os.path.dirname(_quillon_pybind11.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, (module_dir, os.path.dirname(os.path.abspath(__file__)),
-                                                env.get("PYTHONPATH"))))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, (module_dir, str(ROOT / "python"),
+                                                os.path.dirname(os.path.abspath(__file__)), env.get("PYTHONPATH"))))
     # A worker's sanitizer reports go to its standard error, read here.
     for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
         if name in env:
@@ -113,7 +114,7 @@ def known(call):
 
 
 def test_no_hostile_argument_kills_the_interpreter(tmp_path):
-    calls = {state: worker.plan(_quillon_pybind11, state) for state in worker.STATES}
+    calls = {state: worker.plan(worker.attach(_quillon_pybind11), state) for state in worker.STATES}
     dirs = (str(tmp_path / "data"), str(tmp_path / "logs"))
     worker.make_data(dirs[0])
     os.makedirs(dirs[1])

@@ -63,6 +63,9 @@ void route(void* context, int av_level, const char* format, va_list arguments) n
 void register_codec_log(py::module_& m) {
   av_log_set_callback(route);
   m.def(
+      "route_codec_messages", [] { av_log_set_callback(route); },
+      "Sends libav's messages to the runtime's log again, after another library (PyAV) set its own callback.");
+  m.def(
       "codec_messages",
       [] {
         py::dict counts;

@@ -30,6 +30,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "native_class.h"
+
 namespace py = pybind11;
 
 namespace {
@@ -665,7 +667,8 @@ py::capsule address_of(const py::buffer& target, bool writable) {
 }  // namespace
 
 void register_demux(py::module_& m) {
-  py::class_<PacketIndex>(m, "PacketIndex", "The key packets of a video stream, as Demuxer.index() finds them.")
+  quillon_native::native_class<PacketIndex>(m, "PacketIndex",
+                                            "The key packets of a video stream, as Demuxer.index() finds them.")
       .def_readonly("packets", &PacketIndex::packets, "Packets in the stream.")
       .def_property_readonly(
           "key_ordinals", [](const PacketIndex& i) { return i.array(i.ordinals); },
@@ -684,7 +687,7 @@ void register_demux(py::module_& m) {
           "For each, the last packet before the next key packet that is shown before it (its own ordinal when "
           "none is), -1 when packets without time stamps leave it unknown.");
 
-  py::class_<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
+  quillon_native::native_class<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
       .def(py::init<const std::string&, double>(), py::arg("url"), py::arg("timeout") = 10.0,
            "Opens `url` (a path or an http/https/rtsp URL) and finds its video stream. A source that does not "
            "answer within `timeout` seconds fails. Raises OSError when it cannot be opened or "
@@ -712,7 +715,8 @@ void register_demux(py::module_& m) {
            "read() returns it next, with the stream's parameter sets before it when it lacks them.")
       .def("close", &Demuxer::close, "Closes the source; reading afterwards raises ValueError.");
 
-  py::class_<HostDecoder>(m, "HostDecoder", "libavcodec on the host, for codecs the card does not decode.")
+  quillon_native::native_class<HostDecoder>(m, "HostDecoder",
+                                            "libavcodec on the host, for codecs the card does not decode.")
       .def(py::init<Demuxer&, const std::string&>(), py::arg("demuxer"), py::arg("format"), py::keep_alive<1, 2>(),
            "Decodes the packets of `demuxer` into pictures of `format` ('nv12' or 'rgb24').")
       .def("read", &HostDecoder::read,

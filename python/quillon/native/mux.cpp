@@ -19,6 +19,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "native_class.h"
+
 namespace py = pybind11;
 
 namespace {
@@ -226,10 +228,11 @@ class Muxer {
 }  // namespace
 
 void register_mux(py::module_& m) {
-  py::class_<Muxer>(m, "Muxer",
-                    "Writes coded units into a container file with libavformat. `container` is a libavformat "
-                    "format name (mp4, matroska, h264, hevc, image2), `codec` h264, hevc or mjpeg; time stamps "
-                    "count pictures at `rate_numerator / rate_denominator` per second.")
+  quillon_native::native_class<Muxer>(
+      m, "Muxer",
+      "Writes coded units into a container file with libavformat. `container` is a libavformat "
+      "format name (mp4, matroska, h264, hevc, image2), `codec` h264, hevc or mjpeg; time stamps "
+      "count pictures at `rate_numerator / rate_denominator` per second.")
       .def(py::init<const std::string&, const std::string&, const std::string&, int, int, int, int>(), py::arg("path"),
            py::arg("container"), py::arg("codec"), py::arg("width"), py::arg("height"), py::arg("rate_numerator"),
            py::arg("rate_denominator"))

@@ -192,7 +192,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
     from . import demo, progress, sources
     from .classify import Classifier, read_labels
-    from .outputs import ResultsWriter, Sampler, write_sheet
+    from .outputs import SHEET, ResultsWriter, Sampler, write_sheet
     from .scheduling import Scheduler
 
     out = pathlib.Path(args.out)
@@ -247,9 +247,11 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                 writer.close()
                 sheet_line = "  contact sheet: not written (interrupted)"
             else:
-                results = writer.commit()
+                # Both outputs complete before either replaces the previous run's.
                 sheet, count = write_sheet(out, scheduler.sampler.chosen())
-                sheet_line = f"  contact sheet: {sheet} ({count} pictures)"
+                results = writer.commit()
+                os.replace(sheet, out / SHEET)
+                sheet_line = f"  contact sheet: {out / SHEET} ({count} pictures)"
                 if args.annotate:
                     from .annotate import annotate
 

@@ -217,8 +217,9 @@ def caption(source: str, pts: float, label: str, score: Optional[float]) -> Tupl
 
 
 def write_sheet(folder: pathlib.Path, thumbnails: Sequence[Thumbnail]) -> Tuple[pathlib.Path, int]:
-    """The contact sheet under a partial name, put in place once complete."""
-    partial, final = folder / SHEET_PARTIAL, folder / SHEET
+    """The contact sheet under its partial name, flushed to the disk; the
+    caller renames it over the previous one."""
+    partial = folder / SHEET_PARTIAL
     try:
         count = contact_sheet(partial, thumbnails)
         with open(partial, "rb") as written:
@@ -227,5 +228,4 @@ def write_sheet(folder: pathlib.Path, thumbnails: Sequence[Thumbnail]) -> Tuple[
         partial.unlink(missing_ok=True)
         raise DiskError(f"{partial}: cannot be written ({error.strerror or error}); the previous {SHEET} is kept") \
             from None
-    os.replace(partial, final)
-    return final, count
+    return partial, count

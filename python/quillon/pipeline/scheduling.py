@@ -162,7 +162,9 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
     # best; photos and host-decoded pictures of any size come as RGB.
     even = item.width % 2 == 0 and item.height % 2 == 0 and item.width > 0
     format = "nv12" if item.kind != "photo" and item.decoder == "card" and even else "rgb24"
-    options: Dict[str, Any] = {"format": format, "device": device}
+    # Each frame is used at once (thumbnail, then the fusion op in submit):
+    # the decoder's own picture serves, uncopied.
+    options: Dict[str, Any] = {"format": format, "device": device, "copy": False}
     if task.segment is not None:
         options["segment"] = task.segment
 

@@ -133,10 +133,12 @@ def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:
         if item.kind != "video" or item.decoder != "card":
             made.append(Task(len(made), index, item.name, None, item.frame_count))
             continue
-        target = max(1, min(60, (item.frame_count or 600) // max(1, 6 * dies)))
         with quillon.open(item.name) as video:
-            splitter = getattr(video, "segments", None)
-            segments = splitter(target) if splitter is not None else [None]
+            segments = video.segments(1)  # one a random-access point
+            packets = sum(segment.pictures or 0 for segment in segments)
+            target = max(1, min(60, packets // max(1, 6 * dies)))
+            if target > 1:
+                segments = video.segments(target)
         first = 0
         for segment in segments:
             pictures = None if segment is None else segment.pictures

@@ -1,6 +1,6 @@
 """Streams made by x264 and x265 decode through the module to the same
 pictures, digest for digest in output order, as ffmpeg's own decode: fed one
-NAL unit at a time or in arbitrary cuts, with one and with two threads."""
+NAL unit at a time or in arbitrary cuts, with one, two and automatic threads."""
 import shutil
 
 import numpy as np
@@ -21,7 +21,7 @@ def streams(tmp_path_factory):
     return made
 
 
-@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("threads", ["1", "2", ""])  # "": the channel chooses
 @pytest.mark.parametrize("feed", ["nal_units", "chunks"])
 @pytest.mark.parametrize("name", list(STREAMS))
 def test_pictures_equal_ffmpegs(media, streams, monkeypatch, name, feed, threads):

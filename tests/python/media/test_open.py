@@ -153,6 +153,17 @@ def test_start_yields_from_the_first_picture_at_or_after_it(clips, name):
         assert [frame.pts for frame in video.frames()] == whole  # a later pass starts again from the top
 
 
+def test_frames_without_a_copy_equal_the_copies_and_last_until_the_next(clips):
+    with quillon.open(clips["h264.mp4"]) as video:
+        copies = [frame.to_numpy() for frame in video.frames("nv12")]
+        frames = video.frames("nv12", copy=False)
+        first = next(frames)
+        assert np.array_equal(first.to_numpy(), copies[0])
+        assert all(np.array_equal(frame.to_numpy(), copy) for frame, copy in zip(frames, copies[1:]))
+        with pytest.raises(ValueError, match="copy=False"):
+            first.to_numpy()
+
+
 def test_photos_decode_like_pillow(photos):
     with quillon.open(str(photos)) as video:
         assert video.frame_count == 11 and video.codec == "jpeg" and (video.width, video.height) == (333, 211)

@@ -1,0 +1,62 @@
+"""How many threads a video channel decodes with when QUILLON_DECODE_THREADS
+is not set: the processors it may run on, shared with the other video
+channels that have input at the moment its stream starts (a channel
+started but given nothing does not count). Counted as the threads the
+process gains while the channel is in the middle of a stream, against the
+same run with one thread per channel."""
+import os
+import shutil
+
+import numpy as np
+import pytest
+
+from decoding import OK, TIMEOUT, Decoder, encode, kyme, nal_units, open_channel, reference
+
+pytestmark = [pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg is not installed"),
+              pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two processors")]
+
+
+@pytest.fixture(scope="module")
+def clip(tmp_path_factory):
+    path = encode(tmp_path_factory.mktemp("clip") / "clip.h264", "h264")
+    return path, reference(path, "yuv420p"), [np.array(s) for s in nal_units(path)]
+
+
+def threads_of_a_channel(clip, other):
+    """Threads gained by channel 0 halfway through the clip, while channel
+    64 (on the other die) is `other`: absent, started and idle, or stalled
+    with its input waiting (its pictures never received)."""
+    _, expected, units = clip
+    stream = kyme.stream()
+    if other != "absent":
+        open_channel(64, "KYME_CODEC_DEC_H264")
+    if other == "stalled":
+        for unit in units:
+            kyme.setStreamData(stream, unit)
+            if kyme.sendStreamToDecoder(64, stream, 200) == TIMEOUT:
+                break
+        else:
+            pytest.fail("channel 64 took the whole clip without its pictures being received")
+    before = len(os.listdir("/proc/self/task"))
+    open_channel(0, "KYME_CODEC_DEC_H264")
+    decoder = Decoder(0)
+    for number, unit in enumerate(units):
+        if number == len(units) // 2:
+            gained = len(os.listdir("/proc/self/task")) - before
+        kyme.setStreamData(stream, unit)
+        decoder.send(stream)
+    assert decoder.finish() == expected
+    for channel in (0, 64) if other != "absent" else (0,):
+        assert kyme.destroyDecoderChannel(channel) == OK
+    return gained
+
+
+@pytest.mark.parametrize("other, sharing", [("absent", 1), ("idle", 1), ("stalled", 2)])
+def test_a_channel_takes_its_share_of_the_processors(media, clip, monkeypatch, other, sharing):
+    monkeypatch.setenv("QUILLON_DECODE_THREADS", "1")
+    single = threads_of_a_channel(clip, other)
+    monkeypatch.delenv("QUILLON_DECODE_THREADS")
+    automatic = threads_of_a_channel(clip, other)
+    share = min(8, len(os.sched_getaffinity(0)) // sharing)
+    # libavcodec starts threads of its own only for more than one.
+    assert automatic - single == (share if share > 1 else 0)
