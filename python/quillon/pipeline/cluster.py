@@ -37,8 +37,9 @@ from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 from . import demo, progress, sources
 from .classify import Classifier, read_labels
 from .cli import Interrupted, Signals, cache_folder, load_models, writable_folder
-from .outputs import ResultsWriter, Sampler, Thumbnail, write_sheet
+from .outputs import SHEET, ResultsWriter, Sampler, Thumbnail, write_sheet
 from .scheduling import TaskFailed, names, run_task
+from .scheduling import _open as open_video
 from .sources import Input, Task, UserError
 
 PLUGIN = "quillon-dies"
@@ -106,12 +107,30 @@ class DieRuntime(WorkerPlugin):
         self.free: Optional["queue.Queue[int]"] = None
         self.host_dies: List[int] = []
         self.models: Dict[Tuple[str, int], Any] = {}
+        self.opened: Dict[int, Tuple[str, Any]] = {}   # die -> the clip kept open on it
 
     def teardown(self, worker: Any) -> None:
         with self.lock:
+            for _, video in self.opened.values():
+                video.close()
             for model in self.models.values():
                 model.close()
+            self.opened.clear()
             self.models.clear()
+
+    def video(self, device: int, source: str) -> Any:
+        """`source` open on `device`: the segments of one clip usually follow
+        each other, so a die keeps its clip open from one to the next, as in
+        one process. Only the task holding the die calls this."""
+        kept = self.opened.pop(device, None)
+        if kept is not None and kept[0] == source:
+            self.opened[device] = kept
+            return kept[1]
+        if kept is not None:
+            kept[1].close()
+        video = open_video(source, device)
+        self.opened[device] = (source, video)
+        return video
 
     def take(self) -> int:
         """A free die of the worker (local number), waiting for one."""
@@ -210,8 +229,9 @@ def run_on_worker(job: Job) -> TaskResult:
     started = time.monotonic()
     try:
         model = runtime.model(job.model, device)
+        video = runtime.video(device, task.source) if task.segment is not None else None
         for record, thumbnail in run_task(task, job.item, device, model, job.classifier,
-                                          lambda number: sampler.wanted(job.position + number)):
+                                          lambda number: sampler.wanted(job.position + number), None, video):
             record["device"] = runtime.host_dies[device]
             result.records.append(record)
             if thumbnail is not None:
@@ -461,9 +481,11 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                 writer.close()
                 sheet_line = "  contact sheet: not written (interrupted)"
             else:
-                results = writer.commit()
+                # Both outputs complete before either replaces the previous run's.
                 sheet, count = write_sheet(out, job.sampler.chosen())
-                sheet_line = f"  contact sheet: {sheet} ({count} pictures)"
+                results = writer.commit()
+                os.replace(sheet, out / SHEET)
+                sheet_line = f"  contact sheet: {out / SHEET} ({count} pictures)"
                 if args.annotate:
                     import quillon
 
