@@ -32,6 +32,7 @@ import uuid
 from dataclasses import dataclass, field
 from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
 
+import dask
 from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 
 from . import demo, progress, sources
@@ -261,6 +262,10 @@ def local_cluster(workers: int) -> LocalCluster:
     import quillon
 
     pinned = shares(host_dies([device.index for device in quillon.devices()]), workers)
+    # A worker samples its threads' stacks every 10 ms for the dashboard's
+    # profile: a quarter of a die's time on a busy machine. The nannies hand
+    # this process's settings to their workers.
+    dask.config.set({"distributed.worker.profile.enabled": False})
     # Dask's own recovery from a lost worker is logged as errors; the run
     # says itself what a user needs to know.
     cluster = LocalCluster(n_workers=0, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0",
