@@ -33,7 +33,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from harness import BUILD, ROOT, load_average
 
-RUNS = 3
+RUNS = 5
 COPIES = 8
 PICTURES = 150
 
