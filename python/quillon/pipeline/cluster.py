@@ -11,8 +11,9 @@ try fails, the summary lists it with its reason and the pictures it gave
 before failing, as in one process.
 
 Each worker opens the card once: the worker plugin `DieRuntime` keeps one
-model per die and model file, lent to one task at a time, and closes them
-when the worker stops. A worker offers its dies as the resource "dies" and
+model per die and model file, and the clip last read on each die (the
+next segment is usually of the same clip), lent to one task at a time, and
+closes them when the worker stops. A worker offers its dies as the resource "dies" and
 every task asks for one; QUILLON_VISIBLE_DIES pins a worker to its dies.
 """
 from __future__ import annotations
