@@ -10,6 +10,8 @@ packages=(
   # Python side: the interpreter the module is built for, and its test tools
   python3 python3-dev python3-numpy python3-pytest pybind11-dev python3-pybind11
   python3-pil
+  # the main job on a cluster (quillon[cluster]): Dask's scheduler and workers
+  python3-distributed
   # packaging: pip wheels in a virtual environment, type stubs and their check
   python3-pip python3-venv python3-setuptools python3-wheel python3-mypy
   # host SDK libraries

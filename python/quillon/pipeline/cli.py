@@ -100,7 +100,14 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                         help=f"pictures in the demo clip (default {DEMO_PICTURES})")
     parser.add_argument("--cache", metavar="FOLDER", help="where the demo clip and the built-in model are kept "
                         "(default: $XDG_CACHE_HOME/quillon or ~/.cache/quillon)")
+    cluster = parser.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="tcp://HOST:PORT", help="run the tasks on the workers of a Dask "
+                         "cluster, its scheduler at this address (as `dask scheduler` prints it)")
+    cluster.add_argument("--local-workers", type=int, metavar="N", help="run the tasks on a Dask cluster of N worker "
+                         "processes on this machine, the dies shared among them")
     args = parser.parse_args(argv)
+    if args.local_workers is not None and args.local_workers <= 0:
+        parser.error("--local-workers needs a positive number")
     if args.demo_pictures <= 0:
         parser.error("--demo-pictures needs a positive number")
     if args.top <= 0:
@@ -172,6 +179,15 @@ def load_models(path: pathlib.Path, devices: Sequence[int]) -> Dict[int, Any]:
 
 
 def run(args: argparse.Namespace, signals: Signals) -> int:
+    if args.scheduler or args.local_workers:
+        try:
+            from .cluster import run as run_on_cluster
+        except ImportError as error:
+            from .sources import UserError
+
+            raise UserError(f"a cluster needs Dask ({error}): pip install quillon[cluster], or on Debian "
+                            "apt install python3-distributed") from None
+        return run_on_cluster(args, signals)
     import quillon
 
     from . import demo, progress, sources

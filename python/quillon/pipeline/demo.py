@@ -10,7 +10,9 @@ dominant colour of a picture and measures its edge energy.
 from __future__ import annotations
 
 import contextlib
+import os
 import pathlib
+import threading
 from typing import Callable, Dict, Iterator, Tuple
 
 import numpy as np
@@ -147,7 +149,8 @@ def build_model(path: pathlib.Path) -> None:
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)], producer_name="quillon-pipeline")
     model.ir_version = 7
     onnx.checker.check_model(model)
-    partial = path.with_suffix(".part")
+    # Workers of a cluster on one host may make it at once: each writes its own.
+    partial = path.with_name(f"{path.name}.{os.getpid()}.{threading.get_ident()}.part")
     try:
         onnx.save(model, str(partial))
         partial.replace(path)

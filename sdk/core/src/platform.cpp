@@ -222,6 +222,65 @@ CurrentPlatform& current() {
   return *c;
 }
 
+// The device indices QUILLON_VISIBLE_DIES lists ("1" or "0,2"): decimal
+// numbers in increasing order, each a device of `platform`.
+std::vector<std::size_t> visible_devices(std::string_view text, const Platform& platform) {
+  const std::size_t count = platform.device_count();
+  const std::string head = std::string(kVisibleDiesEnvironmentVariable) + "=\"" + std::string(text) + "\": ";
+  std::vector<std::size_t> devices;
+  while (true) {
+    const auto comma = text.find(',');
+    const std::string_view item = text.substr(0, comma);
+    std::size_t device = 0;
+    const auto parsed = std::from_chars(item.data(), item.data() + item.size(), device);
+    if (item.empty() || parsed.ec != std::errc() || parsed.ptr != item.data() + item.size()) {
+      invalid(head + "must list die numbers separated by commas, such as \"0\" or \"1,2\"");
+    }
+    if (device >= count) {
+      invalid(head + "die " + std::to_string(device) + " is not one of the platform's " + std::to_string(count) +
+              " dies (0 to " + std::to_string(count - 1) + ")");
+    }
+    if (!devices.empty() && device <= devices.back()) invalid(head + "must list each die once, in increasing order");
+    devices.push_back(device);
+    if (comma == std::string_view::npos) return devices;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// Hides the dies QUILLON_VISIBLE_DIES leaves out, so that every library sees
+// the visible ones alone, numbered from 0 card by card; a card left without
+// dies is hidden too. A malformed value hides every die: a worker pinned to
+// some dies must never run on all of them.
+void keep_visible_dies(PlatformResult& result) {
+  const char* text = std::getenv(kVisibleDiesEnvironmentVariable);
+  if (result.code != 0 || text == nullptr || text[0] == '\0') return;
+  std::vector<std::size_t> devices;
+  try {
+    devices = visible_devices(text, result.platform);
+  } catch (const ConfigError& e) {
+    result.code = e.code;
+    result.message = e.message;
+    result.platform.cards.clear();
+    return;
+  }
+  std::vector<CardConfig> cards;
+  std::size_t first = 0, next = 0;
+  for (auto& card : result.platform.cards) {
+    std::vector<DieConfig> dies;
+    for (std::size_t die = 0; die < card.dies.size(); ++die) {
+      if (next < devices.size() && devices[next] == first + die) {
+        dies.push_back(card.dies[die]);
+        ++next;
+      }
+    }
+    first += card.dies.size();
+    if (dies.empty()) continue;
+    card.dies = std::move(dies);
+    cards.push_back(std::move(card));
+  }
+  result.platform.cards = std::move(cards);
+}
+
 }  // namespace
 
 std::size_t Platform::device_count() const {
@@ -283,7 +342,9 @@ PlatformResult load_platform_file(const std::string& path) {
   return result;
 }
 
-PlatformResult resolve_platform(const char* config) {
+namespace {
+
+PlatformResult whole_platform(const char* config) {
   if (config == nullptr || config[0] == '\0') {
     const char* path = std::getenv(kPlatformEnvironmentVariable);
     if (path == nullptr || path[0] == '\0') return PlatformResult{0, {}, default_platform()};
@@ -295,12 +356,24 @@ PlatformResult resolve_platform(const char* config) {
   return load_platform_file(config);
 }
 
+}  // namespace
+
+PlatformResult resolve_platform(const char* config) {
+  PlatformResult result = whole_platform(config);
+  keep_visible_dies(result);
+  return result;
+}
+
 std::shared_ptr<const Platform> current_platform() {
   auto& c = current();
   std::lock_guard<std::mutex> lock(c.mutex);
   if (!c.platform) {
     PlatformResult result = resolve_platform(nullptr);
-    c.platform = std::make_shared<const Platform>(result.code == 0 ? std::move(result.platform) : default_platform());
+    if (result.code != 0) {
+      result = PlatformResult{0, {}, default_platform()};
+      keep_visible_dies(result);
+    }
+    c.platform = std::make_shared<const Platform>(std::move(result.platform));
   }
   return c.platform;
 }

@@ -3,6 +3,7 @@
 // text holds a NUL, so texts reach the C records as they are).
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,42 @@ TEST(Platform, FilesAndConfigurationTexts) {
   const auto inline_json = kycore::resolve_platform(R"(  {"dies_per_card": 1})");
   ASSERT_EQ(inline_json.code, 0u);
   EXPECT_EQ(inline_json.platform.device_count(), 1u);
+}
+
+// A worker pinned to some dies sees them alone, renumbered from 0 card by
+// card; a malformed list hides every die rather than none.
+TEST(Platform, VisibleDiesKeepTheListedDiesAlone) {
+  const char* config =
+      R"({"cards": [{"dies": [{"memory_mib": 1}, {"memory_mib": 2}]}, {"dies": [{"memory_mib": 3}]}]})";
+  const auto visible = [config](const char* text) {
+    setenv(kycore::kVisibleDiesEnvironmentVariable, text, 1);
+    auto result = kycore::resolve_platform(config);
+    unsetenv(kycore::kVisibleDiesEnvironmentVariable);
+    return result;
+  };
+  EXPECT_EQ(visible("").platform.device_count(), 3u);
+  const auto one = visible("1");
+  ASSERT_EQ(one.code, 0u) << one.message;
+  ASSERT_EQ(one.platform.cards.size(), 1u);
+  EXPECT_EQ(one.platform.device(0)->memory_bytes, 2ull << 20);
+  const auto two = visible("1,2");
+  ASSERT_EQ(two.platform.cards.size(), 2u);
+  EXPECT_EQ(two.platform.device(1)->memory_bytes, 3ull << 20);
+  EXPECT_EQ(two.platform.cards[1].pci_bus_id, "0000:3c:00.0");
+  for (const auto& [text, reason] :
+       std::vector<std::pair<const char*, const char*>>{{"3", "die 3 is not one of the platform's 3 dies (0 to 2)"},
+                                                        {"1,0", "increasing"},
+                                                        {"1,1", "once"},
+                                                        {"0,", "separated by commas"},
+                                                        {" 1", "separated"},
+                                                        {"-1", "separated"},
+                                                        {"a", "separated"},
+                                                        {"99999999999999999999", "separated"}}) {
+    const auto refused = visible(text);
+    EXPECT_EQ(refused.code, kycore::KYCM_CONFIG_INVALID) << text;
+    EXPECT_NE(refused.message.find(reason), std::string::npos) << text << ": " << refused.message;
+    EXPECT_EQ(refused.platform.device_count(), 0u) << text;
+  }
 }
 
 TEST(ErrorCodes, EveryCodeHasADescription) {

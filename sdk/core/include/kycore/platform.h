@@ -65,13 +65,18 @@ KY_EXPORT PlatformResult load_platform_file(const std::string& path);
 
 // The text given to kycmInitialize: null or empty means QUILLON_PLATFORM or
 // the default; text starting with '{' is JSON; anything else is a file path.
+// QUILLON_VISIBLE_DIES, when set, then keeps the dies it lists alone.
 KY_EXPORT PlatformResult resolve_platform(const char* config);
 
 // The platform in force for the process. Until one is installed it is what
-// QUILLON_PLATFORM names (or the default when that is unset or invalid).
+// QUILLON_PLATFORM names (or the default when that is unset or invalid),
+// reduced to the visible dies (none when QUILLON_VISIBLE_DIES is malformed).
 KY_EXPORT std::shared_ptr<const Platform> current_platform();
 KY_EXPORT void install_platform(Platform platform);
 
 constexpr const char* kPlatformEnvironmentVariable = "QUILLON_PLATFORM";
+// Device indices of the platform (as without it) a process may use, such as
+// "1" or "0,2"; they become devices 0, 1, ... of the process.
+constexpr const char* kVisibleDiesEnvironmentVariable = "QUILLON_VISIBLE_DIES";
 
 }  // namespace kycore

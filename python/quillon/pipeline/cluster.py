@@ -1,0 +1,546 @@
+"""The main job on a Dask cluster (--scheduler ADDRESS, --local-workers N).
+
+The client (this process) reads the inputs, cuts them into the same tasks
+as a run in one process and writes results.jsonl; each task runs on a
+worker, on one of its dies, and comes back whole: its records and its few
+thumbnails, never its pictures. Because a task's records reach the writer
+only once the task has finished, a task re-run after its worker died
+(Dask runs it again elsewhere) is written once, like any other. A task that
+fails on a worker is tried again there or on another (RETRIES); if every
+try fails, the summary lists it with its reason and the pictures it gave
+before failing, as in one process.
+
+Each worker opens the card once: the worker plugin `DieRuntime` keeps one
+model per die and model file, and the clip last read on each die (the
+next segment is usually of the same clip), lent to one task at a time, and
+closes them when the worker stops. A worker offers its dies as the resource "dies" and
+every task asks for one; QUILLON_VISIBLE_DIES pins a worker to its dies.
+"""
+from __future__ import annotations
+
+import argparse
+import collections
+import contextlib
+import ctypes
+import logging
+import os
+import pathlib
+import queue
+import sys
+import threading
+import time
+import uuid
+from dataclasses import dataclass, field
+from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
+
+import dask
+from distributed import Client, LocalCluster, WorkerPlugin, get_worker
+
+from . import demo, progress, sources
+from .classify import Classifier, read_labels
+from .cli import Interrupted, Signals, cache_folder, load_models, writable_folder
+from .outputs import SHEET, ResultsWriter, Sampler, Thumbnail, write_sheet
+from .scheduling import TaskFailed, names, run_task
+from .scheduling import _open as open_video
+from .sources import Input, Task, UserError
+
+PLUGIN = "quillon-dies"
+VISIBLE_DIES = "QUILLON_VISIBLE_DIES"
+RETRIES = 2               # a failing task is tried three times in all
+CONNECT_TIMEOUT = 30.0    # seconds to reach a scheduler
+WORKERS_TIMEOUT = 120.0   # seconds for the workers to join (the first, on a cluster started elsewhere)
+WATCH_PERIOD = 0.5        # seconds between looks at the cluster's workers
+M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3   # glibc's mallopt parameters
+WORKER_HINT = "start workers with: dask worker ADDRESS --nthreads K --resources dies=K"
+
+
+@dataclass(frozen=True)
+class ModelFile:
+    """The model as workers find it: a file every worker reads, or None
+    for the built-in model, which each worker makes in its cache folder."""
+
+    path: Optional[str]
+    cache: Optional[str]
+
+
+@dataclass
+class Job:
+    """What a worker needs to run one task."""
+
+    task: Task
+    item: Input
+    model: ModelFile
+    classifier: Classifier
+    total: Optional[int]      # pictures of the run, for sampling thumbnails
+    position: int             # the task's first picture among them
+
+
+@dataclass
+class TaskResult:
+    number: int
+    worker: str
+    records: List[Dict[str, Any]] = field(default_factory=list)
+    thumbnails: List[Thumbnail] = field(default_factory=list)
+    busy: float = 0.0
+
+
+class TaskError(Exception):
+    """A task that failed on a worker: the reason and, for what the input
+    holds (a corrupt picture), the results of the pictures before it."""
+
+    def __init__(self, reason: str, partial: Optional[TaskResult] = None) -> None:
+        super().__init__(reason, partial)  # both in args, so the error crosses the network whole
+
+    def __str__(self) -> str:
+        return str(self.args[0])
+
+
+class DieRuntime(WorkerPlugin):
+    """A worker's dies and the models loaded on them. The card is opened
+    at the first task, so a worker that cannot open it says so in that
+    task's error, naming the worker."""
+
+    name = PLUGIN
+
+    def setup(self, worker: Any) -> None:
+        adaptive_malloc()
+        self.label = worker_label(worker.name, worker.address)
+        self.lock = threading.Lock()
+        self.free: Optional["queue.Queue[int]"] = None
+        self.host_dies: List[int] = []
+        self.models: Dict[Tuple[str, int], Any] = {}
+        self.opened: Dict[int, Tuple[str, Any]] = {}   # die -> the clip kept open on it
+
+    def teardown(self, worker: Any) -> None:
+        with self.lock:
+            for _, video in self.opened.values():
+                video.close()
+            for model in self.models.values():
+                model.close()
+            self.opened.clear()
+            self.models.clear()
+
+    def video(self, device: int, source: str) -> Any:
+        """`source` open on `device`: the segments of one clip usually follow
+        each other, so a die keeps its clip open from one to the next, as in
+        one process. Only the task holding the die calls this."""
+        kept = self.opened.pop(device, None)
+        if kept is not None and kept[0] == source:
+            self.opened[device] = kept
+            return kept[1]
+        if kept is not None:
+            kept[1].close()
+        video = open_video(source, device)
+        self.opened[device] = (source, video)
+        return video
+
+    def take(self) -> int:
+        """A free die of the worker (local number), waiting for one."""
+        with self.lock:
+            if self.free is None:
+                import quillon
+
+                try:
+                    local = [device.index for device in quillon.devices()]
+                except quillon.Error as error:
+                    raise UserError(f"worker {self.label} cannot open the card ({error})") from None
+                self.host_dies = host_dies(local)
+                self.free = queue.Queue()
+                for device in local:
+                    self.free.put(device)
+            if not self.host_dies:
+                raise UserError(f"worker {self.label} has no die")
+        return self.free.get()
+
+    def give_back(self, device: int) -> None:
+        assert self.free is not None
+        self.free.put(device)
+
+    def model(self, model_file: ModelFile, device: int) -> Any:
+        with self.lock:
+            path = pathlib.Path(model_file.path) if model_file.path else demo.builtin_model(
+                cache_folder(argparse.Namespace(cache=model_file.cache)))
+            key = (str(path), device)
+            if key not in self.models:
+                try:
+                    self.models[key] = load_models(path, [device])[device]
+                except UserError as error:
+                    raise UserError(f"worker {self.label}: {error}") from None
+            return self.models[key]
+
+
+def adaptive_malloc() -> None:
+    """Dask's nanny starts a worker with MALLOC_TRIM_THRESHOLD_ set, which
+    also stops glibc from raising its mmap threshold as large blocks are
+    freed: every picture buffer is then mapped, faulted in and unmapped
+    again, a third more processor time on 1080p video. The thresholds glibc
+    settles at by itself (at most 32 MiB, trimming at twice that) come back."""
+    if "MALLOC_TRIM_THRESHOLD_" not in os.environ:
+        return
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):  # not glibc
+        return
+    mallopt(M_MMAP_THRESHOLD, 32 << 20)
+    mallopt(M_TRIM_THRESHOLD, 64 << 20)
+
+
+def host_dies(local: List[int]) -> List[int]:
+    """The platform's numbers of this process's dies (QUILLON_VISIBLE_DIES
+    mapped back; the SDK has refused a malformed value already)."""
+    visible = os.environ.get(VISIBLE_DIES, "")
+    return [int(die) for die in visible.split(",")] if visible else local
+
+
+def worker_label(name: Any, address: str) -> str:
+    return address if str(name) == address else f"{name} ({address})"
+
+
+def _runtime() -> DieRuntime:
+    runtime = get_worker().plugins[PLUGIN]
+    assert isinstance(runtime, DieRuntime)
+    return runtime
+
+
+def describe_model(model_file: ModelFile) -> Tuple[List[str], int, int, str]:
+    """On a worker: the model's output names, input size and file name,
+    loading it on one of the worker's dies (where it stays for the tasks)."""
+    runtime = _runtime()
+    device = runtime.take()
+    try:
+        model = runtime.model(model_file, device)
+        shape = model.inputs[0].shape
+        return [output.name for output in model.outputs], shape[3], shape[2], os.path.basename(model.path)
+    finally:
+        runtime.give_back(device)
+
+
+def run_on_worker(job: Job) -> TaskResult:
+    """On a worker: one task on one of its dies, with `device` in each
+    record the die's number on the worker's host."""
+    runtime = _runtime()
+    task = job.task
+    if job.item.kind != "url":
+        try:
+            open(task.source, "rb").close()
+        except OSError as error:
+            raise TaskError(f"worker {runtime.label} cannot read {task.source} ({error.strerror or error})") from None
+    device = runtime.take()
+    result = TaskResult(task.number, runtime.label)
+    sampler = Sampler(job.total)
+    started = time.monotonic()
+    try:
+        model = runtime.model(job.model, device)
+        video = runtime.video(device, task.source) if task.segment is not None else None
+        for record, thumbnail in run_task(task, job.item, device, model, job.classifier,
+                                          lambda number: sampler.wanted(job.position + number), None, video):
+            record["device"] = runtime.host_dies[device]
+            result.records.append(record)
+            if thumbnail is not None:
+                thumbnail.position += job.position
+                sampler.keep(thumbnail)
+    except TaskFailed as failure:
+        result.thumbnails, result.busy = sampler.kept, time.monotonic() - started
+        raise TaskError(str(failure), result) from None
+    finally:
+        runtime.give_back(device)
+    result.thumbnails, result.busy = sampler.kept, time.monotonic() - started
+    return result
+
+
+def shares(dies: Sequence[int], workers: int) -> List[List[int]]:
+    """`dies` split into `workers` runs of neighbouring dies, as even as can be."""
+    if workers > len(dies):
+        raise UserError(f"--local-workers {workers}: this machine has {len(dies)} dies, and a worker needs one "
+                        "at least")
+    cut = [len(dies) * i // workers for i in range(workers + 1)]
+    return [list(dies[cut[i]:cut[i + 1]]) for i in range(workers)]
+
+
+def local_cluster(workers: int) -> LocalCluster:
+    """N worker processes on the loopback interface, each pinned to its
+    share of this process's dies."""
+    import quillon
+
+    pinned = shares(host_dies([device.index for device in quillon.devices()]), workers)
+    # A worker samples its threads' stacks every 10 ms for the dashboard's
+    # profile: a quarter of a die's time on a busy machine. The nannies hand
+    # this process's settings to their workers.
+    dask.config.set({"distributed.worker.profile.enabled": False})
+    # Dask's own recovery from a lost worker is logged as errors; the run
+    # says itself what a user needs to know.
+    cluster = LocalCluster(n_workers=0, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                           silence_logs=logging.CRITICAL)
+    for number, share in enumerate(pinned):
+        options = dict(cluster.new_spec["options"], nthreads=len(share), resources={"dies": len(share)},
+                       env={VISIBLE_DIES: ",".join(map(str, share))})
+        cluster.worker_spec[f"quillon-{number}"] = {"cls": cluster.new_spec["cls"], "options": options}
+    cluster.scale(workers)
+    return cluster
+
+
+def connect(args: argparse.Namespace, stack: contextlib.ExitStack) -> Tuple[Client, str]:
+    if args.local_workers:
+        cluster = stack.enter_context(contextlib.closing(local_cluster(args.local_workers)))
+        client = stack.enter_context(contextlib.closing(Client(cluster)))
+        try:
+            client.wait_for_workers(args.local_workers, timeout=WORKERS_TIMEOUT)
+        except TimeoutError:
+            raise UserError(f"--local-workers {args.local_workers}: the workers did not start within "
+                            f"{WORKERS_TIMEOUT:.0f} s") from None
+        return client, cluster.scheduler_address
+    address = args.scheduler if "://" in args.scheduler else f"tcp://{args.scheduler}"
+    try:
+        client = Client(address, timeout=CONNECT_TIMEOUT)
+    except (OSError, TimeoutError) as error:
+        raise UserError(f"{args.scheduler}: no Dask scheduler answers there ({error})") from None
+    stack.enter_context(contextlib.closing(client))
+    return client, address
+
+
+def workers_with_dies(client: Client) -> Dict[str, Tuple[str, int]]:
+    """The workers offering dies: address -> (label, dies)."""
+    found = {}
+    for address, info in client.scheduler_info()["workers"].items():
+        dies = int(info.get("resources", {}).get("dies", 0))
+        if dies > 0:
+            found[address] = (worker_label(info.get("name", address), address), dies)
+    return found
+
+
+def wait_for_dies(client: Client, address: str, timeout: float) -> Dict[str, Tuple[str, int]]:
+    deadline = time.monotonic() + timeout
+    while not (found := workers_with_dies(client)):
+        if time.monotonic() > deadline:
+            raise UserError(f"{address}: no worker of the cluster offers dies ({WORKER_HINT})")
+        time.sleep(0.2)
+    return found
+
+
+def _has_bokeh() -> bool:
+    import importlib.util
+
+    return importlib.util.find_spec("bokeh") is not None
+
+
+def dashboard_runs(client: Client) -> bool:
+    """Dask's web server runs without bokeh, but its dashboard pages need it."""
+    return "dashboard" in client.scheduler_info().get("services", {}) and bool(client.run_on_scheduler(_has_bokeh))
+
+
+class ClusterProgress(progress.Progress):
+    """The progress line with the pictures each worker has done."""
+
+    def __init__(self, total: Optional[int], quiet: bool) -> None:
+        super().__init__(total, [], quiet)
+        self.workers: Dict[str, int] = {}
+
+    def line(self, done: int) -> str:
+        return super().line(done) + "".join(f" | {label} {count}" for label, count in sorted(self.workers.items()))
+
+
+@dataclass
+class WorkerStats:
+    pictures: int = 0
+    tasks: int = 0
+    busy: float = 0.0
+
+
+@dataclass
+class Run:
+    """The client's side of a run: tasks handed to the cluster a few at a
+    time (so that a free die takes the next task, as in one process) and
+    their results written in order, each task's once."""
+
+    client: Client
+    jobs: Sequence[Job]
+    writer: ResultsWriter
+    sampler: Sampler
+    bar: ClusterProgress
+    quiet: bool
+    done: int = 0
+    failures: List[str] = field(default_factory=list)
+    stats: Dict[str, WorkerStats] = field(default_factory=dict)
+    lost: List[str] = field(default_factory=list)
+    known: Dict[str, int] = field(default_factory=dict)   # every worker seen: label -> dies
+    initial: Dict[str, int] = field(default_factory=dict)  # the workers at the start
+
+    def run(self) -> None:
+        finished: "queue.Queue[Any]" = queue.Queue()
+        waiting: Deque[Job] = collections.deque(self.jobs)
+        running: Dict[str, Tuple[Any, Job]] = {}
+        written: set[int] = set()
+        prefix = f"quillon-{uuid.uuid4().hex[:8]}-task-"
+        workers, watched = self._watch({}), time.monotonic()
+        self.initial = dict(self.known)
+        while waiting or running:
+            window = 2 * max(1, sum(dies for _, dies in workers.values()))
+            while waiting and len(running) < window:
+                job = waiting.popleft()
+                future = self.client.submit(run_on_worker, job, key=f"{prefix}{job.task.number}",
+                                            resources={"dies": 1}, retries=RETRIES, priority=-job.task.number)
+                running[future.key] = (future, job)
+                future.add_done_callback(finished.put)
+            try:
+                future = finished.get(timeout=WATCH_PERIOD)
+                if future.status in ("pending", "lost"):  # its worker died before the result was fetched
+                    future.add_done_callback(finished.put)
+                    continue
+                entry = running.pop(future.key, None)
+                if entry is not None and entry[1].task.number not in written:  # each task's lines once
+                    written.add(entry[1].task.number)
+                    self._write(*entry)
+            except queue.Empty:
+                pass
+            if time.monotonic() - watched >= WATCH_PERIOD:
+                workers, watched = self._watch(workers), time.monotonic()
+            self.bar.draw(self.done)
+
+    def _watch(self, before: Dict[str, Tuple[str, int]]) -> Dict[str, Tuple[str, int]]:
+        now = workers_with_dies(self.client)
+        self.known.update(now.values())
+        for address in before.keys() - now.keys():
+            self.lost.append(before[address][0])
+            if not self.quiet:
+                self.bar.clear()
+                print(f"quillon-pipeline: worker {before[address][0]} left; its tasks run again on the others",
+                      file=sys.stderr)
+        return now
+
+    def _write(self, future: Any, job: Job) -> None:
+        number = job.task.number
+        result: Optional[TaskResult] = None
+        if future.status == "finished":
+            result = future.result()
+        elif future.status == "error":
+            error = future.exception()
+            if isinstance(error, UserError):
+                raise error
+            if isinstance(error, TaskError):
+                result = error.args[1]
+                self.failures.append(str(error))
+            else:  # a task whose workers all died (KilledWorker), or a fault of the program on a worker
+                where = job.task.source if job.task.segment is None else \
+                    f"{job.task.source} (pictures from #{job.task.first_picture})"
+                text = str(error).strip().splitlines()[0] if str(error).strip() else ""
+                self.failures.append(f"{where}: {type(error).__name__} {text}".rstrip())
+        else:
+            raise UserError(f"the cluster dropped a task ({future.status}); is the scheduler still running?")
+        if result is not None:
+            for record in result.records:
+                self.writer.add(number, job.task.input, record)
+            for thumbnail in result.thumbnails:  # a task's own sampling keeps more when the total is unknown
+                if self.sampler.wanted(int(thumbnail.position)):
+                    self.sampler.keep(thumbnail)
+            stats = self.stats.setdefault(result.worker, WorkerStats())
+            stats.pictures += len(result.records)
+            stats.tasks += 1
+            stats.busy += result.busy
+            self.done += len(result.records)
+            self.bar.workers[result.worker] = stats.pictures
+        self.writer.task_done(number)
+
+
+def run(args: argparse.Namespace, signals: Signals) -> int:
+    """The main job with its tasks on a cluster; arguments and exit status
+    as in one process."""
+    out = pathlib.Path(args.out)
+    inputs = sources.collect(args.inputs)
+    labels = read_labels(pathlib.Path(args.labels)) if args.labels else None
+    writable_folder(out)
+    if not inputs:
+        clip = demo.demo_clip(cache_folder(args), args.demo_pictures, lambda text: progress.message(args.quiet, text))
+        inputs = sources.collect([str(clip)])
+    for item in inputs:
+        sources.probe(item)
+    model_file = ModelFile(*(os.path.abspath(path) if path else None for path in (args.model, args.cache)))
+    with contextlib.ExitStack() as stack:
+        client, address = connect(args, stack)
+        client.register_worker_plugin(DieRuntime(), name=PLUGIN)  # workers joining later get it too
+        workers = wait_for_dies(client, address, WORKERS_TIMEOUT)
+        dashboard = client.dashboard_link if dashboard_runs(client) else ""
+        if dashboard and not args.quiet:
+            print(f"quillon-pipeline: dashboard at {dashboard}", file=sys.stderr)
+        described = client.submit(describe_model, model_file, resources={"dies": 1}, pure=False)
+        output_names, width, height, model_name = described.result()
+        builtin = model_file.path is None
+        classifier = Classifier(output_names, demo.CLASS_NAMES if builtin else labels, args.softmax, args.top)
+        tasks = sources.tasks(inputs, sum(dies for _, dies in workers.values()))
+        counts = [i.frame_count for i in inputs]
+        total = None if None in counts else sum(c for c in counts if c is not None)
+        starts = [sum(c or 0 for c in counts[:index]) for index in range(len(inputs))]
+        jobs = [Job(task, inputs[task.input], model_file, classifier, total, starts[task.input] + task.first_picture)
+                for task in tasks]
+        writer = ResultsWriter(out, inputs)
+        stack.callback(writer.close)
+        job = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet)
+        started = time.monotonic()
+        interrupted = False
+        try:
+            job.run()
+        except KeyboardInterrupt:
+            interrupted = True
+        elapsed = time.monotonic() - started
+        job.bar.clear()
+        with signals.held():
+            if interrupted:
+                writer.close()
+                sheet_line = "  contact sheet: not written (interrupted)"
+            else:
+                # Both outputs complete before either replaces the previous run's.
+                sheet, count = write_sheet(out, job.sampler.chosen())
+                results = writer.commit()
+                os.replace(sheet, out / SHEET)
+                sheet_line = f"  contact sheet: {out / SHEET} ({count} pictures)"
+                if args.annotate:
+                    import quillon
+
+                    from .annotate import annotate
+
+                    written = annotate(pathlib.Path(args.annotate), results, inputs, quillon.devices()[0].index)
+                    sheet_line += f"\n  annotated video: {args.annotate} ({written} pictures)"
+            print(summary(job, inputs, address, dashboard, f"{model_name} ({width}x{height} input)", elapsed,
+                          sheet_line, interrupted))
+            stack.close()  # the cluster stops inside the held block: a signal now waits for it
+    if interrupted:
+        raise Interrupted
+    if writer.lines == 0:
+        print("quillon-pipeline: error: no picture could be decoded", file=sys.stderr)
+        return 1
+    return 0
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
+            model: str, elapsed: float, sheet_line: str, interrupted: bool) -> str:
+    pictures = job.writer.lines
+    rate = pictures / elapsed if elapsed > 0 else 0.0
+    dies, initial = job.known, job.initial
+    rows = [
+        f"quillon pipeline: {pictures} pictures from {names(inputs)} on {plural(len(initial), 'worker')} "
+        f"({plural(sum(initial.values()), 'die')}) in {elapsed:.2f} s ({rate:.1f} pictures/s)"
+        f"{' - interrupted' if interrupted else ''}",
+        f"  model: {model}",
+        f"  cluster: {address}" + (f" (dashboard: {dashboard})" if dashboard else ""),
+        "",
+        f"  {'worker':<36} {'dies':>4} {'pictures':>9} {'tasks':>6} {'busy (s)':>9}",
+    ]
+    for label in sorted(dies.keys() | job.stats.keys()):
+        stats = job.stats.get(label, WorkerStats())
+        rows.append(f"  {label:<36} {dies.get(label, 0):>4} {stats.pictures:>9} {stats.tasks:>6} {stats.busy:>9.2f}")
+    notes = [item.note for item in inputs if item.note]
+    rows += [""] + [f"  {note}" for note in notes] if notes else []
+    rows.append("")
+    if job.lost:
+        rows.append(f"  workers lost during the run: {len(job.lost)} (their tasks ran again on the others)")
+    rows.append(f"  skipped (corrupt or failed): {len(job.failures)}")
+    # The segments of an input a worker cannot read fail alike: one line for them.
+    repeats = collections.Counter(job.failures)
+    rows += [f"    {failure}" + (f" ({repeats[failure]} tasks)" if repeats[failure] > 1 else "")
+             for failure in repeats]
+    rows.append(f"  results: {job.writer.final if not interrupted else job.writer.path} ({pictures} lines)")
+    rows.append(sheet_line)
+    return "\n".join(rows)
