@@ -13,7 +13,7 @@ import time
 import pytest
 
 from conftest import MODULE_DIR, ROOT
-from test_pipeline import clips, encode  # noqa: F401 (clips is a fixture)
+from test_pipeline import clips, corrupt_photo_folder, encode  # noqa: F401 (clips is a fixture)
 
 pytest.importorskip("distributed")
 pytestmark = pytest.mark.no_sanitizer
@@ -105,12 +105,7 @@ def test_every_line_as_in_one_process(tmp_path, inputs, reference, disturbed):
 
 
 def test_a_corrupt_photo_and_an_input_the_workers_cannot_read_are_listed(tmp_path, clips):  # noqa: F811
-    folder = tmp_path / "jpegs"
-    folder.mkdir()
-    photo = (clips["photos"] / "02.jpg").read_bytes()
-    (folder / "b.jpg").write_bytes(photo)
-    tables = photo.index(b"\xff\xc4", photo.index(b"\xff\xc0"))
-    (folder / "a.jpg").write_bytes(photo[:tables + 10] + b"\xff\xd9")  # ends inside a Huffman table
+    folder = corrupt_photo_folder(tmp_path, clips)
     # A path only this process can read: its own descriptor, which the workers do not have.
     with open(clips["h264.mp4"], "rb") as clip:
         os.dup2(clip.fileno(), 900)

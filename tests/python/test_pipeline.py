@@ -186,16 +186,22 @@ def test_a_corrupt_picture_or_photo_costs_only_itself(tmp_path, capsys, clips):
     assert "damage in the streams: " in out and "[h264 @" not in err
     assert got[:8] == expected[:8] and got[-7:] == expected[-7:]
 
+    folder = corrupt_photo_folder(tmp_path, clips)
+    code, out, err = run(tmp_path, capsys, folder)
+    assert code == 0, err
+    assert [pathlib.Path(line["file"]).name for line in results(tmp_path)] == ["b.jpg"]
+    assert "skipped (corrupt or failed): 1" in out and f"{folder / 'a.jpg'}: " in out
+
+
+def corrupt_photo_folder(tmp_path, clips):
+    """b.jpg, a photo, and a.jpg, the same cut off inside a Huffman table."""
     folder = tmp_path / "jpegs"
     folder.mkdir()
     photo = (clips["photos"] / "02.jpg").read_bytes()
     (folder / "b.jpg").write_bytes(photo)
     tables = photo.index(b"\xff\xc4", photo.index(b"\xff\xc0"))
-    (folder / "a.jpg").write_bytes(photo[:tables + 10] + b"\xff\xd9")  # ends inside a Huffman table
-    code, out, err = run(tmp_path, capsys, folder)
-    assert code == 0, err
-    assert [pathlib.Path(line["file"]).name for line in results(tmp_path)] == ["b.jpg"]
-    assert "skipped (corrupt or failed): 1" in out and f"{folder / 'a.jpg'}: " in out
+    (folder / "a.jpg").write_bytes(photo[:tables + 10] + b"\xff\xd9")
+    return folder
 
 
 def test_results_are_written_in_order_as_tasks_finish(tmp_path):

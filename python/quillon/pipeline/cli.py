@@ -192,7 +192,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
     from . import demo, progress, sources
     from .classify import Classifier, read_labels
-    from .outputs import SHEET, ResultsWriter, Sampler, write_sheet
+    from .outputs import ResultsWriter, Sampler, finish
     from .scheduling import Scheduler
 
     out = pathlib.Path(args.out)
@@ -243,20 +243,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             writer.close()
             raise scheduler.error
         with signals.held():
-            if interrupted:
-                writer.close()
-                sheet_line = "  contact sheet: not written (interrupted)"
-            else:
-                # Both outputs complete before either replaces the previous run's.
-                sheet, count = write_sheet(out, scheduler.sampler.chosen())
-                results = writer.commit()
-                os.replace(sheet, out / SHEET)
-                sheet_line = f"  contact sheet: {out / SHEET} ({count} pictures)"
-                if args.annotate:
-                    from .annotate import annotate
-
-                    written = annotate(pathlib.Path(args.annotate), results, inputs, devices[0])
-                    sheet_line += f"\n  annotated video: {args.annotate} ({written} pictures)"
+            sheet_line = finish(out, writer, scheduler.sampler, interrupted, args.annotate, inputs, devices[0])
         model_name = (model_path or demo.builtin_model(cache)).name
         print(summary(scheduler, inputs, first, model_name, elapsed, writer, sheet_line, interrupted, damage))
         if interrupted:

@@ -39,7 +39,7 @@ from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 from . import demo, progress, sources
 from .classify import Classifier, read_labels
 from .cli import Interrupted, Signals, cache_folder, load_models, writable_folder
-from .outputs import SHEET, ResultsWriter, Sampler, Thumbnail, write_sheet
+from .outputs import ResultsWriter, Sampler, Thumbnail, finish
 from .scheduling import TaskFailed, names, run_task
 from .scheduling import _open as open_video
 from .sources import Input, Task, UserError
@@ -483,22 +483,10 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         elapsed = time.monotonic() - started
         job.bar.clear()
         with signals.held():
-            if interrupted:
-                writer.close()
-                sheet_line = "  contact sheet: not written (interrupted)"
-            else:
-                # Both outputs complete before either replaces the previous run's.
-                sheet, count = write_sheet(out, job.sampler.chosen())
-                results = writer.commit()
-                os.replace(sheet, out / SHEET)
-                sheet_line = f"  contact sheet: {out / SHEET} ({count} pictures)"
-                if args.annotate:
-                    import quillon
+            import quillon
 
-                    from .annotate import annotate
-
-                    written = annotate(pathlib.Path(args.annotate), results, inputs, quillon.devices()[0].index)
-                    sheet_line += f"\n  annotated video: {args.annotate} ({written} pictures)"
+            sheet_line = finish(out, writer, job.sampler, interrupted, args.annotate, inputs,
+                                quillon.devices()[0].index)
             print(summary(job, inputs, address, dashboard, f"{model_name} ({width}x{height} input)", elapsed,
                           sheet_line, interrupted))
             stack.close()  # the cluster stops inside the held block: a signal now waits for it

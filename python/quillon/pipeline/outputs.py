@@ -229,3 +229,23 @@ def write_sheet(folder: pathlib.Path, thumbnails: Sequence[Thumbnail]) -> Tuple[
         raise DiskError(f"{partial}: cannot be written ({error.strerror or error}); the previous {SHEET} is kept") \
             from None
     return partial, count
+
+
+def finish(out: pathlib.Path, writer: ResultsWriter, sampler: Sampler, interrupted: bool,
+           annotate: Optional[str], inputs: Sequence[Input], device: int) -> str:
+    """Puts the run's outputs in place (both complete before either replaces
+    the previous run's), or keeps the partial results of an interrupted run;
+    returns the summary's lines about them."""
+    if interrupted:
+        writer.close()
+        return "  contact sheet: not written (interrupted)"
+    sheet, count = write_sheet(out, sampler.chosen())
+    results = writer.commit()
+    os.replace(sheet, out / SHEET)
+    lines = f"  contact sheet: {out / SHEET} ({count} pictures)"
+    if annotate:
+        from .annotate import annotate as annotated
+
+        written = annotated(pathlib.Path(annotate), results, inputs, device)
+        lines += f"\n  annotated video: {annotate} ({written} pictures)"
+    return lines
