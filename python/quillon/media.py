@@ -621,7 +621,12 @@ class _Container(_Part):
         # Packets from here on are shown after the first packet's picture.
         lead = last_leading.get(first, -1)
         shown_after = lead + 1 if lead >= 0 else next((key for key in keys if key > first), None)
-        ownership = _Ownership(first, end, shown_after)
+        # With time stamps every packet's owner is known from the index, so
+        # that two passes agree on each picture whatever their decoders drop;
+        # without them, the order pictures come out in decides.
+        known = lead >= 0 and (end is None or through >= 0)
+        ownership: "_Ownership" = (_OrdinalOwnership(first, lead, end, through) if known
+                                   else _Ownership(first, end, shown_after))
         # A demuxer per pass, so that segments of one clip decode at once.
         demuxer, fresh = self._take()
         num, den = demuxer.time_base
@@ -639,7 +644,8 @@ class _Container(_Part):
             earlier = [key for key in keys if key < first]
             expected = index.packets - (shown_after if lead >= 0 and shown_after is not None else first)
             while end is None and earlier and len(yielded) < expected:
-                retry = _Ownership(first, None, shown_after)
+                retry = (_OrdinalOwnership(first, lead, None, -1) if known
+                         else _Ownership(first, None, shown_after))
                 yield from self._decode_from(demuxer, False, index, earlier.pop(), device, retry, (None, -1), clock,
                                              converter, yielded, skip=set(yielded))
         finally:
@@ -778,6 +784,23 @@ class _Ownership:
         if not self.started and ordinal is not None:
             self.started = ordinal == self.first or (self.later is not None and ordinal >= self.later)
         return self.started
+
+
+class _OrdinalOwnership(_Ownership):
+    """Ownership by decode ordinal alone: the segment's pictures are its first
+    packet's, those after the first packet's leading pictures up to `end`,
+    and `end`'s own leading pictures (up to `end_lead`), which it decodes
+    with their references."""
+
+    def __init__(self, first: int, lead: int, end: Optional[int], end_lead: int) -> None:
+        super().__init__(first, end, None)
+        self.lead, self.end_lead = lead, end_lead
+
+    def owns(self, ordinal: Optional[int]) -> bool:
+        if ordinal is None:
+            return False
+        return (ordinal == self.first or (self.lead < ordinal and (self.end is None or ordinal < self.end))
+                or (self.end is not None and self.end < ordinal <= self.end_lead))
 
 
 class _Clock:

@@ -17,6 +17,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "quillon/bound_methods.h"
 #include "quillon/handle.h"
 
 namespace quillon {
@@ -69,25 +70,11 @@ void guard_class() {
   set_record_extent(typeid(T), detail::record_extent<T>());
 }
 
-// pybind11::class_ with the guards above. Methods given as member-function
-// pointers are bound through a reference to the instance: pybind11 binds them
-// through a pointer, which lets `Class.method(None)` call on a null object.
+// pybind11::class_ with the guards above; methods given as member-function
+// pointers are bound through a reference (bound_methods.h).
 template <class T, class... Options>
 class class_ : public pybind11::class_<T, Options...> {
   using Base = pybind11::class_<T, Options...>;
-
-  template <class R, class C, class... Args>
-  static auto through_reference(R (C::*method)(Args...)) {
-    return [method](T& self, Args... args) -> R { return (self.*method)(std::forward<Args>(args)...); };
-  }
-  template <class R, class C, class... Args>
-  static auto through_reference(R (C::*method)(Args...) const) {
-    return [method](const T& self, Args... args) -> R { return (self.*method)(std::forward<Args>(args)...); };
-  }
-  template <class X>
-  static X&& through_reference(X&& anything) {
-    return std::forward<X>(anything);
-  }
 
  public:
   template <class... Extra>
@@ -97,7 +84,7 @@ class class_ : public pybind11::class_<T, Options...> {
 
   template <class... Args>
   class_& def(Args&&... args) {
-    Base::def(through_reference(std::forward<Args>(args))...);
+    Base::def(through_reference<T>(std::forward<Args>(args))...);
     return *this;
   }
 };

@@ -1,8 +1,7 @@
 // Registration of the package's native classes, with the guards the module's
 // own classes have (python/include/quillon/classes.h):
 //   - methods and property getters given as member-function pointers are
-//     bound through a reference to the instance: pybind11 binds them through
-//     a pointer, which lets `Class.method(None)` call on a null object;
+//     bound through a reference to the instance (bound_methods.h);
 //   - an instance whose constructor never ran (`T.__new__(T)`) is refused
 //     with TypeError: pybind11 would hand its methods memory it allocates
 //     on the spot, uninitialised.
@@ -14,6 +13,8 @@
 #include <string>
 #include <typeinfo>
 #include <utility>
+
+#include "quillon/bound_methods.h"
 
 namespace quillon_native {
 
@@ -27,19 +28,6 @@ template <class T, class... Options>
 class native_class : public pybind11::class_<T, Options...> {
   using Base = pybind11::class_<T, Options...>;
 
-  template <class R, class C, class... Args>
-  static auto through_reference(R (C::*method)(Args...)) {
-    return [method](T& self, Args... args) -> R { return (self.*method)(std::forward<Args>(args)...); };
-  }
-  template <class R, class C, class... Args>
-  static auto through_reference(R (C::*method)(Args...) const) {
-    return [method](const T& self, Args... args) -> R { return (self.*method)(std::forward<Args>(args)...); };
-  }
-  template <class X>
-  static X&& through_reference(X&& anything) {
-    return std::forward<X>(anything);
-  }
-
  public:
   template <class... Extra>
   native_class(pybind11::handle scope, const char* name, const Extra&... extra) : Base(scope, name, extra...) {
@@ -48,13 +36,13 @@ class native_class : public pybind11::class_<T, Options...> {
 
   template <class... Args>
   native_class& def(Args&&... args) {
-    Base::def(through_reference(std::forward<Args>(args))...);
+    Base::def(quillon::through_reference<T>(std::forward<Args>(args))...);
     return *this;
   }
 
   template <class Getter, class... Extra>
   native_class& def_property_readonly(const char* name, Getter&& getter, const Extra&... extra) {
-    Base::def_property_readonly(name, through_reference(std::forward<Getter>(getter)), extra...);
+    Base::def_property_readonly(name, quillon::through_reference<T>(std::forward<Getter>(getter)), extra...);
     return *this;
   }
 };
