@@ -7,6 +7,7 @@
 #include "kycore/busy_time.h"
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
+#include "kycore/shared_state.h"
 
 namespace kyml {
 namespace {
@@ -45,6 +46,14 @@ int32_t device_id(std::size_t device) { return static_cast<int32_t>(device); }
 
 }  // namespace
 
+uint64_t memory_in_use(std::size_t device) {
+  if (auto shared = kycore::shared_state()) {
+    kycore::SharedDie die;
+    return shared->read_die(device_id(device), &die) ? die.memory_used : 0;
+  }
+  return kycore::DeviceMemory::instance().used(device_id(device));
+}
+
 bool process_uses(std::size_t device) {
   return kycore::DeviceMemory::instance().used(device_id(device)) > 0 ||
          HandleRegistry::instance().count(HandleKind::context, device_id(device)) > 0;
@@ -61,7 +70,7 @@ DieReadings read_die(const DieRef& die) {
   const auto& config = die.config();
 
   r.memory_total = config.memory_bytes;
-  r.memory_used = std::min(kycore::DeviceMemory::instance().used(device_id(device)), r.memory_total);
+  r.memory_used = std::min(memory_in_use(device), r.memory_total);
   const int64_t memory_percent = static_cast<int64_t>(r.memory_used * 100 / r.memory_total);
 
   // Utilisation is the engines' measured busy time over the sampling

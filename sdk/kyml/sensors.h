@@ -38,6 +38,9 @@ struct DieReadings {
 
 DieReadings read_die(const DieRef& die);
 
+// Device memory in use on the die: by every process when the state is
+// shared, by this one otherwise.
+uint64_t memory_in_use(std::size_t device);
 // Whether this process uses the die: device memory or a context on it.
 bool process_uses(std::size_t device);
 // Whether this process has models loaded on the die.

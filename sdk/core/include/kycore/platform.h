@@ -45,6 +45,10 @@ struct KY_EXPORT Platform {
   // The first of the major numbers of the cards' device nodes.
   uint32_t node_major = 508;
   std::vector<CardConfig> cards;
+  // Whether processes on this platform share one card (see shared_state.h),
+  // and the group allowed to share it besides its owner (empty: none).
+  bool shared_state = true;
+  std::string shared_group;
 
   // Devices are the dies of all cards, numbered card by card.
   std::size_t device_count() const;
