@@ -51,8 +51,7 @@ void register_card_state(py::module_& m) {
         "The platform's state shared by every process (segment name, and per die its users and channel numbers "
         "in use), or None when this process keeps the card to itself.");
   m.def(
-      "shared_state_name",
-      [](const char* config) { return kycore::shared_state_name(platform_of(config)); },
+      "shared_state_name", [](const char* config) { return kycore::shared_state_name(platform_of(config)); },
       py::arg("config") = nullptr, "The name of the platform's shared-memory segment.");
   m.def(
       "reset_shared_state",

@@ -205,6 +205,14 @@ struct SharedState::Impl {
   Slot* slots() const { return reinterpret_cast<Slot*>(base + sizeof(Header)); }
   Die* die(std::size_t d) const { return reinterpret_cast<Die*>(base + sizeof(Header) + kSlots * sizeof(Slot)) + d; }
   uint16_t owner_tag() const { return static_cast<uint16_t>(slot + 1); }
+  // Whether the file still has the size mapped: a segment cut short under a
+  // mapping faults (SIGBUS) where the mapping reaches past its end.
+  void check_size() const {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || static_cast<uint64_t>(status.st_size) != bytes) {
+      throw Refusal{"its size changed to " + std::to_string(status.st_size) + " bytes"};
+    }
+  }
   bool mine() const { return pid == static_cast<int32_t>(getpid()); }
 
   void check_header() const {
@@ -338,7 +346,8 @@ struct SharedState::Impl {
     if (!mine()) return;
     flock(fd, LOCK_EX);
     bool last = false;
-    {
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && static_cast<uint64_t>(status.st_size) == bytes) {
       SegmentLock lock(&header()->lock);
       if (lock && !closed) {
         closed = true;
@@ -462,6 +471,7 @@ template <class Body, class Result>
 Result under_lock(SharedState::Impl& s, Result refused, Body body) {
   static std::atomic<bool> reported{false};
   try {
+    s.check_size();
     SegmentLock lock(&s.header()->lock);
     if (!lock) throw Refusal{"its lock is held too long"};
     if (s.closed || !s.mine()) return refused;

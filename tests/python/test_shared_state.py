@@ -1,0 +1,170 @@
+"""One card, many processes: device memory, channel numbers, utilisation and
+the process list are the card's, shared by every process on the platform."""
+import json
+import os
+import pathlib
+import signal
+import stat
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+
+from conftest import BUILD, ROOT
+
+WORKER = pathlib.Path(__file__).with_name("card_worker.py")
+OUT_OF_MEMORY, CHANNEL_BUSY, REFUSED = 100008, 402005, 100060
+# Where die 0's first per-process memory counter lies in the segment: after
+# the header (144 bytes) and 128 process slots of 80 bytes, past the die's
+# capacity and channel counts.
+FIRST_MEMORY_COUNTER = 144 + 128 * 80 + 16
+
+
+class Worker:
+    def __init__(self, platform, **env):
+        environment = dict(os.environ, QUILLON_PLATFORM=str(platform), **env)
+        environment.pop("QUILLON_SHARED_STATE", None)
+        environment.update(env)
+        environment["PYTHONPATH"] = os.pathsep.join([str(BUILD / "python"), str(ROOT / "python")])
+        self.process = subprocess.Popen([sys.executable, str(WORKER)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True, env=environment)
+        self.pid = self.process.pid
+
+    def __call__(self, *command):
+        self.process.stdin.write(" ".join(map(str, command)) + "\n")
+        self.process.stdin.flush()
+        line = self.process.stdout.readline()
+        assert line, self.process.stderr.read()
+        return json.loads(line)
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.stdin.close()
+            assert self.process.wait(timeout=30) == 0, self.process.stderr.read()
+
+
+@pytest.fixture
+def card(tmp_path):
+    """A platform of its own (one 64 MiB die), its segment name, and a maker of processes using it."""
+    path = tmp_path / "platform.json"
+    path.write_text(json.dumps({"cards": [{"uuid": uuid.uuid4().hex, "dies": [{"memory_mib": 64}]}]}))
+    sys.path.insert(0, str(ROOT / "python"))
+    from quillon import _native
+    workers = []
+
+    def start(expect=0, **env):
+        workers.append(Worker(path, **env))
+        assert workers[-1]("init") == expect
+        return workers[-1]
+    start.platform, start.segment = path, "/dev/shm" + _native.shared_state_name(str(path))
+    start.reset = lambda: _native.reset_shared_state(str(path))
+    yield start
+    for worker in workers:
+        if worker.process.poll() is None:
+            worker.process.kill()
+            worker.process.wait()
+    start.reset()
+
+
+def test_memory_and_process_list_are_the_cards(card):
+    a, b = card(), card()
+    assert a("malloc", 40) == 0
+    assert b("malloc", 40) == OUT_OF_MEMORY
+    assert b("malloc", 20) == 0
+    assert b("used", 0) == 60
+    assert a("processes", 0) == sorted([[a.pid, 40], [b.pid, 20]])
+    assert stat.S_IMODE(os.stat(card.segment).st_mode) == 0o600
+    a.close()
+    assert b("processes", 0) == [[b.pid, 20]]
+    b("free")
+    b.close()
+    assert not os.path.exists(card.segment)  # the last process out removes it
+
+
+def test_channel_numbers_are_exclusive_and_counted_for_the_card(card):
+    a, b = card(), card()
+    total = a("available")
+    assert a("decoder", 0, "jpeg") == 0
+    assert b("decoder", 0, "h264") == CHANNEL_BUSY
+    assert b("decoder", 1, "h264") == 0
+    assert a("available") == total - 2
+    assert [a("state")["dies"][0][key] for key in ("decoders", "jpeg_decoders")] == [2, 1]
+    assert a("destroy", 0) == 0
+    assert b("decoder", 0, "h264") == 0
+
+
+def test_a_killed_process_gives_back_memory_and_channels(card):
+    a, b = card(), card()
+    assert a("malloc", 60) == 0 and a("decoder", 3, "h264") == 0
+    a.process.send_signal(signal.SIGKILL)
+    a.process.wait()
+    assert b("malloc", 60) == 0 and b("decoder", 3, "h264") == 0
+    assert b("processes", 0) == [[b.pid, 60]]
+
+
+def test_utilisation_shows_another_process_decoding(card, tmp_path):
+    clip = tmp_path / "clip.h264"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-frames:v", "50",
+                    "-c:v", "libx264", "-f", "h264", str(clip)], check=True)
+    a, b = card(), card()
+    assert a("decoding", 0) == 0
+    b("decode", clip)
+    deadline = time.monotonic() + 30
+    while a("decoding", 0) == 0:
+        assert time.monotonic() < deadline, "the other process's decoding never showed"
+        time.sleep(0.1)
+
+
+def test_isolation_on_request(card, tmp_path):
+    a = card()
+    assert a("malloc", 60) == 0 and a("decoder", 0, "h264") == 0
+    alone = card(QUILLON_SHARED_STATE="0")
+    assert alone("malloc", 60) == 0 and alone("decoder", 0, "h264") == 0
+    assert alone("processes", 0) == [[alone.pid, 60]]
+    unshared = tmp_path / "unshared.json"
+    unshared.write_text(json.dumps(dict(json.loads(card.platform.read_text()), shared_state=False)))
+    other = Worker(unshared)
+    assert other("init") == 0 and other("malloc", 60) == 0
+    other.close()
+
+
+def test_reset_is_refused_while_a_process_lives(card):
+    a = card()
+    with pytest.raises(RuntimeError, match=f"in use by process.*{a.pid}"):
+        card.reset()
+    status = subprocess.run([sys.executable, str(ROOT / "examples" / "card_status.py"), "--count", "1"],
+                            env=dict(os.environ, QUILLON_PLATFORM=str(card.platform), QUILLON_SHARED_STATE="1"),
+                            capture_output=True, text=True, timeout=60)
+    assert status.returncode == 0 and "card state: shared by every process" in status.stdout
+    assert a("malloc", 5) == 0 and a("decoder", 0, "jpeg") == 0
+    status = subprocess.run([sys.executable, str(ROOT / "examples" / "card_status.py"), "--count", "1"],
+                            env=dict(os.environ, QUILLON_PLATFORM=str(card.platform), QUILLON_SHARED_STATE="1"),
+                            capture_output=True, text=True, timeout=60)
+    assert f"{a.pid:>8}  python3" in status.stdout and "1 (1 jpeg)" in status.stdout
+
+
+@pytest.mark.parametrize("damage", ["version", "size", "counter", "owner", "mode"])
+def test_a_damaged_or_foreign_segment_is_refused(card, damage):
+    holder = card()
+    with open(card.segment, "r+b") as segment:
+        if damage == "version":
+            segment.seek(8)
+            segment.write((99).to_bytes(4, "little"))
+        elif damage == "size":
+            segment.truncate(4096)
+        elif damage == "counter":
+            segment.seek(FIRST_MEMORY_COUNTER + 8 * 5)
+            segment.write((1 << 62).to_bytes(8, "little"))
+    if damage == "owner":
+        os.chown(card.segment, 4321, -1)
+    elif damage == "mode":
+        os.chmod(card.segment, 0o644)
+    late = card(expect=REFUSED)
+    assert late("malloc", 1) != 0
+    late.close()
+    assert "shared state" in late.process.stderr.read()
+    if damage in ("counter", "size"):
+        assert holder("malloc", 1) == REFUSED
+    holder.close()
