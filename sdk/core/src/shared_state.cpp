@@ -86,6 +86,7 @@ struct Die {
   uint64_t capacity;
   uint32_t decoder_numbers;
   uint32_t encoder_numbers;
+  uint64_t used;  // the sum of `memory`, so an allocation need not add them up
   uint64_t memory[kSlots];
   uint32_t contexts[kSlots];
   ChannelEntry channels[2][kChannelNumbers];
@@ -98,7 +99,7 @@ static_assert(sizeof(ChannelEntry) == 4);
 static_assert(sizeof(Bucket) == 16);
 static_assert(sizeof(RunningEntry) == 16);
 static_assert(sizeof(Die) ==
-              16 + kSlots * 12 + 2 * kChannelNumbers * 4 + kEngines * kLanes * kBuckets * 16 + kRunning * 16);
+              24 + kSlots * 12 + 2 * kChannelNumbers * 4 + kEngines * kLanes * kBuckets * 16 + kRunning * 16);
 static_assert(sizeof(Header) % 8 == 0 && sizeof(Die) % 8 == 0);
 
 uint64_t segment_bytes(std::size_t dies) { return sizeof(Header) + kSlots * sizeof(Slot) + dies * sizeof(Die); }
@@ -146,6 +147,21 @@ bool alive(const Slot& slot) {
   return process_start(slot.pid) == slot.start_time;
 }
 
+// The process's id without a system call on every use (they are slow on
+// some hosts); a forked child looks it up afresh.
+std::atomic<int32_t> g_pid{0};
+
+int32_t this_pid() {
+  static const bool watched = pthread_atfork(nullptr, nullptr, [] { g_pid.store(0); }) == 0;
+  (void)watched;
+  int32_t pid = g_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = static_cast<int32_t>(getpid());
+    g_pid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
 int64_t now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(BusyClock::now().time_since_epoch()).count();
 }
@@ -153,12 +169,18 @@ int64_t now_ns() {
 class SegmentLock {
  public:
   explicit SegmentLock(pthread_mutex_t* mutex) : mutex_(mutex) {
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += kLockSeconds;
-    int result = pthread_mutex_timedlock(mutex_, &deadline);
+    int result = pthread_mutex_trylock(mutex_);
+    if (result == EBUSY) {
+      timespec deadline{};
+      clock_gettime(CLOCK_REALTIME, &deadline);
+      deadline.tv_sec += kLockSeconds;
+      result = pthread_mutex_timedlock(mutex_, &deadline);
+    }
     // Every change is one store, so what a dead holder left is consistent.
-    if (result == EOWNERDEAD) result = pthread_mutex_consistent(mutex_);
+    if (result == EOWNERDEAD) {
+      result = pthread_mutex_consistent(mutex_);
+      recovered_ = true;
+    }
     held_ = result == 0;
   }
   ~SegmentLock() {
@@ -167,10 +189,13 @@ class SegmentLock {
   SegmentLock(const SegmentLock&) = delete;
   SegmentLock& operator=(const SegmentLock&) = delete;
   explicit operator bool() const { return held_; }
+  // The previous holder died holding it, maybe between two stores.
+  bool recovered() const { return recovered_; }
 
  private:
   pthread_mutex_t* mutex_;
   bool held_ = false;
+  bool recovered_ = false;
 };
 
 struct Refusal {
@@ -205,15 +230,7 @@ struct SharedState::Impl {
   Slot* slots() const { return reinterpret_cast<Slot*>(base + sizeof(Header)); }
   Die* die(std::size_t d) const { return reinterpret_cast<Die*>(base + sizeof(Header) + kSlots * sizeof(Slot)) + d; }
   uint16_t owner_tag() const { return static_cast<uint16_t>(slot + 1); }
-  // Whether the file still has the size mapped: a segment cut short under a
-  // mapping faults (SIGBUS) where the mapping reaches past its end.
-  void check_size() const {
-    struct stat status {};
-    if (fstat(fd, &status) != 0 || static_cast<uint64_t>(status.st_size) != bytes) {
-      throw Refusal{"its size changed to " + std::to_string(status.st_size) + " bytes"};
-    }
-  }
-  bool mine() const { return pid == static_cast<int32_t>(getpid()); }
+  bool mine() const { return pid == this_pid(); }
 
   void check_header() const {
     const Header* h = header();
@@ -228,7 +245,7 @@ struct SharedState::Impl {
     }
   }
 
-  // The die, checked: what the platform gives it and values in range.
+  // The die, checked against what the platform gives it.
   Die* checked_die(int32_t device) const {
     if (device < 0 || static_cast<std::size_t>(device) >= dies.size()) throw Refusal{"no such die"};
     Die* d = die(static_cast<std::size_t>(device));
@@ -238,14 +255,30 @@ struct SharedState::Impl {
         d->encoder_numbers != std::max(config.encode_channels, config.jpeg_encode_channels)) {
       throw Refusal{"die " + std::to_string(device) + " does not match the platform"};
     }
-    uint64_t sum = 0;
-    for (uint32_t s = 0; s < kSlots; ++s) {
-      if (d->memory[s] > d->capacity)
-        throw Refusal{"a memory counter of die " + std::to_string(device) + " is out of range"};
-      sum += d->memory[s];
-    }
-    if (sum > d->capacity) throw Refusal{"the memory counters of die " + std::to_string(device) + " exceed it"};
+    if (d->used > d->capacity) throw Refusal{"the memory in use on die " + std::to_string(device) + " is out of range"};
     return d;
+  }
+
+  // The sum of the die's per-process memory; each must lie within the
+  // capacity and the sum must be the die's total.
+  uint64_t audited_use(const Die* d) const {
+    uint64_t sum = 0, highest = 0;  // each at most 2^40: the sum cannot wrap
+    for (const uint64_t bytes : d->memory) {
+      sum += bytes;
+      highest = std::max(highest, bytes);
+    }
+    if (highest > d->capacity || sum != d->used) throw Refusal{"the memory counters of a die disagree"};
+    return sum;
+  }
+
+  // After a holder died between two stores: totals from their parts.
+  void repair() {
+    for (std::size_t i = 0; i < dies.size(); ++i) {
+      Die* d = die(i);
+      uint64_t sum = 0;
+      for (const uint64_t bytes : d->memory) sum += std::min(bytes, d->capacity);
+      d->used = sum;
+    }
   }
 
   // The slot an owner tag names; null for a free entry.
@@ -259,6 +292,7 @@ struct SharedState::Impl {
     const uint16_t tag = static_cast<uint16_t>(s + 1);
     for (std::size_t i = 0; i < dies.size(); ++i) {
       Die* d = die(i);
+      d->used -= std::min(d->used, d->memory[s]);
       d->memory[s] = 0;
       d->contexts[s] = 0;
       for (auto& kind : d->channels) {
@@ -385,7 +419,7 @@ bool shares_state(const Platform& platform) {
 std::shared_ptr<SharedState> SharedState::attach(const Platform& platform, uint32_t* code, std::string* message) {
   auto impl = std::make_unique<Impl>();
   impl->name = shared_state_name(platform);
-  impl->pid = static_cast<int32_t>(getpid());
+  impl->pid = this_pid();
   for (const auto& card : platform.cards) impl->dies.insert(impl->dies.end(), card.dies.begin(), card.dies.end());
   impl->bytes = segment_bytes(impl->dies.size());
   try {
@@ -446,7 +480,10 @@ std::shared_ptr<SharedState> SharedState::attach(const Platform& platform, uint3
       {
         SegmentLock lock(&impl->header()->lock);
         if (!lock) throw Refusal{"its lock is held too long"};
-        for (std::size_t d = 0; d < impl->dies.size(); ++d) impl->checked_die(static_cast<int32_t>(d));
+        if (lock.recovered()) impl->repair();
+        for (std::size_t d = 0; d < impl->dies.size(); ++d) {
+          impl->audited_use(impl->checked_die(static_cast<int32_t>(d)));
+        }
         impl->take_slot();
       }
       flock(fd, LOCK_UN);
@@ -471,10 +508,10 @@ template <class Body, class Result>
 Result under_lock(SharedState::Impl& s, Result refused, Body body) {
   static std::atomic<bool> reported{false};
   try {
-    s.check_size();
     SegmentLock lock(&s.header()->lock);
     if (!lock) throw Refusal{"its lock is held too long"};
     if (s.closed || !s.mine()) return refused;
+    if (lock.recovered()) s.repair();
     return body();
   } catch (const Refusal& refusal) {
     if (!reported.exchange(true)) {
@@ -484,23 +521,18 @@ Result under_lock(SharedState::Impl& s, Result refused, Body body) {
   }
 }
 
-uint64_t memory_used(const Die* d) {
-  uint64_t sum = 0;
-  for (const uint64_t bytes : d->memory) sum += bytes;
-  return sum;
-}
-
 }  // namespace
 
 uint32_t SharedState::reserve_memory(int32_t device, uint64_t size) {
   Impl& s = *impl_;
   return under_lock(s, uint32_t{KYCM_SHARED_STATE_REFUSED}, [&]() -> uint32_t {
     Die* d = s.checked_die(device);
-    if (size > d->capacity - memory_used(d)) {
+    if (size > d->capacity - d->used) {
       s.sweep();
-      if (size > d->capacity - memory_used(d)) return KYCM_OUT_OF_MEMORY;
+      if (size > d->capacity - s.audited_use(d)) return KYCM_OUT_OF_MEMORY;
     }
     d->memory[s.slot] += size;
+    d->used += size;
     return OK;
   });
 }
@@ -509,7 +541,9 @@ void SharedState::return_memory(int32_t device, uint64_t size) {
   Impl& s = *impl_;
   under_lock(s, 0, [&] {
     Die* d = s.checked_die(device);
-    d->memory[s.slot] -= std::min(size, d->memory[s.slot]);
+    const uint64_t returned = std::min(size, d->memory[s.slot]);
+    d->memory[s.slot] -= returned;
+    d->used -= std::min(returned, d->used);
     return 0;
   });
 }
@@ -633,9 +667,9 @@ bool SharedState::read_die(int32_t device, SharedDie* out) {
   Impl& s = *impl_;
   return under_lock(s, false, [&] {
     s.sweep();
-    const Die* d = s.checked_die(device);
     SharedDie result;
-    result.memory_used = memory_used(d);
+    const Die* d = s.checked_die(device);
+    result.memory_used = s.audited_use(d);
     for (uint32_t i = 0; i < kSlots; ++i) {
       const Slot& slot = s.slots()[i];
       if (slot.pid == 0 || (d->memory[i] == 0 && d->contexts[i] == 0)) continue;
@@ -687,10 +721,11 @@ uint32_t reset_shared_state(const Platform& platform, std::string* message) {
         s.check_header();
         SegmentLock lock(&s.header()->lock);
         if (!lock) throw Refusal{"its lock is held too long"};
+        if (lock.recovered()) s.repair();
         s.sweep();
         for (uint32_t i = 0; i < kSlots; ++i) {
           const int32_t pid = s.slots()[i].pid;
-          if (pid != 0 && pid != static_cast<int32_t>(getpid())) users += " " + std::to_string(pid);
+          if (pid != 0 && pid != this_pid()) users += " " + std::to_string(pid);
         }
       } catch (const Refusal& refusal) {
         damage = refusal.reason;
@@ -742,7 +777,7 @@ void leave_at_exit() {
 
 std::shared_ptr<SharedState> resolve(Attachment& a) {
   const auto platform = current_platform();
-  const int32_t pid = static_cast<int32_t>(getpid());
+  const int32_t pid = this_pid();
   if (platform.get() == a.platform && pid == a.pid) return a.state;
   const bool shared = shares_state(*platform);
   if (pid != a.pid) {
