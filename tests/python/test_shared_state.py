@@ -13,6 +13,7 @@ import uuid
 import pytest
 
 from conftest import BUILD, ROOT
+from quillon import _native
 
 WORKER = pathlib.Path(__file__).with_name("card_worker.py")
 OUT_OF_MEMORY, CHANNEL_BUSY, REFUSED = 100008, 402005, 100060
@@ -50,8 +51,6 @@ def card(tmp_path):
     """A platform of its own (one 64 MiB die), its segment name, and a maker of processes using it."""
     path = tmp_path / "platform.json"
     path.write_text(json.dumps({"cards": [{"uuid": uuid.uuid4().hex, "dies": [{"memory_mib": 64}]}]}))
-    sys.path.insert(0, str(ROOT / "python"))
-    from quillon import _native
     workers = []
 
     def start(expect=0, **env):
@@ -172,3 +171,15 @@ def test_a_damaged_or_foreign_segment_is_refused(card, damage):
     if damage == "total":
         assert holder("malloc", 1) == REFUSED
     holder.close()
+
+
+def test_a_group_named_by_the_platform_shares_the_segment(tmp_path):
+    path = tmp_path / "grouped.json"
+    for group, expected in (("daemon", 0), ("no-such-group-here", REFUSED)):
+        path.write_text(json.dumps({"cards": [{"uuid": uuid.uuid4().hex}], "shared_group": group}))
+        worker = Worker(path)
+        assert worker("init") == expected
+        if expected == 0:
+            info = os.stat("/dev/shm" + _native.shared_state_name(str(path)))
+            assert (stat.S_IMODE(info.st_mode), info.st_gid) == (0o660, 1)
+        worker.close()
