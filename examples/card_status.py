@@ -136,7 +136,7 @@ def snapshot() -> List[str]:
     if not users:
         lines.append("  none")
     else:
-        lines.append(f"  {'Die':<6} {'PID':>8}  {'Name':<20} {'Memory':>10}  {'Started':<8}")
+        lines.append(f"  {'Die':<6} {'PID':>8}  {'Name':<20} {'Memory':>10}  Started")
         for die_label, process in users:
             start = started(starts[process.pid]) if process.pid in starts else "-"
             lines.append(f"  {die_label:<6} {process.pid:>8}  {process.name:<20} {process.memused:>6} MiB  {start}")
