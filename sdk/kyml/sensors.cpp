@@ -47,10 +47,7 @@ int32_t device_id(std::size_t device) { return static_cast<int32_t>(device); }
 }  // namespace
 
 uint64_t memory_in_use(std::size_t device) {
-  if (auto shared = kycore::shared_state()) {
-    kycore::SharedDie die;
-    return shared->read_die(device_id(device), &die) ? die.memory_used : 0;
-  }
+  if (auto shared = kycore::shared_state()) return shared->memory_used(device_id(device));
   return kycore::DeviceMemory::instance().used(device_id(device));
 }
 
@@ -79,9 +76,7 @@ DieReadings read_die(const DieRef& die) {
   const int32_t id = device_id(device);
   r.ai = kycore::busy_percent(id, Engine::ai, 0, 1);
   const auto per_core = [id](auto& cores, Engine engine) {
-    for (std::size_t i = 0; i < cores.size(); ++i) {
-      cores[i] = kycore::busy_percent(id, engine, static_cast<int32_t>(i), static_cast<uint32_t>(cores.size()));
-    }
+    kycore::busy_percents(id, engine, cores.data(), static_cast<uint32_t>(cores.size()));
   };
   per_core(r.vdsp, Engine::vdsp);
   per_core(r.vdmcu, Engine::decoder);

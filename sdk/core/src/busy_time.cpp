@@ -111,30 +111,21 @@ void add_busy(int32_t device, Engine engine, uint32_t core, BusyClock::time_poin
   if (auto shared = shared_state()) shared->add_busy(device, engine, core, nanoseconds(start), nanoseconds(now));
 }
 
-int32_t busy_percent(int32_t device, Engine engine, int32_t core, uint32_t cores) {
-  if (cores == 0 || (core >= 0 && static_cast<uint32_t>(core) >= cores)) return 0;
+void busy_percents(int32_t device, Engine engine, int32_t* percents, uint32_t cores) {
+  if (cores == 0) return;
   const auto now = BusyClock::now();
+  const auto from = now - kBusyInterval;
+  std::vector<int64_t> busy(cores, 0);  // nanoseconds per core
   if (auto shared = shared_state()) {
     // The card's engines as every process uses them.
-    const int64_t to = nanoseconds(now);
-    const int64_t from = to - std::chrono::nanoseconds(kBusyInterval).count();
-    const auto share = [&](uint32_t c) {
-      return percent_of(std::max<int64_t>(0, shared->busy_time(device, engine, c, cores, from, to)));
+    shared->busy_times(device, engine, cores, nanoseconds(from), nanoseconds(now), busy.data());
+  } else {
+    Ledger& l = ledger();
+    const Key key{device, engine};
+    const auto charge = [&](uint32_t on, BusyClock::time_point start, BusyClock::time_point end) {
+      const auto begin = std::max(start, from);
+      if (end > begin) busy[on % cores] += std::chrono::nanoseconds(end - begin).count();
     };
-    if (core >= 0) return share(static_cast<uint32_t>(core));
-    int64_t sum = 0;
-    for (uint32_t c = 0; c < cores; ++c) sum += share(c);
-    return static_cast<int32_t>(sum / cores);
-  }
-  Ledger& l = ledger();
-  const auto from = now - kBusyInterval;
-  const Key key{device, engine};
-  std::vector<std::chrono::nanoseconds> busy(cores, std::chrono::nanoseconds{0});
-  const auto charge = [&](uint32_t on, BusyClock::time_point start, BusyClock::time_point end) {
-    const auto begin = std::max(start, from);
-    if (end > begin) busy[on % cores] += end - begin;
-  };
-  {
     std::lock_guard<std::mutex> hold(l.lock);
     const auto found = l.finished.find(key);
     if (found != l.finished.end()) {
@@ -146,9 +137,16 @@ int32_t busy_percent(int32_t device, Engine engine, int32_t core, uint32_t cores
     }
   }
   // Several channels sharing a core can add up to more than the interval.
-  if (core >= 0) return percent_of(busy[static_cast<uint32_t>(core)].count());
+  for (uint32_t c = 0; c < cores; ++c) percents[c] = percent_of(busy[c]);
+}
+
+int32_t busy_percent(int32_t device, Engine engine, int32_t core, uint32_t cores) {
+  if (cores == 0 || (core >= 0 && static_cast<uint32_t>(core) >= cores)) return 0;
+  std::vector<int32_t> percents(cores);
+  busy_percents(device, engine, percents.data(), cores);
+  if (core >= 0) return percents[static_cast<uint32_t>(core)];
   int64_t sum = 0;
-  for (const auto time : busy) sum += percent_of(time.count());
+  for (const int32_t percent : percents) sum += percent;
   return static_cast<int32_t>(sum / cores);
 }
 

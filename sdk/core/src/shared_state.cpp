@@ -43,6 +43,7 @@ constexpr uint32_t kRunning = 64;
 constexpr uint16_t kJpegFlag = 1;
 // A lock held longer than this is taken for a hostile or broken segment.
 constexpr int kLockSeconds = 5;
+constexpr int64_t kSweepNs = 250'000'000;
 
 struct Header {
   uint64_t magic;
@@ -92,14 +93,15 @@ struct Die {
   ChannelEntry channels[2][kChannelNumbers];
   Bucket busy[kEngines][kLanes][kBuckets];
   RunningEntry running[kRunning];
+  int64_t active_until[kEngines];  // the latest end of work charged, per engine
 };
 
 static_assert(sizeof(Slot) == 80);
 static_assert(sizeof(ChannelEntry) == 4);
 static_assert(sizeof(Bucket) == 16);
 static_assert(sizeof(RunningEntry) == 16);
-static_assert(sizeof(Die) ==
-              24 + kSlots * 12 + 2 * kChannelNumbers * 4 + kEngines * kLanes * kBuckets * 16 + kRunning * 16);
+static_assert(sizeof(Die) == 24 + kSlots * 12 + 2 * kChannelNumbers * 4 + kEngines * kLanes * kBuckets * 16 +
+                                 kRunning * 16 + kEngines * 8);
 static_assert(sizeof(Header) % 8 == 0 && sizeof(Die) % 8 == 0);
 
 uint64_t segment_bytes(std::size_t dies) { return sizeof(Header) + kSlots * sizeof(Slot) + dies * sizeof(Die); }
@@ -307,6 +309,12 @@ struct SharedState::Impl {
     slots()[s].pid = 0;
   }
 
+  // Readings reclaim what dead processes held a few times a second, not at
+  // every call: looking a process up takes system calls.
+  void sweep_now_and_then(int64_t now = now_ns()) {
+    if (now - last_sweep.load(std::memory_order_relaxed) > kSweepNs) sweep();
+  }
+
   // Reclaims what dead processes held; the number of live slots left.
   uint32_t sweep() {
     uint32_t live = 0;
@@ -364,6 +372,8 @@ struct SharedState::Impl {
   }
 
   void charge(Die* d, Engine engine, uint32_t lane, int64_t start, int64_t end) {
+    int64_t& until = d->active_until[static_cast<uint32_t>(engine)];
+    until = std::max(until, end);
     start = std::max(start, end - static_cast<int64_t>(kBuckets) * kBucketNs);
     for (int64_t epoch = start / kBucketNs; start < end; ++epoch) {
       const int64_t stop = std::min(end, (epoch + 1) * kBucketNs);
@@ -632,41 +642,48 @@ void SharedState::add_busy(int32_t device, Engine engine, uint32_t core, int64_t
   });
 }
 
-int64_t SharedState::busy_time(int32_t device, Engine engine, uint32_t core, uint32_t cores, int64_t from, int64_t to) {
+bool SharedState::busy_times(int32_t device, Engine engine, uint32_t cores, int64_t from, int64_t to, int64_t* busy) {
   Impl& s = *impl_;
-  if (cores == 0 || core >= cores || from >= to) return 0;
-  return under_lock(s, int64_t{-1}, [&] {
-    // A running entry of a process killed meanwhile would read busy for
-    // ever: dead processes are looked for a few times a second.
-    if (to - s.last_sweep.load(std::memory_order_relaxed) > 250'000'000) s.sweep();
+  std::fill(busy, busy + cores, 0);
+  if (cores == 0 || from >= to) return true;
+  return under_lock(s, false, [&] {
+    // A running entry of a process killed meanwhile would read busy for ever.
+    s.sweep_now_and_then(to);
     const Die* d = s.checked_die(device);
-    int64_t busy = 0;
-    for (uint32_t lane = core; lane < kLanes; lane += cores) {
+    const auto e = static_cast<uint32_t>(engine);
+    // An idle engine (the common case) needs no look at its periods.
+    for (uint32_t lane = 0; d->active_until[e] > from && lane < kLanes; ++lane) {
       for (int64_t epoch = from / kBucketNs; epoch <= to / kBucketNs; ++epoch) {
-        const Bucket& bucket = d->busy[static_cast<uint32_t>(engine)][lane][static_cast<uint64_t>(epoch) % kBuckets];
+        const Bucket& bucket = d->busy[e][lane][static_cast<uint64_t>(epoch) % kBuckets];
         if (bucket.epoch != epoch) continue;
-        if (bucket.busy < 0 || bucket.busy > kBucketNs * 2 * kChannelNumbers)
+        if (bucket.busy < 0 || bucket.busy > kBucketNs * 2 * kChannelNumbers) {
           throw Refusal{"a busy time is out of range"};
+        }
         // The first period lies partly before the interval: its share.
         const int64_t inside = std::min(kBucketNs, (epoch + 1) * kBucketNs - from);
-        busy += static_cast<int64_t>(static_cast<double>(bucket.busy) * inside / kBucketNs);
+        busy[lane % cores] += static_cast<int64_t>(static_cast<double>(bucket.busy) * inside / kBucketNs);
       }
     }
     for (const RunningEntry& run : d->running) {
-      if (s.owner(run.owner) == nullptr || run.engine != static_cast<uint8_t>(engine) || run.lane >= kLanes ||
-          run.lane % cores != core) {
-        continue;
-      }
-      busy += std::max<int64_t>(0, to - std::max(run.start, from));
+      if (s.owner(run.owner) == nullptr || run.engine != e || run.lane >= kLanes) continue;
+      busy[run.lane % cores] += std::max<int64_t>(0, to - std::max(run.start, from));
     }
-    return busy;
+    return true;
+  });
+}
+
+uint64_t SharedState::memory_used(int32_t device) {
+  Impl& s = *impl_;
+  return under_lock(s, uint64_t{0}, [&] {
+    s.sweep_now_and_then();
+    return s.checked_die(device)->used;
   });
 }
 
 bool SharedState::read_die(int32_t device, SharedDie* out) {
   Impl& s = *impl_;
   return under_lock(s, false, [&] {
-    s.sweep();
+    s.sweep_now_and_then();
     SharedDie result;
     const Die* d = s.checked_die(device);
     result.memory_used = s.audited_use(d);

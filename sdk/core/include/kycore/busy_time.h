@@ -31,6 +31,8 @@ KY_EXPORT void add_busy(int32_t device, Engine engine, uint32_t core, BusyClock:
 // engine ran work, where work on core c counts for core c % cores. With
 // `core` < 0: the average over the `cores` cores.
 KY_EXPORT int32_t busy_percent(int32_t device, Engine engine, int32_t core, uint32_t cores);
+// The same for every core at once: percents[c] for c < cores.
+KY_EXPORT void busy_percents(int32_t device, Engine engine, int32_t* percents, uint32_t cores);
 
 // Forgets all recorded work (a released runtime, tests).
 KY_EXPORT void clear_busy();

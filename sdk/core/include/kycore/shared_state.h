@@ -71,12 +71,14 @@ class KY_EXPORT SharedState {
   uint32_t begin_busy(int32_t device, Engine engine, uint32_t core, int64_t start);
   void end_busy(uint32_t entry, int64_t end);
   void add_busy(int32_t device, Engine engine, uint32_t core, int64_t start, int64_t end);
-  // Busy nanoseconds of [from, to] on core `core` of the engine, where work
-  // on core c counts for core c % cores; -1 when refused.
-  int64_t busy_time(int32_t device, Engine engine, uint32_t core, uint32_t cores, int64_t from, int64_t to);
+  // Busy nanoseconds of [from, to] on each of the engine's `cores` cores,
+  // where work on core c counts for core c % cores; false when refused.
+  bool busy_times(int32_t device, Engine engine, uint32_t cores, int64_t from, int64_t to, int64_t* busy);
 
-  // The die as every process uses it, dead processes reclaimed first.
-  // False when refused.
+  // Memory in use on the die, all processes (0 when refused).
+  uint64_t memory_used(int32_t device);
+  // The die as every process uses it. Readings reclaim what dead processes
+  // held at most a few times a second. False when refused.
   bool read_die(int32_t device, SharedDie* die);
 
   // Gives back the slot now, at process exit: later calls do nothing.
