@@ -151,6 +151,7 @@ def overwrite(path, offset, value, size=8):
 
 
 DAMAGE = {
+    "magic": lambda path: overwrite(path, 0, 0x51554c4c494f4e5a),
     "version": lambda path: overwrite(path, 8, 99, 4),
     "size": lambda path: os.truncate(path, 4096),
     "process counter": lambda path: overwrite(path, MEMORY_IN_USE + 8 * 6, 1 << 62),
@@ -158,6 +159,16 @@ DAMAGE = {
     "owner": lambda path: os.chown(path, 4321, -1),
     "mode": lambda path: os.chmod(path, 0o644),
 }
+
+
+def test_a_segment_left_half_made_is_made_again(card):
+    first = card()
+    size = os.stat(card.segment).st_size
+    first.close()
+    with open(card.segment, "wb") as segment:  # the right size, but never given its magic number
+        os.fchmod(segment.fileno(), 0o600)
+        segment.truncate(size)
+    card().close()
 
 
 @pytest.mark.parametrize("damage", DAMAGE)

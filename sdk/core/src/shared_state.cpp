@@ -485,7 +485,9 @@ std::shared_ptr<SharedState> SharedState::attach(const Platform& platform, uint3
       void* mapped = mmap(nullptr, impl->bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
       if (mapped == MAP_FAILED) throw Refusal{std::string("it cannot be mapped: ") + std::strerror(errno)};
       impl->base = static_cast<uint8_t*>(mapped);
-      if (fresh) impl->initialize();
+      // Made under the file lock, so a segment still without its magic
+      // number was left by a process that died making it: made again.
+      if (fresh || __atomic_load_n(&impl->header()->magic, __ATOMIC_ACQUIRE) == 0) impl->initialize();
       impl->check_header();
       {
         SegmentLock lock(&impl->header()->lock);
