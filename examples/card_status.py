@@ -168,7 +168,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     status = kyml.init()
     if status not in (kyml.opStatus.KYML_SUCCESS, kyml.opStatus.KYML_ERROR_INITIALIZED):
-        raise SystemExit(f"cannot start the management library: {kyml.errorString(status)}")
+        raise SystemExit(f"cannot start the management library: {kyml.errorString(status)} "
+                         "(a refused shared state is cleared by --reset-shared)")
     try:
         shown = 0
         while True:
@@ -183,6 +184,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             time.sleep(args.watch)
     except KeyboardInterrupt:
         pass
+    except RuntimeError as error:  # the card's shared state refused meanwhile
+        print(f"quillon-status: {error}", file=sys.stderr)
+        return 1
     finally:
         if status == kyml.opStatus.KYML_SUCCESS:
             kyml.shutDown()

@@ -34,7 +34,9 @@ class NumberClaim {
   // OK, KYME_CHANNEL_BUSY when another process uses the number, or
   // KYME_INTERNAL_ERROR when the card's state is refused.
   uint32_t take(kycore::ChannelKind kind, int32_t device, uint32_t number, bool jpeg) {
-    auto shared = kycore::shared_state();
+    uint32_t refused = kycore::OK;
+    auto shared = kycore::shared_state(&refused);
+    if (refused != kycore::OK) return kycore::KYME_INTERNAL_ERROR;
     if (!shared) return kycore::OK;
     const uint32_t code = shared->claim_channel(kind, device, number, jpeg);
     if (code == kycore::KYCM_SHARED_STATE_REFUSED) return kycore::KYME_INTERNAL_ERROR;

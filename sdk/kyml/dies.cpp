@@ -70,6 +70,7 @@ kymlOpStatus_enum list_processes(uint64_t die, kymlProcessInfo_struct* processes
   DieRef ref;
   if (const auto status = kyml::find_die(die, &ref); status != KYML_SUCCESS) return status;
   *count = 0;
+  if (kyml::card_state_refused()) return KYML_ERROR_FETCH_API;
   std::vector<kymlProcessInfo_struct> found;
   if (card_wide && kycore::shared_state()) {
     if (!describe_card_users(ref.device, &found)) return KYML_ERROR_FETCH_API;
@@ -89,6 +90,7 @@ kymlOpStatus_enum list_processes(uint64_t die, kymlProcessInfo_struct* processes
   if ((record) == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;                                \
   DieRef ref_;                                                                                    \
   if (const auto status_ = kyml::find_die((die), &ref_); status_ != KYML_SUCCESS) return status_; \
+  if (kyml::card_state_refused()) return KYML_ERROR_FETCH_API;                                    \
   const kyml::DieReadings readings = kyml::read_die(ref_)
 
 }  // namespace

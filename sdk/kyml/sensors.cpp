@@ -46,6 +46,12 @@ int32_t device_id(std::size_t device) { return static_cast<int32_t>(device); }
 
 }  // namespace
 
+bool card_state_refused() {
+  uint32_t refused = 0;
+  kycore::shared_state(&refused);
+  return refused != 0;
+}
+
 uint64_t memory_in_use(std::size_t device) {
   if (auto shared = kycore::shared_state()) return shared->memory_used(device_id(device));
   return kycore::DeviceMemory::instance().used(device_id(device));

@@ -16,7 +16,7 @@ from conftest import BUILD, ROOT
 from quillon import _native
 
 WORKER = pathlib.Path(__file__).with_name("card_worker.py")
-OUT_OF_MEMORY, CHANNEL_BUSY, REFUSED = 100008, 402005, 100060
+OUT_OF_MEMORY, CHANNEL_BUSY, REFUSED, INTERNAL_ERROR = 100008, 402005, 100060, 402016
 # Where die 0's memory counters lie in the segment: after the header (144
 # bytes) and 128 process slots of 80 bytes, past the die's capacity and
 # channel counts, its total and then one counter per process.
@@ -176,7 +176,7 @@ def test_a_damaged_or_foreign_segment_is_refused(card, damage):
     holder = card()
     DAMAGE[damage](card.segment)
     late = card(expect=REFUSED)
-    assert late("malloc", 1) != 0
+    assert late("malloc", 1) != 0 and late("decoder", 5, "h264") == INTERNAL_ERROR
     late.close()
     assert "refused" in late.process.stderr.read()
     if damage == "total":

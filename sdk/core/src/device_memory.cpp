@@ -81,7 +81,9 @@ uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner,
   if (size > die->memory_bytes) return KYCM_OUT_OF_MEMORY;
 
   // The die's memory is the card's: what every process holds counts.
-  Block block{nullptr, size, device, owner, shared_state()};
+  uint32_t refused = OK;
+  Block block{nullptr, size, device, owner, shared_state(&refused)};
+  if (refused != OK) return refused;
   if (block.shared) {
     if (const uint32_t code = block.shared->reserve_memory(device, size); code != OK) return code;
   }

@@ -824,10 +824,12 @@ std::shared_ptr<SharedState> resolve(Attachment& a) {
 
 }  // namespace
 
-std::shared_ptr<SharedState> shared_state() {
+std::shared_ptr<SharedState> shared_state(uint32_t* refused) {
   Attachment& a = attachment();
   std::lock_guard<std::mutex> lock(a.mutex);
-  return resolve(a);
+  auto state = resolve(a);
+  if (refused != nullptr) *refused = a.code;
+  return state;
 }
 
 uint32_t shared_state_status(std::string* message) {

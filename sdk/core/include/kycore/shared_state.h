@@ -99,8 +99,10 @@ KY_EXPORT std::string shared_state_name(const Platform& platform);
 KY_EXPORT bool shares_state(const Platform& platform);
 
 // The attachment of the platform in force, made at first use; null when the
-// platform does not share its state or its segment was refused.
-KY_EXPORT std::shared_ptr<SharedState> shared_state();
+// platform does not share its state or its segment was refused. `refused`,
+// when given, is set to KYCM_SHARED_STATE_REFUSED in the second case (a
+// process whose card is refused must not carry on as if alone), else 0.
+KY_EXPORT std::shared_ptr<SharedState> shared_state(uint32_t* refused = nullptr);
 // OK, or KYCM_SHARED_STATE_REFUSED with the reason, for the platform in
 // force (attaching when not yet attached).
 KY_EXPORT uint32_t shared_state_status(std::string* message);
