@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,6 +97,11 @@ struct Die {
   int64_t active_until[kEngines];  // the latest end of work charged, per engine
 };
 
+// The layout is what other processes (and versions) read: every offset fixed.
+static_assert(offsetof(Header, version) == 8 && offsetof(Header, total_bytes) == 16 && offsetof(Header, lock) == 40);
+static_assert(sizeof(Header) == 144);
+static_assert(offsetof(Slot, start_time) == 8 && offsetof(Slot, name) == 16);
+static_assert(offsetof(Die, used) == 16 && offsetof(Die, memory) == 24);
 static_assert(sizeof(Slot) == 80);
 static_assert(sizeof(ChannelEntry) == 4);
 static_assert(sizeof(Bucket) == 16);
@@ -209,8 +215,8 @@ std::string shm_path(const std::string& name) { return "/dev/shm" + name; }
 // True while `name` still names the file open as `fd`: a last user may have
 // removed it while this process waited for it.
 bool still_named(int fd, const std::string& name) {
-  struct stat opened {
-  }, named{};
+  struct stat opened = {};
+  struct stat named = {};
   return fstat(fd, &opened) == 0 && stat(shm_path(name).c_str(), &named) == 0 && opened.st_ino == named.st_ino &&
          opened.st_dev == named.st_dev;
 }
@@ -390,7 +396,7 @@ struct SharedState::Impl {
     if (!mine()) return;
     flock(fd, LOCK_EX);
     bool last = false;
-    struct stat status {};
+    struct stat status = {};
     if (fstat(fd, &status) == 0 && static_cast<uint64_t>(status.st_size) == bytes) {
       SegmentLock lock(&header()->lock);
       if (lock && !closed) {
@@ -456,7 +462,7 @@ std::shared_ptr<SharedState> SharedState::attach(const Platform& platform, uint3
         impl->fd = -1;
         continue;
       }
-      struct stat status {};
+      struct stat status = {};
       fstat(fd, &status);
       if (status.st_size == 0 && status.st_uid == geteuid()) {
         // Made here (or left empty by a process that died making it): the
@@ -730,7 +736,7 @@ uint32_t reset_shared_state(const Platform& platform, std::string* message) {
   s.bytes = segment_bytes(s.dies.size());
   std::string users;
   std::string damage;
-  struct stat status {};
+  struct stat status = {};
   fstat(fd, &status);
   if (static_cast<uint64_t>(status.st_size) == s.bytes) {
     void* mapped = mmap(nullptr, s.bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
