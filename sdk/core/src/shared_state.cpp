@@ -667,9 +667,10 @@ bool SharedState::busy_times(int32_t device, Engine engine, uint32_t cores, int6
         if (bucket.busy < 0 || bucket.busy > kBucketNs * 2 * kChannelNumbers) {
           throw Refusal{"a busy time is out of range"};
         }
-        // The first period lies partly before the interval: its share.
+        // The first period lies partly before the interval: its share. Both
+        // factors are bounded, so the product stays below 2^63.
         const int64_t inside = std::min(kBucketNs, (epoch + 1) * kBucketNs - from);
-        busy[lane % cores] += static_cast<int64_t>(static_cast<double>(bucket.busy) * inside / kBucketNs);
+        busy[lane % cores] += bucket.busy * inside / kBucketNs;
       }
     }
     for (const RunningEntry& run : d->running) {
