@@ -20,11 +20,12 @@ class NumberClaim {
  public:
   NumberClaim() = default;
   NumberClaim(NumberClaim&& other) noexcept { *this = std::move(other); }
+  // Swaps, so that the claim this one held is given back by `other`.
   NumberClaim& operator=(NumberClaim&& other) noexcept {
     std::swap(shared_, other.shared_);
-    kind_ = other.kind_;
-    device_ = other.device_;
-    number_ = other.number_;
+    std::swap(kind_, other.kind_);
+    std::swap(device_, other.device_);
+    std::swap(number_, other.number_);
     return *this;
   }
   ~NumberClaim() {
@@ -94,7 +95,7 @@ class ChannelTable {
   // of them frees it.
   uint32_t destroy(uint32_t number) {
     if (!media_initialized()) return kycore::KYME_NOT_INITIALIZED;
-    Entry gone;  // the number is given back once the channel is closed
+    Entry gone;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       const auto it = channels_.find(number);
@@ -102,6 +103,9 @@ class ChannelTable {
       gone = std::move(it->second);
       channels_.erase(it);
     }
+    // The number is free again with its table entry, as it always was in
+    // this process; the channel then closes.
+    gone.claim = NumberClaim();
     gone.channel->close();
     return kycore::OK;
   }

@@ -122,8 +122,9 @@ KY_EXPORT kymeRet_t kymeCreateDecoderChannel(kymeDecChannelParameters* parameter
   if (channels().contains(channel)) return KYME_CHANNEL_BUSY;
   NumberClaim claim;
   if (const uint32_t taken = claim.take(ChannelKind::decoder, slot.device, slot.core, jpeg); taken != OK) return taken;
-  return channels().add(
-      channel, std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, decode_threads()), std::move(claim));
+  return channels().add(channel,
+                        std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, decode_threads()),
+                        std::move(claim));
 }
 KYME_CATCH
 

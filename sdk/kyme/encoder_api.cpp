@@ -214,7 +214,8 @@ KY_EXPORT kymeRet_t kymeGetEncoderAvailableChannels(uint32_t* count) try {
   const auto platform = current_platform();
   uint64_t total = 0;
   for (std::size_t d = 0; d < platform->device_count(); ++d) total += numbers_of(platform->device(d));
-  *count = static_cast<uint32_t>(total - std::min<uint64_t>(total, numbers_in_use(ChannelKind::encoder, channels().size())));
+  *count =
+      static_cast<uint32_t>(total - std::min<uint64_t>(total, numbers_in_use(ChannelKind::encoder, channels().size())));
   return OK;
 }
 KYME_CATCH

@@ -4,11 +4,11 @@
 #include <string>
 
 #include "inventory.h"
-#include "sensors.h"
 #include "kycore/c_boundary.h"
 #include "kycore/error_codes.h"
 #include "kycore/runtime_log.h"
 #include "kycore/version.h"
+#include "sensors.h"
 
 namespace {
 

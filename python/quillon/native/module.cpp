@@ -17,7 +17,9 @@ void register_encoder_input(py::module_& m);
 void register_card_state(py::module_& m);
 
 PYBIND11_MODULE(_native, m) {
-  m.doc() = "Native helpers of the quillon package: demuxing and muxing with libavformat, pictures for the encoder, the card's shared state.";
+  m.doc() =
+      "Native helpers of the quillon package: demuxing and muxing with libavformat, pictures for the encoder, the "
+      "card's shared state.";
   // Failures reach Python as exceptions with libav's reason in their
   // message; its own log lines would say the same again on standard error.
   // A level the program chose itself is kept.
