@@ -120,9 +120,11 @@ uint64_t fnv1a(const std::string& text) {
 
 // Every field of the platform, so that two descriptions of the same
 // platform (another spacing, defaults written out) name the same segment.
+// The layout version is not part of it: a library of another version finds
+// the segment and refuses it, rather than booking the same card apart.
 std::string describe(const Platform& p) {
   std::ostringstream out;
-  out << "v" << kLayoutVersion << '|' << p.driver_version << '|' << p.node_major << '|' << p.shared_group;
+  out << p.driver_version << '|' << p.node_major << '|' << p.shared_group;
   for (const auto& c : p.cards) {
     out << "|card " << c.name << ',' << c.uuid << ',' << c.serial << ',' << c.pci_bus_id << ',' << c.card_id << ','
         << c.fan_speed << ',' << c.ai_capability << ',' << c.video_capability;
