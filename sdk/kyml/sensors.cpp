@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include "kycore/busy_time.h"
 #include "kycore/device_memory.h"
@@ -80,13 +81,14 @@ DieReadings read_die(const DieRef& die) {
   // interval; each engine core reads its own share.
   using kycore::Engine;
   const int32_t id = device_id(device);
-  r.ai = kycore::busy_percent(id, Engine::ai, 0, 1);
-  const auto per_core = [id](auto& cores, Engine engine) {
-    kycore::busy_percents(id, engine, cores.data(), static_cast<uint32_t>(cores.size()));
+  const auto load = [](Engine engine, auto& cores) {
+    return kycore::EngineLoad{engine, static_cast<uint32_t>(cores.size()), cores.data()};
   };
-  per_core(r.vdsp, Engine::vdsp);
-  per_core(r.vdmcu, Engine::decoder);
-  per_core(r.vemcu, Engine::encoder);
+  std::array<int32_t, 1> ai{};
+  kycore::EngineLoad loads[] = {load(Engine::ai, ai), load(Engine::vdsp, r.vdsp), load(Engine::decoder, r.vdmcu),
+                                load(Engine::encoder, r.vemcu)};
+  kycore::busy_percents(id, loads, std::size(loads));
+  r.ai = ai[0];
   int64_t codec = 0;
   int64_t vdsp = 0;
   for (auto v : r.vdsp) vdsp += v;

@@ -3,6 +3,7 @@
 #include "kycore/busy_time.h"
 
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <map>
 #include <memory>
@@ -111,39 +112,57 @@ void add_busy(int32_t device, Engine engine, uint32_t core, BusyClock::time_poin
   if (auto shared = shared_state()) shared->add_busy(device, engine, core, nanoseconds(start), nanoseconds(now));
 }
 
-void busy_percents(int32_t device, Engine engine, int32_t* percents, uint32_t cores) {
-  if (cores == 0) return;
+void busy_percents(int32_t device, EngineLoad* loads, std::size_t count) {
   const auto now = BusyClock::now();
   const auto from = now - kBusyInterval;
-  std::vector<int64_t> busy(cores, 0);  // nanoseconds per core
+  // Nanoseconds per core of each engine, one run of counts after another;
+  // on the stack for a die's readings, which are made often.
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < count; ++i) total += loads[i].cores;
+  std::array<int64_t, 32> small{};
+  std::array<SharedState::BusyQuery, 8> small_queries{};
+  std::vector<int64_t> large(total > small.size() ? total : 0);
+  std::vector<SharedState::BusyQuery> large_queries(count > small_queries.size() ? count : 0);
+  int64_t* busy = large.empty() ? small.data() : large.data();
+  SharedState::BusyQuery* queries = large_queries.empty() ? small_queries.data() : large_queries.data();
+  for (std::size_t i = 0, first = 0; i < count; first += loads[i].cores, ++i) {
+    queries[i] = {loads[i].engine, loads[i].cores, busy + first};
+  }
   if (auto shared = shared_state()) {
-    // The card's engines as every process uses them.
-    shared->busy_times(device, engine, cores, nanoseconds(from), nanoseconds(now), busy.data());
+    // The card's engines as every process uses them, read at once.
+    shared->busy_times(device, queries, count, nanoseconds(from), nanoseconds(now));
   } else {
     Ledger& l = ledger();
-    const Key key{device, engine};
-    const auto charge = [&](uint32_t on, BusyClock::time_point start, BusyClock::time_point end) {
-      const auto begin = std::max(start, from);
-      if (end > begin) busy[on % cores] += std::chrono::nanoseconds(end - begin).count();
-    };
     std::lock_guard<std::mutex> hold(l.lock);
-    const auto found = l.finished.find(key);
-    if (found != l.finished.end()) {
-      l.forget_old(found->second, now);
-      for (const Span& span : found->second) charge(span.core, span.start, span.end);
-    }
-    for (const auto& [token, run] : l.running) {
-      if (run.key == key) charge(run.core, run.start, now);
+    for (std::size_t i = 0; i < count; ++i) {
+      const uint32_t cores = queries[i].cores;
+      int64_t* counts = queries[i].busy;
+      const auto charge = [&](uint32_t on, BusyClock::time_point start, BusyClock::time_point end) {
+        const auto begin = std::max(start, from);
+        if (end > begin && cores > 0) counts[on % cores] += std::chrono::nanoseconds(end - begin).count();
+      };
+      const Key key{device, queries[i].engine};
+      const auto found = l.finished.find(key);
+      if (found != l.finished.end()) {
+        l.forget_old(found->second, now);
+        for (const Span& span : found->second) charge(span.core, span.start, span.end);
+      }
+      for (const auto& [token, run] : l.running) {
+        if (run.key == key) charge(run.core, run.start, now);
+      }
     }
   }
   // Several channels sharing a core can add up to more than the interval.
-  for (uint32_t c = 0; c < cores; ++c) percents[c] = percent_of(busy[c]);
+  for (std::size_t i = 0; i < count; ++i) {
+    for (uint32_t c = 0; c < loads[i].cores; ++c) loads[i].percents[c] = percent_of(queries[i].busy[c]);
+  }
 }
 
 int32_t busy_percent(int32_t device, Engine engine, int32_t core, uint32_t cores) {
   if (cores == 0 || (core >= 0 && static_cast<uint32_t>(core) >= cores)) return 0;
   std::vector<int32_t> percents(cores);
-  busy_percents(device, engine, percents.data(), cores);
+  EngineLoad load{engine, cores, percents.data()};
+  busy_percents(device, &load, 1);
   if (core >= 0) return percents[static_cast<uint32_t>(core)];
   int64_t sum = 0;
   for (const int32_t percent : percents) sum += percent;

@@ -1,6 +1,7 @@
 // Platform configuration: the JSON schema, its validation and the default.
 #include "kycore/platform.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -222,6 +223,7 @@ Platform parse_document(const json& root) {
 struct CurrentPlatform {
   std::mutex mutex;
   std::shared_ptr<const Platform> platform;
+  std::atomic<uint64_t> generation{0};
 };
 
 CurrentPlatform& current() {
@@ -317,6 +319,9 @@ void install_platform(Platform platform) {
   auto next = std::make_shared<const Platform>(std::move(platform));
   std::lock_guard<std::mutex> lock(c.mutex);
   c.platform = std::move(next);
+  c.generation.fetch_add(1, std::memory_order_release);
 }
+
+uint64_t platform_generation() { return current().generation.load(std::memory_order_acquire); }
 
 }  // namespace kycore

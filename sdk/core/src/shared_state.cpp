@@ -95,6 +95,7 @@ struct Die {
   Bucket busy[kEngines][kLanes][kBuckets];
   RunningEntry running[kRunning];
   int64_t active_until[kEngines];  // the latest end of work charged, per engine
+  uint64_t running_mask[kEngines];  // which running entries hold work of each engine
 };
 
 // The layout is what other processes (and versions) read: every offset fixed.
@@ -107,7 +108,7 @@ static_assert(sizeof(ChannelEntry) == 4);
 static_assert(sizeof(Bucket) == 16);
 static_assert(sizeof(RunningEntry) == 16);
 static_assert(sizeof(Die) == 24 + kSlots * 12 + 2 * kChannelNumbers * 4 + kEngines * kLanes * kBuckets * 16 +
-                                 kRunning * 16 + kEngines * 8);
+                                 kRunning * 16 + kEngines * 16);
 static_assert(sizeof(Header) % 8 == 0 && sizeof(Die) % 8 == 0);
 
 uint64_t segment_bytes(std::size_t dies) { return sizeof(Header) + kSlots * sizeof(Slot) + dies * sizeof(Die); }
@@ -288,6 +289,12 @@ struct SharedState::Impl {
       uint64_t sum = 0;
       for (const uint64_t bytes : d->memory) sum += std::min(bytes, d->capacity);
       d->used = sum;
+      for (uint32_t e = 0; e < kEngines; ++e) {
+        d->running_mask[e] = 0;
+        for (uint32_t r = 0; r < kRunning; ++r) {
+          if (d->running[r].owner != 0 && d->running[r].engine == e) d->running_mask[e] |= uint64_t{1} << r;
+        }
+      }
     }
   }
 
@@ -310,8 +317,10 @@ struct SharedState::Impl {
           if (entry.owner == tag) entry = ChannelEntry{0, 0};
         }
       }
-      for (auto& run : d->running) {
-        if (run.owner == tag) run.owner = 0;
+      for (uint32_t i = 0; i < kRunning; ++i) {
+        if (d->running[i].owner != tag) continue;
+        d->running[i].owner = 0;
+        for (auto& mask : d->running_mask) mask &= ~(uint64_t{1} << i);
       }
     }
     slots()[s].pid = 0;
@@ -624,6 +633,7 @@ uint32_t SharedState::begin_busy(int32_t device, Engine engine, uint32_t core, i
       RunningEntry& run = d->running[i];
       if (run.owner != 0) continue;
       run = RunningEntry{s.owner_tag(), static_cast<uint8_t>(engine), static_cast<uint8_t>(core % kLanes), 0, start};
+      d->running_mask[static_cast<uint32_t>(engine)] |= uint64_t{1} << i;
       return static_cast<uint32_t>(device) * kRunning + i + 1;
     }
     return 0;
@@ -635,10 +645,12 @@ void SharedState::end_busy(uint32_t entry, int64_t end) {
   if (entry == 0) return;
   under_lock(s, 0, [&] {
     Die* d = s.checked_die(static_cast<int32_t>((entry - 1) / kRunning));
-    RunningEntry& run = d->running[(entry - 1) % kRunning];
+    const uint32_t index = (entry - 1) % kRunning;
+    RunningEntry& run = d->running[index];
     if (run.owner != s.owner_tag()) return 0;  // reclaimed meanwhile
     run.owner = 0;
     if (run.engine >= kEngines || run.lane >= kLanes) throw Refusal{"a running entry is out of range"};
+    d->running_mask[run.engine] &= ~(uint64_t{1} << index);
     s.charge(d, static_cast<Engine>(run.engine), run.lane, run.start, end);
     return 0;
   });
@@ -652,32 +664,39 @@ void SharedState::add_busy(int32_t device, Engine engine, uint32_t core, int64_t
   });
 }
 
-bool SharedState::busy_times(int32_t device, Engine engine, uint32_t cores, int64_t from, int64_t to, int64_t* busy) {
+bool SharedState::busy_times(int32_t device, const BusyQuery* queries, std::size_t count, int64_t from, int64_t to) {
   Impl& s = *impl_;
-  std::fill(busy, busy + cores, 0);
-  if (cores == 0 || from >= to) return true;
+  for (std::size_t q = 0; q < count; ++q) std::fill(queries[q].busy, queries[q].busy + queries[q].cores, 0);
+  if (from >= to) return true;
   return under_lock(s, false, [&] {
     // A running entry of a process killed meanwhile would read busy for ever.
     s.sweep_now_and_then(to);
     const Die* d = s.checked_die(device);
-    const auto e = static_cast<uint32_t>(engine);
-    // An idle engine (the common case) needs no look at its periods.
-    for (uint32_t lane = 0; d->active_until[e] > from && lane < kLanes; ++lane) {
-      for (int64_t epoch = from / kBucketNs; epoch <= to / kBucketNs; ++epoch) {
-        const Bucket& bucket = d->busy[e][lane][static_cast<uint64_t>(epoch) % kBuckets];
-        if (bucket.epoch != epoch) continue;
-        if (bucket.busy < 0 || bucket.busy > kBucketNs * 2 * kChannelNumbers) {
-          throw Refusal{"a busy time is out of range"};
+    for (const BusyQuery* query = queries; query != queries + count; ++query) {
+      const auto e = static_cast<uint32_t>(query->engine);
+      const uint32_t cores = query->cores;
+      int64_t* busy = query->busy;
+      if (cores == 0 || e >= kEngines) continue;
+      // An idle engine (the common case) needs no look at its periods.
+      for (uint32_t lane = 0; d->active_until[e] > from && lane < kLanes; ++lane) {
+        for (int64_t epoch = from / kBucketNs; epoch <= to / kBucketNs; ++epoch) {
+          const Bucket& bucket = d->busy[e][lane][static_cast<uint64_t>(epoch) % kBuckets];
+          if (bucket.epoch != epoch) continue;
+          if (bucket.busy < 0 || bucket.busy > kBucketNs * 2 * kChannelNumbers) {
+            throw Refusal{"a busy time is out of range"};
+          }
+          // The first period lies partly before the interval: its share. Both
+          // factors are bounded, so the product stays below 2^63.
+          const int64_t inside = std::min(kBucketNs, (epoch + 1) * kBucketNs - from);
+          busy[lane % cores] += bucket.busy * inside / kBucketNs;
         }
-        // The first period lies partly before the interval: its share. Both
-        // factors are bounded, so the product stays below 2^63.
-        const int64_t inside = std::min(kBucketNs, (epoch + 1) * kBucketNs - from);
-        busy[lane % cores] += bucket.busy * inside / kBucketNs;
       }
-    }
-    for (const RunningEntry& run : d->running) {
-      if (s.owner(run.owner) == nullptr || run.engine != e || run.lane >= kLanes) continue;
-      busy[run.lane % cores] += std::max<int64_t>(0, to - std::max(run.start, from));
+      // Only the entries the engine's mask names: none on an idle engine.
+      for (uint64_t mask = d->running_mask[e]; mask != 0; mask &= mask - 1) {
+        const RunningEntry& run = d->running[__builtin_ctzll(mask)];
+        if (s.owner(run.owner) == nullptr || run.engine != e || run.lane >= kLanes) continue;
+        busy[run.lane % cores] += std::max<int64_t>(0, to - std::max(run.start, from));
+      }
     }
     return true;
   });
@@ -786,6 +805,7 @@ struct Attachment {
   std::mutex mutex;
   const Platform* platform = nullptr;  // kept alive by `keep`
   std::shared_ptr<const Platform> keep;
+  uint64_t generation = 0;  // platform_generation() when `platform` was read
   int32_t pid = 0;
   std::shared_ptr<SharedState> state;
   uint32_t code = OK;
@@ -804,8 +824,11 @@ void leave_at_exit() {
 }
 
 std::shared_ptr<SharedState> resolve(Attachment& a) {
-  const auto platform = current_platform();
+  const uint64_t generation = platform_generation();
   const int32_t pid = this_pid();
+  if (a.platform != nullptr && generation == a.generation && pid == a.pid) return a.state;
+  const auto platform = current_platform();
+  a.generation = generation;
   if (platform.get() == a.platform && pid == a.pid) return a.state;
   const bool shared = shares_state(*platform);
   if (pid != a.pid) {

@@ -75,6 +75,9 @@ KY_EXPORT PlatformResult resolve_platform(const char* config);
 // QUILLON_PLATFORM names (or the default when that is unset or invalid).
 KY_EXPORT std::shared_ptr<const Platform> current_platform();
 KY_EXPORT void install_platform(Platform platform);
+// A number that changes whenever a platform is installed: who keeps what
+// it derived from the platform in force checks it, without a lock.
+KY_EXPORT uint64_t platform_generation();
 
 constexpr const char* kPlatformEnvironmentVariable = "QUILLON_PLATFORM";
 

@@ -71,9 +71,15 @@ class KY_EXPORT SharedState {
   uint32_t begin_busy(int32_t device, Engine engine, uint32_t core, int64_t start);
   void end_busy(uint32_t entry, int64_t end);
   void add_busy(int32_t device, Engine engine, uint32_t core, int64_t start, int64_t end);
-  // Busy nanoseconds of [from, to] on each of the engine's `cores` cores,
-  // where work on core c counts for core c % cores; false when refused.
-  bool busy_times(int32_t device, Engine engine, uint32_t cores, int64_t from, int64_t to, int64_t* busy);
+  // Busy nanoseconds of [from, to] on each of an engine's `cores` cores,
+  // where work on core c counts for core c % cores, for several engines at
+  // once; false when refused.
+  struct BusyQuery {
+    Engine engine;
+    uint32_t cores;
+    int64_t* busy;  // `cores` counts
+  };
+  bool busy_times(int32_t device, const BusyQuery* queries, std::size_t count, int64_t from, int64_t to);
 
   // Memory in use on the die, all processes (0 when refused).
   uint64_t memory_used(int32_t device);
