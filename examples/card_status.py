@@ -4,10 +4,14 @@ utilisation and the processes using each die.
     python3 examples/card_status.py            # one table
     python3 examples/card_status.py --watch 2  # refresh every 2 seconds (Ctrl-C ends)
     python3 examples/card_status.py --count 3  # three tables, 2 seconds apart
+    python3 examples/card_status.py --reset-shared  # clear the card's shared state
 
 Installed with pip, the same program is the command `quillon-status`.
 
-It uses only the public functions of the module's `kyml` submodule.
+Every process on the platform shares the card's state, so the table shows
+them all. It uses the public functions of the module's `kyml` submodule, and
+the package's native helper for the channel numbers in use and the shared
+state itself.
 """
 import argparse
 import datetime
@@ -23,19 +27,43 @@ except ImportError:  # run from a source tree: use its build
     build = pathlib.Path(os.environ.get("QUILLON_BUILD_DIR",
                                         pathlib.Path(__file__).resolve().parents[1] / "build"))
     sys.path.insert(0, str(build / "python"))
+    sys.path.insert(1, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
     import _quillon_pybind11 as quillon
+
+from quillon import _native  # noqa: E402
 
 kyml = quillon.kyml
 
-COLUMNS = ("Die", "Device", "Temp", "Power", "Memory used / total", "Mem", "AI", "VDSP", "Enc", "Dec", "Procs")
-RIGHT = {"Temp", "Power", "Memory used / total", "Mem", "AI", "VDSP", "Enc", "Dec", "Procs"}
+COLUMNS = ("Die", "Device", "Temp", "Power", "Memory used / total", "Mem", "AI", "VDSP", "Enc", "Dec", "Dec ch",
+           "Enc ch", "Procs")
+RIGHT = {"Temp", "Power", "Memory used / total", "Mem", "AI", "VDSP", "Enc", "Dec", "Dec ch", "Enc ch", "Procs"}
 
 
 def mib(value: int) -> str:
     return f"{value / (1 << 20):.0f}"
 
 
-def die_row(card_index: int, die_index: int, die: int, info: Any, processes: List[Any]) -> Dict[str, str]:
+def channels(state: Optional[Dict[str, Any]], kind: str) -> str:
+    """Channel numbers of a kind in use on a die, the JPEG ones among them."""
+    if state is None:
+        return "-"
+    count, jpeg = state[kind + "s"], state["jpeg_" + kind + "s"]
+    return f"{count} ({jpeg} jpeg)" if jpeg else str(count)
+
+
+def started(ticks: int) -> str:
+    """A process's start time (clock ticks after boot) as a time of day."""
+    try:
+        with open("/proc/uptime") as uptime:
+            up = float(uptime.read().split()[0])
+    except OSError:
+        return "?"
+    moment = time.time() - up + ticks / os.sysconf("SC_CLK_TCK")
+    return f"{datetime.datetime.fromtimestamp(moment):%H:%M:%S}"
+
+
+def die_row(card_index: int, die_index: int, die: int, info: Any, processes: List[Any],
+            state: Optional[Dict[str, Any]]) -> Dict[str, str]:
     temperature = kyml.temperature()
     kyml.getTemperature(die, temperature)
     power = kyml.power()
@@ -53,6 +81,8 @@ def die_row(card_index: int, die_index: int, die: int, info: Any, processes: Lis
         "VDSP": f"{rate.vdsp} %",
         "Enc": f"{rate.vemcu} %",
         "Dec": f"{rate.vdmcu} %",
+        "Dec ch": channels(state, "decoder"),
+        "Enc ch": channels(state, "encoder"),
         "Procs": str(len(processes)),
     }
 
@@ -60,8 +90,13 @@ def die_row(card_index: int, die_index: int, die: int, info: Any, processes: Lis
 def snapshot() -> List[str]:
     """The status as lines of text."""
     cards = kyml.getCardInfo([])
+    card_state = _native.card_state()
+    shared = (f"shared by every process ({card_state['name']})" if card_state
+              else "this process only (QUILLON_SHARED_STATE=0 or the platform's shared_state)")
     lines = [f"kyml {kyml.getVersion()}   driver {kyml.getDriverSWVersion()}   "
-             f"{len(cards)} card(s)   {datetime.datetime.now():%Y-%m-%d %H:%M:%S}"]
+             f"{len(cards)} card(s)   {datetime.datetime.now():%Y-%m-%d %H:%M:%S}", f"card state: {shared}"]
+    die_states = card_state["dies"] if card_state else []
+    starts = {user["pid"]: user["start_time"] for state in die_states for user in state["users"]}
     rows: List[Dict[str, str]] = []
     card_lines: Dict[int, str] = {}
     users: List[Tuple[str, Any]] = []
@@ -74,7 +109,8 @@ def snapshot() -> List[str]:
         for die_index, info in enumerate(card.dieInfo):
             die = kyml.getDieHandleByIndex(handle, die_index)
             processes = kyml.getRunningProcesses(die, [])
-            rows.append(die_row(card_index, die_index, die, info, processes))
+            state = die_states[len(rows)] if len(rows) < len(die_states) else None
+            rows.append(die_row(card_index, die_index, die, info, processes, state))
             users += [(f"{card_index}:{die_index}", p) for p in processes]
 
     widths = {c: max([len(c)] + [len(r[c]) for r in rows]) for c in COLUMNS}
@@ -100,9 +136,10 @@ def snapshot() -> List[str]:
     if not users:
         lines.append("  none")
     else:
-        lines.append(f"  {'Die':<6} {'PID':>8}  {'Name':<20} {'Memory':>10}")
+        lines.append(f"  {'Die':<6} {'PID':>8}  {'Name':<20} {'Memory':>10}  Started")
         for die_label, process in users:
-            lines.append(f"  {die_label:<6} {process.pid:>8}  {process.name:<20} {process.memused:>6} MiB")
+            start = started(starts[process.pid]) if process.pid in starts else "-"
+            lines.append(f"  {die_label:<6} {process.pid:>8}  {process.name:<20} {process.memused:>6} MiB  {start}")
     return lines
 
 
@@ -111,7 +148,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser.add_argument("--watch", type=float, metavar="N", help="refresh every N seconds")
     parser.add_argument("--count", type=int, metavar="K",
                         help="stop after K tables (every 2 seconds unless --watch says otherwise)")
+    parser.add_argument("--reset-shared", action="store_true",
+                        help="remove the card's shared state (refused while a live process uses it)")
     args = parser.parse_args(argv)
+    if args.reset_shared:
+        try:
+            print(_native.reset_shared_state())
+        except (RuntimeError, ValueError) as error:
+            print(f"quillon-status: {error}", file=sys.stderr)
+            return 1
+        return 0
     if args.watch is not None and args.watch <= 0:
         parser.error("--watch needs a positive number of seconds")
     if args.count is not None:
@@ -122,7 +168,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
     status = kyml.init()
     if status not in (kyml.opStatus.KYML_SUCCESS, kyml.opStatus.KYML_ERROR_INITIALIZED):
-        raise SystemExit(f"cannot start the management library: {kyml.errorString(status)}")
+        raise SystemExit(f"cannot start the management library: {kyml.errorString(status)} "
+                         "(a refused shared state is cleared by --reset-shared)")
     try:
         shown = 0
         while True:
@@ -137,6 +184,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             time.sleep(args.watch)
     except KeyboardInterrupt:
         pass
+    except RuntimeError as error:  # the card's shared state refused meanwhile
+        print(f"quillon-status: {error}", file=sys.stderr)
+        return 1
     finally:
         if status == kyml.opStatus.KYML_SUCCESS:
             kyml.shutDown()

@@ -32,5 +32,5 @@ fi
 # halt_on_error: the first report ends the run with ThreadSanitizer's exit
 # code (66), so any report fails the script.
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
-QUILLON_STRESS_SECONDS=${QUILLON_STRESS_SECONDS:-3} \
+QUILLON_STRESS_SECONDS=${QUILLON_STRESS_SECONDS:-3} QUILLON_SHARED_STATE=${QUILLON_SHARED_STATE:-0} \
   "$build/bin/sdk_stress" --gtest_brief=1

@@ -42,6 +42,7 @@ KY_EXPORT kycmRet_t kycmCreateContext(uint32_t device, void** context) try {
   if (!kycm::valid_device(device)) return KYCM_INVALID_DEVICE;
   *context = HandleRegistry::instance().add(HandleKind::context, std::make_shared<Context>(Context{device}),
                                             static_cast<int32_t>(device));
+  kycm::publish_contexts(static_cast<int32_t>(device));
   return OK;
 }
 KYCM_CATCH
@@ -49,8 +50,10 @@ KYCM_CATCH
 KY_EXPORT kycmRet_t kycmDestroyContext(void* context) try {
   KY_GATE("kycmDestroyContext", {}, context);
   if (!kycm::runtime().initialized.load()) return KYCM_NOT_INITIALIZED;
+  const auto found = find_context(context);
   if (!HandleRegistry::instance().remove<Context>(context, HandleKind::context)) return KYCM_INVALID_HANDLE;
   if (t_current_context == context) t_current_context = nullptr;
+  if (found) kycm::publish_contexts(static_cast<int32_t>(found->device));
   return OK;
 }
 KYCM_CATCH

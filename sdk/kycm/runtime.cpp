@@ -1,6 +1,7 @@
 // Initialisation, device selection and reset, version and error texts.
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "kycm.h"
 #include "kycore/c_boundary.h"
@@ -9,6 +10,7 @@
 #include "kycore/handle_registry.h"
 #include "kycore/life_cycle.h"
 #include "kycore/platform.h"
+#include "kycore/shared_state.h"
 #include "kycore/test_control.h"
 #include "kycore/version.h"
 #include "runtime_state.h"
@@ -24,6 +26,21 @@ uint32_t device_count() { return static_cast<uint32_t>(kycore::current_platform(
 
 bool valid_device(uint32_t device) { return device < device_count(); }
 
+void publish_contexts(int32_t device) {
+  auto shared = kycore::shared_state();
+  if (!shared) return;
+  // Counted and published under one lock, so a stale count never wins.
+  static std::mutex publishing;
+  std::lock_guard<std::mutex> lock(publishing);
+  const auto& registry = kycore::HandleRegistry::instance();
+  const uint32_t first = device == kycore::kNoDevice ? 0 : static_cast<uint32_t>(device);
+  const uint32_t last = device == kycore::kNoDevice ? device_count() : first + 1;
+  for (uint32_t d = first; d < last; ++d) {
+    const auto id = static_cast<int32_t>(d);
+    shared->set_contexts(id, static_cast<uint32_t>(registry.count(kycore::HandleKind::context, id)));
+  }
+}
+
 }  // namespace kycm
 
 using kycm::runtime;
@@ -37,6 +54,7 @@ void release_runtime_objects(int32_t device) {
   auto& registry = HandleRegistry::instance();
   registry.remove_device(device);
   DeviceMemory::instance().release_device(device);
+  kycm::publish_contexts(device);
 }
 
 }  // namespace
@@ -55,6 +73,8 @@ KY_EXPORT kycmRet_t kycmInitialize(const char* config) try {
     return result.code;
   }
   install_platform(std::move(result.platform));
+  // The card's state is opened now, so a refused one is reported here.
+  if (const uint32_t shared = shared_state_status(nullptr); shared != OK) return shared;
   runtime().device.store(0);
   runtime().initialized.store(true);
   return OK;

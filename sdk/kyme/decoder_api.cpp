@@ -120,8 +120,11 @@ KY_EXPORT kymeRet_t kymeCreateDecoderChannel(kymeDecChannelParameters* parameter
   const bool jpeg = parameters->codecType == KYME_CODEC_DEC_JPEG;
   if (slot.core >= (jpeg ? slot.jpeg : slot.video)) return KYME_INVALID_CHANNEL;
   if (channels().contains(channel)) return KYME_CHANNEL_BUSY;
+  NumberClaim claim;
+  if (const uint32_t taken = claim.take(ChannelKind::decoder, slot.device, slot.core, jpeg); taken != OK) return taken;
   return channels().add(channel,
-                        std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, decode_threads()));
+                        std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, decode_threads()),
+                        std::move(claim));
 }
 KYME_CATCH
 
@@ -279,7 +282,7 @@ KY_EXPORT kymeRet_t kymeGetDecoderAvailableChannels(uint32_t* count) try {
     const DieConfig* die = platform->device(d);
     total += std::max(die->decode_channels, die->jpeg_decode_channels);
   }
-  const uint64_t used = channels().size();
+  const uint64_t used = numbers_in_use(ChannelKind::decoder, channels().size());
   *count = static_cast<uint32_t>(total > used ? total - used : 0);
   return OK;
 }

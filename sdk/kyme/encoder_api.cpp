@@ -139,13 +139,15 @@ KY_EXPORT kymeRet_t kymeCreateEncoderChannel(kymeEncChannelParameters* parameter
   Slot slot;
   if (!locate(channel, &slot) || slot.core >= (jpeg ? slot.jpeg : slot.video)) return KYME_INVALID_CHANNEL;
   if (channels().contains(channel)) return KYME_CHANNEL_BUSY;
+  NumberClaim claim;
+  if (const uint32_t taken = claim.take(ChannelKind::encoder, slot.device, slot.core, jpeg); taken != OK) return taken;
   // Opened outside the table's lock: x265 takes a while.
   std::unique_ptr<PictureEncoder> encoder;
   const uint32_t opened = factory(&encoder);
   if (opened != OK) return opened;
   auto made = std::make_shared<EncoderChannel>(*parameters, std::move(encoder), std::move(factory));
   made->place(slot.device, slot.core);
-  return channels().add(channel, std::move(made));
+  return channels().add(channel, std::move(made), std::move(claim));
 }
 KYME_CATCH
 
@@ -212,7 +214,8 @@ KY_EXPORT kymeRet_t kymeGetEncoderAvailableChannels(uint32_t* count) try {
   const auto platform = current_platform();
   uint64_t total = 0;
   for (std::size_t d = 0; d < platform->device_count(); ++d) total += numbers_of(platform->device(d));
-  *count = static_cast<uint32_t>(total - std::min<uint64_t>(total, channels().size()));
+  *count =
+      static_cast<uint32_t>(total - std::min<uint64_t>(total, numbers_in_use(ChannelKind::encoder, channels().size())));
   return OK;
 }
 KYME_CATCH

@@ -8,6 +8,7 @@
 #include "kycore/error_codes.h"
 #include "kycore/runtime_log.h"
 #include "kycore/version.h"
+#include "sensors.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ extern "C" {
 KY_EXPORT kymlOpStatus_enum kymlInit(void) try {
   KYML_GATE("kymlInit", {});
   if (kycore::current_platform()->cards.empty()) return KYML_ERROR_CARD_EMPTY;
+  if (kyml::card_state_refused()) return KYML_ERROR_FETCH_API;
   if (kyml::set_initialized(true)) return KYML_ERROR_INITIALIZED;
   return KYML_SUCCESS;
 }

@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "inventory.h"
 #include "kycore/c_boundary.h"
 #include "kycore/device_memory.h"
+#include "kycore/shared_state.h"
 #include "sensors.h"
 
 using kyml::DieRef;
@@ -34,18 +36,52 @@ void describe_self(kymlProcessInfo_struct* info, std::size_t device) {
   std::strncpy(info->name, name != nullptr ? name : "", sizeof info->name - 1);
 }
 
-kymlOpStatus_enum list_self(uint64_t die, kymlProcessInfo_struct* processes, uint32_t* count, uint32_t capacity,
-                            bool (*listed)(std::size_t)) {
+// Every process using the die, from the card's state: one entry per pid
+// (a process may hold several attachments), its memory summed.
+bool describe_card_users(std::size_t device, std::vector<kymlProcessInfo_struct>* found) {
+  kycore::SharedDie die;
+  if (!kycore::shared_state()->read_die(static_cast<int32_t>(device), &die)) return false;
+  std::vector<uint64_t> bytes;
+  for (const auto& user : die.users) {
+    auto same = std::find_if(found->begin(), found->end(), [&](const auto& p) { return p.pid == user.pid; });
+    if (same == found->end()) {
+      kymlProcessInfo_struct info{};
+      info.pid = user.pid;
+      std::strncpy(info.name, user.name.c_str(), sizeof info.name - 1);
+      found->push_back(info);
+      bytes.push_back(0);
+      same = found->end() - 1;
+    }
+    bytes[static_cast<std::size_t>(same - found->begin())] += user.memory;
+  }
+  for (std::size_t i = 0; i < found->size(); ++i) {
+    const uint64_t mebibytes = (bytes[i] + (1ull << 20) - 1) >> 20;  // a started MiB counts
+    (*found)[i].memused = static_cast<int32_t>(std::min<uint64_t>(mebibytes, INT32_MAX));
+  }
+  return true;
+}
+
+// The die's processes: with `card_wide` and a shared state every process
+// on the card, otherwise this one when `listed` says it uses the die.
+kymlOpStatus_enum list_processes(uint64_t die, kymlProcessInfo_struct* processes, uint32_t* count, uint32_t capacity,
+                                 bool (*listed)(std::size_t), bool card_wide) {
   KYML_REQUIRE_INIT();
   if (count == nullptr || (processes == nullptr && capacity > 0)) return KYML_ERROR_INPUT_PARAMETER_NULL;
   DieRef ref;
   if (const auto status = kyml::find_die(die, &ref); status != KYML_SUCCESS) return status;
   *count = 0;
-  if (!listed(ref.device)) return KYML_SUCCESS;
-  if (capacity == 0) return KYML_USER_BUF_INSUFFICIENT;
-  describe_self(&processes[0], ref.device);
-  *count = 1;
-  return KYML_SUCCESS;
+  if (kyml::card_state_refused()) return KYML_ERROR_FETCH_API;
+  std::vector<kymlProcessInfo_struct> found;
+  if (card_wide && kycore::shared_state()) {
+    if (!describe_card_users(ref.device, &found)) return KYML_ERROR_FETCH_API;
+  } else if (listed(ref.device)) {
+    found.resize(1);
+    describe_self(&found[0], ref.device);
+  }
+  const std::size_t written = std::min<std::size_t>(found.size(), capacity);
+  std::copy(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(written), processes);
+  *count = static_cast<uint32_t>(written);
+  return written < found.size() ? KYML_USER_BUF_INSUFFICIENT : KYML_SUCCESS;
 }
 
 // Looks the die up and reads its sensors; the common opening of the sensor calls.
@@ -54,6 +90,7 @@ kymlOpStatus_enum list_self(uint64_t die, kymlProcessInfo_struct* processes, uin
   if ((record) == nullptr) return KYML_ERROR_INPUT_PARAMETER_NULL;                                \
   DieRef ref_;                                                                                    \
   if (const auto status_ = kyml::find_die((die), &ref_); status_ != KYML_SUCCESS) return status_; \
+  if (kyml::card_state_refused()) return KYML_ERROR_FETCH_API;                                    \
   const kyml::DieReadings readings = kyml::read_die(ref_)
 
 }  // namespace
@@ -212,14 +249,14 @@ KYML_CATCH
 KY_EXPORT kymlOpStatus_enum kymlGetRunningProcesses(uint64_t die, kymlProcessInfo_struct* processes, uint32_t* count,
                                                     uint32_t capacity) try {
   KYML_GATE("kymlGetRunningProcesses", ::kycore::clear_output(count), die, processes, count, capacity);
-  return list_self(die, processes, count, capacity, &kyml::process_uses);
+  return list_processes(die, processes, count, capacity, &kyml::process_uses, true);
 }
 KYML_CATCH
 
 KY_EXPORT kymlOpStatus_enum kymlGetNetWorkRunningInfo(uint64_t die, kymlProcessInfo_struct* processes, uint32_t* count,
                                                       uint32_t capacity) try {
   KYML_GATE("kymlGetNetWorkRunningInfo", ::kycore::clear_output(count), die, processes, count, capacity);
-  return list_self(die, processes, count, capacity, &kyml::process_runs_models);
+  return list_processes(die, processes, count, capacity, &kyml::process_runs_models, false);
 }
 KYML_CATCH
 

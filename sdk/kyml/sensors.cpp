@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include "kycore/busy_time.h"
 #include "kycore/device_memory.h"
 #include "kycore/handle_registry.h"
+#include "kycore/shared_state.h"
 
 namespace kyml {
 namespace {
@@ -45,6 +47,17 @@ int32_t device_id(std::size_t device) { return static_cast<int32_t>(device); }
 
 }  // namespace
 
+bool card_state_refused() {
+  uint32_t refused = 0;
+  kycore::shared_state(&refused);
+  return refused != 0;
+}
+
+uint64_t memory_in_use(std::size_t device) {
+  if (auto shared = kycore::shared_state()) return shared->memory_used(device_id(device));
+  return kycore::DeviceMemory::instance().used(device_id(device));
+}
+
 bool process_uses(std::size_t device) {
   return kycore::DeviceMemory::instance().used(device_id(device)) > 0 ||
          HandleRegistry::instance().count(HandleKind::context, device_id(device)) > 0;
@@ -61,22 +74,21 @@ DieReadings read_die(const DieRef& die) {
   const auto& config = die.config();
 
   r.memory_total = config.memory_bytes;
-  r.memory_used = std::min(kycore::DeviceMemory::instance().used(device_id(device)), r.memory_total);
+  r.memory_used = std::min(memory_in_use(device), r.memory_total);
   const int64_t memory_percent = static_cast<int64_t>(r.memory_used * 100 / r.memory_total);
 
   // Utilisation is the engines' measured busy time over the sampling
   // interval; each engine core reads its own share.
   using kycore::Engine;
   const int32_t id = device_id(device);
-  r.ai = kycore::busy_percent(id, Engine::ai, 0, 1);
-  const auto per_core = [id](auto& cores, Engine engine) {
-    for (std::size_t i = 0; i < cores.size(); ++i) {
-      cores[i] = kycore::busy_percent(id, engine, static_cast<int32_t>(i), static_cast<uint32_t>(cores.size()));
-    }
+  const auto load = [](Engine engine, auto& cores) {
+    return kycore::EngineLoad{engine, static_cast<uint32_t>(cores.size()), cores.data()};
   };
-  per_core(r.vdsp, Engine::vdsp);
-  per_core(r.vdmcu, Engine::decoder);
-  per_core(r.vemcu, Engine::encoder);
+  std::array<int32_t, 1> ai{};
+  kycore::EngineLoad loads[] = {load(Engine::ai, ai), load(Engine::vdsp, r.vdsp), load(Engine::decoder, r.vdmcu),
+                                load(Engine::encoder, r.vemcu)};
+  kycore::busy_percents(id, loads, std::size(loads));
+  r.ai = ai[0];
   int64_t codec = 0;
   int64_t vdsp = 0;
   for (auto v : r.vdsp) vdsp += v;

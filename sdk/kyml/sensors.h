@@ -38,6 +38,12 @@ struct DieReadings {
 
 DieReadings read_die(const DieRef& die);
 
+// True when the card's shared state was refused: readings then fail
+// instead of showing this process alone.
+bool card_state_refused();
+// Device memory in use on the die: by every process when the state is
+// shared, by this one otherwise.
+uint64_t memory_in_use(std::size_t device);
 // Whether this process uses the die: device memory or a context on it.
 bool process_uses(std::size_t device);
 // Whether this process has models loaded on the die.

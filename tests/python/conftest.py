@@ -13,6 +13,12 @@ import threading
 import numpy as np
 import pytest
 
+# Each test process keeps the card to itself, so tests running side by side
+# (and other users of the default platform) never see each other's memory
+# and channels; the tests of the shared state turn it on in their own
+# processes.
+os.environ["QUILLON_SHARED_STATE"] = "0"
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("QUILLON_BUILD_DIR", ROOT / "build"))
 MODULE_DIR = BUILD / "python"

@@ -16,6 +16,10 @@
 # destroyed or released by uninitialisation (the libraries check them), a
 # block from mallocHost that was freed, and instances of the module's record
 # classes, constructed or not (the module knows their size).
+#
+# The workers share one card, of a platform of their own, so the hostile
+# calls also go through the state the processes on a card share.
+import json
 import os
 import re
 import signal
@@ -42,8 +46,10 @@ KNOWN_CRASHES = []
 REPORT = re.compile(r"ERROR: AddressSanitizer|runtime error:|Fatal Python error|terminate called|Assertion")
 
 
-def environment():
-    env = dict(os.environ, QUILLON_LOG=os.environ.get("QUILLON_LOG", os.devnull))
+def environment(data_dir):
+    env = dict(os.environ, QUILLON_LOG=os.environ.get("QUILLON_LOG", os.devnull),
+               QUILLON_PLATFORM=os.path.join(data_dir, "platform.json"))
+    env.pop("QUILLON_SHARED_STATE", None)
     module_dir = os.path.abspath(os.path.dirname(_quillon_pybind11.__file__))
     env["PYTHONPATH"] = os.pathsep.join(filter(None, (module_dir, str(ROOT / "python"),
                                                 os.path.dirname(os.path.abspath(__file__)), env.get("PYTHONPATH"))))
@@ -64,7 +70,7 @@ def run_worker(state, first, last, dirs):
     with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
         # In a folder of its own: a call given a relative path may create that file.
         process = subprocess.Popen([sys.executable, os.path.abspath(worker.__file__), state, str(first), str(last),
-                                    dirs[0]], stdout=out, stderr=err, env=environment(), cwd=dirs[1])
+                                    dirs[0]], stdout=out, stderr=err, env=environment(dirs[0]), cwd=dirs[1])
         hung, size, progress = False, -1, time.monotonic()
         while process.poll() is None and not hung:
             time.sleep(0.2)
@@ -117,6 +123,8 @@ def test_no_hostile_argument_kills_the_interpreter(tmp_path):
     calls = {state: worker.plan(worker.attach(_quillon_pybind11), state) for state in worker.STATES}
     dirs = (str(tmp_path / "data"), str(tmp_path / "logs"))
     worker.make_data(dirs[0])
+    # The default platform's shape, under a name no other run uses.
+    (tmp_path / "data" / "platform.json").write_text(json.dumps({"cards": [{"uuid": os.urandom(16).hex()}]}))
     os.makedirs(dirs[1])
     slices = [(state, first, min(first + CHUNK, len(calls[state])))
               for state in worker.STATES for first in range(0, len(calls[state]), CHUNK)]

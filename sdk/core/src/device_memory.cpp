@@ -10,6 +10,7 @@
 #include "kycore/error_codes.h"
 #include "kycore/page_memory.h"
 #include "kycore/platform.h"
+#include "kycore/shared_state.h"
 
 namespace kycore {
 namespace {
@@ -23,17 +24,27 @@ constexpr uint64_t kRangeBytes = 1ull << kDeviceShift;
 // the next block.
 constexpr uint64_t kPlacement = 4096;
 
-struct Block {
-  std::shared_ptr<uint8_t> data;
-  uint64_t size;
-  int32_t device;
-  BlockOwner owner;
-};
-
 uint64_t round_up(uint64_t value, uint64_t step) { return (value + step - 1) / step * step; }
 
 // The span of address range a block of `size` bytes takes.
 uint64_t span_of(uint64_t size) { return round_up(size, kPlacement) + kPlacement; }
+
+}  // namespace
+
+struct DeviceMemory::Block {
+  std::shared_ptr<uint8_t> data;
+  uint64_t size;
+  int32_t device;
+  BlockOwner owner;
+  std::shared_ptr<SharedState> shared;  // the card's state the block is charged to, if any
+};
+
+namespace {
+
+// Gives a released block's bytes back to the card's state.
+void uncharge(const DeviceMemory::Block& block) {
+  if (block.shared) block.shared->return_memory(block.device, block.size);
+}
 
 }  // namespace
 
@@ -67,11 +78,26 @@ uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner,
   const DieConfig* die = device >= 0 ? platform->device(static_cast<std::size_t>(device)) : nullptr;
   if (die == nullptr || device > 0xff) return KYCM_INVALID_DEVICE;
   if (size == 0) return KYCM_INVALID_ARGUMENT;
+  if (size > die->memory_bytes) return KYCM_OUT_OF_MEMORY;
 
+  // The die's memory is the card's: what every process holds counts.
+  uint32_t refused = OK;
+  Block block{nullptr, size, device, owner, shared_state(&refused)};
+  if (refused != OK) return refused;
+  if (block.shared) {
+    if (const uint32_t code = block.shared->reserve_memory(device, size); code != OK) return code;
+  }
+  const uint32_t code = place(block, die->memory_bytes, address);
+  if (code != OK) uncharge(block);
+  return code;
+}
+
+uint32_t DeviceMemory::place(Block& block, uint64_t capacity, void** address) {
+  const uint64_t size = block.size;
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  uint64_t& used = impl_->used[device];
-  if (size > die->memory_bytes - std::min(used, die->memory_bytes)) return KYCM_OUT_OF_MEMORY;
-  AddressRange& range = impl_->range(device);
+  uint64_t& used = impl_->used[block.device];
+  if (size > capacity - std::min(used, capacity)) return KYCM_OUT_OF_MEMORY;
+  AddressRange& range = impl_->range(block.device);
   uint64_t offset = 0;
   if (!range.take(span_of(size), &offset)) return KYCM_OUT_OF_MEMORY;  // address range exhausted
 
@@ -82,10 +108,10 @@ uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner,
     range.give_back(offset, span_of(size));
     return KYCM_OUT_OF_HOST_MEMORY;
   }
-  const uint64_t start = kTag | (static_cast<uint64_t>(device) << kDeviceShift) | (offset + kPlacement);
+  const uint64_t start = kTag | (static_cast<uint64_t>(block.device) << kDeviceShift) | (offset + kPlacement);
   used += size;
-  impl_->blocks.emplace(
-      start, Block{std::shared_ptr<uint8_t>(raw, [size](uint8_t* p) { release_block(p, size); }), size, device, owner});
+  block.data = std::shared_ptr<uint8_t>(raw, [size](uint8_t* p) { release_block(p, size); });
+  impl_->blocks.emplace(start, std::move(block));
   *address = reinterpret_cast<void*>(start);
   return OK;
 }
@@ -93,15 +119,18 @@ uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner,
 uint32_t DeviceMemory::release(const void* address, BlockOwner owner) { return release(address, owner, nullptr); }
 
 uint32_t DeviceMemory::release(const void* address, BlockOwner owner, const std::shared_ptr<uint8_t>& backing) {
-  std::shared_ptr<uint8_t> data;  // freed after the lock is dropped
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  auto it = impl_->blocks.find(reinterpret_cast<uint64_t>(address));
-  if (it == impl_->blocks.end() || (backing && it->second.data != backing)) return KYCM_INVALID_ADDRESS;
-  if (it->second.owner != owner) return KYCM_WRONG_ALLOCATOR;
-  impl_->used[it->second.device] -= it->second.size;
-  impl_->give_back(it->first, it->second);
-  data = std::move(it->second.data);
-  impl_->blocks.erase(it);
+  Block gone{};  // freed and uncharged after the lock is dropped
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    auto it = impl_->blocks.find(reinterpret_cast<uint64_t>(address));
+    if (it == impl_->blocks.end() || (backing && it->second.data != backing)) return KYCM_INVALID_ADDRESS;
+    if (it->second.owner != owner) return KYCM_WRONG_ALLOCATOR;
+    impl_->used[it->second.device] -= it->second.size;
+    impl_->give_back(it->first, it->second);
+    gone = std::move(it->second);
+    impl_->blocks.erase(it);
+  }
+  uncharge(gone);
   return OK;
 }
 
@@ -143,21 +172,24 @@ std::size_t DeviceMemory::block_count(int32_t device) const {
 }
 
 void DeviceMemory::release_device(int32_t device) {
-  std::vector<std::shared_ptr<uint8_t>> released;  // freed after the lock is dropped
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  for (auto it = impl_->blocks.begin(); it != impl_->blocks.end();) {
-    if (device < 0 || it->second.device == device) {
-      impl_->used[it->second.device] -= it->second.size;
-      released.push_back(std::move(it->second.data));
-      it = impl_->blocks.erase(it);
-    } else {
-      ++it;
+  std::vector<Block> released;  // freed and uncharged after the lock is dropped
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    for (auto it = impl_->blocks.begin(); it != impl_->blocks.end();) {
+      if (device < 0 || it->second.device == device) {
+        impl_->used[it->second.device] -= it->second.size;
+        released.push_back(std::move(it->second));
+        it = impl_->blocks.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    // The device starts afresh: its whole address range is free again.
+    for (auto& [id, range] : impl_->ranges) {
+      if (device < 0 || id == device) range.reset();
     }
   }
-  // The device starts afresh: its whole address range is free again.
-  for (auto& [id, range] : impl_->ranges) {
-    if (device < 0 || id == device) range.reset();
-  }
+  for (const Block& block : released) uncharge(block);
 }
 
 }  // namespace kycore

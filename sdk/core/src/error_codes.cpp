@@ -38,6 +38,9 @@ constexpr CodeInfo kCodes[] = {
     {KYCM_LOG_DESTINATION, "KYCM_LOG_DESTINATION", "The log destination (QUILLON_LOG) cannot be opened for writing."},
     {KYCM_LOG_CONFIG, "KYCM_LOG_CONFIG", "QUILLON_LOG_LEVEL is not a level name (trace ... fatal) or number (0 to 6)."},
     {KYCM_INVALID_COPY_TYPE, "KYCM_INVALID_COPY_TYPE", "The copy type is not one of the copy directions."},
+    {KYCM_SHARED_STATE_REFUSED, "KYCM_SHARED_STATE_REFUSED",
+     "The state shared by the processes using the card was refused (another layout version, size or owner, or "
+     "values out of range); the log says why."},
     {KYCM_INTERNAL_ERROR, "KYCM_INTERNAL_ERROR", "The library failed unexpectedly; the call did not complete."},
     {KYCM_INVALID_DEVICE_TYPE, "KYCM_INVALID_DEVICE_TYPE", "The device type is neither kycmDE_CPU nor kycmDE_KYCC."},
     {KYCM_MEMORY_OWNED_BY_TENSOR, "KYCM_MEMORY_OWNED_BY_TENSOR",

@@ -1,6 +1,7 @@
 // Platform configuration: the JSON schema, its validation and the default.
 #include "kycore/platform.h"
 
+#include <atomic>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -147,8 +148,15 @@ CardConfig make_card(std::size_t index, std::size_t dies, const DieConfig& die) 
 }
 
 Platform parse_document(const json& root) {
-  only_keys(root, {"driver_version", "node_major", "cards", "dies_per_card", "die"}, "the platform");
+  only_keys(root, {"driver_version", "node_major", "cards", "dies_per_card", "die", "shared_state", "shared_group"},
+            "the platform");
   Platform platform;
+  if (auto shared = root.find("shared_state"); shared != root.end()) {
+    if (!shared->is_boolean()) invalid("shared_state must be true or false");
+    platform.shared_state = shared->get<bool>();
+  }
+  platform.shared_group = text_value(root, "shared_group", "", "the platform");
+  if (platform.shared_group.size() > 32) invalid("shared_group must be at most 32 bytes");
   platform.driver_version = text_value(root, "driver_version", platform.driver_version, "the platform");
   if (platform.driver_version.empty() || platform.driver_version.size() > 63) {
     invalid("driver_version must be 1 to 63 bytes");
@@ -215,6 +223,7 @@ Platform parse_document(const json& root) {
 struct CurrentPlatform {
   std::mutex mutex;
   std::shared_ptr<const Platform> platform;
+  std::atomic<uint64_t> generation{0};
 };
 
 CurrentPlatform& current() {
@@ -383,6 +392,9 @@ void install_platform(Platform platform) {
   auto next = std::make_shared<const Platform>(std::move(platform));
   std::lock_guard<std::mutex> lock(c.mutex);
   c.platform = std::move(next);
+  c.generation.fetch_add(1, std::memory_order_release);
 }
+
+uint64_t platform_generation() { return current().generation.load(std::memory_order_acquire); }
 
 }  // namespace kycore

@@ -31,6 +31,14 @@ KY_EXPORT void add_busy(int32_t device, Engine engine, uint32_t core, BusyClock:
 // engine ran work, where work on core c counts for core c % cores. With
 // `core` < 0: the average over the `cores` cores.
 KY_EXPORT int32_t busy_percent(int32_t device, Engine engine, int32_t core, uint32_t cores);
+// The same for every core of several engines at once: percents[c] for
+// c < cores of each.
+struct EngineLoad {
+  Engine engine;
+  uint32_t cores;
+  int32_t* percents;
+};
+KY_EXPORT void busy_percents(int32_t device, EngineLoad* loads, std::size_t count);
 
 // Forgets all recorded work (a released runtime, tests).
 KY_EXPORT void clear_busy();

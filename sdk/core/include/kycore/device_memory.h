@@ -27,6 +27,8 @@ struct DeviceSpan {
 
 class KY_EXPORT DeviceMemory {
  public:
+  struct Block;  // one live block (device_memory.cpp)
+
   static DeviceMemory& instance();
 
   // 0 or an error code (invalid device, out of memory).
@@ -58,6 +60,8 @@ class KY_EXPORT DeviceMemory {
  private:
   DeviceMemory();
   ~DeviceMemory();
+  // Gives a block charged to the card its address range and host backing.
+  uint32_t place(Block& block, uint64_t capacity, void** address);
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

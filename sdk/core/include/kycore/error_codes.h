@@ -43,6 +43,8 @@ enum Code : uint32_t {
   KYCM_LOG_DESTINATION = 100052,
   KYCM_LOG_CONFIG = 100053,
   KYCM_INVALID_COPY_TYPE = 100054,
+  // the state shared with the other processes on the card
+  KYCM_SHARED_STATE_REFUSED = 100060,
   // what a C function returns for an exception it caught (also kycl's)
   KYCM_INTERNAL_ERROR = 100090,
 

@@ -45,6 +45,10 @@ struct KY_EXPORT Platform {
   // The first of the major numbers of the cards' device nodes.
   uint32_t node_major = 508;
   std::vector<CardConfig> cards;
+  // Whether processes on this platform share one card (see shared_state.h),
+  // and the group allowed to share it besides its owner (empty: none).
+  bool shared_state = true;
+  std::string shared_group;
 
   // Devices are the dies of all cards, numbered card by card.
   std::size_t device_count() const;
@@ -73,6 +77,9 @@ KY_EXPORT PlatformResult resolve_platform(const char* config);
 // reduced to the visible dies (none when QUILLON_VISIBLE_DIES is malformed).
 KY_EXPORT std::shared_ptr<const Platform> current_platform();
 KY_EXPORT void install_platform(Platform platform);
+// A number that changes whenever a platform is installed: who keeps what
+// it derived from the platform in force checks it, without a lock.
+KY_EXPORT uint64_t platform_generation();
 
 constexpr const char* kPlatformEnvironmentVariable = "QUILLON_PLATFORM";
 // Device indices of the platform (as without it) a process may use, such as
