@@ -9,6 +9,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
@@ -128,26 +129,34 @@ constexpr std::size_t kMaxThreads = 8;
 template <class In, class Out>
 void convert_in_pieces(void (*kernel)(const In*, std::size_t, Out*), const In* in, std::size_t count, Out* out) {
   const std::size_t bytes = count * sizeof(Out);
+  const std::size_t per_piece = kPieceBytes / sizeof(Out);
+  const std::size_t pieces = (count + per_piece - 1) / per_piece;
   const auto processors = static_cast<std::size_t>(kycore::usable_processors());
-  const std::size_t workers = std::min({processors, kMaxThreads, bytes / kPieceBytes});
+  const std::size_t workers = std::min({processors, kMaxThreads, pieces});
   if (bytes < kMinParallelBytes || workers <= 1) {
     kernel(in, count, out);
     return;
   }
-  const std::size_t per_piece = kPieceBytes / sizeof(Out);
-  const std::size_t share = (count / workers + per_piece - 1) / per_piece * per_piece;
+  // Pieces are taken one at a time by whichever thread is free, the caller
+  // among them: on a busy machine a helper that is not scheduled leaves its
+  // share to the others instead of holding up the call.
+  std::atomic<std::size_t> next{0};
+  const auto take_pieces = [&] {
+    for (std::size_t piece; (piece = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
+      const std::size_t start = piece * per_piece;
+      kernel(in + start, std::min(per_piece, count - start), out + start);
+    }
+  };
   std::vector<std::thread> helpers;
   helpers.reserve(workers - 1);
-  std::size_t start = share;  // the calling thread takes the first share
-  for (; start < count; start += share) {
-    const std::size_t length = std::min(share, count - start);
+  for (std::size_t i = 1; i < workers; ++i) {
     try {
-      helpers.emplace_back(kernel, in + start, length, out + start);
+      helpers.emplace_back(take_pieces);
     } catch (const std::system_error&) {
-      kernel(in + start, length, out + start);  // no thread to be had: done here
+      break;  // no more threads to be had: the others do the work
     }
   }
-  kernel(in, std::min(share, count), out);
+  take_pieces();
   for (auto& helper : helpers) helper.join();
 }
 
