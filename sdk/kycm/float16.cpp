@@ -8,16 +8,10 @@
 #include <immintrin.h>
 #endif
 
-#include <algorithm>
-#include <atomic>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "float16.h"
 #include "kycore/export.h"
-#include "kycore/processors.h"
 
 namespace kycm {
 namespace {
@@ -117,57 +111,14 @@ const Kernels& kernels() {
   return chosen;
 }
 
-// Long arrays are converted in pieces on several threads. The conversion is
-// quick enough that a fresh result's page faults (the kernel clearing each
-// page on first touch) take a large share of the time; threads writing
-// pieces of their own take those faults side by side. Pieces hold whole
-// huge pages of the result (2 MiB), so no two threads fault on one page.
-constexpr std::size_t kPieceBytes = 2u << 20;
-constexpr std::size_t kMinParallelBytes = 4u << 20;
-constexpr std::size_t kMaxThreads = 8;
-
-template <class In, class Out>
-void convert_in_pieces(void (*kernel)(const In*, std::size_t, Out*), const In* in, std::size_t count, Out* out) {
-  const std::size_t bytes = count * sizeof(Out);
-  const std::size_t per_piece = kPieceBytes / sizeof(Out);
-  const std::size_t pieces = (count + per_piece - 1) / per_piece;
-  const auto processors = static_cast<std::size_t>(kycore::usable_processors());
-  const std::size_t workers = std::min({processors, kMaxThreads, pieces});
-  if (bytes < kMinParallelBytes || workers <= 1) {
-    kernel(in, count, out);
-    return;
-  }
-  // Pieces are taken one at a time by whichever thread is free, the caller
-  // among them: on a busy machine a helper that is not scheduled leaves its
-  // share to the others instead of holding up the call.
-  std::atomic<std::size_t> next{0};
-  const auto take_pieces = [&] {
-    for (std::size_t piece; (piece = next.fetch_add(1, std::memory_order_relaxed)) < pieces;) {
-      const std::size_t start = piece * per_piece;
-      kernel(in + start, std::min(per_piece, count - start), out + start);
-    }
-  };
-  std::vector<std::thread> helpers;
-  helpers.reserve(workers - 1);
-  for (std::size_t i = 1; i < workers; ++i) {
-    try {
-      helpers.emplace_back(take_pieces);
-    } catch (const std::system_error&) {
-      break;  // no more threads to be had: the others do the work
-    }
-  }
-  take_pieces();
-  for (auto& helper : helpers) helper.join();
-}
-
 }  // namespace
 
 void half_to_float_array(const uint16_t* values, std::size_t count, float* results) {
-  convert_in_pieces(kernels().half_to_float, values, count, results);
+  kernels().half_to_float(values, count, results);
 }
 
 void float_to_half_array(const float* values, std::size_t count, uint16_t* results) {
-  convert_in_pieces(kernels().float_to_half, values, count, results);
+  kernels().float_to_half(values, count, results);
 }
 
 }  // namespace kycm
