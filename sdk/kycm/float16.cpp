@@ -8,15 +8,10 @@
 #include <immintrin.h>
 #endif
 
-#include <algorithm>
 #include <cstdlib>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "float16.h"
 #include "kycore/export.h"
-#include "kycore/processors.h"
 
 namespace kycm {
 namespace {
@@ -116,49 +111,14 @@ const Kernels& kernels() {
   return chosen;
 }
 
-// Long arrays are converted in pieces on several threads. The conversion is
-// quick enough that a fresh result's page faults (the kernel clearing each
-// page on first touch) take a large share of the time; threads writing
-// pieces of their own take those faults side by side. Pieces hold whole
-// huge pages of the result (2 MiB), so no two threads fault on one page.
-constexpr std::size_t kPieceBytes = 2u << 20;
-constexpr std::size_t kMinParallelBytes = 4u << 20;
-constexpr std::size_t kMaxThreads = 8;
-
-template <class In, class Out>
-void convert_in_pieces(void (*kernel)(const In*, std::size_t, Out*), const In* in, std::size_t count, Out* out) {
-  const std::size_t bytes = count * sizeof(Out);
-  const auto processors = static_cast<std::size_t>(kycore::usable_processors());
-  const std::size_t workers = std::min({processors, kMaxThreads, bytes / kPieceBytes});
-  if (bytes < kMinParallelBytes || workers <= 1) {
-    kernel(in, count, out);
-    return;
-  }
-  const std::size_t per_piece = kPieceBytes / sizeof(Out);
-  const std::size_t share = (count / workers + per_piece - 1) / per_piece * per_piece;
-  std::vector<std::thread> helpers;
-  helpers.reserve(workers - 1);
-  std::size_t start = share;  // the calling thread takes the first share
-  for (; start < count; start += share) {
-    const std::size_t length = std::min(share, count - start);
-    try {
-      helpers.emplace_back(kernel, in + start, length, out + start);
-    } catch (const std::system_error&) {
-      kernel(in + start, length, out + start);  // no thread to be had: done here
-    }
-  }
-  kernel(in, std::min(share, count), out);
-  for (auto& helper : helpers) helper.join();
-}
-
 }  // namespace
 
 void half_to_float_array(const uint16_t* values, std::size_t count, float* results) {
-  convert_in_pieces(kernels().half_to_float, values, count, results);
+  kernels().half_to_float(values, count, results);
 }
 
 void float_to_half_array(const float* values, std::size_t count, uint16_t* results) {
-  convert_in_pieces(kernels().float_to_half, values, count, results);
+  kernels().float_to_half(values, count, results);
 }
 
 }  // namespace kycm

@@ -21,9 +21,10 @@ using namespace kycore;
 
 namespace {
 
-// Video channels of this process that have input to decode: taken from
-// the queue, or waiting there. A channel started but given nothing (a die
-// waiting for the next group of pictures) leaves the processors to others.
+// Video channels of this process that have input to decode: their worker
+// took some and, unless their queue ran dry since, has more to take. A
+// channel started but given nothing (a die waiting for the next group of
+// pictures) leaves the processors to the others.
 std::atomic<int> busy_video_channels{0};
 
 // Automatic threads stop here: beyond it frame threading adds pictures held

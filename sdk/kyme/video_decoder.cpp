@@ -232,8 +232,8 @@ class VideoCodec final : public PictureCodec {
 
   uint32_t decode(const uint8_t* data, std::size_t size, int64_t pts, PictureSink& sink) override {
     // The thread count is settled when a stream's first bytes arrive, not
-    // when the decoder opened: channels started together then see each
-    // other and share the processors.
+    // when the decoder opened: only then is it known which channels have
+    // input to share the processors with.
     if (session_.fresh()) {
       const int threads = threads_();
       if (threads != session_.threads() && !session_.open(threads)) {
