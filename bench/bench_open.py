@@ -125,8 +125,7 @@ def thread_seconds(fns, repeat):
     return times
 
 
-def main():
-    report = Report()
+def run(report):
     with tempfile.TemporaryDirectory() as folder:
         big = make(folder, "clip1080.mp4", "1920x1080", 120)
         small = make(folder, "clip128.mp4", "128x128", 600)
@@ -153,8 +152,9 @@ def main():
                      f"{overhead_us:.1f} us per picture (calling thread: {layer_s / 600 * 1e6:.1f} us with the "
                      f"layer, {module_s / 600 * 1e6:.1f} us without; layer {spread(layer_runs)}, "
                      f"module {spread(module_runs)} per run; load {load})")
-    report.print()
 
 
 if __name__ == "__main__":
-    main()
+    report = Report()
+    run(report)
+    report.print()
