@@ -246,16 +246,22 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             sheet_line = finish(out, writer, scheduler.sampler, interrupted, args.annotate, inputs, devices[0])
         model_name = (model_path or demo.builtin_model(cache)).name
         print(summary(scheduler, inputs, first, model_name, elapsed, writer, sheet_line, interrupted, damage))
-        if interrupted:
-            raise Interrupted
-        if writer.lines == 0:
-            print("quillon-pipeline: error: no picture could be decoded", file=sys.stderr)
-            return 1
-        return 0
+        return exit_status(interrupted, writer.lines)
     finally:
         with signals.held():
             for model in models.values():
                 model.close()
+
+
+def exit_status(interrupted: bool, lines: int) -> int:
+    """After the summary: 130 (by Interrupted) for an interrupted run, 1 when
+    no picture came through, else 0."""
+    if interrupted:
+        raise Interrupted
+    if lines == 0:
+        print("quillon-pipeline: error: no picture could be decoded", file=sys.stderr)
+        return 1
+    return 0
 
 
 def summary(scheduler: Any, inputs: Sequence[Any], model: Any, model_name: str, elapsed: float, writer: Any, sheet_line: str,

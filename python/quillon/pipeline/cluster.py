@@ -38,7 +38,7 @@ from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 
 from . import demo, progress, sources
 from .classify import Classifier, read_labels
-from .cli import Interrupted, Signals, cache_folder, load_models, writable_folder
+from .cli import Signals, cache_folder, exit_status, load_models, writable_folder
 from .outputs import ResultsWriter, Sampler, Thumbnail, finish
 from .scheduling import TaskFailed, names, run_task
 from .scheduling import _open as open_video
@@ -490,12 +490,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             print(summary(job, inputs, address, dashboard, f"{model_name} ({width}x{height} input)", elapsed,
                           sheet_line, interrupted))
             stack.close()  # the cluster stops inside the held block: a signal now waits for it
-    if interrupted:
-        raise Interrupted
-    if writer.lines == 0:
-        print("quillon-pipeline: error: no picture could be decoded", file=sys.stderr)
-        return 1
-    return 0
+    return exit_status(interrupted, writer.lines)
 
 
 def plural(count: int, noun: str) -> str:
