@@ -222,14 +222,14 @@ def test_results_are_written_in_order_as_tasks_finish(tmp_path):
         ("a", 0, 0.0, 0), ("a", 1, 0.1, 1), ("b", 0, 7.5, 2)]
 
 
-def program(*arguments, file_size_limit=None):
+def program(*arguments, file_size_limit=None, script=MAIN, path=f"{MODULE_DIR}:{ROOT / 'python'}"):
     """The main job in a process of its own, as a user or CI starts it."""
     def limit():
         if file_size_limit is not None:  # writes past the limit fail as on a full disk
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (file_size_limit, file_size_limit))
-    return subprocess.Popen([sys.executable, str(MAIN), *map(str, arguments)],
-                            env=dict(os.environ, PYTHONPATH=f"{MODULE_DIR}:{ROOT / 'python'}"), preexec_fn=limit,
+    return subprocess.Popen([sys.executable, str(script), *map(str, arguments)],
+                            env=dict(os.environ, PYTHONPATH=path), preexec_fn=limit,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
@@ -237,7 +237,11 @@ def test_the_main_job_exits_0_every_time(tmp_path):
     def demo_run(number):
         return program("--demo-pictures", 10, "--cache", tmp_path / "cache", "--out", tmp_path / f"out{number}",
                        "--quiet")
-    assert demo_run(0).wait(timeout=300) == 0  # makes the clip and the model
+    # The example with the main job's command line, as its earlier self took
+    # it, two at once making the clip and the model in one fresh cache.
+    makers = [program("--demo-pictures", 10, "--cache", tmp_path / "cache", "--out", tmp_path / f"first{i}",
+                      "--quiet", script=ROOT / "examples" / "pipeline.py", path=str(MODULE_DIR)) for i in (0, 1)]
+    assert [(m.wait(timeout=300), m.stderr.read()) for m in makers] == [(0, "")] * 2
     runs = []
     for _ in range(10):  # two at a time, one per core
         processes = [demo_run(1), demo_run(2)]

@@ -87,7 +87,8 @@ def demo_clip(cache: pathlib.Path, count: int, progress: Callable[[str], None]) 
     path = cache / f"demo-{width}x{height}-{count}-k{DEMO_KEY_INTERVAL}.mp4"
     if path.is_file() and path.stat().st_size > 0:
         return path
-    partial = path.with_name(path.stem + ".part.mp4")
+    # A partial name of its own: runs sharing the cache may make the clip at once.
+    partial = path.with_name(f"{path.stem}.{os.getpid()}.{threading.get_ident()}.part.mp4")
     with cache_written(cache):
         cache.mkdir(parents=True, exist_ok=True)
         try:

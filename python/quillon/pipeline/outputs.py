@@ -144,6 +144,8 @@ class Sampler:
     lock: threading.Lock = field(default_factory=threading.Lock)
 
     def wanted(self, position: int) -> bool:
+        if self.total and self.total <= self.cells:
+            return True  # every picture of a short run has a tile
         if self.total:
             step = self.total / self.cells
             slot = int(position / step)
