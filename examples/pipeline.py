@@ -37,7 +37,7 @@ from quillon.pipeline import main  # noqa: E402
 from quillon.pipeline.cli import parse_arguments  # noqa: E402
 
 
-def run(argv: list) -> int:
+def run(argv: list[str]) -> int:
     status = main(argv)
     results = pathlib.Path(parse_arguments(argv).out) / "results.jsonl"
     if status != 0 or not results.is_file():
