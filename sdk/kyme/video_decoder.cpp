@@ -10,7 +10,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -93,6 +95,22 @@ class Session {
     return avcodec_open2(context_, codec_, nullptr) == 0;
   }
 
+  // Ready for another stream on the same context. Flushing keeps what a
+  // context allocates as it decodes (its frame pool, its tables, its
+  // threads): opened anew for each segment of a clip, a decoder spent more
+  // time faulting in and zeroing fresh picture buffers than decoding some
+  // of them. Pictures are the same as from a new context, each stream
+  // starting at a random-access point after its parameter sets.
+  bool restart() {
+    if (context_ == nullptr) return open(threads_);
+    avcodec_flush_buffers(context_);
+    context_->framerate = AVRational{0, 1};  // this stream's own, or unknown
+    av_parser_close(parser_);
+    parser_ = av_parser_init(codec_->id);
+    fresh_ = true;
+    return parser_ != nullptr;
+  }
+
   void close() {
     av_parser_close(parser_);
     parser_ = nullptr;
@@ -135,6 +153,8 @@ class Session {
   }
 
   AVCodecContext* context() const { return context_; }
+  // Opened, and not left without a parser by a failed restart.
+  bool ready() const { return context_ != nullptr && parser_ != nullptr; }
   int threads() const { return threads_; }
   // Opened and given no bytes since.
   bool fresh() const { return fresh_; }
@@ -236,7 +256,7 @@ class VideoCodec final : public PictureCodec {
     // input to share the processors with.
     if (session_.fresh()) {
       const int threads = threads_();
-      if (threads != session_.threads() && !session_.open(threads)) {
+      if ((threads != session_.threads() || !session_.ready()) && !session_.open(threads)) {
         sink.dropped(KYME_OUT_OF_MEMORY);
         return KYME_OUT_OF_MEMORY;
       }
@@ -248,10 +268,12 @@ class VideoCodec final : public PictureCodec {
   void finish(PictureSink& sink) override {
     session_.drain(packet_handler(sink), frame_handler(sink));
     // Ready for another stream.
-    open();
+    if (!session_.restart()) open();
   }
 
-  void flush() override { open(); }
+  void flush() override {
+    if (!session_.restart()) open();
+  }
 
  private:
   bool deliver(AVFrame* frame, PictureSink& sink) {
@@ -336,8 +358,9 @@ uint32_t probe_video(kymeCodecType codec, const uint8_t* data, std::size_t size,
     found = true;
     return false;
   };
+  if (size > PTRDIFF_MAX - kInputPadding) return KYME_INVALID_ARGUMENT;
   std::vector<uint8_t> padded(size + kInputPadding, 0);
-  if (size > 0) std::memcpy(padded.data(), data, size);
+  if (size > 0) std::copy(data, data + size, padded.begin());
   session.parse(padded.data(), size, 0, on_packet, on_frame);
   if (!found) session.drain(on_packet, on_frame);
   if (!found) return kymeER_RSLT_WARN_MORE_DATA;

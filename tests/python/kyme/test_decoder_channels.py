@@ -7,8 +7,9 @@ import numpy as np
 import pytest
 
 import _quillon_testctl as testctl
-from decoding import (EOS, OK, TIMEOUT, UNKNOWN_FRAME, WRONG_STATE, Decoder, chunks, encode, host_options, kyme,
-                      nal_units, open_channel, parameters, reference)
+from conftest import pattern_video
+from decoding import (EOS, OK, STREAMS, TIMEOUT, UNKNOWN_FRAME, WRONG_STATE, Decoder, chunks, encode, host_options,
+                      kyme, nal_units, open_channel, parameters, reference)
 
 H264 = "KYME_CODEC_DEC_H264"
 NOT_INITIALIZED, INVALID_CHANNEL, BUSY = 402002, 402004, 402005
@@ -67,7 +68,7 @@ def test_life_cycle_codes(runtime):
     kyme.systemUninitialize()
 
 
-def test_end_of_stream_time_outs_and_reset(media, clip):
+def test_end_of_stream_time_outs_and_reset(media, clip, tmp_path):
     path, expected = clip
     open_channel(0, H264)
     decoder = Decoder(0)
@@ -88,6 +89,17 @@ def test_end_of_stream_time_outs_and_reset(media, clip):
     for stream in nal_units(path):
         decoder.send(stream)
     assert decoder.finish() == expected
+    # A decoder is reused, not made anew: reset in the middle of a stream, it
+    # decodes another one, of another size, as a new channel would.
+    assert kyme.resetDecoder(0) == OK
+    for array in units(path)[:20]:
+        decoder.send(array)
+    assert kyme.resetDecoder(0) == OK
+    other = pattern_video(tmp_path / "other.h264", *STREAMS["h264"][1], "-f", "h264", size="160x96")
+    decoder.digests = []
+    for stream in nal_units(other):
+        decoder.send(stream)
+    assert decoder.finish() == reference(other, "yuv420p")
 
 
 def test_unreleased_pictures_stall_the_decoder_until_released(media, clip):
