@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 
@@ -30,6 +31,8 @@ std::atomic<int> busy_video_channels{0};
 // Automatic threads stop here: beyond it frame threading adds pictures held
 // in the codec more than it adds speed.
 constexpr int kMaxAutomaticThreads = 8;
+// How long a video channel without input still counts as busy.
+constexpr std::chrono::milliseconds kBusyPause{50};
 
 // The worker's own entry in busy_video_channels.
 class BusyMark {
@@ -233,11 +236,19 @@ uint32_t DecoderChannel::rewind() {
 }
 
 void DecoderChannel::run() {
+  // A channel just started, or between two streams (the end of one, a
+  // reset, the next one's first bytes), counts as busy for a moment: other
+  // channels starting their streams then would take its processors, and
+  // change their thread count (opening their decoder anew) each time it
+  // paused. Channels started together so share the processors from the
+  // first picture.
   BusyMark busy(!is_jpeg());
+  busy.set(true);
   std::unique_lock<std::mutex> lock(mutex_);
+  const auto has_input = [this] { return quit_ || !input_.empty(); };
   for (;;) {
-    if (input_.empty()) busy.set(false);
-    input_ready_.wait(lock, [this] { return quit_ || !input_.empty(); });
+    if (input_.empty() && !input_ready_.wait_for(lock, kBusyPause, has_input)) busy.set(false);
+    input_ready_.wait(lock, has_input);
     if (quit_) return;
     busy.set(true);
     Input input = std::move(input_.front());

@@ -17,6 +17,7 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "frame_pool.h"
 #include "kycore/error_codes.h"
 #include "picture_format.h"
 
@@ -68,7 +69,9 @@ uint32_t whole_fps(AVRational rate) {
 // One libavcodec decoder with its parser.
 class Session {
  public:
-  Session(const AVCodec* codec, kymeDecMode mode) : codec_(codec), mode_(mode) {}
+  // `frames`: where pictures are allocated (null: libavcodec's own pool).
+  Session(const AVCodec* codec, kymeDecMode mode, FramePool* frames = nullptr)
+      : codec_(codec), mode_(mode), frames_(frames) {}
   ~Session() { close(); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -86,6 +89,7 @@ class Session {
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (context_ == nullptr || parser_ == nullptr || packet_ == nullptr || frame_ == nullptr) return false;
+    if (frames_ != nullptr) frames_->attach(context_);
     context_->thread_count = threads_;
     context_->thread_type = FF_THREAD_FRAME;
     // Cropping is applied here, so that its offsets can be reported.
@@ -203,6 +207,7 @@ class Session {
 
   const AVCodec* codec_;
   kymeDecMode mode_;
+  FramePool* frames_;
   int threads_ = 1;
   bool fresh_ = true;
   AVCodecContext* context_ = nullptr;
@@ -229,7 +234,7 @@ kymeFrame::CropInfo apply_crop(AVFrame* frame) {
 class VideoCodec final : public PictureCodec {
  public:
   VideoCodec(const AVCodec* codec, kymePixelFormat output, kymeDecMode mode, ThreadCount threads)
-      : session_(codec, mode), output_(output), threads_(std::move(threads)) {}
+      : session_(codec, mode, &frames_), output_(output), threads_(std::move(threads)) {}
   ~VideoCodec() override { sws_freeContext(scaler_); }
   VideoCodec(const VideoCodec&) = delete;
   VideoCodec& operator=(const VideoCodec&) = delete;
@@ -317,6 +322,7 @@ class VideoCodec final : public PictureCodec {
     return true;
   }
 
+  FramePool frames_;  // before the session: its contexts allocate from it until they close
   Session session_;
   kymePixelFormat output_;
   ThreadCount threads_;

@@ -116,6 +116,20 @@ def test_every_picture_once_in_display_order_with_the_reference_class(tmp_path, 
         assert sheet.size == (outputs.SHEET_COLUMNS * cell[0], outputs.SHEET_ROWS * cell[1])
 
 
+def test_decoders_take_one_thread_a_die_only_while_every_die_has_segments(monkeypatch):
+    from quillon.pipeline.scheduling import THREADS_VARIABLE, decoder_threads
+
+    monkeypatch.delenv(THREADS_VARIABLE, raising=False)
+    with decoder_threads(range(4), 2):
+        assert os.environ[THREADS_VARIABLE] == "1"
+    with decoder_threads(range(3), 2):  # a die would be left with one segment: decoders share the processors
+        assert THREADS_VARIABLE not in os.environ
+    assert THREADS_VARIABLE not in os.environ  # the caller's process is left as it was
+    monkeypatch.setenv(THREADS_VARIABLE, "3")
+    with decoder_threads(range(4), 2):
+        assert os.environ[THREADS_VARIABLE] == "3"
+
+
 def reference_top(tmp_path, rgb):
     import cv2
 

@@ -193,7 +193,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     from . import demo, progress, sources
     from .classify import Classifier, read_labels
     from .outputs import ResultsWriter, Sampler, finish
-    from .scheduling import Scheduler
+    from .scheduling import Scheduler, decoder_threads
 
     out = pathlib.Path(args.out)
     inputs = sources.collect(args.inputs)
@@ -232,7 +232,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
         interrupted = False
         try:
-            scheduler.run(wait)
+            with decoder_threads(tasks, len(devices)):
+                scheduler.run(wait)
         except KeyboardInterrupt:
             interrupted = True
         elapsed = time.monotonic() - started

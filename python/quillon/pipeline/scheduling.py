@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import collections
 import contextlib
+import os
 import threading
 import time
 from dataclasses import dataclass, field
@@ -144,6 +145,29 @@ class Scheduler:
             with self.lock:
                 self.done += 1
                 self.dies[device].pictures += 1
+
+
+THREADS_VARIABLE = "QUILLON_DECODE_THREADS"
+
+
+@contextlib.contextmanager
+def decoder_threads(tasks: Sequence[Task], dies: int) -> Iterator[None]:
+    """With two segments or more for every die, each die's decoder runs on
+    one thread while the tasks run: the dies fill the processors between
+    them, and libavcodec's frame threads cost about a fifth more CPU a
+    picture. Left to share the processors by itself, the first die's
+    decoder would start on all of them, before the other dies had theirs.
+    With fewer tasks (one clip of one group of pictures) the decoders share
+    the processors. The host SDK reads the variable as channels are made; a
+    value the user set stands."""
+    if THREADS_VARIABLE in os.environ or len(tasks) < 2 * dies or dies < 2:
+        yield
+        return
+    os.environ[THREADS_VARIABLE] = "1"
+    try:
+        yield
+    finally:
+        os.environ.pop(THREADS_VARIABLE, None)
 
 
 class TaskFailed(Exception):

@@ -1,6 +1,7 @@
 """Threads of a video channel without QUILLON_DECODE_THREADS: its share of the processors among the channels
 that have input, counted as the threads it adds against one thread per channel."""
 import os
+import time
 
 import numpy as np
 import pytest
@@ -23,6 +24,8 @@ def threads_of_a_channel(clip, other):
     stream = kyme.stream()
     if other != "absent":
         open_channel(64, "KYME_CODEC_DEC_H264")
+    if other == "idle":
+        time.sleep(0.2)  # a channel just started counts for a moment, as if its input were coming
     if other == "stalled":
         for unit in units:
             kyme.setStreamData(stream, unit)
