@@ -618,6 +618,10 @@ class _Container(_Part):
         # packet after it.
         limit = next((key for key in keys if end is not None and key > end), None)
         through = last_leading.get(end, -1) if end is not None else -1
+        # Without leading pictures at `end`, the pass stops before it: decoding
+        # the next segment's first picture (a key picture, the costliest)
+        # would give nothing this segment owns.
+        last_sent = end - 1 if end is not None and through == end else through
         # Packets from here on are shown after the first packet's picture.
         lead = last_leading.get(first, -1)
         shown_after = lead + 1 if lead >= 0 else next((key for key in keys if key > first), None)
@@ -634,7 +638,7 @@ class _Container(_Part):
         converter = _Converter(video._memory, device, *converter_args, bt709=demuxer.bt709)
         yielded: Set[int] = set()
         try:
-            yield from self._decode_from(demuxer, fresh, index, first, device, ownership, (limit, through), clock,
+            yield from self._decode_from(demuxer, fresh, index, first, device, ownership, (limit, last_sent), clock,
                                          converter, yielded)
             # libavcodec drops the pictures still waiting in an H.264 decoder
             # at the end of the stream when decoding began at a recovery
