@@ -130,6 +130,18 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_segments(monkey
         assert os.environ[THREADS_VARIABLE] == "3"
 
 
+@pytest.mark.parametrize("width, height", [(1920, 1080), (1280, 720), (500, 376), (160, 96)])
+def test_thumbnails_are_the_pictures_colours_sampled(width, height):
+    import cv2
+
+    nv12 = np.random.default_rng(width).integers(16, 240, (height * 3 // 2, width), np.uint8)
+    thumbnail = outputs.small_rgb(nv12, "nv12", width, height)
+    step = height // thumbnail.shape[0]
+    expected = cv2.cvtColor(nv12, cv2.COLOR_YUV2RGB_NV12)[::step, ::step]
+    assert thumbnail.shape == expected.shape and thumbnail.shape[1] <= max(outputs.TILE[0], width // 2)
+    assert np.abs(thumbnail.astype(int) - expected).max() <= 1
+
+
 def reference_top(tmp_path, rgb):
     import cv2
 
@@ -224,16 +236,19 @@ def test_results_are_written_in_order_as_tasks_finish(tmp_path):
     writer = outputs.ResultsWriter(tmp_path, [Input("a", "video", fps=10.0, timestamps=False), Input("b", "video")])
     writer.add(1, 0, {"pts": None, "class": 1})         # waits for task 0
     writer.add(0, 0, {"pts": None, "class": 0})
-    assert writer.lines == 1
     writer.add(2, 1, {"pts": 7.5, "class": 2})
     writer.task_done(1)
     assert writer.lines == 1                             # task 0 is still running
     writer.task_done(0)
     assert writer.lines == 3
+    writer.add(2, 1, {"pts": 7.75, "class": 3})
+    assert writer.lines == 3                             # batched until its task ends
+    writer.close()                                       # or for an interrupted run to close the file
+    assert writer.lines == 4
     writer.commit()
     lines = [json.loads(line) for line in (tmp_path / "results.jsonl").read_text().splitlines()]
     assert [(line["file"], line["picture"], line["pts"], line["class"]) for line in lines] == [
-        ("a", 0, 0.0, 0), ("a", 1, 0.1, 1), ("b", 0, 7.5, 2)]
+        ("a", 0, 0.0, 0), ("a", 1, 0.1, 1), ("b", 0, 7.5, 2), ("b", 1, 7.75, 3)]
 
 
 def program(*arguments, file_size_limit=None, script=MAIN, path=f"{MODULE_DIR}:{ROOT / 'python'}"):

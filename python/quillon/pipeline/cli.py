@@ -241,7 +241,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         now = _native.codec_messages()
         damage = (now["errors"] - messages["errors"], now["concealed"] - messages["concealed"])
         if scheduler.error is not None:
-            writer.close()
+            writer.close(flush=False)
             raise scheduler.error
         with signals.held():
             sheet_line = finish(out, writer, scheduler.sampler, interrupted, args.annotate, inputs, devices[0])

@@ -472,7 +472,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         jobs = [Job(task, inputs[task.input], model_file, classifier, total, starts[task.input] + task.first_picture)
                 for task in tasks]
         writer = ResultsWriter(out, inputs)
-        stack.callback(writer.close)
+        stack.callback(writer.close, flush=False)  # an interrupted run has written its lines in finish()
         job = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet)
         started = time.monotonic()
         interrupted = False
