@@ -202,6 +202,8 @@ uint32_t TensorRows::prepare(const Normalisation& norm, kyceTensorizationType ty
   width_ = width;
   area_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   out_ = out;
+  // Planar float32 rows are computed, not looked up (see write).
+  if (tensor_element_size(type) == sizeof(float) && is_planar(type)) return kyceER_SUCCESS;
   return build_tables(norm, type, &tables_);
 }
 
