@@ -51,6 +51,12 @@ def test_every_half_converts_like_numpy():
     assert same_through_python_floats(expected, scalar)
     # Back again: every half, NaN payloads included, survives the round trip.
     assert same_bits(kycm.float32ToFloat16Array(expected), ALL_HALVES)
+    # Arrays long enough to be converted in two halves on two threads: every
+    # half, 80 times over and a few more, so that each lands on both sides.
+    many = np.concatenate([np.tile(ALL_HALVES, 80), ALL_HALVES[:12345]])
+    floats = kycm.float16ToFloat32Array(many)
+    assert same_bits(floats, many.view(np.float16).astype(np.float32))
+    assert same_bits(kycm.float32ToFloat16Array(floats), many)
 
 
 @pytest.mark.filterwarnings("ignore:overflow encountered")
