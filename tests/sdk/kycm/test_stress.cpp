@@ -230,6 +230,28 @@ TEST_F(KycmStress, EverythingAtOnce) {
   EXPECT_GT(lifecycles.load(), 0);
 }
 
+// Large float16 conversions, which split their work with a thread of their
+// own, from several threads at once: each result is its own input's.
+TEST(KycmFloat16, LargeConversionsFromSeveralThreadsAtOnce) {
+  constexpr uint32_t kCount = (1u << 22) + 4097;  // split in two halves, and a tail
+  std::vector<std::thread> threads;
+  threads.reserve(3);
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([t] {
+      std::vector<uint16_t> halves(kCount);
+      for (uint32_t i = 0; i < kCount; ++i) halves[i] = static_cast<uint16_t>((i * 7 + t) & 0x7bff);  // finite
+      std::vector<float> floats(kCount);
+      std::vector<uint16_t> back(kCount);
+      for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(kycmFloat16ToFloat32Array(halves.data(), kCount, floats.data()), 0u);
+        ASSERT_EQ(kycmFloat32ToFloat16Array(floats.data(), kCount, back.data()), 0u);
+        ASSERT_EQ(back, halves) << "thread " << t << " round " << round;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+}
+
 // Of several initialisations at once exactly one succeeds.
 TEST(KycmRuntime, OfConcurrentInitializationsExactlyOneSucceeds) {
   for (int round = 0; round < 200; ++round) {
