@@ -149,7 +149,11 @@ void register_op_objects(py::module_& m) {
   m.def("getKyceOPAttrArrayFloat", &get_array_element<float, double>, kAttrDoc);
   m.def("getKyceOPAttrArrayDouble", &get_array_element<double>, kAttrDoc);
   m.def(
-      "executeOp", [](Handle op, Handle input, Handle output) { return kyceExecuteOp(op.ptr, input.ptr, output.ptr); },
+      "executeOp",
+      [](Handle op, Handle input, Handle output) {
+        py::gil_scoped_release unlocked;  // a picture's worth of work
+        return kyceExecuteOp(op.ptr, input.ptr, output.ptr);
+      },
       " ordal preprocess op.");
 }
 

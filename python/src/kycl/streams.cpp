@@ -250,12 +250,15 @@ void register_op_streams(py::module_& m) {
   m.def(
       "runStream",
       [](Handle stream, Handle inputs, Handle outputs, uint32_t timeout) {
+        // A run takes as long as the model: other threads go on meanwhile.
+        py::gil_scoped_release unlocked;
         return kyclRunStream(stream.ptr, inputs.ptr, outputs.ptr, timeout);
       },
       "run the kycl stream ");
   m.def(
       "runStreamAsync",
       [](Handle stream, Handle inputs, Handle outputs) {
+        py::gil_scoped_release unlocked;  // may wait for room in the stream's queue
         return kyclRunStreamAsync(stream.ptr, inputs.ptr, outputs.ptr);
       },
       "run the kycl stream ");
