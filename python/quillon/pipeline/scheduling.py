@@ -21,6 +21,7 @@ from .classify import Classifier
 from .outputs import DiskError, ResultsWriter, Sampler, Thumbnail, caption, letterboxed, small_rgb
 from .sources import Input, Task, display_name
 
+
 @dataclass
 class DieStats:
     device: int
