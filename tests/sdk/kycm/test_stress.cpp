@@ -231,25 +231,29 @@ TEST_F(KycmStress, EverythingAtOnce) {
 }
 
 // Large float16 conversions, which split their work with a thread of their
-// own, from several threads at once: each result is its own input's.
+// own, from several threads at once: each caller gets the scalar conversion
+// of every value, NaN payloads included, and every half back as it was.
 TEST(KycmFloat16, LargeConversionsFromSeveralThreadsAtOnce) {
   constexpr uint32_t kCount = (1u << 22) + 4097;  // split in two halves, and a tail
+  std::vector<uint16_t> halves(kCount);
+  for (uint32_t i = 0; i < kCount; ++i) halves[i] = static_cast<uint16_t>(i * 7919u);  // every bit pattern
+  std::vector<float> expected(kCount);
+  for (uint32_t i = 0; i < kCount; ++i) ASSERT_EQ(kycmFloat16ToFloat32(halves[i], &expected[i]), 0u);
+  std::vector<std::vector<float>> floats(3, std::vector<float>(kCount));
+  std::vector<std::vector<uint16_t>> back(3, std::vector<uint16_t>(kCount));
   std::vector<std::thread> threads;
-  threads.reserve(3);
-  for (int t = 0; t < 3; ++t) {
-    threads.emplace_back([t] {
-      std::vector<uint16_t> halves(kCount);
-      for (uint32_t i = 0; i < kCount; ++i) halves[i] = static_cast<uint16_t>((i * 7 + t) & 0x7bff);  // finite
-      std::vector<float> floats(kCount);
-      std::vector<uint16_t> back(kCount);
-      for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(kycmFloat16ToFloat32Array(halves.data(), kCount, floats.data()), 0u);
-        ASSERT_EQ(kycmFloat32ToFloat16Array(floats.data(), kCount, back.data()), 0u);
-        ASSERT_EQ(back, halves) << "thread " << t << " round " << round;
-      }
+  threads.reserve(floats.size());
+  for (std::size_t t = 0; t < floats.size(); ++t) {
+    threads.emplace_back([&, t] {
+      EXPECT_EQ(kycmFloat16ToFloat32Array(halves.data(), kCount, floats[t].data()), 0u);
+      EXPECT_EQ(kycmFloat32ToFloat16Array(floats[t].data(), kCount, back[t].data()), 0u);
     });
   }
   for (auto& thread : threads) thread.join();
+  for (std::size_t t = 0; t < floats.size(); ++t) {
+    EXPECT_EQ(std::memcmp(floats[t].data(), expected.data(), kCount * sizeof(float)), 0) << "thread " << t;
+    EXPECT_EQ(back[t], halves) << "thread " << t;
+  }
 }
 
 // Of several initialisations at once exactly one succeeds.
