@@ -277,6 +277,9 @@ class VideoCodec final : public PictureCodec {
   }
 
   void flush() override {
+    // A reset right after the end of a stream finds the decoder restarted
+    // and given nothing since: there is nothing to flush a second time.
+    if (session_.ready() && session_.fresh()) return;
     if (!session_.restart()) open();
   }
 
