@@ -100,6 +100,7 @@ def run(report):
             their_cpu = cpu_seconds(lambda: ffmpeg_encode(arguments, source, theirs_file), True)
             report.ratio(f"encode 1080p {name} x{PICTURES} vs ffmpeg -threads 1", theirs / ours, 0.9, True,
                          f"{PICTURES / ours:.1f} vs {PICTURES / theirs:.1f} pictures/s, CPU {our_cpu:.1f} vs "
-                         f"{their_cpu:.1f} s, bitstream " + ("identical" if same else "DIFFERENT"))
+                         f"{their_cpu:.1f} s, bitstream " + ("identical" if same else "DIFFERENT"),
+                         runs={"ours": ours, "ffmpeg": theirs})
     os.environ.pop("QUILLON_ENCODE_THREADS", None)
     kyme.systemUninitialize()

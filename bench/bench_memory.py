@@ -55,17 +55,17 @@ def run(report):
 
     numpy_time, ours_to, ours_from = interleaved([numpy_copy, to_numpy, from_numpy], 3)
     report.ratio("getNumpyFromHandle 64 MiB throughput / numpy.copy", numpy_time / ours_to, 0.9, True,
-                 f"({ours_to * 1e3:.1f} ms vs {numpy_time * 1e3:.1f} ms)")
+                 runs={"ours": ours_to, "numpy": numpy_time})
     report.ratio("getHandleFromNumpy+freeHost 64 MiB throughput / numpy.copy", numpy_time / ours_from, 0.9, True,
-                 f"({ours_from * 1e3:.1f} ms vs {numpy_time * 1e3:.1f} ms)")
+                 runs={"ours": ours_from, "numpy": numpy_time})
     numpy_two, numpy_into, ours_trip = interleaved(
         [two_numpy_copies, two_numpy_copies_into_existing_arrays, round_trip], 3)
     report.ratio("memcpy round trip 64 MiB throughput / two numpy.copy", numpy_two / ours_trip, 0.8, True,
-                 f"({ours_trip * 1e3:.1f} ms vs {numpy_two * 1e3:.1f} ms)")
+                 runs={"ours": ours_trip, "numpy": numpy_two})
     # numpy.copy pays for a fresh array each time, the round trip reuses its
     # blocks; against copies into existing arrays both sides move bytes only.
     report.ratio("memcpy round trip 64 MiB throughput / two numpy.copyto", numpy_into / ours_trip, 0.8, True,
-                 f"({ours_trip * 1e3:.1f} ms vs {numpy_into * 1e3:.1f} ms)")
+                 runs={"ours": ours_trip, "numpy": numpy_into})
     assert np.array_equal(kycm.getNumpyFromHandle(back, SIZE), source)
     kycm.free(device)
     free_host(host)

@@ -59,7 +59,7 @@ def kept_streams(report, kyme):
 
         dropping, keeping = interleaved([lambda: cut(False), lambda: cut(True)], number=1, repeat=3)
         report.ratio(f"H264Reader keeping {KEPT_UNITS} streams / dropping them", keeping / dropping, 3.0, False,
-                     f"({keeping * 1e3:.0f} ms vs {dropping * 1e3:.0f} ms)")
+                     runs={"keeping": keeping, "dropping": dropping})
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 
@@ -100,7 +100,7 @@ def run(report):
         blocks, reader = interleaved([read_blocks, cut_units], number=1, repeat=3)
         report.ratio("H264Reader / 1 MiB block reads (throughput)", blocks / reader, 0.5, True,
                      f"({size / reader / 1e9:.2f} GB/s vs {size / blocks / 1e9:.2f} GB/s, "
-                     f"{units[0]} units of {size / units[0] / 1e3:.1f} kB)")
-        report.ratio("H264Reader throughput / 1 GB/s", size / reader / 1e9, 1.0, True)
+                     f"{units[0]} units of {size / units[0] / 1e3:.1f} kB)", runs={"reader": reader, "blocks": blocks})
+        report.ratio("H264Reader throughput / 1 GB/s", size / reader / 1e9, 1.0, True, runs={"reader": reader})
     finally:
         shutil.rmtree(folder, ignore_errors=True)

@@ -9,7 +9,7 @@ import sys
 import time
 import uuid
 
-from harness import BUILD, ROOT, best_time
+from harness import BUILD, ROOT, Timing, best_time
 
 SECONDS = float(os.environ.get("QUILLON_BENCH_SECONDS", "5"))
 PROCESSES = 8
@@ -52,7 +52,7 @@ def per_call(kycm, kyme, config, call, number):
     """Seconds per call of `call` with the runtime started on `config`."""
     assert kycm.initialize(config) == 0 and kyme.systemInitialize() == 0
     try:
-        return best_time(call, number, 3)
+        return best_time(call, number, 1)
     finally:
         kyme.systemUninitialize()
         kycm.uninitialize()
@@ -75,12 +75,13 @@ def run(report):
 
     for name, call, number in (("malloc/free 1 MiB", malloc_free, 2000),
                                ("decoder channel create/destroy", create_destroy, 100)):
-        times = {True: float("inf"), False: float("inf")}
-        for _ in range(5):  # alternated, so that the machine's drift hits both alike
+        runs = {True: [], False: []}
+        for _ in range(7):  # alternated, so that the machine's drift hits both alike
             for shared in (False, True):
-                times[shared] = min(times[shared], per_call(kycm, kyme, configs[shared], call, number))
-        report.ratio(f"{name}: shared / per-process state", times[True] / times[False], 1.2, False,
-                     f"({times[True] * 1e6:.1f} us vs {times[False] * 1e6:.1f} us)")
+                runs[shared].append(per_call(kycm, kyme, configs[shared], call, number))
+        shared_state, own_state = Timing(runs[True]), Timing(runs[False])
+        report.ratio(f"{name}: shared / per-process state", shared_state / own_state, 1.2, False,
+                     runs={"shared": shared_state, "per-process": own_state})
 
     # Eight processes at once on one die; this process reads the card.
     path = BUILD / "bench_shared_state.json"
