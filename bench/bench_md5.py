@@ -31,4 +31,5 @@ def run(report):
             ["md5sum", path], check=True, capture_output=True, text=True).stdout.split()[0]
         ours, theirs = interleaved([module, coreutils], repeat=5)
         report.ratio("genFileMd5sum 1 GiB vs md5sum", theirs / ours, 0.9, True,
-                     f"{SIZE / ours / 1e6:.0f} MB/s vs {SIZE / theirs / 1e6:.0f} MB/s", runs={"ours": ours, "md5sum": theirs})
+                     f"{SIZE / ours / 1e6:.0f} MB/s vs {SIZE / theirs / 1e6:.0f} MB/s",
+                     runs={"ours": ours, "md5sum": theirs})

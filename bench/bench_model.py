@@ -64,7 +64,8 @@ def run(report):
             ours, theirs, pipelined = interleaved([calls, direct, mapped], repeat=15)
         per_second = REQUESTS
         report.ratio("Model(x) / cv2.dnn requests per second, 224x224 conv net", theirs / ours, 0.95, True,
-                     f"({per_second / ours:.0f}/s vs {per_second / theirs:.0f}/s)", runs={"ours": ours, "cv2.dnn": theirs})
+                     f"({per_second / ours:.0f}/s vs {per_second / theirs:.0f}/s)",
+                     runs={"ours": ours, "cv2.dnn": theirs})
         report.ratio(f"Model.map({IN_FLIGHT} in flight) / Model(x) requests per second", ours / pipelined, 1.3, True,
                      f"({per_second / pipelined:.0f}/s vs {per_second / ours:.0f}/s)",
                      runs={"map": pipelined, "calls": ours})

@@ -116,7 +116,8 @@ def run(report):
                 # shown for information, the target is on the conv net.
                 note = f", {count / pipelined:.0f}/s with {IN_FLIGHT} async in flight"
             report.ratio(f"runStream / cv2.dnn requests per second, {name}", theirs / ours, target, True,
-                         f"({count / ours:.0f}/s vs {count / theirs:.0f}/s{note})", runs={"ours": ours, "cv2.dnn": theirs})
+                         f"({count / ours:.0f}/s vs {count / theirs:.0f}/s{note})",
+                         runs={"ours": ours, "cv2.dnn": theirs})
             if name != "tiny model":
                 report.ratio(f"{IN_FLIGHT} async in flight / runStream requests per second, {name}", ours / pipelined,
                              1.0, True, f"({count / pipelined:.0f}/s vs {count / ours:.0f}/s)",
