@@ -23,6 +23,15 @@ FramePool::~FramePool() { release(); }
 void FramePool::attach(AVCodecContext* context) {
   context->opaque = this;
   context->get_buffer2 = get_buffer;
+#if FF_API_THREAD_SAFE_CALLBACKS
+  // This libavcodec still asks a custom allocator to say that frame threads
+  // may call it at once (it locks for itself), and warns each time a
+  // context starts frame threads without it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  context->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
 }
 
 void FramePool::release() {

@@ -1,6 +1,8 @@
 """Threads of a video channel without QUILLON_DECODE_THREADS: its share of the processors among the channels
 that have input, counted as the threads it adds against one thread per channel."""
 import os
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -56,3 +58,25 @@ def test_a_channel_takes_its_share_of_the_processors(media, clip, monkeypatch, o
     share = min(8, len(os.sched_getaffinity(0)) // sharing)
     # libavcodec starts threads of its own only for more than one.
     assert automatic - single == (share if share > 1 else 0)
+
+
+def test_frame_threads_start_without_a_word_from_libavcodec(clip):
+    """The channel's picture allocator serves frame threads at once and tells
+    libavcodec so: a clean clip decoded on two threads leaves libav's log (its
+    own callback, standard error, in a process without the package) empty."""
+    program = (
+        "import numpy as np\n"
+        "from decoding import Decoder, kyme, nal_units, open_channel, quillon\n"
+        "assert quillon.kycm.initialize() == 0 and kyme.systemInitialize() == 0\n"
+        "open_channel(0, 'KYME_CODEC_DEC_H264')\n"
+        "stream, decoder = kyme.stream(), Decoder(0)\n"
+        f"for unit in nal_units({str(clip[0])!r}):\n"
+        "    kyme.setStreamData(stream, np.array(unit))\n"
+        "    decoder.send(stream)\n"
+        "print(len(decoder.finish()))\n")
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, QUILLON_DECODE_THREADS="2",
+               PYTHONPATH=os.pathsep.join([here, os.path.dirname(here)] + sys.path))
+    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, env=env, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert int(run.stdout) == len(clip[1]) and run.stderr == ""
