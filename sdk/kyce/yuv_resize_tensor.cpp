@@ -283,18 +283,15 @@ struct Geometry {
   cv::Rect window;
   bool blue_first;
   const TensorRows& rows;
-  const Taps& luma_x;
-  const Taps& luma_y;
-  const Taps& chroma_x;
-  const Taps& chroma_y;
-  bool chroma_halved;
+  const Resampling& taps;
 };
 
 // Pairs of tensor rows: both share one chroma row. Built twice, for AVX2
-// (gathers and 32-bit multiplies in vector registers) and for the baseline,
+// (gathers and 16-bit multiply-adds in vector registers) and for the baseline,
 // and chosen by the processor at load time.
 __attribute__((target_clones("avx2", "default"))) void convert_pairs(const Geometry& g, int begin, int end) {
   const int w = g.window.width;
+  const Resampling& t = g.taps;
   std::vector<int> sums(4 * static_cast<std::size_t>(w));
   std::vector<uint8_t> bytes(5 * static_cast<std::size_t>(w));
   int* s0 = sums.data();
@@ -307,19 +304,19 @@ __attribute__((target_clones("avx2", "default"))) void convert_pairs(const Geome
   uint8_t* green = red + w;
   uint8_t* blue = green + w;
   for (int pair = begin; pair < end; ++pair) {
-    if (g.chroma_halved) {
+    if (t.chroma_halved) {
       const int uv_row = 2 * (g.window.y / 2 + pair);
       average_chroma(g.uv.ptr<uint8_t>(uv_row), g.uv.ptr<uint8_t>(uv_row + 1), g.window.x / 2, w / 2, chroma);
     } else {
-      horizontal(g.uv.ptr<uint8_t>(g.chroma_y.near[pair]), g.uv.ptr<uint8_t>(g.chroma_y.far[pair]), g.chroma_x, 2,
+      horizontal(g.uv.ptr<uint8_t>(t.chroma_y.near[pair]), g.uv.ptr<uint8_t>(t.chroma_y.far[pair]), t.chroma_x, 2,
                  g.uv.cols, c0, c1);
-      vertical(c0, c1, g.chroma_y.w0[pair], g.chroma_y.w1[pair], w, chroma);
+      vertical(c0, c1, t.chroma_y.w0[pair], t.chroma_y.w1[pair], w, chroma);
     }
     for (int k = 0; k < 2; ++k) {
       const int row = 2 * pair + k;
-      horizontal(g.y.ptr<uint8_t>(g.luma_y.near[row]), g.y.ptr<uint8_t>(g.luma_y.far[row]), g.luma_x, 1, g.y.cols, s0,
+      horizontal(g.y.ptr<uint8_t>(t.luma_y.near[row]), g.y.ptr<uint8_t>(t.luma_y.far[row]), t.luma_x, 1, g.y.cols, s0,
                  s1);
-      vertical(s0, s1, g.luma_y.w0[row], g.luma_y.w1[row], w, luma);
+      vertical(s0, s1, t.luma_y.w0[row], t.luma_y.w1[row], w, luma);
       nv12_to_planes(luma, chroma, w, red, green, blue);
       if (g.blue_first) {
         g.rows.write(row, blue, green, red);
@@ -347,9 +344,7 @@ uint32_t write_tensor_nv12_linear(const cv::Mat& y, const cv::Mat& uv, int resiz
   TensorRows rows;
   const uint32_t code = rows.prepare(norm, type, window.width, window.height, out);
   if (code != kyceER_SUCCESS) return code;
-  const Resampling& taps = resampling(y, uv, resized_width, resized_height, window);
-  const Geometry g{y,           uv,          window,        blue_first,    rows,
-                   taps.luma_x, taps.luma_y, taps.chroma_x, taps.chroma_y, taps.chroma_halved};
+  const Geometry g{y, uv, window, blue_first, rows, resampling(y, uv, resized_width, resized_height, window)};
   const Pass pass(g);
   const cv::Range pairs(0, window.height / 2);
   if (window.area() < kParallelFrom) {
