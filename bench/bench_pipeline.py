@@ -41,6 +41,7 @@ import numpy as np
 from harness import BUILD, ROOT, load_average
 
 RUNS = 3
+SIZE = 112  # the built-in model's input, width and height
 CACHE = pathlib.Path(os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache") / "quillon" / "bench"
 
 
@@ -83,7 +84,7 @@ def peer(clip: pathlib.Path, model: pathlib.Path, out: pathlib.Path) -> int:
 
     net = cv2.dnn.readNetFromONNX(str(model))
     names = net.getUnconnectedOutLayersNames()
-    size = 112
+    size = SIZE
     pending: "queue.Queue[Any]" = queue.Queue(8)
 
     def read() -> None:
@@ -149,7 +150,7 @@ def model_cpu_per_picture(model: pathlib.Path) -> float:
     try:
         net = cv2.dnn.readNetFromONNX(str(model))
         names = net.getUnconnectedOutLayersNames()
-        blob = np.random.default_rng(0).random((1, 3, 112, 112), dtype=np.float32)
+        blob = np.random.default_rng(0).random((1, 3, SIZE, SIZE), dtype=np.float32)
         best = float("inf")
         for _ in range(5):
             started = time.process_time()
