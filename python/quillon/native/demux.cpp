@@ -31,6 +31,7 @@ extern "C" {
 }
 
 #include "native_class.h"
+#include "stream_facts.h"
 
 namespace py = pybind11;
 
@@ -175,10 +176,17 @@ class Demuxer {
       // Network sources: a refused or silent server fails within the time-out.
       av_dict_set_int(&options, "rw_timeout", static_cast<int64_t>(timeout * 1e6), 0);
       av_dict_set_int(&options, "timeout", static_cast<int64_t>(timeout * 1e6), 0);
+      const auto file = quillon_native::identify_file(url);  // as it is before it is read
       code = avformat_open_input(&format_, url.c_str(), nullptr, &options);
       av_dict_free(&options);
-      if (code >= 0) code = avformat_find_stream_info(format_, nullptr);
-      if (code >= 0) code = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+      const int known = code >= 0 && file ? quillon_native::recall_stream_facts(*file, format_) : -1;
+      if (known != -1) {
+        code = known;
+      } else {
+        if (code >= 0) code = avformat_find_stream_info(format_, nullptr);
+        if (code >= 0) code = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (code >= 0 && file) quillon_native::remember_stream_facts(url, *file, format_, code);
+      }
     }
     if (code < 0) {
       const bool no_stream = format_ != nullptr && code == AVERROR_STREAM_NOT_FOUND;

