@@ -39,12 +39,12 @@ bool same_file(const FileIdentity& a, const FileIdentity& b) {
          same_time(a.changed, b.changed);
 }
 
-// Whether the parameters a container's header gave for a stream (before
-// probing) are those the remembered probe started from. What probing adds
-// (the picture format, profile, level, colours) comes from the parameter
-// sets in the extra data, so a file rewritten within the resolution of its
-// time stamps to the same size is still caught unless its stream is coded
-// with the very same parameter sets.
+// Whether what a container's header gives for a stream before probing (the
+// codec, the size, the parameter sets in the extra data) agrees with the
+// remembered probe's result. What probing adds (the picture format,
+// profile, level, colours) comes from those parameter sets, so a file
+// rewritten to the same size within the resolution of its time stamps is
+// still caught, unless its stream is coded with the very same sets.
 bool same_header(const AVCodecParameters& opened, const AVCodecParameters& known) {
   return opened.codec_type == AVMEDIA_TYPE_VIDEO && opened.codec_id == known.codec_id && opened.width == known.width &&
          opened.height == known.height && opened.extradata_size == known.extradata_size &&
