@@ -20,7 +20,6 @@ struct ParametersFree {
 
 struct StreamFacts {
   FileIdentity file;
-  std::string container;  // libavformat's name of the demuxer that read it
   unsigned streams = 0;
   int index = -1;
   std::unique_ptr<AVCodecParameters, ParametersFree> parameters;
@@ -87,7 +86,7 @@ int recall_stream_facts(const FileIdentity& file, AVFormatContext* format) {
   auto& facts = remembered();
   for (auto it = facts.begin(); it != facts.end(); ++it) {
     if (it->file.device != file.device || it->file.inode != file.inode) continue;
-    if (!same_file(it->file, file) || it->container != format->iformat->name || it->streams != format->nb_streams) {
+    if (!same_file(it->file, file) || it->streams != format->nb_streams) {
       facts.erase(it);
       return -1;
     }
@@ -121,7 +120,6 @@ void remember_stream_facts(const std::string& path, const FileIdentity& file, co
   if (!now || !same_file(*now, file)) return;
   StreamFacts facts;
   facts.file = file;
-  facts.container = format->iformat->name;
   facts.streams = format->nb_streams;
   facts.index = index;
   facts.parameters.reset(avcodec_parameters_alloc());
