@@ -9,7 +9,7 @@ import sys
 import time
 import uuid
 
-from harness import BUILD, ROOT, Timing, best_time
+from harness import BUILD, ROOT, Timing, seconds_per_call
 
 SECONDS = float(os.environ.get("QUILLON_BENCH_SECONDS", "5"))
 PROCESSES = 8
@@ -52,7 +52,7 @@ def per_call(kycm, kyme, config, call, number):
     """Seconds per call of `call` with the runtime started on `config`."""
     assert kycm.initialize(config) == 0 and kyme.systemInitialize() == 0
     try:
-        return best_time(call, number, 1)
+        return seconds_per_call(call, number)
     finally:
         kyme.systemUninitialize()
         kycm.uninitialize()

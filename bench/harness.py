@@ -16,15 +16,12 @@ BUILD = pathlib.Path(os.environ.get("QUILLON_BUILD_DIR", ROOT / "build"))
 sys.path.insert(0, str(BUILD / "python"))
 
 
-def best_time(fn, number=1, repeat=5):
-    """The best of `repeat` runs of `number` calls of fn, in seconds per call."""
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        for _ in range(number):
-            fn()
-        best = min(best, (time.perf_counter() - start) / number)
-    return best
+def seconds_per_call(fn, number=1):
+    """Seconds per call over one run of `number` calls of fn."""
+    start = time.perf_counter()
+    for _ in range(number):
+        fn()
+    return (time.perf_counter() - start) / number
 
 
 class Timing(float):
@@ -72,7 +69,7 @@ def interleaved_runs(fns, number=1, runs=9):
     times = [[] for _ in fns]
     for _ in range(runs):
         for i, fn in enumerate(fns):
-            times[i].append(best_time(fn, number, 1))
+            times[i].append(seconds_per_call(fn, number))
     return times
 
 

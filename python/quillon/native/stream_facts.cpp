@@ -66,6 +66,16 @@ std::list<StreamFacts>& remembered() {
   return *facts;
 }
 
+// The entry of the file at that device and inode, in whatever state it was
+// remembered; the end when there is none. Called with the lock held.
+std::list<StreamFacts>::iterator entry_of(const FileIdentity& file) {
+  auto& facts = remembered();
+  for (auto it = facts.begin(); it != facts.end(); ++it) {
+    if (it->file.device == file.device && it->file.inode == file.inode) return it;
+  }
+  return facts.end();
+}
+
 }  // namespace
 
 std::optional<FileIdentity> identify_file(const std::string& path) {
@@ -84,30 +94,25 @@ int recall_stream_facts(const FileIdentity& file, AVFormatContext* format) {
   if (!rememberable(format->iformat)) return -1;
   std::lock_guard<std::mutex> lock(facts_mutex);
   auto& facts = remembered();
-  for (auto it = facts.begin(); it != facts.end(); ++it) {
-    if (it->file.device != file.device || it->file.inode != file.inode) continue;
-    if (!same_file(it->file, file) || it->streams != format->nb_streams) {
-      facts.erase(it);
-      return -1;
-    }
-    AVStream* stream = format->streams[it->index];
-    if (!same_header(*stream->codecpar, *it->parameters)) {
-      facts.erase(it);
-      return -1;
-    }
-    // A failed copy leaves the stream's parameters half cleared: the opening fails.
-    const int copied = avcodec_parameters_copy(stream->codecpar, it->parameters.get());
-    if (copied < 0) return copied;
-    stream->avg_frame_rate = it->average_rate;
-    stream->r_frame_rate = it->real_rate;
-    stream->start_time = it->start_time;
-    stream->duration = it->duration;
-    format->start_time = it->format_start_time;
-    format->duration = it->format_duration;
-    facts.splice(facts.begin(), facts, it);
-    return facts.front().index;
+  const auto it = entry_of(file);
+  if (it == facts.end()) return -1;
+  // The stream count is checked first: the remembered index is only valid with it.
+  AVStream* stream = it->streams == format->nb_streams ? format->streams[it->index] : nullptr;
+  if (stream == nullptr || !same_file(it->file, file) || !same_header(*stream->codecpar, *it->parameters)) {
+    facts.erase(it);
+    return -1;
   }
-  return -1;
+  // A failed copy leaves the stream's parameters half cleared: the opening fails.
+  const int copied = avcodec_parameters_copy(stream->codecpar, it->parameters.get());
+  if (copied < 0) return copied;
+  stream->avg_frame_rate = it->average_rate;
+  stream->r_frame_rate = it->real_rate;
+  stream->start_time = it->start_time;
+  stream->duration = it->duration;
+  format->start_time = it->format_start_time;
+  format->duration = it->format_duration;
+  facts.splice(facts.begin(), facts, it);
+  return facts.front().index;
 }
 
 void remember_stream_facts(const std::string& path, const FileIdentity& file, const AVFormatContext* format,
@@ -132,12 +137,8 @@ void remember_stream_facts(const std::string& path, const FileIdentity& file, co
   facts.format_duration = format->duration;
   std::lock_guard<std::mutex> lock(facts_mutex);
   auto& all = remembered();
-  for (auto it = all.begin(); it != all.end(); ++it) {
-    if (it->file.device == file.device && it->file.inode == file.inode) {
-      all.erase(it);
-      break;
-    }
-  }
+  const auto stale = entry_of(file);
+  if (stale != all.end()) all.erase(stale);
   all.push_front(std::move(facts));
   if (all.size() > kRemembered) all.pop_back();
 }
