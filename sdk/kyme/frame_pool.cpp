@@ -1,7 +1,10 @@
 // The picture pool shared by a channel's successive libavcodec contexts. Its
 // planes are laid out as libavcodec's default allocator lays them out, so
-// that decoding is the same with either.
+// that decoding is the same with either, and come from the process's spare
+// planes when a channel before left some of the size.
 #include "frame_pool.h"
+
+#include "spare_planes.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -98,7 +101,7 @@ bool FramePool::reshape(AVCodecContext* context, const AVFrame& frame) {
   if (av_image_fill_plane_sizes(sizes, format, height, strides) < 0) return false;
   for (int i = 0; i < 4 && sizes[i] > 0; ++i) {
     if (sizes[i] > SIZE_MAX - kPlanePadding) return false;
-    planes_[i] = av_buffer_pool_init(sizes[i] + kPlanePadding, av_buffer_allocz);
+    planes_[i] = spare_plane_pool(sizes[i] + kPlanePadding);
     if (planes_[i] == nullptr) {
       release();
       return false;

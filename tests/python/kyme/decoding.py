@@ -27,8 +27,9 @@ def encode(path, name):
     return pattern_video(path, *STREAMS[name][1], "-f", "hevc" if name.startswith("hevc") else "h264", size="322x178")
 
 
-def reference(path, pixel_format):
-    out = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "framemd5", "-pix_fmt", pixel_format, "-"],
+def reference(path, pixel_format, *decoding):
+    """ffmpeg's digest of each picture; `decoding`: its decoder's options."""
+    out = subprocess.run(["ffmpeg", "-v", "error", *decoding, "-i", str(path), "-f", "framemd5", "-pix_fmt", pixel_format, "-"],
                          check=True, capture_output=True, text=True).stdout
     return [line.rsplit(",", 1)[1].strip() for line in out.splitlines() if not line.startswith("#")]
 

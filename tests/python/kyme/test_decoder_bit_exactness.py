@@ -2,7 +2,8 @@
 import numpy as np
 import pytest
 
-from decoding import STREAMS, Decoder, chunks, encode, kyme, nal_units, open_channel, reference
+from conftest import pattern_video
+from decoding import OK, STREAMS, Decoder, chunks, encode, kyme, nal_units, open_channel, reference
 
 
 @pytest.fixture(scope="module")
@@ -60,3 +61,38 @@ def test_video_information(streams):
     assert kyme.getVideoInfo(stream, kyme.codecType.KYME_CODEC_DEC_H264, info) == 0
     assert (info.width, info.height, info.cropFlag, info.cropWidth, info.cropHeight) == (336, 192, 1, 322, 178)
     assert (info.fps.numerator, info.fps.denominator, info.pixelFormat) == (25, 1, kyme.pixelFormat.KYME_PIX_FMT_YUV420P)
+
+
+def damaged(path, into):
+    """The stream with the middle of its sixth P or B slice overwritten."""
+    data = bytearray(path.read_bytes())
+    starts = [i + 3 for i in range(len(data) - 3) if data[i:i + 3] == b"\0\0\1"]
+    slices = [s for s in starts if data[s] & 0x1F == 1]
+    start, end = slices[5], next(s for s in starts if s > slices[5]) - 3
+    middle = (start + end) // 2
+    data[middle:middle + 24] = b"\xff" * 24
+    into.write_bytes(bytes(data))
+    return into
+
+
+def test_a_closed_channels_pictures_show_in_no_later_stream(media, tmp_path, monkeypatch):
+    # Each channel decodes into the pictures the one before left, as that one
+    # left them: every stream still gives ffmpeg's pictures, a damaged one too
+    # (its concealment reads only pictures decoded before), less the picture
+    # with the damage, which the channel drops.
+    x264 = ["-c:v", "libx264", "-bf", "3", "-g", "12", "-f", "h264"]
+    clean = pattern_video(tmp_path / "clean.h264", *x264, size="640x360")
+    negated = pattern_video(tmp_path / "negated.h264", "-vf", "negate", *x264, size="640x360")
+    broken = damaged(clean, tmp_path / "damaged.h264")
+    for path, threads in ((negated, "1"), (clean, "1"), (negated, "2"), (broken, "1"), (clean, "2")):
+        monkeypatch.setenv("QUILLON_DECODE_THREADS", threads)
+        open_channel(0, "KYME_CODEC_DEC_H264")
+        decoder = Decoder(0)
+        for stream in chunks(np.fromfile(path, dtype=np.uint8)):
+            decoder.send(stream)
+        got, expected = decoder.finish(), reference(path, "yuv420p", "-threads", threads)
+        if path == broken:
+            first = next(i for i, (a, b) in enumerate(zip(got, expected)) if a != b)
+            expected = expected[:first] + expected[first + 1:]
+        assert got == expected, (path.name, threads)
+        assert kyme.stopDecoder(0) == OK and kyme.destroyDecoderChannel(0) == OK
