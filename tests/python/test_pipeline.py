@@ -130,20 +130,6 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_segments(monkey
         assert os.environ[THREADS_VARIABLE] == "3"
 
 
-@pytest.mark.parametrize("width, height", [(1464, 680), (7, 1), (1, 5)])
-def test_the_sheets_png_reads_back_as_its_pixels_in_libpng_and_pillow(tmp_path, width, height):
-    import cv2
-    from PIL import Image
-
-    rgb = np.random.default_rng(width).integers(0, 256, (height, width, 3), dtype=np.uint8)
-    rgb[height // 2:] //= 7  # rows below rows brighter than them: the differences wrap
-    path = tmp_path / "sheet.png"
-    path.write_bytes(outputs.png(rgb))
-    with Image.open(path) as read:
-        assert read.mode == "RGB" and np.array_equal(np.asarray(read), rgb)
-    assert np.array_equal(cv2.imread(str(path), cv2.IMREAD_UNCHANGED)[..., ::-1], rgb)  # libpng checks every CRC
-
-
 @pytest.mark.parametrize("width, height", [(1920, 1080), (1280, 720), (500, 376), (160, 96)])
 def test_thumbnails_are_the_pictures_colours_sampled(width, height):
     import cv2
