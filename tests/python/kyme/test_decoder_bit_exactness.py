@@ -75,23 +75,27 @@ def damaged(path, into):
     return into
 
 
-def test_a_closed_channels_pictures_show_in_no_later_stream(media, tmp_path, monkeypatch):
+@pytest.mark.parametrize("name", ["h264", "hevc10"])
+def test_a_closed_channels_pictures_show_in_no_later_stream(media, tmp_path, monkeypatch, name):
     # Each channel decodes into the pictures the one before left, as that one
     # left them: every stream still gives ffmpeg's pictures, a damaged one too
     # (its concealment reads only pictures decoded before), less the picture
     # with the damage, which the channel drops.
-    x264 = ["-c:v", "libx264", "-bf", "3", "-g", "12", "-f", "h264"]
-    clean = pattern_video(tmp_path / "clean.h264", *x264, size="640x360")
-    negated = pattern_video(tmp_path / "negated.h264", "-vf", "negate", *x264, size="640x360")
-    broken = damaged(clean, tmp_path / "damaged.h264")
-    for path, threads in ((negated, "1"), (clean, "1"), (negated, "2"), (broken, "1"), (clean, "2")):
+    codec, options, output, md5_format = STREAMS[name]
+    container = ["-f", "hevc" if name.startswith("hevc") else "h264"]
+    clean = pattern_video(tmp_path / "clean", *options, *container, size="640x360")
+    negated = pattern_video(tmp_path / "negated", "-vf", "negate", *options, *container, size="640x360")
+    passes = [(negated, "1"), (clean, "1"), (negated, "2"), (clean, "2")]
+    if name == "h264":
+        passes.insert(3, (damaged(clean, tmp_path / "damaged"), "1"))
+    for path, threads in passes:
         monkeypatch.setenv("QUILLON_DECODE_THREADS", threads)
-        open_channel(0, "KYME_CODEC_DEC_H264")
+        open_channel(0, codec, output)
         decoder = Decoder(0)
         for stream in chunks(np.fromfile(path, dtype=np.uint8)):
             decoder.send(stream)
-        got, expected = decoder.finish(), reference(path, "yuv420p", "-threads", threads)
-        if path == broken:
+        got, expected = decoder.finish(), reference(path, md5_format, "-threads", threads)
+        if path.name == "damaged":
             first = next(i for i, (a, b) in enumerate(zip(got, expected)) if a != b)
             expected = expected[:first] + expected[first + 1:]
         assert got == expected, (path.name, threads)
