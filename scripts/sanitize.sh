@@ -10,7 +10,10 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${QUILLON_ASAN_BUILD_DIR:-$root/build-asan}
 
-flags="-O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+# Unoptimised: the module's pybind11 units compile in half the time (19
+# against 34 s each), which saves about three minutes of CI, while the tests
+# take 26 s longer.
+flags="-O0 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DPython3_EXECUTABLE=/usr/bin/python3 \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" \
