@@ -38,7 +38,7 @@ class SparePlanes {
   }
 
   void give(uint8_t* data, std::size_t size) {
-    if (size < kSmallestSparePlane || size > kSparePlaneBytes) {
+    if (size > kSparePlaneBytes) {
       av_free(data);
       return;
     }
@@ -85,7 +85,10 @@ AVBufferRef* plane(void* /*opaque*/, std::size_t size) {
 
 }  // namespace
 
-AVBufferPool* spare_plane_pool(std::size_t size) { return av_buffer_pool_init2(size, nullptr, plane, nullptr); }
+AVBufferPool* spare_plane_pool(std::size_t size) {
+  if (size < kSmallestSparePlane) return av_buffer_pool_init(size, av_buffer_allocz);
+  return av_buffer_pool_init2(size, nullptr, plane, nullptr);
+}
 
 std::size_t spare_plane_bytes() { return SparePlanes::instance().bytes(); }
 

@@ -16,8 +16,8 @@ namespace kyme {
 // Spare planes kept at most, in bytes; the planes given back longest ago go
 // first. Two 1080p H.264 channels leave about 30 MiB.
 constexpr std::size_t kSparePlaneBytes = 64u << 20;
-// Smaller planes come from the heap, which keeps freed blocks of that size
-// itself; the store stays a short list.
+// Smaller planes are libavcodec's own, from the heap, which keeps freed
+// blocks of that size itself; the store stays a short list.
 constexpr std::size_t kSmallestSparePlane = 128u << 10;
 
 // A buffer pool of `size`-byte planes: spare ones as the last picture
