@@ -13,6 +13,7 @@
 
 #include "kycore/error_codes.h"
 #include "model.h"
+#include "softmax_layer.h"
 
 namespace kycl {
 namespace {
@@ -121,6 +122,12 @@ uint32_t Model::load(const char* path) {
     shapes.push_back(shape);
   }
   if (!fits_die(shapes)) return kycore::KYCM_OUT_OF_MEMORY;
+  // The graph OpenCV imports is the file's, with its Softmax nodes run by the
+  // die's own layer.
+  if (route_softmax_nodes(proto.mutable_graph())) {
+    register_softmax_layer();
+    if (!proto.SerializeToString(&bytes)) return kycore::KYCL_UNSUPPORTED_MODEL;
+  }
   try {
     net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
   } catch (const cv::Exception&) {

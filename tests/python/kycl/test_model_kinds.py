@@ -1,6 +1,7 @@
 """Models built here compute what numpy computes: a small classifier, and uint8 and float inputs with outputs
 declared in an order OpenCV would not list them in."""
 import numpy as np
+import pytest
 from numpy.lib.stride_tricks import sliding_window_view
 from onnx import TensorProto as T, helper
 
@@ -38,3 +39,46 @@ def test_models_compute_what_numpy_computes(runtime, tmp_path):
     total, product = run_once(path, [a, b], [(2, 3)] * 2)
     np.testing.assert_allclose(total, a + b, rtol=1e-4, atol=1e-5)
     np.testing.assert_allclose(product, a * b, rtol=1e-4, atol=1e-5)
+
+
+def opencv_outputs(path, x):
+    import cv2
+
+    net = cv2.dnn.readNetFromONNX(path)
+    net.setInput(x)
+    return net.forward(net.getUnconnectedOutLayersNames())
+
+
+# Softmax runs on the die's own layer: a tile at a time and, where the inner axes are a multiple of 64 values,
+# the exponential with it; otherwise in one pass over the tensor. Both must give OpenCV's values to the bit,
+# infinities, signed zeros and values that overflow the exponential included (a NaN where OpenCV has one: its
+# sign is the order of an addition's operands, which no compiler keeps). cv2 reads a 3-D array as a picture,
+# so the shapes have 2 or 4 axes.
+@pytest.mark.parametrize("shape, axis", [((1, 9, 112, 112), 1), ((1, 9, 111, 113), 1), ((2, 5, 4, 64), 1),
+                                         ((3, 7), 1), ((2, 3, 4, 5), -1), ((4, 3, 5, 2), 0), ((2, 3, 300, 1), 2),
+                                         ((1, 1, 64, 1), 1), ((2, 1000), 1)])
+def test_softmax_gives_opencvs_values_to_the_bit(runtime, tmp_path, shape, axis):
+    path = save(tmp_path, "softmax", [helper.make_node("Softmax", ["x"], ["y"], axis=axis)],
+                [value("x", T.FLOAT, list(shape))], [value("y", T.FLOAT, list(shape))])
+    x = (rng.standard_normal(shape) * 8).astype(np.float32)
+    flat = x.reshape(-1)
+    for start, special in enumerate([np.nan, np.inf, -np.inf, -0.0, 0.0, 1e30, -1e30, 1e-40, 100.0]):
+        flat[start::29] = special
+    (got,) = run_once(path, [x], [shape])
+    (expected,) = opencv_outputs(path, x)
+    expected = expected.reshape(shape)
+    numbers = ~np.isnan(expected)
+    assert np.array_equal(np.isnan(got), ~numbers)
+    assert np.array_equal(got[numbers].view(np.uint32), expected[numbers].view(np.uint32))
+
+
+def test_the_builtin_models_outputs_are_opencvs_to_the_bit(runtime, tmp_path):
+    from quillon.pipeline import demo
+
+    path = str(demo.builtin_model(tmp_path / "cache"))
+    pictures = [rng.random((1, 3, 112, 112), dtype=np.float32) for _ in range(3)]
+    pictures += [np.zeros((1, 3, 112, 112), np.float32), np.ones((1, 3, 112, 112), np.float32)]
+    for x in pictures:
+        got = run_once(path, [x], [(1, 9), (1,)])
+        for mine, theirs in zip(got, opencv_outputs(path, x)):
+            assert np.array_equal(mine.reshape(-1), theirs.reshape(-1))

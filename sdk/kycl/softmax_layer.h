@@ -1,0 +1,22 @@
+// The die's own softmax: OpenCV's Softmax layer computed in one pass over
+// the tensor instead of six, with the same values to the bit.
+#pragma once
+
+namespace onnx {
+class GraphProto;
+}
+
+namespace kycl {
+
+// The layer type the die's softmax is registered under with OpenCV's layer
+// factory. A name of its own, so that no other network of the process (cv2's
+// included) gets it in place of OpenCV's.
+constexpr const char* kSoftmaxLayerType = "KyclSoftmax";
+
+// Registers the layer with OpenCV once per process.
+void register_softmax_layer();
+
+// Gives the graph's Softmax nodes to the die's layer; whether any was given.
+bool route_softmax_nodes(onnx::GraphProto* graph);
+
+}  // namespace kycl
