@@ -124,7 +124,7 @@ uint32_t Model::load(const char* path) {
   if (!fits_die(shapes)) return kycore::KYCM_OUT_OF_MEMORY;
   // The graph OpenCV imports is the file's, with its Softmax nodes run by the
   // die's own layer.
-  if (route_softmax_nodes(proto.mutable_graph())) {
+  if (route_softmax_nodes(&proto)) {
     register_softmax_layer();
     if (!proto.SerializeToString(&bytes)) return kycore::KYCL_UNSUPPORTED_MODEL;
   }

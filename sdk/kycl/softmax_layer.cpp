@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <opencv2/core/hal/hal.hpp>
@@ -158,14 +159,28 @@ void register_softmax_layer() {
   std::call_once(once, [] { cv::dnn::LayerFactory::registerLayer(kSoftmaxLayerType, SoftmaxLayer::create); });
 }
 
-bool route_softmax_nodes(onnx::GraphProto* graph) {
+bool route_softmax_nodes(onnx::ModelProto* model) {
+  int64_t opset = 1;
+  for (const auto& entry : model->opset_import()) {
+    if (entry.domain().empty() || entry.domain() == "ai.onnx") opset = std::max(opset, entry.version());
+  }
   bool routed = false;
-  for (auto& node : *graph->mutable_node()) {
+  for (auto& node : *model->mutable_graph()->mutable_node()) {
     // OpenCV's importer makes its Softmax layer from this node and its
     // attributes alone; the die's layer is made by the same path.
     if (node.op_type() != "Softmax" || !(node.domain().empty() || node.domain() == "ai.onnx")) continue;
     node.set_op_type(kSoftmaxLayerType);
     node.clear_domain();
+    // From opset 13 a Softmax without an axis works on the last one; OpenCV
+    // would take axis 1 for it.
+    const bool has_axis = std::any_of(node.attribute().begin(), node.attribute().end(),
+                                      [](const onnx::AttributeProto& attribute) { return attribute.name() == "axis"; });
+    if (opset >= 13 && !has_axis) {
+      auto* axis = node.add_attribute();
+      axis->set_name("axis");
+      axis->set_type(onnx::AttributeProto::INT);
+      axis->set_i(-1);
+    }
     routed = true;
   }
   return routed;

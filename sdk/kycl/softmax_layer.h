@@ -3,7 +3,7 @@
 #pragma once
 
 namespace onnx {
-class GraphProto;
+class ModelProto;
 }
 
 namespace kycl {
@@ -16,7 +16,8 @@ constexpr const char* kSoftmaxLayerType = "KyclSoftmax";
 // Registers the layer with OpenCV once per process.
 void register_softmax_layer();
 
-// Gives the graph's Softmax nodes to the die's layer; whether any was given.
-bool route_softmax_nodes(onnx::GraphProto* graph);
+// Gives the model's Softmax nodes to the die's layer, each with the axis
+// ONNX gives it; whether any was given.
+bool route_softmax_nodes(onnx::ModelProto* model);
 
 }  // namespace kycl

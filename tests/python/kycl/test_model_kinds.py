@@ -82,3 +82,13 @@ def test_the_builtin_models_outputs_are_opencvs_to_the_bit(runtime, tmp_path):
         got = run_once(path, [x], [(1, 9), (1,)])
         for mine, theirs in zip(got, opencv_outputs(path, x)):
             assert np.array_equal(mine.reshape(-1), theirs.reshape(-1))
+
+
+def test_softmax_without_an_axis_works_on_the_last_one(runtime, tmp_path):
+    shape = (2, 3, 4, 5)
+    path = save(tmp_path, "softmax_default", [helper.make_node("Softmax", ["x"], ["y"])],
+                [value("x", T.FLOAT, list(shape))], [value("y", T.FLOAT, list(shape))])
+    x = rng.standard_normal(shape).astype(np.float32)
+    (got,) = run_once(path, [x], [shape])
+    shifted = np.exp(x - x.max(axis=-1, keepdims=True))
+    np.testing.assert_allclose(got, shifted / shifted.sum(axis=-1, keepdims=True), rtol=1e-5, atol=1e-7)
