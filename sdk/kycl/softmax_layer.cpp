@@ -32,9 +32,10 @@ constexpr std::size_t kTile = 256;
 // The tile kernels are compiled into each build of softmax below.
 #define KYCL_TILE_KERNEL inline __attribute__((always_inline))
 
-// OpenCV's exponential works on runs of 2 x its vector width (16 floats with
-// AVX2, 32 with AVX-512) and on the last values of a run that ends short of
-// one with scalar code, whose results may differ in the last bit. OpenCV's
+// OpenCV's exponential works on runs of 2 x its vector width (at most 16
+// floats: its widest build is AVX2's) and on the last values of a run that
+// ends short of one with scalar code, whose results may differ in the last
+// bit. OpenCV's
 // layer calls it once over the whole tensor, in place; a run whose length is
 // a multiple of kExpRun and whose end is not the tensor's gets no scalar
 // tail, so runs of such lengths, the last one ending where the tensor ends,
