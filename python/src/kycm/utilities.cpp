@@ -12,6 +12,7 @@
 #include "quillon/handle.h"
 #include "quillon/host_read.h"
 #include "quillon/registration.h"
+#include "quillon/result_blocks.h"
 
 namespace py = pybind11;
 
@@ -27,7 +28,7 @@ using input_array = py::array_t<T, py::array::c_style | py::array::forcecast>;
 template <class In, class Out, class Convert>
 py::array_t<Out> convert_array(const input_array<In>& values, Convert convert, const char* message) {
   const auto count = static_cast<std::size_t>(values.size());
-  py::array_t<Out> results(static_cast<py::ssize_t>(count));
+  py::array_t<Out> results = result_array<Out>(count);
   const In* in = values.data();
   Out* out = results.mutable_data();
   constexpr std::size_t kPiece = UINT32_MAX;
@@ -87,7 +88,7 @@ void register_utilities(py::module_& m) {
         const uint64_t count = size / 2;
         if (count > static_cast<uint64_t>(PY_SSIZE_T_MAX) / 2)
           throw py::value_error("getFloat16Array(): size is too large");
-        py::array_t<uint16_t> values(static_cast<py::ssize_t>(count));
+        py::array_t<uint16_t> values = result_array<uint16_t>(static_cast<std::size_t>(count));
         // Without memory there is nothing to read: the values are zeros.
         if (memory.ptr == nullptr) {
           std::memset(values.mutable_data(), 0, count * sizeof(uint16_t));

@@ -59,6 +59,31 @@ def test_every_half_converts_like_numpy():
     assert same_bits(kycm.float32ToFloat16Array(floats), many)
 
 
+def test_large_results_reuse_freed_blocks_without_sharing_live_ones():
+    # Results of 1 MiB and more come from blocks earlier results left: the
+    # next result of a size that fits gets the freed block, written through,
+    # while results still alive never share memory.
+    halves = np.tile(ALL_HALVES, 8)  # 2 MiB of float32
+    first = kycm.float16ToFloat32Array(halves)
+    address = first.ctypes.data
+    turned = halves[::-1].copy()
+    second = kycm.float16ToFloat32Array(turned)
+    assert not np.shares_memory(first, second)
+    del first
+    shorter = halves[: 6 * 65536 + 7]  # three quarters of the freed block: it fits
+    again = kycm.float16ToFloat32Array(shorter)
+    assert again.ctypes.data == address and again.shape == (shorter.size,)
+    assert same_bits(again, shorter.view(np.float16).astype(np.float32))
+    assert same_bits(second, turned.view(np.float16).astype(np.float32))
+    # A result lives as long as anything uses its memory, not its array.
+    view = again[5:9]
+    del again
+    kycm.float16ToFloat32Array(shorter)  # could take the block were it free
+    assert same_bits(view, shorter[5:9].view(np.float16).astype(np.float32))
+    back = kycm.float32ToFloat16Array(second)
+    assert same_bits(back, turned) and back.flags.writeable
+
+
 @pytest.mark.filterwarnings("ignore:overflow encountered")
 def test_floats_round_like_numpy():
     values = float_sample()
