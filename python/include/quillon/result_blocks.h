@@ -14,7 +14,7 @@ namespace quillon {
 constexpr std::size_t kSmallestResultBlock = 1u << 20;
 // Blocks of freed results kept at most, in bytes and in number; the ones
 // freed longest ago go first.
-constexpr std::size_t kResultBlockBytes = 256u << 20;
+constexpr std::size_t kResultBlockBytes = 128u << 20;
 constexpr std::size_t kResultBlocks = 4;
 
 // `bytes` of memory the returned capsule owns: given back to the store when
