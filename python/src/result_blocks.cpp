@@ -66,11 +66,6 @@ class BlockStore {
     for (void* address : freed) std::free(address);
   }
 
-  std::size_t held() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return held_;
-  }
-
  private:
   std::mutex mutex_;
   std::vector<Block> spare_;  // oldest first
@@ -102,7 +97,5 @@ void* take_result_block(std::size_t bytes, py::capsule* owner) {
   });
   return block.release()->address;
 }
-
-std::size_t result_block_bytes() { return store().held(); }
 
 }  // namespace quillon

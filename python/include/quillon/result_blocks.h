@@ -1,7 +1,8 @@
-// Memory for the large arrays a binding returns, kept across calls. A
-// freshly mapped 64 MiB result costs more in page faults than converting 16 M
-// values into it (14 ms against 5 on a 2-processor VM); a program converting
-// one model output after another gets the block its last result left.
+// Memory for the large arrays a binding returns, kept across calls. The page
+// faults of a freshly mapped 64 MiB result take longer than converting 16 M
+// values into it (6 to 15 ms against 2.5 on a 2-processor VM); a program
+// converting one model output after another gets the block its last result
+// left.
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -21,9 +22,6 @@ constexpr std::size_t kResultBlocks = 4;
 // the capsule (the base of the array built on it) is collected. Contents are
 // what the last user left; the caller writes every byte it exposes.
 void* take_result_block(std::size_t bytes, pybind11::capsule* owner);
-
-// Bytes held by the store now (for the tests).
-std::size_t result_block_bytes();
 
 // A one-dimensional array of `count` values whose every element the caller
 // writes: from the store when it is large, else numpy's own.
