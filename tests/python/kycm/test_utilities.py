@@ -78,8 +78,9 @@ def test_large_results_reuse_freed_blocks_without_sharing_live_ones():
     # A result lives as long as anything uses its memory, not its array.
     view = again[5:9]
     del again
-    kycm.float16ToFloat32Array(shorter)  # could take the block were it free
+    other = kycm.float16ToFloat32Array(turned[: shorter.size])  # other values, were the block taken
     assert same_bits(view, shorter[5:9].view(np.float16).astype(np.float32))
+    assert not np.shares_memory(view, other)
     back = kycm.float32ToFloat16Array(second)
     assert same_bits(back, turned) and back.flags.writeable
 
