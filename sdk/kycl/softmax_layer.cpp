@@ -35,11 +35,10 @@ constexpr std::size_t kTile = 256;
 // OpenCV's exponential works on runs of 2 x its vector width (at most 16
 // floats: its widest build is AVX2's) and on the last values of a run that
 // ends short of one with scalar code, whose results may differ in the last
-// bit. OpenCV's
-// layer calls it once over the whole tensor, in place; a run whose length is
-// a multiple of kExpRun and whose end is not the tensor's gets no scalar
-// tail, so runs of such lengths, the last one ending where the tensor ends,
-// treat every value as the single call does.
+// bit. OpenCV's layer calls it once over the whole tensor, in place; a run
+// whose length is a multiple of kExpRun and whose end is not the tensor's
+// gets no scalar tail, so runs of such lengths, the last one ending where the
+// tensor ends, treat every value as the single call does.
 constexpr std::size_t kExpRun = 64;
 
 void exp_in_place(float* values, std::size_t count) {
