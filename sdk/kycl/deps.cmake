@@ -9,3 +9,9 @@ find_library(KYCL_OPENCV_CORE opencv_core REQUIRED)
 find_library(KYCL_OPENCV_DNN opencv_dnn REQUIRED)
 target_include_directories(${lib_target} SYSTEM PRIVATE ${KYCL_OPENCV_INCLUDE_DIR})
 target_link_libraries(${lib_target} PRIVATE kycm onnx_proto ${KYCL_OPENCV_DNN} ${KYCL_OPENCV_CORE})
+# The die's own layers compute as OpenCV's do, each product rounded before it
+# is added: no fused multiply-adds, whatever the default becomes.
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/kycl/pointwise_conv_layer.cpp
+                            PROPERTIES COMPILE_OPTIONS -ffp-contract=off)
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/kycl/global_average_pool_layer.cpp
+                            PROPERTIES COMPILE_OPTIONS "-ffp-contract=off;-fno-tree-vectorize")

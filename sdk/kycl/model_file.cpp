@@ -11,8 +11,10 @@
 #include <string>
 #include <unordered_set>
 
+#include "global_average_pool_layer.h"
 #include "kycore/error_codes.h"
 #include "model.h"
+#include "pointwise_conv_layer.h"
 #include "softmax_layer.h"
 
 namespace kycl {
@@ -122,12 +124,22 @@ uint32_t Model::load(const char* path) {
     shapes.push_back(shape);
   }
   if (!fits_die(shapes)) return kycore::KYCM_OUT_OF_MEMORY;
-  // The graph OpenCV imports is the file's, with its Softmax nodes run by the
-  // die's own layer.
+  // The graph OpenCV imports is the file's, with the nodes the die has layers
+  // of its own for (the same values, faster) given to those.
+  bool routed = false;
   if (route_softmax_nodes(&proto)) {
     register_softmax_layer();
-    if (!proto.SerializeToString(&bytes)) return kycore::KYCL_UNSUPPORTED_MODEL;
+    routed = true;
   }
+  if (route_pointwise_conv_nodes(&proto)) {
+    register_pointwise_conv_layer();
+    routed = true;
+  }
+  if (route_global_average_pool_nodes(&proto)) {
+    register_global_average_pool_layer();
+    routed = true;
+  }
+  if (routed && !proto.SerializeToString(&bytes)) return kycore::KYCL_UNSUPPORTED_MODEL;
   try {
     net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());
   } catch (const cv::Exception&) {

@@ -100,3 +100,77 @@ def test_softmax_without_an_axis_works_on_the_last_one_from_opset_13(runtime, tm
     (got,) = run_once(str(older), [x], [shape])
     (expected,) = opencv_outputs(str(older), x)
     assert np.array_equal(got, expected.reshape(shape))
+
+
+def special_values(array, step):
+    """Signed zeros, large values and an infinity spread through `array` (in place)."""
+    flat = array.reshape(-1)
+    for start, special in enumerate([0.0, -0.0, 1e30, -1e30, 1e-40, np.inf]):
+        flat[start::step] = special
+    return array
+
+
+def same_bits(mine, theirs):
+    numbers = ~np.isnan(theirs)
+    return np.array_equal(np.isnan(mine), ~numbers) and np.array_equal(mine[numbers].view(np.uint32),
+                                                                       theirs[numbers].view(np.uint32))
+
+
+# 1 x 1 convolutions over up to 4 channels run on the die's own layer, which must give OpenCV's values to the bit:
+# with and without a bias (an absent one may be named ""), several pictures at once, a ReLU after it (which OpenCV
+# folds into its convolution), odd sizes.
+@pytest.mark.parametrize("channels, outputs, shape, bias, after", [
+    (3, 9, (1, 112, 112), "b", None), (1, 2, (2, 7, 5), None, None), (4, 16, (1, 33, 65), "b", "Relu"),
+    (2, 1, (3, 1, 1), "", None), (3, 5, (1, 1, 1000), "b", "Sigmoid")])
+def test_pointwise_convolutions_give_opencvs_values_to_the_bit(runtime, tmp_path, channels, outputs, shape, bias,
+                                                             after):
+    batch, height, width = shape
+    weights = special_values(rng.standard_normal((outputs, channels, 1, 1)).astype(np.float32), 7)
+    stored = [("w", weights)] + ([("b", rng.standard_normal(outputs).astype(np.float32))] if bias else [])
+    nodes = [helper.make_node("Conv", ["x", "w"] + ([bias] if bias is not None else []), ["c" if after else "y"],
+                              kernel_shape=[1, 1], strides=[1, 1], pads=[0, 0, 0, 0])]
+    if after:
+        nodes.append(helper.make_node(after, ["c"], ["y"]))
+    out_shape = (batch, outputs, height, width)
+    path = save(tmp_path, "pointwise", nodes, [value("x", T.FLOAT, [batch, channels, height, width])],
+                [value("y", T.FLOAT, list(out_shape))], stored)
+    x = special_values((rng.standard_normal((batch, channels, height, width)) * 4).astype(np.float32), 11)
+    (got,) = run_once(path, [x], [out_shape])
+    (expected,) = opencv_outputs(path, x)
+    assert same_bits(got, expected.reshape(out_shape))
+
+
+# Convolutions the layer must leave to OpenCV give OpenCV's values: one whose consumer OpenCV folds into its weights
+# (a batch normalisation), and 1 x 1 kernels with a stride, padding or 5 input channels.
+@pytest.mark.parametrize("attributes, channels, then_normalise", [
+    ({}, 3, True), ({"strides": [2, 2]}, 3, False), ({"pads": [1, 1, 1, 1]}, 3, False), ({}, 5, False)])
+def test_convolutions_the_layer_does_not_take_stay_opencvs(runtime, tmp_path, attributes, channels, then_normalise):
+    size = 9
+    out_size = (size + sum(attributes.get("pads", [0, 0, 0, 0])[::2]) - 1) // attributes.get("strides", [1])[0] + 1
+    out_shape = (1, 4, out_size, out_size)
+    stored = [("w", rng.standard_normal((4, channels, 1, 1)).astype(np.float32)),
+              ("b", rng.standard_normal(4).astype(np.float32))]
+    nodes = [helper.make_node("Conv", ["x", "w", "b"], ["c" if then_normalise else "y"], kernel_shape=[1, 1],
+                              **attributes)]
+    if then_normalise:
+        stored += [(name, rng.random(4).astype(np.float32) + 0.5) for name in ("scale", "shift", "mean", "var")]
+        nodes.append(helper.make_node("BatchNormalization", ["c", "scale", "shift", "mean", "var"], ["y"]))
+    path = save(tmp_path, "kept", nodes, [value("x", T.FLOAT, [1, channels, size, size])],
+                [value("y", T.FLOAT, list(out_shape))], stored)
+    x = rng.standard_normal((1, channels, size, size)).astype(np.float32)
+    (got,) = run_once(path, [x], [out_shape])
+    (expected,) = opencv_outputs(path, x)
+    assert same_bits(got, expected.reshape(out_shape))
+
+
+# Global average pooling runs on the die's own layer, channels summed side by side in blocks of up to 12: OpenCV's
+# values to the bit for one channel, one block, blocks shared unevenly and several pictures.
+@pytest.mark.parametrize("shape", [(1, 9, 112, 112), (1, 1, 1, 1), (2, 13, 7, 5), (1, 64, 14, 14), (3, 25, 3, 33)])
+def test_global_average_pooling_gives_opencvs_values_to_the_bit(runtime, tmp_path, shape):
+    out_shape = shape[:2] + (1, 1)
+    path = save(tmp_path, "pool", [helper.make_node("GlobalAveragePool", ["x"], ["y"])],
+                [value("x", T.FLOAT, list(shape))], [value("y", T.FLOAT, list(out_shape))])
+    x = special_values(rng.standard_normal(shape).astype(np.float32) * 100, 13)
+    (got,) = run_once(path, [x], [out_shape])
+    (expected,) = opencv_outputs(path, x)
+    assert same_bits(got, expected.reshape(out_shape))

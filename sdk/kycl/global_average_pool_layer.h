@@ -1,0 +1,23 @@
+// The die's own global average pooling: OpenCV's layer sums each channel
+// one value at a time, one channel after another; this one sums eight
+// channels side by side, each in OpenCV's order, with the same values to
+// the bit.
+#pragma once
+
+namespace onnx {
+class ModelProto;
+}
+
+namespace kycl {
+
+// The type it is registered under with OpenCV's layer factory, a name of its
+// own so that no other network of the process gets it.
+constexpr const char* kGlobalAveragePoolLayerType = "KyclGlobalAveragePool";
+
+// Registers the layer with OpenCV once per process.
+void register_global_average_pool_layer();
+
+// Gives the model's GlobalAveragePool nodes to the layer; whether any was given.
+bool route_global_average_pool_nodes(onnx::ModelProto* model);
+
+}  // namespace kycl
