@@ -143,7 +143,7 @@ def decode_cpu_per_picture(clip: pathlib.Path, pictures: int) -> float:
 def model_cpu_per_picture(model: pathlib.Path) -> float:
     """CPU seconds of one forward pass of the model on one thread, the way
     one die runs it: the faster of OpenCV's dnn and the SDK's model (which
-    runs the softmax layers itself), best of 5 rounds of 200 each."""
+    runs some layers itself), best of 5 rounds of 200 each."""
     import cv2
 
     import quillon
