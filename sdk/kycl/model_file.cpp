@@ -11,10 +11,10 @@
 #include <string>
 #include <unordered_set>
 
+#include "conv_routing.h"
 #include "global_average_pool_layer.h"
 #include "kycore/error_codes.h"
 #include "model.h"
-#include "pointwise_conv_layer.h"
 #include "softmax_layer.h"
 
 namespace kycl {
@@ -131,10 +131,7 @@ uint32_t Model::load(const char* path) {
     register_softmax_layer();
     routed = true;
   }
-  if (route_pointwise_conv_nodes(&proto)) {
-    register_pointwise_conv_layer();
-    routed = true;
-  }
+  if (route_convolution_nodes(&proto)) routed = true;
   if (route_global_average_pool_nodes(&proto)) {
     register_global_average_pool_layer();
     routed = true;

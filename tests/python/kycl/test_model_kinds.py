@@ -102,10 +102,10 @@ def test_softmax_without_an_axis_works_on_the_last_one_from_opset_13(runtime, tm
     assert np.array_equal(got, expected.reshape(shape))
 
 
-def special_values(array, step):
-    """Signed zeros, large values and an infinity spread through `array` (in place)."""
+def special_values(array, step, specials=(0.0, -0.0, 1e-40, -1e-40)):
+    """`specials` spread through `array` (in place), one every `step` values."""
     flat = array.reshape(-1)
-    for start, special in enumerate([0.0, -0.0, 1e30, -1e30, 1e-40, np.inf]):
+    for start, special in enumerate(specials):
         flat[start::step] = special
     return array
 
@@ -116,11 +116,11 @@ def same_bits(mine, theirs):
                                                                        theirs[numbers].view(np.uint32))
 
 
-# 1 x 1 convolutions over up to 4 channels run on the die's own layer, which must give OpenCV's values to the bit:
+# 1 x 1 convolutions over up to 3 channels run on a layer of the die's own, which must give OpenCV's values to the bit:
 # with and without a bias (an absent one may be named ""), several pictures at once, a ReLU after it (which OpenCV
 # folds into its convolution), odd sizes.
 @pytest.mark.parametrize("channels, outputs, shape, bias, after", [
-    (3, 9, (1, 112, 112), "b", None), (1, 2, (2, 7, 5), None, None), (4, 16, (1, 33, 65), "b", "Relu"),
+    (3, 9, (1, 112, 112), "b", None), (1, 2, (2, 7, 5), None, None), (3, 16, (1, 33, 65), "b", "Relu"),
     (2, 1, (3, 1, 1), "", None), (3, 5, (1, 1, 1000), "b", "Sigmoid")])
 def test_pointwise_convolutions_give_opencvs_values_to_the_bit(runtime, tmp_path, channels, outputs, shape, bias,
                                                              after):
@@ -135,22 +135,52 @@ def test_pointwise_convolutions_give_opencvs_values_to_the_bit(runtime, tmp_path
     path = save(tmp_path, "pointwise", nodes, [value("x", T.FLOAT, [batch, channels, height, width])],
                 [value("y", T.FLOAT, list(out_shape))], stored)
     x = special_values((rng.standard_normal((batch, channels, height, width)) * 4).astype(np.float32), 11)
+    x.reshape(-1)[5::997] = np.inf
     (got,) = run_once(path, [x], [out_shape])
     (expected,) = opencv_outputs(path, x)
     assert same_bits(got, expected.reshape(out_shape))
 
 
-# Convolutions the layer must leave to OpenCV give OpenCV's values: one whose consumer OpenCV folds into its weights
-# (a batch normalisation), and 1 x 1 kernels with a stride, padding or 5 input channels.
-@pytest.mark.parametrize("attributes, channels, then_normalise", [
-    ({}, 3, True), ({"strides": [2, 2]}, 3, False), ({"pads": [1, 1, 1, 1]}, 3, False), ({}, 5, False)])
-def test_convolutions_the_layer_does_not_take_stay_opencvs(runtime, tmp_path, attributes, channels, then_normalise):
+# 3 x 3 convolutions over up to 3 channels run on the die's own layer too: OpenCV's values to the bit, padded or
+# not, several pictures, a 1 x 1 output, a ReLU after it. (OpenCV on one thread takes another order for the last
+# positions of a plane whose size leaves 2 or 3 over a multiple of 4: the sizes here leave 0 or 1.)
+@pytest.mark.parametrize("channels, outputs, shape, padding, bias, after", [
+    (1, 2, (1, 112, 112), 1, "b", None), (2, 3, (1, 16, 20), 0, None, None), (3, 5, (1, 12, 12), 1, "b", "Relu"),
+    (1, 1, (1, 3, 3), 0, "b", None), (1, 2, (2, 8, 8), 1, "", None), (3, 4, (1, 37, 37), 1, "b", None)])
+def test_3x3_convolutions_give_opencvs_values_to_the_bit(runtime, tmp_path, channels, outputs, shape, padding, bias,
+                                                        after):
+    batch, height, width = shape
+    weights = special_values(rng.standard_normal((outputs, channels, 3, 3)).astype(np.float32), 7)
+    stored = [("w", weights)] + ([("b", rng.standard_normal(outputs).astype(np.float32))] if bias else [])
+    nodes = [helper.make_node("Conv", ["x", "w"] + ([bias] if bias is not None else []), ["c" if after else "y"],
+                              kernel_shape=[3, 3], pads=[padding] * 4)]
+    if after:
+        nodes.append(helper.make_node(after, ["c"], ["y"]))
+    out_shape = (batch, outputs, height + 2 * padding - 2, width + 2 * padding - 2)
+    path = save(tmp_path, "conv3x3", nodes, [value("x", T.FLOAT, [batch, channels, height, width])],
+                [value("y", T.FLOAT, list(out_shape))], stored)
+    x = special_values((rng.standard_normal((batch, channels, height, width)) * 4).astype(np.float32), 11)
+    x.reshape(-1)[5::997] = np.inf
+    (got,) = run_once(path, [x], [out_shape])
+    (expected,) = opencv_outputs(path, x)
+    assert same_bits(got, expected.reshape(out_shape))
+
+
+# Convolutions the layers must leave to OpenCV give OpenCV's values: one whose consumer OpenCV folds into its weights
+# (a batch normalisation), a stride, padding the layers do not take, more channels than they take.
+@pytest.mark.parametrize("kernel, attributes, channels, then_normalise", [
+    (1, {}, 3, True), (1, {"strides": [2, 2]}, 3, False), (1, {"pads": [1, 1, 1, 1]}, 3, False), (1, {}, 4, False),
+    (3, {"pads": [1, 1, 1, 1]}, 1, True), (3, {"strides": [2, 2]}, 1, False), (3, {"pads": [2, 2, 2, 2]}, 1, False),
+    (3, {"pads": [1, 0, 1, 0]}, 1, False), (3, {}, 4, False)])
+def test_convolutions_the_layers_do_not_take_stay_opencvs(runtime, tmp_path, kernel, attributes, channels,
+                                                          then_normalise):
     size = 9
-    out_size = (size + sum(attributes.get("pads", [0, 0, 0, 0])[::2]) - 1) // attributes.get("strides", [1])[0] + 1
-    out_shape = (1, 4, out_size, out_size)
-    stored = [("w", rng.standard_normal((4, channels, 1, 1)).astype(np.float32)),
+    pads = attributes.get("pads", [0, 0, 0, 0])
+    stride = attributes.get("strides", [1])[0]
+    out_shape = (1, 4, (size + pads[0] + pads[2] - kernel) // stride + 1, (size + pads[1] + pads[3] - kernel) // stride + 1)
+    stored = [("w", rng.standard_normal((4, channels, kernel, kernel)).astype(np.float32)),
               ("b", rng.standard_normal(4).astype(np.float32))]
-    nodes = [helper.make_node("Conv", ["x", "w", "b"], ["c" if then_normalise else "y"], kernel_shape=[1, 1],
+    nodes = [helper.make_node("Conv", ["x", "w", "b"], ["c" if then_normalise else "y"], kernel_shape=[kernel, kernel],
                               **attributes)]
     if then_normalise:
         stored += [(name, rng.random(4).astype(np.float32) + 0.5) for name in ("scale", "shift", "mean", "var")]
@@ -170,7 +200,8 @@ def test_global_average_pooling_gives_opencvs_values_to_the_bit(runtime, tmp_pat
     out_shape = shape[:2] + (1, 1)
     path = save(tmp_path, "pool", [helper.make_node("GlobalAveragePool", ["x"], ["y"])],
                 [value("x", T.FLOAT, list(shape))], [value("y", T.FLOAT, list(out_shape))])
-    x = special_values(rng.standard_normal(shape).astype(np.float32) * 100, 13)
+    x = special_values(rng.standard_normal(shape).astype(np.float32) * 100, 13, (0.0, -0.0))
+    x.reshape(-1)[7::4001], x.reshape(-1)[11::4003] = 1e30, -1e30
     (got,) = run_once(path, [x], [out_shape])
     (expected,) = opencv_outputs(path, x)
     assert same_bits(got, expected.reshape(out_shape))
