@@ -21,6 +21,7 @@
 
 #include "conv_blobs.h"
 #include "conv_routing.h"
+#include "own_layer.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -115,40 +116,27 @@ void output_plane(const Plane& p, const float* weights, float bias, float* out) 
   }
 }
 
-class Conv3x3Layer final : public cv::dnn::Layer {
+class Conv3x3Layer final : public OwnLayer {
  public:
-  explicit Conv3x3Layer(const cv::dnn::LayerParams& params) : padding_(params.get<int>(kConv3x3PaddingParameter, 0)) {
-    setParamsFrom(params);
-    conv_ = conv_blobs(blobs, 3);
+  explicit Conv3x3Layer(const cv::dnn::LayerParams& params)
+      : OwnLayer(params), padding_(params.get<int>(kConv3x3PaddingParameter, 0)), conv_(conv_blobs(blobs, 3)) {
     CV_Assert(padding_ == 0 || padding_ == 1);
   }
 
   static cv::Ptr<cv::dnn::Layer> create(cv::dnn::LayerParams& params) { return cv::makePtr<Conv3x3Layer>(params); }
 
-  bool supportBackend(int backend) override { return backend == cv::dnn::DNN_BACKEND_OPENCV; }
-
-  bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, const int /*required_outputs*/,
-                       std::vector<cv::dnn::MatShape>& outputs,
-                       std::vector<cv::dnn::MatShape>& /*internals*/) const override {
-    CV_Assert(inputs.size() == 1 && inputs[0].size() == 4 && inputs[0][1] == static_cast<int>(conv_.inputs));
-    cv::dnn::MatShape shape = inputs[0];
+ private:
+  cv::dnn::MatShape output_shape(const cv::dnn::MatShape& input) const override {
+    CV_Assert(input.size() == 4 && input[1] == static_cast<int>(conv_.inputs));
+    cv::dnn::MatShape shape = input;
     shape[1] = static_cast<int>(conv_.outputs);
     shape[2] += 2 * padding_ - 2;
     shape[3] += 2 * padding_ - 2;
     CV_Assert(shape[2] > 0 && shape[3] > 0);
-    outputs.assign(1, shape);
-    return false;
+    return shape;
   }
 
-  void forward(cv::InputArrayOfArrays inputs_arr, cv::OutputArrayOfArrays outputs_arr,
-               cv::OutputArrayOfArrays /*internals*/) override {
-    std::vector<cv::Mat> inputs;
-    std::vector<cv::Mat> outputs;
-    inputs_arr.getMatVector(inputs);
-    outputs_arr.getMatVector(outputs);
-    const cv::Mat& src = inputs[0];
-    cv::Mat& dst = outputs[0];
-    CV_Assert(src.type() == CV_32F && dst.type() == CV_32F && src.isContinuous() && dst.isContinuous());
+  void compute(const cv::Mat& src, cv::Mat& dst) override {
     CV_Assert(src.dims == 4 && dst.dims == 4 && src.size[1] == static_cast<int>(conv_.inputs));
     const auto rows = static_cast<std::size_t>(src.size[2]);
     const auto cols = static_cast<std::size_t>(src.size[3]);
@@ -174,7 +162,6 @@ class Conv3x3Layer final : public cv::dnn::Layer {
     }
   }
 
- private:
   int padding_;
   ConvBlobs conv_;
 };

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "own_layer.h"
+
 namespace kycl {
 namespace {
 
@@ -48,36 +50,24 @@ void average_planes(const float* in, std::size_t channels, std::size_t area, flo
   average_planes(in, channels, area, scale, out, std::make_index_sequence<kSideBySide>());
 }
 
-class GlobalAveragePoolLayer final : public cv::dnn::Layer {
+class GlobalAveragePoolLayer final : public OwnLayer {
  public:
-  explicit GlobalAveragePoolLayer(const cv::dnn::LayerParams& params) { setParamsFrom(params); }
+  using OwnLayer::OwnLayer;
 
   static cv::Ptr<cv::dnn::Layer> create(cv::dnn::LayerParams& params) {
     return cv::makePtr<GlobalAveragePoolLayer>(params);
   }
 
-  bool supportBackend(int backend) override { return backend == cv::dnn::DNN_BACKEND_OPENCV; }
-
+ private:
   // (N, C, D1, ..., Dn) gives (N, C, 1, ..., 1).
-  bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, const int /*required_outputs*/,
-                       std::vector<cv::dnn::MatShape>& outputs,
-                       std::vector<cv::dnn::MatShape>& /*internals*/) const override {
-    CV_Assert(inputs.size() == 1 && inputs[0].size() >= 2);
-    cv::dnn::MatShape shape = inputs[0];
+  cv::dnn::MatShape output_shape(const cv::dnn::MatShape& input) const override {
+    CV_Assert(input.size() >= 2);
+    cv::dnn::MatShape shape = input;
     std::fill(shape.begin() + 2, shape.end(), 1);
-    outputs.assign(1, shape);
-    return false;
+    return shape;
   }
 
-  void forward(cv::InputArrayOfArrays inputs_arr, cv::OutputArrayOfArrays outputs_arr,
-               cv::OutputArrayOfArrays /*internals*/) override {
-    std::vector<cv::Mat> inputs;
-    std::vector<cv::Mat> outputs;
-    inputs_arr.getMatVector(inputs);
-    outputs_arr.getMatVector(outputs);
-    const cv::Mat& src = inputs[0];
-    cv::Mat& dst = outputs[0];
-    CV_Assert(src.type() == CV_32F && dst.type() == CV_32F && src.isContinuous() && dst.isContinuous());
+  void compute(const cv::Mat& src, cv::Mat& dst) override {
     CV_Assert(src.dims >= 2);
     const std::size_t planes = src.total(0, 2);
     const std::size_t area = src.total(2);

@@ -18,6 +18,7 @@
 
 #include "conv_blobs.h"
 #include "conv_routing.h"
+#include "own_layer.h"
 
 namespace kycl {
 namespace {
@@ -48,38 +49,23 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void output_plane(c
   }
 }
 
-class PointwiseConvLayer final : public cv::dnn::Layer {
+class PointwiseConvLayer final : public OwnLayer {
  public:
-  explicit PointwiseConvLayer(const cv::dnn::LayerParams& params) {
-    setParamsFrom(params);
-    conv_ = conv_blobs(blobs, 1);
-  }
+  explicit PointwiseConvLayer(const cv::dnn::LayerParams& params) : OwnLayer(params), conv_(conv_blobs(blobs, 1)) {}
 
   static cv::Ptr<cv::dnn::Layer> create(cv::dnn::LayerParams& params) {
     return cv::makePtr<PointwiseConvLayer>(params);
   }
 
-  bool supportBackend(int backend) override { return backend == cv::dnn::DNN_BACKEND_OPENCV; }
-
-  bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, const int /*required_outputs*/,
-                       std::vector<cv::dnn::MatShape>& outputs,
-                       std::vector<cv::dnn::MatShape>& /*internals*/) const override {
-    CV_Assert(inputs.size() == 1 && inputs[0].size() == 4 && inputs[0][1] == static_cast<int>(conv_.inputs));
-    cv::dnn::MatShape shape = inputs[0];
+ private:
+  cv::dnn::MatShape output_shape(const cv::dnn::MatShape& input) const override {
+    CV_Assert(input.size() == 4 && input[1] == static_cast<int>(conv_.inputs));
+    cv::dnn::MatShape shape = input;
     shape[1] = static_cast<int>(conv_.outputs);
-    outputs.assign(1, shape);
-    return false;
+    return shape;
   }
 
-  void forward(cv::InputArrayOfArrays inputs_arr, cv::OutputArrayOfArrays outputs_arr,
-               cv::OutputArrayOfArrays /*internals*/) override {
-    std::vector<cv::Mat> inputs;
-    std::vector<cv::Mat> outputs;
-    inputs_arr.getMatVector(inputs);
-    outputs_arr.getMatVector(outputs);
-    const cv::Mat& src = inputs[0];
-    cv::Mat& dst = outputs[0];
-    CV_Assert(src.type() == CV_32F && dst.type() == CV_32F && src.isContinuous() && dst.isContinuous());
+  void compute(const cv::Mat& src, cv::Mat& dst) override {
     CV_Assert(src.dims == 4 && dst.dims == 4 && src.size[1] == static_cast<int>(conv_.inputs));
     const std::size_t batch = static_cast<std::size_t>(src.size[0]);
     const std::size_t area = src.total(2);
@@ -103,7 +89,6 @@ class PointwiseConvLayer final : public cv::dnn::Layer {
     }
   }
 
- private:
   ConvBlobs conv_;
 };
 

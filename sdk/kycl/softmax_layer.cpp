@@ -22,6 +22,8 @@
 #include <opencv2/dnn/shape_utils.hpp>
 #include <vector>
 
+#include "own_layer.h"
+
 namespace kycl {
 namespace {
 
@@ -114,33 +116,19 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void softmax(const 
   }
 }
 
-class SoftmaxLayer final : public cv::dnn::Layer {
+class SoftmaxLayer final : public OwnLayer {
  public:
-  explicit SoftmaxLayer(const cv::dnn::LayerParams& params) : axis_(params.get<int>("axis", 1)) {
-    setParamsFrom(params);
-  }
+  explicit SoftmaxLayer(const cv::dnn::LayerParams& params) : OwnLayer(params), axis_(params.get<int>("axis", 1)) {}
 
   static cv::Ptr<cv::dnn::Layer> create(cv::dnn::LayerParams& params) { return cv::makePtr<SoftmaxLayer>(params); }
 
-  bool supportBackend(int backend) override { return backend == cv::dnn::DNN_BACKEND_OPENCV; }
-
-  bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, const int required_outputs,
-                       std::vector<cv::dnn::MatShape>& outputs,
-                       std::vector<cv::dnn::MatShape>& internals) const override {
-    const bool in_place = Layer::getMemoryShapes(inputs, required_outputs, outputs, internals);
-    cv::dnn::normalize_axis(axis_, static_cast<int>(inputs[0].size()));  // refuses an axis the input lacks
-    return in_place;
+ private:
+  cv::dnn::MatShape output_shape(const cv::dnn::MatShape& input) const override {
+    cv::dnn::normalize_axis(axis_, static_cast<int>(input.size()));  // refuses an axis the input lacks
+    return input;
   }
 
-  void forward(cv::InputArrayOfArrays inputs_arr, cv::OutputArrayOfArrays outputs_arr,
-               cv::OutputArrayOfArrays /*internals*/) override {
-    std::vector<cv::Mat> inputs;
-    std::vector<cv::Mat> outputs;
-    inputs_arr.getMatVector(inputs);
-    outputs_arr.getMatVector(outputs);
-    const cv::Mat& src = inputs[0];
-    cv::Mat& dst = outputs[0];
-    CV_Assert(src.type() == CV_32F && dst.type() == CV_32F && src.isContinuous() && dst.isContinuous());
+  void compute(const cv::Mat& src, cv::Mat& dst) override {
     CV_Assert(src.total() == dst.total());
     const int axis = cv::dnn::normalize_axis(axis_, src.dims);
     const Extent extent{src.total(0, axis), static_cast<std::size_t>(src.size[axis]), src.total(axis + 1)};
@@ -148,7 +136,6 @@ class SoftmaxLayer final : public cv::dnn::Layer {
     softmax(src.ptr<float>(), dst.ptr<float>(), extent);
   }
 
- private:
   int axis_;
 };
 

@@ -116,48 +116,27 @@ def same_bits(mine, theirs):
                                                                        theirs[numbers].view(np.uint32))
 
 
-# 1 x 1 convolutions over up to 3 channels run on a layer of the die's own, which must give OpenCV's values to the bit:
-# with and without a bias (an absent one may be named ""), several pictures at once, a ReLU after it (which OpenCV
-# folds into its convolution), odd sizes.
-@pytest.mark.parametrize("channels, outputs, shape, bias, after", [
-    (3, 9, (1, 112, 112), "b", None), (1, 2, (2, 7, 5), None, None), (3, 16, (1, 33, 65), "b", "Relu"),
-    (2, 1, (3, 1, 1), "", None), (3, 5, (1, 1, 1000), "b", "Sigmoid")])
-def test_pointwise_convolutions_give_opencvs_values_to_the_bit(runtime, tmp_path, channels, outputs, shape, bias,
-                                                             after):
+# 1 x 1 and 3 x 3 convolutions over up to 3 channels run on layers of the die's own, which must give OpenCV's values
+# to the bit: with and without a bias (an absent one may be named ""), padded by 0 or 1 (3 x 3), several pictures
+# at once, an activation after it (which OpenCV folds into its convolution), odd sizes, a 1 x 1 output. (OpenCV on
+# one thread takes another order for the last positions of a 3 x 3 output plane whose size leaves 2 or 3 over a
+# multiple of 4: the 3 x 3 sizes here leave 0 or 1.)
+@pytest.mark.parametrize("kernel, channels, outputs, shape, padding, bias, after", [
+    (1, 3, 9, (1, 112, 112), 0, "b", None), (1, 1, 2, (2, 7, 5), 0, None, None), (1, 3, 16, (1, 33, 65), 0, "b", "Relu"),
+    (1, 2, 1, (3, 1, 1), 0, "", None), (1, 3, 5, (1, 1, 1000), 0, "b", "Sigmoid"),
+    (3, 1, 2, (1, 112, 112), 1, "b", None), (3, 2, 3, (1, 16, 20), 0, None, None), (3, 3, 5, (1, 12, 12), 1, "b", "Relu"),
+    (3, 1, 1, (1, 3, 3), 0, "b", None), (3, 1, 2, (2, 8, 8), 1, "", None), (3, 3, 4, (1, 37, 37), 1, "b", None)])
+def test_small_convolutions_give_opencvs_values_to_the_bit(runtime, tmp_path, kernel, channels, outputs, shape,
+                                                           padding, bias, after):
     batch, height, width = shape
-    weights = special_values(rng.standard_normal((outputs, channels, 1, 1)).astype(np.float32), 7)
+    weights = special_values(rng.standard_normal((outputs, channels, kernel, kernel)).astype(np.float32), 7)
     stored = [("w", weights)] + ([("b", rng.standard_normal(outputs).astype(np.float32))] if bias else [])
     nodes = [helper.make_node("Conv", ["x", "w"] + ([bias] if bias is not None else []), ["c" if after else "y"],
-                              kernel_shape=[1, 1], strides=[1, 1], pads=[0, 0, 0, 0])]
+                              kernel_shape=[kernel, kernel], strides=[1, 1], pads=[padding] * 4)]
     if after:
         nodes.append(helper.make_node(after, ["c"], ["y"]))
-    out_shape = (batch, outputs, height, width)
-    path = save(tmp_path, "pointwise", nodes, [value("x", T.FLOAT, [batch, channels, height, width])],
-                [value("y", T.FLOAT, list(out_shape))], stored)
-    x = special_values((rng.standard_normal((batch, channels, height, width)) * 4).astype(np.float32), 11)
-    x.reshape(-1)[5::997] = np.inf
-    (got,) = run_once(path, [x], [out_shape])
-    (expected,) = opencv_outputs(path, x)
-    assert same_bits(got, expected.reshape(out_shape))
-
-
-# 3 x 3 convolutions over up to 3 channels run on the die's own layer too: OpenCV's values to the bit, padded or
-# not, several pictures, a 1 x 1 output, a ReLU after it. (OpenCV on one thread takes another order for the last
-# positions of a plane whose size leaves 2 or 3 over a multiple of 4: the sizes here leave 0 or 1.)
-@pytest.mark.parametrize("channels, outputs, shape, padding, bias, after", [
-    (1, 2, (1, 112, 112), 1, "b", None), (2, 3, (1, 16, 20), 0, None, None), (3, 5, (1, 12, 12), 1, "b", "Relu"),
-    (1, 1, (1, 3, 3), 0, "b", None), (1, 2, (2, 8, 8), 1, "", None), (3, 4, (1, 37, 37), 1, "b", None)])
-def test_3x3_convolutions_give_opencvs_values_to_the_bit(runtime, tmp_path, channels, outputs, shape, padding, bias,
-                                                        after):
-    batch, height, width = shape
-    weights = special_values(rng.standard_normal((outputs, channels, 3, 3)).astype(np.float32), 7)
-    stored = [("w", weights)] + ([("b", rng.standard_normal(outputs).astype(np.float32))] if bias else [])
-    nodes = [helper.make_node("Conv", ["x", "w"] + ([bias] if bias is not None else []), ["c" if after else "y"],
-                              kernel_shape=[3, 3], pads=[padding] * 4)]
-    if after:
-        nodes.append(helper.make_node(after, ["c"], ["y"]))
-    out_shape = (batch, outputs, height + 2 * padding - 2, width + 2 * padding - 2)
-    path = save(tmp_path, "conv3x3", nodes, [value("x", T.FLOAT, [batch, channels, height, width])],
+    out_shape = (batch, outputs, height + 2 * padding - kernel + 1, width + 2 * padding - kernel + 1)
+    path = save(tmp_path, "conv", nodes, [value("x", T.FLOAT, [batch, channels, height, width])],
                 [value("y", T.FLOAT, list(out_shape))], stored)
     x = special_values((rng.standard_normal((batch, channels, height, width)) * 4).astype(np.float32), 11)
     x.reshape(-1)[5::997] = np.inf

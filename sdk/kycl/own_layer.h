@@ -1,0 +1,47 @@
+// What the die's own OpenCV layers share: one float32 input and one output,
+// each contiguous (as OpenCV's CPU backend gives them), on OpenCV's backend.
+#pragma once
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/dnn/shape_utils.hpp>
+#include <vector>
+
+namespace kycl {
+
+class OwnLayer : public cv::dnn::Layer {
+ public:
+  explicit OwnLayer(const cv::dnn::LayerParams& params) { setParamsFrom(params); }
+
+  bool supportBackend(int backend) override { return backend == cv::dnn::DNN_BACKEND_OPENCV; }
+
+  // The output is a tensor of its own, of output_shape(input).
+  bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, const int /*required_outputs*/,
+                       std::vector<cv::dnn::MatShape>& outputs,
+                       std::vector<cv::dnn::MatShape>& /*internals*/) const override {
+    CV_Assert(inputs.size() == 1);
+    outputs.assign(1, output_shape(inputs[0]));
+    return false;
+  }
+
+  void forward(cv::InputArrayOfArrays inputs_arr, cv::OutputArrayOfArrays outputs_arr,
+               cv::OutputArrayOfArrays /*internals*/) final {
+    std::vector<cv::Mat> inputs;
+    std::vector<cv::Mat> outputs;
+    inputs_arr.getMatVector(inputs);
+    outputs_arr.getMatVector(outputs);
+    CV_Assert(inputs.size() == 1 && outputs.size() == 1);
+    const cv::Mat& src = inputs[0];
+    cv::Mat& dst = outputs[0];
+    CV_Assert(src.type() == CV_32F && dst.type() == CV_32F && src.isContinuous() && dst.isContinuous());
+    compute(src, dst);
+  }
+
+ protected:
+  // The output's shape for an input of `input`'s (the same, unless a layer says
+  // otherwise); raises cv::Exception for an input the layer cannot take.
+  virtual cv::dnn::MatShape output_shape(const cv::dnn::MatShape& input) const { return input; }
+
+  virtual void compute(const cv::Mat& src, cv::Mat& dst) = 0;
+};
+
+}  // namespace kycl
