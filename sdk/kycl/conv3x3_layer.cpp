@@ -5,10 +5,10 @@
 // into it (one rounding for each product and sum); the lanes are then added
 // pairwise, ((0 + 1) + (2 + 3)) + ((4 + 5) + (6 + 7)), and the bias last.
 // Padding reads zeros. This layer computes each value in that order, eight
-// output positions at a time in vector registers. OpenCV itself takes
-// another order for the last one to three positions of a plane whose size is
-// not a multiple of 4, when its stripes of the plane fall that way (one
-// thread does it, two do not); this layer keeps the one order everywhere.
+// output positions at a time in vector registers. OpenCV itself, on one
+// thread, adds the last 2 or 3 values of a plane whose size leaves 2 or 3
+// over a multiple of 4 in another order (on two threads it does not); this
+// layer keeps the one order everywhere.
 #include "conv3x3_layer.h"
 
 #include <algorithm>
