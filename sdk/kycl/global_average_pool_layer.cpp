@@ -1,8 +1,8 @@
 // OpenCV's layer averages a channel as the sum of its values in their order,
 // from 0.f, times the reciprocal of their count rounded to a float. A single
 // running sum waits on each addition before the next: 113 thousand values
-// took it 76 us. Eight channels' sums advance together here, each still in
-// that order, so the results are the same to the bit.
+// took it 76 us. Up to twelve channels' sums advance together here, each
+// still in that order, so the results are the same to the bit.
 #include "global_average_pool_layer.h"
 
 #include <onnx/onnx_pb.h>
@@ -85,13 +85,13 @@ class GlobalAveragePoolLayer final : public OwnLayer {
   }
 };
 
-}  // namespace
-
 void register_global_average_pool_layer() {
   static std::once_flag once;
   std::call_once(
       once, [] { cv::dnn::LayerFactory::registerLayer(kGlobalAveragePoolLayerType, GlobalAveragePoolLayer::create); });
 }
+
+}  // namespace
 
 bool route_global_average_pool_nodes(onnx::ModelProto* model) {
   bool routed = false;
@@ -102,6 +102,7 @@ bool route_global_average_pool_nodes(onnx::ModelProto* model) {
     node.clear_domain();
     routed = true;
   }
+  if (routed) register_global_average_pool_layer();
   return routed;
 }
 

@@ -1,7 +1,7 @@
 // The die's own global average pooling: OpenCV's layer sums each channel
-// one value at a time, one channel after another; this one sums eight
-// channels side by side, each in OpenCV's order, with the same values to
-// the bit.
+// one value at a time, one channel after another; this one sums up to
+// twelve channels side by side, each in OpenCV's order, with the same values
+// to the bit.
 #pragma once
 
 namespace onnx {
@@ -14,10 +14,9 @@ namespace kycl {
 // own so that no other network of the process gets it.
 constexpr const char* kGlobalAveragePoolLayerType = "KyclGlobalAveragePool";
 
-// Registers the layer with OpenCV once per process.
-void register_global_average_pool_layer();
-
-// Gives the model's GlobalAveragePool nodes to the layer; whether any was given.
+// Gives the model's GlobalAveragePool nodes to the layer, and registers the
+// layer with OpenCV's layer factory (once a process) when any was given;
+// whether any was.
 bool route_global_average_pool_nodes(onnx::ModelProto* model);
 
 }  // namespace kycl

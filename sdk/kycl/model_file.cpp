@@ -126,16 +126,11 @@ uint32_t Model::load(const char* path) {
   if (!fits_die(shapes)) return kycore::KYCM_OUT_OF_MEMORY;
   // The graph OpenCV imports is the file's, with the nodes the die has layers
   // of its own for (the same values, faster) given to those.
-  bool routed = false;
-  if (route_softmax_nodes(&proto)) {
-    register_softmax_layer();
-    routed = true;
-  }
-  if (route_convolution_nodes(&proto)) routed = true;
-  if (route_global_average_pool_nodes(&proto)) {
-    register_global_average_pool_layer();
-    routed = true;
-  }
+  // Each routing registers the layers it gave nodes to.
+  const bool softmax = route_softmax_nodes(&proto);
+  const bool convolution = route_convolution_nodes(&proto);
+  const bool pooling = route_global_average_pool_nodes(&proto);
+  const bool routed = softmax || convolution || pooling;
   if (routed && !proto.SerializeToString(&bytes)) return kycore::KYCL_UNSUPPORTED_MODEL;
   try {
     net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());

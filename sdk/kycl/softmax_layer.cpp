@@ -139,12 +139,12 @@ class SoftmaxLayer final : public OwnLayer {
   int axis_;
 };
 
-}  // namespace
-
 void register_softmax_layer() {
   static std::once_flag once;
   std::call_once(once, [] { cv::dnn::LayerFactory::registerLayer(kSoftmaxLayerType, SoftmaxLayer::create); });
 }
+
+}  // namespace
 
 bool route_softmax_nodes(onnx::ModelProto* model) {
   int64_t opset = 1;
@@ -170,6 +170,7 @@ bool route_softmax_nodes(onnx::ModelProto* model) {
     }
     routed = true;
   }
+  if (routed) register_softmax_layer();
   return routed;
 }
 

@@ -13,11 +13,9 @@ namespace kycl {
 // included) gets it in place of OpenCV's.
 constexpr const char* kSoftmaxLayerType = "KyclSoftmax";
 
-// Registers the layer with OpenCV once per process.
-void register_softmax_layer();
-
 // Gives the model's Softmax nodes to the die's layer, each with the axis
-// ONNX gives it; whether any was given.
+// ONNX gives it, and registers the layer with OpenCV's layer factory (once a
+// process) when any was given; whether any was.
 bool route_softmax_nodes(onnx::ModelProto* model);
 
 }  // namespace kycl
