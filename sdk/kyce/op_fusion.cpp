@@ -17,6 +17,7 @@
 #include "crop_region.h"
 #include "device_image.h"
 #include "kycore/device_memory.h"
+#include "op_guard.h"
 #include "op_types.h"
 #include "plane_resize.h"
 #include "tensorize.h"
@@ -86,6 +87,7 @@ std::vector<AttrDef> attributes_of(const Recipe& recipe) {
 struct Picture {
   bool yuv = true;
   cv::Mat y, uv;         // NV12
+  cv::Mat u, v;          // a decoder's I420 planes in place of uv (one-pass only)
   cv::Mat rgb;           // CV_8UC3
   bool swapped = false;  // RGB sources: channels 0 and 2 exchanged by the conversion
 
@@ -322,7 +324,39 @@ class FusionOp : public TableOp {
       window = cv::Rect(s.crop.start_x, s.crop.start_y, s.crop.width, s.crop.height);
     }
     if (window.width != s.width || window.height != s.height) return kyceER_INVALID_SIZE;
+    if (!p.u.empty()) {
+      return write_tensor_i420_linear(p.y, p.u, p.v, s.resize_width, s.resize_height, window, swap, s.norm, s.tensor,
+                                      out);
+    }
     return write_tensor_nv12_linear(p.y, p.uv, s.resize_width, s.resize_height, window, swap, s.norm, s.tensor, out);
+  }
+
+  // A decoder's picture whose copy out of its codec still waits, when the
+  // description is exactly the picture's layout: its planes where the codec
+  // left them, kept by `kept` (null otherwise). The copy is never made if
+  // nothing else reads the picture.
+  static std::shared_ptr<const kycore::DeferredFill> codec_planes(const kyceImageDesc& desc, void* input, Picture* p) {
+    if (desc.format != kyceIMG_YUV_NV12 || !kycore::DeviceMemory::is_device_address(input)) return nullptr;
+    int32_t device = -1;
+    std::shared_ptr<const kycore::DeferredFill> kept = kycore::DeviceMemory::instance().pending_fill(input, &device);
+    kycore::PlanarPicture planes;
+    if (!kept || !kept->nv12_source(&planes)) return nullptr;
+    const auto pitch = static_cast<uint64_t>(desc.widthPitch);
+    if (planes.width != desc.width || planes.height != desc.height || desc.width <= 0 || desc.height <= 0 ||
+        desc.width % 2 != 0 || desc.height % 2 != 0 || planes.luma_stride != pitch ||
+        planes.chroma_offset != pitch * static_cast<uint64_t>(desc.heightPitch)) {
+      return nullptr;
+    }
+    if (t_op_device < 0) t_op_device = device;
+    const auto stride = [&](int i) { return static_cast<size_t>(planes.strides[i]); };
+    auto* y = const_cast<uint8_t*>(planes.planes[0]);
+    auto* u = const_cast<uint8_t*>(planes.planes[1]);
+    auto* v = const_cast<uint8_t*>(planes.planes[2]);
+    p->yuv = true;
+    p->y = cv::Mat(desc.height, desc.width, CV_8UC1, y, stride(0));
+    p->u = cv::Mat(desc.height / 2, desc.width / 2, CV_8UC1, u, stride(1));
+    p->v = cv::Mat(desc.height / 2, desc.width / 2, CV_8UC1, v, stride(2));
+    return kept;
   }
 
   uint32_t run(void* input, void* output) override {
@@ -333,6 +367,17 @@ class FusionOp : public TableOp {
     conversion(s.cvt, &swap);
 
     const kyceImageDesc desc = image_desc("input_desc");
+    Picture p;
+    std::shared_ptr<const kycore::DeferredFill> codec_picture;
+    if (fits_one_pass(s)) codec_picture = codec_planes(desc, input, &p);
+    kycore::DeviceSpan tensor;
+    uint64_t tensor_bytes = 0;
+    if (codec_picture) {
+      // Resolving the tensor writes the picture's block first if the two are
+      // one: the op still reads the picture from the codec's planes.
+      code = tensor_memory(s, output, &tensor, &tensor_bytes);
+      return code != kyceER_SUCCESS ? code : run_one_pass(p, s, swap, tensor.data);
+    }
     DeviceImage source;
     code = source.open(desc, input);
     if (code != kyceER_SUCCESS) return code;
@@ -342,15 +387,10 @@ class FusionOp : public TableOp {
       return kyceER_INVALID_FORMAT;
     }
 
-    const uint64_t tensor_bytes =
-        uint64_t{3} * static_cast<uint64_t>(s.width) * static_cast<uint64_t>(s.height) * tensor_element_size(s.tensor);
-    if (output == nullptr) return kyceER_NULL_ARGUMENT;
-    if (!kycore::DeviceMemory::is_device_address(output)) return kyceER_INVALID_MEMORY;
-    const kycore::DeviceSpan tensor = kycore::DeviceMemory::instance().resolve(output, tensor_bytes);
-    if (tensor.data == nullptr) return kyceER_INVALID_MEMORY;
+    code = tensor_memory(s, output, &tensor, &tensor_bytes);
+    if (code != kyceER_SUCCESS) return code;
     detach_if_shared(source, tensor.data, tensor_bytes);
 
-    Picture p;
     p.yuv = nv12_source;
     if (p.yuv) {
       p.y = source.planes()[0];
@@ -383,6 +423,15 @@ class FusionOp : public TableOp {
     if (p.yuv) return write_tensor_nv12_bt601(p.y, p.uv, swap, s.norm, s.tensor, tensor.data);
     const int order[3] = {p.swapped ? 2 : 0, 1, p.swapped ? 0 : 2};
     return write_tensor(p.rgb, order, s.norm, s.tensor, tensor.data);
+  }
+
+  static uint32_t tensor_memory(const Settings& s, void* output, kycore::DeviceSpan* tensor, uint64_t* bytes) {
+    *bytes =
+        uint64_t{3} * static_cast<uint64_t>(s.width) * static_cast<uint64_t>(s.height) * tensor_element_size(s.tensor);
+    if (output == nullptr) return kyceER_NULL_ARGUMENT;
+    if (!kycore::DeviceMemory::is_device_address(output)) return kyceER_INVALID_MEMORY;
+    *tensor = kycore::DeviceMemory::instance().resolve(output, *bytes);
+    return tensor->data == nullptr ? kyceER_INVALID_MEMORY : kyceER_SUCCESS;
   }
 
   // The source is read as it was when the tensor shares its bytes.

@@ -262,7 +262,7 @@ struct Resampling {
 // The taps for this geometry, computed on the first call and kept for the
 // calls that follow with the same one (a stream of pictures of one size):
 // computing them took a tenth of a small tensor's time.
-const Resampling& resampling(const cv::Mat& y, const cv::Mat& uv, int resized_width, int resized_height,
+const Resampling& resampling(const cv::Mat& y, const cv::Size& chroma, int resized_width, int resized_height,
                              const cv::Rect& window) {
   thread_local Resampling last;
   const int key[8] = {y.cols, y.rows, resized_width, resized_height, window.x, window.y, window.width, window.height};
@@ -270,21 +270,38 @@ const Resampling& resampling(const cv::Mat& y, const cv::Mat& uv, int resized_wi
   std::copy(std::begin(key), std::end(key), std::begin(last.key));
   last.luma_x = linear_taps(y.cols, resized_width, window.x, window.width, true);
   last.luma_y = linear_taps(y.rows, resized_height, window.y, window.height, false);
-  last.chroma_x = linear_taps(uv.cols, resized_width / 2, window.x / 2, window.width / 2, true);
-  last.chroma_y = linear_taps(uv.rows, resized_height / 2, window.y / 2, window.height / 2, false);
-  last.chroma_halved = halved(uv.size(), resized_width / 2, resized_height / 2);
+  last.chroma_x = linear_taps(chroma.width, resized_width / 2, window.x / 2, window.width / 2, true);
+  last.chroma_y = linear_taps(chroma.height, resized_height / 2, window.y / 2, window.height / 2, false);
+  last.chroma_halved = halved(chroma, resized_width / 2, resized_height / 2);
   return last;
 }
 
-// What every row of the pass shares.
+// What every row of the pass shares. Chroma is NV12's interleaved plane
+// (`uv`), or I420's two planes (`u` and `v`, with `uv` null).
 struct Geometry {
   const cv::Mat& y;
-  const cv::Mat& uv;
+  const cv::Mat* uv;
+  const cv::Mat* u;
+  const cv::Mat* v;
+  cv::Size chroma;
   cv::Rect window;
   bool blue_first;
   const TensorRows& rows;
   const Resampling& taps;
 };
+
+// Chroma row `row` as interleaved U,V pairs: the NV12 plane's own row, or
+// I420's two rows interleaved into `scratch` (2 x chroma width bytes).
+KYCE_ROW_KERNEL const uint8_t* chroma_row(const Geometry& g, int row, uint8_t* scratch) {
+  if (g.uv != nullptr) return g.uv->ptr<uint8_t>(row);
+  const uint8_t* u = g.u->ptr<uint8_t>(row);
+  const uint8_t* v = g.v->ptr<uint8_t>(row);
+  for (int i = 0; i < g.chroma.width; ++i) {
+    scratch[2 * i] = u[i];
+    scratch[2 * i + 1] = v[i];
+  }
+  return scratch;
+}
 
 // Pairs of tensor rows: both share one chroma row. Built twice, for AVX2
 // (gathers and 16-bit multiply-adds in vector registers) and for the baseline,
@@ -303,13 +320,17 @@ __attribute__((target_clones("avx2", "default"))) void convert_pairs(const Geome
   uint8_t* red = chroma + w;
   uint8_t* green = red + w;
   uint8_t* blue = green + w;
+  std::vector<uint8_t> scratch(g.uv != nullptr ? 0 : 4 * static_cast<std::size_t>(g.chroma.width));
+  uint8_t* scratch0 = scratch.data();
+  uint8_t* scratch1 = scratch0 + 2 * static_cast<std::size_t>(g.chroma.width) * (scratch.empty() ? 0 : 1);
   for (int pair = begin; pair < end; ++pair) {
     if (t.chroma_halved) {
       const int uv_row = 2 * (g.window.y / 2 + pair);
-      average_chroma(g.uv.ptr<uint8_t>(uv_row), g.uv.ptr<uint8_t>(uv_row + 1), g.window.x / 2, w / 2, chroma);
+      average_chroma(chroma_row(g, uv_row, scratch0), chroma_row(g, uv_row + 1, scratch1), g.window.x / 2, w / 2,
+                     chroma);
     } else {
-      horizontal(g.uv.ptr<uint8_t>(t.chroma_y.near[pair]), g.uv.ptr<uint8_t>(t.chroma_y.far[pair]), t.chroma_x, 2,
-                 g.uv.cols, c0, c1);
+      horizontal(chroma_row(g, t.chroma_y.near[pair], scratch0), chroma_row(g, t.chroma_y.far[pair], scratch1),
+                 t.chroma_x, 2, g.chroma.width, c0, c1);
       vertical(c0, c1, t.chroma_y.w0[pair], t.chroma_y.w1[pair], w, chroma);
     }
     for (int k = 0; k < 2; ++k) {
@@ -336,15 +357,15 @@ class Pass : public cv::ParallelLoopBody {
   const Geometry& g_;
 };
 
-}  // namespace
-
-uint32_t write_tensor_nv12_linear(const cv::Mat& y, const cv::Mat& uv, int resized_width, int resized_height,
-                                  const cv::Rect& window, bool blue_first, const Normalisation& norm,
-                                  kyceTensorizationType type, uint8_t* out) {
+uint32_t write_tensor_linear(const cv::Mat& y, const cv::Mat* uv, const cv::Mat* u, const cv::Mat* v, int resized_width,
+                             int resized_height, const cv::Rect& window, bool blue_first, const Normalisation& norm,
+                             kyceTensorizationType type, uint8_t* out) {
   TensorRows rows;
   const uint32_t code = rows.prepare(norm, type, window.width, window.height, out);
   if (code != kyceER_SUCCESS) return code;
-  const Geometry g{y, uv, window, blue_first, rows, resampling(y, uv, resized_width, resized_height, window)};
+  const cv::Size chroma = uv != nullptr ? uv->size() : u->size();
+  const Geometry g{
+      y, uv, u, v, chroma, window, blue_first, rows, resampling(y, chroma, resized_width, resized_height, window)};
   const Pass pass(g);
   const cv::Range pairs(0, window.height / 2);
   if (window.area() < kParallelFrom) {
@@ -353,6 +374,22 @@ uint32_t write_tensor_nv12_linear(const cv::Mat& y, const cv::Mat& uv, int resiz
     cv::parallel_for_(pairs, pass, std::min(pairs.end, 4 * std::max(1, cv::getNumThreads())));
   }
   return kyceER_SUCCESS;
+}
+
+}  // namespace
+
+uint32_t write_tensor_nv12_linear(const cv::Mat& y, const cv::Mat& uv, int resized_width, int resized_height,
+                                  const cv::Rect& window, bool blue_first, const Normalisation& norm,
+                                  kyceTensorizationType type, uint8_t* out) {
+  return write_tensor_linear(y, &uv, nullptr, nullptr, resized_width, resized_height, window, blue_first, norm, type,
+                             out);
+}
+
+uint32_t write_tensor_i420_linear(const cv::Mat& y, const cv::Mat& u, const cv::Mat& v, int resized_width,
+                                  int resized_height, const cv::Rect& window, bool blue_first,
+                                  const Normalisation& norm, kyceTensorizationType type, uint8_t* out) {
+  if (u.size() != v.size()) return kyceER_INVALID_SIZE;
+  return write_tensor_linear(y, nullptr, &u, &v, resized_width, resized_height, window, blue_first, norm, type, out);
 }
 
 }  // namespace kyce

@@ -21,4 +21,10 @@ uint32_t write_tensor_nv12_linear(const cv::Mat& y, const cv::Mat& uv, int resiz
                                   const cv::Rect& window, bool blue_first, const Normalisation& norm,
                                   kyceTensorizationType type, uint8_t* out);
 
+// The same from an I420 picture (its U and V planes apart), byte for byte
+// the tensor of that picture laid out as NV12.
+uint32_t write_tensor_i420_linear(const cv::Mat& y, const cv::Mat& u, const cv::Mat& v, int resized_width,
+                                  int resized_height, const cv::Rect& window, bool blue_first,
+                                  const Normalisation& norm, kyceTensorizationType type, uint8_t* out);
+
 }  // namespace kyce

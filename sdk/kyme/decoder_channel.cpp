@@ -392,6 +392,8 @@ uint32_t DecoderChannel::host_copy(Picture& picture, kymeFrame* output) {
     picture.host_capacity = picture.host ? size : 0;
     if (!picture.host) return KYME_OUT_OF_MEMORY;
   }
+  // The picture's bytes, if the codec left them for later, are written first.
+  if (DeviceMemory::instance().resolve(picture.address, size).data == nullptr) return KYME_UNKNOWN_FRAME;
   std::memcpy(picture.host.get(), picture.span.data, size);
   kymeFrame host = picture.frame;
   for (uint32_t i = 0; i < picture.layout.planes; ++i) host.data[i] = picture.host.get() + picture.layout.offset[i];
@@ -463,6 +465,8 @@ DecoderChannel::Picture* DecoderChannel::acquire(std::unique_lock<std::mutex>& l
     picture->target.planes[i] = picture->span.data + shape.offset[i];
     picture->target.linesizes[i] = static_cast<int>(shape.stride[i]);
   }
+  picture->target.address = picture->address;
+  picture->target.backing = picture->span.keep;
   ++in_use_;
   return picture;
 }
@@ -485,6 +489,9 @@ void DecoderChannel::reclaim_gone_pictures() {
 
 void DecoderChannel::give_back(Picture* picture) {
   if (picture == nullptr) return;
+  // A picture released unread is never copied out of the codec.
+  if (picture->address != nullptr) DeviceMemory::instance().defer_fill(picture->address, picture->span.keep, nullptr);
+  picture->target.backing.reset();
   picture->id = 0;
   // The host copy is the caller's until release; it is not kept.
   picture->host.reset();

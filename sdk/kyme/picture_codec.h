@@ -8,6 +8,7 @@ extern "C" {
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "kyme.h"
 
@@ -22,6 +23,10 @@ constexpr std::size_t kInputPadding = 64;
 struct PictureTarget {
   uint8_t* planes[4] = {};
   int linesizes[4] = {};
+  // The block in device memory, when the codec may leave its bytes to be
+  // written when first read (kycore::DeviceMemory::defer_fill); null else.
+  void* address = nullptr;
+  std::shared_ptr<uint8_t> backing;
 };
 
 // What a codec knows about a picture once it is written.

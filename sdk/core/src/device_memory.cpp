@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "address_range.h"
@@ -31,12 +33,20 @@ uint64_t span_of(uint64_t size) { return round_up(size, kPlacement) + kPlacement
 
 }  // namespace
 
+DeferredFill::~DeferredFill() = default;
+
+struct DeviceMemory::Pending {
+  std::once_flag once;
+  std::shared_ptr<DeferredFill> fill;
+};
+
 struct DeviceMemory::Block {
   std::shared_ptr<uint8_t> data;
   uint64_t size;
   int32_t device;
   BlockOwner owner;
   std::shared_ptr<SharedState> shared;  // the card's state the block is charged to, if any
+  std::shared_ptr<Pending> pending;     // bytes not written yet
 };
 
 namespace {
@@ -82,7 +92,7 @@ uint32_t DeviceMemory::allocate(int32_t device, uint64_t size, BlockOwner owner,
 
   // The die's memory is the card's: what every process holds counts.
   uint32_t refused = OK;
-  Block block{nullptr, size, device, owner, shared_state(&refused)};
+  Block block{nullptr, size, device, owner, shared_state(&refused), nullptr};
   if (refused != OK) return refused;
   if (block.shared) {
     if (const uint32_t code = block.shared->reserve_memory(device, size); code != OK) return code;
@@ -137,13 +147,58 @@ uint32_t DeviceMemory::release(const void* address, BlockOwner owner, const std:
 DeviceSpan DeviceMemory::resolve(const void* address, uint64_t size) const {
   const uint64_t value = reinterpret_cast<uint64_t>(address);
   if ((value & kTagMask) != kTag) return {};
+  std::shared_ptr<Pending> pending;
+  uint64_t start = 0;
+  DeviceSpan span;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    auto it = impl_->blocks.upper_bound(value);
+    if (it == impl_->blocks.begin()) return {};
+    --it;
+    const uint64_t offset = value - it->first;
+    if (offset > it->second.size || size > it->second.size - offset) return {};
+    span = DeviceSpan{it->second.data, it->second.data.get() + offset, it->second.device, it->second.size - offset};
+    pending = it->second.pending;
+    start = it->first;
+  }
+  if (pending) complete(start, pending, span.keep.get());
+  return span;
+}
+
+void DeviceMemory::complete(uint64_t start, const std::shared_ptr<Pending>& pending, uint8_t* block) const {
+  // Whoever comes second waits until the bytes are there.
+  std::call_once(pending->once, [&] { pending->fill->fill(block); });
+  std::shared_ptr<Pending> done;  // dropped after the lock: it may free the fill's source
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  auto it = impl_->blocks.upper_bound(value);
-  if (it == impl_->blocks.begin()) return {};
-  --it;
-  const uint64_t offset = value - it->first;
-  if (offset > it->second.size || size > it->second.size - offset) return {};
-  return DeviceSpan{it->second.data, it->second.data.get() + offset, it->second.device, it->second.size - offset};
+  auto it = impl_->blocks.find(start);
+  if (it != impl_->blocks.end() && it->second.pending == pending) done = std::move(it->second.pending);
+}
+
+bool DeviceMemory::defer_fill(const void* address, const std::shared_ptr<uint8_t>& backing,
+                              std::shared_ptr<DeferredFill> fill) {
+  std::shared_ptr<Pending> pending;
+  if (fill) {
+    try {
+      pending = std::make_shared<Pending>();
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    pending->fill = std::move(fill);
+  }
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto it = impl_->blocks.find(reinterpret_cast<uint64_t>(address));
+  if (it == impl_->blocks.end() || it->second.data != backing) return false;
+  // The one replaced, and a fill refused, go when `pending` does, after the lock.
+  std::swap(it->second.pending, pending);
+  return true;
+}
+
+std::shared_ptr<const DeferredFill> DeviceMemory::pending_fill(const void* address, int32_t* device) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  auto it = impl_->blocks.find(reinterpret_cast<uint64_t>(address));
+  if (it == impl_->blocks.end() || !it->second.pending) return nullptr;
+  *device = it->second.device;
+  return it->second.pending->fill;
 }
 
 bool DeviceMemory::holds(const void* address, const std::shared_ptr<uint8_t>& backing) const {
