@@ -296,7 +296,7 @@ KYCE_ROW_KERNEL const uint8_t* chroma_row(const Geometry& g, int row, uint8_t* s
   if (g.uv != nullptr) return g.uv->ptr<uint8_t>(row);
   const uint8_t* u = g.u->ptr<uint8_t>(row);
   const uint8_t* v = g.v->ptr<uint8_t>(row);
-  for (int i = 0; i < g.chroma.width; ++i) {
+  for (std::size_t i = 0; i < static_cast<std::size_t>(g.chroma.width); ++i) {
     scratch[2 * i] = u[i];
     scratch[2 * i + 1] = v[i];
   }
@@ -322,7 +322,7 @@ __attribute__((target_clones("avx2", "default"))) void convert_pairs(const Geome
   uint8_t* blue = green + w;
   std::vector<uint8_t> scratch(g.uv != nullptr ? 0 : 4 * static_cast<std::size_t>(g.chroma.width));
   uint8_t* scratch0 = scratch.data();
-  uint8_t* scratch1 = scratch0 + 2 * static_cast<std::size_t>(g.chroma.width) * (scratch.empty() ? 0 : 1);
+  uint8_t* scratch1 = scratch.empty() ? nullptr : scratch0 + 2 * static_cast<std::size_t>(g.chroma.width);
   for (int pair = begin; pair < end; ++pair) {
     if (t.chroma_halved) {
       const int uv_row = 2 * (g.window.y / 2 + pair);
