@@ -1,11 +1,12 @@
 """Decoder channels: life cycle codes, end of stream, time-outs, back-pressure, two threads and two devices,
-corrupt input, and pictures released or destroyed under their frames."""
+corrupt input, pictures released or destroyed under their frames, and pictures held unread across a device reset."""
 import hashlib
 import threading
 
 import numpy as np
 import pytest
 
+import _quillon_pybind11 as quillon
 import _quillon_testctl as testctl
 from conftest import pattern_video
 from decoding import (EOS, OK, STREAMS, TIMEOUT, UNKNOWN_FRAME, WRONG_STATE, Decoder, chunks, encode, host_options,
@@ -206,3 +207,27 @@ def test_destroy_returns_the_memory_of_pictures_never_released(media, clip):
     assert testctl.device_memory_used(0) >= before + 30 * (322 * 178 * 3 // 2)
     assert kyme.destroyDecoderChannel(0) == OK
     assert testctl.device_memory_used(0) == before
+
+
+@pytest.mark.parametrize("release", ["reset", "uninitialize"])
+def test_pictures_held_unread_across_a_device_reset_are_refused(media, clip, release):
+    # An unread picture's bytes wait in libavcodec's planes; the reset takes them with its block.
+    path, _ = clip
+    open_channel(0, H264, "KYME_PIX_FMT_NV12", extra=30)
+    send_units(0, units(path) + [np.zeros(0, np.uint8)])
+    held = [kyme.frame() for _ in range(3)]
+    for frame in held:
+        assert kyme.receiveFrameFromDecoder(0, frame, kyme.decOutputOptions(), 5000) == OK
+    kycm = quillon.kycm
+    if release == "reset":
+        assert kycm.resetDevice(0) == OK
+    else:
+        assert kycm.uninitialize() == OK and kycm.initialize() == OK
+    assert kyme.transferFrameFromDecoder(0, held[0], False) == UNKNOWN_FRAME
+    assert kyme.decReleaseFrame(0, held[1], 0) in (OK, UNKNOWN_FRAME)
+    # The channel decodes the next stream into new memory, every picture whole.
+    assert kyme.resetDecoder(0) == OK
+    decoder = Decoder(0)
+    for array in units(path):
+        decoder.send(array)
+    assert decoder.finish() == reference(path, "nv12")
