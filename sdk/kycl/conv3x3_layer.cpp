@@ -14,9 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <mutex>
 #include <opencv2/dnn.hpp>
-#include <opencv2/dnn/layer.details.hpp>
 #include <vector>
 
 #include "conv_blobs.h"
@@ -168,9 +166,6 @@ class Conv3x3Layer final : public OwnLayer {
 
 }  // namespace
 
-void register_conv3x3_layer() {
-  static std::once_flag once;
-  std::call_once(once, [] { cv::dnn::LayerFactory::registerLayer(kConv3x3LayerType, Conv3x3Layer::create); });
-}
+void register_conv3x3_layer() { register_layer_once<Conv3x3Layer>(kConv3x3LayerType); }
 
 }  // namespace kycl

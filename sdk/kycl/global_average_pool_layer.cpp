@@ -9,9 +9,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <mutex>
 #include <opencv2/dnn.hpp>
-#include <opencv2/dnn/layer.details.hpp>
 #include <utility>
 #include <vector>
 
@@ -85,12 +83,6 @@ class GlobalAveragePoolLayer final : public OwnLayer {
   }
 };
 
-void register_global_average_pool_layer() {
-  static std::once_flag once;
-  std::call_once(
-      once, [] { cv::dnn::LayerFactory::registerLayer(kGlobalAveragePoolLayerType, GlobalAveragePoolLayer::create); });
-}
-
 }  // namespace
 
 bool route_global_average_pool_nodes(onnx::ModelProto* model) {
@@ -102,7 +94,7 @@ bool route_global_average_pool_nodes(onnx::ModelProto* model) {
     node.clear_domain();
     routed = true;
   }
-  if (routed) register_global_average_pool_layer();
+  if (routed) register_layer_once<GlobalAveragePoolLayer>(kGlobalAveragePoolLayerType);
   return routed;
 }
 

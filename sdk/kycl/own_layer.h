@@ -2,7 +2,9 @@
 // each contiguous (as OpenCV's CPU backend gives them), on OpenCV's backend.
 #pragma once
 
+#include <mutex>
 #include <opencv2/dnn.hpp>
+#include <opencv2/dnn/layer.details.hpp>
 #include <opencv2/dnn/shape_utils.hpp>
 #include <vector>
 
@@ -43,5 +45,13 @@ class OwnLayer : public cv::dnn::Layer {
 
   virtual void compute(const cv::Mat& src, cv::Mat& dst) = 0;
 };
+
+// Registers `Layer` with OpenCV's layer factory under `type`, once a process
+// (the factory is the process's, cv2's included: hence types of our own).
+template <class Layer>
+void register_layer_once(const char* type) {
+  static std::once_flag once;
+  std::call_once(once, [type] { cv::dnn::LayerFactory::registerLayer(type, Layer::create); });
+}
 
 }  // namespace kycl

@@ -10,10 +10,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <mutex>
 #include <opencv2/core/utility.hpp>
 #include <opencv2/dnn.hpp>
-#include <opencv2/dnn/layer.details.hpp>
 #include <vector>
 
 #include "conv_blobs.h"
@@ -94,10 +92,6 @@ class PointwiseConvLayer final : public OwnLayer {
 
 }  // namespace
 
-void register_pointwise_conv_layer() {
-  static std::once_flag once;
-  std::call_once(once,
-                 [] { cv::dnn::LayerFactory::registerLayer(kPointwiseConvLayerType, PointwiseConvLayer::create); });
-}
+void register_pointwise_conv_layer() { register_layer_once<PointwiseConvLayer>(kPointwiseConvLayerType); }
 
 }  // namespace kycl

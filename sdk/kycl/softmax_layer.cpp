@@ -15,10 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <opencv2/core/hal/hal.hpp>
 #include <opencv2/dnn.hpp>
-#include <opencv2/dnn/layer.details.hpp>
 #include <opencv2/dnn/shape_utils.hpp>
 #include <vector>
 
@@ -139,11 +137,6 @@ class SoftmaxLayer final : public OwnLayer {
   int axis_;
 };
 
-void register_softmax_layer() {
-  static std::once_flag once;
-  std::call_once(once, [] { cv::dnn::LayerFactory::registerLayer(kSoftmaxLayerType, SoftmaxLayer::create); });
-}
-
 }  // namespace
 
 bool route_softmax_nodes(onnx::ModelProto* model) {
@@ -170,7 +163,7 @@ bool route_softmax_nodes(onnx::ModelProto* model) {
     }
     routed = true;
   }
-  if (routed) register_softmax_layer();
+  if (routed) register_layer_once<SoftmaxLayer>(kSoftmaxLayerType);
   return routed;
 }
 

@@ -491,7 +491,6 @@ void DecoderChannel::give_back(Picture* picture) {
   if (picture == nullptr) return;
   // A picture released unread is never copied out of the codec.
   if (picture->address != nullptr) DeviceMemory::instance().defer_fill(picture->address, picture->span.keep, nullptr);
-  picture->target.backing.reset();
   picture->id = 0;
   // The host copy is the caller's until release; it is not kept.
   picture->host.reset();
