@@ -6,7 +6,9 @@ planes viewed in place, each plane resized with cv2.resize (bilinear) to the
 model's size, cv2.cvtColor(I420 to RGB) on the small picture,
 cv2.dnn.blobFromImage(1/255), cv2.dnn on the main thread with OpenCV's
 threads, decoding overlapping inference through a queue of 8; it writes the
-same JSON lines. Both run in this process, interleaved, on three clips: the
+same JSON lines and the same contact sheet (24 pictures resized with
+cv2.resize plane by plane, letterboxed and captioned alike), both flushed
+to the disk as the main job's are. Both run in this process, interleaved, on three clips: the
 demo (300 pictures, a key picture a second), 3,000 pictures, and 900
 pictures with one key picture every 300. Printed: pictures/s and CPU
 seconds per picture (all threads) of each, min/median/max over the runs,
@@ -78,43 +80,68 @@ def reference_pipeline(inputs: List[pathlib.Path], model: pathlib.Path) -> Tuple
 
 
 def peer(clip: pathlib.Path, model: pathlib.Path, out: pathlib.Path) -> int:
-    """The strong peer; returns the number of pictures."""
+    """The strong peer, writing its results and contact sheet into the folder
+    `out` as the main job does; returns the number of pictures."""
     import av
     import cv2
+
+    from quillon.pipeline import outputs
 
     net = cv2.dnn.readNetFromONNX(str(model))
     names = net.getUnconnectedOutLayersNames()
     size = SIZE
     pending: "queue.Queue[Any]" = queue.Queue(8)
+    out.mkdir(parents=True, exist_ok=True)
+    sampler = outputs.Sampler(None)
+
+    def i420_to_rgb(planes: List[Any], width: int, height: int) -> Any:
+        y = cv2.resize(planes[0], (width, height), interpolation=cv2.INTER_LINEAR)
+        u, v = (cv2.resize(p, (width // 2, height // 2), interpolation=cv2.INTER_LINEAR) for p in planes[1:])
+        i420 = np.concatenate([y.reshape(-1), u.reshape(-1), v.reshape(-1)]).reshape(height * 3 // 2, width)
+        return cv2.cvtColor(i420, cv2.COLOR_YUV2RGB_I420)
 
     def read() -> None:
         try:
             with av.open(str(clip)) as container:
                 stream = container.streams.video[0]
                 stream.thread_type = "AUTO"
-                for frame in container.decode(stream):
+                sampler.total = stream.frames or None
+                for number, frame in enumerate(container.decode(stream)):
                     planes = [np.frombuffer(p, np.uint8).reshape(p.height, p.line_size)[:, :p.width]
                               for p in frame.planes]
-                    y = cv2.resize(planes[0], (size, size), interpolation=cv2.INTER_LINEAR)
-                    u, v = (cv2.resize(p, (size // 2, size // 2), interpolation=cv2.INTER_LINEAR) for p in planes[1:])
-                    i420 = np.concatenate([y.reshape(-1), u.reshape(-1), v.reshape(-1)]).reshape(size * 3 // 2, size)
-                    rgb = cv2.cvtColor(i420, cv2.COLOR_YUV2RGB_I420)
-                    pending.put((frame.time, cv2.dnn.blobFromImage(rgb, 1 / 255)))
+                    tile = None
+                    if sampler.wanted(number):  # the contact sheet's pictures, letterboxed the same way
+                        width, height = outputs.tile_size(frame.width, frame.height, True)
+                        tile = np.zeros((outputs.TILE[1], outputs.TILE[0], 3), np.uint8)
+                        top, left = (outputs.TILE[1] - height) // 2, (outputs.TILE[0] - width) // 2
+                        tile[top:top + height, left:left + width] = i420_to_rgb(planes, width, height)
+                    rgb = i420_to_rgb(planes, size, size)
+                    pending.put((frame.time, cv2.dnn.blobFromImage(rgb, 1 / 255), tile))
         finally:
             pending.put(None)
 
     reader = threading.Thread(target=read)
     reader.start()
     count = 0
-    with open(out, "w") as lines:
+    results = out / outputs.RESULTS
+    with open(results, "w") as lines:
         while (item := pending.get()) is not None:
             net.setInput(item[1])
             scores, edges = net.forward(names)
             top = int(np.argmax(scores))
+            score = float(scores.reshape(-1)[top])
             lines.write(json.dumps({"file": str(clip), "picture": count, "pts": item[0], "class": top,
-                                    "score": float(scores.reshape(-1)[top]), "edge_energy": float(edges[0])}) + "\n")
+                                    "score": score, "edge_energy": float(edges[0])}) + "\n")
+            if item[2] is not None:
+                # Labelled as the main job labels a model given by --model.
+                sampler.keep(outputs.Thumbnail(count, item[2], outputs.caption(str(clip), item[0] or 0.0,
+                                                                                f"class {top}", score)))
             count += 1
+        lines.flush()
+        os.fsync(lines.fileno())
     reader.join()
+    sheet, _ = outputs.write_sheet(out, sampler.chosen())
+    os.replace(sheet, out / outputs.SHEET)
     return count
 
 
@@ -238,7 +265,7 @@ def run(report: Any) -> None:
                  "one key picture per 300": clip("rare-key-900", 900, 300)}
         for name, path in clips.items():
             job = lambda: _count(main_job([str(path), "--model", str(model), "--out", str(work / "out")]))  # noqa
-            theirs = lambda: peer(path, model, work / "peer.jsonl")  # noqa: E731
+            theirs = lambda: peer(path, model, work / "peer")  # noqa: E731
             job()  # warm-up
             ours_runs, peer_runs, decode_walls = [], [], []
             for _ in range(RUNS):
@@ -248,7 +275,7 @@ def run(report: Any) -> None:
             rate = statistics.median(r for r, _ in ours_runs) / statistics.median(r for r, _ in peer_runs)
             cpu = statistics.median(c for _, c in peer_runs) / statistics.median(c for _, c in ours_runs)
             ours = [json.loads(line)["class"] for line in (work / "out" / "results.jsonl").open()]
-            other = [json.loads(line)["class"] for line in (work / "peer.jsonl").open()]
+            other = [json.loads(line)["class"] for line in (work / "peer" / "results.jsonl").open()]
             differing = sum(a != b for a, b in zip(ours, other)) + abs(len(ours) - len(other))
             detail = (f"pictures/s min/median/max {_spread([r for r, _ in ours_runs])} vs "
                       f"{_spread([r for r, _ in peer_runs])}; CPU ms/picture "

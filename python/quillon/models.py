@@ -28,6 +28,7 @@ import numpy.typing as npt
 from _quillon_pybind11 import kyce, kycl, kycm
 
 from . import runtime
+from ._fusion import SOURCES, fusion_op
 from .errors import InferenceError, call, check
 
 __all__ = ["Model", "TensorSpec", "DevicePicture"]
@@ -97,11 +98,6 @@ Outputs = Any
 Shaping = Tuple[Optional[Tuple[float, ...]], Optional[Tuple[float, ...]], str]
 
 # The fusion ops a picture format goes through, and how the op reads it.
-_SOURCES = {
-    "nv12": (kyce.imageType.kyceIMG_YUV_NV12, kyce.colorCvtCode.kyceCOLOR_YUV2RGB_NV12),
-    "rgb24": (kyce.imageType.kyceIMG_RGB888, kyce.colorCvtCode.kyceCOLOR_NO_CHANGE),
-    "bgr24": (kyce.imageType.kyceIMG_BGR888, kyce.colorCvtCode.kyceCOLOR_BGR2RGB),
-}
 _TENSORS = {  # (element type, layout) -> how the op stores the tensor
     (np.dtype(np.float32), "NCHW"): kyce.tensorizationType.kyceTENSORIZATION_NONE,
     (np.dtype(np.float16), "NCHW"): kyce.tensorizationType.kyceTENSORIZATION_FP16,
@@ -354,7 +350,7 @@ class _Session:
             raise ValueError(f"a picture is one image of 3 channels: the model's input {tensor.shape} is not "
                              f"1 x 3 x H x W in {layout} order" + ("" if layout == "NHWC" else
                                                                    " (pass layout='NHWC' for channels last)"))
-        if key[0] not in _SOURCES:
+        if key[0] not in SOURCES:
             raise ValueError(f"pictures of format {key[0]!r} cannot feed a model: ask for 'nv12', 'rgb24' or "
                              "'bgr24' frames")
         tensorization = _TENSORS.get((tensor.dtype, layout))
@@ -364,43 +360,14 @@ class _Session:
         if tensor.dtype == np.uint8 and (mean is not None or std is not None):
             raise ValueError("mean and std apply to float inputs: the model's input is uint8 (pixel values as they "
                              "are)")
-        image, conversion = _SOURCES[key[0]]
-        if key[0] == "nv12":
-            # NV12 is resized plane by plane, which needs an even size.
-            even = width % 2 == 0 and height % 2 == 0
-            kind = (kyce.opType.kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR if even else
-                    kyce.opType.kyceOP_FUSION_OP_YUV_NV12_CVTCOLOR_RESIZE_NORM_TENSOR)
+        if tensor.dtype == np.uint8:
+            norm = kyce.normType.kyceNORM_NORMALIZATION_NONE
+        elif mean is None and std is None:
+            norm = kyce.normType.kyceNORM_DIV255
         else:
-            kind = kyce.opType.kyceOP_FUSION_OP_RGB_RESIZE_CVTCOLOR_NORM_TENSOR
-        op = call(lambda: kyce.createOp(kind), "kyce", "cannot create the picture's preprocessing op")
-        try:
-            if tensor.dtype == np.uint8:
-                norm = kyce.normType.kyceNORM_NORMALIZATION_NONE
-            elif mean is None and std is None:
-                norm = kyce.normType.kyceNORM_DIV255
-            else:
-                norm = kyce.normType.kyceNORM_DIV255_MINUSMEAN_DIVSTD
-            arrays = [("input_desc", [key[1], key[2], key[1], key[2], int(image)]), ("output_size", [width, height])]
-            elements: List[Tuple[str, Any]] = [
-                ("resize_type", kyce.resizeType.kyceRESIZE_BILINEAR), ("cvt_code", conversion), ("norm_type", norm),
-                ("tensorization_type", tensorization)]
-            if key[0] == "nv12":
-                elements.append(("color_space", kyce.colorSpace.kyceCOLOR_SPACE_BT601))
-            for name, values in arrays:
-                for index, value in enumerate(values):
-                    check(kyce.setKyceOPAttrArray(op, name, kyce.dataType.kyceDT_INT, kyce.paramType.kycePARAM_ARRAY,
-                                                  value, index), "kyce", f"cannot set the preprocessing's {name}")
-            for name, member in elements:
-                check(kyce.setKyceOPAttr(op, name, kyce.dataType.kyceDT_INT, kyce.paramType.kycePARAM_ELEMENT,
-                                         int(member)), "kyce", f"cannot set the preprocessing's {name}")
-            for name, floats in (("mean", mean or (0.0, 0.0, 0.0)), ("std", std or (1.0, 1.0, 1.0))):
-                for index, number in enumerate(floats):
-                    check(kyce.setKyceOPAttrArray(op, name, kyce.dataType.kyceDT_FLOAT,
-                                                  kyce.paramType.kycePARAM_ARRAY, float(number), index),
-                          "kyce", f"cannot set the preprocessing's {name}")
-        except BaseException:
-            kyce.destroyOp(op)
-            raise
+            norm = kyce.normType.kyceNORM_DIV255_MINUSMEAN_DIVSTD
+        op = fusion_op(key[0], key[1], key[2], key[1], (width, height), norm=norm, tensorization=tensorization,
+                       mean=mean, std=std)
         self.ops[key] = op
         return op
 

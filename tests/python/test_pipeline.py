@@ -18,6 +18,7 @@ from conftest import MODULE_DIR, ROOT, ffprobe
 sys.path.insert(0, str(ROOT / "bench"))
 import bench_pipeline  # noqa: E402
 
+import quillon  # noqa: E402
 from quillon.pipeline import cli, demo, outputs  # noqa: E402
 
 av = pytest.importorskip("av")
@@ -130,16 +131,22 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_segments(monkey
         assert os.environ[THREADS_VARIABLE] == "3"
 
 
-@pytest.mark.parametrize("width, height", [(1920, 1080), (1280, 720), (500, 376), (160, 96)])
-def test_thumbnails_are_the_pictures_colours_sampled(width, height):
-    import cv2
+@pytest.mark.parametrize("width, height, even, size", [
+    (1920, 1080, True, (240, 136)), (1920, 1080, False, (240, 135)), (500, 376, False, (181, 136)),
+    (376, 500, True, (102, 136)), (160, 96, True, (160, 96)), (3, 1001, False, (1, 136)), (2, 2000, True, (2, 136))])
+def test_thumbnails_fit_the_tile_without_growing(width, height, even, size):
+    assert outputs.tile_size(width, height, even) == size
 
-    nv12 = np.random.default_rng(width).integers(16, 240, (height * 3 // 2, width), np.uint8)
-    thumbnail = outputs.small_rgb(nv12, "nv12", width, height)
-    step = height // thumbnail.shape[0]
-    expected = cv2.cvtColor(nv12, cv2.COLOR_YUV2RGB_NV12)[::step, ::step]
-    assert thumbnail.shape == expected.shape and thumbnail.shape[1] <= max(outputs.TILE[0], width // 2)
-    assert np.abs(thumbnail.astype(int) - expected).max() <= 1
+
+def test_thumbnails_are_letterboxed_frames_resized_on_the_die(photos):
+    with quillon.open(str(photos / "01_odd.jpg")) as video:
+        frame = next(video.frames("rgb24"))
+        tile = outputs.thumbnail(frame)
+        assert tile.shape == (136, 240, 3)
+        width, height = outputs.tile_size(333, 211, False)
+        left = (240 - width) // 2
+        assert np.array_equal(tile[:, left:left + width], frame.to_numpy("rgb24", (width, height)))
+        assert not tile[:, :left].any() and not tile[:, left + width:].any()
 
 
 def reference_top(tmp_path, rgb):

@@ -191,39 +191,25 @@ class Sampler:
         return [kept[int(i * step + step / 2)] for i in range(self.cells)]
 
 
-def letterboxed(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
-    """The picture scaled to fit TILE, its aspect ratio kept, on black."""
-    from PIL import Image
+def tile_size(width: int, height: int, even: bool) -> Tuple[int, int]:
+    """The size a `width` x `height` picture takes in TILE: scaled to fit,
+    aspect ratio kept, never enlarged; `even` rounds both to even numbers
+    (an NV12 picture is resized plane by plane)."""
+    scale = min(1.0, TILE[0] / width, TILE[1] / height)
+    size = [max(1, round(width * scale)), max(1, round(height * scale))]
+    if even:
+        size = [min(limit, max(2, 2 * round(n / 2))) for n, limit in zip(size, TILE)]
+    return size[0], size[1]
 
-    image = Image.fromarray(rgb)
-    image.thumbnail(TILE, Image.BILINEAR)
-    tile = Image.new("RGB", TILE)
-    tile.paste(image, ((TILE[0] - image.width) // 2, (TILE[1] - image.height) // 2))
-    return np.asarray(tile, np.uint8)
 
-
-def small_rgb(pixels: npt.NDArray[np.uint8], format: str, width: int, height: int) -> npt.NDArray[np.uint8]:
-    """A host copy of a frame as RGB, sampled down to about the tile's size
-    first (a 1080p NV12 picture is converted at 240 x 135, not in full)."""
-    step = max(1, min(width // TILE[0], height // TILE[1]))
-    if format != "nv12":
-        return np.ascontiguousarray(pixels[::step, ::step, :3])
-    # An even step samples the chroma plane at every step/2-th pair: slices
-    # only, no gathered copies (a thumbnail took milliseconds with them).
-    step += step & 1 if step > 1 else 0
-    luma = pixels[:height:step, ::step]
-    chroma = pixels[height:height + height // 2].reshape(height // 2, width // 2, 2)
-    chroma = chroma[::step // 2, ::step // 2] if step > 1 else chroma.repeat(2, 0).repeat(2, 1)
-    rows, columns = luma.shape
-    # Limited-range BT.601 in 8-bit fixed point, as the card's decoder output is read elsewhere.
-    c = (luma.astype(np.int32) - 16) * 298 + 128
-    d = chroma[:rows, :columns, 0].astype(np.int32) - 128
-    e = chroma[:rows, :columns, 1].astype(np.int32) - 128
-    rgb = np.empty((rows, columns, 3), np.uint8)
-    rgb[..., 0] = np.clip((c + 409 * e) >> 8, 0, 255)
-    rgb[..., 1] = np.clip((c - 100 * d - 208 * e) >> 8, 0, 255)
-    rgb[..., 2] = np.clip((c + 516 * d) >> 8, 0, 255)
-    return rgb
+def thumbnail(frame: Any) -> npt.NDArray[np.uint8]:
+    """The frame letterboxed into TILE on black: scaled and converted to RGB
+    on the die, so that only the small picture is copied to the host."""
+    width, height = tile_size(frame.width, frame.height, frame.format == "nv12")
+    tile = np.zeros((TILE[1], TILE[0], 3), np.uint8)
+    top, left = (TILE[1] - height) // 2, (TILE[0] - width) // 2
+    tile[top:top + height, left:left + width] = frame.to_numpy("rgb24", (width, height))
+    return tile
 
 
 def contact_sheet(path: pathlib.Path, thumbnails: Sequence[Thumbnail]) -> int:

@@ -119,6 +119,37 @@ def test_frames_without_a_copy_equal_the_copies_and_last_until_the_next(clips):
             first.to_numpy()
 
 
+def test_resized_copies_are_the_planes_resized_then_converted(clips, photos):
+    import cv2
+
+    def planes_resized(nv12, width, height, size):
+        y = cv2.resize(nv12[:height], size, interpolation=cv2.INTER_LINEAR)
+        uv = nv12[height:].reshape(height // 2, width // 2, 2)
+        uv = cv2.resize(uv, (size[0] // 2, size[1] // 2), interpolation=cv2.INTER_LINEAR)
+        return cv2.cvtColor(np.concatenate([y, uv.reshape(size[1] // 2, size[0])]), cv2.COLOR_YUV2RGB_NV12)
+
+    with quillon.open(clips["h264.mp4"]) as video:
+        # Unread pictures of the decoder (copy=False) and copies give the same result.
+        for copy in (False, True):
+            for frame in itertools.islice(video.frames("nv12", copy=copy), 0, 30, 7):
+                whole = frame.to_numpy()
+                for size in ((160, 120), (96, 54), (320, 240)):
+                    rgb = frame.to_numpy("rgb24", size)
+                    assert np.array_equal(rgb, planes_resized(whole, 320, 240, size)), (copy, size)
+                    assert np.array_equal(frame.to_numpy("bgr24", size), rgb[..., ::-1])
+                assert np.array_equal(frame.to_numpy("nv12"), whole)
+                assert_rgb_close(frame.to_numpy("rgb24", (95, 53)),  # odd: converted whole first, then resized
+                                 cv2.resize(cv2.cvtColor(whole, cv2.COLOR_YUV2RGB_NV12), (95, 53)), tolerance=2)
+                for format, size in (("gray", None), ("rgb24", (0, 10)), ("rgb24", (10,)), ("rgb24", "ab")):
+                    with pytest.raises(ValueError):
+                        frame.to_numpy(format, size)
+    with quillon.open(str(photos / "01_odd.jpg")) as video:
+        frame = next(video.frames("rgb24"))
+        whole = frame.to_numpy()
+        assert np.array_equal(frame.to_numpy("rgb24", (111, 70)), cv2.resize(whole, (111, 70)))
+        assert np.array_equal(frame.to_numpy("bgr24", (111, 70)), cv2.resize(whole, (111, 70))[..., ::-1])
+
+
 def test_photos_decode_like_pillow(photos):
     with quillon.open(str(photos)) as video:
         assert video.frame_count == 11 and video.codec == "jpeg" and (video.width, video.height) == (333, 211)
