@@ -16,13 +16,15 @@ class OwnLayer : public cv::dnn::Layer {
 
   bool supportBackend(int backend) override { return backend == cv::dnn::DNN_BACKEND_OPENCV; }
 
-  // The output is a tensor of its own, of output_shape(input).
+  // The output has output_shape(input); a layer that computes in place may
+  // be given its input's tensor as its output (OpenCV does so when no other
+  // layer reads the input).
   bool getMemoryShapes(const std::vector<cv::dnn::MatShape>& inputs, const int /*required_outputs*/,
                        std::vector<cv::dnn::MatShape>& outputs,
                        std::vector<cv::dnn::MatShape>& /*internals*/) const override {
     CV_Assert(inputs.size() == 1);
     outputs.assign(1, output_shape(inputs[0]));
-    return false;
+    return in_place();
   }
 
   void forward(cv::InputArrayOfArrays inputs_arr, cv::OutputArrayOfArrays outputs_arr,
@@ -42,6 +44,9 @@ class OwnLayer : public cv::dnn::Layer {
   // The output's shape for an input of `input`'s (the same, unless a layer says
   // otherwise); raises cv::Exception for an input the layer cannot take.
   virtual cv::dnn::MatShape output_shape(const cv::dnn::MatShape& input) const { return input; }
+
+  // Whether compute() works with dst the same tensor as src.
+  virtual bool in_place() const { return false; }
 
   virtual void compute(const cv::Mat& src, cv::Mat& dst) = 0;
 };

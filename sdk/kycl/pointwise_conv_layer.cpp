@@ -4,8 +4,8 @@
 // the same to the bit: from 0.f, the products of the input channels added in
 // their order, each product rounded before it is added (no fused
 // multiply-add: this file is compiled without contraction), the bias added
-// last. Each output plane is one pass per input channel over a tile of
-// positions that stays in the first-level cache.
+// last. A tile of positions that stays in the first-level cache is read
+// for every output plane, one pass per input channel, before the next.
 #include "pointwise_conv_layer.h"
 
 #include <algorithm>
@@ -27,23 +27,35 @@ constexpr std::size_t kTile = 1024;
 // Below this many output values a request stays on the calling thread.
 constexpr std::size_t kParallelFrom = std::size_t{1} << 20;
 
+// One tile of positions of one output plane.
+#define KYCL_TILE_KERNEL inline __attribute__((always_inline))
+KYCL_TILE_KERNEL void output_tile(const float* __restrict x, std::size_t channels, std::size_t area, std::size_t n,
+                                  const float* __restrict weights, float bias, float* __restrict tile) {
+  const float w0 = weights[0];
+  for (std::size_t i = 0; i < n; ++i) tile[i] = 0.f + w0 * x[i];
+  for (std::size_t c = 1; c < channels; ++c) {
+    const float w = weights[c];
+    const float* xc = x + c * area;
+    for (std::size_t i = 0; i < n; ++i) tile[i] = tile[i] + w * xc[i];
+  }
+  for (std::size_t i = 0; i < n; ++i) tile[i] = tile[i] + bias;
+}
+
+// Tiles [first_tile, end_tile) of every output plane of one sample: each
+// tile of the input is read from the first-level cache for all the outputs.
 // Built for the widest vectors the processor has.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void output_plane(const float* __restrict in,
-                                                                               std::size_t channels, std::size_t area,
-                                                                               const float* __restrict weights,
-                                                                               float bias, float* __restrict out) {
-  for (std::size_t first = 0; first < area; first += kTile) {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void output_tiles(const float* __restrict in,
+                                                                               const ConvBlobs& conv, std::size_t area,
+                                                                               std::size_t first_tile,
+                                                                               std::size_t end_tile,
+                                                                               float* __restrict out) {
+  for (std::size_t t = first_tile; t < end_tile; ++t) {
+    const std::size_t first = t * kTile;
     const std::size_t n = std::min(kTile, area - first);
-    float* tile = out + first;
-    const float* x = in + first;
-    const float w0 = weights[0];
-    for (std::size_t i = 0; i < n; ++i) tile[i] = 0.f + w0 * x[i];
-    for (std::size_t c = 1; c < channels; ++c) {
-      const float w = weights[c];
-      const float* xc = x + c * area;
-      for (std::size_t i = 0; i < n; ++i) tile[i] = tile[i] + w * xc[i];
+    for (std::size_t o = 0; o < conv.outputs; ++o) {
+      output_tile(in + first, conv.inputs, area, n, conv.weights + o * conv.inputs,
+                  conv.bias != nullptr ? conv.bias[o] : 0.f, out + o * area + first);
     }
-    for (std::size_t i = 0; i < n; ++i) tile[i] = tile[i] + bias;
   }
 }
 
@@ -70,20 +82,22 @@ class PointwiseConvLayer final : public OwnLayer {
     CV_Assert(dst.total() == batch * conv_.outputs * area);
     const float* in = src.ptr<float>();
     float* out = dst.ptr<float>();
-    // One plane of one sample a piece of work.
-    const auto planes = [&](const cv::Range& range) {
-      for (int p = range.start; p < range.end; ++p) {
-        const std::size_t sample = static_cast<std::size_t>(p) / conv_.outputs;
-        const std::size_t o = static_cast<std::size_t>(p) % conv_.outputs;
-        output_plane(in + sample * conv_.inputs * area, conv_.inputs, area, conv_.weights + o * conv_.inputs,
-                     conv_.bias != nullptr ? conv_.bias[o] : 0.f, out + (sample * conv_.outputs + o) * area);
+    // One tile of positions of one sample, every output plane, a piece of work.
+    const std::size_t tiles = (area + kTile - 1) / kTile;
+    const auto pieces = [&](const cv::Range& range) {
+      for (int p = range.start; p < range.end;) {
+        const std::size_t sample = static_cast<std::size_t>(p) / tiles;
+        const std::size_t first = static_cast<std::size_t>(p) % tiles;
+        const std::size_t end = std::min(tiles, first + static_cast<std::size_t>(range.end - p));
+        output_tiles(in + sample * conv_.inputs * area, conv_, area, first, end, out + sample * conv_.outputs * area);
+        p += static_cast<int>(end - first);
       }
     };
-    const cv::Range all(0, static_cast<int>(batch * conv_.outputs));
+    const cv::Range all(0, static_cast<int>(batch * tiles));
     if (dst.total() < kParallelFrom) {
-      planes(all);
+      pieces(all);
     } else {
-      cv::parallel_for_(all, planes);
+      cv::parallel_for_(all, pieces);
     }
   }
 

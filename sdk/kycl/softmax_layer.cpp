@@ -126,6 +126,9 @@ class SoftmaxLayer final : public OwnLayer {
     return input;
   }
 
+  // Each tile reads every channel of its positions before it writes any.
+  bool in_place() const override { return true; }
+
   void compute(const cv::Mat& src, cv::Mat& dst) override {
     CV_Assert(src.total() == dst.total());
     const int axis = cv::dnn::normalize_axis(axis_, src.dims);

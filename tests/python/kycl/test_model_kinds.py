@@ -72,6 +72,28 @@ def test_softmax_gives_opencvs_values_to_the_bit(runtime, tmp_path, shape, axis)
     assert np.array_equal(got[numbers].view(np.uint32), expected[numbers].view(np.uint32))
 
 
+def test_a_softmax_in_place_leaves_its_input_to_the_other_readers(runtime, tmp_path):
+    # The softmax writes over its input where OpenCV lets it (v: q has no other reader): never over the model's
+    # input (a second run on the same input dataset gives the same outputs) nor over a tensor another node reads.
+    shape = [1, 9, 8, 64]
+    nodes = [helper.make_node("Softmax", ["x"], ["s"], axis=1), helper.make_node("Relu", ["x"], ["r"]),
+             helper.make_node("Softmax", ["r"], ["t"], axis=1), helper.make_node("Sigmoid", ["r"], ["u"]),
+             helper.make_node("Sigmoid", ["x"], ["q"]), helper.make_node("Softmax", ["q"], ["v"], axis=1)]
+    path = save(tmp_path, "shared", nodes, [value("x", T.FLOAT, shape)], [value(n, T.FLOAT, shape) for n in "stuv"])
+    x = (rng.standard_normal(shape) * 4).astype(np.float32)
+    _, stream = stream_for(kycl.createModel(path, "", "", ""))
+    assert kycl.buildStream(stream) == 0
+    given, out = inputs(x), kycl.requestOutputDataset(stream)
+    runs = []
+    for _ in range(2):
+        assert kycl.runStream(stream, given, out, 0) == 0
+        runs.append([read(out, i, np.float32).reshape(shape) for i in range(4)])
+    expected = [e.reshape(shape) for e in opencv_outputs(path, x)]
+    assert np.array_equal(read(given, 0, np.float32).reshape(shape), x)
+    for outputs in runs:
+        assert all(np.array_equal(mine, theirs) for mine, theirs in zip(outputs, expected))
+
+
 def test_the_builtin_models_outputs_are_opencvs_to_the_bit(runtime, tmp_path):
     from quillon.pipeline import demo
 
@@ -118,12 +140,12 @@ def same_bits(mine, theirs):
 
 # 1 x 1 and 3 x 3 convolutions over up to 3 channels run on layers of the die's own, which must give OpenCV's values
 # to the bit: with and without a bias (an absent one may be named ""), padded by 0 or 1 (3 x 3), several pictures
-# at once, an activation after it (which OpenCV folds into its convolution), odd sizes, a 1 x 1 output. (OpenCV on
+# at once (enough of them to be shared among threads), an activation after it (which OpenCV folds into its convolution), odd sizes, a 1 x 1 output. (OpenCV on
 # one thread takes another order for the last positions of a 3 x 3 output plane whose size leaves 2 or 3 over a
 # multiple of 4: the 3 x 3 sizes here leave 0 or 1.)
 @pytest.mark.parametrize("kernel, channels, outputs, shape, padding, bias, after", [
     (1, 3, 9, (1, 112, 112), 0, "b", None), (1, 1, 2, (2, 7, 5), 0, None, None), (1, 3, 16, (1, 33, 65), 0, "b", "Relu"),
-    (1, 2, 1, (3, 1, 1), 0, "", None), (1, 3, 5, (1, 1, 1000), 0, "b", "Sigmoid"),
+    (1, 2, 1, (3, 1, 1), 0, "", None), (1, 3, 5, (1, 1, 1000), 0, "b", "Sigmoid"), (1, 3, 9, (3, 240, 200), 0, "b", None),
     (3, 1, 2, (1, 112, 112), 1, "b", None), (3, 2, 3, (1, 16, 20), 0, None, None), (3, 3, 5, (1, 12, 12), 1, "b", "Relu"),
     (3, 1, 1, (1, 3, 3), 0, "b", None), (3, 1, 2, (2, 8, 8), 1, "", None), (3, 3, 4, (1, 37, 37), 1, "b", None)])
 def test_small_convolutions_give_opencvs_values_to_the_bit(runtime, tmp_path, kernel, channels, outputs, shape,
