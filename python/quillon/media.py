@@ -180,7 +180,10 @@ class _Memory:
                 ) -> npt.NDArray[np.uint8]:
         """A host copy of `picture` (format `source`) converted to `format`
         ("rgb24" or "bgr24") and resized to `size` on the die."""
-        if format not in ("rgb24", "bgr24") or source not in SOURCES:
+        if source not in SOURCES:
+            raise ValueError(f"a {source} frame is copied as it is: only nv12, rgb24 and bgr24 frames are converted "
+                             "or resized on the die")
+        if format not in ("rgb24", "bgr24"):
             raise ValueError(f"a {source} frame is copied as it is or converted to 'rgb24' or 'bgr24' on the die, "
                              f"not to {format!r}")
         try:

@@ -143,6 +143,9 @@ def test_resized_copies_are_the_planes_resized_then_converted(clips, photos):
                 for format, size in (("gray", None), ("rgb24", (0, 10)), ("rgb24", (10,)), ("rgb24", "ab")):
                     with pytest.raises(ValueError):
                         frame.to_numpy(format, size)
+    with quillon.open(clips["h264.mp4"]) as video:
+        with pytest.raises(ValueError, match="only nv12, rgb24 and bgr24"):
+            next(video.frames("gray")).to_numpy("rgb24", (16, 16))
     with quillon.open(str(photos / "01_odd.jpg")) as video:
         frame = next(video.frames("rgb24"))
         whole = frame.to_numpy()
