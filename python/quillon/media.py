@@ -49,6 +49,7 @@ CARD_VIDEO = {"h264": kyme.codecType.KYME_CODEC_DEC_H264, "hevc": kyme.codecType
 CARD_PIXELS = ("yuv420p", "yuvj420p", "yuv420p10le", "nv12", "gray")
 
 _TIMEOUT = 402007  # the media engine's time-out code
+_KEPT_OPS = 16  # fusion ops a video keeps for resized copies
 _EOS = int(kyme.kymeER_RSLT_WARN_EOS)
 _NO_PTS = -(2**63)
 _log = logging.getLogger("quillon")
@@ -199,6 +200,8 @@ class _Memory:
             with self._ops_lock:
                 op = self._ops.get(key)
                 if op is None:
+                    if len(self._ops) >= _KEPT_OPS:  # a program asking ever new sizes keeps the latest ones
+                        kyce.destroyOp(self._ops.pop(next(iter(self._ops))))
                     op = self._ops[key] = fusion_op(
                         source, picture.width, picture.height, picture.pitch, (width, height),
                         norm=kyce.normType.kyceNORM_NORMALIZATION_NONE,

@@ -151,6 +151,11 @@ def test_resized_copies_are_the_planes_resized_then_converted(clips, photos):
         whole = frame.to_numpy()
         assert np.array_equal(frame.to_numpy("rgb24", (111, 70)), cv2.resize(whole, (111, 70)))
         assert np.array_equal(frame.to_numpy("bgr24", (111, 70)), cv2.resize(whole, (111, 70))[..., ::-1])
+        # A video keeps the ops of its latest sizes only; an op let go is made again when asked.
+        for width in range(20, 60):
+            assert frame.to_numpy("rgb24", (width, 30)).shape == (30, width, 3)
+        assert len(video._memory._ops) == 16
+        assert np.array_equal(frame.to_numpy("rgb24", (111, 70)), cv2.resize(whole, (111, 70)))
 
 
 def test_photos_decode_like_pillow(photos):
