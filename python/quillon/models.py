@@ -97,8 +97,8 @@ Outputs = Any
 # How a picture becomes the input: mean, std, layout.
 Shaping = Tuple[Optional[Tuple[float, ...]], Optional[Tuple[float, ...]], str]
 
-# The fusion ops a picture format goes through, and how the op reads it.
-_TENSORS = {  # (element type, layout) -> how the op stores the tensor
+# How the fusion op stores a picture as the model's input, by (element type, layout).
+_TENSORS = {
     (np.dtype(np.float32), "NCHW"): kyce.tensorizationType.kyceTENSORIZATION_NONE,
     (np.dtype(np.float16), "NCHW"): kyce.tensorizationType.kyceTENSORIZATION_FP16,
     (np.dtype(np.float16), "NHWC"): kyce.tensorizationType.kyceTENSORIZATION_FP16_INTERLEAVE,

@@ -134,7 +134,7 @@ class Scheduler:
         item = self.inputs[task.input]
         position = sum(i.frame_count or 0 for i in self.inputs[:task.input]) + task.first_picture
         for record, tile in run_task(task, item, device, self.models[device], self.classifier,
-                                          lambda number: self.sampler.wanted(position + number), self.stop, video):
+                                     lambda number: self.sampler.wanted(position + number), self.stop, video):
             self.writer.add(task.number, task.input, record)
             if tile is not None:
                 tile.position += position
