@@ -8,11 +8,12 @@ cv2.dnn.blobFromImage(1/255), cv2.dnn on the main thread with OpenCV's
 threads, decoding overlapping inference through a queue of 8; it writes the
 same JSON lines and the same contact sheet (24 pictures resized with
 cv2.resize plane by plane, letterboxed and captioned alike), both flushed
-to the disk as the main job's are. Both run in this process, interleaved, on three clips: the
-demo (300 pictures, a key picture a second), 3,000 pictures, and 900
-pictures with one key picture every 300. Printed: pictures/s and CPU
-seconds per picture (all threads) of each, min/median/max over the runs,
-the load average; the ratio of medians against the targets. Also: the main
+to the disk as the main job's are. Both run in this process, interleaved,
+on three clips: the demo (300 pictures, a key picture a second), 3,000
+pictures, and 900 pictures with one key picture every 300. Printed:
+pictures/s and CPU seconds per picture (all threads) of each,
+min/median/max over the runs, the load average; the ratio of medians
+against the targets. Also: the main
 job against `ffmpeg -threads 2 -f null` on the same clip (interleaved too);
 the ceiling any pipeline has on the clip, decoding on one thread plus the
 model and nothing else on every processor, against the peer; how evenly the
