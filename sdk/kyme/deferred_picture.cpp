@@ -2,10 +2,6 @@
 // yuv420p-to-NV12 pass the decoder makes when it writes a picture at once.
 #include "deferred_picture.h"
 
-extern "C" {
-#include <libavutil/imgutils.h>
-}
-
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -32,14 +28,7 @@ class DeferredPicture final : public kycore::DeferredFill {
   void fill(uint8_t* block) noexcept override {
     uint8_t* planes[4] = {};
     for (int i = 0; i < 4; ++i) planes[i] = offsets_[i] >= 0 ? block + offsets_[i] : nullptr;
-    const auto decoded = static_cast<AVPixelFormat>(frame_->format);
-    if (layout_ == decoded) {
-      av_image_copy(planes, linesizes_, const_cast<const uint8_t**>(frame_->data), frame_->linesize, layout_,
-                    frame_->width, frame_->height);
-    } else {
-      planar_to_semiplanar(frame_->data, frame_->linesize, decoded, layout_, frame_->width, frame_->height, planes,
-                           linesizes_);
-    }
+    copy_directly(frame_, layout_, planes, linesizes_);
   }
 
   bool nv12_source(kycore::PlanarPicture* source) const override {
@@ -65,10 +54,8 @@ class DeferredPicture final : public kycore::DeferredFill {
 }  // namespace
 
 bool defer_picture(const AVFrame* frame, AVPixelFormat layout, const PictureTarget& target) {
-  const auto decoded = static_cast<AVPixelFormat>(frame->format);
-  const bool direct =
-      layout == decoded || (decoded == AV_PIX_FMT_YUV420P && (layout == AV_PIX_FMT_NV12 || layout == AV_PIX_FMT_NV21));
-  if (!direct || target.address == nullptr || !target.backing || frame->width <= 0 || frame->height <= 0) {
+  if (!copies_directly(static_cast<AVPixelFormat>(frame->format), layout) || target.address == nullptr ||
+      !target.backing || frame->width <= 0 || frame->height <= 0) {
     return false;
   }
   // Every pixel of the codec's picture is written already: a new reference

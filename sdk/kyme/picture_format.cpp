@@ -134,4 +134,20 @@ bool planar_to_semiplanar(const uint8_t* const planes[], const int linesizes[], 
   return true;
 }
 
+bool copies_directly(AVPixelFormat decoded, AVPixelFormat layout) {
+  return layout == decoded ||
+         (decoded == AV_PIX_FMT_YUV420P && (layout == AV_PIX_FMT_NV12 || layout == AV_PIX_FMT_NV21));
+}
+
+bool copy_directly(const AVFrame* frame, AVPixelFormat layout, uint8_t* out[4], int out_linesizes[4]) {
+  const auto decoded = static_cast<AVPixelFormat>(frame->format);
+  if (layout == decoded) {
+    av_image_copy(out, out_linesizes, const_cast<const uint8_t**>(frame->data), frame->linesize, layout, frame->width,
+                  frame->height);
+    return true;
+  }
+  return planar_to_semiplanar(frame->data, frame->linesize, decoded, layout, frame->width, frame->height, out,
+                              out_linesizes);
+}
+
 }  // namespace kyme

@@ -3,6 +3,7 @@
 #pragma once
 
 extern "C" {
+#include <libavutil/frame.h>
 #include <libavutil/pixfmt.h>
 }
 
@@ -39,5 +40,12 @@ bool layout_picture(AVPixelFormat format, uint32_t width, uint32_t height, Pictu
 // False, with nothing written, for any other pair of formats.
 bool planar_to_semiplanar(const uint8_t* const planes[], const int linesizes[], AVPixelFormat source,
                           AVPixelFormat target, int width, int height, uint8_t* const out[], const int out_linesizes[]);
+
+// Whether a picture decoded as `decoded` is written as `layout` without
+// libswscale: as it is, or by planar_to_semiplanar.
+bool copies_directly(AVPixelFormat decoded, AVPixelFormat layout);
+// `frame` written into `out` as `layout` that way; false, with nothing
+// written, when copies_directly says no.
+bool copy_directly(const AVFrame* frame, AVPixelFormat layout, uint8_t* out[4], int out_linesizes[4]);
 
 }  // namespace kyme

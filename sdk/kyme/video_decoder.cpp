@@ -309,12 +309,7 @@ class VideoCodec final : public PictureCodec {
     }
     // The copy out of the codec waits, where it can, until the picture is
     // first read: the main job's reader takes the codec's planes as they are.
-    const bool later = defer_picture(frame, layout, *target);
-    if (!later && layout == decoded) {
-      av_image_copy(target->planes, target->linesizes, const_cast<const uint8_t**>(frame->data), frame->linesize,
-                    layout, frame->width, frame->height);
-    } else if (!later && !planar_to_semiplanar(frame->data, frame->linesize, decoded, layout, frame->width,
-                                               frame->height, target->planes, target->linesizes)) {
+    if (!defer_picture(frame, layout, *target) && !copy_directly(frame, layout, target->planes, target->linesizes)) {
       // Only what has no direct way (10 bits, RGB, grey) takes libswscale's pass.
       scaler_ = sws_getCachedContext(scaler_, frame->width, frame->height, decoded, frame->width, frame->height, layout,
                                      SWS_BICUBIC, nullptr, nullptr, nullptr);
