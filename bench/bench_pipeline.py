@@ -112,10 +112,8 @@ def peer(clip: pathlib.Path, model: pathlib.Path, out: pathlib.Path) -> int:
                               for p in frame.planes]
                     tile = None
                     if sampler.wanted(number):  # the contact sheet's pictures, letterboxed the same way
-                        width, height = outputs.tile_size(frame.width, frame.height, True)
-                        tile = np.zeros((outputs.TILE[1], outputs.TILE[0], 3), np.uint8)
-                        top, left = (outputs.TILE[1] - height) // 2, (outputs.TILE[0] - width) // 2
-                        tile[top:top + height, left:left + width] = i420_to_rgb(planes, width, height)
+                        tile = outputs.letterboxed(i420_to_rgb(planes, *outputs.tile_size(frame.width, frame.height,
+                                                                                          True)))
                     rgb = i420_to_rgb(planes, size, size)
                     pending.put((frame.time, cv2.dnn.blobFromImage(rgb, 1 / 255), tile))
         finally:

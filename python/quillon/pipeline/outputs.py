@@ -202,14 +202,19 @@ def tile_size(width: int, height: int, even: bool) -> Tuple[int, int]:
     return size[0], size[1]
 
 
-def thumbnail(frame: Any) -> npt.NDArray[np.uint8]:
-    """The frame letterboxed into TILE on black: scaled and converted to RGB
-    on the die, so that only the small picture is copied to the host."""
-    width, height = tile_size(frame.width, frame.height, frame.format == "nv12")
+def letterboxed(rgb: npt.NDArray[np.uint8]) -> npt.NDArray[np.uint8]:
+    """An RGB picture of at most TILE's size, centred in TILE on black."""
+    height, width = rgb.shape[:2]
     tile = np.zeros((TILE[1], TILE[0], 3), np.uint8)
     top, left = (TILE[1] - height) // 2, (TILE[0] - width) // 2
-    tile[top:top + height, left:left + width] = frame.to_numpy("rgb24", (width, height))
+    tile[top:top + height, left:left + width] = rgb
     return tile
+
+
+def thumbnail(frame: Any) -> npt.NDArray[np.uint8]:
+    """The frame letterboxed into TILE: scaled and converted to RGB on the
+    die, so that only the small picture is copied to the host."""
+    return letterboxed(frame.to_numpy("rgb24", tile_size(frame.width, frame.height, frame.format == "nv12")))
 
 
 def contact_sheet(path: pathlib.Path, thumbnails: Sequence[Thumbnail]) -> int:
