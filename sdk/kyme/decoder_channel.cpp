@@ -132,7 +132,10 @@ class DecoderChannel::WorkerSink final : public ChannelSink {
     channel_.describe(*current_, info);
     channel_.output_.push_back(current_);
     current_ = nullptr;
-    channel_.output_ready_.notify_all();
+    // Near the end of a stream each picture goes at once: the caller, a run
+    // behind, would otherwise finish after the decoder by a run.
+    const bool ending = channel_.end_sent_ && channel_.input_.size() < kOutputRun;
+    if (channel_.output_.size() >= kOutputRun || ending) channel_.output_ready_.notify_all();
   }
 
   bool stopping() const override {
@@ -212,6 +215,10 @@ void DecoderChannel::wake_all() {
   pool_room_.notify_all();
 }
 
+void DecoderChannel::hand_over_output() {
+  if (!output_.empty()) output_ready_.notify_all();
+}
+
 void DecoderChannel::discard_undelivered() {
   input_.clear();
   input_bytes_ = 0;
@@ -247,6 +254,7 @@ void DecoderChannel::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto has_input = [this] { return quit_ || !input_.empty(); };
   for (;;) {
+    if (input_.empty()) hand_over_output();
     if (input_.empty() && !input_ready_.wait_for(lock, kBusyPause, has_input)) busy.set(false);
     input_ready_.wait(lock, has_input);
     if (quit_) return;
@@ -412,6 +420,7 @@ DecoderChannel::Picture* DecoderChannel::acquire(std::unique_lock<std::mutex>& l
     return nullptr;
   }
   reclaim_gone_pictures();
+  if (in_use_ >= pool_limit_) hand_over_output();
   const bool room = wait_for(lock, pool_room_, timeout, [&] { return give_up() || in_use_ < pool_limit_; });
   if (give_up()) {
     *refusal = KYME_WRONG_STATE;

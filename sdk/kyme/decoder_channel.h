@@ -29,6 +29,10 @@ constexpr uint32_t kMaxExtraPictures = 64;
 // beyond one stream at most this many bytes.
 constexpr std::size_t kInputQueueStreams = 16;
 constexpr std::size_t kInputQueueBytes = 64u << 20;
+// A caller waiting for pictures is woken when this many are ready, or when
+// the worker stops with fewer (its input is used up, the pool is full, the
+// stream ended): a busy decoder hands its pictures over in runs.
+constexpr std::size_t kOutputRun = 4;
 // The longest stream one send takes: a video access unit (or any cut of the
 // bytes), or a whole JPEG file.
 constexpr uint32_t kMaxVideoStream = KYME_DEC_MAX_STREAM_BUFFER_SIZE;
@@ -82,6 +86,9 @@ class DecoderChannel final : public ChannelLifeCycle {
   Picture* acquire(std::unique_lock<std::mutex>& lock, kymePixelFormat format, AVPixelFormat layout, uint32_t width,
                    uint32_t height, const std::function<bool()>& give_up, uint32_t timeout, uint32_t* refusal);
   void give_back(Picture* picture);
+  // Wakes a caller waiting for pictures when any are ready: the worker is
+  // about to wait and add no more for a while (see kOutputRun).
+  void hand_over_output();
   // A reset of the device frees the pool's blocks under the channel: such a
   // picture is never handed out.
   static bool block_gone(const Picture& picture);

@@ -128,6 +128,43 @@ def test_unreleased_pictures_stall_the_decoder_until_released(media, clip):
     assert decoder.finish() == expected
 
 
+def test_a_waiting_caller_gets_the_pictures_of_a_decoder_that_stops_short_of_a_run(media, clip):
+    """A busy decoder hands its pictures over a few at a time; one that stops
+    with fewer ready (its input used up, its pool full) still wakes the caller
+    waiting for them, who would otherwise sleep out a minute's time-out."""
+    path, _ = clip
+    arrays = units(path)
+    open_channel(0, H264, extra=3)  # a pool of 4 + 3 pictures: a run of 4, then 1 more
+    held, codes = [], []
+
+    def wait_for(count):
+        while len(held) < count:
+            frame = kyme.frame()
+            code = kyme.receiveFrameFromDecoder(0, frame, kyme.decOutputOptions(), 60000)
+            if code != OK:
+                codes.append(code)
+                return
+            held.append(frame)  # never released: the pool fills
+
+    waiter = threading.Thread(target=wait_for, args=(2,))
+    waiter.start()
+    send_units(0, arrays[:20])  # two pictures come out of these, then the input is used up
+    waiter.join(20)
+    assert not waiter.is_alive() and (len(held), codes) == (2, [])
+    waiter = threading.Thread(target=wait_for, args=(7,))
+    waiter.start()
+    stream = kyme.stream()
+    for array in arrays[20:]:  # until the decoder stops with its pool full
+        kyme.setStreamData(stream, array)
+        if kyme.sendStreamToDecoder(0, stream, 200) != OK:
+            break
+    waiter.join(20)
+    alive = waiter.is_alive()
+    assert kyme.stopDecoder(0) == OK  # wakes a waiter left behind
+    waiter.join()
+    assert not alive and (len(held), codes) == (7, [])
+
+
 def test_one_thread_sends_while_another_receives(media, clip):
     path, expected = clip
     arrays = units(path)

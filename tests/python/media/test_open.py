@@ -1,7 +1,10 @@
 """quillon.open against independent decoders: PyAV for videos, Pillow for photos.
 Test media are made once per session with ffmpeg and Pillow."""
+import http.server
 import itertools
 import socket
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -185,6 +188,50 @@ def test_http_url_decodes_like_the_file(clips):
     from_file = decoded(clips["h264.mp4"], format="rgb24")[1]
     assert len(streamed) == 30
     assert all(a[1] == b[1] and np.array_equal(a[2], b[2]) for a, b in zip(streamed, from_file))
+
+
+def test_a_live_stream_hands_on_each_picture_as_it_comes(tmp_path):
+    """A file's pictures come a few at a time once the decoder's input is
+    full; a live stream's must not wait for that: sent at its pace, each
+    picture is handed on a few packets after its own, not 16."""
+    data = pattern_video(tmp_path / "live.ts", "-c:v", "libx264", "-bf", "2", "-g", "25", "-f", "mpegts",
+                         frames=150).read_bytes()
+    sent = [0]
+
+    class Live(http.server.BaseHTTPRequestHandler):
+        protocol_version = "HTTP/1.1"
+
+        def log_message(self, *arguments):
+            pass
+
+        def chunk(self, piece):
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+            self.wfile.flush()
+
+        def do_GET(self):  # noqa: N802 (the handler's name)
+            self.send_response(200)
+            self.send_header("Content-Type", "video/mp2t")
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            step = (len(data) // 150 // 188 + 1) * 188  # about a picture's bytes
+            for start in range(0, len(data), step):
+                self.chunk(data[start:start + step])
+                sent[0] += 1
+                time.sleep(0.01)
+            self.chunk(b"")
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Live)
+    thread = threading.Thread(target=server.serve_forever)
+    thread.start()
+    try:
+        with quillon.open(f"http://127.0.0.1:{server.server_port}/live.ts") as video:
+            behind = [sent[0] - number for number, _ in enumerate(video.frames())]
+    finally:
+        server.shutdown()
+        thread.join()
+        server.server_close()
+    assert len(behind) == 150
+    assert max(behind[40:140]) <= 12  # past the pictures the demuxer reads to describe the stream
 
 
 def test_bad_sources_raise_one_line_errors(tmp_path):
