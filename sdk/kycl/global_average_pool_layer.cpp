@@ -26,26 +26,22 @@ constexpr std::size_t kSideBySide = 12;
 // Each addition waits for the last one of its channel, so the pass takes
 // about one addition's latency a position, however many channels share it.
 template <std::size_t kChannels>
-void average_block(const float* __restrict in, std::size_t area, float scale, float* __restrict out) {
-  float sums[kChannels] = {};
-  for (std::size_t i = 0; i < area; ++i) {
+void accumulate_block(const float* __restrict in, std::size_t stride, std::size_t count, float* __restrict sums) {
+  float running[kChannels];
+  for (std::size_t c = 0; c < kChannels; ++c) running[c] = sums[c];
+  for (std::size_t i = 0; i < count; ++i) {
 #pragma GCC unroll 16
-    for (std::size_t c = 0; c < kChannels; ++c) sums[c] += in[c * area + i];
+    for (std::size_t c = 0; c < kChannels; ++c) running[c] += in[c * stride + i];
   }
-  for (std::size_t c = 0; c < kChannels; ++c) out[c] = sums[c] * scale;
+  for (std::size_t c = 0; c < kChannels; ++c) sums[c] = running[c];
 }
 
 template <std::size_t... kCounts>
-void average_planes(const float* in, std::size_t channels, std::size_t area, float scale, float* out,
-                    std::index_sequence<kCounts...> /*counts*/) {
-  using Block = void (*)(const float*, std::size_t, float, float*);
-  static constexpr Block blocks[] = {average_block<kCounts + 1>...};
-  blocks[channels - 1](in, area, scale, out);
-}
-
-// The averages of `channels` (1 to kSideBySide) planes of `area` values.
-void average_planes(const float* in, std::size_t channels, std::size_t area, float scale, float* out) {
-  average_planes(in, channels, area, scale, out, std::make_index_sequence<kSideBySide>());
+void accumulate_together(const float* in, std::size_t channels, std::size_t stride, std::size_t count, float* sums,
+                         std::index_sequence<kCounts...> /*counts*/) {
+  using Block = void (*)(const float*, std::size_t, std::size_t, float*);
+  static constexpr Block blocks[] = {accumulate_block<kCounts + 1>...};
+  blocks[channels - 1](in, stride, count, sums);
 }
 
 class GlobalAveragePoolLayer final : public OwnLayer {
@@ -70,20 +66,26 @@ class GlobalAveragePoolLayer final : public OwnLayer {
     const std::size_t planes = src.total(0, 2);
     const std::size_t area = src.total(2);
     CV_Assert(dst.total() == planes);
-    const float scale = 1.f / static_cast<float>(area);
-    const float* in = src.ptr<float>();
     float* out = dst.ptr<float>();
-    // Planes shared evenly among the fewest blocks.
-    const std::size_t count = (planes + kSideBySide - 1) / kSideBySide;
-    for (std::size_t block = 0, first = 0; block < count; ++block) {
-      const std::size_t size = (planes - first) / (count - block);
-      average_planes(in + first * area, size, area, scale, out + first);
-      first += size;
-    }
+    std::fill(out, out + planes, 0.f);
+    accumulate_planes(src.ptr<float>(), planes, area, area, out);
+    const float scale = 1.f / static_cast<float>(area);
+    for (std::size_t plane = 0; plane < planes; ++plane) out[plane] *= scale;
   }
 };
 
 }  // namespace
+
+void accumulate_planes(const float* in, std::size_t planes, std::size_t stride, std::size_t count, float* sums) {
+  // Planes shared evenly among the fewest blocks.
+  const std::size_t blocks = (planes + kSideBySide - 1) / kSideBySide;
+  for (std::size_t block = 0, first = 0; block < blocks; ++block) {
+    const std::size_t size = (planes - first) / (blocks - block);
+    accumulate_together(in + first * stride, size, stride, count, sums + first,
+                        std::make_index_sequence<kSideBySide>());
+    first += size;
+  }
+}
 
 bool route_global_average_pool_nodes(onnx::ModelProto* model) {
   bool routed = false;

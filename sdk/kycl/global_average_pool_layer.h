@@ -4,6 +4,8 @@
 // to the bit.
 #pragma once
 
+#include <cstddef>
+
 namespace onnx {
 class ModelProto;
 }
@@ -18,5 +20,11 @@ constexpr const char* kGlobalAveragePoolLayerType = "KyclGlobalAveragePool";
 // layer with OpenCV's layer factory (once a process) when any was given;
 // whether any was.
 bool route_global_average_pool_nodes(onnx::ModelProto* model);
+
+// Adds the first `count` values of each of `planes` planes (`stride` values
+// apart) to `sums` (one a plane), in the order of the values, as OpenCV's
+// pooling sums them: a pooling's sum, also when its values come a piece at
+// a time. Its average is the sum times the float reciprocal of the count.
+void accumulate_planes(const float* in, std::size_t planes, std::size_t stride, std::size_t count, float* sums);
 
 }  // namespace kycl

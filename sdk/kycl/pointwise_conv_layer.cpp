@@ -17,6 +17,7 @@
 #include "conv_blobs.h"
 #include "conv_routing.h"
 #include "own_layer.h"
+#include "pointwise_tile.h"
 
 namespace kycl {
 namespace {
@@ -26,20 +27,6 @@ constexpr std::size_t kTile = 1024;
 
 // Below this many output values a request stays on the calling thread.
 constexpr std::size_t kParallelFrom = std::size_t{1} << 20;
-
-// One tile of positions of one output plane.
-#define KYCL_TILE_KERNEL inline __attribute__((always_inline))
-KYCL_TILE_KERNEL void output_tile(const float* __restrict x, std::size_t channels, std::size_t area, std::size_t n,
-                                  const float* __restrict weights, float bias, float* __restrict tile) {
-  const float w0 = weights[0];
-  for (std::size_t i = 0; i < n; ++i) tile[i] = 0.f + w0 * x[i];
-  for (std::size_t c = 1; c < channels; ++c) {
-    const float w = weights[c];
-    const float* xc = x + c * area;
-    for (std::size_t i = 0; i < n; ++i) tile[i] = tile[i] + w * xc[i];
-  }
-  for (std::size_t i = 0; i < n; ++i) tile[i] = tile[i] + bias;
-}
 
 // Tiles [first_tile, end_tile) of every output plane of one sample: each
 // tile of the input is read from the first-level cache for all the outputs.

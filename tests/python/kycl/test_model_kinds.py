@@ -206,3 +206,39 @@ def test_global_average_pooling_gives_opencvs_values_to_the_bit(runtime, tmp_pat
     (got,) = run_once(path, [x], [out_shape])
     (expected,) = opencv_outputs(path, x)
     assert same_bits(got, expected.reshape(out_shape))
+
+
+# A 1 x 1 convolution read only by a softmax over its classes, read only by a global average pooling, runs as one
+# layer that never stores the class scores: OpenCV's values to the bit, for planes of a multiple of 64 positions
+# (taken a tile at a time) and of others (taken whole), several pictures and many classes, with scores that
+# overflow the exponential. Chains with another reader or a score plane the model gives out compute unchanged.
+@pytest.mark.parametrize("channels, classes, shape, branch", [
+    (3, 9, (1, 112, 112), None), (3, 5, (2, 8, 64), None), (2, 7, (1, 37, 41), None), (3, 300, (1, 16, 16), None),
+    (1, 2, (3, 1, 1), None), (3, 9, (1, 16, 16), "scores read twice"), (3, 9, (1, 16, 16), "shares given out"),
+    (3, 9, (2, 16, 16), "softmax over rows")])
+def test_class_shares_give_opencvs_values_to_the_bit(runtime, tmp_path, channels, classes, shape, branch):
+    batch, height, width = shape
+    stored = [("w", special_values(rng.standard_normal((classes, channels, 1, 1)).astype(np.float32) * 3, 5)),
+              ("b", rng.standard_normal(classes).astype(np.float32))]
+    nodes = [helper.make_node("Conv", ["x", "w", "b"], ["scores"], kernel_shape=[1, 1]),
+             helper.make_node("Softmax", ["scores"], ["shares"], axis=2 if branch == "softmax over rows" else 1),
+             helper.make_node("GlobalAveragePool", ["shares"], ["y"])]
+    planes = (batch, classes, height, width)
+    outputs = [value("y", T.FLOAT, [batch, classes, 1, 1])]
+    if branch == "scores read twice":
+        nodes.append(helper.make_node("Relu", ["scores"], ["relu"]))
+        outputs.append(value("relu", T.FLOAT, list(planes)))
+    if branch == "shares given out":
+        outputs.append(value("shares", T.FLOAT, list(planes)))
+    path = save(tmp_path, "shares", nodes, [value("x", T.FLOAT, [batch, channels, height, width])], outputs, stored)
+    x = special_values((rng.standard_normal((batch, channels, height, width)) * 8).astype(np.float32), 17)
+    x.reshape(-1)[3::101] = 1e6
+    shapes = [(batch, classes, 1, 1)] + ([planes] if len(outputs) == 2 else [])
+    got = run_once(path, [x], shapes)
+    import cv2
+
+    net = cv2.dnn.readNetFromONNX(path)
+    net.setInput(x)
+    expected = net.forward([output.name for output in outputs])
+    for mine, theirs, out_shape in zip(got, expected, shapes):
+        assert same_bits(mine, theirs.reshape(out_shape))
