@@ -97,7 +97,7 @@ class ClassSharesLayer final : public OwnLayer {
   }
 
   ConvBlobs conv_;
-  std::vector<float> scores_;  // OpenCV runs a network's layers one at a time
+  std::vector<float> scores_;  // a model's runs take turns (Model::lock)
 };
 
 bool has_type(const onnx::NodeProto& node, const char* type) { return node.op_type() == type && node.domain().empty(); }
