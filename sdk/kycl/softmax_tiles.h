@@ -9,6 +9,7 @@
 #include <opencv2/core/hal/hal.hpp>
 
 #include "softmax_layer.h"
+#include "wide_exp.h"
 
 namespace kycl {
 
@@ -40,6 +41,16 @@ inline void exp_in_place(float* values, std::size_t count) {
   }
 }
 
+// The exponential of a run of values that OpenCV's single call would take
+// with its vector code (a length that is a multiple of kExpRun).
+inline void exp_run(float* values, std::size_t count) {
+  if (wide_exp_available()) {
+    wide_exp_in_place(values, count);
+  } else {
+    exp_in_place(values, count);
+  }
+}
+
 // The running maximum as OpenCV's loop writes it, std::max(best, value):
 // a NaN already taken stays, a NaN met later is passed over.
 KYCL_TILE_KERNEL void take_max(float* best, const float* values, std::size_t n) {
@@ -57,7 +68,7 @@ KYCL_TILE_KERNEL void shift_tile(const float* src, float* dst, const SoftmaxExte
     const float* in = src + c * e.inner + first;
     float* out = dst + c * e.inner + first;
     for (std::size_t i = 0; i < n; ++i) out[i] = in[i] - best[i];
-    if (with_exp) exp_in_place(out, n);
+    if (with_exp) exp_run(out, n);
   }
 }
 

@@ -72,6 +72,24 @@ def test_softmax_gives_opencvs_values_to_the_bit(runtime, tmp_path, shape, axis)
     assert np.array_equal(got[numbers].view(np.uint32), expected[numbers].view(np.uint32))
 
 
+def test_softmax_exponentials_over_their_whole_range_are_opencvs(runtime, tmp_path):
+    # On processors with AVX-512 the die takes the exponential 16 values at a time, OpenCV 8 with gathers: every
+    # argument a softmax can give it (0 down to past the clamp at -2079.44, subnormal, -inf, NaN) must come out the
+    # same. Against zeros, the other channel's values are the arguments.
+    shape = (1, 2, 512, 1024)
+    rng_bits = np.random.default_rng(11)
+    bits = rng_bits.integers(0, 0x7F800000, shape[2] * shape[3], dtype=np.uint32)  # the finite non-negative floats
+    sweep = bits.view(np.float32) % np.float32(2200.0)  # every magnitude below 2200, its bit patterns at random
+    sweep[:8] = [0.0, 1e-45, 1e-38, 2079.44, 2079.4417, 2079.45, np.inf, np.nan]
+    x = np.zeros(shape, np.float32)
+    x[0, 1] = -sweep.reshape(shape[2:])
+    path = save(tmp_path, "sweep", [helper.make_node("Softmax", ["x"], ["y"], axis=1)],
+                [value("x", T.FLOAT, list(shape))], [value("y", T.FLOAT, list(shape))])
+    (got,) = run_once(path, [x], [shape])
+    (expected,) = opencv_outputs(path, x)
+    assert same_bits(got, expected.reshape(shape))
+
+
 def test_a_softmax_in_place_leaves_its_input_to_the_other_readers(runtime, tmp_path):
     # The softmax writes over its input where OpenCV lets it (v: q has no other reader): never over the model's
     # input (a second run on the same input dataset gives the same outputs) nor over a tensor another node reads.
