@@ -5,8 +5,9 @@
 // tile of positions at a time, every step on the tile while it is in the
 // cache, and computes each value exactly as OpenCV does: the maximum with
 // std::max, the exponential with OpenCV's own routine over the same runs of
-// values (see exp_in_place), the sum in the order of the axis from 0.f, and a
-// true division. A model gives the same outputs with it as without.
+// values (or its computation 16 values at a time, on AVX-512: see exp_run in
+// softmax_tiles.h), the sum in the order of the axis from 0.f, and a true
+// division. A model gives the same outputs with it as without.
 #include "softmax_layer.h"
 
 #include <onnx/onnx_pb.h>
