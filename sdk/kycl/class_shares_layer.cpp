@@ -41,10 +41,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void class_shares(c
   const SoftmaxExtent tile{1, conv.outputs, kSoftmaxTile};
   for (std::size_t first = 0; first < area; first += kSoftmaxTile) {
     const std::size_t n = std::min(kSoftmaxTile, area - first);
-    for (std::size_t o = 0; o < conv.outputs; ++o) {
-      output_tile(in + first, conv.inputs, area, n, conv.weights + o * conv.inputs,
-                  conv.bias != nullptr ? conv.bias[o] : 0.f, scores + o * kSoftmaxTile);
-    }
+    output_planes_tile(in, conv, area, first, n, scores, kSoftmaxTile);
     shift_tile(scores, scores, tile, 0, n, true);
     normalise_tile(scores, tile, 0, n);
     accumulate_planes(scores, conv.outputs, kSoftmaxTile, n, sums);
@@ -53,10 +50,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void class_shares(c
 
 // The three layers one after another, over stored scores.
 void class_shares_stored(const float* in, const ConvBlobs& conv, std::size_t area, float* scores, float* sums) {
-  for (std::size_t o = 0; o < conv.outputs; ++o) {
-    output_tile(in, conv.inputs, area, area, conv.weights + o * conv.inputs, conv.bias != nullptr ? conv.bias[o] : 0.f,
-                scores + o * area);
-  }
+  output_planes_tile(in, conv, area, 0, area, scores, area);
   softmax(scores, scores, SoftmaxExtent{1, conv.outputs, area});
   accumulate_planes(scores, conv.outputs, area, area, sums);
 }

@@ -39,10 +39,7 @@ __attribute__((target_clones("avx512f", "avx2", "default"))) void output_tiles(c
   for (std::size_t t = first_tile; t < end_tile; ++t) {
     const std::size_t first = t * kTile;
     const std::size_t n = std::min(kTile, area - first);
-    for (std::size_t o = 0; o < conv.outputs; ++o) {
-      output_tile(in + first, conv.inputs, area, n, conv.weights + o * conv.inputs,
-                  conv.bias != nullptr ? conv.bias[o] : 0.f, out + o * area + first);
-    }
+    output_planes_tile(in, conv, area, first, n, out + first, area);
   }
 }
 

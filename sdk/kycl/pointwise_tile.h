@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "conv_blobs.h"
+
 #ifndef KYCL_TILE_KERNEL
 #define KYCL_TILE_KERNEL inline __attribute__((always_inline))
 #endif
@@ -24,6 +26,18 @@ KYCL_TILE_KERNEL void output_tile(const float* __restrict x, std::size_t channel
     for (std::size_t i = 0; i < n; ++i) tile[i] = tile[i] + w * xc[i];
   }
   for (std::size_t i = 0; i < n; ++i) tile[i] = tile[i] + bias;
+}
+
+// Positions [first, first + n) of every output plane of `conv` over the
+// input planes at `in` (`area` values apart), output plane o written from
+// out + o * out_stride.
+KYCL_TILE_KERNEL void output_planes_tile(const float* __restrict in, const ConvBlobs& conv, std::size_t area,
+                                         std::size_t first, std::size_t n, float* __restrict out,
+                                         std::size_t out_stride) {
+  for (std::size_t o = 0; o < conv.outputs; ++o) {
+    output_tile(in + first, conv.inputs, area, n, conv.weights + o * conv.inputs,
+                conv.bias != nullptr ? conv.bias[o] : 0.f, out + o * out_stride);
+  }
 }
 
 }  // namespace kycl

@@ -254,8 +254,10 @@ void DecoderChannel::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   const auto has_input = [this] { return quit_ || !input_.empty(); };
   for (;;) {
-    if (input_.empty()) hand_over_output();
-    if (input_.empty() && !input_ready_.wait_for(lock, kBusyPause, has_input)) busy.set(false);
+    if (input_.empty()) {
+      hand_over_output();
+      if (!input_ready_.wait_for(lock, kBusyPause, has_input)) busy.set(false);
+    }
     input_ready_.wait(lock, has_input);
     if (quit_) return;
     busy.set(true);
