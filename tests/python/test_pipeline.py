@@ -131,6 +131,76 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_segments(monkey
         assert os.environ[THREADS_VARIABLE] == "3"
 
 
+def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypatch):
+    from quillon.media import Segment
+    from quillon.pipeline.scheduling import MOST_SEGMENTS, Scheduler, TaskFailed
+    from quillon.pipeline.sources import Task
+
+    def clip(input, count, first):
+        source = f"clip{input}.mp4"
+        return [Task(first + n, input, source, Segment(source, 0, n, 12 * n, None if n == count - 1 else 12 * n + 12,
+                                                       12), 12, 12 * n) for n in range(count)]
+
+    tasks = clip(0, 34, 0) + [Task(34, 1, "photo.jpg", None, 1)] + clip(2, 7, 35)
+    scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
+    # Die 1 asks first: each die still starts at its own share, the first passes as long as they may be.
+    passes = [(1, scheduler._take(1)), (0, scheduler._take(0))]
+    assert [[t.number for t in taken] for _, taken in passes] == [list(range(8, 16)), list(range(8))]
+    assert MOST_SEGMENTS == 8
+    while any(taken for _, taken in passes[-2:]):
+        passes += [(device, scheduler._take(device)) for device in (0, 1)]
+    passes = [(device, taken) for device, taken in passes if taken]
+    numbers = [t.number for _, taken in passes for t in taken]
+    assert sorted(numbers) == list(range(len(tasks)))  # every task once
+    for _, taken in passes:  # a pass is neighbouring segments of one clip, or one task
+        assert all(a.segment.end_packet == b.segment.first_packet and a.input == b.input
+                   for a, b in zip(taken, taken[1:]))
+    lengths = [len(taken) for _, taken in passes]
+    assert lengths[-3:] == [1, 1, 1] and max(lengths[2:]) < 8
+    assert [t.number for _, taken in passes for t in taken if t.segment is None] == [34]
+
+    # A pass that fails gives back the tasks it had not reached.
+    scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
+    taken = scheduler._take(0)
+    scheduler._failed(taken, 2, TaskFailed("clip0.mp4 (pictures from #0): damaged"))
+    assert scheduler.failures == ["clip0.mp4 (pictures from #0): damaged"]
+    assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler._take(0)[0].number == 3
+
+    # Within a pass each record goes to its own task, and each task is done once the pass is past it.
+    class Writer:
+        def __init__(self):
+            self.calls = []
+
+        def add(self, task, input, record):
+            self.calls.append(("add", task))
+
+        def task_done(self, task):
+            self.calls.append(("done", task))
+
+    def failing_after(count):
+        def run_task(task, *args):
+            assert task.segment.first_packet == 0 and task.segment.end_packet == 96 and task.pictures == 96
+            for _ in range(count):
+                yield {"class": 0}, None
+            raise TaskFailed("clip0.mp4 (pictures from #0): damaged")
+        return run_task
+
+    from quillon.pipeline import scheduling
+    from quillon.pipeline.outputs import Sampler
+    from quillon.pipeline.sources import Input
+
+    writer = Writer()
+    scheduler = Scheduler(tasks, [Input("clip0.mp4", "video", frame_count=408)], {0: None, 1: None}, None, writer,
+                          Sampler(408))
+    monkeypatch.setattr(scheduling, "run_task", failing_after(30))
+    scheduler._run_pass(0, scheduler._take(0), None)
+    adds = [task for call, task in writer.calls if call == "add"]
+    assert adds == [0] * 12 + [1] * 12 + [2] * 6
+    assert [task for call, task in writer.calls if call == "done"] == [0, 1, 2]
+    assert writer.calls.index(("done", 0)) < writer.calls.index(("add", 1))  # written while the pass goes on
+    assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler.dies[0].pictures == 30
+
+
 @pytest.mark.parametrize("width, height, even, size", [
     (1920, 1080, True, (240, 136)), (1920, 1080, False, (240, 135)), (500, 376, False, (181, 136)),
     (376, 500, True, (102, 136)), (160, 96, True, (160, 96)), (3, 1001, False, (1, 136)), (2, 2000, True, (2, 136))])

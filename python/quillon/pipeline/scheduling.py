@@ -1,9 +1,12 @@
-"""Tasks over the dies: one worker thread per die takes the next task as soon
-as it is free (so a die that drew a short segment takes another), decodes
-it on its die, turns each picture into the model's input there with the
+"""Tasks over the dies: one worker thread per die takes the next tasks as
+soon as it is free (so a die that drew a short segment takes more), decodes
+them on its die, turns each picture into the model's input there with the
 fusion op and runs the die's model on it, on the worker's thread.
-Results come back in the task's display order and go to the writer; a
-photo or segment that fails is listed with its reason and the rest goes on.
+Neighbouring segments of a clip are taken together and decoded in one
+pass, fewer as the run nears its end, so that the dies still finish
+together. Results come back in the tasks' display order and go to the
+writer; a photo or segment that fails is listed with its reason and the
+rest goes on.
 
 The workers stop between pictures once asked (a signal, a failing disk),
 so a run stops within a second with every finished picture written.
@@ -11,6 +14,9 @@ so a run stops within a second with every finished picture written.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import itertools
+import math
 import os
 import threading
 import time
@@ -41,18 +47,28 @@ class Scheduler:
     stop: threading.Event = field(default_factory=threading.Event)
     lock: threading.Lock = field(default_factory=threading.Lock)
     pending: List[int] = field(default_factory=list)   # numbers of the tasks not taken yet
-    started: Set[int] = field(default_factory=set)     # dies that took their first task
+    started: Set[int] = field(default_factory=set)     # dies that took their first tasks
+    firsts: Dict[int, int] = field(default_factory=dict)  # device -> the task its first pass starts at
+    first_length: int = 1                                  # tasks in each die's first pass
     done: int = 0
     failures: List[str] = field(default_factory=list)
     error: Optional[BaseException] = None
     dies: Dict[int, DieStats] = field(default_factory=dict)
     finished: threading.Event = field(default_factory=threading.Event)
 
+    def __post_init__(self) -> None:
+        self.dies = {device: DieStats(device) for device in self.models}
+        self.pending = list(range(len(self.tasks)))
+        # Each die's first pass is set aside for it (the n-th die starts at the
+        # n-th share of the first half), so that every die starts at once
+        # however its thread is scheduled.
+        self.first_length = self._pass_length(len(self.tasks))
+        self.firsts = {device: n * self.first_length for n, device in enumerate(self.models)
+                       if n * self.first_length < len(self.tasks)}
+
     def run(self, wait: Callable[[], None]) -> None:
         """Runs every task; `wait` is called on the caller's thread until the
         workers end (it draws the progress line and waits on `finished`)."""
-        self.dies = {device: DieStats(device) for device in self.models}
-        self.pending = list(range(len(self.tasks)))
         workers = [threading.Thread(target=self._work, args=(device,), name=f"quillon-die-{device}", daemon=True)
                    for device in self.models]
         running = [len(workers)]
@@ -74,52 +90,65 @@ class Scheduler:
             for worker in workers:
                 worker.join()
 
-    def _take(self, device: int) -> Optional[Task]:
-        """The next task for a die that is free. Each die's first task is set
-        aside for it (the n-th die, the n-th task), so that every die starts
-        at once however its thread is scheduled; after that, the first task
-        left goes to whichever die asks."""
+    def _pass_length(self, pending: int) -> int:
+        """How many neighbouring segments the next pass takes: half the tasks
+        left shared among the dies (each pass costs a pause of the die's
+        decoder and a fresh start of its stream), down to one at the end so
+        that the dies finish together; at most MOST_SEGMENTS, so that results
+        are written as the run goes."""
+        return max(1, min(MOST_SEGMENTS, math.ceil(pending / (2 * max(1, len(self.models))))))
+
+    def _take(self, device: int) -> List[Task]:
+        """The next tasks for a die that is free, as one pass: the first task
+        left that no die that has not started is to begin with, and after
+        it, while the pass is short of its length, the segments that follow
+        it in the same clip."""
         with self.lock:
             if self.stop.is_set() or not self.pending:
-                return None
-            order = list(self.models)
+                return []
+            length = self._pass_length(len(self.pending))
+            waiting = {first for d, first in self.firsts.items() if d not in self.started and d != device}
             if device not in self.started:
                 self.started.add(device)
-                mine = order.index(device)
-                if mine < len(self.tasks) and mine in self.pending:
-                    self.pending.remove(mine)
-                    return self.tasks[mine]
-            # Tasks set aside for dies that have not started yet are skipped.
-            waiting = {order.index(d) for d in order if d not in self.started}
+                mine = self.firsts.get(device)
+                if mine is not None and mine in self.pending:
+                    return self._pass_from(mine, self.first_length, waiting)
             number = next((n for n in self.pending if n not in waiting), None)
-            if number is None:
-                return None
-            self.pending.remove(number)
-            return self.tasks[number]
+            return [] if number is None else self._pass_from(number, length, waiting)
+
+    def _pass_from(self, number: int, length: int, waiting: Set[int]) -> List[Task]:
+        taken = [self.tasks[number]]
+        self.pending.remove(number)
+        while len(taken) < length:
+            following = taken[-1].number + 1
+            if following not in self.pending or following in waiting:
+                break
+            if not _follows(taken[-1], self.tasks[following]):
+                break
+            taken.append(self.tasks[following])
+            self.pending.remove(following)
+        return taken
 
     def _work(self, device: int) -> None:
         # The segments of one clip usually follow each other: a die keeps the
         # clip open from one to the next instead of opening it for each.
         opened: Dict[str, Any] = {}
         try:
-            while (task := self._take(device)) is not None:
+            while tasks := self._take(device):
                 started = time.monotonic()
+                source = tasks[0].source
                 try:
-                    if task.source not in opened:
+                    if source not in opened:
                         for video in opened.values():
                             video.close()
                         opened.clear()
-                        if task.segment is not None:
-                            opened[task.source] = _open(task.source, device)
-                    self._run_task(device, task, opened.get(task.source))
-                except TaskFailed as failure:
-                    with self.lock:
-                        self.failures.append(str(failure))
-                stats = self.dies[device]
-                stats.tasks += 1
-                stats.busy += time.monotonic() - started
-                if not self.stop.is_set():
-                    self.writer.task_done(task.number)
+                        if tasks[0].segment is not None:
+                            opened[source] = _open(source, device)
+                    self._run_pass(device, tasks, opened.get(source))
+                except TaskFailed as failure:  # the clip would not open
+                    self._failed(tasks, 0, failure)
+                    self._done(device, tasks[0])
+                self.dies[device].busy += time.monotonic() - started
         except BaseException as error:  # a failing disk, or a fault of the program: the run stops
             with self.lock:
                 if self.error is None:
@@ -130,18 +159,80 @@ class Scheduler:
                 video.close()
             self._ended()
 
-    def _run_task(self, device: int, task: Task, video: Any) -> None:
+    def _run_pass(self, device: int, tasks: List[Task], video: Any) -> None:
+        """Runs the tasks of one pass. Each picture's record goes to the task
+        whose pictures it is among, by count (the last task takes any
+        beyond), and a task is done once the pass is past it, so that its
+        results are written while the pass goes on."""
+        task = joined(tasks)
         item = self.inputs[task.input]
         position = sum(i.frame_count or 0 for i in self.inputs[:task.input]) + task.first_picture
-        for record, tile in run_task(task, item, device, self.models[device], self.classifier,
-                                     lambda number: self.sampler.wanted(position + number), self.stop, video):
-            self.writer.add(task.number, task.input, record)
-            if tile is not None:
-                tile.position += position
-                self.sampler.keep(tile)
-            with self.lock:
-                self.done += 1
-                self.dies[device].pictures += 1
+        ends = list(itertools.accumulate(t.pictures or 0 for t in tasks))
+        current = count = 0
+
+        def past_finished() -> int:
+            """The task the next picture is among, once those before are done."""
+            nonlocal current
+            while current < len(tasks) - 1 and count >= ends[current]:
+                self._done(device, tasks[current])
+                current += 1
+            return current
+
+        try:
+            for record, tile in run_task(task, item, device, self.models[device], self.classifier,
+                                         lambda number: self.sampler.wanted(position + number), self.stop, video):
+                self.writer.add(tasks[past_finished()].number, task.input, record)
+                count += 1
+                if tile is not None:
+                    tile.position += position
+                    self.sampler.keep(tile)
+                with self.lock:
+                    self.done += 1
+                    self.dies[device].pictures += 1
+        except TaskFailed as failure:
+            failing = past_finished()
+            self._failed(tasks, failing, failure)
+            self._done(device, tasks[failing])
+            return
+        for rest in tasks[current:]:
+            self._done(device, rest)
+
+    def _done(self, device: int, task: Task) -> None:
+        self.dies[device].tasks += 1
+        if not self.stop.is_set():
+            self.writer.task_done(task.number)
+
+    def _failed(self, tasks: List[Task], failing: int, failure: TaskFailed) -> None:
+        """Lists the failure of the pass's task `failing`; the tasks after it,
+        which the pass did not reach, go back to be taken again."""
+        with self.lock:
+            self.failures.append(str(failure))
+            self.pending = sorted(self.pending + [t.number for t in tasks[failing + 1:]])
+
+# The most neighbouring segments one pass takes: a few hundred pictures, past
+# which a die's pauses between passes cost under a hundredth of its time.
+MOST_SEGMENTS = 8
+
+
+def _follows(task: Task, following: Task) -> bool:
+    """Whether `following` is the segment right after `task`'s in its clip."""
+    return (task.segment is not None and following.segment is not None and following.input == task.input
+            and following.segment.part == task.segment.part
+            and following.segment.first_packet == task.segment.end_packet)
+
+
+def joined(tasks: Sequence[Task]) -> Task:
+    """Neighbouring segments of a clip as one task, decoded in one pass: the
+    segment from the first one's random-access point to the end of the
+    last (across the others' as a plain decoder goes, so every picture is
+    the same as from their own passes)."""
+    if len(tasks) == 1:
+        return tasks[0]
+    first, last = tasks[0], tasks[-1]
+    counts = [t.pictures for t in tasks]
+    pictures = None if None in counts else sum(c or 0 for c in counts)
+    segment = dataclasses.replace(first.segment, end_packet=last.segment.end_packet, pictures=pictures)
+    return dataclasses.replace(first, segment=segment, pictures=pictures)
 
 
 THREADS_VARIABLE = "QUILLON_DECODE_THREADS"

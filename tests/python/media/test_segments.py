@@ -1,6 +1,7 @@
 """Video.segments and frames(segment=...): segments decoded apart, on both dies,
 give the pictures of one plain pass. Clips are made with ffmpeg: open GOPs,
 whose leading pictures refer to the group before them."""
+import dataclasses
 import shutil
 import subprocess
 
@@ -35,12 +36,13 @@ def clips(tmp_path_factory):
     return {name: str(folder / name) for name in CLIPS}
 
 
+def take(frames):
+    return [(frame.index, frame.pts, frame.to_numpy()) for frame in frames]
+
+
 def plain_and_segmented(path, target_pictures):
     """(frames of one plain pass, segments, frames of each segment decoded on
     dies 0 and 1 in turn), frames as (index, pts, pixels)."""
-    def take(frames):
-        return [(frame.index, frame.pts, frame.to_numpy()) for frame in frames]
-
     with quillon.open(path) as video:
         plain = take(video.frames(format="nv12"))
         segments = video.segments(target_pictures)
@@ -62,6 +64,17 @@ def test_segments_put_together_give_the_plain_pass(clips, name):
         for segment, part in zip(segments, parts):
             times = [pts for _, pts, _ in part]
             assert times[0] == pytest.approx(segment.first_packet / 25) and times == sorted(set(times))
+
+    # Neighbouring segments given as one, as the main job decodes them in one
+    # pass, give what they give apart: the leading pictures between them too.
+    for first, last in ((1, len(segments) - 2), (1, len(segments) - 1)):
+        span = dataclasses.replace(segments[first], end_packet=segments[last].end_packet)
+        with quillon.open(clips[name]) as video:
+            together = take(video.frames(format="nv12", segment=span))
+        apart = [frame for part in parts[first:last + 1] for frame in part]
+        assert len(together) == len(apart) and all(np.array_equal(a[2], b[2]) for a, b in zip(together, apart))
+        if not name.endswith((".h264", ".hevc")):
+            assert [pts for _, pts, _ in together] == [pts for _, pts, _ in apart]
 
 
 def test_random_access_points_merge_up_to_the_target(clips):
