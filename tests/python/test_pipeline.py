@@ -133,7 +133,7 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_segments(monkey
 
 def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypatch):
     from quillon.media import Segment
-    from quillon.pipeline.scheduling import MOST_SEGMENTS, Scheduler, TaskFailed
+    from quillon.pipeline.scheduling import MOST_PICTURES, Scheduler, TaskFailed
     from quillon.pipeline.sources import Task
 
     def clip(input, count, first):
@@ -141,12 +141,12 @@ def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypat
         return [Task(first + n, input, source, Segment(source, 0, n, 12 * n, None if n == count - 1 else 12 * n + 12,
                                                        12), 12, 12 * n) for n in range(count)]
 
-    tasks = clip(0, 34, 0) + [Task(34, 1, "photo.jpg", None, 1)] + clip(2, 7, 35)
+    tasks = clip(0, 200, 0) + [Task(200, 1, "photo.jpg", None, 1)] + clip(2, 7, 201)
     scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
     # Die 1 asks first: each die still starts at its own share, the first passes as long as they may be.
     passes = [(1, scheduler._take(1)), (0, scheduler._take(0))]
-    assert [[t.number for t in taken] for _, taken in passes] == [list(range(8, 16)), list(range(8))]
-    assert MOST_SEGMENTS == 8
+    assert MOST_PICTURES == 480
+    assert [[t.number for t in taken] for _, taken in passes] == [list(range(40, 80)), list(range(40))]
     while any(taken for _, taken in passes[-2:]):
         passes += [(device, scheduler._take(device)) for device in (0, 1)]
     passes = [(device, taken) for device, taken in passes if taken]
@@ -156,8 +156,11 @@ def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypat
         assert all(a.segment.end_packet == b.segment.first_packet and a.input == b.input
                    for a, b in zip(taken, taken[1:]))
     lengths = [len(taken) for _, taken in passes]
-    assert lengths[-3:] == [1, 1, 1] and max(lengths[2:]) < 8
-    assert [t.number for _, taken in passes for t in taken if t.segment is None] == [34]
+    assert lengths[-3:] == [1, 1, 1] and max(lengths[2:]) < 40
+    assert [t.number for _, taken in passes for t in taken if t.segment is None] == [200]
+    # Passes are as near as the segments allow to half the pictures left shared among the dies.
+    sizes = [(sum(t.pictures for t in taken), len(taken)) for _, taken in passes]
+    assert sizes[2:6] == [(384, 32), (288, 24), (216, 18), (156, 13)]
 
     # A pass that fails gives back the tasks it had not reached.
     scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
@@ -179,7 +182,7 @@ def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypat
 
     def failing_after(count):
         def run_task(task, *args):
-            assert task.segment.first_packet == 0 and task.segment.end_packet == 96 and task.pictures == 96
+            assert task.segment.first_packet == 0 and task.segment.end_packet == 480 and task.pictures == 480
             for _ in range(count):
                 yield {"class": 0}, None
             raise TaskFailed("clip0.mp4 (pictures from #0): damaged")
@@ -190,8 +193,8 @@ def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypat
     from quillon.pipeline.sources import Input
 
     writer = Writer()
-    scheduler = Scheduler(tasks, [Input("clip0.mp4", "video", frame_count=408)], {0: None, 1: None}, None, writer,
-                          Sampler(408))
+    scheduler = Scheduler(tasks, [Input("clip0.mp4", "video", frame_count=2400)], {0: None, 1: None}, None, writer,
+                          Sampler(2400))
     monkeypatch.setattr(scheduling, "run_task", failing_after(30))
     scheduler._run_pass(0, scheduler._take(0), None)
     adds = [task for call, task in writer.calls if call == "add"]

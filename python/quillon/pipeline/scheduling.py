@@ -49,7 +49,7 @@ class Scheduler:
     pending: List[int] = field(default_factory=list)   # numbers of the tasks not taken yet
     started: Set[int] = field(default_factory=set)     # dies that took their first tasks
     firsts: Dict[int, int] = field(default_factory=dict)  # device -> the task its first pass starts at
-    first_length: int = 1                                  # tasks in each die's first pass
+    first_length: int = 1                                  # pictures in each die's first pass
     done: int = 0
     failures: List[str] = field(default_factory=list)
     error: Optional[BaseException] = None
@@ -59,12 +59,15 @@ class Scheduler:
     def __post_init__(self) -> None:
         self.dies = {device: DieStats(device) for device in self.models}
         self.pending = list(range(len(self.tasks)))
-        # Each die's first pass is set aside for it (the n-th die starts at the
-        # n-th share of the first half), so that every die starts at once
-        # however its thread is scheduled.
-        self.first_length = self._pass_length(len(self.tasks))
-        self.firsts = {device: n * self.first_length for n, device in enumerate(self.models)
-                       if n * self.first_length < len(self.tasks)}
+        # Each die's first pass is set aside for it, the n-th die's starting
+        # at the task nearest n first passes' worth of pictures, so that every
+        # die starts at once however its thread is scheduled.
+        self.first_length = self._pass_length(self.pending)
+        starts = [0, *itertools.accumulate(_pictures(t) for t in self.tasks)][:-1]
+        for n, device in enumerate(self.models):
+            nearest = min(range(len(starts)), key=lambda k: abs(starts[k] - n * self.first_length), default=None)
+            if nearest is not None and n * self.first_length <= starts[-1] and nearest not in self.firsts.values():
+                self.firsts[device] = nearest
 
     def run(self, wait: Callable[[], None]) -> None:
         """Runs every task; `wait` is called on the caller's thread until the
@@ -90,23 +93,23 @@ class Scheduler:
             for worker in workers:
                 worker.join()
 
-    def _pass_length(self, pending: int) -> int:
-        """How many neighbouring segments the next pass takes: half the tasks
-        left shared among the dies (each pass costs a pause of the die's
-        decoder and a fresh start of its stream), down to one at the end so
-        that the dies finish together; at most MOST_SEGMENTS, so that results
-        are written as the run goes."""
-        return max(1, min(MOST_SEGMENTS, math.ceil(pending / (2 * max(1, len(self.models))))))
+    def _pass_length(self, pending: Sequence[int]) -> int:
+        """How many pictures the next pass takes: half the pictures of the
+        tasks left, shared among the dies (each pass costs a pause of the
+        die's decoder and a fresh start of its stream), down to one segment
+        at the end so that the dies finish together; at most MOST_PICTURES,
+        so that results are written as the run goes."""
+        left = sum(_pictures(self.tasks[n]) for n in pending)
+        return max(1, min(MOST_PICTURES, math.ceil(left / (2 * max(1, len(self.models))))))
 
     def _take(self, device: int) -> List[Task]:
         """The next tasks for a die that is free, as one pass: the first task
         left that no die that has not started is to begin with, and after
-        it, while the pass is short of its length, the segments that follow
-        it in the same clip."""
+        it, while the pass is short of its pictures, the segments that
+        follow it in the same clip."""
         with self.lock:
             if self.stop.is_set() or not self.pending:
                 return []
-            length = self._pass_length(len(self.pending))
             waiting = {first for d, first in self.firsts.items() if d not in self.started and d != device}
             if device not in self.started:
                 self.started.add(device)
@@ -114,18 +117,23 @@ class Scheduler:
                 if mine is not None and mine in self.pending:
                     return self._pass_from(mine, self.first_length, waiting)
             number = next((n for n in self.pending if n not in waiting), None)
-            return [] if number is None else self._pass_from(number, length, waiting)
+            return [] if number is None else self._pass_from(number, self._pass_length(self.pending), waiting)
 
     def _pass_from(self, number: int, length: int, waiting: Set[int]) -> List[Task]:
+        """The pass from task `number`: the segments after it join while that
+        brings its pictures nearer to `length`."""
         taken = [self.tasks[number]]
         self.pending.remove(number)
-        while len(taken) < length:
+        pictures = _pictures(taken[0])
+        while True:
             following = taken[-1].number + 1
             if following not in self.pending or following in waiting:
                 break
-            if not _follows(taken[-1], self.tasks[following]):
+            task = self.tasks[following]
+            if not _follows(taken[-1], task) or pictures + _pictures(task) / 2 > length:
                 break
-            taken.append(self.tasks[following])
+            taken.append(task)
+            pictures += _pictures(task)
             self.pending.remove(following)
         return taken
 
@@ -209,9 +217,13 @@ class Scheduler:
             self.failures.append(str(failure))
             self.pending = sorted(self.pending + [t.number for t in tasks[failing + 1:]])
 
-# The most neighbouring segments one pass takes: a few hundred pictures, past
-# which a die's pauses between passes cost under a hundredth of its time.
-MOST_SEGMENTS = 8
+# The most pictures one pass takes: past a few hundred, a die's pauses between
+# passes cost under a hundredth of its time.
+MOST_PICTURES = 480
+
+
+def _pictures(task: Task) -> int:
+    return max(1, task.pictures or 1)
 
 
 def _follows(task: Task, following: Task) -> bool:
