@@ -222,6 +222,55 @@ def test_thumbnails_are_letterboxed_frames_resized_on_the_die(photos):
         assert not tile[:, :left].any() and not tile[:, left + width:].any()
 
 
+def test_the_sheet_is_encoded_as_rows_fill_and_decodes_to_the_whole_drawing(tmp_path):
+    from PIL import Image
+
+    rng = np.random.default_rng(5)
+    step = 240 / 24
+
+    def tiles(count):
+        return [outputs.Thumbnail(int(k * step + step / 2), rng.integers(0, 256, (136, 240, 3), np.uint8),
+                                  (f"clip.mp4 {k:.2f}s", f"class {k} 0.{k:02d}")) for k in range(count)]
+
+    def drawn(thumbnails):
+        """The sheet drawn whole, as one picture."""
+        whole = Image.new("RGB", outputs.SHEET_SIZE, outputs.BACKGROUND)
+        outputs.draw_cells(whole, thumbnails[:24], 0, 0)
+        return np.asarray(whole)
+
+    def written(thumbnails, sampler):
+        path, count = outputs.write_sheet(tmp_path, thumbnails, sampler.sheet)
+        with Image.open(path) as sheet:
+            assert sheet.mode == "RGB" and count == min(24, len(thumbnails))
+            return np.asarray(sheet)
+
+    # Thumbnails kept in any order: each row is encoded once its six cells are in, before the run ends.
+    thumbnails = tiles(24)
+    sampler = outputs.Sampler(240, sheet=outputs.SheetPng())
+    for thumbnail in thumbnails[6:12] + thumbnails[:5]:
+        sampler.keep(thumbnail)
+    assert sampler.sheet.rows == 0
+    sampler.keep(thumbnails[5])
+    assert sampler.sheet.rows == 2
+    for thumbnail in thumbnails[12:]:
+        sampler.keep(thumbnail)
+    assert sampler.sheet.rows == 4
+    assert np.array_equal(written(sampler.chosen(), sampler), drawn(thumbnails))
+
+    # A slot that got two pictures stops the rows, and one that gets a second picture after its row was
+    # encoded makes that encoding void: the sheet of what was chosen is then drawn whole.
+    extra = outputs.Thumbnail(thumbnails[3].position + 1, thumbnails[9].picture, ("extra", "picture"))
+    for order, rows in (([extra] + thumbnails, 0), (thumbnails + [extra], 4)):
+        sampler = outputs.Sampler(240, sheet=outputs.SheetPng())
+        for thumbnail in order:
+            sampler.keep(thumbnail)
+        assert sampler.sheet.rows == rows and extra in sampler.kept
+        assert np.array_equal(written(sampler.chosen(), sampler), drawn(sampler.chosen()))
+    # A short run: the cells left are background.
+    few = tiles(7)
+    assert np.array_equal(written(few, outputs.Sampler(None)), drawn(few))
+
+
 def reference_top(tmp_path, rgb):
     import cv2
 

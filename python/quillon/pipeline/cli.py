@@ -192,7 +192,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
     from . import demo, progress, sources
     from .classify import Classifier, read_labels
-    from .outputs import ResultsWriter, Sampler, finish
+    from .outputs import ResultsWriter, Sampler, SheetPng, finish
     from .scheduling import Scheduler, decoder_threads
 
     out = pathlib.Path(args.out)
@@ -218,7 +218,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         counts = [i.frame_count for i in inputs]
         total = None if None in counts else sum(c for c in counts if c is not None)
         writer = ResultsWriter(out, inputs)
-        scheduler = Scheduler(tasks, inputs, models, classifier, writer, Sampler(total))
+        scheduler = Scheduler(tasks, inputs, models, classifier, writer, Sampler(total, sheet=SheetPng()))
         bar = progress.Progress(total, devices, args.quiet)
         from quillon import _native
 
