@@ -14,8 +14,10 @@ extern "C" {
 namespace kyme {
 
 // Spare planes kept at most, in bytes; the planes given back longest ago go
-// first. Two 1080p H.264 channels leave about 30 MiB.
-constexpr std::size_t kSparePlaneBytes = 64u << 20;
+// first. Two 1080p H.264 channels handing their pictures over in runs leave
+// up to 69 MiB (the main job's, a clip after another): at 64 MiB a few
+// planes were allocated, zeroed and faulted in anew for each clip.
+constexpr std::size_t kSparePlaneBytes = 96u << 20;
 // Smaller planes are libavcodec's own, from the heap, which keeps freed
 // blocks of that size itself; the store stays a short list.
 constexpr std::size_t kSmallestSparePlane = 128u << 10;

@@ -204,6 +204,41 @@ def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypat
     assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler.dies[0].pictures == 30
 
 
+REUSE = """
+import ctypes, resource, sys
+from quillon.pipeline.allocator import keep_freed_blocks
+set = keep_freed_blocks() if sys.argv[1] == "tuned" else None
+libc = ctypes.CDLL(None)
+libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
+
+def touched_and_freed():
+    blocks = [libc.malloc(1 << 20) for _ in range(16)]
+    for block in blocks:
+        ctypes.memset(block, 1, 1 << 20)
+    for block in blocks:
+        libc.free(block)
+
+touched_and_freed()
+before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+touched_and_freed()
+print(set, resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
+"""
+
+
+def test_the_main_job_keeps_freed_blocks_for_reuse_unless_the_user_set_the_allocator():
+    def run(mode, **settings):
+        done = subprocess.run([sys.executable, "-c", REUSE, mode], capture_output=True, text=True, check=True,
+                              env=dict(os.environ, PYTHONPATH=f"{MODULE_DIR}:{ROOT / 'python'}", **settings))
+        answer, faults = done.stdout.split()
+        return answer, int(faults)
+
+    _, plain = run("plain")
+    answer, tuned = run("tuned")
+    assert answer == "True" and plain > 2000 and tuned < plain / 10  # 16 MiB faulted in again, or not
+    assert run("tuned", MALLOC_TRIM_THRESHOLD_="131072")[0] == "False"
+    assert run("tuned", GLIBC_TUNABLES="glibc.malloc.trim_threshold=131072")[0] == "False"
+
+
 @pytest.mark.parametrize("width, height, even, size", [
     (1920, 1080, True, (240, 136)), (1920, 1080, False, (240, 135)), (500, 376, False, (181, 136)),
     (376, 500, True, (102, 136)), (160, 96, True, (160, 96)), (3, 1001, False, (1, 136)), (2, 2000, True, (2, 136))])

@@ -191,10 +191,12 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     import quillon
 
     from . import demo, progress, sources
+    from .allocator import keep_freed_blocks
     from .classify import Classifier, read_labels
     from .outputs import ResultsWriter, Sampler, SheetPng, finish
     from .scheduling import Scheduler, decoder_threads
 
+    keep_freed_blocks()
     out = pathlib.Path(args.out)
     inputs = sources.collect(args.inputs)
     model_path = pathlib.Path(args.model) if args.model else None
