@@ -141,7 +141,7 @@ def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypat
         return [Task(first + n, input, source, Segment(source, 0, n, 12 * n, None if n == count - 1 else 12 * n + 12,
                                                        12), 12, 12 * n) for n in range(count)]
 
-    tasks = clip(0, 200, 0) + [Task(200, 1, "photo.jpg", None, 1)] + clip(2, 7, 201)
+    tasks = clip(0, 300, 0) + [Task(300, 1, "photo.jpg", None, 1)] + clip(2, 7, 301)
     scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
     # Die 1 asks first: each die still starts at its own share, the first passes as long as they may be.
     passes = [(1, scheduler._take(1)), (0, scheduler._take(0))]
@@ -157,10 +157,10 @@ def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypat
                    for a, b in zip(taken, taken[1:]))
     lengths = [len(taken) for _, taken in passes]
     assert lengths[-3:] == [1, 1, 1] and max(lengths[2:]) < 40
-    assert [t.number for _, taken in passes for t in taken if t.segment is None] == [200]
-    # Passes are as near as the segments allow to half the pictures left shared among the dies.
+    assert [t.number for _, taken in passes for t in taken if t.segment is None] == [300]
+    # Passes are as near as the segments allow to a third of the pictures left shared among the dies.
     sizes = [(sum(t.pictures for t in taken), len(taken)) for _, taken in passes]
-    assert sizes[2:6] == [(384, 32), (288, 24), (216, 18), (156, 13)]
+    assert sizes[2:6] == [(456, 38), (384, 32), (312, 26), (264, 22)]
 
     # A pass that fails gives back the tasks it had not reached.
     scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
