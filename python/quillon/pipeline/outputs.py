@@ -279,7 +279,8 @@ class SheetPng:
         lines = np.asarray(image).reshape(CELL[1], SHEET_SIZE[0] * 3)
         filtered = np.empty((CELL[1], 1 + lines.shape[1]), np.uint8)
         filtered[:, 0] = 2  # Up: each byte less the one above it, modulo 256
-        np.subtract(lines, np.vstack([self.above[None], lines[:-1]]), out=filtered[:, 1:], casting="unsafe")
+        np.subtract(lines[:1], self.above, out=filtered[:1, 1:], casting="unsafe")
+        np.subtract(lines[1:], lines[:-1], out=filtered[1:, 1:], casting="unsafe")
         self.data.append(self.compressor.compress(filtered.tobytes()))
         self.above = lines[-1].copy()
         self.cells += thumbnails
