@@ -21,7 +21,6 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
-import ctypes
 import logging
 import os
 import pathlib
@@ -37,6 +36,7 @@ import dask
 from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 
 from . import demo, progress, sources
+from .allocator import set_thresholds
 from .classify import Classifier, read_labels
 from .cli import Signals, cache_folder, exit_status, load_models, writable_folder
 from .outputs import ResultsWriter, Sampler, Thumbnail, finish
@@ -50,7 +50,6 @@ RETRIES = 2               # a failing task is tried three times in all
 CONNECT_TIMEOUT = 30.0    # seconds to reach a scheduler
 WORKERS_TIMEOUT = 120.0   # seconds for the workers to join (the first, on a cluster started elsewhere)
 WATCH_PERIOD = 0.5        # seconds between looks at the cluster's workers
-M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3   # glibc's mallopt parameters
 WORKER_HINT = "start workers with: dask worker ADDRESS --nthreads K --resources dies=K"
 
 
@@ -174,15 +173,9 @@ def adaptive_malloc() -> None:
     also stops glibc from raising its mmap threshold as large blocks are
     freed: every picture buffer is then mapped, faulted in and unmapped
     again, a third more processor time on 1080p video. The thresholds glibc
-    settles at by itself (at most 32 MiB, trimming at twice that) come back."""
-    if "MALLOC_TRIM_THRESHOLD_" not in os.environ:
-        return
-    try:
-        mallopt = ctypes.CDLL(None).mallopt
-    except (OSError, AttributeError):  # not glibc
-        return
-    mallopt(M_MMAP_THRESHOLD, 32 << 20)
-    mallopt(M_TRIM_THRESHOLD, 64 << 20)
+    settles at by itself come back."""
+    if "MALLOC_TRIM_THRESHOLD_" in os.environ:
+        set_thresholds()
 
 
 def host_dies(local: List[int]) -> List[int]:
