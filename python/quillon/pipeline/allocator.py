@@ -1,5 +1,5 @@
-"""glibc's allocator set for decoding: the thresholds it settles at by
-itself for large blocks (served from its heaps up to 32 MiB, free memory at
+"""glibc's allocator set for decoding: the highest thresholds it raises its
+own to as large blocks come and go (served from its heaps up to 32 MiB, free memory at
 a heap's top kept up to 64 MiB), set at once.
 
 libavcodec frees and allocates its per-picture tables (motion vectors,
