@@ -309,6 +309,20 @@ KYCE_ROW_KERNEL void prefetch_span(const uint8_t* row, std::ptrdiff_t first, std
   __builtin_prefetch(row + end - 1);
 }
 
+// The two chroma rows pair `pair` reads: a halved plane's 2 x 2 blocks, or
+// the bilinear taps' rows.
+struct ChromaRows {
+  int first;
+  int second;
+};
+KYCE_ROW_KERNEL ChromaRows chroma_rows(const Geometry& g, int pair) {
+  if (g.taps.chroma_halved) {
+    const int row = 2 * (g.window.y / 2 + pair);
+    return {row, row + 1};
+  }
+  return {g.taps.chroma_y.near[pair], g.taps.chroma_y.far[pair]};
+}
+
 // Asks for every source byte pair `pair` reads. Its rows are short runs of
 // cache lines far apart (a ninth of a 1080p picture's rows for a 112-row
 // tensor), which the processor's prefetchers find only after a few misses
@@ -324,21 +338,11 @@ KYCE_ROW_KERNEL void prefetch_pair(const Geometry& g, int pair) {
     prefetch_span(g.y.ptr<uint8_t>(t.luma_y.near[row]), luma_first, luma_end);
     prefetch_span(g.y.ptr<uint8_t>(t.luma_y.far[row]), luma_first, luma_end);
   }
-  int rows[2];
-  std::ptrdiff_t first = 0;
-  std::ptrdiff_t end = 0;
-  if (t.chroma_halved) {
-    rows[0] = 2 * (g.window.y / 2 + pair);
-    rows[1] = rows[0] + 1;
-    first = 2 * std::ptrdiff_t{g.window.x / 2};
-    end = first + g.window.width;
-  } else {
-    rows[0] = t.chroma_y.near[pair];
-    rows[1] = t.chroma_y.far[pair];
-    first = t.chroma_x.near.front();
-    end = t.chroma_x.far.back() + 1;
-  }
-  for (const int row : rows) {
+  // Chroma pairs read: a halved plane's from the window's on, the taps' otherwise.
+  const std::ptrdiff_t first = t.chroma_halved ? 2 * std::ptrdiff_t{g.window.x / 2} : t.chroma_x.near.front();
+  const std::ptrdiff_t end = t.chroma_halved ? first + g.window.width : t.chroma_x.far.back() + 1;
+  const ChromaRows rows = chroma_rows(g, pair);
+  for (const int row : {rows.first, rows.second}) {
     if (g.uv != nullptr) {
       prefetch_span(g.uv->ptr<uint8_t>(row), 2 * first, 2 * end);
     } else {
@@ -371,13 +375,13 @@ __attribute__((target_clones("avx2", "default"))) void convert_pairs(const Geome
   if (begin < end) prefetch_pair(g, begin);
   for (int pair = begin; pair < end; ++pair) {
     if (pair + 1 < end) prefetch_pair(g, pair + 1);
+    const ChromaRows rows = chroma_rows(g, pair);
+    const uint8_t* uv0 = chroma_row(g, rows.first, scratch0);
+    const uint8_t* uv1 = chroma_row(g, rows.second, scratch1);
     if (t.chroma_halved) {
-      const int uv_row = 2 * (g.window.y / 2 + pair);
-      average_chroma(chroma_row(g, uv_row, scratch0), chroma_row(g, uv_row + 1, scratch1), g.window.x / 2, w / 2,
-                     chroma);
+      average_chroma(uv0, uv1, g.window.x / 2, w / 2, chroma);
     } else {
-      horizontal(chroma_row(g, t.chroma_y.near[pair], scratch0), chroma_row(g, t.chroma_y.far[pair], scratch1),
-                 t.chroma_x, 2, g.chroma.width, c0, c1);
+      horizontal(uv0, uv1, t.chroma_x, 2, g.chroma.width, c0, c1);
       vertical(c0, c1, t.chroma_y.w0[pair], t.chroma_y.w1[pair], w, chroma);
     }
     for (int k = 0; k < 2; ++k) {
