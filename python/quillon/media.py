@@ -25,7 +25,7 @@ import os
 import threading
 import weakref
 from dataclasses import dataclass
-from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -104,6 +104,11 @@ class Segment:
     first_packet: int
     end_packet: Optional[int]
     pictures: Optional[int]
+
+
+# What `Video.frames(following=...)` asks, as a pass reaches the end of its
+# segments, for the segment to go on with (None: the pass ends there).
+Following = Callable[[], Optional[Segment]]
 
 
 def _picture_bytes(format: str, width: int, height: int) -> int:
@@ -563,9 +568,10 @@ class _Part:
         if segment.source != self.name or segment.first_packet != 0 or segment.end_packet is not None:
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
-    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
-                         segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
-        """The pictures of one segment, as `pictures` gives them."""
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
+                         following: Optional[Following] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+        """The pictures of one segment, as `pictures` gives them, and of the
+        segments `following` gives on (see `Video.frames`)."""
         return self.pictures(video, converter_args, device, None)
 
     def close(self) -> None:
@@ -680,35 +686,52 @@ class _Container(_Part):
             raise ValueError(f"{segment!r} is not a segment of {self.name}: it must start at packet 0 or a key "
                              "packet and end at a later key packet or None")
 
-    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
-                         segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
+                         following: Optional[Following] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
         if not self._divisible():
             yield from self.pictures(video, converter_args, device, None)
             return
         index = self.index()
         keys = index.key_ordinals.tolist()
         last_leading = dict(zip(keys, index.key_last_leading.tolist()))
-        first, end = segment.first_packet, segment.end_packet
-        # Past `end` the pass decodes the leading pictures of that
-        # random-access point, which come out before it: up to the last one
-        # when the time stamps tell which they are, then the decoder is
-        # drained; else on until its picture comes out, never beyond the key
-        # packet after it.
-        limit = next((key for key in keys if end is not None and key > end), None)
-        through = last_leading.get(end, -1) if end is not None else -1
-        # Without leading pictures at `end`, the pass stops before it: decoding
-        # the next segment's first picture (a key picture, the costliest)
-        # would give nothing this segment owns.
-        last_sent = end - 1 if end is not None and through == end else through
+        first = segment.first_packet
+        stop = _PassEnd(keys, last_leading, segment.end_packet)
         # Packets from here on are shown after the first packet's picture.
         lead = last_leading.get(first, -1)
         shown_after = lead + 1 if lead >= 0 else next((key for key in keys if key > first), None)
         # With time stamps every packet's owner is known from the index, so
         # that two passes agree on each picture whatever their decoders drop;
         # without them, the order pictures come out in decides.
-        known = lead >= 0 and (end is None or through >= 0)
-        ownership: "_Ownership" = (_OrdinalOwnership(first, lead, end, through) if known
-                                   else _Ownership(first, end, shown_after))
+        known = lead >= 0 and stop.known
+        ownership: "_Ownership" = (_OrdinalOwnership(first, lead, stop.end, stop.through) if known
+                                   else _Ownership(first, stop.end, shown_after))
+        # A segment `following` gives that cannot go on in this pass (its end
+        # would change how pictures are owned) gets a pass of its own after.
+        apart: List[Segment] = []
+
+        def grow() -> Optional[_PassEnd]:
+            """The pass's new end when `following` gives the next segment, as
+            if the pass had been asked for both at once: nothing past the old
+            end has been sent, so every picture goes where it would have."""
+            nonlocal stop
+            assert following is not None
+            after = following()
+            if after is None:
+                return None
+            if not isinstance(after, Segment) or after.part != segment.part or after.first_packet != stop.end:
+                raise ValueError(f"{after!r} does not follow the segments of this pass, which end at packet "
+                                 f"{stop.end} of part {segment.part}")
+            self.check_segment(after)
+            wider = _PassEnd(keys, last_leading, after.end_packet)
+            if (lead >= 0 and wider.known) != known:
+                apart.append(after)
+                return None
+            stop = wider
+            ownership.end = wider.end
+            if isinstance(ownership, _OrdinalOwnership):
+                ownership.end_lead = wider.through
+            return wider
+
         # A demuxer per pass, so that segments of one clip decode at once.
         demuxer, fresh = self._take()
         num, den = demuxer.time_base
@@ -716,8 +739,8 @@ class _Container(_Part):
         converter = _Converter(video._memory, device, *converter_args, bt709=demuxer.bt709)
         yielded: Set[int] = set()
         try:
-            yield from self._decode_from(demuxer, fresh, index, first, device, ownership, (limit, last_sent), clock,
-                                         converter, yielded)
+            yield from self._decode_from(demuxer, fresh, index, first, device, ownership, stop, clock, converter,
+                                         yielded, grow=grow if following is not None else None)
             # libavcodec drops the pictures still waiting in an H.264 decoder
             # at the end of the stream when decoding began at a recovery
             # point a few pictures before: a last segment short of pictures
@@ -725,22 +748,26 @@ class _Container(_Part):
             # missing ones only (the last ones shown).
             earlier = [key for key in keys if key < first]
             expected = index.packets - (shown_after if lead >= 0 and shown_after is not None else first)
-            while end is None and earlier and len(yielded) < expected:
+            while stop.end is None and earlier and len(yielded) < expected:
                 retry = (_OrdinalOwnership(first, lead, None, -1) if known
                          else _Ownership(first, None, shown_after))
-                yield from self._decode_from(demuxer, False, index, earlier.pop(), device, retry, (None, -1), clock,
-                                             converter, yielded, skip=set(yielded))
+                yield from self._decode_from(demuxer, False, index, earlier.pop(), device, retry,
+                                             _PassEnd(keys, last_leading, None), clock, converter, yielded,
+                                             skip=set(yielded))
         finally:
             converter.close()
             self._give_back(demuxer)
+        for after in apart:
+            yield from self.segment_pictures(video, converter_args, device, after, following)
 
     def _decode_from(self, demuxer: Any, fresh: bool, index: Any, first: int, device: int, ownership: "_Ownership",
-                     bounds: Tuple[Optional[int], int], clock: "_Clock", converter: _Converter, yielded: Set[int],
-                     skip: Optional[Set[int]] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+                     stop: "_PassEnd", clock: "_Clock", converter: _Converter, yielded: Set[int],
+                     skip: Optional[Set[int]] = None, grow: Optional[Callable[[], Optional["_PassEnd"]]] = None
+                     ) -> Iterator[Tuple[float, DevicePicture, str]]:
         """One decoder pass from packet `first`, yielding the pictures
-        `ownership` gives the segment, but those in `skip`. `bounds`: the
-        packet not to send, and the last one to send (-1: no such bound)."""
-        limit, through = bounds
+        `ownership` gives the segment, but those in `skip`, and sending
+        packets as `stop` says. `grow`, asked as the pass reaches the end of
+        its segments, may give a later end to go on to."""
         channel: Optional[_Channel] = None
         try:
             if first > 0 or not fresh:
@@ -761,7 +788,12 @@ class _Container(_Part):
                         yield clock.seconds(stamp), picture, self.name
 
             ordinal = first
-            while not ownership.done and (limit is None or ordinal < limit) and (through < 0 or ordinal <= through):
+            while True:
+                if grow is not None and ordinal == stop.end:
+                    stop = grow() or stop
+                if ownership.done or (stop.limit is not None and ordinal >= stop.limit) or (
+                        stop.last_sent >= 0 and ordinal > stop.last_sent):
+                    break
                 packet = demuxer.read()
                 if packet is None:
                     break
@@ -840,6 +872,26 @@ class _Container(_Part):
             check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
                            "uploading a picture decoded on the host")
             yield clock.seconds(pts), converter.convert(staging, decoded, width, height, width)
+
+
+class _PassEnd:
+    """Where a pass over segments that end before packet `end` (None: at the
+    part's end) stops sending packets. Past `end` it decodes the leading
+    pictures of that random-access point, which come out before it: up to
+    the last one (`through`) when the time stamps tell which they are, then
+    the decoder is drained; else on until its picture comes out, never
+    beyond the key packet after it (`limit`)."""
+
+    def __init__(self, keys: Sequence[int], last_leading: Dict[int, int], end: Optional[int]) -> None:
+        self.end = end
+        self.limit = next((key for key in keys if end is not None and key > end), None)
+        self.through = last_leading.get(end, -1) if end is not None else -1
+        # Without leading pictures at `end`, the pass stops before it:
+        # decoding the next segment's first picture (a key picture, the
+        # costliest) would give nothing this segment owns.
+        self.last_sent = end - 1 if end is not None and self.through == end else self.through
+        # Whether the leading pictures of `end` are known (always at the part's end).
+        self.known = end is None or self.through >= 0
 
 
 class _Ownership:
@@ -931,8 +983,8 @@ class _Photos(_Part):
                 or segment.source != self.paths[first]):
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
-    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
-                         segment: Segment) -> Iterator[Tuple[float, DevicePicture, str]]:
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
+                         following: Optional[Following] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
         return self.pictures(video, converter_args, device, segment.first_packet, segment.first_packet + 1)
 
     def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
@@ -1141,7 +1193,8 @@ class Video:
                                                                                              target_pictures)]
 
     def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
-               start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True) -> Iterator[Frame]:
+               start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True,
+               following: Optional[Following] = None) -> Iterator[Frame]:
         """Decodes the pictures in display order as `Frame` objects.
 
         `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
@@ -1156,6 +1209,14 @@ class Video:
         keep the container's `pts`; in a stream without time stamps the
         first picture of a segment is timed as if it were picture
         `first_packet`, so neighbouring segments' times may overlap.
+
+        `following` (with `segment`) lets one pass go on through the
+        segments after it: as the decoder reaches the end of the segments it
+        has, `following()` is called for the next one (the segment of the same
+        part that starts where they end), or None to end there. The pass then
+        gives what one `frames(segment=...)` over all of them would, without
+        the decoder starting afresh; `index` goes on counting. Photos and
+        videos decoded on the host end with their segment.
 
         `copy=False` saves a copy of every picture the decoder gives as it
         is (asked for in its coded format and size): such a frame is the
@@ -1180,12 +1241,14 @@ class Video:
                 raise ValueError("give a segment or a start, not both")
             if not (isinstance(segment.part, int) and 0 <= segment.part < len(self._parts)):
                 raise ValueError(f"{segment!r} is not a segment of this video: it has {len(self._parts)} parts")
+        if following is not None and (segment is None or not callable(following)):
+            raise ValueError("following must be a function and goes with a segment")
         die = self.device if device is None else runtime.resolve(device)
         if self._memory.closed:
             raise ValueError("the video is closed")
         if segment is not None:
             self._parts[segment.part].check_segment(segment)
-            iteration = self._segment_frames((format, size, not copy), die, segment)
+            iteration = self._segment_frames((format, size, not copy), die, segment, following)
         else:
             iteration = self._frames((format, size, not copy), die, start)
         self._passes.add(iteration)
@@ -1198,9 +1261,10 @@ class Video:
                 yield from _handed(Frame(index, pts, args[0], name, picture, self._memory))
                 index += 1
 
-    def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment) -> Iterator[Frame]:
+    def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment,
+                        following: Optional[Following]) -> Iterator[Frame]:
         part = self._parts[segment.part]
-        for index, (pts, picture, name) in enumerate(part.segment_pictures(self, args, device, segment)):
+        for index, (pts, picture, name) in enumerate(part.segment_pictures(self, args, device, segment, following)):
             yield from _handed(Frame(index, pts, args[0], name, picture, self._memory))
 
     def __repr__(self) -> str:

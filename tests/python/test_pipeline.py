@@ -131,9 +131,9 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_segments(monkey
         assert os.environ[THREADS_VARIABLE] == "3"
 
 
-def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypatch):
+def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch):
     from quillon.media import Segment
-    from quillon.pipeline.scheduling import MOST_PICTURES, Scheduler, TaskFailed
+    from quillon.pipeline.scheduling import FURTHEST_AHEAD, Scheduler, TaskFailed
     from quillon.pipeline.sources import Task
 
     def clip(input, count, first):
@@ -141,30 +141,77 @@ def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypat
         return [Task(first + n, input, source, Segment(source, 0, n, 12 * n, None if n == count - 1 else 12 * n + 12,
                                                        12), 12, 12 * n) for n in range(count)]
 
+    def grown(scheduler, device, shown=0):
+        """A pass taken by `device` and grown as far as it goes, `shown`
+        pictures before each request."""
+        taken = scheduler._take(device)
+        while taken and taken[0].segment is not None:
+            scheduler.owed[device] -= shown
+            if scheduler._extend(device, taken) is None:
+                break
+        return taken
+
     tasks = clip(0, 300, 0) + [Task(300, 1, "photo.jpg", None, 1)] + clip(2, 7, 301)
     scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
-    # Die 1 asks first: each die still starts at its own share, the first passes as long as they may be.
-    passes = [(1, scheduler._take(1)), (0, scheduler._take(0))]
-    assert MOST_PICTURES == 480
-    assert [[t.number for t in taken] for _, taken in passes] == [list(range(40, 80)), list(range(40))]
-    while any(taken for _, taken in passes[-2:]):
-        passes += [(device, scheduler._take(device)) for device in (0, 1)]
-    passes = [(device, taken) for device, taken in passes if taken]
+    # Die 1 asks first and still starts at its share (at most FURTHEST_AHEAD pictures on); die 0 goes on up to it.
+    assert FURTHEST_AHEAD == 480
+    first = grown(scheduler, 1, shown=12)
+    assert first[0].number == 40 and [t.number for t in first] == list(range(40, 300))  # to the end of its clip
+    assert [t.number for t in grown(scheduler, 0, shown=12)] == list(range(40))
+    assert scheduler._take(0)[0].number == 300 and scheduler._take(0)[0].number == 301  # the photo, the next clip
+
+    # A free die starts where it and the running pass would finish together:
+    # half the stretch ahead of that pass less what the pass has still to show.
+    def halfway(owed, count=40):
+        scheduler = Scheduler(clip(0, count, 0), [], {0: None, 1: None}, None, None, None)
+        scheduler.started = {0, 1}
+        scheduler._claim(0, 0)
+        scheduler.owed[0] = owed
+        return scheduler._take(1)[0].number
+
+    assert [halfway(owed) for owed in (0, 120, 456, 500)] == [20, 15, 1, 1]
+    assert halfway(0, count=300) == 41  # at most FURTHEST_AHEAD pictures on
+    scheduler = Scheduler(clip(0, 3, 0), [], {0: None, 1: None}, None, None, None)
+    scheduler.started = {0, 1}
+    scheduler._claim(0, 0)
+    assert scheduler._take(1)[0].number == 1  # nothing to halve: right after the running pass, which then ends
+    assert scheduler._extend(0, [tasks[0]]) is None and 0 not in scheduler.reaching
+
+    # At the end a pass takes the next segment only if that brings the dies' ends closer.
+    def extends(mine, theirs, left):
+        scheduler = Scheduler(clip(0, 2 + left, 0), [], {0: None, 1: None}, None, None, None)
+        scheduler.started = {0, 1}
+        taken = scheduler._claim(0, 0)
+        scheduler._claim(1, 1 + left)  # the other die's pass, past the segments left
+        scheduler.owed = {0: mine, 1: theirs}
+        return scheduler._extend(0, taken) is not None
+
+    assert extends(20, 20, 3) and extends(20, 20, 2) and extends(5, 20, 1)
+    assert not extends(20, 10, 1) and not extends(40, 0, 2)
+
+    # Played out with dies showing pictures as they go: every task once, passes
+    # within one clip, and each die's passes few.
+    scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
+    passes = []
+    while True:
+        ran = [(device, grown(scheduler, device, shown=12)) for device in (0, 1)]
+        ran = [(device, taken) for device, taken in ran if taken]
+        if not ran:
+            break
+        for device, _ in ran:
+            scheduler.owed.pop(device)
+            scheduler.reaching.pop(device, None)
+        passes += ran
     numbers = [t.number for _, taken in passes for t in taken]
-    assert sorted(numbers) == list(range(len(tasks)))  # every task once
-    for _, taken in passes:  # a pass is neighbouring segments of one clip, or one task
+    assert sorted(numbers) == list(range(len(tasks)))
+    for _, taken in passes:
         assert all(a.segment.end_packet == b.segment.first_packet and a.input == b.input
                    for a, b in zip(taken, taken[1:]))
-    lengths = [len(taken) for _, taken in passes]
-    assert lengths[-3:] == [1, 1, 1] and max(lengths[2:]) < 40
-    assert [t.number for _, taken in passes for t in taken if t.segment is None] == [300]
-    # Passes are as near as the segments allow to a third of the pictures left shared among the dies.
-    sizes = [(sum(t.pictures for t in taken), len(taken)) for _, taken in passes]
-    assert sizes[2:6] == [(456, 38), (384, 32), (312, 26), (264, 22)]
+    assert len(passes) <= 8
 
     # A pass that fails gives back the tasks it had not reached.
     scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
-    taken = scheduler._take(0)
+    taken = grown(scheduler, 0, shown=12)
     scheduler._failed(taken, 2, TaskFailed("clip0.mp4 (pictures from #0): damaged"))
     assert scheduler.failures == ["clip0.mp4 (pictures from #0): damaged"]
     assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler._take(0)[0].number == 3
@@ -182,8 +229,11 @@ def test_passes_join_neighbouring_segments_and_shorten_towards_the_end(monkeypat
 
     def failing_after(count):
         def run_task(task, *args):
-            assert task.segment.first_packet == 0 and task.segment.end_packet == 480 and task.pictures == 480
-            for _ in range(count):
+            assert task.segment.first_packet == 0 and task.pictures == 12
+            following = args[-1]
+            for number in range(count):
+                if number % 12 == 6:  # the decoder asks ahead
+                    assert following().first_packet == 12 * (number // 12 + 1)
                 yield {"class": 0}, None
             raise TaskFailed("clip0.mp4 (pictures from #0): damaged")
         return run_task

@@ -2,11 +2,12 @@
 soon as it is free (so a die that drew a short segment takes more), decodes
 them on its die, turns each picture into the model's input there with the
 fusion op and runs the die's model on it, on the worker's thread.
-Neighbouring segments of a clip are taken together and decoded in one
-pass, fewer as the run nears its end, so that the dies still finish
-together. Results come back in the tasks' display order and go to the
-writer; a photo or segment that fails is listed with its reason and the
-rest goes on.
+A die's pass over a clip goes on into the clip's next segment while no die
+has taken it, so each die decodes long stretches in one stream; a die that
+is free starts halfway along the stretch ahead of another's pass, so that
+the dies still finish together. Results come back in the tasks' display
+order and go to the writer; a photo or segment that fails is listed with
+its reason and the rest goes on.
 
 The workers stop between pictures once asked (a signal, a failing disk),
 so a run stops within a second with every finished picture written.
@@ -14,7 +15,6 @@ so a run stops within a second with every finished picture written.
 from __future__ import annotations
 
 import contextlib
-import dataclasses
 import itertools
 import math
 import os
@@ -49,7 +49,8 @@ class Scheduler:
     pending: List[int] = field(default_factory=list)   # numbers of the tasks not taken yet
     started: Set[int] = field(default_factory=set)     # dies that took their first tasks
     firsts: Dict[int, int] = field(default_factory=dict)  # device -> the task its first pass starts at
-    first_length: int = 1                                  # pictures in each die's first pass
+    reaching: Dict[int, int] = field(default_factory=dict)  # device -> the last task of its pass, while it may go on
+    owed: Dict[int, int] = field(default_factory=dict)      # device -> pictures its pass has taken and not shown
     done: int = 0
     failures: List[str] = field(default_factory=list)
     error: Optional[BaseException] = None
@@ -60,13 +61,13 @@ class Scheduler:
         self.dies = {device: DieStats(device) for device in self.models}
         self.pending = list(range(len(self.tasks)))
         # Each die's first pass is set aside for it, the n-th die's starting
-        # at the task nearest n first passes' worth of pictures, so that every
-        # die starts at once however its thread is scheduled.
-        self.first_length = self._pass_length(self.pending)
-        starts = [0, *itertools.accumulate(_pictures(t) for t in self.tasks)][:-1]
+        # at the task nearest n shares of the pictures, so that every die
+        # starts at once however its thread is scheduled.
+        starts = [0, *itertools.accumulate(_pictures(t) for t in self.tasks)]
+        share = min(FURTHEST_AHEAD, math.ceil(starts[-1] / max(1, len(self.models))))
         for n, device in enumerate(self.models):
-            nearest = min(range(len(starts)), key=lambda k: abs(starts[k] - n * self.first_length), default=None)
-            if nearest is not None and n * self.first_length <= starts[-1] and nearest not in self.firsts.values():
+            nearest = min(range(len(starts) - 1), key=lambda k: abs(starts[k] - n * share), default=None)
+            if nearest is not None and n * share < starts[-1] and nearest not in self.firsts.values():
                 self.firsts[device] = nearest
 
     def run(self, wait: Callable[[], None]) -> None:
@@ -93,53 +94,78 @@ class Scheduler:
             for worker in workers:
                 worker.join()
 
-    def _pass_length(self, pending: Sequence[int]) -> int:
-        """How many pictures the next pass takes: a third of the pictures of
-        the tasks left, shared among the dies (each pass costs a pause of
-        the die's decoder and a fresh start of its stream), down to one
-        segment at the end so that the dies finish together; at most
-        MOST_PICTURES, so that results are written as the run goes. Half
-        instead of a third took about 1.5 % less time on the demo, but a
-        die whose first pass held cheaper pictures then took more of the
-        rest: in 40 runs of the demo one die made 180 pictures to the
-        other's 120 once, never with a third."""
-        left = sum(_pictures(self.tasks[n]) for n in pending)
-        return max(1, min(MOST_PICTURES, math.ceil(left / (3 * max(1, len(self.models))))))
-
     def _take(self, device: int) -> List[Task]:
-        """The next tasks for a die that is free, as one pass: the first task
-        left that no die that has not started is to begin with, and after
-        it, while the pass is short of its pictures, the segments that
-        follow it in the same clip."""
+        """The first task of the next pass of a die that is free (the pass
+        may grow, see `_extend`): its own first one, else the first task left
+        that no die that has not started is to begin with. When a running
+        pass would go on into that one, the new pass starts where the two
+        would finish together (at most FURTHEST_AHEAD pictures on): half of
+        the pictures left in the stretch of neighbouring segments after it,
+        less what the running pass still has to show."""
         with self.lock:
             if self.stop.is_set() or not self.pending:
                 return []
-            waiting = {first for d, first in self.firsts.items() if d not in self.started and d != device}
+            waiting = self._waiting(device)
             if device not in self.started:
                 self.started.add(device)
                 mine = self.firsts.get(device)
                 if mine is not None and mine in self.pending:
-                    return self._pass_from(mine, self.first_length, waiting)
+                    return self._claim(device, mine)
             number = next((n for n in self.pending if n not in waiting), None)
-            return [] if number is None else self._pass_from(number, self._pass_length(self.pending), waiting)
+            if number is None:
+                return []
+            running = [d for d, last in self.reaching.items() if last == number - 1 and d != device]
+            if running and _follows(self.tasks[number - 1], self.tasks[number]):
+                stretch = [number]
+                while self._joins(stretch[-1], waiting):
+                    stretch.append(stretch[-1] + 1)
+                starts = [0, *itertools.accumulate(_pictures(self.tasks[n]) for n in stretch)]
+                aim = min(max(0.0, (starts[-1] - self._owing(running[0])) / 2), FURTHEST_AHEAD)
+                number += min(range(len(stretch)), key=lambda k: abs(starts[k] - aim))
+            return self._claim(device, number)
 
-    def _pass_from(self, number: int, length: int, waiting: Set[int]) -> List[Task]:
-        """The pass from task `number`: the segments after it join while that
-        brings its pictures nearer to `length`."""
-        taken = [self.tasks[number]]
+    def _extend(self, device: int, tasks: List[Task]) -> Optional[Any]:
+        """The segment a die's running pass goes on into, taken off the tasks
+        left and added to `tasks`: the next segment of its clip while no
+        die has it, unless leaving it to the die that will be free first
+        would have the dies finish closer together; else None, and the pass
+        ends. (A pass asks a few dozen pictures before it shows the last of
+        its own: the decoder's queue of packets and the pictures it holds
+        back.)"""
+        with self.lock:
+            last = tasks[-1].number
+            if self.stop.is_set() or not self._joins(last, self._waiting(device)):
+                self.reaching.pop(device, None)
+                return None
+            segment = _pictures(self.tasks[last + 1])
+            left = sum(_pictures(self.tasks[n]) for n in self.pending)
+            mine = self._owing(device)
+            theirs = min((self._owing(d) for d in self.models if d != device), default=None)
+            if theirs is not None and max(mine + segment, theirs + left - segment) > max(mine, theirs + left):
+                self.reaching.pop(device, None)
+                return None
+            tasks.append(self._claim(device, last + 1)[0])
+            return tasks[-1].segment
+
+    def _waiting(self, device: int) -> Set[int]:
+        """The first tasks set aside for the other dies that have not started."""
+        return {first for d, first in self.firsts.items() if d not in self.started and d != device}
+
+    def _joins(self, number: int, waiting: Set[int]) -> bool:
+        """Whether the task after `number` is left and the next segment of its clip."""
+        following = number + 1
+        return (following in self.pending and following not in waiting
+                and _follows(self.tasks[number], self.tasks[following]))
+
+    def _claim(self, device: int, number: int) -> List[Task]:
         self.pending.remove(number)
-        pictures = _pictures(taken[0])
-        while True:
-            following = taken[-1].number + 1
-            if following not in self.pending or following in waiting:
-                break
-            task = self.tasks[following]
-            if not _follows(taken[-1], task) or pictures + _pictures(task) / 2 > length:
-                break
-            taken.append(task)
-            pictures += _pictures(task)
-            self.pending.remove(following)
-        return taken
+        self.reaching[device] = number
+        self.owed[device] = self.owed.get(device, 0) + _pictures(self.tasks[number])
+        return [self.tasks[number]]
+
+    def _owing(self, device: int) -> int:
+        """Pictures a die's pass has taken and not shown yet (0: no pass)."""
+        return max(0, self.owed.get(device, 0))
 
     def _work(self, device: int) -> None:
         # The segments of one clip usually follow each other: a die keeps the
@@ -160,6 +186,10 @@ class Scheduler:
                 except TaskFailed as failure:  # the clip would not open
                     self._failed(tasks, 0, failure)
                     self._done(device, tasks[0])
+                finally:
+                    with self.lock:
+                        self.reaching.pop(device, None)
+                        self.owed.pop(device, None)
                 self.dies[device].busy += time.monotonic() - started
         except BaseException as error:  # a failing disk, or a fault of the program: the run stops
             with self.lock:
@@ -172,15 +202,22 @@ class Scheduler:
             self._ended()
 
     def _run_pass(self, device: int, tasks: List[Task], video: Any) -> None:
-        """Runs the tasks of one pass. Each picture's record goes to the task
+        """Runs one pass, from `tasks` (its first task) on through the
+        segments `_extend` adds. Each picture's record goes to the task
         whose pictures it is among, by count (the last task takes any
         beyond), and a task is done once the pass is past it, so that its
         results are written while the pass goes on."""
-        task = joined(tasks)
+        task = tasks[0]
         item = self.inputs[task.input]
         position = sum(i.frame_count or 0 for i in self.inputs[:task.input]) + task.first_picture
-        ends = list(itertools.accumulate(t.pictures or 0 for t in tasks))
+        ends = [task.pictures or 0]
         current = count = 0
+
+        def following() -> Any:
+            segment = self._extend(device, tasks)
+            if segment is not None:
+                ends.append(ends[-1] + (tasks[-1].pictures or 0))
+            return segment
 
         def past_finished() -> int:
             """The task the next picture is among, once those before are done."""
@@ -192,7 +229,8 @@ class Scheduler:
 
         try:
             for record, tile in run_task(task, item, device, self.models[device], self.classifier,
-                                         lambda number: self.sampler.wanted(position + number), self.stop, video):
+                                         lambda number: self.sampler.wanted(position + number), self.stop, video,
+                                         following if task.segment is not None else None):
                 self.writer.add(tasks[past_finished()].number, task.input, record)
                 count += 1
                 if tile is not None:
@@ -201,6 +239,7 @@ class Scheduler:
                 with self.lock:
                     self.done += 1
                     self.dies[device].pictures += 1
+                    self.owed[device] = self.owed.get(device, 0) - 1
         except TaskFailed as failure:
             failing = past_finished()
             self._failed(tasks, failing, failure)
@@ -221,9 +260,11 @@ class Scheduler:
             self.failures.append(str(failure))
             self.pending = sorted(self.pending + [t.number for t in tasks[failing + 1:]])
 
-# The most pictures one pass takes: past a few hundred, a die's pauses between
-# passes cost under a hundredth of its time.
-MOST_PICTURES = 480
+# How far on a die that is free starts ahead of a running pass, at most: the
+# results of its pass wait for the other's to be written, and past a few
+# hundred pictures a die's pauses between passes cost under a hundredth of
+# its time.
+FURTHEST_AHEAD = 480
 
 
 def _pictures(task: Task) -> int:
@@ -235,20 +276,6 @@ def _follows(task: Task, following: Task) -> bool:
     return (task.segment is not None and following.segment is not None and following.input == task.input
             and following.segment.part == task.segment.part
             and following.segment.first_packet == task.segment.end_packet)
-
-
-def joined(tasks: Sequence[Task]) -> Task:
-    """Neighbouring segments of a clip as one task, decoded in one pass: the
-    segment from the first one's random-access point to the end of the
-    last (across the others' as a plain decoder goes, so every picture is
-    the same as from their own passes)."""
-    if len(tasks) == 1:
-        return tasks[0]
-    first, last = tasks[0], tasks[-1]
-    counts = [t.pictures for t in tasks]
-    pictures = None if None in counts else sum(c or 0 for c in counts)
-    segment = dataclasses.replace(first.segment, end_packet=last.segment.end_packet, pictures=pictures)
-    return dataclasses.replace(first, segment=segment, pictures=pictures)
 
 
 THREADS_VARIABLE = "QUILLON_DECODE_THREADS"
@@ -289,15 +316,17 @@ def _open(source: str, device: int) -> Any:
 
 
 def run_task(task: Task, item: Input, device: int, model: Any, classifier: Classifier,
-             sample: Callable[[int], bool], stop: Optional[threading.Event] = None, video: Any = None
-             ) -> Iterator[Tuple[Dict[str, Any], Optional[Thumbnail]]]:
+             sample: Callable[[int], bool], stop: Optional[threading.Event] = None, video: Any = None,
+             following: Optional[Callable[[], Any]] = None) -> Iterator[Tuple[Dict[str, Any], Optional[Thumbnail]]]:
     """Decodes one task on `device`, runs `model` (on that die) on every
     picture, and yields (record, thumbnail) in display order. A record has
     `pts` (None when the input has no time stamps), `device` and the
     classifier's fields; the writer adds `file` and `picture`. `sample(n)`
     says whether the task's n-th picture gets a thumbnail (positions count
     from the task's start). `video` is the task's source already open on
-    `device` (kept open), or None to open it for the task. Raises TaskFailed
+    `device` (kept open), or None to open it for the task. `following`: for a
+    segment, gives the segments the pass goes on into (see Video.frames).
+    Raises TaskFailed
     for what the input holds (a corrupt photo, a segment that fails);
     DiskError and faults of the program go through as they are."""
     import quillon
@@ -311,6 +340,8 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
     options: Dict[str, Any] = {"format": format, "device": device, "copy": False}
     if task.segment is not None:
         options["segment"] = task.segment
+        if following is not None:
+            options["following"] = following
 
     pictures = 0
     try:

@@ -75,6 +75,47 @@ def test_segments_put_together_give_the_plain_pass(clips, name):
         assert len(together) == len(apart) and all(np.array_equal(a[2], b[2]) for a, b in zip(together, apart))
         if not name.endswith((".h264", ".hevc")):
             assert [pts for _, pts, _ in together] == [pts for _, pts, _ in apart]
+        # One pass asking for the next segments as it goes gives the same pictures.
+        more = iter(segments[first + 1:last + 1])
+        with quillon.open(clips[name]) as video:
+            grown = take(video.frames(format="nv12", segment=segments[first], following=lambda: next(more, None)))
+        assert [index for index, _, _ in grown] == list(range(len(apart)))
+        assert all(np.array_equal(a[2], b[2]) for a, b in zip(grown, apart))
+        assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in together]
+
+
+def test_a_pass_goes_on_apart_where_it_cannot_go_on_as_one(clips, monkeypatch):
+    """Where going on would change how a pass tells its pictures from the
+    next segment's (the leading pictures at its end unknown), the next
+    segment gets a pass of its own: the pictures are the same."""
+    from quillon import media
+
+    plain, segments, _ = plain_and_segmented(clips["open_gop.mp4"], target_pictures=1)
+    unknown = segments[2].end_packet
+
+    class Unknown(media._PassEnd):
+        def __init__(self, keys, last_leading, end):
+            super().__init__(keys, last_leading, end)
+            self.known = self.known and end != unknown
+
+    monkeypatch.setattr(media, "_PassEnd", Unknown)
+    passes = []
+    decode_from = media._Container._decode_from
+    monkeypatch.setattr(media._Container, "_decode_from", lambda *args, **kw: passes.append(args[4]) or
+                        decode_from(*args, **kw))
+    asked = []
+
+    def following():
+        asked.append(len(asked) + 1)
+        return segments[asked[-1]] if asked[-1] < len(segments) else None
+
+    with quillon.open(clips["open_gop.mp4"]) as video:
+        grown = take(video.frames(format="nv12", segment=segments[0], following=following))
+        with pytest.raises(ValueError, match="does not follow"):
+            list(video.frames(segment=segments[0], following=lambda: segments[2]))
+    assert asked == list(range(1, len(segments))) and passes[:2] == [0, segments[2].first_packet]
+    assert len(grown) == 60 and all(np.array_equal(a[2], b[2]) for a, b in zip(grown, plain))
+    assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in plain]
 
 
 def test_random_access_points_merge_up_to_the_target(clips):
@@ -117,6 +158,8 @@ def test_segments_of_another_video_or_bad_arguments_are_refused(clips):
             video.frames(segment=good, start=1.0)
         with pytest.raises(TypeError):
             video.frames(segment=(0, 9))
+        with pytest.raises(ValueError, match="following"):
+            video.frames(following=lambda: None)
         for target in (0, True, 1.5):
             with pytest.raises(ValueError, match="target_pictures"):
                 video.segments(target)
