@@ -158,8 +158,11 @@ def test_segments_of_another_video_or_bad_arguments_are_refused(clips):
             video.frames(segment=good, start=1.0)
         with pytest.raises(TypeError):
             video.frames(segment=(0, 9))
-        with pytest.raises(ValueError, match="following"):
-            video.frames(following=lambda: None)
+        for following, segment in ((lambda: None, None), (3, good)):
+            with pytest.raises(ValueError, match="following"):
+                video.frames(segment=segment, following=following)
+        with pytest.raises(ValueError, match="does not follow"):
+            list(video.frames(segment=good, following=lambda: "segment 2"))
         for target in (0, True, 1.5):
             with pytest.raises(ValueError, match="target_pictures"):
                 video.segments(target)
