@@ -177,17 +177,33 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
     assert scheduler._take(1)[0].number == 1  # nothing to halve: right after the running pass, which then ends
     assert scheduler._extend(0, [tasks[0]]) is None and 0 not in scheduler.reaching
 
-    # At the end a pass takes the next segment only if that brings the dies' ends closer.
-    def extends(mine, theirs, left):
+    # At the end a pass takes the next segment only if that brings the dies' ends closer, unless
+    # that leaves the dies' picture counts more than a fifth apart and the other way does not.
+    def extends(mine, theirs, left, shown=(0, 0)):
         scheduler = Scheduler(clip(0, 2 + left, 0), [], {0: None, 1: None}, None, None, None)
         scheduler.started = {0, 1}
         taken = scheduler._claim(0, 0)
         scheduler._claim(1, 1 + left)  # the other die's pass, past the segments left
         scheduler.owed = {0: mine, 1: theirs}
+        for device, count in enumerate(shown):
+            scheduler.dies[device].pictures = count
         return scheduler._extend(0, taken) is not None
 
     assert extends(20, 20, 3) and extends(20, 20, 2) and extends(5, 20, 1)
     assert not extends(20, 10, 1) and not extends(40, 0, 2)
+    assert not extends(20, 20, 1, shown=(140, 100))  # 172 to 120 taken, 160 to 132 left
+    assert extends(20, 10, 1, shown=(100, 140))      # 132 to 150 taken, 120 to 162 left
+
+    # A free die at the end keeps the counts even too, down to leaving the running pass all of it.
+    def free_takes(left, shown):
+        scheduler = Scheduler(clip(0, 1 + left, 0), [], {0: None, 1: None}, None, None, None)
+        scheduler.started = {0, 1}
+        scheduler._claim(0, 0)
+        scheduler.owed[0] = 20
+        scheduler.dies[0].pictures, scheduler.dies[1].pictures = shown
+        return [t.number for t in scheduler._take(1)]
+
+    assert free_takes(2, (100, 100)) == [1] and free_takes(2, (100, 140)) == [2] and free_takes(1, (100, 140)) == []
 
     # Played out with dies showing pictures as they go: every task once, passes
     # within one clip, and each die's passes few.
