@@ -179,7 +179,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
 
     # At the end a pass takes the next segment only if that brings the dies' ends closer, unless
     # that leaves the dies' picture counts more than a fifth apart and the other way does not.
-    def extends(mine, theirs, left, shown=(0, 0)):
+    def extends(mine, theirs, left, shown=(0, 0), gone=()):
         scheduler = Scheduler(clip(0, 2 + left, 0), [], {0: None, 1: None}, None, None, None)
         scheduler.started = {0, 1}
         taken = scheduler._claim(0, 0)
@@ -187,10 +187,12 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
         scheduler.owed = {0: mine, 1: theirs}
         for device, count in enumerate(shown):
             scheduler.dies[device].pictures = count
+        scheduler.gone = set(gone)
         return scheduler._extend(0, taken) is not None
 
     assert extends(20, 20, 3) and extends(20, 20, 2) and extends(5, 20, 1)
     assert not extends(20, 10, 1) and not extends(40, 0, 2)
+    assert extends(40, 0, 2, gone=[1])  # nothing is left for a die whose worker has ended
     assert not extends(20, 20, 1, shown=(140, 100))  # 172 to 120 taken, 160 to 132 left
     assert extends(20, 10, 1, shown=(100, 140))      # 132 to 150 taken, 120 to 162 left
 

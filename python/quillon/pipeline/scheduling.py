@@ -51,6 +51,7 @@ class Scheduler:
     firsts: Dict[int, int] = field(default_factory=dict)  # device -> the task its first pass starts at
     reaching: Dict[int, int] = field(default_factory=dict)  # device -> the last task of its pass, while it may go on
     owed: Dict[int, int] = field(default_factory=dict)      # device -> pictures its pass has taken and not shown
+    gone: Set[int] = field(default_factory=set)             # dies whose workers have ended
     done: int = 0
     failures: List[str] = field(default_factory=list)
     error: Optional[BaseException] = None
@@ -149,7 +150,7 @@ class Scheduler:
             if self.stop.is_set() or not self._joins(last, self._waiting(device)):
                 self.reaching.pop(device, None)
                 return None
-            others = [d for d in self.models if d != device]
+            others = [d for d in self.models if d != device and d not in self.gone]
             if others:
                 segment = _pictures(self.tasks[last + 1])
                 left = sum(_pictures(self.tasks[n]) for n in self.pending)
@@ -221,6 +222,8 @@ class Scheduler:
                     self.error = error
             self.stop.set()
         finally:
+            with self.lock:
+                self.gone.add(device)
             for video in opened.values():
                 video.close()
             self._ended()
