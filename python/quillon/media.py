@@ -447,21 +447,35 @@ class _Channel:
         while its code and data are still in the processor's caches, instead
         of waking for each picture after the decoder has swept them (5 % less
         CPU a picture in the main job)."""
-        stream = self.stream
         if data is None:
             stream = kyme.stream()
-        else:
-            kyme.setStreamData(stream, data)
-            stream.pts = pts
-        if not self.eager:
-            while (code := kyme.sendStreamToDecoder(self.number, stream, 0)) == _TIMEOUT:
+            wait = 0 if not self.eager else 20
+            while (code := kyme.sendStreamToDecoder(self.number, stream, wait)) == _TIMEOUT:
+                yield from self.receive(_RUN_WAIT_MS if not self.eager else 0)
+        elif not self.eager:
+            code = self.offer(data, pts)
+            while code == _TIMEOUT:
                 yield from self.receive(_RUN_WAIT_MS)
-            check(code, "kyme", "sending a packet to the decoder")
-            return
-        while (code := kyme.sendStreamToDecoder(self.number, stream, 20)) == _TIMEOUT:
-            yield from self.receive(0)
+                code = self.offer()
+        else:
+            kyme.setStreamData(self.stream, data)
+            self.stream.pts = pts
+            while (code := kyme.sendStreamToDecoder(self.number, self.stream, 20)) == _TIMEOUT:
+                yield from self.receive(0)
         check(code, "kyme", "sending a packet to the decoder")
-        yield from self.receive(0)
+        if self.eager:
+            yield from self.receive(0)
+
+    def offer(self, data: Optional[npt.NDArray[np.uint8]] = None, pts: int = 0) -> int:
+        """Hands one packet to the decoder if its input has room, without
+        waiting: 0, or _TIMEOUT when it is full (then `receive` what it has
+        decoded and offer it again, without `data`). `send` without a
+        generator a packet, for the loops that feed a decoder at every
+        picture."""
+        if data is not None:
+            kyme.setStreamData(self.stream, data)
+            self.stream.pts = pts
+        return int(kyme.sendStreamToDecoder(self.number, self.stream, 0))
 
     def receive(self, timeout: int) -> Iterator[Any]:
         """The pictures ready: the first waited for up to `timeout` ms, then
@@ -473,7 +487,11 @@ class _Channel:
                 if code in (_TIMEOUT, _EOS):
                     return
                 check(code, "kyme", "receiving a picture from the decoder")
-            yield from self._lend()
+            self.lent = True
+            try:
+                yield self.frame
+            finally:
+                self.release()
 
     def finish(self) -> Iterator[Any]:
         """Ends the stream and yields the pictures still in the decoder."""
@@ -485,15 +503,11 @@ class _Channel:
             if code == _EOS:
                 return
             check(code, "kyme", "receiving a picture from the decoder")
-            yield from self._lend()
-
-    def _lend(self) -> Iterator[Any]:
-        """The picture just received, released once the consumer resumes."""
-        self.lent = True
-        try:
-            yield self.frame
-        finally:
-            self.release()
+            self.lent = True
+            try:
+                yield self.frame
+            finally:
+                self.release()
 
     def release(self) -> None:
         if self.lent:
@@ -777,15 +791,16 @@ class _Container(_Part):
             # place of the time stamp; the container's stamps wait here.
             stamps: Dict[int, Optional[int]] = {}
 
-            def owned(frames: Iterator[Any]) -> Iterator[Tuple[float, DevicePicture, str]]:
-                for frame in frames:
-                    ordinal = _frame_pts(frame)
-                    stamp = stamps.pop(ordinal, None) if ordinal is not None else None
-                    if ownership.owns(ordinal) and (skip is None or ordinal not in skip):
-                        picture = converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
-                        if ordinal is not None:
-                            yielded.add(ordinal)
-                        yield clock.seconds(stamp), picture, self.name
+            def own(frame: Any) -> Optional[Tuple[float, DevicePicture, str]]:
+                """The segment's picture in `frame`, or None when it is not the segment's."""
+                ordinal = _frame_pts(frame)
+                stamp = stamps.pop(ordinal, None) if ordinal is not None else None
+                if not ownership.owns(ordinal) or (skip is not None and ordinal in skip):
+                    return None
+                picture = converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
+                if ordinal is not None:
+                    yielded.add(ordinal)
+                return clock.seconds(stamp), picture, self.name
 
             ordinal = first
             while True:
@@ -798,10 +813,19 @@ class _Container(_Part):
                 if packet is None:
                     break
                 data, stamps[ordinal], _key = packet
-                yield from owned(channel.send(data, ordinal))
+                # Loops rather than generators a packet: this runs at every picture.
+                code = channel.offer(data, ordinal)
+                while code == _TIMEOUT:
+                    for frame in channel.receive(_RUN_WAIT_MS):
+                        if (item := own(frame)) is not None:
+                            yield item
+                    code = channel.offer()
+                check(code, "kyme", "sending a packet to the decoder")
                 ordinal += 1
             if not ownership.done:
-                yield from owned(channel.finish())
+                for frame in channel.finish():
+                    if (item := own(frame)) is not None:
+                        yield item
         finally:
             if channel is not None:
                 self._idle_channel(device, channel)
@@ -1265,7 +1289,11 @@ class Video:
                         following: Optional[Following]) -> Iterator[Frame]:
         part = self._parts[segment.part]
         for index, (pts, picture, name) in enumerate(part.segment_pictures(self, args, device, segment, following)):
-            yield from _handed(Frame(index, pts, args[0], name, picture, self._memory))
+            # As _handed, without a generator a picture.
+            frame = Frame(index, pts, args[0], name, picture, self._memory)
+            yield frame
+            if picture.borrowed:
+                frame._gone = True
 
     def __repr__(self) -> str:
         return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
