@@ -25,7 +25,7 @@ import os
 import threading
 import weakref
 from dataclasses import dataclass
-from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -447,21 +447,10 @@ class _Channel:
         while its code and data are still in the processor's caches, instead
         of waking for each picture after the decoder has swept them (5 % less
         CPU a picture in the main job)."""
-        if data is None:
-            stream = kyme.stream()
-            wait = 0 if not self.eager else 20
-            while (code := kyme.sendStreamToDecoder(self.number, stream, wait)) == _TIMEOUT:
-                yield from self.receive(_RUN_WAIT_MS if not self.eager else 0)
-        elif not self.eager:
-            code = self.offer(data, pts)
-            while code == _TIMEOUT:
-                yield from self.receive(_RUN_WAIT_MS)
-                code = self.offer()
-        else:
-            kyme.setStreamData(self.stream, data)
-            self.stream.pts = pts
-            while (code := kyme.sendStreamToDecoder(self.number, self.stream, 20)) == _TIMEOUT:
-                yield from self.receive(0)
+        stream = kyme.stream() if data is None else self._load(data, pts)
+        wait, run = (20, 0) if self.eager else (0, _RUN_WAIT_MS)
+        while (code := kyme.sendStreamToDecoder(self.number, stream, wait)) == _TIMEOUT:
+            yield from self.receive(run)
         check(code, "kyme", "sending a packet to the decoder")
         if self.eager:
             yield from self.receive(0)
@@ -472,19 +461,24 @@ class _Channel:
         decoded and offer it again, without `data`). `send` without a
         generator a packet, for the loops that feed a decoder at every
         picture."""
-        if data is not None:
-            kyme.setStreamData(self.stream, data)
-            self.stream.pts = pts
-        return int(kyme.sendStreamToDecoder(self.number, self.stream, 0))
+        stream = self.stream if data is None else self._load(data, pts)
+        return int(kyme.sendStreamToDecoder(self.number, stream, 0))
 
-    def receive(self, timeout: int) -> Iterator[Any]:
+    def _load(self, data: npt.NDArray[np.uint8], pts: int) -> Any:
+        kyme.setStreamData(self.stream, data)
+        self.stream.pts = pts
+        return self.stream
+
+    def receive(self, timeout: int, draining: bool = False) -> Iterator[Any]:
         """The pictures ready: the first waited for up to `timeout` ms, then
-        those already there. Each is released once the consumer resumes."""
+        those already there; `draining` (the stream ended), every picture
+        left, each waited for up to `timeout` ms. Each is released once the
+        consumer resumes."""
         while True:
             code = kyme.receiveFrameFromDecoder(self.number, self.frame, self.options, timeout)
-            timeout = 0
+            timeout = timeout if draining else 0
             if code != 0:
-                if code in (_TIMEOUT, _EOS):
+                if code == _EOS or (code == _TIMEOUT and not draining):
                     return
                 check(code, "kyme", "receiving a picture from the decoder")
             self.lent = True
@@ -498,16 +492,7 @@ class _Channel:
         if not self.ended:
             self.ended = True
             yield from self.send(None, 0)
-        while True:
-            code = kyme.receiveFrameFromDecoder(self.number, self.frame, self.options, 10000)
-            if code == _EOS:
-                return
-            check(code, "kyme", "receiving a picture from the decoder")
-            self.lent = True
-            try:
-                yield self.frame
-            finally:
-                self.release()
+        yield from self.receive(10000, draining=True)
 
     def release(self) -> None:
         if self.lent:
@@ -1279,17 +1264,17 @@ class Video:
         return iteration
 
     def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Iterator[Frame]:
-        index = 0
-        for part in self._parts:
-            for pts, picture, name in part.pictures(self, args, device, start):
-                yield from _handed(Frame(index, pts, args[0], name, picture, self._memory))
-                index += 1
+        return self._framed(args, (item for part in self._parts for item in part.pictures(self, args, device, start)))
 
     def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment,
                         following: Optional[Following]) -> Iterator[Frame]:
         part = self._parts[segment.part]
-        for index, (pts, picture, name) in enumerate(part.segment_pictures(self, args, device, segment, following)):
-            # As _handed, without a generator a picture.
+        return self._framed(args, part.segment_pictures(self, args, device, segment, following))
+
+    def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, DevicePicture, str]]) -> Iterator[Frame]:
+        """The pictures as frames, numbered from 0; a borrowed one is gone once
+        the next is asked for (the decoder then takes its picture back)."""
+        for index, (pts, picture, name) in enumerate(pictures):
             frame = Frame(index, pts, args[0], name, picture, self._memory)
             yield frame
             if picture.borrowed:
@@ -1298,14 +1283,6 @@ class Video:
     def __repr__(self) -> str:
         return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
                 f"decoder={self.decoder}>")
-
-
-def _handed(frame: Frame) -> Iterator[Frame]:
-    """Yields the frame; a borrowed one is gone once the next is asked for
-    (the decoder then takes its picture back)."""
-    yield frame
-    if frame.picture.borrowed:
-        frame._gone = True
 
 
 def open(source: Source, *, device: Optional[int] = None) -> Video:

@@ -125,8 +125,8 @@ class Scheduler:
                     stretch.append(stretch[-1] + 1)
                 starts = [0, *itertools.accumulate(_pictures(self.tasks[n]) for n in stretch)]
                 aim = min(max(0.0, (starts[-1] - self._owing(running[0])) / 2), FURTHEST_AHEAD)
-                choices = range(len(stretch))
-                if len(stretch) == len(self.pending) - len(waiting & set(self.pending)):
+                choices: Sequence[int] = range(len(stretch))
+                if len(stretch) == sum(1 for n in self.pending if n not in waiting):  # all that is left
                     mine, theirs = self._count(device), self._count(running[0])
                     even = [k for k in choices if starts[k] <= FURTHEST_AHEAD
                             and _even(mine + starts[-1] - starts[k], theirs + starts[k])]
@@ -257,7 +257,7 @@ class Scheduler:
         try:
             for record, tile in run_task(task, item, device, self.models[device], self.classifier,
                                          lambda number: self.sampler.wanted(position + number), self.stop, video,
-                                         following if task.segment is not None else None):
+                                         following):
                 self.writer.add(tasks[past_finished()].number, task.input, record)
                 count += 1
                 if tile is not None:
