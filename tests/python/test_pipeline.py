@@ -270,6 +270,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
     assert [task for call, task in writer.calls if call == "done"] == [0, 1, 2]
     assert writer.calls.index(("done", 0)) < writer.calls.index(("add", 1))  # written while the pass goes on
     assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler.dies[0].pictures == 30
+    assert scheduler.owed[0] == 6  # three tasks of 12 taken, 30 pictures shown: what the end of a run weighs
 
 
 REUSE = """
