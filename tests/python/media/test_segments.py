@@ -132,6 +132,38 @@ def test_random_access_points_merge_up_to_the_target(clips):
     assert len(segments) == 1 and all(np.array_equal(a[2], b[2]) for a, b in zip(parts[0], plain))
 
 
+def test_a_file_opened_again_is_cut_without_reading_its_packets_again(clips, tmp_path, monkeypatch):
+    """Openings of one file share its packet index while the file stays as
+    it was; a file rewritten in place is read and cut afresh."""
+    from quillon import media
+
+    reads, opened = [], _native.Demuxer
+
+    class Counting:
+        def __init__(self, name):
+            self.demuxer = opened(name)
+
+        def index(self):
+            reads.append(1)
+            return self.demuxer.index()
+
+        def __getattr__(self, name):
+            return getattr(self.demuxer, name)
+
+    monkeypatch.setattr(media._native, "Demuxer", Counting)
+    path = tmp_path / "clip.mp4"
+    shutil.copyfile(clips["open_gop.mp4"], path)
+    cuts = []
+    for _ in range(3):
+        with quillon.open(str(path)) as video:
+            cuts.append([(s.first_packet, s.end_packet) for s in video.segments(1)])
+    assert len(reads) == 1 and cuts[0] == cuts[1] == cuts[2] and len(cuts[0]) > 1
+    shutil.copyfile(clips["one_key.mkv"], path)  # same name, other bytes
+    with quillon.open(str(path)) as video:
+        assert [(s.first_packet, s.end_packet) for s in video.segments(1)] == [(0, None)]
+    assert len(reads) == 2
+
+
 def test_host_decoded_videos_and_photos(clips, tmp_path):
     from PIL import Image
 
