@@ -578,10 +578,10 @@ class _Part:
         pass
 
 
-FileIdentity = Tuple[int, int, int, int, int]
+_FileIdentity = Tuple[int, int, int, int, int]
 
 
-def _file_identity(name: str) -> Optional[FileIdentity]:
+def _file_identity(name: str) -> Optional[_FileIdentity]:
     """A local file as it stands (the same inode with the same size and
     times holds the same bytes), or None for anything else."""
     try:
@@ -602,10 +602,10 @@ class _KnownIndexes:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._known: "collections.OrderedDict[str, Tuple[FileIdentity, _native.PacketIndex]]" = \
+        self._known: "collections.OrderedDict[str, Tuple[_FileIdentity, _native.PacketIndex]]" = \
             collections.OrderedDict()
 
-    def recall(self, name: str, identity: Optional[FileIdentity]) -> Optional[_native.PacketIndex]:
+    def recall(self, name: str, identity: Optional[_FileIdentity]) -> Optional[_native.PacketIndex]:
         with self._lock:
             known = self._known.get(name)
             if identity is None or known is None or known[0] != identity:
@@ -613,7 +613,7 @@ class _KnownIndexes:
             self._known.move_to_end(name)
             return known[1]
 
-    def keep(self, name: str, identity: Optional[FileIdentity], index: _native.PacketIndex) -> None:
+    def keep(self, name: str, identity: Optional[_FileIdentity], index: _native.PacketIndex) -> None:
         """Keeps `index` if the file is still as it was before it was read."""
         if identity is None or _file_identity(name) != identity:
             return
