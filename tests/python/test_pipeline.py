@@ -182,7 +182,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
     def extends(mine, theirs, left, shown=(0, 0), gone=()):
         scheduler = Scheduler(clip(0, 2 + left, 0), [], {0: None, 1: None}, None, None, None)
         scheduler.started = {0, 1}
-        taken = scheduler._claim(0, 0)
+        taken = [scheduler._claim(0, 0)]
         scheduler._claim(1, 1 + left)  # the other die's pass, past the segments left
         scheduler.owed = {0: mine, 1: theirs}
         for device, count in enumerate(shown):

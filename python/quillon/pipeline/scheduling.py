@@ -114,7 +114,7 @@ class Scheduler:
                 self.started.add(device)
                 mine = self.firsts.get(device)
                 if mine is not None and mine in self.pending:
-                    return self._claim(device, mine)
+                    return [self._claim(device, mine)]
             number = next((n for n in self.pending if n not in waiting), None)
             if number is None:
                 return []
@@ -134,7 +134,7 @@ class Scheduler:
                         return []  # the running pass goes on through it all
                     choices = even or choices
                 number += min(choices, key=lambda k: abs(starts[k] - aim))
-            return self._claim(device, number)
+            return [self._claim(device, number)]
 
     def _extend(self, device: int, tasks: List[Task]) -> Optional[Any]:
         """The segment a die's running pass goes on into, taken off the tasks
@@ -165,7 +165,7 @@ class Scheduler:
                 if not take:
                     self.reaching.pop(device, None)
                     return None
-            tasks.append(self._claim(device, last + 1)[0])
+            tasks.append(self._claim(device, last + 1))
             return tasks[-1].segment
 
     def _waiting(self, device: int) -> Set[int]:
@@ -178,11 +178,11 @@ class Scheduler:
         return (following in self.pending and following not in waiting
                 and _follows(self.tasks[number], self.tasks[following]))
 
-    def _claim(self, device: int, number: int) -> List[Task]:
+    def _claim(self, device: int, number: int) -> Task:
         self.pending.remove(number)
         self.reaching[device] = number
         self.owed[device] = self.owed.get(device, 0) + _pictures(self.tasks[number])
-        return [self.tasks[number]]
+        return self.tasks[number]
 
     def _owing(self, device: int) -> int:
         """Pictures a die's pass has taken and not shown yet (0: no pass)."""
