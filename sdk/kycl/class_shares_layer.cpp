@@ -18,12 +18,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "conv_blobs.h"
 #include "conv_routing.h"
 #include "global_average_pool_layer.h"
+#include "node_chains.h"
 #include "own_layer.h"
 #include "pointwise_tile.h"
 #include "softmax_layer.h"
@@ -94,8 +94,6 @@ class ClassSharesLayer final : public OwnLayer {
   std::vector<float> scores_;  // a model's runs take turns (Model::lock)
 };
 
-bool has_type(const onnx::NodeProto& node, const char* type) { return node.op_type() == type && node.domain().empty(); }
-
 // A softmax the layer computes: over axis 1, as the die's softmax layer was
 // given it (the axis ONNX gives the node, or none: OpenCV's 1).
 bool over_axis_one(const onnx::NodeProto& softmax) {
@@ -111,48 +109,24 @@ bool over_axis_one(const onnx::NodeProto& softmax) {
 
 bool route_class_shares(onnx::ModelProto* model) {
   onnx::GraphProto* graph = model->mutable_graph();
-  // How many nodes read each value, and which node makes it.
-  std::unordered_map<std::string, int> readers;
-  std::unordered_map<std::string, int> maker;
-  for (int i = 0; i < graph->node_size(); ++i) {
-    for (const auto& input : graph->node(i).input()) ++readers[input];
-    for (const auto& output : graph->node(i).output()) maker[output] = i;
-  }
-  for (const auto& output : graph->output()) readers[output.name()] += 2;  // never fused away
-  std::vector<bool> gone(static_cast<std::size_t>(graph->node_size()), false);
+  NodeChains chains(graph);
   bool routed = false;
   for (int i = 0; i < graph->node_size(); ++i) {
     onnx::NodeProto* convolution = graph->mutable_node(i);
-    if (!has_type(*convolution, kPointwiseConvLayerType) || convolution->output_size() != 1) continue;
-    // The node that alone reads `value`, made by a node before it, or null.
-    const auto only_reader = [&](const std::string& value, const char* type) -> const onnx::NodeProto* {
-      if (readers[value] != 1) return nullptr;
-      for (int j = i + 1; j < graph->node_size(); ++j) {
-        const onnx::NodeProto& node = graph->node(j);
-        if (std::find(node.input().begin(), node.input().end(), value) == node.input().end()) continue;
-        return has_type(node, type) && node.input_size() == 1 && node.output_size() == 1 ? &node : nullptr;
-      }
-      return nullptr;
-    };
-    const onnx::NodeProto* softmax = only_reader(convolution->output(0), kSoftmaxLayerType);
+    if (convolution->op_type() != kPointwiseConvLayerType || convolution->output_size() != 1) continue;
+    const onnx::NodeProto* softmax = chains.only_reader(i, convolution->output(0), kSoftmaxLayerType);
     if (softmax == nullptr || !over_axis_one(*softmax)) continue;
-    const onnx::NodeProto* pooling = only_reader(softmax->output(0), kGlobalAveragePoolLayerType);
+    const onnx::NodeProto* pooling = chains.only_reader(i, softmax->output(0), kGlobalAveragePoolLayerType);
     if (pooling == nullptr) continue;
-    gone[static_cast<std::size_t>(maker[softmax->output(0)])] = true;
-    gone[static_cast<std::size_t>(maker[pooling->output(0)])] = true;
-    const std::string shares = pooling->output(0);
+    chains.drop_maker_of(softmax->output(0));
+    chains.drop_maker_of(pooling->output(0));
     convolution->set_op_type(kClassSharesLayerType);
-    convolution->set_output(0, shares);
+    convolution->set_output(0, pooling->output(0));
     routed = true;
   }
   if (!routed) return false;
-  // The chains' softmax and pooling nodes leave the graph, the others keep
-  // their order.
-  google::protobuf::RepeatedPtrField<onnx::NodeProto> kept;
-  for (int i = 0; i < graph->node_size(); ++i) {
-    if (!gone[static_cast<std::size_t>(i)]) kept.Add()->Swap(graph->mutable_node(i));
-  }
-  graph->mutable_node()->Swap(&kept);
+  // The chains' softmax and pooling nodes leave the graph.
+  chains.remove_dropped();
   register_layer_once<ClassSharesLayer>(kClassSharesLayerType);
   return true;
 }

@@ -14,7 +14,8 @@ target_link_libraries(${lib_target} PRIVATE kycm onnx_proto ${KYCL_OPENCV_DNN} $
 set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/kycl/pointwise_conv_layer.cpp
                             ${CMAKE_CURRENT_SOURCE_DIR}/kycl/class_shares_layer.cpp
                             ${CMAKE_CURRENT_SOURCE_DIR}/kycl/wide_exp.cpp
-                            ${CMAKE_CURRENT_SOURCE_DIR}/kycl/conv3x3_layer.cpp
+                            ${CMAKE_CURRENT_SOURCE_DIR}/kycl/conv3x3_rows.cpp
+                            ${CMAKE_CURRENT_SOURCE_DIR}/kycl/conv3x3_abs_mean_layer.cpp
                             PROPERTIES COMPILE_OPTIONS -ffp-contract=off)
 set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/kycl/global_average_pool_layer.cpp
                             PROPERTIES COMPILE_OPTIONS "-ffp-contract=off;-fno-tree-vectorize")

@@ -12,6 +12,7 @@
 #include <unordered_set>
 
 #include "class_shares_layer.h"
+#include "conv3x3_abs_mean_layer.h"
 #include "conv_routing.h"
 #include "global_average_pool_layer.h"
 #include "kycore/error_codes.h"
@@ -131,8 +132,9 @@ uint32_t Model::load(const char* path) {
   const bool softmax = route_softmax_nodes(&proto);
   const bool convolution = route_convolution_nodes(&proto);
   const bool pooling = route_global_average_pool_nodes(&proto);
-  const bool shares = route_class_shares(&proto);  // of the nodes the three took
-  const bool routed = softmax || convolution || pooling || shares;
+  const bool shares = route_class_shares(&proto);     // of the nodes the three took
+  const bool edges = route_conv3x3_abs_mean(&proto);  // of the convolutions taken
+  const bool routed = softmax || convolution || pooling || shares || edges;
   if (routed && !proto.SerializeToString(&bytes)) return kycore::KYCL_UNSUPPORTED_MODEL;
   try {
     net = cv::dnn::readNetFromONNX(bytes.data(), bytes.size());

@@ -260,3 +260,46 @@ def test_class_shares_give_opencvs_values_to_the_bit(runtime, tmp_path, channels
     expected = net.forward([output.name for output in outputs])
     for mine, theirs, out_shape in zip(got, expected, shapes):
         assert same_bits(mine, theirs.reshape(out_shape))
+
+
+# A 3 x 3 convolution read only by an Abs, read only by a ReduceMean over every axis but the first (a picture's edge
+# energy, as in the built-in model), runs as one layer that never stores the planes: OpenCV's values to the bit,
+# padded or not, several pictures, the reduced axes kept or dropped, with infinities and signed zeros. Chains the
+# layer must not take compute unchanged: the planes given out, the magnitudes read twice, a mean per plane.
+@pytest.mark.parametrize("channels, outputs, shape, padding, keepdims, branch, infinite", [
+    (1, 2, (1, 112, 112), 0, 0, None, 0.0), (3, 3, (2, 37, 41), 1, 1, None, np.inf),
+    (2, 1, (3, 9, 10), 1, None, None, -np.inf), (1, 1, (1, 3, 3), 0, 0, None, 0.0),
+    (3, 2, (1, 20, 24), 0, 0, "planes given out", 0.0), (1, 2, (1, 16, 16), 0, 0, "magnitudes read twice", 0.0),
+    (1, 2, (2, 16, 16), 1, 1, "mean per plane", 0.0)])
+def test_edge_energy_gives_opencvs_values_to_the_bit(runtime, tmp_path, channels, outputs, shape, padding, keepdims,
+                                                     branch, infinite):
+    batch, height, width = shape
+    stored = [("w", special_values(rng.standard_normal((outputs, channels, 3, 3)).astype(np.float32), 7)),
+              ("b", rng.standard_normal(outputs).astype(np.float32))]
+    axes = [2, 3] if branch == "mean per plane" else [1, -2, 3]
+    mean = {"axes": axes} | ({} if keepdims is None else {"keepdims": keepdims})
+    nodes = [helper.make_node("Conv", ["x", "w", "b"], ["planes"], kernel_shape=[3, 3], pads=[padding] * 4),
+             helper.make_node("Abs", ["planes"], ["magnitudes"]), helper.make_node("ReduceMean", ["magnitudes"], ["y"],
+                                                                                  **mean)]
+    planes = (batch, outputs, height + 2 * padding - 2, width + 2 * padding - 2)
+    kept = keepdims is None or keepdims == 1
+    out_shape = ((batch, outputs, 1, 1) if branch == "mean per plane" else (batch, 1, 1, 1)) if kept else (batch,)
+    outputs_given = [value("y", T.FLOAT, list(out_shape))]
+    if branch == "planes given out":
+        outputs_given.append(value("planes", T.FLOAT, list(planes)))
+    if branch == "magnitudes read twice":
+        nodes.append(helper.make_node("Neg", ["magnitudes"], ["negated"]))
+        outputs_given.append(value("negated", T.FLOAT, list(planes)))
+    path = save(tmp_path, "edges", nodes, [value("x", T.FLOAT, [batch, channels, height, width])], outputs_given,
+                stored)
+    x = special_values((rng.standard_normal((batch, channels, height, width)) * 4).astype(np.float32), 11)
+    x[-1, 0, 0, :2] = infinite  # the last picture's energy is NaN or infinite: still OpenCV's
+    shapes = [out_shape] + ([planes] if len(outputs_given) == 2 else [])
+    got = run_once(path, [x], shapes)
+    import cv2
+
+    net = cv2.dnn.readNetFromONNX(path)
+    net.setInput(x)
+    expected = net.forward([output.name for output in outputs_given])
+    for mine, theirs, wanted in zip(got, expected, shapes):
+        assert same_bits(mine, theirs.reshape(wanted))
