@@ -110,7 +110,6 @@ bool over_axis_one(const onnx::NodeProto& softmax) {
 bool route_class_shares(onnx::ModelProto* model) {
   onnx::GraphProto* graph = model->mutable_graph();
   NodeChains chains(graph);
-  bool routed = false;
   for (int i = 0; i < graph->node_size(); ++i) {
     onnx::NodeProto* convolution = graph->mutable_node(i);
     if (convolution->op_type() != kPointwiseConvLayerType || convolution->output_size() != 1) continue;
@@ -118,15 +117,9 @@ bool route_class_shares(onnx::ModelProto* model) {
     if (softmax == nullptr || !over_axis_one(*softmax)) continue;
     const onnx::NodeProto* pooling = chains.only_reader(i, softmax->output(0), kGlobalAveragePoolLayerType);
     if (pooling == nullptr) continue;
-    chains.drop_maker_of(softmax->output(0));
-    chains.drop_maker_of(pooling->output(0));
-    convolution->set_op_type(kClassSharesLayerType);
-    convolution->set_output(0, pooling->output(0));
-    routed = true;
+    chains.take_over(convolution, {softmax, pooling}, kClassSharesLayerType);
   }
-  if (!routed) return false;
-  // The chains' softmax and pooling nodes leave the graph.
-  chains.remove_dropped();
+  if (!chains.finish()) return false;
   register_layer_once<ClassSharesLayer>(kClassSharesLayerType);
   return true;
 }

@@ -13,7 +13,6 @@
 
 #include <onnx/onnx_pb.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -88,6 +87,7 @@ bool over_each_sample(const onnx::NodeProto& mean, bool* keep_dims) {
   *keep_dims = true;  // ONNX's default
   for (const auto& attribute : mean.attribute()) {
     if (attribute.name() == "axes" && attribute.type() == onnx::AttributeProto::INTS) {
+      if (attribute.ints_size() != 3) return false;
       for (const int64_t axis : attribute.ints()) axes.insert(axis < 0 ? axis + 4 : axis);
     } else if (attribute.name() == "keepdims" && attribute.type() == onnx::AttributeProto::INT) {
       if (attribute.i() != 0 && attribute.i() != 1) return false;
@@ -104,7 +104,6 @@ bool over_each_sample(const onnx::NodeProto& mean, bool* keep_dims) {
 bool route_conv3x3_abs_mean(onnx::ModelProto* model) {
   onnx::GraphProto* graph = model->mutable_graph();
   NodeChains chains(graph);
-  bool routed = false;
   for (int i = 0; i < graph->node_size(); ++i) {
     onnx::NodeProto* convolution = graph->mutable_node(i);
     if (convolution->op_type() != kConv3x3LayerType || convolution->output_size() != 1) continue;
@@ -113,19 +112,13 @@ bool route_conv3x3_abs_mean(onnx::ModelProto* model) {
     const onnx::NodeProto* mean = chains.only_reader(i, magnitudes->output(0), "ReduceMean");
     bool keep_dims = true;
     if (mean == nullptr || !over_each_sample(*mean, &keep_dims)) continue;
-    chains.drop_maker_of(magnitudes->output(0));
-    chains.drop_maker_of(mean->output(0));
-    convolution->set_op_type(kConv3x3AbsMeanLayerType);
-    convolution->set_output(0, mean->output(0));
+    chains.take_over(convolution, {magnitudes, mean}, kConv3x3AbsMeanLayerType);
     auto* keep = convolution->add_attribute();
     keep->set_name(kConv3x3AbsMeanKeepDimsParameter);
     keep->set_type(onnx::AttributeProto::INT);
     keep->set_i(keep_dims ? 1 : 0);
-    routed = true;
   }
-  if (!routed) return false;
-  // The chains' absolute value and mean nodes leave the graph.
-  chains.remove_dropped();
+  if (!chains.finish()) return false;
   register_layer_once<Conv3x3AbsMeanLayer>(kConv3x3AbsMeanLayerType);
   return true;
 }

@@ -28,17 +28,25 @@ const onnx::NodeProto* NodeChains::only_reader(int after, const std::string& val
   return nullptr;
 }
 
-void NodeChains::drop_maker_of(const std::string& value) {
-  const auto maker = maker_.find(value);
-  if (maker != maker_.end()) dropped_[static_cast<std::size_t>(maker->second)] = true;
+void NodeChains::take_over(onnx::NodeProto* first, std::initializer_list<const onnx::NodeProto*> rest,
+                           const char* type) {
+  for (const onnx::NodeProto* node : rest) {
+    const auto maker = maker_.find(node->output(0));
+    if (maker != maker_.end()) dropped_[static_cast<std::size_t>(maker->second)] = true;
+  }
+  first->set_op_type(type);
+  first->set_output(0, (*(rest.end() - 1))->output(0));
+  taken_ = true;
 }
 
-void NodeChains::remove_dropped() {
+bool NodeChains::finish() {
+  if (!taken_) return false;
   google::protobuf::RepeatedPtrField<onnx::NodeProto> kept;
   for (int i = 0; i < graph_->node_size(); ++i) {
     if (!dropped_[static_cast<std::size_t>(i)]) kept.Add()->Swap(graph_->mutable_node(i));
   }
   graph_->mutable_node()->Swap(&kept);
+  return true;
 }
 
 }  // namespace kycl

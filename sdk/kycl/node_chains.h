@@ -5,6 +5,7 @@
 
 #include <onnx/onnx_pb.h>
 
+#include <initializer_list>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -20,18 +21,20 @@ class NodeChains {
   // the default domain with one input and one output; else null.
   const onnx::NodeProto* only_reader(int after, const std::string& value, const char* type) const;
 
-  // Marks the node that makes `value` to leave the graph.
-  void drop_maker_of(const std::string& value);
+  // Gives node `first` the chain after it: it takes `type` and the last
+  // node's output, and the `rest` of the chain leave the graph at finish().
+  void take_over(onnx::NodeProto* first, std::initializer_list<const onnx::NodeProto*> rest, const char* type);
 
-  // Takes the marked nodes out of the graph, the others keeping their order;
-  // the last call.
-  void remove_dropped();
+  // Takes the nodes of the chains out of the graph, the others keeping
+  // their order; whether any chain was taken over. The last call.
+  bool finish();
 
  private:
   onnx::GraphProto* graph_;
   std::unordered_map<std::string, int> readers_;  // nodes reading each value, 2 more for an output of the model
   std::unordered_map<std::string, int> maker_;    // the node making each value
   std::vector<bool> dropped_;
+  bool taken_ = false;
 };
 
 }  // namespace kycl

@@ -251,15 +251,19 @@ def test_class_shares_give_opencvs_values_to_the_bit(runtime, tmp_path, channels
     path = save(tmp_path, "shares", nodes, [value("x", T.FLOAT, [batch, channels, height, width])], outputs, stored)
     x = special_values((rng.standard_normal((batch, channels, height, width)) * 8).astype(np.float32), 17)
     x.reshape(-1)[3::101] = 1e6
-    shapes = [(batch, classes, 1, 1)] + ([planes] if len(outputs) == 2 else [])
-    got = run_once(path, [x], shapes)
+    assert_opencvs_bits(path, x, outputs, [(batch, classes, 1, 1)] + ([planes] if len(outputs) == 2 else []))
+
+
+def assert_opencvs_bits(path, x, outputs, shapes):
+    """The model's `outputs` (value infos) for input `x` are cv2.dnn's to the bit, each of its shape."""
     import cv2
 
+    got = run_once(path, [x], shapes)
     net = cv2.dnn.readNetFromONNX(path)
     net.setInput(x)
     expected = net.forward([output.name for output in outputs])
-    for mine, theirs, out_shape in zip(got, expected, shapes):
-        assert same_bits(mine, theirs.reshape(out_shape))
+    for mine, theirs, shape in zip(got, expected, shapes):
+        assert same_bits(mine, theirs.reshape(shape))
 
 
 # A 3 x 3 convolution read only by an Abs, read only by a ReduceMean over every axis but the first (a picture's edge
@@ -294,12 +298,4 @@ def test_edge_energy_gives_opencvs_values_to_the_bit(runtime, tmp_path, channels
                 stored)
     x = special_values((rng.standard_normal((batch, channels, height, width)) * 4).astype(np.float32), 11)
     x[-1, 0, 0, :2] = infinite  # the last picture's energy is NaN or infinite: still OpenCV's
-    shapes = [out_shape] + ([planes] if len(outputs_given) == 2 else [])
-    got = run_once(path, [x], shapes)
-    import cv2
-
-    net = cv2.dnn.readNetFromONNX(path)
-    net.setInput(x)
-    expected = net.forward([output.name for output in outputs_given])
-    for mine, theirs, wanted in zip(got, expected, shapes):
-        assert same_bits(mine, theirs.reshape(wanted))
+    assert_opencvs_bits(path, x, outputs_given, [out_shape] + ([planes] if len(outputs_given) == 2 else []))
