@@ -55,6 +55,8 @@ _TIMEOUT = 402007  # the media engine's time-out code
 _RUN_WAIT_MS = 20
 _KEPT_OPS = 16  # fusion ops a video keeps for resized copies
 _EOS = int(kyme.kymeER_RSLT_WARN_EOS)
+# How long a decoder that ended its stream may take for each of its last pictures.
+_DRAIN_WAIT_MS = 10000
 _NO_PTS = -(2**63)
 _log = logging.getLogger("quillon")
 _WARNED: Set[str] = set()  # sources whose host decoding was announced
@@ -110,6 +112,9 @@ class Segment:
 # What `Video.frames(following=...)` asks, as a pass reaches the end of its
 # segments, for the segment to go on with (None: the pass ends there).
 Following = Callable[[], Optional[Segment]]
+# What `Video.frames(widen=...)` asks as a pass starts and as it goes on
+# into a segment: True, to decode from there on every processor.
+Widen = Callable[[], bool]
 
 
 def _picture_bytes(format: str, width: int, height: int) -> int:
@@ -406,13 +411,17 @@ def _frame_pts(frame: Any) -> Optional[int]:
 
 
 class _Channel:
-    """One decoder channel on a die, created for one pass over a source."""
+    """One decoder channel on a die, created for one pass over a source.
+    A `wide` one decodes on every processor (`enableMC`), whatever the
+    other channels do."""
 
-    def __init__(self, codec: Any, device: int, output: Any, eager: bool = True) -> None:
+    def __init__(self, codec: Any, device: int, output: Any, eager: bool = True, wide: bool = False) -> None:
         parameters = kyme.decChannelParamters()
         parameters.codecType = codec
         parameters.pixelFormat = output
         parameters.extraBufferNumber = 4
+        parameters.enableMC = int(wide)
+        self.wide = wide
         status = kyme.decStatus()
         last = 0
         for number in range(1024):
@@ -493,7 +502,7 @@ class _Channel:
         if not self.ended:
             self.ended = True
             yield from self.send(None, 0)
-        yield from self.receive(10000, draining=True)
+        yield from self.receive(_DRAIN_WAIT_MS, draining=True)
 
     def release(self) -> None:
         if self.lent:
@@ -569,9 +578,11 @@ class _Part:
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
     def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
-                         following: Optional[Following] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+                         following: Optional[Following] = None, widen: Optional[Widen] = None
+                         ) -> Iterator[Tuple[float, DevicePicture, str]]:
         """The pictures of one segment, as `pictures` gives them, and of the
-        segments `following` gives on (see `Video.frames`)."""
+        segments `following` gives on (see `Video.frames`); `widen` is not
+        asked."""
         return self.pictures(video, converter_args, device, None)
 
     def close(self) -> None:
@@ -650,8 +661,8 @@ class _Container(_Part):
         # Demuxers of finished segment passes, for the next passes to
         # reposition rather than open the source again.
         self._spare: List[_native.Demuxer] = []
-        # Decoder channels of finished segment passes, by die, for the next.
-        self._idle: Dict[int, List[_Channel]] = collections.defaultdict(list)
+        # Decoder channels of finished segment passes, by die and width, for the next.
+        self._idle: Dict[Tuple[int, bool], List[_Channel]] = collections.defaultdict(list)
         self._closed = False
         self._lock = threading.Lock()
 
@@ -691,17 +702,17 @@ class _Container(_Part):
                 return self._spare.pop(), False
         return _native.Demuxer(self.name), True
 
-    def _channel(self, device: int) -> "_Channel":
+    def _channel(self, device: int, wide: bool = False) -> "_Channel":
         with self._lock:
-            if self._idle[device]:
-                return self._idle[device].pop()
-        return _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=False)
+            if self._idle[device, wide]:
+                return self._idle[device, wide].pop()
+        return _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=False, wide=wide)
 
     def _idle_channel(self, device: int, channel: "_Channel") -> None:
         if channel.recycle():
             with self._lock:
                 if not self._closed:
-                    self._idle[device].append(channel)
+                    self._idle[device, channel.wide].append(channel)
                     return
         channel.close()
 
@@ -740,7 +751,8 @@ class _Container(_Part):
                              "packet and end at a later key packet or None")
 
     def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
-                         following: Optional[Following] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+                         following: Optional[Following] = None, widen: Optional[Widen] = None
+                         ) -> Iterator[Tuple[float, DevicePicture, str]]:
         if not self._divisible():
             yield from self.pictures(video, converter_args, device, None)
             return
@@ -793,7 +805,7 @@ class _Container(_Part):
         yielded: Set[int] = set()
         try:
             yield from self._decode_from(demuxer, fresh, index, first, device, ownership, stop, clock, converter,
-                                         yielded, grow=grow if following is not None else None)
+                                         yielded, grow=grow if following is not None else None, widen=widen)
             # libavcodec drops the pictures still waiting in an H.264 decoder
             # at the end of the stream when decoding began at a recovery
             # point a few pictures before: a last segment short of pictures
@@ -811,21 +823,26 @@ class _Container(_Part):
             converter.close()
             self._give_back(demuxer)
         for after in apart:
-            yield from self.segment_pictures(video, converter_args, device, after, following)
+            yield from self.segment_pictures(video, converter_args, device, after, following, widen)
 
     def _decode_from(self, demuxer: Any, fresh: bool, index: Any, first: int, device: int, ownership: "_Ownership",
                      stop: "_PassEnd", clock: "_Clock", converter: _Converter, yielded: Set[int],
-                     skip: Optional[Set[int]] = None, grow: Optional[Callable[[], Optional["_PassEnd"]]] = None
-                     ) -> Iterator[Tuple[float, DevicePicture, str]]:
+                     skip: Optional[Set[int]] = None, grow: Optional[Callable[[], Optional["_PassEnd"]]] = None,
+                     widen: Optional[Widen] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
         """One decoder pass from packet `first`, yielding the pictures
         `ownership` gives the segment, but those in `skip`, and sending
         packets as `stop` says. `grow`, asked as the pass reaches the end of
-        its segments, may give a later end to go on to."""
+        its segments, may give a later end to go on to; `widen`, asked as
+        the pass starts and goes on, may have it decode on every processor
+        from there (see `Video.frames`)."""
         channel: Optional[_Channel] = None
+        # The decoder a pass that widened left: it finishes its stream while
+        # the wide one starts on the next, and gives its last pictures first.
+        finishing: Optional[_Channel] = None
         try:
             if first > 0 or not fresh:
                 demuxer.seek_packet(index, first)
-            channel = self._channel(device)
+            channel = self._channel(device, wide=widen is not None and bool(widen()))
             # The decoder carries each packet's ordinal to its picture in
             # place of the time stamp; the container's stamps wait here.
             stamps: Dict[int, Optional[int]] = {}
@@ -841,10 +858,28 @@ class _Container(_Part):
                     yielded.add(ordinal)
                 return clock.seconds(stamp), picture, self.name
 
+            def finished() -> Iterator[Tuple[float, DevicePicture, str]]:
+                """The pictures left in the decoder a widened pass left."""
+                nonlocal finishing
+                if finishing is not None:
+                    for frame in finishing.receive(_DRAIN_WAIT_MS, draining=True):
+                        if (item := own(frame)) is not None:
+                            yield item
+                    leaving, finishing = finishing, None
+                    self._idle_channel(device, leaving)
+
             ordinal = first
             while True:
+                # Where the pass goes on into a segment, a new decoder may
+                # take over when no picture before its key packet in display
+                # order comes after it, and the key picture is an IDR one
+                # (libavcodec holds back the last pictures of a stream begun
+                # at another kind of random-access point).
+                afresh = False
                 if grow is not None and ordinal == stop.end:
+                    clean = stop.through == stop.end
                     stop = grow() or stop
+                    afresh = clean and stop.end != ordinal and widen is not None and not channel.wide
                 if ownership.done or (stop.limit is not None and ordinal >= stop.limit) or (
                         stop.last_sent >= 0 and ordinal > stop.last_sent):
                     break
@@ -852,22 +887,34 @@ class _Container(_Part):
                 if packet is None:
                     break
                 data, stamps[ordinal], _key = packet
+                if afresh and _begins_with_idr(self.codec, data) and widen is not None and widen():
+                    yield from finished()
+                    for frame in channel.send(None, 0):  # the end of its stream, its pictures kept coming
+                        if (item := own(frame)) is not None:
+                            yield item
+                    channel.ended = True
+                    finishing, channel = channel, self._channel(device, wide=True)
                 # Loops rather than generators a packet: this runs at every picture.
                 code = channel.offer(data, ordinal)
                 while code == _TIMEOUT:
+                    # The wide decoder has its input full: the one before
+                    # gives its pictures meanwhile.
+                    yield from finished()
                     for frame in channel.receive(_RUN_WAIT_MS):
                         if (item := own(frame)) is not None:
                             yield item
                     code = channel.offer()
                 check(code, "kyme", "sending a packet to the decoder")
                 ordinal += 1
+            yield from finished()
             if not ownership.done:
                 for frame in channel.finish():
                     if (item := own(frame)) is not None:
                         yield item
         finally:
-            if channel is not None:
-                self._idle_channel(device, channel)
+            for left in (finishing, channel):
+                if left is not None:
+                    self._idle_channel(device, left)
 
     def close(self) -> None:
         with self._lock:
@@ -935,6 +982,26 @@ class _Container(_Part):
             check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
                            "uploading a picture decoded on the host")
             yield clock.seconds(pts), converter.convert(staging, decoded, width, height, width)
+
+
+def _begins_with_idr(codec: str, data: npt.NDArray[np.uint8]) -> bool:
+    """Whether an access unit (Annex B) holds an IDR picture: its first coded
+    slice's NAL unit type, found among the units that lead it."""
+    head = data[:_NAL_SCAN].tobytes()
+    position = head.find(b"\x00\x00\x01")
+    while 0 <= position < len(head) - 3:
+        header = head[position + 3]
+        if codec == "h264" and 1 <= header & 0x1F <= 5:
+            return header & 0x1F == 5
+        if codec == "hevc" and (header >> 1) & 0x3F < 32:
+            return (header >> 1) & 0x3F in (19, 20)
+        position = head.find(b"\x00\x00\x01", position + 3)
+    return False
+
+
+# Bytes of an access unit searched for its first slice: past the parameter
+# sets and messages that may lead it.
+_NAL_SCAN = 1 << 16
 
 
 class _PassEnd:
@@ -1047,7 +1114,8 @@ class _Photos(_Part):
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
     def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
-                         following: Optional[Following] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+                         following: Optional[Following] = None, widen: Optional[Widen] = None
+                         ) -> Iterator[Tuple[float, DevicePicture, str]]:
         return self.pictures(video, converter_args, device, segment.first_packet, segment.first_packet + 1)
 
     def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
@@ -1257,7 +1325,7 @@ class Video:
 
     def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
                start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True,
-               following: Optional[Following] = None) -> Iterator[Frame]:
+               following: Optional[Following] = None, widen: Optional[Widen] = None) -> Iterator[Frame]:
         """Decodes the pictures in display order as `Frame` objects.
 
         `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
@@ -1280,6 +1348,14 @@ class Video:
         gives what one `frames(segment=...)` over all of them would, without
         the decoder starting afresh; `index` goes on counting. Photos and
         videos decoded on the host end with their segment.
+
+        `widen` (with `segment`) is asked as the pass starts and as it goes
+        on into a segment `following` gave that starts with an IDR picture
+        without leading pictures (where a new decoder can take over): True
+        has the pass decode from there on every processor (a channel made
+        with `enableMC`), as the last pass of a run would once the other
+        dies are done. The decoder before finishes its stream while the new
+        one starts. The pictures are the same either way.
 
         `copy=False` saves a copy of every picture the decoder gives as it
         is (asked for in its coded format and size): such a frame is the
@@ -1306,12 +1382,14 @@ class Video:
                 raise ValueError(f"{segment!r} is not a segment of this video: it has {len(self._parts)} parts")
         if following is not None and (segment is None or not callable(following)):
             raise ValueError("following must be a function and goes with a segment")
+        if widen is not None and (segment is None or not callable(widen)):
+            raise ValueError("widen must be a function and goes with a segment")
         die = self.device if device is None else runtime.resolve(device)
         if self._memory.closed:
             raise ValueError("the video is closed")
         if segment is not None:
             self._parts[segment.part].check_segment(segment)
-            iteration = self._segment_frames((format, size, not copy), die, segment, following)
+            iteration = self._segment_frames((format, size, not copy), die, segment, following, widen)
         else:
             iteration = self._frames((format, size, not copy), die, start)
         self._passes.add(iteration)
@@ -1320,10 +1398,10 @@ class Video:
     def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Iterator[Frame]:
         return self._framed(args, (item for part in self._parts for item in part.pictures(self, args, device, start)))
 
-    def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment,
-                        following: Optional[Following]) -> Iterator[Frame]:
+    def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment, following: Optional[Following],
+                        widen: Optional[Widen]) -> Iterator[Frame]:
         part = self._parts[segment.part]
-        return self._framed(args, part.segment_pictures(self, args, device, segment, following))
+        return self._framed(args, part.segment_pictures(self, args, device, segment, following, widen))
 
     def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, DevicePicture, str]]) -> Iterator[Frame]:
         """The pictures as frames, numbered from 0; a borrowed one is gone once

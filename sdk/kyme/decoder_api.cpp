@@ -122,8 +122,11 @@ KY_EXPORT kymeRet_t kymeCreateDecoderChannel(kymeDecChannelParameters* parameter
   if (channels().contains(channel)) return KYME_CHANNEL_BUSY;
   NumberClaim claim;
   if (const uint32_t taken = claim.take(ChannelKind::decoder, slot.device, slot.core, jpeg); taken != OK) return taken;
-  return channels().add(channel,
-                        std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, decode_threads()),
+  // `enableMC` asks for a channel that decodes on every processor (its
+  // stream the one left to decode), whatever the other channels do and
+  // QUILLON_DECODE_THREADS says.
+  const int threads = parameters->enableMC != 0 && !jpeg ? all_processors_threads() : decode_threads();
+  return channels().add(channel, std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, threads),
                         std::move(claim));
 }
 KYME_CATCH

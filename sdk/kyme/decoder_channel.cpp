@@ -64,6 +64,8 @@ int automatic_decode_threads() {
   return std::clamp(usable_processors() / busy, 1, kMaxAutomaticThreads);
 }
 
+int all_processors_threads() { return std::clamp(usable_processors(), 1, kMaxAutomaticThreads); }
+
 struct DecoderChannel::Picture {
   uint64_t id = 0;
   void* address = nullptr;  // start of the device block

@@ -43,6 +43,9 @@ constexpr uint32_t kMaxJpegStream = 0x20000000;
 // moment.
 constexpr int kAutomaticThreads = -1;
 int automatic_decode_threads();
+// Threads of a channel made with `enableMC`: the processors the process may
+// run on, as many as an automatic count goes to.
+int all_processors_threads();
 
 class DecoderChannel final : public ChannelLifeCycle {
  public:

@@ -117,6 +117,23 @@ def test_every_picture_once_in_display_order_with_the_reference_class(tmp_path, 
         assert sheet.size == (outputs.SHEET_COLUMNS * cell[0], outputs.SHEET_ROWS * cell[1])
 
 
+def test_a_last_pass_on_every_processor_gives_the_same_results(tmp_path, capsys, clips, monkeypatch):
+    from quillon import media
+    from quillon.pipeline import scheduling
+
+    assert run(tmp_path, capsys, clips["h264.mp4"])[0] == 0
+    expected = results(tmp_path)
+    made = []
+    channel = media._Channel
+    monkeypatch.setattr(media, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
+                        channel(*args, **kw))
+    monkeypatch.setattr(scheduling, "WIDEN_AFTER", float("-inf"))  # whichever die takes the last task
+    monkeypatch.setattr(scheduling, "PACE_PICTURES", 0)
+    code, _, err = run(tmp_path, capsys, clips["h264.mp4"])
+    assert code == 0, err
+    assert True in made and results(tmp_path) == expected
+
+
 def test_decoders_take_one_thread_a_die_only_while_every_die_has_segments(monkeypatch):
     from quillon.pipeline.scheduling import THREADS_VARIABLE, decoder_threads
 
@@ -246,8 +263,8 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
             self.calls.append(("done", task))
 
     def failing_after(count):
-        def run_task(task, *args):
-            assert task.segment.first_packet == 0 and task.pictures == 12
+        def run_task(task, *args, widen):
+            assert task.segment.first_packet == 0 and task.pictures == 12 and widen() is False
             following = args[-1]
             for number in range(count):
                 if number % 12 == 6:  # the decoder asks ahead
@@ -271,6 +288,40 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
     assert writer.calls.index(("done", 0)) < writer.calls.index(("add", 1))  # written while the pass goes on
     assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler.dies[0].pictures == 30
     assert scheduler.owed[0] == 6  # three tasks of 12 taken, 30 pictures shown: what the end of a run weighs
+
+
+
+def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_after():
+    from quillon.media import Segment
+    from quillon.pipeline.scheduling import PACE_PICTURES, WIDEN_AFTER, Scheduler
+    from quillon.pipeline.sources import Task
+
+    tasks = [Task(n, 0, "clip.mp4", Segment("clip.mp4", 0, n, 12 * n, None if n == 3 else 12 * n + 12, 12), 12, 12 * n)
+             for n in range(4)]
+
+    def widens(mine, theirs, shown=(100, 100), left=0, gone=(), widening=True, start=False):
+        """Whether die 0 widens as it takes the last task but `left`, owing
+        `mine` pictures with it and die 1 `theirs`, both at 100 a second."""
+        scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None, widening=widening)
+        scheduler.started = {0, 1}
+        scheduler.began -= 1.0
+        for device, count in enumerate(shown):
+            scheduler.dies[device].pictures = count
+        scheduler._claim(1, 0)
+        scheduler.pending = [n for n in (1, 2, 3)[:1 + left]]
+        scheduler.owed = {0: mine - 12, 1: theirs}
+        scheduler.gone = set(gone)
+        scheduler._claim(0, scheduler.pending[-1], start=start)
+        return scheduler.wide[0]
+
+    assert WIDEN_AFTER == 0.1 and PACE_PICTURES == 8
+    assert not widens(40, 35) and widens(40, 20) and widens(40, 20, start=True)  # a new pass or one going on
+    assert widens(31, 20) and not widens(29, 20)
+    assert widens(12, 60, gone=[1])  # the other die has ended: its processor is idle
+    assert not widens(40, 10, shown=(400, 100)) and widens(40, 10, shown=(100, 400))  # at each die's pace
+    assert not widens(40, 5, left=1)                         # tasks left for the other die
+    assert not widens(40, 5, widening=False)                 # the user fixed the threads
+    assert not widens(40, 5, shown=(PACE_PICTURES - 1, 100))  # too soon to tell
 
 
 REUSE = """

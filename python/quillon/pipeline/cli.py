@@ -194,7 +194,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     from .allocator import keep_freed_blocks
     from .classify import Classifier, read_labels
     from .outputs import ResultsWriter, Sampler, SheetPng, finish
-    from .scheduling import Scheduler, decoder_threads
+    from .scheduling import THREADS_VARIABLE, Scheduler, decoder_threads
 
     keep_freed_blocks()
     out = pathlib.Path(args.out)
@@ -220,7 +220,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         counts = [i.frame_count for i in inputs]
         total = None if None in counts else sum(c for c in counts if c is not None)
         writer = ResultsWriter(out, inputs)
-        scheduler = Scheduler(tasks, inputs, models, classifier, writer, Sampler(total, sheet=SheetPng()))
+        scheduler = Scheduler(tasks, inputs, models, classifier, writer, Sampler(total, sheet=SheetPng()),
+                              widening=THREADS_VARIABLE not in os.environ)
         bar = progress.Progress(total, devices, args.quiet)
         from quillon import _native
 

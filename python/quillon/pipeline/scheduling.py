@@ -5,8 +5,10 @@ fusion op and runs the die's model on it, on the worker's thread.
 A die's pass over a clip goes on into the clip's next segment while no die
 has taken it, so each die decodes long stretches in one stream; a die that
 is free starts halfway along the stretch ahead of another's pass, so that
-the dies still finish together. Results come back in the tasks' display
-order and go to the writer; a photo or segment that fails is listed with
+the dies still finish together. The pass that takes the last task decodes
+on every processor from there when the other dies will be done well before
+it (see `_widens`). Results come back in the tasks' display order and go to
+the writer; a photo or segment that fails is listed with
 its reason and the rest goes on.
 
 The workers stop between pictures once asked (a signal, a failing disk),
@@ -52,6 +54,9 @@ class Scheduler:
     reaching: Dict[int, int] = field(default_factory=dict)  # device -> the last task of its pass, while it may go on
     owed: Dict[int, int] = field(default_factory=dict)      # device -> pictures its pass has taken and not shown
     gone: Set[int] = field(default_factory=set)             # dies whose workers have ended
+    widening: bool = True   # a last pass may decode on every processor (not when the user fixed the threads)
+    wide: Dict[int, bool] = field(default_factory=dict)     # device -> whether its pass is to decode on every processor
+    began: float = field(default_factory=time.monotonic)
     done: int = 0
     failures: List[str] = field(default_factory=list)
     error: Optional[BaseException] = None
@@ -85,6 +90,7 @@ class Scheduler:
                     self.finished.set()
 
         self._ended = one_ended
+        self.began = time.monotonic()
         for worker in workers:
             worker.start()
         try:
@@ -114,7 +120,7 @@ class Scheduler:
                 self.started.add(device)
                 mine = self.firsts.get(device)
                 if mine is not None and mine in self.pending:
-                    return [self._claim(device, mine)]
+                    return [self._claim(device, mine, start=True)]
             number = next((n for n in self.pending if n not in waiting), None)
             if number is None:
                 return []
@@ -134,7 +140,7 @@ class Scheduler:
                         return []  # the running pass goes on through it all
                     choices = even or choices
                 number += min(choices, key=lambda k: abs(starts[k] - aim))
-            return [self._claim(device, number)]
+            return [self._claim(device, number, start=True)]
 
     def _extend(self, device: int, tasks: List[Task]) -> Optional[Any]:
         """The segment a die's running pass goes on into, taken off the tasks
@@ -178,11 +184,37 @@ class Scheduler:
         return (following in self.pending and following not in waiting
                 and _follows(self.tasks[number], self.tasks[following]))
 
-    def _claim(self, device: int, number: int) -> Task:
+    def _claim(self, device: int, number: int, start: bool = False) -> Task:
+        """Gives the die task `number`, as the `start` of a pass or to go on
+        with, and settles whether the pass is to widen (see `_widens`)."""
         self.pending.remove(number)
         self.reaching[device] = number
         self.owed[device] = self.owed.get(device, 0) + _pictures(self.tasks[number])
+        self.wide[device] = (not start and self.wide.get(device, False)) or self._widens(device)
         return self.tasks[number]
+
+    def _widens(self, device: int) -> bool:
+        """Whether a die's pass that has taken the last task left is to
+        decode on every processor from here: at the paces the dies have kept
+        so far, the others would have shown what they owe WIDEN_AFTER
+        seconds or more before it, and leave their processors idle. (With
+        one decoder thread a die, the pass decodes on one processor while
+        the other does little but run its model.)"""
+        if not self.widening or self.pending or len(self.models) < 2:
+            return False
+        elapsed = time.monotonic() - self.began
+        if any(self.dies[d].pictures < PACE_PICTURES for d in self.models if d not in self.gone):
+            return False  # too soon to tell the paces
+
+        def left(d: int) -> float:
+            return self._owing(d) * elapsed / max(1, self.dies[d].pictures)
+
+        others = [left(d) for d in self.models if d != device and d not in self.gone]
+        return left(device) - max(others, default=0.0) >= WIDEN_AFTER
+
+    def _wide(self, device: int) -> bool:
+        with self.lock:
+            return self.wide.get(device, False)
 
     def _owing(self, device: int) -> int:
         """Pictures a die's pass has taken and not shown yet (0: no pass)."""
@@ -257,7 +289,7 @@ class Scheduler:
         try:
             for record, tile in run_task(task, item, device, self.models[device], self.classifier,
                                          lambda number: self.sampler.wanted(position + number), self.stop, video,
-                                         following):
+                                         following, widen=lambda: self._wide(device)):
                 self.writer.add(tasks[past_finished()].number, task.input, record)
                 count += 1
                 if tile is not None:
@@ -286,6 +318,13 @@ class Scheduler:
         with self.lock:
             self.failures.append(str(failure))
             self.pending = sorted(self.pending + [t.number for t in tasks[failing + 1:]])
+
+# How much later than the other dies a pass that takes the last task would
+# end for it to decode on every processor: frame threads cost about a fifth
+# more CPU a picture, and take more than the pass's share while the others
+# still decode. And the pictures the dies show before their paces tell.
+WIDEN_AFTER = 0.1
+PACE_PICTURES = 8
 
 # How far on a die that is free starts ahead of a running pass, at most: the
 # results of its pass wait for the other's to be written, and past a few
@@ -354,7 +393,8 @@ def _open(source: str, device: int) -> Any:
 
 def run_task(task: Task, item: Input, device: int, model: Any, classifier: Classifier,
              sample: Callable[[int], bool], stop: Optional[threading.Event] = None, video: Any = None,
-             following: Optional[Callable[[], Any]] = None) -> Iterator[Tuple[Dict[str, Any], Optional[Thumbnail]]]:
+             following: Optional[Callable[[], Any]] = None,
+             widen: Optional[Callable[[], bool]] = None) -> Iterator[Tuple[Dict[str, Any], Optional[Thumbnail]]]:
     """Decodes one task on `device`, runs `model` (on that die) on every
     picture, and yields (record, thumbnail) in display order. A record has
     `pts` (None when the input has no time stamps), `device` and the
@@ -362,7 +402,8 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
     says whether the task's n-th picture gets a thumbnail (positions count
     from the task's start). `video` is the task's source already open on
     `device` (kept open), or None to open it for the task. `following`: for a
-    segment, gives the segments the pass goes on into (see Video.frames).
+    segment, gives the segments the pass goes on into, and `widen` whether
+    it decodes on every processor from there (see Video.frames).
     Raises TaskFailed
     for what the input holds (a corrupt photo, a segment that fails);
     DiskError and faults of the program go through as they are."""
@@ -379,6 +420,8 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
         options["segment"] = task.segment
         if following is not None:
             options["following"] = following
+        if widen is not None:
+            options["widen"] = widen
 
     pictures = 0
     try:

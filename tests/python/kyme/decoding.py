@@ -34,11 +34,12 @@ def reference(path, pixel_format, *decoding):
     return [line.rsplit(",", 1)[1].strip() for line in out.splitlines() if not line.startswith("#")]
 
 
-def parameters(codec, pixel_format="KYME_PIX_FMT_YUV420P", extra=0):
+def parameters(codec, pixel_format="KYME_PIX_FMT_YUV420P", extra=0, every_processor=False):
     p = kyme.decChannelParamters()
     p.codecType = getattr(kyme.codecType, codec)
     p.pixelFormat = getattr(kyme.pixelFormat, pixel_format)
     p.extraBufferNumber = extra
+    p.enableMC = int(every_processor)
     return p
 
 

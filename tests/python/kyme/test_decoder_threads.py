@@ -19,9 +19,9 @@ def clip(tmp_path_factory):
     return path, reference(path, "yuv420p"), [np.array(s) for s in nal_units(path)]
 
 
-def threads_of_a_channel(clip, other):
+def threads_of_a_channel(clip, other, every_processor=False):
     """Threads channel 0 gained halfway through the clip while channel 64, on the other die, is `other`: absent,
-    started and idle, or stalled (its pictures never received)."""
+    started and idle, or stalled (its pictures never received); `every_processor`: channel 0 made with enableMC."""
     _, expected, units = clip
     stream = kyme.stream()
     if other != "absent":
@@ -36,7 +36,7 @@ def threads_of_a_channel(clip, other):
         else:
             pytest.fail("channel 64 took the whole clip without its pictures being received")
     before = len(os.listdir("/proc/self/task"))
-    open_channel(0, "KYME_CODEC_DEC_H264")
+    open_channel(0, "KYME_CODEC_DEC_H264", every_processor=every_processor)
     decoder = Decoder(0)
     for number, unit in enumerate(units):
         if number == len(units) // 2:
@@ -58,6 +58,15 @@ def test_a_channel_takes_its_share_of_the_processors(media, clip, monkeypatch, o
     share = min(8, len(os.sched_getaffinity(0)) // sharing)
     # libavcodec starts threads of its own only for more than one.
     assert automatic - single == (share if share > 1 else 0)
+
+
+def test_a_channel_made_with_enable_mc_decodes_on_every_processor(media, clip, monkeypatch):
+    """Whatever the variable says and however busy the other channels are: the
+    pass a scheduler knows to be the last one decoding."""
+    monkeypatch.setenv("QUILLON_DECODE_THREADS", "1")
+    single = threads_of_a_channel(clip, "stalled")
+    every = threads_of_a_channel(clip, "stalled", every_processor=True)
+    assert every - single == min(8, len(os.sched_getaffinity(0)))
 
 
 def test_frame_threads_start_without_a_word_from_libavcodec(clip):

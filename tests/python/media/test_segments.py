@@ -22,6 +22,7 @@ CLIPS = {
     "hevc10.mp4": ["-pix_fmt", "yuv420p10le", *X265],
     "hevc.hevc": ["-pix_fmt", "yuv420p", *X265],
     "one_key.mkv": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3", "-g", "250"],
+    "closed_gop.mp4": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-bf", "3", "-g", "12"],
     "mpeg4.avi": ["-c:v", "mpeg4", "-g", "12"],
 }
 
@@ -177,6 +178,43 @@ def test_host_decoded_videos_and_photos(clips, tmp_path):
         joined = [(f.pts, f.to_numpy()) for s in segments for f in video.frames(segment=s, device=s.number % 2)]
     assert [pts for pts, _ in joined] == [pts for pts, _ in plain] and len(plain) == 63
     assert all(np.array_equal(a, b) for (_, a), (_, b) in zip(joined, plain))
+
+
+@pytest.mark.parametrize("name, changes", [("closed_gop.mp4", True), ("open_gop.mp4", False), ("hevc.mkv", False)])
+@pytest.mark.parametrize("wide_from", [1, 3])
+def test_a_pass_that_widens_gives_the_pictures_it_would_have(clips, monkeypatch, name, changes, wide_from):
+    """Asked from the start, or at the third ask (going on into a segment): the
+    pass decodes on a channel with every processor's threads, from an IDR
+    picture without leading pictures only (the closed GOPs; the open-GOP
+    x264 clip has such pictures that are not IDR ones, x265 CRA pictures),
+    the decoder before finishing its stream meanwhile."""
+    from quillon import media
+
+    made = []
+    channel = media._Channel
+    monkeypatch.setattr(media, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
+                        channel(*args, **kw))
+    asked = []
+
+    def widen():
+        asked.append(len(asked) + 1)
+        return asked[-1] >= wide_from
+
+    plain, segments, _ = plain_and_segmented(clips[name], target_pictures=1)
+    more = iter(segments[1:])
+    made.clear()
+    with quillon.open(clips[name]) as video:
+        grown = take(video.frames(format="nv12", device=1, segment=segments[0], following=lambda: next(more, None),
+                                  widen=widen))
+        with pytest.raises(ValueError, match="widen"):
+            video.frames(format="nv12", segment=segments[0], widen=True)
+        with pytest.raises(ValueError, match="widen"):
+            video.frames(format="nv12", widen=lambda: True)
+    assert [index for index, _, _ in grown] == list(range(60))
+    assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in plain]
+    assert all(np.array_equal(a[2], b[2]) for a, b in zip(grown, plain))
+    assert made == ([True] if wide_from == 1 else [False, True] if changes else [False])
+    assert len(asked) == (1 if wide_from == 1 or not changes else 3)
 
 
 def test_segments_of_another_video_or_bad_arguments_are_refused(clips):
