@@ -123,8 +123,7 @@ def test_a_last_pass_on_every_processor_gives_the_same_results(tmp_path, capsys,
 
     assert run(tmp_path, capsys, clips["h264.mp4"])[0] == 0
     expected = results(tmp_path)
-    made = []
-    channel = media._Channel
+    made, channel = [], media._Channel
     monkeypatch.setattr(media, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
                         channel(*args, **kw))
     monkeypatch.setattr(scheduling, "WIDEN_AFTER", float("-inf"))  # whichever die takes the last task
@@ -305,10 +304,9 @@ def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_a
         scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None, widening=widening)
         scheduler.started = {0, 1}
         scheduler.began -= 1.0
-        for device, count in enumerate(shown):
-            scheduler.dies[device].pictures = count
+        scheduler.dies[0].pictures, scheduler.dies[1].pictures = shown
         scheduler._claim(1, 0)
-        scheduler.pending = [n for n in (1, 2, 3)[:1 + left]]
+        scheduler.pending = [1, 2, 3][:1 + left]
         scheduler.owed = {0: mine - 12, 1: theirs}
         scheduler.gone = set(gone)
         scheduler._claim(0, scheduler.pending[-1], start=start)

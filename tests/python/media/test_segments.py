@@ -190,11 +190,9 @@ def test_a_pass_that_widens_gives_the_pictures_it_would_have(clips, monkeypatch,
     the decoder before finishing its stream meanwhile."""
     from quillon import media
 
-    made = []
-    channel = media._Channel
+    made, asked, channel = [], [], media._Channel
     monkeypatch.setattr(media, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
                         channel(*args, **kw))
-    asked = []
 
     def widen():
         asked.append(len(asked) + 1)
@@ -206,10 +204,9 @@ def test_a_pass_that_widens_gives_the_pictures_it_would_have(clips, monkeypatch,
     with quillon.open(clips[name]) as video:
         grown = take(video.frames(format="nv12", device=1, segment=segments[0], following=lambda: next(more, None),
                                   widen=widen))
-        with pytest.raises(ValueError, match="widen"):
-            video.frames(format="nv12", segment=segments[0], widen=True)
-        with pytest.raises(ValueError, match="widen"):
-            video.frames(format="nv12", widen=lambda: True)
+        for segment, bad in ((segments[0], True), (None, lambda: True)):
+            with pytest.raises(ValueError, match="widen"):
+                video.frames(format="nv12", segment=segment, widen=bad)
     assert [index for index, _, _ in grown] == list(range(60))
     assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in plain]
     assert all(np.array_equal(a[2], b[2]) for a, b in zip(grown, plain))
