@@ -232,27 +232,33 @@ def clip(name: str, pictures: int, key_interval: int) -> pathlib.Path:
     return path
 
 
-def one_key_per_300_clip() -> pathlib.Path:
-    """900 1080p demo pictures, an IDR picture every 300 and no other
-    random-access point: x264 as the card's encoder runs it (medium, PSNR
-    tuning, quality 23), without its scene-cut key pictures."""
-    path = CACHE / "one-key-per-300.mp4"
+def ffmpeg_clip(name: str, pictures: int, width: int, height: int, *encoding: str) -> pathlib.Path:
+    """A clip of `pictures` demo pictures encoded by the ffmpeg command with
+    `encoding` (its output options), kept in the cache."""
+    path = CACHE / name
     if not path.is_file():
         from quillon.pipeline import demo
 
         CACHE.mkdir(parents=True, exist_ok=True)
-        partial = path.with_suffix(".part.mp4")
+        partial = path.with_suffix(".part" + path.suffix)
         encoder = subprocess.Popen(["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s",
-                                    "1920x1080", "-r", "30", "-i", "-", "-pix_fmt", "yuv420p", "-c:v", "libx264",
-                                    "-preset", "medium", "-tune", "psnr", "-crf", "23", "-x264-params",
-                                    "log-level=error:keyint=300:min-keyint=300:scenecut=0", str(partial)],
-                                   stdin=subprocess.PIPE)
+                                    f"{width}x{height}", "-r", "30", "-i", "-", "-pix_fmt", "yuv420p", *encoding,
+                                    str(partial)], stdin=subprocess.PIPE)
         assert encoder.stdin is not None
-        for index in range(900):
-            encoder.stdin.write(demo.demo_picture(index, 1920, 1080).tobytes())
+        for index in range(pictures):
+            encoder.stdin.write(demo.demo_picture(index, width, height).tobytes())
         encoder.stdin.close()
         assert encoder.wait() == 0
         partial.replace(path)
+    return path
+
+
+def one_key_per_300_clip() -> pathlib.Path:
+    """900 1080p demo pictures, an IDR picture every 300 and no other
+    random-access point: x264 as the card's encoder runs it (medium, PSNR
+    tuning, quality 23), without its scene-cut key pictures."""
+    path = ffmpeg_clip("one-key-per-300.mp4", 900, 1920, 1080, "-c:v", "libx264", "-preset", "medium", "-tune", "psnr",
+                       "-crf", "23", "-x264-params", "log-level=error:keyint=300:min-keyint=300:scenecut=0")
     import quillon
 
     with quillon.open(str(path)) as video:
@@ -262,21 +268,8 @@ def one_key_per_300_clip() -> pathlib.Path:
 
 
 def open_gop_clip() -> pathlib.Path:
-    path = CACHE / "open-gop-x265.mkv"
-    if not path.is_file():
-        from quillon.pipeline import demo
-
-        CACHE.mkdir(parents=True, exist_ok=True)
-        encoder = subprocess.Popen(["ffmpeg", "-v", "error", "-y", "-f", "rawvideo", "-pix_fmt", "rgb24", "-s",
-                                    "1280x720", "-r", "30", "-i", "-", "-pix_fmt", "yuv420p", "-c:v", "libx265", "-preset", "ultrafast",
-                                    "-x265-params", "log-level=error:keyint=30:open-gop=1", str(path)],
-                                   stdin=subprocess.PIPE)
-        assert encoder.stdin is not None
-        for index in range(300):
-            encoder.stdin.write(demo.demo_picture(index, 1280, 720).tobytes())
-        encoder.stdin.close()
-        assert encoder.wait() == 0
-    return path
+    return ffmpeg_clip("open-gop-x265.mkv", 300, 1280, 720, "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                       "log-level=error:keyint=30:open-gop=1")
 
 
 def die_counts(summary: str) -> List[int]:
