@@ -897,9 +897,8 @@ class _Container(_Part):
                 # Loops rather than generators a packet: this runs at every picture.
                 code = channel.offer(data, ordinal)
                 while code == _TIMEOUT:
-                    # The wide decoder has its input full: the one before
-                    # gives its pictures meanwhile.
-                    yield from finished()
+                    if finishing is not None:  # the wide decoder has its input: the one before gives its last pictures
+                        yield from finished()
                     for frame in channel.receive(_RUN_WAIT_MS):
                         if (item := own(frame)) is not None:
                             yield item
