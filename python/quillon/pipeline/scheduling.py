@@ -359,15 +359,17 @@ THREADS_VARIABLE = "QUILLON_DECODE_THREADS"
 
 @contextlib.contextmanager
 def decoder_threads(tasks: Sequence[Task], dies: int) -> Iterator[None]:
-    """With two segments or more for every die, each die's decoder runs on
-    one thread while the tasks run: the dies fill the processors between
-    them, and libavcodec's frame threads cost about a fifth more CPU a
-    picture. Left to share the processors by itself, the first die's
-    decoder would start on all of them, before the other dies had theirs.
-    With fewer tasks (one clip of one group of pictures) the decoders share
-    the processors. The host SDK reads the variable as channels are made; a
-    value the user set stands."""
-    if THREADS_VARIABLE in os.environ or len(tasks) < 2 * dies or dies < 2:
+    """With a task or more for every die, each die's decoder runs on one
+    thread while the tasks run: the dies fill the processors between them,
+    and libavcodec's frame threads cost about a fifth more CPU a picture.
+    Left to share the processors by itself, the first die's decoder would
+    start on all of them, before the other dies had theirs (on a clip of
+    three segments for two dies, a fifth more CPU for a third of it); the
+    run's last pass takes the processors when the others are done (see
+    `Scheduler._widens`). With fewer tasks than dies (one clip of one group
+    of pictures) the decoders share the processors. The host SDK reads the
+    variable as channels are made; a value the user set stands."""
+    if THREADS_VARIABLE in os.environ or len(tasks) < dies or dies < 2:
         yield
         return
     os.environ[THREADS_VARIABLE] = "1"
