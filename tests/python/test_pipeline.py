@@ -1,6 +1,7 @@
 """The main job end to end on every kind of input a user has, against the same pipeline written in OpenCV, and as
 a program: exit status 0 every time, signals and a full disk answered with one line, previous outputs kept."""
 import contextlib
+import dataclasses
 import json
 import os
 import pathlib
@@ -319,7 +320,14 @@ def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_a
     assert not widens(40, 10, shown=(400, 100)) and widens(40, 10, shown=(100, 400))  # at each die's pace
     assert not widens(40, 5, left=1)                         # tasks left for the other die
     assert not widens(40, 5, widening=False)                 # the user fixed the threads
-    assert not widens(40, 5, shown=(PACE_PICTURES - 1, 100))  # too soon to tell
+    # Before the paces tell, at equal paces: when the others owe a third of what it does or less.
+    assert widens(60, 20, shown=(PACE_PICTURES - 1, 100)) and not widens(60, 21, shown=(0, 0))
+
+    # A die's first task set aside for it counts as its own: the die with the long first segment widens.
+    scheduler = Scheduler([*tasks[:1], dataclasses.replace(tasks[1], pictures=840)], [], {0: None, 1: None}, None,
+                          None, None)
+    scheduler._take(1)
+    assert scheduler.wide[1] and scheduler._take(0) and not scheduler.wide[0]
 
 
 REUSE = """

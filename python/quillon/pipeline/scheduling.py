@@ -194,23 +194,28 @@ class Scheduler:
         return self.tasks[number]
 
     def _widens(self, device: int) -> bool:
-        """Whether a die's pass that has taken the last task left is to
-        decode on every processor from here: at the paces the dies have kept
-        so far, the others would have shown what they owe WIDEN_AFTER
-        seconds or more before it, and leave their processors idle. (With
-        one decoder thread a die, the pass decodes on one processor while
-        the other does little but run its model.)"""
-        if not self.widening or self.pending or len(self.models) < 2:
+        """Whether a die's pass that has taken the last task left (but the
+        first tasks set aside for dies not started yet, counted as theirs) is
+        to decode on every processor from here: at the paces the dies have
+        kept so far, the others would have shown what they owe WIDEN_AFTER
+        seconds or more before it, and leave their processors idle. Before
+        the paces tell (the run's first passes), at equal paces, when the
+        others owe a third of what it does or less. (With one decoder thread
+        a die, the pass decodes on one processor while the other does little
+        but run its model.)"""
+        waiting = self._waiting(device)
+        if not self.widening or len(self.models) < 2 or any(n not in waiting for n in self.pending):
             return False
-        elapsed = time.monotonic() - self.began
+        owed = {d: self._owing(d) for d in self.models}
+        for d, first in self.firsts.items():
+            if first in waiting:
+                owed[d] += _pictures(self.tasks[first])
+        others = [d for d in self.models if d != device and d not in self.gone]
         if any(self.dies[d].pictures < PACE_PICTURES for d in self.models if d not in self.gone):
-            return False  # too soon to tell the paces
-
-        def left(d: int) -> float:
-            return self._owing(d) * elapsed / max(1, self.dies[d].pictures)
-
-        others = [left(d) for d in self.models if d != device and d not in self.gone]
-        return left(device) - max(others, default=0.0) >= WIDEN_AFTER
+            return 3 * max((owed[d] for d in others), default=0) <= owed[device]
+        elapsed = time.monotonic() - self.began
+        left = {d: owed[d] * elapsed / max(1, self.dies[d].pictures) for d in [device, *others]}
+        return left[device] - max((left[d] for d in others), default=0.0) >= WIDEN_AFTER
 
     def _wide(self, device: int) -> bool:
         with self.lock:
