@@ -5,6 +5,7 @@ import dataclasses
 import json
 import os
 import pathlib
+import re
 import resource
 import signal
 import subprocess
@@ -118,7 +119,7 @@ def test_every_picture_once_in_display_order_with_the_reference_class(tmp_path, 
         assert sheet.size == (outputs.SHEET_COLUMNS * cell[0], outputs.SHEET_ROWS * cell[1])
 
 
-def test_a_last_pass_on_every_processor_gives_the_same_results(tmp_path, capsys, clips, monkeypatch):
+def test_a_widened_last_pass_or_lanes_taking_turns_give_the_same_results(tmp_path, capsys, clips, monkeypatch):
     from quillon import media
     from quillon.pipeline import scheduling
 
@@ -132,6 +133,83 @@ def test_a_last_pass_on_every_processor_gives_the_same_results(tmp_path, capsys,
     code, _, err = run(tmp_path, capsys, clips["h264.mp4"])
     assert code == 0, err
     assert True in made and results(tmp_path) == expected
+
+    # Three lanes for two dies, swapping turns every few pictures: the same lines, and each die's in its summary.
+    made.clear()
+    monkeypatch.setattr(scheduling, "lanes", lambda tasks, devices: [*devices, devices[0]])
+    monkeypatch.setattr(scheduling, "TURN_AFTER", 2)
+    code, out, err = run(tmp_path, capsys, clips["h264.mp4"])
+    assert code == 0, err
+    assert True not in made
+    assert [{**line, "device": 0} for line in results(tmp_path)] == [{**line, "device": 0} for line in expected]
+    assert "on 2 dies" in out and re.search(r"\n  1 +\d+ +\d+ ", out) and not re.search(r"\n  2 +\d+", out)
+
+
+def test_more_lanes_than_dies_only_where_the_dies_alone_cannot_share_the_pictures():
+    from quillon.pipeline.scheduling import lanes
+    from quillon.pipeline.sources import Task
+
+    def dies_of_lanes(*pictures, processors=2, devices=(0, 1)):
+        return lanes([Task(n, 0, "clip.mp4", None, count) for n, count in enumerate(pictures)], devices, processors)
+
+    assert dies_of_lanes(300, 300, 300) == [0, 1, 0]          # one random-access point every 300 pictures
+    assert dies_of_lanes(*[300] * 5) == [0, 1, 0]             # stretches of 600, 600 and 300
+    assert dies_of_lanes(60, 840) == [0, 1]                   # no number of lanes shares one long segment
+    assert dies_of_lanes(*[15] * 20) == [0, 1] and dies_of_lanes(450, 225, 225) == [0, 1]
+    assert dies_of_lanes(300, 300, 300, processors=1) == [0, 1]
+    assert dies_of_lanes(300, 300, 300, devices=(0,)) == [0] and dies_of_lanes(300, 300) == [0, 1]
+    assert dies_of_lanes(*[100] * 9, devices=(0, 1, 2, 3), processors=4) == [0, 1, 2, 3, 0]  # 200 each at most
+
+
+def test_lanes_take_turns_as_many_at_once_as_dies_and_end_together(monkeypatch):
+    from quillon.pipeline import scheduling
+    from quillon.pipeline.outputs import Sampler
+    from quillon.pipeline.sources import Input, Task
+
+    class Writer:
+        def add(self, task, input, record):
+            pass
+
+        def task_done(self, task):
+            pass
+
+    def scheduler_of(pictures):
+        tasks = [Task(n, n, f"clip{n}.mp4", None, count) for n, count in enumerate(pictures)]
+        inputs = [Input(f"clip{n}.mp4", "video", frame_count=count) for n, count in enumerate(pictures)]
+        return scheduling.Scheduler(tasks, inputs, {0: None, 1: None, 2: None}, None, Writer(), Sampler(None),
+                                    {0: 0, 1: 1, 2: 0})
+
+    seen = []
+    scheduler = scheduler_of([90, 90, 90])
+
+    def run_task(task, item, device, *args, **kw):
+        for _ in range(task.pictures):
+            with scheduler.lock:
+                lane = next(lane for lane in scheduler.decoding if scheduler.lanes[lane].device == device
+                            and scheduler.tasks[scheduler.reaching[lane]] is task)
+                seen.append((len(scheduler.decoding), {n: scheduler._owing(n) for n in scheduler.models}, lane))
+            time.sleep(0.001)  # decoding, without the interpreter
+            yield {"class": 0}, None
+
+    monkeypatch.setattr(scheduling, "_open", lambda source, device: None)
+    monkeypatch.setattr(scheduling, "run_task", run_task)
+    scheduler.run(lambda: scheduler.finished.wait(1))
+    assert scheduler.error is None and scheduler.done == 270 and {n: s.pictures for n, s in scheduler.dies().items()} \
+        == {0: 180, 1: 90}
+    assert max(decoding for decoding, _, _ in seen) == 2
+    first_end = next(owed for _, owed, lane in seen if owed[lane] == 1)
+    assert max(first_end.values()) <= scheduling.TURN_AFTER + 2  # no lane is left with much to do alone
+
+    # A run stopped while a lane waits for its turn ends.
+    scheduler = scheduler_of([90, 90, 90])
+
+    def stopping(task, item, device, *args, **kw):
+        scheduler._halt()
+        yield {"class": 0}, None
+
+    monkeypatch.setattr(scheduling, "run_task", stopping)
+    scheduler.run(lambda: scheduler.finished.wait(1))
+    assert scheduler.done <= 2
 
 
 def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(monkeypatch):
@@ -203,7 +281,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
         scheduler._claim(1, 1 + left)  # the other die's pass, past the segments left
         scheduler.owed = {0: mine, 1: theirs}
         for device, count in enumerate(shown):
-            scheduler.dies[device].pictures = count
+            scheduler.lanes[device].pictures = count
         scheduler.gone = set(gone)
         return scheduler._extend(0, taken) is not None
 
@@ -219,7 +297,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
         scheduler.started = {0, 1}
         scheduler._claim(0, 0)
         scheduler.owed[0] = 20
-        scheduler.dies[0].pictures, scheduler.dies[1].pictures = shown
+        scheduler.lanes[0].pictures, scheduler.lanes[1].pictures = shown
         return [t.number for t in scheduler._take(1)]
 
     assert free_takes(2, (100, 100)) == [1] and free_takes(2, (100, 140)) == [2] and free_takes(1, (100, 140)) == []
@@ -286,7 +364,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
     assert adds == [0] * 12 + [1] * 12 + [2] * 6
     assert [task for call, task in writer.calls if call == "done"] == [0, 1, 2]
     assert writer.calls.index(("done", 0)) < writer.calls.index(("add", 1))  # written while the pass goes on
-    assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler.dies[0].pictures == 30
+    assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler.lanes[0].pictures == 30
     assert scheduler.owed[0] == 6  # three tasks of 12 taken, 30 pictures shown: what the end of a run weighs
 
 
@@ -305,7 +383,7 @@ def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_a
         scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None, widening=widening)
         scheduler.started = {0, 1}
         scheduler.began -= 1.0
-        scheduler.dies[0].pictures, scheduler.dies[1].pictures = shown
+        scheduler.lanes[0].pictures, scheduler.lanes[1].pictures = shown
         scheduler._claim(1, 0)
         scheduler.pending = [1, 2, 3][:1 + left]
         scheduler.owed = {0: mine - 12, 1: theirs}

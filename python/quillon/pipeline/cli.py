@@ -194,7 +194,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     from .allocator import keep_freed_blocks
     from .classify import Classifier, read_labels
     from .outputs import ResultsWriter, Sampler, SheetPng, finish
-    from .scheduling import THREADS_VARIABLE, Scheduler, decoder_threads
+    from .scheduling import THREADS_VARIABLE, Scheduler, decoder_threads, lanes
 
     keep_freed_blocks()
     out = pathlib.Path(args.out)
@@ -210,18 +210,24 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     for item in inputs:
         sources.probe(item)
     builtin = model_path is None
-    models = load_models(model_path or demo.builtin_model(cache), devices)
+    model_file = model_path or demo.builtin_model(cache)
+    models = load_models(model_file, devices)
+    # A lane's model is its own: a die with a second lane loads it again.
+    models_by_lane = dict(enumerate(models[device] for device in devices))
     scheduler: Optional[Scheduler] = None
     try:
         first = next(iter(models.values()))
         classifier = Classifier([o.name for o in first.outputs], demo.CLASS_NAMES if builtin else labels,
                                 args.softmax, args.top)
         tasks = sources.tasks(inputs, len(devices))
+        lane_dies = lanes(tasks, devices)
+        for lane in range(len(devices), len(lane_dies)):
+            models_by_lane[lane] = load_models(model_file, [lane_dies[lane]])[lane_dies[lane]]
         counts = [i.frame_count for i in inputs]
         total = None if None in counts else sum(c for c in counts if c is not None)
         writer = ResultsWriter(out, inputs)
-        scheduler = Scheduler(tasks, inputs, models, classifier, writer, Sampler(total, sheet=SheetPng()),
-                              widening=THREADS_VARIABLE not in os.environ)
+        scheduler = Scheduler(tasks, inputs, models_by_lane, classifier, writer, Sampler(total, sheet=SheetPng()),
+                              dict(enumerate(lane_dies)), widening=THREADS_VARIABLE not in os.environ)
         bar = progress.Progress(total, devices, args.quiet)
         from quillon import _native
 
@@ -248,12 +254,12 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             raise scheduler.error
         with signals.held():
             sheet_line = finish(out, writer, scheduler.sampler, interrupted, args.annotate, inputs, devices[0])
-        model_name = (model_path or demo.builtin_model(cache)).name
+        model_name = model_file.name
         print(summary(scheduler, inputs, first, model_name, elapsed, writer, sheet_line, interrupted, damage))
         return exit_status(interrupted, writer.lines)
     finally:
         with signals.held():
-            for model in models.values():
+            for model in models_by_lane.values():
                 model.close()
 
 
@@ -275,14 +281,15 @@ def summary(scheduler: Any, inputs: Sequence[Any], model: Any, model_name: str, 
     pictures = writer.lines
     rate = pictures / elapsed if elapsed > 0 else 0.0
     shape = model.inputs[0].shape
+    dies = scheduler.dies()
     rows = [
-        f"quillon pipeline: {pictures} pictures from {names(inputs)} on {len(scheduler.dies)} dies in "
+        f"quillon pipeline: {pictures} pictures from {names(inputs)} on {len(dies)} dies in "
         f"{elapsed:.2f} s ({rate:.1f} pictures/s){' - interrupted' if interrupted else ''}",
         f"  model: {model_name} ({shape[3]}x{shape[2]} input)",
         "",
         "  die   pictures   tasks   busy (s)",
     ]
-    for device, stats in sorted(scheduler.dies.items()):
+    for device, stats in sorted(dies.items()):
         rows.append(f"  {device:<5} {stats.pictures:8d} {stats.tasks:7d} {stats.busy:10.2f}")
     notes = [item.note for item in inputs if item.note]
     if notes:
