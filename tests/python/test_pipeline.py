@@ -5,7 +5,6 @@ import dataclasses
 import json
 import os
 import pathlib
-import re
 import resource
 import signal
 import subprocess
@@ -138,78 +137,60 @@ def test_a_widened_last_pass_or_lanes_taking_turns_give_the_same_results(tmp_pat
     made.clear()
     monkeypatch.setattr(scheduling, "lanes", lambda tasks, devices: [*devices, devices[0]])
     monkeypatch.setattr(scheduling, "TURN_AFTER", 2)
-    code, out, err = run(tmp_path, capsys, clips["h264.mp4"])
-    assert code == 0, err
-    assert True not in made
+    code, _, err = run(tmp_path, capsys, clips["h264.mp4"])
+    assert code == 0 and True not in made, err  # no pass widens
     assert [{**line, "device": 0} for line in results(tmp_path)] == [{**line, "device": 0} for line in expected]
-    assert "on 2 dies" in out and re.search(r"\n  1 +\d+ +\d+ ", out) and not re.search(r"\n  2 +\d+", out)
 
 
 def test_more_lanes_than_dies_only_where_the_dies_alone_cannot_share_the_pictures():
     from quillon.pipeline.scheduling import lanes
     from quillon.pipeline.sources import Task
 
-    def dies_of_lanes(*pictures, processors=2, devices=(0, 1)):
-        return lanes([Task(n, 0, "clip.mp4", None, count) for n, count in enumerate(pictures)], devices, processors)
+    def dies_of_lanes(*pictures, processors=2, dies=2):
+        return lanes([Task(n, 0, "clip.mp4", None, count) for n, count in enumerate(pictures)], range(dies), processors)
 
-    assert dies_of_lanes(300, 300, 300) == [0, 1, 0]          # one random-access point every 300 pictures
-    assert dies_of_lanes(*[300] * 5) == [0, 1, 0]             # stretches of 600, 600 and 300
-    assert dies_of_lanes(60, 840) == [0, 1]                   # no number of lanes shares one long segment
-    assert dies_of_lanes(*[15] * 20) == [0, 1] and dies_of_lanes(450, 225, 225) == [0, 1]
-    assert dies_of_lanes(300, 300, 300, processors=1) == [0, 1]
-    assert dies_of_lanes(300, 300, 300, devices=(0,)) == [0] and dies_of_lanes(300, 300) == [0, 1]
-    assert dies_of_lanes(*[100] * 9, devices=(0, 1, 2, 3), processors=4) == [0, 1, 2, 3, 0]  # 200 each at most
+    assert dies_of_lanes(300, 300, 300) == [0, 1, 0] and dies_of_lanes(*[300] * 5) == [0, 1, 0]  # 600, 600, 300
+    assert dies_of_lanes(60, 840) == [0, 1] and dies_of_lanes(450, 225, 225) == [0, 1]
+    assert dies_of_lanes(300, 300, 300, processors=1) == [0, 1]  # fewer processors than dies
+    assert dies_of_lanes(*[100] * 9, processors=4, dies=4) == [0, 1, 2, 3, 0]  # 200 pictures a lane at most
 
 
 def test_lanes_take_turns_as_many_at_once_as_dies_and_end_together(monkeypatch):
+    from types import SimpleNamespace
+
     from quillon.pipeline import scheduling
     from quillon.pipeline.outputs import Sampler
     from quillon.pipeline.sources import Input, Task
 
-    class Writer:
-        def add(self, task, input, record):
-            pass
-
-        def task_done(self, task):
-            pass
-
-    def scheduler_of(pictures):
-        tasks = [Task(n, n, f"clip{n}.mp4", None, count) for n, count in enumerate(pictures)]
-        inputs = [Input(f"clip{n}.mp4", "video", frame_count=count) for n, count in enumerate(pictures)]
-        return scheduling.Scheduler(tasks, inputs, {0: None, 1: None, 2: None}, None, Writer(), Sampler(None),
-                                    {0: 0, 1: 1, 2: 0})
+    def ran(run_task):
+        # A run of three clips of 90 pictures as three lanes for two dies, `run_task` giving the pictures.
+        tasks = [Task(n, n, f"clip{n}.mp4", None, 90) for n in range(3)]
+        writer = SimpleNamespace(add=lambda *record: None, task_done=lambda task: None)
+        scheduler = scheduling.Scheduler(tasks, [Input(t.source, "video", frame_count=90) for t in tasks],
+                                         {0: None, 1: None, 2: None}, None, writer, Sampler(None), {0: 0, 1: 1, 2: 0})
+        monkeypatch.setattr(scheduling, "run_task", lambda task, *args, **kw: run_task(scheduler, task))
+        scheduler.run(lambda: scheduler.finished.wait(1))
+        return scheduler
 
     seen = []
-    scheduler = scheduler_of([90, 90, 90])
 
-    def run_task(task, item, device, *args, **kw):
+    def decoding(scheduler, task):
         for _ in range(task.pictures):
-            with scheduler.lock:
-                lane = next(lane for lane in scheduler.decoding if scheduler.lanes[lane].device == device
-                            and scheduler.tasks[scheduler.reaching[lane]] is task)
+            with scheduler.lock:  # the lane showing the picture has its turn
+                lane = next(lane for lane in scheduler.decoding if scheduler.tasks[scheduler.reaching[lane]] is task)
                 seen.append((len(scheduler.decoding), {n: scheduler._owing(n) for n in scheduler.models}, lane))
             time.sleep(0.001)  # decoding, without the interpreter
             yield {"class": 0}, None
 
     monkeypatch.setattr(scheduling, "_open", lambda source, device: None)
-    monkeypatch.setattr(scheduling, "run_task", run_task)
-    scheduler.run(lambda: scheduler.finished.wait(1))
-    assert scheduler.error is None and scheduler.done == 270 and {n: s.pictures for n, s in scheduler.dies().items()} \
-        == {0: 180, 1: 90}
+    scheduler = ran(decoding)
+    assert scheduler.error is None and {n: die.pictures for n, die in scheduler.dies().items()} == {0: 180, 1: 90}
     assert max(decoding for decoding, _, _ in seen) == 2
     first_end = next(owed for _, owed, lane in seen if owed[lane] == 1)
     assert max(first_end.values()) <= scheduling.TURN_AFTER + 2  # no lane is left with much to do alone
 
     # A run stopped while a lane waits for its turn ends.
-    scheduler = scheduler_of([90, 90, 90])
-
-    def stopping(task, item, device, *args, **kw):
-        scheduler._halt()
-        yield {"class": 0}, None
-
-    monkeypatch.setattr(scheduling, "run_task", stopping)
-    scheduler.run(lambda: scheduler.finished.wait(1))
-    assert scheduler.done <= 2
+    assert ran(lambda scheduler, task: scheduler._halt() or iter([({"class": 0}, None)])).done <= 2
 
 
 def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(monkeypatch):
@@ -237,8 +218,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
                                                        12), 12, 12 * n) for n in range(count)]
 
     def grown(scheduler, device, shown=0):
-        """A pass taken by `device` and grown as far as it goes, `shown`
-        pictures before each request."""
+        # A pass taken by `device` and grown as far as it goes, `shown` pictures before each request.
         taken = scheduler._take(device)
         while taken and taken[0].segment is not None:
             scheduler.owed[device] -= shown
@@ -378,8 +358,8 @@ def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_a
              for n in range(4)]
 
     def widens(mine, theirs, shown=(100, 100), left=0, gone=(), widening=True, start=False):
-        """Whether die 0 widens as it takes the last task but `left`, owing
-        `mine` pictures with it and die 1 `theirs`, both at 100 a second."""
+        # Whether die 0 widens as it takes the last task but `left`, owing `mine` pictures with it and die 1
+        # `theirs`, both at 100 a second.
         scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None, widening=widening)
         scheduler.started = {0, 1}
         scheduler.began -= 1.0
