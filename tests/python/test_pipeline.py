@@ -463,23 +463,24 @@ def test_the_sheet_is_encoded_as_rows_fill_and_decodes_to_the_whole_drawing(tmp_
             assert sheet.mode == "RGB" and count == min(24, len(thumbnails))
             return np.asarray(sheet)
 
-    # Thumbnails kept in any order: each row is encoded once its six cells are in, before the run ends.
+    # Thumbnails kept in any order: each row is encoded once its six cells are in, in any order, before
+    # the run ends.
     thumbnails = tiles(24)
     sampler = outputs.Sampler(240, sheet=outputs.SheetPng())
-    for thumbnail in thumbnails[6:12] + thumbnails[:5]:
+    for thumbnail in thumbnails[18:] + thumbnails[6:12] + thumbnails[:5]:
         sampler.keep(thumbnail)
-    assert sampler.sheet.rows == 0
+    assert sorted(sampler.sheet.encoded) == [1, 3]
     sampler.keep(thumbnails[5])
-    assert sampler.sheet.rows == 2
-    for thumbnail in thumbnails[12:]:
+    assert sampler.sheet.rows == 3
+    for thumbnail in thumbnails[12:18]:
         sampler.keep(thumbnail)
     assert sampler.sheet.rows == 4
     assert np.array_equal(written(sampler.chosen(), sampler), drawn(thumbnails))
 
-    # A slot that got two pictures stops the rows, and one that gets a second picture after its row was
+    # A slot that got two pictures stops its row, and one that gets a second picture after its row was
     # encoded makes that encoding void: the sheet of what was chosen is then drawn whole.
     extra = outputs.Thumbnail(thumbnails[3].position + 1, thumbnails[9].picture, ("extra", "picture"))
-    for order, rows in (([extra] + thumbnails, 0), (thumbnails + [extra], 4)):
+    for order, rows in (([extra] + thumbnails, 3), (thumbnails + [extra], 4)):
         sampler = outputs.Sampler(240, sheet=outputs.SheetPng())
         for thumbnail in order:
             sampler.keep(thumbnail)
