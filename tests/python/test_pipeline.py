@@ -478,7 +478,7 @@ def test_the_sheet_is_encoded_as_rows_fill_and_decodes_to_the_whole_drawing(tmp_
     assert np.array_equal(written(sampler.chosen(), sampler), drawn(thumbnails))
 
     # A slot that got two pictures stops its row, and one that gets a second picture after its row was
-    # encoded makes that encoding void: the sheet of what was chosen is then drawn whole.
+    # encoded makes that encoding void: the rows of what was chosen that differ are drawn again.
     extra = outputs.Thumbnail(thumbnails[3].position + 1, thumbnails[9].picture, ("extra", "picture"))
     for order, rows in (([extra] + thumbnails, 3), (thumbnails + [extra], 4)):
         sampler = outputs.Sampler(240, sheet=outputs.SheetPng())

@@ -292,15 +292,13 @@ class SheetPng:
         self.encoded[row] = (compressor.compress(raw) + compressor.flush(zlib.Z_SYNC_FLUSH), zlib.adler32(raw),
                              len(raw), list(thumbnails))
 
-    def agrees(self, thumbnails: Sequence[Thumbnail]) -> bool:
-        """Whether each row encoded holds its cells of `thumbnails`, as the sheet of them would."""
-        return all(len(cells) == len(thumbnails[row * SHEET_COLUMNS:(row + 1) * SHEET_COLUMNS])
-                   and all(a is b for a, b in zip(cells, thumbnails[row * SHEET_COLUMNS:]))
-                   for row, (_, _, _, cells) in self.encoded.items())
-
     def finish(self, thumbnails: Sequence[Thumbnail]) -> bytes:
-        """The whole file for the sheet of `thumbnails`, which must agree with
-        the rows encoded."""
+        """The whole file for the sheet of `thumbnails`: the rows encoded that
+        hold other cells are encoded again."""
+        for row, (_, _, _, cells) in list(self.encoded.items()):
+            mine = thumbnails[row * SHEET_COLUMNS:(row + 1) * SHEET_COLUMNS]
+            if len(cells) != len(mine) or any(a is not b for a, b in zip(cells, mine)):
+                del self.encoded[row]
         for row in range(SHEET_ROWS):
             if row not in self.encoded:
                 self.add_row(row, thumbnails[row * SHEET_COLUMNS:(row + 1) * SHEET_COLUMNS])
@@ -330,11 +328,9 @@ def _chunk(kind: bytes, data: bytes) -> bytes:
 def contact_sheet(path: pathlib.Path, thumbnails: Sequence[Thumbnail], sheet: Optional[SheetPng] = None) -> int:
     """Up to 6 x 4 letterboxed pictures with a border and two lines of
     caption each (file and time; class and score). `sheet`: its rows
-    encoded so far, used if they hold the first of `thumbnails`."""
+    encoded so far, each used if it holds its cells of `thumbnails`."""
     chosen = list(thumbnails[: SHEET_COLUMNS * SHEET_ROWS])
-    if sheet is None or not sheet.agrees(chosen):
-        sheet = SheetPng()
-    path.write_bytes(sheet.finish(chosen))
+    path.write_bytes((sheet or SheetPng()).finish(chosen))
     return len(chosen)
 
 
