@@ -279,6 +279,8 @@ class Scheduler:
                         self.reaching.pop(lane, None)
                         self.owed.pop(lane, None)
                 self.lanes[lane].busy += time.monotonic() - started
+            while opened:
+                opened.popitem()[1].close()
         except BaseException as error:  # a failing disk, or a fault of the program: the run stops
             with self.lock:
                 if self.error is None:
@@ -287,9 +289,10 @@ class Scheduler:
         finally:
             with self.lock:
                 self.gone.add(lane)
-            for video in opened.values():
-                video.close()
-            self._ended()
+            for video in opened.values():  # after a failure, which the run reports
+                with contextlib.suppress(Exception):
+                    video.close()
+            self._ended()  # whatever happened, or the run would wait for this worker for ever
 
     def _run_pass(self, lane: int, tasks: List[Task], video: Any) -> None:
         """Runs one pass, from `tasks` (its first task) on through the
