@@ -18,7 +18,7 @@ import struct
 import threading
 import zlib
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -268,12 +268,7 @@ class SheetPng:
     zlib stream is the rows' blocks one after the other."""
 
     def __init__(self) -> None:
-        # row -> its deflate blocks, the Adler-32 and length of its filtered bytes, and its cells
-        self.encoded: Dict[int, Tuple[bytes, int, int, List[Thumbnail]]] = {}
-
-    @property
-    def rows(self) -> int:
-        return len(self.encoded)
+        self.encoded: Dict[int, _SheetRow] = {}
 
     def add_row(self, row: int, thumbnails: Sequence[Thumbnail]) -> None:
         """Encodes row `row` of cells, holding `thumbnails` (up to
@@ -289,26 +284,35 @@ class SheetPng:
         np.subtract(lines[1:], lines[:-1], out=filtered[1:, 1:], casting="unsafe")
         raw = filtered.tobytes()
         compressor = zlib.compressobj(3, zlib.DEFLATED, -15)
-        self.encoded[row] = (compressor.compress(raw) + compressor.flush(zlib.Z_SYNC_FLUSH), zlib.adler32(raw),
-                             len(raw), list(thumbnails))
+        self.encoded[row] = _SheetRow(compressor.compress(raw) + compressor.flush(zlib.Z_SYNC_FLUSH),
+                                      zlib.adler32(raw), len(raw), list(thumbnails))
 
     def finish(self, thumbnails: Sequence[Thumbnail]) -> bytes:
         """The whole file for the sheet of `thumbnails`: the rows encoded that
         hold other cells are encoded again."""
-        for row, (_, _, _, cells) in list(self.encoded.items()):
+        for row, encoded in list(self.encoded.items()):
             mine = thumbnails[row * SHEET_COLUMNS:(row + 1) * SHEET_COLUMNS]
-            if len(cells) != len(mine) or any(a is not b for a, b in zip(cells, mine)):
+            if len(encoded.cells) != len(mine) or any(a is not b for a, b in zip(encoded.cells, mine)):
                 del self.encoded[row]
         for row in range(SHEET_ROWS):
             if row not in self.encoded:
                 self.add_row(row, thumbnails[row * SHEET_COLUMNS:(row + 1) * SHEET_COLUMNS])
+        rows = [self.encoded[row] for row in range(SHEET_ROWS)]
         adler = 1
-        for row in range(SHEET_ROWS):
-            adler = _adler32_combine(adler, self.encoded[row][1], self.encoded[row][2])
-        data = b"".join([zlib.compress(b"", 3)[:2], *(self.encoded[row][0] for row in range(SHEET_ROWS)),
+        for encoded in rows:
+            adler = _adler32_combine(adler, encoded.adler32, encoded.length)
+        data = b"".join([zlib.compress(b"", 3)[:2], *(encoded.blocks for encoded in rows),
                          zlib.compressobj(3, zlib.DEFLATED, -15).flush(), struct.pack(">I", adler)])
         header = struct.pack(">IIBBBBB", *SHEET_SIZE, 8, 2, 0, 0, 0)  # 8-bit RGB
         return b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) + _chunk(b"IDAT", data) + _chunk(b"IEND", b"")
+
+
+class _SheetRow(NamedTuple):
+    """A row of the sheet encoded: its deflate blocks, the Adler-32 and length of its filtered bytes, its cells."""
+    blocks: bytes
+    adler32: int
+    length: int
+    cells: List[Thumbnail]
 
 
 def _adler32_combine(first: int, second: int, length: int) -> int:

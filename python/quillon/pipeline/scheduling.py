@@ -265,9 +265,8 @@ class Scheduler:
                 source = tasks[0].source
                 try:
                     if source not in opened:
-                        for video in opened.values():
-                            video.close()
-                        opened.clear()
+                        while opened:
+                            opened.popitem()[1].close()
                         if tasks[0].segment is not None:
                             opened[source] = _open(source, self.devices[lane])
                     self._run_pass(lane, tasks, opened.get(source))
@@ -352,10 +351,7 @@ class Scheduler:
         """Waits, when the lanes outnumber the dies, until a lane that starts
         a pass has its turn (see `_take_turns`)."""
         with self.lock:
-            self.queued.add(lane)
-            self._give_turns()
-            while lane not in self.decoding and not self.stop.is_set():
-                self.turns.wait()
+            self._wait_turn(lane)
 
     def _take_turns(self, lane: int) -> None:
         """Called as a lane's pass shows a picture, under the lock. When the
@@ -372,13 +368,19 @@ class Scheduler:
         waiting = max(self.queued, key=self._owing)
         if self._owing(waiting) > self._owing(lane) + TURN_AFTER:
             self.decoding.discard(lane)
-            self.queued.add(lane)
-            self._give_turns()
-            while lane not in self.decoding and not self.stop.is_set():
-                self.turns.wait()
+            self._wait_turn(lane)
+
+    def _wait_turn(self, lane: int) -> None:
+        """Queues a lane and waits, under the lock, until it has a turn or the run stops."""
+        self.queued.add(lane)
+        self._give_turns()
+        while lane not in self.decoding and not self.stop.is_set():
+            self.turns.wait()
 
     def _give_turns(self) -> None:
         """Gives the free turns to the waiting lanes with most to show."""
+        if not self.queued or len(self.decoding) >= self.places:
+            return
         while self.queued and len(self.decoding) < self.places:
             chosen = max(self.queued, key=self._owing)
             self.queued.discard(chosen)
