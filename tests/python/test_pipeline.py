@@ -423,6 +423,16 @@ def test_the_main_job_keeps_freed_blocks_for_reuse_unless_the_user_set_the_alloc
     assert run("tuned", GLIBC_TUNABLES="glibc.malloc.trim_threshold=131072")[0] == "False"
 
 
+@pytest.mark.parametrize("scores", [[0.1, 0.7, 0.7], [np.nan, 0.2, 0.5], [-0.0, 0.0], [np.nan, np.nan]])
+def test_the_class_is_the_first_highest_score_and_never_a_nan(scores):
+    from quillon.pipeline.classify import Classifier
+
+    for dtype in (np.float32, np.float16):
+        x = np.array([scores], dtype)
+        first_highest = int(np.argsort(-x.astype(np.float64).reshape(-1), kind="stable")[0])
+        assert Classifier(["scores"]).fields(x)["class"] == first_highest
+
+
 @pytest.mark.parametrize("width, height, even, size", [
     (1920, 1080, True, (240, 136)), (1920, 1080, False, (240, 135)), (500, 376, False, (181, 136)),
     (376, 500, True, (102, 136)), (160, 96, True, (160, 96)), (3, 1001, False, (1, 136)), (2, 2000, True, (2, 136))])

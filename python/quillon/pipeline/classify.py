@@ -26,7 +26,18 @@ class Classifier:
 
     def fields(self, outputs: Any) -> Dict[str, Any]:
         arrays = list(outputs) if isinstance(outputs, tuple) else [outputs]
-        scores = np.asarray(arrays[0], np.float64).reshape(-1)
+        first = arrays[0]
+        if self.top == 1 and not self.softmax and type(first) is np.ndarray and first.dtype.kind == "f":
+            # The main job's case, at every picture: the first highest score
+            # as the sort below finds it (argmax gives a NaN's place when
+            # there is one, which the sort puts last).
+            flat = first.reshape(-1)
+            best = int(flat.argmax()) if flat.size else 0
+            if flat.size and flat[best] == flat[best]:
+                fields = {"class": best, "label": self.label(best), "score": _number(flat[best])}
+                self._other_outputs(fields, arrays)
+                return fields
+        scores = np.asarray(first, np.float64).reshape(-1)
         if self.softmax:
             shifted = np.exp(scores - scores.max())
             scores = shifted / shifted.sum()
@@ -35,10 +46,13 @@ class Classifier:
         fields: Dict[str, Any] = {"class": best, "label": self.label(best), "score": _number(scores[best])}
         if self.top > 1:
             fields["top"] = [{"class": int(i), "label": self.label(int(i)), "score": _number(scores[i])} for i in order]
+        self._other_outputs(fields, arrays)
+        return fields
+
+    def _other_outputs(self, fields: Dict[str, Any], arrays: List[Any]) -> None:
         for name, array in zip(self.output_names[1:], arrays[1:]):
             values = np.asarray(array).reshape(-1)
             fields[name] = _number(values[0]) if values.size == 1 else [_number(v) for v in values[:64]]
-        return fields
 
     def label(self, index: int) -> str:
         if self.labels is not None and index < len(self.labels):

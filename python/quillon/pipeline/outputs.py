@@ -91,14 +91,15 @@ class ResultsWriter:
             item = self.inputs[index]
             number = self.numbers.get(index, 0)
             self.numbers[index] = number + 1
+            stamp = record.pop("pts", None)
             if item.kind == "photo":
                 pts: float = float(item.position)
-            elif not item.timestamps or record.get("pts") is None:
+            elif not item.timestamps or stamp is None:
                 pts = number / (item.fps or 25.0)
             else:
-                pts = float(record["pts"])
+                pts = float(stamp)
             line = {"file": item.name, "picture": number, "pts": round(pts, 6)}
-            line.update((key, value) for key, value in record.items() if key != "pts")
+            line.update(record)
             text = json.dumps(line) + "\n"
             self.batch.append(text)
             self.batch_bytes += len(text)
