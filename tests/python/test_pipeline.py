@@ -424,7 +424,7 @@ def test_the_main_job_keeps_freed_blocks_for_reuse_unless_the_user_set_the_alloc
 
 
 @pytest.mark.parametrize("scores", [[0.1, 0.7, 0.7], [np.nan, 0.2, 0.5], [-0.0, 0.0], [np.nan, np.nan]])
-def test_the_class_is_the_first_highest_score_and_never_a_nan(scores):
+def test_the_class_is_the_first_highest_score_and_a_nan_only_when_all_are(scores):
     from quillon.pipeline.classify import Classifier
 
     for dtype in (np.float32, np.float16):

@@ -27,13 +27,13 @@ class Classifier:
     def fields(self, outputs: Any) -> Dict[str, Any]:
         arrays = list(outputs) if isinstance(outputs, tuple) else [outputs]
         first = arrays[0]
-        if self.top == 1 and not self.softmax and type(first) is np.ndarray and first.dtype.kind == "f":
-            # The main job's case, at every picture: the first highest score
-            # as the sort below finds it (argmax gives a NaN's place when
-            # there is one, which the sort puts last).
+        if self.top == 1 and not self.softmax and type(first) is np.ndarray and first.dtype.kind == "f" and first.size:
+            # The main job's case, at every picture: the first highest score,
+            # as the sort below finds it, unless argmax stopped at a NaN
+            # (the sort puts NaNs last).
             flat = first.reshape(-1)
-            best = int(flat.argmax()) if flat.size else 0
-            if flat.size and flat[best] == flat[best]:
+            best = int(flat.argmax())
+            if not math.isnan(flat[best]):
                 fields = {"class": best, "label": self.label(best), "score": _number(flat[best])}
                 self._other_outputs(fields, arrays)
                 return fields
