@@ -291,13 +291,10 @@ class SheetPng:
     def finish(self, thumbnails: Sequence[Thumbnail]) -> bytes:
         """The whole file for the sheet of `thumbnails`: the rows encoded that
         hold other cells are encoded again."""
-        for row, encoded in list(self.encoded.items()):
-            mine = thumbnails[row * SHEET_COLUMNS:(row + 1) * SHEET_COLUMNS]
-            if len(encoded.cells) != len(mine) or any(a is not b for a, b in zip(encoded.cells, mine)):
-                del self.encoded[row]
         for row in range(SHEET_ROWS):
-            if row not in self.encoded:
-                self.add_row(row, thumbnails[row * SHEET_COLUMNS:(row + 1) * SHEET_COLUMNS])
+            mine = thumbnails[row * SHEET_COLUMNS:(row + 1) * SHEET_COLUMNS]
+            if row not in self.encoded or not self.encoded[row].holds(mine):
+                self.add_row(row, mine)
         rows = [self.encoded[row] for row in range(SHEET_ROWS)]
         adler = 1
         for encoded in rows:
@@ -314,6 +311,10 @@ class _SheetRow(NamedTuple):
     adler32: int
     length: int
     cells: List[Thumbnail]
+
+    def holds(self, cells: Sequence[Thumbnail]) -> bool:
+        """Whether the row was drawn from these very thumbnails."""
+        return len(self.cells) == len(cells) and all(a is b for a, b in zip(self.cells, cells))
 
 
 def _adler32_combine(first: int, second: int, length: int) -> int:
