@@ -85,17 +85,8 @@ Taps linear_taps(int source, int destination, int first, int count, bool columns
   return t;
 }
 
-// The vertical pass over the sums of two source rows, row weights b0, b1.
-KYCE_ROW_KERNEL void vertical(const int* s0, const int* s1, int b0, int b1, int count, uint8_t* out) {
-  for (int i = 0; i < count; ++i) {
-    const int a = (static_cast<int16_t>(s0[i] >> 4) * b0) >> 16;
-    const int b = (static_cast<int16_t>(s1[i] >> 4) * b1) >> 16;
-    out[i] = cv::saturate_cast<uint8_t>((a + b + 2) >> 2);
-  }
-}
-
 #if defined(__x86_64__) || defined(__i386__)
-#define KYCE_HAVE_AVX2_TAPS 1
+#define KYCE_HAVE_AVX2_PASSES 1
 
 // Each lane's first two bytes (a pixel and its right neighbour) as the two
 // 16-bit halves of the lane: one multiply-add of 16-bit pairs then weighs
@@ -152,11 +143,99 @@ __attribute__((target("avx2"))) int chroma_taps_avx2(const uint8_t* row0, const 
   return static_cast<int>(i);
 }
 
+// Packs work within each 128-bit half, so sixteen values packed to bytes
+// from two registers of eight lie in groups of four in the order 0-3 8-11
+// (low half) 4-7 12-15 (high half): the sixteen bytes put back in order.
+__attribute__((target("avx2"))) inline __m128i in_order(__m256i bytes) {
+  return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
+}
+
+// Sixteen 32-bit values, each shifted right by `shift`, as sixteen bytes:
+// packs saturate to the 16-bit range, then to 0..255, which is the clamp.
+__attribute__((target("avx2"))) inline __m128i shifted_bytes(__m256i first, __m256i second, int shift) {
+  const __m256i words = _mm256_packs_epi32(_mm256_srai_epi32(first, shift), _mm256_srai_epi32(second, shift));
+  return in_order(_mm256_packus_epi16(words, _mm256_setzero_si256()));
+}
+
+// Sixteen sums less 4 bits, which fit 16 bits, in the order of the packs.
+__attribute__((target("avx2"))) inline __m256i shifted_sums(const int* s) {
+  const __m256i first = _mm256_srai_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s)), 4);
+  const __m256i second = _mm256_srai_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 8)), 4);
+  return _mm256_packs_epi32(first, second);
+}
+
+// The vertical pass sixteen values at a time, as cv::resize does it: the
+// high half of each 16-bit product with the weight is the scalar pass's
+// (a * b) >> 16. Returns how many values were done.
+__attribute__((target("avx2"))) int vertical_avx2(const int* s0, const int* s1, int b0, int b1, int count,
+                                                  uint8_t* out) {
+  const __m256i w0 = _mm256_set1_epi16(static_cast<int16_t>(b0));
+  const __m256i w1 = _mm256_set1_epi16(static_cast<int16_t>(b1));
+  const __m256i two = _mm256_set1_epi16(2);
+  int i = 0;
+  for (; i + 16 <= count; i += 16) {
+    const __m256i sum = _mm256_add_epi16(
+        _mm256_add_epi16(_mm256_mulhi_epi16(shifted_sums(s0 + i), w0), _mm256_mulhi_epi16(shifted_sums(s1 + i), w1)),
+        two);
+    const __m128i bytes = in_order(_mm256_packus_epi16(_mm256_srai_epi16(sum, 2), _mm256_setzero_si256()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+  }
+  return i;
+}
+
+// Eight pixels of NV12, from their luma bytes and their four U,V pairs (the
+// low 8 bytes of each), as the scalar conversion's sums before the shift.
+__attribute__((target("avx2"))) inline void nv12_sums(__m128i luma, __m128i chroma, __m256i* r, __m256i* g,
+                                                      __m256i* b) {
+  const __m256i l = _mm256_mullo_epi32(
+      _mm256_max_epi32(_mm256_sub_epi32(_mm256_cvtepu8_epi32(luma), _mm256_set1_epi32(16)), _mm256_setzero_si256()),
+      _mm256_set1_epi32(1220542));
+  const __m256i pairs = _mm256_sub_epi32(_mm256_cvtepu8_epi32(chroma), _mm256_set1_epi32(128));
+  const __m256i u = _mm256_shuffle_epi32(pairs, _MM_SHUFFLE(2, 2, 0, 0));
+  const __m256i v = _mm256_shuffle_epi32(pairs, _MM_SHUFFLE(3, 3, 1, 1));
+  const __m256i base = _mm256_add_epi32(l, _mm256_set1_epi32(1 << 19));
+  *r = _mm256_add_epi32(base, _mm256_mullo_epi32(v, _mm256_set1_epi32(1673527)));
+  *g = _mm256_sub_epi32(_mm256_sub_epi32(base, _mm256_mullo_epi32(v, _mm256_set1_epi32(852492))),
+                        _mm256_mullo_epi32(u, _mm256_set1_epi32(409993)));
+  *b = _mm256_add_epi32(base, _mm256_mullo_epi32(u, _mm256_set1_epi32(2116026)));
+}
+
+// Sixteen pixels of NV12 to three channel rows at a time, in 32-bit lanes
+// with the scalar conversion's constants. Returns how many pixels were done.
+__attribute__((target("avx2"))) int nv12_to_planes_avx2(const uint8_t* y, const uint8_t* uv, int cols, uint8_t* r,
+                                                        uint8_t* g, uint8_t* b) {
+  int i = 0;
+  for (; i + 16 <= cols; i += 16) {
+    const __m128i luma = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + i));
+    const __m128i chroma = _mm_loadu_si128(reinterpret_cast<const __m128i*>(uv + i));
+    __m256i r0, g0, b0, r1, g1, b1;
+    nv12_sums(luma, chroma, &r0, &g0, &b0);
+    nv12_sums(_mm_srli_si128(luma, 8), _mm_srli_si128(chroma, 8), &r1, &g1, &b1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(r + i), shifted_bytes(r0, r1, 20));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(g + i), shifted_bytes(g0, g1, 20));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i), shifted_bytes(b0, b1, 20));
+  }
+  return i;
+}
+
 bool cpu_has_avx2() {
   static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
   return avx2;
 }
 #endif
+
+// The vertical pass over the sums of two source rows, row weights b0, b1.
+KYCE_ROW_KERNEL void vertical(const int* s0, const int* s1, int b0, int b1, int count, uint8_t* out) {
+  int i = 0;
+#ifdef KYCE_HAVE_AVX2_PASSES
+  if (cpu_has_avx2()) i = vertical_avx2(s0, s1, b0, b1, count, out);
+#endif
+  for (; i < count; ++i) {
+    const int a = (static_cast<int16_t>(s0[i] >> 4) * b0) >> 16;
+    const int b = (static_cast<int16_t>(s1[i] >> 4) * b1) >> 16;
+    out[i] = cv::saturate_cast<uint8_t>((a + b + 2) >> 2);
+  }
+}
 
 // The horizontal pass of two source rows at once (their loads overlap), each
 // tap reading its two neighbours as one 16-bit (one channel) or 32-bit (two
@@ -172,7 +251,7 @@ KYCE_ROW_KERNEL void horizontal(const uint8_t* row0, const uint8_t* row1, const 
     return;
   }
   int i = 0;
-#ifdef KYCE_HAVE_AVX2_TAPS
+#ifdef KYCE_HAVE_AVX2_PASSES
   if (cpu_has_avx2()) {
     i = channels == 1 ? luma_taps_avx2(row0, row1, x, source_width, sums0, sums1)
                       : chroma_taps_avx2(row0, row1, x, sums0, sums1);
@@ -229,7 +308,11 @@ KYCE_ROW_KERNEL uint8_t clip_shifted(int value) { return static_cast<uint8_t>(st
 
 // BT.601 limited range, 20-bit fixed point, into three channel rows.
 KYCE_ROW_KERNEL void nv12_to_planes(const uint8_t* y, const uint8_t* uv, int cols, uint8_t* r, uint8_t* g, uint8_t* b) {
-  for (std::ptrdiff_t i = 0; i < cols / 2; ++i) {
+  std::ptrdiff_t done = 0;
+#ifdef KYCE_HAVE_AVX2_PASSES
+  if (cpu_has_avx2()) done = nv12_to_planes_avx2(y, uv, cols, r, g, b);
+#endif
+  for (std::ptrdiff_t i = done / 2; i < cols / 2; ++i) {
     const int u = uv[2 * i] - 128;
     const int v = uv[2 * i + 1] - 128;
     const int ruv = (1 << 19) + 1673527 * v;
@@ -369,20 +452,37 @@ __attribute__((target_clones("avx2", "default"))) void convert_pairs(const Geome
   uint8_t* red = chroma + w;
   uint8_t* green = red + w;
   uint8_t* blue = green + w;
-  std::vector<uint8_t> scratch(g.uv != nullptr ? 0 : 4 * static_cast<std::size_t>(g.chroma.width));
+  // Only I420 averaged in 2 x 2 blocks reads its chroma rows interleaved.
+  const bool interleaves = g.uv == nullptr && t.chroma_halved;
+  std::vector<uint8_t> scratch(interleaves ? 4 * static_cast<std::size_t>(g.chroma.width) : 0);
   uint8_t* scratch0 = scratch.data();
   uint8_t* scratch1 = scratch.empty() ? nullptr : scratch0 + 2 * static_cast<std::size_t>(g.chroma.width);
   if (begin < end) prefetch_pair(g, begin);
   for (int pair = begin; pair < end; ++pair) {
     if (pair + 1 < end) prefetch_pair(g, pair + 1);
     const ChromaRows rows = chroma_rows(g, pair);
-    const uint8_t* uv0 = chroma_row(g, rows.first, scratch0);
-    const uint8_t* uv1 = chroma_row(g, rows.second, scratch1);
     if (t.chroma_halved) {
-      average_chroma(uv0, uv1, g.window.x / 2, w / 2, chroma);
-    } else {
-      horizontal(uv0, uv1, t.chroma_x, 2, g.chroma.width, c0, c1);
+      average_chroma(chroma_row(g, rows.first, scratch0), chroma_row(g, rows.second, scratch1), g.window.x / 2, w / 2,
+                     chroma);
+    } else if (g.uv != nullptr) {
+      horizontal(g.uv->ptr<uint8_t>(rows.first), g.uv->ptr<uint8_t>(rows.second), t.chroma_x, 2, g.chroma.width, c0,
+                 c1);
       vertical(c0, c1, t.chroma_y.w0[pair], t.chroma_y.w1[pair], w, chroma);
+    } else {
+      // I420's planes each through the taps on their own, which weighs the
+      // same pixels as interleaving their rows first, without the
+      // interleaving of whole rows; the red row holds them until then.
+      const int half = w / 2;
+      const int b0 = t.chroma_y.w0[pair];
+      const int b1 = t.chroma_y.w1[pair];
+      horizontal(g.u->ptr<uint8_t>(rows.first), g.u->ptr<uint8_t>(rows.second), t.chroma_x, 1, g.chroma.width, c0, c1);
+      vertical(c0, c1, b0, b1, half, red);
+      horizontal(g.v->ptr<uint8_t>(rows.first), g.v->ptr<uint8_t>(rows.second), t.chroma_x, 1, g.chroma.width, c0, c1);
+      vertical(c0, c1, b0, b1, half, red + half);
+      for (std::ptrdiff_t i = 0; i < half; ++i) {
+        chroma[2 * i] = red[i];
+        chroma[2 * i + 1] = red[half + i];
+      }
     }
     for (int k = 0; k < 2; ++k) {
       const int row = 2 * pair + k;

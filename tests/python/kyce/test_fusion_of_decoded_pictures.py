@@ -14,6 +14,8 @@ N, T = kyce.normType, kyce.tensorizationType
 CASES = [  # op type, its attributes besides input_desc
     (O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR,  # bilinear, float32 / 255 as the main job's
      {"output_size": (46, 34), "norm_type": N.kyceNORM_DIV255}),
+    (O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR,  # rows wide enough for the vector passes, and their tails
+     {"output_size": (118, 62), "tensorization_type": T.kyceTENSORIZATION_UINT8}),
     (O.kyceOP_FUSION_OP_YUV_NV12_RESIZE_2RGB_NORM_TENSOR,  # halved: chroma averaged; blue first
      {"output_size": (160, 120), "cvt_code": kyce.colorCvtCode.kyceCOLOR_YUV2BGR_NV12,
       "tensorization_type": T.kyceTENSORIZATION_UINT8}),
