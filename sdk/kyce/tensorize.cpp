@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <vector>
 
 #include "kycm.h"
+#include "yuv_bt601.h"
 
 namespace kyce {
 namespace {
@@ -60,7 +62,7 @@ uint32_t build_tables(const Normalisation& norm, kyceTensorizationType type, Tab
       }
       return kyceER_SUCCESS;
     case 2:
-      std::fill(&t->f16[0][0], &t->f16[0][0] + 3 * 256, uint16_t{0});
+      std::fill(&t->f16[0][0], &t->f16[0][0] + std::size(t->f16) * std::size(t->f16[0]), uint16_t{0});
       return kycmFloat32ToFloat16Array(&t->f32[0][0], 3 * 256, &t->f16[0][0]) == 0 ? kyceER_SUCCESS
                                                                                    : kyceER_OPERATION_FAILED;
     default:
@@ -141,24 +143,23 @@ __attribute__((target_clones("avx2", "default"))) void normalise_row(const uint8
   }
 }
 
-inline uint8_t clip_shifted(int value) { return static_cast<uint8_t>(std::clamp(value >> 20, 0, 255)); }
-
 // One row of NV12 to interleaved RGB: BT.601 limited range in the 20-bit
 // fixed point of OpenCV's NV12 conversion, which it equals bit for bit.
 void nv12_row_bt601(const uint8_t* y, const uint8_t* uv, int cols, bool blue_first, uint8_t* rgb) {
+  using namespace bt601;
   const int r_index = blue_first ? 2 : 0;
   const int b_index = 2 - r_index;
   for (int col = 0; col < cols; col += 2) {
     const int u = uv[col] - 128;
     const int v = uv[col + 1] - 128;
-    const int ruv = (1 << 19) + 1673527 * v;
-    const int guv = (1 << 19) - 852492 * v - 409993 * u;
-    const int buv = (1 << 19) + 2116026 * u;
+    const int ruv = kHalf + kRedV * v;
+    const int guv = kHalf - kGreenV * v - kGreenU * u;
+    const int buv = kHalf + kBlueU * u;
     for (int k = 0; k < 2; ++k, rgb += 3) {
-      const int luma = std::max(0, y[col + k] - 16) * 1220542;
-      rgb[r_index] = clip_shifted(luma + ruv);
-      rgb[1] = clip_shifted(luma + guv);
-      rgb[b_index] = clip_shifted(luma + buv);
+      const int luma = std::max(0, y[col + k] - 16) * kLuma;
+      rgb[r_index] = channel(luma + ruv);
+      rgb[1] = channel(luma + guv);
+      rgb[b_index] = channel(luma + buv);
     }
   }
 }

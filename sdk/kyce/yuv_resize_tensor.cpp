@@ -18,6 +18,8 @@
 #include <opencv2/core/utility.hpp>
 #include <vector>
 
+#include "yuv_bt601.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -187,17 +189,18 @@ __attribute__((target("avx2"))) int vertical_avx2(const int* s0, const int* s1, 
 // low 8 bytes of each), as the scalar conversion's sums before the shift.
 __attribute__((target("avx2"))) inline void nv12_sums(__m128i luma, __m128i chroma, __m256i* r, __m256i* g,
                                                       __m256i* b) {
+  using namespace bt601;
   const __m256i l = _mm256_mullo_epi32(
       _mm256_max_epi32(_mm256_sub_epi32(_mm256_cvtepu8_epi32(luma), _mm256_set1_epi32(16)), _mm256_setzero_si256()),
-      _mm256_set1_epi32(1220542));
+      _mm256_set1_epi32(kLuma));
   const __m256i pairs = _mm256_sub_epi32(_mm256_cvtepu8_epi32(chroma), _mm256_set1_epi32(128));
   const __m256i u = _mm256_shuffle_epi32(pairs, _MM_SHUFFLE(2, 2, 0, 0));
   const __m256i v = _mm256_shuffle_epi32(pairs, _MM_SHUFFLE(3, 3, 1, 1));
-  const __m256i base = _mm256_add_epi32(l, _mm256_set1_epi32(1 << 19));
-  *r = _mm256_add_epi32(base, _mm256_mullo_epi32(v, _mm256_set1_epi32(1673527)));
-  *g = _mm256_sub_epi32(_mm256_sub_epi32(base, _mm256_mullo_epi32(v, _mm256_set1_epi32(852492))),
-                        _mm256_mullo_epi32(u, _mm256_set1_epi32(409993)));
-  *b = _mm256_add_epi32(base, _mm256_mullo_epi32(u, _mm256_set1_epi32(2116026)));
+  const __m256i base = _mm256_add_epi32(l, _mm256_set1_epi32(kHalf));
+  *r = _mm256_add_epi32(base, _mm256_mullo_epi32(v, _mm256_set1_epi32(kRedV)));
+  *g = _mm256_sub_epi32(_mm256_sub_epi32(base, _mm256_mullo_epi32(v, _mm256_set1_epi32(kGreenV))),
+                        _mm256_mullo_epi32(u, _mm256_set1_epi32(kGreenU)));
+  *b = _mm256_add_epi32(base, _mm256_mullo_epi32(u, _mm256_set1_epi32(kBlueU)));
 }
 
 // Sixteen pixels of NV12 to three channel rows at a time, in 32-bit lanes
@@ -211,9 +214,9 @@ __attribute__((target("avx2"))) int nv12_to_planes_avx2(const uint8_t* y, const 
     __m256i r0, g0, b0, r1, g1, b1;
     nv12_sums(luma, chroma, &r0, &g0, &b0);
     nv12_sums(_mm_srli_si128(luma, 8), _mm_srli_si128(chroma, 8), &r1, &g1, &b1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(r + i), shifted_bytes(r0, r1, 20));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(g + i), shifted_bytes(g0, g1, 20));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i), shifted_bytes(b0, b1, 20));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(r + i), shifted_bytes(r0, r1, bt601::kShift));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(g + i), shifted_bytes(g0, g1, bt601::kShift));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(b + i), shifted_bytes(b0, b1, bt601::kShift));
   }
   return i;
 }
@@ -304,10 +307,9 @@ KYCE_ROW_KERNEL void average_chroma(const uint8_t* r0, const uint8_t* r1, int fi
   }
 }
 
-KYCE_ROW_KERNEL uint8_t clip_shifted(int value) { return static_cast<uint8_t>(std::clamp(value >> 20, 0, 255)); }
-
 // BT.601 limited range, 20-bit fixed point, into three channel rows.
 KYCE_ROW_KERNEL void nv12_to_planes(const uint8_t* y, const uint8_t* uv, int cols, uint8_t* r, uint8_t* g, uint8_t* b) {
+  using namespace bt601;
   std::ptrdiff_t done = 0;
 #ifdef KYCE_HAVE_AVX2_PASSES
   if (cpu_has_avx2()) done = nv12_to_planes_avx2(y, uv, cols, r, g, b);
@@ -315,17 +317,17 @@ KYCE_ROW_KERNEL void nv12_to_planes(const uint8_t* y, const uint8_t* uv, int col
   for (std::ptrdiff_t i = done / 2; i < cols / 2; ++i) {
     const int u = uv[2 * i] - 128;
     const int v = uv[2 * i + 1] - 128;
-    const int ruv = (1 << 19) + 1673527 * v;
-    const int guv = (1 << 19) - 852492 * v - 409993 * u;
-    const int buv = (1 << 19) + 2116026 * u;
-    const int l0 = std::max(0, y[2 * i] - 16) * 1220542;
-    const int l1 = std::max(0, y[2 * i + 1] - 16) * 1220542;
-    r[2 * i] = clip_shifted(l0 + ruv);
-    r[2 * i + 1] = clip_shifted(l1 + ruv);
-    g[2 * i] = clip_shifted(l0 + guv);
-    g[2 * i + 1] = clip_shifted(l1 + guv);
-    b[2 * i] = clip_shifted(l0 + buv);
-    b[2 * i + 1] = clip_shifted(l1 + buv);
+    const int ruv = kHalf + kRedV * v;
+    const int guv = kHalf - kGreenV * v - kGreenU * u;
+    const int buv = kHalf + kBlueU * u;
+    const int l0 = std::max(0, y[2 * i] - 16) * kLuma;
+    const int l1 = std::max(0, y[2 * i + 1] - 16) * kLuma;
+    r[2 * i] = channel(l0 + ruv);
+    r[2 * i + 1] = channel(l1 + ruv);
+    g[2 * i] = channel(l0 + guv);
+    g[2 * i + 1] = channel(l1 + guv);
+    b[2 * i] = channel(l0 + buv);
+    b[2 * i + 1] = channel(l1 + buv);
   }
 }
 
