@@ -145,18 +145,19 @@ __attribute__((target("avx2"))) int chroma_taps_avx2(const uint8_t* row0, const 
   return static_cast<int>(i);
 }
 
-// Packs work within each 128-bit half, so sixteen values packed to bytes
-// from two registers of eight lie in groups of four in the order 0-3 8-11
-// (low half) 4-7 12-15 (high half): the sixteen bytes put back in order.
-__attribute__((target("avx2"))) inline __m128i in_order(__m256i bytes) {
+// Sixteen 16-bit values packed from two registers of eight 32-bit ones, as
+// sixteen bytes clamped to 0..255. Packs work within each 128-bit half, so
+// the values lie in groups of four in the order 0-3 8-11 (low half) 4-7
+// 12-15 (high half): the bytes are put back in order.
+__attribute__((target("avx2"))) inline __m128i bytes_in_order(__m256i packed_words) {
+  const __m256i bytes = _mm256_packus_epi16(packed_words, _mm256_setzero_si256());
   return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7)));
 }
 
 // Sixteen 32-bit values, each shifted right by `shift`, as sixteen bytes:
 // packs saturate to the 16-bit range, then to 0..255, which is the clamp.
 __attribute__((target("avx2"))) inline __m128i shifted_bytes(__m256i first, __m256i second, int shift) {
-  const __m256i words = _mm256_packs_epi32(_mm256_srai_epi32(first, shift), _mm256_srai_epi32(second, shift));
-  return in_order(_mm256_packus_epi16(words, _mm256_setzero_si256()));
+  return bytes_in_order(_mm256_packs_epi32(_mm256_srai_epi32(first, shift), _mm256_srai_epi32(second, shift)));
 }
 
 // Sixteen sums less 4 bits, which fit 16 bits, in the order of the packs.
@@ -179,8 +180,7 @@ __attribute__((target("avx2"))) int vertical_avx2(const int* s0, const int* s1, 
     const __m256i sum = _mm256_add_epi16(
         _mm256_add_epi16(_mm256_mulhi_epi16(shifted_sums(s0 + i), w0), _mm256_mulhi_epi16(shifted_sums(s1 + i), w1)),
         two);
-    const __m128i bytes = in_order(_mm256_packus_epi16(_mm256_srai_epi16(sum, 2), _mm256_setzero_si256()));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes_in_order(_mm256_srai_epi16(sum, 2)));
   }
   return i;
 }
