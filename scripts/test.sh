@@ -9,6 +9,7 @@ build=${QUILLON_BUILD_DIR:-$root/build}
 export QUILLON_BUILD_DIR=$build
 
 "$root/scripts/build.sh"
+"$root/scripts/sample-media.sh"
 
 echo "== host SDK unit tests"
 ctest --test-dir "$build" --output-on-failure --parallel "$(nproc)"

@@ -219,3 +219,15 @@ def child_json(script, *arguments, **options):
                            **options)
     assert child.returncode == 0, child.stderr[-2000:]
     return json.loads(child.stdout)
+
+
+SAMPLES = pathlib.Path(os.environ.get("QUILLON_SAMPLES", "/var/cache/quillon/samples"))
+
+
+@pytest.fixture(scope="session")
+def samples():
+    """The folder of Debian's sample media (scripts/sample-media.sh fills it):
+    box.mp4, cup.mp4, Megamind.avi, vtest.avi, tree.avi and labelme/ photos."""
+    if not (SAMPLES / ".complete-1").exists():
+        subprocess.run([str(ROOT / "scripts" / "sample-media.sh")], check=True)
+    return SAMPLES
