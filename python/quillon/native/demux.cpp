@@ -31,6 +31,7 @@ extern "C" {
 }
 
 #include "native_class.h"
+#include "quillon/unlocked.h"
 #include "stream_facts.h"
 
 namespace py = pybind11;
@@ -168,26 +169,22 @@ class Demuxer {
     if (format_ == nullptr) throw std::bad_alloc();
     format_->interrupt_callback.callback = &Demuxer::interrupted;
     format_->interrupt_callback.opaque = this;
-    int code = 0;
-    {
-      py::gil_scoped_release unlocked;
+    const int code = quillon::unlocked([&] {
       arm();
       AVDictionary* options = nullptr;
       // Network sources: a refused or silent server fails within the time-out.
       av_dict_set_int(&options, "rw_timeout", static_cast<int64_t>(timeout * 1e6), 0);
       av_dict_set_int(&options, "timeout", static_cast<int64_t>(timeout * 1e6), 0);
       const auto file = quillon_native::identify_file(url);  // as it is before it is read
-      code = avformat_open_input(&format_, url.c_str(), nullptr, &options);
+      int opened = avformat_open_input(&format_, url.c_str(), nullptr, &options);
       av_dict_free(&options);
-      const int known = code >= 0 && file ? quillon_native::recall_stream_facts(*file, format_) : -1;
-      if (known != -1) {
-        code = known;
-      } else {
-        if (code >= 0) code = avformat_find_stream_info(format_, nullptr);
-        if (code >= 0) code = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-        if (code >= 0 && file) quillon_native::remember_stream_facts(url, *file, format_, code);
-      }
-    }
+      const int known = opened >= 0 && file ? quillon_native::recall_stream_facts(*file, format_) : -1;
+      if (known != -1) return known;
+      if (opened >= 0) opened = avformat_find_stream_info(format_, nullptr);
+      if (opened >= 0) opened = av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+      if (opened >= 0 && file) quillon_native::remember_stream_facts(url, *file, format_, opened);
+      return opened;
+    });
     if (code < 0) {
       const bool no_stream = format_ != nullptr && code == AVERROR_STREAM_NOT_FOUND;
       avformat_close_input(&format_);
@@ -257,11 +254,7 @@ class Demuxer {
   py::object read() {
     Busy busy(mutex_);
     stream();
-    int code = 0;
-    {
-      py::gil_scoped_release unlocked;
-      code = next_annexb(packet_.get());
-    }
+    const int code = quillon::unlocked([&] { return next_annexb(packet_.get()); });
     if (code == AVERROR_EOF) return py::none();
     if (code < 0) throw_read_error(code);
     // After positioning at a key packet, the decoder starts afresh: it gets
@@ -289,15 +282,14 @@ class Demuxer {
     Busy busy(mutex_);
     AVStream* video = stream();
     const int64_t target = av_rescale_q(static_cast<int64_t>(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, video->time_base);
-    int code = 0;
-    {
-      py::gil_scoped_release unlocked;
+    const int code = quillon::unlocked([&] {
       arm();
-      code = av_seek_frame(format_, index_, target, AVSEEK_FLAG_BACKWARD);
+      int sought = av_seek_frame(format_, index_, target, AVSEEK_FLAG_BACKWARD);
       // Streams without an index (raw Annex B) can only start again from the top.
-      if (code < 0) code = avformat_seek_file(format_, index_, INT64_MIN, target, target, 0);
-      if (code < 0 && seconds <= 0) code = avio_seek(format_->pb, 0, SEEK_SET) < 0 ? -1 : 0;
-    }
+      if (sought < 0) sought = avformat_seek_file(format_, index_, INT64_MIN, target, target, 0);
+      if (sought < 0 && seconds <= 0) sought = avio_seek(format_->pb, 0, SEEK_SET) < 0 ? -1 : 0;
+      return sought;
+    });
     if (code < 0) throw py::value_error("cannot seek in " + url_ + ": " + av_error_text(code));
     forget_read_ahead();
   }
@@ -310,15 +302,15 @@ class Demuxer {
     stream();
     if (touched_) throw py::value_error("index() reads the stream from the top: use a demuxer not read yet");
     PacketIndex result;
-    int code = 0;
-    {
-      py::gil_scoped_release unlocked;
+    const int code = quillon::unlocked([&] {
       AVPacket* packet = packet_.get();
-      while ((code = next_raw(packet)) >= 0) {
+      int read = 0;
+      while ((read = next_raw(packet)) >= 0) {
         result.add(result.packets++, *packet);
         av_packet_unref(packet);
       }
-    }
+      return read;
+    });
     if (code != AVERROR_EOF) throw_read_error(code);
     return result;
   }
@@ -338,17 +330,17 @@ class Demuxer {
     }
     if (key < 0 && ordinal != 0)
       throw py::value_error("packet " + std::to_string(ordinal) + " is not a key packet of " + url_);
-    int code = 0;
     bool found = false;
-    {
-      py::gil_scoped_release unlocked;
-      for (int attempt = key > 0 ? 0 : 2; attempt < 3 && !found && code >= 0; ++attempt) {
+    const int code = quillon::unlocked([&] {
+      int read = 0;
+      for (int attempt = key > 0 ? 0 : 2; attempt < 3 && !found && read >= 0; ++attempt) {
         const bool from_top = attempt == 2;
         if ((from_top ? rewind(index) : seek_near(index, static_cast<std::size_t>(key), attempt == 1)) < 0) continue;
         forget_read_ahead();
-        code = read_to(index, ordinal, from_top, found);
+        read = read_to(index, ordinal, from_top, found);
       }
-    }
+      return read;
+    });
     if (code < 0) throw_read_error(code);
     if (!found) throw py::value_error("cannot find packet " + std::to_string(ordinal) + " in " + url_);
     prepend_ = true;
@@ -576,11 +568,7 @@ class HostDecoder {
   py::object read() {
     Busy busy(demuxer_.mutex());
     demuxer_.stream();
-    int code = 0;
-    {
-      py::gil_scoped_release unlocked;
-      code = next_picture();
-    }
+    const int code = quillon::unlocked([&] { return next_picture(); });
     if (code == AVERROR_EOF) return py::none();
     if (code < 0) demuxer_.throw_read_error(code);
     py::object stamp = pts_ == AV_NOPTS_VALUE ? py::none() : py::object(py::int_(pts_));

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kyme.h"
+#include "quillon/unlocked.h"
 
 namespace py = pybind11;
 
@@ -53,8 +54,8 @@ int send_picture(uint32_t channel, const py::object& address, const std::string&
   frame.pts = pts;
   frame.memoryType = KYME_MEM_DEVICE;
   frame.pixelFormat = nv12 ? KYME_PIX_FMT_NV12 : KYME_PIX_FMT_RGB24;
-  py::gil_scoped_release unlocked;
-  return static_cast<int>(kymeSendFrameToEncoder(channel, &frame, nullptr, timeout_ms));
+  return static_cast<int>(
+      quillon::unlocked([&] { return kymeSendFrameToEncoder(channel, &frame, nullptr, timeout_ms); }));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "quillon/records.h"
 #include "quillon/registration.h"
 #include "quillon/text.h"
+#include "quillon/unlocked.h"
 
 namespace py = pybind11;
 
@@ -56,11 +57,7 @@ const char* without_nul(const StrArg& text, const char* function) {
 Handle load_customized_op(const StrArg& path) {
   const char* name = without_nul(path, "loadCustomizedOp");
   void* info = nullptr;
-  uint32_t code = 0;
-  {
-    py::gil_scoped_release unlocked;
-    code = kyceLoadCustomizedOps(name, &info);
-  }
+  const uint32_t code = unlocked([&] { return kyceLoadCustomizedOps(name, &info); });
   check(code, "load customized op error, ret: %d.");
   return Handle(info);
 }

@@ -24,6 +24,7 @@
 #include "quillon/host_read.h"
 #include "quillon/registration.h"
 #include "quillon/text.h"
+#include "quillon/unlocked.h"
 
 namespace py = pybind11;
 
@@ -59,11 +60,7 @@ Handle read_image_file(const StrArg& path, int32_t /*unused*/, int32_t /*unused*
   // The size is widened with its sign: -1 asks for 2^64 - 1 bytes, which no
   // allocation gives, and the message says so.
   const char* name = path_argument(path, "readImageFile");
-  void* device = nullptr;
-  {
-    py::gil_scoped_release unlocked;
-    device = upload_file(name, static_cast<uint64_t>(static_cast<int64_t>(size)));
-  }
+  void* device = unlocked([&] { return upload_file(name, static_cast<uint64_t>(static_cast<int64_t>(size))); });
   if (device == nullptr) throw py::type_error("kyce readImageFile error.");
   return Handle(device);
 }
@@ -134,13 +131,12 @@ void save_handle_to_image(int32_t size, Handle memory, const StrArg& path) {
   require_extent(memory, bytes, "saveHandelToImage");
   uint32_t code = 0;
   int error = 0;
-  {
-    py::gil_scoped_release unlocked;
+  unlocked([&] {
     std::unique_ptr<uint8_t, HostFree> host(static_cast<uint8_t*>(std::malloc(bytes == 0 ? 1 : bytes)));  // NOLINT
     if (!host) throw std::bad_alloc();
     if (bytes != 0) code = kycmMemcpy(memory.ptr, host.get(), bytes, kycmCT_COPY_FROM_DEVICE);
     if (code == 0) error = write_file(name, host.get(), bytes);
-  }
+  });
   if (code != 0) {
     throw std::runtime_error("saveHandelToImage(): copying " + std::to_string(bytes) +
                              " bytes from device memory failed, ret: " + std::to_string(static_cast<int32_t>(code)) +

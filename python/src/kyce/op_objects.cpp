@@ -13,6 +13,7 @@
 #include "quillon/errors.h"
 #include "quillon/handle.h"
 #include "quillon/registration.h"
+#include "quillon/unlocked.h"
 
 namespace py = pybind11;
 
@@ -151,8 +152,8 @@ void register_op_objects(py::module_& m) {
   m.def(
       "executeOp",
       [](Handle op, Handle input, Handle output) {
-        py::gil_scoped_release unlocked;  // a picture's worth of work
-        return kyceExecuteOp(op.ptr, input.ptr, output.ptr);
+        // a picture's worth of work
+        return unlocked([&] { return kyceExecuteOp(op.ptr, input.ptr, output.ptr); });
       },
       " ordal preprocess op.");
 }

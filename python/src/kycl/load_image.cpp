@@ -8,6 +8,7 @@
 #include "quillon/file_upload.h"
 #include "quillon/handle.h"
 #include "quillon/registration.h"
+#include "quillon/unlocked.h"
 
 namespace py = pybind11;
 
@@ -19,8 +20,7 @@ void register_load_image(py::module_& m) {
       [](const std::string& path, int32_t width, int32_t height) {
         const uint64_t size =
             static_cast<uint64_t>(static_cast<uint32_t>(width)) * static_cast<uint32_t>(height) * 3 / 2;
-        py::gil_scoped_release unlocked;
-        return Handle(upload_file(path, size));  // None after a failure
+        return Handle(unlocked([&] { return upload_file(path, size); }));  // None after a failure
       },
       "load test image");
 }

@@ -18,6 +18,7 @@
 #include "quillon/handle.h"
 #include "quillon/records.h"
 #include "quillon/registration.h"
+#include "quillon/unlocked.h"
 
 namespace py = pybind11;
 
@@ -188,10 +189,8 @@ void report_bridge(void* a, void* b, void* c, kyclCallbackStatus* status, void* 
 }  // namespace
 
 void register_op_streams(py::module_& m) {
-  py::module_::import("atexit").attr("register")(py::cpp_function([] {
-    py::gil_scoped_release unlocked;
-    ReportGate::instance().close();
-  }));
+  py::module_::import("atexit").attr("register")(
+      py::cpp_function([] { unlocked([] { ReportGate::instance().close(); }); }));
   register_enum<kyclBalanceMode>(m, "balance_mode", {{"kyclBM_ONCE", kyclBM_ONCE}, {"kyclBM_RUN", kyclBM_RUN}});
   class_<kyclCallbackStatusPy>(m, "callBackStatus")
       .def(py::init<>())
@@ -215,11 +214,8 @@ void register_op_streams(py::module_& m) {
   m.def(
       "destroyOpStream",
       [](Handle stream) {
-        uint32_t code = 0;
-        {
-          py::gil_scoped_release unlocked;  // joins the reporter, which may be waiting for the interpreter
-          code = kyclDestroyOpStream(stream.ptr);
-        }
+        // Joins the reporter, which may be waiting for the interpreter.
+        const uint32_t code = unlocked([&] { return kyclDestroyOpStream(stream.ptr); });
         if (code == kyclER_SUCCESS) ReportGate::instance().forget(stream.ptr);
         return code;
       },
@@ -251,29 +247,26 @@ void register_op_streams(py::module_& m) {
       "runStream",
       [](Handle stream, Handle inputs, Handle outputs, uint32_t timeout) {
         // A run takes as long as the model: other threads go on meanwhile.
-        py::gil_scoped_release unlocked;
-        return kyclRunStream(stream.ptr, inputs.ptr, outputs.ptr, timeout);
+        return unlocked([&] { return kyclRunStream(stream.ptr, inputs.ptr, outputs.ptr, timeout); });
       },
       "run the kycl stream ");
   m.def(
       "runStreamAsync",
       [](Handle stream, Handle inputs, Handle outputs) {
-        py::gil_scoped_release unlocked;  // may wait for room in the stream's queue
-        return kyclRunStreamAsync(stream.ptr, inputs.ptr, outputs.ptr);
+        // May wait for room in the stream's queue.
+        return unlocked([&] { return kyclRunStreamAsync(stream.ptr, inputs.ptr, outputs.ptr); });
       },
       "run the kycl stream ");
   m.def(
       "synchronizeStream",
       [](Handle stream, uint32_t timeout) {
-        py::gil_scoped_release unlocked;
-        return kyclSynchronizeStream(stream.ptr, timeout);
+        return unlocked([&] { return kyclSynchronizeStream(stream.ptr, timeout); });
       },
       "Synchronize the running of a stream.");
   m.def(
       "synchronizeDevice",
       [](uint32_t device, uint32_t timeout) {
-        py::gil_scoped_release unlocked;
-        return kyclSynchronizeDevice(device, timeout);
+        return unlocked([&] { return kyclSynchronizeDevice(device, timeout); });
       },
       "Synchronize the running of all stream of a device.");
   m.def(

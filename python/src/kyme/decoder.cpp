@@ -18,6 +18,7 @@
 #include "quillon/record_args.h"
 #include "quillon/records.h"
 #include "quillon/registration.h"
+#include "quillon/unlocked.h"
 
 namespace py = pybind11;
 
@@ -133,21 +134,18 @@ py::list owners_of(kymeStream& stream) {
 uint32_t send_stream(uint32_t channel, kymeStream* stream, uint32_t timeout) {
   kymeStream& s = require_record(stream, "sendStreamToDecoder", "stream");
   require_stream_bytes(s, "sendStreamToDecoder");
-  const py::list owners = owners_of(s);
+  py::list owners = owners_of(s);
   kymeStream local = s;
-  py::gil_scoped_release unlocked;
-  return kymeSendStreamToDecoder(channel, &local, timeout);
+  return unlocked([&] { return kymeSendStreamToDecoder(channel, &local, timeout); }, owners);
 }
 
 uint32_t receive_frame(uint32_t channel, kymeFramePy* frame, const kymeDecOutputOptions* options, uint32_t timeout) {
   kymeFramePy& output = require_record(frame, "receiveFrameFromDecoder", "frame");
   kymeDecOutputOptions local_options = options != nullptr ? *options : kymeDecOutputOptions{};
   kymeFrame local{};
-  uint32_t code = 0;
-  {
-    py::gil_scoped_release unlocked;
-    code = kymeReceiveFrameFromDecoder(channel, &local, options != nullptr ? &local_options : nullptr, timeout);
-  }
+  const uint32_t code = unlocked([&] {
+    return kymeReceiveFrameFromDecoder(channel, &local, options != nullptr ? &local_options : nullptr, timeout);
+  });
   if (code == 0) {
     frame_from_library(local, output);
     DecoderFrames::instance().filled(output, channel);

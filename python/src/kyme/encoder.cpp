@@ -17,6 +17,7 @@
 #include "quillon/record_args.h"
 #include "quillon/records.h"
 #include "quillon/registration.h"
+#include "quillon/unlocked.h"
 
 namespace py = pybind11;
 
@@ -189,8 +190,9 @@ uint32_t send_frame(uint32_t channel, const kymeFramePy* frame, const kymeEncExt
   kymeFrame local = frame_to_library(require_record(frame, "sendFrameToEncoder", "frame"));
   kymeEncExtendedParams local_parameters{};
   if (parameters != nullptr) local_parameters = extended_parameters_to_library(*parameters);
-  py::gil_scoped_release unlocked;
-  return kymeSendFrameToEncoder(channel, &local, parameters != nullptr ? &local_parameters : nullptr, timeout);
+  return unlocked([&] {
+    return kymeSendFrameToEncoder(channel, &local, parameters != nullptr ? &local_parameters : nullptr, timeout);
+  });
 }
 
 uint32_t receive_stream(uint32_t channel, kymeStream* stream, uint32_t timeout) {
