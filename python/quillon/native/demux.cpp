@@ -40,6 +40,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr double kTwoTo63 = 9223372036854775808.0;
+// A deadline further ahead would not fit the clock's nanoseconds.
+constexpr double kLongestTimeout = 1e9;
+
 std::string av_error_text(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
@@ -82,6 +86,25 @@ using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
 double seconds_or_negative(int64_t value, AVRational base) {
   if (value == AV_NOPTS_VALUE || value <= 0) return -1.0;
   return static_cast<double>(value) * av_q2d(base);
+}
+
+// Network sources: a refused or silent server fails within the time-out
+// (in microseconds). Each protocol reads its own option: "timeout" is the
+// socket time-out of most, but RTMP takes it for the time to wait for a
+// client and listens instead of connecting, and the RTSP demuxer of
+// libavformat before 59 calls its socket time-out "stimeout".
+void set_time_outs(AVDictionary** options, const std::string& url, int64_t micros) {
+  av_dict_set_int(options, "rw_timeout", micros, 0);
+  const std::size_t colon = url.find("://");
+  const std::string scheme = colon == std::string::npos ? "" : url.substr(0, colon);
+  if (scheme.rfind("rtmp", 0) == 0) return;
+#if LIBAVFORMAT_VERSION_MAJOR < 59
+  if (scheme == "rtsp" || scheme == "rtsps") {
+    av_dict_set_int(options, "stimeout", micros, 0);
+    return;
+  }
+#endif
+  av_dict_set_int(options, "timeout", micros, 0);
 }
 
 bool starts_annexb(const uint8_t* data, int size) {
@@ -162,7 +185,11 @@ struct PacketIndex {
 class Demuxer {
  public:
   Demuxer(const std::string& url, double timeout) : url_(url), timeout_(timeout) {
-    if (!(timeout > 0.0)) throw py::value_error("timeout must be a positive number of seconds");
+    if (!(timeout > 0.0 && timeout <= kLongestTimeout)) {
+      throw py::value_error("timeout must be a positive number of seconds, at most " +
+                            std::to_string(static_cast<int64_t>(kLongestTimeout)) + ", not " +
+                            py::repr(py::float_(timeout)).cast<std::string>());
+    }
     packet_.reset(av_packet_alloc());
     if (!packet_) throw std::bad_alloc();
     format_ = avformat_alloc_context();
@@ -172,9 +199,7 @@ class Demuxer {
     const int code = quillon::unlocked([&] {
       arm();
       AVDictionary* options = nullptr;
-      // Network sources: a refused or silent server fails within the time-out.
-      av_dict_set_int(&options, "rw_timeout", static_cast<int64_t>(timeout * 1e6), 0);
-      av_dict_set_int(&options, "timeout", static_cast<int64_t>(timeout * 1e6), 0);
+      set_time_outs(&options, url, static_cast<int64_t>(timeout * 1e6));
       const auto file = quillon_native::identify_file(url);  // as it is before it is read
       int opened = avformat_open_input(&format_, url.c_str(), nullptr, &options);
       av_dict_free(&options);
@@ -281,7 +306,15 @@ class Demuxer {
   void seek(double seconds) {
     Busy busy(mutex_);
     AVStream* video = stream();
-    const int64_t target = av_rescale_q(static_cast<int64_t>(seconds * AV_TIME_BASE), AV_TIME_BASE_Q, video->time_base);
+    // Converting a double outside int64's range is undefined: NaN, the
+    // infinities and times beyond it are the caller's mistake.
+    const double micros = seconds * AV_TIME_BASE;
+    if (!(micros >= -kTwoTo63 && micros < kTwoTo63)) {
+      const std::string bound = std::to_string(INT64_MAX / AV_TIME_BASE);
+      throw py::value_error("seek: seconds must be a finite number between -" + bound + " and " + bound + ", not " +
+                            py::repr(py::float_(seconds)).cast<std::string>());
+    }
+    const int64_t target = av_rescale_q(static_cast<int64_t>(micros), AV_TIME_BASE_Q, video->time_base);
     const int code = quillon::unlocked([&] {
       arm();
       int sought = av_seek_frame(format_, index_, target, AVSEEK_FLAG_BACKWARD);

@@ -1,0 +1,35 @@
+"""The native demuxer with the values and sources a caller may hand it: times and time-outs outside what
+its clocks hold, and sources of protocols whose options differ."""
+import math
+import re
+import select
+import socket
+
+import pytest
+
+from conftest import pattern_video
+from quillon import _native
+
+
+def test_times_and_time_outs_beyond_the_clocks_are_refused_by_name(tmp_path):
+    clip = str(pattern_video(tmp_path / "clip.mp4", "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "10"))
+    for timeout in (math.inf, math.nan, 1e300):
+        with pytest.raises(ValueError, match=f"timeout .*not {re.escape(repr(timeout))}$"):
+            _native.Demuxer(clip, timeout=timeout)
+    demuxer = _native.Demuxer(clip)
+    for seconds in (math.nan, math.inf, -math.inf, 1e300, -1e300, 1e13):
+        with pytest.raises(ValueError, match=f"seconds .*not {re.escape(repr(seconds))}$"):
+            demuxer.seek(seconds)
+    for seconds in (0.5, -1.0):  # within the clock: positioned as before
+        demuxer.seek(seconds)
+        assert demuxer.read()[2]  # a key packet first
+
+
+def test_an_rtmp_source_connects_to_its_server_rather_than_listening():
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen(1)
+        url = f"rtmp://127.0.0.1:{server.getsockname()[1]}/x"
+        with pytest.raises(OSError, match=re.escape(url)):
+            _native.Demuxer(url, timeout=1)  # the server never answers the handshake
+        assert select.select([server], [], [], 0)[0], "the demuxer never connected"
