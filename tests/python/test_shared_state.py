@@ -1,5 +1,6 @@
 """One card, many processes: device memory, channel numbers, utilisation and
 the process list are the card's, shared by every process on the platform."""
+import fcntl
 import json
 import os
 import pathlib
@@ -92,13 +93,32 @@ def test_channel_numbers_are_exclusive_and_counted_for_the_card(card):
     assert b("decoder", 0, "h264") == 0
 
 
-def test_a_killed_process_gives_back_memory_and_channels(card):
+@pytest.mark.parametrize("reaped", [True, False], ids=["reaped", "zombie"])
+def test_a_killed_process_gives_back_memory_and_channels(card, reaped):
     a, b = card(), card()
     assert a("malloc", 60) == 0 and a("decoder", 3, "h264") == 0
     a.process.send_signal(signal.SIGKILL)
-    a.process.wait()
+    # Not reaped, it stays a zombie, with its pid and start time, until this test ends.
+    os.waitid(os.P_PID, a.pid, os.WEXITED | (0 if reaped else os.WNOWAIT))
     assert b("malloc", 60) == 0 and b("decoder", 3, "h264") == 0
     assert b("processes", 0) == [[b.pid, 60]]
+
+
+def test_a_held_file_lock_refuses_attaching_and_does_not_hold_up_an_exit(card):
+    a = card()
+    with open(card.segment, "rb") as segment:
+        fcntl.flock(segment, fcntl.LOCK_EX)  # as a process stopped while attaching would hold it
+        late = Worker(card.platform)
+        try:
+            late.process.stdin.write("init\n")
+            late.process.stdin.flush()
+            a.process.stdin.close()
+            assert a.process.wait(timeout=60) == 0  # its slot given back without the lock
+            assert json.loads(late.process.stdout.readline()) == REFUSED
+        finally:
+            late.process.kill()
+            late.process.wait()
+    assert "file lock is held too long" in late.process.stderr.read()
 
 
 def test_utilisation_shows_another_process_decoding(card, tmp_path):

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "kycore/error_codes.h"
 
@@ -137,25 +139,42 @@ std::string describe(const Platform& p) {
   return out.str();
 }
 
-// Clock ticks after boot at which `pid` started; 0 when it is gone.
-uint64_t process_start(int32_t pid) {
+// What /proc/<pid>/stat says of a process; all zero when it is gone.
+struct ProcessStat {
+  char state = 0;            // field 3: R, S, D, Z (exited, not yet reaped), ...
+  uint64_t threads = 0;      // field 20
+  uint64_t start_ticks = 0;  // field 22: clock ticks after boot at which it started
+};
+
+ProcessStat process_stat(int32_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
+  if (close == std::string::npos) return {};
   std::istringstream fields(text.substr(close + 1));
   std::string field;
-  // Fields after the name: state is field 3, the start time field 22.
+  ProcessStat stat;
   for (int i = 3; i <= 22 && fields >> field; ++i) {
-    if (i == 22) return std::strtoull(field.c_str(), nullptr, 10);
+    if (i == 3) stat.state = field[0];
+    if (i == 20) stat.threads = std::strtoull(field.c_str(), nullptr, 10);
+    if (i == 22) {
+      stat.start_ticks = std::strtoull(field.c_str(), nullptr, 10);
+      return stat;
+    }
   }
-  return 0;
+  return {};
 }
 
+// A killed process stays a zombie until its parent reaps it, with its pid
+// and start time, but it uses nothing any more. A main thread that ended
+// while other threads go on shows as a zombie too, with those threads
+// counted: that process is alive.
 bool alive(const Slot& slot) {
   if (slot.pid <= 0) return false;
   if (::kill(slot.pid, 0) != 0 && errno != EPERM) return false;
-  return process_start(slot.pid) == slot.start_time;
+  const ProcessStat stat = process_stat(slot.pid);
+  if (stat.start_ticks != slot.start_time || stat.state == 'X') return false;
+  return stat.state != 'Z' || stat.threads > 1;
 }
 
 // The process's id without a system call on every use (they are slow on
@@ -175,6 +194,18 @@ int32_t this_pid() {
 
 int64_t now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(BusyClock::now().time_since_epoch()).count();
+}
+
+// The segment file's lock, within the same bound as the segment's mutex: a
+// holder that never lets go (stopped, or hostile) must not hold up
+// initialisation or exit for ever.
+bool lock_file(int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kLockSeconds);
+  for (std::chrono::milliseconds pause{1};; pause = std::min(pause * 2, std::chrono::milliseconds{50})) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+  }
 }
 
 class SegmentLock {
@@ -354,7 +385,7 @@ struct SharedState::Impl {
       Slot& candidate = slots()[s];
       if (candidate.pid != 0) continue;
       clear_slot(s);
-      candidate.start_time = process_start(pid);
+      candidate.start_time = process_stat(pid).start_ticks;
       const char* program = program_invocation_short_name;
       std::snprintf(candidate.name, sizeof candidate.name, "%s", program != nullptr ? program : "");
       candidate.pid = pid;
@@ -402,10 +433,11 @@ struct SharedState::Impl {
   }
 
   // Gives the slot back; the last user removes the segment. Holds the file
-  // lock so that no process attaches meanwhile.
+  // lock so that no process attaches meanwhile; when it cannot be had, the
+  // slot is still given back (the mutex guards it) but the segment stays.
   void leave() {
     if (!mine()) return;
-    flock(fd, LOCK_EX);
+    const bool locked = lock_file(fd);
     bool last = false;
     struct stat status = {};
     if (fstat(fd, &status) == 0 && static_cast<uint64_t>(status.st_size) == bytes) {
@@ -416,8 +448,8 @@ struct SharedState::Impl {
         last = sweep() == 0;
       }
     }
-    if (last && still_named(fd, name)) shm_unlink(name.c_str());
-    flock(fd, LOCK_UN);
+    if (last && locked && still_named(fd, name)) shm_unlink(name.c_str());
+    if (locked) flock(fd, LOCK_UN);
   }
 };
 
@@ -467,7 +499,7 @@ std::shared_ptr<SharedState> SharedState::attach(const Platform& platform, uint3
       const int fd = shm_open(impl->name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
       if (fd < 0) throw Refusal{std::string("it cannot be opened: ") + std::strerror(errno)};
       impl->fd = fd;
-      flock(fd, LOCK_EX);
+      if (!lock_file(fd)) throw Refusal{"its file lock is held too long"};
       if (!still_named(fd, impl->name)) {
         ::close(fd);
         impl->fd = -1;
@@ -750,7 +782,12 @@ uint32_t reset_shared_state(const Platform& platform, std::string* message) {
     *message = "shared state " + name + " cannot be opened: " + std::strerror(errno);
     return KYCM_SHARED_STATE_REFUSED;
   }
-  flock(fd, LOCK_EX);
+  if (!lock_file(fd)) {
+    ::close(fd);
+    *message =
+        "shared state " + name + " is being opened or closed elsewhere (its file lock is held too long); not cleared";
+    return KYCM_SHARED_STATE_REFUSED;
+  }
   SharedState::Impl s;
   s.name = name;
   s.fd = fd;
