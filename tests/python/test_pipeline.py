@@ -708,3 +708,11 @@ def test_a_signal_at_any_moment_stops_with_one_line(tmp_path, clips, signum, mom
     if moment is running:  # every finished picture's line, whole, in order
         lines = [json.loads(line) for line in partial.read_text().splitlines()]
         assert lines and [line["picture"] for line in lines[:30]] == list(range(min(30, len(lines))))
+
+
+def test_sigint_in_the_first_second_gives_one_line_or_a_complete_run():
+    # Each way of starting the program, the signal anywhere in its start (imports, extension modules, the model)
+    # or its run: status 130 with one line, or a complete run whose model outputs keep their names.
+    done = subprocess.run([sys.executable, str(ROOT / "scripts" / "sigint-stress.py"), "20"], capture_output=True,
+                          text=True, timeout=600, env=dict(os.environ, QUILLON_BUILD_DIR=str(MODULE_DIR.parent)))
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -33,15 +33,22 @@ class Interrupted(KeyboardInterrupt):
 
 
 class Signals:
-    """SIGINT and SIGTERM during a run: the first stops the run by raising
-    Interrupted in the main thread (the run's clean-up then stops the
-    workers and releases the card), later ones leave at once. Inside
-    `held()` (outputs being put in place, the card being released) the first
-    signal waits for the block to end; a second one does not."""
+    """SIGINT and SIGTERM during a run. The first is recorded, never raised
+    where it lands: raised in the middle of an import or of an extension
+    module's initialisation, KeyboardInterrupt leaves the module half made
+    (and a failed import may be taken for a missing package). The run asks
+    at safe points (`check`), between the steps of its start and in its
+    waits (`raising`, where the first signal raises at once); `Interrupted`
+    then stops the run, whose clean-up stops the workers and releases the
+    card. Later signals leave at once. Inside `held()` (outputs being put
+    in place, the card being released) the first signal waits for the block
+    to end."""
 
     def __init__(self) -> None:
         self.holding = False
-        self.pending = False
+        self.waiting = False       # the main thread is in a wait where raising is safe
+        self.received = False
+        self.pending = False       # received and not raised yet
         self.previous: List[Tuple[int, Any]] = []
 
     def __enter__(self) -> "Signals":
@@ -57,14 +64,30 @@ class Signals:
             signal.signal(number, handler)
 
     def stop(self, signum: int, frame: Optional[FrameType]) -> None:
-        if self.holding and not self.pending:
-            self.pending = True
-            return
+        if self.received:
+            leave_now(signum, frame)
+        self.received = self.pending = True
         for number, _ in self.previous:
             signal.signal(number, leave_now)
-        if self.holding:
-            leave_now(signum, frame)
-        raise Interrupted
+        if self.waiting and not self.holding:
+            self.waiting = self.pending = False
+            raise Interrupted
+
+    def check(self) -> None:
+        """A safe point: Interrupted when a signal came that was not raised yet."""
+        if self.pending and not self.holding:
+            self.pending = False
+            raise Interrupted
+
+    @contextlib.contextmanager
+    def raising(self) -> Iterator[None]:
+        """A wait (on an event, a queue) that a signal may break at once."""
+        self.check()
+        self.waiting = True
+        try:
+            yield
+        finally:
+            self.waiting = False
 
     @contextlib.contextmanager
     def held(self) -> Iterator[None]:
@@ -73,9 +96,7 @@ class Signals:
             yield
         finally:
             self.holding = False
-        if self.pending:
-            self.pending = False
-            self.stop(signal.SIGINT, None)
+        self.check()
 
 
 def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
@@ -135,14 +156,17 @@ def writable_folder(path: pathlib.Path) -> None:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    from .demo import CacheError
-    from .outputs import DiskError
-    from .sources import UserError
-
-    args = parse_arguments(argv)
     with Signals() as signals:
+        from .demo import CacheError
+        from .outputs import DiskError
+        from .sources import UserError
+
         try:
-            return run(args, signals)
+            args = parse_arguments(argv)
+            signals.check()
+            status = run(args, signals)
+            signals.check()  # a signal after the run's last safe point: said as any other
+            return status
         except UserError as error:
             print(f"quillon-pipeline: error: {error}", file=sys.stderr)
             return 2
@@ -196,6 +220,11 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     from .outputs import ResultsWriter, Sampler, SheetPng, finish
     from .scheduling import THREADS_VARIABLE, Scheduler, decoder_threads, lanes
 
+    from quillon import _native
+
+    # Each step of the start is short, or asks itself: a signal meanwhile is
+    # answered at the step's end (see Signals).
+    signals.check()
     keep_freed_blocks()
     out = pathlib.Path(args.out)
     inputs = sources.collect(args.inputs)
@@ -204,18 +233,27 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     writable_folder(out)
     cache = cache_folder(args)
     devices = [device.index for device in quillon.devices()]
+    signals.check()
     if not inputs:
-        clip = demo.demo_clip(cache, args.demo_pictures, lambda text: progress.message(args.quiet, text))
+        def making(text: str) -> None:
+            progress.message(args.quiet, text)
+            signals.check()
+
+        clip = demo.demo_clip(cache, args.demo_pictures, making)
         inputs = sources.collect([str(clip)])
     for item in inputs:
         sources.probe(item)
+        signals.check()
     builtin = model_path is None
     model_file = model_path or demo.builtin_model(cache)
-    models = load_models(model_file, devices)
+    signals.check()
     # A lane's model is its own: a die with a second lane loads it again.
-    models_by_lane = dict(enumerate(models[device] for device in devices))
+    models_by_lane: Dict[int, Any] = {}
     scheduler: Optional[Scheduler] = None
     try:
+        models = load_models(model_file, devices)
+        models_by_lane.update(enumerate(models[device] for device in devices))
+        signals.check()
         first = next(iter(models.values()))
         classifier = Classifier([o.name for o in first.outputs], demo.CLASS_NAMES if builtin else labels,
                                 args.softmax, args.top)
@@ -223,20 +261,20 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         lane_dies = lanes(tasks, devices)
         for lane in range(len(devices), len(lane_dies)):
             models_by_lane[lane] = load_models(model_file, [lane_dies[lane]])[lane_dies[lane]]
+        signals.check()
         counts = [i.frame_count for i in inputs]
         total = None if None in counts else sum(c for c in counts if c is not None)
         writer = ResultsWriter(out, inputs)
         scheduler = Scheduler(tasks, inputs, models_by_lane, classifier, writer, Sampler(total, sheet=SheetPng()),
                               dict(enumerate(lane_dies)), widening=THREADS_VARIABLE not in os.environ)
         bar = progress.Progress(total, devices, args.quiet)
-        from quillon import _native
-
         messages = _native.codec_messages()
         started = time.monotonic()
 
         def wait() -> None:
             assert scheduler is not None
-            scheduler.finished.wait(bar.period)
+            with signals.raising():
+                scheduler.finished.wait(bar.period)
             bar.draw(scheduler.done)
 
         interrupted = False

@@ -357,6 +357,7 @@ class Run:
     lost: List[str] = field(default_factory=list)
     known: Dict[str, int] = field(default_factory=dict)   # every worker seen: label -> dies
     initial: Dict[str, int] = field(default_factory=dict)  # the workers at the start
+    signals: Optional[Signals] = None                      # the run's, which a wait for results lets break in
 
     def run(self) -> None:
         finished: "queue.Queue[Any]" = queue.Queue()
@@ -375,7 +376,8 @@ class Run:
                 running[future.key] = (future, job)
                 future.add_done_callback(finished.put)
             try:
-                future = finished.get(timeout=WATCH_PERIOD)
+                with self.signals.raising() if self.signals else contextlib.nullcontext():
+                    future = finished.get(timeout=WATCH_PERIOD)
                 if future.status in ("pending", "lost"):  # its worker died before the result was fetched
                     future.add_done_callback(finished.put)
                     continue
@@ -437,28 +439,39 @@ class Run:
 def run(args: argparse.Namespace, signals: Signals) -> int:
     """The main job with its tasks on a cluster; arguments and exit status
     as in one process."""
+    signals.check()
     out = pathlib.Path(args.out)
     inputs = sources.collect(args.inputs)
     labels = read_labels(pathlib.Path(args.labels)) if args.labels else None
     writable_folder(out)
+    signals.check()
     if not inputs:
-        clip = demo.demo_clip(cache_folder(args), args.demo_pictures, lambda text: progress.message(args.quiet, text))
+        def making(text: str) -> None:
+            progress.message(args.quiet, text)
+            signals.check()
+
+        clip = demo.demo_clip(cache_folder(args), args.demo_pictures, making)
         inputs = sources.collect([str(clip)])
     for item in inputs:
         sources.probe(item)
+        signals.check()
     model_file = ModelFile(*(os.path.abspath(path) if path else None for path in (args.model, args.cache)))
     with contextlib.ExitStack() as stack:
         client, address = connect(args, stack)
+        signals.check()
         client.register_worker_plugin(DieRuntime(), name=PLUGIN)  # workers joining later get it too
-        workers = wait_for_dies(client, address, WORKERS_TIMEOUT)
+        with signals.raising():
+            workers = wait_for_dies(client, address, WORKERS_TIMEOUT)
         dashboard = client.dashboard_link if dashboard_runs(client) else ""
         if dashboard and not args.quiet:
             print(f"quillon-pipeline: dashboard at {dashboard}", file=sys.stderr)
         described = client.submit(describe_model, model_file, resources={"dies": 1}, pure=False)
-        output_names, width, height, model_name = described.result()
+        with signals.raising():
+            output_names, width, height, model_name = described.result()
         builtin = model_file.path is None
         classifier = Classifier(output_names, demo.CLASS_NAMES if builtin else labels, args.softmax, args.top)
         tasks = sources.tasks(inputs, sum(dies for _, dies in workers.values()))
+        signals.check()
         counts = [i.frame_count for i in inputs]
         total = None if None in counts else sum(c for c in counts if c is not None)
         starts = [sum(c or 0 for c in counts[:index]) for index in range(len(inputs))]
@@ -466,7 +479,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                 for task in tasks]
         writer = ResultsWriter(out, inputs)
         stack.callback(writer.close, flush=False)  # an interrupted run has written its lines in finish()
-        job = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet)
+        job = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet,
+                  signals=signals)
         started = time.monotonic()
         interrupted = False
         try:
