@@ -30,7 +30,12 @@ if __name__ == "__main__" and not __package__:
 def main() -> int:
     from quillon.pipeline.cli import main as run
 
-    return run()
+    status = run()
+    # The run has ended and said so. The interpreter, as it ends, puts the
+    # default action back for SIGINT, which would kill the process with the
+    # work done; ignored, it stays ignored.
+    _signal.signal(_signal.SIGINT, _signal.SIG_IGN)
+    return status
 
 
 if __name__ == "__main__":

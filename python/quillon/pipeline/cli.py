@@ -155,6 +155,38 @@ def writable_folder(path: pathlib.Path) -> None:
         raise UserError(f"{path}: the output folder cannot be written ({error.strerror})") from None
 
 
+LOCK = ".quillon-pipeline.lock"
+
+
+@contextlib.contextmanager
+def folder_held(path: pathlib.Path) -> Iterator[None]:
+    """The output folder to this run alone while it runs: a second run
+    writing results.partial.jsonl there at once would mix its lines with
+    this run's and rename the file under it. The lock (flock on a file in
+    the folder) goes with the process, however it ends."""
+    import fcntl
+
+    from .sources import UserError
+
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+        descriptor = os.open(path / LOCK, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    except OSError as error:
+        raise UserError(f"{path}: the output folder cannot be written ({error.strerror})") from None
+    try:
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            holder = os.pread(descriptor, 32, 0).decode(errors="replace").strip()
+            raise UserError(f"{path}: another run is writing to this output folder"
+                            f"{f' (process {holder})' if holder.isdigit() else ''}; give another --out") from None
+        os.ftruncate(descriptor, 0)
+        os.pwrite(descriptor, f"{os.getpid()}\n".encode(), 0)
+        yield
+    finally:
+        os.close(descriptor)
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     with Signals() as signals:
         from .demo import CacheError
@@ -164,7 +196,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             args = parse_arguments(argv)
             signals.check()
-            status = run(args, signals)
+            with folder_held(pathlib.Path(args.out)):
+                status = run(args, signals)
             signals.check()  # a signal after the run's last safe point: said as any other
             return status
         except UserError as error:
