@@ -555,6 +555,22 @@ def test_bad_input_is_refused_with_a_message(tmp_path, capsys, clips):
     assert "the output folder cannot be written" in capsys.readouterr().err
 
 
+def test_inputs_that_cannot_be_read_are_listed_and_the_others_complete(tmp_path, capsys, clips):
+    text = tmp_path / "notes.txt"
+    text.write_text("not a picture\n")
+    code, out, err = run(tmp_path, capsys, tmp_path / "missing.mp4", clips["h264.mp4"], text, clips["photos"])
+    assert code == 3 and err == "quillon-pipeline: 2 inputs could not be read (listed in the summary); the others' " \
+                                "results are written\n"
+    assert [line["file"] for line in results(tmp_path)] == [str(clips["h264.mp4"])] * 30 + sorted(
+        str(photo) for photo in clips["photos"].iterdir())
+    unread = out.split("inputs not read: 2\n")[1].splitlines()[:2]
+    assert unread[0] == f"    {tmp_path / 'missing.mp4'}: no such file or folder"
+    assert unread[1].startswith(f"    {text}: not a video or photo")
+    # None readable: each said, nothing run.
+    code, out, err = run(tmp_path, capsys, tmp_path / "missing.mp4", text)
+    assert code == 2 and out == "" and len(err.splitlines()) == 2 and "missing.mp4: no such file" in err
+
+
 def test_a_corrupt_picture_or_photo_costs_only_itself(tmp_path, capsys, clips):
     clean = encode(tmp_path / "clean.h264", 16, "-c:v", "libx264", "-g", "1")  # every picture stands alone
     data = bytearray(clean.read_bytes())

@@ -3,7 +3,9 @@ the run from inputs to outputs, and the summary.
 
 Exit status: 0 when the run ended, 1 when no picture at all came through, 2
 for bad input or an output that cannot be written (one line on standard
-error), 130 after SIGINT or SIGTERM (the summary of what was done first).
+error), 3 when the run ended without the inputs that could not be read
+(each listed in the summary), 130 after SIGINT or SIGTERM (the summary of
+what was done first).
 """
 from __future__ import annotations
 
@@ -19,6 +21,7 @@ from types import FrameType
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 MESSAGE_INTERRUPTED = "\nquillon-pipeline: interrupted\n"
+SOME_INPUTS_UNREAD = 3
 
 
 def leave_now(signum: int, frame: Optional[FrameType]) -> None:
@@ -201,7 +204,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             signals.check()  # a signal after the run's last safe point: said as any other
             return status
         except UserError as error:
-            print(f"quillon-pipeline: error: {error}", file=sys.stderr)
+            for line in str(error).splitlines():  # several inputs that cannot be read: a line each
+                print(f"quillon-pipeline: error: {line}", file=sys.stderr)
             return 2
         except (DiskError, CacheError) as error:
             print(f"quillon-pipeline: error: {error}", file=sys.stderr)
@@ -260,7 +264,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     signals.check()
     keep_freed_blocks()
     out = pathlib.Path(args.out)
-    inputs = sources.collect(args.inputs)
+    inputs, unread = inputs_read(args.inputs, signals)
     model_path = pathlib.Path(args.model) if args.model else None
     labels = read_labels(pathlib.Path(args.labels)) if args.labels else None
     writable_folder(out)
@@ -273,10 +277,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             signals.check()
 
         clip = demo.demo_clip(cache, args.demo_pictures, making)
-        inputs = sources.collect([str(clip)])
-    for item in inputs:
-        sources.probe(item)
-        signals.check()
+        inputs, unread = inputs_read([str(clip)], signals)
     builtin = model_path is None
     model_file = model_path or demo.builtin_model(cache)
     signals.check()
@@ -326,27 +327,49 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         with signals.held():
             sheet_line = finish(out, writer, scheduler.sampler, interrupted, args.annotate, inputs, devices[0])
         model_name = model_file.name
-        print(summary(scheduler, inputs, first, model_name, elapsed, writer, sheet_line, interrupted, damage))
-        return exit_status(interrupted, writer.lines)
+        print(summary(scheduler, inputs, first, model_name, elapsed, writer, sheet_line, interrupted, damage,
+                      unread))
+        return exit_status(interrupted, writer.lines, unread)
     finally:
         with signals.held():
             for model in models_by_lane.values():
                 model.close()
 
 
-def exit_status(interrupted: bool, lines: int) -> int:
+def exit_status(interrupted: bool, lines: int, unread: Sequence[str] = ()) -> int:
     """After the summary: 130 (by Interrupted) for an interrupted run, 1 when
-    no picture came through, else 0."""
+    no picture came through, 3 when inputs were left out (unreadable, listed
+    in the summary), else 0."""
     if interrupted:
         raise Interrupted
     if lines == 0:
         print("quillon-pipeline: error: no picture could be decoded", file=sys.stderr)
         return 1
+    if unread:
+        print(f"quillon-pipeline: {len(unread)} input{'s' if len(unread) > 1 else ''} could not be read "
+              "(listed in the summary); the others' results are written", file=sys.stderr)
+        return SOME_INPUTS_UNREAD
     return 0
 
 
+def inputs_read(arguments: Sequence[str], signals: Signals) -> Tuple[List[Any], List[str]]:
+    """The inputs that can be read and a line for each that cannot; when none
+    can, the run is refused with those lines (a UserError)."""
+    from .sources import UserError, readable
+
+    inputs, unread = readable(arguments, signals.check)
+    if unread and not inputs:
+        raise UserError("\n".join(unread))
+    return inputs, unread
+
+
+def unread_lines(unread: Sequence[str]) -> List[str]:
+    """The summary's lines about the inputs that could not be read."""
+    return [f"  inputs not read: {len(unread)}"] + [f"    {line}" for line in unread] if unread else []
+
+
 def summary(scheduler: Any, inputs: Sequence[Any], model: Any, model_name: str, elapsed: float, writer: Any, sheet_line: str,
-            interrupted: bool, damage: Tuple[int, int]) -> str:
+            interrupted: bool, damage: Tuple[int, int], unread: Sequence[str] = ()) -> str:
     from .scheduling import names
 
     pictures = writer.lines
@@ -370,6 +393,7 @@ def summary(scheduler: Any, inputs: Sequence[Any], model: Any, model_name: str, 
     if damage[0]:
         rows.append(f"  damage in the streams: {damage[0]} decoder errors, {damage[1]} concealed "
                     "(QUILLON_LOG_LEVEL=debug shows the codec's messages)")
+    rows += unread_lines(unread)
     rows.append(f"  skipped (corrupt or failed): {len(scheduler.failures)}")
     rows += [f"    {failure}" for failure in scheduler.failures]
     target = writer.final if not interrupted else writer.path

@@ -38,7 +38,7 @@ from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 from . import demo, progress, sources
 from .allocator import set_thresholds
 from .classify import Classifier, read_labels
-from .cli import Signals, cache_folder, exit_status, load_models, writable_folder
+from .cli import Signals, cache_folder, exit_status, inputs_read, load_models, unread_lines, writable_folder
 from .outputs import ResultsWriter, Sampler, Thumbnail, finish
 from .scheduling import TaskFailed, names, run_task
 from .scheduling import _open as open_video
@@ -92,6 +92,31 @@ class TaskError(Exception):
 
     def __str__(self) -> str:
         return str(self.args[0])
+
+
+WORKER_LOG = "workers.log"
+
+
+class WorkerLog(WorkerPlugin):
+    """A local worker's standard output and error into a file of the output
+    folder: Dask's own messages and tracebacks (a worker that leaves, the
+    others tidying up after it) are not for the user's terminal, and the
+    run says itself what a user needs to know. The worker is a process of
+    the run's own, so its descriptors are the run's to point elsewhere."""
+
+    name = "quillon-worker-log"
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+    def setup(self, worker: Any) -> None:
+        descriptor = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(OSError, ValueError):
+                stream.flush()
+        os.dup2(descriptor, 1)
+        os.dup2(descriptor, 2)
+        os.close(descriptor)
 
 
 class DieRuntime(WorkerPlugin):
@@ -441,7 +466,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     as in one process."""
     signals.check()
     out = pathlib.Path(args.out)
-    inputs = sources.collect(args.inputs)
+    inputs, unread = inputs_read(args.inputs, signals)
     labels = read_labels(pathlib.Path(args.labels)) if args.labels else None
     writable_folder(out)
     signals.check()
@@ -451,14 +476,19 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             signals.check()
 
         clip = demo.demo_clip(cache_folder(args), args.demo_pictures, making)
-        inputs = sources.collect([str(clip)])
-    for item in inputs:
-        sources.probe(item)
-        signals.check()
+        inputs, unread = inputs_read([str(clip)], signals)
     model_file = ModelFile(*(os.path.abspath(path) if path else None for path in (args.model, args.cache)))
+    log = out / WORKER_LOG
+    if args.local_workers:
+        try:
+            log.write_bytes(b"")  # this run's
+        except OSError as error:
+            raise UserError(f"{log}: cannot be written ({error.strerror})") from None
     with contextlib.ExitStack() as stack:
         client, address = connect(args, stack)
         signals.check()
+        if args.local_workers:
+            client.register_worker_plugin(WorkerLog(str(log.resolve())), name=WorkerLog.name)
         client.register_worker_plugin(DieRuntime(), name=PLUGIN)  # workers joining later get it too
         with signals.raising():
             workers = wait_for_dies(client, address, WORKERS_TIMEOUT)
@@ -495,9 +525,9 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             sheet_line = finish(out, writer, job.sampler, interrupted, args.annotate, inputs,
                                 quillon.devices()[0].index)
             print(summary(job, inputs, address, dashboard, f"{model_name} ({width}x{height} input)", elapsed,
-                          sheet_line, interrupted))
+                          sheet_line, interrupted, unread, log if args.local_workers else None))
             stack.close()  # the cluster stops inside the held block: a signal now waits for it
-    return exit_status(interrupted, writer.lines)
+    return exit_status(interrupted, writer.lines, unread)
 
 
 def plural(count: int, noun: str) -> str:
@@ -505,7 +535,8 @@ def plural(count: int, noun: str) -> str:
 
 
 def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
-            model: str, elapsed: float, sheet_line: str, interrupted: bool) -> str:
+            model: str, elapsed: float, sheet_line: str, interrupted: bool, unread: Sequence[str] = (),
+            log: Optional[pathlib.Path] = None) -> str:
     pictures = job.writer.lines
     rate = pictures / elapsed if elapsed > 0 else 0.0
     dies, initial = job.known, job.initial
@@ -526,6 +557,7 @@ def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
     rows.append("")
     if job.lost:
         rows.append(f"  workers lost during the run: {len(job.lost)} (their tasks ran again on the others)")
+    rows += unread_lines(unread)
     rows.append(f"  skipped (corrupt or failed): {len(job.failures)}")
     # The segments of an input a worker cannot read fail alike: one line for them.
     repeats = collections.Counter(job.failures)
@@ -533,4 +565,6 @@ def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
              for failure in repeats]
     rows.append(f"  results: {job.writer.final if not interrupted else job.writer.path} ({pictures} lines)")
     rows.append(sheet_line)
+    if log is not None:
+        rows.append(f"  workers' messages: {log}")
     return "\n".join(rows)

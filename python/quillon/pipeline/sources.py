@@ -8,7 +8,7 @@ from __future__ import annotations
 import os
 import pathlib
 from dataclasses import dataclass
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Tuple
 
 PHOTO_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif")
 URL_SCHEMES = ("http://", "https://", "rtsp://", "rtsps://", "rtmp://", "udp://", "tcp://", "srt://")
@@ -91,6 +91,27 @@ def collect(arguments: Sequence[str]) -> List[Input]:
             photo = file.read(3) == b"\xff\xd8\xff"
         inputs.append(Input(str(path), "photo" if photo else "video"))
     return inputs
+
+
+def readable(arguments: Sequence[str], checked: Optional[Any] = None) -> Tuple[List[Input], List[str]]:
+    """The inputs that can be read, collected and probed one argument at a
+    time, and a line for each that cannot (with its reason): one unreadable
+    input among several costs only itself. `checked` is called after each
+    argument (the run's safe point for signals)."""
+    inputs: List[Input] = []
+    unread: List[str] = []
+    for argument in arguments:
+        try:
+            found = collect([argument])
+            for item in found:
+                probe(item)
+        except UserError as error:
+            unread.append(str(error))
+        else:
+            inputs += found
+        if checked is not None:
+            checked()
+    return inputs, unread
 
 
 def probe(item: Input) -> None:
