@@ -5,6 +5,7 @@ import dataclasses
 import json
 import os
 import pathlib
+import re
 import resource
 import signal
 import subprocess
@@ -748,3 +749,39 @@ def test_a_second_run_into_the_same_folder_is_refused_while_the_first_runs(tmp_p
     assert first.wait(timeout=300) == 0, first.stderr.read()
     assert [line["picture"] for line in results(tmp_path)] == list(range(30)) * 10  # the first run's, whole
     assert run(tmp_path, capsys, clips["annexb.h264"])[0] == 0  # the folder is free again
+
+
+def test_labels_annotation_sheet_order_and_utilisation_as_the_readme_says(tmp_path, capsys, clips, monkeypatch):
+    # A labels file names the built-in model's classes too; one with fewer labels than classes is refused.
+    labels = tmp_path / "labels.txt"
+    labels.write_text("".join(f"colour {name}\n" for name in demo.CLASS_NAMES))
+    chosen = []
+    finish = outputs.SheetPng.finish
+    monkeypatch.setattr(outputs.SheetPng, "finish", lambda sheet, cells: chosen.append(cells) or finish(sheet, cells))
+    code, _, err = run(tmp_path, capsys, clips["annexb.h264"], clips["photos"], "--labels", labels)
+    assert code == 0, err
+    assert {line["label"] for line in results(tmp_path)} <= {f"colour {name}" for name in demo.CLASS_NAMES}
+    # The sheet's cells follow the inputs' order, whether or not their lengths are known.
+    files = [cell.caption[0].split()[0] for cell in chosen[-1]]
+    assert files == sorted(files, key=lambda name: name.endswith(".jpg")) and files[-1].endswith(".jpg"), files
+    labels.write_text("red\ngreen\n")
+    code, _, err = run(tmp_path, capsys, clips["h264.mp4"], "--labels", labels)
+    assert code == 2 and err == f"quillon-pipeline: error: {labels}: 2 labels for the model's 9 classes (one label " \
+                                "a line, in the order of its first output)\n"
+
+    # An annotated video the encoder cannot write is refused before the run, not after it.
+    (tmp_path / "out" / "results.jsonl").unlink()
+    code, _, err = run(tmp_path, capsys, clips["h264.mp4"], "--annotate", tmp_path / "a3.avi")
+    assert code == 2 and "a3.avi: --annotate writes H.264 into .mp4, .mkv" in err and "Traceback" not in err
+    assert sorted(os.listdir(tmp_path / "out")) == [cli.LOCK, "contact_sheet.png"]  # the first run's: no work done
+
+    # The progress line has each die's decoder, DSP and AI utilisation.
+    import io
+
+    from quillon.pipeline import progress
+
+    line = progress.Progress(10, [0, 1], quiet=False, stream=io.StringIO())
+    try:
+        assert re.search(r"\| dec/dsp/ai \d+:0 \d+/\d+/\d+% \d+:1 \d+/\d+/\d+%$", line.line(2)), line.line(2)
+    finally:
+        line.close()

@@ -80,6 +80,20 @@ def read_labels(path: pathlib.Path) -> List[str]:
     return [line.strip() for line in lines]
 
 
+def class_labels(labels: Optional[List[str]], path: Optional[pathlib.Path], classes: int,
+                 builtin: Optional[Sequence[str]]) -> Optional[Sequence[str]]:
+    """The labels of the first output's `classes` classes: the user's file
+    (`labels`, read from `path`) whatever the model, else the built-in
+    model's names (`builtin`), else None. A file with fewer labels than
+    classes is refused: results would mix names and numbers."""
+    if labels is None:
+        return builtin
+    if len(labels) < classes:
+        raise UserError(f"{path}: {len(labels)} label{'s' if len(labels) != 1 else ''} for the model's {classes} "
+                        "classes (one label a line, in the order of its first output)")
+    return labels
+
+
 def picture_input(model: Any, path: pathlib.Path) -> None:
     """The main job feeds pictures: one float input of 1 x 3 x H x W."""
     inputs = model.inputs

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import math
 import os
 import pathlib
 import signal
@@ -253,7 +254,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
     from . import demo, progress, sources
     from .allocator import keep_freed_blocks
-    from .classify import Classifier, read_labels
+    from .classify import Classifier, class_labels, read_labels
     from .outputs import ResultsWriter, Sampler, SheetPng, finish
     from .scheduling import THREADS_VARIABLE, Scheduler, decoder_threads, lanes
 
@@ -278,19 +279,26 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
         clip = demo.demo_clip(cache, args.demo_pictures, making)
         inputs, unread = inputs_read([str(clip)], signals)
+    if args.annotate:
+        from .annotate import check
+
+        check(pathlib.Path(args.annotate), inputs)
     builtin = model_path is None
     model_file = model_path or demo.builtin_model(cache)
     signals.check()
     # A lane's model is its own: a die with a second lane loads it again.
     models_by_lane: Dict[int, Any] = {}
     scheduler: Optional[Scheduler] = None
+    bar: Optional[progress.Progress] = None
     try:
         models = load_models(model_file, devices)
         models_by_lane.update(enumerate(models[device] for device in devices))
         signals.check()
         first = next(iter(models.values()))
-        classifier = Classifier([o.name for o in first.outputs], demo.CLASS_NAMES if builtin else labels,
-                                args.softmax, args.top)
+        classes = math.prod(first.outputs[0].shape)
+        classifier = Classifier([o.name for o in first.outputs],
+                                class_labels(labels, args.labels and pathlib.Path(args.labels), classes,
+                                             demo.CLASS_NAMES if builtin else None), args.softmax, args.top)
         tasks = sources.tasks(inputs, len(devices))
         lane_dies = lanes(tasks, devices)
         for lane in range(len(devices), len(lane_dies)):
@@ -319,6 +327,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             interrupted = True
         elapsed = time.monotonic() - started
         bar.clear()
+        bar.close()
         now = _native.codec_messages()
         damage = (now["errors"] - messages["errors"], now["concealed"] - messages["concealed"])
         if scheduler.error is not None:
@@ -331,6 +340,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                       unread))
         return exit_status(interrupted, writer.lines, unread)
     finally:
+        if bar is not None:
+            bar.close()
         with signals.held():
             for model in models_by_lane.values():
                 model.close()

@@ -22,6 +22,7 @@ import argparse
 import collections
 import contextlib
 import logging
+import math
 import os
 import pathlib
 import queue
@@ -37,7 +38,7 @@ from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 
 from . import demo, progress, sources
 from .allocator import set_thresholds
-from .classify import Classifier, read_labels
+from .classify import Classifier, class_labels, read_labels
 from .cli import Signals, cache_folder, exit_status, inputs_read, load_models, unread_lines, writable_folder
 from .outputs import ResultsWriter, Sampler, Thumbnail, finish
 from .scheduling import TaskFailed, names, run_task
@@ -220,15 +221,17 @@ def _runtime() -> DieRuntime:
     return runtime
 
 
-def describe_model(model_file: ModelFile) -> Tuple[List[str], int, int, str]:
-    """On a worker: the model's output names, input size and file name,
-    loading it on one of the worker's dies (where it stays for the tasks)."""
+def describe_model(model_file: ModelFile) -> Tuple[List[str], int, int, str, int]:
+    """On a worker: the model's output names, input size, file name and
+    classes (its first output's values), loading it on one of the worker's
+    dies (where it stays for the tasks)."""
     runtime = _runtime()
     device = runtime.take()
     try:
         model = runtime.model(model_file, device)
         shape = model.inputs[0].shape
-        return [output.name for output in model.outputs], shape[3], shape[2], os.path.basename(model.path)
+        return ([output.name for output in model.outputs], shape[3], shape[2], os.path.basename(model.path),
+                math.prod(model.outputs[0].shape))
     finally:
         runtime.give_back(device)
 
@@ -256,6 +259,7 @@ def run_on_worker(job: Job) -> TaskResult:
             result.records.append(record)
             if thumbnail is not None:
                 thumbnail.position += job.position
+                thumbnail.input = task.input
                 sampler.keep(thumbnail)
     except TaskFailed as failure:
         result.thumbnails, result.busy = sampler.kept, time.monotonic() - started
@@ -477,6 +481,10 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
         clip = demo.demo_clip(cache_folder(args), args.demo_pictures, making)
         inputs, unread = inputs_read([str(clip)], signals)
+    if args.annotate:
+        from .annotate import check
+
+        check(pathlib.Path(args.annotate), inputs)
     model_file = ModelFile(*(os.path.abspath(path) if path else None for path in (args.model, args.cache)))
     log = out / WORKER_LOG
     if args.local_workers:
@@ -497,9 +505,11 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             print(f"quillon-pipeline: dashboard at {dashboard}", file=sys.stderr)
         described = client.submit(describe_model, model_file, resources={"dies": 1}, pure=False)
         with signals.raising():
-            output_names, width, height, model_name = described.result()
+            output_names, width, height, model_name, classes = described.result()
         builtin = model_file.path is None
-        classifier = Classifier(output_names, demo.CLASS_NAMES if builtin else labels, args.softmax, args.top)
+        classifier = Classifier(output_names, class_labels(labels, args.labels and pathlib.Path(args.labels), classes,
+                                                           demo.CLASS_NAMES if builtin else None),
+                                args.softmax, args.top)
         tasks = sources.tasks(inputs, sum(dies for _, dies in workers.values()))
         signals.check()
         counts = [i.frame_count for i in inputs]
