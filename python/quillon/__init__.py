@@ -4,7 +4,9 @@
     model = quillon.Model("net.onnx", device=0)
     with quillon.open("clip.mp4") as video:
         for frame in video.frames(format="rgb24", size=(224, 224)):
-            print(frame.pts, model(frame).argmax())
+            outputs = model(frame)  # a tuple of arrays for a model of several outputs
+            scores = outputs[0] if len(model.outputs) > 1 else outputs
+            print(frame.pts, scores.argmax())
 
 The layer users reach for first: `open` (videos, pictures and streams
 decoded on the card), `Model` (models run on a die), `encode` (videos and

@@ -519,7 +519,7 @@ def test_two_clips_at_once_and_a_custom_model_with_labels(tmp_path, capsys, clip
     model = demo.builtin_model(tmp_path / "cache")
     code, out, err = run(tmp_path, capsys, clips["h264.mp4"], clips["annexb.h264"], "--model", model, "--labels",
                          labels, "--softmax", "--top", 3, "--annotate", tmp_path / "annotated.mp4")
-    assert code == 0, err
+    assert code == 0 and "its first output 'colour' is already a softmax's" in err, err  # --softmax twice: said
     probe = ffprobe(tmp_path / "annotated.mp4", "format=format_name:stream=nb_read_frames")
     assert probe["streams"][0]["nb_read_frames"] == "30" and "mp4" in probe["format"]["format_name"]  # the first input
     lines = results(tmp_path)
@@ -537,7 +537,10 @@ def test_bad_input_is_refused_with_a_message(tmp_path, capsys, clips):
     empty_folder.mkdir()
     bad_model = tmp_path / "model.onnx"
     bad_model.write_bytes(b"\x08\x07garbage" * 10)
+    named_jpeg = tmp_path / "notes.jpg"
+    named_jpeg.write_text("not a picture\n")
     cases = [
+        ([named_jpeg], "notes.jpg: not a JPEG file (named as one, but its first bytes are not a JPEG file's)"),
         ([tmp_path / "missing.mp4"], "missing.mp4: no such file or folder"),
         ([text], "notes.txt: not a video or photo this program reads"),
         ([empty_folder], "empty: the folder holds no JPEG files"),
@@ -549,7 +552,7 @@ def test_bad_input_is_refused_with_a_message(tmp_path, capsys, clips):
     for arguments, message in cases:
         code, out, err = run(tmp_path, capsys, *arguments)
         assert code == 2 and message in err and "Traceback" not in err, (arguments, err)
-    assert "ffmpeg -i" in run(tmp_path, capsys, text)[2]  # says how to convert
+    assert "ffmpeg -i" not in run(tmp_path, capsys, text)[2]  # ffmpeg cannot read it either
     blocked = tmp_path / "blocked"
     blocked.write_text("a file where the output folder should be")
     assert cli.main([str(clips["h264.mp4"]), "--out", str(blocked / "out"), "--quiet"]) == 2
@@ -785,3 +788,27 @@ def test_labels_annotation_sheet_order_and_utilisation_as_the_readme_says(tmp_pa
         assert re.search(r"\| dec/dsp/ai \d+:0 \d+/\d+/\d+% \d+:1 \d+/\d+/\d+%$", line.line(2)), line.line(2)
     finally:
         line.close()
+
+
+def test_messages_are_said_once_and_only_where_they_help(tmp_path, capsys, clips):
+    # --quiet: the codec's warnings about a damaged stream are counted in the summary, not printed.
+    data = bytearray(encode(tmp_path / "mjpeg.avi", 10, "-c:v", "mjpeg").read_bytes())
+    fifth = [k for k in range(len(data) - 1) if data[k:k + 2] == b"\xff\xd8"][4]
+    data[fifth:fifth + 3000] = bytes(3000)
+    (tmp_path / "damaged.avi").write_bytes(bytes(data))
+    process = program(tmp_path / "damaged.avi", "--quiet", "--out", tmp_path / "out", "--cache", tmp_path / "cache")
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 0 and "[ME]" not in err, err
+
+    # The same host-decoded clip twice: its note once.
+    code, out, err = run(tmp_path, capsys, clips["mpeg4.avi"], clips["mpeg4.avi"])
+    assert code == 0 and out.count("has no decoder on the card") == 1, out
+
+    # The README's first program as written, with a model of two outputs (the built-in one).
+    readme = (ROOT / "README.md").read_text()
+    first = readme.split("## A first program")[1].split("```python")[1].split("```")[0]
+    first = first.replace('"net.onnx"', repr(str(demo.builtin_model(tmp_path / "cache"))))
+    done = subprocess.run([sys.executable, "-c", first.replace('"clip.mp4"', repr(str(clips["h264.mp4"])))],
+                          capture_output=True, text=True, timeout=120,
+                          env=dict(os.environ, PYTHONPATH=f"{MODULE_DIR}:{ROOT / 'python'}"))
+    assert done.returncode == 0 and len(done.stdout.splitlines()) == 31, done.stderr

@@ -94,6 +94,27 @@ def class_labels(labels: Optional[List[str]], path: Optional[pathlib.Path], clas
     return labels
 
 
+def softmax_twice(path: Optional[pathlib.Path], output: str) -> Optional[str]:
+    """With --softmax: a warning when the model's first output `output` is
+    already a Softmax node's (probabilities, which a second softmax flattens:
+    0.997 among nine classes reads 0.25); None otherwise, or when the file's
+    graph cannot be read."""
+    if path is None:
+        return None
+    try:
+        import onnx  # type: ignore[import]
+
+        graph = onnx.load(str(path), load_external_data=False).graph
+    except ImportError:
+        return None
+    except Exception:  # not an ONNX graph: nothing to tell
+        return None
+    if not any(node.op_type == "Softmax" and output in node.output for node in graph.node):
+        return None
+    return (f"{path.name}: its first output {output!r} is already a softmax's (probabilities): --softmax applies "
+            "another, which flattens them; leave it out to read the model's own")
+
+
 def picture_input(model: Any, path: pathlib.Path) -> None:
     """The main job feeds pictures: one float input of 1 x 3 x H x W."""
     inputs = model.inputs

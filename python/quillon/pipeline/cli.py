@@ -160,6 +160,27 @@ def writable_folder(path: pathlib.Path) -> None:
 
 
 LOCK = ".quillon-pipeline.lock"
+LOG_LEVEL = "QUILLON_LOG_LEVEL"
+
+
+@contextlib.contextmanager
+def quiet_log(quiet: bool) -> Iterator[None]:
+    """With --quiet, the project's log on a terminal takes errors only while
+    the run goes: the codec's warnings about a damaged stream (which the
+    summary counts) are not printed. A level the user set, or a log going to
+    a file, stands; the log is opened again as it was at the end."""
+    if not quiet or LOG_LEVEL in os.environ or os.environ.get("QUILLON_LOG", "stderr") not in ("stderr", "stdout"):
+        yield
+        return
+    from quillon import kycm
+
+    os.environ[LOG_LEVEL] = "error"  # the log reads its settings from the environment only
+    kycm.initLogger()
+    try:
+        yield
+    finally:
+        os.environ.pop(LOG_LEVEL, None)
+        kycm.initLogger()
 
 
 @contextlib.contextmanager
@@ -200,7 +221,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         try:
             args = parse_arguments(argv)
             signals.check()
-            with folder_held(pathlib.Path(args.out)):
+            with folder_held(pathlib.Path(args.out)), quiet_log(args.quiet):
                 status = run(args, signals)
             signals.check()  # a signal after the run's last safe point: said as any other
             return status
@@ -254,7 +275,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
 
     from . import demo, progress, sources
     from .allocator import keep_freed_blocks
-    from .classify import Classifier, class_labels, read_labels
+    from .classify import Classifier, class_labels, read_labels, softmax_twice
     from .outputs import ResultsWriter, Sampler, SheetPng, finish
     from .scheduling import THREADS_VARIABLE, Scheduler, decoder_threads, lanes
 
@@ -299,6 +320,9 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         classifier = Classifier([o.name for o in first.outputs],
                                 class_labels(labels, args.labels and pathlib.Path(args.labels), classes,
                                              demo.CLASS_NAMES if builtin else None), args.softmax, args.top)
+        warning = softmax_twice(model_file, first.outputs[0].name) if args.softmax else None
+        if warning:
+            print(f"quillon-pipeline: warning: {warning}", file=sys.stderr)
         tasks = sources.tasks(inputs, len(devices))
         lane_dies = lanes(tasks, devices)
         for lane in range(len(devices), len(lane_dies)):
@@ -396,7 +420,7 @@ def summary(scheduler: Any, inputs: Sequence[Any], model: Any, model_name: str, 
     ]
     for device, stats in sorted(dies.items()):
         rows.append(f"  {device:<5} {stats.pictures:8d} {stats.tasks:7d} {stats.busy:10.2f}")
-    notes = [item.note for item in inputs if item.note]
+    notes = list(dict.fromkeys(item.note for item in inputs if item.note))  # an input given twice: said once
     if notes:
         rows.append("")
         rows += [f"  {note}" for note in notes]

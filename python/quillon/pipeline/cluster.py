@@ -38,7 +38,7 @@ from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 
 from . import demo, progress, sources
 from .allocator import set_thresholds
-from .classify import Classifier, class_labels, read_labels
+from .classify import Classifier, class_labels, read_labels, softmax_twice
 from .cli import Signals, cache_folder, exit_status, inputs_read, load_models, unread_lines, writable_folder
 from .outputs import ResultsWriter, Sampler, Thumbnail, finish
 from .scheduling import TaskFailed, names, run_task
@@ -510,6 +510,11 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         classifier = Classifier(output_names, class_labels(labels, args.labels and pathlib.Path(args.labels), classes,
                                                            demo.CLASS_NAMES if builtin else None),
                                 args.softmax, args.top)
+        # The built-in model is made on the workers; the client's copy is alike.
+        warning = softmax_twice(pathlib.Path(model_file.path) if model_file.path else demo.builtin_model(
+            cache_folder(args)), output_names[0]) if args.softmax else None
+        if warning:
+            print(f"quillon-pipeline: warning: {warning}", file=sys.stderr)
         tasks = sources.tasks(inputs, sum(dies for _, dies in workers.values()))
         signals.check()
         counts = [i.frame_count for i in inputs]
@@ -562,7 +567,7 @@ def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
     for label in sorted(dies.keys() | job.stats.keys()):
         stats = job.stats.get(label, WorkerStats())
         rows.append(f"  {label:<36} {dies.get(label, 0):>4} {stats.pictures:>9} {stats.tasks:>6} {stats.busy:>9.2f}")
-    notes = [item.note for item in inputs if item.note]
+    notes = list(dict.fromkeys(item.note for item in inputs if item.note))  # an input given twice: said once
     rows += [""] + [f"  {note}" for note in notes] if notes else []
     rows.append("")
     if job.lost:

@@ -89,6 +89,9 @@ def collect(arguments: Sequence[str]) -> List[Input]:
             raise UserError(f"{path}: the file is empty")
         with open(path, "rb") as file:
             photo = file.read(3) == b"\xff\xd8\xff"
+        if not photo and path.suffix.lower() in PHOTO_SUFFIXES:
+            # libavformat would take it by its name for a JPEG of no size.
+            raise UserError(f"{path}: not a JPEG file (named as one, but its first bytes are not a JPEG file's)")
         inputs.append(Input(str(path), "photo" if photo else "video"))
     return inputs
 
@@ -136,10 +139,23 @@ def probe(item: Input) -> None:
         reason = str(error.strerror or error) if isinstance(error, FileNotFoundError) else str(error)
         if item.kind == "url":
             raise UserError(f"{item.name}: cannot be read ({reason})") from None
-        raise UserError(f"{item.name}: not a video or photo this program reads ({reason}); {CONVERT_HINT}") from None
+        hint = f"; {CONVERT_HINT}" if _demuxed(item.name) else ""  # ffmpeg could not read it either
+        raise UserError(f"{item.name}: not a video or photo this program reads ({reason}){hint}") from None
     if item.decoder == "host":
         item.note = (f"{item.name}: {item.codec} has no decoder on the card; decoded on the host "
                      "(the card decodes H.264, HEVC and JPEG)")
+
+
+def _demuxed(path: str) -> bool:
+    """Whether libavformat reads the file's container (then ffmpeg can
+    convert what is in it)."""
+    from quillon import _native
+
+    try:
+        _native.Demuxer(path).close()
+    except Exception:  # any reason libavformat gives: not a container it reads
+        return False
+    return True
 
 
 def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:
