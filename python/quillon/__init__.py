@@ -4,7 +4,9 @@
     model = quillon.Model("net.onnx", device=0)
     with quillon.open("clip.mp4") as video:
         for frame in video.frames(format="rgb24", size=(224, 224)):
-            print(frame.pts, model(frame).argmax())
+            outputs = model(frame)  # a tuple of arrays for a model of several outputs
+            scores = outputs[0] if len(model.outputs) > 1 else outputs
+            print(frame.pts, scores.argmax())
 
 The layer users reach for first: `open` (videos, pictures and streams
 decoded on the card), `Model` (models run on a die), `encode` (videos and
@@ -17,42 +19,47 @@ kycm` alike.
 `python3 -m quillon` prints the version, the platform and the devices; the
 commands quillon-status and quillon-pipeline are installed with the package.
 """
-import importlib as _importlib
-import pkgutil as _pkgutil
-import sys as _sys
-from typing import TYPE_CHECKING
-from typing import Any as _Any
+from ._interrupts import held as _held
 
-import _quillon_pybind11
+# Ctrl-C while the extension modules initialise is answered once they are
+# whole (see _interrupts).
+with _held():
+    import importlib as _importlib
+    import pkgutil as _pkgutil
+    import sys as _sys
+    from typing import TYPE_CHECKING
+    from typing import Any as _Any
 
-# In a build tree the package's native helper is built into another folder
-# named quillon (build/python/quillon); it joins the package's path here.
-__path__ = _pkgutil.extend_path(__path__, __name__)
+    import _quillon_pybind11
 
-from _quillon_pybind11 import __time_compiled__ as __time_compiled__
-from _quillon_pybind11 import __version__ as __version__
-from _quillon_pybind11 import kyce as kyce
-from _quillon_pybind11 import kycl as kycl
-from _quillon_pybind11 import kycm as kycm
-from _quillon_pybind11 import kyme as kyme
-from _quillon_pybind11 import kyml as kyml
+    # In a build tree the package's native helper is built into another folder
+    # named quillon (build/python/quillon); it joins the package's path here.
+    __path__ = _pkgutil.extend_path(__path__, __name__)
 
-# The submodules under the package's dotted names too (`import quillon.kycm`).
-for _name in ("kycm", "kyme", "kycl", "kyce", "kyml"):
-    _sys.modules.setdefault(f"{__name__}.{_name}", getattr(_quillon_pybind11, _name))
-del _name
+    from _quillon_pybind11 import __time_compiled__ as __time_compiled__
+    from _quillon_pybind11 import __version__ as __version__
+    from _quillon_pybind11 import kyce as kyce
+    from _quillon_pybind11 import kycl as kycl
+    from _quillon_pybind11 import kycm as kycm
+    from _quillon_pybind11 import kyme as kyme
+    from _quillon_pybind11 import kyml as kyml
 
-from .errors import CommonRuntimeError as CommonRuntimeError  # noqa: E402
-from .errors import Error as Error  # noqa: E402
-from .errors import InferenceError as InferenceError  # noqa: E402
-from .errors import ManagementError as ManagementError  # noqa: E402
-from .errors import MediaError as MediaError  # noqa: E402
-from .errors import PreprocessError as PreprocessError  # noqa: E402
-from .models import DevicePicture as DevicePicture  # noqa: E402
-from .models import Model as Model  # noqa: E402
-from .models import TensorSpec as TensorSpec  # noqa: E402
-from .runtime import Device as Device  # noqa: E402
-from .runtime import devices as devices  # noqa: E402
+    # The submodules under the package's dotted names too (`import quillon.kycm`).
+    for _name in ("kycm", "kyme", "kycl", "kyce", "kyml"):
+        _sys.modules.setdefault(f"{__name__}.{_name}", getattr(_quillon_pybind11, _name))
+    del _name
+
+    from .errors import CommonRuntimeError as CommonRuntimeError  # noqa: E402
+    from .errors import Error as Error  # noqa: E402
+    from .errors import InferenceError as InferenceError  # noqa: E402
+    from .errors import ManagementError as ManagementError  # noqa: E402
+    from .errors import MediaError as MediaError  # noqa: E402
+    from .errors import PreprocessError as PreprocessError  # noqa: E402
+    from .models import DevicePicture as DevicePicture  # noqa: E402
+    from .models import Model as Model  # noqa: E402
+    from .models import TensorSpec as TensorSpec  # noqa: E402
+    from .runtime import Device as Device  # noqa: E402
+    from .runtime import devices as devices  # noqa: E402
 
 # Media sources and encoding live in modules of their own, loaded when first
 # named (they bring the native demuxing helper with them).
@@ -74,7 +81,8 @@ def __getattr__(name: str) -> _Any:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(_importlib.import_module(f".{module}", __name__), name)
+    with _held():  # the media modules bring the native helper
+        value = getattr(_importlib.import_module(f".{module}", __name__), name)
     globals()[name] = value
     return value
 

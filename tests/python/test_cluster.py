@@ -1,7 +1,8 @@
 """The main job on Dask worker processes on the loopback interface: every
 line as in one process (only `device` may differ), also with a worker
-SIGKILLed mid-run; a corrupt photo and an input a worker cannot read listed
-in the summary while the rest completes; no process left behind."""
+SIGKILLed mid-run; a corrupt photo, an input a worker cannot read and one
+the client cannot read listed in the summary while the rest completes; no
+process left behind."""
 import json
 import os
 import re
@@ -110,12 +111,15 @@ def test_a_corrupt_photo_and_an_input_the_workers_cannot_read_are_listed(tmp_pat
     with open(clips["h264.mp4"], "rb") as clip:
         os.dup2(clip.fileno(), 900)
         try:
-            code, out, err = cluster_run(tmp_path, folder, "/proc/self/fd/900", clips["h264.mp4"], pass_fds=(900,))
+            code, out, err = cluster_run(tmp_path, folder, "/proc/self/fd/900", tmp_path / "missing.mp4",
+                                         clips["h264.mp4"], pass_fds=(900,))
         finally:
             os.close(900)
-    assert code == 0, err
+    # An input the client cannot read is listed too, and said by the exit status; the rest completes.
+    assert code == 3 and f"inputs not read: 1\n    {tmp_path / 'missing.mp4'}: no such file or folder\n" in out, err
+    assert "Traceback" not in err and f"workers' messages: {tmp_path / 'out' / 'workers.log'}" in out
     assert [os.path.basename(line["file"]) for line in lines(tmp_path / "out")] == ["b.jpg"] + ["h264.mp4"] * 30
-    failures = out.split("skipped (corrupt or failed): ")[1].splitlines()[1:-2]
+    failures = out.split("skipped (corrupt or failed): ")[1].splitlines()[1:-3]
     corrupt = [line for line in failures if line.startswith(f"    {folder / 'a.jpg'}: ")]
     unreadable = [line for line in failures if re.match(r"    worker quillon-\d \(tcp://127.0.0.1:\d+\) cannot read "
                                                         r"/proc/self/fd/900 \(No such file or directory\)", line)]

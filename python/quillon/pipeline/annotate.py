@@ -14,6 +14,21 @@ from .outputs import DiskError
 from .sources import Input, UserError
 
 
+# The files quillon.encode writes H.264 into, by extension.
+H264_FILES = (".mp4", ".mkv", ".h264", ".264")
+
+
+def check(path: pathlib.Path, inputs: Sequence[Input]) -> None:
+    """What the annotated video needs, checked before the run rather than
+    found out after all its work: a video input and a file name
+    quillon.encode writes H.264 into."""
+    if path.suffix.lower() not in H264_FILES:
+        raise UserError(f"{path}: --annotate writes H.264 into {', '.join(H264_FILES)} files, "
+                        f"not {path.suffix or 'a name without an extension'}")
+    if not any(item.kind in ("video", "url") for item in inputs):
+        raise UserError(f"{path}: --annotate needs a video input")
+
+
 def annotate(path: pathlib.Path, results: pathlib.Path, inputs: Sequence[Input], device: int) -> int:
     """Writes the annotated video; returns its number of pictures."""
     import quillon
@@ -55,6 +70,9 @@ def annotate(path: pathlib.Path, results: pathlib.Path, inputs: Sequence[Input],
     except OSError as error:
         partial.unlink(missing_ok=True)
         raise DiskError(f"{path}: cannot be written ({error.strerror or error})") from None
+    except ValueError as error:  # what the encoder refuses: a line, as for any bad argument
+        partial.unlink(missing_ok=True)
+        raise UserError(f"{path}: {error}") from None
     except BaseException:
         partial.unlink(missing_ok=True)
         raise

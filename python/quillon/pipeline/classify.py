@@ -80,6 +80,41 @@ def read_labels(path: pathlib.Path) -> List[str]:
     return [line.strip() for line in lines]
 
 
+def class_labels(labels: Optional[List[str]], path: Optional[pathlib.Path], classes: int,
+                 builtin: Optional[Sequence[str]]) -> Optional[Sequence[str]]:
+    """The labels of the first output's `classes` classes: the user's file
+    (`labels`, read from `path`) whatever the model, else the built-in
+    model's names (`builtin`), else None. A file with fewer labels than
+    classes is refused: results would mix names and numbers."""
+    if labels is None:
+        return builtin
+    if len(labels) < classes:
+        raise UserError(f"{path}: {len(labels)} label{'s' if len(labels) != 1 else ''} for the model's {classes} "
+                        "classes (one label a line, in the order of its first output)")
+    return labels
+
+
+def softmax_twice(path: Optional[pathlib.Path], output: str) -> Optional[str]:
+    """With --softmax: a warning when the model's first output `output` is
+    already a Softmax node's (probabilities, which a second softmax flattens:
+    0.997 among nine classes reads 0.25); None otherwise, or when the file's
+    graph cannot be read."""
+    if path is None:
+        return None
+    try:
+        import onnx  # type: ignore[import]
+
+        graph = onnx.load(str(path), load_external_data=False).graph
+    except ImportError:
+        return None
+    except Exception:  # not an ONNX graph: nothing to tell
+        return None
+    if not any(node.op_type == "Softmax" and output in node.output for node in graph.node):
+        return None
+    return (f"{path.name}: its first output {output!r} is already a softmax's (probabilities): --softmax applies "
+            "another, which flattens them; leave it out to read the model's own")
+
+
 def picture_input(model: Any, path: pathlib.Path) -> None:
     """The main job feeds pictures: one float input of 1 x 3 x H x W."""
     inputs = model.inputs

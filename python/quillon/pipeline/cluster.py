@@ -22,6 +22,7 @@ import argparse
 import collections
 import contextlib
 import logging
+import math
 import os
 import pathlib
 import queue
@@ -37,8 +38,8 @@ from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 
 from . import demo, progress, sources
 from .allocator import set_thresholds
-from .classify import Classifier, read_labels
-from .cli import Signals, cache_folder, exit_status, load_models, writable_folder
+from .classify import Classifier, class_labels, read_labels, softmax_twice
+from .cli import Signals, cache_folder, exit_status, inputs_read, load_models, unread_lines, writable_folder
 from .outputs import ResultsWriter, Sampler, Thumbnail, finish
 from .scheduling import TaskFailed, names, run_task
 from .scheduling import _open as open_video
@@ -92,6 +93,31 @@ class TaskError(Exception):
 
     def __str__(self) -> str:
         return str(self.args[0])
+
+
+WORKER_LOG = "workers.log"
+
+
+class WorkerLog(WorkerPlugin):
+    """A local worker's standard output and error into a file of the output
+    folder: Dask's own messages and tracebacks (a worker that leaves, the
+    others tidying up after it) are not for the user's terminal, and the
+    run says itself what a user needs to know. The worker is a process of
+    the run's own, so its descriptors are the run's to point elsewhere."""
+
+    name = "quillon-worker-log"
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+
+    def setup(self, worker: Any) -> None:
+        descriptor = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(OSError, ValueError):
+                stream.flush()
+        os.dup2(descriptor, 1)
+        os.dup2(descriptor, 2)
+        os.close(descriptor)
 
 
 class DieRuntime(WorkerPlugin):
@@ -195,15 +221,17 @@ def _runtime() -> DieRuntime:
     return runtime
 
 
-def describe_model(model_file: ModelFile) -> Tuple[List[str], int, int, str]:
-    """On a worker: the model's output names, input size and file name,
-    loading it on one of the worker's dies (where it stays for the tasks)."""
+def describe_model(model_file: ModelFile) -> Tuple[List[str], int, int, str, int]:
+    """On a worker: the model's output names, input size, file name and
+    classes (its first output's values), loading it on one of the worker's
+    dies (where it stays for the tasks)."""
     runtime = _runtime()
     device = runtime.take()
     try:
         model = runtime.model(model_file, device)
         shape = model.inputs[0].shape
-        return [output.name for output in model.outputs], shape[3], shape[2], os.path.basename(model.path)
+        return ([output.name for output in model.outputs], shape[3], shape[2], os.path.basename(model.path),
+                math.prod(model.outputs[0].shape))
     finally:
         runtime.give_back(device)
 
@@ -231,6 +259,7 @@ def run_on_worker(job: Job) -> TaskResult:
             result.records.append(record)
             if thumbnail is not None:
                 thumbnail.position += job.position
+                thumbnail.input = task.input
                 sampler.keep(thumbnail)
     except TaskFailed as failure:
         result.thumbnails, result.busy = sampler.kept, time.monotonic() - started
@@ -357,6 +386,7 @@ class Run:
     lost: List[str] = field(default_factory=list)
     known: Dict[str, int] = field(default_factory=dict)   # every worker seen: label -> dies
     initial: Dict[str, int] = field(default_factory=dict)  # the workers at the start
+    signals: Optional[Signals] = None                      # the run's, which a wait for results lets break in
 
     def run(self) -> None:
         finished: "queue.Queue[Any]" = queue.Queue()
@@ -375,7 +405,8 @@ class Run:
                 running[future.key] = (future, job)
                 future.add_done_callback(finished.put)
             try:
-                future = finished.get(timeout=WATCH_PERIOD)
+                with self.signals.raising() if self.signals else contextlib.nullcontext():
+                    future = finished.get(timeout=WATCH_PERIOD)
                 if future.status in ("pending", "lost"):  # its worker died before the result was fetched
                     future.add_done_callback(finished.put)
                     continue
@@ -437,28 +468,55 @@ class Run:
 def run(args: argparse.Namespace, signals: Signals) -> int:
     """The main job with its tasks on a cluster; arguments and exit status
     as in one process."""
+    signals.check()
     out = pathlib.Path(args.out)
-    inputs = sources.collect(args.inputs)
+    inputs, unread = inputs_read(args.inputs, signals)
     labels = read_labels(pathlib.Path(args.labels)) if args.labels else None
     writable_folder(out)
+    signals.check()
     if not inputs:
-        clip = demo.demo_clip(cache_folder(args), args.demo_pictures, lambda text: progress.message(args.quiet, text))
-        inputs = sources.collect([str(clip)])
-    for item in inputs:
-        sources.probe(item)
+        def making(text: str) -> None:
+            progress.message(args.quiet, text)
+            signals.check()
+
+        clip = demo.demo_clip(cache_folder(args), args.demo_pictures, making)
+        inputs, unread = inputs_read([str(clip)], signals)
+    if args.annotate:
+        from .annotate import check
+
+        check(pathlib.Path(args.annotate), inputs)
     model_file = ModelFile(*(os.path.abspath(path) if path else None for path in (args.model, args.cache)))
+    log = out / WORKER_LOG
+    if args.local_workers:
+        try:
+            log.write_bytes(b"")  # this run's
+        except OSError as error:
+            raise UserError(f"{log}: cannot be written ({error.strerror})") from None
     with contextlib.ExitStack() as stack:
         client, address = connect(args, stack)
+        signals.check()
+        if args.local_workers:
+            client.register_worker_plugin(WorkerLog(str(log.resolve())), name=WorkerLog.name)
         client.register_worker_plugin(DieRuntime(), name=PLUGIN)  # workers joining later get it too
-        workers = wait_for_dies(client, address, WORKERS_TIMEOUT)
+        with signals.raising():
+            workers = wait_for_dies(client, address, WORKERS_TIMEOUT)
         dashboard = client.dashboard_link if dashboard_runs(client) else ""
         if dashboard and not args.quiet:
             print(f"quillon-pipeline: dashboard at {dashboard}", file=sys.stderr)
         described = client.submit(describe_model, model_file, resources={"dies": 1}, pure=False)
-        output_names, width, height, model_name = described.result()
+        with signals.raising():
+            output_names, width, height, model_name, classes = described.result()
         builtin = model_file.path is None
-        classifier = Classifier(output_names, demo.CLASS_NAMES if builtin else labels, args.softmax, args.top)
+        classifier = Classifier(output_names, class_labels(labels, args.labels and pathlib.Path(args.labels), classes,
+                                                           demo.CLASS_NAMES if builtin else None),
+                                args.softmax, args.top)
+        # The built-in model is made on the workers; the client's copy is alike.
+        warning = softmax_twice(pathlib.Path(model_file.path) if model_file.path else demo.builtin_model(
+            cache_folder(args)), output_names[0]) if args.softmax else None
+        if warning:
+            print(f"quillon-pipeline: warning: {warning}", file=sys.stderr)
         tasks = sources.tasks(inputs, sum(dies for _, dies in workers.values()))
+        signals.check()
         counts = [i.frame_count for i in inputs]
         total = None if None in counts else sum(c for c in counts if c is not None)
         starts = [sum(c or 0 for c in counts[:index]) for index in range(len(inputs))]
@@ -466,7 +524,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                 for task in tasks]
         writer = ResultsWriter(out, inputs)
         stack.callback(writer.close, flush=False)  # an interrupted run has written its lines in finish()
-        job = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet)
+        job = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet,
+                  signals=signals)
         started = time.monotonic()
         interrupted = False
         try:
@@ -481,9 +540,9 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
             sheet_line = finish(out, writer, job.sampler, interrupted, args.annotate, inputs,
                                 quillon.devices()[0].index)
             print(summary(job, inputs, address, dashboard, f"{model_name} ({width}x{height} input)", elapsed,
-                          sheet_line, interrupted))
+                          sheet_line, interrupted, unread, log if args.local_workers else None))
             stack.close()  # the cluster stops inside the held block: a signal now waits for it
-    return exit_status(interrupted, writer.lines)
+    return exit_status(interrupted, writer.lines, unread)
 
 
 def plural(count: int, noun: str) -> str:
@@ -491,7 +550,8 @@ def plural(count: int, noun: str) -> str:
 
 
 def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
-            model: str, elapsed: float, sheet_line: str, interrupted: bool) -> str:
+            model: str, elapsed: float, sheet_line: str, interrupted: bool, unread: Sequence[str] = (),
+            log: Optional[pathlib.Path] = None) -> str:
     pictures = job.writer.lines
     rate = pictures / elapsed if elapsed > 0 else 0.0
     dies, initial = job.known, job.initial
@@ -507,11 +567,12 @@ def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
     for label in sorted(dies.keys() | job.stats.keys()):
         stats = job.stats.get(label, WorkerStats())
         rows.append(f"  {label:<36} {dies.get(label, 0):>4} {stats.pictures:>9} {stats.tasks:>6} {stats.busy:>9.2f}")
-    notes = [item.note for item in inputs if item.note]
+    notes = list(dict.fromkeys(item.note for item in inputs if item.note))  # an input given twice: said once
     rows += [""] + [f"  {note}" for note in notes] if notes else []
     rows.append("")
     if job.lost:
         rows.append(f"  workers lost during the run: {len(job.lost)} (their tasks ran again on the others)")
+    rows += unread_lines(unread)
     rows.append(f"  skipped (corrupt or failed): {len(job.failures)}")
     # The segments of an input a worker cannot read fail alike: one line for them.
     repeats = collections.Counter(job.failures)
@@ -519,4 +580,6 @@ def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
              for failure in repeats]
     rows.append(f"  results: {job.writer.final if not interrupted else job.writer.path} ({pictures} lines)")
     rows.append(sheet_line)
+    if log is not None:
+        rows.append(f"  workers' messages: {log}")
     return "\n".join(rows)

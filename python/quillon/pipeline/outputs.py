@@ -158,6 +158,7 @@ class Thumbnail:
     position: float                 # where in the whole run (for even sampling)
     picture: npt.NDArray[np.uint8]  # RGB, letterboxed into TILE
     caption: Tuple[str, str] = ("", "")
+    input: int = 0                  # its input's index: the sheet follows the inputs' order
 
 
 @dataclass
@@ -210,7 +211,9 @@ class Sampler:
                 sheet.add_row(row, [cell[0] for cell in cells])
 
     def chosen(self) -> List[Thumbnail]:
-        kept = sorted(self.kept, key=lambda t: t.position)
+        # By input first: an input of unknown length (an Annex B stream, a
+        # URL) counts as none in the positions of those after it.
+        kept = sorted(self.kept, key=lambda t: (t.input, t.position))
         if len(kept) <= self.cells:
             return kept
         step = len(kept) / self.cells

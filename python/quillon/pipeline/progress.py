@@ -23,13 +23,20 @@ class Progress:
         self.total = total
         self.started = time.monotonic()
         self.last = self.started if not self.terminal else 0.0
-        self.handles = self._die_handles(dies)
+        self.management = False  # whether this line started the management library (and shuts it down)
+        self.handles = self._die_handles(dies) if dies and not quiet else []
         self.drawn = False
 
-    @staticmethod
-    def _die_handles(dies: Sequence[int]) -> List[Tuple[str, Any]]:
+    def _die_handles(self, dies: Sequence[int]) -> List[Tuple[str, Any]]:
+        """Each die's label and management handle. The management library
+        answers only once initialised (70001 before): started here unless
+        the program has it started already."""
         from _quillon_pybind11 import kycm, kyml
 
+        code = int(kyml.init())
+        if code not in (0, int(kyml.opStatus.KYML_ERROR_INITIALIZED)):
+            return []  # no utilisation: the line goes without it
+        self.management = code == 0
         handles = []
         for device in dies:
             try:
@@ -76,6 +83,15 @@ class Progress:
         else:
             self.stream.write(text + "\n")
         self.stream.flush()
+
+    def close(self) -> None:
+        """Shuts the management library down if the line started it."""
+        from _quillon_pybind11 import kyml
+
+        self.handles = []
+        if self.management:
+            self.management = False
+            kyml.shutDown()
 
     def clear(self) -> None:
         if self.drawn and not self.quiet:

@@ -328,6 +328,7 @@ class Scheduler:
                 count += 1
                 if tile is not None:
                     tile.position += position
+                    tile.input = task.input
                     self.sampler.keep(tile)
                 with self.lock:
                     self.done += 1

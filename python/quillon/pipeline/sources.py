@@ -8,7 +8,7 @@ from __future__ import annotations
 import os
 import pathlib
 from dataclasses import dataclass
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, Tuple
 
 PHOTO_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif")
 URL_SCHEMES = ("http://", "https://", "rtsp://", "rtsps://", "rtmp://", "udp://", "tcp://", "srt://")
@@ -89,8 +89,32 @@ def collect(arguments: Sequence[str]) -> List[Input]:
             raise UserError(f"{path}: the file is empty")
         with open(path, "rb") as file:
             photo = file.read(3) == b"\xff\xd8\xff"
+        if not photo and path.suffix.lower() in PHOTO_SUFFIXES:
+            # libavformat would take it by its name for a JPEG of no size.
+            raise UserError(f"{path}: not a JPEG file (named as one, but its first bytes are not a JPEG file's)")
         inputs.append(Input(str(path), "photo" if photo else "video"))
     return inputs
+
+
+def readable(arguments: Sequence[str], checked: Optional[Any] = None) -> Tuple[List[Input], List[str]]:
+    """The inputs that can be read, collected and probed one argument at a
+    time, and a line for each that cannot (with its reason): one unreadable
+    input among several costs only itself. `checked` is called after each
+    argument (the run's safe point for signals)."""
+    inputs: List[Input] = []
+    unread: List[str] = []
+    for argument in arguments:
+        try:
+            found = collect([argument])
+            for item in found:
+                probe(item)
+        except UserError as error:
+            unread.append(str(error))
+        else:
+            inputs += found
+        if checked is not None:
+            checked()
+    return inputs, unread
 
 
 def probe(item: Input) -> None:
@@ -115,10 +139,23 @@ def probe(item: Input) -> None:
         reason = str(error.strerror or error) if isinstance(error, FileNotFoundError) else str(error)
         if item.kind == "url":
             raise UserError(f"{item.name}: cannot be read ({reason})") from None
-        raise UserError(f"{item.name}: not a video or photo this program reads ({reason}); {CONVERT_HINT}") from None
+        hint = f"; {CONVERT_HINT}" if _demuxed(item.name) else ""  # ffmpeg could not read it either
+        raise UserError(f"{item.name}: not a video or photo this program reads ({reason}){hint}") from None
     if item.decoder == "host":
         item.note = (f"{item.name}: {item.codec} has no decoder on the card; decoded on the host "
                      "(the card decodes H.264, HEVC and JPEG)")
+
+
+def _demuxed(path: str) -> bool:
+    """Whether libavformat reads the file's container (then ffmpeg can
+    convert what is in it)."""
+    from quillon import _native
+
+    try:
+        _native.Demuxer(path).close()
+    except Exception:  # any reason libavformat gives: not a container it reads
+        return False
+    return True
 
 
 def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:

@@ -169,3 +169,48 @@ def test_closing_while_other_threads_call_and_submit_refuses_them_cleanly(conv_n
         for thread in threads:
             thread.join()
         assert set(outcomes) <= {(1, 8), "the model is closed"} and len(outcomes) == 60
+
+
+ONNX_UNAVAILABLE = """
+import importlib.abc, importlib.machinery, sys, warnings
+import quillon
+
+class Interrupted(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+    # onnx's import as Ctrl-C leaves it: an extension module's initialisation reports an ImportError caused by
+    # the KeyboardInterrupt.
+    def find_spec(self, name, path, target=None):
+        return importlib.machinery.ModuleSpec(name, self) if name == "onnx" else None
+    def create_module(self, spec):
+        return None
+    def exec_module(self, module):
+        raise ImportError("initialization failed") from KeyboardInterrupt()
+
+if sys.argv[2] == "interrupted":
+    sys.meta_path.insert(0, Interrupted())
+    try:
+        quillon.Model(sys.argv[1])
+    except KeyboardInterrupt:
+        print("interrupted")
+else:
+    sys.modules["onnx"] = None  # not installed
+    with warnings.catch_warnings(record=True) as said:
+        warnings.simplefilter("always")
+        names = [[o.name for o in quillon.Model(sys.argv[1]).outputs] for _ in range(2)]
+    print(names, len(said), said[0].filename.endswith("<string>"), "python3-onnx" in str(said[0].message))
+"""
+
+
+def test_a_missing_onnx_is_said_once_and_an_interrupted_import_is_an_interruption(conv_net):
+    import os
+    import subprocess
+    import sys
+
+    from conftest import MODULE_DIR, ROOT
+
+    def ran(case):
+        return subprocess.run([sys.executable, "-c", ONNX_UNAVAILABLE, str(conv_net), case], capture_output=True,
+                              text=True, env=dict(os.environ, PYTHONPATH=f"{MODULE_DIR}:{ROOT / 'python'}"),
+                              timeout=120).stdout.strip()
+
+    assert ran("interrupted") == "interrupted"  # not a model with guessed names
+    assert ran("missing") == "[['output0', 'output1'], ['output0', 'output1']] 1 True True"
