@@ -101,6 +101,49 @@ bool holds_sequence_parameters(const uint8_t* data, int size, AVCodecID codec) {
   return false;
 }
 
+// Where the Annex B unit that starts at `from` ends: at the next start code
+// (its leading zero byte included when it has four), or at `size`.
+int unit_end(const uint8_t* data, int size, int from) {
+  for (int i = from; i + 2 < size; ++i) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) return i > from && data[i - 1] == 0 ? i - 1 : i;
+  }
+  return size;
+}
+
+// H.264 forbids an IDR slice that is not a reference picture (nal_ref_idc
+// 0), and decoders refuse one; some phone files lead a picture with such a
+// unit (an SEI message under a wrong header byte). A parser, as the card's
+// decoder has, takes it for a picture of its own, so the packet's time stamp
+// went to it and the real picture came out without one. It is cut out of
+// the packet. Only the units before the first slice are looked at: the
+// slices' data is not scanned.
+int drop_false_idr_units(AVPacket* packet) {
+  int i = 0;
+  while (i + 3 < packet->size) {
+    const uint8_t* data = packet->data;
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) {
+      ++i;
+      continue;
+    }
+    const uint8_t header = data[i + 3];
+    const int type = header & 0x1F;
+    if (type == 5 && (header & 0x60) == 0) {
+      const int begin = i > 0 && data[i - 1] == 0 ? i - 1 : i;
+      const int end = unit_end(data, packet->size, i + 3);
+      const int code = av_packet_make_writable(packet);
+      if (code < 0) return code;
+      std::memmove(packet->data + begin, packet->data + end, static_cast<std::size_t>(packet->size - end));
+      packet->size -= end - begin;
+      std::memset(packet->data + packet->size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+      i = begin;
+      continue;
+    }
+    if (type >= 1 && type <= 5) break;
+    i += 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // The key packets of a video stream in decode order: what a pass needs to
@@ -372,8 +415,11 @@ class Demuxer {
     }
   }
 
+  // A source that fails part way (a damaged or cut file, a dropped
+  // connection) is an OSError naming it, as one that cannot be opened is.
   [[noreturn]] void throw_read_error(int code) const {
-    throw py::value_error("cannot read " + url_ + ": " + av_error_text(code));
+    PyErr_SetString(PyExc_OSError, ("cannot read " + url_ + ": " + av_error_text(code)).c_str());
+    throw py::error_already_set();
   }
 
   std::mutex& mutex() { return mutex_; }
@@ -505,6 +551,7 @@ class Demuxer {
     }
     for (;;) {
       int code = av_bsf_receive_packet(filter_, out);
+      if (code == 0 && filter_->par_in->codec_id == AV_CODEC_ID_H264) code = drop_false_idr_units(out);
       if (code != AVERROR(EAGAIN)) return code;
       code = next_raw(out);
       if (code == AVERROR_EOF) {
@@ -593,6 +640,7 @@ class HostDecoder {
     Busy busy(demuxer_.mutex());
     avcodec_flush_buffers(context_);
     draining_ = false;
+    failure_ = 0;
   }
 
  private:
@@ -606,14 +654,17 @@ class HostDecoder {
         if (code == AVERROR(EAGAIN)) continue;  // a damaged picture is skipped, as the card skips it
         return code;
       }
+      if (code == AVERROR_EOF && failure_ < 0) return failure_;
       if (code != AVERROR(EAGAIN) || draining_) return code;
       code = demuxer_.next_raw(packet_.get());
-      if (code == AVERROR_EOF) {
+      // A source that fails part way ends the stream as its end would: the
+      // pictures still in the decoder come out first, then the failure.
+      if (code < 0) {
+        if (code != AVERROR_EOF) failure_ = code;
         draining_ = true;
         avcodec_send_packet(context_, nullptr);
         continue;
       }
-      if (code < 0) return code;
       code = avcodec_send_packet(context_, packet_.get());
       av_packet_unref(packet_.get());
       // A damaged packet is dropped; decoding goes on with the next one.
@@ -653,6 +704,7 @@ class HostDecoder {
   int width_ = 0;
   int height_ = 0;
   bool draining_ = false;
+  int failure_ = 0;  // the read error that ended the stream, reported once drained
 };
 
 namespace {
