@@ -764,7 +764,7 @@ class _Container(_Part):
         # the first key packet stay with the first segment, as a plain pass
         # sends them too.
         starts = [0]
-        for key in index.key_ordinals.tolist():
+        for key in _starts(index):
             if key - starts[-1] >= target and packets - key >= target:
                 starts.append(key)
         ends: List[Optional[int]] = [*starts[1:], None]
@@ -775,7 +775,7 @@ class _Container(_Part):
         index = self._indexed()
         if index is None:
             return super().check_segment(segment)
-        keys = set(index.key_ordinals.tolist())
+        keys = set(_starts(index))
         first, end = segment.first_packet, segment.end_packet
         if (segment.source != self.name or (first != 0 and first not in keys)
                 or (end is not None and (end not in keys or end <= first))):
@@ -1069,6 +1069,17 @@ class _Container(_Part):
             check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
                            "uploading a picture decoded on the host")
             yield seconds, converter.convert(staging, decoded, width, height, width)
+
+
+def _starts(index: _native.PacketIndex) -> List[int]:
+    """The key packets a segment can start at: those a demuxer can find
+    again, by position or time stamp. A key packet with neither is a piece
+    that libavformat's parser split off the packet before it (the real
+    picture after a unit it took for one, in MPEG-TS): its picture comes out
+    with that packet's ordinal."""
+    return [key for key, position, pts, dts in zip(index.key_ordinals.tolist(), index.key_positions.tolist(),
+                                                   index.key_pts.tolist(), index.key_dts.tolist())
+            if position >= 0 or pts != _NO_PTS or dts != _NO_PTS]
 
 
 def _begins_with_idr(codec: str, data: npt.NDArray[np.uint8]) -> bool:
