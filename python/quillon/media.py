@@ -1429,9 +1429,10 @@ class Video:
         `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
         `size` is (width, height) to resize to on the die (bilinear), None
         to keep the coded size; `device` is the die to decode and convert on
-        (default: the video's); `start` (seconds) begins at the random-access
-        point before it and yields from the first picture at or after it
-        (for photos: the number of the first photo).
+        (default: the video's); `start` (seconds, finite) begins at the
+        random-access point before it and yields from the first picture at
+        or after it (for photos: the number of the first photo). Each pass
+        reads with a demuxer of its own; a URL is read by one pass at a time.
 
         `segment` (one of `segments()`, not with `start`) decodes only that
         segment's pictures; `index` then counts within the segment. Frames

@@ -766,7 +766,7 @@ void register_demux(py::module_& m) {
       .def_property_readonly("format_name", &Demuxer::format_name, "libavformat's name of the container.")
       .def("read", &Demuxer::read,
            "The next packet of the video stream as (Annex B bytes as a uint8 array, pts in the time base or None, "
-           "key picture), or None at the end.")
+           "key picture), or None at the end. Raises OSError when the source fails part way.")
       .def("seek", &Demuxer::seek, py::arg("seconds"), "Moves to the random-access point at or before `seconds`.")
       .def("index", &Demuxer::index,
            "Reads every packet of a demuxer not read yet and returns its key packets as a PacketIndex.")
@@ -781,7 +781,8 @@ void register_demux(py::module_& m) {
            "Decodes the packets of `demuxer` into pictures of `format` ('nv12' or 'rgb24').")
       .def("read", &HostDecoder::read,
            "The next picture as (pts or None, address capsule, byte count, width, height), or None at the end. "
-           "The bytes are valid until the next call.")
+           "The bytes are valid until the next call. A source that fails part way gives the pictures still in the "
+           "decoder, then raises OSError.")
       .def("flush", &HostDecoder::flush, "Forgets the pictures in flight, after a seek.");
 
   m.def("address_of", &address_of, py::arg("buffer"), py::arg("writable") = true,
