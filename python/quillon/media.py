@@ -27,7 +27,7 @@ import stat
 import threading
 import weakref
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Callable, Dict, Generator, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -996,10 +996,11 @@ class _Container(_Part):
         num, den = demuxer.time_base
         back = 0.0
         while True:
-            top = start is None or start - back <= 0
-            if not top:
+            target = None if start is None else start - back
+            top = target is None or target <= 0
+            if target is not None and not top:
                 try:
-                    demuxer.seek(start - back)
+                    demuxer.seek(target)
                 except ValueError:  # a stream that does not seek (raw Annex B) is read from the top
                     top = True
             if top and not unread:
@@ -1024,7 +1025,7 @@ class _Container(_Part):
             back = max(1.0, 2 * back)
 
     def _card(self, demuxer: _native.Demuxer, device: int, converter: _Converter, clock: "_Clock",
-              start: Optional[float]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
+              start: Optional[float]) -> "_Decoded":
         channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=self._live())
         try:
             def pictures(frames: Iterator[Any]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
@@ -1056,7 +1057,7 @@ class _Container(_Part):
             channel.close()
 
     def _host(self, demuxer: _native.Demuxer, converter: _Converter, clock: "_Clock",
-              start: Optional[float]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
+              start: Optional[float]) -> "_Decoded":
         decoded = "nv12" if converter.format == "nv12" else "rgb24"
         decoder = _native.HostDecoder(demuxer, decoded)
         while (picture := decoder.read()) is not None:
@@ -1069,6 +1070,11 @@ class _Container(_Part):
             check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
                            "uploading a picture decoded on the host")
             yield seconds, converter.convert(staging, decoded, width, height, width)
+
+
+# A plain pass's pictures as a decoder gives them: (pts, picture), None for
+# a picture decoded before the pass's start.
+_Decoded = Generator[Tuple[float, Optional[DevicePicture]], None, None]
 
 
 def _starts(index: _native.PacketIndex) -> List[int]:
