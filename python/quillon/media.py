@@ -20,13 +20,14 @@ from __future__ import annotations
 import builtins
 import collections
 import logging
+import math
 import operator
 import os
 import stat
 import threading
 import weakref
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Callable, Dict, Generator, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -568,6 +569,9 @@ class _Part:
         """(pts in seconds, picture, file or URL) in display order."""
         raise NotImplementedError
 
+    def check_start(self, start: float) -> None:
+        """Refuses a `start` this part cannot seek to."""
+
     def segments(self, part: int, target: int) -> List[Segment]:
         """The part cut at its random-access points, in decode order."""
         return [Segment(self.name, part, 0, 0, None, self.frame_count)]
@@ -642,7 +646,6 @@ class _Container(_Part):
     def __init__(self, name: str) -> None:
         self.name = name
         self.demuxer = _native.Demuxer(name)
-        self.fresh = True  # not read yet: the first pass needs no seek
         rate = self.demuxer.fps
         self.rate: Optional[Tuple[int, int]] = None if rate is None else (int(rate[0]), int(rate[1]))
         self.codec = self.demuxer.codec
@@ -658,8 +661,11 @@ class _Container(_Part):
             _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
         self._index: Optional[_native.PacketIndex] = None
-        # Demuxers of finished segment passes, for the next passes to
-        # reposition rather than open the source again.
+        self._unindexed = False  # reading every packet failed: a damaged file is one segment
+        # Every pass reads with a demuxer of its own: the one opened here
+        # while it is unread, then those of finished passes, repositioned
+        # rather than the source opened again.
+        self._unread: List[_native.Demuxer] = [self.demuxer]
         self._spare: List[_native.Demuxer] = []
         # Decoder channels of finished segment passes, by die and width, for the next.
         self._idle: Dict[Tuple[int, bool], List[_Channel]] = collections.defaultdict(list)
@@ -674,7 +680,25 @@ class _Container(_Part):
     def _divisible(self) -> bool:
         # A network source is not read twice (a live one never ends), and the
         # host decoder's passes run over the whole part.
-        return self.decoder == "card" and not _is_url(self.name)
+        return self.decoder == "card" and not _is_url(self.name) and not self._unindexed
+
+    def _indexed(self) -> Optional[_native.PacketIndex]:
+        """The index of a part cut into segments; None for a part that is one
+        segment, such as a file whose packets cannot all be read (a cut or
+        damaged one): its one pass gives what can be decoded, then fails."""
+        if not self._divisible():
+            return None
+        try:
+            return self.index()
+        except OSError:
+            self._unindexed = True
+            return None
+
+    def check_start(self, start: float) -> None:
+        # Seeking counts microseconds and time stamps in 64 bits.
+        num, den = self.demuxer.time_base
+        if start * max(den / num, 1e6) >= 2.0**62:
+            raise ValueError(f"start must be within the time stamps of {self.name}, not {start!r} seconds")
 
     def index(self) -> _native.PacketIndex:
         """The key packets, found once by reading every packet with a demuxer
@@ -696,10 +720,17 @@ class _Container(_Part):
             return self._index
 
     def _take(self) -> Tuple[_native.Demuxer, bool]:
-        """A demuxer of this source for one pass, and whether it is fresh."""
+        """A demuxer of this source for one pass, and whether it is unread.
+        Passes of one video advanced in turn, or from threads of their own,
+        read apart; a network source is read by one pass at a time."""
         with self._lock:
+            if self._unread:
+                return self._unread.pop(), True
             if self._spare:
                 return self._spare.pop(), False
+        if _is_url(self.name):
+            raise ValueError(f"{self.name} is being read by another frames() pass: a network source is read by "
+                             "one pass at a time")
         return _native.Demuxer(self.name), True
 
     def _channel(self, device: int, wide: bool = False) -> "_Channel":
@@ -724,16 +755,16 @@ class _Container(_Part):
         demuxer.close()
 
     def segments(self, part: int, target: int) -> List[Segment]:
-        if not self._divisible():
+        index = self._indexed()
+        if index is None:
             return super().segments(part, target)
-        index = self.index()
         packets = index.packets
         # Random-access points are merged into segments of at least `target`
         # packets; a short tail joins the segment before it. Packets before
         # the first key packet stay with the first segment, as a plain pass
         # sends them too.
         starts = [0]
-        for key in index.key_ordinals.tolist():
+        for key in _starts(index):
             if key - starts[-1] >= target and packets - key >= target:
                 starts.append(key)
         ends: List[Optional[int]] = [*starts[1:], None]
@@ -741,9 +772,10 @@ class _Container(_Part):
                 for number, (first, end) in enumerate(zip(starts, ends))]
 
     def check_segment(self, segment: Segment) -> None:
-        if not self._divisible():
+        index = self._indexed()
+        if index is None:
             return super().check_segment(segment)
-        keys = set(self.index().key_ordinals.tolist())
+        keys = set(_starts(index))
         first, end = segment.first_packet, segment.end_packet
         if (segment.source != self.name or (first != 0 and first not in keys)
                 or (end is not None and (end not in keys or end <= first))):
@@ -753,10 +785,10 @@ class _Container(_Part):
     def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
                          following: Optional[Following] = None, widen: Optional[Widen] = None
                          ) -> Iterator[Tuple[float, DevicePicture, str]]:
-        if not self._divisible():
+        index = self._indexed()
+        if index is None:
             yield from self.pictures(video, converter_args, device, None)
             return
-        index = self.index()
         keys = index.key_ordinals.tolist()
         last_leading = dict(zip(keys, index.key_last_leading.tolist()))
         first = segment.first_packet
@@ -869,6 +901,7 @@ class _Container(_Part):
                     self._idle_channel(device, leaving)
 
             ordinal = first
+            failure: Optional[OSError] = None
             while True:
                 # Where the pass goes on into a segment, a new decoder may
                 # take over when no picture before its key packet in display
@@ -883,7 +916,11 @@ class _Container(_Part):
                 if ownership.done or (stop.limit is not None and ordinal >= stop.limit) or (
                         stop.last_sent >= 0 and ordinal > stop.last_sent):
                     break
-                packet = demuxer.read()
+                try:
+                    packet = demuxer.read()
+                except OSError as error:  # the pictures in the decoder come out first
+                    failure = error
+                    break
                 if packet is None:
                     break
                 data, stamps[ordinal], _key = packet
@@ -910,6 +947,8 @@ class _Container(_Part):
                 for frame in channel.finish():
                     if (item := own(frame)) is not None:
                         yield item
+            if failure is not None:
+                raise failure
         finally:
             for left in (finishing, channel):
                 if left is not None:
@@ -919,68 +958,134 @@ class _Container(_Part):
         with self._lock:
             self._closed = True
             spare, self._spare = self._spare, []
+            unread, self._unread = self._unread, []
             idle = [channel for channels in self._idle.values() for channel in channels]
             self._idle.clear()
         for channel in idle:
             channel.close()
-        for demuxer in (self.demuxer, *spare):
+        for demuxer in {id(d): d for d in (self.demuxer, *spare, *unread)}.values():
             demuxer.close()
-
-    def _rewind(self, start: Optional[float]) -> None:
-        if start is not None or not self.fresh:
-            self.demuxer.seek(max(start or 0.0, 0.0))
-        self.fresh = False
 
     def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
-        num, den = self.demuxer.time_base
-        clock = _Clock(num, den, self.rate)
-        converter = _Converter(video._memory, device, *converter_args, bt709=self.demuxer.bt709)
-        self._rewind(start)
-        first = start if start is not None else float("-inf")
+        demuxer, unread = self._take()
+        converter = _Converter(video._memory, device, *converter_args, bt709=demuxer.bt709)
         try:
-            if self.decoder == "card":
-                source = self._card(device, converter, clock)
-            else:
-                source = self._host(device, converter, clock)
             decoded = 0
-            for pts, picture in source:
+            for pts, picture in self._from(demuxer, unread, device, converter, start):
                 decoded += 1
-                if pts >= first - 1e-9:
+                if picture is not None:
                     yield pts, picture, self.name
-                else:
-                    video._memory.give(picture.nbytes, picture.address)
             # libavformat accepts some files by their name alone (a text
             # file called .jpg); one that yields nothing is refused, not empty.
             if decoded == 0:
                 raise OSError(f"cannot decode {self.name}: it holds no picture that decodes")
         finally:
             converter.close()
+            self._give_back(demuxer)
 
-    def _card(self, device: int, converter: _Converter, clock: "_Clock") -> Iterator[Tuple[float, DevicePicture]]:
+    def _from(self, demuxer: _native.Demuxer, unread: bool, device: int, converter: _Converter,
+              start: Optional[float]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
+        """(pts, picture) in display order from the top or from the first
+        picture at or after `start`; pictures decoded before it come as
+        (pts, None). A seek lands at a random-access point at or before
+        `start` where the container has an index; in MPEG-TS and MPEG-PS it
+        may land after one, and the decoder gives nothing before the next:
+        the pass then starts again from further back, until its first
+        picture is not after `start` (or it starts from the top)."""
+        num, den = demuxer.time_base
+        back = 0.0
+        while True:
+            target = None if start is None else start - back
+            top = target is None or target <= 0
+            if target is not None and not top:
+                try:
+                    demuxer.seek(target)
+                except ValueError:  # a stream that does not seek (raw Annex B) is read from the top
+                    top = True
+            if top and not unread:
+                demuxer.seek(0.0)
+            unread = False
+            clock = _Clock(num, den, self.rate)
+            if self.decoder == "card":
+                source = self._card(demuxer, device, converter, clock, start)
+            else:
+                source = self._host(demuxer, converter, clock, start)
+            try:
+                first = next(source, None)
+                if top or (first is not None and start is not None and first[0] <= start + 1e-9):
+                    if first is not None:
+                        yield first
+                        yield from source
+                    return
+                if first is not None and first[1] is not None:
+                    converter.memory.give(first[1].nbytes, first[1].address)
+            finally:
+                source.close()
+            back = max(1.0, 2 * back)
+
+    def _card(self, demuxer: _native.Demuxer, device: int, converter: _Converter, clock: "_Clock",
+              start: Optional[float]) -> "_Decoded":
         channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=self._live())
         try:
-            def pictures(frames: Iterator[Any]) -> Iterator[Tuple[float, DevicePicture]]:
+            def pictures(frames: Iterator[Any]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
                 for frame in frames:
                     pts = clock.seconds(_frame_pts(frame))
-                    yield pts, converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
+                    if start is not None and pts < start - 1e-9:
+                        yield pts, None
+                    else:
+                        yield pts, converter.convert(frame.data[0], "nv12", frame.width, frame.height,
+                                                     frame.stride[0])
 
-            while (packet := self.demuxer.read()) is not None:
+            failure: Optional[OSError] = None
+            while True:
+                try:
+                    packet = demuxer.read()
+                except OSError as error:
+                    # A source that fails part way ends as its end would: the
+                    # pictures still in the decoder come out, then the error.
+                    failure = error
+                    break
+                if packet is None:
+                    break
                 data, pts, _key = packet
                 yield from pictures(channel.send(data, _NO_PTS if pts is None else pts))
             yield from pictures(channel.finish())
+            if failure is not None:
+                raise failure
         finally:
             channel.close()
 
-    def _host(self, device: int, converter: _Converter, clock: "_Clock") -> Iterator[Tuple[float, DevicePicture]]:
+    def _host(self, demuxer: _native.Demuxer, converter: _Converter, clock: "_Clock",
+              start: Optional[float]) -> "_Decoded":
         decoded = "nv12" if converter.format == "nv12" else "rgb24"
-        decoder = _native.HostDecoder(self.demuxer, decoded)
+        decoder = _native.HostDecoder(demuxer, decoded)
         while (picture := decoder.read()) is not None:
             pts, address, nbytes, width, height = picture
+            seconds = clock.seconds(pts)
+            if start is not None and seconds < start - 1e-9:
+                yield seconds, None
+                continue
             staging = converter.scratch("upload" if decoded == "rgb24" else decoded, width, height)
             check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
                            "uploading a picture decoded on the host")
-            yield clock.seconds(pts), converter.convert(staging, decoded, width, height, width)
+            yield seconds, converter.convert(staging, decoded, width, height, width)
+
+
+# A plain pass's pictures as a decoder gives them: (pts, picture), None for
+# a picture decoded before the pass's start.
+_Decoded = Generator[Tuple[float, Optional[DevicePicture]], None, None]
+
+
+def _starts(index: _native.PacketIndex) -> List[int]:
+    """The key packets a segment can start at: those a demuxer can find
+    again, by position or time stamp. A key packet with neither is a piece
+    that libavformat's parser split off the packet before it (the real
+    picture after a unit it took for one, in MPEG-TS): its picture comes out
+    with that packet's ordinal."""
+    return [key for key, position, pts, dts in zip(index.key_ordinals.tolist(), index.key_positions.tolist(),
+                                                   index.key_pts.tolist(), index.key_dts.tolist())
+            if position >= 0 or pts != _NO_PTS or dts != _NO_PTS]
 
 
 def _begins_with_idr(codec: str, data: npt.NDArray[np.uint8]) -> bool:
@@ -1330,9 +1435,10 @@ class Video:
         `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
         `size` is (width, height) to resize to on the die (bilinear), None
         to keep the coded size; `device` is the die to decode and convert on
-        (default: the video's); `start` (seconds) begins at the random-access
-        point before it and yields from the first picture at or after it
-        (for photos: the number of the first photo).
+        (default: the video's); `start` (seconds, finite) begins at the
+        random-access point before it and yields from the first picture at
+        or after it (for photos: the number of the first photo). Each pass
+        reads with a demuxer of its own; a URL is read by one pass at a time.
 
         `segment` (one of `segments()`, not with `start`) decodes only that
         segment's pictures; `index` then counts within the segment. Frames
@@ -1370,8 +1476,11 @@ class Video:
                     or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in size)):
                 raise ValueError(f"size must be (width, height) in positive ints, not {size!r}")
             size = (int(size[0]), int(size[1]))
-        if start is not None and (not isinstance(start, (int, float)) or start != start):
-            raise ValueError(f"start must be a number of seconds, not {start!r}")
+        if start is not None:
+            if not isinstance(start, (int, float)) or isinstance(start, bool) or not math.isfinite(start):
+                raise ValueError(f"start must be a finite number of seconds, not {start!r}")
+            for part in self._parts:
+                part.check_start(start)
         if segment is not None:
             if not isinstance(segment, Segment):
                 raise TypeError(f"segment must be a quillon.media.Segment, not {type(segment).__name__}")

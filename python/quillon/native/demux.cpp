@@ -125,6 +125,49 @@ bool holds_sequence_parameters(const uint8_t* data, int size, AVCodecID codec) {
   return false;
 }
 
+// Where the Annex B unit that starts at `from` ends: at the next start code
+// (its leading zero byte included when it has four), or at `size`.
+int unit_end(const uint8_t* data, int size, int from) {
+  for (int i = from; i + 2 < size; ++i) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) return i > from && data[i - 1] == 0 ? i - 1 : i;
+  }
+  return size;
+}
+
+// H.264 forbids an IDR slice that is not a reference picture (nal_ref_idc
+// 0), and decoders refuse one; some phone files lead a picture with such a
+// unit (an SEI message under a wrong header byte). A parser, as the card's
+// decoder has, takes it for a picture of its own, so the packet's time stamp
+// went to it and the real picture came out without one. It is cut out of
+// the packet. Only the units before the first slice are looked at: the
+// slices' data is not scanned.
+int drop_false_idr_units(AVPacket* packet) {
+  int i = 0;
+  while (i + 3 < packet->size) {
+    const uint8_t* data = packet->data;
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) {
+      ++i;
+      continue;
+    }
+    const uint8_t header = data[i + 3];
+    const int type = header & 0x1F;
+    if (type == 5 && (header & 0x60) == 0) {
+      const int begin = i > 0 && data[i - 1] == 0 ? i - 1 : i;
+      const int end = unit_end(data, packet->size, i + 3);
+      const int code = av_packet_make_writable(packet);
+      if (code < 0) return code;
+      std::memmove(packet->data + begin, packet->data + end, static_cast<std::size_t>(packet->size - end));
+      packet->size -= end - begin;
+      std::memset(packet->data + packet->size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+      i = begin;
+      continue;
+    }
+    if (type >= 1 && type <= 5) break;
+    i += 3;
+  }
+  return 0;
+}
+
 }  // namespace
 
 // The key packets of a video stream in decode order: what a pass needs to
@@ -397,8 +440,11 @@ class Demuxer {
     }
   }
 
+  // A source that fails part way (a damaged or cut file, a dropped
+  // connection) is an OSError naming it, as one that cannot be opened is.
   [[noreturn]] void throw_read_error(int code) const {
-    throw py::value_error("cannot read " + url_ + ": " + av_error_text(code));
+    PyErr_SetString(PyExc_OSError, ("cannot read " + url_ + ": " + av_error_text(code)).c_str());
+    throw py::error_already_set();
   }
 
   std::mutex& mutex() { return mutex_; }
@@ -530,6 +576,7 @@ class Demuxer {
     }
     for (;;) {
       int code = av_bsf_receive_packet(filter_, out);
+      if (code == 0 && filter_->par_in->codec_id == AV_CODEC_ID_H264) code = drop_false_idr_units(out);
       if (code != AVERROR(EAGAIN)) return code;
       code = next_raw(out);
       if (code == AVERROR_EOF) {
@@ -614,6 +661,7 @@ class HostDecoder {
     Busy busy(demuxer_.mutex());
     avcodec_flush_buffers(context_);
     draining_ = false;
+    failure_ = 0;
   }
 
  private:
@@ -627,14 +675,17 @@ class HostDecoder {
         if (code == AVERROR(EAGAIN)) continue;  // a damaged picture is skipped, as the card skips it
         return code;
       }
+      if (code == AVERROR_EOF && failure_ < 0) return failure_;
       if (code != AVERROR(EAGAIN) || draining_) return code;
       code = demuxer_.next_raw(packet_.get());
-      if (code == AVERROR_EOF) {
+      // A source that fails part way ends the stream as its end would: the
+      // pictures still in the decoder come out first, then the failure.
+      if (code < 0) {
+        if (code != AVERROR_EOF) failure_ = code;
         draining_ = true;
         avcodec_send_packet(context_, nullptr);
         continue;
       }
-      if (code < 0) return code;
       code = avcodec_send_packet(context_, packet_.get());
       av_packet_unref(packet_.get());
       // A damaged packet is dropped; decoding goes on with the next one.
@@ -674,6 +725,7 @@ class HostDecoder {
   int width_ = 0;
   int height_ = 0;
   bool draining_ = false;
+  int failure_ = 0;  // the read error that ended the stream, reported once drained
 };
 
 namespace {
@@ -735,7 +787,7 @@ void register_demux(py::module_& m) {
       .def_property_readonly("format_name", &Demuxer::format_name, "libavformat's name of the container.")
       .def("read", &Demuxer::read,
            "The next packet of the video stream as (Annex B bytes as a uint8 array, pts in the time base or None, "
-           "key picture), or None at the end.")
+           "key picture), or None at the end. Raises OSError when the source fails part way.")
       .def("seek", &Demuxer::seek, py::arg("seconds"), "Moves to the random-access point at or before `seconds`.")
       .def("index", &Demuxer::index,
            "Reads every packet of a demuxer not read yet and returns its key packets as a PacketIndex.")
@@ -750,7 +802,8 @@ void register_demux(py::module_& m) {
            "Decodes the packets of `demuxer` into pictures of `format` ('nv12' or 'rgb24').")
       .def("read", &HostDecoder::read,
            "The next picture as (pts or None, address capsule, byte count, width, height), or None at the end. "
-           "The bytes are valid until the next call.")
+           "The bytes are valid until the next call. A source that fails part way gives the pictures still in the "
+           "decoder, then raises OSError.")
       .def("flush", &HostDecoder::flush, "Forgets the pictures in flight, after a seek.");
 
   m.def("address_of", &address_of, py::arg("buffer"), py::arg("writable") = true,
