@@ -7,7 +7,7 @@ import sys
 from conftest import MODULE_DIR, ROOT, pattern_video
 
 # Each thread keeps going in and out of a call that lets the interpreter lock
-# go (or waits in one, for the decoder channel) while the main thread leaves.
+# go (one waits in a decoder channel's receive) while the main thread leaves.
 SCRIPT = """
 import sys, threading
 sys.path[:0] = [{module_dir!r}, {package_dir!r}]
@@ -33,15 +33,21 @@ def pictures(under_way):
         while decoder.read() is not None:
             under_way.set()
 
-def receive(under_way):
+def waiting(under_way):
     under_way.set()
     kyme.receiveFrameFromDecoder(7, kyme.frame(), kyme.decOutputOptions(), 600_000)
+
+def polling(under_way):
+    frame, options = kyme.frame(), kyme.decOutputOptions()
+    while True:
+        kyme.receiveFrameFromDecoder(7, frame, options, 1)
+        under_way.set()
 
 assert kycm.initialize() == 0 and kyme.systemInitialize() == 0
 parameters = kyme.decChannelParamters()
 parameters.codecType = kyme.codecType.KYME_CODEC_DEC_H264
 assert kyme.createDecoderChannel(parameters, 7) == 0 and kyme.startDecoder(7) == 0
-threads = {{work: threading.Event() for work in (frames, packets, pictures, receive)}}
+threads = {{work: threading.Event() for work in (frames, packets, pictures, waiting, polling)}}
 for work, under_way in threads.items():
     threading.Thread(target=work, args=(under_way,), daemon=True).start()
 assert all(under_way.wait(60) for under_way in threads.values())
