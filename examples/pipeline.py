@@ -51,4 +51,8 @@ def run(argv: list[str]) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(run(sys.argv[1:]))
+    status = run(sys.argv[1:])
+    # Done and said: the interpreter's end puts SIGINT's default action back,
+    # which would kill the process with the work done; an ignored one stays so.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.exit(status)

@@ -59,8 +59,13 @@ def cluster_run(tmp_path, *arguments, pass_fds=(), while_running=None):
         if while_running is not None:
             while_running(process)
         out, err = process.communicate(timeout=TIMEOUT)
-        time.sleep(1)  # zombies aside (PID 1 may not reap them here), no process outlives the run
-        assert [p for p in processes() if p[2] == process.pid and p[3] != "Z"] == []
+        # Zombies aside (PID 1 may not reap them here), no process outlives the run: the workers may
+        # take a moment to end after the program, more on a loaded machine.
+        deadline = time.monotonic() + 60
+        while (left := [p for p in processes() if p[2] == process.pid and p[3] != "Z"]) and \
+                time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert left == []
         return process.returncode, out, err
     finally:
         try:

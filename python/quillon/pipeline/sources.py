@@ -8,7 +8,7 @@ from __future__ import annotations
 import os
 import pathlib
 from dataclasses import dataclass
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 PHOTO_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif")
 URL_SCHEMES = ("http://", "https://", "rtsp://", "rtsps://", "rtmp://", "udp://", "tcp://", "srt://")
@@ -96,7 +96,7 @@ def collect(arguments: Sequence[str]) -> List[Input]:
     return inputs
 
 
-def readable(arguments: Sequence[str], checked: Optional[Any] = None) -> Tuple[List[Input], List[str]]:
+def readable(arguments: Sequence[str], checked: Optional[Callable[[], None]] = None) -> Tuple[List[Input], List[str]]:
     """The inputs that can be read, collected and probed one argument at a
     time, and a line for each that cannot (with its reason): one unreadable
     input among several costs only itself. `checked` is called after each

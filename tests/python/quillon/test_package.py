@@ -55,3 +55,30 @@ def test_submodules_import_by_dotted_name_and_the_layer_lazily():
     with pytest.raises(AttributeError, match="no attribute 'nothing'"):
         quillon.nothing  # noqa: B018
     assert _quillon_pybind11.kycm is quillon.kycm
+
+
+CTRL_C_WHILE_LOADING = """
+import importlib.abc, os, signal, sys
+
+class CtrlC(importlib.abc.MetaPathFinder):  # Ctrl-C as the package loads `target`
+    def find_spec(self, name, path, target=None):
+        if name == sys.argv[1]:
+            os.kill(os.getpid(), signal.SIGINT)
+        return None
+
+sys.meta_path.insert(0, CtrlC())
+try:
+    import quillon
+    quillon.open
+except KeyboardInterrupt:
+    import quillon  # whole: loads again at once
+    print(sys.argv[1] in sys.modules, signal.getsignal(signal.SIGINT) is signal.default_int_handler,
+          quillon.Model.__name__, quillon.open.__name__)
+"""
+
+
+def test_ctrl_c_while_the_package_loads_is_raised_once_it_is_whole():
+    for target in ("quillon.models", "quillon._native"):
+        done = subprocess.run([sys.executable, "-c", CTRL_C_WHILE_LOADING, target], capture_output=True, text=True,
+                              timeout=60, env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
+        assert done.stdout.split() == ["True", "True", "Model", "open"], (target, done.stderr)
