@@ -35,6 +35,7 @@ struct PictureInfo {
   kymeFrameType type = KYME_FRM_I;
   kymeFrame::CropInfo crop{};
   uint32_t fps = 0;  // whole pictures per second the stream announces, 0 when it does not
+  bool damaged = false;  // decoded whole, with damage concealed (data that ended early)
 };
 
 class PictureSink {

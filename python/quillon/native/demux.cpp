@@ -250,6 +250,7 @@ class Demuxer {
     return d != nullptr ? d->comp[0].depth : 0;
   }
   bool bt709() const { return stream()->codecpar->color_space == AVCOL_SPC_BT709; }
+  int rotation() const { return quillon_native::display_rotation(stream()); }
   std::string format_name() const { return format_ != nullptr && format_->iformat ? format_->iformat->name : ""; }
 
   // The next packet as (Annex B bytes, pts in the time base or None, key
@@ -711,6 +712,9 @@ void register_demux(py::module_& m) {
       .def_property_readonly("pixel_format", &Demuxer::pixel_format, "libavutil's name of the coded picture format.")
       .def_property_readonly("bit_depth", &Demuxer::bit_depth, "Bits per luma sample.")
       .def_property_readonly("bt709", &Demuxer::bt709, "Whether the stream declares BT.709 colours.")
+      .def_property_readonly("rotation", &Demuxer::rotation,
+                             "The counter-clockwise turn in degrees (0 to 359) that shows the pictures upright, as "
+                             "the container's display matrix says; 0 without one.")
       .def_property_readonly("format_name", &Demuxer::format_name, "libavformat's name of the container.")
       .def("read", &Demuxer::read,
            "The next packet of the video stream as (Annex B bytes as a uint8 array, pts in the time base or None, "
