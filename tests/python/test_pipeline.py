@@ -708,3 +708,16 @@ def test_a_signal_at_any_moment_stops_with_one_line(tmp_path, clips, signum, mom
     if moment is running:  # every finished picture's line, whole, in order
         lines = [json.loads(line) for line in partial.read_text().splitlines()]
         assert lines and [line["picture"] for line in lines[:30]] == list(range(min(30, len(lines))))
+
+
+def test_a_damaged_photo_is_marked_in_its_line_and_the_summary(tmp_path, capsys, samples):
+    """A JPEG cut to a third decodes with its missing rows made up: its line says so, the whole file's does not."""
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    data = (samples / "labelme/semantic_segmentation/data_dataset_voc/JPEGImages/2011_000003.jpg").read_bytes()
+    (photos / "a_whole.jpg").write_bytes(data)
+    (photos / "b_cut.jpg").write_bytes(data[:len(data) // 3])
+    code, out, _ = run(tmp_path, capsys, photos)
+    assert code == 0
+    assert [line.get("damaged") for line in results(tmp_path)] == [None, True]
+    assert f"damaged (decoded with concealed damage): 1\n    {photos / 'b_cut.jpg'}: 1 picture" in out
