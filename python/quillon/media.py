@@ -395,11 +395,17 @@ class _Converter:
         turned upright into a new block. The source is only read."""
         if not self.turn:
             return self._convert(address, base, width, height, pitch, self.target_size(width, height), self.borrow)
+        if self.turn == 180 and base == "nv12":  # a decoded picture: turned on the die
+            flipped = self.scratch("nv12", width, height)
+            code = kyce.yuvFlip(kyce.flipType.kyceFLIP_BOTH_AXES, _desc(width, height, _IMAGE_TYPES["nv12"], pitch),
+                                address, _desc(width, height, _IMAGE_TYPES["nv12"]), flipped)
+            check(code, "kyce", f"turning a {width}x{height} picture upside down")
+            return self._convert(flipped, "nv12", width, height, width, self.target_size(width, height), False)
         across = self.turn in (90, 270)
         out_w, out_h = self.target_size(*((height, width) if across else (width, height)))
         # Resized and converted as it is coded, to the size that is the
         # one asked for once turned; then turned on the host, as the op
-        # engine has no transpose (and no flip of NV12 or planar pictures).
+        # engine has no transpose (and flips only NV12 pictures).
         picture = self._convert(address, base, width, height, pitch, (out_h, out_w) if across else (out_w, out_h),
                                 False)
         host = np.empty(picture.nbytes, np.uint8)

@@ -185,13 +185,17 @@ def test_a_folder_reads_every_picture_format_and_flags_the_damaged_one(folder):
         video.frames()
 
 
+def turned_copy(samples, folder, degrees):
+    """cup.mp4's first pictures in a MOV whose display matrix turns them `degrees` counter-clockwise."""
+    path = folder / f"rot{degrees}.mov"
+    subprocess.run(["ffmpeg", "-v", "error", "-i", str(samples / "cup.mp4"), "-frames:v", "8", "-an", "-c", "copy",
+                    "-metadata:s:v", f"rotate={degrees}", str(path)], check=True)
+    return str(path)
+
+
 @pytest.fixture(scope="module")
 def turned(samples, tmp_path_factory):
-    """cup.mp4's first pictures in a MOV whose display matrix turns them a quarter counter-clockwise."""
-    path = tmp_path_factory.mktemp("turned") / "rot.mov"
-    subprocess.run(["ffmpeg", "-v", "error", "-i", str(samples / "cup.mp4"), "-frames:v", "8", "-an", "-c", "copy",
-                    "-metadata:s:v", "rotate=90", str(path)], check=True)
-    return str(path)
+    return turned_copy(samples, tmp_path_factory.mktemp("turned"), 90)
 
 
 def ffmpeg_pictures(path, pix_fmt, width, height):
@@ -221,3 +225,13 @@ def test_a_turned_video_comes_out_upright_as_ffmpeg_shows_it(turned):
     assert np.array_equal(np.rot90(coded), rgb[0])  # a quarter turn counter-clockwise
     with pytest.raises(TypeError):
         quillon.open(turned, autorotate="no")  # type: ignore[arg-type]
+
+
+def test_a_half_turned_video_is_turned_on_the_die_as_ffmpeg_turns_it(samples, tmp_path):
+    path = turned_copy(samples, tmp_path, 180)
+    with quillon.open(path) as video:
+        assert (video.rotation, video.width, video.height) == (180, 640, 480)
+        nv12 = np.stack([frame.to_numpy() for frame in video.frames("nv12")])
+        gray = next(video.frames("gray", size=(320, 240))).to_numpy()
+    assert np.array_equal(nv12, ffmpeg_pictures(path, "nv12", 640, 480))
+    assert gray.shape == (240, 320)
