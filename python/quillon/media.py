@@ -333,8 +333,8 @@ class Frame:
     @property
     def damaged(self) -> bool:
         """True when the decoder reported damage it concealed in this picture
-        (a JPEG file that ends early): the picture is whole, but part of it
-        is made up (grey, or repeated)."""
+        (a JPEG file that ends early, a corrupt slice of a video decoded on
+        the host): the picture is whole, but part of it is made up."""
         return self.picture.damaged
 
     def to_numpy(self, format: Optional[str] = None, size: Optional[Tuple[int, int]] = None
@@ -1083,7 +1083,8 @@ class _Container(_Part):
             staging = converter.scratch("upload" if decoded == "rgb24" else decoded, width, height)
             check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
                            "uploading a picture decoded on the host")
-            yield clock.seconds(pts), converter.convert(staging, decoded, width, height, width)
+            picture = converter.convert(staging, decoded, width, height, width)
+            yield clock.seconds(pts), replace(picture, damaged=True) if decoder.damaged else picture
 
 
 def _begins_with_idr(codec: str, data: npt.NDArray[np.uint8]) -> bool:

@@ -589,6 +589,8 @@ class HostDecoder {
     return py::make_tuple(stamp, address, pixels_.size(), width_, height_);
   }
 
+  bool damaged() const { return damaged_; }
+
   // After a seek: forget the pictures in flight.
   void flush() {
     Busy busy(demuxer_.mutex());
@@ -602,6 +604,8 @@ class HostDecoder {
       int code = avcodec_receive_frame(context_, frame_);
       if (code == 0) {
         pts_ = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : frame_->best_effort_timestamp;
+        // libavcodec's own report: damage concealed, or references missing.
+        damaged_ = frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
         code = convert();
         av_frame_unref(frame_);
         if (code == AVERROR(EAGAIN)) continue;  // a damaged picture is skipped, as the card skips it
@@ -654,6 +658,7 @@ class HostDecoder {
   int width_ = 0;
   int height_ = 0;
   bool draining_ = false;
+  bool damaged_ = false;
 };
 
 namespace {
@@ -734,6 +739,9 @@ void register_demux(py::module_& m) {
       .def("read", &HostDecoder::read,
            "The next picture as (pts or None, address capsule, byte count, width, height), or None at the end. "
            "The bytes are valid until the next call.")
+      .def_property_readonly("damaged", &HostDecoder::damaged,
+                             "Whether libavcodec reported damage in the picture read last (concealed, or decoded "
+                             "from missing references).")
       .def("flush", &HostDecoder::flush, "Forgets the pictures in flight, after a seek.");
 
   m.def("address_of", &address_of, py::arg("buffer"), py::arg("writable") = true,

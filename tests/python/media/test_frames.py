@@ -235,3 +235,18 @@ def test_a_half_turned_video_is_turned_on_the_die_as_ffmpeg_turns_it(samples, tm
         gray = next(video.frames("gray", size=(320, 240))).to_numpy()
     assert np.array_equal(nv12, ffmpeg_pictures(path, "nv12", 640, 480))
     assert gray.shape == (240, 320)
+
+
+def test_a_damaged_picture_decoded_on_the_host_is_flagged_and_kept_as_pyav_gives_it(tmp_path):
+    av = pytest.importorskip("av")
+    av.logging.restore_default_callback()  # see test_open.py
+    data = bytearray(pattern_video("-", "-c:v", "mpeg4", "-g", "50", "-bf", "0", "-f", "avi", frames=50))
+    for position in range(len(data) // 2, len(data) // 2 + 300, 5):  # a burst of errors in one picture
+        data[position] ^= 0x55
+    (tmp_path / "bad.avi").write_bytes(bytes(data))
+    with quillon.open(str(tmp_path / "bad.avi")) as video:
+        frames = [(frame.damaged, frame.to_numpy()) for frame in video.frames("rgb24")]
+    with av.open(str(tmp_path / "bad.avi")) as container:
+        expected = [frame.to_ndarray(format="rgb24") for frame in container.decode(video=0)]
+    assert len(frames) == len(expected) == 50 and 0 < sum(damaged for damaged, _ in frames) < 5
+    assert all(np.array_equal(pixels, reference) for (_, pixels), reference in zip(frames, expected))
