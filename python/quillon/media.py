@@ -25,7 +25,7 @@ import stat
 import threading
 import weakref
 from dataclasses import dataclass, replace
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Callable, Dict, Generator, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -1083,8 +1083,8 @@ class _Container(_Part):
             staging = converter.scratch("upload" if decoded == "rgb24" else decoded, width, height)
             check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
                            "uploading a picture decoded on the host")
-            picture = converter.convert(staging, decoded, width, height, width)
-            yield clock.seconds(pts), replace(picture, damaged=True) if decoder.damaged else picture
+            converted = converter.convert(staging, decoded, width, height, width)
+            yield clock.seconds(pts), replace(converted, damaged=True) if decoder.damaged else converted
 
 
 def _begins_with_idr(codec: str, data: npt.NDArray[np.uint8]) -> bool:
@@ -1388,6 +1388,32 @@ def _parts(source: Source, autorotate: bool = True) -> List[_Part]:
     return parts
 
 
+class _Pass:
+    """A `frames()` iteration, which the video's `close()` may end from any
+    thread: a thread asking for the next frame meanwhile waits for the end,
+    rather than finding the generator busy."""
+
+    def __init__(self, frames: Generator[Frame, None, None]) -> None:
+        self._frames = frames
+        self._lock = threading.Lock()  # held while the generator runs
+
+    def __iter__(self) -> "_Pass":
+        return self
+
+    def __next__(self) -> Frame:
+        with self._lock:
+            return next(self._frames)
+
+    def close(self, wait: bool = True) -> None:
+        """Ends the iteration and gives back its decoder; without `wait`, not
+        while it runs (it is then ended by what it runs into)."""
+        if self._lock.acquire(blocking=wait):
+            try:
+                self._frames.close()
+            finally:
+                self._lock.release()
+
+
 class Video:
     """A source opened by `quillon.open`: use it in a `with` block (or call
     `close()`), read its attributes and iterate `frames()`.
@@ -1411,7 +1437,7 @@ class Video:
         self.autorotate = autorotate
         self._parts = _parts(source, autorotate)
         self._memory = _Memory()
-        self._passes: "weakref.WeakSet[Any]" = weakref.WeakSet()
+        self._passes: "weakref.WeakSet[_Pass]" = weakref.WeakSet()
         first = self._parts[0]
         self.codec, self.width, self.height = first.codec, first.width, first.height
         self.fps, self.decoder = first.fps, first.decoder
@@ -1441,10 +1467,7 @@ class Video:
         ends at its next picture and gives back what it still holds."""
         self._memory.close()
         for iteration in list(self._passes):
-            try:
-                iteration.close()
-            except ValueError:  # running: it sees the video closed at its next picture
-                pass
+            iteration.close(wait=False)  # one running sees the video closed at its next picture
         self._release()
 
     def _release(self) -> None:
@@ -1543,23 +1566,25 @@ class Video:
             raise ValueError("the video is closed")
         if segment is not None:
             self._parts[segment.part].check_segment(segment)
-            iteration = self._segment_frames((format, size, not copy, 0), die, segment, following, widen)
+            frames = self._segment_frames((format, size, not copy, 0), die, segment, following, widen)
         else:
-            iteration = self._frames((format, size, not copy, 0), die, start)
+            frames = self._frames((format, size, not copy, 0), die, start)
+        iteration = _Pass(frames)
         self._passes.add(iteration)
         return iteration
 
-    def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Iterator[Frame]:
+    def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Generator[Frame, None, None]:
         return self._framed(args, (item for part in self._parts
                                    for item in part.pictures(self, (*args[:3], part.turn), device, start)))
 
     def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment, following: Optional[Following],
-                        widen: Optional[Widen]) -> Iterator[Frame]:
+                        widen: Optional[Widen]) -> Generator[Frame, None, None]:
         part = self._parts[segment.part]
         return self._framed(args, part.segment_pictures(self, (*args[:3], part.turn), device, segment, following,
                                                         widen))
 
-    def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, DevicePicture, str]]) -> Iterator[Frame]:
+    def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, DevicePicture, str]]
+                ) -> Generator[Frame, None, None]:
         """The pictures as frames, numbered from 0. A borrowed one is gone as
         soon as the pass moves on or ends in any way (the next frame asked
         for, a `break`, an exception, `close()`): the decoder then takes its
