@@ -17,7 +17,6 @@ together in order they give the pictures of one plain pass.
 """
 from __future__ import annotations
 
-import builtins
 import collections
 import logging
 import math
@@ -26,7 +25,7 @@ import os
 import stat
 import threading
 import weakref
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any, Callable, Dict, Generator, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
@@ -39,13 +38,17 @@ from quillon.errors import Error, check, error_class, failed
 
 __all__ = ["open", "Video", "Frame", "Segment", "DevicePicture", "FORMATS"]
 
-# (format, size, borrow) of a frames() call, for the converters of its passes.
-ConverterArgs = Tuple[str, Optional[Tuple[int, int]], bool]
+# (format, size, borrow) of a frames() call and the clockwise turn (0, 90,
+# 180 or 270) of the part passed, for the converters of its passes.
+ConverterArgs = Tuple[str, Optional[Tuple[int, int]], bool, int]
 Source = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
 FORMATS = ("nv12", "rgb24", "bgr24", "gray", "rgb_planar")
 URL_SCHEMES = ("http://", "https://", "rtsp://", "rtsps://", "rtmp://", "udp://", "tcp://", "srt://")
 PHOTO_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif")
+# Other pictures a folder of photos holds, which Pillow decodes on the host.
+PICTURE_SUFFIXES = (".png", ".apng", ".bmp", ".dib", ".gif", ".tif", ".tiff", ".webp", ".ppm", ".pgm", ".pbm",
+                    ".pnm", ".tga", ".pcx", ".ico", ".jp2", ".j2k", ".jpx")
 # Codecs the card decodes, with the coded formats its video decoder takes.
 CARD_VIDEO = {"h264": kyme.codecType.KYME_CODEC_DEC_H264, "hevc": kyme.codecType.KYME_CODEC_DEC_HEVC}
 CARD_PIXELS = ("yuv420p", "yuvj420p", "yuv420p10le", "nv12", "gray")
@@ -56,6 +59,9 @@ _TIMEOUT = 402007  # the media engine's time-out code
 _RUN_WAIT_MS = 20
 _KEPT_OPS = 16  # fusion ops a video keeps for resized copies
 _EOS = int(kyme.kymeER_RSLT_WARN_EOS)
+# The decoder status's result while the picture handed out last was decoded
+# with damage concealed.
+_DAMAGED = 401003
 # How long a decoder that ended its stream may take for each of its last pictures.
 _DRAIN_WAIT_MS = 10000
 _NO_PTS = -(2**63)
@@ -146,6 +152,7 @@ class DevicePicture:
     image_type: Any
     device: int
     borrowed: bool = False  # the decoder's own picture, valid until the next one
+    damaged: bool = False  # the decoder concealed damage in it (data that ended early)
 
     def desc(self) -> Any:
         """The picture as the op engine's `kyce.imageDesc`."""
@@ -166,31 +173,42 @@ class _Memory:
     when the video closes."""
 
     def __init__(self) -> None:
-        self._free: Dict[int, List[Any]] = collections.defaultdict(list)
+        self._free: Dict[Tuple[int, int], List[Any]] = collections.defaultdict(list)  # by (die, size)
         self._all: List[Any] = []
-        self._lock = threading.Lock()
+        self._die: Dict[int, int] = {}  # the die of each block of _all, by id()
+        self._lock = threading.Lock()  # guards _free, _all and closed
         self._ops: Dict[Tuple[Any, ...], Any] = {}  # fusion ops of resized copies, by picture and result
-        self._ops_lock = threading.Lock()
+        self._ops_lock = threading.Lock()  # guards _ops and their use
         self.closed = False
 
-    def take(self, nbytes: int) -> Any:
+    def take(self, nbytes: int, device: int) -> Any:
+        """A block of `nbytes` on die `device`: a free one of that size, or a
+        new one allocated there (the runtime's current device is the
+        process's, so it is chosen under the runtime's lock)."""
         with self._lock:
             if self.closed:
                 raise ValueError("the video is closed")
-            if self._free[nbytes]:
-                return self._free[nbytes].pop()
+            if self._free[device, nbytes]:
+                return self._free[device, nbytes].pop()
         try:
-            block = kycm.malloc(max(nbytes, 1))
+            with runtime.on_device(device):
+                block = kycm.malloc(max(nbytes, 1))
         except RuntimeError as error:
-            failed(error, "kycm", f"cannot allocate {nbytes} bytes of device memory")
+            failed(error, "kycm", f"cannot allocate {nbytes} bytes of device memory on device {device}")
         with self._lock:
-            self._all.append(block)
-        return block
+            if not self.closed:
+                self._all.append(block)
+                self._die[id(block)] = device
+                return block
+        kycm.free(block)  # closed meanwhile, from another thread
+        raise ValueError("the video is closed")
 
     def give(self, nbytes: int, block: Any) -> None:
         with self._lock:
-            if not self.closed:
-                self._free[nbytes].append(block)
+            die = self._die.get(id(block))
+            # A block not of this memory (a decoder's own picture) is never kept.
+            if not self.closed and die is not None:
+                self._free[die, nbytes].append(block)
 
     def resized(self, picture: DevicePicture, source: str, format: str, size: Optional[Tuple[int, int]]
                 ) -> npt.NDArray[np.uint8]:
@@ -208,20 +226,21 @@ class _Memory:
             width = height = 0
         if not (0 < width <= 8192 and 0 < height <= 8192):
             raise ValueError(f"size must be (width, height), each 1 to 8192 pixels, not {size!r}")
-        key = (source, picture.width, picture.height, picture.pitch, width, height, format)
+        key = (picture.device, source, picture.width, picture.height, picture.pitch, width, height, format)
         out = np.empty((height, width, 3), np.uint8)
-        block = self.take(out.nbytes)
+        block = self.take(out.nbytes, picture.device)
         try:
             with self._ops_lock:
                 op = self._ops.get(key)
                 if op is None:
                     if len(self._ops) >= _KEPT_OPS:  # a program asking ever new sizes keeps the latest ones
                         kyce.destroyOp(self._ops.pop(next(iter(self._ops))))
-                    op = self._ops[key] = fusion_op(
-                        source, picture.width, picture.height, picture.pitch, (width, height),
-                        norm=kyce.normType.kyceNORM_NORMALIZATION_NONE,
-                        tensorization=kyce.tensorizationType.kyceTENSORIZATION_UINT8_INTERLEAVE,
-                        blue_first=format == "bgr24")
+                    with runtime.on_device(picture.device):  # the op's own memory on the picture's die
+                        op = self._ops[key] = fusion_op(
+                            source, picture.width, picture.height, picture.pitch, (width, height),
+                            norm=kyce.normType.kyceNORM_NORMALIZATION_NONE,
+                            tensorization=kyce.tensorizationType.kyceTENSORIZATION_UINT8_INTERLEAVE,
+                            blue_first=format == "bgr24")
                 code = kyce.executeOp(op, picture.address, block)
             check(code, "kyce", f"converting the {picture.width}x{picture.height} {source} picture to "
                                 f"{width}x{height} {format}")
@@ -241,6 +260,7 @@ class _Memory:
             self.closed = True
             blocks, self._all = self._all, []
             self._free.clear()
+            self._die.clear()
         with self._ops_lock:
             ops, self._ops = list(self._ops.values()), {}
         for op in ops:
@@ -255,7 +275,8 @@ class Frame:
     Attributes: `index` (its place among the pictures this `frames()` call
     yielded, from 0), `pts` (seconds, from the container's time stamps),
     `width`, `height`, `format` (one of FORMATS), `device` (the die holding
-    it), `source` (the file or URL it came from) and `picture` (the
+    it), `source` (the file or URL it came from), `damaged` (the decoder
+    concealed damage in it) and `picture` (the
     `DevicePicture`: address, size and layout in device memory). The picture
     stays valid while the frame is referenced and its video is open.
     """
@@ -277,8 +298,11 @@ class Frame:
             self._memory.give(self.picture.nbytes, self.picture.address)
 
     def _live(self) -> DevicePicture:
+        if self._memory.closed:
+            raise ValueError("the video of this frame is closed: copy frames before the with block ends")
         if self._gone:
-            raise ValueError("this frame came from frames(copy=False) and lasted until the next frame was asked for")
+            raise ValueError("this frame came from frames(copy=False) and lasted only until its pass moved on "
+                             "(the next frame, a break, an exception or close())")
         return self.picture
 
     @property
@@ -307,6 +331,13 @@ class Frame:
         """The die holding the picture."""
         return self.picture.device
 
+    @property
+    def damaged(self) -> bool:
+        """True when the decoder reported damage it concealed in this picture
+        (a JPEG file that ends early, a corrupt slice of a video decoded on
+        the host): the picture is whole, but part of it is made up."""
+        return self.picture.damaged
+
     def to_numpy(self, format: Optional[str] = None, size: Optional[Tuple[int, int]] = None
                  ) -> npt.NDArray[np.uint8]:
         """A host copy: H x W x 3 for rgb24 and bgr24, H x W for gray, 3 x H x W
@@ -317,8 +348,6 @@ class Frame:
         and perhaps `size` (width, height), the picture is converted and
         resized (bilinear) on the die and only the result is copied: a
         thumbnail of a 1080p picture copies 100 KB, not 3 MB."""
-        if self._memory.closed:
-            raise ValueError("the video of this frame is closed: copy frames before the with block ends")
         picture = self._live()
         if size is None and format in (None, self.format):
             width, height = picture.width, picture.height
@@ -339,8 +368,9 @@ class _Converter:
     memory, with scratch blocks of its own for intermediate pictures."""
 
     def __init__(self, memory: _Memory, device: int, format: str, size: Optional[Tuple[int, int]], borrow: bool,
-                 bt709: bool) -> None:
+                 turn: int, bt709: bool) -> None:
         self.memory, self.device, self.format, self.size, self.borrow = memory, device, format, size, borrow
+        self.turn = turn  # clockwise degrees that show the pictures upright
         self.space = kyce.colorSpace.kyceCOLOR_SPACE_BT709 if bt709 else kyce.colorSpace.kyceCOLOR_SPACE_BT601
         self._scratch: Dict[Tuple[str, int, int], Tuple[int, Any]] = {}
 
@@ -355,25 +385,50 @@ class _Converter:
         key = (format, width, height)
         if key not in self._scratch:
             nbytes = _picture_bytes(format, width, height)
-            self._scratch[key] = (nbytes, self.memory.take(nbytes))
+            self._scratch[key] = (nbytes, self.memory.take(nbytes, self.device))
         return self._scratch[key][1]
 
     def target_size(self, width: int, height: int) -> Tuple[int, int]:
         return self.size if self.size is not None else (width, height)
 
     def convert(self, address: Any, base: str, width: int, height: int, pitch: int) -> DevicePicture:
-        """The picture at `address` (format `base`) resized and converted into a
-        new block. The source is only read."""
-        out_w, out_h = self.target_size(width, height)
+        """The picture at `address` (format `base`) resized, converted and
+        turned upright into a new block. The source is only read."""
+        if not self.turn:
+            return self._convert(address, base, width, height, pitch, self.target_size(width, height), self.borrow)
+        if self.turn == 180 and base == "nv12":  # a decoded picture: turned on the die
+            flipped = self.scratch("nv12", width, height)
+            code = kyce.yuvFlip(kyce.flipType.kyceFLIP_BOTH_AXES, _desc(width, height, _IMAGE_TYPES["nv12"], pitch),
+                                address, _desc(width, height, _IMAGE_TYPES["nv12"]), flipped)
+            check(code, "kyce", f"turning a {width}x{height} picture upside down")
+            return self._convert(flipped, "nv12", width, height, width, self.target_size(width, height), False)
+        across = self.turn in (90, 270)
+        out_w, out_h = self.target_size(*((height, width) if across else (width, height)))
+        # Resized and converted as it is coded, to the size that is the
+        # one asked for once turned; then turned on the host, as the op
+        # engine has no transpose (and flips only NV12 pictures).
+        picture = self._convert(address, base, width, height, pitch, (out_h, out_w) if across else (out_w, out_h),
+                                False)
+        host = np.empty(picture.nbytes, np.uint8)
+        check(kycm.memcpy(picture.address, _native.address_of(host), host.nbytes,
+                          kycm.copyMemType.kycmCT_COPY_FROM_DEVICE), "kycm", "copying a picture to turn it")
+        turned = np.ascontiguousarray(_turned(host, self.format, picture.width, picture.height, self.turn))
+        check(kycm.memcpy(_native.address_of(turned, writable=False), picture.address, turned.nbytes,
+                          kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm", "copying a turned picture back")
+        return replace(picture, width=out_w, height=out_h, pitch=out_w)
+
+    def _convert(self, address: Any, base: str, width: int, height: int, pitch: int, out_size: Tuple[int, int],
+                 borrow: bool) -> DevicePicture:
+        out_w, out_h = out_size
         steps = _CONVERSIONS.get((base, self.format), ())
         if base != self.format and not steps:
             raise ValueError(f"no conversion from {base} to {self.format}")
         if (base == "nv12" or self.format == "nv12") and (out_w % 2 or out_h % 2):
             raise ValueError(f"nv12 pictures need an even width and height, not {out_w}x{out_h}")
         nbytes = _picture_bytes(self.format, out_w, out_h)
-        if self.borrow and not steps and (out_w, out_h) == (width, height) and pitch == out_w:
+        if borrow and not steps and (out_w, out_h) == (width, height) and pitch == out_w:
             return DevicePicture(address, nbytes, out_w, out_h, out_w, _IMAGE_TYPES[self.format], self.device, True)
-        block = self.memory.take(nbytes)
+        block = self.memory.take(nbytes, self.device)
         try:
             current, current_format, current_pitch = address, base, pitch
             if (out_w, out_h) != (width, height):
@@ -402,6 +457,23 @@ class _Converter:
             self.memory.give(nbytes, block)
             raise
         return DevicePicture(block, nbytes, out_w, out_h, out_w, _IMAGE_TYPES[self.format], self.device)
+
+
+def _turned(pixels: npt.NDArray[np.uint8], format: str, width: int, height: int, turn: int
+            ) -> npt.NDArray[np.uint8]:
+    """A packed picture's bytes turned `turn` degrees clockwise, in the same
+    format (the transposes of ffmpeg's autorotation: whole chroma samples
+    move, none is made up)."""
+    k = -turn // 90
+    if format == "nv12":
+        luma = np.rot90(pixels[:width * height].reshape(height, width), k)
+        chroma = np.rot90(pixels[width * height:].reshape(height // 2, width // 2, 2), k)
+        return np.concatenate([luma.reshape(-1), chroma.reshape(-1)])
+    if format == "gray":
+        return np.rot90(pixels.reshape(height, width), k)
+    if format == "rgb_planar":
+        return np.rot90(pixels.reshape(3, height, width), k, axes=(1, 2))
+    return np.rot90(pixels.reshape(height, width, 3), k)
 
 
 def _frame_pts(frame: Any) -> Optional[int]:
@@ -548,8 +620,37 @@ def _is_url(text: str) -> bool:
 
 
 def _is_jpeg(path: str) -> bool:
-    with builtins.open(path, "rb") as file:
-        return file.read(3) == b"\xff\xd8\xff"
+    """Whether `path` is a regular file that starts as a JPEG file does.
+    Nothing else is read: a FIFO or a device gives its bytes once, and
+    every one of them belongs to libavformat."""
+    try:
+        # Non-blocking, so that opening a FIFO without a writer does not wait.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            return False
+        return os.pread(descriptor, 3, 0) == b"\xff\xd8\xff"
+    finally:
+        os.close(descriptor)
+
+
+def _photo_entries(folder: str) -> List[str]:
+    """The picture files of a folder, by name: regular files (or links to
+    them) with a suffix of PHOTO_SUFFIXES or PICTURE_SUFFIXES. An entry
+    that cannot be followed (a link in a loop, a dangling one) is skipped
+    as other files are."""
+    found = []
+    for entry in os.scandir(folder):
+        if not entry.name.lower().endswith(PHOTO_SUFFIXES + PICTURE_SUFFIXES):
+            continue
+        try:
+            if entry.is_file():
+                found.append(entry.path)
+        except OSError:
+            continue
+    return sorted(found)
 
 
 class _Part:
@@ -563,6 +664,8 @@ class _Part:
     duration: Optional[float]
     frame_count: Optional[int]
     decoder: str
+    rotation = 0  # the container's turn for display, counter-clockwise degrees
+    turn = 0  # the clockwise turn its pictures get: 90, 180, 270, or 0 (none, or not asked)
 
     def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
@@ -1069,7 +1172,8 @@ class _Container(_Part):
             staging = converter.scratch("upload" if decoded == "rgb24" else decoded, width, height)
             check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
                            "uploading a picture decoded on the host")
-            yield seconds, converter.convert(staging, decoded, width, height, width)
+            converted = converter.convert(staging, decoded, width, height, width)
+            yield seconds, replace(converted, damaged=True) if decoder.damaged else converted
 
 
 # A plain pass's pictures as a decoder gives them: (pts, picture), None for
@@ -1195,8 +1299,10 @@ class _Clock:
 
 
 class _Photos(_Part):
-    """JPEG files decoded by the card's JPEG decoder; those it refuses (CMYK
-    and YCCK) by Pillow on the host. EXIF orientation is applied."""
+    """Picture files: JPEG decoded by the card's JPEG decoder; those it
+    refuses (CMYK and YCCK) and the other formats Pillow reads (PNG, BMP,
+    WebP, TIFF, GIF's first picture, ...) by Pillow on the host. EXIF
+    orientation is applied."""
 
     def __init__(self, name: str, paths: List[str]) -> None:
         self.name, self.paths = name, paths
@@ -1233,12 +1339,19 @@ class _Photos(_Part):
                     continue
                 image, orientation = _read_photo_header(path)
                 pixels: Optional[npt.NDArray[np.uint8]] = None
-                if image.mode == "CMYK":  # YCCK files open as CMYK too
-                    if not warned:
-                        _log.warning("%s: the card does not decode CMYK JPEG files; decoding them on the host", path)
-                        warned = True
-                    pixels = np.asarray(image.convert("RGB"))
-                image.close()
+                try:
+                    if image.format != "JPEG":  # PNG, BMP, WebP, TIFF, GIF's first picture, ...
+                        pixels = np.asarray(image.convert("RGB"))
+                    elif image.mode == "CMYK":  # YCCK files open as CMYK too
+                        if not warned:
+                            _log.warning("%s: the card does not decode CMYK JPEG files; decoding them on the host",
+                                         path)
+                            warned = True
+                        pixels = np.asarray(image.convert("RGB"))
+                except (OSError, ValueError, SyntaxError) as error:  # what Pillow raises for a broken file
+                    raise OSError(f"cannot decode {path}: {error}") from None
+                finally:
+                    image.close()
                 if pixels is None:
                     if channel is None:
                         channel = _Channel(kyme.codecType.KYME_CODEC_DEC_JPEG, device,
@@ -1256,15 +1369,23 @@ class _Photos(_Part):
                  orientation: int) -> DevicePicture:
         data = np.fromfile(path, np.uint8)
         for frame in channel.send(data, number):
-            return self._take(frame, converter, orientation)
+            return self._damaged(channel, self._take(frame, converter, orientation))
         code = kyme.receiveFrameFromDecoder(channel.number, channel.frame, channel.options, 10000)
         if code != 0:
             raise error_class("kyme")(code, f"{path}: the card could not decode this JPEG file")
         channel.lent = True
         try:
-            return self._take(channel.frame, converter, orientation)
+            return self._damaged(channel, self._take(channel.frame, converter, orientation))
         finally:
             channel.release()
+
+    @staticmethod
+    def _damaged(channel: _Channel, picture: DevicePicture) -> DevicePicture:
+        """`picture`, marked damaged when the decoder says it concealed damage
+        in the picture it handed out last (data that ended early)."""
+        status = kyme.decStatus()
+        kyme.getDecoderStatus(channel.number, status)
+        return replace(picture, damaged=True) if status.result == _DAMAGED else picture
 
     def _take(self, frame: Any, converter: _Converter, orientation: int) -> DevicePicture:
         width, height, pitch = frame.width, frame.height, frame.stride[0] // 3
@@ -1322,7 +1443,17 @@ def _oriented(pixels: npt.NDArray[np.uint8], orientation: int) -> npt.NDArray[np
     return pixels
 
 
-def _parts(source: Source) -> List[_Part]:
+def _turned_upright(part: _Container, autorotate: bool) -> None:
+    """Gives `part` the turn its display matrix asks for (when `autorotate`),
+    and its width and height those of its pictures turned. Angles other
+    than quarter turns are left alone, as ffmpeg leaves them."""
+    part.rotation = part.demuxer.rotation
+    part.turn = (360 - part.rotation) % 360 if autorotate and part.rotation in (90, 180, 270) else 0
+    if part.turn in (90, 270):
+        part.width, part.height = part.height, part.width
+
+
+def _parts(source: Source, autorotate: bool = True) -> List[_Part]:
     items: Sequence[Union[str, "os.PathLike[str]"]]
     if isinstance(source, (str, os.PathLike)):
         items = [source]
@@ -1339,24 +1470,53 @@ def _parts(source: Source) -> List[_Part]:
                 raise TypeError(f"a source must be a path or a URL, not {type(item).__name__}")
             name = os.fspath(item)
             if _is_url(name):
-                parts.append(_Container(name))
+                container = _Container(name)
+                parts.append(container)
+                _turned_upright(container, autorotate)
             elif os.path.isdir(name):
-                photos = sorted(entry.path for entry in os.scandir(name)
-                                if entry.name.lower().endswith(PHOTO_SUFFIXES) and entry.is_file())
+                photos = _photo_entries(name)
                 if not photos:
-                    raise FileNotFoundError(2, f"no JPEG files in the folder {name}")
+                    raise FileNotFoundError(2, f"no picture files in the folder {name}")
                 parts.append(_Photos(name, photos))
             elif not os.path.exists(name):
                 raise FileNotFoundError(2, f"cannot open {name}: no such file")
             elif _is_jpeg(name):
                 parts.append(_Photos(name, [name]))
             else:
-                parts.append(_Container(name))
+                container = _Container(name)
+                parts.append(container)
+                _turned_upright(container, autorotate)
     except BaseException:
         for part in parts:
             part.close()
         raise
     return parts
+
+
+class _Pass:
+    """A `frames()` iteration, which the video's `close()` may end from any
+    thread: a thread asking for the next frame meanwhile waits for the end,
+    rather than finding the generator busy."""
+
+    def __init__(self, frames: Generator[Frame, None, None]) -> None:
+        self._frames = frames
+        self._lock = threading.Lock()  # held while the generator runs
+
+    def __iter__(self) -> "_Pass":
+        return self
+
+    def __next__(self) -> Frame:
+        with self._lock:
+            return next(self._frames)
+
+    def close(self, wait: bool = True) -> None:
+        """Ends the iteration and gives back its decoder; without `wait`, not
+        while it runs (it is then ended by what it runs into)."""
+        if self._lock.acquire(blocking=wait):
+            try:
+                self._frames.close()
+            finally:
+                self._lock.release()
 
 
 class Video:
@@ -1366,20 +1526,27 @@ class Video:
     Attributes: `codec` (libavcodec's name, "jpeg" for photos), `width`,
     `height`, `fps` (float; None when unknown), `duration` (seconds; None when
     unknown), `frame_count` (None when unknown), `decoder` ("card" or "host"),
-    `source` (what was opened) and `device` (the die used by default). For a
+    `rotation` (the container's display rotation: the counter-clockwise turn
+    in degrees, 0 to 359, that shows the pictures upright, as ffprobe
+    reports it; only 90, 180 and 270 are applied), `autorotate`
+    (whether pictures are turned upright: then `width` and `height` are the
+    upright ones), `source` (what was opened) and `device` (the die used by
+    default). For a
     list the attributes are those of its first item, except `frame_count`
     and `duration`, which add up (None if any item's is unknown).
     """
 
-    def __init__(self, source: Source, device: int) -> None:
+    def __init__(self, source: Source, device: int, autorotate: bool = True) -> None:
         self.source = source
         self.device = device
-        self._parts = _parts(source)
+        self.autorotate = autorotate
+        self._parts = _parts(source, autorotate)
         self._memory = _Memory()
-        self._passes: "weakref.WeakSet[Any]" = weakref.WeakSet()
+        self._passes: "weakref.WeakSet[_Pass]" = weakref.WeakSet()
         first = self._parts[0]
         self.codec, self.width, self.height = first.codec, first.width, first.height
         self.fps, self.decoder = first.fps, first.decoder
+        self.rotation = first.rotation
         counts = [part.frame_count for part in self._parts]
         durations = [part.duration for part in self._parts]
         self.frame_count: Optional[int] = None if None in counts else sum(c for c in counts if c is not None)
@@ -1399,12 +1566,23 @@ class Video:
 
     def close(self) -> None:
         """Ends every `frames()` iteration, closes the sources and frees the
-        device memory of the frames (their `to_numpy()` then raises)."""
-        for iteration in list(self._passes):
-            iteration.close()
-        for part in self._parts:
-            part.close()
+        device memory of the frames (their `to_numpy()` then raises
+        ValueError). It may be called from any thread, and from a function
+        a pass calls back (`following`, `widen`): a pass running meanwhile
+        ends at its next picture and gives back what it still holds."""
         self._memory.close()
+        for iteration in list(self._passes):
+            iteration.close(wait=False)  # one running sees the video closed at its next picture
+        self._release()
+
+    def _release(self) -> None:
+        """Closes the sources that no pass is reading; a pass reading one
+        closes it as it ends."""
+        for part in self._parts:
+            try:
+                part.close()
+            except ValueError:  # being read by a running pass
+                pass
 
     def segments(self, target_pictures: int = 60) -> List[Segment]:
         """The source cut into pieces that decode independently: for each
@@ -1497,50 +1675,82 @@ class Video:
             raise ValueError("the video is closed")
         if segment is not None:
             self._parts[segment.part].check_segment(segment)
-            iteration = self._segment_frames((format, size, not copy), die, segment, following, widen)
+            frames = self._segment_frames((format, size, not copy, 0), die, segment, following, widen)
         else:
-            iteration = self._frames((format, size, not copy), die, start)
+            frames = self._frames((format, size, not copy, 0), die, start)
+        iteration = _Pass(frames)
         self._passes.add(iteration)
         return iteration
 
-    def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Iterator[Frame]:
-        return self._framed(args, (item for part in self._parts for item in part.pictures(self, args, device, start)))
+    def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Generator[Frame, None, None]:
+        return self._framed(args, (item for part in self._parts
+                                   for item in part.pictures(self, (*args[:3], part.turn), device, start)))
 
     def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment, following: Optional[Following],
-                        widen: Optional[Widen]) -> Iterator[Frame]:
+                        widen: Optional[Widen]) -> Generator[Frame, None, None]:
         part = self._parts[segment.part]
-        return self._framed(args, part.segment_pictures(self, args, device, segment, following, widen))
+        return self._framed(args, part.segment_pictures(self, (*args[:3], part.turn), device, segment, following,
+                                                        widen))
 
-    def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, DevicePicture, str]]) -> Iterator[Frame]:
-        """The pictures as frames, numbered from 0; a borrowed one is gone once
-        the next is asked for (the decoder then takes its picture back)."""
-        for index, (pts, picture, name) in enumerate(pictures):
-            frame = Frame(index, pts, args[0], name, picture, self._memory)
-            yield frame
-            if picture.borrowed:
+    def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, DevicePicture, str]]
+                ) -> Generator[Frame, None, None]:
+        """The pictures as frames, numbered from 0. A borrowed one is gone as
+        soon as the pass moves on or ends in any way (the next frame asked
+        for, a `break`, an exception, `close()`): the decoder then takes its
+        picture back and fills it again. A pass the video's `close()` could
+        not end at once (running in another thread, or calling back into it
+        from `following`) ends quietly at its next picture."""
+        frame: Optional[Frame] = None
+        try:
+            for index, (pts, picture, name) in enumerate(pictures):
+                if self._memory.closed:
+                    break
+                frame = Frame(index, pts, args[0], name, picture, self._memory)
+                yield frame
+                if picture.borrowed:
+                    frame._gone = True
+                frame = None
+        except Exception:
+            # What failed because close() took the memory and sources away
+            # from under the pass is the pass's end, not an error.
+            if not self._memory.closed:
+                raise
+        finally:
+            if frame is not None and frame.picture.borrowed:
                 frame._gone = True
+            frame = None
+            close = getattr(pictures, "close", None)
+            if close is not None:
+                close()  # the pass's decoder goes back now, not when collected
+            if self._memory.closed:
+                self._release()
 
     def __repr__(self) -> str:
         return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
                 f"decoder={self.decoder}>")
 
 
-def open(source: Source, *, device: Optional[int] = None) -> Video:
+def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True) -> Video:
     """Opens a video or photos for decoding on the card.
 
     `source` is a container file (anything libavformat demuxes: MP4, MOV,
     MKV, MPEG-TS, AVI, FLV, ...), an H.264/HEVC Annex B file, a JPEG file, a
     folder of JPEG files (taken in name order), an http://, https:// or
     rtsp:// URL, or a list of these (played one after the other). `device` is
-    the die to decode on (default: the first).
+    the die to decode on (default: the first). A video whose container asks
+    for a quarter or half turn at display (a phone's MOV or MP4) gives its
+    pictures turned upright, as ffmpeg shows them, unless `autorotate` is
+    False.
 
     Raises OSError (FileNotFoundError for a missing file) when a source
     cannot be opened or holds no video, quillon.Error when the card fails.
     """
+    if not isinstance(autorotate, bool):
+        raise TypeError(f"autorotate must be True or False, not {type(autorotate).__name__}")
     die = runtime.resolve(device)
     runtime.start_media()
     # libav's messages go to the runtime's log through a callback that takes
     # no interpreter lock: one that does (PyAV's) would wait for ever on a
     # decoder thread that a channel being stopped waits for, lock held.
     _native.route_codec_messages()
-    return Video(source, die)
+    return Video(source, die, autorotate)

@@ -16,6 +16,7 @@ typedef uint32_t kymeRet_t;
 #define kymeER_RSLT_OK 0
 #define kymeER_RSLT_WARN_MORE_DATA 401001
 #define kymeER_RSLT_WARN_EOS 401002
+#define kymeER_RSLT_WARN_DAMAGED 401003
 #define kymeER_RSLT_ERR_START 402000
 
 typedef enum {

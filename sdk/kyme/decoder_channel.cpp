@@ -77,6 +77,7 @@ struct DecoderChannel::Picture {
   kymePixelFormat format = KYME_PIX_FMT_NONE;
   uint32_t width = 0;
   uint32_t height = 0;
+  bool damaged = false;  // decoded with damage concealed
   PictureTarget target;
   kymeFrame frame{};  // the picture as it lies in device memory
 };
@@ -101,7 +102,9 @@ class DecoderChannel::ChannelSink : public PictureSink {
   void dropped(uint32_t code) override {
     std::lock_guard<std::mutex> lock(channel_.mutex_);
     ++channel_.dropped_;
-    channel_.result_ = code;
+    channel_.last_drop_ = code;
+    // The warning of a damaged picture handed out stays until the next one.
+    if (channel_.result_ != KYME_WARN_DAMAGED) channel_.result_ = code;
   }
 
   uint32_t refusal() const override { return refusal_; }
@@ -241,6 +244,7 @@ uint32_t DecoderChannel::prepare_start() {
 uint32_t DecoderChannel::rewind() {
   if (codec_) codec_->flush();
   result_ = 0;
+  last_drop_ = 0;
   return OK;
 }
 
@@ -337,6 +341,7 @@ uint32_t DecoderChannel::receive(kymeFrame* output, const kymeDecOutputOptions* 
     if (to_host && host_copy(*picture, output) != OK) return KYME_OUT_OF_MEMORY;
     output_.pop_front();
     held_.emplace(picture->id, picture);
+    handed_out(*picture);
     if (!to_host) *output = picture->frame;
     return OK;
   }
@@ -365,8 +370,16 @@ uint32_t DecoderChannel::decode_jpeg_now(const kymeStream& stream, kymeFrame* ou
   // No result: the channel stopped, or a reset of the device took the picture's memory.
   if (picture == nullptr) return state_ != KYME_ST_RUNNING ? KYME_WRONG_STATE : KYME_OUT_OF_MEMORY;
   if (held_.count(picture->id) == 0) return KYME_WRONG_STATE;
+  handed_out(*picture);
   *output = picture->frame;
   return OK;
+}
+
+void DecoderChannel::handed_out(const Picture& picture) {
+  // The status tells, until the next picture is handed out, whether this
+  // one was decoded with damage concealed; otherwise it keeps the code of
+  // the last picture dropped.
+  result_ = picture.damaged ? KYME_WARN_DAMAGED : last_drop_;
 }
 
 DecoderChannel::Picture* DecoderChannel::held(const kymeFrame& frame) {
@@ -537,6 +550,7 @@ void DecoderChannel::describe(Picture& picture, const PictureInfo& info) {
   // picture by it, and a released picture's number is never used again.
   frame.privateData = reinterpret_cast<void*>(picture.id);
   picture.frame = frame;
+  picture.damaged = info.damaged;
   ++decoded_;
   info_.width = picture.width;
   info_.height = picture.height;

@@ -127,8 +127,12 @@ class DecoderChannel final : public ChannelLifeCycle {
   std::mutex sync_mutex_;  // one synchronous JPEG decode at a time
   std::unique_ptr<PictureCodec> sync_codec_;
 
+  // The status's result for a picture handed out (under mutex_).
+  void handed_out(const Picture& picture);
+
   // Counters for status and stream information.
   uint32_t result_ = 0;
+  uint32_t last_drop_ = 0;  // the code of the last picture dropped
   uint64_t sent_ = 0;
   uint64_t decoded_ = 0;
   uint64_t dropped_ = 0;

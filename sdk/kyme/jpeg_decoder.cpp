@@ -149,6 +149,7 @@ class JpegCodec final : public PictureCodec {
     PictureInfo info;
     info.pts = pts;
     info.type = KYME_FRM_I;
+    info.damaged = result != 0;
     sink.commit(target, info);
     return 0;
   }

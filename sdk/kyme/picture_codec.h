@@ -34,7 +34,8 @@ struct PictureInfo {
   int64_t pts = 0;
   kymeFrameType type = KYME_FRM_I;
   kymeFrame::CropInfo crop{};
-  uint32_t fps = 0;  // whole pictures per second the stream announces, 0 when it does not
+  uint32_t fps = 0;      // whole pictures per second the stream announces, 0 when it does not
+  bool damaged = false;  // decoded whole, with damage concealed (data that ended early)
 };
 
 class PictureSink {

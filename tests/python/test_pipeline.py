@@ -812,3 +812,16 @@ def test_messages_are_said_once_and_only_where_they_help(tmp_path, capsys, clips
                           capture_output=True, text=True, timeout=120,
                           env=dict(os.environ, PYTHONPATH=f"{MODULE_DIR}:{ROOT / 'python'}"))
     assert done.returncode == 0 and len(done.stdout.splitlines()) == 31, done.stderr
+
+
+def test_a_damaged_photo_is_marked_in_its_line_and_the_summary(tmp_path, capsys, samples):
+    """A JPEG cut to a third decodes with its missing rows made up: its line says so, the whole file's does not."""
+    photos = tmp_path / "photos"
+    photos.mkdir()
+    data = (samples / "labelme/semantic_segmentation/data_dataset_voc/JPEGImages/2011_000003.jpg").read_bytes()
+    (photos / "a_whole.jpg").write_bytes(data)
+    (photos / "b_cut.jpg").write_bytes(data[:len(data) // 3])
+    code, out, _ = run(tmp_path, capsys, photos)
+    assert code == 0
+    assert [line.get("damaged") for line in results(tmp_path)] == [None, True]
+    assert f"damaged (decoded with concealed damage): 1\n    {photos / 'b_cut.jpg'}: 1 picture" in out

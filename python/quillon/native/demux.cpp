@@ -315,6 +315,7 @@ class Demuxer {
     return d != nullptr ? d->comp[0].depth : 0;
   }
   bool bt709() const { return stream()->codecpar->color_space == AVCOL_SPC_BT709; }
+  int rotation() const { return quillon_native::display_rotation(stream()); }
   std::string format_name() const { return format_ != nullptr && format_->iformat ? format_->iformat->name : ""; }
 
   // The next packet as (Annex B bytes, pts in the time base or None, key
@@ -656,6 +657,8 @@ class HostDecoder {
     return py::make_tuple(stamp, address, pixels_.size(), width_, height_);
   }
 
+  bool damaged() const { return damaged_; }
+
   // After a seek: forget the pictures in flight.
   void flush() {
     Busy busy(demuxer_.mutex());
@@ -670,6 +673,8 @@ class HostDecoder {
       int code = avcodec_receive_frame(context_, frame_);
       if (code == 0) {
         pts_ = frame_->pts != AV_NOPTS_VALUE ? frame_->pts : frame_->best_effort_timestamp;
+        // libavcodec's own report: damage concealed, or references missing.
+        damaged_ = frame_->decode_error_flags != 0 || (frame_->flags & AV_FRAME_FLAG_CORRUPT) != 0;
         code = convert();
         av_frame_unref(frame_);
         if (code == AVERROR(EAGAIN)) continue;  // a damaged picture is skipped, as the card skips it
@@ -726,6 +731,7 @@ class HostDecoder {
   int height_ = 0;
   bool draining_ = false;
   int failure_ = 0;  // the read error that ended the stream, reported once drained
+  bool damaged_ = false;
 };
 
 namespace {
@@ -784,6 +790,9 @@ void register_demux(py::module_& m) {
       .def_property_readonly("pixel_format", &Demuxer::pixel_format, "libavutil's name of the coded picture format.")
       .def_property_readonly("bit_depth", &Demuxer::bit_depth, "Bits per luma sample.")
       .def_property_readonly("bt709", &Demuxer::bt709, "Whether the stream declares BT.709 colours.")
+      .def_property_readonly("rotation", &Demuxer::rotation,
+                             "The counter-clockwise turn in degrees (0 to 359) that shows the pictures upright, as "
+                             "the container's display matrix says; 0 without one.")
       .def_property_readonly("format_name", &Demuxer::format_name, "libavformat's name of the container.")
       .def("read", &Demuxer::read,
            "The next packet of the video stream as (Annex B bytes as a uint8 array, pts in the time base or None, "
@@ -804,6 +813,9 @@ void register_demux(py::module_& m) {
            "The next picture as (pts or None, address capsule, byte count, width, height), or None at the end. "
            "The bytes are valid until the next call. A source that fails part way gives the pictures still in the "
            "decoder, then raises OSError.")
+      .def_property_readonly("damaged", &HostDecoder::damaged,
+                             "Whether libavcodec reported damage in the picture read last (concealed, or decoded "
+                             "from missing references).")
       .def("flush", &HostDecoder::flush, "Forgets the pictures in flight, after a seek.");
 
   m.def("address_of", &address_of, py::arg("buffer"), py::arg("writable") = true,

@@ -2,6 +2,11 @@
 // dozen entries, the most recently used kept, looked up by device and inode.
 #include "stream_facts.h"
 
+extern "C" {
+#include <libavutil/display.h>
+}
+
+#include <cmath>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -141,6 +146,16 @@ void remember_stream_facts(const std::string& path, const FileIdentity& file, co
   if (stale != all.end()) all.erase(stale);
   all.push_front(std::move(facts));
   if (all.size() > kRemembered) all.pop_back();
+}
+
+int display_rotation(const AVStream* stream) {
+  const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+  if (matrix == nullptr) return 0;
+  // A NaN (a matrix of zeros) is no turn.
+  const double angle = av_display_rotation_get(reinterpret_cast<const int32_t*>(matrix));
+  if (!std::isfinite(angle)) return 0;
+  const long degrees = std::lround(angle) % 360;
+  return static_cast<int>(degrees < 0 ? degrees + 360 : degrees);
 }
 
 }  // namespace quillon_native

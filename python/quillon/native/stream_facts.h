@@ -45,4 +45,10 @@ int recall_stream_facts(const FileIdentity& file, AVFormatContext* format);
 // at every opening.
 void remember_stream_facts(const std::string& path, const FileIdentity& file, const AVFormatContext* format, int index);
 
+// The stream's display rotation, as its display matrix (MOV/MP4 side data)
+// gives it: the counter-clockwise turn in whole degrees, from 0 to 359,
+// that shows the pictures upright (ffprobe's "rotation", its -90 as 270);
+// 0 without a matrix.
+int display_rotation(const AVStream* stream);
+
 }  // namespace quillon_native

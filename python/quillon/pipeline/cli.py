@@ -429,6 +429,9 @@ def summary(scheduler: Any, inputs: Sequence[Any], model: Any, model_name: str, 
         rows.append(f"  damage in the streams: {damage[0]} decoder errors, {damage[1]} concealed "
                     "(QUILLON_LOG_LEVEL=debug shows the codec's messages)")
     rows += unread_lines(unread)
+    if writer.damaged:
+        rows.append(f"  damaged (decoded with concealed damage): {len(writer.damaged)}")
+        rows += [f"    {name}: {count} picture{'s' if count != 1 else ''}" for name, count in writer.damaged.items()]
     rows.append(f"  skipped (corrupt or failed): {len(scheduler.failures)}")
     rows += [f"    {failure}" for failure in scheduler.failures]
     target = writer.final if not interrupted else writer.path

@@ -55,6 +55,7 @@ class ResultsWriter:
         self.waiting: Dict[int, List[Dict[str, Any]]] = {}
         self.finished: set[int] = set()
         self.numbers: Dict[int, int] = {}              # input -> pictures written
+        self.damaged: Dict[str, int] = {}              # file -> pictures written with "damaged": true
         self.lines = 0                                 # lines in the file
         self.whole = 0                                 # bytes of whole lines in the file
         self.batch: List[str] = []                     # lines not written yet
@@ -100,6 +101,8 @@ class ResultsWriter:
                 pts = float(stamp)
             line = {"file": item.name, "picture": number, "pts": round(pts, 6)}
             line.update(record)
+            if record.get("damaged"):
+                self.damaged[item.name] = self.damaged.get(item.name, 0) + 1
             text = json.dumps(line) + "\n"
             self.batch.append(text)
             self.batch_bytes += len(text)

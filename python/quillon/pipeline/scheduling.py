@@ -571,7 +571,10 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
                 pictures += 1
                 if tile is not None:
                     tile.caption = caption(task.source, frame.pts or 0.0, fields["label"], fields["score"])
-                yield {"pts": frame.pts if item.timestamps else None, "device": device, **fields}, tile
+                record = {"pts": frame.pts if item.timestamps else None, "device": device, **fields}
+                if frame.damaged:  # the decoder made up part of the picture
+                    record["damaged"] = True
+                yield record, tile
     except (quillon.Error, OSError, ValueError) as error:
         if isinstance(error, DiskError):
             raise

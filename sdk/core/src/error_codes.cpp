@@ -47,6 +47,8 @@ constexpr CodeInfo kCodes[] = {
      "The memory belongs to a tensor that took ownership of it: destroy the tensor to release it."},
     {KYME_WARN_MORE_DATA, "KYME_WARN_MORE_DATA", "The decoder needs more input before it can give a picture."},
     {KYME_WARN_EOS, "KYME_WARN_EOS", "The end of the stream was reached."},
+    {KYME_WARN_DAMAGED, "KYME_WARN_DAMAGED",
+     "The picture handed out last was decoded with damage concealed (its data ended early)."},
     {KYME_INVALID_ARGUMENT, "KYME_INVALID_ARGUMENT", "A media engine argument is null or out of its range."},
     {KYME_NOT_INITIALIZED, "KYME_NOT_INITIALIZED", "The media engine is not initialized: call systemInitialize first."},
     {KYME_ALREADY_INITIALIZED, "KYME_ALREADY_INITIALIZED", "The media engine is already initialized."},

@@ -51,6 +51,10 @@ enum Code : uint32_t {
   // media engine: warnings 401xxx, errors from 402000
   KYME_WARN_MORE_DATA = 401001,
   KYME_WARN_EOS = 401002,
+  // decStatus.result while the picture last handed out was decoded with
+  // damage concealed (data that ended early): the picture is whole, its
+  // content partly made up
+  KYME_WARN_DAMAGED = 401003,
   KYME_INVALID_ARGUMENT = 402001,
   KYME_NOT_INITIALIZED = 402002,
   KYME_ALREADY_INITIALIZED = 402003,
