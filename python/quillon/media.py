@@ -624,7 +624,11 @@ def _is_jpeg(path: str) -> bool:
     Nothing else is read: a FIFO or a device gives its bytes once, and
     every one of them belongs to libavformat."""
     try:
-        # Non-blocking, so that opening a FIFO without a writer does not wait.
+        # Not even opened otherwise: a writer waiting on a FIFO would take
+        # the opening for its reader, and be killed when it went away.
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False
+        # Non-blocking, should the file have been replaced meanwhile.
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:
         return False

@@ -1,6 +1,7 @@
 """Frames past their pass, closing from anywhere, memory on the video's own die,
 sources that are not plain files, photo folders of every picture format, damaged
 pictures and turned videos: against Pillow and ffmpeg on Debian's sample media."""
+import contextlib
 import os
 import shutil
 import subprocess
@@ -11,7 +12,7 @@ import pytest
 
 import quillon
 from conftest import pattern_video
-from quillon import kycm, kyme
+from quillon import kyme
 
 LABELME = "labelme/semantic_segmentation/data_dataset_voc"
 
@@ -103,18 +104,26 @@ def test_close_from_another_thread_or_a_callback_ends_the_passes_and_frees_memor
         video.frames()
 
 
-def test_a_video_allocates_on_its_own_die(clip):
+def test_a_video_allocates_on_its_own_die_while_a_model_runs_on_another(clip, tmp_path):
     if len(quillon.devices()) < 2:
         pytest.skip("needs two dies")
-    before = [used_on(0), used_on(1)]
-    with quillon.open(clip, device=1) as video:
-        kept, thumbnails = [], []
+    from quillon.pipeline import demo
+
+    path, zeros = str(demo.builtin_model(tmp_path)), None
+    with contextlib.ExitStack() as stack:
+        video = stack.enter_context(quillon.open(clip, device=1))
+        before, kept, thumbnails = used_on(1), [], []
         for frame in video.frames("rgb24", size=(160, 120)):
-            kycm.setDevice(0)  # as a model on die 0 does between the pictures
+            if zeros is None:  # a model made and run on die 0 between the pictures: die 0 is now current
+                model = stack.enter_context(quillon.Model(path, device=0))
+                zeros = np.zeros(model.inputs[0].shape, np.float32)
+                model(zeros)
+                on_die_0 = used_on(0)
+            model(zeros)
             kept.append(frame)
             thumbnails.append(frame.to_numpy("bgr24", (80, 60)))
         assert len(kept) == 30 and {frame.device for frame in kept} == {1}
-        assert used_on(0) == before[0] and used_on(1) >= before[1] + 30 * 160 * 120 * 3
+        assert used_on(0) == on_die_0 and used_on(1) >= before + 30 * 160 * 120 * 3
         assert np.array_equal(thumbnails[5], kept[5].to_numpy("bgr24", (80, 60)))
 
 
@@ -132,7 +141,7 @@ def test_a_fifo_source_gives_every_picture(clip, tmp_path):
         except OSError as error:
             outcome["error"] = error
 
-    thread = threading.Thread(target=writer)
+    thread = threading.Thread(target=writer, daemon=True)
     thread.start()
     with quillon.open(str(fifo)) as video:
         pictures = [frame.to_numpy() for frame in video.frames("rgb24")]
