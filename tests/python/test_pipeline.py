@@ -21,7 +21,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 import bench_pipeline  # noqa: E402
 
 import quillon  # noqa: E402
-from quillon.pipeline import cli, demo, outputs  # noqa: E402
+from quillon.pipeline import cli, demo, job, outputs  # noqa: E402
 
 av = pytest.importorskip("av")
 av.logging.restore_default_callback()  # see tests/python/media/test_open.py
@@ -186,7 +186,7 @@ def test_lanes_take_turns_as_many_at_once_as_dies_and_end_together(monkeypatch):
             time.sleep(0.001)  # decoding, without the interpreter
             yield {"class": 0}, None
 
-    monkeypatch.setattr(scheduling, "_open", lambda source, device: None)
+    monkeypatch.setattr(scheduling, "open_video", lambda source, device: None)
     scheduler = ran(decoding)
     assert scheduler.error is None and {n: die.pictures for n, die in scheduler.dies().items()} == {0: 180, 1: 90}
     assert max(decoding for decoding, _, _ in seen) == 2
@@ -776,7 +776,7 @@ def test_labels_annotation_sheet_order_and_utilisation_as_the_readme_says(tmp_pa
     (tmp_path / "out" / "results.jsonl").unlink()
     code, _, err = run(tmp_path, capsys, clips["h264.mp4"], "--annotate", tmp_path / "a3.avi")
     assert code == 2 and "a3.avi: --annotate writes H.264 into .mp4, .mkv" in err and "Traceback" not in err
-    assert sorted(os.listdir(tmp_path / "out")) == [cli.LOCK, "contact_sheet.png"]  # the first run's: no work done
+    assert sorted(os.listdir(tmp_path / "out")) == [job.LOCK, "contact_sheet.png"]  # the first run's: no work done
 
     # The progress line has each die's decoder, DSP and AI utilisation.
     import io

@@ -8,11 +8,15 @@ From a program:
     from quillon.pipeline import main
     status = main(["clip.mp4", "--out", "results", "--quiet"])
 
-Modules by concern: `sources` (inputs and the tasks they are cut into),
-`scheduling` (tasks over the dies), `classify` (results from a model's
-outputs), `outputs` (results.jsonl and the contact sheet), `progress` (the
-progress line), `demo` (the demo clip and the built-in model) and `cli`
-(arguments, signals, the summary).
+Modules by concern: `cli` (arguments, and the run they ask for), `job`
+(what every run does: its start, signals, folders, models, totals, end,
+summary and exit status), `errors` (the job's exceptions), `single` (the
+run in this process), `cluster` (the run on Dask), `sources` (inputs and
+the tasks they are cut into), `scheduling` (tasks over the dies' lanes),
+`classify` (results from a model's outputs), `outputs` (results.jsonl and
+the contact sheet), `annotate` (the annotated video), `progress` (the
+progress line), `allocator` (glibc's thresholds) and `demo` (the demo clip
+and the built-in model). Imports go one way, from `cli` down to `errors`.
 """
 from typing import Optional, Sequence
 

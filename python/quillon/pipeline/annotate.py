@@ -10,8 +10,8 @@ from typing import Dict, Sequence
 
 import numpy as np
 
-from .outputs import DiskError
-from .sources import Input, UserError
+from .errors import DiskError, UserError
+from .sources import Input
 
 
 # The files quillon.encode writes H.264 into, by extension.

@@ -10,7 +10,7 @@ from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from .sources import UserError
+from .errors import UserError
 
 
 @dataclass(frozen=True)

@@ -36,14 +36,14 @@ from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
 import dask
 from distributed import Client, LocalCluster, WorkerPlugin, get_worker
 
-from . import demo, progress, sources
+from . import demo, job, progress, sources
 from .allocator import set_thresholds
-from .classify import Classifier, class_labels, read_labels, softmax_twice
-from .cli import Signals, cache_folder, exit_status, inputs_read, load_models, unread_lines, writable_folder
-from .outputs import ResultsWriter, Sampler, Thumbnail, finish
-from .scheduling import TaskFailed, names, run_task
-from .scheduling import _open as open_video
-from .sources import Input, Task, UserError
+from .classify import Classifier
+from .errors import TaskError, TaskFailed, UserError
+from .job import Signals
+from .outputs import ResultsWriter, Sampler, Thumbnail
+from .scheduling import run_task
+from .sources import Input, Task, open_video
 
 PLUGIN = "quillon-dies"
 VISIBLE_DIES = "QUILLON_VISIBLE_DIES"
@@ -82,17 +82,6 @@ class TaskResult:
     records: List[Dict[str, Any]] = field(default_factory=list)
     thumbnails: List[Thumbnail] = field(default_factory=list)
     busy: float = 0.0
-
-
-class TaskError(Exception):
-    """A task that failed on a worker: the reason and, for what the input
-    holds (a corrupt picture), the results of the pictures before it."""
-
-    def __init__(self, reason: str, partial: Optional[TaskResult] = None) -> None:
-        super().__init__(reason, partial)  # both in args, so the error crosses the network whole
-
-    def __str__(self) -> str:
-        return str(self.args[0])
 
 
 WORKER_LOG = "workers.log"
@@ -184,11 +173,11 @@ class DieRuntime(WorkerPlugin):
     def model(self, model_file: ModelFile, device: int) -> Any:
         with self.lock:
             path = pathlib.Path(model_file.path) if model_file.path else demo.builtin_model(
-                cache_folder(argparse.Namespace(cache=model_file.cache)))
+                job.cache_folder(model_file.cache))
             key = (str(path), device)
             if key not in self.models:
                 try:
-                    self.models[key] = load_models(path, [device])[device]
+                    self.models[key] = job.load_models(path, [device])[device]
                 except UserError as error:
                     raise UserError(f"worker {self.label}: {error}") from None
             return self.models[key]
@@ -468,23 +457,8 @@ class Run:
 def run(args: argparse.Namespace, signals: Signals) -> int:
     """The main job with its tasks on a cluster; arguments and exit status
     as in one process."""
-    signals.check()
-    out = pathlib.Path(args.out)
-    inputs, unread = inputs_read(args.inputs, signals)
-    labels = read_labels(pathlib.Path(args.labels)) if args.labels else None
-    writable_folder(out)
-    signals.check()
-    if not inputs:
-        def making(text: str) -> None:
-            progress.message(args.quiet, text)
-            signals.check()
-
-        clip = demo.demo_clip(cache_folder(args), args.demo_pictures, making)
-        inputs, unread = inputs_read([str(clip)], signals)
-    if args.annotate:
-        from .annotate import check
-
-        check(pathlib.Path(args.annotate), inputs)
+    begun = job.start(args, signals)
+    out, inputs, unread = begun.out, begun.inputs, begun.unread
     model_file = ModelFile(*(os.path.abspath(path) if path else None for path in (args.model, args.cache)))
     log = out / WORKER_LOG
     if args.local_workers:
@@ -506,80 +480,52 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         described = client.submit(describe_model, model_file, resources={"dies": 1}, pure=False)
         with signals.raising():
             output_names, width, height, model_name, classes = described.result()
-        builtin = model_file.path is None
-        classifier = Classifier(output_names, class_labels(labels, args.labels and pathlib.Path(args.labels), classes,
-                                                           demo.CLASS_NAMES if builtin else None),
-                                args.softmax, args.top)
         # The built-in model is made on the workers; the client's copy is alike.
-        warning = softmax_twice(pathlib.Path(model_file.path) if model_file.path else demo.builtin_model(
-            cache_folder(args)), output_names[0]) if args.softmax else None
-        if warning:
-            print(f"quillon-pipeline: warning: {warning}", file=sys.stderr)
+        classifier = job.classifier(args, begun.labels, output_names, classes, pathlib.Path(model_file.path)
+                                    if model_file.path else demo.builtin_model(begun.cache), model_file.path is None)
         tasks = sources.tasks(inputs, sum(dies for _, dies in workers.values()))
         signals.check()
         counts = [i.frame_count for i in inputs]
-        total = None if None in counts else sum(c for c in counts if c is not None)
+        total = job.total_pictures(inputs)
         starts = [sum(c or 0 for c in counts[:index]) for index in range(len(inputs))]
         jobs = [Job(task, inputs[task.input], model_file, classifier, total, starts[task.input] + task.first_picture)
                 for task in tasks]
         writer = ResultsWriter(out, inputs)
         stack.callback(writer.close, flush=False)  # an interrupted run has written its lines in finish()
-        job = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet,
+        run = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet,
                   signals=signals)
         started = time.monotonic()
         interrupted = False
         try:
-            job.run()
+            run.run()
         except KeyboardInterrupt:
             interrupted = True
         elapsed = time.monotonic() - started
-        job.bar.clear()
+        run.bar.clear()
         with signals.held():
             import quillon
 
-            sheet_line = finish(out, writer, job.sampler, interrupted, args.annotate, inputs,
-                                quillon.devices()[0].index)
-            print(summary(job, inputs, address, dashboard, f"{model_name} ({width}x{height} input)", elapsed,
-                          sheet_line, interrupted, unread, log if args.local_workers else None))
+            sheet_line = job.finish(out, writer, run.sampler, interrupted, args.annotate, inputs,
+                                    quillon.devices()[0].index)
+            print(job.summary(report(run, address, dashboard, f"{model_name} ({width}x{height} input)",
+                                     log if args.local_workers else None),
+                              inputs, elapsed, writer, sheet_line, interrupted, unread))
             stack.close()  # the cluster stops inside the held block: a signal now waits for it
-    return exit_status(interrupted, writer.lines, unread)
+    return job.exit_status(interrupted, writer.lines, unread)
 
 
-def plural(count: int, noun: str) -> str:
-    return f"{count} {noun}{'' if count == 1 else 's'}"
-
-
-def summary(job: Run, inputs: Sequence[Input], address: str, dashboard: str,
-            model: str, elapsed: float, sheet_line: str, interrupted: bool, unread: Sequence[str] = (),
-            log: Optional[pathlib.Path] = None) -> str:
-    pictures = job.writer.lines
-    rate = pictures / elapsed if elapsed > 0 else 0.0
-    dies, initial = job.known, job.initial
-    rows = [
-        f"quillon pipeline: {pictures} pictures from {names(inputs)} on {plural(len(initial), 'worker')} "
-        f"({plural(sum(initial.values()), 'die')}) in {elapsed:.2f} s ({rate:.1f} pictures/s)"
-        f"{' - interrupted' if interrupted else ''}",
-        f"  model: {model}",
-        f"  cluster: {address}" + (f" (dashboard: {dashboard})" if dashboard else ""),
-        "",
-        f"  {'worker':<36} {'dies':>4} {'pictures':>9} {'tasks':>6} {'busy (s)':>9}",
-    ]
-    for label in sorted(dies.keys() | job.stats.keys()):
-        stats = job.stats.get(label, WorkerStats())
-        rows.append(f"  {label:<36} {dies.get(label, 0):>4} {stats.pictures:>9} {stats.tasks:>6} {stats.busy:>9.2f}")
-    notes = list(dict.fromkeys(item.note for item in inputs if item.note))  # an input given twice: said once
-    rows += [""] + [f"  {note}" for note in notes] if notes else []
-    rows.append("")
-    if job.lost:
-        rows.append(f"  workers lost during the run: {len(job.lost)} (their tasks ran again on the others)")
-    rows += unread_lines(unread)
-    rows.append(f"  skipped (corrupt or failed): {len(job.failures)}")
-    # The segments of an input a worker cannot read fail alike: one line for them.
-    repeats = collections.Counter(job.failures)
-    rows += [f"    {failure}" + (f" ({repeats[failure]} tasks)" if repeats[failure] > 1 else "")
-             for failure in repeats]
-    rows.append(f"  results: {job.writer.final if not interrupted else job.writer.path} ({pictures} lines)")
-    rows.append(sheet_line)
-    if log is not None:
-        rows.append(f"  workers' messages: {log}")
-    return "\n".join(rows)
+def report(run: Run, address: str, dashboard: str, model: str, log: Optional[pathlib.Path] = None) -> job.Report:
+    """The summary's lines of a run on a cluster: its address, a row a
+    worker, the workers lost, where the workers' messages went."""
+    dies, initial = run.known, run.initial
+    table = [f"  {'worker':<36} {'dies':>4} {'pictures':>9} {'tasks':>6} {'busy (s)':>9}"]
+    for label in sorted(dies.keys() | run.stats.keys()):
+        stats = run.stats.get(label, WorkerStats())
+        table.append(f"  {label:<36} {dies.get(label, 0):>4} {stats.pictures:>9} {stats.tasks:>6} {stats.busy:>9.2f}")
+    remarks = [f"  workers lost during the run: {len(run.lost)} (their tasks ran again on the others)"] \
+        if run.lost else []
+    # The segments of an input a worker cannot read fail alike: one line for them (grouped).
+    return job.Report(f"{job.plural(len(initial), 'worker')} ({job.plural(sum(initial.values()), 'die')})", model,
+                      run.failures, place=[f"  cluster: {address}" + (f" (dashboard: {dashboard})" if dashboard else "")],
+                      table=table, remarks=remarks, grouped=True,
+                      trailer=[f"  workers' messages: {log}"] if log is not None else [])

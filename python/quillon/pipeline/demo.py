@@ -18,6 +18,8 @@ from typing import Callable, Dict, Iterator, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from .errors import CacheError
+
 # Colour classes of the built-in model, with the RGB colour each stands for.
 COLOURS: Dict[str, Tuple[int, int, int]] = {
     "black": (0, 0, 0), "white": (255, 255, 255), "grey": (128, 128, 128),
@@ -32,10 +34,6 @@ DEMO_SIZE = (1920, 1080)
 DEMO_PICTURES = 300
 DEMO_RATE = 30
 DEMO_KEY_INTERVAL = 15   # a random-access picture every half second: where the dies share the clip
-
-
-class CacheError(OSError):
-    """The cache folder cannot be written (a full or failing disk)."""
 
 
 @contextlib.contextmanager

@@ -23,6 +23,7 @@ from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from .errors import DiskError
 from .sources import Input, display_name
 
 RESULTS, PARTIAL = "results.jsonl", "results.partial.jsonl"
@@ -34,10 +35,6 @@ BORDER = 2
 CELL = (TILE[0] + 2 * BORDER, TILE[1] + 2 * BORDER + LABEL_HEIGHT)
 SHEET_SIZE = (SHEET_COLUMNS * CELL[0], SHEET_ROWS * CELL[1])
 BACKGROUND = (24, 24, 24)
-
-
-class DiskError(OSError):
-    """An output cannot be written: one line, exit status 2."""
 
 
 class ResultsWriter:
@@ -367,22 +364,3 @@ def write_sheet(folder: pathlib.Path, thumbnails: Sequence[Thumbnail],
             from None
     return partial, count
 
-
-def finish(out: pathlib.Path, writer: ResultsWriter, sampler: Sampler, interrupted: bool,
-           annotate: Optional[str], inputs: Sequence[Input], device: int) -> str:
-    """Puts the run's outputs in place (both complete before either replaces
-    the previous run's), or keeps the partial results of an interrupted run;
-    returns the summary's lines about them."""
-    if interrupted:
-        writer.close()
-        return "  contact sheet: not written (interrupted)"
-    sheet, count = write_sheet(out, sampler.chosen(), sampler.sheet)
-    results = writer.commit()
-    os.replace(sheet, out / SHEET)
-    lines = f"  contact sheet: {out / SHEET} ({count} pictures)"
-    if annotate:
-        from .annotate import annotate as annotated
-
-        written = annotated(pathlib.Path(annotate), results, inputs, device)
-        lines += f"\n  annotated video: {annotate} ({written} pictures)"
-    return lines

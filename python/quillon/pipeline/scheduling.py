@@ -29,8 +29,9 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 from .classify import Classifier
-from .outputs import DiskError, ResultsWriter, Sampler, Thumbnail, caption, thumbnail
-from .sources import Input, Task, display_name
+from .errors import DiskError, TaskFailed
+from .outputs import ResultsWriter, Sampler, Thumbnail, caption, thumbnail
+from .sources import Input, Task, open_video, reason
 
 
 @dataclass
@@ -268,7 +269,7 @@ class Scheduler:
                         while opened:
                             opened.popitem()[1].close()
                         if tasks[0].segment is not None:
-                            opened[source] = _open(source, self.devices[lane])
+                            opened[source] = open_video(source, self.devices[lane])
                     self._run_pass(lane, tasks, opened.get(source))
                 except TaskFailed as failure:  # the clip would not open
                     self._failed(tasks, 0, failure)
@@ -506,20 +507,6 @@ def decoder_threads(tasks: Sequence[Task], dies: int) -> Iterator[None]:
         os.environ.pop(THREADS_VARIABLE, None)
 
 
-class TaskFailed(Exception):
-    """A photo or segment that could not be decoded or inferred: listed with
-    its reason in the summary; the other tasks go on."""
-
-
-def _open(source: str, device: int) -> Any:
-    import quillon
-
-    try:
-        return quillon.open(source, device=device)
-    except (quillon.Error, OSError) as error:
-        raise TaskFailed(f"{source}: {_reason(error)}") from None
-
-
 def run_task(task: Task, item: Input, device: int, model: Any, classifier: Classifier,
              sample: Callable[[int], bool], stop: Optional[threading.Event] = None, video: Any = None,
              following: Optional[Callable[[], Any]] = None,
@@ -579,15 +566,7 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
         if isinstance(error, DiskError):
             raise
         where = task.source if task.segment is None else f"{task.source} (pictures from #{task.first_picture})"
-        raise TaskFailed(f"{where}: {_reason(error)}") from None
+        raise TaskFailed(f"{where}: {reason(error)}") from None
     if pictures == 0 and item.kind == "photo":
         raise TaskFailed(f"{task.source}: no picture could be decoded")
 
-
-def _reason(error: BaseException) -> str:
-    return str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-
-
-def names(inputs: Sequence[Input]) -> str:
-    shown = [display_name(i.name) for i in inputs[:3]]
-    return ", ".join(shown) + (f" and {len(inputs) - 3} more" if len(inputs) > 3 else "")

@@ -10,14 +10,12 @@ import pathlib
 from dataclasses import dataclass
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
+from .errors import TaskFailed, UserError
+
 PHOTO_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif")
 URL_SCHEMES = ("http://", "https://", "rtsp://", "rtsps://", "rtmp://", "udp://", "tcp://", "srt://")
 RAW_FORMATS = ("h264", "hevc")  # libavformat's names of Annex B streams, which carry no time stamps
 CONVERT_HINT = "convert it with: ffmpeg -i INPUT -c:v libx264 -pix_fmt yuv420p OUTPUT.mp4"
-
-
-class UserError(Exception):
-    """A problem with what the user gave: reported as one line, not a traceback."""
 
 
 @dataclass
@@ -187,6 +185,28 @@ def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:
     return made
 
 
+def open_video(source: str, device: int) -> Any:
+    """`source` open on `device` for its segments; TaskFailed (with the
+    reason) when it will not open, which fails the tasks that need it."""
+    import quillon
+
+    try:
+        return quillon.open(source, device=device)
+    except (quillon.Error, OSError) as error:
+        raise TaskFailed(f"{source}: {reason(error)}") from None
+
+
+def reason(error: BaseException) -> str:
+    """An error's first line, for the summary: its type when it has no text."""
+    return str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+
+
 def display_name(path: str) -> str:
     """A short name for the summary and the contact sheet."""
     return path if _is_url(path) else os.path.basename(path) or path
+
+
+def names(inputs: Sequence[Input]) -> str:
+    """The first inputs' names, for the summary's first line."""
+    shown = [display_name(i.name) for i in inputs[:3]]
+    return ", ".join(shown) + (f" and {len(inputs) - 3} more" if len(inputs) > 3 else "")
