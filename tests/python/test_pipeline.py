@@ -41,9 +41,9 @@ def encode(path, count, *options, pix_fmt="yuv420p"):
     return path
 
 
-def run(tmp_path, capsys, *arguments):
+def run(tmp_path, capsys, *arguments, policy=None):
     code = cli.main([*map(str, arguments), "--out", str(tmp_path / "out"), "--cache", str(tmp_path / "cache"),
-                     "--quiet"])
+                     "--quiet"], policy)
     captured = capsys.readouterr()
     return code, captured.out, captured.err
 
@@ -131,17 +131,16 @@ def test_a_widened_last_pass_or_lanes_taking_turns_give_the_same_results(tmp_pat
     made, channel = [], media._Channel
     monkeypatch.setattr(media, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
                         channel(*args, **kw))
-    monkeypatch.setattr(scheduling, "WIDEN_AFTER", float("-inf"))  # whichever die takes the last task
-    monkeypatch.setattr(scheduling, "PACE_PICTURES", 0)
-    code, _, err = run(tmp_path, capsys, clips["h264.mp4"])
+    # Whichever lane takes the last task widens.
+    code, _, err = run(tmp_path, capsys, clips["h264.mp4"], policy=scheduling.Policy(widen_after=float("-inf"),
+                                                                                     pace_pictures=0))
     assert code == 0, err
     assert True in made and lines_without_device() == expected
 
     # Three lanes for two dies, swapping turns every few pictures: the same lines, and each die's in its summary.
     made.clear()
-    monkeypatch.setattr(scheduling, "lanes", lambda tasks, devices: [*devices, devices[0]])
-    monkeypatch.setattr(scheduling, "TURN_AFTER", 2)
-    code, _, err = run(tmp_path, capsys, clips["h264.mp4"])
+    monkeypatch.setattr(scheduling, "lanes", lambda tasks, devices, **kw: [*devices, devices[0]])
+    code, _, err = run(tmp_path, capsys, clips["h264.mp4"], policy=scheduling.Policy(turn_after=2))
     assert code == 0 and True not in made, err  # no pass widens
     assert lines_without_device() == expected
 
@@ -191,7 +190,7 @@ def test_lanes_take_turns_as_many_at_once_as_dies_and_end_together(monkeypatch):
     assert scheduler.error is None and {n: die.pictures for n, die in scheduler.dies().items()} == {0: 180, 1: 90}
     assert max(decoding for decoding, _, _ in seen) == 2
     first_end = next(owed for _, owed, lane in seen if owed[lane] == 1)
-    assert max(first_end.values()) <= scheduling.TURN_AFTER + 2  # no lane is left with much to do alone
+    assert max(first_end.values()) <= scheduling.Policy().turn_after + 2  # no lane is left with much to do alone
 
     # A run stopped while a lane waits for its turn ends.
     assert ran(lambda scheduler, task: scheduler._halt() or iter([({"class": 0}, None)])).done <= 2
@@ -213,7 +212,7 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(monke
 
 def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch):
     from quillon.media import Segment
-    from quillon.pipeline.scheduling import FURTHEST_AHEAD, Scheduler, TaskFailed
+    from quillon.pipeline.scheduling import Policy, Scheduler, TaskFailed
     from quillon.pipeline.sources import Task
 
     def clip(input, count, first):
@@ -233,7 +232,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
     tasks = clip(0, 300, 0) + [Task(300, 1, "photo.jpg", None, 1)] + clip(2, 7, 301)
     scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
     # Die 1 asks first and still starts at its share (at most FURTHEST_AHEAD pictures on); die 0 goes on up to it.
-    assert FURTHEST_AHEAD == 480
+    assert Policy().furthest_ahead == 480
     first = grown(scheduler, 1, shown=12)
     assert first[0].number == 40 and [t.number for t in first] == list(range(40, 300))  # to the end of its clip
     assert [t.number for t in grown(scheduler, 0, shown=12)] == list(range(40))
@@ -355,7 +354,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
 
 def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_after():
     from quillon.media import Segment
-    from quillon.pipeline.scheduling import PACE_PICTURES, WIDEN_AFTER, Scheduler
+    from quillon.pipeline.scheduling import Policy, Scheduler
     from quillon.pipeline.sources import Task
 
     tasks = [Task(n, 0, "clip.mp4", Segment("clip.mp4", 0, n, 12 * n, None if n == 3 else 12 * n + 12, 12), 12, 12 * n)
@@ -375,7 +374,7 @@ def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_a
         scheduler._claim(0, scheduler.pending[-1], start=start)
         return scheduler.wide[0]
 
-    assert WIDEN_AFTER == 0.1 and PACE_PICTURES == 8
+    assert Policy().widen_after == 0.1 and Policy().pace_pictures == 8
     assert not widens(40, 35) and widens(40, 20) and widens(40, 20, start=True)  # a new pass or one going on
     assert widens(31, 20) and not widens(29, 20)
     assert widens(12, 60, gone=[1])  # the other die has ended: its processor is idle
@@ -383,7 +382,7 @@ def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_a
     assert not widens(40, 5, left=1)                         # tasks left for the other die
     assert not widens(40, 5, widening=False)                 # the user fixed the threads
     # Before the paces tell, at equal paces: when the others owe a third of what it does or less.
-    assert widens(60, 20, shown=(PACE_PICTURES - 1, 100)) and not widens(60, 21, shown=(0, 0))
+    assert widens(60, 20, shown=(Policy().pace_pictures - 1, 100)) and not widens(60, 21, shown=(0, 0))
 
     # A die's first task set aside for it counts as its own: the die with the long first segment widens.
     scheduler = Scheduler([*tasks[:1], dataclasses.replace(tasks[1], pictures=840)], [], {0: None, 1: None}, None,

@@ -7,10 +7,13 @@ from __future__ import annotations
 import argparse
 import pathlib
 import sys
-from typing import Optional, Sequence
+from typing import TYPE_CHECKING, Optional, Sequence
 
 from .errors import CacheError, DiskError, UserError
 from .job import MESSAGE_INTERRUPTED, Signals, folder_held, quiet_log
+
+if TYPE_CHECKING:
+    from .scheduling import Policy
 
 
 def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
@@ -50,13 +53,16 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     return args
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Optional[Sequence[str]] = None, policy: Optional["Policy"] = None) -> int:
+    """Runs the main job with command-line arguments; returns the exit
+    status. `policy`: how the scheduler shares the work out in one process
+    (scheduling.Policy; its defaults when None)."""
     with Signals() as signals:
         try:
             args = parse_arguments(argv)
             signals.check()
             with folder_held(pathlib.Path(args.out)), quiet_log(args.quiet):
-                status = run(args, signals)
+                status = run(args, signals, policy)
             signals.check()  # a signal after the run's last safe point: said as any other
             return status
         except UserError as error:
@@ -71,7 +77,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return 130
 
 
-def run(args: argparse.Namespace, signals: Signals) -> int:
+def run(args: argparse.Namespace, signals: Signals, policy: Optional["Policy"] = None) -> int:
     """The run the arguments ask for; its exit status."""
     if args.scheduler or args.local_workers:
         try:
@@ -82,4 +88,4 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         return run_on_cluster(args, signals)
     from .single import run as run_here
 
-    return run_here(args, signals)
+    return run_here(args, signals, policy)

@@ -10,11 +10,9 @@ fails on a worker is tried again there or on another (RETRIES); if every
 try fails, the summary lists it with its reason and the pictures it gave
 before failing, as in one process.
 
-Each worker opens the card once: the worker plugin `DieRuntime` keeps one
-model per die and model file, and the clip last read on each die (the
-next segment is usually of the same clip), lent to one task at a time, and
-closes them when the worker stops. A worker offers its dies as the resource "dies" and
-every task asks for one; QUILLON_VISIBLE_DIES pins a worker to its dies.
+Each worker opens the card once and keeps its dies, models and clips
+open from task to task: its setup is the plugins of `workers`, which also
+has what runs there.
 """
 from __future__ import annotations
 
@@ -22,241 +20,30 @@ import argparse
 import collections
 import contextlib
 import logging
-import math
 import os
 import pathlib
 import queue
 import sys
-import threading
 import time
 import uuid
 from dataclasses import dataclass, field
 from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
 
 import dask
-from distributed import Client, LocalCluster, WorkerPlugin, get_worker
+from distributed import Client, LocalCluster
 
 from . import demo, job, progress, sources
-from .allocator import set_thresholds
-from .classify import Classifier
-from .errors import TaskError, TaskFailed, UserError
+from .errors import TaskError, UserError
 from .job import Signals
-from .outputs import ResultsWriter, Sampler, Thumbnail
-from .scheduling import run_task
-from .sources import Input, Task, open_video
+from .outputs import ResultsWriter, Sampler
+from .workers import VISIBLE_DIES, WORKER_LOG, Job, ModelFile, TaskResult, WorkerLog, host_dies, plugins, \
+    describe_model, run_on_worker, worker_label
 
-PLUGIN = "quillon-dies"
-VISIBLE_DIES = "QUILLON_VISIBLE_DIES"
 RETRIES = 2               # a failing task is tried three times in all
 CONNECT_TIMEOUT = 30.0    # seconds to reach a scheduler
 WORKERS_TIMEOUT = 120.0   # seconds for the workers to join (the first, on a cluster started elsewhere)
 WATCH_PERIOD = 0.5        # seconds between looks at the cluster's workers
 WORKER_HINT = "start workers with: dask worker ADDRESS --nthreads K --resources dies=K"
-
-
-@dataclass(frozen=True)
-class ModelFile:
-    """The model as workers find it: a file every worker reads, or None
-    for the built-in model, which each worker makes in its cache folder."""
-
-    path: Optional[str]
-    cache: Optional[str]
-
-
-@dataclass
-class Job:
-    """What a worker needs to run one task."""
-
-    task: Task
-    item: Input
-    model: ModelFile
-    classifier: Classifier
-    total: Optional[int]      # pictures of the run, for sampling thumbnails
-    position: int             # the task's first picture among them
-
-
-@dataclass
-class TaskResult:
-    number: int
-    worker: str
-    records: List[Dict[str, Any]] = field(default_factory=list)
-    thumbnails: List[Thumbnail] = field(default_factory=list)
-    busy: float = 0.0
-
-
-WORKER_LOG = "workers.log"
-
-
-class WorkerLog(WorkerPlugin):
-    """A local worker's standard output and error into a file of the output
-    folder: Dask's own messages and tracebacks (a worker that leaves, the
-    others tidying up after it) are not for the user's terminal, and the
-    run says itself what a user needs to know. The worker is a process of
-    the run's own, so its descriptors are the run's to point elsewhere."""
-
-    name = "quillon-worker-log"
-
-    def __init__(self, path: str) -> None:
-        self.path = path
-
-    def setup(self, worker: Any) -> None:
-        descriptor = os.open(self.path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o666)
-        for stream in (sys.stdout, sys.stderr):
-            with contextlib.suppress(OSError, ValueError):
-                stream.flush()
-        os.dup2(descriptor, 1)
-        os.dup2(descriptor, 2)
-        os.close(descriptor)
-
-
-class DieRuntime(WorkerPlugin):
-    """A worker's dies and the models loaded on them. The card is opened
-    at the first task, so a worker that cannot open it says so in that
-    task's error, naming the worker."""
-
-    name = PLUGIN
-
-    def setup(self, worker: Any) -> None:
-        adaptive_malloc()
-        self.label = worker_label(worker.name, worker.address)
-        self.lock = threading.Lock()
-        self.free: Optional["queue.Queue[int]"] = None
-        self.host_dies: List[int] = []
-        self.models: Dict[Tuple[str, int], Any] = {}
-        self.opened: Dict[int, Tuple[str, Any]] = {}   # die -> the clip kept open on it
-
-    def teardown(self, worker: Any) -> None:
-        with self.lock:
-            for _, video in self.opened.values():
-                video.close()
-            for model in self.models.values():
-                model.close()
-            self.opened.clear()
-            self.models.clear()
-
-    def video(self, device: int, source: str) -> Any:
-        """`source` open on `device`: the segments of one clip usually follow
-        each other, so a die keeps its clip open from one to the next, as in
-        one process. Only the task holding the die calls this."""
-        kept = self.opened.pop(device, None)
-        if kept is not None and kept[0] == source:
-            self.opened[device] = kept
-            return kept[1]
-        if kept is not None:
-            kept[1].close()
-        video = open_video(source, device)
-        self.opened[device] = (source, video)
-        return video
-
-    def take(self) -> int:
-        """A free die of the worker (local number), waiting for one."""
-        with self.lock:
-            if self.free is None:
-                import quillon
-
-                try:
-                    local = [device.index for device in quillon.devices()]
-                except quillon.Error as error:
-                    raise UserError(f"worker {self.label} cannot open the card ({error})") from None
-                self.host_dies = host_dies(local)
-                self.free = queue.Queue()
-                for device in local:
-                    self.free.put(device)
-            if not self.host_dies:
-                raise UserError(f"worker {self.label} has no die")
-        return self.free.get()
-
-    def give_back(self, device: int) -> None:
-        assert self.free is not None
-        self.free.put(device)
-
-    def model(self, model_file: ModelFile, device: int) -> Any:
-        with self.lock:
-            path = pathlib.Path(model_file.path) if model_file.path else demo.builtin_model(
-                job.cache_folder(model_file.cache))
-            key = (str(path), device)
-            if key not in self.models:
-                try:
-                    self.models[key] = job.load_models(path, [device])[device]
-                except UserError as error:
-                    raise UserError(f"worker {self.label}: {error}") from None
-            return self.models[key]
-
-
-def adaptive_malloc() -> None:
-    """Dask's nanny starts a worker with MALLOC_TRIM_THRESHOLD_ set, which
-    also stops glibc from raising its mmap threshold as large blocks are
-    freed: every picture buffer is then mapped, faulted in and unmapped
-    again, a third more processor time on 1080p video. The thresholds glibc
-    settles at by itself come back."""
-    if "MALLOC_TRIM_THRESHOLD_" in os.environ:
-        set_thresholds()
-
-
-def host_dies(local: List[int]) -> List[int]:
-    """The platform's numbers of this process's dies (QUILLON_VISIBLE_DIES
-    mapped back; the SDK has refused a malformed value already)."""
-    visible = os.environ.get(VISIBLE_DIES, "")
-    return [int(die) for die in visible.split(",")] if visible else local
-
-
-def worker_label(name: Any, address: str) -> str:
-    return address if str(name) == address else f"{name} ({address})"
-
-
-def _runtime() -> DieRuntime:
-    runtime = get_worker().plugins[PLUGIN]
-    assert isinstance(runtime, DieRuntime)
-    return runtime
-
-
-def describe_model(model_file: ModelFile) -> Tuple[List[str], int, int, str, int]:
-    """On a worker: the model's output names, input size, file name and
-    classes (its first output's values), loading it on one of the worker's
-    dies (where it stays for the tasks)."""
-    runtime = _runtime()
-    device = runtime.take()
-    try:
-        model = runtime.model(model_file, device)
-        shape = model.inputs[0].shape
-        return ([output.name for output in model.outputs], shape[3], shape[2], os.path.basename(model.path),
-                math.prod(model.outputs[0].shape))
-    finally:
-        runtime.give_back(device)
-
-
-def run_on_worker(job: Job) -> TaskResult:
-    """On a worker: one task on one of its dies, with `device` in each
-    record the die's number on the worker's host."""
-    runtime = _runtime()
-    task = job.task
-    if job.item.kind != "url":
-        try:
-            open(task.source, "rb").close()
-        except OSError as error:
-            raise TaskError(f"worker {runtime.label} cannot read {task.source} ({error.strerror or error})") from None
-    device = runtime.take()
-    result = TaskResult(task.number, runtime.label)
-    sampler = Sampler(job.total)
-    started = time.monotonic()
-    try:
-        model = runtime.model(job.model, device)
-        video = runtime.video(device, task.source) if task.segment is not None else None
-        for record, thumbnail in run_task(task, job.item, device, model, job.classifier,
-                                          lambda number: sampler.wanted(job.position + number), None, video):
-            record["device"] = runtime.host_dies[device]
-            result.records.append(record)
-            if thumbnail is not None:
-                thumbnail.position += job.position
-                thumbnail.input = task.input
-                sampler.keep(thumbnail)
-    except TaskFailed as failure:
-        result.thumbnails, result.busy = sampler.kept, time.monotonic() - started
-        raise TaskError(str(failure), result) from None
-    finally:
-        runtime.give_back(device)
-    result.thumbnails, result.busy = sampler.kept, time.monotonic() - started
-    return result
 
 
 def shares(dies: Sequence[int], workers: int) -> List[List[int]]:
@@ -274,10 +61,6 @@ def local_cluster(workers: int) -> LocalCluster:
     import quillon
 
     pinned = shares(host_dies([device.index for device in quillon.devices()]), workers)
-    # A worker samples its threads' stacks every 10 ms for the dashboard's
-    # profile: a quarter of a die's time on a busy machine. The nannies hand
-    # this process's settings to their workers.
-    dask.config.set({"distributed.worker.profile.enabled": False})
     # Dask's own recovery from a lost worker is logged as errors; the run
     # says itself what a user needs to know.
     cluster = LocalCluster(n_workers=0, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0",
@@ -292,6 +75,12 @@ def local_cluster(workers: int) -> LocalCluster:
 
 def connect(args: argparse.Namespace, stack: contextlib.ExitStack) -> Tuple[Client, str]:
     if args.local_workers:
+        # A worker samples its threads' stacks every 10 ms for the dashboard's
+        # profile: a quarter of a die's time on a busy machine. The nannies
+        # hand the settings of this process, as they are when they start
+        # (or restart) their workers, to them: set for the cluster's life,
+        # which is the run's, and put back as it was after.
+        stack.enter_context(dask.config.set({"distributed.worker.profile.enabled": False}))
         cluster = stack.enter_context(contextlib.closing(local_cluster(args.local_workers)))
         client = stack.enter_context(contextlib.closing(Client(cluster)))
         try:
@@ -471,7 +260,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         signals.check()
         if args.local_workers:
             client.register_worker_plugin(WorkerLog(str(log.resolve())), name=WorkerLog.name)
-        client.register_worker_plugin(DieRuntime(), name=PLUGIN)  # workers joining later get it too
+        for plugin in plugins():  # workers joining later get them too
+            client.register_worker_plugin(plugin, name=plugin.name)
         with signals.raising():
             workers = wait_for_dies(client, address, WORKERS_TIMEOUT)
         dashboard = client.dashboard_link if dashboard_runs(client) else ""
@@ -492,22 +282,22 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                 for task in tasks]
         writer = ResultsWriter(out, inputs)
         stack.callback(writer.close, flush=False)  # an interrupted run has written its lines in finish()
-        run = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet,
-                  signals=signals)
+        going = Run(client, jobs, writer, Sampler(total), ClusterProgress(total, args.quiet), args.quiet,
+                    signals=signals)
         started = time.monotonic()
         interrupted = False
         try:
-            run.run()
+            going.run()
         except KeyboardInterrupt:
             interrupted = True
         elapsed = time.monotonic() - started
-        run.bar.clear()
+        going.bar.clear()
         with signals.held():
             import quillon
 
-            sheet_line = job.finish(out, writer, run.sampler, interrupted, args.annotate, inputs,
+            sheet_line = job.finish(out, writer, going.sampler, interrupted, args.annotate, inputs,
                                     quillon.devices()[0].index)
-            print(job.summary(report(run, address, dashboard, f"{model_name} ({width}x{height} input)",
+            print(job.summary(report(going, address, dashboard, f"{model_name} ({width}x{height} input)",
                                      log if args.local_workers else None),
                               inputs, elapsed, writer, sheet_line, interrupted, unread))
             stack.close()  # the cluster stops inside the held block: a signal now waits for it
@@ -526,6 +316,7 @@ def report(run: Run, address: str, dashboard: str, model: str, log: Optional[pat
         if run.lost else []
     # The segments of an input a worker cannot read fail alike: one line for them (grouped).
     return job.Report(f"{job.plural(len(initial), 'worker')} ({job.plural(sum(initial.values()), 'die')})", model,
-                      run.failures, place=[f"  cluster: {address}" + (f" (dashboard: {dashboard})" if dashboard else "")],
+                      run.failures,
+                      place=[f"  cluster: {address}" + (f" (dashboard: {dashboard})" if dashboard else "")],
                       table=table, remarks=remarks, grouped=True,
                       trailer=[f"  workers' messages: {log}"] if log is not None else [])

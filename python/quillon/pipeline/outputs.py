@@ -18,7 +18,7 @@ import struct
 import threading
 import zlib
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Set, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -176,6 +176,7 @@ class Sampler:
     # The contact sheet encoded a row of cells at a time as the run goes, when
     # the total is known: each row once its pictures are all kept.
     sheet: Optional["SheetPng"] = None
+    rows_taken: Set[int] = field(default_factory=set)  # the sheet's rows a thread encodes or has encoded
 
     def wanted(self, position: int) -> bool:
         if self.total and self.total <= self.cells:
@@ -187,28 +188,37 @@ class Sampler:
         return position % self.stride == 0
 
     def keep(self, thumbnail: Thumbnail) -> None:
+        """Keeps `thumbnail`; the sheet's rows it completes are encoded
+        after the lock is let go, by the thread that completed them."""
         with self.lock:
             self.kept.append(thumbnail)
             if not self.total and len(self.kept) > 2 * self.cells:
                 self.stride *= 2
                 self.kept = [t for t in self.kept if int(t.position) % self.stride == 0]
-            if self.sheet is not None and self.total and self.total > self.cells:
-                self._encode_rows(self.sheet, self.total / self.cells)
+            rows = self._complete_rows(self.total / self.cells) \
+                if self.sheet is not None and self.total and self.total > self.cells else []
+        for row, cells in rows:
+            assert self.sheet is not None
+            self.sheet.add_row(row, cells)
 
-    def _encode_rows(self, sheet: "SheetPng", step: float) -> None:
-        """Encodes the sheet's rows whose cells are all kept, each cell the
-        picture of its slot of the total (what `chosen` gives when every
-        slot has its one picture; the sheet checks that at the end). Rows
-        are encoded in any order, so each by the die that showed its last
-        picture: the dies share the work, rather than the one that shows the
-        first rows encoding the others' too as its part of the run ends."""
+    def _complete_rows(self, step: float) -> List[Tuple[int, List[Thumbnail]]]:
+        """The sheet's rows whose cells are all kept and that no thread has
+        taken to encode yet, each cell the picture of its slot of the total
+        (what `chosen` gives when every slot has its one picture; the sheet
+        checks that at the end); taken here, under the lock. Rows are encoded
+        in any order, so each by the lane that showed its last picture: the
+        lanes share the work, rather than the one that shows the first rows
+        encoding the others' too as its part of the run ends."""
         slots: Dict[int, List[Thumbnail]] = {}
         for kept in self.kept:
             slots.setdefault(int(kept.position / step), []).append(kept)
+        complete = []
         for row in range(SHEET_ROWS):
             cells = [slots.get(slot, []) for slot in range(row * SHEET_COLUMNS, (row + 1) * SHEET_COLUMNS)]
-            if row not in sheet.encoded and all(len(cell) == 1 for cell in cells):
-                sheet.add_row(row, [cell[0] for cell in cells])
+            if row not in self.rows_taken and all(len(cell) == 1 for cell in cells):
+                self.rows_taken.add(row)
+                complete.append((row, [cell[0] for cell in cells]))
+        return complete
 
     def chosen(self) -> List[Thumbnail]:
         # By input first: an input of unknown length (an Annex B stream, a
@@ -272,6 +282,8 @@ class SheetPng:
     zlib stream is the rows' blocks one after the other."""
 
     def __init__(self) -> None:
+        # Rows are added by the lanes' threads, each row by one (see
+        # Sampler.keep), and read at the end, once they have all ended.
         self.encoded: Dict[int, _SheetRow] = {}
 
     def add_row(self, row: int, thumbnails: Sequence[Thumbnail]) -> None:

@@ -1,21 +1,22 @@
-"""Tasks over the dies: one worker thread per lane, a lane a die's (see
-`lanes` for when a die has two), takes the next tasks as soon as it is free
-(so a lane that drew a short segment takes more), decodes them on its die,
-turns each picture into the model's input there with the fusion op and
-runs its model on it, on the worker's thread. (What is said of a die's
-pass below is its lane's.)
-A die's pass over a clip goes on into the clip's next segment while no die
-has taken it, so each die decodes long stretches in one stream; a die that
-is free starts halfway along the stretch ahead of another's pass, so that
-the dies still finish together. The pass that takes the last task decodes
-on every processor from there when the other dies will be done well before
-it (see `_widens`). With more lanes than dies, as many decode at once as
-there are dies, taking turns (see `_take_turns`). Results come back in the
+"""Tasks over the dies' lanes. A lane is one worker thread taking tasks on
+one die: a die has one lane, or two where `lanes` says the tasks share out
+better so. A lane takes the next tasks as soon as it is free (so a lane
+that drew a short segment takes more), decodes them on its die, turns each
+picture into the model's input there with the fusion op and runs its own
+model on it, on its thread.
+A lane's pass over a clip goes on into the clip's next segment while no
+lane has taken it, so each lane decodes long stretches in one stream; a
+lane that is free starts halfway along the stretch ahead of another's
+pass, so that the lanes still finish together. The pass that takes the
+last task decodes on every processor from there when the other lanes will
+be done well before it (see `_widens`). With more lanes than dies, as many
+lanes decode at once as there are dies, taking turns (see `_take_turns`).
+How far each of these goes is the run's `Policy`. Results come back in the
 tasks' display order and go to the writer; a photo or segment that fails
 is listed with its reason and the rest goes on.
 
-The workers stop between pictures once asked (a signal, a failing disk),
-so a run stops within a second with every finished picture written.
+The lanes stop between pictures once asked (a signal, a failing disk), so
+a run stops within a second with every finished picture written.
 """
 from __future__ import annotations
 
@@ -25,7 +26,7 @@ import math
 import os
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
 from .classify import Classifier
@@ -34,72 +35,100 @@ from .outputs import ResultsWriter, Sampler, Thumbnail, caption, thumbnail
 from .sources import Input, Task, open_video, reason
 
 
+@dataclass(frozen=True)
+class Policy:
+    """How the scheduler shares the work out: the defaults are the measured
+    best on the machines the job runs on."""
+
+    # How much later than the other lanes a pass that takes the last task
+    # would end (seconds) for it to decode on every processor: frame threads
+    # cost about a fifth more CPU a picture, and take more than the pass's
+    # share while the others still decode. And the pictures the lanes show
+    # before their paces tell.
+    widen_after: float = 0.1
+    pace_pictures: int = 8
+    # How many pictures more a lane waiting for its turn has to show than
+    # one decoding before they swap: each swap costs the resumed decoder
+    # its caches.
+    turn_after: int = 20
+    # How far on a lane that is free starts ahead of a running pass, at most
+    # (pictures): the results of its pass wait for the other's to be
+    # written, and past a few hundred pictures a lane's pauses between
+    # passes cost under a hundredth of its time.
+    furthest_ahead: int = 480
+    # How far above an even share of the pictures a lane's may be before
+    # more lanes are tried (see `lanes`).
+    balanced: float = 1.1
+
+
 @dataclass
-class DieStats:
-    device: int
+class Stats:
+    """What a lane, or a die's lanes together, did."""
+
+    device: int                 # the die
     pictures: int = 0
     tasks: int = 0
     busy: float = 0.0           # seconds spent on tasks
 
 
-@dataclass
 class Scheduler:
-    tasks: Sequence[Task]
-    inputs: Sequence[Input]
-    models: Dict[int, Any]          # lane -> quillon.Model on its die
-    classifier: Classifier
-    writer: ResultsWriter
-    sampler: Sampler
-    devices: Dict[int, int] = field(default_factory=dict)  # lane -> its die (by default lane n is die n)
-    stop: threading.Event = field(default_factory=threading.Event)
-    lock: threading.Lock = field(default_factory=threading.Lock)
-    pending: List[int] = field(default_factory=list)   # numbers of the tasks not taken yet
-    started: Set[int] = field(default_factory=set)     # lanes that took their first tasks
-    firsts: Dict[int, int] = field(default_factory=dict)  # lane -> the task its first pass starts at
-    reaching: Dict[int, int] = field(default_factory=dict)  # lane -> the last task of its pass, while it may go on
-    owed: Dict[int, int] = field(default_factory=dict)      # lane -> pictures its pass has taken and not shown
-    gone: Set[int] = field(default_factory=set)             # lanes whose workers have ended
-    widening: bool = True   # a last pass may decode on every processor (not when the user fixed the threads)
-    wide: Dict[int, bool] = field(default_factory=dict)     # lane -> whether its pass is to decode on every processor
-    began: float = field(default_factory=time.monotonic)
-    done: int = 0
-    failures: List[str] = field(default_factory=list)
-    error: Optional[BaseException] = None
-    lanes: Dict[int, DieStats] = field(default_factory=dict)  # lane -> what it did (`device`: its die)
-    finished: threading.Event = field(default_factory=threading.Event)
-    decoding: Set[int] = field(default_factory=set)   # lanes whose turn it is, when lanes outnumber dies
-    queued: Set[int] = field(default_factory=set)     # lanes with a pass that wait for their turn
+    """Runs `tasks` of `inputs` on lanes: `models` has each lane's model (on
+    its die), `devices` each lane's die (by default lane n is die n).
+    `widening`: whether a last pass may decode on every processor (not when
+    the user fixed the decoder's threads)."""
 
-    def __post_init__(self) -> None:
-        self.devices = {lane: self.devices.get(lane, lane) for lane in self.models}
-        self.lanes = {lane: DieStats(self.devices[lane]) for lane in self.models}
-        self.turns = threading.Condition(self.lock)
-        self.places = len(set(self.devices.values()))  # lanes that decode at once
-        self.pending = list(range(len(self.tasks)))
-        # Each die's first pass is set aside for it, the n-th die's starting
-        # at the task nearest n shares of the pictures, so that every die
-        # starts at once however its thread is scheduled.
+    def __init__(self, tasks: Sequence[Task], inputs: Sequence[Input], models: Dict[int, Any],
+                 classifier: Classifier, writer: ResultsWriter, sampler: Sampler,
+                 devices: Optional[Dict[int, int]] = None, widening: bool = True,
+                 policy: Optional[Policy] = None) -> None:
+        # The run's settings, fixed from here on.
+        self.tasks, self.inputs, self.models, self.classifier = tasks, inputs, models, classifier
+        self.writer, self.sampler = writer, sampler
+        self.devices = {lane: (devices or {}).get(lane, lane) for lane in models}   # lane -> its die
+        self.widening = widening
+        self.policy = policy or Policy()
+        self.places = len(set(self.devices.values()))   # lanes that decode at once
+        self.stop = threading.Event()       # set to end the run: the lanes stop between pictures
+        self.finished = threading.Event()   # set when every lane has ended
+        self.began = time.monotonic()       # when the lanes started (set by run, before they do)
+        # Each lane's first pass is set aside for it, the n-th lane's starting
+        # at the task nearest n shares of the pictures, so that every lane
+        # starts at once however its thread is scheduled. Read only from here on.
+        self.firsts: Dict[int, int] = {}    # lane -> the task its first pass starts at
         starts = [0, *itertools.accumulate(_pictures(t) for t in self.tasks)]
-        share = min(FURTHEST_AHEAD, math.ceil(starts[-1] / max(1, len(self.models))))
+        share = min(self.policy.furthest_ahead, math.ceil(starts[-1] / max(1, len(self.models))))
         for n, lane in enumerate(self.models):
             nearest = min(range(len(starts) - 1), key=lambda k: abs(starts[k] - n * share), default=None)
             if nearest is not None and n * share < starts[-1] and nearest not in self.firsts.values():
                 self.firsts[lane] = nearest
+
+        # The state the lanes share. `lock` guards every field below, and
+        # `lanes[lane].pictures`; `turns` is a condition on the same lock,
+        # notified when `decoding` changes or the run stops. A lane's
+        # `tasks` and `busy` are written by its own thread only, and read
+        # once the lanes have ended (see `dies`).
+        self.lock = threading.Lock()
+        self.turns = threading.Condition(self.lock)
+        self.pending: List[int] = list(range(len(self.tasks)))  # numbers of the tasks not taken yet
+        self.started: Set[int] = set()          # lanes that took their first tasks
+        self.reaching: Dict[int, int] = {}      # lane -> the last task of its pass, while it may go on
+        self.owed: Dict[int, int] = {}          # lane -> pictures its pass has taken and not shown
+        self.gone: Set[int] = set()             # lanes whose threads have ended
+        self.wide: Dict[int, bool] = {}         # lane -> whether its pass is to decode on every processor
+        self.decoding: Set[int] = set()         # lanes whose turn it is, when lanes outnumber dies
+        self.queued: Set[int] = set()           # lanes with a pass that wait for their turn
+        self.running = 0                        # lanes whose threads have not ended
+        self.done = 0                           # pictures shown (read without the lock for the progress line)
+        self.failures: List[str] = []
+        self.error: Optional[BaseException] = None
+        self.lanes: Dict[int, Stats] = {lane: Stats(self.devices[lane]) for lane in self.models}
 
     def run(self, wait: Callable[[], None]) -> None:
         """Runs every task; `wait` is called on the caller's thread until the
         workers end (it draws the progress line and waits on `finished`)."""
         workers = [threading.Thread(target=self._work, args=(lane,), name=f"quillon-lane-{lane}", daemon=True)
                    for lane in self.models]
-        running = [len(workers)]
-
-        def one_ended() -> None:
-            with self.lock:
-                running[0] -= 1
-                if running[0] == 0:
-                    self.finished.set()
-
-        self._ended = one_ended
+        self.running = len(workers)
         self.began = time.monotonic()
         for worker in workers:
             worker.start()
@@ -111,12 +140,12 @@ class Scheduler:
             for worker in workers:
                 worker.join()
 
-    def dies(self) -> Dict[int, DieStats]:
+    def dies(self) -> Dict[int, Stats]:
         """What each die did: its lanes' pictures and tasks added up, and the
         longest of their times (a die's lanes run side by side)."""
-        dies: Dict[int, DieStats] = {}
+        dies: Dict[int, Stats] = {}
         for stats in self.lanes.values():
-            die = dies.setdefault(stats.device, DieStats(stats.device))
+            die = dies.setdefault(stats.device, Stats(stats.device))
             die.pictures, die.tasks = die.pictures + stats.pictures, die.tasks + stats.tasks
             die.busy = max(die.busy, stats.busy)
         return dies
@@ -128,15 +157,15 @@ class Scheduler:
             self.turns.notify_all()
 
     def _take(self, lane: int) -> List[Task]:
-        """The first task of the next pass of a die that is free (the pass
+        """The first task of the next pass of a lane that is free (the pass
         may grow, see `_extend`): its own first one, else the first task left
-        that no die that has not started is to begin with. When a running
+        that no lane that has not started is to begin with. When a running
         pass would go on into that one, the new pass starts where the two
-        would finish together (at most FURTHEST_AHEAD pictures on): half of
+        would finish together (at most `policy.furthest_ahead` pictures on): half of
         the pictures left in the stretch of neighbouring segments after it,
         less what the running pass still has to show; when that stretch is
         all that is left, at the segment nearest that point which keeps the
-        dies' picture counts even (see `_even`), or nowhere when only the
+        lanes' picture counts even (see `_even`), or nowhere when only the
         running pass taking it all does."""
         with self.lock:
             if self.stop.is_set() or not self.pending:
@@ -150,17 +179,17 @@ class Scheduler:
             number = next((n for n in self.pending if n not in waiting), None)
             if number is None:
                 return []
-            running = [d for d, last in self.reaching.items() if last == number - 1 and d != lane]
+            running = [other for other, last in self.reaching.items() if last == number - 1 and other != lane]
             if running and _follows(self.tasks[number - 1], self.tasks[number]):
                 stretch = [number]
                 while self._joins(stretch[-1], waiting):
                     stretch.append(stretch[-1] + 1)
                 starts = [0, *itertools.accumulate(_pictures(self.tasks[n]) for n in stretch)]
-                aim = min(max(0.0, (starts[-1] - self._owing(running[0])) / 2), FURTHEST_AHEAD)
+                aim = min(max(0.0, (starts[-1] - self._owing(running[0])) / 2), self.policy.furthest_ahead)
                 choices: Sequence[int] = range(len(stretch))
                 if len(stretch) == sum(1 for n in self.pending if n not in waiting):  # all that is left
                     mine, theirs = self._count(lane), self._count(running[0])
-                    even = [k for k in choices if starts[k] <= FURTHEST_AHEAD
+                    even = [k for k in choices if starts[k] <= self.policy.furthest_ahead
                             and _even(mine + starts[-1] - starts[k], theirs + starts[k])]
                     if not even and _even(mine, theirs + starts[-1]):
                         return []  # the running pass goes on through it all
@@ -169,11 +198,11 @@ class Scheduler:
             return [self._claim(lane, number, start=True)]
 
     def _extend(self, lane: int, tasks: List[Task]) -> Optional[Any]:
-        """The segment a die's running pass goes on into, taken off the tasks
+        """The segment a lane's running pass goes on into, taken off the tasks
         left and added to `tasks`: the next segment of its clip while no
-        die has it, unless leaving it to the die that will be free first
-        would have the dies finish closer together; but whichever keeps
-        the dies' picture counts even if the other does not (see `_even`).
+        lane has it, unless leaving it to the lane that will be free first
+        would have the lanes finish closer together; but whichever keeps
+        the lanes' picture counts even if the other does not (see `_even`).
         Else None, and the pass ends. (A pass asks a few dozen pictures
         before it shows the last of its own: the decoder's queue of packets
         and the pictures it holds back.)"""
@@ -182,7 +211,7 @@ class Scheduler:
             if self.stop.is_set() or not self._joins(last, self._waiting(lane)):
                 self.reaching.pop(lane, None)
                 return None
-            others = [d for d in self.models if d != lane and d not in self.gone]
+            others = [other for other in self.models if other != lane and other not in self.gone]
             if others:
                 segment = _pictures(self.tasks[last + 1])
                 left = sum(_pictures(self.tasks[n]) for n in self.pending)
@@ -201,8 +230,8 @@ class Scheduler:
             return tasks[-1].segment
 
     def _waiting(self, lane: int) -> Set[int]:
-        """The first tasks set aside for the other dies that have not started."""
-        return {first for d, first in self.firsts.items() if d not in self.started and d != lane}
+        """The first tasks set aside for the other lanes that have not started."""
+        return {first for other, first in self.firsts.items() if other not in self.started and other != lane}
 
     def _joins(self, number: int, waiting: Set[int]) -> bool:
         """Whether the task after `number` is left and the next segment of its clip."""
@@ -211,7 +240,7 @@ class Scheduler:
                 and _follows(self.tasks[number], self.tasks[following]))
 
     def _claim(self, lane: int, number: int, start: bool = False) -> Task:
-        """Gives the die task `number`, as the `start` of a pass or to go on
+        """Gives the lane task `number`, as the `start` of a pass or to go on
         with, and settles whether the pass is to widen (see `_widens`)."""
         self.pending.remove(number)
         self.reaching[lane] = number
@@ -220,10 +249,10 @@ class Scheduler:
         return self.tasks[number]
 
     def _widens(self, lane: int) -> bool:
-        """Whether a die's pass that has taken the last task left (but the
-        first tasks set aside for dies not started yet, counted as theirs) is
-        to decode on every processor from here: at the paces the dies have
-        kept so far, the others would have shown what they owe WIDEN_AFTER
+        """Whether a lane's pass that has taken the last task left (but the
+        first tasks set aside for lanes not started yet, counted as theirs) is
+        to decode on every processor from here: at the paces the lanes have
+        kept so far, the others would have shown what they owe `policy.widen_after`
         seconds or more before it, and leave their processors idle. Before
         the paces tell (the run's first passes), at equal paces, when the
         others owe a third of what it does or less. (With one decoder thread
@@ -233,31 +262,32 @@ class Scheduler:
         if (not self.widening or len(self.models) < 2 or len(self.models) > self.places
                 or any(n not in waiting for n in self.pending)):
             return False
-        owed = {d: self._owing(d) for d in self.models}
-        for d, first in self.firsts.items():
+        owed = {other: self._owing(other) for other in self.models}
+        for other, first in self.firsts.items():
             if first in waiting:
-                owed[d] += _pictures(self.tasks[first])
-        others = [d for d in self.models if d != lane and d not in self.gone]
-        if any(self.lanes[d].pictures < PACE_PICTURES for d in self.models if d not in self.gone):
-            return 3 * max((owed[d] for d in others), default=0) <= owed[lane]
+                owed[other] += _pictures(self.tasks[first])
+        others = [other for other in self.models if other != lane and other not in self.gone]
+        if any(self.lanes[other].pictures < self.policy.pace_pictures
+               for other in self.models if other not in self.gone):
+            return 3 * max((owed[other] for other in others), default=0) <= owed[lane]
         elapsed = time.monotonic() - self.began
-        left = {d: owed[d] * elapsed / max(1, self.lanes[d].pictures) for d in [lane, *others]}
-        return left[lane] - max((left[d] for d in others), default=0.0) >= WIDEN_AFTER
+        left = {other: owed[other] * elapsed / max(1, self.lanes[other].pictures) for other in [lane, *others]}
+        return left[lane] - max((left[other] for other in others), default=0.0) >= self.policy.widen_after
 
     def _wide(self, lane: int) -> bool:
         with self.lock:
             return self.wide.get(lane, False)
 
     def _owing(self, lane: int) -> int:
-        """Pictures a die's pass has taken and not shown yet (0: no pass)."""
+        """Pictures a lane's pass has taken and not shown yet (0: no pass)."""
         return max(0, self.owed.get(lane, 0))
 
     def _count(self, lane: int) -> int:
-        """Pictures a die has shown and its pass has still to show."""
+        """Pictures a lane has shown and its pass has still to show."""
         return self.lanes[lane].pictures + self._owing(lane)
 
     def _work(self, lane: int) -> None:
-        # The segments of one clip usually follow each other: a die keeps the
+        # The segments of one clip usually follow each other: a lane keeps the
         # clip open from one to the next instead of opening it for each.
         opened: Dict[str, Any] = {}
         try:
@@ -292,7 +322,10 @@ class Scheduler:
             for video in opened.values():  # after a failure, which the run reports
                 with contextlib.suppress(Exception):
                     video.close()
-            self._ended()  # whatever happened, or the run would wait for this worker for ever
+            with self.lock:  # whatever happened, or the run would wait for this lane for ever
+                self.running -= 1
+                if self.running == 0:
+                    self.finished.set()
 
     def _run_pass(self, lane: int, tasks: List[Task], video: Any) -> None:
         """Runs one pass, from `tasks` (its first task) on through the
@@ -364,11 +397,11 @@ class Scheduler:
         them a few milliseconds apart, each time with the other's pictures
         out of the caches: 5 % more CPU a picture with three for two) or
         frame threads. A lane hands over its turn once a waiting one has
-        TURN_AFTER pictures more to show, and waits for the next."""
+        `policy.turn_after` pictures more to show, and waits for the next."""
         if not self.queued:
             return
         waiting = max(self.queued, key=self._owing)
-        if self._owing(waiting) > self._owing(lane) + TURN_AFTER:
+        if self._owing(waiting) > self._owing(lane) + self.policy.turn_after:
             self.decoding.discard(lane)
             self._wait_turn(lane)
 
@@ -401,25 +434,8 @@ class Scheduler:
             self.failures.append(str(failure))
             self.pending = sorted(self.pending + [t.number for t in tasks[failing + 1:]])
 
-# How much later than the other dies a pass that takes the last task would
-# end for it to decode on every processor: frame threads cost about a fifth
-# more CPU a picture, and take more than the pass's share while the others
-# still decode. And the pictures the dies show before their paces tell.
-WIDEN_AFTER = 0.1
-PACE_PICTURES = 8
-
-# How many pictures more a lane waiting for its turn has to show than one
-# decoding before they swap: each swap costs the resumed decoder its caches.
-TURN_AFTER = 20
-
-# How far on a die that is free starts ahead of a running pass, at most: the
-# results of its pass wait for the other's to be written, and past a few
-# hundred pictures a die's pauses between passes cost under a hundredth of
-# its time.
-FURTHEST_AHEAD = 480
-
-
-def lanes(tasks: Sequence[Task], devices: Sequence[int], processors: Optional[int] = None) -> List[int]:
+def lanes(tasks: Sequence[Task], devices: Sequence[int], processors: Optional[int] = None,
+          policy: Optional[Policy] = None) -> List[int]:
     """The die of each lane that takes tasks: one a die, and more when the
     tasks cannot be shared evenly between the dies in stretches of
     neighbouring ones but can between a few more lanes taking turns (see
@@ -432,16 +448,11 @@ def lanes(tasks: Sequence[Task], devices: Sequence[int], processors: Optional[in
     if len(dies) < 2 or usable < len(dies) or len(tasks) <= len(dies):
         return dies
     sizes = [_pictures(task) for task in tasks]
-    fair = BALANCED * sum(sizes) / len(dies)
+    fair = (policy or Policy()).balanced * sum(sizes) / len(dies)
     for count in range(len(dies), min(len(tasks), 2 * len(dies)) + 1):
         if _longest_stretch(sizes, count) <= fair:
             return [dies[lane % len(dies)] for lane in range(count)]
     return dies
-
-
-# How far above an even share of the pictures a lane's may be before more
-# lanes are tried.
-BALANCED = 1.1
 
 
 def _longest_stretch(sizes: Sequence[int], count: int) -> int:
@@ -462,7 +473,7 @@ def _longest_stretch(sizes: Sequence[int], count: int) -> int:
 
 
 def _even(*counts: int) -> bool:
-    """Whether the dies' picture counts are within a fifth of each other. The
+    """Whether the lanes' picture counts are within a fifth of each other. The
     end of a run keeps them so where its last segments allow, though the
     dies then finish further apart: with one decoder thread a die for the
     whole run, the system may give one die's threads more of the processors

@@ -8,13 +8,15 @@ import math
 import os
 import pathlib
 import time
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Optional, Tuple
 
 from . import job
 from .job import Signals
+from .scheduling import Policy
 
 
-def run(args: argparse.Namespace, signals: Signals) -> int:
+def run(args: argparse.Namespace, signals: Signals, policy: Optional[Policy] = None) -> int:
+    """The main job in this process; `policy`: how the scheduler shares the work out."""
     import quillon
 
     from . import demo, progress, sources
@@ -44,14 +46,15 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         classifier = job.classifier(args, begun.labels, [o.name for o in first.outputs],
                                     math.prod(first.outputs[0].shape), model_file, builtin)
         tasks = sources.tasks(inputs, len(devices))
-        lane_dies = lanes(tasks, devices)
+        lane_dies = lanes(tasks, devices, policy=policy)
         for lane in range(len(devices), len(lane_dies)):
             models_by_lane[lane] = job.load_models(model_file, [lane_dies[lane]])[lane_dies[lane]]
         signals.check()
         total = job.total_pictures(inputs)
         writer = ResultsWriter(begun.out, inputs)
         scheduler = Scheduler(tasks, inputs, models_by_lane, classifier, writer, Sampler(total, sheet=SheetPng()),
-                              dict(enumerate(lane_dies)), widening=THREADS_VARIABLE not in os.environ)
+                              dict(enumerate(lane_dies)), widening=THREADS_VARIABLE not in os.environ,
+                              policy=policy)
         bar = progress.Progress(total, devices, args.quiet)
         messages = _native.codec_messages()
         started = time.monotonic()
@@ -90,7 +93,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                 model.close()
 
 
-def report(scheduler: Any, model: Any, model_name: str, damage: "tuple[int, int]") -> job.Report:
+def report(scheduler: Any, model: Any, model_name: str, damage: Tuple[int, int]) -> job.Report:
     """The summary's lines of a run in this process: a row a die, and the damage the decoders met."""
     shape = model.inputs[0].shape
     dies = scheduler.dies()
