@@ -204,6 +204,8 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(monke
         assert os.environ[THREADS_VARIABLE] == "1"
     with decoder_threads(range(1), 2):  # a die would be left without a segment: decoders share the processors
         assert THREADS_VARIABLE not in os.environ
+    with pytest.raises(KeyboardInterrupt), decoder_threads(range(2), 2):
+        raise KeyboardInterrupt  # an interrupted run
     assert THREADS_VARIABLE not in os.environ  # the caller's process is left as it was
     monkeypatch.setenv(THREADS_VARIABLE, "3")
     with decoder_threads(range(4), 2):

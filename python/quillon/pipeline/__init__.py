@@ -8,6 +8,10 @@ From a program:
     from quillon.pipeline import main
     status = main(["clip.mp4", "--out", "results", "--quiet"])
 
+A run in a program's process changes nothing of the process for good but
+glibc's allocator thresholds (see `allocator`); the environment variables
+and Dask settings it sets are put back as it ends.
+
 Modules by concern: `cli` (arguments, and the run they ask for), `job`
 (what every run does: its start, signals, folders, models, totals, end,
 summary and exit status), `errors` (the job's exceptions), `single` (the

@@ -9,6 +9,13 @@ with every channel. With the thresholds still at their starting values,
 glibc returns such blocks to the system as they are freed and maps them
 anew, zeroed, when they are asked for again: 4,000-7,000 page faults a
 300-picture run, about 2 % of its processor time.
+
+The setting is the process's, for the rest of its life: glibc's allocator
+has no narrower scope, and putting the thresholds back would not give back
+what glibc had raised them to by itself meanwhile. A program calling
+quillon.pipeline.main() keeps it after the run (unless it set one of
+USER_SETTINGS itself, which stands); a cluster's workers set it as they
+start (see workers.MallocSettings).
 """
 from __future__ import annotations
 

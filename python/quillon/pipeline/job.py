@@ -134,9 +134,9 @@ def quiet_log(quiet: bool) -> Iterator[None]:
         return
     from quillon import kycm
 
-    os.environ[LOG_LEVEL] = "error"  # the log reads its settings from the environment only
-    kycm.initLogger()
     try:
+        os.environ[LOG_LEVEL] = "error"  # the log reads its settings from the environment only
+        kycm.initLogger()
         yield
     finally:
         os.environ.pop(LOG_LEVEL, None)

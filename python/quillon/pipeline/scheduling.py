@@ -507,12 +507,15 @@ def decoder_threads(tasks: Sequence[Task], dies: int) -> Iterator[None]:
     run's last pass takes the processors when the others are done (see
     `Scheduler._widens`). With fewer tasks than dies (one clip of one group
     of pictures) the decoders share the processors. The host SDK reads the
-    variable as channels are made; a value the user set stands."""
+    variable as channels are made; a value the user set stands. The
+    process's environment is as it was once the block ends, however it ends.
+    (The variable is process-wide: a program running other decoders at the
+    same time has them on one thread too, while the run goes.)"""
     if THREADS_VARIABLE in os.environ or len(tasks) < dies or dies < 2:
         yield
         return
-    os.environ[THREADS_VARIABLE] = "1"
     try:
+        os.environ[THREADS_VARIABLE] = "1"
         yield
     finally:
         os.environ.pop(THREADS_VARIABLE, None)
