@@ -120,7 +120,6 @@ def test_every_picture_once_in_display_order_with_the_reference_class(tmp_path, 
 
 
 def test_a_widened_last_pass_or_lanes_taking_turns_give_the_same_results(tmp_path, capsys, clips, monkeypatch):
-    from quillon import media
     from quillon.pipeline import scheduling
 
     def lines_without_device():  # which die takes which task depends on timing
@@ -128,9 +127,13 @@ def test_a_widened_last_pass_or_lanes_taking_turns_give_the_same_results(tmp_pat
 
     assert run(tmp_path, capsys, clips["h264.mp4"])[0] == 0
     expected = lines_without_device()
-    made, channel = [], media._Channel
-    monkeypatch.setattr(media, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
-                        channel(*args, **kw))
+    made, real = [], scheduling.run_task
+
+    def run_task(*args, widen=None, **kw):  # notes whether each pass ended decoding on every processor
+        yield from real(*args, widen=widen, **kw)
+        made.append(bool(widen and widen()))
+
+    monkeypatch.setattr(scheduling, "run_task", run_task)
     # Whichever lane takes the last task widens.
     code, _, err = run(tmp_path, capsys, clips["h264.mp4"], policy=scheduling.Policy(widen_after=float("-inf"),
                                                                                      pace_pictures=0))
@@ -181,7 +184,7 @@ def test_lanes_take_turns_as_many_at_once_as_dies_and_end_together(monkeypatch):
         for _ in range(task.pictures):
             with scheduler.lock:  # the lane showing the picture has its turn
                 lane = next(lane for lane in scheduler.decoding if scheduler.tasks[scheduler.reaching[lane]] is task)
-                seen.append((len(scheduler.decoding), {n: scheduler._owing(n) for n in scheduler.models}, lane))
+                seen.append((len(scheduler.decoding), {n: scheduler.owing(n) for n in scheduler.models}, lane))
             time.sleep(0.001)  # decoding, without the interpreter
             yield {"class": 0}, None
 
@@ -193,7 +196,7 @@ def test_lanes_take_turns_as_many_at_once_as_dies_and_end_together(monkeypatch):
     assert max(first_end.values()) <= scheduling.Policy().turn_after + 2  # no lane is left with much to do alone
 
     # A run stopped while a lane waits for its turn ends.
-    assert ran(lambda scheduler, task: scheduler._halt() or iter([({"class": 0}, None)])).done <= 2
+    assert ran(lambda scheduler, task: scheduler.halt() or iter([({"class": 0}, None)])).done <= 2
 
 
 def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(monkeypatch):
@@ -213,6 +216,8 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(monke
 
 
 def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch):
+    from types import SimpleNamespace
+
     from quillon.media import Segment
     from quillon.pipeline.scheduling import Policy, Scheduler, TaskFailed
     from quillon.pipeline.sources import Task
@@ -224,10 +229,10 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
 
     def grown(scheduler, device, shown=0):
         # A pass taken by `device` and grown as far as it goes, `shown` pictures before each request.
-        taken = scheduler._take(device)
+        taken = scheduler.take(device)
         while taken and taken[0].segment is not None:
-            scheduler.owed[device] -= shown
-            if scheduler._extend(device, taken) is None:
+            scheduler.owed[device] -= shown  # shown, not yet counted: the ownership rules alone
+            if scheduler.extend(device, taken) is None:
                 break
         return taken
 
@@ -238,7 +243,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
     first = grown(scheduler, 1, shown=12)
     assert first[0].number == 40 and [t.number for t in first] == list(range(40, 300))  # to the end of its clip
     assert [t.number for t in grown(scheduler, 0, shown=12)] == list(range(40))
-    assert scheduler._take(0)[0].number == 300 and scheduler._take(0)[0].number == 301  # the photo, the next clip
+    assert scheduler.take(0)[0].number == 300 and scheduler.take(0)[0].number == 301  # the photo, the next clip
 
     # A free die starts where it and the running pass would finish together:
     # half the stretch ahead of that pass less what the pass has still to show.
@@ -247,15 +252,15 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
         scheduler.started = {0, 1}
         scheduler._claim(0, 0)
         scheduler.owed[0] = owed
-        return scheduler._take(1)[0].number
+        return scheduler.take(1)[0].number
 
     assert [halfway(owed) for owed in (0, 120, 456, 500)] == [20, 15, 1, 1]
     assert halfway(0, count=300) == 41  # at most FURTHEST_AHEAD pictures on
     scheduler = Scheduler(clip(0, 3, 0), [], {0: None, 1: None}, None, None, None)
     scheduler.started = {0, 1}
     scheduler._claim(0, 0)
-    assert scheduler._take(1)[0].number == 1  # nothing to halve: right after the running pass, which then ends
-    assert scheduler._extend(0, [tasks[0]]) is None and 0 not in scheduler.reaching
+    assert scheduler.take(1)[0].number == 1  # nothing to halve: right after the running pass, which then ends
+    assert scheduler.extend(0, [tasks[0]]) is None and 0 not in scheduler.reaching
 
     # At the end a pass takes the next segment only if that brings the dies' ends closer, unless
     # that leaves the dies' picture counts more than a fifth apart and the other way does not.
@@ -268,7 +273,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
         for device, count in enumerate(shown):
             scheduler.lanes[device].pictures = count
         scheduler.gone = set(gone)
-        return scheduler._extend(0, taken) is not None
+        return scheduler.extend(0, taken) is not None
 
     assert extends(20, 20, 3) and extends(20, 20, 2) and extends(5, 20, 1)
     assert not extends(20, 10, 1) and not extends(40, 0, 2)
@@ -283,7 +288,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
         scheduler._claim(0, 0)
         scheduler.owed[0] = 20
         scheduler.lanes[0].pictures, scheduler.lanes[1].pictures = shown
-        return [t.number for t in scheduler._take(1)]
+        return [t.number for t in scheduler.take(1)]
 
     assert free_takes(2, (100, 100)) == [1] and free_takes(2, (100, 140)) == [2] and free_takes(1, (100, 140)) == []
 
@@ -297,8 +302,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
         if not ran:
             break
         for device, _ in ran:
-            scheduler.owed.pop(device)
-            scheduler.reaching.pop(device, None)
+            scheduler.pass_ended(device)
         passes += ran
     numbers = [t.number for _, taken in passes for t in taken]
     assert sorted(numbers) == list(range(len(tasks)))
@@ -307,51 +311,35 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
                    for a, b in zip(taken, taken[1:]))
     assert len(passes) <= 8
 
-    # A pass that fails gives back the tasks it had not reached.
-    scheduler = Scheduler(tasks, [], {0: None, 1: None}, None, None, None)
-    taken = grown(scheduler, 0, shown=12)
-    scheduler._failed(taken, 2, TaskFailed("clip0.mp4 (pictures from #0): damaged"))
-    assert scheduler.failures == ["clip0.mp4 (pictures from #0): damaged"]
-    assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler._take(0)[0].number == 3
-
-    # Within a pass each record goes to its own task, and each task is done once the pass is past it.
-    class Writer:
-        def __init__(self):
-            self.calls = []
-
-        def add(self, task, input, record):
-            self.calls.append(("add", task))
-
-        def task_done(self, task):
-            self.calls.append(("done", task))
-
-    def failing_after(count):
-        def run_task(task, *args, widen):
-            assert task.segment.first_packet == 0 and task.pictures == 12 and widen() is False
-            following = args[-1]
-            for number in range(count):
-                if number % 12 == 6:  # the decoder asks ahead
-                    assert following().first_packet == 12 * (number // 12 + 1)
-                yield {"class": 0}, None
-            raise TaskFailed("clip0.mp4 (pictures from #0): damaged")
-        return run_task
-
+    # Within a pass each record goes to its own task, and each task is done once the pass is past it; a pass
+    # that fails gives back the tasks it had not reached, which the next pass takes.
     from quillon.pipeline import scheduling
     from quillon.pipeline.outputs import Sampler
     from quillon.pipeline.sources import Input
 
-    writer = Writer()
-    scheduler = Scheduler(tasks, [Input("clip0.mp4", "video", frame_count=2400)], {0: None, 1: None}, None, writer,
-                          Sampler(2400))
-    monkeypatch.setattr(scheduling, "run_task", failing_after(30))
-    scheduler._run_pass(0, scheduler._take(0), None)
-    adds = [task for call, task in writer.calls if call == "add"]
-    assert adds == [0] * 12 + [1] * 12 + [2] * 6
-    assert [task for call, task in writer.calls if call == "done"] == [0, 1, 2]
-    assert writer.calls.index(("done", 0)) < writer.calls.index(("add", 1))  # written while the pass goes on
-    assert scheduler.pending[:6] == [3, 4, 5, 6, 7, 8] and scheduler.lanes[0].pictures == 30
-    assert scheduler.owed[0] == 6  # three tasks of 12 taken, 30 pictures shown: what the end of a run weighs
+    def failing_after(task, *args, widen):
+        assert task.pictures == 12 and widen() is False
+        following = args[-1]
+        for number in range(30):
+            if number % 12 == 6:  # the decoder asks ahead
+                assert following().first_packet == task.segment.first_packet + 12 * (number // 12 + 1)
+            yield {"class": 0}, None
+        raise TaskFailed(f"clip0.mp4 (pictures from #{task.first_picture}): damaged")
 
+    calls = []
+    writer = SimpleNamespace(add=lambda task, *_: calls.append(("add", task)),
+                             task_done=lambda task: calls.append(("done", task)))
+    scheduler = Scheduler(tasks[:6], [Input("clip0.mp4", "video", frame_count=72)], {0: None}, None, writer,
+                          Sampler(72))
+    monkeypatch.setattr(scheduling, "run_task", failing_after)
+    monkeypatch.setattr(scheduling, "open_video", lambda source, device: SimpleNamespace(close=lambda: None))
+    scheduler.run(lambda: scheduler.finished.wait(1))
+    assert scheduler.error is None and scheduler.dies()[0].pictures == 60
+    assert [task for call, task in calls if call == "add"] == [0] * 12 + [1] * 12 + [2] * 6 + [3] * 12 + [4] * 12 \
+        + [5] * 6
+    assert [task for call, task in calls if call == "done"] == [0, 1, 2, 3, 4, 5]
+    assert calls.index(("done", 0)) < calls.index(("add", 1))  # written while the pass goes on
+    assert scheduler.failures == [f"clip0.mp4 (pictures from #{first}): damaged" for first in (0, 36)]
 
 
 def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_after():
@@ -389,8 +377,8 @@ def test_the_pass_that_takes_the_last_task_widens_when_it_would_end_alone_long_a
     # A die's first task set aside for it counts as its own: the die with the long first segment widens.
     scheduler = Scheduler([*tasks[:1], dataclasses.replace(tasks[1], pictures=840)], [], {0: None, 1: None}, None,
                           None, None)
-    scheduler._take(1)
-    assert scheduler.wide[1] and scheduler._take(0) and not scheduler.wide[0]
+    scheduler.take(1)
+    assert scheduler.wide[1] and scheduler.take(0) and not scheduler.wide[0]
 
 
 REUSE = """

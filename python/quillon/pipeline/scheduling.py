@@ -136,7 +136,7 @@ class Scheduler:
             while not self.finished.is_set():
                 wait()
         finally:
-            self._halt()
+            self.halt()
             for worker in workers:
                 worker.join()
 
@@ -150,15 +150,15 @@ class Scheduler:
             die.busy = max(die.busy, stats.busy)
         return dies
 
-    def _halt(self) -> None:
+    def halt(self) -> None:
         """Asks the workers to stop, those waiting for their turn too."""
         with self.lock:
             self.stop.set()
             self.turns.notify_all()
 
-    def _take(self, lane: int) -> List[Task]:
+    def take(self, lane: int) -> List[Task]:
         """The first task of the next pass of a lane that is free (the pass
-        may grow, see `_extend`): its own first one, else the first task left
+        may grow, see `extend`): its own first one, else the first task left
         that no lane that has not started is to begin with. When a running
         pass would go on into that one, the new pass starts where the two
         would finish together (at most `policy.furthest_ahead` pictures on): half of
@@ -185,7 +185,7 @@ class Scheduler:
                 while self._joins(stretch[-1], waiting):
                     stretch.append(stretch[-1] + 1)
                 starts = [0, *itertools.accumulate(_pictures(self.tasks[n]) for n in stretch)]
-                aim = min(max(0.0, (starts[-1] - self._owing(running[0])) / 2), self.policy.furthest_ahead)
+                aim = min(max(0.0, (starts[-1] - self.owing(running[0])) / 2), self.policy.furthest_ahead)
                 choices: Sequence[int] = range(len(stretch))
                 if len(stretch) == sum(1 for n in self.pending if n not in waiting):  # all that is left
                     mine, theirs = self._count(lane), self._count(running[0])
@@ -197,7 +197,7 @@ class Scheduler:
                 number += min(choices, key=lambda k: abs(starts[k] - aim))
             return [self._claim(lane, number, start=True)]
 
-    def _extend(self, lane: int, tasks: List[Task]) -> Optional[Any]:
+    def extend(self, lane: int, tasks: List[Task]) -> Optional[Any]:
         """The segment a lane's running pass goes on into, taken off the tasks
         left and added to `tasks`: the next segment of its clip while no
         lane has it, unless leaving it to the lane that will be free first
@@ -215,8 +215,8 @@ class Scheduler:
             if others:
                 segment = _pictures(self.tasks[last + 1])
                 left = sum(_pictures(self.tasks[n]) for n in self.pending)
-                first_free = min(others, key=self._owing)
-                mine, theirs = self._owing(lane), self._owing(first_free)
+                first_free = min(others, key=self.owing)
+                mine, theirs = self.owing(lane), self.owing(first_free)
                 take = max(mine + segment, theirs + left - segment) <= max(mine, theirs + left)
                 # The counts each way, the others taking all the rest.
                 taken = self._count(lane) + segment, self._count(first_free) + left - segment
@@ -262,7 +262,7 @@ class Scheduler:
         if (not self.widening or len(self.models) < 2 or len(self.models) > self.places
                 or any(n not in waiting for n in self.pending)):
             return False
-        owed = {other: self._owing(other) for other in self.models}
+        owed = {other: self.owing(other) for other in self.models}
         for other, first in self.firsts.items():
             if first in waiting:
                 owed[other] += _pictures(self.tasks[first])
@@ -274,24 +274,40 @@ class Scheduler:
         left = {other: owed[other] * elapsed / max(1, self.lanes[other].pictures) for other in [lane, *others]}
         return left[lane] - max((left[other] for other in others), default=0.0) >= self.policy.widen_after
 
+    def shown(self, lane: int, pictures: int = 1) -> None:
+        """Counts `pictures` more shown by a lane's pass; the lane hands its
+        turn over meanwhile when its pass has less left to show than a
+        waiting one (see `_take_turns`)."""
+        with self.lock:
+            self.done += pictures
+            self.lanes[lane].pictures += pictures
+            self.owed[lane] = self.owed.get(lane, 0) - pictures
+            self._take_turns(lane)
+
+    def pass_ended(self, lane: int) -> None:
+        """A lane's pass has ended: it owes nothing and goes on into nothing."""
+        with self.lock:
+            self.reaching.pop(lane, None)
+            self.owed.pop(lane, None)
+
     def _wide(self, lane: int) -> bool:
         with self.lock:
             return self.wide.get(lane, False)
 
-    def _owing(self, lane: int) -> int:
+    def owing(self, lane: int) -> int:
         """Pictures a lane's pass has taken and not shown yet (0: no pass)."""
         return max(0, self.owed.get(lane, 0))
 
     def _count(self, lane: int) -> int:
         """Pictures a lane has shown and its pass has still to show."""
-        return self.lanes[lane].pictures + self._owing(lane)
+        return self.lanes[lane].pictures + self.owing(lane)
 
     def _work(self, lane: int) -> None:
         # The segments of one clip usually follow each other: a lane keeps the
         # clip open from one to the next instead of opening it for each.
         opened: Dict[str, Any] = {}
         try:
-            while tasks := self._take(lane):
+            while tasks := self.take(lane):
                 started = time.monotonic()
                 source = tasks[0].source
                 try:
@@ -305,9 +321,7 @@ class Scheduler:
                     self._failed(tasks, 0, failure)
                     self._done(lane, tasks[0])
                 finally:
-                    with self.lock:
-                        self.reaching.pop(lane, None)
-                        self.owed.pop(lane, None)
+                    self.pass_ended(lane)
                 self.lanes[lane].busy += time.monotonic() - started
             while opened:
                 opened.popitem()[1].close()
@@ -315,7 +329,7 @@ class Scheduler:
             with self.lock:
                 if self.error is None:
                     self.error = error
-            self._halt()
+            self.halt()
         finally:
             with self.lock:
                 self.gone.add(lane)
@@ -329,7 +343,7 @@ class Scheduler:
 
     def _run_pass(self, lane: int, tasks: List[Task], video: Any) -> None:
         """Runs one pass, from `tasks` (its first task) on through the
-        segments `_extend` adds. Each picture's record goes to the task
+        segments `extend` adds. Each picture's record goes to the task
         whose pictures it is among, by count (the last task takes any
         beyond), and a task is done once the pass is past it, so that its
         results are written while the pass goes on."""
@@ -340,7 +354,7 @@ class Scheduler:
         current = count = 0
 
         def following() -> Any:
-            segment = self._extend(lane, tasks)
+            segment = self.extend(lane, tasks)
             if segment is not None:
                 ends.append(ends[-1] + (tasks[-1].pictures or 0))
             return segment
@@ -364,11 +378,7 @@ class Scheduler:
                     tile.position += position
                     tile.input = task.input
                     self.sampler.keep(tile)
-                with self.lock:
-                    self.done += 1
-                    self.lanes[lane].pictures += 1
-                    self.owed[lane] = self.owed.get(lane, 0) - 1
-                    self._take_turns(lane)
+                self.shown(lane)
         except TaskFailed as failure:
             failing = past_finished()
             self._failed(tasks, failing, failure)
@@ -400,8 +410,8 @@ class Scheduler:
         `policy.turn_after` pictures more to show, and waits for the next."""
         if not self.queued:
             return
-        waiting = max(self.queued, key=self._owing)
-        if self._owing(waiting) > self._owing(lane) + self.policy.turn_after:
+        waiting = max(self.queued, key=self.owing)
+        if self.owing(waiting) > self.owing(lane) + self.policy.turn_after:
             self.decoding.discard(lane)
             self._wait_turn(lane)
 
@@ -417,7 +427,7 @@ class Scheduler:
         if not self.queued or len(self.decoding) >= self.places:
             return
         while self.queued and len(self.decoding) < self.places:
-            chosen = max(self.queued, key=self._owing)
+            chosen = max(self.queued, key=self.owing)
             self.queued.discard(chosen)
             self.decoding.add(chosen)
         self.turns.notify_all()
