@@ -120,7 +120,7 @@ def test_every_picture_once_in_display_order_with_the_reference_class(tmp_path, 
 
 
 def test_a_widened_last_pass_or_lanes_taking_turns_give_the_same_results(tmp_path, capsys, clips, monkeypatch):
-    from quillon import media
+    from quillon.media import container
     from quillon.pipeline import scheduling
 
     def lines_without_device():  # which die takes which task depends on timing
@@ -128,8 +128,8 @@ def test_a_widened_last_pass_or_lanes_taking_turns_give_the_same_results(tmp_pat
 
     assert run(tmp_path, capsys, clips["h264.mp4"])[0] == 0
     expected = lines_without_device()
-    made, channel = [], media._Channel
-    monkeypatch.setattr(media, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
+    made, channel = [], container._Channel
+    monkeypatch.setattr(container, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
                         channel(*args, **kw))
     monkeypatch.setattr(scheduling, "WIDEN_AFTER", float("-inf"))  # whichever die takes the last task
     monkeypatch.setattr(scheduling, "PACE_PICTURES", 0)

@@ -89,7 +89,8 @@ def test_a_pass_goes_on_apart_where_it_cannot_go_on_as_one(clips, monkeypatch):
     """Where going on would change how a pass tells its pictures from the
     next segment's (the leading pictures at its end unknown), the next
     segment gets a pass of its own: the pictures are the same."""
-    from quillon import media
+    from quillon.media import passes as media_passes
+    from quillon.media import segments as media
 
     plain, segments, _ = plain_and_segmented(clips["open_gop.mp4"], target_pictures=1)
     unknown = segments[2].end_packet
@@ -99,10 +100,10 @@ def test_a_pass_goes_on_apart_where_it_cannot_go_on_as_one(clips, monkeypatch):
             super().__init__(keys, last_leading, end)
             self.known = self.known and end != unknown
 
-    monkeypatch.setattr(media, "_PassEnd", Unknown)
+    monkeypatch.setattr(media_passes, "_PassEnd", Unknown)
     passes = []
-    decode_from = media._Container._decode_from
-    monkeypatch.setattr(media._Container, "_decode_from", lambda *args, **kw: passes.append(args[4]) or
+    decode_from = media_passes.SegmentPass._decode_from
+    monkeypatch.setattr(media_passes.SegmentPass, "_decode_from", lambda *args, **kw: passes.append(args[3]) or
                         decode_from(*args, **kw))
     asked = []
 
@@ -136,8 +137,6 @@ def test_random_access_points_merge_up_to_the_target(clips):
 def test_a_file_opened_again_is_cut_without_reading_its_packets_again(clips, tmp_path, monkeypatch):
     """Openings of one file share its packet index while the file stays as
     it was; a file rewritten in place is read and cut afresh."""
-    from quillon import media
-
     reads, opened = [], _native.Demuxer
 
     class Counting:
@@ -151,7 +150,7 @@ def test_a_file_opened_again_is_cut_without_reading_its_packets_again(clips, tmp
         def __getattr__(self, name):
             return getattr(self.demuxer, name)
 
-    monkeypatch.setattr(media._native, "Demuxer", Counting)
+    monkeypatch.setattr(_native, "Demuxer", Counting)
     path = tmp_path / "clip.mp4"
     shutil.copyfile(clips["open_gop.mp4"], path)
     cuts = []
@@ -188,10 +187,10 @@ def test_a_pass_that_widens_gives_the_pictures_it_would_have(clips, monkeypatch,
     picture without leading pictures only (the closed GOPs; the open-GOP
     x264 clip has such pictures that are not IDR ones, x265 CRA pictures),
     the decoder before finishing its stream meanwhile."""
-    from quillon import media
+    from quillon.media import container
 
-    made, asked, channel = [], [], media._Channel
-    monkeypatch.setattr(media, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
+    made, asked, channel = [], [], container._Channel
+    monkeypatch.setattr(container, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
                         channel(*args, **kw))
 
     def widen():
