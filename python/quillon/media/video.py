@@ -5,7 +5,7 @@ import math
 import os
 import threading
 import weakref
-from typing import Callable, Generator, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Generator, Iterator, List, Optional, Sequence, Tuple, Union
 
 from .. import _native, runtime
 from .container import _Container, _turned_upright
@@ -83,20 +83,6 @@ class _Pass:
                 self._lock.release()
 
 
-class _Callbacks:
-    """The schedule of `frames(following=..., widen=...)`."""
-
-    def __init__(self, following: Optional[Callable[[], Optional[Segment]]], widen: Optional[Callable[[], bool]]
-                 ) -> None:
-        self._following, self._widen = following, widen
-
-    def following(self) -> Optional[Segment]:
-        return None if self._following is None else self._following()
-
-    def widen(self) -> bool:
-        return self._widen is not None and bool(self._widen())
-
-
 class Video:
     """A source opened by `quillon.open`: use it in a `with` block (or call
     `close()`), read its attributes and iterate `frames()`.
@@ -146,7 +132,7 @@ class Video:
         """Ends every `frames()` iteration, closes the sources and frees the
         device memory of the frames (their `to_numpy()` then raises
         ValueError). It may be called from any thread, and from a function
-        a pass calls back (`following`, `widen`): a pass running meanwhile
+        a pass calls back (a schedule's `following()` and `widen()`): a pass running meanwhile
         ends at its next picture and gives back what it still holds."""
         self._memory.close()
         for iteration in list(self._passes):
@@ -184,9 +170,8 @@ class Video:
                                                                                              target_pictures)]
 
     def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
-               start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True,
-               following: Optional[Callable[[], Optional[Segment]]] = None,
-               widen: Optional[Callable[[], bool]] = None) -> Iterator[Frame]:
+               start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True
+               ) -> Iterator[Frame]:
         """Decodes the pictures in display order as `Frame` objects.
 
         `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
@@ -203,22 +188,6 @@ class Video:
         first picture of a segment is timed as if it were picture
         `first_packet`, so neighbouring segments' times may overlap.
 
-        `following` (with `segment`) lets one pass go on through the
-        segments after it: as the decoder reaches the end of the segments it
-        has, `following()` is called for the next one (the segment of the same
-        part that starts where they end), or None to end there. The pass then
-        gives what one `frames(segment=...)` over all of them would, without
-        the decoder starting afresh; `index` goes on counting. Photos and
-        videos decoded on the host end with their segment.
-
-        `widen` (with `segment`) is asked as the pass starts and as it goes
-        on into a segment `following` gave that starts with an IDR picture
-        without leading pictures (where a new decoder can take over): True
-        has the pass decode from there on every processor (a channel made
-        with `enableMC`), as the last pass of a run would once the other
-        dies are done. The decoder before finishes its stream while the new
-        one starts. The pictures are the same either way.
-
         `copy=False` saves a copy of every picture the decoder gives as it
         is (asked for in its coded format and size): such a frame is the
         decoder's own picture and lasts until the next frame is asked for
@@ -226,38 +195,64 @@ class Video:
         suits a loop that uses each frame at once, as `model.submit(frame)`
         does. Other frames are copies either way.
         """
-        if format not in FORMATS:
-            raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
-        if size is not None:
-            if (not isinstance(size, (tuple, list)) or len(size) != 2
-                    or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in size)):
-                raise ValueError(f"size must be (width, height) in positive ints, not {size!r}")
-            size = (int(size[0]), int(size[1]))
+        size = _checked_picture(format, size)
         if start is not None:
             if not isinstance(start, (int, float)) or isinstance(start, bool) or not math.isfinite(start):
                 raise ValueError(f"start must be a finite number of seconds, not {start!r}")
             for part in self._parts:
                 part.check_start(start)
         if segment is not None:
-            if not isinstance(segment, Segment):
-                raise TypeError(f"segment must be a quillon.media.Segment, not {type(segment).__name__}")
             if start is not None:
+                self._check_segment(segment)
                 raise ValueError("give a segment or a start, not both")
-            if not (isinstance(segment.part, int) and 0 <= segment.part < len(self._parts)):
-                raise ValueError(f"{segment!r} is not a segment of this video: it has {len(self._parts)} parts")
-        if following is not None and (segment is None or not callable(following)):
-            raise ValueError("following must be a function and goes with a segment")
-        if widen is not None and (segment is None or not callable(widen)):
-            raise ValueError("widen must be a function and goes with a segment")
+            return self.segment_frames(segment, format=format, size=size, device=device, copy=copy)
         die = self.device if device is None else runtime.resolve(device)
         if self._memory.closed:
             raise ValueError("the video is closed")
-        if segment is not None:
-            self._parts[segment.part].check_segment(segment)
-            schedule = _Callbacks(following, widen) if following is not None or widen is not None else None
-            frames = self._segment_frames((format, size, not copy, 0), die, segment, schedule)
-        else:
-            frames = self._frames((format, size, not copy, 0), die, start)
+        return self._passed(self._frames((format, size, not copy, 0), die, start))
+
+    def segment_frames(self, segment: Segment, schedule: Optional[Schedule] = None, *, format: str = "rgb24",
+                       size: Optional[Tuple[int, int]] = None, device: Optional[int] = None, copy: bool = True
+                       ) -> Iterator[Frame]:
+        """The frames of `segment` (one of `segments()`), as
+        `frames(segment=...)` gives them, for a program that schedules
+        segments itself, as the main job does.
+
+        `schedule` (a `quillon.media.Schedule`) steers the pass as it goes:
+        as the decoder reaches the end of the segments it has,
+        `schedule.following()` is asked for the next one (the segment of
+        the same part that starts where they end), or None to end there. The
+        pass then gives what one `frames(segment=...)` over all of them
+        would, without the decoder starting afresh; `index` goes on
+        counting. `schedule.widen()` is asked as the pass starts and as it
+        goes on into a segment that starts with an IDR picture without
+        leading pictures (where a new decoder can take over): True has the
+        pass decode from there on every processor (a channel made with
+        `enableMC`), as the last pass of a run would once the other dies are
+        done; the decoder before finishes its stream while the new one
+        starts. The pictures are the same either way. Photos and videos
+        decoded on the host end with their segment and do not ask.
+
+        `format`, `size`, `device` and `copy` are those of `frames()`.
+        """
+        size = _checked_picture(format, size)
+        self._check_segment(segment)
+        if schedule is not None and not (callable(getattr(schedule, "following", None))
+                                         and callable(getattr(schedule, "widen", None))):
+            raise TypeError(f"schedule must have following() and widen() methods, not {type(schedule).__name__}")
+        die = self.device if device is None else runtime.resolve(device)
+        if self._memory.closed:
+            raise ValueError("the video is closed")
+        self._parts[segment.part].check_segment(segment)
+        return self._passed(self._segment_frames((format, size, not copy, 0), die, segment, schedule))
+
+    def _check_segment(self, segment: Segment) -> None:
+        if not isinstance(segment, Segment):
+            raise TypeError(f"segment must be a quillon.media.Segment, not {type(segment).__name__}")
+        if not (isinstance(segment.part, int) and 0 <= segment.part < len(self._parts)):
+            raise ValueError(f"{segment!r} is not a segment of this video: it has {len(self._parts)} parts")
+
+    def _passed(self, frames: Generator[Frame, None, None]) -> Iterator[Frame]:
         iteration = _Pass(frames)
         self._passes.add(iteration)
         return iteration
@@ -278,7 +273,7 @@ class Video:
         for, a `break`, an exception, `close()`): the decoder then takes its
         picture back and fills it again. A pass the video's `close()` could
         not end at once (running in another thread, or calling back into it
-        from `following`) ends quietly at its next picture."""
+        from its schedule) ends quietly at its next picture."""
         frame: Optional[Frame] = None
         try:
             for index, (pts, picture, name) in enumerate(pictures):
@@ -307,6 +302,18 @@ class Video:
     def __repr__(self) -> str:
         return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
                 f"decoder={self.decoder}>")
+
+
+def _checked_picture(format: str, size: Optional[Tuple[int, int]]) -> Optional[Tuple[int, int]]:
+    """`size` as a tuple, once `format` and it are what `frames()` takes."""
+    if format not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+    if size is not None:
+        if (not isinstance(size, (tuple, list)) or len(size) != 2
+                or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in size)):
+            raise ValueError(f"size must be (width, height) in positive ints, not {size!r}")
+        size = (int(size[0]), int(size[1]))
+    return size
 
 
 def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True) -> Video:
