@@ -24,10 +24,25 @@ openings), `segments` (segments and which pictures are theirs), `passes`
 """
 from __future__ import annotations
 
+from typing import Dict
+
+from .. import _native
+
 from .kinds import PHOTO_SUFFIXES, PICTURE_SUFFIXES, URL_SCHEMES  # noqa: F401 (names of the package)
 from .memory import FORMATS, DevicePicture
 from .frame import Frame
 from .segments import Schedule, Segment
 from .video import Video, open
 
-__all__ = ["open", "Video", "Frame", "Segment", "Schedule", "DevicePicture", "FORMATS"]
+
+
+def codec_messages() -> Dict[str, int]:
+    """Counts of the messages libavcodec's decoders gave since the package
+    loaded: "errors" (damaged or undecodable data), and among them
+    "concealed" (pictures a decoder gave whole with damage concealed). A
+    program compares two readings to tell what a run met, as the main job's
+    summary does."""
+    return dict(_native.codec_messages())
+
+
+__all__ = ["codec_messages", "open", "Video", "Frame", "Segment", "Schedule", "DevicePicture", "FORMATS"]

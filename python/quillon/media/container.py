@@ -38,6 +38,7 @@ class _Container(_Part):
     def __init__(self, name: str) -> None:
         self.name = name
         self.demuxer = _native.Demuxer(name)
+        self.container = self.demuxer.format_name
         rate = self.demuxer.fps
         self.rate: Optional[Tuple[int, int]] = None if rate is None else (int(rate[0]), int(rate[1]))
         self.codec = self.demuxer.codec

@@ -29,6 +29,7 @@ class _Part:
     duration: Optional[float]
     frame_count: Optional[int]
     decoder: str
+    container = "photos"  # libavformat's name of the container
     rotation = 0  # the container's turn for display, counter-clockwise degrees
     turn = 0  # the clockwise turn its pictures get: 90, 180, 270, or 0 (none, or not asked)
 

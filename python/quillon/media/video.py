@@ -10,7 +10,7 @@ from typing import Generator, Iterator, List, Optional, Sequence, Tuple, Union
 from .. import _native, runtime
 from .container import _Container, _turned_upright
 from .frame import Frame
-from .kinds import is_jpeg, is_url, photo_entries
+from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries
 from .memory import FORMATS, DevicePicture, _Memory
 from .part import ConverterArgs, Source, _Part
 from .photos import _Photos
@@ -90,6 +90,11 @@ class Video:
     Attributes: `codec` (libavcodec's name, "jpeg" for photos), `width`,
     `height`, `fps` (float; None when unknown), `duration` (seconds; None when
     unknown), `frame_count` (None when unknown), `decoder` ("card" or "host"),
+    `container` (libavformat's name of the container, such as
+    "mov,mp4,m4a,3gp,3g2,mj2" or "h264"; "photos" for photos), `timestamps`
+    (whether the container's time stamps are real: False for raw H.264 and
+    HEVC streams, whose pictures are timed by their number at the stream's
+    rate),
     `rotation` (the container's display rotation: the counter-clockwise turn
     in degrees, 0 to 359, that shows the pictures upright, as ffprobe
     reports it; only 90, 180 and 270 are applied), `autorotate`
@@ -111,6 +116,8 @@ class Video:
         self.codec, self.width, self.height = first.codec, first.width, first.height
         self.fps, self.decoder = first.fps, first.decoder
         self.rotation = first.rotation
+        self.container = first.container
+        self.timestamps = first.container not in RAW_FORMATS
         counts = [part.frame_count for part in self._parts]
         durations = [part.duration for part in self._parts]
         self.frame_count: Optional[int] = None if None in counts else sum(c for c in counts if c is not None)
