@@ -76,7 +76,8 @@ if TYPE_CHECKING:
 _LAZY = {"open": "media", "Video": "media", "Frame": "media", "codec_messages": "media", "encode": "encoding",
          "Writer": "encoding", "Monitor": "monitor", "DieLoad": "monitor"}
 
-__all__ = ["open", "Video", "Frame", "codec_messages", "Monitor", "DieLoad", "Model", "TensorSpec", "DevicePicture", "encode", "Writer", "devices", "Device",
+__all__ = ["open", "Video", "Frame", "codec_messages", "Monitor", "DieLoad", "Model", "TensorSpec", "DevicePicture",
+           "encode", "Writer", "devices", "Device",
            "Error", "CommonRuntimeError", "MediaError", "InferenceError", "PreprocessError", "ManagementError",
            "kycm", "kyme", "kycl", "kyce", "kyml"]
 

@@ -21,15 +21,16 @@ import numpy.typing as npt
 
 import _quillon_pybind11 as _module
 from quillon import _native, runtime
-from quillon.errors import Error, check, error_class
+from quillon.errors import Code, Error, check, error_class
 from quillon.models import DevicePicture
 
 __all__ = ["encode", "Writer", "DevicePicture", "Error"]
 
 kycm, kyme, kyce = _module.kycm, _module.kyme, _module.kyce
 
-_OK, _EOS = 0, 401002
-_INVALID_CHANNEL, _CHANNEL_BUSY, _TIMEOUT = 402004, 402005, 402007
+_OK, _EOS = int(Code.SUCCESS), int(Code.KYME_WARN_EOS)
+_INVALID_CHANNEL, _CHANNEL_BUSY = int(Code.KYME_INVALID_CHANNEL), int(Code.KYME_CHANNEL_BUSY)
+_TIMEOUT = int(Code.KYME_TIMEOUT)
 _POLL_MS, _FINISH_MS = 100, 60000
 # Largest run of channel numbers a die can have (platform configuration).
 _MAX_DIE_NUMBERS = 1024

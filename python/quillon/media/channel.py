@@ -7,19 +7,17 @@ import numpy as np
 import numpy.typing as npt
 from _quillon_pybind11 import kycm, kyme
 
-from ..errors import Error, check, error_class
+from ..errors import Code, Error, check, error_class
 
 
-_TIMEOUT = 402007  # the media engine's time-out code
+_TIMEOUT = int(Code.KYME_TIMEOUT)
 # How long a channel whose input is full waits for pictures before it tries
 # to send again (a decoder that takes input and gives no picture).
 _RUN_WAIT_MS = 20
-
-
-_EOS = int(kyme.kymeER_RSLT_WARN_EOS)
+_EOS = int(Code.KYME_WARN_EOS)
 # The decoder status's result while the picture handed out last was decoded
 # with damage concealed.
-_DAMAGED = 401003
+_DAMAGED = int(Code.KYME_WARN_DAMAGED)
 # How long a decoder that ended its stream may take for each of its last pictures.
 _DRAIN_WAIT_MS = 10000
 _NO_PTS = -(2**63)

@@ -25,13 +25,22 @@ if TYPE_CHECKING:
     from .segments import Schedule
     from .video import Video
 
-
+# Codecs the card decodes, with the coded formats its video decoder takes.
 CARD_VIDEO = {"h264": kyme.codecType.KYME_CODEC_DEC_H264, "hevc": kyme.codecType.KYME_CODEC_DEC_HEVC}
 CARD_PIXELS = ("yuv420p", "yuvj420p", "yuv420p10le", "nv12", "gray")
-
-
 _log = logging.getLogger("quillon")
 _WARNED: Set[str] = set()  # sources whose host decoding was announced
+_WARNED_LOCK = threading.Lock()  # guards _WARNED: sources are opened from threads of their own
+
+
+def _first_warning(name: str) -> bool:
+    """Whether the host decoding of `name` is yet to be announced (it is
+    from now on)."""
+    with _WARNED_LOCK:
+        if name in _WARNED:
+            return False
+        _WARNED.add(name)
+        return True
 
 
 class _Container(_Part):
@@ -49,8 +58,7 @@ class _Container(_Part):
         on_card = (self.codec in CARD_VIDEO and self.demuxer.pixel_format in CARD_PIXELS
                    and 128 <= self.width <= 4096 and 128 <= self.height <= 4096)
         self.decoder = "card" if on_card else "host"
-        if not on_card and name not in _WARNED:  # once a source: a program may open it many times
-            _WARNED.add(name)
+        if not on_card and _first_warning(name):  # once a source: a program may open it many times
             _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
         self._index: Optional[_native.PacketIndex] = None
