@@ -23,7 +23,7 @@ import _quillon_pybind11 as quillon
 kyme = quillon.kyme
 CHANNEL = 0
 EOS = kyme.kymeER_RSLT_WARN_EOS
-TIMEOUT = 402007  # the host SDK's time-out code (see the README's Decoder section)
+TIMEOUT = 402007  # the host SDK's time-out code (see docs/kyme.md, Decoder)
 
 
 def codec_of(path: str) -> str:

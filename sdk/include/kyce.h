@@ -157,7 +157,7 @@ typedef enum kyceTensorizationType {
 } kyceTensorizationType;
 
 /* An image in device memory: its size, the pitches its planes are laid out
- * with (in pixels) and its format. The README gives each format's layout. */
+ * with (in pixels) and its format. docs/kyce.md gives each format's layout. */
 typedef struct kyceImageDesc {
   int32_t width;
   int32_t height;
@@ -233,7 +233,7 @@ KY_API uint32_t kyceScale(kyceResizeType type, uint32_t count, kyceImageDesc inp
                           kyceImageDesc* outputs, void** output_images);
 
 /* Op objects: an op of a type is created, given its attributes by name,
- * executed on an input and an output handle, and destroyed. The README gives
+ * executed on an input and an output handle, and destroyed. docs/kyce.md gives
  * each op type's attributes and what its two handles are.
  *
  * kyceSetOpAttr takes the value after the parameter type, promoted as a

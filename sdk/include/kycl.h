@@ -11,7 +11,7 @@ KY_BEGIN_DECLS
 typedef uint32_t kyclRet_t;
 
 #define kyclER_SUCCESS 0
-/* A request was taken but no result is due yet (see the README). */
+/* A request was taken but no result is due yet (see docs/kycl.md). */
 #define kyclER_WAIT_MORE_INPUT 301041
 
 typedef enum kyclBalanceMode { kyclBM_ONCE = 0, kyclBM_RUN = 1, KY_ENUM_RANGE(kyclBalanceMode) } kyclBalanceMode;

@@ -1,6 +1,7 @@
 // How a video encoder channel's configuration maps onto libavcodec's x264
 // and x265 encoders: checked once, at channel creation, into the options an
-// encoder is opened with. The README's encoder table is the contract.
+// encoder is opened with. The encoder's table in docs/kyme.md is the
+// contract.
 #pragma once
 
 extern "C" {

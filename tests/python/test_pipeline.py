@@ -754,7 +754,7 @@ def test_a_second_run_into_the_same_folder_is_refused_while_the_first_runs(tmp_p
     assert run(tmp_path, capsys, clips["annexb.h264"])[0] == 0  # the folder is free again
 
 
-def test_labels_annotation_sheet_order_and_utilisation_as_the_readme_says(tmp_path, capsys, clips, monkeypatch):
+def test_labels_annotation_sheet_order_and_utilisation_as_documented(tmp_path, capsys, clips, monkeypatch):
     # A labels file names the built-in model's classes too; one with fewer labels than classes is refused.
     labels = tmp_path / "labels.txt"
     labels.write_text("".join(f"colour {name}\n" for name in demo.CLASS_NAMES))

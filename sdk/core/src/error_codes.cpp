@@ -65,7 +65,7 @@ constexpr CodeInfo kCodes[] = {
      "The frame is not a picture this channel gave out, or it was already released."},
     {KYME_OUT_OF_MEMORY, "KYME_OUT_OF_MEMORY", "The device has not enough free memory for the decoder's pictures."},
     {KYME_UNSUPPORTED_CONFIG, "KYME_UNSUPPORTED_CONFIG",
-     "The encoder cannot work with this configuration or per-picture request (see the README's table)."},
+     "The encoder cannot work with this configuration or per-picture request (see the encoder's table in docs/kyme.md)."},
     {KYME_UNKNOWN_STREAM, "KYME_UNKNOWN_STREAM",
      "The stream is not one this encoder channel gave out, or it was already released."},
     {KYME_UNSUPPORTED_FORMAT, "KYME_UNSUPPORTED_FORMAT",

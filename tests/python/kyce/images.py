@@ -18,7 +18,7 @@ GUARD = 0xA5
 
 
 def planes_geometry(fmt, w, h, wp, hp):
-    """(offset, rows, cols, channels, row stride) of each plane, as the README gives them."""
+    """(offset, rows, cols, channels, row stride) of each plane, as docs/kyce.md gives them."""
     area = wp * hp
     if fmt == NV12:
         return [(0, h, w, 1, wp), (area, h // 2, w // 2, 2, wp)]

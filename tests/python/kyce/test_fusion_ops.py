@@ -17,7 +17,7 @@ RECIPES = {op: ("_YUV_" in op.name, " ".join(STEPS[word] for word in op.name.spl
 
 
 def letterbox_area(sw, sh, w, h, yuv):
-    """(left, top, width, height) of the README's letterbox rule."""
+    """(left, top, width, height) of the letterbox rule in docs/kyce.md."""
     if w * sh <= h * sw:
         iw, ih = w, (sh * w * 2 + sw) // (2 * sw)
     else:

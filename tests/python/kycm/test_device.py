@@ -54,14 +54,14 @@ def test_version_and_error_texts(runtime, journal):
 
 
 def named_codes():
-    """Every code a library's header or the README names (bases such as
+    """Every code a library's header or the documentation (README and docs/) names (bases such as
     kyceER_BASE and kymeER_RSLT_ERR_START are no codes)."""
     headers = {name: (ROOT / "sdk" / "include" / name).read_text() for name in ("kyce.h", "kycl.h", "kyme.h", "kyml.h")}
     codes = {200000 + int(n) for n in re.findall(r"\(kyceER_BASE \+ (\d+)\)", headers["kyce.h"])}
     codes |= {int(n) for n in re.findall(r"#define kyclER_\w+ (\d+)", headers["kycl.h"])}
     codes |= {int(n) for n in re.findall(r"#define kymeER_RSLT_\w+ (\d+)", headers["kyme.h"])}
     codes |= {int(n) for n in re.findall(r"\bKYML_\w+ = (7\d{4})", headers["kyml.h"])}
-    readme = (ROOT / "README.md").read_text()
+    readme = "\n".join(path.read_text() for path in [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))])
     codes |= {int(n) for n in re.findall(r"\b(?:[1234]0\d{4}|700\d\d|79999|999991)\b", readme)}
     codes |= {200000 + int(n) for n in re.findall(r"`\+(\d+)`", readme)}
     return sorted(code for code in codes if code % 1000 != 0)

@@ -20,9 +20,9 @@ av = pytest.importorskip("av")
 av.logging.restore_default_callback()
 
 
-# The op engine's BT.601 conversion against libswscale's (the README states
-# it): within 3 levels, except colours outside the RGB cube, which the two
-# clip differently (a handful of samples per million, within 16 levels).
+# The op engine's BT.601 conversion against libswscale's (docs/package.md states
+# it): within 3 levels, except colours outside the RGB cube, which the two clip
+# differently (a handful of samples per million, within 16 levels).
 RGB_TOLERANCE = 3
 OUT_OF_GAMUT = 16
 
