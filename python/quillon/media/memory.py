@@ -30,6 +30,7 @@ _IMAGE_TYPES = {
     "gray": kyce.imageType.kyceIMG_GRAY,
     "rgb_planar": kyce.imageType.kyceIMG_RGB_PLANAR,
 }
+_FORMAT_NAMES = {image_type: name for name, image_type in _IMAGE_TYPES.items()}
 
 
 def _picture_bytes(format: str, width: int, height: int) -> int:
@@ -43,7 +44,9 @@ def _picture_bytes(format: str, width: int, height: int) -> int:
 @dataclass(frozen=True)
 class DevicePicture:
     """A picture in device memory, for chaining it into further work on the die
-    without a host copy.
+    without a host copy. It is a `quillon.DevicePicture` as models and
+    writers take one (`device_address`, `width`, `height`, `format`,
+    `device`).
 
     `address` is the device memory (a handle capsule, as the module's kycm and
     kyce functions take it), `nbytes` its size, `width` and `height` the
@@ -65,6 +68,20 @@ class DevicePicture:
     def desc(self) -> Any:
         """The picture as the op engine's `kyce.imageDesc`."""
         return _desc(self.width, self.height, self.image_type, self.pitch)
+
+    @property
+    def format(self) -> str:
+        """The picture's format: one of FORMATS."""
+        return _FORMAT_NAMES[self.image_type]
+
+    @property
+    def device_address(self) -> Any:
+        """`address`, as `quillon.Model`, `Writer.write` and the fusion op
+        take a picture (`quillon.DevicePicture`): packed rows only."""
+        if self.pitch != self.width:
+            raise ValueError(f"the picture's rows are {self.pitch} pixels apart, not {self.width}: "
+                             "ask frames() for a size to get packed pictures")
+        return self.address
 
 
 def _desc(width: int, height: int, image_type: Any, pitch: Optional[int] = None) -> Any:
