@@ -14,31 +14,22 @@ from _quillon_pybind11 import kyce, kycm
 
 from .. import _native, runtime
 from .._fusion import SOURCES, fusion_op
+from .._pictures import PICTURE_FORMATS, image_desc
 from ..errors import check, failed
 
 
-FORMATS = ("nv12", "rgb24", "bgr24", "gray", "rgb_planar")
-
-
+FORMATS = tuple(PICTURE_FORMATS)  # "nv12", "rgb24", "bgr24", "gray", "rgb_planar"
 _KEPT_OPS = 16  # fusion ops a video keeps for resized copies
-
-
-_IMAGE_TYPES = {
-    "nv12": kyce.imageType.kyceIMG_YUV_NV12,
-    "rgb24": kyce.imageType.kyceIMG_RGB888,
-    "bgr24": kyce.imageType.kyceIMG_BGR888,
-    "gray": kyce.imageType.kyceIMG_GRAY,
-    "rgb_planar": kyce.imageType.kyceIMG_RGB_PLANAR,
-}
-_FORMAT_NAMES = {image_type: name for name, image_type in _IMAGE_TYPES.items()}
+_IMAGE_TYPES = {name: picture.image_type for name, picture in PICTURE_FORMATS.items()}
+_FORMAT_NAMES = {picture.image_type: name for name, picture in PICTURE_FORMATS.items()}
+_desc = image_desc
 
 
 def _picture_bytes(format: str, width: int, height: int) -> int:
-    if format == "nv12":
-        return width * height * 3 // 2
-    if format == "gray":
-        return width * height
-    return width * height * 3
+    """The bytes of a picture of `format`; 3 a pixel for a host picture
+    being uploaded ("upload")."""
+    known = PICTURE_FORMATS.get(format)
+    return known.nbytes(width, height) if known is not None else width * height * 3
 
 
 @dataclass(frozen=True)
@@ -82,14 +73,6 @@ class DevicePicture:
             raise ValueError(f"the picture's rows are {self.pitch} pixels apart, not {self.width}: "
                              "ask frames() for a size to get packed pictures")
         return self.address
-
-
-def _desc(width: int, height: int, image_type: Any, pitch: Optional[int] = None) -> Any:
-    desc = kyce.imageDesc()
-    desc.width, desc.height = width, height
-    desc.widthPitch, desc.heightPitch = pitch or width, height
-    desc.format = image_type
-    return desc
 
 
 class _Memory:
