@@ -121,7 +121,7 @@ class CMakeBuild(build_ext):
 
 
 setup(
-    packages=["quillon", "quillon.pipeline"],
+    packages=["quillon", "quillon.media", "quillon.pipeline"],
     package_dir={"": "python"},
     package_data={"quillon": ["py.typed", "*.pyi"]},
     ext_modules=[Extension(MODULE, sources=[])],

@@ -67,12 +67,17 @@ if TYPE_CHECKING:
     from .encoding import Writer as Writer
     from .encoding import encode as encode
     from .media import Frame as Frame
+    from .media import codec_messages as codec_messages
+    from .monitor import DieLoad as DieLoad
+    from .monitor import Monitor as Monitor
     from .media import Video as Video
     from .media import open as open
 
-_LAZY = {"open": "media", "Video": "media", "Frame": "media", "encode": "encoding", "Writer": "encoding"}
+_LAZY = {"open": "media", "Video": "media", "Frame": "media", "codec_messages": "media", "encode": "encoding",
+         "Writer": "encoding", "Monitor": "monitor", "DieLoad": "monitor"}
 
-__all__ = ["open", "Video", "Frame", "Model", "TensorSpec", "DevicePicture", "encode", "Writer", "devices", "Device",
+__all__ = ["open", "Video", "Frame", "codec_messages", "Monitor", "DieLoad", "Model", "TensorSpec", "DevicePicture",
+           "encode", "Writer", "devices", "Device",
            "Error", "CommonRuntimeError", "MediaError", "InferenceError", "PreprocessError", "ManagementError",
            "kycm", "kyme", "kycl", "kyce", "kyml"]
 

@@ -8,6 +8,7 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 from _quillon_pybind11 import kyce
 
+from ._pictures import PICTURE_FORMATS
 from .errors import call, check
 
 _C = kyce.colorCvtCode
@@ -15,9 +16,9 @@ _C = kyce.colorCvtCode
 # reads only whether an RGB source's channels are exchanged, which BGR2RGB
 # says either way.
 SOURCES = {
-    "nv12": (kyce.imageType.kyceIMG_YUV_NV12, _C.kyceCOLOR_YUV2RGB_NV12, _C.kyceCOLOR_YUV2BGR_NV12),
-    "rgb24": (kyce.imageType.kyceIMG_RGB888, _C.kyceCOLOR_NO_CHANGE, _C.kyceCOLOR_BGR2RGB),
-    "bgr24": (kyce.imageType.kyceIMG_BGR888, _C.kyceCOLOR_BGR2RGB, _C.kyceCOLOR_NO_CHANGE),
+    "nv12": (PICTURE_FORMATS["nv12"].image_type, _C.kyceCOLOR_YUV2RGB_NV12, _C.kyceCOLOR_YUV2BGR_NV12),
+    "rgb24": (PICTURE_FORMATS["rgb24"].image_type, _C.kyceCOLOR_NO_CHANGE, _C.kyceCOLOR_BGR2RGB),
+    "bgr24": (PICTURE_FORMATS["bgr24"].image_type, _C.kyceCOLOR_BGR2RGB, _C.kyceCOLOR_NO_CHANGE),
 }
 
 

@@ -21,15 +21,17 @@ import numpy.typing as npt
 
 import _quillon_pybind11 as _module
 from quillon import _native, runtime
-from quillon.errors import Error, check, error_class
+from quillon._pictures import PICTURE_FORMATS, image_desc
+from quillon.errors import Code, Error, check, error_class
 from quillon.models import DevicePicture
 
 __all__ = ["encode", "Writer", "DevicePicture", "Error"]
 
 kycm, kyme, kyce = _module.kycm, _module.kyme, _module.kyce
 
-_OK, _EOS = 0, 401002
-_INVALID_CHANNEL, _CHANNEL_BUSY, _TIMEOUT = 402004, 402005, 402007
+_OK, _EOS = int(Code.SUCCESS), int(Code.KYME_WARN_EOS)
+_INVALID_CHANNEL, _CHANNEL_BUSY = int(Code.KYME_INVALID_CHANNEL), int(Code.KYME_CHANNEL_BUSY)
+_TIMEOUT = int(Code.KYME_TIMEOUT)
 _POLL_MS, _FINISH_MS = 100, 60000
 # Largest run of channel numbers a die can have (platform configuration).
 _MAX_DIE_NUMBERS = 1024
@@ -59,19 +61,16 @@ _PATTERN = re.compile(r"%0?\d*d")
 Picture = Union[npt.NDArray[np.uint8], DevicePicture]
 
 # (layout of a picture, layout the encoder takes) -> kyce conversions on the
-# die: (colour code, input image type, output layout) in order.
-_STEPS: dict[tuple[str, str], tuple[tuple[str, str, str], ...]] = {
-    ("rgb24", "nv12"): (("kyceCOLOR_RGB2YUV_NV12_PLANAR", "kyceIMG_RGB888", "nv12"),),
-    ("bgr24", "nv12"): (("kyceCOLOR_BGR2YUV_NV12_PLANAR", "kyceIMG_BGR888", "nv12"),),
-    ("rgb_planar", "nv12"): (("kyceCOLOR_RGB2YUV_NV12_PLANAR", "kyceIMG_RGB_PLANAR", "nv12"),),
-    ("nv12", "rgb24"): (("kyceCOLOR_YUV2RGB_NV12", "kyceIMG_YUV_NV12", "rgb24"),),
-    ("bgr24", "rgb24"): (("kyceCOLOR_BGR2RGB", "kyceIMG_BGR888", "rgb24"),),
-    ("rgb_planar", "rgb24"): (("kyceCOLOR_RGB2YUV_NV12_PLANAR", "kyceIMG_RGB_PLANAR", "nv12"),
-                              ("kyceCOLOR_YUV2RGB_NV12", "kyceIMG_YUV_NV12", "rgb24")),
+# die: (colour code, output layout) in order, each from the layout before.
+_STEPS: dict[tuple[str, str], tuple[tuple[str, str], ...]] = {
+    ("rgb24", "nv12"): (("kyceCOLOR_RGB2YUV_NV12_PLANAR", "nv12"),),
+    ("bgr24", "nv12"): (("kyceCOLOR_BGR2YUV_NV12_PLANAR", "nv12"),),
+    ("rgb_planar", "nv12"): (("kyceCOLOR_RGB2YUV_NV12_PLANAR", "nv12"),),
+    ("nv12", "rgb24"): (("kyceCOLOR_YUV2RGB_NV12", "rgb24"),),
+    ("bgr24", "rgb24"): (("kyceCOLOR_BGR2RGB", "rgb24"),),
+    ("rgb_planar", "rgb24"): (("kyceCOLOR_RGB2YUV_NV12_PLANAR", "nv12"), ("kyceCOLOR_YUV2RGB_NV12", "rgb24")),
 }
 _LAYOUTS = ("nv12", "rgb24", "bgr24", "rgb_planar")
-# Output layout -> kyce image type and the writer's buffer for it.
-_OUTPUTS = {"nv12": "kyceIMG_YUV_NV12", "rgb24": "kyceIMG_RGB888"}
 
 
 def encode(path: Union[str, os.PathLike[str]], width: int, height: int, *, codec: Optional[str] = None,
@@ -140,13 +139,6 @@ def _container(path: str, codec: Optional[str]) -> tuple[str, str]:
         if not os.access(folder, os.W_OK):
             raise PermissionError(errno.EACCES, "the folder for the JPEG files cannot be written", folder)
     return container, chosen
-
-
-def _image_desc(width: int, height: int, kind: str) -> Any:
-    desc = kyce.imageDesc()
-    desc.width, desc.height, desc.widthPitch, desc.heightPitch = width, height, width, height
-    desc.format = getattr(kyce.imageType, kind)
-    return desc
 
 
 def _video_parameters(codec: str, width: int, height: int, rate: Fraction, bitrate: Optional[int],
@@ -340,13 +332,13 @@ class Writer:
     def _convert(self, source: Any, layout: str) -> Any:
         """The picture at `source` in the layout the encoder takes, converted
         on the die by kyce where needed (RGB to NV12 is limited-range BT.601)."""
-        for code_name, kind, output in _STEPS.get((layout, self._layout), ()):
+        for code_name, output in _STEPS.get((layout, self._layout), ()):
             target = self._buffers[output]
             code = kyce.cvtColor(getattr(kyce.colorCvtCode, code_name), kyce.colorSpace.kyceCOLOR_SPACE_BT601,
-                                 _image_desc(self.width, self.height, kind), source,
-                                 _image_desc(self.width, self.height, _OUTPUTS[output]), target)
+                                 image_desc(self.width, self.height, PICTURE_FORMATS[layout].image_type), source,
+                                 image_desc(self.width, self.height, PICTURE_FORMATS[output].image_type), target)
             _check(code, "kyce.cvtColor", "kyce")
-            source = target
+            source, layout = target, output
         return source
 
     def _drain(self, timeout_ms: int) -> int:

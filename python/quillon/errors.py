@@ -10,13 +10,31 @@ code written against the module keeps catching what it caught.
 """
 from __future__ import annotations
 
+import enum
 import re
 from typing import Any, Callable, Dict, NoReturn, Optional, Type
 
-from _quillon_pybind11 import kycm
+from _quillon_pybind11 import kycm, kyme, kyml
 
 __all__ = ["Error", "CommonRuntimeError", "MediaError", "InferenceError", "PreprocessError", "ManagementError",
            "describe"]
+
+
+class Code(enum.IntEnum):
+    """The return codes the package acts on, by their names in the
+    libraries' error table (the module names two of them itself)."""
+
+    SUCCESS = 0
+    KYML_ERROR_INITIALIZED = int(kyml.opStatus.KYML_ERROR_INITIALIZED)
+    KYCM_ALREADY_INITIALIZED = 100003
+    KYCM_INVALID_DEVICE = 100004
+    KYCL_UNSUPPORTED_MODEL = 302004
+    KYME_WARN_EOS = int(kyme.kymeER_RSLT_WARN_EOS)
+    KYME_WARN_DAMAGED = 401003  # the picture handed out last was decoded with damage concealed
+    KYME_ALREADY_INITIALIZED = 402003
+    KYME_INVALID_CHANNEL = 402004
+    KYME_CHANNEL_BUSY = 402005
+    KYME_TIMEOUT = 402007
 
 
 def describe(code: int) -> str:

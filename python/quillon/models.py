@@ -30,7 +30,7 @@ from _quillon_pybind11 import kyce, kycl, kycm
 
 from . import runtime
 from ._fusion import SOURCES, fusion_op
-from .errors import InferenceError, call, check
+from .errors import Code, InferenceError, call, check
 
 __all__ = ["Model", "TensorSpec", "DevicePicture"]
 
@@ -54,9 +54,10 @@ class TensorSpec(NamedTuple):
     dtype: np.dtype[Any]
 
 
-_capsule_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-_capsule_pointer.restype = ctypes.c_void_p
-_capsule_pointer.argtypes = (ctypes.py_object, ctypes.c_char_p)
+# A prototype of the package's own: ctypes.pythonapi's function objects are
+# shared by every user of ctypes in the process, whose argtypes it must not set.
+_capsule_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)(
+    ("PyCapsule_GetPointer", ctypes.pythonapi))
 
 
 def _staging(tensor: TensorSpec) -> Tuple[Any, npt.NDArray[Any]]:
@@ -276,8 +277,9 @@ class _Session:
                 kind = call(lambda: kycl.getModelOutputDataTypeByIndex(self.model, index), "kycl",
                             f"cannot read the type of the model's output {index}")
                 if kind not in _DTYPES:
-                    raise InferenceError(302004, f"the model's output {name} has the element type {kind.name}, "
-                                                 "which has no numpy type")
+                    raise InferenceError(int(Code.KYCL_UNSUPPORTED_MODEL),
+                                         f"the model's output {name} has the element type {kind.name}, "
+                                         "which has no numpy type")
                 outputs.append(TensorSpec(name, _shape(kycl.getModelOutputShapeByIndex, self.model, index, "output"),
                                           np.dtype(_DTYPES[kind])))
             self.outputs = tuple(outputs)

@@ -14,14 +14,14 @@ from typing import Iterator, List, Optional
 
 from _quillon_pybind11 import kycm, kyme, kyml
 
-from .errors import call, check
+from .errors import Code, call, check
 
 __all__ = ["Device", "devices"]
 
-_ALREADY_INITIALIZED = 100003
-_INVALID_DEVICE = 100004
-_KYML_ALREADY_INITIALIZED = 70002
-_KYME_ALREADY_INITIALIZED = 402003
+_ALREADY_INITIALIZED = int(Code.KYCM_ALREADY_INITIALIZED)
+_INVALID_DEVICE = int(Code.KYCM_INVALID_DEVICE)
+_KYML_ALREADY_INITIALIZED = int(Code.KYML_ERROR_INITIALIZED)
+_KYME_ALREADY_INITIALIZED = int(Code.KYME_ALREADY_INITIALIZED)
 _lock = threading.RLock()
 
 

@@ -10,6 +10,7 @@ import resource
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -517,6 +518,25 @@ def test_two_clips_at_once_and_a_custom_model_with_labels(tmp_path, capsys, clip
         assert line["label"] == f"colour {demo.CLASS_NAMES[line['class']]}"
         assert len(line["top"]) == 3 and line["top"][0]["class"] == line["class"]
         assert 0 < line["score"] <= 1 and line["top"][0]["score"] >= line["top"][1]["score"]
+
+
+def test_inputs_are_told_apart_as_quillon_open_tells_them(tmp_path):
+    """A folder gives every picture the package reads in one; a FIFO is a video, never opened to be told (a reader
+    waits for its writer, and would take its first bytes)."""
+    from PIL import Image
+
+    from quillon.pipeline import sources
+
+    for name in ("a.png", "b.jpg"):
+        Image.new("RGB", (16, 16)).save(tmp_path / name)
+    assert [(pathlib.Path(i.name).name, i.kind) for i in sources.collect([str(tmp_path)])] == [("a.png", "photo"),
+                                                                                                ("b.jpg", "photo")]
+    os.mkfifo(tmp_path / "stream.ts")
+    found = []
+    thread = threading.Thread(target=lambda: found.extend(sources.collect([str(tmp_path / "stream.ts")])), daemon=True)
+    thread.start()
+    thread.join(10)
+    assert [item.kind for item in found] == ["video"]
 
 
 def test_bad_input_is_refused_with_a_message(tmp_path, capsys, clips):

@@ -26,6 +26,7 @@ import math
 import os
 import threading
 import time
+import types
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, Tuple
 
@@ -543,7 +544,7 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
     from the task's start). `video` is the task's source already open on
     `device` (kept open), or None to open it for the task. `following`: for a
     segment, gives the segments the pass goes on into, and `widen` whether
-    it decodes on every processor from there (see Video.frames).
+    it decodes on every processor from there (see Video.segment_frames).
     Raises TaskFailed
     for what the input holds (a corrupt photo, a segment that fails);
     DiskError and faults of the program go through as they are."""
@@ -556,19 +557,18 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
     # Each frame is used at once (thumbnail, then the fusion op as the model
     # is called): the decoder's own picture serves, uncopied.
     options: Dict[str, Any] = {"format": format, "device": device, "copy": False}
-    if task.segment is not None:
-        options["segment"] = task.segment
-        if following is not None:
-            options["following"] = following
-        if widen is not None:
-            options["widen"] = widen
+    schedule = None
+    if task.segment is not None and (following is not None or widen is not None):
+        schedule = types.SimpleNamespace(following=following or (lambda: None), widen=widen or (lambda: False))
 
     pictures = 0
     try:
         with contextlib.ExitStack() as stack:
             if video is None:
                 video = stack.enter_context(quillon.open(task.source, device=device))
-            for frame in video.frames(**options):
+            frames = (video.frames(**options) if task.segment is None
+                      else video.segment_frames(task.segment, schedule, **options))
+            for frame in frames:
                 if stop is not None and stop.is_set():
                     break
                 tile = Thumbnail(pictures, thumbnail(frame)) if sample(pictures) else None

@@ -7,14 +7,12 @@ from __future__ import annotations
 
 import os
 import pathlib
+import stat
 from dataclasses import dataclass
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from .errors import TaskFailed, UserError
 
-PHOTO_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif")
-URL_SCHEMES = ("http://", "https://", "rtsp://", "rtsps://", "rtmp://", "udp://", "tcp://", "srt://")
-RAW_FORMATS = ("h264", "hevc")  # libavformat's names of Annex B streams, which carry no time stamps
 CONVERT_HINT = "convert it with: ffmpeg -i INPUT -c:v libx264 -pix_fmt yuv420p OUTPUT.mp4"
 
 
@@ -47,32 +45,52 @@ class Task:
 
 
 def _is_url(text: str) -> bool:
-    return text.lower().startswith(URL_SCHEMES)
+    from quillon.media import kinds  # the package's kinds of source, loaded with the package when needed
+
+    return kinds.is_url(text)
 
 
 def _readable(path: pathlib.Path) -> None:
-    if not path.exists():
-        raise UserError(f"{path}: no such file or folder")
+    """Refuses what does not exist or cannot be read. Only a regular file is
+    opened to find out: a FIFO or a device gives its bytes once, to the
+    demuxer."""
+    try:
+        status = path.stat()
+    except FileNotFoundError:
+        raise UserError(f"{path}: no such file or folder") from None
+    except OSError as error:
+        raise UserError(f"{path}: cannot be read ({error.strerror})") from None
+    if not stat.S_ISREG(status.st_mode):
+        if not os.access(path, os.R_OK):
+            raise UserError(f"{path}: cannot be read (Permission denied)")
+        return
     try:
         with open(path, "rb") as file:
             file.read(1)
     except OSError as error:
         raise UserError(f"{path}: cannot be read ({error.strerror})") from None
+    if status.st_size == 0:
+        raise UserError(f"{path}: the file is empty")
 
 
 def _photos(folder: pathlib.Path) -> List[pathlib.Path]:
+    """The folder's pictures, as `quillon.open` reads the folder."""
+    from quillon.media.kinds import PHOTO_SUFFIXES, photo_entries
+
     try:
-        entries = sorted(folder.iterdir())
+        photos = photo_entries(str(folder))
     except OSError as error:
         raise UserError(f"{folder}: the folder cannot be read ({error.strerror})") from None
-    photos = [p for p in entries if p.suffix.lower() in PHOTO_SUFFIXES and p.is_file()]
     if not photos:
-        raise UserError(f"{folder}: the folder holds no JPEG files ({', '.join(PHOTO_SUFFIXES)})")
-    return photos
+        raise UserError(f"{folder}: the folder holds no JPEG files or other pictures ({', '.join(PHOTO_SUFFIXES)}, "
+                        ".png, .webp, ...)")
+    return [pathlib.Path(photo) for photo in photos]
 
 
 def collect(arguments: Sequence[str]) -> List[Input]:
     """The inputs in the order given; folders expand to their photos in name order."""
+    from quillon.media import kinds
+
     inputs: List[Input] = []
     for argument in arguments:
         if _is_url(argument):
@@ -83,11 +101,8 @@ def collect(arguments: Sequence[str]) -> List[Input]:
             inputs += [Input(str(photo), "photo", position) for position, photo in enumerate(_photos(path))]
             continue
         _readable(path)
-        if path.stat().st_size == 0:
-            raise UserError(f"{path}: the file is empty")
-        with open(path, "rb") as file:
-            photo = file.read(3) == b"\xff\xd8\xff"
-        if not photo and path.suffix.lower() in PHOTO_SUFFIXES:
+        photo = kinds.is_jpeg(str(path))
+        if not photo and path.suffix.lower() in kinds.PHOTO_SUFFIXES:
             # libavformat would take it by its name for a JPEG of no size.
             raise UserError(f"{path}: not a JPEG file (named as one, but its first bytes are not a JPEG file's)")
         inputs.append(Input(str(path), "photo" if photo else "video"))
@@ -119,6 +134,7 @@ def probe(item: Input) -> None:
     """Opens a video or URL once to learn its codec, size and length; a file
     that is not a video gets a message naming it and what was wrong."""
     import quillon
+    from quillon.media import kinds
 
     if item.kind == "photo":
         item.codec, item.frame_count = "jpeg", 1
@@ -130,7 +146,7 @@ def probe(item: Input) -> None:
             item.frame_count = video.frame_count
             parts = getattr(video, "_parts", [])
             demuxer = getattr(parts[0], "demuxer", None) if parts else None
-            item.timestamps = demuxer is None or demuxer.format_name not in RAW_FORMATS
+            item.timestamps = demuxer is None or demuxer.format_name not in kinds.RAW_FORMATS
     except quillon.Error as error:
         raise UserError(f"{item.name}: the card cannot open it ({error})") from None
     except OSError as error:

@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import threading
+import types
 
 import numpy as np
 import pytest
@@ -63,6 +64,11 @@ def test_a_borrowed_frame_kept_past_its_pass_refuses(clip, tmp_path, kind):
     assert refuses(kept)  # close() ended the pass that was still suspended
 
 
+
+def Steer(following, widen=lambda: False):  # noqa: N802 - a schedule as the main job gives one
+    return types.SimpleNamespace(following=following, widen=widen)
+
+
 def test_close_from_another_thread_or_a_callback_ends_the_passes_and_frees_memory(clip):
     baseline = used_on(0)
     video = quillon.open(clip)
@@ -77,7 +83,7 @@ def test_close_from_another_thread_or_a_callback_ends_the_passes_and_frees_memor
 
     def reader():
         try:
-            outcome["pictures"] = len(list(video.frames(segment=segments[0], following=following, size=(64, 48))))
+            outcome["pictures"] = len(list(video.segment_frames(segments[0], Steer(following), size=(64, 48))))
         except BaseException as error:  # noqa: B902 - reported to the test's thread
             outcome["error"] = error
 
@@ -97,7 +103,7 @@ def test_close_from_another_thread_or_a_callback_ends_the_passes_and_frees_memor
     def closing():
         video.close()  # from inside the pass
         return segments[1]
-    pictures = list(video.frames(segment=segments[0], following=closing))
+    pictures = list(video.segment_frames(segments[0], Steer(closing)))
     assert len(pictures) <= segments[0].pictures
     assert used_on(0) == baseline and kyme.getDecoderAvailableChannels() == channels
     with pytest.raises(ValueError, match="closed"):

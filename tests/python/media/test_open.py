@@ -69,6 +69,7 @@ def test_containers_decode_like_pyav(clips, name, codec, decoder):
         stream = container.streams.video[0]
         assert (video.codec, video.width, video.height) == (codec, stream.width, stream.height)
         assert video.fps == float(stream.average_rate) and video.frame_count in (stream.frames, None)
+        assert video.container == container.format.name and video.timestamps
     assert video.decoder == decoder
     assert [index for index, _, _ in frames] == list(range(len(reference)))
     assert [pts for _, pts, _ in frames] == [time for time, _ in reference]
@@ -81,6 +82,7 @@ def test_annex_b_file_has_increasing_times(clips):
     video, frames = decoded(clips["h264.h264"], format="rgb24")
     reference = pyav_frames(clips["h264.h264"])
     assert video.decoder == "card" and len(frames) == len(reference) == 30
+    assert (video.container, video.timestamps) == ("h264", False)
     times = [pts for _, pts, _ in frames]
     assert times[0] == 0.0 and all(b > a for a, b in zip(times, times[1:]))
     for frame, (_, expected) in zip(frames, reference):
@@ -164,6 +166,7 @@ def test_resized_copies_are_the_planes_resized_then_converted(clips, photos):
 def test_photos_decode_like_pillow(photos):
     with quillon.open(str(photos)) as video:
         assert video.frame_count == 11 and video.codec == "jpeg" and (video.width, video.height) == (333, 211)
+        assert (video.container, video.timestamps) == ("photos", True)
         frames = [(frame.source, frame.pts, frame.to_numpy()) for frame in video.frames("rgb24")]
     assert [source for source, _, _ in frames] == sorted(str(p) for p in photos.glob("*.jpg"))
     assert [pts for _, pts, _ in frames] == [float(i) for i in range(11)]

@@ -4,6 +4,7 @@ whose leading pictures refer to the group before them."""
 import dataclasses
 import shutil
 import subprocess
+import types
 
 import numpy as np
 import pytest
@@ -79,17 +80,23 @@ def test_segments_put_together_give_the_plain_pass(clips, name):
         # One pass asking for the next segments as it goes gives the same pictures.
         more = iter(segments[first + 1:last + 1])
         with quillon.open(clips[name]) as video:
-            grown = take(video.frames(format="nv12", segment=segments[first], following=lambda: next(more, None)))
+            grown = take(video.segment_frames(segments[first], Steer(lambda: next(more, None)), format="nv12"))
         assert [index for index, _, _ in grown] == list(range(len(apart)))
         assert all(np.array_equal(a[2], b[2]) for a, b in zip(grown, apart))
         assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in together]
+
+
+
+def Steer(following, widen=lambda: False):  # noqa: N802 - a schedule as the main job gives one
+    return types.SimpleNamespace(following=following, widen=widen)
 
 
 def test_a_pass_goes_on_apart_where_it_cannot_go_on_as_one(clips, monkeypatch):
     """Where going on would change how a pass tells its pictures from the
     next segment's (the leading pictures at its end unknown), the next
     segment gets a pass of its own: the pictures are the same."""
-    from quillon import media
+    from quillon.media import passes as media_passes
+    from quillon.media import segments as media
 
     plain, segments, _ = plain_and_segmented(clips["open_gop.mp4"], target_pictures=1)
     unknown = segments[2].end_packet
@@ -99,10 +106,10 @@ def test_a_pass_goes_on_apart_where_it_cannot_go_on_as_one(clips, monkeypatch):
             super().__init__(keys, last_leading, end)
             self.known = self.known and end != unknown
 
-    monkeypatch.setattr(media, "_PassEnd", Unknown)
+    monkeypatch.setattr(media_passes, "_PassEnd", Unknown)
     passes = []
-    decode_from = media._Container._decode_from
-    monkeypatch.setattr(media._Container, "_decode_from", lambda *args, **kw: passes.append(args[4]) or
+    decode_from = media_passes.SegmentPass._decode_from
+    monkeypatch.setattr(media_passes.SegmentPass, "_decode_from", lambda *args, **kw: passes.append(args[3]) or
                         decode_from(*args, **kw))
     asked = []
 
@@ -111,9 +118,9 @@ def test_a_pass_goes_on_apart_where_it_cannot_go_on_as_one(clips, monkeypatch):
         return segments[asked[-1]] if asked[-1] < len(segments) else None
 
     with quillon.open(clips["open_gop.mp4"]) as video:
-        grown = take(video.frames(format="nv12", segment=segments[0], following=following))
+        grown = take(video.segment_frames(segments[0], Steer(following), format="nv12"))
         with pytest.raises(ValueError, match="does not follow"):
-            list(video.frames(segment=segments[0], following=lambda: segments[2]))
+            list(video.segment_frames(segments[0], Steer(lambda: segments[2])))
     assert asked == list(range(1, len(segments))) and passes[:2] == [0, segments[2].first_packet]
     assert len(grown) == 60 and all(np.array_equal(a[2], b[2]) for a, b in zip(grown, plain))
     assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in plain]
@@ -136,8 +143,6 @@ def test_random_access_points_merge_up_to_the_target(clips):
 def test_a_file_opened_again_is_cut_without_reading_its_packets_again(clips, tmp_path, monkeypatch):
     """Openings of one file share its packet index while the file stays as
     it was; a file rewritten in place is read and cut afresh."""
-    from quillon import media
-
     reads, opened = [], _native.Demuxer
 
     class Counting:
@@ -151,7 +156,7 @@ def test_a_file_opened_again_is_cut_without_reading_its_packets_again(clips, tmp
         def __getattr__(self, name):
             return getattr(self.demuxer, name)
 
-    monkeypatch.setattr(media._native, "Demuxer", Counting)
+    monkeypatch.setattr(_native, "Demuxer", Counting)
     path = tmp_path / "clip.mp4"
     shutil.copyfile(clips["open_gop.mp4"], path)
     cuts = []
@@ -188,10 +193,10 @@ def test_a_pass_that_widens_gives_the_pictures_it_would_have(clips, monkeypatch,
     picture without leading pictures only (the closed GOPs; the open-GOP
     x264 clip has such pictures that are not IDR ones, x265 CRA pictures),
     the decoder before finishing its stream meanwhile."""
-    from quillon import media
+    from quillon.media import container
 
-    made, asked, channel = [], [], media._Channel
-    monkeypatch.setattr(media, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
+    made, asked, channel = [], [], container._Channel
+    monkeypatch.setattr(container, "_Channel", lambda *args, **kw: made.append(kw.get("wide", False)) or
                         channel(*args, **kw))
 
     def widen():
@@ -202,11 +207,11 @@ def test_a_pass_that_widens_gives_the_pictures_it_would_have(clips, monkeypatch,
     more = iter(segments[1:])
     made.clear()
     with quillon.open(clips[name]) as video:
-        grown = take(video.frames(format="nv12", device=1, segment=segments[0], following=lambda: next(more, None),
-                                  widen=widen))
-        for segment, bad in ((segments[0], True), (None, lambda: True)):
-            with pytest.raises(ValueError, match="widen"):
-                video.frames(format="nv12", segment=segment, widen=bad)
+        grown = take(video.segment_frames(segments[0], Steer(lambda: next(more, None), widen), format="nv12",
+                                          device=1))
+        for bad in (True, lambda: True, types.SimpleNamespace(widen=lambda: True)):
+            with pytest.raises(TypeError, match="schedule"):
+                video.segment_frames(segments[0], bad)
     assert [index for index, _, _ in grown] == list(range(60))
     assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in plain]
     assert all(np.array_equal(a[2], b[2]) for a, b in zip(grown, plain))
@@ -225,11 +230,10 @@ def test_segments_of_another_video_or_bad_arguments_are_refused(clips):
             video.frames(segment=good, start=1.0)
         with pytest.raises(TypeError):
             video.frames(segment=(0, 9))
-        for following, segment in ((lambda: None, None), (3, good)):
-            with pytest.raises(ValueError, match="following"):
-                video.frames(segment=segment, following=following)
+        with pytest.raises(TypeError):
+            video.frames(segment=good, following=lambda: None)
         with pytest.raises(ValueError, match="does not follow"):
-            list(video.frames(segment=good, following=lambda: "segment 2"))
+            list(video.segment_frames(good, Steer(lambda: "segment 2")))
         for target in (0, True, 1.5):
             with pytest.raises(ValueError, match="target_pictures"):
                 video.segments(target)

@@ -116,6 +116,10 @@ def test_pictures_on_the_die_in_every_layout(tmp_path, name):
     outputs = sorted(tmp_path.iterdir())
     frames = np.concatenate([decoded(path) for path in outputs])
     assert len(frames) == 3 and all(psnr(f, rgb) >= 38 for f in frames)
+    with quillon.open(str(outputs[0])) as clip, quillon.encode(tmp_path / "again.h264", W, H, device=1) as video:
+        for frame in clip.frames("nv12", device=1):
+            video.write(frame.picture)  # a frame's picture goes where the frame goes
+    assert len(decoded(tmp_path / "again.h264")) == (3 if name == "clip.mkv" else 1)
 
 
 def test_rate_control(tmp_path):

@@ -82,3 +82,22 @@ def test_ctrl_c_while_the_package_loads_is_raised_once_it_is_whole():
         done = subprocess.run([sys.executable, "-c", CTRL_C_WHILE_LOADING, target], capture_output=True, text=True,
                               timeout=60, env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
         assert done.stdout.split() == ["True", "True", "Model", "open"], (target, done.stderr)
+
+
+def test_a_monitor_reads_each_die_and_shuts_down_only_what_it_started():
+    kyml = quillon.kyml
+    kyml.shutDown()
+    with quillon.Monitor([0, 1, 99]) as monitor:  # no die 99: left out
+        loads = monitor.loads()
+    assert [(load.device, load.card, load.die) for load in loads] == [(0, 0, 0), (1, 0, 1)]
+    assert all(isinstance(value, int) and 0 <= value <= 100 for load in loads for value in load[3:])
+    assert kyml.shutDown() == kyml.opStatus.KYML_ERROR_UNINITIALIZED  # the monitor started it and shut it down
+    assert kyml.init() == kyml.opStatus.KYML_SUCCESS
+    with quillon.Monitor([1]) as monitor:
+        assert [load.device for load in monitor.loads()] == [1]
+    assert kyml.shutDown() == kyml.opStatus.KYML_SUCCESS  # the program's, left running
+
+
+def test_codec_messages_count_the_decoders_errors():
+    counts = quillon.codec_messages()
+    assert set(counts) == {"errors", "concealed"} and 0 <= counts["concealed"] <= counts["errors"]

@@ -1,0 +1,329 @@
+"""A container file or URL, demuxed by libavformat in the native helper:
+decoded on the card (H.264, HEVC) or on the host (other codecs)."""
+from __future__ import annotations
+
+import collections
+import logging
+import threading
+from dataclasses import replace
+from typing import TYPE_CHECKING, Any, Dict, Generator, Iterator, List, Optional, Set, Tuple
+
+from _quillon_pybind11 import kycm, kyme
+
+from .. import _native
+from ..errors import check
+from .channel import _NO_PTS, _Channel, _frame_pts
+from .convert import _Converter
+from .indexes import _INDEXES, _file_identity
+from .kinds import is_url
+from .memory import DevicePicture
+from .part import ConverterArgs, _Clock, _Part
+from .passes import SegmentPass
+from .segments import Segment, _starts
+
+if TYPE_CHECKING:
+    from .segments import Schedule
+    from .video import Video
+
+# Codecs the card decodes, with the coded formats its video decoder takes.
+CARD_VIDEO = {"h264": kyme.codecType.KYME_CODEC_DEC_H264, "hevc": kyme.codecType.KYME_CODEC_DEC_HEVC}
+CARD_PIXELS = ("yuv420p", "yuvj420p", "yuv420p10le", "nv12", "gray")
+_log = logging.getLogger("quillon")
+_WARNED: Set[str] = set()  # sources whose host decoding was announced
+_WARNED_LOCK = threading.Lock()  # guards _WARNED: sources are opened from threads of their own
+
+
+def _first_warning(name: str) -> bool:
+    """Whether the host decoding of `name` is yet to be announced (it is
+    from now on)."""
+    with _WARNED_LOCK:
+        if name in _WARNED:
+            return False
+        _WARNED.add(name)
+        return True
+
+
+class _Container(_Part):
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.demuxer = _native.Demuxer(name)
+        self.container = self.demuxer.format_name
+        rate = self.demuxer.fps
+        self.rate: Optional[Tuple[int, int]] = None if rate is None else (int(rate[0]), int(rate[1]))
+        self.codec = self.demuxer.codec
+        self.width, self.height = self.demuxer.width, self.demuxer.height
+        self.fps = None if self.rate is None else self.rate[0] / self.rate[1]
+        self.duration = self.demuxer.duration
+        self.frame_count = self.demuxer.frame_count
+        on_card = (self.codec in CARD_VIDEO and self.demuxer.pixel_format in CARD_PIXELS
+                   and 128 <= self.width <= 4096 and 128 <= self.height <= 4096)
+        self.decoder = "card" if on_card else "host"
+        if not on_card and _first_warning(name):  # once a source: a program may open it many times
+            _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
+                         self.demuxer.pixel_format, self.width, self.height)
+        self._index: Optional[_native.PacketIndex] = None
+        self._unindexed = False  # reading every packet failed: a damaged file is one segment
+        # Every pass reads with a demuxer of its own: the one opened here
+        # while it is unread, then those of finished passes, repositioned
+        # rather than the source opened again.
+        self._unread: List[_native.Demuxer] = [self.demuxer]
+        self._spare: List[_native.Demuxer] = []
+        # Decoder channels of finished segment passes, by die and width, for the next.
+        self._idle: Dict[Tuple[int, bool], List[_Channel]] = collections.defaultdict(list)
+        self._closed = False
+        self._lock = threading.Lock()
+
+    def _live(self) -> bool:
+        """Whether the source may give its packets as they happen (a URL):
+        its pictures are then handed on one by one."""
+        return is_url(self.name)
+
+    def _divisible(self) -> bool:
+        # A network source is not read twice (a live one never ends), and the
+        # host decoder's passes run over the whole part.
+        return self.decoder == "card" and not is_url(self.name) and not self._unindexed
+
+    def _indexed(self) -> Optional[_native.PacketIndex]:
+        """The index of a part cut into segments; None for a part that is one
+        segment, such as a file whose packets cannot all be read (a cut or
+        damaged one): its one pass gives what can be decoded, then fails."""
+        if not self._divisible():
+            return None
+        try:
+            return self.index()
+        except OSError:
+            self._unindexed = True
+            return None
+
+    def check_start(self, start: float) -> None:
+        # Seeking counts microseconds and time stamps in 64 bits.
+        num, den = self.demuxer.time_base
+        if start * max(den / num, 1e6) >= 2.0**62:
+            raise ValueError(f"start must be within the time stamps of {self.name}, not {start!r} seconds")
+
+    def index(self) -> _native.PacketIndex:
+        """The key packets, found once by reading every packet with a demuxer
+        of its own, or known from an earlier opening of the same file."""
+        with self._lock:
+            if self._index is not None:
+                return self._index
+        identity = _file_identity(self.name)
+        index = _INDEXES.recall(self.name, identity)
+        if index is None:
+            demuxer = _native.Demuxer(self.name)
+            try:
+                index = demuxer.index()
+            finally:
+                self._give_back(demuxer)
+            _INDEXES.keep(self.name, identity, index)
+        with self._lock:
+            self._index = self._index or index
+            return self._index
+
+    def _take(self) -> Tuple[_native.Demuxer, bool]:
+        """A demuxer of this source for one pass, and whether it is unread.
+        Passes of one video advanced in turn, or from threads of their own,
+        read apart; a network source is read by one pass at a time."""
+        with self._lock:
+            if self._unread:
+                return self._unread.pop(), True
+            if self._spare:
+                return self._spare.pop(), False
+        if is_url(self.name):
+            raise ValueError(f"{self.name} is being read by another frames() pass: a network source is read by "
+                             "one pass at a time")
+        return _native.Demuxer(self.name), True
+
+    def _channel(self, device: int, wide: bool = False) -> "_Channel":
+        with self._lock:
+            if self._idle[device, wide]:
+                return self._idle[device, wide].pop()
+        return _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=False, wide=wide)
+
+    def _idle_channel(self, device: int, channel: "_Channel") -> None:
+        if channel.recycle():
+            with self._lock:
+                if not self._closed:
+                    self._idle[device, channel.wide].append(channel)
+                    return
+        channel.close()
+
+    def _give_back(self, demuxer: _native.Demuxer) -> None:
+        with self._lock:
+            if not self._closed:
+                self._spare.append(demuxer)
+                return
+        demuxer.close()
+
+    def segments(self, part: int, target: int) -> List[Segment]:
+        index = self._indexed()
+        if index is None:
+            return super().segments(part, target)
+        packets = index.packets
+        # Random-access points are merged into segments of at least `target`
+        # packets; a short tail joins the segment before it. Packets before
+        # the first key packet stay with the first segment, as a plain pass
+        # sends them too.
+        starts = [0]
+        for key in _starts(index):
+            if key - starts[-1] >= target and packets - key >= target:
+                starts.append(key)
+        ends: List[Optional[int]] = [*starts[1:], None]
+        return [Segment(self.name, part, number, first, end, (packets if end is None else end) - first)
+                for number, (first, end) in enumerate(zip(starts, ends))]
+
+    def check_segment(self, segment: Segment) -> None:
+        index = self._indexed()
+        if index is None:
+            return super().check_segment(segment)
+        keys = set(_starts(index))
+        first, end = segment.first_packet, segment.end_packet
+        if (segment.source != self.name or (first != 0 and first not in keys)
+                or (end is not None and (end not in keys or end <= first))):
+            raise ValueError(f"{segment!r} is not a segment of {self.name}: it must start at packet 0 or a key "
+                             "packet and end at a later key packet or None")
+
+    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
+                         schedule: Optional["Schedule"] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+        index = self._indexed()
+        if index is None:
+            yield from self.pictures(video, converter_args, device, None)
+            return
+        run = SegmentPass(self, index, segment, schedule)
+        yield from run.pictures(video._memory, converter_args, device)
+        for after in run.apart:
+            yield from self.segment_pictures(video, converter_args, device, after, schedule)
+
+    def close(self) -> None:
+        with self._lock:
+            self._closed = True
+            spare, self._spare = self._spare, []
+            unread, self._unread = self._unread, []
+            idle = [channel for channels in self._idle.values() for channel in channels]
+            self._idle.clear()
+        for channel in idle:
+            channel.close()
+        for demuxer in {id(d): d for d in (self.demuxer, *spare, *unread)}.values():
+            demuxer.close()
+
+    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
+                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
+        demuxer, unread = self._take()
+        converter = _Converter(video._memory, device, *converter_args, bt709=demuxer.bt709)
+        try:
+            decoded = 0
+            for pts, picture in self._from(demuxer, unread, device, converter, start):
+                decoded += 1
+                if picture is not None:
+                    yield pts, picture, self.name
+            # libavformat accepts some files by their name alone (a text
+            # file called .jpg); one that yields nothing is refused, not empty.
+            if decoded == 0:
+                raise OSError(f"cannot decode {self.name}: it holds no picture that decodes")
+        finally:
+            converter.close()
+            self._give_back(demuxer)
+
+    def _from(self, demuxer: _native.Demuxer, unread: bool, device: int, converter: _Converter,
+              start: Optional[float]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
+        """(pts, picture) in display order from the top or from the first
+        picture at or after `start`; pictures decoded before it come as
+        (pts, None). A seek lands at a random-access point at or before
+        `start` where the container has an index; in MPEG-TS and MPEG-PS it
+        may land after one, and the decoder gives nothing before the next:
+        the pass then starts again from further back, until its first
+        picture is not after `start` (or it starts from the top)."""
+        num, den = demuxer.time_base
+        back = 0.0
+        while True:
+            target = None if start is None else start - back
+            top = target is None or target <= 0
+            if target is not None and not top:
+                try:
+                    demuxer.seek(target)
+                except ValueError:  # a stream that does not seek (raw Annex B) is read from the top
+                    top = True
+            if top and not unread:
+                demuxer.seek(0.0)
+            unread = False
+            clock = _Clock(num, den, self.rate)
+            if self.decoder == "card":
+                source = self._card(demuxer, device, converter, clock, start)
+            else:
+                source = self._host(demuxer, converter, clock, start)
+            try:
+                first = next(source, None)
+                if top or (first is not None and start is not None and first[0] <= start + 1e-9):
+                    if first is not None:
+                        yield first
+                        yield from source
+                    return
+                if first is not None and first[1] is not None:
+                    converter.memory.give(first[1].nbytes, first[1].address)
+            finally:
+                source.close()
+            back = max(1.0, 2 * back)
+
+    def _card(self, demuxer: _native.Demuxer, device: int, converter: _Converter, clock: "_Clock",
+              start: Optional[float]) -> "_Decoded":
+        channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=self._live())
+        try:
+            def pictures(frames: Iterator[Any]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
+                for frame in frames:
+                    pts = clock.seconds(_frame_pts(frame))
+                    if start is not None and pts < start - 1e-9:
+                        yield pts, None
+                    else:
+                        yield pts, converter.convert(frame.data[0], "nv12", frame.width, frame.height,
+                                                     frame.stride[0])
+
+            failure: Optional[OSError] = None
+            while True:
+                try:
+                    packet = demuxer.read()
+                except OSError as error:
+                    # A source that fails part way ends as its end would: the
+                    # pictures still in the decoder come out, then the error.
+                    failure = error
+                    break
+                if packet is None:
+                    break
+                data, pts, _key = packet
+                yield from pictures(channel.send(data, _NO_PTS if pts is None else pts))
+            yield from pictures(channel.finish())
+            if failure is not None:
+                raise failure
+        finally:
+            channel.close()
+
+    def _host(self, demuxer: _native.Demuxer, converter: _Converter, clock: "_Clock",
+              start: Optional[float]) -> "_Decoded":
+        decoded = "nv12" if converter.format == "nv12" else "rgb24"
+        decoder = _native.HostDecoder(demuxer, decoded)
+        while (picture := decoder.read()) is not None:
+            pts, address, nbytes, width, height = picture
+            seconds = clock.seconds(pts)
+            if start is not None and seconds < start - 1e-9:
+                yield seconds, None
+                continue
+            staging = converter.scratch("upload" if decoded == "rgb24" else decoded, width, height)
+            check(kycm.memcpy(address, staging, nbytes, kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm",
+                           "uploading a picture decoded on the host")
+            converted = converter.convert(staging, decoded, width, height, width)
+            yield seconds, replace(converted, damaged=True) if decoder.damaged else converted
+
+
+# A plain pass's pictures as a decoder gives them: (pts, picture), None for
+# a picture decoded before the pass's start.
+_Decoded = Generator[Tuple[float, Optional[DevicePicture]], None, None]
+
+
+
+def _turned_upright(part: _Container, autorotate: bool) -> None:
+    """Gives `part` the turn its display matrix asks for (when `autorotate`),
+    and its width and height those of its pictures turned. Angles other
+    than quarter turns are left alone, as ffmpeg leaves them."""
+    part.rotation = part.demuxer.rotation
+    part.turn = (360 - part.rotation) % 360 if autorotate and part.rotation in (90, 180, 270) else 0
+    if part.turn in (90, 270):
+        part.width, part.height = part.height, part.width

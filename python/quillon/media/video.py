@@ -1,0 +1,349 @@
+"""`Video`, what `quillon.open` gives, and its `frames()` passes."""
+from __future__ import annotations
+
+import math
+import os
+import threading
+import weakref
+from typing import Generator, Iterator, List, Optional, Sequence, Tuple, Union
+
+from .. import _native, runtime
+from .container import _Container, _turned_upright
+from .frame import Frame
+from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries
+from .memory import FORMATS, DevicePicture, _Memory
+from .part import ConverterArgs, Source, _Part
+from .photos import _Photos
+from .segments import Schedule, Segment
+
+
+def _parts(source: Source, autorotate: bool = True) -> List[_Part]:
+    items: Sequence[Union[str, "os.PathLike[str]"]]
+    if isinstance(source, (str, os.PathLike)):
+        items = [source]
+    elif isinstance(source, (list, tuple)):
+        items = source
+        if not items:
+            raise ValueError("the list of sources is empty")
+    else:
+        raise TypeError(f"source must be a path, a URL or a list of these, not {type(source).__name__}")
+    parts: List[_Part] = []
+    try:
+        for item in items:
+            if not isinstance(item, (str, os.PathLike)):
+                raise TypeError(f"a source must be a path or a URL, not {type(item).__name__}")
+            name = os.fspath(item)
+            if is_url(name):
+                container = _Container(name)
+                parts.append(container)
+                _turned_upright(container, autorotate)
+            elif os.path.isdir(name):
+                photos = photo_entries(name)
+                if not photos:
+                    raise FileNotFoundError(2, f"no picture files in the folder {name}")
+                parts.append(_Photos(name, photos))
+            elif not os.path.exists(name):
+                raise FileNotFoundError(2, f"cannot open {name}: no such file")
+            elif is_jpeg(name):
+                parts.append(_Photos(name, [name]))
+            else:
+                container = _Container(name)
+                parts.append(container)
+                _turned_upright(container, autorotate)
+    except BaseException:
+        for part in parts:
+            part.close()
+        raise
+    return parts
+
+
+class _Pass:
+    """A `frames()` iteration, which the video's `close()` may end from any
+    thread: a thread asking for the next frame meanwhile waits for the end,
+    rather than finding the generator busy."""
+
+    def __init__(self, frames: Generator[Frame, None, None]) -> None:
+        self._frames = frames
+        self._lock = threading.Lock()  # held while the generator runs
+
+    def __iter__(self) -> "_Pass":
+        return self
+
+    def __next__(self) -> Frame:
+        with self._lock:
+            return next(self._frames)
+
+    def close(self, wait: bool = True) -> None:
+        """Ends the iteration and gives back its decoder; without `wait`, not
+        while it runs (it is then ended by what it runs into)."""
+        if self._lock.acquire(blocking=wait):
+            try:
+                self._frames.close()
+            finally:
+                self._lock.release()
+
+
+class Video:
+    """A source opened by `quillon.open`: use it in a `with` block (or call
+    `close()`), read its attributes and iterate `frames()`.
+
+    Attributes: `codec` (libavcodec's name, "jpeg" for photos), `width`,
+    `height`, `fps` (float; None when unknown), `duration` (seconds; None when
+    unknown), `frame_count` (None when unknown), `decoder` ("card" or "host"),
+    `container` (libavformat's name of the container, such as
+    "mov,mp4,m4a,3gp,3g2,mj2" or "h264"; "photos" for photos), `timestamps`
+    (whether the container's time stamps are real: False for raw H.264 and
+    HEVC streams, whose pictures are timed by their number at the stream's
+    rate),
+    `rotation` (the container's display rotation: the counter-clockwise turn
+    in degrees, 0 to 359, that shows the pictures upright, as ffprobe
+    reports it; only 90, 180 and 270 are applied), `autorotate`
+    (whether pictures are turned upright: then `width` and `height` are the
+    upright ones), `source` (what was opened) and `device` (the die used by
+    default). For a
+    list the attributes are those of its first item, except `frame_count`
+    and `duration`, which add up (None if any item's is unknown).
+    """
+
+    def __init__(self, source: Source, device: int, autorotate: bool = True) -> None:
+        self.source = source
+        self.device = device
+        self.autorotate = autorotate
+        self._parts = _parts(source, autorotate)
+        self._memory = _Memory()
+        self._passes: "weakref.WeakSet[_Pass]" = weakref.WeakSet()
+        first = self._parts[0]
+        self.codec, self.width, self.height = first.codec, first.width, first.height
+        self.fps, self.decoder = first.fps, first.decoder
+        self.rotation = first.rotation
+        self.container = first.container
+        self.timestamps = first.container not in RAW_FORMATS
+        counts = [part.frame_count for part in self._parts]
+        durations = [part.duration for part in self._parts]
+        self.frame_count: Optional[int] = None if None in counts else sum(c for c in counts if c is not None)
+        self.duration: Optional[float] = None if None in durations else sum(d for d in durations if d is not None)
+
+    def __enter__(self) -> "Video":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        # A video dropped without close() gives back its channels and
+        # sources at once; its memory goes with the last frame using it.
+        for part in getattr(self, "_parts", ()):
+            part.close()
+
+    def close(self) -> None:
+        """Ends every `frames()` iteration, closes the sources and frees the
+        device memory of the frames (their `to_numpy()` then raises
+        ValueError). It may be called from any thread, and from a function
+        a pass calls back (a schedule's `following()` and `widen()`): a pass running meanwhile
+        ends at its next picture and gives back what it still holds."""
+        self._memory.close()
+        for iteration in list(self._passes):
+            iteration.close(wait=False)  # one running sees the video closed at its next picture
+        self._release()
+
+    def _release(self) -> None:
+        """Closes the sources that no pass is reading; a pass reading one
+        closes it as it ends."""
+        for part in self._parts:
+            try:
+                part.close()
+            except ValueError:  # being read by a running pass
+                pass
+
+    def segments(self, target_pictures: int = 60) -> List[Segment]:
+        """The source cut into pieces that decode independently: for each
+        part (each item of a list), its segments in decode order.
+
+        A video the card decodes is cut at its key packets (IDR, CRA and BLA
+        pictures, I pictures with a recovery point), neighbouring
+        random-access points merged so that a segment holds at least
+        `target_pictures` packets where the part has enough (a part with one
+        random-access point is one segment). Finding them reads the file's
+        packets once, without decoding, the first time. A video decoded on
+        the host and a URL are one segment each; photos are one segment per
+        file. `frames(segment=...)` decodes one segment; the segments' frames
+        in order are those of one plain `frames()` pass.
+        """
+        if not isinstance(target_pictures, int) or isinstance(target_pictures, bool) or target_pictures < 1:
+            raise ValueError(f"target_pictures must be a positive int, not {target_pictures!r}")
+        if self._memory.closed:
+            raise ValueError("the video is closed")
+        return [segment for number, part in enumerate(self._parts) for segment in part.segments(number,
+                                                                                             target_pictures)]
+
+    def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
+               start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True
+               ) -> Iterator[Frame]:
+        """Decodes the pictures in display order as `Frame` objects.
+
+        `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
+        `size` is (width, height) to resize to on the die (bilinear), None
+        to keep the coded size; `device` is the die to decode and convert on
+        (default: the video's); `start` (seconds, finite) begins at the
+        random-access point before it and yields from the first picture at
+        or after it (for photos: the number of the first photo). Each pass
+        reads with a demuxer of its own; a URL is read by one pass at a time.
+
+        `segment` (one of `segments()`, not with `start`) decodes only that
+        segment's pictures; `index` then counts within the segment. Frames
+        keep the container's `pts`; in a stream without time stamps the
+        first picture of a segment is timed as if it were picture
+        `first_packet`, so neighbouring segments' times may overlap.
+
+        `copy=False` saves a copy of every picture the decoder gives as it
+        is (asked for in its coded format and size): such a frame is the
+        decoder's own picture and lasts until the next frame is asked for
+        (then its `to_numpy()` and `device_address` raise ValueError), which
+        suits a loop that uses each frame at once, as `model.submit(frame)`
+        does. Other frames are copies either way.
+        """
+        size = _checked_picture(format, size)
+        if start is not None:
+            if not isinstance(start, (int, float)) or isinstance(start, bool) or not math.isfinite(start):
+                raise ValueError(f"start must be a finite number of seconds, not {start!r}")
+            for part in self._parts:
+                part.check_start(start)
+        if segment is not None:
+            if start is not None:
+                self._check_segment(segment)
+                raise ValueError("give a segment or a start, not both")
+            return self.segment_frames(segment, format=format, size=size, device=device, copy=copy)
+        die = self.device if device is None else runtime.resolve(device)
+        if self._memory.closed:
+            raise ValueError("the video is closed")
+        return self._passed(self._frames((format, size, not copy, 0), die, start))
+
+    def segment_frames(self, segment: Segment, schedule: Optional[Schedule] = None, *, format: str = "rgb24",
+                       size: Optional[Tuple[int, int]] = None, device: Optional[int] = None, copy: bool = True
+                       ) -> Iterator[Frame]:
+        """The frames of `segment` (one of `segments()`), as
+        `frames(segment=...)` gives them, for a program that schedules
+        segments itself, as the main job does.
+
+        `schedule` (a `quillon.media.Schedule`) steers the pass as it goes:
+        as the decoder reaches the end of the segments it has,
+        `schedule.following()` is asked for the next one (the segment of
+        the same part that starts where they end), or None to end there. The
+        pass then gives what one `frames(segment=...)` over all of them
+        would, without the decoder starting afresh; `index` goes on
+        counting. `schedule.widen()` is asked as the pass starts and as it
+        goes on into a segment that starts with an IDR picture without
+        leading pictures (where a new decoder can take over): True has the
+        pass decode from there on every processor (a channel made with
+        `enableMC`), as the last pass of a run would once the other dies are
+        done; the decoder before finishes its stream while the new one
+        starts. The pictures are the same either way. Photos and videos
+        decoded on the host end with their segment and do not ask.
+
+        `format`, `size`, `device` and `copy` are those of `frames()`.
+        """
+        size = _checked_picture(format, size)
+        self._check_segment(segment)
+        if schedule is not None and not (callable(getattr(schedule, "following", None))
+                                         and callable(getattr(schedule, "widen", None))):
+            raise TypeError(f"schedule must have following() and widen() methods, not {type(schedule).__name__}")
+        die = self.device if device is None else runtime.resolve(device)
+        if self._memory.closed:
+            raise ValueError("the video is closed")
+        self._parts[segment.part].check_segment(segment)
+        return self._passed(self._segment_frames((format, size, not copy, 0), die, segment, schedule))
+
+    def _check_segment(self, segment: Segment) -> None:
+        if not isinstance(segment, Segment):
+            raise TypeError(f"segment must be a quillon.media.Segment, not {type(segment).__name__}")
+        if not (isinstance(segment.part, int) and 0 <= segment.part < len(self._parts)):
+            raise ValueError(f"{segment!r} is not a segment of this video: it has {len(self._parts)} parts")
+
+    def _passed(self, frames: Generator[Frame, None, None]) -> Iterator[Frame]:
+        iteration = _Pass(frames)
+        self._passes.add(iteration)
+        return iteration
+
+    def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Generator[Frame, None, None]:
+        return self._framed(args, (item for part in self._parts
+                                   for item in part.pictures(self, (*args[:3], part.turn), device, start)))
+
+    def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment, schedule: Optional[Schedule]
+                        ) -> Generator[Frame, None, None]:
+        part = self._parts[segment.part]
+        return self._framed(args, part.segment_pictures(self, (*args[:3], part.turn), device, segment, schedule))
+
+    def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, DevicePicture, str]]
+                ) -> Generator[Frame, None, None]:
+        """The pictures as frames, numbered from 0. A borrowed one is gone as
+        soon as the pass moves on or ends in any way (the next frame asked
+        for, a `break`, an exception, `close()`): the decoder then takes its
+        picture back and fills it again. A pass the video's `close()` could
+        not end at once (running in another thread, or calling back into it
+        from its schedule) ends quietly at its next picture."""
+        frame: Optional[Frame] = None
+        try:
+            for index, (pts, picture, name) in enumerate(pictures):
+                if self._memory.closed:
+                    break
+                frame = Frame(index, pts, args[0], name, picture, self._memory)
+                yield frame
+                if picture.borrowed:
+                    frame._gone = True
+                frame = None
+        except Exception:
+            # What failed because close() took the memory and sources away
+            # from under the pass is the pass's end, not an error.
+            if not self._memory.closed:
+                raise
+        finally:
+            if frame is not None and frame.picture.borrowed:
+                frame._gone = True
+            frame = None
+            close = getattr(pictures, "close", None)
+            if close is not None:
+                close()  # the pass's decoder goes back now, not when collected
+            if self._memory.closed:
+                self._release()
+
+    def __repr__(self) -> str:
+        return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
+                f"decoder={self.decoder}>")
+
+
+def _checked_picture(format: str, size: Optional[Tuple[int, int]]) -> Optional[Tuple[int, int]]:
+    """`size` as a tuple, once `format` and it are what `frames()` takes."""
+    if format not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+    if size is not None:
+        if (not isinstance(size, (tuple, list)) or len(size) != 2
+                or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in size)):
+            raise ValueError(f"size must be (width, height) in positive ints, not {size!r}")
+        size = (int(size[0]), int(size[1]))
+    return size
+
+
+def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True) -> Video:
+    """Opens a video or photos for decoding on the card.
+
+    `source` is a container file (anything libavformat demuxes: MP4, MOV,
+    MKV, MPEG-TS, AVI, FLV, ...), an H.264/HEVC Annex B file, a JPEG file, a
+    folder of JPEG files (taken in name order), an http://, https:// or
+    rtsp:// URL, or a list of these (played one after the other). `device` is
+    the die to decode on (default: the first). A video whose container asks
+    for a quarter or half turn at display (a phone's MOV or MP4) gives its
+    pictures turned upright, as ffmpeg shows them, unless `autorotate` is
+    False.
+
+    Raises OSError (FileNotFoundError for a missing file) when a source
+    cannot be opened or holds no video, quillon.Error when the card fails.
+    """
+    if not isinstance(autorotate, bool):
+        raise TypeError(f"autorotate must be True or False, not {type(autorotate).__name__}")
+    die = runtime.resolve(device)
+    runtime.start_media()
+    # libav's messages go to the runtime's log through a callback that takes
+    # no interpreter lock: one that does (PyAV's) would wait for ever on a
+    # decoder thread that a channel being stopped waits for, lock held.
+    _native.route_codec_messages()
+    return Video(source, die, autorotate)
