@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import sys
 import time
-from typing import Any, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Optional, Sequence, TextIO
 
 TERMINAL_PERIOD, LOG_PERIOD = 0.1, 10.0
 WIDTH = 110
@@ -23,33 +23,17 @@ class Progress:
         self.total = total
         self.started = time.monotonic()
         self.last = self.started if not self.terminal else 0.0
-        self.management = False  # whether this line started the management library (and shuts it down)
-        self.handles = self._die_handles(dies) if dies and not quiet else []
+        # The dies' utilisation; a die the management library cannot tell
+        # of goes without it (the monitor starts the library unless the
+        # program has, and shuts it down as it closes only if it started it).
+        self.monitor: Optional[Any] = None
+        if dies and not quiet:
+            import quillon
+
+            self.monitor = quillon.Monitor(dies).open()
         self.drawn = False
 
-    def _die_handles(self, dies: Sequence[int]) -> List[Tuple[str, Any]]:
-        """Each die's label and management handle. The management library
-        answers only once initialised (70001 before): started here unless
-        the program has it started already."""
-        from _quillon_pybind11 import kycm, kyml
-
-        code = int(kyml.init())
-        if code not in (0, int(kyml.opStatus.KYML_ERROR_INITIALIZED)):
-            return []  # no utilisation: the line goes without it
-        self.management = code == 0
-        handles = []
-        for device in dies:
-            try:
-                card, die, _ = kycm.getDeviceIdInfo(device)
-                handle = kyml.getDieHandleByDieIndex(kyml.getDieIndexByDevIndex(device))
-                handles.append((f"{card}:{die}", handle))
-            except (RuntimeError, ValueError, TypeError):
-                continue  # no utilisation for that die: the line goes without it
-        return handles
-
     def line(self, done: int) -> str:
-        from _quillon_pybind11 import kyml
-
         elapsed = max(time.monotonic() - self.started, 1e-9)
         rate = done / elapsed
         if self.total:
@@ -60,13 +44,8 @@ class Progress:
             head = f"[{bar:<20}] {shown} {rate:6.1f}/s {eta}"
         else:
             head = f"{done} pictures {rate:6.1f}/s"
-        loads = []
-        for label, handle in self.handles:
-            try:
-                rates = kyml.getUtilizationRate(handle)
-                loads.append(f"{label} {rates.vdmcu}/{rates.vdsp}/{rates.ai}%")
-            except (RuntimeError, ValueError):
-                continue
+        loads = [f"{load.card}:{load.die} {load.decoder}/{load.dsp}/{load.ai}%"
+                 for load in (self.monitor.loads() if self.monitor is not None else ())]
         return head + (" | dec/dsp/ai " + " ".join(loads) if loads else "")
 
     def draw(self, done: int, force: bool = False) -> None:
@@ -85,13 +64,10 @@ class Progress:
         self.stream.flush()
 
     def close(self) -> None:
-        """Shuts the management library down if the line started it."""
-        from _quillon_pybind11 import kyml
-
-        self.handles = []
-        if self.management:
-            self.management = False
-            kyml.shutDown()
+        """Lets the management library go (shut down if the line started it)."""
+        monitor, self.monitor = self.monitor, None
+        if monitor is not None:
+            monitor.close()
 
     def clear(self) -> None:
         if self.drawn and not self.quiet:

@@ -24,8 +24,6 @@ def run(args: argparse.Namespace, signals: Signals, policy: Optional[Policy] = N
     from .outputs import ResultsWriter, Sampler, SheetPng
     from .scheduling import THREADS_VARIABLE, Scheduler, decoder_threads, lanes
 
-    from quillon import _native
-
     signals.check()
     keep_freed_blocks()
     begun = job.start(args, signals)
@@ -56,7 +54,7 @@ def run(args: argparse.Namespace, signals: Signals, policy: Optional[Policy] = N
                               dict(enumerate(lane_dies)), widening=THREADS_VARIABLE not in os.environ,
                               policy=policy)
         bar = progress.Progress(total, devices, args.quiet)
-        messages = _native.codec_messages()
+        messages = quillon.codec_messages()
         started = time.monotonic()
 
         def wait() -> None:
@@ -74,7 +72,7 @@ def run(args: argparse.Namespace, signals: Signals, policy: Optional[Policy] = N
         elapsed = time.monotonic() - started
         bar.clear()
         bar.close()
-        now = _native.codec_messages()
+        now = quillon.codec_messages()
         damage = (now["errors"] - messages["errors"], now["concealed"] - messages["concealed"])
         if scheduler.error is not None:
             writer.close(flush=False)

@@ -134,7 +134,6 @@ def probe(item: Input) -> None:
     """Opens a video or URL once to learn its codec, size and length; a file
     that is not a video gets a message naming it and what was wrong."""
     import quillon
-    from quillon.media import kinds
 
     if item.kind == "photo":
         item.codec, item.frame_count = "jpeg", 1
@@ -144,9 +143,7 @@ def probe(item: Input) -> None:
             item.codec, item.decoder = video.codec, video.decoder
             item.width, item.height, item.fps = video.width, video.height, video.fps
             item.frame_count = video.frame_count
-            parts = getattr(video, "_parts", [])
-            demuxer = getattr(parts[0], "demuxer", None) if parts else None
-            item.timestamps = demuxer is None or demuxer.format_name not in kinds.RAW_FORMATS
+            item.timestamps = video.timestamps
     except quillon.Error as error:
         raise UserError(f"{item.name}: the card cannot open it ({error})") from None
     except OSError as error:
