@@ -6,23 +6,15 @@ import os
 import shutil
 import subprocess
 import threading
-import types
 
 import numpy as np
 import pytest
 
 import quillon
-from conftest import pattern_video
+from conftest import Steer, pattern_video, pillow_rgb
 from quillon import kyme
 
 LABELME = "labelme/semantic_segmentation/data_dataset_voc"
-
-
-def pillow_rgb(path):
-    from PIL import Image, ImageOps
-
-    with Image.open(path) as image:
-        return np.asarray(ImageOps.exif_transpose(image).convert("RGB"))
 
 
 def used_on(device):
@@ -65,8 +57,6 @@ def test_a_borrowed_frame_kept_past_its_pass_refuses(clip, tmp_path, kind):
 
 
 
-def Steer(following, widen=lambda: False):  # noqa: N802 - a schedule as the main job gives one
-    return types.SimpleNamespace(following=following, widen=widen)
 
 
 def test_close_from_another_thread_or_a_callback_ends_the_passes_and_frees_memory(clip):

@@ -4,14 +4,13 @@ import http.server
 import itertools
 import os
 import socket
-import threading
 import time
 
 import numpy as np
 import pytest
 
 import quillon
-from conftest import pattern_video, served
+from conftest import pattern_video, pillow_rgb, served, serving
 from quillon import _native, kyme
 
 av = pytest.importorskip("av")
@@ -42,14 +41,6 @@ def pyav_frames(path, via=None, count=None):
     with av.open(path) as container:
         return [(frame.time, (frame.reformat(format=via) if via else frame).to_ndarray(format="rgb24"))
                 for frame in itertools.islice(container.decode(video=0), count)]
-
-
-def pillow_rgb(path):
-    """A photo as Pillow shows it: turned as its EXIF orientation says."""
-    from PIL import Image, ImageOps
-
-    with Image.open(path) as image:
-        return np.asarray(ImageOps.exif_transpose(image).convert("RGB"))
 
 
 def decoded(source, **options):
@@ -223,16 +214,8 @@ def test_a_live_stream_hands_on_each_picture_as_it_comes(tmp_path):
                 time.sleep(0.01)
             self.chunk(b"")
 
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Live)
-    thread = threading.Thread(target=server.serve_forever)
-    thread.start()
-    try:
-        with quillon.open(f"http://127.0.0.1:{server.server_port}/live.ts") as video:
-            behind = [sent[0] - number for number, _ in enumerate(video.frames())]
-    finally:
-        server.shutdown()
-        thread.join()
-        server.server_close()
+    with serving(Live) as url, quillon.open(f"{url}/live.ts") as video:
+        behind = [sent[0] - number for number, _ in enumerate(video.frames())]
     assert len(behind) == 150
     assert max(behind[40:140]) <= 12  # past the pictures the demuxer reads to describe the stream
 

@@ -8,13 +8,12 @@ import itertools
 import os
 import shutil
 import subprocess
-import threading
 
 import numpy as np
 import pytest
 
 import quillon
-from conftest import served
+from conftest import served, serving
 
 av = pytest.importorskip("av")
 av.logging.restore_default_callback()  # see test_open.py: PyAV's callback would deadlock with the channels
@@ -221,18 +220,11 @@ def test_a_connection_that_drops_gives_the_pictures_in_the_decoder_first(videos,
     """Decoded on the card and on the host: ffmpeg's count, then OSError."""
     whole = cut(videos[name], tmp_path, 1.0)
     handler = type("Handler", (CutBody,), {"data": open(whole, "rb").read()})
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    thread = threading.Thread(target=server.serve_forever)
-    thread.start()
-    try:
-        url = f"http://127.0.0.1:{server.server_port}/{name}.mp4"
+    with serving(handler) as address:
+        url = f"{address}/{name}.mp4"
         for share in (0.5, 0.9):
             handler.cut = int(len(handler.data) * share)
             reference = subprocess.run(["ffmpeg", "-v", "quiet", "-i", url, "-f", "framecrc", "-"],
                                        capture_output=True, text=True).stdout
             expected = sum(1 for line in reference.splitlines() if not line.startswith("#"))
             assert expected > 0 and decode_until_failure(url) == expected
-    finally:
-        server.shutdown()
-        thread.join()
-        server.server_close()

@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import quillon
+from conftest import Steer
 from quillon import _native
 from quillon.media import Segment
 
@@ -87,8 +88,6 @@ def test_segments_put_together_give_the_plain_pass(clips, name):
 
 
 
-def Steer(following, widen=lambda: False):  # noqa: N802 - a schedule as the main job gives one
-    return types.SimpleNamespace(following=following, widen=widen)
 
 
 def test_a_pass_goes_on_apart_where_it_cannot_go_on_as_one(clips, monkeypatch):
