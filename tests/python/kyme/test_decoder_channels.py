@@ -74,9 +74,7 @@ def test_end_of_stream_time_outs_and_reset(media, clip, tmp_path):
     open_channel(0, H264)
     decoder = Decoder(0)
     arrays = units(path)
-    for stream in chunks(np.concatenate(arrays)):
-        decoder.send(stream)
-    assert decoder.finish() == expected
+    assert decoder.decode(chunks(np.concatenate(arrays))) == expected
     assert kyme.receiveFrameFromDecoder(0, kyme.frame(), kyme.decOutputOptions(), 0) == EOS
     assert kyme.sendStreamToDecoder(0, kyme.stream(), 0) == EOS  # until reset
     status = kyme.decStatus()
@@ -86,10 +84,7 @@ def test_end_of_stream_time_outs_and_reset(media, clip, tmp_path):
     assert kyme.getStreamInfoFromDecoder(0, info) == OK
     assert (info.width, info.height, info.fps, info.pixelSize) == (322, 178, 25, 322 * 178 + 2 * 161 * 89)
     assert kyme.resetDecoder(0) == OK
-    decoder.digests = []
-    for stream in nal_units(path):
-        decoder.send(stream)
-    assert decoder.finish() == expected
+    assert decoder.decode(nal_units(path)) == expected
     # A decoder is reused, not made anew: reset in the middle of a stream, it
     # decodes another one, of another size, as a new channel would.
     assert kyme.resetDecoder(0) == OK
@@ -97,10 +92,7 @@ def test_end_of_stream_time_outs_and_reset(media, clip, tmp_path):
         decoder.send(array)
     assert kyme.resetDecoder(0) == OK
     other = pattern_video(tmp_path / "other.h264", *STREAMS["h264"][1], "-f", "h264", size="160x96")
-    decoder.digests = []
-    for stream in nal_units(other):
-        decoder.send(stream)
-    assert decoder.finish() == reference(other, "yuv420p")
+    assert decoder.decode(nal_units(other)) == reference(other, "yuv420p")
 
 
 def test_unreleased_pictures_stall_the_decoder_until_released(media, clip):
@@ -205,10 +197,7 @@ def test_corrupt_input_is_dropped_and_decoding_resumes(media, clip, damage):
         a[len(a) // 3:] ^= 0x5A
     arrays[broken] = a
     open_channel(0, H264)
-    decoder = Decoder(0)
-    for array in arrays:
-        decoder.send(array)
-    digests = decoder.finish()
+    digests = Decoder(0).decode(arrays)
     # The later groups of pictures decode exactly as before.
     assert digests[-12:] == expected[-12:]
     status = kyme.decStatus()
@@ -264,7 +253,4 @@ def test_pictures_held_unread_across_a_device_reset_are_refused(media, clip, rel
     assert kyme.decReleaseFrame(0, held[1], 0) in (OK, UNKNOWN_FRAME)
     # The channel decodes the next stream into new memory, every picture whole.
     assert kyme.resetDecoder(0) == OK
-    decoder = Decoder(0)
-    for array in units(path):
-        decoder.send(array)
-    assert decoder.finish() == reference(path, "nv12")
+    assert Decoder(0).decode(units(path)) == reference(path, "nv12")
