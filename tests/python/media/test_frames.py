@@ -37,7 +37,7 @@ def refuses(frame):
 
 
 @pytest.mark.parametrize("kind", ["card", "segment", "host"])
-def test_a_borrowed_frame_kept_past_its_pass_refuses(clip, tmp_path, kind):
+def test_a_borrowed_frame_equals_a_copy_until_the_next_and_refuses_past_its_pass(clip, tmp_path, kind):
     source = clip if kind != "host" else str(pattern_video(tmp_path / "clip.avi", "-c:v", "mpeg4", frames=12))
     with quillon.open(source) as video:
         options = {"format": "nv12" if kind != "host" else "rgb24", "copy": False}
@@ -50,13 +50,13 @@ def test_a_borrowed_frame_kept_past_its_pass_refuses(clip, tmp_path, kind):
             for kept in video.frames(**options):
                 raise KeyError("stop")
         assert refuses(kept)
+        borrowed, copies = video.frames(**options), video.frames(**dict(options, copy=True))
+        assert all(np.array_equal(a.to_numpy(), b.to_numpy()) for a, b in zip(borrowed, copies))
         frames = video.frames(**options)
         kept = next(frames)
-        assert kept.to_numpy().size > 0  # still the decoder's current picture
+        assert kept.to_numpy().size > 0 and next(frames) and refuses(kept)  # until the next picture
+        kept = next(frames)
     assert refuses(kept)  # close() ended the pass that was still suspended
-
-
-
 
 
 def test_close_from_another_thread_or_a_callback_ends_the_passes_and_frees_memory(clip):

@@ -104,17 +104,6 @@ def test_formats_and_sizes_agree_with_rgb(clips):
     assert np.abs(small[0][2] - blocks).mean() < 8
 
 
-def test_frames_without_a_copy_equal_the_copies_and_last_until_the_next(clips):
-    with quillon.open(clips["h264.mp4"]) as video:
-        copies = [frame.to_numpy() for frame in video.frames("nv12")]
-        frames = video.frames("nv12", copy=False)
-        first = next(frames)
-        assert np.array_equal(first.to_numpy(), copies[0])
-        assert all(np.array_equal(frame.to_numpy(), copy) for frame, copy in zip(frames, copies[1:]))
-        with pytest.raises(ValueError, match="copy=False"):
-            first.to_numpy()
-
-
 def test_resized_copies_are_the_planes_resized_then_converted(clips, photos):
     import cv2
 

@@ -87,9 +87,6 @@ def test_segments_put_together_give_the_plain_pass(clips, name):
         assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in together]
 
 
-
-
-
 def test_a_pass_goes_on_apart_where_it_cannot_go_on_as_one(clips, monkeypatch):
     """Where going on would change how a pass tells its pictures from the
     next segment's (the leading pictures at its end unknown), the next
