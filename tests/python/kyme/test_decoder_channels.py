@@ -216,11 +216,9 @@ def test_views_of_released_or_destroyed_pictures_raise(media, clip):
     assert [len(second.data), len(second.busAddress), len(second.stride)] == [3, 3, 3]
     assert len(memoryview(first)) == first.dataSize and len(memoryview(second)) == second.dataSize
     assert kyme.decReleaseFrame(0, first, 0) == OK
-    with pytest.raises(RuntimeError):
-        memoryview(first)
+    pytest.raises(RuntimeError, memoryview, first)
     assert kyme.destroyDecoderChannel(0) == OK
-    with pytest.raises(RuntimeError):
-        memoryview(second)
+    pytest.raises(RuntimeError, memoryview, second)
 
 
 def test_destroy_returns_the_memory_of_pictures_never_released(media, clip):

@@ -77,8 +77,7 @@ def test_end_of_stream_release_and_pts(media, clip):
     assert sorted(encoder.pts) == list(range(1, 10))  # the reader's picture counters
     assert kyme.receiveStreamFromEncoder(0, kyme.stream(), 0) == EOS
     assert kyme.encReleaseStream(0, held, 0) == OK and kyme.encReleaseStream(0, held, 0) == UNKNOWN_STREAM
-    with pytest.raises(RuntimeError):
-        memoryview(held)
+    pytest.raises(RuntimeError, memoryview, held)
     assert kyme.resetEncoder(0) == OK  # a new stream
     assert kyme.sendFrameToEncoder(0, frame, None, 1000) == OK
     assert kyme.stopEncoder(0) == OK and kyme.sendFrameToEncoder(0, frame, None, 0) == WRONG_STATE

@@ -229,8 +229,7 @@ def test_bad_sources_raise_one_line_errors(tmp_path):
             list(video.frames())
     with pytest.raises(TypeError):
         quillon.open(3)  # type: ignore[arg-type]
-    with pytest.raises(ValueError):
-        quillon.open(str(text), device=99)
+    pytest.raises(ValueError, quillon.open, str(text), device=99)
 
 
 def test_resources_are_freed_when_the_block_ends(clips):
@@ -245,29 +244,22 @@ def test_resources_are_freed_when_the_block_ends(clips):
         unfinished = video.frames("rgb24")
         next(unfinished)
     assert kyme.getDecoderAvailableChannels() == free
-    with pytest.raises(ValueError, match="closed"):
-        kept.to_numpy()
-    with pytest.raises(ValueError, match="closed"):
-        video.frames()
+    pytest.raises(ValueError, kept.to_numpy).match("closed")
+    pytest.raises(ValueError, video.frames).match("closed")
 
 
 def test_native_helpers_refuse_misuse(clips):
     demuxer = _native.Demuxer(clips["h264.mp4"])
     decoder = _native.HostDecoder(demuxer, "rgb24")
-    with pytest.raises(ValueError):
-        _native.HostDecoder(demuxer, "yuv444")
-    with pytest.raises(ValueError):
-        _native.Demuxer(clips["h264.mp4"], timeout=0)
+    pytest.raises(ValueError, _native.HostDecoder, demuxer, "yuv444")
+    pytest.raises(ValueError, _native.Demuxer, clips["h264.mp4"], timeout=0)
     demuxer.close()
     for call in (demuxer.read, decoder.read, lambda: demuxer.seek(1.0), lambda: demuxer.codec):
         with pytest.raises(ValueError, match="closed"):
             call()
-    with pytest.raises(ValueError):
-        _native.address_of(np.zeros((4, 4), np.uint8)[:, ::2])
-    with pytest.raises(BufferError):
-        _native.address_of(b"read-only")
-    with pytest.raises(TypeError):
-        _native.address_of(None)
+    pytest.raises(ValueError, _native.address_of, np.zeros((4, 4), np.uint8)[:, ::2])
+    pytest.raises(BufferError, _native.address_of, b"read-only")
+    pytest.raises(TypeError, _native.address_of, None)
 
 
 def _described(demuxer):
