@@ -67,8 +67,7 @@ def test_digests_refuse_what_they_cannot_read(runtime, tmp_path, capfd):
     host, device = kycm.getHandleFromNumpy(data), kycm.malloc(16)
     assert kyce.genBufferMd5sum(host, data.size) == hashlib.md5(data.tobytes()).hexdigest()
     for size in (0, -1, -(2**31)):
-        with pytest.raises(ValueError, match="size must be at least 1"):
-            kyce.genBufferMd5sum(host, size)
+        pytest.raises(ValueError, kyce.genBufferMd5sum, host, size).match("size must be at least 1")
     pytest.raises(TypeError, kyce.genBufferMd5sum, None, 16).match("must not be None")
     pytest.raises(ValueError, kyce.genBufferMd5sum, device, 16).match("readable bytes of host memory")
     kycm.free(device), kycm.freeHost(host)
@@ -77,8 +76,7 @@ def test_digests_refuse_what_they_cannot_read(runtime, tmp_path, capfd):
 def test_saving_writes_the_device_bytes_or_raises_and_writes_nothing(runtime, tmp_path):
     data, path, kept = os.urandom(5000), tmp_path / "saved.raw", tmp_path / "kept.raw"
     host, device = kycm.getHandleFromNumpy(np.frombuffer(data, np.uint8)), upload(np.frombuffer(data, np.uint8))
-    assert kyce.saveHandelToImage(len(data), device, str(path)) is None
-    assert path.read_bytes() == data
+    assert kyce.saveHandelToImage(len(data), device, str(path)) is None and path.read_bytes() == data
     assert kyce.genFileMd5sum(str(path)) == kyce.genBufferMd5sum(host, len(data))
     kept.write_bytes(b"earlier content")
     testctl.arm_failure("kycmMemcpy", 7)
@@ -87,14 +85,12 @@ def test_saving_writes_the_device_bytes_or_raises_and_writes_nothing(runtime, tm
     pytest.raises(RuntimeError, kyce.saveHandelToImage, 64, None, str(tmp_path / "never.raw")).match("ret: ")
     assert kept.read_bytes() == b"earlier content" and not (tmp_path / "never.raw").exists()
     for target, error in ((tmp_path / "no" / "dir.raw", FileNotFoundError), (tmp_path, IsADirectoryError)):
-        with pytest.raises(error):
-            kyce.saveHandelToImage(64, device, str(target))
+        pytest.raises(error, kyce.saveHandelToImage, 64, device, str(target))
     # A file-size limit stands in for a full disk: the write stops part way.
     limits = resource.getrlimit(resource.RLIMIT_FSIZE)
     resource.setrlimit(resource.RLIMIT_FSIZE, (1000, limits[1]))
     try:
-        with pytest.raises(OSError) as full:
-            kyce.saveHandelToImage(len(data), device, str(path))
+        full = pytest.raises(OSError, kyce.saveHandelToImage, len(data), device, str(path))
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limits)
     assert full.value.errno == errno.EFBIG

@@ -101,8 +101,7 @@ def test_a_pass_from_a_start_gives_the_first_picture_at_or_after_it(videos, name
 def test_start_must_be_a_finite_time_the_stream_can_seek_to(videos):
     with quillon.open(videos["cup.mp4"]) as video:
         for start in (float("inf"), float("-inf"), float("nan"), 1e300, 2.0**63 / 1e6, True, "1"):
-            with pytest.raises(ValueError, match="start must be"):
-                video.frames(start=start)
+            pytest.raises(ValueError, video.frames, start=start).match("start must be")
         assert len(list(video.frames(format="gray", start=-1e300))) == len(plain_pass(videos["cup.mp4"]))
 
 

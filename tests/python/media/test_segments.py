@@ -58,8 +58,7 @@ def test_segments_put_together_give_the_plain_pass(clips, name):
     plain, segments, parts = plain_and_segmented(clips[name], target_pictures=1)
     assert len(segments) > 1 and [s.number for s in segments] == list(range(len(segments)))
     joined = [frame for part in parts for frame in part]
-    assert len(joined) == len(plain) == 60
-    assert all(np.array_equal(a[2], b[2]) for a, b in zip(joined, plain))
+    assert len(joined) == len(plain) == 60 and all(np.array_equal(a[2], b[2]) for a, b in zip(joined, plain))
     assert all([index for index, _, _ in part] == list(range(len(part))) for part in parts)
     if not name.endswith((".h264", ".hevc")):
         assert [pts for _, pts, _ in joined] == [pts for _, pts, _ in plain]
@@ -206,8 +205,7 @@ def test_a_pass_that_widens_gives_the_pictures_it_would_have(clips, monkeypatch,
         grown = take(video.segment_frames(segments[0], Steer(lambda: next(more, None), widen), format="nv12",
                                           device=1))
         for bad in (True, lambda: True, types.SimpleNamespace(widen=lambda: True)):
-            with pytest.raises(TypeError, match="schedule"):
-                video.segment_frames(segments[0], bad)
+            pytest.raises(TypeError, video.segment_frames, segments[0], bad).match("schedule")
     assert [index for index, _, _ in grown] == list(range(60))
     assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in plain]
     assert all(np.array_equal(a[2], b[2]) for a, b in zip(grown, plain))
@@ -220,8 +218,7 @@ def test_segments_of_another_video_or_bad_arguments_are_refused(clips):
         good = video.segments(target_pictures=1)[1]
         for bad in (Segment(good.source, 0, 1, 10, 21, 11), Segment(good.source, 0, 1, 9, 5, 1),
                     Segment("other.mp4", 0, 1, 9, 21, 12), Segment(good.source, 1, 0, 0, None, 60)):
-            with pytest.raises(ValueError, match="segment"):
-                video.frames(segment=bad)
+            pytest.raises(ValueError, video.frames, segment=bad).match("segment")
         pytest.raises(ValueError, video.frames, segment=good, start=1.0).match("not both")
         pytest.raises(TypeError, video.frames, segment=(0, 9))
         pytest.raises(TypeError, video.frames, segment=good, following=lambda: None)

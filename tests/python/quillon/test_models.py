@@ -50,15 +50,13 @@ def test_bad_inputs_and_files_get_clear_errors(conv_net, tmp_path):
             model(np.zeros((2, 3, 20, 28)))
         pytest.raises(ValueError, model.submit, np.zeros((3, 20))).match("shape")
         pytest.raises(TypeError, model, np.array(["a"] * 1680).reshape(1, 3, 20, 28)).match("numbers")
-        with pytest.raises(ValueError, match="max_in_flight"):
-            model.map([], max_in_flight=0)
+        pytest.raises(ValueError, model.map, [], max_in_flight=0).match("max_in_flight")
     pytest.raises(ValueError, model, np.zeros((1, 3, 20, 28))).match("closed")
     model.close()  # twice is fine
 
     text = tmp_path / "notes.txt"
     text.write_text("not a model\n")
-    with pytest.raises(quillon.InferenceError) as refused:
-        quillon.Model(text)
+    refused = pytest.raises(quillon.InferenceError, quillon.Model, text)
     error = refused.value
     assert (error.code, error.library) == (302004, "kycl") and isinstance(error, RuntimeError)
     assert error.description == quillon.kycm.getErrDesc(302004) and "\n" not in str(error)
@@ -99,8 +97,7 @@ def test_pictures_on_the_die_become_the_input_there(tmp_path):
         pictures.append(Picture(bgr, "bgr24", device=1))
         pytest.raises(ValueError, model, pictures[-1]).match("device 1 and the model on device 0")
         with quillon.Model(tmp_path / "id.onnx", layout="NHWC") as wrong:
-            with pytest.raises(ValueError, match=r"1 x 3 x H x W"):
-                wrong(pictures[0])
+            pytest.raises(ValueError, wrong, pictures[0]).match(r"1 x 3 x H x W")
     finally:
         model.close()
         for picture in pictures:
