@@ -1,4 +1,5 @@
 """Puts the build tree and the package on the path and gives every test a clean runtime."""
+import concurrent.futures
 import contextlib
 import functools
 import http.server
@@ -9,6 +10,7 @@ import shutil
 import subprocess
 import sys
 import threading
+import types
 
 import numpy as np
 import pytest
@@ -199,9 +201,9 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
 
 
 @contextlib.contextmanager
-def served(folder):
-    """`folder` served over HTTP on a loopback port; yields the URL of the folder."""
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(QuietHandler, directory=str(folder)))
+def serving(handler):
+    """An HTTP server of `handler` on a loopback port; yields its URL."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
     thread = threading.Thread(target=server.serve_forever)
     thread.start()
     try:
@@ -210,6 +212,34 @@ def served(folder):
         server.shutdown()
         thread.join()
         server.server_close()
+
+
+def served(folder):
+    """`folder` served over HTTP on a loopback port; yields the URL of the folder."""
+    return serving(functools.partial(QuietHandler, directory=str(folder)))
+
+
+def exit_every_time(script, runs=20):
+    """`script` run by `runs` Python child processes, four at a time: each must print "done" and exit 0."""
+    def run(_):
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+        return done.returncode, done.stdout.strip(), done.stderr[-400:]
+
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        outcomes = list(pool.map(run, range(runs)))
+    assert [(code, out) for code, out, _ in outcomes] == [(0, "done")] * runs, [e for c, _, e in outcomes if c][:2]
+
+
+def Steer(following, widen=lambda: False):  # noqa: N802 - a schedule as the main job gives one
+    return types.SimpleNamespace(following=following, widen=widen)
+
+
+def pillow_rgb(path):
+    """A photo as Pillow shows it: turned as its EXIF orientation says."""
+    from PIL import Image, ImageOps
+
+    with Image.open(path) as image:
+        return np.asarray(ImageOps.exif_transpose(image).convert("RGB"))
 
 
 def child_json(script, *arguments, **options):

@@ -50,8 +50,7 @@ class TestHandles:
                      lambda: kycm.getNumpyFromHandle(kycm.shape(), 57),  # an adaptor: its library record only
                      lambda: kycm.getNumpyFromHandle(kyme.YUVReader("x", kyme.pixelFormat.KYME_PIX_FMT_NV12, 2, 2, 2), 1),
                      lambda: kycm.memcpy(device, CT.kycmCT_COPY_TO_DEVICE, 4, CT.kycmCT_COPY_FROM_DEVICE)):
-            with pytest.raises(ValueError, match=r"\w+\.\w+ object"):
-                call()
+            pytest.raises(ValueError, call).match(r"\w+\.\w+ object")
         assert journal() == []
 
     def test_within_its_record_an_object_is_read_and_written_at_its_address(self, runtime):
@@ -87,8 +86,7 @@ def test_text_and_count_refusals_before_the_library(journal):
         kycm.logMessage(kycm.logChannel.kycmLC_APP, kycm.logLevel.kycmLL_INFO, "lone \ud800")
     for describe in (kyml.getAiDevInfo, kyml.getCodecDevInfo):
         for count in (65536 * 4 + 1, 2**32 - 1):
-            with pytest.raises(ValueError, match="more than any platform holds"):
-                describe(count)
+            pytest.raises(ValueError, describe, count).match("more than any platform holds")
     assert journal() == []
 
 

@@ -1,10 +1,6 @@
 """A script whose daemon threads are inside native calls when it ends exits 0, every time: the interpreter
 ends such threads as they take its lock back, and that must not abort the process."""
-import concurrent.futures
-import subprocess
-import sys
-
-from conftest import MODULE_DIR, ROOT, pattern_video
+from conftest import MODULE_DIR, ROOT, exit_every_time, pattern_video
 
 # Each thread keeps going in and out of a call that lets the interpreter lock
 # go (one waits in a decoder channel's receive) while the main thread leaves.
@@ -60,11 +56,4 @@ def test_daemon_threads_inside_native_calls_do_not_abort_the_exit(tmp_path):
     host_clip = pattern_video(tmp_path / "host.avi", "-c:v", "mpeg4", frames=10)
     script = SCRIPT.format(module_dir=str(MODULE_DIR), package_dir=str(ROOT / "python"), card_clip=str(card_clip),
                            host_clip=str(host_clip))
-
-    def run(_):
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-        return done.returncode, done.stdout.strip(), done.stderr[-400:]
-
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        runs = list(pool.map(run, range(20)))
-    assert [(code, out) for code, out, _ in runs] == [(0, "done")] * 20, [err for code, _, err in runs if code][:2]
+    exit_every_time(script)

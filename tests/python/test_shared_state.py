@@ -68,10 +68,8 @@ def card(tmp_path):
 
 def test_memory_and_process_list_are_the_cards(card):
     a, b = card(), card()
-    assert a("malloc", 40) == 0
-    assert b("malloc", 40) == OUT_OF_MEMORY
-    assert b("malloc", 20) == 0
-    assert b("used", 0) == 60
+    assert a("malloc", 40) == 0 and b("malloc", 40) == OUT_OF_MEMORY
+    assert b("malloc", 20) == 0 and b("used", 0) == 60
     assert a("processes", 0) == sorted([[a.pid, 40], [b.pid, 20]])
     assert stat.S_IMODE(os.stat(card.segment).st_mode) == 0o600
     a.close()
@@ -84,13 +82,10 @@ def test_memory_and_process_list_are_the_cards(card):
 def test_channel_numbers_are_exclusive_and_counted_for_the_card(card):
     a, b = card(), card()
     total = a("available")
-    assert a("decoder", 0, "jpeg") == 0
-    assert b("decoder", 0, "h264") == CHANNEL_BUSY
-    assert b("decoder", 1, "h264") == 0
-    assert a("available") == total - 2
+    assert a("decoder", 0, "jpeg") == 0 and b("decoder", 0, "h264") == CHANNEL_BUSY
+    assert b("decoder", 1, "h264") == 0 and a("available") == total - 2
     assert [a("state")["dies"][0][key] for key in ("decoders", "jpeg_decoders")] == [2, 1]
-    assert a("destroy", 0) == 0
-    assert b("decoder", 0, "h264") == 0
+    assert a("destroy", 0) == 0 and b("decoder", 0, "h264") == 0
 
 
 @pytest.mark.parametrize("reaped", [True, False], ids=["reaped", "zombie"])
@@ -100,8 +95,7 @@ def test_a_killed_process_gives_back_memory_and_channels(card, reaped):
     a.process.send_signal(signal.SIGKILL)
     # Not reaped, it stays a zombie, with its pid and start time, until this test ends.
     os.waitid(os.P_PID, a.pid, os.WEXITED | (0 if reaped else os.WNOWAIT))
-    assert b("malloc", 60) == 0 and b("decoder", 3, "h264") == 0
-    assert b("processes", 0) == [[b.pid, 60]]
+    assert b("malloc", 60) == 0 and b("decoder", 3, "h264") == 0 and b("processes", 0) == [[b.pid, 60]]
 
 
 def test_a_held_file_lock_refuses_attaching_and_does_not_hold_up_an_exit(card):

@@ -70,8 +70,7 @@ def test_both_example_configurations_reach_the_op(journal):
     # The op checks what it is given: a zoom below 1, an odd size; None is no op.
     for target, bad in ((op, config([shape(32, 16)], 0.5)), (op, config([shape(31, 16)])),
                         (None, config([shape(8, 8)]))):
-        with pytest.raises(TypeError, match=CONFIG_ERROR):
-            kyce.setCustomizedOpConfigExample(target, bad)
+        pytest.raises(TypeError, kyce.setCustomizedOpConfigExample, target, bad).match(CONFIG_ERROR)
     for outputs in ([], [shape(32, 16)] * 2):
         with pytest.raises(TypeError, match="^Op output count not same as define$"):
             kyce.setCustomizedOpConfigExample(op, config(outputs))
@@ -89,9 +88,7 @@ def test_both_example_configurations_reach_the_op(journal):
                                            (kyce.destroyCustomizedOpInfo, kyce.unloadCustomizedOps)])
 def test_info_is_released_in_either_order(plugin, first, second):
     info = kyce.loadCustomizedOp(str(plugin))
-    assert mapped(plugin)
-    assert first(info) == 0 and not mapped(plugin)
-    assert first(info) == RELEASED
+    assert mapped(plugin) and first(info) == 0 and not mapped(plugin) and first(info) == RELEASED
     assert code_of(kyce.getCustomizedOpCount, info) == code_of(kyce.createCustomizedOp, info, "nv12_scale") == RELEASED
     assert second(info) == 0
     # The handle is gone: nothing of it is used again.

@@ -30,8 +30,7 @@ def test_read_image_file_uploads_the_first_size_bytes_or_says_why_not(runtime, t
             (path, 101, f"Error: Failed to read file {path}, size is not as expected. \n"),
             (path, -1, f"Failed to malloc memory for image {path} of size 18446744073709551615 bytes. \n"),
             (tmp_path / "missing", 100, f"Failed to open image {tmp_path / 'missing'}\n")):
-        with pytest.raises(TypeError, match=r"^kyce readImageFile error\.$"):
-            kyce.readImageFile(str(target), 0, 0, size)
+        pytest.raises(TypeError, kyce.readImageFile, str(target), 0, 0, size).match(r"^kyce readImageFile error\.$")
         assert capfd.readouterr().out == message
 
 
@@ -61,49 +60,39 @@ def test_files_of_4_gib_and_more_are_digested_whole(tmp_path):
 
 def test_digests_refuse_what_they_cannot_read(runtime, tmp_path, capfd):
     for path, error in ((tmp_path / "gone", FileNotFoundError), (tmp_path, IsADirectoryError), ("/dev/zero", OSError)):
-        with pytest.raises(error):
-            kyce.genFileMd5sum(str(path))
+        pytest.raises(error, kyce.genFileMd5sum, str(path))
         assert capfd.readouterr().err == f"failed to open {path}\n"
-    with pytest.raises(ValueError, match="NUL"):
-        kyce.genFileMd5sum(str(tmp_path) + "\0")
+    pytest.raises(ValueError, kyce.genFileMd5sum, str(tmp_path) + "\0").match("NUL")
     data = np.random.default_rng(3).integers(0, 256, 4099, np.uint8)
     host, device = kycm.getHandleFromNumpy(data), kycm.malloc(16)
     assert kyce.genBufferMd5sum(host, data.size) == hashlib.md5(data.tobytes()).hexdigest()
     for size in (0, -1, -(2**31)):
-        with pytest.raises(ValueError, match="size must be at least 1"):
-            kyce.genBufferMd5sum(host, size)
-    with pytest.raises(TypeError, match="must not be None"):
-        kyce.genBufferMd5sum(None, 16)
-    with pytest.raises(ValueError, match="readable bytes of host memory"):
-        kyce.genBufferMd5sum(device, 16)
+        pytest.raises(ValueError, kyce.genBufferMd5sum, host, size).match("size must be at least 1")
+    pytest.raises(TypeError, kyce.genBufferMd5sum, None, 16).match("must not be None")
+    pytest.raises(ValueError, kyce.genBufferMd5sum, device, 16).match("readable bytes of host memory")
     kycm.free(device), kycm.freeHost(host)
 
 
 def test_saving_writes_the_device_bytes_or_raises_and_writes_nothing(runtime, tmp_path):
     data, path, kept = os.urandom(5000), tmp_path / "saved.raw", tmp_path / "kept.raw"
     host, device = kycm.getHandleFromNumpy(np.frombuffer(data, np.uint8)), upload(np.frombuffer(data, np.uint8))
-    assert kyce.saveHandelToImage(len(data), device, str(path)) is None
-    assert path.read_bytes() == data
+    assert kyce.saveHandelToImage(len(data), device, str(path)) is None and path.read_bytes() == data
     assert kyce.genFileMd5sum(str(path)) == kyce.genBufferMd5sum(host, len(data))
     kept.write_bytes(b"earlier content")
     testctl.arm_failure("kycmMemcpy", 7)
     with pytest.raises(RuntimeError, match=r"copying 64 bytes from device memory failed, ret: 7; no file was written"):
         kyce.saveHandelToImage(64, device, str(kept))
-    with pytest.raises(RuntimeError, match="ret: "):
-        kyce.saveHandelToImage(64, None, str(tmp_path / "never.raw"))
+    pytest.raises(RuntimeError, kyce.saveHandelToImage, 64, None, str(tmp_path / "never.raw")).match("ret: ")
     assert kept.read_bytes() == b"earlier content" and not (tmp_path / "never.raw").exists()
     for target, error in ((tmp_path / "no" / "dir.raw", FileNotFoundError), (tmp_path, IsADirectoryError)):
-        with pytest.raises(error):
-            kyce.saveHandelToImage(64, device, str(target))
+        pytest.raises(error, kyce.saveHandelToImage, 64, device, str(target))
     # A file-size limit stands in for a full disk: the write stops part way.
     limits = resource.getrlimit(resource.RLIMIT_FSIZE)
     resource.setrlimit(resource.RLIMIT_FSIZE, (1000, limits[1]))
     try:
-        with pytest.raises(OSError) as full:
-            kyce.saveHandelToImage(len(data), device, str(path))
+        full = pytest.raises(OSError, kyce.saveHandelToImage, len(data), device, str(path))
     finally:
         resource.setrlimit(resource.RLIMIT_FSIZE, limits)
     assert full.value.errno == errno.EFBIG
-    with pytest.raises(ValueError, match="negative"):
-        kyce.saveHandelToImage(-1, device, str(path))
+    pytest.raises(ValueError, kyce.saveHandelToImage, -1, device, str(path)).match("negative")
     kycm.freeHost(host), kycm.free(device)

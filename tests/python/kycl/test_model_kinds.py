@@ -85,9 +85,7 @@ def test_softmax_exponentials_over_their_whole_range_are_opencvs(runtime, tmp_pa
     x[0, 1] = -sweep.reshape(shape[2:])
     path = save(tmp_path, "sweep", [helper.make_node("Softmax", ["x"], ["y"], axis=1)],
                 [value("x", T.FLOAT, list(shape))], [value("y", T.FLOAT, list(shape))])
-    (got,) = run_once(path, [x], [shape])
-    (expected,) = opencv_outputs(path, x)
-    assert same_bits(got, expected.reshape(shape))
+    assert like_opencv(path, x, shape)
 
 
 def test_a_softmax_in_place_leaves_its_input_to_the_other_readers(runtime, tmp_path):
@@ -156,6 +154,11 @@ def same_bits(mine, theirs):
                                                                        theirs[numbers].view(np.uint32))
 
 
+def like_opencv(path, x, shape):
+    """The model's one output on `x` has OpenCV's values to the bit."""
+    return same_bits(run_once(path, [x], [shape])[0], opencv_outputs(path, x)[0].reshape(shape))
+
+
 # 1 x 1 and 3 x 3 convolutions over up to 3 channels run on layers of the die's own, which must give OpenCV's values
 # to the bit: with and without a bias (an absent one may be named ""), padded by 0 or 1 (3 x 3), several pictures
 # at once (enough of them to be shared among threads), an activation after it (which OpenCV folds into its convolution), odd sizes, a 1 x 1 output. (OpenCV on
@@ -180,9 +183,7 @@ def test_small_convolutions_give_opencvs_values_to_the_bit(runtime, tmp_path, ke
                 [value("y", T.FLOAT, list(out_shape))], stored)
     x = special_values((rng.standard_normal((batch, channels, height, width)) * 4).astype(np.float32), 11)
     x.reshape(-1)[5::997] = np.inf
-    (got,) = run_once(path, [x], [out_shape])
-    (expected,) = opencv_outputs(path, x)
-    assert same_bits(got, expected.reshape(out_shape))
+    assert like_opencv(path, x, out_shape)
 
 
 # Convolutions the layers must leave to OpenCV give OpenCV's values: one whose consumer OpenCV folds into its weights
@@ -207,9 +208,7 @@ def test_convolutions_the_layers_do_not_take_stay_opencvs(runtime, tmp_path, ker
     path = save(tmp_path, "kept", nodes, [value("x", T.FLOAT, [1, channels, size, size])],
                 [value("y", T.FLOAT, list(out_shape))], stored)
     x = rng.standard_normal((1, channels, size, size)).astype(np.float32)
-    (got,) = run_once(path, [x], [out_shape])
-    (expected,) = opencv_outputs(path, x)
-    assert same_bits(got, expected.reshape(out_shape))
+    assert like_opencv(path, x, out_shape)
 
 
 # Global average pooling runs on the die's own layer, channels summed side by side in blocks of up to 12: OpenCV's
@@ -221,9 +220,7 @@ def test_global_average_pooling_gives_opencvs_values_to_the_bit(runtime, tmp_pat
                 [value("x", T.FLOAT, list(shape))], [value("y", T.FLOAT, list(out_shape))])
     x = special_values(rng.standard_normal(shape).astype(np.float32) * 100, 13, (0.0, -0.0))
     x.reshape(-1)[7::4001], x.reshape(-1)[11::4003] = 1e30, -1e30
-    (got,) = run_once(path, [x], [out_shape])
-    (expected,) = opencv_outputs(path, x)
-    assert same_bits(got, expected.reshape(out_shape))
+    assert like_opencv(path, x, out_shape)
 
 
 # A 1 x 1 convolution read only by a softmax over its classes, read only by a global average pooling, runs as one

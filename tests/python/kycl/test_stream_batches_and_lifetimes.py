@@ -74,8 +74,7 @@ def test_a_stream_outlives_its_graph_and_model_and_ignores_later_connections(run
     np.testing.assert_allclose(read(out, 0, np.float32).reshape(2, 3), np.maximum(x @ W, 0), atol=1e-6)
     assert kycl.destroyOpStream(stream) == 0
     assert kycl.runStreamAsync(stream, None, None) == kycl.synchronizeStream(stream, 9) == INVALID_HANDLE
-    with pytest.raises(RuntimeError, match="request output dataset error"):
-        kycl.requestOutputDataset(stream)
+    pytest.raises(RuntimeError, kycl.requestOutputDataset, stream).match("request output dataset error")
 
 
 @pytest.mark.no_sanitizer

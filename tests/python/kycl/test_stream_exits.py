@@ -1,11 +1,7 @@
 """Scripts that end while a stream still owes reports to Python exit 0 every time, in a process of their own."""
-import concurrent.futures
-import subprocess
-import sys
-
 import pytest
 
-from conftest import MODULE_DIR
+from conftest import MODULE_DIR, exit_every_time
 from test_models_and_streams import dense
 
 SCRIPT = """
@@ -42,11 +38,4 @@ ENDINGS = {
 @pytest.mark.parametrize("ending", sorted(ENDINGS))
 def test_a_script_with_reports_owed_to_python_exits_0_every_time(tmp_path, ending):
     script = SCRIPT.format(module_dir=str(MODULE_DIR), model=dense(tmp_path), ending=ENDINGS[ending])
-
-    def run(_):
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-        return done.returncode, done.stdout.strip(), done.stderr[-400:]
-
-    with concurrent.futures.ThreadPoolExecutor(4) as pool:
-        runs = list(pool.map(run, range(20)))
-    assert [(code, out) for code, out, _ in runs] == [(0, "done")] * 20, [err for code, _, err in runs if code][:2]
+    exit_every_time(script)

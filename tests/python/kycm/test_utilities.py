@@ -121,8 +121,7 @@ def test_conversions_reach_the_library(journal):
         pytest.raises(TypeError, kycm.float16ToFloat32, bad)
     pytest.raises(TypeError, kycm.float32ToFloat16, "1.0")
     testctl.clear_journal()
-    assert np.isnan(kycm.float16ToFloat32(65535))
-    assert journal() == [("kycmFloat16ToFloat32", (65535, True))]
+    assert np.isnan(kycm.float16ToFloat32(65535)) and journal() == [("kycmFloat16ToFloat32", (65535, True))]
     assert kycm.float32ToFloat16(1.0) == 0x3c00 and type(kycm.float32ToFloat16(1.0)) is int
 
 
@@ -158,6 +157,5 @@ def test_device_id_info(runtime):
     pytest.raises(RuntimeError, kycm.getDeviceIdInfo, 2).match(r"^get device id info error, ret: 100004\.$")
     kycm.uninitialize()
     config = '{"cards": [{"card_id": 7, "pci_bus_id": "0000:5e:00.0", "dies": 1}, {"card_id": 9, "dies": 2}]}'
-    assert kycm.initialize(config) == 0
-    assert kycm.getDeviceIdInfo(0) == [7, 0, 0x5e]
+    assert kycm.initialize(config) == 0 and kycm.getDeviceIdInfo(0) == [7, 0, 0x5e]
     assert [kycm.getDeviceIdInfo(d)[:2] for d in range(1, 3)] == [[9, 0], [9, 1]]

@@ -97,6 +97,13 @@ class Decoder:
         assert self.drain(10000) == EOS
         return self.digests
 
+    def decode(self, pieces):
+        """The digests of a whole stream sent in `pieces`, then its end."""
+        self.digests = []
+        for piece in pieces:
+            self.send(piece)
+        return self.finish()
+
 
 def nal_units(path):
     reader, stream = kyme.H264Reader(str(path)), kyme.stream()

@@ -43,8 +43,7 @@ class Encoder:
     """A started channel whose coded units are collected, each released."""
 
     def __init__(self, channel, parameters):
-        assert kyme.createEncoderChannel(parameters, channel) == OK
-        assert kyme.startEncoder(channel) == OK
+        assert kyme.createEncoderChannel(parameters, channel) == OK and kyme.startEncoder(channel) == OK
         self.channel, self.units, self.pts, self.stream = channel, [], [], kyme.stream()
 
     def drain(self, timeout=0):

@@ -24,10 +24,7 @@ def test_pictures_equal_ffmpegs(media, streams, monkeypatch, name, feed, threads
     monkeypatch.setenv("QUILLON_DECODE_THREADS", threads)
     open_channel(5, codec, output)
     decoder = Decoder(5)
-    pieces = nal_units(path) if feed == "nal_units" else chunks(np.fromfile(path, dtype=np.uint8))
-    for stream in pieces:
-        decoder.send(stream)
-    assert decoder.finish() == expected
+    assert decoder.decode(nal_units(path) if feed == "nal_units" else chunks(np.fromfile(path, np.uint8))) == expected
     assert len(expected) == 30 and set(decoder.types) == {"I", "P", "B"}
 
 
@@ -44,9 +41,7 @@ def test_output_formats_and_picture_description(media, streams, name, output, md
     path, codec, _, _ = streams[name]
     open_channel(0, codec, output)
     decoder = Decoder(0)
-    for stream in chunks(np.fromfile(path, dtype=np.uint8)):
-        decoder.send(stream)
-    assert decoder.finish() == reference(path, md5_format)
+    assert decoder.decode(chunks(np.fromfile(path, np.uint8))) == reference(path, md5_format)
     frame = decoder.frame
     assert (frame.width, frame.height, frame.stride) == (322, 178, strides)
     assert frame.pixelFormat == getattr(kyme.pixelFormat, output) and frame.memoryType == kyme.memoryType.KYME_MEM_HOST
@@ -91,10 +86,8 @@ def test_a_closed_channels_pictures_show_in_no_later_stream(media, tmp_path, mon
     for path, threads in passes:
         monkeypatch.setenv("QUILLON_DECODE_THREADS", threads)
         open_channel(0, codec, output)
-        decoder = Decoder(0)
-        for stream in chunks(np.fromfile(path, dtype=np.uint8)):
-            decoder.send(stream)
-        got, expected = decoder.finish(), reference(path, md5_format, "-threads", threads)
+        got = Decoder(0).decode(chunks(np.fromfile(path, np.uint8)))
+        expected = reference(path, md5_format, "-threads", threads)
         if path.name == "damaged":
             first = next(i for i, (a, b) in enumerate(zip(got, expected)) if a != b)
             expected = expected[:first] + expected[first + 1:]

@@ -75,8 +75,7 @@ def test_native_format_follows_the_sampling(media, picture, tmp_path):
         frame = kyme.frame()
         assert kyme.jpegSyncDecoder(0, path, frame, 1000) == OK
         assert frame.pixelFormat == getattr(kyme.pixelFormat, "KYME_PIX_FMT_" + name)
-        assert frame.memoryType == kyme.memoryType.KYME_MEM_DEVICE
-        assert kyme.decReleaseFrame(0, frame, 0) == OK
+        assert frame.memoryType == kyme.memoryType.KYME_MEM_DEVICE and kyme.decReleaseFrame(0, frame, 0) == OK
 
 
 def test_lossless_and_corrupt_files_are_refused_and_the_channel_goes_on(media, picture, tmp_path):
@@ -120,8 +119,7 @@ def test_a_full_device_is_out_of_memory_not_a_time_out(media, picture, tmp_path)
     finally:
         kycm.free(hog)
     frame = kyme.frame()
-    assert kyme.jpegSyncDecoder(0, str(path), frame, 1000) == OK
-    assert kyme.decReleaseFrame(0, frame, 0) == OK
+    assert kyme.jpegSyncDecoder(0, str(path), frame, 1000) == OK and kyme.decReleaseFrame(0, frame, 0) == OK
 
 
 def test_capability_lists_are_appended_to():
@@ -168,6 +166,5 @@ def test_pictures_of_a_reset_device_are_never_handed_out(media, picture, tmp_pat
     for _ in range(5):  # the pool has its room back; every picture is readable
         assert np.array_equal(jpeg_decoded(path), pillow_planes(path, "RGB24"))
     kyme.getDecoderStatus(0, status)
-    assert (status.droppedFrames, status.bufferedFrames) == (2, 0)
-    assert kyme.destroyDecoderChannel(0) == OK
+    assert (status.droppedFrames, status.bufferedFrames) == (2, 0) and kyme.destroyDecoderChannel(0) == OK
     assert testctl.device_memory_used(0) == 0  # nothing of another owner was released in its place

@@ -66,19 +66,16 @@ def test_end_of_stream_release_and_pts(media, clip):
     reader, frame = kyme.YUVReader(str(clip[0]), kyme.pixelFormat.KYME_PIX_FMT_YUV420P, 320, 240, 320), kyme.frame()
     reader.init()
     for _ in range(10):
-        assert reader.getFrame(frame)
-        assert kyme.sendFrameToEncoder(0, frame, None, 1000) == OK
+        assert reader.getFrame(frame) and kyme.sendFrameToEncoder(0, frame, None, 1000) == OK
     assert kyme.sendFrameToEncoder(0, kyme.frame(), None, 1000) == OK  # dataSize 0: the end
     assert kyme.sendFrameToEncoder(0, frame, None, 1000) == EOS
     held = kyme.stream()
     assert kyme.receiveStreamFromEncoder(0, held, 5000) == OK
-    assert held.pts == 0 and bytes(memoryview(held))[:4] == b"\0\0\0\1"
-    assert encoder.drain(5000) == EOS
+    assert held.pts == 0 and bytes(memoryview(held))[:4] == b"\0\0\0\1" and encoder.drain(5000) == EOS
     assert sorted(encoder.pts) == list(range(1, 10))  # the reader's picture counters
     assert kyme.receiveStreamFromEncoder(0, kyme.stream(), 0) == EOS
     assert kyme.encReleaseStream(0, held, 0) == OK and kyme.encReleaseStream(0, held, 0) == UNKNOWN_STREAM
-    with pytest.raises(RuntimeError):
-        memoryview(held)
+    pytest.raises(RuntimeError, memoryview, held)
     assert kyme.resetEncoder(0) == OK  # a new stream
     assert kyme.sendFrameToEncoder(0, frame, None, 1000) == OK
     assert kyme.stopEncoder(0) == OK and kyme.sendFrameToEncoder(0, frame, None, 0) == WRONG_STATE

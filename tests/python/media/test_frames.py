@@ -6,23 +6,15 @@ import os
 import shutil
 import subprocess
 import threading
-import types
 
 import numpy as np
 import pytest
 
 import quillon
-from conftest import pattern_video
+from conftest import Steer, pattern_video, pillow_rgb
 from quillon import kyme
 
 LABELME = "labelme/semantic_segmentation/data_dataset_voc"
-
-
-def pillow_rgb(path):
-    from PIL import Image, ImageOps
-
-    with Image.open(path) as image:
-        return np.asarray(ImageOps.exif_transpose(image).convert("RGB"))
 
 
 def used_on(device):
@@ -39,13 +31,12 @@ def clip(tmp_path_factory):
 
 def refuses(frame):
     for use in (frame.to_numpy, lambda: frame.device_address):
-        with pytest.raises(ValueError, match="copy=False|closed"):
-            use()
+        pytest.raises(ValueError, use).match("copy=False|closed")
     return True
 
 
 @pytest.mark.parametrize("kind", ["card", "segment", "host"])
-def test_a_borrowed_frame_kept_past_its_pass_refuses(clip, tmp_path, kind):
+def test_a_borrowed_frame_equals_a_copy_until_the_next_and_refuses_past_its_pass(clip, tmp_path, kind):
     source = clip if kind != "host" else str(pattern_video(tmp_path / "clip.avi", "-c:v", "mpeg4", frames=12))
     with quillon.open(source) as video:
         options = {"format": "nv12" if kind != "host" else "rgb24", "copy": False}
@@ -58,15 +49,13 @@ def test_a_borrowed_frame_kept_past_its_pass_refuses(clip, tmp_path, kind):
             for kept in video.frames(**options):
                 raise KeyError("stop")
         assert refuses(kept)
+        borrowed, copies = video.frames(**options), video.frames(**dict(options, copy=True))
+        assert all(np.array_equal(a.to_numpy(), b.to_numpy()) for a, b in zip(borrowed, copies))
         frames = video.frames(**options)
         kept = next(frames)
-        assert kept.to_numpy().size > 0  # still the decoder's current picture
+        assert kept.to_numpy().size > 0 and next(frames) and refuses(kept)  # until the next picture
+        kept = next(frames)
     assert refuses(kept)  # close() ended the pass that was still suspended
-
-
-
-def Steer(following, widen=lambda: False):  # noqa: N802 - a schedule as the main job gives one
-    return types.SimpleNamespace(following=following, widen=widen)
 
 
 def test_close_from_another_thread_or_a_callback_ends_the_passes_and_frees_memory(clip):
@@ -106,8 +95,7 @@ def test_close_from_another_thread_or_a_callback_ends_the_passes_and_frees_memor
     pictures = list(video.segment_frames(segments[0], Steer(closing)))
     assert len(pictures) <= segments[0].pictures
     assert used_on(0) == baseline and kyme.getDecoderAvailableChannels() == channels
-    with pytest.raises(ValueError, match="closed"):
-        video.frames()
+    pytest.raises(ValueError, video.frames).match("closed")
 
 
 def test_a_video_allocates_on_its_own_die_while_a_model_runs_on_another(clip, tmp_path):
@@ -196,8 +184,7 @@ def test_a_folder_reads_every_picture_format_and_flags_the_damaged_one(folder):
         expected = pillow_rgb(source)
         tolerance = 1 if source.endswith(".jpg") else 0
         assert pixels.shape == expected.shape and np.abs(pixels.astype(int) - expected).max() <= tolerance, source
-    with pytest.raises(ValueError, match="closed"):
-        video.frames()
+    pytest.raises(ValueError, video.frames).match("closed")
 
 
 def turned_copy(samples, folder, degrees):
@@ -248,8 +235,7 @@ def test_a_half_turned_video_is_turned_on_the_die_as_ffmpeg_turns_it(samples, tm
         assert (video.rotation, video.width, video.height) == (180, 640, 480)
         nv12 = np.stack([frame.to_numpy() for frame in video.frames("nv12")])
         gray = next(video.frames("gray", size=(320, 240))).to_numpy()
-    assert np.array_equal(nv12, ffmpeg_pictures(path, "nv12", 640, 480))
-    assert gray.shape == (240, 320)
+    assert np.array_equal(nv12, ffmpeg_pictures(path, "nv12", 640, 480)) and gray.shape == (240, 320)
 
 
 def test_a_damaged_picture_decoded_on_the_host_is_flagged_and_kept_as_pyav_gives_it(tmp_path):

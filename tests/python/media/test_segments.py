@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import quillon
+from conftest import Steer
 from quillon import _native
 from quillon.media import Segment
 
@@ -57,8 +58,7 @@ def test_segments_put_together_give_the_plain_pass(clips, name):
     plain, segments, parts = plain_and_segmented(clips[name], target_pictures=1)
     assert len(segments) > 1 and [s.number for s in segments] == list(range(len(segments)))
     joined = [frame for part in parts for frame in part]
-    assert len(joined) == len(plain) == 60
-    assert all(np.array_equal(a[2], b[2]) for a, b in zip(joined, plain))
+    assert len(joined) == len(plain) == 60 and all(np.array_equal(a[2], b[2]) for a, b in zip(joined, plain))
     assert all([index for index, _, _ in part] == list(range(len(part))) for part in parts)
     if not name.endswith((".h264", ".hevc")):
         assert [pts for _, pts, _ in joined] == [pts for _, pts, _ in plain]
@@ -84,11 +84,6 @@ def test_segments_put_together_give_the_plain_pass(clips, name):
         assert [index for index, _, _ in grown] == list(range(len(apart)))
         assert all(np.array_equal(a[2], b[2]) for a, b in zip(grown, apart))
         assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in together]
-
-
-
-def Steer(following, widen=lambda: False):  # noqa: N802 - a schedule as the main job gives one
-    return types.SimpleNamespace(following=following, widen=widen)
 
 
 def test_a_pass_goes_on_apart_where_it_cannot_go_on_as_one(clips, monkeypatch):
@@ -210,8 +205,7 @@ def test_a_pass_that_widens_gives_the_pictures_it_would_have(clips, monkeypatch,
         grown = take(video.segment_frames(segments[0], Steer(lambda: next(more, None), widen), format="nv12",
                                           device=1))
         for bad in (True, lambda: True, types.SimpleNamespace(widen=lambda: True)):
-            with pytest.raises(TypeError, match="schedule"):
-                video.segment_frames(segments[0], bad)
+            pytest.raises(TypeError, video.segment_frames, segments[0], bad).match("schedule")
     assert [index for index, _, _ in grown] == list(range(60))
     assert [pts for _, pts, _ in grown] == [pts for _, pts, _ in plain]
     assert all(np.array_equal(a[2], b[2]) for a, b in zip(grown, plain))
@@ -224,19 +218,13 @@ def test_segments_of_another_video_or_bad_arguments_are_refused(clips):
         good = video.segments(target_pictures=1)[1]
         for bad in (Segment(good.source, 0, 1, 10, 21, 11), Segment(good.source, 0, 1, 9, 5, 1),
                     Segment("other.mp4", 0, 1, 9, 21, 12), Segment(good.source, 1, 0, 0, None, 60)):
-            with pytest.raises(ValueError, match="segment"):
-                video.frames(segment=bad)
-        with pytest.raises(ValueError, match="not both"):
-            video.frames(segment=good, start=1.0)
-        with pytest.raises(TypeError):
-            video.frames(segment=(0, 9))
-        with pytest.raises(TypeError):
-            video.frames(segment=good, following=lambda: None)
-        with pytest.raises(ValueError, match="does not follow"):
-            list(video.segment_frames(good, Steer(lambda: "segment 2")))
+            pytest.raises(ValueError, video.frames, segment=bad).match("segment")
+        pytest.raises(ValueError, video.frames, segment=good, start=1.0).match("not both")
+        pytest.raises(TypeError, video.frames, segment=(0, 9))
+        pytest.raises(TypeError, video.frames, segment=good, following=lambda: None)
+        pytest.raises(ValueError, list, video.segment_frames(good, Steer(lambda: "segment 2"))).match("does not follow")
         for target in (0, True, 1.5):
-            with pytest.raises(ValueError, match="target_pictures"):
-                video.segments(target)
+            pytest.raises(ValueError, video.segments, target).match("target_pictures")
 
 
 def test_a_damaged_random_access_picture_costs_no_other_picture(clips, tmp_path):

@@ -48,30 +48,22 @@ def test_bad_inputs_and_files_get_clear_errors(conv_net, tmp_path):
     with quillon.Model(conv_net) as model:
         with pytest.raises(ValueError, match=r"image has shape \(2, 3, 20, 28\); the model takes \(1, 3, 20, 28\)"):
             model(np.zeros((2, 3, 20, 28)))
-        with pytest.raises(ValueError, match="shape"):
-            model.submit(np.zeros((3, 20)))
-        with pytest.raises(TypeError, match="numbers"):
-            model(np.array(["a"] * 1680).reshape(1, 3, 20, 28))
-        with pytest.raises(ValueError, match="max_in_flight"):
-            model.map([], max_in_flight=0)
-    with pytest.raises(ValueError, match="closed"):
-        model(np.zeros((1, 3, 20, 28)))
+        pytest.raises(ValueError, model.submit, np.zeros((3, 20))).match("shape")
+        pytest.raises(TypeError, model, np.array(["a"] * 1680).reshape(1, 3, 20, 28)).match("numbers")
+        pytest.raises(ValueError, model.map, [], max_in_flight=0).match("max_in_flight")
+    pytest.raises(ValueError, model, np.zeros((1, 3, 20, 28))).match("closed")
     model.close()  # twice is fine
 
     text = tmp_path / "notes.txt"
     text.write_text("not a model\n")
-    with pytest.raises(quillon.InferenceError) as refused:
-        quillon.Model(text)
+    refused = pytest.raises(quillon.InferenceError, quillon.Model, text)
     error = refused.value
     assert (error.code, error.library) == (302004, "kycl") and isinstance(error, RuntimeError)
     assert error.description == quillon.kycm.getErrDesc(302004) and "\n" not in str(error)
     assert str(text) in str(error) and "302004" in str(error)
-    with pytest.raises(FileNotFoundError, match="no such model file"):
-        quillon.Model(tmp_path / "missing.onnx")
-    with pytest.raises(ValueError, match="device 9 does not exist"):
-        quillon.Model(conv_net, device=9)
-    with pytest.raises(ValueError, match="layout"):
-        quillon.Model(conv_net, layout="CHW")
+    pytest.raises(FileNotFoundError, quillon.Model, tmp_path / "missing.onnx").match("no such model file")
+    pytest.raises(ValueError, quillon.Model, conv_net, device=9).match("device 9 does not exist")
+    pytest.raises(ValueError, quillon.Model, conv_net, layout="CHW").match("layout")
 
 
 def test_pictures_on_the_die_become_the_input_there(tmp_path):
@@ -101,14 +93,11 @@ def test_pictures_on_the_die_become_the_input_there(tmp_path):
             assert np.array_equal(channels_last(pictures[-1])[0], rgb.astype(np.uint8))
 
         pictures.append(Picture(np.zeros((height, width), np.uint8), "gray"))
-        with pytest.raises(ValueError, match="'nv12', 'rgb24' or 'bgr24'"):
-            model(pictures[-1])
+        pytest.raises(ValueError, model, pictures[-1]).match("'nv12', 'rgb24' or 'bgr24'")
         pictures.append(Picture(bgr, "bgr24", device=1))
-        with pytest.raises(ValueError, match="device 1 and the model on device 0"):
-            model(pictures[-1])
+        pytest.raises(ValueError, model, pictures[-1]).match("device 1 and the model on device 0")
         with quillon.Model(tmp_path / "id.onnx", layout="NHWC") as wrong:
-            with pytest.raises(ValueError, match=r"1 x 3 x H x W"):
-                wrong(pictures[0])
+            pytest.raises(ValueError, wrong, pictures[0]).match(r"1 x 3 x H x W")
     finally:
         model.close()
         for picture in pictures:
@@ -128,8 +117,7 @@ def test_requests_in_flight_come_back_in_order(conv_net):
         assert [f.result()[0].tolist() for f in futures] == [e[0].tolist() for e in expected[:10]]
 
         testctl.arm_failure("kyclRunStreamAsync", 302002)
-        with pytest.raises(quillon.InferenceError, match="302002"):
-            model.submit(xs[0])
+        pytest.raises(quillon.InferenceError, model.submit, xs[0]).match("302002")
         testctl.reset()
         assert np.array_equal(model.submit(xs[1]).result()[0], expected[1][0])  # the slot came back
 
