@@ -168,7 +168,7 @@ class Interrupted(importlib.abc.MetaPathFinder, importlib.abc.Loader):
     # the KeyboardInterrupt.
     def find_spec(self, name, path, target=None):
         return importlib.machinery.ModuleSpec(name, self) if name == "onnx" else None
-    def create_module(self, spec):
+    def create_module(self, found):
         return None
     def exec_module(self, module):
         raise ImportError("initialization failed") from KeyboardInterrupt()
