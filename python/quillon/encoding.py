@@ -20,7 +20,8 @@ import numpy as np
 import numpy.typing as npt
 
 import _quillon_pybind11 as _module
-from quillon import _native, runtime
+from . import runtime
+from ._native import Muxer, send_picture
 from quillon._pictures import PICTURE_FORMATS, image_desc
 from quillon.errors import Code, Error, check, error_class
 from quillon.models import DevicePicture
@@ -225,7 +226,7 @@ class Writer:
                  device: Optional[int] = None) -> None:
         self._channel: Optional[int] = None
         self._buffers: dict[str, Any] = {}
-        self._muxer: Optional[_native.Muxer] = None
+        self._muxer: Optional[Muxer] = None
         self.path = os.fspath(path)
         if not isinstance(self.path, str):
             raise ValueError(f"path must be a str or a path, not {path!r}")
@@ -264,7 +265,7 @@ class Writer:
             # the card took the configuration.
             # An absolute path is always a file to libavformat, never a
             # protocol such as http: or pipe:.
-            self._muxer = _native.Muxer(os.path.abspath(self.path), container, "mjpeg" if self.codec == "jpeg" else self.codec,
+            self._muxer = Muxer(os.path.abspath(self.path), container, "mjpeg" if self.codec == "jpeg" else self.codec,
                                         self.width, self.height, self.fps.numerator, self.fps.denominator)
         except BaseException:
             self._release()
@@ -295,7 +296,7 @@ class Writer:
             address = self._from_device(picture)
         else:
             raise TypeError(f"write takes a numpy array or a picture on the die, not {type(picture).__name__}")
-        while (code := _native.send_picture(self._channel, address, self._layout, self.width, self.height,
+        while (code := send_picture(self._channel, address, self._layout, self.width, self.height,
                                             self.frame_count, _POLL_MS)) == _TIMEOUT:
             self._drain(0)  # the channel waits for its coded units to be taken
         _check(code, "sendFrameToEncoder")

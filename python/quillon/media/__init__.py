@@ -26,14 +26,12 @@ from __future__ import annotations
 
 from typing import Dict
 
-from .. import _native
-
+from .._native import codec_messages as _codec_messages
 from .kinds import PHOTO_SUFFIXES, PICTURE_SUFFIXES, URL_SCHEMES  # noqa: F401 (names of the package)
 from .memory import FORMATS, DevicePicture
 from .frame import Frame
 from .segments import Schedule, Segment
 from .video import Video, open
-
 
 
 def codec_messages() -> Dict[str, int]:
@@ -42,7 +40,7 @@ def codec_messages() -> Dict[str, int]:
     "concealed" (pictures a decoder gave whole with damage concealed). A
     program compares two readings to tell what a run met, as the main job's
     summary does."""
-    return dict(_native.codec_messages())
+    return dict(_codec_messages())
 
 
 __all__ = ["codec_messages", "open", "Video", "Frame", "Segment", "Schedule", "DevicePicture", "FORMATS"]

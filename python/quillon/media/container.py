@@ -10,20 +10,19 @@ from typing import TYPE_CHECKING, Any, Dict, Generator, Iterator, List, Optional
 
 from _quillon_pybind11 import kycm, kyme
 
-from .. import _native
+from .._native import Demuxer, HostDecoder, PacketIndex
 from ..errors import check
 from .channel import _NO_PTS, _Channel, _frame_pts
 from .convert import _Converter
 from .indexes import _INDEXES, _file_identity
 from .kinds import is_url
-from .memory import DevicePicture
+from .memory import DevicePicture, _Memory
 from .part import ConverterArgs, _Clock, _Part
 from .passes import SegmentPass
 from .segments import Segment, _starts
 
 if TYPE_CHECKING:
     from .segments import Schedule
-    from .video import Video
 
 # Codecs the card decodes, with the coded formats its video decoder takes.
 CARD_VIDEO = {"h264": kyme.codecType.KYME_CODEC_DEC_H264, "hevc": kyme.codecType.KYME_CODEC_DEC_HEVC}
@@ -46,7 +45,7 @@ def _first_warning(name: str) -> bool:
 class _Container(_Part):
     def __init__(self, name: str) -> None:
         self.name = name
-        self.demuxer = _native.Demuxer(name)
+        self.demuxer = Demuxer(name)
         self.container = self.demuxer.format_name
         rate = self.demuxer.fps
         self.rate: Optional[Tuple[int, int]] = None if rate is None else (int(rate[0]), int(rate[1]))
@@ -61,13 +60,13 @@ class _Container(_Part):
         if not on_card and _first_warning(name):  # once a source: a program may open it many times
             _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
-        self._index: Optional[_native.PacketIndex] = None
+        self._index: Optional[PacketIndex] = None
         self._unindexed = False  # reading every packet failed: a damaged file is one segment
         # Every pass reads with a demuxer of its own: the one opened here
         # while it is unread, then those of finished passes, repositioned
         # rather than the source opened again.
-        self._unread: List[_native.Demuxer] = [self.demuxer]
-        self._spare: List[_native.Demuxer] = []
+        self._unread: List[Demuxer] = [self.demuxer]
+        self._spare: List[Demuxer] = []
         # Decoder channels of finished segment passes, by die and width, for the next.
         self._idle: Dict[Tuple[int, bool], List[_Channel]] = collections.defaultdict(list)
         self._closed = False
@@ -83,7 +82,7 @@ class _Container(_Part):
         # host decoder's passes run over the whole part.
         return self.decoder == "card" and not is_url(self.name) and not self._unindexed
 
-    def _indexed(self) -> Optional[_native.PacketIndex]:
+    def _indexed(self) -> Optional[PacketIndex]:
         """The index of a part cut into segments; None for a part that is one
         segment, such as a file whose packets cannot all be read (a cut or
         damaged one): its one pass gives what can be decoded, then fails."""
@@ -101,7 +100,7 @@ class _Container(_Part):
         if start * max(den / num, 1e6) >= 2.0**62:
             raise ValueError(f"start must be within the time stamps of {self.name}, not {start!r} seconds")
 
-    def index(self) -> _native.PacketIndex:
+    def index(self) -> PacketIndex:
         """The key packets, found once by reading every packet with a demuxer
         of its own, or known from an earlier opening of the same file."""
         with self._lock:
@@ -110,7 +109,7 @@ class _Container(_Part):
         identity = _file_identity(self.name)
         index = _INDEXES.recall(self.name, identity)
         if index is None:
-            demuxer = _native.Demuxer(self.name)
+            demuxer = Demuxer(self.name)
             try:
                 index = demuxer.index()
             finally:
@@ -120,7 +119,7 @@ class _Container(_Part):
             self._index = self._index or index
             return self._index
 
-    def _take(self) -> Tuple[_native.Demuxer, bool]:
+    def _take(self) -> Tuple[Demuxer, bool]:
         """A demuxer of this source for one pass, and whether it is unread.
         Passes of one video advanced in turn, or from threads of their own,
         read apart; a network source is read by one pass at a time."""
@@ -132,7 +131,7 @@ class _Container(_Part):
         if is_url(self.name):
             raise ValueError(f"{self.name} is being read by another frames() pass: a network source is read by "
                              "one pass at a time")
-        return _native.Demuxer(self.name), True
+        return Demuxer(self.name), True
 
     def _channel(self, device: int, wide: bool = False) -> "_Channel":
         with self._lock:
@@ -148,7 +147,7 @@ class _Container(_Part):
                     return
         channel.close()
 
-    def _give_back(self, demuxer: _native.Demuxer) -> None:
+    def _give_back(self, demuxer: Demuxer) -> None:
         with self._lock:
             if not self._closed:
                 self._spare.append(demuxer)
@@ -183,16 +182,16 @@ class _Container(_Part):
             raise ValueError(f"{segment!r} is not a segment of {self.name}: it must start at packet 0 or a key "
                              "packet and end at a later key packet or None")
 
-    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
+    def segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int, segment: Segment,
                          schedule: Optional["Schedule"] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
         index = self._indexed()
         if index is None:
-            yield from self.pictures(video, converter_args, device, None)
+            yield from self.pictures(memory, converter_args, device, None)
             return
         run = SegmentPass(self, index, segment, schedule)
-        yield from run.pictures(video._memory, converter_args, device)
+        yield from run.pictures(memory, converter_args, device)
         for after in run.apart:
-            yield from self.segment_pictures(video, converter_args, device, after, schedule)
+            yield from self.segment_pictures(memory, converter_args, device, after, schedule)
 
     def close(self) -> None:
         with self._lock:
@@ -206,10 +205,10 @@ class _Container(_Part):
         for demuxer in {id(d): d for d in (self.demuxer, *spare, *unread)}.values():
             demuxer.close()
 
-    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
+    def pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
         demuxer, unread = self._take()
-        converter = _Converter(video._memory, device, *converter_args, bt709=demuxer.bt709)
+        converter = _Converter(memory, device, *converter_args, bt709=demuxer.bt709)
         try:
             decoded = 0
             for pts, picture in self._from(demuxer, unread, device, converter, start):
@@ -224,7 +223,7 @@ class _Container(_Part):
             converter.close()
             self._give_back(demuxer)
 
-    def _from(self, demuxer: _native.Demuxer, unread: bool, device: int, converter: _Converter,
+    def _from(self, demuxer: Demuxer, unread: bool, device: int, converter: _Converter,
               start: Optional[float]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
         """(pts, picture) in display order from the top or from the first
         picture at or after `start`; pictures decoded before it come as
@@ -264,7 +263,7 @@ class _Container(_Part):
                 source.close()
             back = max(1.0, 2 * back)
 
-    def _card(self, demuxer: _native.Demuxer, device: int, converter: _Converter, clock: "_Clock",
+    def _card(self, demuxer: Demuxer, device: int, converter: _Converter, clock: "_Clock",
               start: Optional[float]) -> "_Decoded":
         channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=self._live())
         try:
@@ -296,10 +295,10 @@ class _Container(_Part):
         finally:
             channel.close()
 
-    def _host(self, demuxer: _native.Demuxer, converter: _Converter, clock: "_Clock",
+    def _host(self, demuxer: Demuxer, converter: _Converter, clock: "_Clock",
               start: Optional[float]) -> "_Decoded":
         decoded = "nv12" if converter.format == "nv12" else "rgb24"
-        decoder = _native.HostDecoder(demuxer, decoded)
+        decoder = HostDecoder(demuxer, decoded)
         while (picture := decoder.read()) is not None:
             pts, address, nbytes, width, height = picture
             seconds = clock.seconds(pts)

@@ -8,7 +8,7 @@ import numpy as np
 import numpy.typing as npt
 from _quillon_pybind11 import kyce, kycm
 
-from .. import _native
+from .._native import address_of
 from ..errors import check
 from .memory import _IMAGE_TYPES, DevicePicture, _desc, _Memory, _picture_bytes
 
@@ -81,10 +81,10 @@ class _Converter:
         picture = self._convert(address, base, width, height, pitch, (out_h, out_w) if across else (out_w, out_h),
                                 False)
         host = np.empty(picture.nbytes, np.uint8)
-        check(kycm.memcpy(picture.address, _native.address_of(host), host.nbytes,
+        check(kycm.memcpy(picture.address, address_of(host), host.nbytes,
                           kycm.copyMemType.kycmCT_COPY_FROM_DEVICE), "kycm", "copying a picture to turn it")
         turned = np.ascontiguousarray(_turned(host, self.format, picture.width, picture.height, self.turn))
-        check(kycm.memcpy(_native.address_of(turned, writable=False), picture.address, turned.nbytes,
+        check(kycm.memcpy(address_of(turned, writable=False), picture.address, turned.nbytes,
                           kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm", "copying a turned picture back")
         return replace(picture, width=out_w, height=out_h, pitch=out_w)
 

@@ -7,7 +7,7 @@ import numpy as np
 import numpy.typing as npt
 from _quillon_pybind11 import kycm
 
-from .. import _native
+from .._native import address_of
 from ..errors import check
 from .memory import DevicePicture, _Memory
 
@@ -96,7 +96,7 @@ class Frame:
             width, height = picture.width, picture.height
             shape = {"nv12": (height * 3 // 2, width), "gray": (height, width), "rgb_planar": (3, height, width)}
             out = np.empty(shape.get(self.format, (height, width, 3)), np.uint8)
-            check(kycm.memcpy(picture.address, _native.address_of(out), out.nbytes,
+            check(kycm.memcpy(picture.address, address_of(out), out.nbytes,
                               kycm.copyMemType.kycmCT_COPY_FROM_DEVICE), "kycm", "copying a frame to the host")
             return out
         return self._memory.resized(picture, self.format, format or self.format, size)

@@ -7,7 +7,7 @@ import stat
 import threading
 from typing import Optional, Tuple
 
-from .. import _native
+from .._native import PacketIndex
 
 
 _FileIdentity = Tuple[int, int, int, int, int]
@@ -34,10 +34,10 @@ class _KnownIndexes:
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
-        self._known: "collections.OrderedDict[str, Tuple[_FileIdentity, _native.PacketIndex]]" = \
+        self._known: "collections.OrderedDict[str, Tuple[_FileIdentity, PacketIndex]]" = \
             collections.OrderedDict()
 
-    def recall(self, name: str, identity: Optional[_FileIdentity]) -> Optional[_native.PacketIndex]:
+    def recall(self, name: str, identity: Optional[_FileIdentity]) -> Optional[PacketIndex]:
         with self._lock:
             known = self._known.get(name)
             if identity is None or known is None or known[0] != identity:
@@ -45,7 +45,7 @@ class _KnownIndexes:
             self._known.move_to_end(name)
             return known[1]
 
-    def keep(self, name: str, identity: Optional[_FileIdentity], index: _native.PacketIndex) -> None:
+    def keep(self, name: str, identity: Optional[_FileIdentity], index: PacketIndex) -> None:
         """Keeps `index` if the file is still as it was before it was read."""
         if identity is None or _file_identity(name) != identity:
             return

@@ -12,7 +12,8 @@ import numpy as np
 import numpy.typing as npt
 from _quillon_pybind11 import kyce, kycm
 
-from .. import _native, runtime
+from .. import runtime
+from .._native import address_of
 from .._fusion import SOURCES, fusion_op
 from .._pictures import PICTURE_FORMATS, image_desc
 from ..errors import check, failed
@@ -152,7 +153,7 @@ class _Memory:
                 code = kyce.executeOp(op, picture.address, block)
             check(code, "kyce", f"converting the {picture.width}x{picture.height} {source} picture to "
                                 f"{width}x{height} {format}")
-            check(kycm.memcpy(block, _native.address_of(out), out.nbytes, kycm.copyMemType.kycmCT_COPY_FROM_DEVICE),
+            check(kycm.memcpy(block, address_of(out), out.nbytes, kycm.copyMemType.kycmCT_COPY_FROM_DEVICE),
                   "kycm", "copying a frame to the host")
         finally:
             self.give(out.nbytes, block)

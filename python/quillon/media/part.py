@@ -2,13 +2,10 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
-from .memory import DevicePicture
+from .memory import DevicePicture, _Memory
 from .segments import Schedule, Segment
-
-if TYPE_CHECKING:
-    from .video import Video
 
 
 # (format, size, borrow) of a frames() call and the clockwise turn (0, 90,
@@ -33,7 +30,7 @@ class _Part:
     rotation = 0  # the container's turn for display, counter-clockwise degrees
     turn = 0  # the clockwise turn its pictures get: 90, 180, 270, or 0 (none, or not asked)
 
-    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
+    def pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
         """(pts in seconds, picture, file or URL) in display order."""
         raise NotImplementedError
@@ -50,12 +47,12 @@ class _Part:
         if segment.source != self.name or segment.first_packet != 0 or segment.end_packet is not None:
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
-    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
+    def segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int, segment: Segment,
                          schedule: Optional[Schedule] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
         """The pictures of one segment, as `pictures` gives them, and of the
         segments `following` gives on (see `Video.frames`); `widen` is not
         asked."""
-        return self.pictures(video, converter_args, device, None)
+        return self.pictures(memory, converter_args, device, None)
 
     def close(self) -> None:
         pass

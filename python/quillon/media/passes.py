@@ -3,7 +3,7 @@ segments its schedule gives on: the packets it sends, the pictures it keeps,
 the decoders it uses."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Set, Tuple
+from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Protocol, Set, Tuple
 
 from ..errors import check
 from .channel import _DRAIN_WAIT_MS, _RUN_WAIT_MS, _TIMEOUT, _Channel, _frame_pts
@@ -13,10 +13,30 @@ from .part import ConverterArgs, _Clock
 from .segments import Segment, _begins_with_idr, _OrdinalOwnership, _Ownership, _PassEnd
 
 if TYPE_CHECKING:
-    from .container import _Container
+    from .._native import Demuxer
     from .segments import Schedule
 
 Picture = Tuple[float, DevicePicture, str]
+
+
+class PassSource(Protocol):
+    """What a pass takes from the container it decodes: the source's name,
+    codec and frame rate, its demuxers and decoder channels on loan, and
+    the check of a segment its schedule gives."""
+
+    name: str
+    codec: str
+    rate: Optional[Tuple[int, int]]
+
+    def _take(self) -> Tuple["Demuxer", bool]: ...
+
+    def _give_back(self, demuxer: "Demuxer") -> None: ...
+
+    def _channel(self, device: int, wide: bool = False) -> _Channel: ...
+
+    def _idle_channel(self, device: int, channel: _Channel) -> None: ...
+
+    def check_segment(self, segment: Segment) -> None: ...
 
 
 class SegmentPass:
@@ -28,7 +48,7 @@ class SegmentPass:
     end would change how pictures are owned) is left in `apart`, for a
     pass of its own after."""
 
-    def __init__(self, container: "_Container", index: Any, segment: Segment, schedule: Optional["Schedule"]) -> None:
+    def __init__(self, container: PassSource, index: Any, segment: Segment, schedule: Optional["Schedule"]) -> None:
         self.container, self.index, self.segment, self.schedule = container, index, segment, schedule
         self.keys: List[int] = index.key_ordinals.tolist()
         self.last_leading = dict(zip(self.keys, index.key_last_leading.tolist()))

@@ -4,22 +4,19 @@ from __future__ import annotations
 
 import logging
 from dataclasses import replace
-from typing import TYPE_CHECKING, Any, Iterator, List, Optional, Tuple
+from typing import Any, Iterator, List, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
 from _quillon_pybind11 import kycm, kyme
 
-from .. import _native
+from .._native import address_of
 from ..errors import check, error_class
 from .channel import _DAMAGED, _Channel
 from .convert import _Converter
-from .memory import DevicePicture
+from .memory import DevicePicture, _Memory
 from .part import ConverterArgs, _Part
 from .segments import Schedule, Segment
-
-if TYPE_CHECKING:
-    from .video import Video
 
 _log = logging.getLogger("quillon")
 
@@ -49,13 +46,13 @@ class _Photos(_Part):
                 or segment.source != self.paths[first]):
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
-    def segment_pictures(self, video: "Video", converter_args: ConverterArgs, device: int, segment: Segment,
+    def segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int, segment: Segment,
                          schedule: Optional[Schedule] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
-        return self.pictures(video, converter_args, device, segment.first_packet, segment.first_packet + 1)
+        return self.pictures(memory, converter_args, device, segment.first_packet, segment.first_packet + 1)
 
-    def pictures(self, video: "Video", converter_args: ConverterArgs, device: int,
+    def pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
                  start: Optional[float], stop: Optional[int] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
-        converter = _Converter(video._memory, device, *converter_args, bt709=False)
+        converter = _Converter(memory, device, *converter_args, bt709=False)
         channel: Optional[_Channel] = None
         warned = False
         try:
@@ -118,7 +115,7 @@ class _Photos(_Part):
             return converter.convert(frame.data[0], "rgb24", width, height, pitch)
         # Turning a picture is done on the host: the op engine has no transpose.
         host = np.empty((height, pitch * 3), np.uint8)
-        check(kycm.memcpy(frame.data[0], _native.address_of(host), host.nbytes,
+        check(kycm.memcpy(frame.data[0], address_of(host), host.nbytes,
                                    kycm.copyMemType.kycmCT_COPY_FROM_DEVICE), "kycm", "copying a photo to the host")
         pixels = host[:, :width * 3].reshape(height, width, 3)
         return self._upload(_oriented(pixels, orientation), converter)
@@ -128,7 +125,7 @@ class _Photos(_Part):
         pixels = np.ascontiguousarray(pixels)
         height, width = pixels.shape[:2]
         staging = converter.scratch("upload", width, height)
-        check(kycm.memcpy(_native.address_of(pixels, writable=False), staging, pixels.nbytes,
+        check(kycm.memcpy(address_of(pixels, writable=False), staging, pixels.nbytes,
                                    kycm.copyMemType.kycmCT_COPY_TO_DEVICE), "kycm", "uploading a photo")
         return converter.convert(staging, "rgb24", width, height, width)
 

@@ -8,7 +8,7 @@ from typing import Dict, List, Optional, Protocol, Sequence
 import numpy as np
 import numpy.typing as npt
 
-from .. import _native
+from .._native import PacketIndex
 from .channel import _NO_PTS
 
 
@@ -50,7 +50,7 @@ class Schedule(Protocol):
 
 
 
-def _starts(index: _native.PacketIndex) -> List[int]:
+def _starts(index: PacketIndex) -> List[int]:
     """The key packets a segment can start at: those a demuxer can find
     again, by position or time stamp. A key packet with neither is a piece
     that libavformat's parser split off the packet before it (the real

