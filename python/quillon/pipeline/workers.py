@@ -38,7 +38,7 @@ from .classify import Classifier
 from .errors import TaskError, TaskFailed, UserError
 from .job import cache_folder, load_models
 from .outputs import Sampler, Thumbnail
-from .scheduling import run_task
+from .analysis import run_task
 from .sources import Input, Task, open_video
 
 VISIBLE_DIES = "QUILLON_VISIBLE_DIES"
