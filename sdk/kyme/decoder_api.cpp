@@ -5,6 +5,7 @@
 // max(decode_channels, jpeg_decode_channels) numbers; a video channel may be
 // created on the first decode_channels of them, a JPEG channel on the first
 // jpeg_decode_channels.
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -60,6 +61,20 @@ int decode_threads() {
   const long value = std::strtol(text, &end, 10);
   if (*end != '\0' || value < 0 || value > 64) return kAutomaticThreads;
   return static_cast<int>(value);
+}
+
+// A video channel's threads from its `enableMC`: 0 leaves them to
+// decode_threads(); a count n in bits 8 to 15 asks for n threads (at most 64,
+// as the variable allows), for a program that shares the processors among its
+// channels itself; any other nonzero value, the flag as callers set it, asks
+// for every processor (a stream known to be the one left decoding). Either
+// way the channel's own setting stands whatever the other channels do and
+// QUILLON_DECODE_THREADS says.
+int channel_threads(uint32_t enable_mc) {
+  if (enable_mc == 0) return decode_threads();
+  const uint32_t count = (enable_mc >> 8) & 0xFF;
+  if (count != 0) return static_cast<int>(std::min<uint32_t>(count, 64));
+  return all_processors_threads();
 }
 
 template <class Call>
@@ -122,10 +137,7 @@ KY_EXPORT kymeRet_t kymeCreateDecoderChannel(kymeDecChannelParameters* parameter
   if (channels().contains(channel)) return KYME_CHANNEL_BUSY;
   NumberClaim claim;
   if (const uint32_t taken = claim.take(ChannelKind::decoder, slot.device, slot.core, jpeg); taken != OK) return taken;
-  // `enableMC` asks for a channel that decodes on every processor (its
-  // stream the one left to decode), whatever the other channels do and
-  // QUILLON_DECODE_THREADS says.
-  const int threads = parameters->enableMC != 0 && !jpeg ? all_processors_threads() : decode_threads();
+  const int threads = jpeg ? decode_threads() : channel_threads(parameters->enableMC);
   return channels().add(channel, std::make_shared<DecoderChannel>(slot.device, slot.core, *parameters, threads),
                         std::move(claim));
 }

@@ -200,20 +200,28 @@ def test_lanes_take_turns_as_many_at_once_as_dies_and_end_together(monkeypatch):
     assert ran(lambda scheduler, task: scheduler.halt() or iter([({"class": 0}, None)])).done <= 2
 
 
-def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(monkeypatch):
-    from quillon.pipeline.scheduling import THREADS_VARIABLE, decoder_threads
+def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(tmp_path, capsys, clips, monkeypatch):
+    from _quillon_pybind11 import kyme
 
-    monkeypatch.delenv(THREADS_VARIABLE, raising=False)
-    with decoder_threads(range(2), 2):
-        assert os.environ[THREADS_VARIABLE] == "1"
-    with decoder_threads(range(1), 2):  # a die would be left without a segment: decoders share the processors
-        assert THREADS_VARIABLE not in os.environ
-    with pytest.raises(KeyboardInterrupt), decoder_threads(range(2), 2):
-        raise KeyboardInterrupt  # an interrupted run
-    assert THREADS_VARIABLE not in os.environ  # the caller's process is left as it was
-    monkeypatch.setenv(THREADS_VARIABLE, "3")
-    with decoder_threads(range(4), 2):
-        assert os.environ[THREADS_VARIABLE] == "3"
+    made, create = [], kyme.createDecoderChannel
+
+    def creating(parameters, number):  # the threads each channel the run makes asks for, and the environment then
+        made.append((parameters.enableMC, os.environ.get("QUILLON_DECODE_THREADS")))
+        return create(parameters, number)
+
+    monkeypatch.setattr(kyme, "createDecoderChannel", creating)
+    monkeypatch.delenv("QUILLON_DECODE_THREADS", raising=False)
+    one_group = encode(tmp_path / "one-group.mp4", 12, "-c:v", "libx264", "-g", "100")
+    for clip, expected in ((clips["h264.mp4"], {1 << 8}), (one_group, set())):
+        made.clear()
+        assert run(tmp_path, capsys, clip)[0] == 0
+        # One thread a channel while every die has a segment; a last pass may widen (1: every processor); with
+        # one segment for two dies, the processors are the host SDK's to share. The environment is never touched.
+        assert made and {setting for setting, _ in made} - {1} == expected and {env for _, env in made} == {None}
+    monkeypatch.setenv("QUILLON_DECODE_THREADS", "3")  # the user's count: the host SDK's, for every channel
+    made.clear()
+    assert run(tmp_path, capsys, clips["h264.mp4"])[0] == 0
+    assert made and set(made) == {(0, "3")} and os.environ["QUILLON_DECODE_THREADS"] == "3"
 
 
 def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch):
@@ -318,7 +326,7 @@ def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch)
     from quillon.pipeline.outputs import Sampler
     from quillon.pipeline.sources import Input
 
-    def failing_after(task, *args, widen):
+    def failing_after(task, *args, widen, threads):
         assert task.pictures == 12 and widen() is False
         following = args[-1]
         for number in range(30):

@@ -30,17 +30,31 @@ def _frame_pts(frame: Any) -> Optional[int]:
     return None if value == _NO_PTS else value
 
 
+def _threads_setting(wide: bool, threads: Optional[int]) -> int:
+    """The `enableMC` of a video channel: 1 (every processor) for a `wide`
+    one; a count of threads in its bits 8 to 15; 0 leaves them to the host
+    SDK (`QUILLON_DECODE_THREADS`, or the channel's share of the processors)."""
+    if wide:
+        return 1
+    if threads is None:
+        return 0
+    if not 1 <= threads <= 64:
+        raise ValueError(f"a decoder's threads must be 1 to 64, not {threads!r}")
+    return threads << 8
+
+
 class _Channel:
     """One decoder channel on a die, created for one pass over a source.
-    A `wide` one decodes on every processor (`enableMC`), whatever the
-    other channels do."""
+    A `wide` one decodes on every processor, one made with `threads` on
+    that many, whatever the other channels do (`enableMC`)."""
 
-    def __init__(self, codec: Any, device: int, output: Any, eager: bool = True, wide: bool = False) -> None:
+    def __init__(self, codec: Any, device: int, output: Any, eager: bool = True, wide: bool = False,
+                 threads: Optional[int] = None) -> None:
         parameters = kyme.decChannelParamters()
         parameters.codecType = codec
         parameters.pixelFormat = output
         parameters.extraBufferNumber = 4
-        parameters.enableMC = int(wide)
+        parameters.enableMC = self.setting = _threads_setting(wide, threads)
         self.wide = wide
         status = kyme.decStatus()
         last = 0

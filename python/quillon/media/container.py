@@ -12,7 +12,7 @@ from _quillon_pybind11 import kycm, kyme
 
 from .._native import Demuxer, HostDecoder, PacketIndex
 from ..errors import check
-from .channel import _NO_PTS, _Channel, _frame_pts
+from .channel import _NO_PTS, _Channel, _frame_pts, _threads_setting
 from .convert import _Converter
 from .indexes import _INDEXES, _file_identity
 from .kinds import is_url
@@ -67,8 +67,8 @@ class _Container(_Part):
         # rather than the source opened again.
         self._unread: List[Demuxer] = [self.demuxer]
         self._spare: List[Demuxer] = []
-        # Decoder channels of finished segment passes, by die and width, for the next.
-        self._idle: Dict[Tuple[int, bool], List[_Channel]] = collections.defaultdict(list)
+        # Decoder channels of finished segment passes, by die and threads setting, for the next.
+        self._idle: Dict[Tuple[int, int], List[_Channel]] = collections.defaultdict(list)
         self._closed = False
         self._lock = threading.Lock()
 
@@ -133,17 +133,19 @@ class _Container(_Part):
                              "one pass at a time")
         return Demuxer(self.name), True
 
-    def _channel(self, device: int, wide: bool = False) -> "_Channel":
+    def _channel(self, device: int, wide: bool = False, threads: Optional[int] = None) -> "_Channel":
+        setting = _threads_setting(wide, threads)
         with self._lock:
-            if self._idle[device, wide]:
-                return self._idle[device, wide].pop()
-        return _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=False, wide=wide)
+            if self._idle[device, setting]:
+                return self._idle[device, setting].pop()
+        return _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=False, wide=wide,
+                        threads=threads)
 
     def _idle_channel(self, device: int, channel: "_Channel") -> None:
         if channel.recycle():
             with self._lock:
                 if not self._closed:
-                    self._idle[device, channel.wide].append(channel)
+                    self._idle[device, channel.setting].append(channel)
                     return
         channel.close()
 

@@ -32,7 +32,7 @@ class PassSource(Protocol):
 
     def _give_back(self, demuxer: "Demuxer") -> None: ...
 
-    def _channel(self, device: int, wide: bool = False) -> _Channel: ...
+    def _channel(self, device: int, wide: bool = False, threads: Optional[int] = None) -> _Channel: ...
 
     def _idle_channel(self, device: int, channel: _Channel) -> None: ...
 
@@ -130,6 +130,11 @@ class SegmentPass:
     def _widen(self) -> bool:
         return self.schedule is not None and bool(self.schedule.widen())
 
+    def _threads(self) -> Optional[int]:
+        """The decoder threads the schedule asks for a pass that does not widen (None: the host SDK's)."""
+        threads = getattr(self.schedule, "threads", None)
+        return threads() if callable(threads) else None
+
     def _own(self, frame: Any) -> Optional[Picture]:
         """The segment's picture in `frame`, or None when it is not the segment's."""
         ordinal = _frame_pts(frame)
@@ -160,7 +165,7 @@ class SegmentPass:
         try:
             if first > 0 or not fresh:
                 demuxer.seek_packet(self.index, first)
-            channel = self.channel = container._channel(device, wide=self._widen())
+            channel = self.channel = container._channel(device, wide=self._widen(), threads=self._threads())
             stamps, stop = self.stamps, self.stop
             ordinal = first
             failure: Optional[OSError] = None

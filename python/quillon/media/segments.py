@@ -48,6 +48,12 @@ class Schedule(Protocol):
         new decoder can take over at: True, to decode from there on every
         processor."""
 
+    def threads(self) -> Optional[int]:
+        """Asked as the pass starts, when it does not widen: how many threads
+        its decoder may use (1 to 64), or None to leave them to the host SDK
+        (`QUILLON_DECODE_THREADS`, else the decoder's share of the
+        processors). Optional: a schedule without it leaves them so."""
+
 
 
 def _starts(index: PacketIndex) -> List[int]:

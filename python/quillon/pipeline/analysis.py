@@ -16,7 +16,8 @@ from .sources import Input, Task, reason
 def run_task(task: Task, item: Input, device: int, model: Any, classifier: Classifier,
              sample: Callable[[int], bool], stop: Optional[threading.Event] = None, video: Any = None,
              following: Optional[Callable[[], Any]] = None,
-             widen: Optional[Callable[[], bool]] = None) -> Iterator[Tuple[Dict[str, Any], Optional[Thumbnail]]]:
+             widen: Optional[Callable[[], bool]] = None,
+             threads: Optional[int] = None) -> Iterator[Tuple[Dict[str, Any], Optional[Thumbnail]]]:
     """Decodes one task on `device`, runs `model` (on that die) on every
     picture, and yields (record, thumbnail) in display order. A record has
     `pts` (None when the input has no time stamps), `device` and the
@@ -25,7 +26,8 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
     from the task's start). `video` is the task's source already open on
     `device` (kept open), or None to open it for the task. `following`: for a
     segment, gives the segments the pass goes on into, and `widen` whether
-    it decodes on every processor from there (see Video.segment_frames).
+    it decodes on every processor from there (see Video.segment_frames), and
+    `threads` the decoder's threads when it does not (None: the host SDK's).
     Raises TaskFailed
     for what the input holds (a corrupt photo, a segment that fails);
     DiskError and faults of the program go through as they are."""
@@ -40,7 +42,8 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
     options: Dict[str, Any] = {"format": format, "device": device, "copy": False}
     schedule = None
     if task.segment is not None and (following is not None or widen is not None):
-        schedule = types.SimpleNamespace(following=following or (lambda: None), widen=widen or (lambda: False))
+        schedule = types.SimpleNamespace(following=following or (lambda: None), widen=widen or (lambda: False),
+                                         threads=lambda: threads)
 
     pictures = 0
     try:

@@ -27,7 +27,7 @@ import os
 import threading
 import time
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set
 
 from .classify import Classifier
 from .errors import TaskFailed
@@ -75,8 +75,14 @@ class Stats:
 class Scheduler:
     """Runs `tasks` of `inputs` on lanes: `models` has each lane's model (on
     its die), `devices` each lane's die (by default lane n is die n).
-    `widening`: whether a last pass may decode on every processor (not when
-    the user fixed the decoder's threads)."""
+    `widening`: whether the scheduler sets the decoders' threads (not when
+    the user fixed them with QUILLON_DECODE_THREADS): one a lane while every
+    die has a task, the processors between them (libavcodec's frame
+    threads cost about a fifth more CPU a picture, and left to share the
+    processors by itself the first die's decoder would start on all of them
+    before the other dies had theirs); every processor for a last pass (see
+    `_widens`). With fewer tasks than dies (one clip of one group of
+    pictures) the decoders share the processors by themselves."""
 
     def __init__(self, tasks: Sequence[Task], inputs: Sequence[Input], models: Dict[int, Any],
                  classifier: Classifier, writer: ResultsWriter, sampler: Sampler,
@@ -89,6 +95,8 @@ class Scheduler:
         self.widening = widening
         self.policy = policy or Policy()
         self.places = len(set(self.devices.values()))   # lanes that decode at once
+        # Threads of a decoder that does not widen (None: the host SDK's share).
+        self.threads: Optional[int] = 1 if widening and len(tasks) >= self.places >= 2 else None
         self.stop = threading.Event()       # set to end the run: the lanes stop between pictures
         self.finished = threading.Event()   # set when every lane has ended
         self.began = time.monotonic()       # when the lanes started (set by run, before they do)
@@ -372,7 +380,7 @@ class Scheduler:
         try:
             for record, tile in run_task(task, item, self.devices[lane], self.models[lane], self.classifier,
                                          lambda number: self.sampler.wanted(position + number), self.stop, video,
-                                         following, widen=lambda: self._wide(lane)):
+                                         following, widen=lambda: self._wide(lane), threads=self.threads):
                 self.writer.add(tasks[past_finished()].number, task.input, record)
                 count += 1
                 if tile is not None:
@@ -502,31 +510,3 @@ def _follows(task: Task, following: Task) -> bool:
     return (task.segment is not None and following.segment is not None and following.input == task.input
             and following.segment.part == task.segment.part
             and following.segment.first_packet == task.segment.end_packet)
-
-
-THREADS_VARIABLE = "QUILLON_DECODE_THREADS"
-
-
-@contextlib.contextmanager
-def decoder_threads(tasks: Sequence[Task], dies: int) -> Iterator[None]:
-    """With a task or more for every die, each die's decoder runs on one
-    thread while the tasks run: the dies fill the processors between them,
-    and libavcodec's frame threads cost about a fifth more CPU a picture.
-    Left to share the processors by itself, the first die's decoder would
-    start on all of them, before the other dies had theirs (on a clip of
-    three segments for two dies, a fifth more CPU for a third of it); the
-    run's last pass takes the processors when the others are done (see
-    `Scheduler._widens`). With fewer tasks than dies (one clip of one group
-    of pictures) the decoders share the processors. The host SDK reads the
-    variable as channels are made; a value the user set stands. The
-    process's environment is as it was once the block ends, however it ends.
-    (The variable is process-wide: a program running other decoders at the
-    same time has them on one thread too, while the run goes.)"""
-    if THREADS_VARIABLE in os.environ or len(tasks) < dies or dies < 2:
-        yield
-        return
-    try:
-        os.environ[THREADS_VARIABLE] = "1"
-        yield
-    finally:
-        os.environ.pop(THREADS_VARIABLE, None)

@@ -22,7 +22,7 @@ def run(args: argparse.Namespace, signals: Signals, policy: Optional[Policy] = N
     from . import demo, progress, sources
     from .allocator import keep_freed_blocks
     from .outputs import ResultsWriter, Sampler, SheetPng
-    from .scheduling import THREADS_VARIABLE, Scheduler, decoder_threads, lanes
+    from .scheduling import Scheduler, lanes
 
     signals.check()
     keep_freed_blocks()
@@ -51,7 +51,7 @@ def run(args: argparse.Namespace, signals: Signals, policy: Optional[Policy] = N
         total = job.total_pictures(inputs)
         writer = ResultsWriter(begun.out, inputs)
         scheduler = Scheduler(tasks, inputs, models_by_lane, classifier, writer, Sampler(total, sheet=SheetPng()),
-                              dict(enumerate(lane_dies)), widening=THREADS_VARIABLE not in os.environ,
+                              dict(enumerate(lane_dies)), widening="QUILLON_DECODE_THREADS" not in os.environ,
                               policy=policy)
         bar = progress.Progress(total, devices, args.quiet)
         messages = quillon.codec_messages()
@@ -65,8 +65,7 @@ def run(args: argparse.Namespace, signals: Signals, policy: Optional[Policy] = N
 
         interrupted = False
         try:
-            with decoder_threads(tasks, len(devices)):
-                scheduler.run(wait)
+            scheduler.run(wait)
         except KeyboardInterrupt:
             interrupted = True
         elapsed = time.monotonic() - started

@@ -60,13 +60,17 @@ def test_a_channel_takes_its_share_of_the_processors(media, clip, monkeypatch, o
     assert automatic - single == (share if share > 1 else 0)
 
 
-def test_a_channel_made_with_enable_mc_decodes_on_every_processor(media, clip, monkeypatch):
+def test_a_channel_made_with_enable_mc_decodes_on_every_processor_or_its_count(media, clip, monkeypatch):
     """Whatever the variable says and however busy the other channels are: the
-    pass a scheduler knows to be the last one decoding."""
+    pass a scheduler knows to be the last one decoding, or a scheduler's own count."""
     monkeypatch.setenv("QUILLON_DECODE_THREADS", "1")
     single = threads_of_a_channel(clip, "stalled")
     every = threads_of_a_channel(clip, "stalled", every_processor=True)
     assert every - single == min(8, len(os.sched_getaffinity(0)))
+    # A count in bits 8 to 15: that many threads, whatever the other channels and the variable say.
+    assert threads_of_a_channel(clip, "stalled", every_processor=2 << 8) - single == 2
+    monkeypatch.delenv("QUILLON_DECODE_THREADS")
+    assert threads_of_a_channel(clip, "absent", every_processor=1 << 8) == single
 
 
 def test_frame_threads_start_without_a_word_from_libavcodec(clip):
