@@ -121,7 +121,7 @@ def test_every_picture_once_in_display_order_with_the_reference_class(tmp_path, 
 
 
 def test_a_widened_last_pass_or_lanes_taking_turns_give_the_same_results(tmp_path, capsys, clips, monkeypatch):
-    from quillon.pipeline import scheduling
+    from quillon.pipeline import lanes, scheduling
 
     def lines_without_device():  # which die takes which task depends on timing
         return [{key: value for key, value in line.items() if key != "device"} for line in results(tmp_path)]
@@ -143,14 +143,14 @@ def test_a_widened_last_pass_or_lanes_taking_turns_give_the_same_results(tmp_pat
 
     # Three lanes for two dies, swapping turns every few pictures: the same lines, and each die's in its summary.
     made.clear()
-    monkeypatch.setattr(scheduling, "lanes", lambda tasks, devices, **kw: [*devices, devices[0]])
+    monkeypatch.setattr(lanes, "lanes", lambda tasks, devices, **kw: [*devices, devices[0]])
     code, _, err = run(tmp_path, capsys, clips["h264.mp4"], policy=scheduling.Policy(turn_after=2))
     assert code == 0 and True not in made, err  # no pass widens
     assert lines_without_device() == expected
 
 
 def test_more_lanes_than_dies_only_where_the_dies_alone_cannot_share_the_pictures():
-    from quillon.pipeline.scheduling import lanes
+    from quillon.pipeline.lanes import lanes
     from quillon.pipeline.sources import Task
 
     def dies_of_lanes(*pictures, processors=2, dies=2):

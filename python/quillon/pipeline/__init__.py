@@ -17,10 +17,11 @@ Modules by concern: `cli` (arguments, and the run they ask for), `job`
 summary and exit status), `errors` (the job's exceptions), `single` (the
 run in this process), `cluster` (the run on Dask), `sources` (inputs and
 the tasks they are cut into), `scheduling` (tasks over the dies' lanes),
-`classify` (results from a model's outputs), `outputs` (results.jsonl and
-the contact sheet), `annotate` (the annotated video), `progress` (the
-progress line), `allocator` (glibc's thresholds) and `demo` (the demo clip
-and the built-in model). Imports go one way, from `cli` down to `errors`.
+`lanes` (how many lanes a run has, on which dies), `classify` (results
+from a model's outputs), `outputs` (results.jsonl and the contact sheet),
+`annotate` (the annotated video), `progress` (the progress line),
+`allocator` (glibc's thresholds) and `demo` (the demo clip and the
+built-in model). Imports go one way, from `cli` down to `errors`.
 """
 from typing import Optional, Sequence
 

@@ -1,5 +1,5 @@
 """Tasks over the dies' lanes. A lane is one worker thread taking tasks on
-one die: a die has one lane, or two where `lanes` says the tasks share out
+one die: a die has one lane, or two where `lanes.lanes` says the tasks share out
 better so. A lane takes the next tasks as soon as it is free (so a lane
 that drew a short segment takes more), decodes them on its die, turns each
 picture into the model's input there with the fusion op and runs its own
@@ -23,7 +23,6 @@ from __future__ import annotations
 import contextlib
 import itertools
 import math
-import os
 import threading
 import time
 from dataclasses import dataclass
@@ -58,7 +57,7 @@ class Policy:
     # passes cost under a hundredth of its time.
     furthest_ahead: int = 480
     # How far above an even share of the pictures a lane's may be before
-    # more lanes are tried (see `lanes`).
+    # more lanes are tried (see `lanes.lanes`).
     balanced: float = 1.1
 
 
@@ -452,44 +451,6 @@ class Scheduler:
         with self.lock:
             self.failures.append(str(failure))
             self.pending = sorted(self.pending + [t.number for t in tasks[failing + 1:]])
-
-def lanes(tasks: Sequence[Task], devices: Sequence[int], processors: Optional[int] = None,
-          policy: Optional[Policy] = None) -> List[int]:
-    """The die of each lane that takes tasks: one a die, and more when the
-    tasks cannot be shared evenly between the dies in stretches of
-    neighbouring ones but can between a few more lanes taking turns (see
-    `Scheduler._take_turns`): a clip with three random-access points for
-    two dies runs as three lanes, the third on the first die, instead of
-    one die decoding the last third alone. At most two lanes a die, and
-    none more with fewer processors than dies."""
-    dies = list(devices)
-    usable = len(os.sched_getaffinity(0)) if processors is None else processors
-    if len(dies) < 2 or usable < len(dies) or len(tasks) <= len(dies):
-        return dies
-    sizes = [_pictures(task) for task in tasks]
-    fair = (policy or Policy()).balanced * sum(sizes) / len(dies)
-    for count in range(len(dies), min(len(tasks), 2 * len(dies)) + 1):
-        if _longest_stretch(sizes, count) <= fair:
-            return [dies[lane % len(dies)] for lane in range(count)]
-    return dies
-
-
-def _longest_stretch(sizes: Sequence[int], count: int) -> int:
-    """The least the longest of `count` stretches of neighbouring `sizes` can hold."""
-    low, high = max(sizes), sum(sizes)
-    while low < high:
-        limit = (low + high) // 2
-        stretches, held = 1, 0
-        for size in sizes:
-            if held + size > limit:
-                stretches, held = stretches + 1, 0
-            held += size
-        if stretches <= count:
-            high = limit
-        else:
-            low = limit + 1
-    return low
-
 
 def _even(*counts: int) -> bool:
     """Whether the lanes' picture counts are within a fifth of each other. The

@@ -22,7 +22,8 @@ def run(args: argparse.Namespace, signals: Signals, policy: Optional[Policy] = N
     from . import demo, progress, sources
     from .allocator import keep_freed_blocks
     from .outputs import ResultsWriter, Sampler, SheetPng
-    from .scheduling import Scheduler, lanes
+    from .lanes import lanes
+    from .scheduling import Scheduler
 
     signals.check()
     keep_freed_blocks()
