@@ -286,6 +286,10 @@ void DecoderChannel::run() {
   }
 }
 
+bool DecoderChannel::input_has_room(std::size_t size) const {
+  return input_.size() < kInputQueueStreams && (input_.empty() || input_bytes_ + size <= kInputQueueBytes);
+}
+
 uint32_t DecoderChannel::send(const kymeStream& stream, uint32_t timeout) {
   const uint32_t limit = is_jpeg() ? kMaxJpegStream : kMaxVideoStream;
   if (stream.length > limit || (stream.length > 0 && stream.data == nullptr)) return KYME_INVALID_ARGUMENT;
@@ -296,6 +300,13 @@ uint32_t DecoderChannel::send(const kymeStream& stream, uint32_t timeout) {
     DeviceSpan keep;
     const uint8_t* bytes = stream_bytes(stream, &keep);
     if (bytes == nullptr) return KYME_INVALID_ARGUMENT;
+    if (timeout == 0) {
+      // A caller that polls finds the queue full most of the time while the
+      // decoder keeps up with it: the stream is copied once it has room, not
+      // again at every try.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (state_ == KYME_ST_RUNNING && !end_sent_ && !input_has_room(stream.length)) return KYME_TIMEOUT;
+    }
     // Copied before waiting: the caller may reuse its buffer once this returns.
     input.bytes.reserve(stream.length + kInputPadding);
     input.bytes.assign(bytes, bytes + stream.length);
@@ -306,10 +317,8 @@ uint32_t DecoderChannel::send(const kymeStream& stream, uint32_t timeout) {
   if (end_sent_) return kymeER_RSLT_WARN_EOS;
   const std::size_t size = stream.length;
   input.size = size;
-  const bool room = wait_for(lock, input_space_, timeout, [&] {
-    return state_ != KYME_ST_RUNNING ||
-           (input_.size() < kInputQueueStreams && (input_.empty() || input_bytes_ + size <= kInputQueueBytes));
-  });
+  const bool room =
+      wait_for(lock, input_space_, timeout, [&] { return state_ != KYME_ST_RUNNING || input_has_room(size); });
   if (state_ != KYME_ST_RUNNING) return KYME_WRONG_STATE;
   if (!room) return KYME_TIMEOUT;
   end_sent_ = input.end;

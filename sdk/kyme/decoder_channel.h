@@ -92,6 +92,8 @@ class DecoderChannel final : public ChannelLifeCycle {
   // Wakes a caller waiting for pictures when any are ready: the worker is
   // about to wait and add no more for a while (see kOutputRun).
   void hand_over_output();
+  // Whether the input queue takes a stream of `size` bytes now (mutex_ held).
+  bool input_has_room(std::size_t size) const;
   // A reset of the device frees the pool's blocks under the channel: such a
   // picture is never handed out.
   static bool block_gone(const Picture& picture);

@@ -224,6 +224,29 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(tmp_p
     assert made and set(made) == {(0, "3")} and os.environ["QUILLON_DECODE_THREADS"] == "3"
 
 
+@pytest.mark.parametrize("codec", ["libx264", "libx265"])
+def test_the_dies_end_together_on_a_clip_with_one_key_picture_per_300(tmp_path, capsys, monkeypatch, codec):
+    """Three segments of 300 pictures for two dies: neither is left decoding alone for long, the other showing at
+    most a tenth of the pictures after the first one's last (in H.264 with closed groups, in HEVC open ones)."""
+    from quillon.pipeline import scheduling
+
+    keys = "keyint=300:min-keyint=300:scenecut=0"
+    settings = ["-x264-params", keys] if codec == "libx264" else ["-x265-params", f"log-level=error:{keys}"]
+    clip = encode(tmp_path / "clip.mp4", 900, "-c:v", codec, "-bf", "2", *settings)
+    shown, real = [], scheduling.run_task
+
+    def run_task(task, item, device, *args, **kw):  # the die of each picture, in the order they are shown
+        for result in real(task, item, device, *args, **kw):
+            shown.append(device)
+            yield result
+
+    monkeypatch.setattr(scheduling, "run_task", run_task)
+    code, out, err = run(tmp_path, capsys, clip)
+    assert code == 0, err
+    first_done = min(len(shown) - shown[::-1].index(die) for die in (0, 1))
+    assert len(shown) == 900 and len(shown) - first_done <= 90, out
+
+
 def test_passes_go_on_through_the_clip_and_the_dies_meet_at_the_end(monkeypatch):
     from types import SimpleNamespace
 
