@@ -204,36 +204,30 @@ def test_decoders_take_one_thread_a_die_only_while_every_die_has_a_segment(tmp_p
     from _quillon_pybind11 import kyme
 
     made, create = [], kyme.createDecoderChannel
-
-    def creating(parameters, number):  # the threads each channel the run makes asks for, and the environment then
-        made.append((parameters.enableMC, os.environ.get("QUILLON_DECODE_THREADS")))
-        return create(parameters, number)
-
-    monkeypatch.setattr(kyme, "createDecoderChannel", creating)
+    # The threads each channel the run makes asks for, and the environment then.
+    monkeypatch.setattr(kyme, "createDecoderChannel", lambda parameters, number: made.append(
+        (parameters.enableMC, os.environ.get("QUILLON_DECODE_THREADS"))) or create(parameters, number))
     monkeypatch.delenv("QUILLON_DECODE_THREADS", raising=False)
     one_group = encode(tmp_path / "one-group.mp4", 12, "-c:v", "libx264", "-g", "100")
-    for clip, expected in ((clips["h264.mp4"], {1 << 8}), (one_group, set())):
+    # One thread a channel while every die has a segment, a last pass widening (1: every processor); one segment
+    # for two dies: the host SDK's share; the user's count: the host SDK's, for every channel. Nothing set.
+    for clip, user, expected in ((clips["h264.mp4"], None, {1 << 8}), (one_group, None, set()),
+                                 (clips["h264.mp4"], "3", {0})):
+        if user:
+            monkeypatch.setenv("QUILLON_DECODE_THREADS", user)
         made.clear()
-        assert run(tmp_path, capsys, clip)[0] == 0
-        # One thread a channel while every die has a segment; a last pass may widen (1: every processor); with
-        # one segment for two dies, the processors are the host SDK's to share. The environment is never touched.
-        assert made and {setting for setting, _ in made} - {1} == expected and {env for _, env in made} == {None}
-    monkeypatch.setenv("QUILLON_DECODE_THREADS", "3")  # the user's count: the host SDK's, for every channel
-    made.clear()
-    assert run(tmp_path, capsys, clips["h264.mp4"])[0] == 0
-    assert made and set(made) == {(0, "3")} and os.environ["QUILLON_DECODE_THREADS"] == "3"
+        assert run(tmp_path, capsys, clip)[0] == 0 and made and {env for _, env in made} == {user}
+        assert {setting for setting, _ in made} - ({1} if user is None else set()) == expected
 
 
 @pytest.mark.parametrize("codec", ["libx264", "libx265"])
 def test_the_dies_end_together_on_a_clip_with_one_key_picture_per_300(tmp_path, capsys, monkeypatch, codec):
-    """Three segments of 300 pictures for two dies: neither is left decoding alone for long, the other showing at
-    most a tenth of the pictures after the first one's last (in H.264 with closed groups, in HEVC open ones)."""
+    """Three segments of 300 pictures for two dies (closed groups in H.264, open ones in HEVC): the other die shows
+    at most a tenth of the pictures after the first one's last."""
     from quillon.pipeline import scheduling
 
-    keys = "keyint=300:min-keyint=300:scenecut=0"
-    settings = ["-x264-params", keys] if codec == "libx264" else ["-x265-params", f"log-level=error:{keys}"]
-    clip = encode(tmp_path / "clip.mp4", 900, "-c:v", codec, "-bf", "2", *settings)
-    shown, real = [], scheduling.run_task
+    keys = f"-{codec[3:]}-params", "log-level=error:keyint=300:min-keyint=300:scenecut=0"
+    clip, shown, real = encode(tmp_path / "clip.mp4", 900, "-c:v", codec, "-bf", "2", *keys), [], scheduling.run_task
 
     def run_task(task, item, device, *args, **kw):  # the die of each picture, in the order they are shown
         for result in real(task, item, device, *args, **kw):
