@@ -38,8 +38,8 @@ def _threads_setting(wide: bool, threads: Optional[int]) -> int:
         return 1
     if threads is None:
         return 0
-    if not 1 <= threads <= 64:
-        raise ValueError(f"a decoder's threads must be 1 to 64, not {threads!r}")
+    if isinstance(threads, bool) or not isinstance(threads, int) or not 1 <= threads <= 64:
+        raise ValueError(f"a decoder's threads must be an int from 1 to 64, not {threads!r}")
     return threads << 8
 
 

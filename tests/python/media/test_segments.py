@@ -225,6 +225,9 @@ def test_segments_of_another_video_or_bad_arguments_are_refused(clips):
         pytest.raises(TypeError, video.frames, segment=(0, 9))
         pytest.raises(TypeError, video.frames, segment=good, following=lambda: None)
         pytest.raises(ValueError, list, video.segment_frames(good, Steer(lambda: "segment 2"))).match("does not follow")
+        for threads in (0, 65, 2.0, "2"):  # a schedule's count of decoder threads
+            steer = types.SimpleNamespace(following=lambda: None, widen=lambda: False, threads=lambda: threads)
+            pytest.raises(ValueError, list, video.segment_frames(good, steer)).match("threads")
         for target in (0, True, 1.5):
             pytest.raises(ValueError, video.segments, target).match("target_pictures")
 
