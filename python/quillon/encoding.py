@@ -22,9 +22,8 @@ import numpy.typing as npt
 import _quillon_pybind11 as _module
 from . import runtime
 from ._native import Muxer, send_picture
-from quillon._pictures import PICTURE_FORMATS, image_desc
+from quillon._pictures import PICTURE_FORMATS, DevicePicture, image_desc
 from quillon.errors import Code, Error, check, error_class
-from quillon.models import DevicePicture
 
 __all__ = ["encode", "Writer", "DevicePicture", "Error"]
 

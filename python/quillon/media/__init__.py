@@ -16,7 +16,7 @@ objects that `frames(segment=...)` decodes independently, on any die; put
 together in order they give the pictures of one plain pass.
 
 One noun a module: `video` (`open`, `Video`), `frame`, `memory` (device
-memory, `DevicePicture`), `convert` (conversion on the die), `channel` (the
+memory, `PictureBlock`), `convert` (conversion on the die), `channel` (the
 card's decoder channels), `part` (what every item of a source gives),
 `container` (files and URLs), `indexes` (packet indexes kept between
 openings), `segments` (segments and which pictures are theirs), `passes`
@@ -28,7 +28,8 @@ from typing import Dict
 
 from .._native import codec_messages as _codec_messages
 from .kinds import PHOTO_SUFFIXES, PICTURE_SUFFIXES, URL_SCHEMES  # noqa: F401 (names of the package)
-from .memory import FORMATS, DevicePicture
+from .._pictures import DevicePicture
+from .memory import FORMATS, PictureBlock
 from .frame import Frame
 from .segments import Schedule, Segment
 from .video import Video, open
@@ -43,4 +44,5 @@ def codec_messages() -> Dict[str, int]:
     return dict(_codec_messages())
 
 
-__all__ = ["codec_messages", "open", "Video", "Frame", "Segment", "Schedule", "DevicePicture", "FORMATS"]
+__all__ = ["codec_messages", "open", "Video", "Frame", "Segment", "Schedule", "DevicePicture", "PictureBlock",
+           "FORMATS"]

@@ -11,12 +11,13 @@ from typing import TYPE_CHECKING, Any, Dict, Generator, Iterator, List, Optional
 from _quillon_pybind11 import kycm, kyme
 
 from .._native import Demuxer, HostDecoder, PacketIndex
+from .._pictures import PICTURE_FORMATS
 from ..errors import check
 from .channel import _NO_PTS, _Channel, _frame_pts, _threads_setting
 from .convert import _Converter
 from .indexes import _INDEXES, _file_identity
 from .kinds import is_url
-from .memory import DevicePicture, _Memory
+from .memory import PictureBlock, _Memory
 from .part import ConverterArgs, _Clock, _Part
 from .passes import SegmentPass
 from .segments import Segment, _starts
@@ -138,7 +139,7 @@ class _Container(_Part):
         with self._lock:
             if self._idle[device, setting]:
                 return self._idle[device, setting].pop()
-        return _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=False, wide=wide,
+        return _Channel(CARD_VIDEO[self.codec], device, PICTURE_FORMATS["nv12"].decoder_format, eager=False, wide=wide,
                         threads=threads)
 
     def _idle_channel(self, device: int, channel: "_Channel") -> None:
@@ -185,7 +186,7 @@ class _Container(_Part):
                              "packet and end at a later key packet or None")
 
     def segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int, segment: Segment,
-                         schedule: Optional["Schedule"] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+                         schedule: Optional["Schedule"] = None) -> Iterator[Tuple[float, PictureBlock, str]]:
         index = self._indexed()
         if index is None:
             yield from self.pictures(memory, converter_args, device, None)
@@ -208,7 +209,7 @@ class _Container(_Part):
             demuxer.close()
 
     def pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
-                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
+                 start: Optional[float]) -> Iterator[Tuple[float, PictureBlock, str]]:
         demuxer, unread = self._take()
         converter = _Converter(memory, device, *converter_args, bt709=demuxer.bt709)
         try:
@@ -226,7 +227,7 @@ class _Container(_Part):
             self._give_back(demuxer)
 
     def _from(self, demuxer: Demuxer, unread: bool, device: int, converter: _Converter,
-              start: Optional[float]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
+              start: Optional[float]) -> Iterator[Tuple[float, Optional[PictureBlock]]]:
         """(pts, picture) in display order from the top or from the first
         picture at or after `start`; pictures decoded before it come as
         (pts, None). A seek lands at a random-access point at or before
@@ -267,9 +268,9 @@ class _Container(_Part):
 
     def _card(self, demuxer: Demuxer, device: int, converter: _Converter, clock: "_Clock",
               start: Optional[float]) -> "_Decoded":
-        channel = _Channel(CARD_VIDEO[self.codec], device, kyme.pixelFormat.KYME_PIX_FMT_NV12, eager=self._live())
+        channel = _Channel(CARD_VIDEO[self.codec], device, PICTURE_FORMATS["nv12"].decoder_format, eager=self._live())
         try:
-            def pictures(frames: Iterator[Any]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:
+            def pictures(frames: Iterator[Any]) -> Iterator[Tuple[float, Optional[PictureBlock]]]:
                 for frame in frames:
                     pts = clock.seconds(_frame_pts(frame))
                     if start is not None and pts < start - 1e-9:
@@ -316,7 +317,7 @@ class _Container(_Part):
 
 # A plain pass's pictures as a decoder gives them: (pts, picture), None for
 # a picture decoded before the pass's start.
-_Decoded = Generator[Tuple[float, Optional[DevicePicture]], None, None]
+_Decoded = Generator[Tuple[float, Optional[PictureBlock]], None, None]
 
 
 

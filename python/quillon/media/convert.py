@@ -10,7 +10,7 @@ from _quillon_pybind11 import kyce, kycm
 
 from .._native import address_of
 from ..errors import check
-from .memory import _IMAGE_TYPES, DevicePicture, _desc, _Memory, _picture_bytes
+from .memory import _IMAGE_TYPES, PictureBlock, _desc, _Memory, _picture_bytes
 
 
 _C = kyce.colorCvtCode
@@ -62,7 +62,7 @@ class _Converter:
     def target_size(self, width: int, height: int) -> Tuple[int, int]:
         return self.size if self.size is not None else (width, height)
 
-    def convert(self, address: Any, base: str, width: int, height: int, pitch: int) -> DevicePicture:
+    def convert(self, address: Any, base: str, width: int, height: int, pitch: int) -> PictureBlock:
         """The picture at `address` (format `base`) resized, converted and
         turned upright into a new block. The source is only read."""
         if not self.turn:
@@ -89,7 +89,7 @@ class _Converter:
         return replace(picture, width=out_w, height=out_h, pitch=out_w)
 
     def _convert(self, address: Any, base: str, width: int, height: int, pitch: int, out_size: Tuple[int, int],
-                 borrow: bool) -> DevicePicture:
+                 borrow: bool) -> PictureBlock:
         out_w, out_h = out_size
         steps = _CONVERSIONS.get((base, self.format), ())
         if base != self.format and not steps:
@@ -98,7 +98,7 @@ class _Converter:
             raise ValueError(f"nv12 pictures need an even width and height, not {out_w}x{out_h}")
         nbytes = _picture_bytes(self.format, out_w, out_h)
         if borrow and not steps and (out_w, out_h) == (width, height) and pitch == out_w:
-            return DevicePicture(address, nbytes, out_w, out_h, out_w, _IMAGE_TYPES[self.format], self.device, True)
+            return PictureBlock(address, nbytes, out_w, out_h, out_w, _IMAGE_TYPES[self.format], self.device, True)
         block = self.memory.take(nbytes, self.device)
         try:
             current, current_format, current_pitch = address, base, pitch
@@ -127,7 +127,7 @@ class _Converter:
         except BaseException:
             self.memory.give(nbytes, block)
             raise
-        return DevicePicture(block, nbytes, out_w, out_h, out_w, _IMAGE_TYPES[self.format], self.device)
+        return PictureBlock(block, nbytes, out_w, out_h, out_w, _IMAGE_TYPES[self.format], self.device)
 
 
 def _turned(pixels: npt.NDArray[np.uint8], format: str, width: int, height: int, turn: int

@@ -9,7 +9,7 @@ from _quillon_pybind11 import kycm
 
 from .._native import address_of
 from ..errors import check
-from .memory import DevicePicture, _Memory
+from .memory import PictureBlock, _Memory
 
 
 class Frame:
@@ -20,13 +20,13 @@ class Frame:
     `width`, `height`, `format` (one of FORMATS), `device` (the die holding
     it), `source` (the file or URL it came from), `damaged` (the decoder
     concealed damage in it) and `picture` (the
-    `DevicePicture`: address, size and layout in device memory). The picture
+    `PictureBlock`: address, size and layout in device memory). The picture
     stays valid while the frame is referenced and its video is open.
     """
 
     __slots__ = ("index", "pts", "format", "source", "picture", "_memory", "_gone")
 
-    def __init__(self, index: int, pts: float, format: str, source: str, picture: DevicePicture,
+    def __init__(self, index: int, pts: float, format: str, source: str, picture: PictureBlock,
                  memory: _Memory) -> None:
         self.index = index
         self.pts = pts
@@ -40,7 +40,7 @@ class Frame:
         if not self.picture.borrowed:
             self._memory.give(self.picture.nbytes, self.picture.address)
 
-    def _live(self) -> DevicePicture:
+    def _live(self) -> PictureBlock:
         if self._memory.closed:
             raise ValueError("the video of this frame is closed: copy frames before the with block ends")
         if self._gone:

@@ -1,4 +1,4 @@
-"""Device memory of one video: pictures in it (`DevicePicture`), blocks
+"""Device memory of one video: pictures in it (`PictureBlock`), blocks
 reused by size, and host copies resized on the die."""
 from __future__ import annotations
 
@@ -34,11 +34,11 @@ def _picture_bytes(format: str, width: int, height: int) -> int:
 
 
 @dataclass(frozen=True)
-class DevicePicture:
-    """A picture in device memory, for chaining it into further work on the die
-    without a host copy. It is a `quillon.DevicePicture` as models and
-    writers take one (`device_address`, `width`, `height`, `format`,
-    `device`).
+class PictureBlock:
+    """A picture's block of device memory, for chaining it into further work
+    on the die without a host copy (a frame's `picture`). With its
+    `device_address`, `width`, `height`, `format` and `device` it is a
+    `quillon.DevicePicture`, as models, writers and the fusion op take one.
 
     `address` is the device memory (a handle capsule, as the module's kycm and
     kyce functions take it), `nbytes` its size, `width` and `height` the
@@ -119,7 +119,7 @@ class _Memory:
             if not self.closed and die is not None:
                 self._free[die, nbytes].append(block)
 
-    def resized(self, picture: DevicePicture, source: str, format: str, size: Optional[Tuple[int, int]]
+    def resized(self, picture: PictureBlock, source: str, format: str, size: Optional[Tuple[int, int]]
                 ) -> npt.NDArray[np.uint8]:
         """A host copy of `picture` (format `source`) converted to `format`
         ("rgb24" or "bgr24") and resized to `size` on the die."""

@@ -4,7 +4,7 @@ from __future__ import annotations
 import os
 from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
-from .memory import DevicePicture, _Memory
+from .memory import PictureBlock, _Memory
 from .segments import Schedule, Segment
 
 
@@ -31,7 +31,7 @@ class _Part:
     turn = 0  # the clockwise turn its pictures get: 90, 180, 270, or 0 (none, or not asked)
 
     def pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
-                 start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
+                 start: Optional[float]) -> Iterator[Tuple[float, PictureBlock, str]]:
         """(pts in seconds, picture, file or URL) in display order."""
         raise NotImplementedError
 
@@ -48,7 +48,7 @@ class _Part:
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
     def segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int, segment: Segment,
-                         schedule: Optional[Schedule] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+                         schedule: Optional[Schedule] = None) -> Iterator[Tuple[float, PictureBlock, str]]:
         """The pictures of one segment, as `pictures` gives them, and of the
         segments `following` gives on (see `Video.frames`); `widen` is not
         asked."""

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Protocol,
 from ..errors import check
 from .channel import _DRAIN_WAIT_MS, _RUN_WAIT_MS, _TIMEOUT, _Channel, _frame_pts
 from .convert import _Converter
-from .memory import DevicePicture, _Memory
+from .memory import PictureBlock, _Memory
 from .part import ConverterArgs, _Clock
 from .segments import Segment, _begins_with_idr, _OrdinalOwnership, _Ownership, _PassEnd
 
@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     from .._native import Demuxer
     from .segments import Schedule
 
-Picture = Tuple[float, DevicePicture, str]
+Picture = Tuple[float, PictureBlock, str]
 
 
 class PassSource(Protocol):

@@ -11,10 +11,11 @@ import numpy.typing as npt
 from _quillon_pybind11 import kycm, kyme
 
 from .._native import address_of
+from .._pictures import PICTURE_FORMATS
 from ..errors import check, error_class
 from .channel import _DAMAGED, _Channel
 from .convert import _Converter
-from .memory import DevicePicture, _Memory
+from .memory import PictureBlock, _Memory
 from .part import ConverterArgs, _Part
 from .segments import Schedule, Segment
 
@@ -47,11 +48,11 @@ class _Photos(_Part):
             raise ValueError(f"{segment!r} is not a segment of {self.name}")
 
     def segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int, segment: Segment,
-                         schedule: Optional[Schedule] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+                         schedule: Optional[Schedule] = None) -> Iterator[Tuple[float, PictureBlock, str]]:
         return self.pictures(memory, converter_args, device, segment.first_packet, segment.first_packet + 1)
 
     def pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
-                 start: Optional[float], stop: Optional[int] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
+                 start: Optional[float], stop: Optional[int] = None) -> Iterator[Tuple[float, PictureBlock, str]]:
         converter = _Converter(memory, device, *converter_args, bt709=False)
         channel: Optional[_Channel] = None
         warned = False
@@ -77,7 +78,7 @@ class _Photos(_Part):
                 if pixels is None:
                     if channel is None:
                         channel = _Channel(kyme.codecType.KYME_CODEC_DEC_JPEG, device,
-                                           kyme.pixelFormat.KYME_PIX_FMT_RGB24)
+                                           PICTURE_FORMATS["rgb24"].decoder_format)
                     picture = self._on_card(channel, path, number, converter, orientation)
                 else:
                     picture = self._upload(_oriented(pixels, orientation), converter)
@@ -88,7 +89,7 @@ class _Photos(_Part):
                 channel.close()
 
     def _on_card(self, channel: _Channel, path: str, number: int, converter: _Converter,
-                 orientation: int) -> DevicePicture:
+                 orientation: int) -> PictureBlock:
         data = np.fromfile(path, np.uint8)
         for frame in channel.send(data, number):
             return self._damaged(channel, self._take(frame, converter, orientation))
@@ -102,14 +103,14 @@ class _Photos(_Part):
             channel.release()
 
     @staticmethod
-    def _damaged(channel: _Channel, picture: DevicePicture) -> DevicePicture:
+    def _damaged(channel: _Channel, picture: PictureBlock) -> PictureBlock:
         """`picture`, marked damaged when the decoder says it concealed damage
         in the picture it handed out last (data that ended early)."""
         status = kyme.decStatus()
         kyme.getDecoderStatus(channel.number, status)
         return replace(picture, damaged=True) if status.result == _DAMAGED else picture
 
-    def _take(self, frame: Any, converter: _Converter, orientation: int) -> DevicePicture:
+    def _take(self, frame: Any, converter: _Converter, orientation: int) -> PictureBlock:
         width, height, pitch = frame.width, frame.height, frame.stride[0] // 3
         if orientation == 1:
             return converter.convert(frame.data[0], "rgb24", width, height, pitch)
@@ -121,7 +122,7 @@ class _Photos(_Part):
         return self._upload(_oriented(pixels, orientation), converter)
 
     @staticmethod
-    def _upload(pixels: npt.NDArray[np.uint8], converter: _Converter) -> DevicePicture:
+    def _upload(pixels: npt.NDArray[np.uint8], converter: _Converter) -> PictureBlock:
         pixels = np.ascontiguousarray(pixels)
         height, width = pixels.shape[:2]
         staging = converter.scratch("upload", width, height)

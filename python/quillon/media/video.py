@@ -12,7 +12,7 @@ from .._native import route_codec_messages
 from .container import _Container, _turned_upright
 from .frame import Frame
 from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries
-from .memory import FORMATS, DevicePicture, _Memory
+from .memory import FORMATS, PictureBlock, _Memory
 from .part import ConverterArgs, Source, _Part
 from .photos import _Photos
 from .segments import Schedule, Segment
@@ -274,7 +274,7 @@ class Video:
         part = self._parts[segment.part]
         return self._framed(args, part.segment_pictures(self._memory, (*args[:3], part.turn), device, segment, schedule))
 
-    def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, DevicePicture, str]]
+    def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, PictureBlock, str]]
                 ) -> Generator[Frame, None, None]:
         """The pictures as frames, numbered from 0. A borrowed one is gone as
         soon as the pass moves on or ends in any way (the next frame asked

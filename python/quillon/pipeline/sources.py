@@ -13,8 +13,6 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from .errors import TaskFailed, UserError
 
-CONVERT_HINT = "convert it with: ffmpeg -i INPUT -c:v libx264 -pix_fmt yuv420p OUTPUT.mp4"
-
 
 @dataclass
 class Input:
@@ -150,23 +148,10 @@ def probe(item: Input) -> None:
         reason = str(error.strerror or error) if isinstance(error, FileNotFoundError) else str(error)
         if item.kind == "url":
             raise UserError(f"{item.name}: cannot be read ({reason})") from None
-        hint = f"; {CONVERT_HINT}" if _demuxed(item.name) else ""  # ffmpeg could not read it either
-        raise UserError(f"{item.name}: not a video or photo this program reads ({reason}){hint}") from None
+        raise UserError(f"{item.name}: not a video or photo this program reads ({reason})") from None
     if item.decoder == "host":
         item.note = (f"{item.name}: {item.codec} has no decoder on the card; decoded on the host "
                      "(the card decodes H.264, HEVC and JPEG)")
-
-
-def _demuxed(path: str) -> bool:
-    """Whether libavformat reads the file's container (then ffmpeg can
-    convert what is in it)."""
-    from quillon import _native
-
-    try:
-        _native.Demuxer(path).close()
-    except Exception:  # any reason libavformat gives: not a container it reads
-        return False
-    return True
 
 
 def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:
