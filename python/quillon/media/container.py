@@ -17,7 +17,8 @@ from .convert import _Converter
 from .indexes import _INDEXES, _file_identity
 from .kinds import is_url
 from .memory import DevicePicture, _Memory
-from .part import ConverterArgs, _Clock, _Part
+from .numbering import KeyNumbers
+from .part import ConverterArgs, Numbered, _Clock, _Part
 from .passes import SegmentPass
 from .segments import Segment, _starts
 
@@ -61,6 +62,7 @@ class _Container(_Part):
             _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
         self._index: Optional[PacketIndex] = None
+        self._numbers: Optional[KeyNumbers] = None
         self._unindexed = False  # reading every packet failed: a damaged file is one segment
         # Every pass reads with a demuxer of its own: the one opened here
         # while it is unread, then those of finished passes, repositioned
@@ -182,6 +184,34 @@ class _Container(_Part):
             raise ValueError(f"{segment!r} is not a segment of {self.name}: it must start at packet 0 or a key "
                              "packet and end at a later key packet or None")
 
+    def key_numbers(self) -> Optional[KeyNumbers]:
+        """The numbers of the random-access pictures of a local file (None
+        for a URL, or a file whose packets cannot all be read)."""
+        if is_url(self.name) or self._unindexed:
+            return None
+        try:
+            index = self.index()
+        except OSError:
+            self._unindexed = True
+            return None
+        with self._lock:
+            if self._numbers is None:
+                self._numbers = KeyNumbers(index)
+            return self._numbers
+
+    def numbered_segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
+                                  segment: Segment, schedule: Optional["Schedule"] = None) -> Iterator[Numbered]:
+        numbers = self.key_numbers() if self._indexed() is not None else None
+        if numbers is None:
+            yield from self.numbered_pictures(memory, converter_args, device, None)
+            return
+        # A pass over segments gives their pictures in display order, whose
+        # first is the random-access picture it starts at.
+        first = numbers.number_of(segment.first_packet)
+        for count, (pts, picture, name) in enumerate(self.segment_pictures(memory, converter_args, device, segment,
+                                                                            schedule)):
+            yield pts, picture, name, first + count
+
     def segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int, segment: Segment,
                          schedule: Optional["Schedule"] = None) -> Iterator[Tuple[float, DevicePicture, str]]:
         index = self._indexed()
@@ -207,14 +237,22 @@ class _Container(_Part):
 
     def pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, DevicePicture, str]]:
+        for pts, picture, name, _number in self.numbered_pictures(memory, converter_args, device, start):
+            yield pts, picture, name
+
+    def numbered_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
+                          start: Optional[float]) -> Iterator[Numbered]:
         demuxer, unread = self._take()
         converter = _Converter(memory, device, *converter_args, bt709=demuxer.bt709)
         try:
             decoded = 0
+            first: Optional[int] = None if self._live() else 0
             for pts, picture in self._from(demuxer, unread, device, converter, start):
+                if decoded == 0 and start is not None and first is not None:
+                    first = self._seek_number(demuxer, pts)
                 decoded += 1
                 if picture is not None:
-                    yield pts, picture, self.name
+                    yield pts, picture, self.name, None if first is None else first + decoded - 1
             # libavformat accepts some files by their name alone (a text
             # file called .jpg); one that yields nothing is refused, not empty.
             if decoded == 0:
@@ -222,6 +260,27 @@ class _Container(_Part):
         finally:
             converter.close()
             self._give_back(demuxer)
+
+    def _seek_number(self, demuxer: Demuxer, pts: float) -> Optional[int]:
+        """The number of the first picture of a pass that sought: the
+        random-access picture it landed at, found by its time stamp (a pass
+        from the top starts at 0); None when it is none of them."""
+        numbers = self.key_numbers()
+        if numbers is None:
+            return None
+        index = self.index()
+        num, den = demuxer.time_base
+        if pts == _Clock(num, den, self.rate).seconds(None):
+            return 0  # a stream without time stamps is read from the top
+        # The pass starts at the random-access picture it landed at: the last
+        # one whose time stamp is not after the picture's (AVI files give
+        # decoding times only, which a reordering decoder's pictures trail).
+        found: Optional[int] = None
+        for key, shown, decoded in zip(index.key_ordinals.tolist(), index.key_pts.tolist(), index.key_dts.tolist()):
+            stamp = shown if shown != _NO_PTS else decoded
+            if stamp != _NO_PTS and stamp * num / den <= pts + 1e-9 and key in numbers.ordinals:
+                found = key if found is None or key > found else found
+        return None if found is None else numbers.number_of(found)
 
     def _from(self, demuxer: Demuxer, unread: bool, device: int, converter: _Converter,
               start: Optional[float]) -> Iterator[Tuple[float, Optional[DevicePicture]]]:

@@ -125,6 +125,20 @@ bool holds_sequence_parameters(const uint8_t* data, int size, AVCodecID codec) {
   return false;
 }
 
+// Whether an HEVC access unit in Annex B form holds a leading picture (RADL
+// or RASL): the NAL unit type of its first coded slice. Packets of other
+// forms (length-prefixed, as MP4 stores them) say nothing.
+bool hevc_leading_picture(const uint8_t* data, int size) {
+  if (!starts_annexb(data, size)) return false;
+  for (int i = 0; i + 3 < size; ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const int type = (data[i + 3] >> 1) & 0x3F;
+    if (type < 32) return type >= 6 && type <= 9;
+    i += 2;
+  }
+  return false;
+}
+
 // Where the Annex B unit that starts at `from` ends: at the next start code
 // (its leading zero byte included when it has four), or at `size`.
 int unit_end(const uint8_t* data, int size, int from) {
@@ -183,11 +197,22 @@ struct PacketIndex {
   // before it (its own ordinal when none is), -1 when a packet lacks a time
   // stamp to tell.
   std::vector<int64_t> last_leading;
+  // Per key packet: how many leading pictures follow it in decode order, as
+  // HEVC's NAL unit types mark them in Annex B streams (which carry no time
+  // stamps to tell); -1 where the stream does not say.
+  std::vector<int64_t> leading;
+  bool hevc = false;
+  bool counting_leading = false;
   std::unordered_map<int64_t, std::size_t> by_position;
 
   // Called with every packet, in decode order.
   void add(int64_t ordinal, const AVPacket& packet) {
     if ((packet.flags & AV_PKT_FLAG_KEY) == 0) {
+      if (counting_leading && hevc_leading_picture(packet.data, packet.size)) {
+        ++leading.back();
+      } else {
+        counting_leading = false;  // leading pictures come first, before every trailing one
+      }
       if (last_leading.empty() || last_leading.back() < 0) return;
       if (packet.pts == AV_NOPTS_VALUE || pts.back() == AV_NOPTS_VALUE) {
         last_leading.back() = -1;
@@ -202,6 +227,8 @@ struct PacketIndex {
     pts.push_back(packet.pts);
     dts.push_back(packet.dts);
     last_leading.push_back(ordinal);
+    counting_leading = hevc && starts_annexb(packet.data, packet.size);
+    leading.push_back(counting_leading ? 0 : -1);
   }
 
   // The key whose packet this is, or -1. Byte positions tell packets apart
@@ -379,6 +406,7 @@ class Demuxer {
     stream();
     if (touched_) throw py::value_error("index() reads the stream from the top: use a demuxer not read yet");
     PacketIndex result;
+    result.hevc = stream()->codecpar->codec_id == AV_CODEC_ID_HEVC;
     const int code = quillon::unlocked([&] {
       AVPacket* packet = packet_.get();
       int read = 0;
@@ -772,7 +800,10 @@ void register_demux(py::module_& m) {
       .def_property_readonly(
           "key_last_leading", [](const PacketIndex& i) { return i.array(i.last_leading); },
           "For each, the last packet before the next key packet that is shown before it (its own ordinal when "
-          "none is), -1 when packets without time stamps leave it unknown.");
+          "none is), -1 when packets without time stamps leave it unknown.")
+      .def_property_readonly(
+          "key_leading", [](const PacketIndex& i) { return i.array(i.leading); },
+          "For each, the leading pictures that follow it as HEVC marks them in Annex B streams (-1 elsewhere).");
 
   quillon_native::native_class<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
       .def(py::init<const std::string&, double>(), py::arg("url"), py::arg("timeout") = 10.0,
