@@ -70,6 +70,23 @@ def _is_url(part: _Part) -> bool:
     return part.container != "photos" and is_url(part.name)
 
 
+def key_pictures(video: "Video") -> List[int]:
+    """The numbers of the random-access pictures, counted on through the
+    items of a list: a file's from its packet index, every photo."""
+    found: List[int] = []
+    first = 0
+    for part, length in zip(video._parts, lengths(video)):
+        if part.container == "photos":
+            found += range(first, first + length)
+        else:
+            numbers = part.key_numbers()
+            if numbers is None:
+                raise TypeError(f"the key pictures of {part.name} are not known: its packets cannot all be read")
+            found += [first + number for number in numbers.key_pictures]
+        first += length
+    return found
+
+
 def lengths(video: "Video") -> List[int]:
     return [part_length(part) for part in video._parts]
 

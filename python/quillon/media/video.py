@@ -192,6 +192,13 @@ class Video:
         self._check_open()
         return access.picture(self, number)
 
+    def keyframes(self) -> List[int]:
+        """The numbers of the random-access (key) pictures, in display order,
+        from the packet index (every photo of a folder); for a list, counted
+        on through its items. TypeError for a URL."""
+        self._check_open()
+        return access.key_pictures(self)
+
     def get_batch(self, numbers: Sequence[int], *, format: str = "rgb24", size: Optional[Tuple[int, int]] = None,
                   device: Optional[int] = None) -> access.Batch:
         """The pictures numbered `numbers` (in that order, repeats allowed,
