@@ -5,12 +5,15 @@ keyframes_only=)` taken from a pass's pictures."""
 from __future__ import annotations
 
 import bisect
-from typing import Callable, Iterator, List, Optional, Sequence
+import itertools
+from typing import Any, Callable, Iterator, List, Optional, Sequence
 
+from .channel import _NO_PTS, _frame_pts
+from .convert import _Converter
 from .memory import _Memory
 from .numbering import KeyNumbers
-from .part import ConverterArgs, Numbered, _Part
-from .segments import Segment
+from .part import ConverterArgs, Numbered, _Clock, _Part
+from .segments import Segment, _begins_with_idr
 
 
 class _Onwards:
@@ -42,11 +45,55 @@ def run_pass(part: _Part, part_number: int, numbers: KeyNumbers, first: int, las
                                           _Onwards(following))
 
 
+def key_picture(part: Any, numbers: KeyNumbers, place: int, memory: _Memory, args: ConverterArgs,
+                device: int) -> Optional[Numbered]:
+    """The random-access picture of stretch `place` with its number, the
+    decoder given its packet alone (with the parameter sets the demuxer
+    puts before it after a seek) and then the end of the stream; None
+    when no picture comes out of that (libavcodec may hold back a
+    picture of an H.264 stream begun at a recovery point)."""
+    demuxer, _fresh = part._take()
+    num, den = demuxer.time_base
+    first = numbers.ordinals[place]
+    converter = _Converter(memory, device, args[0], args[1], False, args[3], bt709=demuxer.bt709)
+    channel = part._channel(device)
+    found: Optional[Numbered] = None
+    try:
+        demuxer.seek_packet(part.index(), first)
+        packet = demuxer.read()
+        if packet is None:
+            return None
+        data, stamp, _key = packet
+        if part.codec == "h264" and not _begins_with_idr("h264", data):
+            return None  # a recovery point's picture may be held back: its stretch is decoded instead
+        for frame in itertools.chain(channel.send(data, _NO_PTS if stamp is None else stamp), channel.finish()):
+            if found is None:
+                pts = _Clock(num, den, part.rate, origin=first).seconds(_frame_pts(frame))
+                picture = converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
+                found = (pts, picture, part.name, numbers.numbers[place])
+        return found
+    finally:
+        converter.close()
+        part._idle_channel(device, channel)
+        part._give_back(demuxer)
+
+
 def give_back(memory: _Memory, item: Numbered) -> None:
     """Returns the device memory of a picture not handed on."""
     picture = item[1]
     if not picture.borrowed:
         memory.give(picture.nbytes, picture.address)
+
+
+def _key_pass(part: Any, part_number: int, numbers: KeyNumbers, place: int, memory: _Memory,
+              args: ConverterArgs, device: int) -> Iterator[Numbered]:
+    """The random-access picture of stretch `place` alone, or the stretch's
+    pass when it does not come out so."""
+    found = key_picture(part, numbers, place, memory, args, device)
+    if found is not None:
+        yield found
+    else:
+        yield from run_pass(part, part_number, numbers, place, place, memory, args, device)
 
 
 def wanted_pictures(part: _Part, part_number: int, wanted: Sequence[int], memory: _Memory, args: ConverterArgs,
@@ -75,6 +122,15 @@ def wanted_pictures(part: _Part, part_number: int, wanted: Sequence[int], memory
         passes = [run_pass(part, part_number, numbers, run[0], run[-1], memory, args, device) for run in grouped]
         ends = [numbers.numbers[run[-1] + 1] if run[-1] + 1 < len(numbers.numbers) else None for run in grouped]
         lasts = [wanted[bisect.bisect_left(wanted, end) - 1] if end is not None else wanted[-1] for end in ends]
+    if numbers is not None:
+        # A random-access picture wanted alone in its stretch needs no other
+        # packet: the decoder gives it out at the end of a stream begun there.
+        alone = {place for place in range(len(numbers.ordinals))
+                 if [n for n in wanted if numbers.stretch(n) == place] == [numbers.numbers[place]]}
+        if alone:
+            passes = [_key_pass(part, part_number, numbers, run[0], memory, args, device) if run[0] in alone
+                      else pictures
+                      for run, pictures in zip(grouped, passes)]
     keep = set(wanted)
     for pictures, last in zip(passes, lasts):
         try:
