@@ -63,6 +63,7 @@ class _Container(_Part):
                          self.demuxer.pixel_format, self.width, self.height)
         self._index: Optional[PacketIndex] = None
         self._numbers: Optional[KeyNumbers] = None
+        self._by_time: Optional[Dict[float, int]] = None
         self._unindexed = False  # reading every packet failed: a damaged file is one segment
         # Every pass reads with a demuxer of its own: the one opened here
         # while it is unread, then those of finished passes, repositioned
@@ -200,10 +201,22 @@ class _Container(_Part):
             return self._numbers
 
     def numbered_segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
-                                  segment: Segment, schedule: Optional["Schedule"] = None) -> Iterator[Numbered]:
-        numbers = self.key_numbers() if self._indexed() is not None else None
-        if numbers is None:
+                                  segment: Segment, schedule: Optional["Schedule"] = None,
+                                  wanted: Optional[Set[int]] = None) -> Iterator[Numbered]:
+        index = self._indexed()
+        numbers = self.key_numbers() if index is not None else None
+        if numbers is None or index is None:
             yield from self.numbered_pictures(memory, converter_args, device, None)
+            return
+        by_ordinal, unreferenced = numbers.by_ordinal, numbers.unreferenced
+        if wanted is not None and schedule is None and by_ordinal is not None:
+            # Pictures no other picture refers to, and not wanted, are not
+            # decoded; the others are numbered by their time stamps.
+            run = SegmentPass(self, index, segment, None)
+            run.sends = lambda ordinal: not unreferenced[ordinal] or int(by_ordinal[ordinal]) in wanted
+            by_time = self._numbers_by_time(index, by_ordinal)
+            for pts, picture, name in run.pictures(memory, converter_args, device):
+                yield pts, picture, name, by_time.get(pts)
             return
         # A pass over segments gives their pictures in display order, whose
         # first is the random-access picture it starts at.
@@ -211,6 +224,18 @@ class _Container(_Part):
         for count, (pts, picture, name) in enumerate(self.segment_pictures(memory, converter_args, device, segment,
                                                                             schedule)):
             yield pts, picture, name, first + count
+
+    def _numbers_by_time(self, index: PacketIndex, by_ordinal: Any) -> Dict[float, int]:
+        """Picture numbers by time in seconds, as a pass's clock gives them
+        where the time stamps increase in display order."""
+        with self._lock:
+            known = self._by_time
+        if known is None:
+            num, den = self.demuxer.time_base
+            known = {stamp * num / den: number for stamp, number in zip(index.pts.tolist(), by_ordinal.tolist())}
+            with self._lock:
+                self._by_time = known
+        return known
 
     def segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int, segment: Segment,
                          schedule: Optional["Schedule"] = None) -> Iterator[Tuple[float, DevicePicture, str]]:

@@ -5,7 +5,11 @@ from __future__ import annotations
 import bisect
 from typing import List, Optional
 
+import numpy as np
+import numpy.typing as npt
+
 from .._native import PacketIndex
+from .channel import _NO_PTS
 from .segments import _starts
 
 
@@ -37,6 +41,9 @@ class KeyNumbers:
         self.key_pictures: List[int] = [number for key, number in zip(self.ordinals, self.numbers)
                                         if key in last_leading]
 
+        self.by_ordinal = _by_ordinal(index, self)
+        self.unreferenced = index.unreferenced
+
     def number_of(self, ordinal: int) -> int:
         """The number of the picture of the random-access point at `ordinal`."""
         return self.numbers[self.ordinals.index(ordinal)]
@@ -50,3 +57,23 @@ class KeyNumbers:
     def end(self, stretch: int) -> Optional[int]:
         """The ordinal of the random-access point after `stretch`, None at the end."""
         return self.ordinals[stretch + 1] if stretch + 1 < len(self.ordinals) else None
+
+
+def _by_ordinal(index: PacketIndex, numbers: KeyNumbers) -> Optional[npt.NDArray[np.int64]]:
+    """Every packet's picture number, by ordinal, where the container's time
+    stamps give display order: all present and distinct, not all increasing
+    in decode order (a container that keeps no reordering may hold the
+    decoding times as presentation times, which the decoder's order then
+    belies), and agreeing with the random-access pictures' numbers; else
+    None."""
+    stamps = index.pts
+    if len(stamps) == 0 or (stamps == _NO_PTS).any() or bool((np.diff(stamps) > 0).all()):
+        return None
+    order = np.argsort(stamps, kind="stable")
+    if (np.diff(stamps[order]) == 0).any():
+        return None
+    by_ordinal = np.empty(len(stamps), np.int64)
+    by_ordinal[order] = np.arange(len(stamps))
+    if any(int(by_ordinal[key]) != number for key, number in zip(numbers.ordinals, numbers.numbers)):
+        return None
+    return by_ordinal

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 from .memory import DevicePicture, _Memory
 from .segments import Schedule, Segment
@@ -68,8 +68,11 @@ class _Part:
             yield pts, picture, name, int(pts)
 
     def numbered_segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
-                                  segment: Segment, schedule: Optional[Schedule] = None) -> Iterator[Numbered]:
-        """`segment_pictures` with each picture's number."""
+                                  segment: Segment, schedule: Optional[Schedule] = None,
+                                  wanted: Optional[Set[int]] = None) -> Iterator[Numbered]:
+        """`segment_pictures` with each picture's number; `wanted`, the
+        numbers of the pictures the caller keeps (None: all), lets a part
+        leave out pictures that none of those refers to."""
         for pts, picture, name in self.segment_pictures(memory, converter_args, device, segment, schedule):
             yield pts, picture, name, int(pts)
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import bisect
 import itertools
-from typing import Any, Callable, Iterator, List, Optional, Sequence
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Set
 
 from .channel import _NO_PTS, _frame_pts
 from .convert import _Converter
@@ -36,10 +36,15 @@ def stretch(part: _Part, number: int, numbers: KeyNumbers, place: int) -> Segmen
 
 
 def run_pass(part: _Part, part_number: int, numbers: KeyNumbers, first: int, last: int, memory: _Memory,
-             args: ConverterArgs, device: int) -> Iterator[Numbered]:
+             args: ConverterArgs, device: int, wanted: Optional[Set[int]] = None) -> Iterator[Numbered]:
     """One pass over the stretches `first` to `last` of `part`: it seeks to
     the first's random-access point and goes on through the others without
-    starting its decoder afresh."""
+    starting its decoder afresh. Given the pictures `wanted` of one
+    stretch, the decoder is not given the pictures no other picture refers
+    to that are not wanted, where the file's time stamps number them."""
+    if wanted is not None and first == last and numbers.by_ordinal is not None:
+        return part.numbered_segment_pictures(memory, args, device, stretch(part, part_number, numbers, first),
+                                              None, wanted)
     following = [stretch(part, part_number, numbers, place) for place in range(first + 1, last + 1)]
     return part.numbered_segment_pictures(memory, args, device, stretch(part, part_number, numbers, first),
                                           _Onwards(following))
@@ -119,7 +124,9 @@ def wanted_pictures(part: _Part, part_number: int, wanted: Sequence[int], memory
         # random-access point: the next one wanted past it is reached by a
         # seek, not by decoding what lies between.
         grouped = [[place] for place in sorted({numbers.stretch(n) for n in wanted})]
-        passes = [run_pass(part, part_number, numbers, run[0], run[-1], memory, args, device) for run in grouped]
+        keep = set(wanted)
+        passes = [run_pass(part, part_number, numbers, run[0], run[-1], memory, args, device, keep)
+                  for run in grouped]
         ends = [numbers.numbers[run[-1] + 1] if run[-1] + 1 < len(numbers.numbers) else None for run in grouped]
         lasts = [wanted[bisect.bisect_left(wanted, end) - 1] if end is not None else wanted[-1] for end in ends]
     if numbers is not None:
