@@ -213,7 +213,8 @@ class _Container(_Part):
             # Pictures no other picture refers to, and not wanted, are not
             # decoded; the others are numbered by their time stamps.
             run = SegmentPass(self, index, segment, None)
-            run.sends = lambda ordinal: not unreferenced[ordinal] or int(by_ordinal[ordinal]) in wanted
+            kept, numbered = wanted, by_ordinal
+            run.sends = lambda ordinal: not unreferenced[ordinal] or int(numbered[ordinal]) in kept
             by_time = self._numbers_by_time(index, by_ordinal)
             for pts, picture, name in run.pictures(memory, converter_args, device):
                 yield pts, picture, name, by_time.get(pts)
