@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import bisect
 import itertools
+
+import numpy as np
 from typing import Any, Callable, Iterator, List, Optional, Sequence, Set
 
 from .channel import _NO_PTS, _frame_pts
@@ -81,6 +83,24 @@ def key_picture(part: Any, numbers: KeyNumbers, place: int, memory: _Memory, arg
         converter.close()
         part._idle_channel(device, channel)
         part._give_back(demuxer)
+
+
+def shown_numbers(part: Any, every: float) -> Optional[List[int]]:
+    """The numbers of the pictures `frames(every=...)` gives from the top of
+    a file whose time stamps number every picture (see `KeyNumbers`); None
+    for other parts. A picture is shown from its time to the next one's,
+    the last one for as long as the one before it."""
+    numbers = part.key_numbers() if part.decoder == "card" else None
+    if numbers is None or numbers.by_ordinal is None:
+        return None
+    num, den = part.demuxer.time_base
+    times = np.sort(part.index().pts) * num / den
+    if len(times) < 2:
+        return None
+    end = times[-1] + (times[-1] - times[-2])
+    samples = times[0] + np.arange(int((end - times[0]) / every) + 2) * every
+    samples = samples[samples < end - 1e-9]
+    return sorted(set((np.searchsorted(times, samples + 1e-9, side="right") - 1).tolist()))
 
 
 def give_back(memory: _Memory, item: Numbered) -> None:

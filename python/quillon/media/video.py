@@ -284,20 +284,21 @@ class Video:
         step, every, keyframes_only = sampling
         memory = self._memory
         parts = list(enumerate(self._parts)) if segment is None else [(segment.part, self._parts[segment.part])]
-        if start is None and segment is None and every is None and len(parts) == 1:
+        if start is None and segment is None and len(parts) == 1 and (every is None or not (step or keyframes_only)):
             # The wanted numbers are known before decoding: only the
             # stretches that hold them are read.
             part = parts[0][1]
             numbers = part.key_numbers()
-            if keyframes_only and numbers is not None:
-                wanted: Optional[List[int]] = numbers.key_pictures[::step or 1]
+            wanted: Optional[List[int]] = None
+            if every is not None:
+                wanted = sampling_.shown_numbers(part, every)
+            elif keyframes_only and numbers is not None:
+                wanted = numbers.key_pictures[::step or 1]
             elif not keyframes_only and step is not None and part.container != "photos":
                 try:
                     wanted = list(range(0, access.part_length(part), step))
                 except TypeError:
                     wanted = None
-            else:
-                wanted = None
             if wanted is not None:
                 return self._framed(args, sampling_.wanted_pictures(part, 0, wanted, memory, (*args[:3], part.turn),
                                                                     device))
