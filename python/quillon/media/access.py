@@ -116,16 +116,15 @@ def _host_copy(video: "Video", item: Numbered, format: str) -> npt.NDArray[np.ui
 
 
 def _pictures(video: "Video", numbers: List[int], format: str, size: Optional[Tuple[int, int]],
-              device: int) -> Dict[int, Numbered]:
-    """The pictures of the video numbered `numbers`, decoded once each."""
-    found: Dict[int, Numbered] = {}
+              device: int) -> Iterator[Tuple[int, Numbered]]:
+    """The pictures of the video numbered `numbers`, decoded once each, with
+    their numbers in the video, in ascending order."""
     first = 0
     for part_number, (part, length) in enumerate(zip(video._parts, lengths(video))):
         local = sorted({n - first for n in numbers if first <= n < first + length})
         for item in wanted_pictures(part, part_number, local, video._memory, _args(video, format, size, part), device):
-            found[first + _number(item)] = item
+            yield first + _number(item), item
         first += length
-    return found
 
 
 def get_batch(video: "Video", numbers: Sequence[int], format: str, size: Optional[Tuple[int, int]],
@@ -133,7 +132,9 @@ def get_batch(video: "Video", numbers: Sequence[int], format: str, size: Optiona
     wanted = _checked_numbers(numbers, sum(lengths(video)))
     items: Dict[int, npt.NDArray[np.uint8]] = {}
     times: Dict[int, float] = {}
-    for number, item in _pictures(video, wanted, format, size, device).items():
+    # Each picture crosses to the host as it comes: a large batch would
+    # not fit in device memory.
+    for number, item in _pictures(video, wanted, format, size, device):
         items[number], times[number] = _host_copy(video, item, format), item[0]
     missing = [n for n in wanted if n not in items]
     if missing:
@@ -151,11 +152,9 @@ def _batch(items: Dict[int, npt.NDArray[np.uint8]], times: Dict[int, float], ord
 def picture(video: "Video", number: int) -> Frame:
     total = sum(lengths(video))
     (wanted,) = _checked_numbers([number], total)
-    found = _pictures(video, [wanted], "rgb24", None, video.device)
-    if wanted not in found:
-        raise OSError(f"picture {wanted} of {video.source} did not decode")
-    pts, device_picture, name, local = found[wanted]
-    return Frame(0, pts, "rgb24", name, device_picture, video._memory, local)
+    for _number_found, (pts, device_picture, name, local) in _pictures(video, [wanted], "rgb24", None, video.device):
+        return Frame(0, pts, "rgb24", name, device_picture, video._memory, local)
+    raise OSError(f"picture {wanted} of {video.source} did not decode")
 
 
 def get_batch_at(video: "Video", seconds: Sequence[float], format: str, size: Optional[Tuple[int, int]],
