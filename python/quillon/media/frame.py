@@ -16,7 +16,9 @@ class Frame:
     """One decoded picture in device memory.
 
     Attributes: `index` (its place among the pictures this `frames()` call
-    yielded, from 0), `pts` (seconds, from the container's time stamps),
+    yielded, from 0), `number` (its place in its file in display order,
+    from 0, whatever pass or seek made it; a photo's place in its folder;
+    None where it cannot be known, as for a URL), `pts` (seconds, from the container's time stamps),
     `width`, `height`, `format` (one of FORMATS), `device` (the die holding
     it), `source` (the file or URL it came from), `damaged` (the decoder
     concealed damage in it) and `picture` (the
@@ -24,11 +26,13 @@ class Frame:
     stays valid while the frame is referenced and its video is open.
     """
 
-    __slots__ = ("index", "pts", "format", "source", "picture", "_memory", "_gone")
+    __slots__ = ("index", "pts", "format", "source", "picture", "_memory", "_gone", "number", "_host")
 
     def __init__(self, index: int, pts: float, format: str, source: str, picture: PictureBlock,
-                 memory: _Memory) -> None:
+                 memory: _Memory, number: Optional[int] = None) -> None:
         self.index = index
+        self.number = number
+        self._host: Optional[npt.NDArray[np.uint8]] = None
         self.pts = pts
         self.format = format
         self.source = source
@@ -100,6 +104,34 @@ class Frame:
                               kycm.copyMemType.kycmCT_COPY_FROM_DEVICE), "kycm", "copying a frame to the host")
             return out
         return self._memory.resized(picture, self.format, format or self.format, size)
+
+    def _exported(self) -> npt.NDArray[np.uint8]:
+        """The host copy the array protocols hand out, made once a frame:
+        device memory is not host memory (host code cannot read it), so
+        consumers share this copy, which lives as long as any of them."""
+        self._live()
+        if self._host is None:
+            self._host = self.to_numpy()
+        return self._host
+
+    def __dlpack__(self, *, stream: Optional[int] = None, **kwargs: Any) -> Any:
+        """The picture (as `to_numpy()` shapes it) for `numpy.from_dlpack`
+        and `torch.from_dlpack`: every consumer of one frame shares one host
+        copy, kept alive by the capsule after the frame is dropped. A
+        borrowed frame (`copy=False`) that is out of date raises
+        ValueError."""
+        if stream is not None and stream != -1:
+            raise BufferError("a frame's export lives in host memory: stream must be None")
+        return self._exported().__dlpack__()
+
+    def __dlpack_device__(self) -> Tuple[int, int]:
+        return (1, 0)  # kDLCPU: the export is a host copy
+
+    def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> npt.NDArray[Any]:
+        host = self._exported()
+        if dtype is not None and np.dtype(dtype) != host.dtype:
+            return host.astype(dtype)
+        return host.copy() if copy else host
 
     def __repr__(self) -> str:
         return (f"<quillon.Frame {self.index} pts={self.pts:.6f} {self.width}x{self.height} {self.format} "

@@ -2,16 +2,22 @@
 from __future__ import annotations
 
 import os
-from typing import Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Iterator, List, Optional, Sequence, Set, Tuple, Union
 
 from .memory import PictureBlock, _Memory
 from .segments import Schedule, Segment
+
+if TYPE_CHECKING:
+    from .numbering import KeyNumbers
 
 
 # (format, size, borrow) of a frames() call and the clockwise turn (0, 90,
 # 180 or 270) of the part passed, for the converters of its passes.
 ConverterArgs = Tuple[str, Optional[Tuple[int, int]], bool, int]
 Source = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
+# A picture of a pass with its number in its part: (pts in seconds,
+# picture, file or URL, display number or None where it cannot be known).
+Numbered = Tuple[float, PictureBlock, str, Optional[int]]
 
 
 
@@ -53,6 +59,26 @@ class _Part:
         segments `following` gives on (see `Video.frames`); `widen` is not
         asked."""
         return self.pictures(memory, converter_args, device, None)
+
+    def numbered_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
+                          start: Optional[float]) -> Iterator[Numbered]:
+        """`pictures` with each picture's number; a photo's is its place in
+        the folder, which its time stamp is."""
+        for pts, picture, name in self.pictures(memory, converter_args, device, start):
+            yield pts, picture, name, int(pts)
+
+    def numbered_segment_pictures(self, memory: _Memory, converter_args: ConverterArgs, device: int,
+                                  segment: Segment, schedule: Optional[Schedule] = None,
+                                  wanted: Optional[Set[int]] = None) -> Iterator[Numbered]:
+        """`segment_pictures` with each picture's number; `wanted`, the
+        numbers of the pictures the caller keeps (None: all), lets a part
+        leave out pictures that none of those refers to."""
+        for pts, picture, name in self.segment_pictures(memory, converter_args, device, segment, schedule):
+            yield pts, picture, name, int(pts)
+
+    def key_numbers(self) -> Optional["KeyNumbers"]:
+        """The random-access pictures' numbers, for parts with a packet index."""
+        return None
 
     def close(self) -> None:
         pass

@@ -3,7 +3,7 @@ segments its schedule gives on: the packets it sends, the pictures it keeps,
 the decoders it uses."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Protocol, Set, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Protocol, Set, Tuple
 
 from ..errors import check
 from .channel import _DRAIN_WAIT_MS, _RUN_WAIT_MS, _TIMEOUT, _Channel, _frame_pts
@@ -69,6 +69,9 @@ class SegmentPass:
         # The decoder carries each packet's ordinal to its picture in place
         # of the time stamp; the container's stamps wait here.
         self.stamps: Dict[int, Optional[int]] = {}
+        # Which packets the decoder is given, by ordinal (None: all): a pass
+        # for some pictures leaves out those no other picture refers to.
+        self.sends: Optional[Callable[[int], bool]] = None
         self.channel: Optional[_Channel] = None
         # The decoder a pass that widened left: it finishes its stream while
         # the wide one starts on the next, and gives its last pictures first.
@@ -191,6 +194,11 @@ class SegmentPass:
                 if packet is None:
                     break
                 data, stamps[ordinal], _key = packet
+                if self.sends is not None and not self.sends(ordinal):
+                    del stamps[ordinal]
+                    self.yielded.add(ordinal)  # not missing: left out
+                    ordinal += 1
+                    continue
                 if afresh and _begins_with_idr(container.codec, data) and self._widen():
                     yield from self._finished()
                     for frame in channel.send(None, 0):  # the end of its stream, its pictures kept coming

@@ -8,12 +8,14 @@ import weakref
 from typing import Generator, Iterator, List, Optional, Sequence, Tuple, Union
 
 from .. import runtime
+from . import access
+from . import sampling as sampling_
 from .._native import route_codec_messages
 from .container import _Container, _turned_upright
 from .frame import Frame
 from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries
-from .memory import FORMATS, PictureBlock, _Memory
-from .part import ConverterArgs, Source, _Part
+from .memory import FORMATS, _Memory
+from .part import ConverterArgs, Numbered, Source, _Part
 from .photos import _Photos
 from .segments import Schedule, Segment
 
@@ -177,8 +179,51 @@ class Video:
         return [segment for number, part in enumerate(self._parts) for segment in part.segments(number,
                                                                                              target_pictures)]
 
+    def __len__(self) -> int:
+        """The number of pictures: exact, from the packet index of each file
+        (the files of a folder); TypeError for a URL."""
+        self._check_open()
+        return sum(access.lengths(self))
+
+    def __getitem__(self, number: int) -> Frame:
+        """Picture `number` in display order (negative: from the end) as an
+        rgb24 `Frame`; IndexError past the end. Only the stretch between
+        random-access points that holds it is decoded."""
+        self._check_open()
+        return access.picture(self, number)
+
+    def keyframes(self) -> List[int]:
+        """The numbers of the random-access (key) pictures, in display order,
+        from the packet index (every photo of a folder); for a list, counted
+        on through its items. TypeError for a URL."""
+        self._check_open()
+        return access.key_pictures(self)
+
+    def get_batch(self, numbers: Sequence[int], *, format: str = "rgb24", size: Optional[Tuple[int, int]] = None,
+                  device: Optional[int] = None) -> access.Batch:
+        """The pictures numbered `numbers` (in that order, repeats allowed,
+        negative from the end) as one `Batch`; each is decoded once, and only
+        the stretches between random-access points that hold them are."""
+        self._check_open()
+        die = self.device if device is None else runtime.resolve(device)
+        return access.get_batch(self, numbers, format, _checked_picture(format, size), die)
+
+    def get_batch_at(self, seconds: Sequence[float], *, format: str = "rgb24", size: Optional[Tuple[int, int]] = None,
+                     device: Optional[int] = None) -> access.Batch:
+        """The pictures shown at the times `seconds` (the last picture whose
+        `pts` is not after each), as one `Batch` in that order. IndexError for
+        a time before the first picture."""
+        self._check_open()
+        die = self.device if device is None else runtime.resolve(device)
+        return access.get_batch_at(self, seconds, format, _checked_picture(format, size), die)
+
+    def _check_open(self) -> None:
+        if self._memory.closed:
+            raise ValueError("the video is closed")
+
     def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
-               start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True
+               start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True, *,
+               step: Optional[int] = None, every: Optional[float] = None, keyframes_only: bool = False
                ) -> Iterator[Frame]:
         """Decodes the pictures in display order as `Frame` objects.
 
@@ -202,8 +247,17 @@ class Video:
         (then its `to_numpy()` and `device_address` raise ValueError), which
         suits a loop that uses each frame at once, as `model.submit(frame)`
         does. Other frames are copies either way.
+
+        Sampling (decoding only what the samples need where the file's
+        packet index allows): `step=N` gives pictures 0, N, 2N, ... of the
+        pass; `every=seconds` the picture shown at t = start (or the first
+        picture's time), start + every, ...: the last one whose `pts` is not
+        after t, each at most once (such frames are always copies);
+        `keyframes_only=True` the random-access pictures only. `number`
+        says each frame's place in its file.
         """
         size = _checked_picture(format, size)
+        sampling = _checked_sampling(step, every, keyframes_only)
         if start is not None:
             if not isinstance(start, (int, float)) or isinstance(start, bool) or not math.isfinite(start):
                 raise ValueError(f"start must be a finite number of seconds, not {start!r}")
@@ -213,11 +267,67 @@ class Video:
             if start is not None:
                 self._check_segment(segment)
                 raise ValueError("give a segment or a start, not both")
-            return self.segment_frames(segment, format=format, size=size, device=device, copy=copy)
+            if sampling is None:
+                return self.segment_frames(segment, format=format, size=size, device=device, copy=copy)
+            self._check_segment(segment)
+            self._parts[segment.part].check_segment(segment)
         die = self.device if device is None else runtime.resolve(device)
         if self._memory.closed:
             raise ValueError("the video is closed")
+        if sampling is not None:
+            return self._passed(self._sampled((format, size, not copy and every is None, 0), die, start, segment,
+                                              sampling))
         return self._passed(self._frames((format, size, not copy, 0), die, start))
+
+    def _sampled(self, args: ConverterArgs, device: int, start: Optional[float], segment: Optional[Segment],
+                 sampling: "_Sampling") -> Generator[Frame, None, None]:
+        step, every, keyframes_only = sampling
+        memory = self._memory
+        parts = list(enumerate(self._parts)) if segment is None else [(segment.part, self._parts[segment.part])]
+        if start is None and segment is None and len(parts) == 1 and (every is None or not (step or keyframes_only)):
+            # The wanted numbers are known before decoding: only the
+            # stretches that hold them are read.
+            part = parts[0][1]
+            numbers = part.key_numbers()
+            wanted: Optional[List[int]] = None
+            if every is not None:
+                wanted = sampling_.shown_numbers(part, every)
+            elif keyframes_only and numbers is not None:
+                wanted = numbers.key_pictures[::step or 1]
+            elif not keyframes_only and step is not None and part.container != "photos":
+                try:
+                    wanted = list(range(0, access.part_length(part), step))
+                except TypeError:
+                    wanted = None
+            if wanted is not None:
+                return self._framed(args, sampling_.wanted_pictures(part, 0, wanted, memory, (*args[:3], part.turn),
+                                                                    device))
+        items: Iterator[Numbered]
+        if segment is None:
+            items = (item for number, part in parts
+                     for item in self._keyed(part, part.numbered_pictures(memory, (*args[:3], part.turn), device,
+                                                                          start), keyframes_only))
+        else:
+            part = parts[0][1]
+            items = self._keyed(part, part.numbered_segment_pictures(memory, (*args[:3], part.turn), device, segment),
+                                keyframes_only)
+        if step is not None:
+            stride = step
+            items = sampling_.sampled(items, memory, lambda position, item: position % stride == 0)
+        if every is not None:
+            items = sampling_.shown_at(items, memory, every, start)
+        return self._framed(args, items)
+
+    def _keyed(self, part: _Part, items: Iterator[Numbered], keyframes_only: bool) -> Iterator[Numbered]:
+        """`items`, or only the random-access pictures among them."""
+        if not keyframes_only or part.container == "photos":
+            return items
+        numbers = part.key_numbers()
+        if numbers is None:
+            raise ValueError(f"the random-access pictures of {part.name} are not known (a network source, or a "
+                             "file that cannot be read whole)")
+        keys = set(numbers.key_pictures)
+        return sampling_.sampled(items, self._memory, lambda position, item: item[3] in keys)
 
     def segment_frames(self, segment: Segment, schedule: Optional[Schedule] = None, *, format: str = "rgb24",
                        size: Optional[Tuple[int, int]] = None, device: Optional[int] = None, copy: bool = True
@@ -267,15 +377,16 @@ class Video:
 
     def _frames(self, args: ConverterArgs, device: int, start: Optional[float]) -> Generator[Frame, None, None]:
         return self._framed(args, (item for part in self._parts
-                                   for item in part.pictures(self._memory, (*args[:3], part.turn), device, start)))
+                                   for item in part.numbered_pictures(self._memory, (*args[:3], part.turn), device,
+                                                                      start)))
 
     def _segment_frames(self, args: ConverterArgs, device: int, segment: Segment, schedule: Optional[Schedule]
                         ) -> Generator[Frame, None, None]:
         part = self._parts[segment.part]
-        return self._framed(args, part.segment_pictures(self._memory, (*args[:3], part.turn), device, segment, schedule))
+        return self._framed(args, part.numbered_segment_pictures(self._memory, (*args[:3], part.turn), device, segment,
+                                                                 schedule))
 
-    def _framed(self, args: ConverterArgs, pictures: Iterator[Tuple[float, PictureBlock, str]]
-                ) -> Generator[Frame, None, None]:
+    def _framed(self, args: ConverterArgs, pictures: Iterator[Numbered]) -> Generator[Frame, None, None]:
         """The pictures as frames, numbered from 0. A borrowed one is gone as
         soon as the pass moves on or ends in any way (the next frame asked
         for, a `break`, an exception, `close()`): the decoder then takes its
@@ -284,10 +395,10 @@ class Video:
         from its schedule) ends quietly at its next picture."""
         frame: Optional[Frame] = None
         try:
-            for index, (pts, picture, name) in enumerate(pictures):
+            for index, (pts, picture, name, number) in enumerate(pictures):
                 if self._memory.closed:
                     break
-                frame = Frame(index, pts, args[0], name, picture, self._memory)
+                frame = Frame(index, pts, args[0], name, picture, self._memory, number)
                 yield frame
                 if picture.borrowed:
                     frame._gone = True
@@ -310,6 +421,23 @@ class Video:
     def __repr__(self) -> str:
         return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
                 f"decoder={self.decoder}>")
+
+
+_Sampling = Tuple[Optional[int], Optional[float], bool]
+
+
+def _checked_sampling(step: Optional[int], every: Optional[float], keyframes_only: bool) -> Optional[_Sampling]:
+    """What `frames()` samples, None for every picture."""
+    if step is not None and (not isinstance(step, int) or isinstance(step, bool) or step < 1):
+        raise ValueError(f"step must be a positive int, not {step!r}")
+    if every is not None and (not isinstance(every, (int, float)) or isinstance(every, bool)
+                              or not math.isfinite(every) or every <= 0):
+        raise ValueError(f"every must be a positive number of seconds, not {every!r}")
+    if not isinstance(keyframes_only, bool):
+        raise TypeError(f"keyframes_only must be True or False, not {type(keyframes_only).__name__}")
+    if step is None and every is None and not keyframes_only:
+        return None
+    return step, None if every is None else float(every), keyframes_only
 
 
 def _checked_picture(format: str, size: Optional[Tuple[int, int]]) -> Optional[Tuple[int, int]]:

@@ -125,6 +125,56 @@ bool holds_sequence_parameters(const uint8_t* data, int size, AVCodecID codec) {
   return false;
 }
 
+// Whether an HEVC access unit in Annex B form holds a leading picture (RADL
+// or RASL): the NAL unit type of its first coded slice. Packets of other
+// forms (length-prefixed, as MP4 stores them) say nothing.
+bool hevc_leading_picture(const uint8_t* data, int size) {
+  if (!starts_annexb(data, size)) return false;
+  for (int i = 0; i + 3 < size; ++i) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+    const int type = (data[i + 3] >> 1) & 0x3F;
+    if (type < 32) return type >= 6 && type <= 9;
+    i += 2;
+  }
+  return false;
+}
+
+// The first coded slice's NAL unit header of an access unit, in Annex B
+// form (`length_size` 0) or with `length_size`-byte lengths (MP4,
+// Matroska; whose first bytes may look like a start code): its first byte
+// (H.264) or both (HEVC, big-endian); -1 when there is none.
+int first_slice_header(const uint8_t* data, int size, bool hevc, int length_size) {
+  const auto slice = [&](int at) -> int {
+    if (at >= size || (hevc && at + 1 >= size)) return -2;
+    if (hevc) {
+      const int type = (data[at] >> 1) & 0x3F;
+      return type < 32 ? (data[at] << 8 | data[at + 1]) : -1;
+    }
+    const int type = data[at] & 0x1F;
+    return type >= 1 && type <= 5 ? data[at] : -1;
+  };
+  if (length_size == 0) {
+    for (int i = 0; i + 3 < size; ++i) {
+      if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) continue;
+      const int header = slice(i + 3);
+      if (header >= 0) return header;
+      i += 2;
+    }
+    return -1;
+  }
+  if (length_size > 4) return -1;
+  for (int at = 0; at + length_size <= size;) {
+    int64_t length = 0;
+    for (int b = 0; b < length_size; ++b) length = length << 8 | data[at + b];
+    at += length_size;
+    const int header = slice(at);
+    if (header >= 0) return header;
+    if (header == -2 || length <= 0) return -1;
+    at += static_cast<int>(std::min<int64_t>(length, size - at));
+  }
+  return -1;
+}
+
 // Where the Annex B unit that starts at `from` ends: at the next start code
 // (its leading zero byte included when it has four), or at `size`.
 int unit_end(const uint8_t* data, int size, int from) {
@@ -183,11 +233,42 @@ struct PacketIndex {
   // before it (its own ordinal when none is), -1 when a packet lacks a time
   // stamp to tell.
   std::vector<int64_t> last_leading;
+  // Per key packet: how many leading pictures follow it in decode order, as
+  // HEVC's NAL unit types mark them in Annex B streams (which carry no time
+  // stamps to tell); -1 where the stream does not say.
+  std::vector<int64_t> leading;
+  bool hevc = false;
+  bool counting_leading = false;
+  // Every packet's presentation time stamp, in decode order, and whether no
+  // other picture refers to its picture (H.264 nal_ref_idc 0; in HEVC a
+  // sub-layer non-reference picture of the highest sub-layer, settled by
+  // finish()), so a decoder need not be given it.
+  int length_size = 0;  // bytes of a NAL unit's length in MP4 and Matroska packets; 0: Annex B
+  std::vector<int64_t> all_pts;
+  std::vector<uint8_t> unreferenced;
+  std::vector<int8_t> sub_layer;  // HEVC: a non-reference picture's TemporalId, -1 for others
+  int top_sub_layer = 0;
   std::unordered_map<int64_t, std::size_t> by_position;
 
   // Called with every packet, in decode order.
   void add(int64_t ordinal, const AVPacket& packet) {
+    all_pts.push_back(packet.pts);
+    const int header = first_slice_header(packet.data, packet.size, hevc, length_size);
+    if (hevc) {
+      const int type = header < 0 ? -1 : (header >> 9) & 0x3F;
+      const int layer = header < 0 ? 0 : (header & 0x7) - 1;
+      top_sub_layer = std::max(top_sub_layer, layer);
+      sub_layer.push_back(type >= 0 && type < 16 && type % 2 == 0 ? static_cast<int8_t>(layer) : -1);
+      unreferenced.push_back(0);
+    } else {
+      unreferenced.push_back(header >= 0 && (header & 0x60) == 0 ? 1 : 0);
+    }
     if ((packet.flags & AV_PKT_FLAG_KEY) == 0) {
+      if (counting_leading && length_size == 0 && hevc_leading_picture(packet.data, packet.size)) {
+        ++leading.back();
+      } else {
+        counting_leading = false;  // leading pictures come first, before every trailing one
+      }
       if (last_leading.empty() || last_leading.back() < 0) return;
       if (packet.pts == AV_NOPTS_VALUE || pts.back() == AV_NOPTS_VALUE) {
         last_leading.back() = -1;
@@ -202,6 +283,8 @@ struct PacketIndex {
     pts.push_back(packet.pts);
     dts.push_back(packet.dts);
     last_leading.push_back(ordinal);
+    counting_leading = hevc && length_size == 0 && starts_annexb(packet.data, packet.size);
+    leading.push_back(counting_leading ? 0 : -1);
   }
 
   // The key whose packet this is, or -1. Byte positions tell packets apart
@@ -217,9 +300,17 @@ struct PacketIndex {
     return -1;
   }
 
-  py::array_t<int64_t> array(const std::vector<int64_t>& values) const {
-    py::array_t<int64_t> out(static_cast<py::ssize_t>(values.size()));
-    if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(int64_t));
+  // Once every packet is added: in HEVC, pictures of the highest sub-layer
+  // marked as sub-layer non-reference are referred to by no picture.
+  void finish() {
+    if (!hevc) return;
+    for (std::size_t i = 0; i < sub_layer.size(); ++i) unreferenced[i] = sub_layer[i] == top_sub_layer ? 1 : 0;
+  }
+
+  template <typename T>
+  py::array_t<T> array(const std::vector<T>& values) const {
+    py::array_t<T> out(static_cast<py::ssize_t>(values.size()));
+    if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(T));
     return out;
   }
 };
@@ -379,6 +470,12 @@ class Demuxer {
     stream();
     if (touched_) throw py::value_error("index() reads the stream from the top: use a demuxer not read yet");
     PacketIndex result;
+    result.hevc = stream()->codecpar->codec_id == AV_CODEC_ID_HEVC;
+    const AVCodecParameters* parameters = stream()->codecpar;
+    // avcC keeps the length's size at byte 4, hvcC at byte 21 (low 2 bits, less one).
+    const int at = result.hevc ? 21 : 4;
+    if (parameters->extradata != nullptr && parameters->extradata_size > at && parameters->extradata[0] == 1)
+      result.length_size = (parameters->extradata[at] & 3) + 1;
     const int code = quillon::unlocked([&] {
       AVPacket* packet = packet_.get();
       int read = 0;
@@ -389,6 +486,7 @@ class Demuxer {
       return read;
     });
     if (code != AVERROR_EOF) throw_read_error(code);
+    result.finish();
     return result;
   }
 
@@ -772,7 +870,17 @@ void register_demux(py::module_& m) {
       .def_property_readonly(
           "key_last_leading", [](const PacketIndex& i) { return i.array(i.last_leading); },
           "For each, the last packet before the next key packet that is shown before it (its own ordinal when "
-          "none is), -1 when packets without time stamps leave it unknown.");
+          "none is), -1 when packets without time stamps leave it unknown.")
+      .def_property_readonly(
+          "key_leading", [](const PacketIndex& i) { return i.array(i.leading); },
+          "For each, the leading pictures that follow it as HEVC marks them in Annex B streams (-1 elsewhere).")
+      .def_property_readonly(
+          "pts", [](const PacketIndex& i) { return i.array(i.all_pts); },
+          "Every packet's presentation time stamp in decode order (-2**63 when missing).")
+      .def_property_readonly(
+          "unreferenced", [](const PacketIndex& i) { return i.array(i.unreferenced); },
+          "For every packet, 1 when no other picture refers to its picture (H.264 nal_ref_idc 0, HEVC "
+          "sub-layer non-reference pictures of the highest sub-layer), as a uint8 array.");
 
   quillon_native::native_class<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
       .def(py::init<const std::string&, double>(), py::arg("url"), py::arg("timeout") = 10.0,

@@ -5,6 +5,7 @@ the run they ask for, in this process (see `single`) or on a Dask cluster
 from __future__ import annotations
 
 import argparse
+import math
 import pathlib
 import sys
 from typing import TYPE_CHECKING, Optional, Sequence
@@ -38,6 +39,10 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                         help=f"pictures in the demo clip (default {DEMO_PICTURES})")
     parser.add_argument("--cache", metavar="FOLDER", help="where the demo clip and the built-in model are kept "
                         "(default: $XDG_CACHE_HOME/quillon or ~/.cache/quillon)")
+    parser.add_argument("--every", type=float, metavar="SECONDS", help="analyse only the picture shown at every "
+                        "multiple of SECONDS of each video (one a second: --every 1)")
+    parser.add_argument("--step", type=int, metavar="N", help="analyse only pictures 0, N, 2N, ... of each video")
+    parser.add_argument("--keyframes", action="store_true", help="analyse only the key (random-access) pictures")
     cluster = parser.add_mutually_exclusive_group()
     cluster.add_argument("--scheduler", metavar="tcp://HOST:PORT", help="run the tasks on the workers of a Dask "
                          "cluster, its scheduler at this address (as `dask scheduler` prints it)")
@@ -50,6 +55,10 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         parser.error("--demo-pictures needs a positive number")
     if args.top <= 0:
         parser.error("--top needs a positive number")
+    if args.every is not None and not (math.isfinite(args.every) and args.every > 0):
+        parser.error("--every needs a positive number of seconds")
+    if args.step is not None and args.step <= 0:
+        parser.error("--step needs a positive number")
     return args
 
 

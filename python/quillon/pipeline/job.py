@@ -245,12 +245,36 @@ def start(args: argparse.Namespace, signals: Signals) -> Start:
         from .annotate import check
 
         check(pathlib.Path(args.annotate), inputs)
+    sampled(inputs, args, signals)
     return Start(out, cache, inputs, unread, labels)
 
 
+def sampled(inputs: Sequence[Any], args: argparse.Namespace, signals: Signals) -> None:
+    """Gives each input the sampling the command line asks for, and with
+    --keyframes its key pictures (from each file's packet index, read once
+    for the run: the tasks' passes find it kept)."""
+    import quillon
+
+    from . import sampling
+
+    chosen = sampling.of(args)
+    for item in inputs:
+        item.sampling = chosen
+        if chosen is not None and chosen.keyframes and item.kind == "video":
+            signals.check()
+            try:
+                with quillon.open(item.name) as video:
+                    item.keys = frozenset(video.keyframes())
+            except (quillon.Error, OSError, TypeError):
+                item.keys = None  # a URL, or a file that cannot be read whole: every picture is analysed
+
+
 def total_pictures(inputs: Sequence[Any]) -> Optional[int]:
-    """The run's pictures, or None when an input's count is unknown (an Annex B stream, a URL)."""
-    counts = [item.frame_count for item in inputs]
+    """The run's pictures (those sampled, when the run samples), or None when
+    an input's count is unknown (an Annex B stream, a URL)."""
+    counts = [item.frame_count if item.sampling is None or item.kind == "photo"
+              else item.sampling.expected(item.frame_count, item.fps, None if item.keys is None else len(item.keys))
+              for item in inputs]
     return None if None in counts else sum(c for c in counts if c is not None)
 
 

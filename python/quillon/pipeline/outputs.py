@@ -89,6 +89,7 @@ class ResultsWriter:
             item = self.inputs[index]
             number = self.numbers.get(index, 0)
             self.numbers[index] = number + 1
+            number = record.pop("picture", number)  # a sampled picture says its number
             stamp = record.pop("pts", None)
             if item.kind == "photo":
                 pts: float = float(item.position)

@@ -9,7 +9,7 @@ import os
 import pathlib
 import stat
 from dataclasses import dataclass
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, FrozenSet, List, Optional, Sequence, Tuple
 
 from .errors import TaskFailed, UserError
 
@@ -30,6 +30,8 @@ class Input:
     frame_count: Optional[int] = None
     timestamps: bool = True         # False: Annex B, pictures are timed by their number
     note: str = ""                  # said once in the summary (host decoding, one segment)
+    sampling: Any = None            # a pipeline.sampling.Sampling: the pictures analysed; None: all
+    keys: Optional[FrozenSet[int]] = None  # the key pictures' numbers, when --keyframes asks
 
 
 @dataclass

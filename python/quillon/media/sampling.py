@@ -1,0 +1,220 @@
+"""Which pictures a pass gives: the pictures wanted by number, found by
+passes over the stretches between random-access points that hold them
+(the others are not read), and the samples of `frames(step=, every=,
+keyframes_only=)` taken from a pass's pictures."""
+from __future__ import annotations
+
+import bisect
+import itertools
+
+import numpy as np
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Set
+
+from .channel import _NO_PTS, _frame_pts
+from .convert import _Converter
+from .memory import _Memory
+from .numbering import KeyNumbers
+from .part import ConverterArgs, Numbered, _Clock, _Part
+from .segments import Segment, _begins_with_idr
+
+
+class _Onwards:
+    """The schedule of a pass over neighbouring stretches: it goes on into
+    each of `following` in turn, never widening."""
+
+    def __init__(self, following: List[Segment]) -> None:
+        self._following = following
+
+    def following(self) -> Optional[Segment]:
+        return self._following.pop(0) if self._following else None
+
+    def widen(self) -> bool:
+        return False
+
+
+def stretch(part: _Part, number: int, numbers: KeyNumbers, place: int) -> Segment:
+    """The stretch `place` of `part` (number `number` in its list) as a segment."""
+    return Segment(part.name, number, place, numbers.ordinals[place], numbers.end(place), None)
+
+
+def run_pass(part: _Part, part_number: int, numbers: KeyNumbers, first: int, last: int, memory: _Memory,
+             args: ConverterArgs, device: int, wanted: Optional[Set[int]] = None) -> Iterator[Numbered]:
+    """One pass over the stretches `first` to `last` of `part`: it seeks to
+    the first's random-access point and goes on through the others without
+    starting its decoder afresh. Given the pictures `wanted` of one
+    stretch, the decoder is not given the pictures no other picture refers
+    to that are not wanted, where the file's time stamps number them."""
+    if wanted is not None and first == last and numbers.by_ordinal is not None:
+        return part.numbered_segment_pictures(memory, args, device, stretch(part, part_number, numbers, first),
+                                              None, wanted)
+    following = [stretch(part, part_number, numbers, place) for place in range(first + 1, last + 1)]
+    return part.numbered_segment_pictures(memory, args, device, stretch(part, part_number, numbers, first),
+                                          _Onwards(following))
+
+
+def key_picture(part: Any, numbers: KeyNumbers, place: int, memory: _Memory, args: ConverterArgs,
+                device: int) -> Optional[Numbered]:
+    """The random-access picture of stretch `place` with its number, the
+    decoder given its packet alone (with the parameter sets the demuxer
+    puts before it after a seek) and then the end of the stream; None
+    when no picture comes out of that (libavcodec may hold back a
+    picture of an H.264 stream begun at a recovery point)."""
+    demuxer, _fresh = part._take()
+    num, den = demuxer.time_base
+    first = numbers.ordinals[place]
+    converter = _Converter(memory, device, args[0], args[1], False, args[3], bt709=demuxer.bt709)
+    channel = part._channel(device)
+    found: Optional[Numbered] = None
+    try:
+        demuxer.seek_packet(part.index(), first)
+        packet = demuxer.read()
+        if packet is None:
+            return None
+        data, stamp, _key = packet
+        if part.codec == "h264" and not _begins_with_idr("h264", data):
+            return None  # a recovery point's picture may be held back: its stretch is decoded instead
+        for frame in itertools.chain(channel.send(data, _NO_PTS if stamp is None else stamp), channel.finish()):
+            if found is None:
+                pts = _Clock(num, den, part.rate, origin=first).seconds(_frame_pts(frame))
+                picture = converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
+                found = (pts, picture, part.name, numbers.numbers[place])
+        return found
+    finally:
+        converter.close()
+        part._idle_channel(device, channel)
+        part._give_back(demuxer)
+
+
+def shown_numbers(part: Any, every: float) -> Optional[List[int]]:
+    """The numbers of the pictures `frames(every=...)` gives from the top of
+    a file whose time stamps number every picture (see `KeyNumbers`); None
+    for other parts. A picture is shown from its time to the next one's,
+    the last one for as long as the one before it."""
+    numbers = part.key_numbers() if part.decoder == "card" else None
+    if numbers is None or numbers.by_ordinal is None:
+        return None
+    num, den = part.demuxer.time_base
+    times = np.sort(part.index().pts) * num / den
+    if len(times) < 2:
+        return None
+    end = times[-1] + (times[-1] - times[-2])
+    samples = times[0] + np.arange(int((end - times[0]) / every) + 2) * every
+    samples = samples[samples < end - 1e-9]
+    return sorted(set((np.searchsorted(times, samples + 1e-9, side="right") - 1).tolist()))
+
+
+def give_back(memory: _Memory, item: Numbered) -> None:
+    """Returns the device memory of a picture not handed on."""
+    picture = item[1]
+    if not picture.borrowed:
+        memory.give(picture.nbytes, picture.address)
+
+
+def _key_pass(part: Any, part_number: int, numbers: KeyNumbers, place: int, memory: _Memory,
+              args: ConverterArgs, device: int) -> Iterator[Numbered]:
+    """The random-access picture of stretch `place` alone, or the stretch's
+    pass when it does not come out so."""
+    found = key_picture(part, numbers, place, memory, args, device)
+    if found is not None:
+        yield found
+    else:
+        yield from run_pass(part, part_number, numbers, place, place, memory, args, device)
+
+
+def wanted_pictures(part: _Part, part_number: int, wanted: Sequence[int], memory: _Memory, args: ConverterArgs,
+                    device: int) -> Iterator[Numbered]:
+    """The pictures numbered `wanted` (ascending, without repeats) of one
+    part, in that order. In a file with a packet index only the stretches
+    between random-access points that hold them are decoded, neighbouring
+    ones in one pass, and each pass ends at its last wanted picture; other
+    parts are decoded from the top up to the last one wanted."""
+    if not wanted:
+        return
+    numbers = part.key_numbers() if part.decoder == "card" else None
+    passes: List[Iterator[Numbered]]
+    if part.container == "photos":  # a photo is a segment of its own
+        segments = part.segments(part_number, 1)
+        passes = [part.numbered_segment_pictures(memory, args, device, segments[n]) for n in wanted]
+        lasts = list(wanted)
+    elif numbers is None:
+        passes = [part.numbered_pictures(memory, args, device, None)]
+        lasts = [wanted[-1]]
+    else:
+        # A pass ends at the last picture wanted before the next
+        # random-access point: the next one wanted past it is reached by a
+        # seek, not by decoding what lies between.
+        grouped = [[place] for place in sorted({numbers.stretch(n) for n in wanted})]
+        keep = set(wanted)
+        passes = [run_pass(part, part_number, numbers, run[0], run[-1], memory, args, device, keep)
+                  for run in grouped]
+        ends = [numbers.numbers[run[-1] + 1] if run[-1] + 1 < len(numbers.numbers) else None for run in grouped]
+        lasts = [wanted[bisect.bisect_left(wanted, end) - 1] if end is not None else wanted[-1] for end in ends]
+    if numbers is not None:
+        # A random-access picture wanted alone in its stretch needs no other
+        # packet: the decoder gives it out at the end of a stream begun there.
+        alone = {place for place in range(len(numbers.ordinals))
+                 if [n for n in wanted if numbers.stretch(n) == place] == [numbers.numbers[place]]}
+        if alone:
+            passes = [_key_pass(part, part_number, numbers, run[0], memory, args, device) if run[0] in alone
+                      else pictures
+                      for run, pictures in zip(grouped, passes)]
+    keep = set(wanted)
+    for pictures, last in zip(passes, lasts):
+        try:
+            for item in pictures:
+                if item[3] in keep:
+                    yield item
+                else:
+                    give_back(memory, item)
+                if item[3] is not None and item[3] >= last:
+                    break
+        finally:
+            close = getattr(pictures, "close", None)
+            if close is not None:
+                close()
+
+
+def sampled(items: Iterator[Numbered], memory: _Memory, keep: Callable[[int, Numbered], bool]
+            ) -> Iterator[Numbered]:
+    """The items `keep(position, item)` accepts; the others' memory goes back."""
+    for position, item in enumerate(items):
+        if keep(position, item):
+            yield item
+        else:
+            give_back(memory, item)
+
+
+def shown_at(items: Iterator[Numbered], memory: _Memory, every: float, first: Optional[float]
+             ) -> Iterator[Numbered]:
+    """For t = first (None: the first picture's time), first + every, ...:
+    the picture shown at t, the last one whose pts is not after it, each at
+    most once. A picture is known to be shown at t once the next one comes
+    after t; the last one is shown for as long as the one before it was."""
+    previous: Optional[Numbered] = None
+    count, origin, gap = 0, first, 0.0
+
+    def time() -> float:
+        assert origin is not None
+        return origin + count * every
+
+    for item in items:
+        if origin is None:
+            origin = item[0]
+        if previous is not None:
+            gap = item[0] - previous[0]
+            while time() < previous[0] - 1e-9:
+                count += 1
+            if time() < item[0] - 1e-9:
+                yield previous
+                while time() < item[0] - 1e-9:
+                    count += 1
+            else:
+                give_back(memory, previous)
+        previous = item
+    if previous is not None:
+        while time() < previous[0] - 1e-9:
+            count += 1
+        if time() < previous[0] + max(gap, 1e-9) - 1e-9:
+            yield previous
+        else:
+            give_back(memory, previous)
