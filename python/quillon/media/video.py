@@ -5,7 +5,7 @@ import math
 import os
 import threading
 import weakref
-from typing import Any, Dict, Generator, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Generator, Iterator, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 from .. import runtime
 from .._native import route_codec_messages
@@ -328,6 +328,16 @@ def _checked_picture(format: str, size: Optional[Tuple[int, int]]) -> Optional[T
             raise ValueError(f"size must be (width, height) in positive ints, not {size!r}")
         size = (int(size[0]), int(size[1]))
     return size
+
+
+@overload
+def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True, timeout: float = 10.0,
+         options: Optional[Dict[str, Any]] = None, reconnect: Literal[False] = False) -> Video: ...
+
+
+@overload
+def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True, timeout: float = 10.0,
+         options: Optional[Dict[str, Any]] = None, reconnect: bool) -> Union[Video, LiveVideo]: ...
 
 
 def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True, timeout: float = 10.0,
