@@ -268,14 +268,13 @@ class RtspServer:
     own, serving moving test pictures at `url(name)`; `stop()` and `start()`
     again on the same port make a camera drop."""
 
-    def __init__(self, names, size="320x240", user=None, lifetime=90):
+    def __init__(self, names, size="320x240", lifetime=90):
         import socket
 
         with socket.socket() as probe:  # a free port, kept for every restart
             probe.bind(("127.0.0.1", 0))
             self.port = probe.getsockname()[1]
-        self.names, self.size, self.user, self.lifetime = names, size, user, lifetime
-        self.process = None
+        self.names, self.size, self.lifetime, self.process = names, size, lifetime, None
 
     def url(self, name, credentials=None):
         return f"rtsp://{credentials + '@' if credentials else ''}127.0.0.1:{self.port}/{name}"
@@ -283,8 +282,6 @@ class RtspServer:
     def start(self):
         command = [sys.executable, str(pathlib.Path(__file__).with_name("rtsp_server.py")), "--port", str(self.port),
                    "--size", self.size, "--lifetime", str(self.lifetime), *self.names]
-        if self.user:
-            command[2:2] = ["--user", self.user]
         # Bounded in time: the server leaves by itself after `lifetime` seconds.
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
         assert self.process.stdout.readline().strip() == "ready"
