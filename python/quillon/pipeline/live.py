@@ -104,12 +104,26 @@ class LiveRun:
                 feed.waiting.clear()
             feed.lines.close()
 
+    def refresh(self) -> None:
+        """Each camera's state from its video: a camera away is seen as away
+        while its reader waits for it, not only at its next picture."""
+        with self.lock:
+            opened = [(feed, feed.video) for feed in self.feeds if feed.video is not None]
+        for feed, video in opened:
+            feed.figures.now(video.state, "", video.reconnects, video.since)
+
     def _failed(self, error: BaseException) -> None:
         with self.lock:
             self.error = self.error or error
         self.stop.set()
 
     def _read(self, feed: Feed) -> None:
+        try:
+            self._keep_reading(feed)
+        except BaseException as error:  # a fault of the program: the run stops and says it
+            self._failed(error)
+
+    def _keep_reading(self, feed: Feed) -> None:
         """Keeps the camera open and hands its pictures to its die, for ever:
         a camera that cannot be reached is tried again with growing pauses."""
         import quillon
@@ -195,8 +209,12 @@ class LiveRun:
         return None
 
     def _work(self, die: int) -> None:
-        import quillon
+        try:
+            self._keep_working(die)
+        except BaseException as error:  # a fault of the program: the run stops and says it
+            self._failed(error)
 
+    def _keep_working(self, die: int) -> None:
         while True:
             taken = self._next(die)
             if taken is None:
@@ -206,13 +224,15 @@ class LiveRun:
             classifier = self.classifiers[feed.camera.model]
             try:
                 fields = classifier.fields(model(frame))
-            except (quillon.Error, ValueError) as error:
+            except Exception as error:
                 # A picture of a camera closed meanwhile, or one the model
-                # cannot take: that camera's loss alone.
+                # cannot take (what a camera sends): that camera's loss alone.
                 if not self.stop.is_set():
                     with feed.figures.lock:
                         feed.figures.failed += 1
-                    _log.debug("%s: picture %d not analysed (%s)", feed.camera.name, frame.index, error)
+                        first = feed.figures.failed == 1
+                    (_log.warning if first else _log.debug)("%s: picture %d not analysed (%s)", feed.camera.name,
+                                                            frame.index, _reason(error))
                 continue
             received = frame.received
             now = time.time()
@@ -291,7 +311,8 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         try:
             while live.error is None:
                 with signals.raising():
-                    live.stop.wait(bar.period)
+                    live.stop.wait(min(bar.period, 0.5))
+                live.refresh()
                 bar.draw()
         except KeyboardInterrupt:
             interrupted = True

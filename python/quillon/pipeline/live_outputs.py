@@ -204,8 +204,10 @@ def summary(cameras: Sequence[CameraFigures], dies: int, model: str, elapsed: fl
     rows = [f"quillon pipeline: {pictures} pictures from {len(cameras)} camera{'s' if len(cameras) != 1 else ''} on "
             f"{dies} die{'s' if dies != 1 else ''} in {elapsed:.2f} s{' - interrupted' if interrupted else ''}",
             f"  model: {model}", "", *table(cameras), ""]
-    away = [camera for camera in cameras if camera.reason]
-    for camera in away:
-        rows.append(f"  {camera.name}: {camera.reason}")
+    for camera in cameras:
+        if camera.reason:
+            rows.append(f"  {camera.name}: {camera.reason}")
+        if camera.failed:
+            rows.append(f"  {camera.name}: {camera.failed} pictures the model could not run on")
     rows.append(f"  results: {out / LIVE}/<camera>/<UTC date>T<hour>.jsonl ({pictures} lines)")
     return "\n".join(rows)
