@@ -283,7 +283,9 @@ class RtspServer:
         command = [sys.executable, str(pathlib.Path(__file__).with_name("rtsp_server.py")), "--port", str(self.port),
                    "--size", self.size, "--lifetime", str(self.lifetime), *self.names]
         # Bounded in time: the server leaves by itself after `lifetime` seconds.
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+        # The server is no code of ours: the sanitizer run's preloaded runtime stays out of it.
+        env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=env)
         assert self.process.stdout.readline().strip() == "ready"
         return self
 

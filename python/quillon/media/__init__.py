@@ -20,7 +20,8 @@ memory, `DevicePicture`), `convert` (conversion on the die), `channel` (the
 card's decoder channels), `part` (what every item of a source gives),
 `container` (files and URLs), `indexes` (packet indexes kept between
 openings), `segments` (segments and which pictures are theirs), `passes`
-(the pass over segments), `photos` and `kinds` (what a source is).
+(the pass over segments), `photos`, `kinds` (what a source is) and `live`
+(live sources, and cameras opened again when they drop).
 """
 from __future__ import annotations
 
@@ -30,6 +31,7 @@ from .._native import codec_messages as _codec_messages
 from .kinds import PHOTO_SUFFIXES, PICTURE_SUFFIXES, URL_SCHEMES  # noqa: F401 (names of the package)
 from .memory import FORMATS, DevicePicture
 from .frame import Frame
+from .live import LiveFrame, LiveVideo
 from .segments import Schedule, Segment
 from .video import Video, open
 
@@ -43,4 +45,4 @@ def codec_messages() -> Dict[str, int]:
     return dict(_codec_messages())
 
 
-__all__ = ["codec_messages", "open", "Video", "Frame", "Segment", "Schedule", "DevicePicture", "FORMATS"]
+__all__ = ["codec_messages", "open", "Video", "Frame", "LiveVideo", "LiveFrame", "Segment", "Schedule", "DevicePicture", "FORMATS"]
