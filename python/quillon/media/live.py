@@ -22,6 +22,11 @@ _log = logging.getLogger("quillon")
 # live when its container gives no duration (a live HLS playlist).
 LIVE_SCHEMES = ("rtsp://", "rtsps://", "rtmp://", "rtmps://", "udp://", "rtp://", "srt://", "tcp://")
 FIRST_PAUSE, LONGEST_PAUSE = 0.5, 30.0
+# How long libavformat reads a live source to learn its stream (microseconds):
+# its default of up to 5 s makes every return of a camera a second or more
+# later, and 0.5 s of pictures tells the rate of any camera of 2 pictures a
+# second or more.
+LIVE_ANALYSIS = 500_000
 
 
 def is_live(name: str, duration: Optional[float]) -> bool:
@@ -30,6 +35,14 @@ def is_live(name: str, duration: Optional[float]) -> bool:
     if lowered.startswith(LIVE_SCHEMES):
         return True
     return lowered.startswith(("http://", "https://")) and duration is None
+
+
+def live_options(name: str, options: Optional[Dict[str, Any]]) -> Optional[Dict[str, Any]]:
+    """The libavformat options a source is opened with: the caller's, and for
+    a live source a short analysis unless the caller gives one."""
+    if not name.lower().startswith(LIVE_SCHEMES) or (options and "analyzeduration" in options):
+        return options
+    return {"analyzeduration": LIVE_ANALYSIS, **(options or {})}
 
 
 class Backoff:

@@ -12,7 +12,7 @@ from .._native import route_codec_messages
 from .container import _Container, _turned_upright
 from .frame import Frame
 from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries, without_password
-from .live import LiveVideo, is_live
+from .live import LiveVideo, is_live, live_options
 from .memory import FORMATS, DevicePicture, _Memory
 from .part import ConverterArgs, Source, _Part
 from .photos import _Photos
@@ -37,7 +37,7 @@ def _parts(source: Source, autorotate: bool = True, timeout: float = 10.0,
                 raise TypeError(f"a source must be a path or a URL, not {type(item).__name__}")
             name = os.fspath(item)
             if is_url(name):
-                container = _Container(name, timeout, options)
+                container = _Container(name, timeout, live_options(name, options))
                 parts.append(container)
                 _turned_upright(container, autorotate)
             elif os.path.isdir(name):
@@ -377,5 +377,5 @@ def open(source: Source, *, device: Optional[int] = None, autorotate: bool = Tru
     # decoder thread that a channel being stopped waits for, lock held.
     route_codec_messages()
     if reconnect and isinstance(source, str) and is_live(source, None):
-        return LiveVideo(source, die, autorotate, float(timeout), options)
+        return LiveVideo(source, die, autorotate, float(timeout), live_options(source, options))
     return Video(source, die, autorotate, float(timeout), options)
