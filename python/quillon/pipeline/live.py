@@ -24,6 +24,8 @@ from .live_outputs import LIVE, CameraFigures, HourlyLines, LiveProgress, summar
 _log = logging.getLogger("quillon")
 WAITING = 8  # pictures a camera may have waiting for its die, newest kept
 CAMERA_TIMEOUT = 10.0  # seconds a camera may stay silent before it counts as dropped
+BALANCE_PERIOD = 5.0   # seconds between looks at the dies' loads
+MOVE_PAUSE = 60.0      # seconds a camera stays on the die it moved to before it may move again
 
 
 def wanted(args: argparse.Namespace) -> bool:
@@ -54,22 +56,27 @@ class Feed:
     def __init__(self, camera: Camera, die: int, lines: HourlyLines) -> None:
         self.camera, self.die, self.lines = camera, die, lines
         self.figures = CameraFigures(camera.name)
+        self.figures.die = die
         self.waiting: Deque[Any] = collections.deque()  # guarded by its die's condition
         self.video: Optional[Any] = None                # guarded by LiveRun.lock
         self.thread: Optional[threading.Thread] = None
+        self.busy = 0.0               # seconds its die spent on it since the last balance; guarded by LiveRun.lock
+        self.moving: Optional[int] = None  # the die it is to move to, set by the balance, taken by its reader
+        self.moved = -MOVE_PAUSE      # monotonic time of its last move
+        self.dropped = 0              # its drops at the last balance
 
 
 class LiveRun:
     """The threads of a live run and what they share."""
 
-    def __init__(self, feeds: List[Feed], models: Dict[Tuple[Optional[pathlib.Path], int], Any],
+    def __init__(self, feeds: List[Feed], dies: Sequence[int], models: Dict[Tuple[Optional[pathlib.Path], int], Any],
                  classifiers: Dict[Optional[pathlib.Path], Any], max_latency: float, timeout: float) -> None:
         self.feeds, self.models, self.classifiers = feeds, models, classifiers
         self.max_latency, self.timeout = max_latency, timeout
         self.stop = threading.Event()
-        self.lock = threading.Lock()  # guards each feed's video, and error
+        self.lock = threading.Lock()  # guards each feed's video and busy time, the dies' busy time, and error
         self.error: Optional[BaseException] = None
-        dies = sorted({feed.die for feed in feeds})
+        self.busy = {die: 0.0 for die in dies}  # seconds each die spent on pictures since the last balance
         # A die's condition guards the waiting pictures of its cameras.
         self.conditions = {die: threading.Condition() for die in dies}
         self.workers = [threading.Thread(target=self._work, args=(die,), name=f"quillon-live-die-{die}")
@@ -111,6 +118,50 @@ class LiveRun:
             opened = [(feed, feed.video) for feed in self.feeds if feed.video is not None]
         for feed, video in opened:
             feed.figures.now(video.state, "", video.reconnects, video.since)
+
+    def balance(self) -> None:
+        """Moves a camera off a die that dropped pictures since the last look
+        to one that dropped none, when the busier of the two would then be
+        less busy than the first was (so that cameras do not go back and
+        forth); one camera a look, each at most once a minute."""
+        with self.lock:
+            busy, self.busy = self.busy, {die: 0.0 for die in self.busy}
+            costs = {id(feed): feed.busy for feed in self.feeds}
+            for feed in self.feeds:
+                feed.busy = 0.0
+        drops = {die: 0 for die in busy}
+        for feed in self.feeds:
+            with feed.figures.lock:
+                dropped = feed.figures.dropped
+            drops[feed.die] += dropped - feed.dropped
+            feed.dropped = dropped
+        behind = [die for die in busy if drops[die] > 0]
+        room = [die for die in busy if drops[die] == 0]
+        if not behind or not room:
+            return
+        source, target = max(behind, key=busy.__getitem__), min(room, key=busy.__getitem__)
+        now = time.monotonic()
+        movable = [feed for feed in self.feeds if feed.die == source and feed.moving is None
+                   and now - feed.moved >= MOVE_PAUSE and busy[target] + costs[id(feed)] < busy[source]]
+        if movable:
+            chosen = min(movable, key=lambda feed: max(busy[source] - costs[id(feed)], busy[target] + costs[id(feed)]))
+            chosen.moving = target
+
+    def _move(self, feed: Feed) -> None:
+        """The camera's waiting pictures dropped and the camera on its new die
+        (both dies' conditions held, so that neither worker sees it half moved)."""
+        old, new = feed.die, feed.moving
+        assert new is not None
+        first, second = sorted((old, new))
+        with self.conditions[first], self.conditions[second]:
+            waiting = len(feed.waiting)
+            feed.waiting.clear()
+            feed.die, feed.moving = new, None
+        with feed.figures.lock:
+            feed.figures.die = new
+        feed.figures.drop(waiting)
+        feed.moved = time.monotonic()
+        _log.info("%s: moved from die %d, which fell behind, to die %d", feed.camera.name, old, new)
 
     def _failed(self, error: BaseException) -> None:
         with self.lock:
@@ -165,6 +216,9 @@ class LiveRun:
                 with self.lock:
                     feed.video = None
                 video.close()
+            if feed.moving is not None and not self.stop.is_set():
+                self._move(feed)
+                continue  # opened again at once, on its new die
             self.stop.wait(backoff.next())
 
     def _pass(self, feed: Feed, video: Any) -> None:
@@ -173,7 +227,7 @@ class LiveRun:
         condition = self.conditions[feed.die]
         every = feed.camera.every
         for frame in video.frames(format=format, device=feed.die):
-            if self.stop.is_set():
+            if self.stop.is_set() or feed.moving is not None:
                 return
             feed.figures.now(video.state, "", video.reconnects)
             if frame.index % every:
@@ -190,9 +244,9 @@ class LiveRun:
         """The die's next picture: the oldest that is recent enough, the
         older ones dropped; None once the run stops."""
         condition = self.conditions[die]
-        feeds = [feed for feed in self.feeds if feed.die == die]
         with condition:
             while not self.stop.is_set():
+                feeds = [feed for feed in self.feeds if feed.die == die]  # a camera may have moved meanwhile
                 oldest = time.time() - self.max_latency
                 for feed in feeds:
                     stale = 0
@@ -222,6 +276,7 @@ class LiveRun:
             feed, frame = taken
             model = self.models[feed.camera.model, die]
             classifier = self.classifiers[feed.camera.model]
+            began = time.perf_counter()
             try:
                 fields = classifier.fields(model(frame))
             except Exception as error:
@@ -234,6 +289,10 @@ class LiveRun:
                     (_log.warning if first else _log.debug)("%s: picture %d not analysed (%s)", feed.camera.name,
                                                             frame.index, _reason(error))
                 continue
+            spent = time.perf_counter() - began
+            with self.lock:
+                feed.busy += spent
+                self.busy[die] += spent
             received = frame.received
             now = time.time()
             record: Dict[str, Any] = {"camera": feed.camera.name, "file": feed.camera.shown, "picture": frame.index,
@@ -280,9 +339,10 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
     default_model = pathlib.Path(args.model) if args.model else demo.builtin_model(cache)
     devices = [device.index for device in quillon.devices()]
     signals.check()
-    # Cameras go round the dies; each die loads the models of its cameras.
+    # Cameras go round the dies; every die loads every camera's model, as a
+    # camera may move to any die.
     dies = [devices[number % len(devices)] for number in range(len(cameras))]
-    wanted_models = {(camera.model, die) for camera, die in zip(cameras, dies)}
+    wanted_models = {(camera.model, die) for camera in cameras for die in devices}
     models: Dict[Tuple[Optional[pathlib.Path], int], Any] = {}
     live: Optional[LiveRun] = None
     bar: Optional[LiveProgress] = None
@@ -299,13 +359,13 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                                                    math.prod(first.outputs[0].shape), path or default_model,
                                                    builtin and path is None)
         feeds = [Feed(camera, die, HourlyLines(out / LIVE / camera.name)) for camera, die in zip(cameras, dies)]
-        live = LiveRun(feeds, models, classifiers, args.max_latency, CAMERA_TIMEOUT)
-        bar = LiveProgress([feed.figures for feed in feeds], sorted(set(dies)), args.quiet)
+        live = LiveRun(feeds, devices, models, classifiers, args.max_latency, CAMERA_TIMEOUT)
+        bar = LiveProgress([feed.figures for feed in feeds], devices, args.quiet)
         if args.metrics:
             from .metrics import Metrics
 
-            extra.append(Metrics(args.metrics, [feed.figures for feed in feeds], sorted(set(dies))))
-        started = time.monotonic()
+            extra.append(Metrics(args.metrics, [feed.figures for feed in feeds], devices))
+        started = balanced = time.monotonic()
         live.start()
         interrupted = False
         try:
@@ -313,6 +373,9 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
                 with signals.raising():
                     live.stop.wait(min(bar.period, 0.5))
                 live.refresh()
+                if time.monotonic() - balanced >= BALANCE_PERIOD:
+                    balanced = time.monotonic()
+                    live.balance()
                 bar.draw()
         except KeyboardInterrupt:
             interrupted = True
@@ -321,7 +384,7 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         if live.error is not None:
             raise live.error
         elapsed = time.monotonic() - started
-        print(summary([feed.figures for feed in feeds], len(set(dies)), default_model.name, elapsed, out,
+        print(summary([feed.figures for feed in feeds], len(devices), default_model.name, elapsed, out,
                       interrupted))
         return job.exit_status(interrupted, sum(feed.figures.pictures for feed in feeds))
     finally:

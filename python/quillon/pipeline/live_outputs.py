@@ -30,6 +30,7 @@ class CameraFigures:
     def __init__(self, name: str) -> None:
         self.name = name
         self.lock = threading.Lock()  # guards every field below
+        self.die = -1              # the die it is analysed on
         self.pictures = 0          # result lines written
         self.dropped = 0           # pictures that waited longer than the latency allowed, or found no room
         self.failed = 0            # pictures the model could not run on
@@ -139,13 +140,13 @@ class HourlyLines:
 def table(cameras: Sequence[CameraFigures]) -> List[str]:
     """A row a camera: pictures/s, latency p50/p95, dropped, reconnects, state."""
     width = max([6, *(len(c.name) for c in cameras)])
-    rows = [f"  {'camera':<{width}} pictures/s  latency p50/p95 (s)  dropped  reconnects  state"]
+    rows = [f"  {'camera':<{width}}  die pictures/s  latency p50/p95 (s)  dropped  reconnects  state"]
     for camera in cameras:
         p50, p95 = camera.percentiles()
         latency = "-" if p50 is None or p95 is None else f"{p50:.3f}/{p95:.3f}"
         with camera.lock:
-            dropped, reconnects = camera.dropped, camera.reconnects
-        rows.append(f"  {camera.name:<{width}} {camera.rate():10.1f}  {latency:>19}  {dropped:7d}  {reconnects:10d}"
+            dropped, reconnects, die = camera.dropped, camera.reconnects, camera.die
+        rows.append(f"  {camera.name:<{width}} {die:4d} {camera.rate():10.1f}  {latency:>19}  {dropped:7d}  {reconnects:10d}"
                     f"  {camera.state_text()}")
     return rows
 
