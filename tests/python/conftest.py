@@ -261,3 +261,55 @@ def samples():
     if not (SAMPLES / ".complete-1").exists():
         subprocess.run([str(ROOT / "scripts" / "sample-media.sh")], check=True)
     return SAMPLES
+
+
+class RtspServer:
+    """The RTSP test server (rtsp_server.py) on 127.0.0.1 in a process of its
+    own, serving moving test pictures at `url(name)`; `stop()` and `start()`
+    again on the same port make a camera drop."""
+
+    def __init__(self, names, size="320x240", lifetime=90):
+        import socket
+
+        with socket.socket() as probe:  # a free port, kept for every restart
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.names, self.size, self.lifetime, self.process = names, size, lifetime, None
+
+    def url(self, name, credentials=None):
+        return f"rtsp://{credentials + '@' if credentials else ''}127.0.0.1:{self.port}/{name}"
+
+    def start(self):
+        command = [sys.executable, str(pathlib.Path(__file__).with_name("rtsp_server.py")), "--port", str(self.port),
+                   "--size", self.size, "--lifetime", str(self.lifetime), *self.names]
+        # Bounded in time: the server leaves by itself after `lifetime` seconds.
+        # The server is no code of ours: the sanitizer run's preloaded runtime stays out of it.
+        env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=env)
+        assert self.process.stdout.readline().strip() == "ready"
+        return self
+
+    def stop(self):
+        if self.process is not None:
+            self.process.kill()
+            self.process.wait(timeout=10)
+            self.process = None
+
+
+@pytest.fixture
+def rtsp_server():
+    """Starts RTSP servers (see RtspServer) for the test and stops them after it."""
+    import importlib.util
+
+    if importlib.util.find_spec("gi") is None:
+        pytest.skip("the RTSP test server needs python3-gi and gir1.2-gst-rtsp-server-1.0")
+    started = []
+
+    def start(*names, **options):
+        server = RtspServer(names or ("cam",), **options).start()
+        started.append(server)
+        return server
+
+    yield start
+    for server in started:
+        server.stop()

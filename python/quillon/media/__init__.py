@@ -29,8 +29,8 @@ card's decoder channels), `part` (what every item of a source gives),
 openings), `segments` (segments and which pictures are theirs), `passes`
 (the pass over segments), `numbering` (pictures' numbers from the packet
 index), `sampling` (passes over the pictures wanted), `access` (length,
-pictures by number or time, `Batch`), `photos` and `kinds` (what a source
-is).
+pictures by number or time, `Batch`), `photos`, `kinds` (what a source is)
+and `live` (live sources, and cameras opened again when they drop).
 """
 from __future__ import annotations
 
@@ -42,6 +42,7 @@ from .._pictures import DevicePicture
 from .memory import FORMATS, PictureBlock
 from .frame import Frame
 from .access import Batch
+from .live import LiveFrame, LiveVideo
 from .segments import Schedule, Segment
 from .video import Video, open
 
@@ -55,5 +56,5 @@ def codec_messages() -> Dict[str, int]:
     return dict(_codec_messages())
 
 
-__all__ = ["codec_messages", "open", "Video", "Frame", "Batch", "Segment", "Schedule", "DevicePicture", "PictureBlock",
-           "FORMATS"]
+__all__ = ["codec_messages", "open", "Video", "Frame", "Batch", "LiveVideo", "LiveFrame", "Segment", "Schedule",
+           "DevicePicture", "PictureBlock", "FORMATS"]

@@ -5,6 +5,7 @@ from __future__ import annotations
 import collections
 import logging
 import threading
+import time
 from dataclasses import replace
 from typing import TYPE_CHECKING, Any, Dict, Generator, Iterator, List, Optional, Set, Tuple
 
@@ -16,7 +17,7 @@ from ..errors import check
 from .channel import _NO_PTS, _Channel, _frame_pts, _threads_setting
 from .convert import _Converter
 from .indexes import _INDEXES, _file_identity
-from .kinds import is_url
+from .kinds import is_url, without_password
 from .memory import PictureBlock, _Memory
 from .numbering import KeyNumbers
 from .part import ConverterArgs, Numbered, _Clock, _Part
@@ -45,9 +46,12 @@ def _first_warning(name: str) -> bool:
 
 
 class _Container(_Part):
-    def __init__(self, name: str) -> None:
+    def __init__(self, name: str, timeout: float = 10.0, options: Optional[Dict[str, Any]] = None) -> None:
         self.name = name
-        self.demuxer = Demuxer(name)
+        self.shown = without_password(name)  # what messages say
+        self._opening = (timeout, options)  # each demuxer of the source is opened with these
+        self.received = 0.0  # UNIX time of the last packet read: when a live picture arrived
+        self.demuxer = Demuxer(name, timeout, options)
         self.container = self.demuxer.format_name
         rate = self.demuxer.fps
         self.rate: Optional[Tuple[int, int]] = None if rate is None else (int(rate[0]), int(rate[1]))
@@ -60,7 +64,7 @@ class _Container(_Part):
                    and 128 <= self.width <= 4096 and 128 <= self.height <= 4096)
         self.decoder = "card" if on_card else "host"
         if not on_card and _first_warning(name):  # once a source: a program may open it many times
-            _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", name, self.codec,
+            _log.warning("%s: the card does not decode %s (%s, %dx%d); decoding it on the host", self.shown, self.codec,
                          self.demuxer.pixel_format, self.width, self.height)
         self._index: Optional[PacketIndex] = None
         self._numbers: Optional[KeyNumbers] = None
@@ -102,7 +106,7 @@ class _Container(_Part):
         # Seeking counts microseconds and time stamps in 64 bits.
         num, den = self.demuxer.time_base
         if start * max(den / num, 1e6) >= 2.0**62:
-            raise ValueError(f"start must be within the time stamps of {self.name}, not {start!r} seconds")
+            raise ValueError(f"start must be within the time stamps of {self.shown}, not {start!r} seconds")
 
     def index(self) -> PacketIndex:
         """The key packets, found once by reading every packet with a demuxer
@@ -113,7 +117,7 @@ class _Container(_Part):
         identity = _file_identity(self.name)
         index = _INDEXES.recall(self.name, identity)
         if index is None:
-            demuxer = Demuxer(self.name)
+            demuxer = Demuxer(self.name, *self._opening)
             try:
                 index = demuxer.index()
             finally:
@@ -133,9 +137,9 @@ class _Container(_Part):
             if self._spare:
                 return self._spare.pop(), False
         if is_url(self.name):
-            raise ValueError(f"{self.name} is being read by another frames() pass: a network source is read by "
+            raise ValueError(f"{self.shown} is being read by another frames() pass: a network source is read by "
                              "one pass at a time")
-        return Demuxer(self.name), True
+        return Demuxer(self.name, *self._opening), True
 
     def _channel(self, device: int, wide: bool = False, threads: Optional[int] = None) -> "_Channel":
         setting = _threads_setting(wide, threads)
@@ -185,7 +189,7 @@ class _Container(_Part):
         first, end = segment.first_packet, segment.end_packet
         if (segment.source != self.name or (first != 0 and first not in keys)
                 or (end is not None and (end not in keys or end <= first))):
-            raise ValueError(f"{segment!r} is not a segment of {self.name}: it must start at packet 0 or a key "
+            raise ValueError(f"{segment!r} is not a segment of {self.shown}: it must start at packet 0 or a key "
                              "packet and end at a later key packet or None")
 
     def key_numbers(self) -> Optional[KeyNumbers]:
@@ -281,11 +285,11 @@ class _Container(_Part):
                     first = self._seek_number(demuxer, pts)
                 decoded += 1
                 if picture is not None:
-                    yield pts, picture, self.name, None if first is None else first + decoded - 1
+                    yield pts, picture, self.shown, None if first is None else first + decoded - 1
             # libavformat accepts some files by their name alone (a text
             # file called .jpg); one that yields nothing is refused, not empty.
             if decoded == 0:
-                raise OSError(f"cannot decode {self.name}: it holds no picture that decodes")
+                raise OSError(f"cannot decode {self.shown}: it holds no picture that decodes")
         finally:
             converter.close()
             self._give_back(demuxer)
@@ -375,6 +379,7 @@ class _Container(_Part):
                     break
                 if packet is None:
                     break
+                self.received = time.time()
                 data, pts, _key = packet
                 yield from pictures(channel.send(data, _NO_PTS if pts is None else pts))
             yield from pictures(channel.finish())
@@ -388,6 +393,7 @@ class _Container(_Part):
         decoded = "nv12" if converter.format == "nv12" else "rgb24"
         decoder = HostDecoder(demuxer, decoded)
         while (picture := decoder.read()) is not None:
+            self.received = time.time()
             pts, address, nbytes, width, height = picture
             seconds = clock.seconds(pts)
             if start is not None and seconds < start - 1e-9:

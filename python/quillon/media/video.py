@@ -5,7 +5,7 @@ import math
 import os
 import threading
 import weakref
-from typing import Generator, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Generator, Iterator, List, Literal, Optional, Sequence, Tuple, Union, overload
 
 from .. import runtime
 from . import access
@@ -13,14 +13,16 @@ from . import sampling as sampling_
 from .._native import route_codec_messages
 from .container import _Container, _turned_upright
 from .frame import Frame
-from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries
+from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries, without_password
+from .live import LiveVideo, is_live, live_options
 from .memory import FORMATS, _Memory
 from .part import ConverterArgs, Numbered, Source, _Part
 from .photos import _Photos
 from .segments import Schedule, Segment
 
 
-def _parts(source: Source, autorotate: bool = True) -> List[_Part]:
+def _parts(source: Source, autorotate: bool = True, timeout: float = 10.0,
+           options: Optional[Dict[str, Any]] = None) -> List[_Part]:
     items: Sequence[Union[str, "os.PathLike[str]"]]
     if isinstance(source, (str, os.PathLike)):
         items = [source]
@@ -37,7 +39,7 @@ def _parts(source: Source, autorotate: bool = True) -> List[_Part]:
                 raise TypeError(f"a source must be a path or a URL, not {type(item).__name__}")
             name = os.fspath(item)
             if is_url(name):
-                container = _Container(name)
+                container = _Container(name, timeout, live_options(name, options))
                 parts.append(container)
                 _turned_upright(container, autorotate)
             elif os.path.isdir(name):
@@ -98,6 +100,7 @@ class Video:
     (whether the container's time stamps are real: False for raw H.264 and
     HEVC streams, whose pictures are timed by their number at the stream's
     rate),
+    `live` (True for a source without a known end: see `quillon.open`),
     `rotation` (the container's display rotation: the counter-clockwise turn
     in degrees, 0 to 359, that shows the pictures upright, as ffprobe
     reports it; only 90, 180 and 270 are applied), `autorotate`
@@ -108,11 +111,12 @@ class Video:
     and `duration`, which add up (None if any item's is unknown).
     """
 
-    def __init__(self, source: Source, device: int, autorotate: bool = True) -> None:
+    def __init__(self, source: Source, device: int, autorotate: bool = True, timeout: float = 10.0,
+                 options: Optional[Dict[str, Any]] = None) -> None:
         self.source = source
         self.device = device
         self.autorotate = autorotate
-        self._parts = _parts(source, autorotate)
+        self._parts = _parts(source, autorotate, timeout, options)
         self._memory = _Memory()
         self._passes: "weakref.WeakSet[_Pass]" = weakref.WeakSet()
         first = self._parts[0]
@@ -125,6 +129,7 @@ class Video:
         durations = [part.duration for part in self._parts]
         self.frame_count: Optional[int] = None if None in counts else sum(c for c in counts if c is not None)
         self.duration: Optional[float] = None if None in durations else sum(d for d in durations if d is not None)
+        self.live = any(is_live(part.name, part.duration) for part in self._parts if is_url(part.name))
 
     def __enter__(self) -> "Video":
         return self
@@ -419,7 +424,8 @@ class Video:
                 self._release()
 
     def __repr__(self) -> str:
-        return (f"<quillon.Video {self.source!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
+        shown = without_password(self.source) if isinstance(self.source, str) else self.source
+        return (f"<quillon.Video {shown!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
                 f"decoder={self.decoder}>")
 
 
@@ -452,7 +458,18 @@ def _checked_picture(format: str, size: Optional[Tuple[int, int]]) -> Optional[T
     return size
 
 
-def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True) -> Video:
+@overload
+def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True, timeout: float = 10.0,
+         options: Optional[Dict[str, Any]] = None, reconnect: Literal[False] = False) -> Video: ...
+
+
+@overload
+def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True, timeout: float = 10.0,
+         options: Optional[Dict[str, Any]] = None, reconnect: bool) -> Union[Video, LiveVideo]: ...
+
+
+def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True, timeout: float = 10.0,
+         options: Optional[Dict[str, Any]] = None, reconnect: bool = False) -> Union[Video, LiveVideo]:
     """Opens a video or photos for decoding on the card.
 
     `source` is a container file (anything libavformat demuxes: MP4, MOV,
@@ -464,15 +481,29 @@ def open(source: Source, *, device: Optional[int] = None, autorotate: bool = Tru
     pictures turned upright, as ffmpeg shows them, unless `autorotate` is
     False.
 
+    A URL that does not answer within `timeout` seconds fails; `options`
+    (a dict such as {"rtsp_transport": "tcp"}) go to libavformat as they
+    are. `video.live` is True for a source without a known end (RTSP, UDP,
+    RTMP, SRT, live HTTP). With `reconnect=True` such a source (a camera)
+    gives a `LiveVideo`, which opens it again whenever it fails or ends.
+
     Raises OSError (FileNotFoundError for a missing file) when a source
     cannot be opened or holds no video, quillon.Error when the card fails.
     """
     if not isinstance(autorotate, bool):
         raise TypeError(f"autorotate must be True or False, not {type(autorotate).__name__}")
+    if not isinstance(reconnect, bool):
+        raise TypeError(f"reconnect must be True or False, not {type(reconnect).__name__}")
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
+    if options is not None and not isinstance(options, dict):
+        raise TypeError(f"options must be a dict of libavformat options, not {type(options).__name__}")
     die = runtime.resolve(device)
     runtime.start_media()
     # libav's messages go to the runtime's log through a callback that takes
     # no interpreter lock: one that does (PyAV's) would wait for ever on a
     # decoder thread that a channel being stopped waits for, lock held.
     route_codec_messages()
-    return Video(source, die, autorotate)
+    if reconnect and isinstance(source, str) and is_live(source, None):
+        return LiveVideo(source, die, autorotate, float(timeout), live_options(source, options))
+    return Video(source, die, autorotate, float(timeout), options)

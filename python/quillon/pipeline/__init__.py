@@ -20,8 +20,11 @@ the tasks they are cut into), `scheduling` (tasks over the dies' lanes),
 `lanes` (how many lanes a run has, on which dies), `classify` (results
 from a model's outputs), `outputs` (results.jsonl and the contact sheet),
 `annotate` (the annotated video), `progress` (the progress line),
-`allocator` (glibc's thresholds) and `demo` (the demo clip and the
-built-in model). Imports go one way, from `cli` down to `errors`.
+`allocator` (glibc's thresholds), `demo` (the demo clip and the built-in
+model), and for live cameras `live` (the run), `cameras` (the cameras and
+their file), `live_outputs` (each camera's figures, hourly result files,
+progress and summary) and `metrics` (--metrics). Imports go one way, from
+`cli` down to `errors`.
 """
 from typing import Optional, Sequence
 

@@ -10,7 +10,7 @@ from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 from .classify import Classifier
 from .errors import DiskError, TaskFailed
 from .outputs import Thumbnail, caption, thumbnail
-from .sources import Input, Task, reason
+from .sources import Input, Task, display_name, reason
 
 
 def run_task(task: Task, item: Input, device: int, model: Any, classifier: Classifier,
@@ -81,8 +81,8 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
     except (quillon.Error, OSError, ValueError) as error:
         if isinstance(error, DiskError):
             raise
-        where = task.source if task.segment is None else f"{task.source} (pictures from #{task.first_picture})"
+        where = item.shown if task.segment is None else f"{item.shown} (pictures from #{task.first_picture})"
         raise TaskFailed(f"{where}: {reason(error)}") from None
     if pictures == 0 and item.kind == "photo":
-        raise TaskFailed(f"{task.source}: no picture could be decoded")
+        raise TaskFailed(f"{display_name(task.source)}: no picture could be decoded")
 

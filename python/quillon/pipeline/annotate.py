@@ -42,7 +42,7 @@ def annotate(path: pathlib.Path, results: pathlib.Path, inputs: Sequence[Input],
     with open(results) as lines:
         for line in lines:
             record = json.loads(line)
-            if record["file"] == item.name:
+            if record["file"] == item.shown:
                 score = "" if record.get("score") is None else f" {record['score']:.2f}"
                 captions[record["picture"]] = f"{record['label']}{score}"
     # 4:2:0 pictures have even sizes: an odd last row or column is left out.

@@ -25,7 +25,15 @@ def parse_arguments(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         epilog="Without inputs a demo clip of moving coloured shapes is made (once) with the card's encoder.")
     parser.add_argument("inputs", nargs="*", metavar="INPUT",
                         help="video files (MP4, MKV, AVI, MPEG-TS, ... or H.264/HEVC Annex B), JPEG files, folders "
-                             "of JPEG files, http(s):// or rtsp:// URLs")
+                             "of JPEG files, http(s):// or rtsp:// URLs; live cameras (rtsp://, rtmp://, udp://, "
+                             "srt://) are analysed as their pictures arrive until SIGINT or SIGTERM")
+    live = parser.add_argument_group("live cameras")
+    live.add_argument("--cameras", metavar="FILE.toml", help="the cameras to analyse: [[camera]] tables with name, "
+                      "url and optionally options, every, model")
+    live.add_argument("--max-latency", type=float, default=2.0, metavar="SECONDS",
+                      help="drop a camera's picture that waited longer than this for a die (default 2.0)")
+    live.add_argument("--metrics", metavar="HOST:PORT", help="serve the run's figures in Prometheus' text format "
+                      "(PORT alone: on 127.0.0.1; other addresses only when given)")
     parser.add_argument("--model", metavar="FILE.onnx", help="an ONNX model with one 1x3xHxW float input, RGB in "
                         "[0, 1] (default: the built-in dominant-colour model)")
     parser.add_argument("--labels", metavar="FILE", help="class labels of the model's first output, one a line")
@@ -88,6 +96,10 @@ def main(argv: Optional[Sequence[str]] = None, policy: Optional["Policy"] = None
 
 def run(args: argparse.Namespace, signals: Signals, policy: Optional["Policy"] = None) -> int:
     """The run the arguments ask for; its exit status."""
+    from . import live
+
+    if live.wanted(args):
+        return live.run(args, signals)
     if args.scheduler or args.local_workers:
         try:
             from .cluster import run as run_on_cluster

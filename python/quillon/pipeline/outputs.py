@@ -97,10 +97,10 @@ class ResultsWriter:
                 pts = number / (item.fps or 25.0)
             else:
                 pts = float(stamp)
-            line = {"file": item.name, "picture": number, "pts": round(pts, 6)}
+            line = {"file": item.shown, "picture": number, "pts": round(pts, 6)}
             line.update(record)
             if record.get("damaged"):
-                self.damaged[item.name] = self.damaged.get(item.name, 0) + 1
+                self.damaged[item.shown] = self.damaged.get(item.shown, 0) + 1
             text = json.dumps(line) + "\n"
             self.batch.append(text)
             self.batch_bytes += len(text)

@@ -33,6 +33,13 @@ class Input:
     sampling: Any = None            # a pipeline.sampling.Sampling: the pictures analysed; None: all
     keys: Optional[FrozenSet[int]] = None  # the key pictures' numbers, when --keyframes asks
 
+    @property
+    def shown(self) -> str:
+        """The name as outputs and messages give it: a URL's password as ***."""
+        from quillon.media.kinds import without_password
+
+        return without_password(self.name)
+
 
 @dataclass
 class Task:
@@ -145,14 +152,14 @@ def probe(item: Input) -> None:
             item.frame_count = video.frame_count
             item.timestamps = video.timestamps
     except quillon.Error as error:
-        raise UserError(f"{item.name}: the card cannot open it ({error})") from None
+        raise UserError(f"{item.shown}: the card cannot open it ({error})") from None
     except OSError as error:
         reason = str(error.strerror or error) if isinstance(error, FileNotFoundError) else str(error)
         if item.kind == "url":
-            raise UserError(f"{item.name}: cannot be read ({reason})") from None
+            raise UserError(f"{item.shown}: cannot be read ({reason})") from None
         raise UserError(f"{item.name}: not a video or photo this program reads ({reason})") from None
     if item.decoder == "host":
-        item.note = (f"{item.name}: {item.codec} has no decoder on the card; decoded on the host "
+        item.note = (f"{item.shown}: {item.codec} has no decoder on the card; decoded on the host "
                      "(the card decodes H.264, HEVC and JPEG)")
 
 
@@ -193,7 +200,7 @@ def open_video(source: str, device: int) -> Any:
     try:
         return quillon.open(source, device=device)
     except (quillon.Error, OSError) as error:
-        raise TaskFailed(f"{source}: {reason(error)}") from None
+        raise TaskFailed(f"{display_name(source)}: {reason(error)}") from None
 
 
 def reason(error: BaseException) -> str:
@@ -202,8 +209,10 @@ def reason(error: BaseException) -> str:
 
 
 def display_name(path: str) -> str:
-    """A short name for the summary and the contact sheet."""
-    return path if _is_url(path) else os.path.basename(path) or path
+    """A short name for the summary and the contact sheet (a URL's password as ***)."""
+    from quillon.media.kinds import without_password
+
+    return without_password(path) if _is_url(path) else os.path.basename(path) or path
 
 
 def names(inputs: Sequence[Input]) -> str:
