@@ -141,8 +141,8 @@ def test_a_file_opened_again_is_cut_without_reading_its_packets_again(clips, tmp
     reads, opened = [], _native.Demuxer
 
     class Counting:
-        def __init__(self, name):
-            self.demuxer = opened(name)
+        def __init__(self, *args):
+            self.demuxer = opened(*args)
 
         def index(self):
             reads.append(1)
