@@ -222,8 +222,8 @@ class Run:
                 result = error.args[1]
                 self.failures.append(str(error))
             else:  # a task whose workers all died (KilledWorker), or a fault of the program on a worker
-                where = job.task.source if job.task.segment is None else \
-                    f"{job.task.source} (pictures from #{job.task.first_picture})"
+                where = job.item.shown if job.task.segment is None else \
+                    f"{job.item.shown} (pictures from #{job.task.first_picture})"
                 text = str(error).strip().splitlines()[0] if str(error).strip() else ""
                 self.failures.append(f"{where}: {type(error).__name__} {text}".rstrip())
         else:
