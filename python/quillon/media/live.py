@@ -13,7 +13,7 @@ from typing import Any, Dict, Generator, Iterator, Optional, Tuple
 from .container import _Container, _turned_upright
 from .frame import Frame
 from .kinds import without_password
-from .memory import FORMATS, PictureBlock, _Memory
+from .memory import PictureBlock, _checked_picture, _Memory
 from .part import ConverterArgs
 
 _log = logging.getLogger("quillon")
@@ -153,13 +153,7 @@ class LiveVideo:
         `copy` are those of `Video.frames()`."""
         from .. import runtime
 
-        if format not in FORMATS:
-            raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
-        if size is not None:
-            if (not isinstance(size, (tuple, list)) or len(size) != 2
-                    or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in size)):
-                raise ValueError(f"size must be (width, height) in positive ints, not {size!r}")
-            size = (int(size[0]), int(size[1]))
+        size = _checked_picture(format, size)
         die = self.device if device is None else runtime.resolve(device)
         with self._lock:
             if self._closed.is_set():

@@ -26,6 +26,18 @@ _FORMAT_NAMES = {picture.image_type: name for name, picture in PICTURE_FORMATS.i
 _desc = image_desc
 
 
+def _checked_picture(format: str, size: Optional[Tuple[int, int]]) -> Optional[Tuple[int, int]]:
+    """`size` as a tuple, once `format` and it are what `frames()` takes."""
+    if format not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+    if size is not None:
+        if (not isinstance(size, (tuple, list)) or len(size) != 2
+                or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in size)):
+            raise ValueError(f"size must be (width, height) in positive ints, not {size!r}")
+        size = (int(size[0]), int(size[1]))
+    return size
+
+
 def _picture_bytes(format: str, width: int, height: int) -> int:
     """The bytes of a picture of `format`; 3 a pixel for a host picture
     being uploaded ("upload")."""

@@ -15,7 +15,7 @@ from .container import _Container, _turned_upright
 from .frame import Frame
 from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries, without_password
 from .live import LiveVideo, is_live, live_options
-from .memory import FORMATS, _Memory
+from .memory import _checked_picture, _Memory
 from .part import ConverterArgs, Numbered, Source, _Part
 from .photos import _Photos
 from .segments import Schedule, Segment
@@ -444,18 +444,6 @@ def _checked_sampling(step: Optional[int], every: Optional[float], keyframes_onl
     if step is None and every is None and not keyframes_only:
         return None
     return step, None if every is None else float(every), keyframes_only
-
-
-def _checked_picture(format: str, size: Optional[Tuple[int, int]]) -> Optional[Tuple[int, int]]:
-    """`size` as a tuple, once `format` and it are what `frames()` takes."""
-    if format not in FORMATS:
-        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
-    if size is not None:
-        if (not isinstance(size, (tuple, list)) or len(size) != 2
-                or not all(isinstance(v, int) and not isinstance(v, bool) and v > 0 for v in size)):
-            raise ValueError(f"size must be (width, height) in positive ints, not {size!r}")
-        size = (int(size[0]), int(size[1]))
-    return size
 
 
 @overload
