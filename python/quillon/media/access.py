@@ -6,7 +6,7 @@ import bisect
 import math
 import operator
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -14,11 +14,19 @@ import numpy.typing as npt
 from .channel import _NO_PTS
 from .frame import Frame
 from .kinds import is_url
+from .memory import _Memory
 from .part import ConverterArgs, Numbered, _Part
 from .sampling import give_back, run_pass, wanted_pictures
 
-if TYPE_CHECKING:
-    from .video import Video
+
+class Accessed(Protocol):
+    """What random access reads of a video (a `Video` is one): its items,
+    its device memory, its die and its source for messages."""
+
+    _parts: List[_Part]
+    _memory: _Memory
+    device: int
+    source: Any
 
 
 @dataclass(frozen=True)
@@ -70,7 +78,7 @@ def _is_url(part: _Part) -> bool:
     return part.container != "photos" and is_url(part.name)
 
 
-def key_pictures(video: "Video") -> List[int]:
+def key_pictures(video: Accessed) -> List[int]:
     """The numbers of the random-access pictures, counted on through the
     items of a list: a file's from its packet index, every photo."""
     found: List[int] = []
@@ -87,7 +95,7 @@ def key_pictures(video: "Video") -> List[int]:
     return found
 
 
-def lengths(video: "Video") -> List[int]:
+def lengths(video: Accessed) -> List[int]:
     return [part_length(part) for part in video._parts]
 
 
@@ -106,16 +114,16 @@ def _checked_numbers(numbers: Sequence[int], total: int) -> List[int]:
     return checked
 
 
-def _args(video: "Video", format: str, size: Optional[Tuple[int, int]], part: _Part) -> ConverterArgs:
+def _args(video: Accessed, format: str, size: Optional[Tuple[int, int]], part: _Part) -> ConverterArgs:
     return (format, size, False, part.turn)
 
 
-def _host_copy(video: "Video", item: Numbered, format: str) -> npt.NDArray[np.uint8]:
+def _host_copy(video: Accessed, item: Numbered, format: str) -> npt.NDArray[np.uint8]:
     frame = Frame(0, item[0], format, item[2], item[1], video._memory, item[3])
     return frame.to_numpy()
 
 
-def _pictures(video: "Video", numbers: List[int], format: str, size: Optional[Tuple[int, int]],
+def _pictures(video: Accessed, numbers: List[int], format: str, size: Optional[Tuple[int, int]],
               device: int) -> Iterator[Tuple[int, Numbered]]:
     """The pictures of the video numbered `numbers`, decoded once each, with
     their numbers in the video, in ascending order."""
@@ -127,7 +135,7 @@ def _pictures(video: "Video", numbers: List[int], format: str, size: Optional[Tu
         first += length
 
 
-def get_batch(video: "Video", numbers: Sequence[int], format: str, size: Optional[Tuple[int, int]],
+def get_batch(video: Accessed, numbers: Sequence[int], format: str, size: Optional[Tuple[int, int]],
               device: int) -> Batch:
     wanted = _checked_numbers(numbers, sum(lengths(video)))
     items: Dict[int, npt.NDArray[np.uint8]] = {}
@@ -149,7 +157,7 @@ def _batch(items: Dict[int, npt.NDArray[np.uint8]], times: Dict[int, float], ord
     return Batch(data, tuple(order), tuple(times[n] for n in order))
 
 
-def picture(video: "Video", number: int) -> Frame:
+def picture(video: Accessed, number: int) -> Frame:
     total = sum(lengths(video))
     (wanted,) = _checked_numbers([number], total)
     for _number_found, (pts, device_picture, name, local) in _pictures(video, [wanted], "rgb24", None, video.device):
@@ -157,7 +165,7 @@ def picture(video: "Video", number: int) -> Frame:
     raise OSError(f"picture {wanted} of {video.source} did not decode")
 
 
-def get_batch_at(video: "Video", seconds: Sequence[float], format: str, size: Optional[Tuple[int, int]],
+def get_batch_at(video: Accessed, seconds: Sequence[float], format: str, size: Optional[Tuple[int, int]],
                  device: int) -> Batch:
     if len(video._parts) != 1:
         raise ValueError("get_batch_at takes times within one file: open the items of a list apart, or use "
