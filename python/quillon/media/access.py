@@ -5,8 +5,10 @@ from __future__ import annotations
 import bisect
 import math
 import operator
+import queue
+import threading
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -16,7 +18,8 @@ from .frame import Frame
 from .kinds import is_url
 from .memory import _Memory
 from .part import ConverterArgs, Numbered, _Part
-from .sampling import give_back, run_pass, wanted_pictures
+from .sampling import Planned, display_times, give_back, plan, run_pass, taken
+from .segments import Segment
 
 
 class Accessed(Protocol):
@@ -123,31 +126,148 @@ def _host_copy(video: Accessed, item: Numbered, format: str) -> npt.NDArray[np.u
     return frame.to_numpy()
 
 
-def _pictures(video: Accessed, numbers: List[int], format: str, size: Optional[Tuple[int, int]],
-              device: int) -> Iterator[Tuple[int, Numbered]]:
-    """The pictures of the video numbered `numbers`, decoded once each, with
-    their numbers in the video, in ascending order."""
+def _planned(video: Accessed, numbers: List[int], format: Optional[str], size: Optional[Tuple[int, int]],
+             borrow: bool = False) -> List[Tuple[int, Planned]]:
+    """The passes that give the pictures of the video numbered `numbers`,
+    each decoded once, in ascending order, with the number in the video of
+    each pass's first picture's item (`format` None: each item in its
+    decoder's format)."""
+    passes: List[Tuple[int, Planned]] = []
     first = 0
     for part_number, (part, length) in enumerate(zip(video._parts, lengths(video))):
         local = sorted({n - first for n in numbers if first <= n < first + length})
-        for item in wanted_pictures(part, part_number, local, video._memory, _args(video, format, size, part), device):
-            yield first + _number(item), item
+        args = (format or "", size, borrow, part.turn)
+        passes += [(first, planned) for planned in plan(part, part_number, local, video._memory, args)]
         first += length
+    return passes
+
+
+def _wanted(video: Accessed, numbers: List[int]) -> Dict[int, set]:  # type: ignore[type-arg]
+    """`numbers` of the video as each item's own, by the item's first number."""
+    found: Dict[int, set] = {}  # type: ignore[type-arg]
+    first = 0
+    for length in lengths(video):
+        found[first] = {n - first for n in numbers if first <= n < first + length}
+        first += length
+    return found
+
+
+def _spread(jobs: Sequence[Any], dies: Sequence[int], run: Callable[[Any, int, Callable[[], bool]], None]) -> None:
+    """Runs `run(job, die, stopped)` for each of `jobs`, each die taking the
+    next job as it finishes one; on one die, on the calling thread. The
+    first error stops the others before their next job (a running one is
+    asked through `stopped()`) and is raised once all have ended."""
+    if len(dies) == 1 or len(jobs) < 2:
+        for job in jobs:
+            run(job, dies[0], lambda: False)
+        return
+    waiting: "queue.SimpleQueue[Any]" = queue.SimpleQueue()
+    for job in jobs:
+        waiting.put(job)
+    errors: List[BaseException] = []
+    failed = threading.Event()
+
+    def die_worker(die: int) -> None:
+        while not failed.is_set():
+            try:
+                job = waiting.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                run(job, die, failed.is_set)
+            except BaseException as error:  # noqa: B902 - handed to the caller's thread
+                errors.append(error)
+                failed.set()
+
+    # Each die's worker is joined here, whatever happens to the others.
+    workers = [threading.Thread(target=die_worker, args=(die,), name=f"quillon-batch-die{die}", daemon=True)
+               for die in dies[: len(jobs)]]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    if errors:
+        raise errors[0]
 
 
 def get_batch(video: Accessed, numbers: Sequence[int], format: str, size: Optional[Tuple[int, int]],
-              device: int) -> Batch:
+              dies: Sequence[int]) -> Batch:
     wanted = _checked_numbers(numbers, sum(lengths(video)))
     items: Dict[int, npt.NDArray[np.uint8]] = {}
     times: Dict[int, float] = {}
-    # Each picture crosses to the host as it comes: a large batch would
-    # not fit in device memory.
-    for number, item in _pictures(video, wanted, format, size, device):
-        items[number], times[number] = _host_copy(video, item, format), item[0]
+    local = _wanted(video, wanted)
+
+    def run(job: Tuple[int, Planned], die: int, stopped: Callable[[], bool]) -> None:
+        first, planned = job
+        # Each picture crosses to the host as it comes: a large batch would
+        # not fit in device memory. Dict stores are atomic: the dies' workers
+        # fill distinct numbers.
+        for item in taken([planned], local[first], video._memory, die):
+            items[first + _number(item)], times[first + _number(item)] = _host_copy(video, item, format), item[0]
+            if stopped():
+                break
+
+    _spread(_planned(video, wanted, format, size), dies, run)
     missing = [n for n in wanted if n not in items]
     if missing:
         raise OSError(f"pictures {missing[:5]} of {video.source} did not decode")
     return _batch(items, times, wanted)
+
+
+def numbered_pictures(video: Accessed, numbers: Sequence[int], format: str, size: Optional[Tuple[int, int]],
+                      borrow: bool, device: int, segment: Optional[Segment]) -> Iterator[Numbered]:
+    """The pictures numbered `numbers` (those within `segment`, if given),
+    each once, in ascending order, for `frames(numbers=...)`; the numbers
+    are checked at once."""
+    wanted = sorted(set(_checked_numbers(numbers, sum(lengths(video)))))
+    if segment is not None:
+        low, high = segment_numbers(video, segment)
+        wanted = wanted[bisect.bisect_left(wanted, low):bisect.bisect_left(wanted, high)]
+    return _passes(video, _planned(video, wanted, format, size, borrow), _wanted(video, wanted), device)
+
+
+def _passes(video: Accessed, passes: List[Tuple[int, Planned]], wanted: Dict[int, set],  # type: ignore[type-arg]
+            device: int) -> Iterator[Numbered]:
+    for first, planned in passes:
+        yield from taken([planned], wanted[first], video._memory, device)
+
+
+def segment_numbers(video: Accessed, segment: Segment) -> Tuple[int, int]:
+    """The numbers in the video (from `low` up to `high`) of the pictures a
+    pass over `segment` gives as its own."""
+    first = sum(lengths(video)[: segment.part])
+    part = video._parts[segment.part]
+    if part.container == "photos":
+        return first + segment.first_packet, first + (segment.end_packet or segment.first_packet + 1)
+    numbers = part.key_numbers()
+    if numbers is None:  # a part of one segment
+        return first, first + part_length(part)
+    end = numbers.packets if segment.end_packet is None else numbers.number_of(segment.end_packet)
+    return first + numbers.number_of(segment.first_packet), first + end
+
+
+def sampled_numbers(video: Accessed, step: Optional[int], every: Optional[float], keyframes_only: bool
+                    ) -> List[int]:
+    """The numbers of the pictures `frames(step=, every=, keyframes_only=)`
+    gives from the top: the key pictures or all, every `step`-th of them,
+    and of those the one shown at each `every` seconds from the first."""
+    candidates: Sequence[int] = key_pictures(video) if keyframes_only else range(sum(lengths(video)))
+    if step is not None:
+        candidates = candidates[::step]
+    if every is None:
+        return list(candidates)
+    part = video._parts[0]
+    times = display_times(part) if len(video._parts) == 1 else None
+    if times is None:
+        raise TypeError(f"the times of the pictures of {video.source} are not known without decoding them")
+    chosen = np.asarray(candidates, np.int64)
+    if len(chosen) < 2:
+        return chosen.tolist()  # type: ignore[no-any-return]
+    shown = times[chosen]
+    end = shown[-1] + max(shown[-1] - shown[-2], 1e-9)  # the last one is shown as long as the one before it
+    samples = shown[0] + np.arange(int((end - shown[0]) / every) + 2) * every
+    samples = samples[samples < end - 1e-9]
+    return sorted(set(chosen[np.searchsorted(shown, samples + 1e-9, side="right") - 1].tolist()))
 
 
 def _batch(items: Dict[int, npt.NDArray[np.uint8]], times: Dict[int, float], order: List[int]) -> Batch:
@@ -160,13 +280,14 @@ def _batch(items: Dict[int, npt.NDArray[np.uint8]], times: Dict[int, float], ord
 def picture(video: Accessed, number: int) -> Frame:
     total = sum(lengths(video))
     (wanted,) = _checked_numbers([number], total)
-    for _number_found, (pts, device_picture, name, local) in _pictures(video, [wanted], "rgb24", None, video.device):
+    for pts, device_picture, name, local in numbered_pictures(video, [wanted], "rgb24", None, False, video.device,
+                                                              None):
         return Frame(0, pts, "rgb24", name, device_picture, video._memory, local)
     raise OSError(f"picture {wanted} of {video.source} did not decode")
 
 
 def get_batch_at(video: Accessed, seconds: Sequence[float], format: str, size: Optional[Tuple[int, int]],
-                 device: int) -> Batch:
+                 dies: Sequence[int]) -> Batch:
     if len(video._parts) != 1:
         raise ValueError("get_batch_at takes times within one file: open the items of a list apart, or use "
                          "get_batch with numbers")
@@ -180,9 +301,17 @@ def get_batch_at(video: Accessed, seconds: Sequence[float], format: str, size: O
     part = video._parts[0]
     if _is_url(part):
         raise TypeError(f"{part.name} is a network source: its pictures cannot be reached by time")
+    known = display_times(part)
+    if known is not None:
+        # Every picture's time is in the index: the times are numbers, and
+        # the batch decodes only what those need.
+        numbers = np.searchsorted(known, np.asarray(times, np.float64) + 1e-9, side="right") - 1
+        if (numbers < 0).any():
+            raise IndexError(f"no picture of {video.source} is shown at {times[int(np.argmin(numbers))]} seconds")
+        return get_batch(video, numbers.tolist(), format, size, dies)
     shown: Dict[float, Numbered] = {}
     for item_time, item in _shown_at(part, sorted(set(times)), video._memory, _args(video, format, size, part),
-                                     device):
+                                     dies[0]):
         shown[item_time] = item
     missing = [t for t in times if t not in shown]
     if missing:

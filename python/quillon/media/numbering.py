@@ -62,18 +62,23 @@ class KeyNumbers:
 def _by_ordinal(index: PacketIndex, numbers: KeyNumbers) -> Optional[npt.NDArray[np.int64]]:
     """Every packet's picture number, by ordinal, where the container's time
     stamps give display order: all present and distinct, not all increasing
-    in decode order (a container that keeps no reordering may hold the
-    decoding times as presentation times, which the decoder's order then
-    belies), and agreeing with the random-access pictures' numbers; else
-    None."""
+    in decode order unless the stream is shown in decode order (a container
+    that keeps no reordering may hold the decoding times as presentation
+    times, which the decoder's order then belies), and agreeing with the
+    random-access pictures' numbers; else None."""
     stamps = index.pts
-    if len(stamps) == 0 or (stamps == _NO_PTS).any() or bool((np.diff(stamps) > 0).all()):
+    if len(stamps) == 0 or (stamps == _NO_PTS).any():
         return None
-    order = np.argsort(stamps, kind="stable")
-    if (np.diff(stamps[order]) == 0).any():
-        return None
-    by_ordinal = np.empty(len(stamps), np.int64)
-    by_ordinal[order] = np.arange(len(stamps))
+    if bool((np.diff(stamps) > 0).all()):
+        if index.reorder != 0:
+            return None  # decoding times kept as presentation times
+        by_ordinal = np.arange(len(stamps), dtype=np.int64)  # a stream shown in decode order
+    else:
+        order = np.argsort(stamps, kind="stable")
+        if (np.diff(stamps[order]) == 0).any():
+            return None
+        by_ordinal = np.empty(len(stamps), np.int64)
+        by_ordinal[order] = np.arange(len(stamps))
     if any(int(by_ordinal[key]) != number for key, number in zip(numbers.ordinals, numbers.numbers)):
         return None
     return by_ordinal

@@ -5,10 +5,12 @@ keyframes_only=)` taken from a pass's pictures."""
 from __future__ import annotations
 
 import bisect
+import functools
 import itertools
 
 import numpy as np
-from typing import Any, Callable, Iterator, List, Optional, Sequence, Set
+import numpy.typing as npt
+from typing import Any, Callable, Iterator, List, Optional, Sequence, Set, Tuple
 
 from .channel import _NO_PTS, _frame_pts
 from .convert import _Converter
@@ -85,22 +87,15 @@ def key_picture(part: Any, numbers: KeyNumbers, place: int, memory: _Memory, arg
         part._give_back(demuxer)
 
 
-def shown_numbers(part: Any, every: float) -> Optional[List[int]]:
-    """The numbers of the pictures `frames(every=...)` gives from the top of
-    a file whose time stamps number every picture (see `KeyNumbers`); None
-    for other parts. A picture is shown from its time to the next one's,
-    the last one for as long as the one before it."""
+def display_times(part: Any) -> Optional[npt.NDArray[np.float64]]:
+    """Every picture's time in seconds by its number, from the packet index
+    of a file whose time stamps number every picture (see `KeyNumbers`);
+    None for other parts."""
     numbers = part.key_numbers() if part.decoder == "card" else None
     if numbers is None or numbers.by_ordinal is None:
         return None
     num, den = part.demuxer.time_base
-    times = np.sort(part.index().pts) * num / den
-    if len(times) < 2:
-        return None
-    end = times[-1] + (times[-1] - times[-2])
-    samples = times[0] + np.arange(int((end - times[0]) / every) + 2) * every
-    samples = samples[samples < end - 1e-9]
-    return sorted(set((np.searchsorted(times, samples + 1e-9, side="right") - 1).tolist()))
+    return np.sort(part.index().pts) * num / den  # type: ignore[no-any-return]
 
 
 def give_back(memory: _Memory, item: Numbered) -> None:
@@ -121,48 +116,66 @@ def _key_pass(part: Any, part_number: int, numbers: KeyNumbers, place: int, memo
         yield from run_pass(part, part_number, numbers, place, place, memory, args, device)
 
 
-def wanted_pictures(part: _Part, part_number: int, wanted: Sequence[int], memory: _Memory, args: ConverterArgs,
-                    device: int) -> Iterator[Numbered]:
-    """The pictures numbered `wanted` (ascending, without repeats) of one
-    part, in that order. In a file with a packet index only the stretches
-    between random-access points that hold them are decoded, neighbouring
-    ones in one pass, and each pass ends at its last wanted picture; other
-    parts are decoded from the top up to the last one wanted."""
+# A pass to run on a die, and the number of the last picture it gives.
+Planned = Tuple[Callable[[int], Iterator[Numbered]], int]
+
+
+def plan(part: _Part, part_number: int, wanted: Sequence[int], memory: _Memory, args: ConverterArgs
+         ) -> List[Planned]:
+    """The passes that give the pictures numbered `wanted` (ascending,
+    without repeats) of one part, in order, each runnable on any die. In a
+    file with a packet index only the stretches between random-access
+    points that hold them are decoded, neighbouring ones in one pass, and
+    each pass ends at its last wanted picture; other parts are decoded from
+    the top up to the last one wanted."""
     if not wanted:
-        return
+        return []
     numbers = part.key_numbers() if part.decoder == "card" else None
-    passes: List[Iterator[Numbered]]
     if part.container == "photos":  # a photo is a segment of its own
         segments = part.segments(part_number, 1)
-        passes = [part.numbered_segment_pictures(memory, args, device, segments[n]) for n in wanted]
-        lasts = list(wanted)
-    elif numbers is None:
-        passes = [part.numbered_pictures(memory, args, device, None)]
-        lasts = [wanted[-1]]
-    else:
+        return [(functools.partial(_photo_pass, part, memory, args, segments[n]), n) for n in wanted]
+    if numbers is None:
+        return [(functools.partial(part.numbered_pictures, memory, args, start=None), wanted[-1])]
+    keep = set(wanted)
+    passes: List[Planned] = []
+    for place in sorted({numbers.stretch(n) for n in wanted}):
         # A pass ends at the last picture wanted before the next
         # random-access point: the next one wanted past it is reached by a
         # seek, not by decoding what lies between.
-        grouped = [[place] for place in sorted({numbers.stretch(n) for n in wanted})]
-        keep = set(wanted)
-        passes = [run_pass(part, part_number, numbers, run[0], run[-1], memory, args, device, keep)
-                  for run in grouped]
-        ends = [numbers.numbers[run[-1] + 1] if run[-1] + 1 < len(numbers.numbers) else None for run in grouped]
-        lasts = [wanted[bisect.bisect_left(wanted, end) - 1] if end is not None else wanted[-1] for end in ends]
-    if numbers is not None:
-        # A random-access picture wanted alone in its stretch needs no other
-        # packet: the decoder gives it out at the end of a stream begun there.
-        alone = {place for place in range(len(numbers.ordinals))
-                 if [n for n in wanted if numbers.stretch(n) == place] == [numbers.numbers[place]]}
-        if alone:
-            passes = [_key_pass(part, part_number, numbers, run[0], memory, args, device) if run[0] in alone
-                      else pictures
-                      for run, pictures in zip(grouped, passes)]
-    keep = set(wanted)
-    for pictures, last in zip(passes, lasts):
+        end = numbers.numbers[place + 1] if place + 1 < len(numbers.numbers) else None
+        last = wanted[bisect.bisect_left(wanted, end) - 1] if end is not None else wanted[-1]
+        if [n for n in wanted if numbers.stretch(n) == place] == [numbers.numbers[place]]:
+            # A random-access picture wanted alone in its stretch needs no
+            # other packet: the decoder gives it out at the end of a stream
+            # begun there.
+            passes.append((functools.partial(_key_pass, part, part_number, numbers, place, memory, args), last))
+        else:
+            passes.append((functools.partial(_stretch_pass, part, part_number, numbers, place, memory, args, keep),
+                           last))
+    return passes
+
+
+def _photo_pass(part: _Part, memory: _Memory, args: ConverterArgs, segment: Segment, device: int
+                ) -> Iterator[Numbered]:
+    return part.numbered_segment_pictures(memory, args, device, segment)
+
+
+def _stretch_pass(part: _Part, part_number: int, numbers: KeyNumbers, place: int, memory: _Memory,
+                  args: ConverterArgs, keep: Set[int], device: int) -> Iterator[Numbered]:
+    return run_pass(part, part_number, numbers, place, place, memory, args, device, keep)
+
+
+def taken(passes: Sequence[Planned], wanted: Set[int], memory: _Memory, device: int,
+          stop: Optional[Callable[[], bool]] = None) -> Iterator[Numbered]:
+    """The wanted pictures of `passes`, run one after the other on `device`;
+    the others' memory goes back. `stop()` True ends it before the next pass."""
+    for make, last in passes:
+        if stop is not None and stop():
+            return
+        pictures = make(device)
         try:
             for item in pictures:
-                if item[3] in keep:
+                if item[3] in wanted:
                     yield item
                 else:
                     give_back(memory, item)
@@ -172,6 +185,13 @@ def wanted_pictures(part: _Part, part_number: int, wanted: Sequence[int], memory
             close = getattr(pictures, "close", None)
             if close is not None:
                 close()
+
+
+def wanted_pictures(part: _Part, part_number: int, wanted: Sequence[int], memory: _Memory, args: ConverterArgs,
+                    device: int) -> Iterator[Numbered]:
+    """The pictures numbered `wanted` (ascending, without repeats) of one
+    part, in that order, decoded on `device` as `plan` says."""
+    yield from taken(plan(part, part_number, wanted, memory, args), set(wanted), memory, device)
 
 
 def sampled(items: Iterator[Numbered], memory: _Memory, keep: Callable[[int, Numbered], bool]

@@ -205,22 +205,46 @@ class Video:
         return access.key_pictures(self)
 
     def get_batch(self, numbers: Sequence[int], *, format: str = "rgb24", size: Optional[Tuple[int, int]] = None,
-                  device: Optional[int] = None) -> access.Batch:
+                  device: Union[int, Sequence[int], None] = None) -> access.Batch:
         """The pictures numbered `numbers` (in that order, repeats allowed,
         negative from the end) as one `Batch`; each is decoded once, and only
-        the stretches between random-access points that hold them are."""
+        the stretches between random-access points that hold them are.
+        `device` is a die or a list of dies (default: the video's): with
+        several, the stretches are shared among them as each die finishes
+        one."""
         self._check_open()
-        die = self.device if device is None else runtime.resolve(device)
-        return access.get_batch(self, numbers, format, _checked_picture(format, size), die)
+        return access.get_batch(self, numbers, format, _checked_picture(format, size), self._dies(device))
 
     def get_batch_at(self, seconds: Sequence[float], *, format: str = "rgb24", size: Optional[Tuple[int, int]] = None,
-                     device: Optional[int] = None) -> access.Batch:
+                     device: Union[int, Sequence[int], None] = None) -> access.Batch:
         """The pictures shown at the times `seconds` (the last picture whose
         `pts` is not after each), as one `Batch` in that order. IndexError for
-        a time before the first picture."""
+        a time before the first picture. `device` as for `get_batch`."""
         self._check_open()
-        die = self.device if device is None else runtime.resolve(device)
-        return access.get_batch_at(self, seconds, format, _checked_picture(format, size), die)
+        return access.get_batch_at(self, seconds, format, _checked_picture(format, size), self._dies(device))
+
+    def sampled_numbers(self, *, step: Optional[int] = None, every: Optional[float] = None,
+                        keyframes_only: bool = False) -> List[int]:
+        """The numbers of the pictures `frames(step=, every=,
+        keyframes_only=)` gives from the top, found without decoding (from
+        the packet index): for a program that shares them out, with
+        `frames(numbers=..., segment=...)`. TypeError where they cannot be
+        known so: a URL, and for `every` a list or a file whose time stamps
+        do not give every picture's time (a raw H.264 or HEVC stream)."""
+        self._check_open()
+        sampling = _checked_sampling(step, every, keyframes_only)
+        if sampling is None:
+            return list(range(len(self)))
+        return access.sampled_numbers(self, *sampling)
+
+    def _dies(self, device: Union[int, Sequence[int], None]) -> List[int]:
+        if device is None:
+            return [self.device]
+        if isinstance(device, (list, tuple, range)):
+            if not device:
+                raise ValueError("device names no die: give a die or a non-empty list of dies")
+            return list(dict.fromkeys(runtime.resolve(die) for die in device))
+        return [runtime.resolve(device)]
 
     def _check_open(self) -> None:
         if self._memory.closed:
@@ -228,8 +252,8 @@ class Video:
 
     def frames(self, format: str = "rgb24", size: Optional[Tuple[int, int]] = None, device: Optional[int] = None,
                start: Optional[float] = None, segment: Optional[Segment] = None, copy: bool = True, *,
-               step: Optional[int] = None, every: Optional[float] = None, keyframes_only: bool = False
-               ) -> Iterator[Frame]:
+               step: Optional[int] = None, every: Optional[float] = None, keyframes_only: bool = False,
+               numbers: Optional[Sequence[int]] = None) -> Iterator[Frame]:
         """Decodes the pictures in display order as `Frame` objects.
 
         `format` is one of "nv12", "rgb24", "bgr24", "gray", "rgb_planar";
@@ -260,9 +284,24 @@ class Video:
         after t, each at most once (such frames are always copies);
         `keyframes_only=True` the random-access pictures only. `number`
         says each frame's place in its file.
+
+        `numbers` (as `get_batch` takes them; with `segment`, those within
+        it) gives those pictures, each once in display order, decoding only
+        what they need; not with `start` or sampling.
         """
         size = _checked_picture(format, size)
         sampling = _checked_sampling(step, every, keyframes_only)
+        if numbers is not None:
+            if start is not None or sampling is not None:
+                raise ValueError("give numbers, or start and sampling, not both")
+            if segment is not None:
+                self._check_segment(segment)
+                self._parts[segment.part].check_segment(segment)
+            self._check_open()
+            die = self.device if device is None else runtime.resolve(device)
+            return self._passed(self._framed((format, size, not copy, 0),
+                                             access.numbered_pictures(self, numbers, format, size, not copy, die,
+                                                                      segment)))
         if start is not None:
             if not isinstance(start, (int, float)) or isinstance(start, bool) or not math.isfinite(start):
                 raise ValueError(f"start must be a finite number of seconds, not {start!r}")
@@ -289,22 +328,15 @@ class Video:
         step, every, keyframes_only = sampling
         memory = self._memory
         parts = list(enumerate(self._parts)) if segment is None else [(segment.part, self._parts[segment.part])]
-        if start is None and segment is None and len(parts) == 1 and (every is None or not (step or keyframes_only)):
+        if start is None and segment is None and len(parts) == 1 and parts[0][1].container != "photos":
             # The wanted numbers are known before decoding: only the
             # stretches that hold them are read.
             part = parts[0][1]
-            numbers = part.key_numbers()
-            wanted: Optional[List[int]] = None
-            if every is not None:
-                wanted = sampling_.shown_numbers(part, every)
-            elif keyframes_only and numbers is not None:
-                wanted = numbers.key_pictures[::step or 1]
-            elif not keyframes_only and step is not None and part.container != "photos":
-                try:
-                    wanted = list(range(0, access.part_length(part), step))
-                except TypeError:
-                    wanted = None
-            if wanted is not None:
+            try:
+                wanted = access.sampled_numbers(self, step, every, keyframes_only)
+            except TypeError:  # a network source, or times known only by decoding
+                pass
+            else:
                 return self._framed(args, sampling_.wanted_pictures(part, 0, wanted, memory, (*args[:3], part.turn),
                                                                     device))
         items: Iterator[Numbered]

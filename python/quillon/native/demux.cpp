@@ -287,6 +287,7 @@ struct PacketIndex {
   // sub-layer non-reference picture of the highest sub-layer, settled by
   // finish()), so a decoder need not be given it.
   int length_size = 0;  // bytes of a NAL unit's length in MP4 and Matroska packets; 0: Annex B
+  int reorder = 0;      // pictures the decoder may hold back to reorder, as the stream and its probe say
   std::vector<int64_t> all_pts;
   std::vector<uint8_t> unreferenced;
   std::vector<int8_t> sub_layer;  // HEVC: a non-reference picture's TemporalId, -1 for others
@@ -524,6 +525,7 @@ class Demuxer {
     PacketIndex result;
     result.hevc = stream()->codecpar->codec_id == AV_CODEC_ID_HEVC;
     const AVCodecParameters* parameters = stream()->codecpar;
+    result.reorder = parameters->video_delay;
     // avcC keeps the length's size at byte 4, hvcC at byte 21 (low 2 bits, less one).
     const int at = result.hevc ? 21 : 4;
     if (parameters->extradata != nullptr && parameters->extradata_size > at && parameters->extradata[0] == 1)
@@ -929,6 +931,9 @@ void register_demux(py::module_& m) {
       .def_property_readonly(
           "pts", [](const PacketIndex& i) { return i.array(i.all_pts); },
           "Every packet's presentation time stamp in decode order (-2**63 when missing).")
+      .def_readonly("reorder", &PacketIndex::reorder,
+                    "Pictures the decoder may hold back to reorder them, as the stream's parameters and the probe "
+                    "of its first packets say (0: pictures are shown in decode order).")
       .def_property_readonly(
           "unreferenced", [](const PacketIndex& i) { return i.array(i.unreferenced); },
           "For every packet, 1 when no other picture refers to its picture (H.264 nal_ref_idc 0, HEVC "

@@ -118,6 +118,19 @@ def test_sampling_gives_the_plain_pass_pictures(files, name):
         assert [n for n, _ in borrowed] == list(range(0, count, 9))
         frames = list(video.frames(format="rgb24", size=(64, 48), every=2.5))
         assert [f.index for f in frames] == list(range(len(frames)))
+        # What a program sharing samples out is told, and gets segment by segment.
+        assert video.sampled_numbers(step=7, keyframes_only=True) == keys[::7]
+        if video.decoder == "host":  # its times are known only by decoding
+            with pytest.raises(TypeError):
+                video.sampled_numbers(every=1.0)
+            wanted = list(range(0, count, 5))
+        else:
+            assert video.sampled_numbers(every=1.0) == every
+            wanted = video.sampled_numbers(every=0.7, step=2)
+            assert wanted == sample(every=0.7, step=2)
+        by_segment = [same(video.frames(numbers=wanted + [1], segment=s, format="gray", size=(96, 72), copy=False),
+                           pictures) for s in video.segments(target_pictures=10)]
+        assert [n for found in by_segment for n in found] == sorted(set(wanted + [1]))
 
 
 @pytest.mark.parametrize("name", FILES + ["box.mp4"])
@@ -127,6 +140,7 @@ def test_random_access_and_batches(files, name):
         count = len(pictures)
         chosen = random.Random(name).choices(range(count), k=12) + [0, count - 1, 5, 5, -1]
         batch = video.get_batch(chosen, format="gray")
+        assert np.array_equal(video.get_batch(chosen, format="gray", device=[1, 0]).data, batch.data)
         assert batch.data.shape == (len(chosen), video.height, video.width)
         assert batch.numbers == tuple(n % count for n in chosen)
         for row, number in zip(batch.data, batch.numbers):
@@ -211,5 +225,13 @@ def test_wrong_sampling_and_access_arguments(files):
         with pytest.raises(ValueError):
             video.get_batch([1], format="yuv")
         assert video.get_batch([]).data.shape == (0,)
+        for options, error in (({"device": []}, ValueError), ({"device": [0, 9]}, ValueError),
+                               ({"device": ["0"]}, TypeError)):
+            with pytest.raises(error):
+                video.get_batch([1], **options)
+        with pytest.raises(IndexError):
+            video.frames(numbers=[217])
+        with pytest.raises(ValueError):
+            video.frames(numbers=[1], step=2)
     with pytest.raises(ValueError, match="closed"):
         len(video)
