@@ -32,16 +32,16 @@ def test_results_only_for_the_sampled_pictures(tmp_path, capsys, clip, options):
     assert code == 0, capsys.readouterr().err
     lines = [json.loads(line) for line in (tmp_path / "out" / "results.jsonl").read_text().splitlines()]
     times = [t for t, _ in pictures]
-    keys = {n for n, (_, key) in enumerate(pictures) if key}
-    wanted = set(range(len(pictures)))
+    # As frames(step=, every=, keyframes_only=) composes them: the key
+    # pictures or all, every step-th, and of those the one shown at each
+    # multiple of `every` from the first.
+    wanted = [n for n, (_, key) in enumerate(pictures) if key or "--keyframes" not in options]
+    if "--step" in options:
+        wanted = wanted[::25]
     if "--every" in options:
         every = float(options[1])
-        wanted &= {max(n for n, t in enumerate(times) if t <= k * every + 1e-9)
-                   for k in range(int(times[-1] / every) + 1)}
-    if "--step" in options:
-        wanted &= set(range(0, len(pictures), 25))
-    if "--keyframes" in options:
-        wanted &= keys
+        wanted = {max(n for n in wanted if times[n] <= times[wanted[0]] + k * every + 1e-9)
+                  for k in range(int(times[-1] / every) + 1)}
     assert [line["picture"] for line in lines] == sorted(wanted)
     assert [line["pts"] for line in lines] == pytest.approx([times[n] for n in sorted(wanted)], abs=1e-6)
     if options == ["--every", "1"]:
@@ -50,12 +50,14 @@ def test_results_only_for_the_sampled_pictures(tmp_path, capsys, clip, options):
 
 def test_the_progress_total_counts_the_samples(clip):
     path, pictures = clip
-    item = sources.Input(str(path), "video", frame_count=len(pictures), fps=30.0)
-    for options, expected in ((["--every", "1"], 8), (["--step", "7"], 35), (["--keyframes"], 6),
-                              (["--step", "2", "--keyframes"], None)):
-        item.sampling = sampling.of(cli.parse_arguments([str(path), *options]))
-        item.keys = frozenset(range(0, 240, 45)) if "--keyframes" in options else None
-        assert job.total_pictures([item]) == expected
+    checks = type("Signals", (), {"check": lambda self: None})()
+    for options, exact, estimated in ((["--every", "1"], 8, 8), (["--step", "7"], 35, 35), (["--keyframes"], 6, None),
+                                      (["--step", "2", "--keyframes"], 3, None)):
+        args = cli.parse_arguments([str(path), *options])
+        # A file's packet index tells the samples; a URL's are estimated.
+        file, url = (sources.Input(str(path), kind, frame_count=len(pictures), fps=30.0) for kind in ("video", "url"))
+        job.sampled([file, url], args, checks)
+        assert job.total_pictures([file]) == exact and job.total_pictures([url]) == estimated
     for bad in (["--every", "0"], ["--every", "nan"], ["--step", "0"]):
         with pytest.raises(SystemExit):
             cli.parse_arguments([str(path), *bad])

@@ -222,6 +222,7 @@ class _Container(_Part):
             run = SegmentPass(self, index, segment, None)
             kept, numbered = wanted, by_ordinal
             run.sends = lambda ordinal: not unreferenced[ordinal] or int(numbered[ordinal]) in kept
+            run.converts = lambda ordinal: int(numbered[ordinal]) in kept
             by_time = self._numbers_by_time(index, by_ordinal)
             for pts, picture, name in run.pictures(memory, converter_args, device):
                 yield pts, picture, name, by_time.get(pts)

@@ -16,6 +16,9 @@ if TYPE_CHECKING:
     from .._native import Demuxer
     from .segments import Schedule
 
+# (pts in seconds, picture, file or URL). The picture is None where the pass
+# was told not to convert it (`SegmentPass.converts`): such an item is only
+# numbered, and goes back unused.
 Picture = Tuple[float, PictureBlock, str]
 
 
@@ -72,6 +75,9 @@ class SegmentPass:
         # Which packets the decoder is given, by ordinal (None: all): a pass
         # for some pictures leaves out those no other picture refers to.
         self.sends: Optional[Callable[[int], bool]] = None
+        # Which decoded pictures are converted, by ordinal (None: all): the
+        # others are only numbered, and come with no picture.
+        self.converts: Optional[Callable[[int], bool]] = None
         self.channel: Optional[_Channel] = None
         # The decoder a pass that widened left: it finishes its stream while
         # the wide one starts on the next, and gives its last pictures first.
@@ -144,7 +150,9 @@ class SegmentPass:
         stamp = self.stamps.pop(ordinal, None) if ordinal is not None else None
         if not self.ownership.owns(ordinal) or (self.skip is not None and ordinal in self.skip):
             return None
-        picture = self.converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
+        picture: Any = (None if self.converts is not None and ordinal is not None and not self.converts(ordinal)
+                        else self.converter.convert(frame.data[0], "nv12", frame.width, frame.height,
+                                                    frame.stride[0]))
         if ordinal is not None:
             self.yielded.add(ordinal)
         return self.clock.seconds(stamp), picture, self.container.name

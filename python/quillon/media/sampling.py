@@ -99,9 +99,10 @@ def display_times(part: Any) -> Optional[npt.NDArray[np.float64]]:
 
 
 def give_back(memory: _Memory, item: Numbered) -> None:
-    """Returns the device memory of a picture not handed on."""
+    """Returns the device memory of a picture not handed on (a picture
+    that was only numbered has none)."""
     picture = item[1]
-    if not picture.borrowed:
+    if picture is not None and not picture.borrowed:
         memory.give(picture.nbytes, picture.address)
 
 

@@ -237,6 +237,14 @@ class Video:
             return list(range(len(self)))
         return access.sampled_numbers(self, *sampling)
 
+    def segment_numbers(self, segment: Segment) -> range:
+        """The numbers of the pictures a pass over `segment` (one of
+        `segments()`) gives as its own, counted on through a list's items."""
+        self._check_open()
+        self._check_segment(segment)
+        self._parts[segment.part].check_segment(segment)
+        return range(*access.segment_numbers(self, segment))
+
     def _dies(self, device: Union[int, Sequence[int], None]) -> List[int]:
         if device is None:
             return [self.device]

@@ -50,16 +50,21 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
         with contextlib.ExitStack() as stack:
             if video is None:
                 video = stack.enter_context(quillon.open(task.source, device=device))
-            frames = (video.frames(**options) if task.segment is None
-                      else video.segment_frames(task.segment, schedule, **options))
-            sampling = item.sampling if item.kind != "photo" else None
+            if task.wanted is not None:
+                # Only what the wanted pictures need is decoded.
+                frames = video.frames(numbers=task.wanted, segment=task.segment, **options)
+            elif task.segment is None:
+                frames = video.frames(**options)
+            else:
+                frames = video.segment_frames(task.segment, schedule, **options)
+            sampling = item.sampling if item.kind != "photo" and task.wanted is None else None
             interval = 1.0 / (item.fps or 25.0)
             for seen, frame in enumerate(frames):
                 if stop is not None and stop.is_set():
                     break
                 # A URL's pictures have no number: its one pass counts them.
                 number = seen if frame.number is None else frame.number
-                if sampling is not None and not sampling.keeps(number, frame.pts, interval, item.keys):
+                if sampling is not None and not sampling.keeps(number, frame.pts, interval):
                     continue
                 tile = Thumbnail(pictures, thumbnail(frame)) if sample(pictures) else None
                 # The model runs on this thread, which lets go of the
@@ -73,7 +78,7 @@ def run_task(task: Task, item: Input, device: int, model: Any, classifier: Class
                 if tile is not None:
                     tile.caption = caption(task.source, frame.pts or 0.0, fields["label"], fields["score"])
                 record = {"pts": frame.pts if item.timestamps else None, "device": device, **fields}
-                if sampling is not None:
+                if item.sampling is not None and item.kind != "photo":
                     record["picture"] = number  # the writer's count would number the samples
                 if frame.damaged:  # the decoder made up part of the picture
                     record["damaged"] = True

@@ -16,6 +16,8 @@ has what runs there.
 """
 from __future__ import annotations
 
+import dataclasses
+
 import argparse
 import collections
 import contextlib
@@ -278,7 +280,10 @@ def run(args: argparse.Namespace, signals: Signals) -> int:
         counts = [i.frame_count for i in inputs]
         total = job.total_pictures(inputs)
         starts = [sum(c or 0 for c in counts[:index]) for index in range(len(inputs))]
-        jobs = [Job(task, inputs[task.input], model_file, classifier, total, starts[task.input] + task.first_picture)
+        # Each task carries its own share of a sampled input's numbers: the
+        # whole list need not travel with every task.
+        shipped = [dataclasses.replace(item, wanted=None) for item in inputs]
+        jobs = [Job(task, shipped[task.input], model_file, classifier, total, starts[task.input] + task.first_picture)
                 for task in tasks]
         writer = ResultsWriter(out, inputs)
         stack.callback(writer.close, flush=False)  # an interrupted run has written its lines in finish()

@@ -250,9 +250,10 @@ def start(args: argparse.Namespace, signals: Signals) -> Start:
 
 
 def sampled(inputs: Sequence[Any], args: argparse.Namespace, signals: Signals) -> None:
-    """Gives each input the sampling the command line asks for, and with
-    --keyframes its key pictures (from each file's packet index, read once
-    for the run: the tasks' passes find it kept)."""
+    """Gives each input the sampling the command line asks for, and the
+    numbers of the pictures it analyses where a video file's packet index
+    tells them before decoding (read once for the run: the tasks' passes
+    find it kept)."""
     import quillon
 
     from . import sampling
@@ -260,20 +261,22 @@ def sampled(inputs: Sequence[Any], args: argparse.Namespace, signals: Signals) -
     chosen = sampling.of(args)
     for item in inputs:
         item.sampling = chosen
-        if chosen is not None and chosen.keyframes and item.kind == "video":
+        if chosen is not None and item.kind == "video":
             signals.check()
             try:
                 with quillon.open(item.name) as video:
-                    item.keys = frozenset(video.keyframes())
+                    item.wanted = tuple(video.sampled_numbers(step=chosen.step, every=chosen.every,
+                                                              keyframes_only=chosen.keyframes))
             except (quillon.Error, OSError, TypeError):
-                item.keys = None  # a URL, or a file that cannot be read whole: every picture is analysed
+                item.wanted = None  # a file that cannot be read whole, or times known only by decoding
 
 
 def total_pictures(inputs: Sequence[Any]) -> Optional[int]:
     """The run's pictures (those sampled, when the run samples), or None when
     an input's count is unknown (an Annex B stream, a URL)."""
     counts = [item.frame_count if item.sampling is None or item.kind == "photo"
-              else item.sampling.expected(item.frame_count, item.fps, None if item.keys is None else len(item.keys))
+              else len(item.wanted) if item.wanted is not None
+              else item.sampling.expected(item.frame_count, item.fps)
               for item in inputs]
     return None if None in counts else sum(c for c in counts if c is not None)
 

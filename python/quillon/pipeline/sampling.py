@@ -9,40 +9,40 @@ from typing import Any, Optional
 
 @dataclass(frozen=True)
 class Sampling:
-    """Pictures number 0, `step`, 2 `step`, ... of each input (`step`); the
-    picture shown at each multiple of `every` seconds (`every`); the key
-    pictures only (`keyframes`); several of them: the pictures all keep."""
+    """The pictures of each input analysed: as `Video.frames(step=, every=,
+    keyframes_only=)` gives them where a file's packet index tells them
+    before decoding (`Video.sampled_numbers`): the key pictures only
+    (`keyframes`) or all, every `step`-th of them, and of those the one
+    shown at each `every` seconds from the first; elsewhere, as `keeps`
+    says."""
 
     step: Optional[int] = None
     every: Optional[float] = None
     keyframes: bool = False
 
-    def keeps(self, number: int, pts: float, interval: float, keys: Optional[frozenset]) -> bool:  # type: ignore[type-arg]
+    def keeps(self, number: int, pts: float, interval: float) -> bool:
         """Whether picture `number`, shown from `pts` for `interval` seconds
-        (up to the next one's time), is analysed. The picture shown at t is
-        the last one whose time is not after t: the one whose display spans
-        a multiple of `every`."""
+        (up to the next one's time), is analysed, where the pictures wanted
+        are not known before decoding (a URL, a raw stream's times): the
+        picture shown at each multiple of `every`, the one whose display
+        spans it. Key pictures are not known there: all are kept."""
         if self.step is not None and number % self.step != 0:
-            return False
-        if self.keyframes and keys is not None and number not in keys:
             return False
         if self.every is not None:
             due = math.ceil(pts / self.every - 1e-9) * self.every  # the first multiple at or after pts
             return due < pts + interval - 1e-9
         return True
 
-    def expected(self, count: Optional[int], fps: Optional[float], keys: Optional[int]) -> Optional[int]:
-        """How many of an input's `count` pictures are analysed, when known:
-        exact for --step and --keyframes alone, from the frame rate for
-        --every alone; None for several at once."""
+    def expected(self, count: Optional[int], fps: Optional[float]) -> Optional[int]:
+        """How many of an input's `count` pictures are analysed, when known
+        without its packet index: exact for --step alone, from the frame rate
+        for --every alone; None otherwise."""
         if count is None or sum((self.step is not None, self.every is not None, self.keyframes)) != 1:
             return None
-        if self.keyframes:
-            return keys
         if self.step is not None:
             return math.ceil(count / self.step)
-        if fps:
-            return min(count, math.floor((count - 1) / fps / (self.every or 1.0)) + 1)
+        if self.every is not None and fps:
+            return min(count, math.floor((count - 1) / fps / self.every) + 1)
         return None
 
 

@@ -5,11 +5,12 @@ the host, a URL, or a segment of a video file between random-access points.
 Tasks are numbered in the order their results are written."""
 from __future__ import annotations
 
+import bisect
 import os
 import pathlib
 import stat
 from dataclasses import dataclass
-from typing import Any, Callable, FrozenSet, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 from .errors import TaskFailed, UserError
 
@@ -31,7 +32,7 @@ class Input:
     timestamps: bool = True         # False: Annex B, pictures are timed by their number
     note: str = ""                  # said once in the summary (host decoding, one segment)
     sampling: Any = None            # a pipeline.sampling.Sampling: the pictures analysed; None: all
-    keys: Optional[FrozenSet[int]] = None  # the key pictures' numbers, when --keyframes asks
+    wanted: Optional[Tuple[int, ...]] = None  # sampling: the numbers analysed, when known before decoding
 
     @property
     def shown(self) -> str:
@@ -49,6 +50,7 @@ class Task:
     segment: Any = None             # a quillon.media.Segment, or None for the whole input
     pictures: Optional[int] = None  # expected, when known
     first_picture: int = 0          # about where in its input the task starts (for sampling)
+    wanted: Optional[Tuple[int, ...]] = None  # sampling: the numbers of its pictures analysed, when known
 
 
 def _is_url(text: str) -> bool:
@@ -173,7 +175,7 @@ def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:
     made: List[Task] = []
     for index, item in enumerate(inputs):
         if item.kind != "video" or item.decoder != "card":
-            made.append(Task(len(made), index, item.name, None, item.frame_count))
+            made.append(Task(len(made), index, item.name, None, item.frame_count, wanted=item.wanted))
             continue
         with quillon.open(item.name) as video:
             segments = video.segments(1)  # one a random-access point
@@ -181,15 +183,24 @@ def tasks(inputs: Sequence[Input], dies: int) -> List[Task]:
             target = max(1, min(60, packets // max(1, 10 * dies)))
             if target > 1:
                 segments = video.segments(target)
+            # A sampled input's tasks each decode only what their share of
+            # the wanted pictures needs.
+            shares = [None if item.wanted is None else _within(item.wanted, video.segment_numbers(segment))
+                      for segment in segments]
         first = 0
-        for segment in segments:
+        for segment, share in zip(segments, shares):
             pictures = None if segment is None else segment.pictures
-            made.append(Task(len(made), index, item.name, segment, pictures, first))
+            made.append(Task(len(made), index, item.name, segment, pictures, first, share))
             first += pictures or 0
         if len(segments) == 1 and dies > 1:
             item.note = (f"{item.name}: one random-access point (a single group of pictures), so it ran on one "
                          "die; re-encode with key pictures every second or so to share it among dies")
     return made
+
+
+def _within(wanted: Tuple[int, ...], numbers: range) -> Tuple[int, ...]:
+    """The numbers of `wanted` (ascending) in `numbers`."""
+    return wanted[bisect.bisect_left(wanted, numbers.start):bisect.bisect_left(wanted, numbers.stop)]
 
 
 def open_video(source: str, device: int) -> Any:
