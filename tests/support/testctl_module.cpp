@@ -47,7 +47,9 @@ py::object arg_to_python(const kycore::Arg& arg) {
 PYBIND11_MODULE(_quillon_testctl, m) {
   m.doc() = "Test control of the host SDK (tests only).";
   m.def("arm_failure", &kycore::arm_failure, py::arg("function"), py::arg("code"), py::arg("count") = 1,
-        "Make the next `count` calls of `function` return `code` and do nothing else (-1: until reset).");
+        py::arg("after") = 0,
+        "Make `count` calls of `function` (-1: until reset), after the next `after` ones, return `code` and do "
+        "nothing else.");
   m.def("arm_empty", &kycore::arm_empty, py::arg("function"), py::arg("count") = 1,
         "Make the next `count` calls of `function` succeed with null or empty outputs.");
   m.def("arm_exception", &kycore::arm_exception, py::arg("function"), py::arg("out_of_memory") = true,

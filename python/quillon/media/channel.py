@@ -96,6 +96,10 @@ class _Channel:
         while (code := kyme.sendStreamToDecoder(self.number, stream, wait)) == _TIMEOUT:
             yield from self.receive(run)
         check(code, "kyme", "sending a packet to the decoder")
+        # Only once the decoder has taken the end: a consumer that stopped
+        # while its input was full leaves the end still to send, and the
+        # decoder would otherwise be drained of an end it never had.
+        self.ended = self.ended or data is None
         if self.eager:
             yield from self.receive(0)
 
@@ -134,7 +138,6 @@ class _Channel:
     def finish(self) -> Iterator[Any]:
         """Ends the stream and yields the pictures still in the decoder."""
         if not self.ended:
-            self.ended = True
             yield from self.send(None, 0)
         yield from self.receive(_DRAIN_WAIT_MS, draining=True)
 

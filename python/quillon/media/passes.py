@@ -212,7 +212,6 @@ class SegmentPass:
                     for frame in channel.send(None, 0):  # the end of its stream, its pictures kept coming
                         if (item := own(frame)) is not None:
                             yield item
-                    channel.ended = True
                     self.finishing, channel = channel, container._channel(device, wide=True)
                     self.channel = channel
                 # Loops rather than generators a packet: this runs at every picture.

@@ -16,6 +16,7 @@ struct Armed {
   Action action = Action::proceed;
   uint32_t code = 0;
   int remaining = 0;  // -1: until reset
+  int skip = 0;       // calls that proceed before it acts
 };
 
 struct ControlState {
@@ -32,13 +33,13 @@ ControlState& state() {
   return s;
 }
 
-void arm(const std::string& function, Action action, uint32_t code, int count) {
+void arm(const std::string& function, Action action, uint32_t code, int count, int after = 0) {
   auto& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (count == 0) {
     s.armed.erase(function);
   } else {
-    s.armed[function] = Armed{action, code, count};
+    s.armed[function] = Armed{action, code, count, after > 0 ? after : 0};
   }
   s.refresh_active();
 }
@@ -53,6 +54,10 @@ Verdict consume(const char* function, std::initializer_list<Arg> args) {
   if (s.recording) s.calls.push_back(Call{function, std::vector<Arg>(args)});
   auto it = s.armed.find(std::string_view(function));
   if (it == s.armed.end()) return {Action::proceed, 0};
+  if (it->second.skip > 0) {
+    --it->second.skip;
+    return {Action::proceed, 0};
+  }
   const Verdict verdict{it->second.action, it->second.code};
   if (it->second.remaining > 0 && --it->second.remaining == 0) {
     s.armed.erase(it);
@@ -72,7 +77,9 @@ Verdict check_call(const char* function, std::initializer_list<Arg> args) {
   return verdict;
 }
 
-void arm_failure(const std::string& function, uint32_t code, int count) { arm(function, Action::fail, code, count); }
+void arm_failure(const std::string& function, uint32_t code, int count, int after) {
+  arm(function, Action::fail, code, count, after);
+}
 
 void arm_empty(const std::string& function, int count) { arm(function, Action::empty, 0, count); }
 

@@ -98,6 +98,32 @@ def test_close_from_another_thread_or_a_callback_ends_the_passes_and_frees_memor
     pytest.raises(ValueError, video.frames).match("closed")
 
 
+def test_a_pass_stopped_while_its_decoder_is_full_leaves_the_decoder_whole(tmp_path):
+    """A consumer that stops while the decoder cannot yet take the end of
+    the stream: the end is sent as the decoder is readied for the next pass,
+    not waited for, and that pass reuses it."""
+    import _quillon_testctl as testctl
+
+    small = pattern_video(tmp_path / "small.mp4", "-c:v", "libx264", "-pix_fmt", "yuv420p", frames=12)
+    with quillon.open(str(small)) as video:
+        packets = len(video)  # each goes into the decoder's input at once; the end is refused
+        testctl.reset()
+        testctl.arm_failure("kymeSendStreamToDecoder", int(quillon.errors.Code.KYME_TIMEOUT), count=-1,
+                            after=packets)
+        try:
+            (whole,) = video.segments()
+            first = video.frames(format="gray", segment=whole)
+            for _frame in first:
+                testctl.reset()
+                break
+            first.close()
+            testctl.record()
+            assert len(list(video.frames(format="gray", segment=whole))) == packets
+            assert "kymeCreateDecoderChannel" not in [call for call, _ in testctl.journal()]
+        finally:
+            testctl.reset()
+
+
 def test_a_video_allocates_on_its_own_die_while_a_model_runs_on_another(clip, tmp_path):
     if len(quillon.devices()) < 2:
         pytest.skip("needs two dies")

@@ -70,8 +70,8 @@ inline bool control_active() { return g_control_active.load(std::memory_order_re
 KY_EXPORT Verdict check_call(const char* function, std::initializer_list<Arg> args);
 
 // Arming and the journal, for the test-only module. A count of -1 arms
-// until reset.
-KY_EXPORT void arm_failure(const std::string& function, uint32_t code, int count);
+// until reset; a failure armed `after` calls lets those proceed first.
+KY_EXPORT void arm_failure(const std::string& function, uint32_t code, int count, int after = 0);
 KY_EXPORT void arm_empty(const std::string& function, int count);
 // The next `count` calls throw std::bad_alloc, or another exception when
 // `out_of_memory` is false.
