@@ -7,6 +7,7 @@ from __future__ import annotations
 import bisect
 import functools
 import itertools
+import math
 
 import numpy as np
 import numpy.typing as npt
@@ -239,3 +240,21 @@ def shown_at(items: Iterator[Numbered], memory: _Memory, every: float, first: Op
             yield previous
         else:
             give_back(memory, previous)
+
+
+# What `frames()` samples: (step, every, keyframes_only).
+_Sampling = Tuple[Optional[int], Optional[float], bool]
+
+
+def checked_sampling(step: Optional[int], every: Optional[float], keyframes_only: bool) -> Optional[_Sampling]:
+    """What `frames()` samples, None for every picture."""
+    if step is not None and (not isinstance(step, int) or isinstance(step, bool) or step < 1):
+        raise ValueError(f"step must be a positive int, not {step!r}")
+    if every is not None and (not isinstance(every, (int, float)) or isinstance(every, bool)
+                              or not math.isfinite(every) or every <= 0):
+        raise ValueError(f"every must be a positive number of seconds, not {every!r}")
+    if not isinstance(keyframes_only, bool):
+        raise TypeError(f"keyframes_only must be True or False, not {type(keyframes_only).__name__}")
+    if step is None and every is None and not keyframes_only:
+        return None
+    return step, None if every is None else float(every), keyframes_only

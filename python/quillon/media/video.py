@@ -11,55 +11,14 @@ from .. import runtime
 from . import access
 from . import sampling as sampling_
 from .._native import route_codec_messages
-from .container import _Container, _turned_upright
 from .frame import Frame
-from .kinds import RAW_FORMATS, is_jpeg, is_url, photo_entries, without_password
+from .kinds import RAW_FORMATS, is_url, without_password
 from .live import LiveVideo, is_live, live_options
 from .memory import _checked_picture, _Memory
+from .opening import open_parts
 from .part import ConverterArgs, Numbered, Source, _Part
-from .photos import _Photos
+from .sampling import _Sampling, checked_sampling
 from .segments import Schedule, Segment
-
-
-def _parts(source: Source, autorotate: bool = True, timeout: float = 10.0,
-           options: Optional[Dict[str, Any]] = None) -> List[_Part]:
-    items: Sequence[Union[str, "os.PathLike[str]"]]
-    if isinstance(source, (str, os.PathLike)):
-        items = [source]
-    elif isinstance(source, (list, tuple)):
-        items = source
-        if not items:
-            raise ValueError("the list of sources is empty")
-    else:
-        raise TypeError(f"source must be a path, a URL or a list of these, not {type(source).__name__}")
-    parts: List[_Part] = []
-    try:
-        for item in items:
-            if not isinstance(item, (str, os.PathLike)):
-                raise TypeError(f"a source must be a path or a URL, not {type(item).__name__}")
-            name = os.fspath(item)
-            if is_url(name):
-                container = _Container(name, timeout, live_options(name, options))
-                parts.append(container)
-                _turned_upright(container, autorotate)
-            elif os.path.isdir(name):
-                photos = photo_entries(name)
-                if not photos:
-                    raise FileNotFoundError(2, f"no picture files in the folder {name}")
-                parts.append(_Photos(name, photos))
-            elif not os.path.exists(name):
-                raise FileNotFoundError(2, f"cannot open {name}: no such file")
-            elif is_jpeg(name):
-                parts.append(_Photos(name, [name]))
-            else:
-                container = _Container(name)
-                parts.append(container)
-                _turned_upright(container, autorotate)
-    except BaseException:
-        for part in parts:
-            part.close()
-        raise
-    return parts
 
 
 class _Pass:
@@ -101,22 +60,25 @@ class Video:
     HEVC streams, whose pictures are timed by their number at the stream's
     rate),
     `live` (True for a source without a known end: see `quillon.open`),
+    `devices` (the dies `get_batch` shares its work among: those given to
+    `quillon.open`, or every die when it named none),
     `rotation` (the container's display rotation: the counter-clockwise turn
     in degrees, 0 to 359, that shows the pictures upright, as ffprobe
     reports it; only 90, 180 and 270 are applied), `autorotate`
     (whether pictures are turned upright: then `width` and `height` are the
     upright ones), `source` (what was opened) and `device` (the die used by
-    default). For a
+    default: the first of those given). For a
     list the attributes are those of its first item, except `frame_count`
     and `duration`, which add up (None if any item's is unknown).
     """
 
     def __init__(self, source: Source, device: int, autorotate: bool = True, timeout: float = 10.0,
-                 options: Optional[Dict[str, Any]] = None) -> None:
+                 options: Optional[Dict[str, Any]] = None, devices: Optional[List[int]] = None) -> None:
         self.source = source
         self.device = device
+        self.devices = devices or list(range(runtime.device_count()))
         self.autorotate = autorotate
-        self._parts = _parts(source, autorotate, timeout, options)
+        self._parts = open_parts(source, autorotate, timeout, options)
         self._memory = _Memory()
         self._passes: "weakref.WeakSet[_Pass]" = weakref.WeakSet()
         first = self._parts[0]
@@ -209,9 +171,9 @@ class Video:
         """The pictures numbered `numbers` (in that order, repeats allowed,
         negative from the end) as one `Batch`; each is decoded once, and only
         the stretches between random-access points that hold them are.
-        `device` is a die or a list of dies (default: the video's): with
-        several, the stretches are shared among them as each die finishes
-        one."""
+        `device` is a die or a list of dies (default: the video's `devices`):
+        with several, the stretches are shared among them, each die taking
+        the next as it finishes one."""
         self._check_open()
         return access.get_batch(self, numbers, format, _checked_picture(format, size), self._dies(device))
 
@@ -232,7 +194,7 @@ class Video:
         known so: a URL, and for `every` a list or a file whose time stamps
         do not give every picture's time (a raw H.264 or HEVC stream)."""
         self._check_open()
-        sampling = _checked_sampling(step, every, keyframes_only)
+        sampling = checked_sampling(step, every, keyframes_only)
         if sampling is None:
             return list(range(len(self)))
         return access.sampled_numbers(self, *sampling)
@@ -246,13 +208,7 @@ class Video:
         return range(*access.segment_numbers(self, segment))
 
     def _dies(self, device: Union[int, Sequence[int], None]) -> List[int]:
-        if device is None:
-            return [self.device]
-        if isinstance(device, (list, tuple, range)):
-            if not device:
-                raise ValueError("device names no die: give a die or a non-empty list of dies")
-            return list(dict.fromkeys(runtime.resolve(die) for die in device))
-        return [runtime.resolve(device)]
+        return _named_dies(device) or self.devices
 
     def _check_open(self) -> None:
         if self._memory.closed:
@@ -298,7 +254,7 @@ class Video:
         what they need; not with `start` or sampling.
         """
         size = _checked_picture(format, size)
-        sampling = _checked_sampling(step, every, keyframes_only)
+        sampling = checked_sampling(step, every, keyframes_only)
         if numbers is not None:
             if start is not None or sampling is not None:
                 raise ValueError("give numbers, or start and sampling, not both")
@@ -469,42 +425,29 @@ class Video:
                 f"decoder={self.decoder}>")
 
 
-_Sampling = Tuple[Optional[int], Optional[float], bool]
-
-
-def _checked_sampling(step: Optional[int], every: Optional[float], keyframes_only: bool) -> Optional[_Sampling]:
-    """What `frames()` samples, None for every picture."""
-    if step is not None and (not isinstance(step, int) or isinstance(step, bool) or step < 1):
-        raise ValueError(f"step must be a positive int, not {step!r}")
-    if every is not None and (not isinstance(every, (int, float)) or isinstance(every, bool)
-                              or not math.isfinite(every) or every <= 0):
-        raise ValueError(f"every must be a positive number of seconds, not {every!r}")
-    if not isinstance(keyframes_only, bool):
-        raise TypeError(f"keyframes_only must be True or False, not {type(keyframes_only).__name__}")
-    if step is None and every is None and not keyframes_only:
-        return None
-    return step, None if every is None else float(every), keyframes_only
+@overload
+def open(source: Source, *, device: Union[int, Sequence[int], None] = None, autorotate: bool = True,
+         timeout: float = 10.0, options: Optional[Dict[str, Any]] = None, reconnect: Literal[False] = False
+         ) -> Video: ...
 
 
 @overload
-def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True, timeout: float = 10.0,
-         options: Optional[Dict[str, Any]] = None, reconnect: Literal[False] = False) -> Video: ...
+def open(source: Source, *, device: Union[int, Sequence[int], None] = None, autorotate: bool = True,
+         timeout: float = 10.0, options: Optional[Dict[str, Any]] = None, reconnect: bool
+         ) -> Union[Video, LiveVideo]: ...
 
 
-@overload
-def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True, timeout: float = 10.0,
-         options: Optional[Dict[str, Any]] = None, reconnect: bool) -> Union[Video, LiveVideo]: ...
-
-
-def open(source: Source, *, device: Optional[int] = None, autorotate: bool = True, timeout: float = 10.0,
-         options: Optional[Dict[str, Any]] = None, reconnect: bool = False) -> Union[Video, LiveVideo]:
+def open(source: Source, *, device: Union[int, Sequence[int], None] = None, autorotate: bool = True,
+         timeout: float = 10.0, options: Optional[Dict[str, Any]] = None, reconnect: bool = False
+         ) -> Union[Video, LiveVideo]:
     """Opens a video or photos for decoding on the card.
 
     `source` is a container file (anything libavformat demuxes: MP4, MOV,
     MKV, MPEG-TS, AVI, FLV, ...), an H.264/HEVC Annex B file, a JPEG file, a
     folder of JPEG files (taken in name order), an http://, https:// or
     rtsp:// URL, or a list of these (played one after the other). `device` is
-    the die to decode on (default: the first). A video whose container asks
+    the die to decode on (default: the first), or a list of dies: passes
+    decode on the first, and batches share their work among them all. A video whose container asks
     for a quarter or half turn at display (a phone's MOV or MP4) gives its
     pictures turned upright, as ffmpeg shows them, unless `autorotate` is
     False.
@@ -526,7 +469,8 @@ def open(source: Source, *, device: Optional[int] = None, autorotate: bool = Tru
         raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
     if options is not None and not isinstance(options, dict):
         raise TypeError(f"options must be a dict of libavformat options, not {type(options).__name__}")
-    die = runtime.resolve(device)
+    dies = _named_dies(device)
+    die = dies[0] if dies else runtime.resolve(None)
     runtime.start_media()
     # libav's messages go to the runtime's log through a callback that takes
     # no interpreter lock: one that does (PyAV's) would wait for ever on a
@@ -534,4 +478,15 @@ def open(source: Source, *, device: Optional[int] = None, autorotate: bool = Tru
     route_codec_messages()
     if reconnect and isinstance(source, str) and is_live(source, None):
         return LiveVideo(source, die, autorotate, float(timeout), live_options(source, options))
-    return Video(source, die, autorotate, float(timeout), options)
+    return Video(source, die, autorotate, float(timeout), options, dies)
+
+
+def _named_dies(device: Union[int, Sequence[int], None]) -> Optional[List[int]]:
+    """The dies `device` names, checked, each once; None when it names none."""
+    if device is None:
+        return None
+    if isinstance(device, (list, tuple, range)):
+        if not device:
+            raise ValueError("device names no die: give a die or a non-empty list of dies")
+        return list(dict.fromkeys(runtime.resolve(die) for die in device))
+    return [runtime.resolve(device)]
