@@ -148,15 +148,12 @@ class _Channel:
 
     def recycle(self) -> bool:
         """Readies the channel for another stream of the same codec: what it
-        holds is decoded and delivered, then the decoder starts afresh. The
-        channel keeps its pictures' device memory, which a new channel would
-        have to allocate (and fault in) again. False when it cannot."""
+        still holds is dropped, undecoded (a pass that ended early, at the
+        last picture it wanted, has no use for it), and the decoder starts
+        afresh. The channel keeps its pictures' device memory, which a new
+        channel would have to allocate (and fault in) again. False when it
+        cannot."""
         self.release()
-        try:
-            for _ in self.finish():
-                pass
-        except (Error, ValueError):
-            return False
         if kyme.resetDecoder(self.number) != 0:
             return False
         self.ended = False

@@ -223,6 +223,8 @@ class _Container(_Part):
             kept, numbered = wanted, by_ordinal
             run.sends = lambda ordinal: not unreferenced[ordinal] or int(numbered[ordinal]) in kept
             run.converts = lambda ordinal: int(numbered[ordinal]) in kept
+            if kept:
+                run.send_until = max(numbers.ordinal_of(number) for number in kept)
             by_time = self._numbers_by_time(index, by_ordinal)
             for pts, picture, name in run.pictures(memory, converter_args, device):
                 yield pts, picture, name, by_time.get(pts)

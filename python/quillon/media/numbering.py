@@ -42,7 +42,18 @@ class KeyNumbers:
                                         if key in last_leading]
 
         self.by_ordinal = _by_ordinal(index, self)
+        self._by_number: Optional[npt.NDArray[np.int64]] = None
         self.unreferenced = index.unreferenced
+
+    def ordinal_of(self, number: int) -> int:
+        """The packet (decode ordinal) of picture `number`, where the time
+        stamps number every picture (`by_ordinal`)."""
+        if self._by_number is None:
+            assert self.by_ordinal is not None
+            by_number = np.empty_like(self.by_ordinal)
+            by_number[self.by_ordinal] = np.arange(len(self.by_ordinal))
+            self._by_number = by_number
+        return int(self._by_number[number])
 
     def number_of(self, ordinal: int) -> int:
         """The number of the picture of the random-access point at `ordinal`."""

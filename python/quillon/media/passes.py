@@ -78,6 +78,13 @@ class SegmentPass:
         # Which decoded pictures are converted, by ordinal (None: all): the
         # others are only numbered, and come with no picture.
         self.converts: Optional[Callable[[int], bool]] = None
+        # The last packet the decoder needs (None: as the pass's end says):
+        # past it the stream is ended, so that the decoder gives out what it
+        # holds without decoding what nobody wants. An H.264 pass that starts
+        # at a recovery point ignores it (libavcodec holds back the last
+        # pictures of such a stream).
+        self.send_until: Optional[int] = None
+        self.cut = False  # the pass ended at `send_until`: the pictures after it are not missing
         self.channel: Optional[_Channel] = None
         # The decoder a pass that widened left: it finishes its stream while
         # the wide one starts on the next, and gives its last pictures first.
@@ -103,7 +110,7 @@ class SegmentPass:
             shown_after = self.shown_after
             expected = self.index.packets - (shown_after if self.lead >= 0 and shown_after is not None
                                              else self.first)
-            while self.stop.end is None and earlier and len(self.yielded) < expected:
+            while not self.cut and self.stop.end is None and earlier and len(self.yielded) < expected:
                 self.ownership = (_OrdinalOwnership(self.first, self.lead, None, -1) if self.known
                                   else _Ownership(self.first, None, shown_after))
                 self.stop = _PassEnd(self.keys, self.last_leading, None)
@@ -194,6 +201,9 @@ class SegmentPass:
                 if ownership.done or (stop.limit is not None and ordinal >= stop.limit) or (
                         stop.last_sent >= 0 and ordinal > stop.last_sent):
                     break
+                if self.send_until is not None and ordinal > self.send_until:
+                    self.cut = True
+                    break
                 try:
                     packet = demuxer.read()
                 except OSError as error:  # the pictures in the decoder come out first
@@ -202,6 +212,8 @@ class SegmentPass:
                 if packet is None:
                     break
                 data, stamps[ordinal], _key = packet
+                if ordinal == first and container.codec == "h264" and not _begins_with_idr("h264", data):
+                    self.send_until = None
                 if self.sends is not None and not self.sends(ordinal):
                     del stamps[ordinal]
                     self.yielded.add(ordinal)  # not missing: left out

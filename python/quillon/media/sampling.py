@@ -127,9 +127,9 @@ def plan(part: _Part, part_number: int, wanted: Sequence[int], memory: _Memory, 
     """The passes that give the pictures numbered `wanted` (ascending,
     without repeats) of one part, in order, each runnable on any die. In a
     file with a packet index only the stretches between random-access
-    points that hold them are decoded, neighbouring ones in one pass, and
-    each pass ends at its last wanted picture; other parts are decoded from
-    the top up to the last one wanted."""
+    points that hold them are decoded, each by a pass of its own that ends
+    at its last wanted picture; other parts are decoded from the top up to
+    the last one wanted."""
     if not wanted:
         return []
     numbers = part.key_numbers() if part.decoder == "card" else None
@@ -138,22 +138,21 @@ def plan(part: _Part, part_number: int, wanted: Sequence[int], memory: _Memory, 
         return [(functools.partial(_photo_pass, part, memory, args, segments[n]), n) for n in wanted]
     if numbers is None:
         return [(functools.partial(part.numbered_pictures, memory, args, start=None), wanted[-1])]
-    keep = set(wanted)
     passes: List[Planned] = []
-    for place in sorted({numbers.stretch(n) for n in wanted}):
+    # The wanted numbers by stretch, ascending both.
+    for place, group in itertools.groupby(wanted, key=numbers.stretch):
+        own = list(group)
         # A pass ends at the last picture wanted before the next
         # random-access point: the next one wanted past it is reached by a
         # seek, not by decoding what lies between.
-        end = numbers.numbers[place + 1] if place + 1 < len(numbers.numbers) else None
-        last = wanted[bisect.bisect_left(wanted, end) - 1] if end is not None else wanted[-1]
-        if [n for n in wanted if numbers.stretch(n) == place] == [numbers.numbers[place]]:
+        if own == [numbers.numbers[place]]:
             # A random-access picture wanted alone in its stretch needs no
             # other packet: the decoder gives it out at the end of a stream
             # begun there.
-            passes.append((functools.partial(_key_pass, part, part_number, numbers, place, memory, args), last))
+            passes.append((functools.partial(_key_pass, part, part_number, numbers, place, memory, args), own[-1]))
         else:
-            passes.append((functools.partial(_stretch_pass, part, part_number, numbers, place, memory, args, keep),
-                           last))
+            passes.append((functools.partial(_stretch_pass, part, part_number, numbers, place, memory, args,
+                                              set(own)), own[-1]))
     return passes
 
 
