@@ -6,8 +6,10 @@ from __future__ import annotations
 
 import logging
 import random
+import socket
 import threading
 import time
+import urllib.parse
 from typing import Any, Dict, Generator, Iterator, Optional, Tuple
 
 from .container import _Container, _turned_upright
@@ -27,6 +29,14 @@ FIRST_PAUSE, LONGEST_PAUSE = 0.5, 30.0
 # later, and 0.5 s of pictures tells the rate of any camera of 2 pictures a
 # second or more.
 LIVE_ANALYSIS = 500_000
+# While a source is away its port is looked at this often (seconds): a camera
+# that comes back is tried as soon as its port accepts again, not at the end
+# of a pause that may be 30 s long. The pauses keep whole attempts (a stream
+# opened and probed, the costly part) rare while it is away; a port that
+# accepts all along (the server up, the stream failing) waits them out.
+PORT_WATCH = 0.25
+# The ports of the schemes served over TCP, where the URL gives none.
+_DEFAULT_PORTS = {"rtsp": 554, "rtsps": 322, "rtmp": 1935, "rtmps": 443, "http": 80, "https": 443}
 
 
 def is_live(name: str, duration: Optional[float]) -> bool:
@@ -223,7 +233,8 @@ class LiveVideo:
 
     def _reconnect(self, backoff: Backoff) -> Optional[_Container]:
         """The source opened again after pauses, or None once the video is closed."""
-        while not self._closed.wait(backoff.next()):
+        address = _tcp_address(self.source)
+        while not self._pause(backoff.next(), address):
             try:
                 part = self._connect()
             except OSError as error:
@@ -241,6 +252,53 @@ class LiveVideo:
             return part
         return None
 
+    def _pause(self, seconds: float, address: Optional[Tuple[str, int]]) -> bool:
+        """Waits `seconds`, or until the source's port, refusing, accepts
+        again; True when the video was closed meanwhile."""
+        if address is None:
+            return self._closed.wait(seconds)
+        end = time.monotonic() + seconds
+        try:  # resolved once a pause: a name that does not resolve only waits
+            found = socket.getaddrinfo(*address, type=socket.SOCK_STREAM)[0]
+        except (OSError, IndexError, UnicodeError):
+            return self._closed.wait(seconds)
+        refused = not _accepts(found)
+        while (left := end - time.monotonic()) > 0:
+            if self._closed.wait(min(PORT_WATCH, left)):
+                return True
+            accepts = _accepts(found)
+            if refused and accepts:
+                _log.debug("%s: its port accepts again", self.shown)
+                return False
+            refused = not accepts
+        return self._closed.is_set()
+
     def __repr__(self) -> str:
         return (f"<quillon.LiveVideo {self.shown!r} {self.codec} {self.width}x{self.height} fps={self.fps} "
                 f"{self.state} reconnects={self.reconnects}>")
+
+
+def _tcp_address(url: str) -> Optional[Tuple[str, int]]:
+    """(host, port) of a source served over TCP, None for others (UDP, RTP, SRT)."""
+    parts = urllib.parse.urlsplit(url)
+    try:
+        port = parts.port or _DEFAULT_PORTS.get(parts.scheme.lower())
+    except ValueError:  # a port that is not a number: libavformat says so as it opens
+        return None
+    if parts.scheme.lower() == "tcp":
+        port = port or None
+    elif parts.scheme.lower() not in _DEFAULT_PORTS:
+        return None
+    return (parts.hostname, port) if parts.hostname and port else None
+
+
+def _accepts(found: Any) -> bool:
+    """Whether a TCP connection to the address `found` (getaddrinfo's) is taken."""
+    family, kind, protocol, _name, address = found
+    try:
+        with socket.socket(family, kind, protocol) as probe:
+            probe.settimeout(PORT_WATCH)
+            probe.connect(address)
+            return True
+    except OSError:
+        return False

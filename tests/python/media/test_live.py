@@ -45,6 +45,29 @@ def test_a_camera_that_drops_comes_back_and_its_times_run_on(rtsp_server, caplog
         assert clip.live is False
 
 
+def test_a_camera_is_tried_again_as_soon_as_its_port_accepts(rtsp_server, monkeypatch):
+    """However long the pause the back-off has reached, a camera whose
+    port refused and accepts again is opened at once."""
+    monkeypatch.setattr(quillon.media.live.Backoff, "next", lambda self: 600.0)
+    server = rtsp_server("cam")
+    with quillon.open(server.url("cam"), reconnect=True, timeout=2.0, options={"rtsp_transport": "tcp"}) as video:
+        given_up = threading.Timer(60.0, video.close)  # without the watch: a pause of 600 s, ended here
+        given_up.start()
+        try:
+            for count, frame in enumerate(video.frames(size=(32, 24))):
+                if count == 5:
+                    def drop():
+                        server.stop()
+                        time.sleep(1.5)
+                        server.start()
+                    threading.Thread(target=drop, daemon=True).start()
+                if frame.reconnects == 1:
+                    break
+        finally:
+            given_up.cancel()
+        assert video.reconnects == 1 and video.state == "live"
+
+
 def test_a_refused_camera_fails_without_its_password():
     import socket
 
