@@ -55,39 +55,6 @@ def run_pass(part: _Part, part_number: int, numbers: KeyNumbers, first: int, las
                                           _Onwards(following))
 
 
-def key_picture(part: Any, numbers: KeyNumbers, place: int, memory: _Memory, args: ConverterArgs,
-                device: int) -> Optional[Numbered]:
-    """The random-access picture of stretch `place` with its number, the
-    decoder given its packet alone (with the parameter sets the demuxer
-    puts before it after a seek) and then the end of the stream; None
-    when no picture comes out of that (libavcodec may hold back a
-    picture of an H.264 stream begun at a recovery point)."""
-    demuxer, _fresh = part._take()
-    num, den = demuxer.time_base
-    first = numbers.ordinals[place]
-    converter = _Converter(memory, device, args[0], args[1], False, args[3], bt709=demuxer.bt709)
-    channel = part._channel(device)
-    found: Optional[Numbered] = None
-    try:
-        demuxer.seek_packet(part.index(), first)
-        packet = demuxer.read()
-        if packet is None:
-            return None
-        data, stamp, _key = packet
-        if part.codec == "h264" and not _begins_with_idr("h264", data):
-            return None  # a recovery point's picture may be held back: its stretch is decoded instead
-        for frame in itertools.chain(channel.send(data, _NO_PTS if stamp is None else stamp), channel.finish()):
-            if found is None:
-                pts = _Clock(num, den, part.rate, origin=first).seconds(_frame_pts(frame))
-                picture = converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0])
-                found = (pts, picture, part.name, numbers.numbers[place])
-        return found
-    finally:
-        converter.close()
-        part._idle_channel(device, channel)
-        part._give_back(demuxer)
-
-
 def display_times(part: Any) -> Optional[npt.NDArray[np.float64]]:
     """Every picture's time in seconds by its number, from the packet index
     of a file whose time stamps number every picture (see `KeyNumbers`);
@@ -107,15 +74,54 @@ def give_back(memory: _Memory, item: Numbered) -> None:
         memory.give(picture.nbytes, picture.address)
 
 
-def _key_pass(part: Any, part_number: int, numbers: KeyNumbers, place: int, memory: _Memory,
-              args: ConverterArgs, device: int) -> Iterator[Numbered]:
-    """The random-access picture of stretch `place` alone, or the stretch's
-    pass when it does not come out so."""
-    found = key_picture(part, numbers, place, memory, args, device)
-    if found is not None:
-        yield found
-    else:
-        yield from run_pass(part, part_number, numbers, place, place, memory, args, device)
+def _key_pictures(part: Any, part_number: int, numbers: KeyNumbers, places: List[int], memory: _Memory,
+                  args: ConverterArgs, device: int) -> Iterator[Numbered]:
+    """The random-access pictures of stretches `places`, in order. The IDR
+    ones go to one decoder one after another, each packet alone (with the
+    parameter sets the demuxer puts before it after a seek): each decodes
+    on its own, and the decoder's threads work on several at once. Another
+    kind (an H.264 recovery point, which libavcodec may hold back at the end
+    of a stream; an HEVC CRA, whose order after another picture the decoder
+    would take from the stream) gets a pass of its own, after the decoder
+    has given out those before it."""
+    demuxer, _fresh = part._take()
+    num, den = demuxer.time_base
+    index = part.index()
+    converter = _Converter(memory, device, args[0], args[1], False, args[3], bt709=demuxer.bt709)
+    channel = part._channel(device)
+    stamps: List[Optional[int]] = []  # the container's time stamp of each packet sent, by its place in `places`
+
+    def picture(frame: Any) -> Numbered:
+        # The decoder carries the packet's place in `places` to its picture.
+        position = _frame_pts(frame) or 0
+        place = places[position]
+        pts = _Clock(num, den, part.rate, origin=numbers.ordinals[place]).seconds(stamps[position])
+        return (pts, converter.convert(frame.data[0], "nv12", frame.width, frame.height, frame.stride[0]), part.name,
+                numbers.numbers[place])
+
+    try:
+        for position, place in enumerate(places):
+            demuxer.seek_packet(index, numbers.ordinals[place])
+            packet = demuxer.read()
+            data, stamp, _key = packet if packet is not None else (None, None, False)
+            stamps.append(None if stamp is None or stamp == _NO_PTS else stamp)
+            if data is not None and _begins_with_idr(part.codec, data):
+                for frame in channel.send(data, position):
+                    yield picture(frame)
+                continue
+            for frame in channel.finish():
+                yield picture(frame)
+            if not channel.recycle():
+                channel.close()
+                channel = part._channel(device)
+            yield from run_pass(part, part_number, numbers, place, place, memory, args, device,
+                                {numbers.numbers[place]})
+        for frame in channel.finish():
+            yield picture(frame)
+    finally:
+        converter.close()
+        part._idle_channel(device, channel)
+        part._give_back(demuxer)
 
 
 # A pass to run on a die, and the number of the last picture it gives.
@@ -139,20 +145,29 @@ def plan(part: _Part, part_number: int, wanted: Sequence[int], memory: _Memory, 
     if numbers is None:
         return [(functools.partial(part.numbered_pictures, memory, args, start=None), wanted[-1])]
     passes: List[Planned] = []
+    alone: List[int] = []  # neighbouring stretches whose random-access picture is wanted alone
+
+    def keys_so_far() -> None:
+        if alone:
+            passes.append((functools.partial(_key_pictures, part, part_number, numbers, list(alone), memory, args),
+                           numbers.numbers[alone[-1]]))
+            alone.clear()
+
     # The wanted numbers by stretch, ascending both.
     for place, group in itertools.groupby(wanted, key=numbers.stretch):
         own = list(group)
+        if own == [numbers.numbers[place]]:
+            # A random-access picture wanted alone in its stretch needs no
+            # other packet.
+            alone.append(place)
+            continue
+        keys_so_far()
         # A pass ends at the last picture wanted before the next
         # random-access point: the next one wanted past it is reached by a
         # seek, not by decoding what lies between.
-        if own == [numbers.numbers[place]]:
-            # A random-access picture wanted alone in its stretch needs no
-            # other packet: the decoder gives it out at the end of a stream
-            # begun there.
-            passes.append((functools.partial(_key_pass, part, part_number, numbers, place, memory, args), own[-1]))
-        else:
-            passes.append((functools.partial(_stretch_pass, part, part_number, numbers, place, memory, args,
-                                              set(own)), own[-1]))
+        passes.append((functools.partial(_stretch_pass, part, part_number, numbers, place, memory, args, set(own)),
+                       own[-1]))
+    keys_so_far()
     return passes
 
 
