@@ -67,6 +67,9 @@ class CtrlC(importlib.abc.MetaPathFinder):  # Ctrl-C as the package loads `targe
         return None
 
 sys.meta_path.insert(0, CtrlC())
+# Ctrl-C as a program started from a terminal has it: a run started in the
+# background, where the shell ignores it, would pass that on.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 try:
     import quillon
     quillon.open
