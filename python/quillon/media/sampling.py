@@ -4,7 +4,6 @@ passes over the stretches between random-access points that hold them
 keyframes_only=)` taken from a pass's pictures."""
 from __future__ import annotations
 
-import bisect
 import functools
 import itertools
 import math

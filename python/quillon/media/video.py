@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import math
-import os
 import threading
 import weakref
 from typing import Any, Dict, Generator, Iterator, List, Literal, Optional, Sequence, Tuple, Union, overload
