@@ -126,30 +126,24 @@ def _host_copy(video: Accessed, item: Numbered, format: str) -> npt.NDArray[np.u
     return frame.to_numpy()
 
 
-def _planned(video: Accessed, numbers: List[int], format: Optional[str], size: Optional[Tuple[int, int]],
-             borrow: bool = False) -> List[Tuple[int, Planned]]:
+# A pass of a batch: the numbers it gives as its item's own, the number in
+# the video of its item's first picture, and the pass.
+_Share = Tuple[set, int, Planned]  # type: ignore[type-arg]
+
+
+def _planned(video: Accessed, numbers: List[int], format: str, size: Optional[Tuple[int, int]],
+             borrow: bool = False) -> List[_Share]:
     """The passes that give the pictures of the video numbered `numbers`,
-    each decoded once, in ascending order, with the number in the video of
-    each pass's first picture's item (`format` None: each item in its
-    decoder's format)."""
-    passes: List[Tuple[int, Planned]] = []
+    each decoded once, in ascending order."""
+    passes: List[_Share] = []
     first = 0
     for part_number, (part, length) in enumerate(zip(video._parts, lengths(video))):
         local = sorted({n - first for n in numbers if first <= n < first + length})
-        args = (format or "", size, borrow, part.turn)
-        passes += [(first, planned) for planned in plan(part, part_number, local, video._memory, args)]
+        own = set(local)
+        args = (format, size, borrow, part.turn)
+        passes += [(own, first, planned) for planned in plan(part, part_number, local, video._memory, args)]
         first += length
     return passes
-
-
-def _wanted(video: Accessed, numbers: List[int]) -> Dict[int, set]:  # type: ignore[type-arg]
-    """`numbers` of the video as each item's own, by the item's first number."""
-    found: Dict[int, set] = {}  # type: ignore[type-arg]
-    first = 0
-    for length in lengths(video):
-        found[first] = {n - first for n in numbers if first <= n < first + length}
-        first += length
-    return found
 
 
 def _spread(jobs: Sequence[Any], dies: Sequence[int], run: Callable[[Any, int, Callable[[], bool]], None]) -> None:
@@ -195,14 +189,13 @@ def get_batch(video: Accessed, numbers: Sequence[int], format: str, size: Option
     wanted = _checked_numbers(numbers, sum(lengths(video)))
     items: Dict[int, npt.NDArray[np.uint8]] = {}
     times: Dict[int, float] = {}
-    local = _wanted(video, wanted)
 
-    def run(job: Tuple[int, Planned], die: int, stopped: Callable[[], bool]) -> None:
-        first, planned = job
+    def run(job: _Share, die: int, stopped: Callable[[], bool]) -> None:
+        own, first, planned = job
         # Each picture crosses to the host as it comes: a large batch would
         # not fit in device memory. Dict stores are atomic: the dies' workers
         # fill distinct numbers.
-        for item in taken([planned], local[first], video._memory, die):
+        for item in taken([planned], own, video._memory, die):
             items[first + _number(item)], times[first + _number(item)] = _host_copy(video, item, format), item[0]
             if stopped():
                 break
@@ -223,13 +216,12 @@ def numbered_pictures(video: Accessed, numbers: Sequence[int], format: str, size
     if segment is not None:
         low, high = segment_numbers(video, segment)
         wanted = wanted[bisect.bisect_left(wanted, low):bisect.bisect_left(wanted, high)]
-    return _passes(video, _planned(video, wanted, format, size, borrow), _wanted(video, wanted), device)
+    return _passes(video, _planned(video, wanted, format, size, borrow), device)
 
 
-def _passes(video: Accessed, passes: List[Tuple[int, Planned]], wanted: Dict[int, set],  # type: ignore[type-arg]
-            device: int) -> Iterator[Numbered]:
-    for first, planned in passes:
-        yield from taken([planned], wanted[first], video._memory, device)
+def _passes(video: Accessed, passes: List[_Share], device: int) -> Iterator[Numbered]:
+    for own, _first, planned in passes:
+        yield from taken([planned], own, video._memory, device)
 
 
 def segment_numbers(video: Accessed, segment: Segment) -> Tuple[int, int]:
