@@ -212,7 +212,8 @@ class SegmentPass:
                 if packet is None:
                     break
                 data, stamps[ordinal], _key = packet
-                if ordinal == first and container.codec == "h264" and not _begins_with_idr("h264", data):
+                if (self.send_until is not None and ordinal == first and container.codec == "h264"
+                        and not _begins_with_idr("h264", data)):
                     self.send_until = None
                 if self.sends is not None and not self.sends(ordinal):
                     del stamps[ordinal]
