@@ -61,7 +61,7 @@ class Server:
 
     def start(self) -> "Server":
         self.process = subprocess.Popen([sys.executable, str(SERVER), "--port", str(self.port), "--size", self.size,
-                                         "--lifetime", "100000", "cam"], stdout=subprocess.PIPE, text=True)
+                                         "--lifetime", "100000", "--shared", "cam"], stdout=subprocess.PIPE, text=True)
         assert self.process.stdout.readline().strip() == "ready"
         return self
 

@@ -1,5 +1,10 @@
 """A test RTSP server on 127.0.0.1: moving test pictures in H.264, served at
-rtsp://127.0.0.1:PORT/NAME for each NAME given, until killed or its time is up."""
+rtsp://127.0.0.1:PORT/NAME for each NAME given, until killed or its time is up.
+
+Each client gets a pipeline of its own unless --shared is given: a shared
+media torn down by one client while another joins can abort the server
+(gst_rtsp_media_get_rates), which tests cannot afford; the bench, with many
+clients on one mount, shares to spare the processors an encoder each."""
 import argparse
 import sys
 
@@ -16,6 +21,7 @@ def main() -> int:
     parser.add_argument("--size", default="320x240")
     parser.add_argument("--fps", type=int, default=25)
     parser.add_argument("--lifetime", type=float, default=120.0)
+    parser.add_argument("--shared", action="store_true", help="one pipeline per mount for all its clients")
     parser.add_argument("names", nargs="+")
     args = parser.parse_args()
     Gst.init(None)
@@ -30,7 +36,7 @@ def main() -> int:
     for name in args.names:
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(launch)
-        factory.set_shared(True)
+        factory.set_shared(args.shared)
         mounts.add_factory("/" + name, factory)
     if server.attach(None) == 0:
         print("cannot listen", file=sys.stderr)
