@@ -166,15 +166,24 @@ class LiveVideo:
         size = _checked_picture(format, size)
         die = self.device if device is None else runtime.resolve(device)
         with self._lock:
-            if self._closed.is_set():
-                raise ValueError("the video is closed")
-            if self._reading:
-                raise ValueError(f"{self.shown} is being read by another frames() pass: a live source is read by "
-                                 "one pass at a time")
-            self._reading = True
+            self._claim(False)
         return self._frames((format, size, not copy, 0), die)
 
+    def _claim(self, take: bool) -> None:
+        """Refuses a pass on a closed video or beside another; with `take`, the
+        pass holds the source. A pass takes it only once it starts: a
+        generator that never starts runs no `finally`, and would otherwise hold
+        the source until collected. The caller holds _lock."""
+        if self._closed.is_set():
+            raise ValueError("the video is closed")
+        if self._reading:
+            raise ValueError(f"{self.shown} is being read by another frames() pass: a live source is read by "
+                             "one pass at a time")
+        self._reading = take
+
     def _frames(self, args: ConverterArgs, device: int) -> Generator[LiveFrame, None, None]:
+        with self._lock:
+            self._claim(True)
         frame: Optional[LiveFrame] = None
         index = 0
         offset = 0.0  # added to the source's times so that they run on across returns

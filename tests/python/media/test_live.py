@@ -53,8 +53,11 @@ def test_a_camera_is_tried_again_as_soon_as_its_port_accepts(rtsp_server, monkey
     with quillon.open(server.url("cam"), reconnect=True, timeout=2.0, options={"rtsp_transport": "tcp"}) as video:
         given_up = threading.Timer(60.0, video.close)  # without the watch: a pause of 600 s, ended here
         given_up.start()
+        video.frames()  # a pass never started holds nothing
         try:
             for count, frame in enumerate(video.frames(size=(32, 24))):
+                with pytest.raises(ValueError, match="one pass at a time"):
+                    video.frames()
                 if count == 5:
                     def drop():
                         server.stop()
