@@ -1,7 +1,6 @@
 """The example programs on ordinary mistakes: a message naming what was wrong
 and a nonzero status, never a traceback; and the layouts they must take."""
 import os
-import pathlib
 import shutil
 import subprocess
 import sys
