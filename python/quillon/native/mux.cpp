@@ -19,23 +19,18 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "libav_errors.h"
 #include "native_class.h"
 
 namespace py = pybind11;
 
 namespace {
 
-std::string describe(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
 // Every libavformat failure is a failure to write the file: OSError, with
 // the errno (and so the subclass, such as FileNotFoundError) when libavformat
 // gives one, and the path as its filename.
 [[noreturn]] void raise_os_error(int code, const std::string& path, const std::string& what) {
-  const std::string message = what + ": " + describe(code);
+  const std::string message = what + ": " + quillon_native::av_error_text(code);
   const int number = AVUNERROR(code);
   py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunction(
       PyExc_OSError, "iss", number > 0 && number < 4096 ? number : 0, message.c_str(), path.c_str()));
