@@ -139,10 +139,10 @@ def checked(path, numbers, pixels):
     assert not wanted
 
 
-def compare(report, name, ours, peers, runs=RUNS):
-    """Ratio of the best peer's median to ours."""
+def compare(report, name, ours, peers, count=RUNS):
+    """Ratio of the best peer's median to ours, over `count` interleaved runs."""
     load = load_average()
-    runs = interleaved_runs([ours, *peers.values()], runs=runs)
+    runs = interleaved_runs([ours, *peers.values()], runs=count)
     medians = [statistics.median(r) for r in runs]
     best = min(range(len(peers)), key=lambda i: medians[i + 1])
     label = list(peers)[best]
@@ -186,7 +186,7 @@ def run(report):
                  "seeking": lambda: pyav_seeking(path, chosen, stamps)})
         # A third of a second each: more runs, for a median the machine's noise moves less.
         compare(report, f"key pictures, {codec}", lambda: ours_frames(path, keyframes_only=True),
-                {"skip_frame NONKEY": lambda: pyav_keys(path)}, runs=3 * RUNS)
+                {"skip_frame NONKEY": lambda: pyav_keys(path)}, count=3 * RUNS)
     path = clip("h264")
     with tempfile.TemporaryDirectory() as out:
         load = load_average()

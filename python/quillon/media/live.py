@@ -179,7 +179,8 @@ class LiveVideo:
         if self._reading:
             raise ValueError(f"{self.shown} is being read by another frames() pass: a live source is read by "
                              "one pass at a time")
-        self._reading = take
+        if take:
+            self._reading = True
 
     def _frames(self, args: ConverterArgs, device: int) -> Generator[LiveFrame, None, None]:
         with self._lock:
