@@ -8,7 +8,7 @@ import operator
 import queue
 import threading
 from dataclasses import dataclass
-from typing import Any, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Set, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -128,7 +128,7 @@ def _host_copy(video: Accessed, item: Numbered, format: str) -> npt.NDArray[np.u
 
 # A pass of a batch: the numbers it gives as its item's own, the number in
 # the video of its item's first picture, and the pass.
-_Share = Tuple[set, int, Planned]  # type: ignore[type-arg]
+_Share = Tuple[Set[int], int, Planned]
 
 
 def _planned(video: Accessed, numbers: List[int], format: str, size: Optional[Tuple[int, int]],

@@ -291,13 +291,12 @@ class LiveVideo:
 def _tcp_address(url: str) -> Optional[Tuple[str, int]]:
     """(host, port) of a source served over TCP, None for others (UDP, RTP, SRT)."""
     parts = urllib.parse.urlsplit(url)
-    try:
-        port = parts.port or _DEFAULT_PORTS.get(parts.scheme.lower())
-    except ValueError:  # a port that is not a number: libavformat says so as it opens
+    scheme = parts.scheme.lower()
+    if scheme != "tcp" and scheme not in _DEFAULT_PORTS:
         return None
-    if parts.scheme.lower() == "tcp":
-        port = port or None
-    elif parts.scheme.lower() not in _DEFAULT_PORTS:
+    try:
+        port = parts.port or _DEFAULT_PORTS.get(scheme)  # a tcp URL names its port
+    except ValueError:  # a port that is not a number: libavformat says so as it opens
         return None
     return (parts.hostname, port) if parts.hostname and port else None
 
