@@ -61,3 +61,18 @@ def test_the_progress_total_counts_the_samples(clip):
     for bad in (["--every", "0"], ["--every", "nan"], ["--step", "0"]):
         with pytest.raises(SystemExit):
             cli.parse_arguments([str(path), *bad])
+
+
+def test_an_hevc_run_one_picture_a_second_reports_no_damage(tmp_path, capsys):
+    """Its passes give the decoder only the pictures the sampled ones
+    predict from; the references the decoder then misses are not damage."""
+    path = tmp_path / "clip.mkv"
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30", "-t", "4.5",
+                    "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                    "log-level=error:keyint=60:bframes=3:scenecut=0", "-pix_fmt", "yuv420p", str(path)], check=True)
+    code = cli.main([str(path), "--every", "1", "--out", str(tmp_path / "out"), "--cache", str(tmp_path / "cache"),
+                     "--quiet"])
+    out = capsys.readouterr().out
+    assert code == 0 and "damage in the streams" not in out
+    lines = [json.loads(line) for line in (tmp_path / "out" / "results.jsonl").read_text().splitlines()]
+    assert [line["picture"] for line in lines] == [0, 30, 60, 90, 120]

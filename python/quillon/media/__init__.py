@@ -50,9 +50,12 @@ from .video import Video, open
 def codec_messages() -> Dict[str, int]:
     """Counts of the messages libavcodec's decoders gave since the package
     loaded: "errors" (damaged or undecodable data), and among them
-    "concealed" (pictures a decoder gave whole with damage concealed). A
-    program compares two readings to tell what a run met, as the main job's
-    summary does."""
+    "concealed" (pictures a decoder gave whole with damage concealed); and
+    apart "missing_references", HEVC references a decoder did not find: a
+    cut or damaged stream's, or those of the pictures a sampling pass or a
+    batch leaves out (it gives the decoder the wanted pictures and what
+    they predict from, and a picture may name more). A program compares two
+    readings to tell what a run met, as the main job's summary does."""
     return dict(_codec_messages())
 
 

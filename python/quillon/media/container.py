@@ -217,11 +217,18 @@ class _Container(_Part):
             return
         by_ordinal, unreferenced = numbers.by_ordinal, numbers.unreferenced
         if wanted is not None and schedule is None and by_ordinal is not None:
-            # Pictures no other picture refers to, and not wanted, are not
-            # decoded; the others are numbered by their time stamps.
+            # Only the wanted pictures and those they predict from are
+            # decoded (where the stream does not say, every picture but
+            # those no other refers to); they are numbered by their time
+            # stamps.
             run = SegmentPass(self, index, segment, None)
             kept, numbered = wanted, by_ordinal
-            run.sends = lambda ordinal: not unreferenced[ordinal] or int(numbered[ordinal]) in kept
+            needed = numbers.needed(numbers.ordinal_of(number) for number in kept)
+            if needed is not None:  # only what they predict from, in turn
+                first = segment.first_packet
+                run.sends = lambda ordinal: ordinal in needed or ordinal == first
+            else:
+                run.sends = lambda ordinal: not unreferenced[ordinal] or int(numbered[ordinal]) in kept
             run.converts = lambda ordinal: int(numbered[ordinal]) in kept
             if kept:
                 run.send_until = max(numbers.ordinal_of(number) for number in kept)

@@ -3,7 +3,7 @@ each random-access picture, and which stretch of packets holds a number."""
 from __future__ import annotations
 
 import bisect
-from typing import List, Optional
+from typing import Iterable, List, Optional, Set
 
 import numpy as np
 import numpy.typing as npt
@@ -44,6 +44,23 @@ class KeyNumbers:
         self.by_ordinal = _by_ordinal(index, self)
         self._by_number: Optional[npt.NDArray[np.int64]] = None
         self.unreferenced = index.unreferenced
+        self._references = index.references
+
+    def needed(self, ordinals: Iterable[int]) -> Optional[Set[int]]:
+        """The packets (ordinals) the pictures of packets `ordinals` need
+        decoded: themselves, the pictures they predict from, and so on;
+        None where the stream does not say (see `PacketIndex.references`)."""
+        if self._references is None:
+            return None
+        offsets, references = self._references
+        needed: Set[int] = set()
+        waiting = list(ordinals)
+        while waiting:
+            ordinal = waiting.pop()
+            if ordinal not in needed:
+                needed.add(ordinal)
+                waiting.extend(references[offsets[ordinal]:offsets[ordinal + 1]].tolist())
+        return needed
 
     def ordinal_of(self, number: int) -> int:
         """The packet (decode ordinal) of picture `number`, where the time

@@ -76,12 +76,12 @@ def give_back(memory: _Memory, item: Numbered) -> None:
 def _key_pictures(part: Any, part_number: int, numbers: KeyNumbers, places: List[int], memory: _Memory,
                   args: ConverterArgs, device: int) -> Iterator[Numbered]:
     """The random-access pictures of stretches `places`, in order. The IDR
-    ones go to one decoder one after another, each packet alone (with the
-    parameter sets the demuxer puts before it after a seek): each decodes
-    on its own, and the decoder's threads work on several at once. Another
-    kind (an H.264 recovery point, which libavcodec may hold back at the end
-    of a stream; an HEVC CRA, whose order after another picture the decoder
-    would take from the stream) gets a pass of its own, after the decoder
+    ones, and HEVC CRA ones made BLA ones, go to one decoder one after
+    another, each packet alone (with the parameter sets the demuxer puts
+    before it after a seek): each decodes on its own, the decoder gives out
+    the pictures before each first, and its threads work on several at
+    once. Another kind (an H.264 recovery point, which libavcodec may hold
+    back at the end of a stream) gets a pass of its own, after the decoder
     has given out those before it."""
     demuxer, _fresh = part._take()
     num, den = demuxer.time_base
@@ -104,8 +104,11 @@ def _key_pictures(part: Any, part_number: int, numbers: KeyNumbers, places: List
             packet = demuxer.read()
             data, stamp, _key = packet if packet is not None else (None, None, False)
             stamps.append(None if stamp is None or stamp == _NO_PTS else stamp)
-            if data is not None and _begins_with_idr(part.codec, data):
-                for frame in channel.send(data, position):
+            alone = data if data is not None and _begins_with_idr(part.codec, data) else None
+            if alone is None and data is not None and part.codec == "hevc":
+                alone = _as_broken_link(data)
+            if alone is not None:
+                for frame in channel.send(alone, position):
                     yield picture(frame)
                 continue
             for frame in channel.finish():
@@ -121,6 +124,36 @@ def _key_pictures(part: Any, part_number: int, numbers: KeyNumbers, places: List
         converter.close()
         part._idle_channel(device, channel)
         part._give_back(demuxer)
+
+
+_CRA, _BLA_W_LP = 21, 16  # HEVC NAL unit types
+
+
+def _as_broken_link(data: npt.NDArray[np.uint8]) -> Optional[npt.NDArray[np.uint8]]:
+    """An HEVC access unit (Annex B) of a CRA picture as a BLA one, as a
+    splicer makes it: decoded as the first picture of a stream (a CRA
+    picture's order after the one before would be taken from the stream,
+    and its leading pictures decoded), with the same pixels. None for other
+    pictures, and for a CRA picture whose header asks that the pictures
+    before it be dropped (which only a BLA one would do)."""
+    units = data.tobytes()
+    changed: Optional[npt.NDArray[np.uint8]] = None
+    position = units.find(b"\x00\x00\x01")
+    while 0 <= position < len(units) - 5:
+        header = units[position + 3]
+        kind = (header >> 1) & 0x3F
+        if kind < 32 and kind != _CRA:
+            return None
+        if kind == _CRA:
+            # The byte after the two-byte header starts the slice header:
+            # first_slice_segment_in_pic_flag, no_output_of_prior_pics_flag.
+            if units[position + 5] & 0x40:
+                return None
+            if changed is None:
+                changed = data.copy()
+            changed[position + 3] = _BLA_W_LP << 1 | (header & 0x81)
+        position = units.find(b"\x00\x00\x01", position + 3)
+    return changed
 
 
 # A pass to run on a die, and the number of the last picture it gives.

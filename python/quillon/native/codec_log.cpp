@@ -27,6 +27,11 @@ namespace {
 
 std::atomic<uint64_t> g_concealed{0};
 std::atomic<uint64_t> g_errors{0};
+// HEVC references a decoder did not find: in a stream cut or damaged, or
+// pictures a pass for a few pictures left out on purpose (it gives the
+// decoder only those pictures and what they predict from, and a picture's
+// reference set names more than that), so they are counted apart.
+std::atomic<uint64_t> g_missing_references{0};
 
 Level level_of(int av_level) {
   if (av_level <= AV_LOG_FATAL) return kycore::runtime_log::warn;
@@ -37,7 +42,9 @@ Level level_of(int av_level) {
 // Called on libav's threads: no Python, no exception may leave it.
 void route(void* context, int av_level, const char* format, va_list arguments) noexcept {
   if (av_level > AV_LOG_WARNING || format == nullptr) return;
-  if (av_level <= AV_LOG_ERROR) {
+  if (av_level <= AV_LOG_ERROR && std::strstr(format, "Could not find ref with POC") != nullptr) {
+    g_missing_references.fetch_add(1, std::memory_order_relaxed);
+  } else if (av_level <= AV_LOG_ERROR) {
     g_errors.fetch_add(1, std::memory_order_relaxed);
     if (std::strstr(format, "conceal") != nullptr) g_concealed.fetch_add(1, std::memory_order_relaxed);
   }
@@ -71,8 +78,10 @@ void register_codec_log(py::module_& m) {
         py::dict counts;
         counts["concealed"] = g_concealed.load();
         counts["errors"] = g_errors.load();
+        counts["missing_references"] = g_missing_references.load();
         return counts;
       },
       "Counts of libav's error messages since the package loaded: \"errors\" and, among them, \"concealed\" "
-      "(damaged pictures a decoder concealed).");
+      "(damaged pictures a decoder concealed), and apart \"missing_references\" (HEVC references a decoder did "
+      "not find).");
 }

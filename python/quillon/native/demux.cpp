@@ -32,6 +32,7 @@ extern "C" {
 }
 
 #include "annexb_units.h"
+#include "hevc_references.h"
 #include "libav_errors.h"
 #include "native_class.h"
 #include "quillon/unlocked.h"
@@ -113,12 +114,14 @@ struct PacketIndex {
   std::vector<int8_t> sub_layer;  // HEVC: a non-reference picture's TemporalId, -1 for others
   int top_sub_layer = 0;
   std::unordered_map<int64_t, std::size_t> by_position;
+  quillon_native::HevcReferences references;  // HEVC: which pictures each one predicts from
 
   // Called with every packet, in decode order.
   void add(int64_t ordinal, const AVPacket& packet) {
     all_pts.push_back(packet.pts);
     const int header = first_slice_header(packet.data, packet.size, hevc, length_size);
     if (hevc) {
+      references.add_packet(packet.data, packet.size, length_size, (packet.flags & AV_PKT_FLAG_KEY) != 0);
       const int type = header < 0 ? -1 : (header >> 9) & 0x3F;
       const int layer = header < 0 ? 0 : (header & 0x7) - 1;
       top_sub_layer = std::max(top_sub_layer, layer);
@@ -350,6 +353,7 @@ class Demuxer {
     const int at = result.hevc ? 21 : 4;
     if (parameters->extradata != nullptr && parameters->extradata_size > at && parameters->extradata[0] == 1)
       result.length_size = (parameters->extradata[at] & 3) + 1;
+    if (result.hevc) result.references.add_parameter_sets(parameters->extradata, parameters->extradata_size);
     const int code = quillon::unlocked([&] {
       AVPacket* packet = packet_.get();
       int read = 0;
@@ -757,7 +761,17 @@ void register_demux(py::module_& m) {
       .def_property_readonly(
           "unreferenced", [](const PacketIndex& i) { return i.array(i.unreferenced); },
           "For every packet, 1 when no other picture refers to its picture (H.264 nal_ref_idc 0, HEVC "
-          "sub-layer non-reference pictures of the highest sub-layer), as a uint8 array.");
+          "sub-layer non-reference pictures of the highest sub-layer), as a uint8 array.")
+      .def_property_readonly(
+          "references",
+          [](const PacketIndex& i) -> py::object {
+            if (!i.hevc || !i.references.known()) return py::none();
+            return py::make_tuple(i.array(i.references.offsets()), i.array(i.references.ordinals()));
+          },
+          "HEVC: the pictures each packet's picture predicts from, as its slices' reference picture lists "
+          "name them: (offsets, ordinals), int64 arrays, those of packet i being ordinals[offsets[i]:offsets[i + "
+          "1]]. None for other codecs and where a stream leaves them unknown (long-term references, parameter "
+          "sets between key packets).");
 
   quillon_native::native_class<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
       .def(py::init<const std::string&, double, const py::object&>(), py::arg("url"), py::arg("timeout") = 10.0,

@@ -74,6 +74,9 @@ def run(args: argparse.Namespace, signals: Signals, policy: Optional[Policy] = N
         bar.close()
         now = quillon.codec_messages()
         damage = (now["errors"] - messages["errors"], now["concealed"] - messages["concealed"])
+        if args.every is None and args.step is None and not args.keyframes:
+            # Only a sampling run leaves out pictures that others refer to.
+            damage = (damage[0] + now["missing_references"] - messages["missing_references"], damage[1])
         if scheduler.error is not None:
             writer.close(flush=False)
             raise scheduler.error

@@ -1,10 +1,12 @@
 """The native demuxer with the values and sources a caller may hand it: times and time-outs outside what
 its clocks hold, and sources of protocols whose options differ."""
 import math
+import random
 import re
 import select
 import socket
 
+import numpy as np
 import pytest
 
 from conftest import pattern_video
@@ -32,3 +34,31 @@ def test_an_rtmp_source_connects_to_its_server_rather_than_listening():
         with pytest.raises(OSError, match=re.escape(url)):
             _native.Demuxer(url, timeout=1)  # the server never answers the handshake
         assert select.select([server], [], [], 0)[0], "the demuxer never connected"
+
+
+def test_damaged_hevc_headers_give_earlier_references_or_none(tmp_path):
+    """The index reads each HEVC picture's slice headers for the pictures it
+    predicts from: bytes changed anywhere in a stream leave them either
+    unknown or naming only pictures before it in decode order."""
+    clip = pattern_video(tmp_path / "clip.hevc", "-c:v", "libx265", "-x265-params", "log-level=error:bframes=3:keyint=12",
+                         "-pix_fmt", "yuv420p")
+    data = bytearray(clip.read_bytes())
+    references = _native.Demuxer(str(clip)).index().references
+    assert references is not None and len(references[1]) > 0
+    rng = random.Random(5)
+    for attempt in range(40):
+        damaged = bytearray(data)
+        for _ in range(1 + attempt % 8):
+            damaged[rng.randrange(len(damaged))] = rng.randrange(256)
+        path = tmp_path / f"damaged{attempt}.hevc"
+        path.write_bytes(damaged)
+        try:
+            index = _native.Demuxer(str(path)).index()
+        except OSError:
+            continue
+        if index.references is None:
+            continue
+        offsets, ordinals = index.references
+        assert len(offsets) == index.packets + 1 and offsets[0] == 0 and (np.diff(offsets) >= 0).all()
+        owners = np.repeat(np.arange(index.packets), np.diff(offsets))
+        assert (ordinals >= 0).all() and (ordinals < owners).all()

@@ -23,6 +23,10 @@ CLIPS = {
     "open_gop.hevc": ["-pix_fmt", "yuv420p", "-c:v", "libx265", "-x265-params",
                       "log-level=error:keyint=40:min-keyint=40:open-gop=1:bframes=3:scenecut=0"],
     "b_frames.mkv": ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-g", "30", "-bf", "3", "-sc_threshold", "0"],
+    # As cameras encode: x265's fastest preset, two slices a picture, in each
+    # group of four a P picture and a B picture the other two refer to.
+    "camera.mkv": ["-pix_fmt", "yuv420p", "-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
+                   "log-level=error:keyint=40:min-keyint=40:bframes=3:slices=2:scenecut=0"],
 }
 FILES = ["open_gop.mp4", "b_frames.mkv", "cup.mp4", "Megamind.avi"]
 
@@ -133,7 +137,7 @@ def test_sampling_gives_the_plain_pass_pictures(files, name):
         assert [n for found in by_segment for n in found] == sorted(set(wanted + [1]))
 
 
-@pytest.mark.parametrize("name", FILES + ["box.mp4"])
+@pytest.mark.parametrize("name", FILES + ["box.mp4", "camera.mkv"])
 def test_random_access_and_batches(files, name):
     with quillon.open(files[name]) as video:
         pictures = plain(video, size=None)
@@ -187,6 +191,29 @@ def test_sampling_decodes_less(files, name):
         # Stretches 0 and 3 (of 4 or 5), each up to a picture early in it, and
         # the decoder's read-ahead.
         assert decoded(lambda: video.get_batch([3, 95], format="gray")) < len(video) / 2
+
+
+def test_hevc_pictures_decode_with_only_what_they_predict_from(files):
+    """Each picture of an HEVC clip asked alone, and every third one, are
+    the plain pass's, though the decoder is given only the pictures they
+    predict from (and those pictures' own), as the slice headers say; the
+    references it then misses on purpose are no damage."""
+    path = files["camera.mkv"]
+    before = quillon.codec_messages()
+    with quillon.open(path) as video:
+        pictures = plain(video, size=None)
+        for number in range(len(video)):
+            assert np.array_equal(video.get_batch([number], format="gray").data[0], pictures[number][1]), number
+        thirds = list(video.frames(format="gray", step=3))
+        assert same(thirds, pictures) == list(range(0, len(video), 3)) and not any(f.damaged for f in thirds)
+    after = quillon.codec_messages()
+    assert (after["errors"], after["concealed"]) == (before["errors"], before["concealed"])
+    with quillon.open(path) as video:
+        # Picture 35: the P pictures 0, 4, ..., 36, the B picture 34 of its
+        # group and itself, 12 (11 counted when the pass ends before the
+        # decoder reports picture 36); the pictures up to it that some
+        # picture refers to are 19.
+        assert decoded(lambda: video.get_batch([35], format="gray")) <= 12
 
 
 def test_dlpack_shares_the_picture_and_keeps_it_alive(files):

@@ -103,4 +103,4 @@ def test_a_monitor_reads_each_die_and_shuts_down_only_what_it_started():
 
 def test_codec_messages_count_the_decoders_errors():
     counts = quillon.codec_messages()
-    assert set(counts) == {"errors", "concealed"} and 0 <= counts["concealed"] <= counts["errors"]
+    assert set(counts) == {"errors", "concealed", "missing_references"} and 0 <= counts["concealed"] <= counts["errors"]
