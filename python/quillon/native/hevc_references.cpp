@@ -14,6 +14,7 @@ namespace {
 
 // NAL unit types.
 constexpr int kRadlN = 6;
+constexpr int kRaslN = 8;
 constexpr int kRaslR = 9;
 constexpr int kBlaWLp = 16;
 constexpr int kIdrWRadl = 19;
@@ -458,12 +459,19 @@ void HevcReferences::slice(const uint8_t* data, int size) {
     count_ = msb + lsb;
     has_picture_ = true;
     referred_.clear();
+    kept_.clear();
+    current_.clear();
+    if (irap) {
+      skipping_rasl_ = no_rasl_output;
+      after_irap_ = true;
+    }
+    rasl_ = type == kRaslN || type == kRaslR;
     const bool sub_layer_non_reference = type <= 14 && type % 2 == 0;
     if (temporal_id == 0 && !(type >= kRadlN && type <= kRaslR) && !sub_layer_non_reference)
       previous_tid0_count_ = count_;
     first_picture_ = after_end_of_sequence_ = false;
   }
-  if (idr || slice_type == kSliceI) return;
+  if (idr) return;
   ShortTermSet chosen;
   if (!bits.flag()) {
     if (!read_short_term_set(bits, static_cast<int>(sps.short_term.size()), sps.short_term, chosen)) {
@@ -478,6 +486,12 @@ void HevcReferences::slice(const uint8_t* data, int size) {
     }
     chosen = sps.short_term[index];
   }
+  if (first) {
+    for (int i = 0; i < chosen.negative + chosen.positive; ++i) {
+      kept_.push_back(count_ + chosen.delta[i]);
+      if (chosen.used[i]) current_.push_back(count_ + chosen.delta[i]);
+    }
+  }
   if (sps.long_term_present) {
     const uint32_t from_sps = sps.long_term_sps > 0 ? bits.ue() : 0;
     if (from_sps != 0 || bits.ue() != 0) {
@@ -485,6 +499,7 @@ void HevcReferences::slice(const uint8_t* data, int size) {
       return;
     }
   }
+  if (slice_type == kSliceI) return;
   if (sps.temporal_mvp) bits.skip(1);
   if (sps.sample_adaptive_offset) bits.skip(sps.chroma_array_type != 0 ? 2 : 1);
   // The reference picture lists (the first entries of the current ones,
@@ -529,18 +544,32 @@ void HevcReferences::slice(const uint8_t* data, int size) {
 
 void HevcReferences::close_picture() {
   if (!has_picture_) return;
+  has_picture_ = false;
+  // A leading picture of a random-access point that starts a stream is
+  // not decoded: its references are not there, and nothing refers to it.
+  if (rasl_ && skipping_rasl_) return;
   const auto ordinal = static_cast<int64_t>(offsets_.size()) - 1;
   std::sort(referred_.begin(), referred_.end());
   referred_.erase(std::unique(referred_.begin(), referred_.end()), referred_.end());
+  for (const int64_t count : current_) {
+    // After the first random-access point every picture a picture may
+    // predict from is there: one that is not means a header misread (or a
+    // stream cut), and nothing can be left out safely.
+    if (after_irap_ && by_count_.count(count) == 0) known_ = false;
+  }
   for (const int64_t count : referred_) {
-    // A picture not there (a leading picture of the stream's first
-    // random-access point refers to pictures before it) is no dependency.
     const auto found = by_count_.find(count);
     if (found != by_count_.end() && found->second != ordinal) ordinals_.push_back(found->second);
   }
-  by_count_[count_] = ordinal;
-  has_picture_ = false;
-  referred_.clear();
+  // The pictures outside its reference set are no one's reference from
+  // here on, as the decoder marks them.
+  std::unordered_map<int64_t, int64_t> kept;
+  for (const int64_t count : kept_) {
+    const auto found = by_count_.find(count);
+    if (found != by_count_.end()) kept.emplace(*found);
+  }
+  kept[count_] = ordinal;
+  by_count_ = std::move(kept);
 }
 
 }  // namespace quillon_native

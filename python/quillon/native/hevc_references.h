@@ -80,12 +80,17 @@ class HevcReferences {
   bool has_picture_ = false;
   int64_t count_ = 0;
   std::vector<int64_t> referred_;
+  std::vector<int64_t> kept_;     // its reference picture set
+  std::vector<int64_t> current_;  // the pictures of the set it may predict from
+  bool rasl_ = false;
+  bool skipping_rasl_ = false;  // the last random-access point's leading pictures are not decoded
+  bool after_irap_ = false;
   // The picture order count of the last picture with TemporalId 0 that
   // orders the next ones' counts.
   int64_t previous_tid0_count_ = 0;
   bool first_picture_ = true;
   bool after_end_of_sequence_ = false;
-  // The pictures of the coded video sequence so far, by picture order count.
+  // The pictures that later ones may still refer to, by picture order count.
   std::unordered_map<int64_t, int64_t> by_count_;
 };
 
