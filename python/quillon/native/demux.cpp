@@ -771,7 +771,7 @@ void register_demux(py::module_& m) {
           "HEVC: the pictures each packet's picture predicts from, as its slices' reference picture lists "
           "name them: (offsets, ordinals), int64 arrays, those of packet i being ordinals[offsets[i]:offsets[i + "
           "1]]. None for other codecs and where a stream leaves them unknown (long-term references, parameter "
-          "sets between key packets).");
+          "sets between key packets, a picture that may predict from one no reference set holds).");
 
   quillon_native::native_class<Demuxer>(m, "Demuxer", "The video stream of a container file, an Annex B file or a URL.")
       .def(py::init<const std::string&, double, const py::object&>(), py::arg("url"), py::arg("timeout") = 10.0,

@@ -1,8 +1,9 @@
 // Reading HEVC parameter sets and slice headers as far as the reference
 // picture lists (hevc_references.h). Where anything is out of the ordinary
 // (long-term references, a parameter set between random-access points, a
-// header that ends early) the references are given up as unknown, and
-// passes give the decoder every picture, as before.
+// header that ends early or names a picture no reference set holds) the
+// references are given up as unknown, and passes leave out only the
+// pictures no other picture refers to.
 #include "hevc_references.h"
 
 #include <algorithm>

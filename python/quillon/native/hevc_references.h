@@ -24,7 +24,8 @@ class HevcReferences {
 
   // Whether every picture's references are known: false once a picture
   // uses long-term references, a parameter set comes between random-access
-  // points, or a header cannot be read.
+  // points, a header cannot be read, or a picture may predict from one that
+  // no reference set holds any more (a misread header, a cut stream).
   bool known() const { return known_; }
 
   // The pictures each packet's picture predicts from, by ordinal: those of
